@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Configures and builds one of the two configurations:
+#   scripts/build.sh test      -> build-test/    (sanitizers, unit tests)
+#   scripts/build.sh release   -> build-release/ (optimised, benchmarks)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kind=${1:-test}
+jobs=${JOBS:-$(nproc)}
+case "$kind" in
+  test)
+    cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDOSSAR_SANITIZE=ON -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
+    cmake --build build-test -j "$jobs"
+    ;;
+  release)
+    cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=ON >/dev/null
+    cmake --build build-release -j "$jobs"
+    ;;
+  *)
+    echo "usage: $0 test|release" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,156 @@
+#include "crypto/err/err.h"
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace qcrypto {
+namespace {
+
+class ErrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ERR_load_crypto_strings();
+    ERR_clear_error();
+  }
+  void TearDown() override { ERR_clear_error(); }
+};
+
+TEST_F(ErrTest, OwnLibraryErrorPrintsLibraryFunctionAndReasonTexts) {
+  QERR(ERRLIB_RAND, 110, 100);
+  const unsigned long e = ERR_peek_error();
+  EXPECT_EQ(ERR_GET_LIB_CODE(e), 69);
+  EXPECT_EQ(ERR_GET_FUNC_CODE(e), 110);
+  EXPECT_EQ(ERR_GET_REASON_CODE(e), 100);
+  EXPECT_EQ(ERR_error_string(e), "error:4506E064:RAND routines:GRAND_gamma_rand_seed:method not set");
+}
+
+TEST_F(ErrTest, TextsOfEveryOwnTable) {
+  struct Case {
+    int lib, func, reason;
+    const char* lib_text;
+    const char* func_text;
+    const char* reason_text;
+  };
+  const Case cases[] = {
+      {65, 121, 105, "R3410 routines", "R3410_generate_pubkey", "invalid private key"},
+      {66, 258, 129, "CADB routines", "RESPONSE_BODY_read_bio", "data expected"},  // later entry wins
+      {66, 279, 111, "CADB routines", "CADB_GENERAL_NAME_new", "invalid data"},
+      {72, 100, 33, "GOSTE routines", "GOSTE_new", "memory alloc failure"},
+      {72, 101, 33, "GOSTE routines", "GOSTH_new", "memory alloc failure"},
+      {74, 119, 103, "PSE routines", "PSE_finger_print", "invalit object format"},
+      {75, 117, 100, "ECGOST routines", "ECPOINT_bi2point", "invalid parameters"},
+      {78, 119, 108, "GOSTS routines", "d2i_GOSTS_SIG", "invalid domain parameters"},
+      {70, 136, 74, "VEXIL routines", "VXSDK_delete", "PSE lib"},  // a library number as reason
+      {76, 116, 12, "SHAMIR routines", "SHAMIR_SHARED_SECRET_PARAMS_to_asn1", "internal error"},
+      {69, 101, 10, "RAND routines", "RAND_bytes", "check RAM failure"},  // common reason beats a library
+  };
+  for (const auto& c : cases) {
+    const unsigned long e = ERR_PACK_CODE(c.lib, c.func, c.reason);
+    SCOPED_TRACE(c.func_text);
+    ASSERT_NE(ERR_lib_error_string(e), nullptr);
+    ASSERT_NE(ERR_func_error_string(e), nullptr);
+    ASSERT_NE(ERR_reason_error_string(e), nullptr);
+    EXPECT_STREQ(ERR_lib_error_string(e), c.lib_text);
+    EXPECT_STREQ(ERR_func_error_string(e), c.func_text);
+    EXPECT_STREQ(ERR_reason_error_string(e), c.reason_text);
+  }
+}
+
+TEST_F(ErrTest, LibrariesWithoutTablesPrintNumbers) {
+  // 73 and 77 have names but no tables; 70 has no reason table.
+  EXPECT_EQ(ERR_error_string(ERR_PACK_CODE(73, 5, 200)), "error:490050C8:GOSTH routines:func(5):reason(200)");
+  EXPECT_EQ(ERR_error_string(ERR_PACK_CODE(70, 100, 150)), "error:46064096:VEXIL routines:VEXIL_init:reason(150)");
+  EXPECT_EQ(ERR_error_string(ERR_PACK_CODE(99, 1, 1)), "error:63001001:lib(99):func(1):reason(1)");
+}
+
+TEST_F(ErrTest, QueueIsFifoWithFileAndLineAndIsPerThread) {
+  QERR(ERRLIB_GOSTE, 100, 33);
+  const int first_line = __LINE__ - 1;
+  QERR(ERRLIB_ECGOST, 124, 100);
+  std::thread([] { EXPECT_EQ(ERR_peek_error(), 0UL); }).join();
+
+  const char* file = nullptr;
+  int line = 0;
+  EXPECT_EQ(ERR_peek_last_error(), ERR_PACK_CODE(75, 124, 100));
+  EXPECT_EQ(ERR_get_error_line(&file, &line), ERR_PACK_CODE(72, 100, 33));
+  EXPECT_EQ(line, first_line);
+  EXPECT_NE(std::string(file).find("test_err.cpp"), std::string::npos);
+  EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(75, 124, 100));
+  EXPECT_EQ(ERR_get_error(), 0UL);
+}
+
+TEST_F(ErrTest, QueueKeepsTheNewestSixteen) {
+  for (int i = 0; i < 20; ++i) QERR(ERRLIB_PSE, 100 + i, 100);
+  EXPECT_EQ(ERR_GET_FUNC_CODE(ERR_peek_error()), 104);
+  int n = 0;
+  while (ERR_get_error() != 0) ++n;
+  EXPECT_EQ(n, 16);
+}
+
+TEST_F(ErrTest, MirroredIntoOpenSslQueueInOrder) {
+  QERR(ERRLIB_GOSTE, 100, 33);
+  QERR(ERRLIB_PSE, 102, 100);
+  const unsigned long a = ::ERR_get_error();
+  const unsigned long b = ::ERR_get_error();
+  EXPECT_EQ(ERR_GET_LIB(a), 72);
+  EXPECT_EQ(ERR_GET_REASON(a), ERR_GET_REASON(ERR_R_MALLOC_FAILURE));
+  EXPECT_EQ(ERR_GET_LIB(b), 74);
+  EXPECT_EQ(ERR_GET_REASON(b), 100);
+  EXPECT_STREQ(::ERR_lib_error_string(b), "PSE routines");
+  EXPECT_STREQ(::ERR_reason_error_string(b), "invalid MAC");
+  EXPECT_EQ(::ERR_get_error(), 0UL);
+}
+
+TEST_F(ErrTest, ClearEmptiesBothQueuesAndTheLastResult) {
+  ERR_set_last_result(184);
+  QERR(ERRLIB_CADB, 104, 104);
+  EXPECT_EQ(ERR_get_last_result(), 184);
+  ERR_clear_error();
+  EXPECT_EQ(ERR_peek_error(), 0UL);
+  EXPECT_EQ(::ERR_peek_error(), 0UL);
+  EXPECT_EQ(ERR_get_last_result(), 0);
+}
+
+TEST_F(ErrTest, LastResultIsPerThread) {
+  ERR_set_last_result(161);
+  std::thread([] {
+    EXPECT_EQ(ERR_get_last_result(), 0);
+    ERR_set_last_result(103);
+  }).join();
+  EXPECT_EQ(ERR_get_last_result(), 161);
+}
+
+TEST_F(ErrTest, LoadingTwiceAndReloadingAfterFreeKeepsTexts) {
+  ERR_load_crypto_strings();
+  ERR_load_RAND_strings();
+  EXPECT_STREQ(ERR_func_error_string(ERR_PACK_CODE(69, 110, 0)), "GRAND_gamma_rand_seed");
+  ERR_free_strings();
+  EXPECT_EQ(ERR_func_error_string(ERR_PACK_CODE(69, 110, 0)), nullptr);
+  ERR_load_crypto_strings();
+  EXPECT_STREQ(ERR_func_error_string(ERR_PACK_CODE(69, 110, 0)), "GRAND_gamma_rand_seed");
+  EXPECT_STREQ(ERR_reason_error_string(ERR_PACK_CODE(69, 0, 100)), "method not set");
+}
+
+TEST_F(ErrTest, PrintWritesOneLinePerEntryAndEmptiesTheQueue) {
+  QERR(ERRLIB_RAND, 110, 100);
+  QERR(ERRLIB_GOSTE, 100, 33);
+  char buf[1024] = {};
+  std::FILE* f = fmemopen(buf, sizeof buf - 1, "w");
+  ASSERT_NE(f, nullptr);
+  qcrypto::ERR_print_errors_fp(f);
+  std::fclose(f);
+  const std::string text(buf);
+  const auto first = text.find(":error:4506E064:RAND routines:GRAND_gamma_rand_seed:method not set:");
+  const auto second = text.find(":error:48064021:GOSTE routines:GOSTE_new:memory alloc failure:");
+  EXPECT_NE(first, std::string::npos) << text;
+  EXPECT_NE(second, std::string::npos) << text;
+  EXPECT_LT(first, second);
+  EXPECT_EQ(ERR_peek_error(), 0UL);
+}
+
+}  // namespace
+}  // namespace qcrypto
