@@ -43,6 +43,8 @@ void rus_mac_block(const GOSTE_CTX* ctx, uint32_t* n1, uint32_t* n2);
 // Simple substitution (ECB).
 int GOSTE_ss_init(GOSTE_CTX* ctx, int encrypt, const unsigned char* key, const unsigned char* sbox);
 int GOSTE_ss_update(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, int blocks);
+// Whole blocks only: a trailing partial block is neither read nor written, and
+// the result is the number of bytes processed (16 for a length of 20).
 int GOSTE_ss_cipher(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, int length);
 
 // Gamma (counter) mode; the same update encrypts and decrypts.

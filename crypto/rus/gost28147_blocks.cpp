@@ -1,0 +1,104 @@
+// Whole-block paths of the modes and the choice between the portable
+// multi-block code and the AVX2 code.
+#include <openssl/crypto.h>
+
+#include <atomic>
+
+#include "crypto/rus/gost28147.h"
+#include "crypto/rus/gost28147_multi.h"
+#include "crypto/rus/gost28147_round.h"
+
+namespace qcrypto {
+namespace gost_detail {
+namespace {
+
+std::atomic<int> g_path{static_cast<int>(Path::kAuto)};
+
+}  // namespace
+
+void set_path(Path path) { g_path.store(static_cast<int>(path), std::memory_order_relaxed); }
+
+Path get_path() { return static_cast<Path>(g_path.load(std::memory_order_relaxed)); }
+
+bool cpu_has_avx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+bool avx2_selected() { return get_path() != Path::kPortable && cpu_has_avx2(); }
+
+}  // namespace gost_detail
+
+using gost_detail::load_le32;
+using gost_detail::store_le32;
+
+void rus_ecb_blocks(const GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks, int encrypt) {
+  size_t done = 0;
+  if (gost_detail::avx2_selected()) done = gost_detail::ecb_avx2(ctx->table, ctx->key, in, out, blocks, encrypt != 0);
+  if (done < blocks) {
+    gost_detail::ecb_portable(ctx->table, ctx->key, in + 8 * done, out + 8 * done, blocks - done, encrypt != 0);
+  }
+}
+
+void rus_gamma_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks) {
+  uint32_t n3 = ctx->N3, n4 = ctx->N4;
+  size_t done = 0;
+  if (gost_detail::avx2_selected()) done = gost_detail::gamma_avx2(ctx->table, ctx->key, n3, n4, in, out, blocks);
+  if (done < blocks) {
+    gost_detail::gamma_portable(ctx->table, ctx->key, n3, n4, in + 8 * done, out + 8 * done, blocks - done);
+  }
+  ctx->N3 = n3;
+  ctx->N4 = n4;
+}
+
+void rus_gamma_fbd_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks) {
+  uint32_t n1 = ctx->N1, n2 = ctx->N2;
+  size_t done = 0;
+  if (gost_detail::avx2_selected()) done = gost_detail::fbd_avx2(ctx->table, ctx->key, n1, n2, in, out, blocks);
+  if (done < blocks) {
+    gost_detail::fbd_portable(ctx->table, ctx->key, n1, n2, in + 8 * done, out + 8 * done, blocks - done);
+  }
+  ctx->N1 = n1;
+  ctx->N2 = n2;
+}
+
+// Each block's gamma is the encryption of the previous cipher block, so this
+// path is serial; it keeps the key in locals so the rounds run from registers.
+void rus_gamma_fbe_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks) {
+  const uint32_t* t = ctx->table;
+  uint32_t k[8];
+  for (int i = 0; i < 8; ++i) k[i] = ctx->key[i];
+  uint32_t n1 = ctx->N1, n2 = ctx->N2;
+  for (size_t i = 0; i < blocks; ++i, in += 8, out += 8) {
+    gost_detail::gost_encrypt(t, k, n1, n2);
+    n1 ^= load_le32(in);
+    n2 ^= load_le32(in + 4);
+    store_le32(out, n1);
+    store_le32(out + 4, n2);
+  }
+  ctx->N1 = n1;
+  ctx->N2 = n2;
+  OPENSSL_cleanse(k, sizeof(k));
+}
+
+void rus_mac_blocks(GOSTE_CTX* ctx, const unsigned char* data, size_t blocks) {
+  const uint32_t* t = ctx->table;
+  uint32_t k[8];
+  for (int i = 0; i < 8; ++i) k[i] = ctx->key[i];
+  uint32_t n1 = ctx->N1, n2 = ctx->N2;
+  for (size_t i = 0; i < blocks; ++i, data += 8) {
+    n1 ^= load_le32(data);
+    n2 ^= load_le32(data + 4);
+    gost_detail::gost_mac16(t, k, n1, n2);
+  }
+  ctx->N1 = n1;
+  ctx->N2 = n2;
+  const size_t counted = static_cast<size_t>(ctx->mac_blocks) + blocks;
+  ctx->mac_blocks = counted >= 2 ? 2 : static_cast<int32_t>(counted);
+  OPENSSL_cleanse(k, sizeof(k));
+}
+
+}  // namespace qcrypto

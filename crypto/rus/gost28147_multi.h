@@ -1,0 +1,111 @@
+// Whole-block paths of the GOST 28147-89 modes and their run-time dispatch
+// between the portable multi-block code and the AVX2 code. Private to
+// crypto/rus and its tests.
+//
+// Every path accepts out == in (in place) or disjoint buffers; callers copy
+// first when the buffers overlap otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "crypto/rus/gost28147.h"
+
+namespace qcrypto {
+
+// ECB over whole blocks; encrypt non-zero encrypts.
+void rus_ecb_blocks(const GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks, int encrypt);
+// Gamma: advances N3, N4 once per block; N1, N2 and the mode word are untouched.
+void rus_gamma_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks);
+// Gamma with feedback: N1, N2 end holding the last cipher block.
+void rus_gamma_fbe_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks);
+void rus_gamma_fbd_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks);
+// MAC: folds each block into N1, N2 and runs the 16-round step; counts blocks up to 2.
+void rus_mac_blocks(GOSTE_CTX* ctx, const unsigned char* data, size_t blocks);
+
+namespace gost_detail {
+
+enum class Path : int { kAuto = 0, kPortable = 1, kAvx2 = 2 };
+
+// Process-wide override of the dispatch, for tests and benchmarks. kAvx2 on a
+// CPU without AVX2 falls back to the portable code.
+void set_path(Path path);
+Path get_path();
+bool cpu_has_avx2();
+// True when the multi-block paths currently run the AVX2 code.
+bool avx2_selected();
+
+// Gamma counter step (addition modulo 2^32 - 1 for N4).
+inline void gamma_advance(uint32_t& n3, uint32_t& n4) {
+  n3 += 0x01010101u;
+  if (n4 > 0xFEFEFEFBu) ++n4;
+  n4 += 0x01010104u;
+}
+
+inline uint32_t load_le32(const unsigned char* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+inline void store_le32(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+// Settles the in/out convention of the update functions: out null or equal to
+// in means in place; a partly overlapping out gets a copy of the input first
+// (the result is that of copying and then working in place); disjoint buffers
+// are read from in directly. Returns the buffer to read from; out is set to
+// the buffer to write to.
+inline const unsigned char* settle_io(const unsigned char* in, unsigned char*& out, size_t n) {
+  if (out == nullptr || out == in) {
+    out = const_cast<unsigned char*>(in);
+    return in;
+  }
+  const auto i = reinterpret_cast<uintptr_t>(in);
+  const auto o = reinterpret_cast<uintptr_t>(out);
+  if (i < o + n && o < i + n) {
+    std::memmove(out, in, n);
+    return out;
+  }
+  return in;
+}
+
+// Register byte i (0..7) of N1 || N2, little-endian words.
+inline unsigned char reg_byte(const GOSTE_CTX* ctx, int i) {
+  const uint32_t w = i < 4 ? ctx->N1 : ctx->N2;
+  return static_cast<unsigned char>(w >> (8 * (i & 3)));
+}
+
+inline void set_reg_byte(GOSTE_CTX* ctx, int i, unsigned char v) {
+  uint32_t& w = i < 4 ? ctx->N1 : ctx->N2;
+  const int s = 8 * (i & 3);
+  w = (w & ~(0xffu << s)) | (uint32_t{v} << s);
+}
+
+// Portable multi-block code (several independent blocks in flight).
+void ecb_portable(const uint32_t* table, const uint32_t* key, const unsigned char* in, unsigned char* out,
+                  size_t blocks, bool encrypt);
+void gamma_portable(const uint32_t* table, const uint32_t* key, uint32_t& n3, uint32_t& n4, const unsigned char* in,
+                    unsigned char* out, size_t blocks);
+void fbd_portable(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
+                  unsigned char* out, size_t blocks);
+
+// AVX2 code: each handles the largest multiple of its batch and returns the
+// number of blocks done; the rest is left to the portable code.
+size_t ecb_avx2(const uint32_t* table, const uint32_t* key, const unsigned char* in, unsigned char* out, size_t blocks,
+                bool encrypt);
+size_t gamma_avx2(const uint32_t* table, const uint32_t* key, uint32_t& n3, uint32_t& n4, const unsigned char* in,
+                  unsigned char* out, size_t blocks);
+size_t fbd_avx2(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
+                unsigned char* out, size_t blocks);
+
+// Allocation of private tables, replaceable by tests (null restores malloc/free).
+using TableAllocFn = void* (*)(size_t);
+using TableFreeFn = void (*)(void*);
+void set_table_allocator(TableAllocFn alloc, TableFreeFn release);
+
+}  // namespace gost_detail
+}  // namespace qcrypto

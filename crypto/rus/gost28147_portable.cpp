@@ -1,0 +1,139 @@
+// Portable multi-block code: several independent blocks go through each round
+// together, so the table loads of one block overlap the others' instead of
+// waiting on a single round's latency chain.
+#include <openssl/crypto.h>
+
+#include "crypto/rus/gost28147_multi.h"
+#include "crypto/rus/gost28147_round.h"
+
+namespace qcrypto::gost_detail {
+namespace {
+
+constexpr int kWays = 4;
+
+// The 32 round keys in order for one direction.
+void schedule(const uint32_t* key, bool encrypt, uint32_t* ks) {
+  for (int r = 0; r < 32; ++r) {
+    const bool forward = encrypt ? r < 24 : r < 8;
+    ks[r] = forward ? key[r & 7] : key[7 - (r & 7)];
+  }
+}
+
+// W blocks through 32 rounds; a, b enter as N1, N2 and leave as N1, N2.
+template <int W>
+inline void crypt_ways(const uint32_t* t, const uint32_t* ks, uint32_t* a, uint32_t* b) {
+  for (int r = 0; r < 32; r += 2) {
+    const uint32_t k0 = ks[r], k1 = ks[r + 1];
+#pragma GCC unroll 8
+    for (int i = 0; i < W; ++i) b[i] = gost_round(t, b[i], a[i] + k0);
+#pragma GCC unroll 8
+    for (int i = 0; i < W; ++i) a[i] = gost_round(t, a[i], b[i] + k1);
+  }
+#pragma GCC unroll 8
+  for (int i = 0; i < W; ++i) {
+    const uint32_t x = a[i];
+    a[i] = b[i];
+    b[i] = x;
+  }
+}
+
+}  // namespace
+
+void ecb_portable(const uint32_t* table, const uint32_t* key, const unsigned char* in, unsigned char* out,
+                  size_t blocks, bool encrypt) {
+  uint32_t ks[32];
+  schedule(key, encrypt, ks);
+  uint32_t a[kWays], b[kWays];
+  while (blocks >= kWays) {
+    for (int i = 0; i < kWays; ++i) {
+      a[i] = load_le32(in + 8 * i);
+      b[i] = load_le32(in + 8 * i + 4);
+    }
+    crypt_ways<kWays>(table, ks, a, b);
+    for (int i = 0; i < kWays; ++i) {
+      store_le32(out + 8 * i, a[i]);
+      store_le32(out + 8 * i + 4, b[i]);
+    }
+    in += 8 * kWays;
+    out += 8 * kWays;
+    blocks -= kWays;
+  }
+  for (; blocks > 0; --blocks, in += 8, out += 8) {
+    a[0] = load_le32(in);
+    b[0] = load_le32(in + 4);
+    crypt_ways<1>(table, ks, a, b);
+    store_le32(out, a[0]);
+    store_le32(out + 4, b[0]);
+  }
+  OPENSSL_cleanse(ks, sizeof(ks));
+}
+
+void gamma_portable(const uint32_t* table, const uint32_t* key, uint32_t& n3, uint32_t& n4, const unsigned char* in,
+                    unsigned char* out, size_t blocks) {
+  uint32_t ks[32];
+  schedule(key, true, ks);
+  uint32_t a[kWays], b[kWays];
+  uint32_t c3 = n3, c4 = n4;
+  while (blocks > 0) {
+    const int w = blocks >= kWays ? kWays : 1;
+    for (int i = 0; i < w; ++i) {
+      gamma_advance(c3, c4);
+      a[i] = c3;
+      b[i] = c4;
+    }
+    if (w == kWays) {
+      crypt_ways<kWays>(table, ks, a, b);
+    } else {
+      crypt_ways<1>(table, ks, a, b);
+    }
+    for (int i = 0; i < w; ++i) {
+      store_le32(out + 8 * i, load_le32(in + 8 * i) ^ a[i]);
+      store_le32(out + 8 * i + 4, load_le32(in + 8 * i + 4) ^ b[i]);
+    }
+    in += 8 * w;
+    out += 8 * w;
+    blocks -= static_cast<size_t>(w);
+  }
+  n3 = c3;
+  n4 = c4;
+  OPENSSL_cleanse(ks, sizeof(ks));
+  OPENSSL_cleanse(a, sizeof(a));
+  OPENSSL_cleanse(b, sizeof(b));
+}
+
+void fbd_portable(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
+                  unsigned char* out, size_t blocks) {
+  uint32_t ks[32];
+  schedule(key, true, ks);
+  uint32_t a[kWays], b[kWays], c1[kWays], c2[kWays];
+  uint32_t p1 = n1, p2 = n2;
+  while (blocks > 0) {
+    const int w = blocks >= kWays ? kWays : 1;
+    // All cipher blocks are read before any plaintext is written (in place).
+    for (int i = 0; i < w; ++i) {
+      a[i] = p1;
+      b[i] = p2;
+      p1 = c1[i] = load_le32(in + 8 * i);
+      p2 = c2[i] = load_le32(in + 8 * i + 4);
+    }
+    if (w == kWays) {
+      crypt_ways<kWays>(table, ks, a, b);
+    } else {
+      crypt_ways<1>(table, ks, a, b);
+    }
+    for (int i = 0; i < w; ++i) {
+      store_le32(out + 8 * i, c1[i] ^ a[i]);
+      store_le32(out + 8 * i + 4, c2[i] ^ b[i]);
+    }
+    in += 8 * w;
+    out += 8 * w;
+    blocks -= static_cast<size_t>(w);
+  }
+  n1 = p1;
+  n2 = p2;
+  OPENSSL_cleanse(ks, sizeof(ks));
+  OPENSSL_cleanse(a, sizeof(a));
+  OPENSSL_cleanse(b, sizeof(b));
+}
+
+}  // namespace qcrypto::gost_detail

@@ -1,0 +1,224 @@
+// The hash context: splitting of the data over update calls, the final
+// padding rules, the start vector, argument checks and the one-shot digest.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "crypto/rus/gost3411.h"
+#include "gosth_test_util.h"
+
+namespace {
+
+using namespace gosth_test;
+using qcrypto::GOSTH_CTX;
+
+Bytes random_bytes(std::mt19937& rng, size_t n) {
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<unsigned char>(rng());
+  return b;
+}
+
+// Feeds msg in pieces of the given sizes (their sum is msg.size()).
+Digest digest_in_pieces(const Bytes& msg, const std::vector<size_t>& pieces, const unsigned char* sbox = nullptr) {
+  GOSTH_CTX ctx{};
+  EXPECT_EQ(qcrypto::GOSTH_init(&ctx, nullptr, sbox), 1);
+  size_t pos = 0;
+  for (size_t p : pieces) {
+    if (p > 0) {
+      EXPECT_EQ(qcrypto::GOSTH_update(&ctx, msg.data() + pos, static_cast<int>(p)), static_cast<int>(p));
+    }
+    pos += p;
+  }
+  EXPECT_EQ(pos, msg.size());
+  Digest d{};
+  EXPECT_EQ(qcrypto::GOSTH_final(&ctx, d.data()), 32);
+  qcrypto::GOSTH_clear(&ctx);
+  return d;
+}
+
+// H after the given steps from H0 = start, as the digest (byte-reversed).
+Digest by_hand(const std::vector<Bytes>& blocks, const unsigned char* sbox = nullptr,
+               const unsigned char* start = nullptr) {
+  GOSTH_CTX ctx{};
+  EXPECT_EQ(qcrypto::GOSTH_init(&ctx, start, sbox), 1);
+  for (const Bytes& b : blocks) {
+    EXPECT_EQ(b.size(), 32u);
+    qcrypto::rus_hash_step(&ctx, b.data());
+  }
+  Digest d;
+  std::memcpy(d.data(), ctx.H, 32);
+  qcrypto::GOSTH_clear(&ctx);
+  return reversed(d);
+}
+
+// A 256-bit little-endian number holding v.
+Bytes number(uint64_t v) {
+  Bytes b(32, 0);
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
+  return b;
+}
+
+TEST(GosthContext, SplitUpdatesEqualOneShot) {
+  std::mt19937 rng(10);
+  for (int round = 0; round < 300; ++round) {
+    const size_t n = rng() % 300;
+    const Bytes msg = random_bytes(rng, n);
+    std::vector<size_t> pieces;
+    for (size_t left = n; left > 0;) {
+      const size_t p = std::min<size_t>(left, rng() % 70);
+      pieces.push_back(p);
+      left -= p;
+    }
+    ASSERT_EQ(to_hex(digest_in_pieces(msg, pieces)), to_hex(digest(msg))) << "length " << n;
+  }
+}
+
+TEST(GosthContext, NamedSplits) {
+  std::mt19937 rng(11);
+  const Bytes m3 = random_bytes(rng, 3), m64 = random_bytes(rng, 64), m100 = random_bytes(rng, 100);
+  EXPECT_EQ(to_hex(digest_in_pieces(m3, {1, 2})), to_hex(digest(m3)));
+  EXPECT_EQ(to_hex(digest_in_pieces(m64, {31, 1, 32})), to_hex(digest(m64)));
+  EXPECT_EQ(to_hex(digest_in_pieces(m64, {31, 1, 32}, test_paramset().data())),
+            to_hex(digest(m64, test_paramset().data())));
+  EXPECT_EQ(to_hex(digest_in_pieces(m100, {5, 90, 5})), to_hex(digest(m100)));
+  EXPECT_EQ(to_hex(digest_in_pieces(m100, {32, 32, 36})), to_hex(digest(m100)));
+}
+
+// What final adds, composed from the step function by hand.
+TEST(GosthContext, FinalBlocksComposedByHand) {
+  std::mt19937 rng(12);
+  const Bytes zero(32, 0);
+  // Empty: one zero block, then length 0 and sum 0.
+  EXPECT_EQ(to_hex(digest({})), to_hex(by_hand({zero, zero, zero})));
+  // 32 bytes: its block, length 256, sum = the block; no padding block.
+  const Bytes m32 = random_bytes(rng, 32);
+  EXPECT_EQ(to_hex(digest(m32)), to_hex(by_hand({m32, number(256), m32})));
+  // 64 bytes: two blocks, length 512, sum of both.
+  const Bytes m64 = random_bytes(rng, 64);
+  const Bytes b1(m64.begin(), m64.begin() + 32), b2(m64.begin() + 32, m64.end());
+  uint32_t sum[8] = {};
+  qcrypto::rus_hash_add256(sum, b1.data());
+  qcrypto::rus_hash_add256(sum, b2.data());
+  const Bytes sum_bytes(reinterpret_cast<unsigned char*>(sum), reinterpret_cast<unsigned char*>(sum) + 32);
+  EXPECT_EQ(to_hex(digest(m64)), to_hex(by_hand({b1, b2, number(512), sum_bytes})));
+  // 3 bytes: padded with zeros, length 24, sum = the padded block.
+  const Bytes m3 = random_bytes(rng, 3);
+  Bytes padded = m3;
+  padded.resize(32, 0);
+  EXPECT_EQ(to_hex(digest(m3)), to_hex(by_hand({padded, number(24), padded})));
+  // The same with a start vector.
+  const Bytes start = random_bytes(rng, 32);
+  EXPECT_EQ(to_hex(digest(m3, nullptr, start.data())),
+            to_hex(by_hand({padded, number(24), padded}, nullptr, start.data())));
+}
+
+TEST(GosthContext, StartVector) {
+  std::mt19937 rng(13);
+  const Bytes msg = random_bytes(rng, 77), zero(32, 0), start = random_bytes(rng, 32);
+  EXPECT_EQ(to_hex(digest(msg, nullptr, zero.data())), to_hex(digest(msg)));
+  EXPECT_NE(to_hex(digest(msg, nullptr, start.data())), to_hex(digest(msg)));
+  GOSTH_CTX ctx{};
+  ASSERT_EQ(qcrypto::GOSTH_init(&ctx, start.data(), nullptr), 1);
+  EXPECT_EQ(std::memcmp(ctx.H, start.data(), 32), 0);
+  EXPECT_EQ(ctx.count, -1);
+  qcrypto::GOSTH_clear(&ctx);
+}
+
+// A null set is the hash's own default, not the cipher's.
+TEST(GosthContext, DefaultSbox) {
+  const Bytes msg = {'a', 'b', 'c'};
+  EXPECT_EQ(to_hex(digest(msg, nullptr)), to_hex(digest(msg, qcrypto::GOSTH_get_default_sbox())));
+  EXPECT_NE(to_hex(digest(msg, nullptr)), to_hex(digest(msg, qcrypto::GOSTE_get_default_sbox())));
+  EXPECT_NE(to_hex(digest(msg, nullptr)), to_hex(digest(msg, test_paramset().data())));
+}
+
+TEST(GosthContext, RejectedUpdatesChangeNothing) {
+  const unsigned char data[40] = {1, 2, 3};
+  GOSTH_CTX ctx{}, before{};
+  ASSERT_EQ(qcrypto::GOSTH_init(&ctx, nullptr, nullptr), 1);
+  ASSERT_EQ(qcrypto::GOSTH_update(&ctx, data, 5), 5);
+  std::memcpy(&before, &ctx, sizeof ctx);
+  EXPECT_EQ(qcrypto::GOSTH_update(&ctx, data, 0), 0);
+  EXPECT_EQ(qcrypto::GOSTH_update(&ctx, data, -40), 0);
+  EXPECT_EQ(qcrypto::GOSTH_update(&ctx, nullptr, 40), 0);
+  EXPECT_EQ(qcrypto::GOSTH_update(nullptr, data, 40), 0);
+  EXPECT_EQ(std::memcmp(&before, &ctx, sizeof ctx), 0);
+  qcrypto::GOSTH_clear(&ctx);
+
+  // An update of nothing keeps the message empty: the zero block is still hashed.
+  ASSERT_EQ(qcrypto::GOSTH_init(&ctx, nullptr, nullptr), 1);
+  EXPECT_EQ(qcrypto::GOSTH_update(&ctx, data, 0), 0);
+  EXPECT_EQ(ctx.count, -1);
+  Digest d{};
+  ASSERT_EQ(qcrypto::GOSTH_final(&ctx, d.data()), 32);
+  EXPECT_EQ(to_hex(d), to_hex(digest({})));
+  qcrypto::GOSTH_clear(&ctx);
+}
+
+TEST(GosthContext, InitDiscardsState) {
+  const Bytes msg = {'a', 'b', 'c'};
+  std::mt19937 rng(14);
+  const Bytes junk = random_bytes(rng, 1000), start = random_bytes(rng, 32);
+  GOSTH_CTX ctx{};
+  ASSERT_EQ(qcrypto::GOSTH_init(&ctx, start.data(), test_paramset().data()), 1);
+  ASSERT_EQ(qcrypto::GOSTH_update(&ctx, junk.data(), 1000), 1000);
+  ASSERT_EQ(qcrypto::GOSTH_init(&ctx, nullptr, nullptr), 1);
+  ASSERT_EQ(qcrypto::GOSTH_update(&ctx, msg.data(), 3), 3);
+  Digest d{};
+  ASSERT_EQ(qcrypto::GOSTH_final(&ctx, d.data()), 32);
+  EXPECT_EQ(to_hex(d), to_hex(digest(msg)));
+  qcrypto::GOSTH_clear(&ctx);
+}
+
+TEST(GosthContext, ClearZeroesAndUninitialisedContextIsRefused) {
+  GOSTH_CTX* ctx = qcrypto::GOSTH_new();
+  ASSERT_NE(ctx, nullptr);
+  const unsigned char data[32] = {7};
+  Digest d{};
+  // Never initialised: no table to run on.
+  EXPECT_EQ(qcrypto::GOSTH_update(ctx, data, 8), 0);
+  EXPECT_EQ(qcrypto::GOSTH_final(ctx, d.data()), 0);
+  ASSERT_EQ(qcrypto::GOSTH_init(ctx, data, test_paramset().data()), 1);
+  ASSERT_EQ(qcrypto::GOSTH_update(ctx, data, 8), 8);
+  EXPECT_EQ(qcrypto::GOSTH_final(nullptr, d.data()), 0);
+  EXPECT_EQ(qcrypto::GOSTH_final(ctx, nullptr), 0);
+  ASSERT_EQ(qcrypto::GOSTH_final(ctx, d.data()), 32);
+  qcrypto::GOSTH_clear(ctx);
+  const GOSTH_CTX zero{};
+  EXPECT_EQ(std::memcmp(ctx, &zero, sizeof zero), 0);
+  EXPECT_EQ(qcrypto::GOSTH_update(ctx, data, 8), 0);
+  qcrypto::GOSTH_free(ctx);
+  qcrypto::GOSTH_clear(nullptr);
+  qcrypto::GOSTH_free(nullptr);
+  EXPECT_EQ(qcrypto::GOSTH_init(nullptr, nullptr, nullptr), 0);
+}
+
+TEST(GosthContext, OneShotDigest) {
+  const Bytes abc = {'a', 'b', 'c'};
+  Digest mine{};
+  ASSERT_EQ(qcrypto::GOSTH_digest(abc.data(), 3, nullptr, nullptr, mine.data()), mine.data());
+  EXPECT_EQ(to_hex(mine), to_hex(digest_in_pieces(abc, {3})));
+
+  // Without an output buffer: the shared static buffer, the same on every call.
+  unsigned char* shared = qcrypto::GOSTH_digest(abc.data(), 3, nullptr, nullptr, nullptr);
+  ASSERT_NE(shared, nullptr);
+  EXPECT_NE(shared, mine.data());
+  EXPECT_EQ(std::memcmp(shared, mine.data(), 32), 0);
+  const Bytes other = {'x'};
+  EXPECT_EQ(qcrypto::GOSTH_digest(other.data(), 1, nullptr, nullptr, nullptr), shared);
+  EXPECT_EQ(std::memcmp(shared, digest(other).data(), 32), 0);
+
+  // Failures give null and leave the output alone.
+  Digest untouched{};
+  untouched.fill(0x5a);
+  Digest out = untouched;
+  EXPECT_EQ(qcrypto::GOSTH_digest(nullptr, 3, nullptr, nullptr, out.data()), nullptr);
+  EXPECT_EQ(qcrypto::GOSTH_digest(abc.data(), -1, nullptr, nullptr, out.data()), nullptr);
+  EXPECT_EQ(out, untouched);
+  // Zero bytes are a whole (empty) message.
+  EXPECT_EQ(qcrypto::GOSTH_digest(nullptr, 0, nullptr, nullptr, out.data()), out.data());
+  EXPECT_EQ(to_hex(out), to_hex(by_hand({Bytes(32, 0), Bytes(32, 0), Bytes(32, 0)})));
+}
+
+}  // namespace
