@@ -1,0 +1,215 @@
+// Keyboard seeding, the interactive init slot and the toolkit placeholder.
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/crypto/rand/rand_test_support.h"
+
+namespace qcrypto {
+namespace {
+
+using testing_support::drain_errors;
+using testing_support::ErrCode;
+using testing_support::KeyCall;
+using testing_support::KeyScript;
+using testing_support::RandTest;
+using Bytes = std::vector<unsigned char>;
+
+constexpr std::string_view kAlphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+
+void expect_prompts_well_formed(const std::vector<KeyCall>& calls) {
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_NE(kAlphabet.find(static_cast<char>(calls[i].character)), std::string_view::npos) << calls[i].character;
+    EXPECT_GT(calls[i].character, 0);
+    EXPECT_EQ(calls[i].total, 16);
+    EXPECT_GE(calls[i].ordinal, 1);
+    EXPECT_LE(calls[i].ordinal, 16);
+    if (i > 0) {
+      EXPECT_NE(calls[i].character, calls[i - 1].character) << "asked twice in a row at " << i;
+    }
+  }
+}
+
+using KeyboardTest = RandTest;
+
+TEST_F(KeyboardTest, SixteenCorrectKeys) {
+  KeyScript script;
+  unsigned char out[32] = {};
+  ASSERT_EQ(GRAND_keyboard_seed(out, KeyScript::callback, &script), 1);
+  ASSERT_EQ(script.calls.size(), 16u);
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_EQ(script.calls[i].ordinal, i + 1);
+    EXPECT_EQ(script.calls[i].user, &script);
+  }
+  expect_prompts_well_formed(script.calls);
+  EXPECT_NE(Bytes(out, out + 32), Bytes(32, 0));
+  EXPECT_FALSE(rand_jitter_running());
+}
+
+// A wrong key takes one step back (never below the first); the ordinals the
+// callback sees follow that count exactly.
+TEST_F(KeyboardTest, WrongKeysStepBack) {
+  struct Case {
+    std::string pattern;  // per prompt: 'y' right, 'n' wrong (until the pattern ends, then right)
+  };
+  const Case cases[] = {{"n"}, {"nnn"}, {"yyn"}, {"yyyyynnnnnnn"}, {"ynynynyn"}};
+  for (const auto& c : cases) {
+    KeyScript script;
+    script.answer = [&c](const KeyCall& call, int i) {
+      const bool right = i >= static_cast<int>(c.pattern.size()) || c.pattern[i] == 'y';
+      return right ? call.character : (call.character == 'Z' ? 'Y' : 'Z');
+    };
+    unsigned char out[32] = {};
+    ASSERT_EQ(GRAND_keyboard_seed(out, KeyScript::callback, &script), 1) << c.pattern;
+    int count = 0;
+    for (std::size_t i = 0; i < script.calls.size(); ++i) {
+      EXPECT_EQ(script.calls[i].ordinal, count + 1) << c.pattern << " prompt " << i;
+      const bool right = i >= c.pattern.size() || c.pattern[i] == 'y';
+      count = right ? count + 1 : std::max(0, count - 1);
+    }
+    EXPECT_EQ(count, 16);
+    expect_prompts_well_formed(script.calls);
+  }
+}
+
+// Typing the previous character is a wrong key.
+TEST_F(KeyboardTest, PreviousCharacterIsWrong) {
+  KeyScript script;
+  script.answer = [&script](const KeyCall& call, int i) {
+    return (i == 3 || i == 4) ? script.calls[i - 1].character : call.character;
+  };
+  unsigned char out[32] = {};
+  ASSERT_EQ(GRAND_keyboard_seed(out, KeyScript::callback, &script), 1);
+  EXPECT_EQ(script.calls.size(), 20u);  // two wrong keys cost two steps each
+  EXPECT_EQ(script.calls[4].ordinal, 3);
+  EXPECT_EQ(script.calls[5].ordinal, 2);
+}
+
+// A result below 1 cancels; so does one that is no character at all.
+TEST_F(KeyboardTest, CancelAndOutOfRangeResults) {
+  for (int result : {0, -1, -100000, 256, 1000, 0x7fffffff}) {
+    for (int at : {0, 5}) {
+      KeyScript script;
+      script.answer = [=](const KeyCall& call, int i) { return i == at ? result : call.character; };
+      unsigned char out[32];
+      std::fill(out, out + 32, 0);
+      EXPECT_EQ(GRAND_keyboard_seed(out, KeyScript::callback, &script), 0) << result << " at " << at;
+      EXPECT_EQ(script.calls.size(), static_cast<std::size_t>(at + 1));
+      EXPECT_EQ(Bytes(out, out + 32), Bytes(32, 0)) << "partial seed left behind";
+      EXPECT_FALSE(rand_jitter_running());
+    }
+  }
+}
+
+TEST_F(KeyboardTest, BadArguments) {
+  unsigned char out[32] = {};
+  KeyScript script;
+  EXPECT_EQ(GRAND_keyboard_seed(nullptr, KeyScript::callback, &script), 0);
+  EXPECT_EQ(GRAND_keyboard_seed(out, nullptr, &script), 0);
+  EXPECT_TRUE(script.calls.empty());
+}
+
+// The init slot: 32 output bytes of a generator seeded from the keyboard.
+TEST_F(KeyboardTest, InitSlotSeedsAndReturnsOutput) {
+  KeyScript script;
+  GRAND_INIT_ARGS args{KeyScript::callback, &script};
+  RAND_set_rand_method(GRAND_method());
+  unsigned char state[32] = {};
+  ASSERT_EQ(RAND_init(state, &args), 1);
+  EXPECT_EQ(script.calls.size(), 16u);
+  EXPECT_EQ(GRAND_is_keyed(), 1);
+  EXPECT_NE(Bytes(state, state + 32), Bytes(32, 0));
+  unsigned char more[32];
+  ASSERT_EQ(RAND_bytes(more, 32), 32);
+  EXPECT_NE(Bytes(state, state + 32), Bytes(more, more + 32));
+
+  RAND_set_rand_method(nullptr);
+  RAND_set_rand_method(GRAND_method());
+  KeyScript cancel;
+  cancel.answer = [](const KeyCall&, int) { return 0; };
+  GRAND_INIT_ARGS cancel_args{KeyScript::callback, &cancel};
+  unsigned char untouched[32] = {9, 9, 9};
+  EXPECT_EQ(RAND_init(untouched, &cancel_args), 0);
+  EXPECT_EQ(untouched[0], 9);
+  EXPECT_EQ(GRAND_is_keyed(), 0);
+  EXPECT_EQ(drain_errors(), (std::vector<ErrCode>{{69, 111, 69}}));
+}
+
+TEST_F(KeyboardTest, KeyCallbackWithoutRegistration) {
+  EXPECT_EQ(mprand_key_callback('A', 1, 16, nullptr), -1);
+  KeyScript script;
+  KeyScript::current = &script;
+  mprand_set_callback(KeyScript::callback);
+  EXPECT_EQ(mprand_key_callback('Q', 3, 16, nullptr), 'Q');
+  ASSERT_EQ(script.calls.size(), 1u);
+  EXPECT_EQ(script.calls[0].ordinal, 3);
+}
+
+using PlaceholderTest = RandTest;
+
+TEST_F(PlaceholderTest, Record) {
+  const RAND_METHOD* m = mprand_method();
+  EXPECT_EQ(m->seed, nullptr);
+  EXPECT_NE(m->bytes, nullptr);
+  EXPECT_EQ(m->cleanup, nullptr);
+  EXPECT_EQ(m->init, nullptr);
+  EXPECT_EQ(m->info, nullptr);
+  RAND_set_rand_method(m);
+  EXPECT_EQ(RAND_is_placeholder(), 1);
+  EXPECT_EQ(PSE_rand_ready(), 0);
+}
+
+// No board: the first request seeds from the keyboard, installs the
+// software generator and serves the request from it.
+TEST_F(PlaceholderTest, FirstUseSeedsFromTheKeyboard) {
+  KeyScript script;
+  KeyScript::current = &script;
+  mprand_set_callback(KeyScript::callback);
+  RAND_set_rand_method(mprand_method());
+  Bytes buf(100, 0);
+  ASSERT_EQ(RAND_bytes(buf.data(), 100), 100);
+  EXPECT_GE(script.calls.size(), 16u);
+  for (const auto& c : script.calls) EXPECT_EQ(c.user, nullptr);  // user word 0
+  EXPECT_EQ(RAND_get_rand_method(), GRAND_method());
+  EXPECT_EQ(PSE_rand_ready(), 1);
+  EXPECT_NE(buf, Bytes(100, 0));
+  // Seeded now: no more prompts.
+  const std::size_t asked = script.calls.size();
+  ASSERT_EQ(RAND_bytes(buf.data(), 100), 100);
+  EXPECT_EQ(script.calls.size(), asked);
+  EXPECT_EQ(PSE_rand_device_code(), 0);
+}
+
+// A cancel delivers nothing, keeps the placeholder, and the next request
+// asks again.
+TEST_F(PlaceholderTest, CancelKeepsThePlaceholder) {
+  KeyScript script;
+  script.answer = [](const KeyCall& call, int i) { return i == 2 ? 0 : call.character; };
+  KeyScript::current = &script;
+  mprand_set_callback(KeyScript::callback);
+  RAND_set_rand_method(mprand_method());
+  unsigned char buf[16] = {};
+  EXPECT_EQ(RAND_bytes(buf, 16), 0);
+  EXPECT_EQ(script.calls.size(), 3u);
+  EXPECT_EQ(RAND_get_rand_method(), mprand_method());
+  EXPECT_EQ(GRAND_is_keyed(), 0);
+  EXPECT_EQ(drain_errors(), (std::vector<ErrCode>{{69, 111, 69}, {74, 114, 74}}));
+
+  script.calls.clear();
+  script.answer = nullptr;
+  EXPECT_EQ(RAND_bytes(buf, 16), 16);
+  EXPECT_EQ(script.calls.size(), 16u);
+  EXPECT_EQ(RAND_get_rand_method(), GRAND_method());
+}
+
+// Without a registered callback the request fails the same way.
+TEST_F(PlaceholderTest, NoCallbackRegistered) {
+  RAND_set_rand_method(mprand_method());
+  unsigned char buf[8];
+  EXPECT_EQ(RAND_bytes(buf, 8), 0);
+  EXPECT_EQ(RAND_get_rand_method(), mprand_method());
+}
+
+}  // namespace
+}  // namespace qcrypto
