@@ -297,6 +297,7 @@ void ERR_load_crypto_strings() {
   ERR_load_RAND_strings();
   ERR_load_SHAMIR_strings();
   ERR_load_VEXIL_strings();
+  ERR_load_BN_additions_strings();
   // A reason equal to a library number prints that library's short name, but
   // the common reasons keep the numbers they share with a library.
   for (const ERR_STRING_DATA* e = kCommonReasons; e->string != nullptr; ++e) texts().put(e->error, e->string);

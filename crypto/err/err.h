@@ -130,6 +130,8 @@ void ERR_load_PSE_strings();
 void ERR_load_RAND_strings();
 void ERR_load_SHAMIR_strings();
 void ERR_load_VEXIL_strings();
+// Function and reason texts of the big-number additions (library 3).
+void ERR_load_BN_additions_strings();
 
 }  // namespace qcrypto
 

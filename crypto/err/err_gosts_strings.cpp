@@ -38,6 +38,8 @@ const ERR_STRING_DATA kReasons[] = {
     {ERR_PACK_CODE(0, 0, 106), "invalid k"},
     {ERR_PACK_CODE(0, 0, 107), "invalid length of p"},
     {ERR_PACK_CODE(0, 0, 108), "invalid domain parameters"},
+    // A public key outside the group: refused before any signature is checked.
+    {ERR_PACK_CODE(0, 0, 109), "invalid public key"},
     {0, nullptr},
 };
 

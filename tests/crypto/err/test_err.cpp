@@ -47,6 +47,8 @@ TEST_F(ErrTest, TextsOfEveryOwnTable) {
       {70, 136, 74, "VEXIL routines", "VXSDK_delete", "PSE lib"},  // a library number as reason
       {76, 116, 12, "SHAMIR routines", "SHAMIR_SHARED_SECRET_PARAMS_to_asn1", "internal error"},
       {69, 101, 10, "RAND routines", "RAND_bytes", "check RAM failure"},  // common reason beats a library
+      {3, 120, 108, "bignum routines", "BN_mod_binary_inverse", "no inverse"},
+      {78, 115, 109, "GOSTS routines", "GOSTS_do_verify", "invalid public key"},
   };
   for (const auto& c : cases) {
     const unsigned long e = ERR_PACK_CODE(c.lib, c.func, c.reason);

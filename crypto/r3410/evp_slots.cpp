@@ -1,0 +1,64 @@
+// The sign and verify slots of the RUS-HASH digest record.
+#include <atomic>
+
+#include "crypto/err/err.h"
+#include "crypto/r3410/r3410.h"
+
+namespace qcrypto {
+namespace {
+
+std::atomic<R3410_provider_sign_fn> g_provider_sign{nullptr};
+
+struct SigOwner {
+  R3410_SIG* sig;
+  ~SigOwner() { R3410_SIG_free(sig); }
+};
+
+}  // namespace
+
+void R3410_set_provider_sign(R3410_provider_sign_fn fn) { g_provider_sign.store(fn); }
+
+int R3410_sign(int form, const R3410* key, const unsigned char* digest, int length, unsigned char* out,
+               unsigned int* out_length) {
+  if (out_length != nullptr) *out_length = 0;
+  if (key == nullptr) return 0;
+  if (key->provider != nullptr) {
+    // The private key lives in the provider: the number fields are not used.
+    const R3410_provider_sign_fn fn = g_provider_sign.load();
+    if (fn == nullptr) {
+      QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, ERR_R_INTERNAL);
+      return 0;
+    }
+    return fn(key->provider, key->key_spec, R3410_PROVIDER_DIGEST_TYPE, digest, out, out_length);
+  }
+  if ((key->x == nullptr && key->secret == nullptr) || key->q == nullptr || out == nullptr || out_length == nullptr) {
+    QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, ERR_R_INTERNAL);
+    return 0;
+  }
+  SigOwner sig{GOSTS_do_sign(key, digest, length)};
+  if (sig.sig == nullptr) return 0;
+  unsigned char* p = out;
+  const int n = form != 0 ? i2d_R3410_SIG(sig.sig, &p) : R3410_SIG_to_raw(sig.sig, &p);
+  if (n <= 0) return 0;
+  *out_length = static_cast<unsigned int>(n);
+  return 1;
+}
+
+int R3410_verify(int form, const R3410* key, const unsigned char* digest, int length, const unsigned char* signature,
+                 int signature_length) {
+  if (key == nullptr || signature == nullptr || signature_length <= 0) {
+    QERR(ERRLIB_R3410, R3410_F_R3410_VERIFY, ERR_R_INTERNAL);
+    return 0;
+  }
+  const unsigned char* p = signature;
+  SigOwner sig{form != 0 ? d2i_R3410_SIG(nullptr, &p, signature_length) : d2i_GOSTS_SIG(nullptr, &p, signature_length)};
+  if (sig.sig == nullptr) return 0;
+  // Bytes after the signature would make one signature many encodings.
+  if (p != signature + signature_length) {
+    QERR(ERRLIB_R3410, R3410_F_R3410_VERIFY, R3410_R_PARSING);
+    return 0;
+  }
+  return GOSTS_do_verify(sig.sig, key, digest, length) == 1 ? 1 : 0;
+}
+
+}  // namespace qcrypto

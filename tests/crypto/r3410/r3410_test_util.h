@@ -1,0 +1,47 @@
+// Shared helpers of the GOST R 34.10-94 tests: numbers, keys and the public
+// vectors file.
+#pragma once
+
+#include <openssl/bn.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "crypto/bn/bn_owner.h"
+#include "crypto/r3410/r3410.h"
+
+namespace qcrypto::testing {
+
+BnPtr Hex(const std::string& hex);
+std::string ToHex(const BIGNUM* b);
+std::vector<unsigned char> Bytes(const BIGNUM* b, int width);
+std::vector<unsigned char> HexBytes(const std::string& hex);
+
+struct KeyFree {
+  void operator()(R3410* k) const { R3410_free(k); }
+};
+using KeyPtr = std::unique_ptr<R3410, KeyFree>;
+struct SigFree {
+  void operator()(R3410_SIG* s) const { R3410_SIG_free(s); }
+};
+using SigPtr = std::unique_ptr<R3410_SIG, SigFree>;
+
+// A key on the given numbers (any may be null); x is made from |x| when
+// non-null and y derived from it.
+KeyPtr MakeKey(const BIGNUM* p, const BIGNUM* q, const BIGNUM* a, const BIGNUM* x = nullptr);
+// A key on the built-in parameters with a private key drawn by OpenSSL.
+KeyPtr MakeBuiltinKey();
+
+// One named section of the vectors file: name -> field -> hex.
+using VectorSection = std::map<std::string, std::string>;
+// Sections of gost3410-94_examples.txt: "example" for the first, then the
+// bracketed names.
+std::map<std::string, VectorSection> LoadVectors();
+
+// The signature equation checked with plain OpenSSL arithmetic:
+// (a^((s/m) mod q) * y^(((q - r)/m) mod q) mod p) mod q == r.
+bool OracleVerifies(const BIGNUM* p, const BIGNUM* q, const BIGNUM* a, const BIGNUM* y, const BIGNUM* r,
+                    const BIGNUM* s, const BIGNUM* m);
+
+}  // namespace qcrypto::testing
