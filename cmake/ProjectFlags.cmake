@@ -6,6 +6,16 @@ set(DOSSAR_WARNINGS -Wall -Wextra -Werror)
 # macros that would shadow the library's own functions of the same name).
 add_compile_definitions(OPENSSL_API_COMPAT=30000 OPENSSL_NO_DEPRECATED)
 
+if(DOSSAR_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "DOSSAR_FUZZ needs clang (CXX=clang++)")
+  endif()
+  # The g++ configuration holds the warnings line; here only the fuzzers matter.
+  set(DOSSAR_WARNINGS -Wall -Wextra)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(DOSSAR_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer)
@@ -85,3 +95,28 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/vectors)
 else()
   get_filename_component(DOSSAR_VECTORS_DIR ${CMAKE_SOURCE_DIR}/../shared/vectors ABSOLUTE)
 endif()
+
+# dossar_fuzzer(NAME <exe> SOURCES ... DEPS ... [SECONDS n])
+# A libFuzzer target, run by ctest for a short while over its seed corpus
+# (tests/fuzz/corpus/<exe>/, which must exist).
+function(dossar_fuzzer)
+  cmake_parse_arguments(A "" "NAME;SECONDS" "SOURCES;DEPS" ${ARGN})
+  if(NOT A_SECONDS)
+    set(A_SECONDS $ENV{DOSSAR_FUZZ_SECONDS})
+  endif()
+  if(NOT A_SECONDS)
+    set(A_SECONDS 20)
+  endif()
+  add_executable(${A_NAME} ${A_SOURCES})
+  target_compile_options(${A_NAME} PRIVATE ${DOSSAR_WARNINGS})
+  target_link_libraries(${A_NAME} PRIVATE ${A_DEPS})
+  target_link_options(${A_NAME} PRIVATE -fsanitize=fuzzer)
+  set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${A_NAME})
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/corpus-${A_NAME})
+  add_test(NAME ${A_NAME}
+           COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+                   $<TARGET_FILE:${A_NAME}> -max_total_time=${A_SECONDS} -rss_limit_mb=2048
+                   -timeout=10 -print_final_stats=1 ${work} ${corpus})
+  set_tests_properties(${A_NAME} PROPERTIES LABELS fuzz TIMEOUT 300)
+  file(MAKE_DIRECTORY ${work})
+endfunction()

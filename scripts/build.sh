@@ -2,6 +2,7 @@
 # Configures and builds one of the two configurations:
 #   scripts/build.sh test      -> build-test/    (sanitizers, unit tests)
 #   scripts/build.sh release   -> build-release/ (optimised, benchmarks)
+#   scripts/build.sh fuzz      -> build-fuzz/    (clang, libFuzzer targets of the parsers)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-test}
@@ -17,8 +18,13 @@ case "$kind" in
       -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=ON >/dev/null
     cmake --build build-release -j "$jobs"
     ;;
+  fuzz)
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDOSSAR_FUZZ=ON -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j "$jobs"
+    ;;
   *)
-    echo "usage: $0 test|release" >&2
+    echo "usage: $0 test|release|fuzz" >&2
     exit 2
     ;;
 esac

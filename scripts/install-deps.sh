@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libgcrypt20-dev
-  clang-format
+  clang-format clang libclang-rt-14-dev
 )
 
 missing=()
