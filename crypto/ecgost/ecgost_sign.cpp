@@ -1,0 +1,136 @@
+// Signing a ready digest: s = (r * d + k * e) mod q with r = x(k * P) mod q.
+#include <openssl/crypto.h>
+
+#include "crypto/bn/bn_owner.h"
+#include "crypto/ecgost/ecgost.h"
+#include "crypto/ecgost/ecgost_codes.h"
+#include "crypto/ecgost/ecgost_internal.h"
+
+namespace qcrypto {
+namespace {
+
+using ecgost_internal::kMaxDraws;
+
+struct PointFree {
+  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
+};
+using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
+
+struct SigFree {
+  void operator()(ECGOST_SIG* s) const { ECGOST_SIG_free(s); }
+};
+using SigPtr = std::unique_ptr<ECGOST_SIG, SigFree>;
+
+bool curve_usable(const ECURVE* curve) {
+  return curve != nullptr && curve->P != nullptr && curve->q != nullptr && BN_num_bits(curve->q) > 1 &&
+         curve->method != nullptr && curve->method->point_mul_base != nullptr;
+}
+
+// The private number may be used: present, in range and no longer the
+// container-protected form (which would sign for a key nobody holds).
+bool private_usable(const ECGOST* key) {
+  return key->d != nullptr && key->tag == nullptr && !BN_is_zero(key->d) && !BN_is_negative(key->d) &&
+         BN_cmp(key->d, key->curve->q) < 0;
+}
+
+}  // namespace
+
+int ECGOST_sign_setup(ECGOST* key, BIGNUM* k, BIGNUM* r, BN_CTX* ctx) {
+  if (key == nullptr || k == nullptr || r == nullptr || !curve_usable(key->curve)) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_SETUP, ERR_R_INTERNAL);
+    return 0;
+  }
+  BnCtxOrOwn context(ctx);
+  const ECURVE* curve = key->curve;
+  PointPtr point(ECPOINT_new(key->curve));
+  if (context.get() == nullptr || point == nullptr) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_SETUP, ERR_R_MEMORY_ALLOC);
+    return 0;
+  }
+  for (int attempt = 0; attempt < kMaxDraws; ++attempt) {
+    if (!ecgost_internal::draw_scalar(k, curve->q)) {
+      QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_SETUP, ECGOST_R_RAND_LIB);
+      break;
+    }
+    if (!ECPOINT_copy(point.get(), curve->P) || !curve->method->point_mul_base(point.get(), k) ||
+        ECPOINT_is_infinity(point.get()) || ECPOINT_get_x(r, point.get(), context.get()) == nullptr ||
+        !BN_nnmod(r, r, curve->q, context.get())) {
+      QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_SETUP, ECGOST_R_ECGOST_LIB);
+      break;
+    }
+    if (!BN_is_zero(r)) return 1;
+  }
+  BN_clear(k);
+  return 0;
+}
+
+ECGOST_SIG* ECGOST_do_sign(const unsigned char* digest, int length, ECGOST* key) {
+  if (key == nullptr || digest == nullptr || length < 1 || !curve_usable(key->curve) || !private_usable(key)) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_DO_SIGN, ERR_R_INTERNAL);
+    return nullptr;
+  }
+  // Every temporary (k, k * e, r * d) lives in this context and is wiped when it is freed.
+  BnCtxPtr ctx(BN_CTX_secure_new());
+  SigPtr sig(ECGOST_SIG_new());
+  if (ctx == nullptr || sig == nullptr) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_DO_SIGN, ERR_R_MEMORY_ALLOC);
+    return nullptr;
+  }
+  const BIGNUM* q = key->curve->q;
+  BnCtxFrame frame(ctx.get());
+  BIGNUM* e = frame.get();
+  BIGNUM* k = frame.get();
+  BIGNUM* rd = frame.get();
+  BIGNUM* ke = frame.get();
+  if (ke == nullptr || !ecgost_internal::digest_number(e, digest, length, q, ctx.get())) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_DO_SIGN, ECGOST_R_ECGOST_LIB);
+    return nullptr;
+  }
+  for (int attempt = 0; attempt < kMaxDraws; ++attempt) {
+    if (!ECGOST_sign_setup(key, k, sig->r, ctx.get())) break;
+    bool ok = BN_mod_mul(rd, sig->r, key->d, q, ctx.get()) && BN_mod_mul(ke, k, e, q, ctx.get()) &&
+              BN_mod_add_quick(sig->s, rd, ke, q);
+    BN_clear(k);
+    BN_clear(ke);
+    BN_clear(rd);
+    if (!ok) break;
+    if (!BN_is_zero(sig->s)) return sig.release();
+  }
+  QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_DO_SIGN, ECGOST_R_ECGOST_LIB);
+  return nullptr;
+}
+
+int ECGOST_sign_digest(int form, ECGOST* key, const unsigned char* digest, int length, unsigned char* out,
+                       unsigned int* out_length) {
+  if (out_length != nullptr) *out_length = 0;
+  if (key == nullptr || out == nullptr || out_length == nullptr) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ERR_R_PASSED_NULL);
+    return 0;
+  }
+  if (key->provider != 0) {
+    // Signing with a provider-held key is not linked into this build.
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ERR_R_INTERNAL);
+    return 0;
+  }
+  if (key->curve == nullptr || key->curve->q == nullptr || BN_is_zero(key->curve->q)) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ERR_R_INTERNAL);
+    return 0;
+  }
+  SigPtr sig(ECGOST_do_sign(digest, length, key));
+  if (sig == nullptr) return 0;
+  int written = 0;
+  if (form != 0) {
+    unsigned char* p = out;
+    written = i2d_ECGOST_SIG(sig.get(), &p);
+  } else {
+    written = ECGOST_SIG_to_raw(sig.get(), out, (BN_num_bits(key->curve->q) + 7) / 8);
+  }
+  if (written <= 0) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ECGOST_R_ECGOST_LIB);
+    return 0;
+  }
+  *out_length = static_cast<unsigned int>(written);
+  return 1;
+}
+
+}  // namespace qcrypto
