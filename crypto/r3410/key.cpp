@@ -1,6 +1,7 @@
 // The key record's life cycle and its key-level operations.
 #include <openssl/crypto.h>
 
+#include "crypto/asn1/der_rs.h"
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
 #include "crypto/err/err.h"
@@ -57,12 +58,7 @@ int R3410_default_params(R3410* key) {
 
 int R3410_size(const R3410* key) {
   if (key == nullptr || key->q == nullptr) return 0;
-  // Length of a DER header for |n| content bytes.
-  auto header = [](int n) { return n < 0x80 ? 2 : n < 0x100 ? 3 : n < 0x10000 ? 4 : 5; };
-  const int n = (BN_num_bits(key->q) + 7) / 8;
-  const int integer = header(n + 1) + n + 1;  // top bit set: one leading zero byte
-  const int body = 2 * integer;
-  return header(body) + body;
+  return der_rs_max_size((BN_num_bits(key->q) + 7) / 8);
 }
 
 int R3410_generate_pubkey(R3410* key) {
