@@ -221,6 +221,72 @@ inline void fe_mul_adx(const Field& f, Fe& r, const Fe& a, const Fe& b) {
   r.v[2] = w6;                                                                                          \
   r.v[3] = w7
 
+// Reduction of the eight-word product (w0..w7) modulo the P-256 prime by its
+// shape (2^256 - 2^224 + 2^192 + 2^96 - 1), with the final subtraction by
+// sbb and cmov: the common tail of the multiplication and the square.
+#define QCRYPTO_P256_REDUCE_ASM \
+  "movabsq $0xFFFFFFFF00000001, %[a]\n\t" \
+  "movq %[w0], %%rdx\n\t" \
+  "movq %[w0], %[lo]\n\t" \
+  "movq %[w0], %[hi]\n\t" \
+  "shlq $32, %[lo]\n\t" \
+  "shrq $32, %[hi]\n\t" \
+  "mulxq %[a], %%rax, %[w0]\n\t" \
+  "addq %[lo], %[w1]\n\t" \
+  "adcq %[hi], %[w2]\n\t" \
+  "adcq %%rax, %[w3]\n\t" \
+  "adcq $0, %[w0]\n\t" \
+  "movq %[w1], %%rdx\n\t" \
+  "movq %[w1], %[lo]\n\t" \
+  "movq %[w1], %[hi]\n\t" \
+  "shlq $32, %[lo]\n\t" \
+  "shrq $32, %[hi]\n\t" \
+  "mulxq %[a], %%rax, %[w1]\n\t" \
+  "addq %[lo], %[w2]\n\t" \
+  "adcq %[hi], %[w3]\n\t" \
+  "adcq %%rax, %[w0]\n\t" \
+  "adcq $0, %[w1]\n\t" \
+  "movq %[w2], %%rdx\n\t" \
+  "movq %[w2], %[lo]\n\t" \
+  "movq %[w2], %[hi]\n\t" \
+  "shlq $32, %[lo]\n\t" \
+  "shrq $32, %[hi]\n\t" \
+  "mulxq %[a], %%rax, %[w2]\n\t" \
+  "addq %[lo], %[w3]\n\t" \
+  "adcq %[hi], %[w0]\n\t" \
+  "adcq %%rax, %[w1]\n\t" \
+  "adcq $0, %[w2]\n\t" \
+  "movq %[w3], %%rdx\n\t" \
+  "movq %[w3], %[lo]\n\t" \
+  "movq %[w3], %[hi]\n\t" \
+  "shlq $32, %[lo]\n\t" \
+  "shrq $32, %[hi]\n\t" \
+  "mulxq %[a], %%rax, %[w3]\n\t" \
+  "addq %[lo], %[w0]\n\t" \
+  "adcq %[hi], %[w1]\n\t" \
+  "adcq %%rax, %[w2]\n\t" \
+  "adcq $0, %[w3]\n\t" \
+  "xorl %%eax, %%eax\n\t" \
+  "addq %[w0], %[w4]\n\t" \
+  "adcq %[w1], %[w5]\n\t" \
+  "adcq %[w2], %[w6]\n\t" \
+  "adcq %[w3], %[w7]\n\t" \
+  "adcq $0, %%rax\n\t" \
+  "movl $0xFFFFFFFF, %k[b]\n\t" \
+  "movq %[w4], %[w0]\n\t" \
+  "subq $-1, %[w0]\n\t" \
+  "movq %[w5], %[w1]\n\t" \
+  "sbbq %[b], %[w1]\n\t" \
+  "movq %[w6], %[w2]\n\t" \
+  "sbbq $0, %[w2]\n\t" \
+  "movq %[w7], %[w3]\n\t" \
+  "sbbq %[a], %[w3]\n\t" \
+  "sbbq $0, %%rax\n\t" \
+  "cmovaeq %[w0], %[w4]\n\t" \
+  "cmovaeq %[w1], %[w5]\n\t" \
+  "cmovaeq %[w2], %[w6]\n\t" \
+  "cmovaeq %[w3], %[w7]\n\t"
+
 inline void fe_mul_adx_p256(const Field&, Fe& r, const Fe& a, const Fe& b) {
   const u64* ap = a.v;
   const u64* bp = b.v;
@@ -280,67 +346,7 @@ inline void fe_mul_adx_p256(const Field&, Fe& r, const Fe& a, const Fe& b) {
       "adcxq %[lo], %[w6]\n\t"
       "adoxq %%rax, %[w7]\n\t"
       "adcxq %%rax, %[w7]\n\t"
-      "movabsq $0xFFFFFFFF00000001, %[a]\n\t"
-      "movq %[w0], %%rdx\n\t"
-      "movq %[w0], %[lo]\n\t"
-      "movq %[w0], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w0]\n\t"
-      "addq %[lo], %[w1]\n\t"
-      "adcq %[hi], %[w2]\n\t"
-      "adcq %%rax, %[w3]\n\t"
-      "adcq $0, %[w0]\n\t"
-      "movq %[w1], %%rdx\n\t"
-      "movq %[w1], %[lo]\n\t"
-      "movq %[w1], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w1]\n\t"
-      "addq %[lo], %[w2]\n\t"
-      "adcq %[hi], %[w3]\n\t"
-      "adcq %%rax, %[w0]\n\t"
-      "adcq $0, %[w1]\n\t"
-      "movq %[w2], %%rdx\n\t"
-      "movq %[w2], %[lo]\n\t"
-      "movq %[w2], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w2]\n\t"
-      "addq %[lo], %[w3]\n\t"
-      "adcq %[hi], %[w0]\n\t"
-      "adcq %%rax, %[w1]\n\t"
-      "adcq $0, %[w2]\n\t"
-      "movq %[w3], %%rdx\n\t"
-      "movq %[w3], %[lo]\n\t"
-      "movq %[w3], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w3]\n\t"
-      "addq %[lo], %[w0]\n\t"
-      "adcq %[hi], %[w1]\n\t"
-      "adcq %%rax, %[w2]\n\t"
-      "adcq $0, %[w3]\n\t"
-      "xorl %%eax, %%eax\n\t"
-      "addq %[w0], %[w4]\n\t"
-      "adcq %[w1], %[w5]\n\t"
-      "adcq %[w2], %[w6]\n\t"
-      "adcq %[w3], %[w7]\n\t"
-      "adcq $0, %%rax\n\t"
-      "movl $0xFFFFFFFF, %k[b]\n\t"
-      "movq %[w4], %[w0]\n\t"
-      "subq $-1, %[w0]\n\t"
-      "movq %[w5], %[w1]\n\t"
-      "sbbq %[b], %[w1]\n\t"
-      "movq %[w6], %[w2]\n\t"
-      "sbbq $0, %[w2]\n\t"
-      "movq %[w7], %[w3]\n\t"
-      "sbbq %[a], %[w3]\n\t"
-      "sbbq $0, %%rax\n\t"
-      "cmovaeq %[w0], %[w4]\n\t"
-      "cmovaeq %[w1], %[w5]\n\t"
-      "cmovaeq %[w2], %[w6]\n\t"
-      "cmovaeq %[w3], %[w7]\n\t",
+      QCRYPTO_P256_REDUCE_ASM,
       "+&r"(ap), "+&r"(bp));
 }
 
@@ -392,67 +398,7 @@ inline void fe_sqr_adx_p256(const Field&, Fe& r, const Fe& a) {
       "mulxq %%rdx, %%rax, %[hi]\n\t"
       "adcq %%rax, %[w6]\n\t"
       "adcq %[hi], %[w7]\n\t"
-      "movabsq $0xFFFFFFFF00000001, %[a]\n\t"
-      "movq %[w0], %%rdx\n\t"
-      "movq %[w0], %[lo]\n\t"
-      "movq %[w0], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w0]\n\t"
-      "addq %[lo], %[w1]\n\t"
-      "adcq %[hi], %[w2]\n\t"
-      "adcq %%rax, %[w3]\n\t"
-      "adcq $0, %[w0]\n\t"
-      "movq %[w1], %%rdx\n\t"
-      "movq %[w1], %[lo]\n\t"
-      "movq %[w1], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w1]\n\t"
-      "addq %[lo], %[w2]\n\t"
-      "adcq %[hi], %[w3]\n\t"
-      "adcq %%rax, %[w0]\n\t"
-      "adcq $0, %[w1]\n\t"
-      "movq %[w2], %%rdx\n\t"
-      "movq %[w2], %[lo]\n\t"
-      "movq %[w2], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w2]\n\t"
-      "addq %[lo], %[w3]\n\t"
-      "adcq %[hi], %[w0]\n\t"
-      "adcq %%rax, %[w1]\n\t"
-      "adcq $0, %[w2]\n\t"
-      "movq %[w3], %%rdx\n\t"
-      "movq %[w3], %[lo]\n\t"
-      "movq %[w3], %[hi]\n\t"
-      "shlq $32, %[lo]\n\t"
-      "shrq $32, %[hi]\n\t"
-      "mulxq %[a], %%rax, %[w3]\n\t"
-      "addq %[lo], %[w0]\n\t"
-      "adcq %[hi], %[w1]\n\t"
-      "adcq %%rax, %[w2]\n\t"
-      "adcq $0, %[w3]\n\t"
-      "xorl %%eax, %%eax\n\t"
-      "addq %[w0], %[w4]\n\t"
-      "adcq %[w1], %[w5]\n\t"
-      "adcq %[w2], %[w6]\n\t"
-      "adcq %[w3], %[w7]\n\t"
-      "adcq $0, %%rax\n\t"
-      "movl $0xFFFFFFFF, %k[b]\n\t"
-      "movq %[w4], %[w0]\n\t"
-      "subq $-1, %[w0]\n\t"
-      "movq %[w5], %[w1]\n\t"
-      "sbbq %[b], %[w1]\n\t"
-      "movq %[w6], %[w2]\n\t"
-      "sbbq $0, %[w2]\n\t"
-      "movq %[w7], %[w3]\n\t"
-      "sbbq %[a], %[w3]\n\t"
-      "sbbq $0, %%rax\n\t"
-      "cmovaeq %[w0], %[w4]\n\t"
-      "cmovaeq %[w1], %[w5]\n\t"
-      "cmovaeq %[w2], %[w6]\n\t"
-      "cmovaeq %[w3], %[w7]\n\t",
+      QCRYPTO_P256_REDUCE_ASM,
       "+&r"(ap), "=&r"(scratch));
 }
 
