@@ -4,7 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh release
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+echo "Building the optimised configuration (build-release/)..."
+if ! scripts/build.sh release >"$log" 2>&1; then
+  cat "$log"
+  exit 1
+fi
 shopt -s nullglob
 benches=(build-release/bench/*/bench_*)
 if [ ${#benches[@]} -eq 0 ]; then
