@@ -43,7 +43,6 @@ void atfork_parent() { pthread_mutex_unlock(&registry().lock); }
 // lock in place: flock locks go with the last descriptor).
 void atfork_child() {
   Registry& r = registry();
-  pthread_mutex_init(&r.lock, nullptr);
   for (auto& [path, weak] : r.states) {
     if (auto s = weak.lock()) {
       pthread_mutex_init(&s->gate, nullptr);
@@ -53,6 +52,9 @@ void atfork_child() {
       s->fd = ::open(s->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     }
   }
+  // This thread took the registry lock in atfork_prepare, so it lets it go
+  // (initialising a held mutex again is undefined).
+  pthread_mutex_unlock(&r.lock);
 }
 
 Registry& registry() {

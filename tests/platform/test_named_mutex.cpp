@@ -173,6 +173,57 @@ TEST_F(NamedMutexTest, ExcludesAnotherProcess) {
   EXPECT_EQ(wait_child(pid), 0);
 }
 
+// Another thread holds the mutex, twice over, when the process forks: the
+// child neither inherits that hold nor blocks on it; it waits for the
+// parent's process-wide lock like any other process, then gets it.
+TEST_F(NamedMutexTest, ForkWhileAnotherThreadHoldsIt) {
+  auto m = NamedMutex::open(kName);
+  ASSERT_TRUE(m);
+  std::atomic<int> stage{0};
+  std::thread holder([&] {
+    m->lock();
+    m->lock();
+    stage.store(1);
+    while (stage.load() != 2) std::this_thread::yield();
+    m->unlock();
+    m->unlock();
+  });
+  while (stage.load() != 1) std::this_thread::yield();
+  int checked[2], go[2];
+  ASSERT_EQ(pipe(checked), 0);
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(checked[0]);
+    close(go[1]);
+    alarm(30);  // a child stuck on the parent's thread dies instead of hanging the test
+    if (m->held_by_me() != 0) _exit(9);
+    if (m->unlock()) _exit(10);    // the parent thread's hold is not ours
+    if (m->try_lock()) _exit(11);  // the parent process still holds it
+    if (write(checked[1], "c", 1) != 1) _exit(12);
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(13);
+    if (!m->lock() || !m->lock()) _exit(14);
+    if (m->held_by_me() != 2) _exit(15);
+    if (!m->unlock() || !m->unlock() || m->unlock()) _exit(16);
+    _exit(0);
+  }
+  close(checked[1]);
+  close(go[0]);
+  char c;
+  ASSERT_EQ(read(checked[0], &c, 1), 1) << "child exit " << wait_child(pid);
+  stage.store(2);
+  holder.join();
+  EXPECT_EQ(m->held_by_me(), 0);
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  close(go[1]);
+  close(checked[0]);
+  EXPECT_EQ(wait_child(pid), 0);
+  EXPECT_TRUE(m->try_lock());  // the child let go when it ended
+  m->unlock();
+}
+
 TEST_F(NamedMutexTest, ReleasedWhenTheHolderDies) {
   auto m = NamedMutex::open(kName);
   ASSERT_TRUE(m);

@@ -1,8 +1,10 @@
 // The hardware generators over the stand-in boards, and the device search.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -352,6 +354,63 @@ TEST_F(DeviceTest, MissingExportBindsNothing) {
   EXPECT_EQ(PSE_rand_device_code(), 4);
   EXPECT_FALSE(contains(log(), "TmGetInfo"));
   EXPECT_EQ(drain_errors(), std::vector<ErrCode>{});
+}
+
+// Whether the process still has a stand-in driver mapped.
+bool driver_loaded(const char* file) {
+  const std::string path = testing_support::standin_dir() + "/" + file;
+  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (h != nullptr) dlclose(h);
+  return h != nullptr;
+}
+
+// A driver stays loaded only while its device is open: every way out of a
+// device (search that answers, failed init, failed draw, info for one call)
+// leaves no library behind.
+TEST_F(DeviceTest, DriversAreUnloadedWhenTheDeviceCloses) {
+  struct Case {
+    const char* what;
+    const char* variable;
+    const char* control;
+    const char* file;
+    std::function<void()> act;
+  };
+  const unsigned char crypton_only[] = {1, 0};
+  const unsigned char accord_only[] = {3, 0};
+  const unsigned char sable_only[] = {4, 0};
+  const Case cases[] = {
+      {"crypton seeds", kCrypton, "present", "libvtcrptn.so",
+       [&] { EXPECT_EQ(PSE_rand_seed_from_device(crypton_only), 1); }},
+      {"accord seeds", kAccord, "present", "libtmdrv32.so",
+       [&] { EXPECT_EQ(PSE_rand_seed_from_device(accord_only), 1); }},
+      {"sable seeds", kSable, "present", "libSnElLock.so",
+       [&] { EXPECT_EQ(PSE_rand_seed_from_device(sable_only), 1); }},
+      {"crypton absent", kCrypton, "", "libvtcrptn.so", [&] { EXPECT_EQ(PSE_rand_seed_from_device(crypton_only), 0); }},
+      {"accord absent", kAccord, "", "libtmdrv32.so", [&] { EXPECT_EQ(PSE_rand_seed_from_device(accord_only), 0); }},
+      {"sable absent", kSable, "", "libSnElLock.so", [&] { EXPECT_EQ(PSE_rand_seed_from_device(sable_only), 0); }},
+      {"crypton draw fails", kCrypton, "present,fail=100", "libvtcrptn.so",
+       [&] { EXPECT_EQ(PSE_rand_seed_from_device(crypton_only), 0); }},
+      {"accord draw fails", kAccord, "present,fail=100", "libtmdrv32.so",
+       [&] { EXPECT_EQ(PSE_rand_seed_from_device(accord_only), 0); }},
+      {"accord info", kAccord, "present", "libtmdrv32.so",
+       [&] {
+         RAND_set_rand_method(ACCORD_rand_method());
+         unsigned char record[ACCORD_INFO_BYTES];
+         EXPECT_EQ(RAND_info(record), 1);
+       }},
+  };
+  for (const auto& c : cases) {
+    testing_support::reset_boards();
+    set_env(c.variable, c.control);
+    ASSERT_FALSE(driver_loaded(c.file)) << c.what;
+    c.act();
+    if (RAND_get_rand_method() == GRAND_method()) {
+      EXPECT_FALSE(driver_loaded(c.file)) << c.what << ": the seeded generator keeps no driver";
+    }
+    PSE_rand_cleanup();
+    EXPECT_FALSE(driver_loaded(c.file)) << c.what;
+    ERR_clear_error();
+  }
 }
 
 TEST_F(DeviceTest, LoadIsIdempotentAndUnloadForgets) {

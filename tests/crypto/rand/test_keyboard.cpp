@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/rus/gost3411.h"
 #include "tests/crypto/rand/rand_test_support.h"
 
 namespace qcrypto {
@@ -100,6 +101,77 @@ TEST_F(KeyboardTest, CancelAndOutOfRangeResults) {
       EXPECT_FALSE(rand_jitter_running());
     }
   }
+}
+
+// Every seed block the generator makes, as the hash sees it.
+struct Collection {
+  uint32_t caller_value;
+  Bytes digest;
+};
+std::vector<Collection> g_collections;
+void record_source(unsigned char* block, unsigned char* os) {
+  Bytes both(block, block + 32);
+  both.insert(both.end(), os, os + 32);
+  Bytes digest(32);
+  GOSTH_digest(both.data(), 64, nullptr, nullptr, digest.data());
+  const uint32_t caller = static_cast<uint32_t>(block[24]) | (static_cast<uint32_t>(block[25]) << 8) |
+                          (static_cast<uint32_t>(block[26]) << 16) | (static_cast<uint32_t>(block[27]) << 24);
+  g_collections.push_back({caller, digest});
+}
+
+// The result is the XOR of exactly the blocks taken at accepted keys (those
+// carry the time-stamp counter; the blocks that choose a prompt carry 0),
+// wrong keys adding nothing.
+TEST_F(KeyboardTest, SeedIsTheXorOfTheAcceptedKeysBlocks) {
+  for (const std::string pattern : {"", "nny", "yyyynyn"}) {
+    g_collections.clear();
+    GRAND_set_seed_source(record_source);
+    KeyScript script;
+    script.answer = [&pattern](const KeyCall& call, int i) {
+      const bool right = i >= static_cast<int>(pattern.size()) || pattern[i] == 'y';
+      return right ? call.character : (call.character == 'Z' ? 'Y' : 'Z');
+    };
+    unsigned char out[32] = {};
+    ASSERT_EQ(GRAND_keyboard_seed(out, KeyScript::callback, &script), 1) << pattern;
+    GRAND_set_seed_source(nullptr);
+    Bytes expected(32, 0);
+    int accepted = 0;
+    for (const auto& c : g_collections) {
+      if (c.caller_value == 0) continue;
+      ++accepted;
+      for (int i = 0; i < 32; ++i) expected[i] ^= c.digest[i];
+    }
+    EXPECT_EQ(g_collections.size(), script.calls.size() + static_cast<std::size_t>(accepted)) << pattern;
+    EXPECT_EQ(accepted, static_cast<int>(script.calls.size()) - static_cast<int>(pattern.size()) +
+                            static_cast<int>(std::count(pattern.begin(), pattern.end(), 'y')))
+        << pattern;
+    EXPECT_EQ(Bytes(out, out + 32), expected) << pattern;
+  }
+}
+
+// The init slot hands out generator output, never the keyboard seed itself:
+// with every seed block fixed, the 16 blocks cancel out (XOR of an even
+// count of equal blocks) and the slot must give what seeding with 32 zero
+// bytes gives.
+TEST_F(KeyboardTest, InitSlotStateIsOutputOfTheKeyboardSeed) {
+  GRAND_set_seed_source([](unsigned char* block, unsigned char* os) {
+    for (int i = 0; i < 32; ++i) {
+      block[i] = static_cast<unsigned char>(7 * i + 1);
+      os[i] = static_cast<unsigned char>(i);
+    }
+  });
+  RAND_set_rand_method(GRAND_method());
+  unsigned char reference[32] = {};
+  ASSERT_EQ(RAND_seed(reference, 32), 1);
+  ASSERT_EQ(RAND_cleanup(), 1);
+
+  RAND_set_rand_method(GRAND_method());
+  KeyScript script;
+  GRAND_INIT_ARGS args{KeyScript::callback, &script};
+  unsigned char state[32] = {};
+  ASSERT_EQ(RAND_init(state, &args), 1);
+  EXPECT_EQ(script.calls.size(), 16u);
+  EXPECT_EQ(Bytes(state, state + 32), Bytes(reference, reference + 32));
 }
 
 TEST_F(KeyboardTest, BadArguments) {
