@@ -50,8 +50,9 @@ int ECGOST_is_pubkey_valid(const ECPOINT* point, int full) {
   }
   if (ECPOINT_lies(point, ctx.get()) != 1) return pubkey_invalid();
   if (full) {
+    // Without an order (q empty) 0 * point would pass for any point.
     PointPtr multiple(ECPOINT_dup(point));
-    if (curve->q == nullptr || multiple == nullptr || !ECPOINT_mul(multiple.get(), curve->q) ||
+    if (curve->q == nullptr || BN_is_zero(curve->q) || multiple == nullptr || !ECPOINT_mul(multiple.get(), curve->q) ||
         !ECPOINT_is_infinity(multiple.get())) {
       QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_IS_PUBKEY_VALID, ERR_R_INTERNAL);
       return pubkey_invalid();

@@ -185,7 +185,10 @@ int ECURVE_set(ECURVE* curve, const ECURVE_DEF* def) {
       curve->P->fbw = nullptr;
     }
   }
-  if ((curve->flags & ECURVE_FLAG_A_MINUS_3) == 0 && curve->p != nullptr && curve->a != nullptr) {
+  // The flag follows the numbers just loaded: a record loaded again from
+  // another definition must not keep the a = p - 3 doubling of the first.
+  curve->flags &= ~ECURVE_FLAG_A_MINUS_3;
+  if (curve->p != nullptr && curve->a != nullptr) {
     BnPtr t(BN_dup(curve->p));
     if (t == nullptr || !BN_sub_word(t.get(), 3)) {
       EC_RAISE_ALLOC(ECGOST_F_ECURVE_SET);

@@ -283,6 +283,21 @@ TEST_F(EcdhCofactorCurve, PlainModeChecksTheOrder) {
   EXPECT_EQ(ECGOST_is_pubkey_valid(g_plus_t_.get(), 1), 0);
 }
 
+// A curve record without an order (q empty, as ECURVE_new leaves it) cannot
+// prove the order of anything: the full check refuses instead of passing on
+// 0 * point = infinity.
+TEST_F(EcdhCofactorCurve, NoOrderMeansNoFullCheck) {
+  BN_zero(curve_->q);
+  EXPECT_EQ(ECGOST_is_pubkey_valid(g_plus_t_.get(), 0), 1);
+  EXPECT_EQ(ECGOST_is_pubkey_valid(g_plus_t_.get(), 1), 0);
+  EXPECT_EQ(ECGOST_is_pubkey_valid(curve_->P, 1), 0);
+  EcdhPtr a(ECDH_new(curve_.get(), 0));
+  a->private_key = Hex("1234567").release();
+  EXPECT_EQ(ECDH_compute_key(g_plus_t_.get(), a.get()), 0);
+  EXPECT_EQ(a->shared, nullptr);
+  ERR_clear_error();
+}
+
 // With the cofactor the small-order part is cleared: G + T agrees exactly like
 // G, and a point of small order alone gives the point at infinity (refused).
 TEST_F(EcdhCofactorCurve, CofactorModesClearTheSmallPart) {

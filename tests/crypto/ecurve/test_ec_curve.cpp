@@ -168,6 +168,33 @@ TEST(EcurveCurve, BadDefinitionsFail) {
   ERR_clear_error();
 }
 
+// A record loaded again from another definition takes that curve's shape:
+// the a = p - 3 doubling of the first one must not survive into the BIGNUM
+// arithmetic of the second.
+TEST(EcurveCurve, ReloadingTakesTheNewCurvesShape) {
+  for (int kind : {ECURVE_PROJECTIVE, ECURVE_AFFINE}) {
+    EcurvePtr c = Load(ECURVE_DEF_191, kind);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(ECURVE_set(c.get(), &ECURVE_DEF_2_255_431), 1);
+    EcurvePtr fresh = Load(ECURVE_DEF_2_255_431, kind);
+    EXPECT_EQ(c->flags & ECURVE_FLAG_A_MINUS_3, 0);
+    EXPECT_EQ(c->P->fbw, nullptr);
+    EcPointPtr got(ECPOINT_new(c.get())), want(ECPOINT_new(fresh.get()));
+    ASSERT_TRUE(ECPOINT_double(got.get(), c->P));
+    ASSERT_TRUE(ECPOINT_double(want.get(), fresh->P));
+    EXPECT_EQ(Describe(got.get()), Describe(want.get()));
+    EXPECT_EQ(ECPOINT_lies(got.get()), 1);
+    BnPtr k = RandomBelow(fresh->q);
+    EcPointPtr got_k(ECPOINT_dup(c->P)), want_k(ECPOINT_dup(fresh->P));
+    ASSERT_EQ(ec_mul_binary(got_k.get(), k.get()), 1);
+    ASSERT_EQ(ECPOINT_mul(want_k.get(), k.get()), 1);
+    EXPECT_EQ(Describe(got_k.get()), Describe(want_k.get()));
+    // And back: the first curve's fast doubling returns with its numbers.
+    ASSERT_EQ(ECURVE_set(c.get(), &ECURVE_DEF_191), 1);
+    EXPECT_NE(c->flags & ECURVE_FLAG_A_MINUS_3, 0);
+  }
+}
+
 TEST(EcurvePoint, FormsAndInfinity) {
   for (int kind : {ECURVE_PROJECTIVE, ECURVE_AFFINE}) {
     EcurvePtr c = Load(ECURVE_DEF_191, kind);

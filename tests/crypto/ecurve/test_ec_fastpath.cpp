@@ -1,12 +1,14 @@
 // The fixed-width code against the BIGNUM code: field operations of every
 // multiplication variant, point operations (special cases included) and the
 // three scalar multiplications, on curves of every field shape.
+#include <cstring>
 #include <functional>
 #include <thread>
 #include <vector>
 
 #include "crypto/ecgost/ec_fp256_adx.h"
 #include "crypto/ecgost/ec_fp256_mul.h"
+#include "ec_portable_addsub.h"
 #include "ec_test_util.h"
 
 namespace qcrypto::ectest {
@@ -115,6 +117,52 @@ TEST(EcurveFastField, EveryVariantMatchesBignum) {
     if (f.form == fp256::kFieldP256) CheckFieldOps<fp256::AdxP256Ops>(f, c->p, "adx p256");
     if (f.form == fp256::kFieldC255) CheckFieldOps<fp256::AdxC255Ops>(f, c->p, "adx 2^255+c");
 #endif
+  }
+}
+
+// The 2^255 + c reduction is written for any c < 2^64, not only the small c
+// of the built-in curves: with c near 2^64 the high word of m * c is large.
+TEST(EcurveFastField, ReductionHoldsForAWideC) {
+  BnPtr p = Hex("800000000000000000000000000000000000000000000000FFFFFFFFFFFFFF87");
+  BnCtxPtr ctx(BN_CTX_new());
+  ASSERT_EQ(BN_check_prime(p.get(), ctx.get(), nullptr), 1);
+  Field f;
+  ASSERT_TRUE(fp256::field_init(f, p.get()));
+  ASSERT_EQ(f.form, fp256::kFieldC255);
+  CheckFieldOps<fp256::PortableOps>(f, p.get(), "portable");
+#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
+  if (fp256::cpu_has_adx()) CheckFieldOps<fp256::AdxC255Ops>(f, p.get(), "adx 2^255+c");
+#endif
+}
+
+// Builds without the inline assembly (the fuzzing one) run the portable
+// addition and subtraction; they must give the limbs the assembly gives, the
+// carries out of the top limb and the borrows included.
+TEST(EcurveFastField, PortableAddSubMatchTheAssembly) {
+  ASSERT_TRUE(portable_build());
+  for (const auto& nc : AllCurves()) {
+    SCOPED_TRACE(nc.name);
+    EcurvePtr c = Load(*nc.def, ECURVE_PROJECTIVE);
+    ASSERT_NE(c, nullptr);
+    Field f;
+    ASSERT_TRUE(fp256::field_init(f, c->p));
+    BnCtxPtr ctx(BN_CTX_new());
+    const auto values = FieldValues(c->p);
+    for (const auto& x : values) {
+      for (const auto& y : values) {
+        Fe a, b, asm_r, portable_r;
+        ASSERT_TRUE(fp256::fe_from_bn(f, a, x.get(), ctx.get()));
+        ASSERT_TRUE(fp256::fe_from_bn(f, b, y.get(), ctx.get()));
+        fp256::fe_add(f, asm_r, a, b);
+        portable_fe_add(f, portable_r, a, b);
+        ASSERT_EQ(std::memcmp(asm_r.v, portable_r.v, sizeof asm_r.v), 0)
+            << "add " << ToHex(x.get()) << " " << ToHex(y.get());
+        fp256::fe_sub(f, asm_r, a, b);
+        portable_fe_sub(f, portable_r, a, b);
+        ASSERT_EQ(std::memcmp(asm_r.v, portable_r.v, sizeof asm_r.v), 0)
+            << "sub " << ToHex(x.get()) << " " << ToHex(y.get());
+      }
+    }
   }
 }
 
@@ -290,6 +338,53 @@ TEST(EcurveFastMul, ScalarMultiplicationsMatchBignum) {
           ASSERT_TRUE(ECPOINT_add(want2.get(), want2.get(), want1.get()));
           EXPECT_EQ(Describe(got3.get()), Describe(want2.get()));
         }
+      }
+    }
+  });
+}
+
+// Numbers at the edges of the recodings: the top Booth digit of the comb
+// (2^256 - 1, 2^255), the order and its neighbours, numbers at or above the
+// order, and their negatives, through the three fast multiplications.
+TEST(EcurveFastMul, EdgeNumbersMatchBignum) {
+  ForEachImplementation([](const char* impl) {
+    SCOPED_TRACE(impl);
+    for (const ECURVE_DEF* def : {&ECURVE_DEF_191, &ECURVE_DEF_2_255_431}) {
+      EcurvePtr curve = Load(*def, ECURVE_PROJECTIVE);
+      ASSERT_NE(curve, nullptr);
+      std::vector<BnPtr> ks;
+      for (const char* h : {"1", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF",
+                            "8000000000000000000000000000000000000000000000000000000000000000",
+                            "7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F7F"}) {
+        ks.push_back(Hex(h));
+      }
+      for (int delta : {-1, 1}) {
+        BnPtr k(BN_dup(curve->q));
+        delta < 0 ? BN_sub_word(k.get(), 1) : BN_add_word(k.get(), 1);
+        ks.push_back(std::move(k));
+      }
+      ks.emplace_back(BN_dup(curve->q));
+      const std::size_t n = ks.size();
+      for (std::size_t i = 0; i < n; ++i) {
+        ks.emplace_back(BN_dup(ks[i].get()));
+        BN_set_negative(ks.back().get(), 1);
+      }
+      EcPointPtr q = RandomPoint(curve.get());
+      for (const auto& k : ks) {
+        SCOPED_TRACE(std::string(BN_is_negative(k.get()) ? "-" : "") + ToHex(k.get()));
+        EcPointPtr want_g(ECPOINT_dup(curve->P)), want_q(ECPOINT_dup(q.get()));
+        ASSERT_EQ(ec_mul_binary(want_g.get(), k.get()), 1);
+        ASSERT_EQ(ec_mul_binary(want_q.get(), k.get()), 1);
+        EcPointPtr got(ECPOINT_dup(q.get()));
+        ASSERT_EQ(ec_fp256_mul(got.get(), k.get()), 1);
+        EXPECT_EQ(Describe(got.get()), Describe(want_q.get())) << "general";
+        got.reset(ECPOINT_dup(curve->P));
+        ASSERT_EQ(ec_fp256_mul_generator(got.get(), k.get()), 1);
+        EXPECT_EQ(Describe(got.get()), Describe(want_g.get())) << "generator";
+        got.reset(ECPOINT_new(curve.get()));
+        ASSERT_EQ(ec_fp256_mul_generator_sum(got.get(), k.get(), q.get(), k.get()), 1);
+        ASSERT_TRUE(ECPOINT_add(want_g.get(), want_g.get(), want_q.get()));
+        EXPECT_EQ(Describe(got.get()), Describe(want_g.get())) << "sum";
       }
     }
   });
