@@ -48,6 +48,10 @@ void build_tables(const uint32_t* t, VecTables& vt) {
     vt.ha[j] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(ha[j])));
     vt.hb[j] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(hb[j])));
   }
+  // The nodes of a foreign set are as private as its expanded table.
+  OPENSSL_cleanse(la, sizeof(la));
+  OPENSSL_cleanse(ha, sizeof(ha));
+  OPENSSL_cleanse(hb, sizeof(hb));
 }
 
 void build_key(const uint32_t* key, VecKey& vk) {
@@ -179,7 +183,8 @@ inline void xor_batch(const unsigned char* a, const unsigned char* b, unsigned c
   }
 }
 
-// Key material and keystream on the stack are wiped when the call ends.
+// Key material, S-box nodes and keystream on the stack are wiped when the
+// call ends.
 struct Workspace {
   VecTables vt;
   VecKey vk;
@@ -190,6 +195,7 @@ struct Workspace {
     build_key(key, vk);
   }
   ~Workspace() {
+    OPENSSL_cleanse(&vt, sizeof(vt));
     OPENSSL_cleanse(&vk, sizeof(vk));
     OPENSSL_cleanse(buf, sizeof(buf));
     OPENSSL_cleanse(x, sizeof(x));

@@ -32,6 +32,7 @@ enum class Path : int { kAuto = 0, kPortable = 1, kAvx2 = 2 };
 // CPU without AVX2 falls back to the portable code.
 void set_path(Path path);
 Path get_path();
+// True when the processor runs the vector code (AVX2 and BMI2).
 bool cpu_has_avx2();
 // True when the multi-block paths currently run the AVX2 code.
 bool avx2_selected();

@@ -65,7 +65,10 @@ void ecb_portable(const uint32_t* table, const uint32_t* key, const unsigned cha
     store_le32(out, a[0]);
     store_le32(out + 4, b[0]);
   }
+  // Decryption leaves plaintext here: unwrapped keys come back this way.
   OPENSSL_cleanse(ks, sizeof(ks));
+  OPENSSL_cleanse(a, sizeof(a));
+  OPENSSL_cleanse(b, sizeof(b));
 }
 
 void gamma_portable(const uint32_t* table, const uint32_t* key, uint32_t& n3, uint32_t& n4, const unsigned char* in,

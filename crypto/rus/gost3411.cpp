@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "crypto/err/err.h"
+#include "crypto/rus/gost28147_scrub.h"
 #include "crypto/rus/gost3411_blocks.h"
 
 namespace qcrypto {
@@ -22,6 +23,11 @@ struct CtxFree {
 // Update and final run the cipher with the context's table: a context that was
 // never initialised (or was cleared) has none and is refused.
 bool ready(const GOSTH_CTX* ctx) { return ctx->cipher.table != nullptr; }
+
+// The hash mixes random seeds and derives keys from shared secrets; its steps
+// leave message words and hash values in their frames (about 3 KiB deep at
+// most as measured), which this overwrites once they have returned.
+void scrub_steps() { gost_detail::scrub_stack<8192>(); }
 
 }  // namespace
 
@@ -75,6 +81,8 @@ int GOSTH_update(GOSTH_CTX* ctx, const unsigned char* data, int length) {
   left -= blocks * GOSTH_BLOCK_BYTES;
   if (left > 0) std::memcpy(ctx->buffer, data, left);
   ctx->count = static_cast<int32_t>(left);
+  // Only updates that ran the step need it: the others just fill the buffer.
+  if (open > 0 || blocks > 0) scrub_steps();
   return length;
 }
 
@@ -93,6 +101,7 @@ int GOSTH_final(GOSTH_CTX* ctx, unsigned char* out) {
   rus_hash_step(ctx, reinterpret_cast<const unsigned char*>(ctx->sum));
   std::memcpy(out, ctx->H, GOSTH_DIGEST_BYTES);
   rus_reverse_bytes(out, GOSTH_DIGEST_BYTES);
+  scrub_steps();
   return GOSTH_DIGEST_BYTES;
 }
 

@@ -2,8 +2,11 @@
 // S-box sets (by object identifier) in this library's 64-byte layout.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -146,6 +149,36 @@ inline std::array<unsigned char, 64> sbox_by_oid(const std::string& oid) {
     if (oid == s.oid) return pack_sbox(s.rows);
   }
   throw std::invalid_argument("unknown S-box OID " + oid);
+}
+
+// Stack residue: what a call leaves in the stack memory below its caller.
+// clear_stack_below() zeroes that area; after the call under test,
+// stack_below_holds() searches it for a pattern. Called from the same frame,
+// the callee's frames lie inside the area they cover; the cleared area is
+// larger, so that a search made from a helper a little deeper still sees
+// only memory cleared before the call. (Reading memory that no live object
+// owns is outside the language, so both are kept out of line and out of the
+// address sanitizer's view.)
+constexpr size_t kStackProbeBytes = 64 * 1024;
+constexpr size_t kStackClearBytes = kStackProbeBytes + 16 * 1024;
+
+[[gnu::noinline, gnu::no_sanitize_address]] inline void clear_stack_below() {
+  unsigned char area[kStackClearBytes];
+  std::memset(area, 0, sizeof(area));
+  asm volatile("" : : "r"(area) : "memory");
+}
+
+[[gnu::noinline, gnu::no_sanitize_address]] inline bool stack_below_holds(const unsigned char* pattern, size_t n) {
+  unsigned char area[kStackProbeBytes];
+  asm volatile("" : : "r"(area) : "memory");
+  return std::search(area, area + sizeof(area), pattern, pattern + n) != area + sizeof(area);
+}
+
+// A control for the probe: leaves the pattern in a dead frame, as an unwiped
+// local would.
+[[gnu::noinline]] inline void leave_on_stack(const unsigned char* pattern, size_t n) {
+  volatile unsigned char local[64];
+  for (size_t i = 0; i < n && i < sizeof(local); ++i) local[i] = pattern[i];
 }
 
 }  // namespace test_support

@@ -221,4 +221,51 @@ TEST(GosthContext, OneShotDigest) {
   EXPECT_EQ(to_hex(out), to_hex(by_hand({Bytes(32, 0), Bytes(32, 0), Bytes(32, 0)})));
 }
 
+// The hash mixes seeds and derives keys from shared secrets: when update and
+// final return, the stack holds none of the message, the running or final
+// hash value, or the step keys.
+TEST(GosthContext, NoSecretsLeftOnTheStack) {
+  std::mt19937 rng(15);
+  const unsigned char marker[8] = {0x5e, 0xc7, 0x3e, 0x70, 0x01, 0xfe, 0x9a, 0x2b};
+  clear_stack_below();
+  leave_on_stack(marker, sizeof(marker));
+  ASSERT_TRUE(stack_below_holds(marker, sizeof(marker)));
+  // Watched 8-byte pieces of a value (at most 32 bytes).
+  auto holds_any = [](const unsigned char* v, size_t n = 32) {
+    for (size_t i = 0; i + 8 <= n; i += 8)
+      if (stack_below_holds(v + i, 8)) return true;
+    return false;
+  };
+  for (size_t len : {size_t{32}, size_t{64}, size_t{45}, size_t{13}}) {
+    SCOPED_TRACE(testing::Message() << "length " << len);
+    const Bytes msg = random_bytes(rng, len);
+    GOSTH_CTX ctx{};
+    ASSERT_EQ(qcrypto::GOSTH_init(&ctx, nullptr, test_paramset().data()), 1);
+    // The step keys of the first block, from the start value H = 0.
+    Bytes first(32, 0);
+    std::copy(msg.begin(), msg.begin() + static_cast<long>(std::min<size_t>(len, 32)), first.begin());
+    uint32_t keys[32];
+    const uint32_t zero[8] = {};
+    uint32_t m[8];
+    std::memcpy(m, first.data(), 32);
+    qcrypto::rus_hash_keygen(zero, m, keys);
+
+    clear_stack_below();
+    ASSERT_EQ(qcrypto::GOSTH_update(&ctx, msg.data(), static_cast<int>(len)), static_cast<int>(len));
+    EXPECT_FALSE(holds_any(msg.data(), std::min<size_t>(len, 32))) << "message after update";
+    if (len >= 32) {
+      EXPECT_FALSE(holds_any(reinterpret_cast<const unsigned char*>(ctx.H))) << "running hash after update";
+      for (int k = 0; k < 3; ++k)
+        EXPECT_FALSE(holds_any(reinterpret_cast<const unsigned char*>(keys + 8 * k))) << "K" << k + 1;
+    }
+    Digest d{};
+    clear_stack_below();
+    ASSERT_EQ(qcrypto::GOSTH_final(&ctx, d.data()), 32);
+    const Digest h = reversed(d);
+    EXPECT_FALSE(holds_any(h.data())) << "hash value after final";
+    EXPECT_FALSE(holds_any(msg.data(), std::min<size_t>(len, 32))) << "message after final";
+    qcrypto::GOSTH_clear(&ctx);
+  }
+}
+
 }  // namespace

@@ -282,6 +282,106 @@ TEST_F(Gost28147Wipe, AllocationFailureLeavesNoTable) {
   EXPECT_EQ(GOSTE_set_sbox(ctx.get(), nullptr), 1);
 }
 
+// What the whole-block paths leave on the stack when they return: no
+// plaintext (ECB decryption is how wrapped keys come back), no keystream, no
+// key and nothing of a private S-box set.
+TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
+  using gost_detail::Path;
+  using gost_test::clear_stack_below;
+  using gost_test::stack_below_holds;
+  const auto foreign = gost_test::sbox_by_oid("1.2.643.2.2.31.3");
+  unsigned char key[32];
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<unsigned char>(0xa1 + 5 * i);
+  // The probe sees what an unwiped local leaves behind.
+  const unsigned char marker[8] = {0x5e, 0xc7, 0x3e, 0x70, 0x01, 0xfe, 0x9a, 0x2b};
+  clear_stack_below();
+  gost_test::leave_on_stack(marker, sizeof(marker));
+  ASSERT_TRUE(stack_below_holds(marker, sizeof(marker)));
+
+  enum Op { kEcbEnc, kEcbDec, kGamma, kFbe, kFbd };
+  struct Case {
+    Op op;
+    Path path;
+    size_t blocks;
+  };
+  const Case cases[] = {
+      {kEcbEnc, Path::kPortable, 4}, {kEcbDec, Path::kPortable, 4}, {kEcbDec, Path::kPortable, 7},
+      {kGamma, Path::kPortable, 4},  {kFbd, Path::kPortable, 5},    {kFbe, Path::kPortable, 6},
+      {kEcbEnc, Path::kAvx2, 32},    {kEcbDec, Path::kAvx2, 32},    {kGamma, Path::kAvx2, 32},
+      {kFbd, Path::kAvx2, 32},
+  };
+  for (const Case& c : cases) {
+    if (c.path == Path::kAvx2 && !gost_detail::cpu_has_avx2()) continue;
+    SCOPED_TRACE(testing::Message() << "op " << c.op << " path " << static_cast<int>(c.path) << " blocks " << c.blocks);
+    gost_detail::set_path(c.path);
+    GOSTE_CTX ctx{};
+    ASSERT_EQ(GOSTE_ss_init(&ctx, c.op != kEcbDec, key, foreign.data()), 1);
+    ctx.N1 = 0x01234567;
+    ctx.N2 = 0x89abcdef;
+    ctx.N3 = 0x0badf00d;
+    ctx.N4 = 0xfeedface;
+    gost_test::Bytes in(c.blocks * 8), out(c.blocks * 8);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<unsigned char>(0x3d + 11 * i);
+    clear_stack_below();
+    switch (c.op) {
+      case kEcbEnc:
+      case kEcbDec:
+        rus_ecb_blocks(&ctx, in.data(), out.data(), c.blocks, ctx.mode);
+        break;
+      case kGamma:
+        rus_gamma_blocks(&ctx, in.data(), out.data(), c.blocks);
+        break;
+      case kFbe:
+        rus_gamma_fbe_blocks(&ctx, in.data(), out.data(), c.blocks);
+        break;
+      case kFbd:
+        rus_gamma_fbd_blocks(&ctx, in.data(), out.data(), c.blocks);
+        break;
+    }
+    gost_detail::set_path(Path::kAuto);
+    // The secret side of each block: the plaintext for ECB, the keystream otherwise.
+    gost_test::Bytes secret(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+      secret[i] = c.op == kEcbEnc ? in[i] : c.op == kEcbDec ? out[i] : static_cast<unsigned char>(in[i] ^ out[i]);
+    }
+    // By halves: a path may keep the N1 and N2 words of its blocks apart.
+    for (size_t h = 0; h < 2 * c.blocks; ++h) EXPECT_FALSE(stack_below_holds(&secret[4 * h], 4)) << "half block " << h;
+    EXPECT_FALSE(stack_below_holds(key + 8, 8));
+    // The vector code's nibble tables: S(2j+1)(v) << 3 for v = 0..15.
+    const auto nodes = gost_test::unpack_sbox(foreign.data());
+    for (int j = 0; j < 4; ++j) {
+      unsigned char row[16];
+      for (int v = 0; v < 16; ++v) row[v] = static_cast<unsigned char>(nodes[2 * j][v] << 3);
+      EXPECT_FALSE(stack_below_holds(row, sizeof(row))) << "node " << 2 * j + 1;
+    }
+    GOSTE_clear(&ctx);
+  }
+}
+
+TEST_F(Gost28147Wipe, FailedInitialisationLeavesNoKey) {
+  const auto foreign = gost_test::sbox_by_oid("1.2.643.2.2.31.4");
+  unsigned char key[32];
+  std::memset(key, 0x6b, sizeof(key));
+  const unsigned char iv[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  const std::function<int(GOSTE_CTX*)> inits[] = {
+      [&](GOSTE_CTX* c) { return GOSTE_ss_init(c, 1, key, foreign.data()); },
+      [&](GOSTE_CTX* c) { return GOSTE_ss_init(c, 0, key, foreign.data()); },
+      [&](GOSTE_CTX* c) { return GOSTE_gamma_init(c, key, iv, foreign.data()); },
+      [&](GOSTE_CTX* c) { return GOSTE_gamma_fb_init(c, key, iv, foreign.data()); },
+      [&](GOSTE_CTX* c) { return GOSTE_mac_init(c, key, foreign.data()); },
+  };
+  const GOSTE_CTX zero{};
+  int i = 0;
+  for (const auto& init : inits) {
+    auto ctx = make_ctx();
+    WipeProbe::fail_alloc = true;
+    EXPECT_EQ(init(ctx.get()), 0) << "initialiser " << i;
+    WipeProbe::fail_alloc = false;
+    EXPECT_EQ(std::memcmp(ctx.get(), &zero, sizeof(zero)), 0) << "initialiser " << i;
+    ++i;
+  }
+}
+
 // Each test runs in its own process, so here the shared tables are not built
 // yet and the threads race to build them.
 TEST(Gost28147Shared, ConcurrentFirstUseBuildsOneCorrectTable) {
