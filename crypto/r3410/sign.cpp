@@ -70,7 +70,9 @@ bool SignSetup(const R3410Group& group, const BIGNUM* x, BN_CTX* ctx, BIGNUM* k,
     // Bits above bits(q) can only make k too large; dropping them keeps the
     // draw uniform and every k < q unchanged. k is then redrawn (never
     // reduced) until 0 < k < q, so every value is equally likely.
-    if (qbits % 8 != 0 && !BN_mask_bits(k, qbits)) {
+    // BN_mask_bits refuses a number that is already shorter than the mask
+    // (top words zero): such a draw is a valid k, so only a longer one is cut.
+    if (qbits % 8 != 0 && BN_num_bits(k) > qbits && !BN_mask_bits(k, qbits)) {
       QERR(ERRLIB_GOSTS, GOSTS_F_GOSTS_SIGN_SETUP, ERRLIB_BN);
       broken = true;
       break;

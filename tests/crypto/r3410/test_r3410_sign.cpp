@@ -238,6 +238,55 @@ TEST_F(R3410SignTest, BuiltinParametersMatchPlainArithmetic) {
   }
 }
 
+// A q whose length is not a whole number of bytes: the draw's bits above
+// bits(q) are dropped, and a draw that is already short (its top words zero)
+// is a valid nonce like any other, not a failure.
+TEST_F(R3410SignTest, NoncesForAQOfOddBitLength) {
+  // 255-bit q, 512-bit p, a of order q (made for this test: q | p - 1, a^q = 1).
+  BnPtr q = Hex("450BB66BB6678F0A49FB289CC7F041A7D771E9D66EB964BC93514D559592DB13");
+  BnPtr p =
+      Hex("81C87882BB807130798C5CC94CFF253E69D27FBBB69B9899E6A47E2ABBA8F730"
+          "DC448644DA36BFA051AACE7B88DC8609D0FE84E3CC3B40F4E747F5FBADF4ACF1");
+  BnPtr a =
+      Hex("680F49147EEFAC32B0FAE6DFB731E7F3A8A7A02761BDD6DA223C0FB917D29871"
+          "21FBCB0C43E5B3FA5C11F1412A8C2497389B3FBDDE2D9C0DBA5A0F0288EDE1D7");
+  ASSERT_EQ(BN_num_bits(q.get()), 255);
+  KeyPtr key = MakeKey(p.get(), q.get(), a.get(), Hex("1D2C3B4A5968778695A4B3C2D1E0F").get());
+  BnCtxPtr ctx(BN_CTX_new());
+  std::array<unsigned char, 32> digest{};
+  digest[0] = 0xC3;
+  digest[31] = 0x5A;
+  BnPtr m(BN_bin2bn(digest.data(), 32, nullptr));
+  struct {
+    const char* drawn;  // the 32 bytes the generator delivers
+    const char* k;      // the nonce they must give
+  } cases[] = {
+      {"1234567890ABCDEF", "1234567890ABCDEF"},  // top three words zero
+      {"1", "1"},
+      {"123456789ABCDEF0123456789ABCDEF0123456789ABCDEF", "123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"},
+      {"8000000000000000000000000000000000000000000000001234567890ABCDEF", "1234567890ABCDEF"},  // bit 255 dropped
+      {"C50BB66BB6678F0A49FB289CC7F041A7D771E9D66EB964BC93514D559592DB12",
+       "450BB66BB6678F0A49FB289CC7F041A7D771E9D66EB964BC93514D559592DB12"},  // q - 1 after the drop
+  };
+  for (const auto& c : cases) {
+    RAND_fixed_set_bytes({});
+    Feed(Hex(c.drawn).get(), 32);
+    ERR_clear_error();
+    SigPtr sig(GOSTS_do_sign(key.get(), digest.data(), 32));
+    ASSERT_NE(sig, nullptr) << c.drawn;
+    EXPECT_EQ(RAND_fixed_remaining(), 0u) << c.drawn;
+    BnPtr k = Hex(c.k), r(BN_new()), s(BN_new()), t(BN_new());
+    ASSERT_TRUE(BN_mod_exp(r.get(), a.get(), k.get(), p.get(), ctx.get()));
+    ASSERT_TRUE(BN_nnmod(r.get(), r.get(), q.get(), ctx.get()));
+    ASSERT_TRUE(BN_mod_mul(s.get(), k.get(), m.get(), q.get(), ctx.get()));
+    ASSERT_TRUE(BN_mod_mul(t.get(), key->x, r.get(), q.get(), ctx.get()));
+    ASSERT_TRUE(BN_mod_add(s.get(), s.get(), t.get(), q.get(), ctx.get()));
+    EXPECT_EQ(BN_cmp(sig->r, r.get()), 0) << c.drawn;
+    EXPECT_EQ(BN_cmp(sig->s, s.get()), 0) << c.drawn;
+    EXPECT_EQ(GOSTS_do_verify(sig.get(), key.get(), digest.data(), 32), 1) << c.drawn;
+  }
+}
+
 TEST_F(R3410SignTest, DigestEqualToQSignsAsTheDigestOne) {
   KeyPtr key = MakeBuiltinKey();
   std::vector<unsigned char> dq = Bytes(key->q, 32);
