@@ -18,6 +18,7 @@ namespace test_support {
 using Bytes = std::vector<unsigned char>;
 
 inline Bytes hex(std::string_view text) {
+  if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.remove_prefix(2);
   std::string s;
   for (char c : text)
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') s.push_back(c);

@@ -6,20 +6,11 @@
 #include <string>
 
 #include "crypto/bn/bn_owner.h"
+#include "tests/support/bn_test_data.h"
 
 namespace qcrypto::testing {
 
-inline BnPtr Hex(const char* hex) {
-  BIGNUM* b = nullptr;
-  if (BN_hex2bn(&b, hex) == 0) return BnPtr();
-  return BnPtr(b);
-}
-
-inline std::string ToHex(const BIGNUM* b) {
-  char* s = BN_bn2hex(b);
-  std::string out = s ? s : "";
-  OPENSSL_free(s);
-  return out;
-}
+using test_support::Hex;
+using test_support::ToHex;
 
 }  // namespace qcrypto::testing

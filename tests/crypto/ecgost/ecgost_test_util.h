@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crypto/bn/bn_owner.h"
@@ -20,6 +21,8 @@
 #include "crypto/err/err.h"
 #include "crypto/rand/rand.h"
 #include "crypto/rand/rand_fixed.h"
+#include "tests/support/bn_test_data.h"
+#include "tests/support/gost_test_data.h"
 
 namespace qcrypto::ecgost_testing {
 
@@ -44,28 +47,10 @@ using SigPtr = std::unique_ptr<ECGOST_SIG, SigFree>;
 using EcdhPtr = std::unique_ptr<ECDH, EcdhFree>;
 using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
 
-inline BnPtr Hex(const std::string& hex) {
-  BIGNUM* b = nullptr;
-  std::string h = hex.rfind("0x", 0) == 0 ? hex.substr(2) : hex;
-  if (BN_hex2bn(&b, h.c_str()) == 0) return BnPtr();
-  return BnPtr(b);
-}
+using test_support::Hex;
+using test_support::ToHex;
 
-inline std::string ToHex(const BIGNUM* b) {
-  if (b == nullptr) return "(null)";
-  char* s = BN_bn2hex(b);
-  std::string out = s != nullptr ? s : "";
-  OPENSSL_free(s);
-  return out;
-}
-
-inline std::vector<unsigned char> Bytes(const std::string& hex) {
-  std::string h = hex.rfind("0x", 0) == 0 ? hex.substr(2) : hex;
-  std::vector<unsigned char> out;
-  for (size_t i = 0; i + 1 < h.size(); i += 2)
-    out.push_back(static_cast<unsigned char>(std::stoul(h.substr(i, 2), nullptr, 16)));
-  return out;
-}
+inline std::vector<unsigned char> Bytes(std::string_view text) { return test_support::hex(text); }
 
 // Big-endian bytes of `v` in a field of `width` bytes.
 inline std::vector<unsigned char> Fixed(const BIGNUM* v, int width) {

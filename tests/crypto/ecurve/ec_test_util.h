@@ -14,6 +14,7 @@
 #include "crypto/bn/bn_owner.h"
 #include "crypto/ecgost/ec_internal.h"
 #include "crypto/ecgost/ecurve.h"
+#include "tests/support/bn_test_data.h"
 
 namespace qcrypto::ectest {
 
@@ -26,18 +27,8 @@ struct EcPointOsslFree {
 using GroupPtr = std::unique_ptr<EC_GROUP, GroupFree>;
 using OsslPointPtr = std::unique_ptr<EC_POINT, EcPointOsslFree>;
 
-inline BnPtr Hex(const char* text) {
-  BIGNUM* n = nullptr;
-  BN_hex2bn(&n, text);
-  return BnPtr(n);
-}
-
-inline std::string ToHex(const BIGNUM* n) {
-  char* s = BN_bn2hex(n);
-  std::string out = s != nullptr ? s : "";
-  OPENSSL_free(s);
-  return out;
-}
+using test_support::Hex;
+using test_support::ToHex;
 
 inline BnPtr Random(int bits) {
   BnPtr n(BN_new());

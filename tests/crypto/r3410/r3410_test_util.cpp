@@ -6,29 +6,9 @@
 
 namespace qcrypto::testing {
 
-BnPtr Hex(const std::string& hex) {
-  BIGNUM* b = nullptr;
-  if (BN_hex2bn(&b, hex.c_str()) == 0) throw std::runtime_error("bad hex " + hex);
-  return BnPtr(b);
-}
-
-std::string ToHex(const BIGNUM* b) {
-  char* s = BN_bn2hex(b);
-  std::string out = s ? s : "";
-  OPENSSL_free(s);
-  return out;
-}
-
 std::vector<unsigned char> Bytes(const BIGNUM* b, int width) {
   std::vector<unsigned char> out(static_cast<size_t>(width));
   if (BN_bn2binpad(b, out.data(), width) != width) throw std::runtime_error("number too wide");
-  return out;
-}
-
-std::vector<unsigned char> HexBytes(const std::string& hex) {
-  std::vector<unsigned char> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 

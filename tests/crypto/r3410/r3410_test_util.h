@@ -6,17 +6,20 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crypto/bn/bn_owner.h"
 #include "crypto/r3410/r3410.h"
+#include "tests/support/bn_test_data.h"
+#include "tests/support/gost_test_data.h"
 
 namespace qcrypto::testing {
 
-BnPtr Hex(const std::string& hex);
-std::string ToHex(const BIGNUM* b);
+using test_support::Hex;
+using test_support::ToHex;
 std::vector<unsigned char> Bytes(const BIGNUM* b, int width);
-std::vector<unsigned char> HexBytes(const std::string& hex);
+inline std::vector<unsigned char> HexBytes(std::string_view text) { return test_support::hex(text); }
 
 struct KeyFree {
   void operator()(R3410* k) const { R3410_free(k); }
