@@ -43,6 +43,19 @@ BIGNUM* BN_mod_binary_inverse(BIGNUM* result, const BIGNUM* a, const BIGNUM* n, 
 // included) from the crypto library's random generator.
 int BN_rand_bytes(BIGNUM* number, int length);
 
+// |number| = a random value below 2^|bits|: (bits + 7) / 8 random bytes with
+// the bits above |bits| dropped. Callers that need a value below some q redraw
+// while it is out of range (never reduce it: that would favour low values);
+// a draw already below 2^|bits| is kept exactly as drawn, so a value fed
+// through a deterministic generator comes back unchanged.
+int BN_rand_bits(BIGNUM* number, int bits);
+
+// |m| = the digest bytes read as one big-endian number, reduced mod |q|, with
+// 0 replaced by 1 (as the GOST signature schemes require). An empty digest
+// reads as 0, so gives 1. 1, or 0 for a negative length, a null digest of
+// positive length or a big-number failure.
+int BN_digest_mod(BIGNUM* m, const unsigned char* digest, int length, const BIGNUM* q, BN_CTX* ctx);
+
 // |result| = y with y^2 = a (mod p), 0 <= y < p, and y odd when |odd| is
 // non-zero, even otherwise. |p| must be an odd prime; for any other modulus
 // the work stays bounded and the call either fails or returns a value that

@@ -34,4 +34,17 @@ int BN_rand_bytes(BIGNUM* number, int length) {
   return ok;
 }
 
+int BN_rand_bits(BIGNUM* number, int bits) {
+  if (bits < 0 || !BN_rand_bytes(number, (bits + 7) / 8)) return 0;
+  // BN_mask_bits refuses a number already shorter than the mask, which is a
+  // valid draw: only a longer one is cut.
+  return BN_num_bits(number) <= bits || BN_mask_bits(number, bits);
+}
+
+int BN_digest_mod(BIGNUM* m, const unsigned char* digest, int length, const BIGNUM* q, BN_CTX* ctx) {
+  if (length < 0 || (digest == nullptr && length > 0)) return 0;
+  if (BN_bin2bn(digest, length, m) == nullptr || !BN_nnmod(m, m, q, ctx)) return 0;
+  return !BN_is_zero(m) || BN_one(m);
+}
+
 }  // namespace qcrypto

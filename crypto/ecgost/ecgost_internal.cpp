@@ -12,8 +12,7 @@ int draw_scalar(BIGNUM* k, const BIGNUM* q) {
   // q / 2^bits(q) > 1/2; reducing a wider draw (or subtracting q) instead
   // would favour the low residues.
   for (int attempt = 0; attempt < kMaxDraws; ++attempt) {
-    if (!BN_rand_bytes(k, (bits + 7) / 8)) return 0;
-    if (BN_num_bits(k) > bits && !BN_mask_bits(k, bits)) return 0;
+    if (!BN_rand_bits(k, bits)) return 0;
     if (!BN_is_zero(k) && BN_cmp(k, q) < 0) return 1;
   }
   BN_zero(k);
@@ -21,11 +20,7 @@ int draw_scalar(BIGNUM* k, const BIGNUM* q) {
 }
 
 int digest_number(BIGNUM* e, const unsigned char* digest, int length, const BIGNUM* q, BN_CTX* ctx) {
-  if (digest == nullptr || length < 1) return 0;
-  if (BN_bin2bn(digest, length, e) == nullptr) return 0;
-  if (BN_cmp(e, q) >= 0 && !BN_nnmod(e, e, q, ctx)) return 0;
-  if (BN_is_zero(e) && !BN_one(e)) return 0;
-  return 1;
+  return digest != nullptr && length >= 1 && BN_digest_mod(e, digest, length, q, ctx);
 }
 
 int affine_xy(const ECPOINT* point, BIGNUM* x, BIGNUM* y, BN_CTX* ctx) {

@@ -4,7 +4,6 @@
 #include "crypto/bn/bn_ext.h"
 #include "crypto/bn/bn_owner.h"
 #include "crypto/err/err.h"
-#include "crypto/r3410/digest_number.h"
 #include "crypto/r3410/group.h"
 #include "crypto/r3410/r3410.h"
 
@@ -51,7 +50,6 @@ class PrivateNumber {
 bool SignSetup(const R3410Group& group, const BIGNUM* x, BN_CTX* ctx, BIGNUM* k, BIGNUM* r, BIGNUM* xr) {
   const BIGNUM* q = group.q();
   const int qbits = BN_num_bits(q);
-  const int qbytes = (qbits + 7) / 8;
   BnCtxFrame frame(ctx);
   BIGNUM* t = frame.get();
   if (t == nullptr) {
@@ -61,22 +59,14 @@ bool SignSetup(const R3410Group& group, const BIGNUM* x, BN_CTX* ctx, BIGNUM* k,
   bool ok = false;
   bool broken = false;  // an error is already queued
   for (int draw = 0; draw < kMaxDraws && !ok && !broken; ++draw) {
-    if (!BN_rand_bytes(k, qbytes)) {
+    // k is redrawn (never reduced) until 0 < k < q, so every value is
+    // equally likely.
+    if (!BN_rand_bits(k, qbits)) {
       QERR(ERRLIB_GOSTS, GOSTS_F_GOSTS_SIGN_SETUP, ERRLIB_BN);
       broken = true;
       break;
     }
     BN_set_flags(k, BN_FLG_CONSTTIME);
-    // Bits above bits(q) can only make k too large; dropping them keeps the
-    // draw uniform and every k < q unchanged. k is then redrawn (never
-    // reduced) until 0 < k < q, so every value is equally likely.
-    // BN_mask_bits refuses a number that is already shorter than the mask
-    // (top words zero): such a draw is a valid k, so only a longer one is cut.
-    if (qbits % 8 != 0 && BN_num_bits(k) > qbits && !BN_mask_bits(k, qbits)) {
-      QERR(ERRLIB_GOSTS, GOSTS_F_GOSTS_SIGN_SETUP, ERRLIB_BN);
-      broken = true;
-      break;
-    }
     if (BN_is_zero(k) || BN_cmp(k, q) >= 0) continue;
     if (!group.PowBaseSecret(t, k, ctx) || !BN_nnmod(r, t, q, ctx)) {
       QERR(ERRLIB_GOSTS, GOSTS_F_GOSTS_SIGN_SETUP, ERRLIB_BN);
@@ -154,7 +144,7 @@ R3410_SIG* GOSTS_do_sign(const R3410* key, const unsigned char* digest, int leng
   BIGNUM* km = frame.get();
   BIGNUM* s = frame.get();
   PrivateNumber x(key);
-  if (s == nullptr || x.get() == nullptr || !R3410DigestNumber(m, digest, length, q, ctx.get())) {
+  if (s == nullptr || x.get() == nullptr || !BN_digest_mod(m, digest, length, q, ctx.get())) {
     QERR(ERRLIB_GOSTS, kFunc, ERRLIB_BN);
     return nullptr;
   }

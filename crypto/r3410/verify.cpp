@@ -6,7 +6,6 @@
 #include "crypto/bn/bn_ext.h"
 #include "crypto/bn/bn_owner.h"
 #include "crypto/err/err.h"
-#include "crypto/r3410/digest_number.h"
 #include "crypto/r3410/group.h"
 #include "crypto/r3410/r3410.h"
 #include "crypto/r3410/verify_cache.h"
@@ -140,7 +139,7 @@ int GOSTS_do_verify(const R3410_SIG* sig, const R3410* key, const unsigned char*
   BIGNUM* z1 = frame.get();
   BIGNUM* z2 = frame.get();
   BIGNUM* u = frame.get();
-  if (u == nullptr || !R3410DigestNumber(m, digest, length, q, ctx.get()) ||
+  if (u == nullptr || !BN_digest_mod(m, digest, length, q, ctx.get()) ||
       BN_mod_binary_inverse(v, m, q, ctx.get()) == nullptr || !BN_mod_mul(z1, sig->s, v, q, ctx.get()) ||
       !BN_sub(z2, q, sig->r) || !BN_mod_mul(z2, z2, v, q, ctx.get()) || !Combine(u, group, *data, z1, z2, ctx.get()) ||
       !BN_nnmod(u, u, q, ctx.get())) {

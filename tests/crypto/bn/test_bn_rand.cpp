@@ -12,6 +12,7 @@
 namespace qcrypto {
 namespace {
 
+using testing::Hex;
 using testing::ToHex;
 
 class BnRandTest : public ::testing::Test {
@@ -84,6 +85,59 @@ TEST_F(BnRandTest, ZeroLengthIsZeroAndNegativeFails) {
   EXPECT_TRUE(BN_is_zero(n.get()));
   EXPECT_EQ(BN_rand_bytes(n.get(), -1), 0);
   EXPECT_EQ(BN_rand_bytes(nullptr, 4), 0);
+}
+
+// A draw longer than the asked bits loses only the bits above; a draw that is
+// already short (top words zero, which BN_mask_bits refuses) is kept as drawn.
+TEST_F(BnRandTest, RandBitsCutsOnlyWhatIsAbove) {
+  struct Case {
+    int bits;
+    std::vector<unsigned char> drawn;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {12, {0xFF, 0xFF}, "0FFF"},
+      {12, {0x0A, 0xBC}, "0ABC"},
+      {255, std::vector<unsigned char>(32, 0xFF), "7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"},
+      {255, [] {
+         std::vector<unsigned char> v(32, 0x00);
+         v[31] = 0x05;
+         return v;
+       }(),
+       "05"},
+      {8, {0x00}, "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bits);
+    RAND_fixed_set_bytes(c.drawn);
+    BnPtr n(BN_new());
+    ASSERT_EQ(BN_rand_bits(n.get(), c.bits), 1);
+    EXPECT_EQ(ToHex(n.get()), c.expected);
+    EXPECT_EQ(RAND_fixed_remaining(), 0u);
+  }
+}
+
+TEST_F(BnRandTest, DigestModReducesAndNeverGivesZero) {
+  BnPtr q = Hex("FB");
+  BnPtr m(BN_new());
+  BnCtxPtr ctx(BN_CTX_new());
+  struct Case {
+    std::vector<unsigned char> digest;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {{0x01, 0x00}, "05"},  // 256 mod 251, read big-endian
+      {{0xFB}, "01"},        // q itself reduces to 0, which becomes 1
+      {{0x00, 0x00}, "01"},
+      {{}, "01"},
+      {{0x7F}, "7F"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(BN_digest_mod(m.get(), c.digest.data(), static_cast<int>(c.digest.size()), q.get(), ctx.get()), 1);
+    EXPECT_EQ(ToHex(m.get()), c.expected);
+  }
+  EXPECT_EQ(BN_digest_mod(m.get(), nullptr, 4, q.get(), ctx.get()), 0);
+  EXPECT_EQ(BN_digest_mod(m.get(), nullptr, -1, q.get(), ctx.get()), 0);
 }
 
 }  // namespace
