@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "crypto/rus/gost28147_round.h"
 #include "crypto/rus/gost3411.h"
 #include "crypto/rus/gost3411_blocks.h"
 #include "crypto/rus/gost3411_mix.h"
@@ -93,22 +94,17 @@ inline void store256(void* p, const uint64_t* w) {
   }
 }
 
-// The round function with the 11-bit rotation folded into the table.
-[[gnu::always_inline]] inline uint32_t round_f(const uint32_t* t, uint32_t x) {
-  return t[x & 255] ^ t[256 + ((x >> 8) & 255)] ^ t[512 + ((x >> 16) & 255)] ^ t[768 + (x >> 24)];
-}
-
 // Two rounds (key words i, then j) on all four lanes; the halves trade roles
 // instead of being swapped.
 #define GOSTH_TWO_ROUNDS(i, j)           \
-  a2 ^= round_f(t, a1 + keys[(i)]);      \
-  b2 ^= round_f(t, b1 + keys[8 + (i)]);  \
-  c2 ^= round_f(t, c1 + keys[16 + (i)]); \
-  d2 ^= round_f(t, d1 + keys[24 + (i)]); \
-  a1 ^= round_f(t, a2 + keys[(j)]);      \
-  b1 ^= round_f(t, b2 + keys[8 + (j)]);  \
-  c1 ^= round_f(t, c2 + keys[16 + (j)]); \
-  d1 ^= round_f(t, d2 + keys[24 + (j)])
+  a2 = gost_detail::gost_round(t, a2, a1 + keys[(i)]);      \
+  b2 = gost_detail::gost_round(t, b2, b1 + keys[8 + (i)]);  \
+  c2 = gost_detail::gost_round(t, c2, c1 + keys[16 + (i)]); \
+  d2 = gost_detail::gost_round(t, d2, d1 + keys[24 + (i)]); \
+  a1 = gost_detail::gost_round(t, a1, a2 + keys[(j)]);      \
+  b1 = gost_detail::gost_round(t, b1, b2 + keys[8 + (j)]);  \
+  c1 = gost_detail::gost_round(t, c1, c2 + keys[16 + (j)]); \
+  d1 = gost_detail::gost_round(t, d1, d2 + keys[24 + (j)])
 
 #define GOSTH_EIGHT_FORWARD \
   GOSTH_TWO_ROUNDS(0, 1);   \
