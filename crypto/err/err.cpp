@@ -2,14 +2,13 @@
 
 #include <openssl/err.h>
 
-#include <array>
-#include <cinttypes>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace qcrypto {
@@ -127,10 +126,14 @@ int openssl_reason(int reason) {
 }
 
 // OpenSSL keeps pointers to the tables it is given and rewrites their codes,
-// so each registration gets storage that lives as long as the process.
+// so each table gets a copy that lives as long as the process, made once: a
+// stop and restart of the library reloads only the own texts.
 void register_with_openssl(int lib, const ERR_STRING_DATA* table) {
   static std::mutex mutex;
-  static std::vector<std::unique_ptr<::ERR_STRING_DATA[]>> kept;
+  static std::vector<std::pair<const ERR_STRING_DATA*, std::unique_ptr<::ERR_STRING_DATA[]>>> kept;
+  std::lock_guard lock(mutex);
+  for (const auto& k : kept)
+    if (k.first == table) return;
   std::size_t n = 0;
   while (table[n].string != nullptr) ++n;
   auto copy = std::make_unique<::ERR_STRING_DATA[]>(n + 1);
@@ -143,10 +146,8 @@ void register_with_openssl(int lib, const ERR_STRING_DATA* table) {
     ++out;
   }
   copy[out] = {0, nullptr};
-  if (out == 0) return;
-  std::lock_guard lock(mutex);
-  ::ERR_load_strings(lib, copy.get());
-  kept.push_back(std::move(copy));
+  if (out > 0) ::ERR_load_strings(lib, copy.get());
+  kept.emplace_back(table, std::move(copy));
 }
 
 void register_library_names_with_openssl() {
@@ -173,7 +174,6 @@ void load_library_names() {
     texts().put(ERR_PACK_CODE(l.lib, 0, 0), l.name);
     if (l.short_name != nullptr) texts().put(ERR_PACK_CODE(0, 0, l.lib), l.short_name);
   }
-  for (const ERR_STRING_DATA* e = kCommonReasons; e->string != nullptr; ++e) texts().put(e->error, e->string);
 }
 
 }  // namespace
