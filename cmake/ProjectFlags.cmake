@@ -6,6 +6,18 @@ set(DOSSAR_WARNINGS -Wall -Wextra -Werror)
 # macros that would shadow the library's own functions of the same name).
 add_compile_definitions(OPENSSL_API_COMPAT=30000 OPENSSL_NO_DEPRECATED)
 
+# Test hooks (deterministic seeding, forced code paths, allocator overrides)
+# exist only in builds that carry tests or benchmarks; a shipped build has none.
+if(DOSSAR_TESTS OR DOSSAR_BENCH OR DOSSAR_FUZZ)
+  set(DOSSAR_TEST_HOOKS_DEFAULT ON)
+else()
+  set(DOSSAR_TEST_HOOKS_DEFAULT OFF)
+endif()
+option(DOSSAR_TEST_HOOKS "Compile the test hooks into the libraries" ${DOSSAR_TEST_HOOKS_DEFAULT})
+if(DOSSAR_TEST_HOOKS)
+  add_compile_definitions(QCRYPTO_TEST_HOOKS)
+endif()
+
 if(DOSSAR_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "DOSSAR_FUZZ needs clang (CXX=clang++)")

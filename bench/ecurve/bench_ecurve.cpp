@@ -9,10 +9,10 @@
 #include <string>
 
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ec_fp256_adx.h"
-#include "crypto/ecgost/ec_fp256_mul.h"
-#include "crypto/ecgost/ec_internal.h"
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ec_fp256_adx.h"
+#include "crypto/ec/ec_fp256_mul.h"
+#include "crypto/ec/ec_internal.h"
+#include "crypto/ec/ecurve.h"
 
 namespace qcrypto {
 namespace {

@@ -7,7 +7,7 @@
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
 #include "crypto/ecgost/ecgost.h"
-#include "crypto/ecgost/ecgost_codes.h"
+#include "crypto/ec/ecgost_codes.h"
 #include "crypto/ecgost/ecgost_internal.h"
 
 namespace qcrypto {

@@ -7,7 +7,7 @@
 
 #include <openssl/bn.h>
 
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ecurve.h"
 
 namespace qcrypto {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "crypto/ecgost/ecgost_sig.h"
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ecurve.h"
 
 namespace qcrypto {
 

@@ -3,7 +3,7 @@
 
 #include <openssl/bn.h>
 
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ecurve.h"
 
 namespace qcrypto::ecgost_internal {
 

@@ -3,7 +3,7 @@
 #include "crypto/cclib/locks.h"
 #include "crypto/ecgost/ecdh.h"
 #include "crypto/ecgost/ecgost.h"
-#include "crypto/ecgost/ecgost_codes.h"
+#include "crypto/ec/ecgost_codes.h"
 
 namespace qcrypto {
 

@@ -4,7 +4,7 @@
 
 #include "crypto/asn1/der_rs.h"
 #include "crypto/bn/bn_ext.h"
-#include "crypto/ecgost/ecgost_codes.h"
+#include "crypto/ec/ecgost_codes.h"
 #include "crypto/err/err.h"
 
 namespace qcrypto {

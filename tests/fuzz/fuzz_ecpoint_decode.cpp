@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ecurve.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/ecgost/ecgost_codes.h"
+#include "crypto/ec/ecgost_codes.h"
 #include "tests/crypto/ecgost/ecgost_test_util.h"
 
 namespace qcrypto {

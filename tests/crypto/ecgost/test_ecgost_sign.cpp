@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/ecgost/ecgost_codes.h"
+#include "crypto/ec/ecgost_codes.h"
 #include "crypto/rus/gost3411.h"
 #include "tests/crypto/ecgost/ecgost_test_util.h"
 

@@ -3,7 +3,7 @@
 // the tests can hold them against the assembly ones of the normal build.
 #include "ec_portable_addsub.h"
 
-#include "crypto/ecgost/ec_fp256_field.h"
+#include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::ectest {
 

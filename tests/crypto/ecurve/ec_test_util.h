@@ -12,8 +12,8 @@
 #include <string>
 
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ec_internal.h"
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ec_internal.h"
+#include "crypto/ec/ecurve.h"
 #include "tests/support/bn_test_data.h"
 
 namespace qcrypto::ectest {

@@ -2,7 +2,7 @@
 // built-in definitions, comparison and named-curve look-up, coefficients
 // from the j-invariant, forms of points, and the rules around the generator
 // window table.
-#include "crypto/ecgost/ec_fp256_mul.h"
+#include "crypto/ec/ec_fp256_mul.h"
 #include "ec_test_util.h"
 
 namespace qcrypto::ectest {

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "crypto/ecgost/ec_fp256_adx.h"
-#include "crypto/ecgost/ec_fp256_mul.h"
+#include "crypto/ec/ec_fp256_adx.h"
+#include "crypto/ec/ec_fp256_mul.h"
 #include "ec_portable_addsub.h"
 #include "ec_test_util.h"
 

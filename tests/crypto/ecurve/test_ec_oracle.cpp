@@ -3,8 +3,8 @@
 // and k1 G + k2 Q, for edge-case and random numbers, in both coordinate forms.
 #include <vector>
 
-#include "crypto/ecgost/ec_fp256_adx.h"
-#include "crypto/ecgost/ec_fp256_mul.h"
+#include "crypto/ec/ec_fp256_adx.h"
+#include "crypto/ec/ec_fp256_mul.h"
 #include "ec_test_util.h"
 
 namespace qcrypto::ectest {

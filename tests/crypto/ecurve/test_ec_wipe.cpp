@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "crypto/ecgost/ec_fp256_adx.h"
+#include "crypto/ec/ec_fp256_adx.h"
 #include "ec_test_util.h"
 
 namespace qcrypto::ectest {

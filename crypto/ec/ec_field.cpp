@@ -1,7 +1,7 @@
 // Field slots of the method tables (BIGNUM arithmetic modulo p) and the two
 // tables themselves.
 #include "crypto/bn/bn_ext.h"
-#include "crypto/ecgost/ec_internal.h"
+#include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
 

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "crypto/ecgost/ec_fp256_field.h"
+#include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::fp256 {
 

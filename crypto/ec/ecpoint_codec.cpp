@@ -9,7 +9,7 @@
 #include <string>
 
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ec_internal.h"
+#include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
 namespace {

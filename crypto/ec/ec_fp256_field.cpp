@@ -8,8 +8,8 @@
 #include <atomic>
 
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ec_fp256_adx.h"
-#include "crypto/ecgost/ec_fp256_field.h"
+#include "crypto/ec/ec_fp256_adx.h"
+#include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::fp256 {
 namespace {

@@ -1,9 +1,9 @@
 // The portable masked scan and the choice of the vector one.
-#include "crypto/ecgost/ec_fp256_select.h"
+#include "crypto/ec/ec_fp256_select.h"
 
 #include <cstring>
 
-#include "crypto/ecgost/ec_fp256_field.h"
+#include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::fp256 {
 

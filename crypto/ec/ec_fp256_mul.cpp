@@ -15,7 +15,7 @@
 // of a curve and the comb tables are kept per process, keyed by the numbers
 // they are made from, so the many curve records a program loads for the same
 // curve share one table (a comb table costs about a millisecond to make).
-#include "crypto/ecgost/ec_fp256_mul.h"
+#include "crypto/ec/ec_fp256_mul.h"
 
 #include <openssl/crypto.h>
 
@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ec_fp256_adx.h"
-#include "crypto/ecgost/ec_fp256_select.h"
-#include "crypto/ecgost/ec_internal.h"
+#include "crypto/ec/ec_fp256_adx.h"
+#include "crypto/ec/ec_fp256_select.h"
+#include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
 namespace fp256 {

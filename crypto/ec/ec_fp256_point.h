@@ -7,7 +7,7 @@
 // hostile inputs, where the result must still be right.
 #pragma once
 
-#include "crypto/ecgost/ec_fp256_field.h"
+#include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::fp256 {
 

@@ -1,7 +1,7 @@
 // The window table of the built-in curve 191: 2^(4i) G for i = 0 .. 63 as
 // uncompressed point texts, serving numbers of up to 256 bits with 4-bit
 // windows. (Generated with OpenSSL; a test recomputes them.)
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ecurve.h"
 
 namespace qcrypto {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "crypto/bn/bn_ext.h"
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ec_internal.h"
+#include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
 namespace {

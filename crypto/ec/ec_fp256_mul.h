@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "crypto/ecgost/ec_fp256_point.h"
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ec_fp256_point.h"
+#include "crypto/ec/ecurve.h"
 
 namespace qcrypto {
 

@@ -3,7 +3,7 @@
 // a mask from a vector compare: no branch and no address depends on the index.
 #include <immintrin.h>
 
-#include "crypto/ecgost/ec_fp256_select.h"
+#include "crypto/ec/ec_fp256_select.h"
 
 namespace qcrypto::fp256 {
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ecurve.h"
+#include "crypto/ec/ecurve.h"
 #include "crypto/err/err.h"
 
 namespace qcrypto {

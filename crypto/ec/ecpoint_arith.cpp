@@ -3,7 +3,7 @@
 // when the second point has Z = 1). Not constant time: the fixed-width code
 // in ec_fp256_*.h serves secrets.
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ec_internal.h"
+#include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
 namespace {

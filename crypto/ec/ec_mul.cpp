@@ -6,8 +6,8 @@
 
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
-#include "crypto/ecgost/ec_fp256_mul.h"
-#include "crypto/ecgost/ec_internal.h"
+#include "crypto/ec/ec_fp256_mul.h"
+#include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
 namespace {
