@@ -175,16 +175,14 @@ LSTATUS Store::init(std::string* message) {
   // must not be changed.
   int app_id = 0, tables = 0;
   {
-    Stmt q(db_, "PRAGMA application_id");
+    // One statement, so both come from the same snapshot: another process
+    // may be creating the schema right now.
+    Stmt q(db_, "SELECT (SELECT count(*) FROM sqlite_master), application_id FROM pragma_application_id");
     if (!q.ok()) return fail(map_read_error(q.prepare_rc()), std::string("is not a database (") + sqlite3_errmsg(db_) + ")." + damaged);
     rc = q.step();
     if (rc != SQLITE_ROW) return fail(map_read_error(rc), std::string("is not a database (") + sqlite3_errmsg(db_) + ")." + damaged);
-    app_id = static_cast<int>(q.i64(0));
-  }
-  {
-    Stmt q(db_, "SELECT count(*) FROM sqlite_master");
-    if (!q.ok() || q.step() != SQLITE_ROW) return fail(ERROR_BADDB, std::string("is damaged (") + sqlite3_errmsg(db_) + ")." + damaged);
     tables = static_cast<int>(q.i64(0));
+    app_id = static_cast<int>(q.i64(1));
   }
   if (tables > 0 && app_id != kApplicationId)
     return fail(ERROR_BADDB, "is an SQLite database of another program." + damaged);
@@ -197,9 +195,15 @@ LSTATUS Store::init(std::string* message) {
       return fail(ERROR_BADDB, "was written by a newer version of the program." + damaged);
   }
 
-  {
+  // Switching the journal mode does not wait on the busy handler, and a
+  // process opening the file at the same moment holds a lock for a while.
+  for (int waited = 0;; waited += 10) {
     Stmt q(db_, "PRAGMA journal_mode=WAL");
-    if (!q.ok() || q.step() != SQLITE_ROW) return fail(ERROR_CANTOPEN, std::string("cannot use WAL: ") + sqlite3_errmsg(db_));
+    rc = q.ok() ? q.step() : q.prepare_rc();
+    if (rc == SQLITE_ROW && q.text(0) == "wal") break;
+    const bool busy = rc == SQLITE_BUSY || rc == SQLITE_LOCKED || rc == SQLITE_ROW;
+    if (!busy || waited >= kBusyTimeoutMs) return fail(ERROR_CANTOPEN, std::string("cannot use WAL: ") + sqlite3_errmsg(db_));
+    usleep(10000);
   }
   sqlite3_exec(db_, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
   if (tables > 0) return ERROR_SUCCESS;
