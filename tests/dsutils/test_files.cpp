@@ -165,6 +165,21 @@ TEST_F(Files, CopyCases) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+TEST_F(Files, ResolveShellPath) {
+  QDir().mkpath(path("real/sub"));
+  ASSERT_EQ(symlink(path("real").toUtf8().constData(), path("alias").toUtf8().constData()), 0);
+  EngineHelper h;
+  QString out = "stale";
+  // The scratch folder itself may sit behind a link (/tmp): compare with its own resolution.
+  QString base;
+  ASSERT_TRUE(h.ResolveShellPath(dir_, base));
+  EXPECT_TRUE(h.ResolveShellPath(dir_ + "//alias/./sub/../sub", out));
+  EXPECT_EQ(out, base + "/real/sub");
+  EXPECT_FALSE(h.ResolveShellPath(path("missing/x"), out));
+  EXPECT_TRUE(out.isEmpty());
+  EXPECT_FALSE(h.ResolveShellPath("", out));
+}
+
 TEST(Folders, HomeAndTemporary) {
   const char* saved = getenv("TMPDIR");
   const std::string keep = saved ? saved : "";
