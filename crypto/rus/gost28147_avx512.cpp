@@ -2,14 +2,15 @@
 //
 // Each 32-bit lane of a vector is the N1 or N2 half of one block, so one
 // instruction sequence runs 1 to 16 blocks (one key for all, or a key per
-// lane for the hash step). A round splits each byte of N + k into its low
-// and high nibble, tags each nibble with its S-box number (the index of S(i+1)
-// is 16i + nibble) and looks all of them up in one 128-byte nibble table with
-// two vpermi2b: the instruction reads every table entry whatever the index,
-// so no memory address depends on the key or the data. The table holds odd
-// boxes in the low and even boxes in the high nibble, so each lookup leaves
-// its half of every substituted byte in place; each half is rotated by 11 and
-// both are folded into the other half of the block with one three-way XOR.
+// lane for the hash step). A round splits each byte j of N + k into its low
+// and high nibble, tags each with its byte number (index 16j + nibble) and
+// looks them up with two vpermb, the low nibbles in the 64-byte table of the
+// odd boxes S(2j+1), the high ones in that of the even boxes S(2j+2): the
+// instruction reads every table entry whatever the index, so no memory
+// address depends on the key or the data. The even boxes' entries sit in the
+// high nibble, so each lookup leaves its half of every substituted byte in
+// place; each half is rotated by 11 and both are folded into the other half
+// of the block with one three-way XOR.
 //
 // The round is eight instructions with a dependency chain about as long as
 // the table round's (add, address, load, XOR), so even a single block runs
@@ -28,9 +29,8 @@ namespace {
 
 struct RoundConsts {
   __m512i low_nibble = _mm512_set1_epi8(0x0F);
-  __m512i tag_low = _mm512_set1_epi32(0x60402000);   // byte j: S(2j+1) at 16 * 2j
-  __m512i tag_high = _mm512_set1_epi32(0x70503010);  // byte j: S(2j+2) at 16 * (2j+1)
-  __m512i tlo, thi;                                  // the 128-byte nibble table
+  __m512i tag = _mm512_set1_epi32(0x30201000);  // 16j in byte j
+  __m512i tlo, thi;                             // the odd and the even boxes
   explicit RoundConsts(const unsigned char* nibbles)
       : tlo(_mm512_loadu_si512(nibbles)), thi(_mm512_loadu_si512(nibbles + 64)) {}
 };
@@ -38,11 +38,11 @@ struct RoundConsts {
 // b ^ F(a + k) in every lane.
 [[gnu::always_inline]] inline __m512i vround(const RoundConsts& c, __m512i a, __m512i b, __m512i k) {
   const __m512i x = _mm512_add_epi32(a, k);
-  // (nibble & 0x0f) | tag, for the low and the high nibble of each byte.
-  const __m512i il = _mm512_ternarylogic_epi32(x, c.low_nibble, c.tag_low, 0xEA);
-  const __m512i ih = _mm512_ternarylogic_epi32(_mm512_srli_epi32(x, 4), c.low_nibble, c.tag_high, 0xEA);
-  const __m512i sl = _mm512_rol_epi32(_mm512_permutex2var_epi8(c.tlo, il, c.thi), 11);
-  const __m512i sh = _mm512_rol_epi32(_mm512_permutex2var_epi8(c.tlo, ih, c.thi), 11);
+  // (nibble & 0x0f) | 16j, for the low and the high nibble of byte j.
+  const __m512i il = _mm512_ternarylogic_epi32(x, c.low_nibble, c.tag, 0xEA);
+  const __m512i ih = _mm512_ternarylogic_epi32(_mm512_srli_epi32(x, 4), c.low_nibble, c.tag, 0xEA);
+  const __m512i sl = _mm512_rol_epi32(_mm512_permutexvar_epi8(il, c.tlo), 11);
+  const __m512i sh = _mm512_rol_epi32(_mm512_permutexvar_epi8(ih, c.thi), 11);
   return _mm512_ternarylogic_epi32(b, sl, sh, 0x96);
 }
 

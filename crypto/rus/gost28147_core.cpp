@@ -241,13 +241,13 @@ inline uint32_t rotr11(uint32_t v) { return (v >> 11) | (v << 21); }
 }  // namespace
 
 void build_nibbles(const uint32_t* t, unsigned char* out) {
-  for (int i = 0; i < 8; ++i) {
-    const int j = i / 2;
+  for (int j = 0; j < 4; ++j) {
     for (int v = 0; v < 16; ++v) {
       // T_j[b] is the byte-j substitution of b, shifted to byte j and rotated.
-      const unsigned s = (i & 1) != 0 ? (rotr11(t[256 * j + (v << 4)]) >> (8 * j + 4)) & 15
-                                      : (rotr11(t[256 * j + v]) >> (8 * j)) & 15;
-      out[16 * i + v] = static_cast<unsigned char>((i & 1) != 0 ? s << 4 : s);
+      const unsigned odd = (rotr11(t[256 * j + v]) >> (8 * j)) & 15;             // S(2j+1)(v)
+      const unsigned even = (rotr11(t[256 * j + (v << 4)]) >> (8 * j + 4)) & 15;  // S(2j+2)(v)
+      out[16 * j + v] = static_cast<unsigned char>(odd);
+      out[64 + 16 * j + v] = static_cast<unsigned char>(even << 4);
     }
   }
 }

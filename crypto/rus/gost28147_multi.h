@@ -129,9 +129,9 @@ size_t fbd_avx2(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32
                 unsigned char* out, size_t blocks);
 
 // Every expanded table (shared or private) is followed by the 128-byte
-// nibble table of the AVX-512 round: byte 16i + v is S(i+1)(v), in the low
-// nibble for even i and the high nibble for odd i. build_nibbles recovers it
-// from an expanded table (all a context keeps of its set).
+// nibble table of the AVX-512 round: byte 16j + v is S(2j+1)(v), byte
+// 64 + 16j + v is S(2j+2)(v) << 4. build_nibbles recovers it from an expanded
+// table (all a context keeps of its set).
 constexpr int kNibbleBytes = 128;
 constexpr int kTableWordsWithNibbles = GOSTE_TABLE_WORDS + kNibbleBytes / 4;
 void build_nibbles(const uint32_t* table, unsigned char* out);
