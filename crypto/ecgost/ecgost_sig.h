@@ -7,6 +7,8 @@
 
 #include <openssl/bn.h>
 
+#include "crypto/cclib/owner.h"
+
 namespace qcrypto {
 
 struct ECGOST_SIG {
@@ -44,3 +46,5 @@ ECGOST_SIG* ECGOST_SIG_from_raw(const unsigned char* in, int length);
 int ECGOST_SIG_der_max_size(int n);
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::ECGOST_SIG, qcrypto::ECGOST_SIG_free)

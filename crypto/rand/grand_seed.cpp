@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "crypto/cclib/locks.h"
+#include "crypto/cclib/secret.h"
 #include "crypto/rand/grand.h"
 #include "crypto/rus/gost3411.h"
 #include "platform/os_random.h"
@@ -41,13 +42,6 @@ void put32(unsigned char* at, uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// Wipes its buffer on every exit.
-template <std::size_t N>
-struct Secret {
-  unsigned char bytes[N] = {};
-  ~Secret() { OPENSSL_cleanse(bytes, N); }
-};
-
 struct HashCtx {
   GOSTH_CTX ctx{};
   ~HashCtx() { GOSTH_clear(&ctx); }
@@ -60,8 +54,8 @@ void GRAND_set_keyboard_pause_limit(int milliseconds) { g_pause_limit.store(mill
 
 int GRAND_collect_seed(unsigned char* out32, uint32_t caller_value) {
   if (out32 == nullptr) return 0;
-  Secret<32> block;
-  Secret<32> os;
+  SecretBuffer<32> block;
+  SecretBuffer<32> os;
   put32(block.bytes, platform::calendar_seconds());
   const auto record = platform::pack_time_record(platform::current_time_record());
   std::memcpy(block.bytes + 4, record.data(), record.size());  // bytes 14-15 stay 0
@@ -118,7 +112,7 @@ int GRAND_keyboard_seed(unsigned char* out32, RAND_KEY_CALLBACK callback, void* 
   } wipe{out32};
   int count = 0;
   int last = 0;
-  Secret<32> block;
+  SecretBuffer<32> block;
   while (count < GRAND_KEYBOARD_KEYS) {
     if (!GRAND_collect_seed(block.bytes, 0)) return 0;
     // Only the choice of characters and pauses comes from this generator.

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "crypto/cclib/locks.h"
+#include "crypto/cclib/secret.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/rand_device.h"
 #include "platform/named_mutex.h"
@@ -43,9 +44,8 @@ int mprand_bytes(unsigned char* buffer, int length) {
   RAND_cleanup();
   RAND_set_rand_method(nullptr);
   if (!PSE_rand_seed_from_device(nullptr)) {
-    unsigned char state[GRAND_SEED_BYTES] = {};
-    const int ok = GRAND_install_seeded(state, 0, mprand_key_callback, nullptr);
-    OPENSSL_cleanse(state, sizeof(state));
+    SecretBuffer<GRAND_SEED_BYTES> state;
+    const int ok = GRAND_install_seeded(state.data(), 0, mprand_key_callback, nullptr);
     if (!ok) {
       QERR(ERRLIB_PSE, PSE_F_PSE_RAND_INIT, ERRLIB_PSE);
       RAND_cleanup();
