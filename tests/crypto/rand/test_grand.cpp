@@ -1,4 +1,5 @@
 // The software GOST generator: seed blocks, derivation, keying, output.
+#include <errno.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "crypto/rand/grand.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
+#include "platform/os_random.h"
 #include "tests/crypto/rand/rand_test_support.h"
 
 namespace qcrypto {
@@ -330,6 +332,60 @@ TEST_F(GrandTest, ForkedChildDoesNotRepeatParent) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ASSERT_EQ(got, 64);
   EXPECT_NE(Bytes(parent, parent + 64), Bytes(child, child + 64));
+}
+
+// The operating system's randomness is one leg of every seed block: without
+// it the clocks alone would key the generator, so seeding must fail instead.
+class GrandOsFailureTest : public RandTest {
+ protected:
+  void TearDown() override {
+    platform::os_random_set_failure(0, false);
+    RandTest::TearDown();
+  }
+};
+
+TEST_F(GrandOsFailureTest, NoOsRandomnessFailsSeedingAndDrawing) {
+  platform::os_random_set_failure(EIO, true);
+  unsigned char block[32];
+  std::memset(block, 0x5A, sizeof(block));
+  EXPECT_EQ(GRAND_collect_seed(block, 0), 0);
+  EXPECT_EQ(Bytes(block, block + 32), Bytes(32, 0));  // no half-made block left behind
+  EXPECT_EQ(drain_errors(), (std::vector<ErrCode>{{ERRLIB_SYS, 0, ENOENT}}));
+
+  RAND_set_rand_method(GRAND_method());
+  Bytes seed(32, 0x42);
+  EXPECT_EQ(RAND_seed(seed.data(), 32), 0);
+  EXPECT_EQ(GRAND_is_keyed(), 0);
+  const auto errors = drain_errors();
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.front().lib, ERRLIB_SYS);
+  EXPECT_EQ(errors.back(), (ErrCode{69, 110, 69}));
+  unsigned char out[16];
+  EXPECT_EQ(RAND_bytes(out, 16), 0);
+
+  // With a key-press callback the keyboard seeding fails as well: no key is
+  // asked for a seed that could not be made.
+  testing_support::KeyScript script;
+  Bytes state(32, 0);
+  EXPECT_EQ(GRAND_install_seeded(state.data(), 0, testing_support::KeyScript::callback, &script), 0);
+  EXPECT_TRUE(script.calls.empty());
+  EXPECT_EQ(RAND_get_rand_method(), nullptr);
+}
+
+TEST_F(GrandOsFailureTest, FallbackDeviceServesWhenTheCallIsMissing) {
+  for (const int e : {ENOSYS, EPERM}) {
+    platform::os_random_set_failure(e, false);
+    unsigned char a[32] = {}, b[32] = {};
+    ASSERT_TRUE(platform::os_random_bytes(a, sizeof(a))) << e;
+    ASSERT_TRUE(platform::os_random_bytes(b, sizeof(b))) << e;
+    EXPECT_NE(Bytes(a, a + 32), Bytes(b, b + 32));
+    unsigned char block[32];
+    EXPECT_EQ(GRAND_collect_seed(block, 0), 1);
+  }
+  platform::os_random_set_failure(ENOSYS, true);
+  unsigned char c[8];
+  EXPECT_FALSE(platform::os_random_bytes(c, sizeof(c)));
+  EXPECT_EQ(drain_errors(), std::vector<ErrCode>{});
 }
 
 }  // namespace
