@@ -172,20 +172,24 @@ int GRAND_gamma_rand_seed(unsigned char* seed, int length) {
 }
 
 int GRAND_gamma_rand_init(void* out32, void* args) {
-  CryptoLockGuard g(CRYPTO_LOCK_RAND);
   const auto* a = static_cast<const GRAND_INIT_ARGS*>(args);
   SecretBuffer<32> local;
-  const bool was_keyed = (g_state.flags & kKeyed) != 0;
-  bool ok = out32 != nullptr && a != nullptr && GRAND_keyboard_seed(local.bytes, a->callback, a->user) == 1 &&
-            GRAND_gamma_rand_seed(local.bytes, 32) == 1;
-  // A generator that was keyed already ignores the seed; the caller still
-  // gets output, never the raw keyboard seed.
-  if (ok && was_keyed) ok = GRAND_rand_bytes(local.bytes, 32) == 32;
+  // The keys are collected before lock 17 is taken (unless the caller holds
+  // it already): a person may take minutes, and the lock is for the mixing.
+  bool ok = out32 != nullptr && a != nullptr && GRAND_keyboard_seed(local.data(), a->callback, a->user) == 1;
+  if (ok) {
+    CryptoLockGuard g(CRYPTO_LOCK_RAND);
+    const bool was_keyed = (g_state.flags & kKeyed) != 0;
+    ok = GRAND_gamma_rand_seed(local.data(), 32) == 1;
+    // A generator that was keyed already ignores the seed; the caller still
+    // gets output, never the raw keyboard seed.
+    if (ok && was_keyed) ok = GRAND_rand_bytes(local.data(), 32) == 32;
+  }
   if (!ok) {
     QERR(ERRLIB_RAND, RAND_F_GRAND_GAMMA_RAND_INIT, ERRLIB_RAND);
     return 0;
   }
-  std::memcpy(out32, local.bytes, 32);
+  std::memcpy(out32, local.data(), 32);
   return 1;
 }
 

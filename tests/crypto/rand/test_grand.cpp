@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/cclib/locks.h"
 #include "crypto/rand/grand.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
@@ -386,6 +389,55 @@ TEST_F(GrandOsFailureTest, FallbackDeviceServesWhenTheCallIsMissing) {
   unsigned char c[8];
   EXPECT_FALSE(platform::os_random_bytes(c, sizeof(c)));
   EXPECT_EQ(drain_errors(), std::vector<ErrCode>{});
+}
+
+// fork() while another thread holds numbered locks: the fork waits for them,
+// and the child, which has only the forking thread, can draw random bytes
+// and take the locks. (Without the fork handlers the child would inherit the
+// locks held by a thread it does not have and hang; the alarm turns a hang
+// into a failure.)
+TEST_F(GrandTest, ForkWhileAnotherThreadHoldsNumberedLocks) {
+  RAND_set_rand_method(GRAND_method());
+  Bytes seed(32, 0x31);
+  ASSERT_EQ(RAND_seed(seed.data(), 32), 1);
+  std::atomic<bool> holding{false};
+  std::atomic<bool> released{false};
+  std::thread holder([&] {
+    CRYPTO_lock(CRYPTO_LOCK | CRYPTO_WRITE, CRYPTO_LOCK_RAND, __FILE__, __LINE__);
+    CRYPTO_lock(CRYPTO_LOCK | CRYPTO_WRITE, CRYPTO_LOCK_PSE, __FILE__, __LINE__);
+    holding = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    released = true;
+    CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_PSE, nullptr, 0);
+    CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_RAND, nullptr, 0);
+  });
+  while (!holding) std::this_thread::yield();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(10);
+    unsigned char buf[64];
+    bool ok = RAND_bytes(buf, sizeof(buf)) == static_cast<int>(sizeof(buf));
+    ok = ok && CRYPTO_try_lock(CRYPTO_LOCK_PSE) == 1;
+    if (ok) CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_PSE, nullptr, 0);
+    {
+      CryptoLockGuard g(CRYPTO_LOCK_RAND);
+      ok = ok && CRYPTO_lock_held(CRYPTO_LOCK_RAND) == 1;
+    }
+    _exit(ok ? 0 : 1);
+  }
+  // The fork waited until the other thread let go.
+  EXPECT_TRUE(released.load());
+  holder.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  // The parent's locks work as before.
+  EXPECT_EQ(CRYPTO_try_lock(CRYPTO_LOCK_RAND), 1);
+  CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_RAND, nullptr, 0);
+  unsigned char more[16];
+  EXPECT_EQ(RAND_bytes(more, 16), 16);
 }
 
 }  // namespace
