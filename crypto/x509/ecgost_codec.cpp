@@ -25,11 +25,12 @@ bool IsPrime(const BIGNUM* v, BN_CTX* ctx) { return BN_check_prime(v, ctx, nullp
 struct EcParams {
   int form = -1;
   UniquePtr<ECURVE> curve;
+  int point_form = 0;  // how an explicit base point was encoded
 };
 
 // SEQUENCE { 1, fieldID, curve, base, order, cofactor OPTIONAL } content into
 // a new projective curve.
-UniquePtr<ECURVE> ReadExplicit(der::Reader& body) {
+UniquePtr<ECURVE> ReadExplicit(der::Reader& body, int& point_form) {
   long version = 0;
   der::Reader field, shape, base;
   std::span<const unsigned char> type;
@@ -68,6 +69,7 @@ UniquePtr<ECURVE> ReadExplicit(der::Reader& body) {
   }
   if (BN_cmp(p.get(), a.get()) == 0) curve->flags |= ECURVE_FLAG_A_MINUS_3;
   if (ECPOINT_bi2point_public(&curve->P, base.pos(), base.left(), curve.get()) == nullptr) return nullptr;
+  point_form = base.pos()[0] == 0x04 ? 0 : 1;
   // The built-in curve's generator multiplies through its precomputed table.
   ECGOST_get_fbw(curve->P);
   return curve;
@@ -84,7 +86,7 @@ bool ReadParams(der::Reader& r, EcParams& out, int func) {
   if (tag == der::kSequence) {
     der::Reader body;
     if (!r.take(der::kSequence, body)) return Parsing(func), false;
-    out.curve = ReadExplicit(body);
+    out.curve = ReadExplicit(body, out.point_form);
     if (!out.curve) return Parsing(func), false;
     out.form = 1;
     return true;
@@ -247,6 +249,9 @@ ECGOST* d2i_ECGOSTparams(ECGOST** key, const unsigned char** in, long length) {
   ECGOST* k = t.get();
   if (params.curve && !t.made() && !MoveToCurve(k, params.curve)) return Parsing(F);
   k->param_form = params.form;
+  // One flag governs both the base and the public point: a key without a
+  // public point of its own takes the base point's form.
+  if (params.form == 1 && k->public_bytes.empty()) k->point_form = params.point_form;
   *in = r.pos();
   return t.finish();
 }

@@ -154,8 +154,9 @@ R3410* d2i_R3410PublicKey(R3410** key, const unsigned char** in, long length) {
       return Parsing(F);
     }
   }
-  // y = 0, 1 or p - 1 and up would make every signature check trivial or
-  // meaningless; against the key's own p when the encoding carries none.
+  // y of 0, 1 or p and up is no public key; checked against the record's own p
+  // when the encoding carries none. Membership in the subgroup of order q is
+  // the verifier's check.
   const R3410* given = key != nullptr ? *key : nullptr;
   const BIGNUM* p = bare ? (given != nullptr ? given->p : nullptr) : d.p.get();
   if (BN_cmp(y.get(), BN_value_one()) <= 0 || (p != nullptr && BN_cmp(y.get(), p) >= 0)) return Parsing(F);
