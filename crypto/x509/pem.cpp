@@ -1,6 +1,10 @@
 // PEM and BIO forms of the key codecs.
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
+
+#include <algorithm>
+#include <string>
 
 #include "crypto/x509/codec_util.h"
 
@@ -44,14 +48,36 @@ bool ReadOneDer(BIO* bio, der::Buffer& out) {
 // An encrypted PEM block is the key container's business: never prompt here.
 int NoPassword(char*, int, int, void*) { return -1; }
 
+// PEM text of DER bytes. Encoded here in one piece: OpenSSL's PEM writer
+// keeps the tail of its input in an encoding context that it frees without
+// wiping, which would leave the last bytes of a private key (the private
+// number) in freed memory. The BIO gets the text; what it does with a
+// private key's text is its owner's choice (a secure memory BIO for keys).
+bool WritePemText(BIO* bio, const char* name, const unsigned char* der, int n) {
+  const std::size_t text_size = 4 * ((static_cast<std::size_t>(n) + 2) / 3) + 1;
+  auto* text = static_cast<unsigned char*>(OPENSSL_malloc(text_size));
+  if (text == nullptr) return false;
+  const int chars = EVP_EncodeBlock(text, der, n);
+  const std::string begin = std::string("-----BEGIN ") + name + "-----\n";
+  const std::string end = std::string("-----END ") + name + "-----\n";
+  bool ok = chars > 0 && BIO_write(bio, begin.data(), static_cast<int>(begin.size())) == static_cast<int>(begin.size());
+  for (int at = 0; ok && at < chars; at += 64) {
+    const int line = std::min(64, chars - at);
+    ok = BIO_write(bio, text + at, line) == line && BIO_write(bio, "\n", 1) == 1;
+  }
+  ok = ok && BIO_write(bio, end.data(), static_cast<int>(end.size())) == static_cast<int>(end.size());
+  OPENSSL_clear_free(text, text_size);
+  return ok;
+}
+
 template <class T>
 int WritePem(BIO* bio, const char* name, int (*i2d)(const T*, unsigned char**), const T* key) {
   unsigned char* der = nullptr;
   const int n = key != nullptr && bio != nullptr ? i2d(key, &der) : 0;
   if (n <= 0) return 0;
-  const int ok = PEM_write_bio(bio, name, "", der, n) > 0;
+  const bool ok = WritePemText(bio, name, der, n);
   OPENSSL_clear_free(der, static_cast<std::size_t>(n));
-  return ok;
+  return ok ? 1 : 0;
 }
 
 template <class T>

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <openssl/objects.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "crypto/bn/bn_owner.h"
 #include "crypto/err/err.h"
 #include "tests/crypto/x509/key_codec_test_util.h"
@@ -505,6 +509,93 @@ TEST(SpkiCodecs, GivenRecordIsReplacedOnSuccessOnly) {
   EXPECT_EQ(slot, result);
   EXPECT_EQ(ECPOINT_cmp(slot->Q, e->Q), 0);
   ECGOST_free(slot);
+}
+
+}  // namespace
+}  // namespace qcrypto
+
+namespace qcrypto {
+namespace {
+
+using namespace keytest;
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Encodings written by an independent encoder (the fuzz seed generator, from
+// the public domain parameters) decode, keep their numbers and encode back to
+// the same bytes.
+TEST(IndependentEncodings, DecodeAndEncodeBackUnchanged) {
+  const std::string r = std::string(DOSSAR_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_r3410_keys/";
+  const std::string e = std::string(DOSSAR_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_ecgost_keys/";
+  struct R3410Row {
+    const char* file;
+    R3410* (*d2i)(R3410**, const unsigned char**, long);
+    int (*i2d)(const R3410*, unsigned char**);
+  } r_rows[] = {
+      {"params_null", d2i_R3410params, i2d_R3410params},
+      {"params_generation", d2i_R3410params, i2d_R3410params},
+      {"public_sequence", d2i_R3410PublicKey, i2d_R3410PublicKey},
+      {"public_bare", d2i_R3410PublicKey, i2d_R3410PublicKey},
+      {"private_plain", d2i_R3410PrivateKey, i2d_R3410PrivateKey},
+      {"private_protected", d2i_R3410PrivateKey, i2d_R3410PrivateKey},
+      {"spki", d2i_R3410_PUBKEY, i2d_R3410_PUBKEY},
+  };
+  for (const auto& row : r_rows) {
+    SCOPED_TRACE(row.file);
+    const Bytes der = ReadFile(r + row.file);
+    ASSERT_FALSE(der.empty());
+    const unsigned char* p = der.data();
+    UniquePtr<R3410> key(row.d2i(nullptr, &p, static_cast<long>(der.size())));
+    ASSERT_TRUE(key);
+    EXPECT_EQ(Encode(row.i2d, static_cast<const R3410*>(key.get())), der);
+  }
+  struct EcRow {
+    const char* file;
+    ECGOST* (*d2i)(ECGOST**, const unsigned char**, long);
+    int (*i2d)(const ECGOST*, unsigned char**);
+  } e_rows[] = {
+      {"params_p256", d2i_ECGOSTparams, i2d_ECGOST_PARAMS},
+      {"params_test", d2i_ECGOSTparams, i2d_ECGOST_PARAMS},
+      {"explicit_test_compressed", d2i_ECGOSTparams, i2d_ECGOST_PARAMS},
+      {"params_inherited", d2i_ECGOSTparams, i2d_ECGOST_PARAMS},
+      {"public_test", d2i_ECGOSTPublicKey, i2d_ECGOSTPublicKey},
+      {"private_p256", d2i_ECGOSTPrivateKey, i2d_ECGOSTPrivateKey},
+      {"private_test", d2i_ECGOSTPrivateKey, i2d_ECGOSTPrivateKey},
+      {"private_test_protected", d2i_ECGOSTPrivateKey, i2d_ECGOSTPrivateKey},
+      {"spki_p256", d2i_ECGOST_PUBKEY, i2d_ECGOST_PUBKEY},
+      {"spki_test", d2i_ECGOST_PUBKEY, i2d_ECGOST_PUBKEY},
+  };
+  for (const auto& row : e_rows) {
+    SCOPED_TRACE(row.file);
+    const Bytes der = ReadFile(e + row.file);
+    ASSERT_FALSE(der.empty());
+    const unsigned char* p = der.data();
+    UniquePtr<ECGOST> key(row.d2i(nullptr, &p, static_cast<long>(der.size())));
+    ASSERT_TRUE(key);
+    EXPECT_EQ(Encode(row.i2d, static_cast<const ECGOST*>(key.get())), der);
+  }
+  // The private numbers the generator put in are the ones a key derives its
+  // public part from.
+  for (const char* file : {"private_p256", "private_test"}) {
+    SCOPED_TRACE(file);
+    const Bytes der = ReadFile(e + file);
+    const unsigned char* p = der.data();
+    UniquePtr<ECGOST> key(d2i_ECGOSTPrivateKey(nullptr, &p, static_cast<long>(der.size())));
+    ASSERT_TRUE(key);
+    UniquePtr<ECPOINT> stored(ECPOINT_dup(key->Q));
+    ASSERT_TRUE(ECGOST_generate_pubkey(key.get()));
+    EXPECT_EQ(ECPOINT_cmp(stored.get(), key->Q), 0);
+  }
+  const Bytes der = ReadFile(r + "private_plain");
+  const unsigned char* p = der.data();
+  UniquePtr<R3410> key(d2i_R3410PrivateKey(nullptr, &p, static_cast<long>(der.size())));
+  ASSERT_TRUE(key);
+  BnPtr stored(BN_dup(key->y));
+  ASSERT_TRUE(R3410_generate_pubkey(key.get()));
+  EXPECT_TRUE(BnEq(stored.get(), key->y));
 }
 
 }  // namespace
