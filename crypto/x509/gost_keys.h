@@ -25,7 +25,9 @@
 //     was; otherwise a new record is made (and freed again on failure); on success it is
 //     also stored in *rec when rec is non-null. Strict DER: minimal lengths and INTEGERs,
 //     no negative numbers, bounded sizes, nothing after the last element of a SEQUENCE.
-//     Bytes after the outer TLV are left for the caller (*in stops there).
+//     Bytes after the outer TLV are left for the caller (*in stops there). The PUBKEY
+//     decoders are the exception to reuse, as in OpenSSL: on success they drop the
+//     caller's reference to *rec and store the new record there.
 //   i2d(const T* rec, unsigned char** out): out null gives the length; *out null gets a
 //     new OPENSSL_malloc buffer; otherwise the bytes go to *out, which is advanced.
 //     0 on failure. Buffers holding a private key are freed with OPENSSL_clear_free.
@@ -126,9 +128,13 @@ int i2d_ECGOST_PARAMS(const ECGOST* key, unsigned char** out);
 X509_ALGOR* ECGOST_params_to_algor(const ECGOST* key);
 
 // OCTET STRING of the point encoding of Q (compressed when point_form is non-zero).
-// The decoder keeps the bytes in public_bytes and sets Q when they form a valid point
-// of the key's current curve; otherwise Q is the point at infinity until parameters
-// arrive (verification refuses such a key). The encoder writes Q, or the pending bytes.
+// The decoder keeps the bytes in public_bytes, records their form in point_form and
+// sets Q to the point at infinity until ECGOST_decode_public, the parameters decoder or
+// a key decoder puts them on a curve (verification refuses a key without Q). The
+// encoder writes Q, or the pending bytes while there is no Q.
+// One point_form covers both the public point and the base of explicit parameters, as
+// in the key record: a key whose two points came in different forms writes both in the
+// public point's form.
 ECGOST* d2i_ECGOSTPublicKey(ECGOST** key, const unsigned char** in, long length);
 int i2d_ECGOSTPublicKey(const ECGOST* key, unsigned char** out);
 // Decodes the pending public bytes on the key's curve into Q (on the curve, not
