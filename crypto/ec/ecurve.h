@@ -278,3 +278,4 @@ void ECPOINT_FBW_free(ECPOINT_FBW* table);
 
 QCRYPTO_DECLARE_OWNER(qcrypto::ECURVE, qcrypto::ECURVE_free)
 QCRYPTO_DECLARE_OWNER(qcrypto::ECPOINT, qcrypto::ECPOINT_free)
+QCRYPTO_DECLARE_OWNER(qcrypto::ECPOINT_FBW, qcrypto::ECPOINT_FBW_free)

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "crypto/evp/objects.h"
 #include "crypto/x509/codec_util.h"
@@ -20,6 +21,22 @@ constexpr std::size_t kMaxPointBytes = 1 + 2 * (ECGOST_MAX_P_BITS / 8);
 constexpr int kPrimeFieldObject = SYSOBJ_obj_189;  // 1.2.840.10045.1.1
 
 bool IsPrime(const BIGNUM* v, BN_CTX* ctx) { return BN_check_prime(v, ctx, nullptr) == 1; }
+
+// 4a^3 + 27b^2 = 0 mod p: no elliptic curve (and its discrete logarithms are easy).
+bool Singular(const BIGNUM* a, const BIGNUM* b, const BIGNUM* p, BN_CTX* ctx) {
+  BnPtr t(BN_new()), u(BN_new());
+  return !t || !u || !BN_mod_sqr(t.get(), a, p, ctx) || !BN_mod_mul(t.get(), t.get(), a, p, ctx) ||
+         !BN_mul_word(t.get(), 4) || !BN_mod_sqr(u.get(), b, p, ctx) || !BN_mul_word(u.get(), 27) ||
+         !BN_mod_add(t.get(), t.get(), u.get(), p, ctx) || BN_is_zero(t.get());
+}
+
+// Upper-case hexadecimal of a non-negative number ("0" for zero); empty on failure.
+std::string HexOf(const BIGNUM* v) {
+  char* text = BN_bn2hex(v);
+  std::string out = text != nullptr ? text : "";
+  OPENSSL_free(text);
+  return out;
+}
 
 // The parameters CHOICE as read: the form and, for forms 0 and 1, the curve.
 struct EcParams {
@@ -59,19 +76,45 @@ UniquePtr<ECURVE> ReadExplicit(der::Reader& body, int& point_form) {
   if (!body.empty() || pbits < 3 || pbits > ECGOST_MAX_P_BITS || !BN_is_odd(p.get()) ||
       BN_cmp(a.get(), p.get()) >= 0 || BN_cmp(b.get(), p.get()) >= 0 || BN_cmp(q.get(), BN_value_one()) <= 0 ||
       BN_num_bits(q.get()) > pbits + 1 || (has_cofactor && BN_num_bits(h.get()) > pbits + 1) ||
-      !IsPrime(p.get(), ctx.get()) || !IsPrime(q.get(), ctx.get())) {
+      !IsPrime(p.get(), ctx.get()) || !IsPrime(q.get(), ctx.get()) || Singular(a.get(), b.get(), p.get(), ctx.get())) {
     return nullptr;
   }
-  UniquePtr<ECURVE> curve(ECURVE_new(ECURVE_PROJECTIVE));
-  if (!curve || !BN_copy(curve->p, p.get()) || !BN_copy(curve->a, a.get()) || !BN_copy(curve->b, b.get()) ||
-      !BN_copy(curve->q, q.get()) || !BN_copy(curve->h, h.get()) || !BN_sub_word(p.get(), 3)) {
-    return nullptr;
+  // The base must be a finite point of this curve before anything is built.
+  {
+    UniquePtr<ECURVE> probe(ECURVE_new(ECURVE_AFFINE));
+    if (!probe || !BN_copy(probe->p, p.get()) || !BN_copy(probe->a, a.get()) || !BN_copy(probe->b, b.get())) {
+      return nullptr;
+    }
+    UniquePtr<ECPOINT> g(ECPOINT_bi2point_public(nullptr, base.pos(), base.left(), probe.get()));
+    if (!g) return nullptr;
   }
-  if (BN_cmp(p.get(), a.get()) == 0) curve->flags |= ECURVE_FLAG_A_MINUS_3;
-  if (ECPOINT_bi2point_public(&curve->P, base.pos(), base.left(), curve.get()) == nullptr) return nullptr;
   point_form = base.pos()[0] == 0x04 ? 0 : 1;
-  // The built-in curve's generator multiplies through its precomputed table.
-  ECGOST_get_fbw(curve->P);
+  // Built through a definition like the built-in curves, so the curve code
+  // chooses its flags, method and tables itself; a curve equal to the
+  // built-in one is that curve, window table included.
+  const std::string ph = HexOf(p.get()), ah = HexOf(a.get()), bh = HexOf(b.get()), qh = HexOf(q.get());
+  const std::string hh = has_cofactor ? HexOf(h.get()) : std::string();
+  std::string gh;
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (std::size_t i = 0; i < base.left(); ++i) {
+    gh.push_back(kDigits[base.pos()[i] >> 4]);
+    gh.push_back(kDigits[base.pos()[i] & 15]);
+  }
+  if (ph.empty() || ah.empty() || bh.empty() || qh.empty() || (has_cofactor && hh.empty())) return nullptr;
+  const ECURVE_DEF def = {0, ph.c_str(), ah.c_str(), bh.c_str(), gh.c_str(), qh.c_str(), hh.c_str(), nullptr, nullptr,
+                          nullptr};
+  UniquePtr<ECURVE> curve(ECURVE_init(&def, ECURVE_PROJECTIVE));
+  if (!curve) return nullptr;
+  if (ECURVE_find_nid(curve.get()) == ECURVE_NID_DEFAULT) {
+    UniquePtr<ECURVE> builtin(ECURVE_init(&ECURVE_DEF_191, ECURVE_PROJECTIVE));
+    // The definition's cofactor is what the encoding said (present or not).
+    if (!builtin) return nullptr;
+    if (!has_cofactor) {
+      BN_free(builtin->h);
+      builtin->h = nullptr;
+    }
+    curve = std::move(builtin);
+  }
   return curve;
 }
 

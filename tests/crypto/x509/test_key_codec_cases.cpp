@@ -275,6 +275,15 @@ TEST(EcgostCodecs, BadExplicitParametersAreRefused) {
          c[1] = f[1];
          e[2] = MakeTlv(0x30, Join(c));
        }},
+      {"singular curve (a = b = 0)",
+       [](std::vector<Bytes>& e) {
+         e[2] = MakeTlv(0x30, Join({Hex("020100"), Hex("020100")}));
+         Bytes one_one(65, 0);  // (1, 1) lies on y^2 = x^3
+         one_one[0] = 0x04;
+         one_one[32] = 1;
+         one_one[64] = 1;
+         e[3] = MakeTlv(0x04, one_one);
+       }},
       {"curve without b",
        [](std::vector<Bytes>& e) {
          std::vector<Bytes> c = Elements(e[2]);
