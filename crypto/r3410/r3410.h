@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "crypto/cclib/owner.h"
+
 namespace qcrypto {
 
 struct PSE;  // key container (crypto/pse); never owned by a key
@@ -192,3 +194,6 @@ void R3410_set_provider_sign(R3410_provider_sign_fn fn);
 constexpr int R3410_PROVIDER_DIGEST_TYPE = 176;
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::R3410, qcrypto::R3410_free)
+QCRYPTO_DECLARE_OWNER(qcrypto::R3410_SIG, qcrypto::R3410_SIG_free)
