@@ -11,6 +11,7 @@ packages=(
   libbenchmark-dev
   libgcrypt20-dev
   clang-format clang libclang-rt-14-dev
+  valgrind
 )
 
 missing=()

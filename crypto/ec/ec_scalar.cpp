@@ -101,6 +101,23 @@ bool scalar_from_bn(const ScalarField& s, Fe& out, const BIGNUM* x) {
   return ok;
 }
 
+bool scalar_in_range(const ScalarField& s, const BIGNUM* x) {
+  if (x == nullptr || BN_is_negative(x)) return false;
+  unsigned char bytes[32];
+  if (BN_bn2lebinpad(x, bytes, sizeof bytes) != static_cast<int>(sizeof bytes)) return false;
+  u64 limbs[4];
+  for (int i = 0; i < 4; ++i) {
+    u64 v = 0;
+    for (int j = 7; j >= 0; --j) v = (v << 8) | bytes[8 * i + j];
+    limbs[i] = v;
+  }
+  u64 usable = LessMask(limbs, s.f.p) & ~fp256::ct_zero_mask(limbs[0] | limbs[1] | limbs[2] | limbs[3]);
+  QCRYPTO_CT_DECLASSIFY(&usable, sizeof usable);
+  OPENSSL_cleanse(bytes, sizeof bytes);
+  OPENSSL_cleanse(limbs, sizeof limbs);
+  return usable != 0;
+}
+
 void scalar_from_bytes(const ScalarField& s, Fe& out, const unsigned char bytes[32]) {
   u64 limbs[4];
   LimbsFromBe(limbs, bytes);

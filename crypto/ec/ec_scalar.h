@@ -41,6 +41,11 @@ bool scalar_from_bn(const ScalarField& s, Fe& out, const BIGNUM* x);
 // Montgomery form of 32 big-endian bytes (reduced mod q); a fixed loop.
 void scalar_from_bytes(const ScalarField& s, Fe& out, const unsigned char bytes[32]);
 
+// Whether 0 < x < q, for a secret x: the comparison runs on the fixed-width
+// form and only its outcome is made public (a key is usable or refused).
+// false also for a negative or too wide x.
+bool scalar_in_range(const ScalarField& s, const BIGNUM* x);
+
 // out = a as an ordinary number. The value becomes a BIGNUM, whose length
 // depends on it: only for values that are public at this point.
 bool scalar_to_bn(const ScalarField& s, BIGNUM* out, const Fe& a);

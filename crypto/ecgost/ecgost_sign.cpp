@@ -31,8 +31,9 @@ bool curve_usable(const ECURVE* curve) {
 // The private number may be used: present, in range and no longer the
 // container-protected form (which would sign for a key nobody holds).
 bool private_usable(const ECGOST* key) {
-  return key->d != nullptr && key->tag == nullptr && !BN_is_zero(key->d) && !BN_is_negative(key->d) &&
-         BN_cmp(key->d, key->curve->q) < 0;
+  if (key->d == nullptr || key->tag != nullptr || BN_is_zero(key->d) || BN_is_negative(key->d)) return false;
+  const auto field = scalar::scalar_field_for(key->curve->q);
+  return field != nullptr ? scalar::scalar_in_range(*field, key->d) : BN_cmp(key->d, key->curve->q) < 0;
 }
 
 // The point from the secret multiplication, declared public.

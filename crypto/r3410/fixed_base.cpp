@@ -2,10 +2,12 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "crypto/bn/bn_owner.h"
+#include "crypto/cclib/ct.h"
 
 namespace qcrypto {
 namespace {
@@ -28,6 +30,14 @@ std::unique_ptr<FixedBaseTable> FixedBaseTable::Build(const BIGNUM* g, const BIG
   const int limbs = (BN_num_bytes(p) + 7) / 8;
   const int windows = (exponent_bits + kWindowBits - 1) / kWindowBits;
   std::unique_ptr<FixedBaseTable> t(new FixedBaseTable(mont, limbs, windows));
+  // p and -p^-1 mod 2^64 (Newton's iteration; each step doubles the correct
+  // low bits) for the fixed-width products.
+  if (!BN_is_odd(p) || BN_bn2lebinpad(p, reinterpret_cast<unsigned char*>(t->p_.data()), limbs * 8) != limbs * 8) {
+    return nullptr;
+  }
+  std::uint64_t inv = t->p_[0];
+  for (int i = 0; i < 5; ++i) inv *= 2 - t->p_[0] * inv;
+  t->n0_ = 0 - inv;
   BnCtxFrame frame(ctx);
   BIGNUM* base = frame.get();  // g^(16^i), Montgomery form
   BIGNUM* cur = frame.get();
@@ -52,39 +62,90 @@ std::unique_ptr<FixedBaseTable> FixedBaseTable::Build(const BIGNUM* g, const BIG
   return t;
 }
 
-bool FixedBaseTable::PowSecret(BIGNUM* out, const BIGNUM* e, BN_CTX* ctx) const {
-  if (BN_is_negative(e) || BN_num_bits(e) > exponent_bits()) return false;
-  const int bytes = limbs_ * 8;
+void FixedBaseTable::MontMul(std::uint64_t* r, const std::uint64_t* a, const std::uint64_t* b,
+                             std::uint64_t* t) const {
+  using u128 = unsigned __int128;
+  const int n = limbs_;
+  const std::uint64_t* p = p_.data();
+  std::memset(t, 0, static_cast<size_t>(n + 2) * sizeof(std::uint64_t));
+  // Coarsely integrated operand scanning: t = (t + a*b[i] + m*p) / 2^64.
+  for (int i = 0; i < n; ++i) {
+    std::uint64_t carry = 0;
+    for (int j = 0; j < n; ++j) {
+      const u128 acc = static_cast<u128>(a[j]) * b[i] + t[j] + carry;
+      t[j] = static_cast<std::uint64_t>(acc);
+      carry = static_cast<std::uint64_t>(acc >> 64);
+    }
+    u128 top = static_cast<u128>(t[n]) + carry;
+    t[n] = static_cast<std::uint64_t>(top);
+    t[n + 1] = static_cast<std::uint64_t>(top >> 64);
+    const std::uint64_t m = t[0] * n0_;
+    u128 acc = static_cast<u128>(m) * p[0] + t[0];
+    carry = static_cast<std::uint64_t>(acc >> 64);
+    for (int j = 1; j < n; ++j) {
+      acc = static_cast<u128>(m) * p[j] + t[j] + carry;
+      t[j - 1] = static_cast<std::uint64_t>(acc);
+      carry = static_cast<std::uint64_t>(acc >> 64);
+    }
+    top = static_cast<u128>(t[n]) + carry;
+    t[n - 1] = static_cast<std::uint64_t>(top);
+    t[n] = t[n + 1] + static_cast<std::uint64_t>(top >> 64);
+  }
+  // t < 2p: subtract p, and keep t where that borrowed past the top word.
+  std::uint64_t borrow = 0;
+  for (int j = 0; j < n; ++j) {
+    const u128 d = static_cast<u128>(t[j]) - p[j] - borrow;
+    r[j] = static_cast<std::uint64_t>(d);
+    borrow = static_cast<std::uint64_t>(d >> 64) & 1;
+  }
+  // t[n] is 0 or 1 (t < 2p): t < p exactly when it is 0 and the low words borrowed.
+  const std::uint64_t keep_t = 0 - (borrow & (~t[n] & 1));
+  for (int j = 0; j < n; ++j) r[j] = (t[j] & keep_t) | (r[j] & ~keep_t);
+}
+
+int FixedBaseTable::PowSecret(BIGNUM* out, const BIGNUM* e, BN_CTX* /*ctx*/) const {
+  if (out == nullptr || e == nullptr || BN_is_negative(e)) return -1;
+  const size_t n = static_cast<size_t>(limbs_);
   const int ebytes = (windows_ + 1) / 2;
   std::vector<unsigned char> digits(static_cast<size_t>(ebytes));
-  std::vector<std::uint64_t> sel(static_cast<size_t>(limbs_));
-  BnCtxFrame frame(ctx);
-  BIGNUM* acc = frame.get();
-  BIGNUM* factor = frame.get();
-  bool ok = acc != nullptr && factor != nullptr && BN_bn2lebinpad(e, digits.data(), ebytes) == ebytes;
-  bool have_acc = false;
-  for (int i = 0; ok && i < windows_; ++i) {
+  // A fixed-length export: it fails only for an e wider than ebytes.
+  if (BN_bn2lebinpad(e, digits.data(), ebytes) != ebytes) return -1;
+  if (windows_ % 2 != 0) {
+    // The top byte holds one window: a digit in its high half is beyond the table.
+    std::uint64_t beyond = digits[static_cast<size_t>(ebytes - 1)] >> 4;
+    QCRYPTO_CT_DECLASSIFY(&beyond, sizeof beyond);  // only whether e fits
+    if (beyond != 0) {
+      OPENSSL_cleanse(digits.data(), digits.size());
+      return -1;
+    }
+  }
+  std::vector<std::uint64_t> acc(n), sel(n), t(n + 2);
+  for (int i = 0; i < windows_; ++i) {
     const unsigned digit = (digits[static_cast<size_t>(i / 2)] >> (4 * (i & 1))) & 0xF;
-    std::memset(sel.data(), 0, static_cast<size_t>(bytes));
+    std::fill(sel.begin(), sel.end(), 0);
     for (int j = 0; j < kEntries; ++j) {
       const std::uint64_t m = MaskEq(static_cast<std::uint64_t>(j), digit);
       const std::uint64_t* entry = Entry(i, j);
-      for (int w = 0; w < limbs_; ++w) sel[static_cast<size_t>(w)] |= entry[w] & m;
+      for (size_t w = 0; w < n; ++w) sel[w] |= entry[w] & m;
     }
-    if (!have_acc) {
-      ok = BN_lebin2bn(reinterpret_cast<const unsigned char*>(sel.data()), bytes, acc) != nullptr;
-      have_acc = true;
+    if (i == 0) {
+      acc = sel;
     } else {
-      ok = BN_lebin2bn(reinterpret_cast<const unsigned char*>(sel.data()), bytes, factor) != nullptr &&
-           BN_mod_mul_montgomery(acc, acc, factor, mont_, ctx);
+      MontMul(acc.data(), acc.data(), sel.data(), t.data());
     }
   }
-  if (ok) ok = BN_from_montgomery(out, acc, mont_, ctx) != 0;
+  // Out of Montgomery form: one product with 1.
+  std::fill(sel.begin(), sel.end(), 0);
+  sel[0] = 1;
+  MontMul(acc.data(), acc.data(), sel.data(), t.data());
+  // The power is public from here (see the header).
+  QCRYPTO_CT_DECLASSIFY(acc.data(), n * sizeof(std::uint64_t));
+  const bool ok = BN_lebin2bn(reinterpret_cast<const unsigned char*>(acc.data()), static_cast<int>(n * 8), out) != nullptr;
   OPENSSL_cleanse(digits.data(), digits.size());
-  OPENSSL_cleanse(sel.data(), sel.size() * sizeof(sel[0]));
-  if (acc != nullptr) BN_clear(acc);
-  if (factor != nullptr) BN_clear(factor);
-  return ok;
+  OPENSSL_cleanse(sel.data(), n * sizeof(std::uint64_t));
+  OPENSSL_cleanse(acc.data(), n * sizeof(std::uint64_t));
+  OPENSSL_cleanse(t.data(), (n + 2) * sizeof(std::uint64_t));
+  return ok ? 1 : 0;
 }
 
 }  // namespace qcrypto
