@@ -29,6 +29,13 @@ class FixedBaseTable {
 
   int exponent_bits() const { return windows_ * kWindowBits; }
 
+  // Whether the products use the BMI2/ADX code: true on processors that have
+  // it, unless switched off; tests run both.
+  static bool adx_enabled();
+#if defined(QCRYPTO_TEST_HOOKS)
+  static void set_adx_enabled(bool enabled);
+#endif
+
  private:
   static constexpr int kWindowBits = 4;
   static constexpr int kEntries = 1 << kWindowBits;
@@ -40,7 +47,8 @@ class FixedBaseTable {
         p_(static_cast<size_t>(limbs)),
         table_(static_cast<size_t>(limbs) * kEntries * static_cast<size_t>(windows)) {}
   // r = a * b / 2^(64 * limbs) mod p for a, b < p; r may be a or b. `t` has
-  // limbs + 2 words of scratch.
+  // 2 * limbs + 2 words of scratch. BMI2/ADX rows for a 1024-bit p on
+  // processors that have them, portable code otherwise.
   void MontMul(std::uint64_t* r, const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* t) const;
   const std::uint64_t* Entry(int window, int digit) const {
     return table_.data() + (static_cast<size_t>(window) * kEntries + static_cast<size_t>(digit)) * limbs_;
