@@ -34,7 +34,7 @@ std::unique_ptr<FixedBaseTable> FixedBaseTable::Build(const BIGNUM* g, const BIG
   if (exponent_bits <= 0 || BN_is_zero(p)) return nullptr;
   const int limbs = (BN_num_bytes(p) + 7) / 8;
   const int windows = (exponent_bits + kWindowBits - 1) / kWindowBits;
-  std::unique_ptr<FixedBaseTable> t(new FixedBaseTable(mont, limbs, windows));
+  std::unique_ptr<FixedBaseTable> t(new FixedBaseTable(limbs, windows));
   // p and -p^-1 mod 2^64 (Newton's iteration; each step doubles the correct
   // low bits) for the fixed-width products.
   if (!BN_is_odd(p) || BN_bn2lebinpad(p, reinterpret_cast<unsigned char*>(t->p_.data()), limbs * 8) != limbs * 8) {

@@ -40,9 +40,8 @@ class FixedBaseTable {
   static constexpr int kWindowBits = 4;
   static constexpr int kEntries = 1 << kWindowBits;
 
-  FixedBaseTable(BN_MONT_CTX* mont, int limbs, int windows)
-      : mont_(mont),
-        limbs_(limbs),
+  FixedBaseTable(int limbs, int windows)
+      : limbs_(limbs),
         windows_(windows),
         p_(static_cast<size_t>(limbs)),
         table_(static_cast<size_t>(limbs) * kEntries * static_cast<size_t>(windows)) {}
@@ -54,7 +53,6 @@ class FixedBaseTable {
     return table_.data() + (static_cast<size_t>(window) * kEntries + static_cast<size_t>(digit)) * limbs_;
   }
 
-  BN_MONT_CTX* mont_;  // not owned; lives as long as the table's owner
   int limbs_;          // 64-bit words per entry
   int windows_;
   std::vector<std::uint64_t> p_;  // p, little-endian words
