@@ -144,6 +144,30 @@ TEST_P(ScalarTest, ConversionReducesAndRefuses) {
   EXPECT_EQ(ToHex(To(r).get()), ToHex(want.get()));
 }
 
+TEST_P(ScalarTest, RangeCheckOfAPrivateNumber) {
+  BnPtr qm1(BN_dup(q_.get())), qp1(BN_dup(q_.get()));
+  BN_sub_word(qm1.get(), 1);
+  BN_add_word(qp1.get(), 1);
+  struct Case {
+    BnPtr x;
+    bool usable;
+  };
+  Case cases[] = {
+      {Hex("1"), true},
+      {BnPtr(BN_dup(qm1.get())), true},
+      {Hex("0"), false},
+      {BnPtr(BN_dup(q_.get())), false},
+      {BnPtr(BN_dup(qp1.get())), false},
+      {Hex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"), false},
+      {Hex("10000000000000000000000000000000000000000000000000000000000000000"), false},
+      {Hex("-1"), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(scalar::scalar_in_range(*field_, c.x.get()), c.usable) << ToHex(c.x.get());
+  }
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(scalar::scalar_in_range(*field_, RandomBelow(q_.get()).get()));
+}
+
 TEST_P(ScalarTest, DigestNumberMatchesTheBignumRule) {
   BnPtr want(BN_new());
   std::vector<std::vector<unsigned char>> digests;
