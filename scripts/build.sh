@@ -3,6 +3,7 @@
 #   scripts/build.sh test      -> build-test/    (sanitizers, unit tests)
 #   scripts/build.sh release   -> build-release/ (optimised, benchmarks)
 #   scripts/build.sh fuzz      -> build-fuzz/    (clang, libFuzzer targets of the parsers)
+#   scripts/build.sh ct        -> build-ct/      (no sanitizers, constant-time check under valgrind)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-test}
@@ -23,8 +24,13 @@ case "$kind" in
       -DDOSSAR_FUZZ=ON -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF >/dev/null
     cmake --build build-fuzz -j "$jobs"
     ;;
+  ct)
+    cmake -S . -B build-ct -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF -DDOSSAR_CT=ON >/dev/null
+    cmake --build build-ct -j "$jobs"
+    ;;
   *)
-    echo "usage: $0 test|release|fuzz" >&2
+    echo "usage: $0 test|release|fuzz|ct" >&2
     exit 2
     ;;
 esac
