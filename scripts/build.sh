@@ -26,8 +26,9 @@ case "$kind" in
     ;;
   ct)
     cmake -S . -B build-ct -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF -DDOSSAR_CT=ON >/dev/null
-    cmake --build build-ct -j "$jobs"
+      -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF -DDOSSAR_CT=ON \
+      -DDOSSAR_TEST_HOOKS=ON >/dev/null
+    cmake --build build-ct -j "$jobs" --target ct_check
     ;;
   *)
     echo "usage: $0 test|release|fuzz|ct" >&2
