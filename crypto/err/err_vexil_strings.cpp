@@ -39,11 +39,11 @@ const ERR_STRING_DATA kFunctions[] = {
 };
 
 const ERR_STRING_DATA kReasons[] = {
-    {ERR_PACK_CODE(0, 0, 150), "key medium not available in this build"},
-    {ERR_PACK_CODE(0, 0, 151), "unknown open mode"},
-    {ERR_PACK_CODE(0, 0, 152), "key-medium path too long"},
-    {ERR_PACK_CODE(0, 0, 153), "path not usable on this system"},
-    {ERR_PACK_CODE(0, 0, 154), "cannot open file"},
+    {ERR_PACK_CODE(0, 0, 160), "key medium not available in this build"},
+    {ERR_PACK_CODE(0, 0, 161), "unknown open mode"},
+    {ERR_PACK_CODE(0, 0, 162), "key-medium path too long"},
+    {ERR_PACK_CODE(0, 0, 163), "path not usable on this system"},
+    {ERR_PACK_CODE(0, 0, 164), "cannot open file"},
     {0, nullptr},
 };
 

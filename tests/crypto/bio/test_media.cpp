@@ -92,6 +92,8 @@ TEST(MediaMakePath, JoinsWithOneSeparatorAndCutsAt260) {
       {"", "mk", "db3", "mk.db3"},
       {"", nullptr, nullptr, ""},
       {"dir", nullptr, "001", "dir\\.001"},
+      // Only one trailing separator is dropped.
+      {"//", nullptr, nullptr, "\\"},
       // 259 characters: the separator still fits, the name does not, and
       // the separator left at the end is removed.
       {d259.c_str(), "n", nullptr, d259},
@@ -297,6 +299,15 @@ TEST_F(MediaFiles, RefusedOpensSayWhy) {
     EXPECT_EQ(last_reason(), c.reason) << c.path << " " << c.mode;
   }
   EXPECT_FALSE(fs::exists(dir_ + "/mk.db3"));  // the refused "w+" created nothing
+
+  // The reason reads as text for whoever shows the error.
+  ERR_load_crypto_strings();
+  EXPECT_EQ(media_fopen("Vexil:/3f00", "rb"), nullptr);
+  const unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  EXPECT_EQ(ERR_error_string(e),
+            "error:460960A0"
+            ":VEXIL routines:media_bio_open:key medium not available in this build");
 }
 
 TEST_F(MediaFiles, PathOfExactly260CharactersOpens) {
