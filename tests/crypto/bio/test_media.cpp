@@ -209,8 +209,10 @@ TEST(MediaParsePath, LengthLimitIs260) {
   EXPECT_EQ(file->file_path, "C:\\Keys\\mk.db3");
 }
 
+// The reason of the newest entry: a failed open also queues the system
+// error that caused it, ahead of ours.
 int last_reason() {
-  const unsigned long e = ERR_get_error();
+  const unsigned long e = ERR_peek_last_error();
   ERR_clear_error();
   return e ? ERR_GET_REASON_CODE(e) : 0;
 }
