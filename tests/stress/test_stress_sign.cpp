@@ -57,7 +57,8 @@ constexpr int kExtraCurves = 20;
 struct Curve {
   // Texts of the definition, kept while the curve is loaded.
   std::string p, a, b, generator, q;
-  Owned<qcrypto::ECURVE> curve{nullptr, qcrypto::ECURVE_free};     // null: the built-in curve through ECGOST_new(null)
+  bool builtin = false;                                            // keys through ECGOST_new(null)
+  Owned<qcrypto::ECURVE> curve{nullptr, qcrypto::ECURVE_free};     // shared by all threads; null when builtin
   BnOwned d = NewBn();                                             // private number of this curve's key
   Bytes expected_q;                                                // 04 x y of d * generator
   Owned<qcrypto::ECGOST> verifier{nullptr, qcrypto::ECGOST_free};  // public key only, shared by all threads
@@ -136,21 +137,41 @@ class StressSignatures : public stress::WithSoftwareGenerator {
                                     .spare = nullptr,
                                     .J = nullptr,
                                     .table = nullptr};
-      // Entry 0 is loaded by object number, as a named curve is; it is only
-      // used for the shared verifier (the signing keys take the built-in
-      // curve through ECGOST_new(null)).
-      auto loaded = i == 0 ? Own(qcrypto::ECURVE_new_by_nid(qcrypto::ECURVE_NID_DEFAULT), qcrypto::ECURVE_free)
-                           : Own(qcrypto::ECURVE_init(&def, qcrypto::ECURVE_PROJECTIVE), qcrypto::ECURVE_free);
-      ASSERT_NE(loaded, nullptr) << "curve " << i;
-      c.verifier = Own(qcrypto::ECGOST_new(loaded.get()), qcrypto::ECGOST_free);
-      ASSERT_NE(c.verifier, nullptr);
-      ASSERT_NE(
-          qcrypto::ECPOINT_bi2point_public(&c.verifier->Q, c.expected_q.data(), c.expected_q.size(), loaded.get()),
-          nullptr)
-          << "curve " << i;
-      if (i > 0) c.curve = std::move(loaded);
+      // Entry 0 is the built-in curve loaded by object number, as a named
+      // curve is, and shared by all threads; a copy of it makes its keys
+      // through ECGOST_new(null), which takes the built-in curve itself.
+      c.curve = i == 0 ? Own(qcrypto::ECURVE_new_by_nid(qcrypto::ECURVE_NID_DEFAULT), qcrypto::ECURVE_free)
+                       : Own(qcrypto::ECURVE_init(&def, qcrypto::ECURVE_PROJECTIVE), qcrypto::ECURVE_free);
+      ASSERT_NE(c.curve, nullptr) << "curve " << i;
+      ASSERT_NO_FATAL_FAILURE(MakeVerifier(c));
+      if (i == 0) {
+        Curve builtin;
+        builtin.builtin = true;
+        ASSERT_NE(BN_copy(builtin.d.get(), c.d.get()), nullptr);
+        builtin.expected_q = c.expected_q;
+        ASSERT_NO_FATAL_FAILURE(MakeVerifier(builtin));
+        curves_.push_back(std::move(builtin));
+        // The same curve from explicit parameters (as a certificate may carry
+        // them): equal to the built-in one, but loaded without its table.
+        Curve exp;
+        exp.curve = Own(qcrypto::ECURVE_init(&def, qcrypto::ECURVE_PROJECTIVE), qcrypto::ECURVE_free);
+        ASSERT_NE(exp.curve, nullptr);
+        ASSERT_NE(BN_copy(exp.d.get(), c.d.get()), nullptr);
+        exp.expected_q = c.expected_q;
+        ASSERT_NO_FATAL_FAILURE(MakeVerifier(exp));
+        curves_.push_back(std::move(exp));
+      }
       curves_.push_back(std::move(c));
     }
+  }
+
+  // A key with only the public point, from the expected encoding.
+  static void MakeVerifier(Curve& c) {
+    c.verifier = Own(qcrypto::ECGOST_new(c.builtin ? nullptr : c.curve.get()), qcrypto::ECGOST_free);
+    ASSERT_NE(c.verifier, nullptr);
+    ASSERT_NE(
+        qcrypto::ECPOINT_bi2point_public(&c.verifier->Q, c.expected_q.data(), c.expected_q.size(), c.verifier->curve),
+        nullptr);
   }
 
   // One signature on curve entry `i` with a key of this thread; checks the
@@ -158,7 +179,7 @@ class StressSignatures : public stress::WithSoftwareGenerator {
   void SignAndVerify(size_t i, uint64_t seed, Failures& failures) {
     Curve& c = curves_[i];
     const std::string where = "curve " + std::to_string(i) + ": ";
-    auto key = Own(qcrypto::ECGOST_new(c.curve.get()), qcrypto::ECGOST_free);
+    auto key = Own(qcrypto::ECGOST_new(c.builtin ? nullptr : c.curve.get()), qcrypto::ECGOST_free);
     if (key == nullptr || BN_copy(key->d, c.d.get()) == nullptr || qcrypto::ECGOST_generate_pubkey(key.get()) != 1) {
       failures.Add(where + "key setup failed");
       return;
