@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds one of the two configurations:
-#   scripts/build.sh test      -> build-test/    (sanitizers, unit tests)
+# Configures and builds one configuration:
+#   scripts/build.sh test      -> build-test/    (ASan + UBSan, every test)
+#   scripts/build.sh tsan      -> build-tsan/    (ThreadSanitizer, g++, every test)
 #   scripts/build.sh release   -> build-release/ (optimised, benchmarks)
 #   scripts/build.sh fuzz      -> build-fuzz/    (clang, libFuzzer targets of the parsers)
 #   scripts/build.sh ct        -> build-ct/      (no sanitizers, constant-time check under valgrind)
@@ -13,6 +14,11 @@ case "$kind" in
     cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DDOSSAR_SANITIZE=ON -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
     cmake --build build-test -j "$jobs"
+    ;;
+  tsan)
+    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDOSSAR_TSAN=ON -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
+    cmake --build build-tsan -j "$jobs"
     ;;
   release)
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -31,7 +37,7 @@ case "$kind" in
     cmake --build build-ct -j "$jobs" --target ct_check
     ;;
   *)
-    echo "usage: $0 test|release|fuzz|ct" >&2
+    echo "usage: $0 test|tsan|release|fuzz|ct" >&2
     exit 2
     ;;
 esac
