@@ -33,9 +33,9 @@ struct Fixture {
     BnPtr r = RandomBelow(curve->q);
     ECPOINT_mul(point.get(), r.get());
   }
-  EcurvePtr curve;
+  UniquePtr<ECURVE> curve;
   BnPtr k1, k2;
-  EcPointPtr point;
+  UniquePtr<ECPOINT> point;
 };
 
 void SetLabel(benchmark::State& state) { state.SetLabel(state.range(0) == 0 ? "curve 191" : "2^255+0x431"); }
@@ -60,7 +60,7 @@ void BM_GeneratorMul(benchmark::State& state) {
   ImplScope impl(state);
   Fixture f(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    EcPointPtr g(ECPOINT_dup(f.curve->P));
+    UniquePtr<ECPOINT> g(ECPOINT_dup(f.curve->P));
     if (!f.curve->method->point_mul_base(g.get(), f.k1.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(g.get());
   }
@@ -71,7 +71,7 @@ void BM_GeneralMul(benchmark::State& state) {
   ImplScope impl(state);
   Fixture f(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    EcPointPtr r(ECPOINT_dup(f.point.get()));
+    UniquePtr<ECPOINT> r(ECPOINT_dup(f.point.get()));
     if (!f.curve->method->point_mul(r.get(), f.k1.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(r.get());
   }
@@ -81,7 +81,7 @@ BENCHMARK(BM_GeneralMul)->ArgsProduct({{0, 1}, {1, 0}});
 void BM_GeneratorSum(benchmark::State& state) {
   ImplScope impl(state);
   Fixture f(static_cast<int>(state.range(0)));
-  EcPointPtr r(ECPOINT_new(f.curve.get()));
+  UniquePtr<ECPOINT> r(ECPOINT_new(f.curve.get()));
   for (auto _ : state) {
     if (!ECPOINT_mul_generator_sum(r.get(), f.k1.get(), f.point.get(), f.k2.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(r.get());
@@ -93,7 +93,7 @@ BENCHMARK(BM_GeneratorSum)->ArgsProduct({{0, 1}, {1, 0}});
 void BM_WindowTableMul(benchmark::State& state) {
   Fixture f(0);
   for (auto _ : state) {
-    EcPointPtr g(ECPOINT_dup(f.curve->P));
+    UniquePtr<ECPOINT> g(ECPOINT_dup(f.curve->P));
     if (!ec_mul_window_table(g.get(), f.k1.get(), f.curve->P->fbw)) state.SkipWithError("failed");
     benchmark::DoNotOptimize(g.get());
   }
@@ -104,7 +104,7 @@ BENCHMARK(BM_WindowTableMul);
 void BM_BinaryMul(benchmark::State& state) {
   Fixture f(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    EcPointPtr r(ECPOINT_dup(f.point.get()));
+    UniquePtr<ECPOINT> r(ECPOINT_dup(f.point.get()));
     if (!ec_mul_binary(r.get(), f.k1.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(r.get());
   }
@@ -114,7 +114,7 @@ BENCHMARK(BM_BinaryMul)->Arg(0)->Arg(1);
 
 void BM_CurveInit(benchmark::State& state) {
   for (auto _ : state) {
-    EcurvePtr c(ECURVE_init(Def(static_cast<int>(state.range(0))), ECURVE_PROJECTIVE));
+    UniquePtr<ECURVE> c(ECURVE_init(Def(static_cast<int>(state.range(0))), ECURVE_PROJECTIVE));
     benchmark::DoNotOptimize(c.get());
   }
   SetLabel(state);

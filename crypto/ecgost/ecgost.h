@@ -88,3 +88,5 @@ int ECGOST_is_pubkey_valid(const ECPOINT* point, int full);
 ECDH* ECGOST_to_ECDH(const ECGOST* key);
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::ECGOST, qcrypto::ECGOST_free)
