@@ -251,8 +251,10 @@ ECURVE* ECURVE_init(const ECURVE_DEF* def, int kind) {
     EC_RAISE(ECGOST_F_ECURVE_INIT);
     return nullptr;
   }
-  if (!ECURVE_set(curve, def != nullptr ? def : &ECURVE_DEF_191)) {
+  // A record nobody else holds yet: loaded in place (a failure frees it).
+  if (!LoadDefinition(curve, def != nullptr ? def : &ECURVE_DEF_191)) {
     ECURVE_free(curve);
+    EC_RAISE(ECGOST_F_ECURVE_SET);
     EC_RAISE(ECGOST_F_ECURVE_INIT);
     return nullptr;
   }
