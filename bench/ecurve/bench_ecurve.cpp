@@ -187,12 +187,47 @@ void BM_FieldSqr(benchmark::State& state) {
 }
 BENCHMARK(BM_FieldSqr)->ArgsProduct({{0, 1}, {0, 1}});
 
+// Whole operations as the scalar multiplications run them: the portable
+// templates, or the BMI2/ADX ones with the assembly inlined.
+struct PortableWhole {
+  static void inv(const fp256::Field& f, fp256::Fe& r, const fp256::Fe& a) { fp256::fe_inv<fp256::PortableOps>(f, r, a); }
+  static void dbl(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p) {
+    fp256::jac_double<fp256::PortableOps>(c, r, p);
+  }
+  static void add(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p, const fp256::Jac& q) {
+    fp256::jac_add<fp256::PortableOps>(c, r, p, q);
+  }
+};
+#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
+struct AdxWhole {
+  static void inv(const fp256::Field& f, fp256::Fe& r, const fp256::Fe& a) { fp256::fe_inv_adx(f, r, a); }
+  static void dbl(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p) { fp256::jac_double_adx(c, r, p); }
+  static void add(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p, const fp256::Jac& q) {
+    fp256::jac_add_adx(c, r, p, q);
+  }
+};
+#endif
+
+template <class Fn>
+void WithWhole(benchmark::State& state, Fn&& fn) {
+  if (state.range(1) == 0) return fn(PortableWhole{});
+#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
+  if (!fp256::cpu_has_adx()) {
+    state.SkipWithError("no BMI2/ADX");
+    return;
+  }
+  return fn(AdxWhole{});
+#else
+  state.SkipWithError("no BMI2/ADX code");
+#endif
+}
+
 void BM_FieldInv(benchmark::State& state) {
   FieldFixture ff(static_cast<int>(state.range(0)));
-  WithOps(state, ff.c->f, [&](auto ops) {
+  WithWhole(state, [&](auto ops) {
     using O = decltype(ops);
     for (auto _ : state) {
-      fp256::fe_inv<O>(ff.c->f, ff.x, ff.x);
+      O::inv(ff.c->f, ff.x, ff.x);
       benchmark::DoNotOptimize(ff.x);
     }
   });
@@ -202,10 +237,10 @@ BENCHMARK(BM_FieldInv)->ArgsProduct({{0, 1}, {0, 1}});
 
 void BM_PointDouble(benchmark::State& state) {
   FieldFixture ff(static_cast<int>(state.range(0)));
-  WithOps(state, ff.c->f, [&](auto ops) {
+  WithWhole(state, [&](auto ops) {
     using O = decltype(ops);
     for (auto _ : state) {
-      fp256::jac_double<O>(*ff.c, ff.P, ff.P);
+      O::dbl(*ff.c, ff.P, ff.P);
       benchmark::DoNotOptimize(ff.P);
     }
   });
@@ -215,10 +250,10 @@ BENCHMARK(BM_PointDouble)->ArgsProduct({{0, 1}, {0, 1}});
 
 void BM_PointAdd(benchmark::State& state) {
   FieldFixture ff(static_cast<int>(state.range(0)));
-  WithOps(state, ff.c->f, [&](auto ops) {
+  WithWhole(state, [&](auto ops) {
     using O = decltype(ops);
     for (auto _ : state) {
-      fp256::jac_add<O>(*ff.c, ff.P, ff.P, ff.Q);
+      O::add(*ff.c, ff.P, ff.P, ff.Q);
       benchmark::DoNotOptimize(ff.P);
     }
   });

@@ -569,6 +569,39 @@ void fe_mul_adx_p256(const Field& f, Fe& r, const Fe& a, const Fe& b) { mul_p256
 void fe_sqr_adx_p256(const Field& f, Fe& r, const Fe& a) { sqr_p256_asm(f, r, a); }
 void fe_mul_adx_c255(const Field& f, Fe& r, const Fe& a, const Fe& b) { mul_c255_asm(f, r, a, b); }
 
+void fe_inv_adx(const Field& f, Fe& r, const Fe& a) {
+  switch (f.form) {
+    case kFieldP256:
+      return fe_inv<InlineP256Ops>(f, r, a);
+    case kFieldC255:
+      return fe_inv<InlineC255Ops>(f, r, a);
+    default:
+      return fe_inv<InlineAnyOps>(f, r, a);
+  }
+}
+
+void jac_double_adx(const Curve& c, Jac& r, const Jac& p) {
+  switch (c.f.form) {
+    case kFieldP256:
+      return jac_double<InlineP256Ops>(c, r, p);
+    case kFieldC255:
+      return jac_double<InlineC255Ops>(c, r, p);
+    default:
+      return jac_double<InlineAnyOps>(c, r, p);
+  }
+}
+
+void jac_add_adx(const Curve& c, Jac& r, const Jac& p, const Jac& q) {
+  switch (c.f.form) {
+    case kFieldP256:
+      return jac_add<InlineP256Ops>(c, r, p, q);
+    case kFieldC255:
+      return jac_add<InlineC255Ops>(c, r, p, q);
+    default:
+      return jac_add<InlineAnyOps>(c, r, p, q);
+  }
+}
+
 int mul_adx(const Curve& c, ECPOINT* point, const Scalar& s) {
   switch (c.f.form) {
     case kFieldP256:

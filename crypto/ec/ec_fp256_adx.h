@@ -10,6 +10,7 @@
 #pragma once
 
 #include "crypto/ec/ec_fp256_field.h"
+#include "crypto/ec/ec_fp256_point.h"
 
 namespace qcrypto::fp256 {
 
@@ -33,6 +34,12 @@ struct AdxC255Ops {
   static void mul(const Field& f, Fe& r, const Fe& a, const Fe& b) { fe_mul_adx_c255(f, r, a, b); }
   static void sqr(const Field& f, Fe& r, const Fe& a) { fe_mul_adx_c255(f, r, a, a); }
 };
+
+// Whole operations with the reduction that suits the field's form, the
+// assembly inlined into them as in the scalar multiplications.
+void fe_inv_adx(const Field& f, Fe& r, const Fe& a);
+void jac_double_adx(const Curve& c, Jac& r, const Jac& p);
+void jac_add_adx(const Curve& c, Jac& r, const Jac& p, const Jac& q);
 
 #endif
 

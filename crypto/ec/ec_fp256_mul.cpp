@@ -432,10 +432,21 @@ struct EcFastCache {
   int gkind = -1;
 };
 
-EcFastCache* ec_fast_cache_new() { return new (std::nothrow) EcFastCache(); }
 void ec_fast_cache_free(EcFastCache* cache) { delete cache; }
 
 namespace {
+
+// The record's holder, installed by the first caller.
+EcFastCache* cache_of(const ECURVE* c) {
+  std::atomic_ref<EcFastCache*> slot(const_cast<ECURVE*>(c)->fast);
+  EcFastCache* current = slot.load(std::memory_order_acquire);
+  if (current != nullptr) return current;
+  auto* made = new (std::nothrow) EcFastCache();
+  if (made == nullptr) return nullptr;
+  if (slot.compare_exchange_strong(current, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
+  delete made;
+  return current;
+}
 
 bool same_number(const BnPtr& kept, const BIGNUM* now) {
   if (kept == nullptr || now == nullptr) return kept == nullptr && now == nullptr;
@@ -455,7 +466,7 @@ bool keep_number(BnPtr& kept, const BIGNUM* now) {
 // has none or it cannot be made now). 1 served, -1 not served, 0 failure.
 int record_forms(const ECURVE* c, bool want_comb, std::shared_ptr<const fp256::Curve>& form,
                  std::shared_ptr<const fp256::GenTable>& comb) {
-  EcFastCache* cache = c->fast;
+  EcFastCache* cache = cache_of(c);
   if (cache == nullptr) return 0;
   std::lock_guard lock(cache->mutex);
   if (!cache->curve_known || !same_number(cache->p, c->p) || !same_number(cache->a, c->a) ||
@@ -496,9 +507,10 @@ int record_forms(const ECURVE* c, bool want_comb, std::shared_ptr<const fp256::C
 
 #if defined(QCRYPTO_TEST_HOOKS)
 const void* fp256::comb_table_of(const ECURVE* curve) {
-  if (curve == nullptr || curve->fast == nullptr) return nullptr;
-  std::lock_guard lock(curve->fast->mutex);
-  return curve->fast->comb.get();
+  EcFastCache* cache = curve != nullptr ? cache_of(curve) : nullptr;
+  if (cache == nullptr) return nullptr;
+  std::lock_guard lock(cache->mutex);
+  return cache->comb.get();
 }
 #endif
 

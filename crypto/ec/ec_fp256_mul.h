@@ -28,11 +28,11 @@ int ec_fp256_mul_generator(ECPOINT* point, const BIGNUM* k);
 // -1 whenever the fixed-width code cannot do it.
 int ec_fp256_mul_generator_sum(ECPOINT* result, const BIGNUM* k1, const ECPOINT* q, const BIGNUM* k2);
 
-// The fixed-width forms a curve record keeps (ECURVE::fast): made on the
-// record's first multiplication under the cache's own lock, shared with other
-// records of the same numbers, and made again only when the record's p, a, b
-// or generator no longer are the ones they were made from.
-EcFastCache* ec_fast_cache_new();
+// The fixed-width forms a curve record keeps (ECURVE::fast): the holder is
+// installed on the record's first multiplication (atomically: threads may
+// race for it), the forms are made under the holder's own lock, shared with
+// other records of the same numbers, and made again only when the record's
+// p, a, b or generator no longer are the ones they were made from.
 void ec_fast_cache_free(EcFastCache* cache);
 
 namespace fp256 {

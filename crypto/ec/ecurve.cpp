@@ -147,9 +147,8 @@ ECURVE* ECURVE_new(int kind) {
   curve->spare = BN_new();
   curve->J = BN_new();
   curve->P = ECPOINT_new(curve);
-  curve->fast = ec_fast_cache_new();
   if (curve->p == nullptr || curve->a == nullptr || curve->b == nullptr || curve->q == nullptr || curve->h == nullptr ||
-      curve->spare == nullptr || curve->J == nullptr || curve->P == nullptr || curve->fast == nullptr) {
+      curve->spare == nullptr || curve->J == nullptr || curve->P == nullptr) {
     ECURVE_free(curve);
     EC_RAISE_ALLOC(ECGOST_F_ECURVE_NEW);
     return nullptr;

@@ -274,6 +274,20 @@ void CheckPointOps(ECURVE* curve, const fp256::Curve& c, const char* variant) {
     const bool q_finite = fp256::jac_to_affine<O>(c, aq, jq);
     fp256::jac_add_affine<O>(c, r, jp, aq, q_finite ? 0 : ~fp256::u64{0});
     EXPECT_EQ(JacDescribe(c, r), Describe(sum.get())) << "mixed add, round " << round;
+
+#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
+    // The whole operations with the assembly inlined.
+    if (fp256::cpu_has_adx()) {
+      fp256::jac_add_adx(c, r, jp, jq);
+      EXPECT_EQ(JacDescribe(c, r), Describe(sum.get())) << "whole add, round " << round;
+      fp256::jac_double_adx(c, r, jp);
+      EXPECT_EQ(JacDescribe(c, r), Describe(dbl.get())) << "whole double, round " << round;
+      fp256::Fe inv, want;
+      fp256::fe_inv_adx(c.f, inv, jp.Z);
+      fp256::fe_inv<fp256::PortableOps>(c.f, want, jp.Z);
+      EXPECT_EQ(FeHex(c.f, inv), FeHex(c.f, want)) << "whole inverse, round " << round;
+    }
+#endif
   }
 }
 
