@@ -23,19 +23,10 @@ int SystemBytes(unsigned char* buffer, int length) {
 }
 const RAND_METHOD kSystemRand = {nullptr, SystemBytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-struct KeyFree {
-  void operator()(ECGOST* k) const { ECGOST_free(k); }
-};
-struct EcdhFree {
-  void operator()(ECDH* e) const { ECDH_free(e); }
-};
-struct CurveFree {
-  void operator()(ECURVE* c) const { ECURVE_free(c); }
-};
 
 struct Fixture {
-  std::unique_ptr<ECURVE, CurveFree> curve;
-  std::unique_ptr<ECGOST, KeyFree> key;
+  UniquePtr<ECURVE> curve;
+  UniquePtr<ECGOST> key;
   unsigned char digest[32];
 };
 
@@ -80,8 +71,8 @@ BENCHMARK(BM_Verify)->Arg(ECURVE_PROJECTIVE)->Arg(ECURVE_AFFINE);
 // on this curve: no order check) against a fresh peer point.
 void BM_Agree(benchmark::State& state) {
   Fixture f = MakeFixture(ECURVE_PROJECTIVE);
-  std::unique_ptr<ECDH, EcdhFree> own(ECGOST_to_ECDH(f.key.get()));
-  std::unique_ptr<ECDH, EcdhFree> peer(ECDH_new(f.curve.get(), 0));
+  UniquePtr<ECDH> own(ECGOST_to_ECDH(f.key.get()));
+  UniquePtr<ECDH> peer(ECDH_new(f.curve.get(), 0));
   ECDH_generate_key(peer.get());
   for (auto _ : state) {
     if (!ECDH_compute_key(peer->public_key, own.get())) state.SkipWithError("agreement failed");
@@ -93,8 +84,8 @@ BENCHMARK(BM_Agree);
 // Mode 0: the peer's order is checked with a second multiplication.
 void BM_AgreeOrderChecked(benchmark::State& state) {
   Fixture f = MakeFixture(ECURVE_PROJECTIVE);
-  std::unique_ptr<ECDH, EcdhFree> own(ECDH_new(f.curve.get(), 0));
-  std::unique_ptr<ECDH, EcdhFree> peer(ECDH_new(f.curve.get(), 0));
+  UniquePtr<ECDH> own(ECDH_new(f.curve.get(), 0));
+  UniquePtr<ECDH> peer(ECDH_new(f.curve.get(), 0));
   ECDH_generate_key(own.get());
   ECDH_generate_key(peer.get());
   for (auto _ : state) {
@@ -108,7 +99,7 @@ BENCHMARK(BM_AgreeOrderChecked);
 void BM_AgreeEphemeral(benchmark::State& state) {
   Fixture f = MakeFixture(ECURVE_PROJECTIVE);
   for (auto _ : state) {
-    std::unique_ptr<ECDH, EcdhFree> eph(ECDH_new(f.curve.get(), 2));
+    UniquePtr<ECDH> eph(ECDH_new(f.curve.get(), 2));
     if (!ECDH_generate_key(eph.get()) || !ECDH_compute_key(f.key->Q, eph.get())) {
       state.SkipWithError("agreement failed");
     }

@@ -33,9 +33,9 @@ struct Fixture {
     BnPtr r = RandomBelow(curve->q);
     ECPOINT_mul(point.get(), r.get());
   }
-  EcurvePtr curve;
+  UniquePtr<ECURVE> curve;
   BnPtr k1, k2;
-  EcPointPtr point;
+  UniquePtr<ECPOINT> point;
 };
 
 void SetLabel(benchmark::State& state) { state.SetLabel(state.range(0) == 0 ? "curve 191" : "2^255+0x431"); }
@@ -60,7 +60,7 @@ void BM_GeneratorMul(benchmark::State& state) {
   ImplScope impl(state);
   Fixture f(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    EcPointPtr g(ECPOINT_dup(f.curve->P));
+    UniquePtr<ECPOINT> g(ECPOINT_dup(f.curve->P));
     if (!f.curve->method->point_mul_base(g.get(), f.k1.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(g.get());
   }
@@ -71,7 +71,7 @@ void BM_GeneralMul(benchmark::State& state) {
   ImplScope impl(state);
   Fixture f(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    EcPointPtr r(ECPOINT_dup(f.point.get()));
+    UniquePtr<ECPOINT> r(ECPOINT_dup(f.point.get()));
     if (!f.curve->method->point_mul(r.get(), f.k1.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(r.get());
   }
@@ -81,7 +81,7 @@ BENCHMARK(BM_GeneralMul)->ArgsProduct({{0, 1}, {1, 0}});
 void BM_GeneratorSum(benchmark::State& state) {
   ImplScope impl(state);
   Fixture f(static_cast<int>(state.range(0)));
-  EcPointPtr r(ECPOINT_new(f.curve.get()));
+  UniquePtr<ECPOINT> r(ECPOINT_new(f.curve.get()));
   for (auto _ : state) {
     if (!ECPOINT_mul_generator_sum(r.get(), f.k1.get(), f.point.get(), f.k2.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(r.get());
@@ -93,7 +93,7 @@ BENCHMARK(BM_GeneratorSum)->ArgsProduct({{0, 1}, {1, 0}});
 void BM_WindowTableMul(benchmark::State& state) {
   Fixture f(0);
   for (auto _ : state) {
-    EcPointPtr g(ECPOINT_dup(f.curve->P));
+    UniquePtr<ECPOINT> g(ECPOINT_dup(f.curve->P));
     if (!ec_mul_window_table(g.get(), f.k1.get(), f.curve->P->fbw)) state.SkipWithError("failed");
     benchmark::DoNotOptimize(g.get());
   }
@@ -104,7 +104,7 @@ BENCHMARK(BM_WindowTableMul);
 void BM_BinaryMul(benchmark::State& state) {
   Fixture f(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    EcPointPtr r(ECPOINT_dup(f.point.get()));
+    UniquePtr<ECPOINT> r(ECPOINT_dup(f.point.get()));
     if (!ec_mul_binary(r.get(), f.k1.get())) state.SkipWithError("failed");
     benchmark::DoNotOptimize(r.get());
   }
@@ -114,7 +114,7 @@ BENCHMARK(BM_BinaryMul)->Arg(0)->Arg(1);
 
 void BM_CurveInit(benchmark::State& state) {
   for (auto _ : state) {
-    EcurvePtr c(ECURVE_init(Def(static_cast<int>(state.range(0))), ECURVE_PROJECTIVE));
+    UniquePtr<ECURVE> c(ECURVE_init(Def(static_cast<int>(state.range(0))), ECURVE_PROJECTIVE));
     benchmark::DoNotOptimize(c.get());
   }
   SetLabel(state);
@@ -187,12 +187,47 @@ void BM_FieldSqr(benchmark::State& state) {
 }
 BENCHMARK(BM_FieldSqr)->ArgsProduct({{0, 1}, {0, 1}});
 
+// Whole operations as the scalar multiplications run them: the portable
+// templates, or the BMI2/ADX ones with the assembly inlined.
+struct PortableWhole {
+  static void inv(const fp256::Field& f, fp256::Fe& r, const fp256::Fe& a) { fp256::fe_inv<fp256::PortableOps>(f, r, a); }
+  static void dbl(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p) {
+    fp256::jac_double<fp256::PortableOps>(c, r, p);
+  }
+  static void add(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p, const fp256::Jac& q) {
+    fp256::jac_add<fp256::PortableOps>(c, r, p, q);
+  }
+};
+#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
+struct AdxWhole {
+  static void inv(const fp256::Field& f, fp256::Fe& r, const fp256::Fe& a) { fp256::fe_inv_adx(f, r, a); }
+  static void dbl(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p) { fp256::jac_double_adx(c, r, p); }
+  static void add(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p, const fp256::Jac& q) {
+    fp256::jac_add_adx(c, r, p, q);
+  }
+};
+#endif
+
+template <class Fn>
+void WithWhole(benchmark::State& state, Fn&& fn) {
+  if (state.range(1) == 0) return fn(PortableWhole{});
+#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
+  if (!fp256::cpu_has_adx()) {
+    state.SkipWithError("no BMI2/ADX");
+    return;
+  }
+  return fn(AdxWhole{});
+#else
+  state.SkipWithError("no BMI2/ADX code");
+#endif
+}
+
 void BM_FieldInv(benchmark::State& state) {
   FieldFixture ff(static_cast<int>(state.range(0)));
-  WithOps(state, ff.c->f, [&](auto ops) {
+  WithWhole(state, [&](auto ops) {
     using O = decltype(ops);
     for (auto _ : state) {
-      fp256::fe_inv<O>(ff.c->f, ff.x, ff.x);
+      O::inv(ff.c->f, ff.x, ff.x);
       benchmark::DoNotOptimize(ff.x);
     }
   });
@@ -202,10 +237,10 @@ BENCHMARK(BM_FieldInv)->ArgsProduct({{0, 1}, {0, 1}});
 
 void BM_PointDouble(benchmark::State& state) {
   FieldFixture ff(static_cast<int>(state.range(0)));
-  WithOps(state, ff.c->f, [&](auto ops) {
+  WithWhole(state, [&](auto ops) {
     using O = decltype(ops);
     for (auto _ : state) {
-      fp256::jac_double<O>(*ff.c, ff.P, ff.P);
+      O::dbl(*ff.c, ff.P, ff.P);
       benchmark::DoNotOptimize(ff.P);
     }
   });
@@ -215,10 +250,10 @@ BENCHMARK(BM_PointDouble)->ArgsProduct({{0, 1}, {0, 1}});
 
 void BM_PointAdd(benchmark::State& state) {
   FieldFixture ff(static_cast<int>(state.range(0)));
-  WithOps(state, ff.c->f, [&](auto ops) {
+  WithWhole(state, [&](auto ops) {
     using O = decltype(ops);
     for (auto _ : state) {
-      fp256::jac_add<O>(*ff.c, ff.P, ff.P, ff.Q);
+      O::add(*ff.c, ff.P, ff.P, ff.Q);
       benchmark::DoNotOptimize(ff.P);
     }
   });

@@ -1,20 +1,13 @@
 // Set-up, conversions and inversion of the fixed-width field.
 #include <openssl/crypto.h>
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
-#include <atomic>
-
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ec/ec_fp256_adx.h"
 #include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::fp256 {
 namespace {
 
-void LimbsFromLe(u64 limbs[4], const unsigned char bytes[32]) {
+void limbs_from_le(u64 limbs[4], const unsigned char bytes[32]) {
   for (int i = 0; i < 4; ++i) {
     u64 v = 0;
     for (int j = 7; j >= 0; --j) v = (v << 8) | bytes[8 * i + j];
@@ -22,42 +15,21 @@ void LimbsFromLe(u64 limbs[4], const unsigned char bytes[32]) {
   }
 }
 
-void LimbsToLe(unsigned char bytes[32], const u64 limbs[4]) {
+void limbs_to_le(unsigned char bytes[32], const u64 limbs[4]) {
   for (int i = 0; i < 4; ++i) {
     for (int j = 0; j < 8; ++j) bytes[8 * i + j] = static_cast<unsigned char>(limbs[i] >> (8 * j));
   }
 }
 
-bool BnToLimbs(u64 limbs[4], const BIGNUM* x) {
+bool bn_to_limbs(u64 limbs[4], const BIGNUM* x) {
   unsigned char bytes[32];
   if (BN_bn2lebinpad(x, bytes, sizeof bytes) != static_cast<int>(sizeof bytes)) return false;
-  LimbsFromLe(limbs, bytes);
+  limbs_from_le(limbs, bytes);
   OPENSSL_cleanse(bytes, sizeof bytes);
   return true;
 }
 
-std::atomic<bool>& AdxSwitch() {
-  static std::atomic<bool> enabled{cpu_has_adx()};
-  return enabled;
-}
-
 }  // namespace
-
-bool cpu_has_adx() {
-#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
-  const bool bmi2 = (b >> 8) & 1u;
-  const bool adx = (b >> 19) & 1u;
-  return bmi2 && adx;
-#else
-  return false;
-#endif
-}
-
-bool adx_enabled() { return AdxSwitch().load(std::memory_order_relaxed); }
-
-void set_adx_enabled(bool enabled) { AdxSwitch().store(enabled && cpu_has_adx(), std::memory_order_relaxed); }
 
 bool field_init(Field& f, const BIGNUM* p) {
   if (p == nullptr || BN_is_negative(p) || !BN_is_odd(p) || BN_num_bits(p) > 256 || BN_cmp(p, BN_value_one()) <= 0 ||
@@ -66,20 +38,20 @@ bool field_init(Field& f, const BIGNUM* p) {
   }
   BnCtxPtr ctx(BN_CTX_new());
   BnPtr t(BN_new());
-  if (ctx == nullptr || t == nullptr || !BnToLimbs(f.p, p)) return false;
+  if (ctx == nullptr || t == nullptr || !bn_to_limbs(f.p, p)) return false;
   // n0 = -p^-1 mod 2^64 by Newton's iteration (each step doubles the
   // correct low bits; p*p = 1 mod 8 starts with three).
   u64 inv = f.p[0];
   for (int i = 0; i < 5; ++i) inv *= 2 - f.p[0] * inv;
   f.n0 = 0 - inv;
-  if (!BN_set_bit(t.get(), 256) || !BN_mod(t.get(), t.get(), p, ctx.get()) || !BnToLimbs(f.one.v, t.get())) {
+  if (!BN_set_bit(t.get(), 256) || !BN_mod(t.get(), t.get(), p, ctx.get()) || !bn_to_limbs(f.one.v, t.get())) {
     return false;
   }
   BN_zero(t.get());
-  if (!BN_set_bit(t.get(), 512) || !BN_mod(t.get(), t.get(), p, ctx.get()) || !BnToLimbs(f.r2.v, t.get())) {
+  if (!BN_set_bit(t.get(), 512) || !BN_mod(t.get(), t.get(), p, ctx.get()) || !bn_to_limbs(f.r2.v, t.get())) {
     return false;
   }
-  if (!BN_copy(t.get(), p) || !BN_sub_word(t.get(), 2) || !BnToLimbs(f.pm2, t.get())) return false;
+  if (!BN_copy(t.get(), p) || !BN_sub_word(t.get(), 2) || !bn_to_limbs(f.pm2, t.get())) return false;
   f.form = kFieldGeneric;
   if (f.p[0] == ~u64{0} && f.p[1] == 0x00000000FFFFFFFFull && f.p[2] == 0 && f.p[3] == 0xFFFFFFFF00000001ull) {
     f.form = kFieldP256;
@@ -111,12 +83,12 @@ bool fe_from_bn(const Field& f, Fe& r, const BIGNUM* x, BN_CTX* ctx) {
     BnPtr p(BN_new());
     SecretBnPtr t(BN_new());
     unsigned char bytes[32];
-    LimbsToLe(bytes, f.p);
+    limbs_to_le(bytes, f.p);
     if (use == nullptr || p == nullptr || t == nullptr || BN_lebin2bn(bytes, 32, p.get()) == nullptr ||
-        !BN_nnmod(t.get(), x, p.get(), use) || !BnToLimbs(limbs, t.get())) {
+        !BN_nnmod(t.get(), x, p.get(), use) || !bn_to_limbs(limbs, t.get())) {
       return false;
     }
-  } else if (!BnToLimbs(limbs, x)) {
+  } else if (!bn_to_limbs(limbs, x)) {
     return false;
   }
   fe_from_limbs(f, r, limbs);
@@ -128,7 +100,7 @@ bool fe_to_bn(const Field& f, BIGNUM* r, const Fe& a) {
   u64 limbs[4];
   unsigned char bytes[32];
   fe_to_limbs(f, limbs, a);
-  LimbsToLe(bytes, limbs);
+  limbs_to_le(bytes, limbs);
   const bool ok = BN_lebin2bn(bytes, sizeof bytes, r) != nullptr;
   OPENSSL_cleanse(limbs, sizeof limbs);
   OPENSSL_cleanse(bytes, sizeof bytes);

@@ -1,90 +1,119 @@
-// Scalar multiplication on the fixed-width field.
-//
-// - Any point (ec_fp256_mul): signed 5-bit windows (Booth recoding, digits
-//   -16..16) over a table of 1P..16P; every table read scans all 16 entries
-//   with masks, and the number of doublings and additions is fixed by the
-//   width of the number (256 or 512 bits). Constant time in k.
-// - The generator (ec_fp256_mul_generator): a comb of 37 signed 7-bit digits;
-//   row i of the table holds 1..64 times 2^(7i) G in affine form, so the
-//   product is 37 mixed additions and no doubling. Masked scans of 64
-//   entries; constant time in k.
-// - k1 G + k2 Q for verification: the same comb rows read directly, plus a
-//   width-5 NAF of k2 over Q; variable time, public numbers only.
+// Scalar multiplication on the fixed-width field: the forms each curve record
+// keeps, the process-wide caches behind them, and the dispatch between the
+// portable multiplication and the BMI2/ADX one (ec_fp256_mul_impl.h holds
+// the algorithms).
 //
 // Curves are served when p is an odd prime below 2^256. The fixed-width form
-// of a curve and the comb tables are kept per process, keyed by the numbers
-// they are made from, so the many curve records a program loads for the same
-// curve share one table (a comb table costs about a millisecond to make).
+// of a curve and the comb table of its generator are kept in the curve record
+// (made once, under the record's cache lock) and shared through small
+// process-wide caches keyed by the numbers they are made from, so the many
+// records a program loads for the same curve share one table (a comb table
+// costs about a millisecond to make). The entries of the two built-in curves
+// are pinned: curves given by value cannot push them out.
 #include "crypto/ec/ec_fp256_mul.h"
 
 #include <openssl/crypto.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <vector>
 
 #include "crypto/bn/bn_owner.h"
 #include "crypto/ec/ec_fp256_adx.h"
-#include "crypto/ec/ec_fp256_select.h"
+#include "crypto/ec/ec_fp256_mul_impl.h"
 #include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
 namespace fp256 {
 namespace {
 
-constexpr int kCombWidth = 7;
-constexpr int kCombRows = 37;                        // 37 * 7 = 259 > 256 + 1
-constexpr int kCombEntries = 1 << (kCombWidth - 1);  // 64
-constexpr int kVarWidth = 5;
-constexpr int kVarEntries = 1 << (kVarWidth - 1);  // 16
-
 using CurveKey = std::array<unsigned char, 96>;       // p, a, b
 using GeneratorKey = std::array<unsigned char, 160>;  // p, a, b, x(G), y(G)
 
-struct GenTable {
-  std::vector<Aff> points;  // kCombRows rows of kCombEntries
+// ---------------------------------------------------------------------------
+// Table allocator
+
+void* default_allocate(std::size_t n) { return OPENSSL_malloc(n); }
+void default_release(void* p) { OPENSSL_free(p); }
+
+struct TableAllocator {
+  void* (*allocate)(std::size_t);
+  void (*release)(void*);
 };
 
-// A small process-wide cache; the oldest entry goes when it is full (holders
-// keep their shared pointer).
+#if defined(QCRYPTO_TEST_HOOKS)
+std::atomic<TableAllocator*>& allocator_slot() {
+  static TableAllocator fallback{default_allocate, default_release};
+  static std::atomic<TableAllocator*> slot{&fallback};
+  return slot;
+}
+TableAllocator table_allocator() { return *allocator_slot().load(std::memory_order_acquire); }
+#else
+TableAllocator table_allocator() { return {default_allocate, default_release}; }
+#endif
+
+// ---------------------------------------------------------------------------
+// Process-wide caches
+
+// A small cache; the oldest unpinned entry goes when `Capacity` unpinned
+// entries are held (holders keep their shared pointer). Pinned entries are
+// those of the built-in curves: at most two per cache.
 template <class Key, class Value, std::size_t Capacity>
 class Registry {
  public:
   std::shared_ptr<const Value> find(const Key& key) {
     std::shared_lock lock(mutex_);
     for (const auto& e : entries_) {
-      if (e.first == key) return e.second;
+      if (e.key == key) return e.value;
     }
     return nullptr;
   }
-  std::shared_ptr<const Value> insert(const Key& key, std::shared_ptr<const Value> value) {
+  std::shared_ptr<const Value> insert(const Key& key, std::shared_ptr<const Value> value, bool pinned) {
     std::unique_lock lock(mutex_);
     for (const auto& e : entries_) {
-      if (e.first == key) return e.second;
+      if (e.key == key) return e.value;
     }
-    if (entries_.size() >= Capacity) entries_.erase(entries_.begin());
-    entries_.emplace_back(key, value);
+    if (!pinned) {
+      std::size_t unpinned = 0;
+      for (const auto& e : entries_) unpinned += e.pinned ? 0 : 1;
+      if (unpinned >= Capacity) {
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+          if (!it->pinned) {
+            entries_.erase(it);
+            break;
+          }
+        }
+      }
+    }
+    entries_.push_back({key, value, pinned});
     return value;
   }
 
  private:
+  struct Entry {
+    Key key;
+    std::shared_ptr<const Value> value;
+    bool pinned;
+  };
   std::shared_mutex mutex_;
-  std::vector<std::pair<Key, std::shared_ptr<const Value>>> entries_;
+  std::vector<Entry> entries_;
 };
 
 // Never destroyed: the caches may be used until the process ends.
-Registry<CurveKey, Curve, 16>& Curves() {
+Registry<CurveKey, Curve, 16>& curves() {
   static auto* registry = new Registry<CurveKey, Curve, 16>();
   return *registry;
 }
-Registry<GeneratorKey, GenTable, 8>& GenTables() {
+Registry<GeneratorKey, GenTable, 8>& gen_tables() {
   static auto* registry = new Registry<GeneratorKey, GenTable, 8>();
   return *registry;
 }
 
-bool Put32(unsigned char* out, const BIGNUM* n) {
+bool put32(unsigned char* out, const BIGNUM* n) {
   if (n == nullptr) {
     std::memset(out, 0, 32);
     return true;
@@ -92,21 +121,97 @@ bool Put32(unsigned char* out, const BIGNUM* n) {
   return !BN_is_negative(n) && BN_bn2binpad(n, out, 32) == 32;
 }
 
-bool MakeCurveKey(CurveKey& key, const ECURVE* c) {
-  return c != nullptr && c->p != nullptr && Put32(key.data(), c->p) && Put32(key.data() + 32, c->a) &&
-         Put32(key.data() + 64, c->b);
+bool make_curve_key(CurveKey& key, const ECURVE* c) {
+  return c != nullptr && c->p != nullptr && put32(key.data(), c->p) && put32(key.data() + 32, c->a) &&
+         put32(key.data() + 64, c->b);
 }
 
-std::shared_ptr<const Curve> BuildCurve(const ECURVE* c) {
+// `n` hexadecimal digits as a 32-byte big-endian number (null or empty: 0).
+bool hex_to32(unsigned char out[32], const char* text, std::size_t n) {
+  std::memset(out, 0, 32);
+  if (text == nullptr) return true;
+  if (n > 64) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char ch = text[n - 1 - i];
+    int v;
+    if (ch >= '0' && ch <= '9') {
+      v = ch - '0';
+    } else if (ch >= 'A' && ch <= 'F') {
+      v = ch - 'A' + 10;
+    } else if (ch >= 'a' && ch <= 'f') {
+      v = ch - 'a' + 10;
+    } else {
+      return false;
+    }
+    out[31 - i / 2] |= static_cast<unsigned char>(i % 2 == 0 ? v : v << 4);
+  }
+  return true;
+}
+
+// The keys of the built-in definitions, read from their texts.
+struct BuiltinKeys {
+  std::vector<CurveKey> curves;
+  std::vector<GeneratorKey> generators;
+};
+
+const BuiltinKeys& builtin_keys() {
+  static const BuiltinKeys keys = [] {
+    BuiltinKeys k;
+    for (const ECURVE_DEF* def : {&ECURVE_DEF_191, &ECURVE_DEF_2_255_431}) {
+      GeneratorKey g{};
+      const char* gen = def->generator;
+      const std::size_t half = gen != nullptr && std::strlen(gen) > 2 ? (std::strlen(gen) - 2) / 2 : 0;
+      if (half == 0 || gen[0] != '0' || gen[1] != '4' || !hex_to32(g.data(), def->p, std::strlen(def->p)) ||
+          !hex_to32(g.data() + 32, def->a, std::strlen(def->a)) ||
+          !hex_to32(g.data() + 64, def->b, std::strlen(def->b)) || !hex_to32(g.data() + 96, gen + 2, half) ||
+          !hex_to32(g.data() + 128, gen + 2 + half, half)) {
+        continue;
+      }
+      CurveKey c;
+      std::memcpy(c.data(), g.data(), c.size());
+      k.curves.push_back(c);
+      k.generators.push_back(g);
+    }
+    return k;
+  }();
+  return keys;
+}
+
+template <class Key>
+bool listed(const std::vector<Key>& list, const Key& key) {
+  for (const auto& k : list) {
+    if (k == key) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Building the forms
+
+enum class Built { kServed, kNotServed, kFailed };
+
+Built build_curve(const ECURVE* c, std::shared_ptr<const Curve>& out) {
   // Only prime fields: with a composite p (hostile explicit parameters) an
   // inverse may not exist, which Fermat's method would not notice. A prime is
-  // tested once (the curve is cached); a composite fails its first round.
+  // tested once per record and cache entry; a composite fails its first round.
   BnCtxPtr ctx = EcNewCtx();
-  if (ctx == nullptr || BN_check_prime(c->p, ctx.get(), nullptr) != 1) return nullptr;
-  auto curve = std::make_shared<Curve>();
-  if (!field_init(curve->f, c->p) || !fe_from_bn(curve->f, curve->a, ec_num_or_zero(c->a), nullptr) ||
-      !fe_from_bn(curve->f, curve->b, ec_num_or_zero(c->b), nullptr)) {
-    return nullptr;
+  if (ctx == nullptr) return Built::kFailed;
+  const int prime = BN_check_prime(c->p, ctx.get(), nullptr);
+  if (prime < 0) return Built::kFailed;
+  if (prime == 0) return Built::kNotServed;
+  const TableAllocator alloc = table_allocator();
+  void* memory = alloc.allocate(sizeof(Curve));
+  if (memory == nullptr) return Built::kFailed;
+  std::shared_ptr<Curve> curve(new (memory) Curve{}, [release = alloc.release](Curve* p) {
+    p->~Curve();
+    release(p);
+  });
+  const BIGNUM* a = ec_num_or_zero(c->a);
+  const BIGNUM* b = ec_num_or_zero(c->b);
+  if (a == nullptr || b == nullptr) return Built::kFailed;
+  if (!field_init(curve->f, c->p) || !fe_from_bn(curve->f, curve->a, a, nullptr) ||
+      !fe_from_bn(curve->f, curve->b, b, nullptr)) {
+    return Built::kNotServed;
   }
   const u64 three_limbs[4] = {3, 0, 0, 0};
   Fe three, t;
@@ -114,14 +219,20 @@ std::shared_ptr<const Curve> BuildCurve(const ECURVE* c) {
   fe_add(curve->f, t, curve->a, three);
   curve->a_minus_3 = fe_is_zero(t) != 0;
   curve->a_zero = fe_is_zero(curve->a) != 0;
-  return curve;
+  out = std::move(curve);
+  return Built::kServed;
 }
 
-// The comb rows of G; null when a multiple of G is the point at infinity
-// (G of small order: hostile parameters), which leaves those curves to the
-// general multiplication.
-std::shared_ptr<const GenTable> BuildGenTable(const Curve& c, const Aff& g) {
+// The comb rows of G; kNotServed when a multiple of G is the point at
+// infinity (G of small order: hostile parameters), which leaves those curves
+// to the general multiplication.
+Built build_gen_table(const Curve& c, const Aff& g, std::shared_ptr<const GenTable>& out) {
   constexpr int n = kCombRows * kCombEntries;
+  const TableAllocator alloc = table_allocator();
+  auto table = std::make_shared<GenTable>();
+  table->points = static_cast<Aff*>(alloc.allocate(sizeof(Aff) * n));
+  if (table->points == nullptr) return Built::kFailed;
+  table->release = alloc.release;
   std::vector<Jac> jac(n);
   Jac base{g.x, g.y, c.f.one};
   for (int i = 0; i < kCombRows; ++i) {
@@ -135,14 +246,12 @@ std::shared_ptr<const GenTable> BuildGenTable(const Curve& c, const Aff& g) {
   std::vector<Fe> prefix(n);
   Fe acc = c.f.one;
   for (int i = 0; i < n; ++i) {
-    if (fe_is_zero(jac[i].Z) != 0) return nullptr;
+    if (fe_is_zero(jac[i].Z) != 0) return Built::kNotServed;
     fe_mul(c.f, acc, acc, jac[i].Z);
     prefix[i] = acc;
   }
   Fe inv;
   fe_inv<PortableOps>(c.f, inv, acc);
-  auto table = std::make_shared<GenTable>();
-  table->points.resize(n);
   for (int i = n - 1; i >= 0; --i) {
     Fe zi, zi2;
     if (i > 0) {
@@ -156,86 +265,62 @@ std::shared_ptr<const GenTable> BuildGenTable(const Curve& c, const Aff& g) {
     fe_mul(c.f, zi2, zi2, zi);
     fe_mul(c.f, table->points[i].y, jac[i].Y, zi2);
   }
-  return table;
+  out = std::move(table);
+  return Built::kServed;
 }
 
-// The comb table of the generator `g` (a point of curve `cv`).
-std::shared_ptr<const GenTable> GenTableFor(const Curve& c, const ECURVE* cv, const ECPOINT* g) {
+Built curve_by_value(const ECURVE* c, std::shared_ptr<const Curve>& out) {
+  if (c == nullptr || c->p == nullptr || BN_is_negative(c->p) || !BN_is_odd(c->p) || BN_num_bits(c->p) > 256 ||
+      BN_num_bits(c->p) < 3 || BN_is_word(c->p, 3)) {
+    return Built::kNotServed;
+  }
+  CurveKey key;
+  if (!make_curve_key(key, c)) return Built::kNotServed;
+  if (auto found = curves().find(key)) {
+    out = std::move(found);
+    return Built::kServed;
+  }
+  std::shared_ptr<const Curve> built;
+  const Built status = build_curve(c, built);
+  if (status != Built::kServed) return status;
+  out = curves().insert(key, std::move(built), listed(builtin_keys().curves, key));
+  return Built::kServed;
+}
+
+// The comb table of the curve's generator.
+Built gen_table_by_value(const Curve& c, const ECURVE* cv, std::shared_ptr<const GenTable>& out) {
+  if (cv->P == nullptr || ECPOINT_is_infinity(cv->P)) return Built::kNotServed;
   GeneratorKey key;
   CurveKey ck;
   BnPtr x(BN_new()), y(BN_new());
   BnCtxPtr ctx = EcNewCtx();
-  if (x == nullptr || y == nullptr || ctx == nullptr || !MakeCurveKey(ck, cv) ||
-      !ec_point_affine_xy(g, x.get(), y.get(), ctx.get()) || !Put32(key.data() + 96, x.get()) ||
-      !Put32(key.data() + 128, y.get())) {
-    return nullptr;
+  if (x == nullptr || y == nullptr || ctx == nullptr) return Built::kFailed;
+  if (!make_curve_key(ck, cv) || !ec_point_affine_xy(cv->P, x.get(), y.get(), ctx.get()) ||
+      !put32(key.data() + 96, x.get()) || !put32(key.data() + 128, y.get())) {
+    return Built::kNotServed;
   }
   std::memcpy(key.data(), ck.data(), ck.size());
-  if (auto found = GenTables().find(key)) return found;
+  if (auto found = gen_tables().find(key)) {
+    out = std::move(found);
+    return Built::kServed;
+  }
   Aff ga;
-  if (!fe_from_bn(c.f, ga.x, x.get(), ctx.get()) || !fe_from_bn(c.f, ga.y, y.get(), ctx.get())) return nullptr;
-  auto built = BuildGenTable(c, ga);
-  if (built == nullptr) return nullptr;
-  return GenTables().insert(key, std::move(built));
-}
-
-// |k| as little-endian bytes: 32 when it fits, else 64 when allowed and it
-// fits. Wiped when it goes.
-struct Scalar {
-  unsigned char bytes[64];
-  int length = 0;
-  bool negative = false;
-  ~Scalar() { OPENSSL_cleanse(bytes, sizeof bytes); }
-  bool load(const BIGNUM* k, int max_length) {
-    negative = BN_is_negative(k) != 0;
-    if (BN_bn2lebinpad(k, bytes, 32) == 32) {
-      length = 32;
-    } else if (max_length >= 64 && BN_bn2lebinpad(k, bytes, 64) == 64) {
-      length = 64;
-    } else {
-      return false;
-    }
-    return true;
+  if (!fe_from_bn(c.f, ga.x, x.get(), ctx.get()) || !fe_from_bn(c.f, ga.y, y.get(), ctx.get())) {
+    return Built::kNotServed;
   }
-  // `count` bits from bit `pos` (bits outside the number are 0). Positions are
-  // public; the bits are not branched on.
-  unsigned bits(int pos, int count) const {
-    unsigned v = 0;
-    for (int t = 0; t < count; ++t) {
-      const int i = pos + t;
-      if (i >= 0 && i < 8 * length) v |= ((static_cast<unsigned>(bytes[i >> 3]) >> (i & 7)) & 1u) << t;
-    }
-    return v;
-  }
-};
-
-// Signed digit of a Booth window: `in` holds w + 1 bits, the lowest being the
-// top bit of the window below. Digit = low + in_0 - 2^w * top, as magnitude and
-// a sign mask, without branches.
-struct Digit {
-  u64 magnitude;
-  u64 negative;  // all ones for a negative digit
-};
-inline Digit Booth(unsigned in, int w) {
-  const u64 c = in & 1u;
-  const u64 u = in >> 1;
-  const u64 top = (u >> (w - 1)) & 1u;
-  const u64 d = c + u - (top << w);
-  const u64 m = 0 - top;
-  return {(d ^ m) - m, m};
+  std::shared_ptr<const GenTable> built;
+  const Built status = build_gen_table(c, ga, built);
+  if (status != Built::kServed) return status;
+  out = gen_tables().insert(key, std::move(built), listed(builtin_keys().generators, key));
+  return Built::kServed;
 }
 
-void SelectJac(Jac& out, const Jac* table, int n, u64 index) {
-  static_assert(sizeof(Jac) == 12 * sizeof(u64));
-  select_words(reinterpret_cast<u64*>(&out), reinterpret_cast<const u64*>(table), n, 12, index);
-}
-void SelectAff(Aff& out, const Aff* table, int n, u64 index) {
-  static_assert(sizeof(Aff) == 8 * sizeof(u64));
-  select_words(reinterpret_cast<u64*>(&out), reinterpret_cast<const u64*>(table), n, 8, index);
-}
+// ---------------------------------------------------------------------------
+// Width-5 NAF
 
-// Width-5 NAF of a 256-bit number (little-endian bytes); returns its length.
-int Wnaf5(const unsigned char* bytes, signed char* out, int capacity) {
+}  // namespace
+
+int wnaf5(const unsigned char* bytes, signed char* out, int capacity) {
   u64 k[5] = {0, 0, 0, 0, 0};
   for (int i = 0; i < 32; ++i) k[i / 8] |= static_cast<u64>(bytes[i]) << (8 * (i % 8));
   int len = 0;
@@ -267,19 +352,44 @@ int Wnaf5(const unsigned char* bytes, signed char* out, int capacity) {
   return len;
 }
 
-}  // namespace
+GenTable::~GenTable() {
+  if (points != nullptr) release(points);
+}
+
+Scalar::~Scalar() {
+  OPENSSL_cleanse(inline_, sizeof inline_);
+  if (heap_ != nullptr) OPENSSL_clear_free(heap_, static_cast<std::size_t>(length_));
+}
+
+bool Scalar::load(const BIGNUM* k, int max_bytes) {
+  negative_ = BN_is_negative(k) != 0;
+  // A secret below the order always fits the first width class: the export
+  // only reports whether it fits, and nothing here looks at its length.
+  if (BN_bn2lebinpad(k, inline_, 32) == 32) {
+    length_ = 32;
+    return true;
+  }
+  // Wider numbers (cofactor products, public multipliers) are sized by their
+  // length; the class they fall in is all the timing shows.
+  const int bytes = BN_num_bytes(k);
+  const int length = bytes <= 32 ? 32 : (bytes + 31) / 32 * 32;
+  if (max_bytes > 0 && length > max_bytes) return false;
+  unsigned char* buffer = inline_;
+  if (length > static_cast<int>(sizeof inline_)) {
+    heap_ = static_cast<unsigned char*>(OPENSSL_malloc(static_cast<std::size_t>(length)));
+    if (heap_ == nullptr) {
+      alloc_failed_ = true;
+      return false;
+    }
+    buffer = heap_;
+  }
+  length_ = length;
+  return BN_bn2lebinpad(k, buffer, length) == length;
+}
 
 std::shared_ptr<const Curve> curve_for(const ECURVE* c) {
-  if (c == nullptr || c->p == nullptr || BN_is_negative(c->p) || !BN_is_odd(c->p) || BN_num_bits(c->p) > 256 ||
-      BN_num_bits(c->p) < 3 || BN_is_word(c->p, 3)) {
-    return nullptr;
-  }
-  CurveKey key;
-  if (!MakeCurveKey(key, c)) return nullptr;
-  if (auto found = Curves().find(key)) return found;
-  auto built = BuildCurve(c);
-  if (built == nullptr) return nullptr;
-  return Curves().insert(key, std::move(built));
+  std::shared_ptr<const Curve> out;
+  return curve_by_value(c, out) == Built::kServed ? out : nullptr;
 }
 
 bool jac_from_point(const Curve& c, Jac& out, const ECPOINT* point, BN_CTX* ctx) {
@@ -297,179 +407,156 @@ bool jac_from_point(const Curve& c, Jac& out, const ECPOINT* point, BN_CTX* ctx)
   return fe_from_bn(c.f, out.X, point->X, ctx) && fe_from_bn(c.f, out.Y, point->Y, ctx);
 }
 
-template <class O>
-bool StoreJac(const Curve& c, ECPOINT* point, const Jac& p) {
-  EcPointPtr t(ECPOINT_new(point->curve));
-  if (t == nullptr) return false;
-  Aff a{};
-  if (!jac_to_affine<O>(c, a, p)) {
-    if (!ECPOINT_set_infinity(t.get())) return false;
-  } else {
-    // A product leaves as a BIGNUM, whose length depends on its value. Every
-    // caller publishes it (a public key, the point behind a signature's r) or
-    // hands it out as the agreed value; the Jacobian form it came from stays
-    // secret.
-    QCRYPTO_CT_DECLASSIFY(&a, sizeof a);
-    SecretBnPtr x(BN_new()), y(BN_new());
-    const bool ok = x != nullptr && y != nullptr && fe_to_bn(c.f, x.get(), a.x) && fe_to_bn(c.f, y.get(), a.y) &&
-                    ec_point_set_affine_xy(t.get(), x.get(), y.get());
-    OPENSSL_cleanse(&a, sizeof a);
-    if (!ok) return false;
-  }
-  ec_point_swap_coords(point, t.get());
-  return true;
-}
+bool jac_to_point(const Curve& c, ECPOINT* point, const Jac& p) { return store_jac<PortableOps>(c, point, p); }
 
-bool jac_to_point(const Curve& c, ECPOINT* point, const Jac& p) { return StoreJac<PortableOps>(c, point, p); }
+#if defined(QCRYPTO_TEST_HOOKS)
+void set_table_allocator(void* (*allocate)(std::size_t), void (*release)(void*)) {
+  // Each allocator stays alive: tables made with it are released with it.
+  static std::mutex mutex;
+  static std::vector<TableAllocator*>* kept = new std::vector<TableAllocator*>();
+  std::lock_guard lock(mutex);
+  auto* next = new TableAllocator{allocate != nullptr ? allocate : default_allocate,
+                                  release != nullptr ? release : default_release};
+  kept->push_back(next);
+  allocator_slot().store(next, std::memory_order_release);
+}
+#endif
+
+}  // namespace fp256
+
+// ---------------------------------------------------------------------------
+// The forms a curve record keeps
+
+struct EcFastCache {
+  std::mutex mutex;
+  // The curve form and the numbers it was made from (null stays null).
+  bool curve_known = false;
+  std::shared_ptr<const fp256::Curve> form;  // null: the curve is not served
+  BnPtr p, a, b;
+  // The comb table and the generator it was made from.
+  bool comb_known = false;
+  std::shared_ptr<const fp256::GenTable> comb;  // null: none for this generator
+  BnPtr gx, gy, gz;
+  int gkind = -1;
+};
+
+void ec_fast_cache_free(EcFastCache* cache) { delete cache; }
 
 namespace {
 
-template <class O>
-int Mul(const Curve& c, ECPOINT* point, const Scalar& s) {
-  BnCtxPtr ctx = EcNewCtx();
-  Jac P;
-  if (ctx == nullptr || !jac_from_point(c, P, point, ctx.get())) {
-    EC_RAISE(ECGOST_F_ECPOINT_MUL);
-    return 0;
+// The record's holder, installed by the first caller.
+EcFastCache* cache_of(const ECURVE* c) {
+  std::atomic_ref<EcFastCache*> slot(const_cast<ECURVE*>(c)->fast);
+  EcFastCache* current = slot.load(std::memory_order_acquire);
+  if (current != nullptr) return current;
+  auto* made = new (std::nothrow) EcFastCache();
+  if (made == nullptr) return nullptr;
+  if (slot.compare_exchange_strong(current, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
+  delete made;
+  return current;
+}
+
+bool same_number(const BnPtr& kept, const BIGNUM* now) {
+  if (kept == nullptr || now == nullptr) return kept == nullptr && now == nullptr;
+  return BN_cmp(kept.get(), now) == 0;
+}
+
+bool keep_number(BnPtr& kept, const BIGNUM* now) {
+  if (now == nullptr) {
+    kept.reset();
+    return true;
   }
-  // T[i] = (i + 1) P
-  Jac T[kVarEntries];
-  T[0] = P;
-  for (int i = 1; i < kVarEntries; ++i) {
-    const int n = i + 1;
-    if (n % 2 == 0) {
-      jac_double<O>(c, T[i], T[n / 2 - 1]);
-    } else {
-      jac_add<O>(c, T[i], T[i - 1], P);
-    }
+  kept.reset(BN_dup(now));
+  return kept != nullptr;
+}
+
+// The record's curve form (and with `want_comb` its comb table, null when it
+// has none or it cannot be made now). 1 served, -1 not served, 0 failure.
+int record_forms(const ECURVE* c, bool want_comb, std::shared_ptr<const fp256::Curve>& form,
+                 std::shared_ptr<const fp256::GenTable>& comb) {
+  EcFastCache* cache = cache_of(c);
+  if (cache == nullptr) return 0;
+  std::lock_guard lock(cache->mutex);
+  if (!cache->curve_known || !same_number(cache->p, c->p) || !same_number(cache->a, c->a) ||
+      !same_number(cache->b, c->b)) {
+    cache->curve_known = false;
+    cache->comb_known = false;
+    cache->comb.reset();
+    std::shared_ptr<const fp256::Curve> made;
+    const fp256::Built status = fp256::curve_by_value(c, made);
+    if (status == fp256::Built::kFailed) return 0;
+    if (!keep_number(cache->p, c->p) || !keep_number(cache->a, c->a) || !keep_number(cache->b, c->b)) return 0;
+    cache->form = std::move(made);
+    cache->curve_known = true;
   }
-  const int windows = (8 * s.length + kVarWidth) / kVarWidth;
-  Jac acc{};
-  Jac sel;
-  for (int i = windows - 1; i >= 0; --i) {
-    if (i != windows - 1) {
-      for (int d = 0; d < kVarWidth; ++d) jac_double<O>(c, acc, acc);
-    }
-    const Digit digit = Booth(s.bits(kVarWidth * i - 1, kVarWidth + 1), kVarWidth);
-    SelectJac(sel, T, kVarEntries, digit.magnitude);
-    fe_cneg(c.f, sel.Y, digit.negative);
-    jac_add<O>(c, acc, acc, sel);
+  if (cache->form == nullptr) return -1;
+  form = cache->form;
+  if (!want_comb) return 1;
+  const ECPOINT* g = c->P;
+  if (g == nullptr) return 1;
+  if (!cache->comb_known || cache->gkind != g->kind || !same_number(cache->gx, g->X) ||
+      !same_number(cache->gy, g->Y) || !same_number(cache->gz, g->Z)) {
+    cache->comb_known = false;
+    cache->comb.reset();
+    std::shared_ptr<const fp256::GenTable> made;
+    const fp256::Built status = fp256::gen_table_by_value(*cache->form, c, made);
+    // A table that cannot be made now is tried again on the next call.
+    if (status == fp256::Built::kFailed) return 1;
+    if (!keep_number(cache->gx, g->X) || !keep_number(cache->gy, g->Y) || !keep_number(cache->gz, g->Z)) return 1;
+    cache->gkind = g->kind;
+    cache->comb = std::move(made);
+    cache->comb_known = true;
   }
-  OPENSSL_cleanse(&sel, sizeof sel);
-  if (s.negative) fe_neg(c.f, acc.Y, acc.Y);
-  const bool ok = StoreJac<O>(c, point, acc);
-  OPENSSL_cleanse(&acc, sizeof acc);
-  OPENSSL_cleanse(T, sizeof T);
-  if (!ok) {
-    EC_RAISE(ECGOST_F_ECPOINT_MUL);
-    return 0;
-  }
+  comb = cache->comb;
   return 1;
 }
 
-template <class O>
-int MulGenerator(const Curve& c, const GenTable& table, ECPOINT* point, const Scalar& s) {
-  Jac acc{};
-  Aff sel;
-  for (int i = 0; i < kCombRows; ++i) {
-    const Digit digit = Booth(s.bits(kCombWidth * i - 1, kCombWidth + 1), kCombWidth);
-    SelectAff(sel, &table.points[static_cast<std::size_t>(i) * kCombEntries], kCombEntries, digit.magnitude);
-    fe_cneg(c.f, sel.y, digit.negative);
-    jac_add_affine<O>(c, acc, acc, sel, ct_zero_mask(digit.magnitude));
-  }
-  OPENSSL_cleanse(&sel, sizeof sel);
-  if (s.negative) fe_neg(c.f, acc.Y, acc.Y);
-  const bool ok = StoreJac<O>(c, point, acc);
-  OPENSSL_cleanse(&acc, sizeof acc);
-  if (!ok) {
-    EC_RAISE(ECGOST_F_ECPOINT_MUL);
-    return 0;
-  }
-  return 1;
-}
+}  // namespace
 
-template <class O>
-int MulGeneratorSum(const Curve& c, const GenTable& table, ECPOINT* result, const Scalar& s1, const ECPOINT* q,
-                    const Scalar& s2) {
-  BnCtxPtr ctx = EcNewCtx();
-  Jac Q;
-  if (ctx == nullptr || !jac_from_point(c, Q, q, ctx.get())) {
-    EC_RAISE(ECGOST_F_ECPOINT_MUL);
-    return 0;
-  }
-  // k1 G: one comb entry per row.
-  Jac acc1{};
-  for (int i = 0; i < kCombRows; ++i) {
-    const Digit digit = Booth(s1.bits(kCombWidth * i - 1, kCombWidth + 1), kCombWidth);
-    if (digit.magnitude == 0) continue;
-    Aff e = table.points[static_cast<std::size_t>(i) * kCombEntries + digit.magnitude - 1];
-    if (digit.negative != 0) fe_neg(c.f, e.y, e.y);
-    jac_add_affine<O>(c, acc1, acc1, e, 0);
-  }
-  // k2 Q: width-5 NAF over Q, 3Q, ..., 15Q.
-  signed char naf[264];
-  const int len = Wnaf5(s2.bytes, naf, static_cast<int>(sizeof naf));
-  Jac odd[8];
-  Jac q2;
-  odd[0] = Q;
-  jac_double<O>(c, q2, Q);
-  for (int i = 1; i < 8; ++i) jac_add<O>(c, odd[i], odd[i - 1], q2);
-  Jac acc2{};
-  bool started = false;
-  for (int i = len - 1; i >= 0; --i) {
-    if (started) jac_double<O>(c, acc2, acc2);
-    const int d = naf[i];
-    if (d == 0) continue;
-    Jac e = odd[(d > 0 ? d : -d) >> 1];
-    if (d < 0) fe_neg(c.f, e.Y, e.Y);
-    jac_add<O>(c, acc2, acc2, e);
-    started = true;
-  }
-  if (s1.negative) fe_neg(c.f, acc1.Y, acc1.Y);
-  if (s2.negative) fe_neg(c.f, acc2.Y, acc2.Y);
-  jac_add<O>(c, acc1, acc1, acc2);
-  EcPointPtr out(ECPOINT_new(q->curve));
-  if (out == nullptr || !StoreJac<O>(c, out.get(), acc1)) {
-    EC_RAISE(ECGOST_F_ECPOINT_MUL);
-    return 0;
-  }
-  ec_point_swap_coords(result, out.get());
-  result->curve = q->curve;
-  return 1;
+#if defined(QCRYPTO_TEST_HOOKS)
+const void* fp256::comb_table_of(const ECURVE* curve) {
+  EcFastCache* cache = curve != nullptr ? cache_of(curve) : nullptr;
+  if (cache == nullptr) return nullptr;
+  std::lock_guard lock(cache->mutex);
+  return cache->comb.get();
 }
+#endif
 
 // Runs F with the multiplication that suits the processor and the prime.
 #if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
-#define FP256_DISPATCH(FIELD, F, ...)                                       \
-  (!fp256::adx_enabled()               ? F<fp256::PortableOps>(__VA_ARGS__) \
-   : (FIELD).form == fp256::kFieldP256 ? F<fp256::AdxP256Ops>(__VA_ARGS__)  \
-   : (FIELD).form == fp256::kFieldC255 ? F<fp256::AdxC255Ops>(__VA_ARGS__)  \
-                                       : F<fp256::AdxOps>(__VA_ARGS__))
+#define FP256_DISPATCH(F, ...) \
+  (fp256::adx_enabled() ? fp256::F##_adx(__VA_ARGS__) : fp256::F<fp256::PortableOps>(__VA_ARGS__))
 #else
-#define FP256_DISPATCH(FIELD, F, ...) F<fp256::PortableOps>(__VA_ARGS__)
+#define FP256_DISPATCH(F, ...) fp256::F<fp256::PortableOps>(__VA_ARGS__)
 #endif
 
-}  // namespace
-}  // namespace fp256
-
 int ec_fp256_mul(ECPOINT* point, const BIGNUM* k) {
-  if (point == nullptr || k == nullptr) return -1;
-  const auto curve = fp256::curve_for(point->curve);
-  if (curve == nullptr) return -1;
+  if (point == nullptr || k == nullptr || point->curve == nullptr) return -1;
+  std::shared_ptr<const fp256::Curve> curve;
+  std::shared_ptr<const fp256::GenTable> unused;
+  const int served = record_forms(point->curve, false, curve, unused);
+  if (served < 0) return -1;
   fp256::Scalar s;
-  if (!s.load(k, 64)) return -1;
-  return FP256_DISPATCH(curve->f, fp256::Mul, *curve, point, s);
+  if (served == 0 || !s.load(k, 0)) {
+    EC_RAISE_ALLOC(ECGOST_F_ECPOINT_MUL);
+    return 0;
+  }
+  return FP256_DISPATCH(mul, *curve, point, s);
 }
 
 int ec_fp256_mul_generator(ECPOINT* point, const BIGNUM* k) {
   if (point == nullptr || k == nullptr || point->curve == nullptr) return -1;
-  const auto curve = fp256::curve_for(point->curve);
-  if (curve == nullptr) return -1;
+  std::shared_ptr<const fp256::Curve> curve;
+  std::shared_ptr<const fp256::GenTable> table;
+  const int served = record_forms(point->curve, true, curve, table);
+  if (served == 0) {
+    EC_RAISE_ALLOC(ECGOST_F_ECPOINT_MUL);
+    return 0;
+  }
+  if (served < 0 || table == nullptr) return -1;
   fp256::Scalar s;
   if (!s.load(k, 32)) return -1;
-  const auto table = fp256::GenTableFor(*curve, point->curve, point);
-  if (table == nullptr) return -1;
-  return FP256_DISPATCH(curve->f, fp256::MulGenerator, *curve, *table, point, s);
+  return FP256_DISPATCH(mul_generator, *curve, *table, point, s);
 }
 
 int ec_fp256_mul_generator_sum(ECPOINT* result, const BIGNUM* k1, const ECPOINT* q, const BIGNUM* k2) {
@@ -477,13 +564,12 @@ int ec_fp256_mul_generator_sum(ECPOINT* result, const BIGNUM* k1, const ECPOINT*
       q->curve->P == nullptr) {
     return -1;
   }
-  const auto curve = fp256::curve_for(q->curve);
-  if (curve == nullptr) return -1;
+  std::shared_ptr<const fp256::Curve> curve;
+  std::shared_ptr<const fp256::GenTable> table;
+  if (record_forms(q->curve, true, curve, table) != 1 || table == nullptr) return -1;
   fp256::Scalar s1, s2;
   if (!s1.load(k1, 32) || !s2.load(k2, 32)) return -1;
-  const auto table = fp256::GenTableFor(*curve, q->curve, q->curve->P);
-  if (table == nullptr) return -1;
-  return FP256_DISPATCH(curve->f, fp256::MulGeneratorSum, *curve, *table, result, s1, q, s2);
+  return FP256_DISPATCH(mul_generator_sum, *curve, *table, result, s1, q, s2);
 }
 
 }  // namespace qcrypto

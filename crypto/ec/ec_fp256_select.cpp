@@ -9,7 +9,9 @@ namespace qcrypto::fp256 {
 
 bool avx2_usable() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  static const bool usable = __builtin_cpu_supports("avx2");
+  // The vector file is compiled with -mavx2 -mbmi2: the compiler may use
+  // either instruction set in it.
+  static const bool usable = __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi2") != 0;
   return usable;
 #else
   return false;

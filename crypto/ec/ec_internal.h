@@ -4,8 +4,6 @@
 
 #include <openssl/bn.h>
 
-#include <memory>
-
 #include "crypto/bn/bn_owner.h"
 #include "crypto/ec/ecurve.h"
 #include "crypto/err/err.h"
@@ -19,16 +17,6 @@ namespace qcrypto {
     QERR(::qcrypto::ERRLIB_ECGOST, (func), ::qcrypto::ERR_R_MEMORY_ALLOC); \
     EC_RAISE(func);                                                        \
   } while (0)
-
-struct EcPointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using EcPointPtr = std::unique_ptr<ECPOINT, EcPointFree>;
-
-struct EcurveFree {
-  void operator()(ECURVE* c) const { ECURVE_free(c); }
-};
-using EcurvePtr = std::unique_ptr<ECURVE, EcurveFree>;
 
 // Contexts of the curve code are made with BN_CTX_secure_new: their
 // temporaries may hold products of private numbers (a shared x, a nonce's
@@ -47,17 +35,15 @@ inline BnCtxPtr EcNewCtx() { return BnCtxPtr(BN_CTX_secure_new()); }
 
 // The built-in curve 191 in affine form, loaded once per process and never
 // freed (its window table is shared with the generators that ask for it).
+// Null when it cannot be loaded now; a later call tries again.
 const ECURVE* ec_builtin_curve_191();
 
-// A number of the curve, or zero when the field is empty.
-inline const BIGNUM* ec_num_or_zero(const BIGNUM* n) {
-  static const BIGNUM* zero = [] {
-    BIGNUM* z = BN_new();
-    BN_zero(z);
-    return z;
-  }();
-  return n != nullptr ? n : zero;
-}
+// A number of the curve, or zero when the field is empty; null only when that
+// zero cannot be allocated (callers fail then).
+const BIGNUM* ec_num_or_zero(const BIGNUM* n);
+
+// Whether a number of the curve is zero (an empty field counts as zero).
+inline bool ec_num_is_zero(const BIGNUM* n) { return n == nullptr || BN_is_zero(n); }
 
 // Affine coordinates of a finite point into x and y (the point is not
 // changed). 0 for the point at infinity or on failure.
@@ -78,10 +64,15 @@ void ec_point_swap_coords(ECPOINT* to, ECPOINT* from);
 
 // The multiplications as the system first defined them, on BIGNUMs:
 // signed binary from 3k, and fixed-base windowing over a window table.
-// Neither is constant time. Kept as the reference the fast paths are tested
-// against and as the fallback for curves the fast paths do not serve.
+// Neither is constant time: public numbers only (verification, orders,
+// cofactors) and the reference the fast paths are tested against.
 int ec_mul_binary(ECPOINT* point, const BIGNUM* k);
 int ec_mul_window_table(ECPOINT* point, const BIGNUM* k, const ECPOINT_FBW* table);
+
+#if defined(QCRYPTO_TEST_HOOKS)
+// How many times the variable-time algorithms above have run in this process.
+unsigned long ec_variable_time_runs();
+#endif
 
 // 1 when the table serves this point: its entry 0 is the point itself.
 int ec_table_serves(const ECPOINT_FBW* table, const ECPOINT* point, BN_CTX* ctx);

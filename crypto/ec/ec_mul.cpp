@@ -1,8 +1,11 @@
 // Scalar multiplication: the published entry points, the window tables and
 // the BIGNUM algorithms (signed binary from 3k; fixed-base windowing). The
-// entry points hand curves with p below 2^256 to the fixed-width code of
-// ec_fp256_mul.cpp and keep the BIGNUM algorithms for everything else.
+// entry points for secret numbers (slots 10 and 11) run only the constant-time
+// fixed-width code of ec_fp256_mul.cpp and fail where it does not serve; the
+// BIGNUM algorithms are left to public numbers.
 #include <openssl/crypto.h>
+
+#include <atomic>
 
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
@@ -23,16 +26,23 @@ bool Negate(ECPOINT* pt, BN_CTX* ctx) {
   return BN_nnmod(pt->Y, pt->Y, pt->curve->p, ctx) && (BN_is_zero(pt->Y) || BN_sub(pt->Y, pt->curve->p, pt->Y));
 }
 
+#if defined(QCRYPTO_TEST_HOOKS)
+std::atomic<unsigned long> g_variable_time_runs{0};
+void CountVariableTimeRun() { g_variable_time_runs.fetch_add(1, std::memory_order_relaxed); }
+#else
+void CountVariableTimeRun() {}
+#endif
+
 // A working point on the curve of `from`: same coordinates and kind, no table.
-EcPointPtr WorkCopy(const ECPOINT* from) {
-  EcPointPtr w(ECPOINT_new(from->curve));
+UniquePtr<ECPOINT> WorkCopy(const ECPOINT* from) {
+  UniquePtr<ECPOINT> w(ECPOINT_new(from->curve));
   if (w != nullptr && !ec_point_copy_coords(w.get(), from)) w.reset();
   return w;
 }
 
 // A point at infinity in the form of the curve.
-EcPointPtr Infinity(ECURVE* c) {
-  EcPointPtr w(ECPOINT_new(c));
+UniquePtr<ECPOINT> Infinity(ECURVE* c) {
+  UniquePtr<ECPOINT> w(ECPOINT_new(c));
   if (w != nullptr && !ECPOINT_set_infinity(w.get())) w.reset();
   return w;
 }
@@ -92,12 +102,14 @@ ECPOINT_FBW* ECGOST_get_fbw(ECPOINT* point) {
   if (builtin == nullptr || point->curve == nullptr || ECURVE_cmp(point->curve, builtin) != 0) return nullptr;
   // The table holds multiples of the generator: it goes to the generator only.
   if (ECPOINT_cmp(point, builtin->P) != 0 || builtin->P->fbw == nullptr) return nullptr;
+  // A curve's own generator record is shared by every thread using the
+  // curve: it is not written (the built-in table lives as long as the process).
+  if (point == point->curve->P) return builtin->P->fbw;
   CryptoLockGuard guard(CRYPTO_LOCK_ECGOST);
   if (point->fbw == nullptr) {
     ECPOINT_FBW_up_ref(builtin->P->fbw);
     point->fbw = builtin->P->fbw;
   }
-  if (point->curve->method == ECURVE_METHOD_default()) point->curve->method = ECURVE_METHOD_fbw();
   return point->fbw;
 }
 
@@ -109,11 +121,12 @@ int ec_mul_binary(ECPOINT* point, const BIGNUM* k) {
     EC_RAISE(ECGOST_F_ECPOINT_MUL);
     return 0;
   }
+  CountVariableTimeRun();
   ECURVE* c = point->curve;
   BnCtxPtr ctx = EcNewCtx();
   SecretBnPtr h(BN_new());
   SecretBnPtr kk(BN_dup(k));
-  EcPointPtr acc = WorkCopy(point);
+  UniquePtr<ECPOINT> acc = WorkCopy(point);
   if (ctx == nullptr || h == nullptr || kk == nullptr || acc == nullptr) {
     EC_RAISE_ALLOC(ECGOST_F_ECPOINT_MUL);
     return 0;
@@ -140,8 +153,8 @@ int ec_mul_binary(ECPOINT* point, const BIGNUM* k) {
   if (ok && !done) {
     // h = 3k; for each bit i of h below its top (down to 1): double, then
     // add P where h has a 1 and k a 0, add -P where h has a 0 and k a 1.
-    EcPointPtr p1 = WorkCopy(acc.get());
-    EcPointPtr p2 = WorkCopy(acc.get());
+    UniquePtr<ECPOINT> p1 = WorkCopy(acc.get());
+    UniquePtr<ECPOINT> p2 = WorkCopy(acc.get());
     ok = p1 != nullptr && p2 != nullptr && BN_copy(h.get(), kk.get()) && BN_mul_word(h.get(), 3) &&
          Negate(p2.get(), ctx.get());
     for (int i = BN_num_bits(h.get()) - 2; ok && i >= 1; --i) {
@@ -167,10 +180,11 @@ int ec_mul_window_table(ECPOINT* point, const BIGNUM* k, const ECPOINT_FBW* tabl
     EC_RAISE(ECGOST_F_ECPOINT_MUL);
     return 0;
   }
+  CountVariableTimeRun();
   ECURVE* c = point->curve;
   BnCtxPtr ctx = EcNewCtx();
-  EcPointPtr a = Infinity(c);
-  EcPointPtr b = Infinity(c);
+  UniquePtr<ECPOINT> a = Infinity(c);
+  UniquePtr<ECPOINT> b = Infinity(c);
   if (ctx == nullptr || a == nullptr || b == nullptr) {
     EC_RAISE_ALLOC(ECGOST_F_ECPOINT_MUL);
     return 0;
@@ -198,10 +212,27 @@ int ec_mul_window_table(ECPOINT* point, const BIGNUM* k, const ECPOINT_FBW* tabl
   return 1;
 }
 
+#if defined(QCRYPTO_TEST_HOOKS)
+unsigned long ec_variable_time_runs() { return g_variable_time_runs.load(std::memory_order_relaxed); }
+#endif
+
 // ---------------------------------------------------------------------------
 // Entry points
 
 int ECPOINT_mul(ECPOINT* point, const BIGNUM* k) {
+  if (point == nullptr || k == nullptr) {
+    EC_RAISE(ECGOST_F_ECPOINT_MUL);
+    return 0;
+  }
+  const int fast = ec_fp256_mul(point, k);
+  if (fast >= 0) return fast;
+  // No constant-time multiplication for this curve: k may be a private
+  // number or a nonce, so no variable-time one either.
+  EC_RAISE(ECGOST_F_ECPOINT_MUL);
+  return 0;
+}
+
+int ECPOINT_mul_public(ECPOINT* point, const BIGNUM* k) {
   if (point == nullptr || k == nullptr) {
     EC_RAISE(ECGOST_F_ECPOINT_MUL);
     return 0;
@@ -218,23 +249,36 @@ int ECPOINT_mul_fbw(ECPOINT* point, const BIGNUM* k) {
     return 0;
   }
   ECURVE* c = point->curve;
-  // Tables hold multiples of the generator: only the generator itself may use
-  // them, and only for numbers as wide as they reach.
-  const bool generator = c->P != nullptr && ECPOINT_cmp(point, c->P) == 0;
-  if (generator) {
+  // The comb table holds multiples of the generator: only the generator
+  // itself may use it, and only for numbers as wide as it reaches.
+  if (c->P != nullptr && ECPOINT_cmp(point, c->P) == 0) {
     const int fast = ec_fp256_mul_generator(point, k);
     if (fast >= 0) return fast;
   }
-  ECPOINT_FBW* table = point->fbw != nullptr ? point->fbw : ECGOST_get_fbw(point);
-  if (table != nullptr && BN_num_bits(k) <= table->bits && ec_table_serves(table, point, nullptr)) {
-    return ec_mul_window_table(point, k, table);
-  }
+  // Any other point, a wider number, or a generator without a comb table:
+  // the curve's general multiplication (constant time, or a failure).
   if (c->method == nullptr || c->method->point_mul == nullptr) {
     EC_RAISE(ECGOST_F_ECPOINT_MUL);
     return 0;
   }
   return c->method->point_mul(point, k);
 }
+
+namespace {
+
+// k * G for a public k when the fixed-width comb does not serve: the window
+// table where one serves the generator, else the general public one.
+int MulGeneratorPublic(ECPOINT* g, const BIGNUM* k) {
+  const int fast = ec_fp256_mul_generator(g, k);
+  if (fast >= 0) return fast;
+  ECPOINT_FBW* table = ECGOST_get_fbw(g);
+  if (table != nullptr && BN_num_bits(k) <= table->bits && ec_table_serves(table, g, nullptr)) {
+    return ec_mul_window_table(g, k, table);
+  }
+  return ECPOINT_mul_public(g, k);
+}
+
+}  // namespace
 
 int ECPOINT_mul_generator_sum(ECPOINT* result, const BIGNUM* k1, const ECPOINT* q, const BIGNUM* k2) {
   if (result == nullptr || q == nullptr || k1 == nullptr || k2 == nullptr || !CurveUsable(q->curve) ||
@@ -245,14 +289,14 @@ int ECPOINT_mul_generator_sum(ECPOINT* result, const BIGNUM* k1, const ECPOINT* 
   const int fast = ec_fp256_mul_generator_sum(result, k1, q, k2);
   if (fast >= 0) return fast;
   ECURVE* c = q->curve;
-  EcPointPtr g(ECPOINT_dup(c->P));
-  EcPointPtr t = WorkCopy(q);
+  UniquePtr<ECPOINT> g(ECPOINT_dup(c->P));
+  UniquePtr<ECPOINT> t = WorkCopy(q);
   BnCtxPtr ctx = EcNewCtx();
   if (g == nullptr || t == nullptr || ctx == nullptr) {
     EC_RAISE_ALLOC(ECGOST_F_ECPOINT_MUL);
     return 0;
   }
-  if (!ECPOINT_mul_fbw(g.get(), k1) || !ECPOINT_mul(t.get(), k2) ||
+  if (!MulGeneratorPublic(g.get(), k1) || !ECPOINT_mul_public(t.get(), k2) ||
       !ECPOINT_add(g.get(), g.get(), t.get(), ctx.get())) {
     EC_RAISE(ECGOST_F_ECPOINT_MUL);
     return 0;

@@ -15,7 +15,7 @@ bool CurveUsable(const ECURVE* c) {
 
 // y-coordinate of the affine point at infinity: 1 on curves with b = 0,
 // where (0, 0) is a finite point, else 0.
-BN_ULONG AffineInfinityY(const ECURVE* c) { return BN_is_zero(ec_num_or_zero(c->b)) ? 1 : 0; }
+BN_ULONG AffineInfinityY(const ECURVE* c) { return ec_num_is_zero(c->b) ? 1 : 0; }
 
 }  // namespace
 
@@ -292,14 +292,16 @@ int ECPOINT_lies(const ECPOINT* point, BN_CTX* given) {
   BIGNUM* lhs = frame.get();
   BIGNUM* rhs = frame.get();
   BIGNUM* t = frame.get();
-  if (t == nullptr || !ec_point_affine_xy(point, x, y, ctx)) {
+  const BIGNUM* a = ec_num_or_zero(c->a);
+  const BIGNUM* b = ec_num_or_zero(c->b);
+  if (t == nullptr || a == nullptr || b == nullptr || !ec_point_affine_xy(point, x, y, ctx)) {
     EC_RAISE(ECGOST_F_ECPOINT_LIES);
     return -1;
   }
   // y^2 = (x^2 + a) * x + b
   if (!m->field_sqr(c, lhs, y, c->p, ctx) || !m->field_sqr(c, rhs, x, c->p, ctx) ||
-      !m->field_add(c, rhs, rhs, ec_num_or_zero(c->a), c->p, ctx) || !m->field_mul(c, rhs, rhs, x, c->p, ctx) ||
-      !m->field_add(c, rhs, rhs, ec_num_or_zero(c->b), c->p, ctx) || !m->field_mod(c, t, lhs, c->p, ctx)) {
+      !m->field_add(c, rhs, rhs, a, c->p, ctx) || !m->field_mul(c, rhs, rhs, x, c->p, ctx) ||
+      !m->field_add(c, rhs, rhs, b, c->p, ctx) || !m->field_mod(c, t, lhs, c->p, ctx)) {
     EC_RAISE(ECGOST_F_ECPOINT_LIES);
     return -1;
   }
@@ -321,15 +323,17 @@ int ECPOINT_derive(ECPOINT* point, const ECURVE* c, int odd, BN_CTX* given) {
   }
   BnCtxFrame frame(ctx);
   BIGNUM* t = frame.get();
-  if (t == nullptr) {
+  const BIGNUM* a = ec_num_or_zero(c->a);
+  const BIGNUM* b = ec_num_or_zero(c->b);
+  if (t == nullptr || a == nullptr || b == nullptr) {
     EC_RAISE_ALLOC(ECGOST_F_ECPOINT_DERIVE);
     return 0;
   }
   // t = x^3 + a*x + b; y = sqrt(t) of the asked parity. BN_sqrt bounds its
   // work and fails on a composite or even p, so hostile explicit curves end
   // here cleanly.
-  if (!m->field_sqr(c, t, point->X, c->p, ctx) || !m->field_add(c, t, t, ec_num_or_zero(c->a), c->p, ctx) ||
-      !m->field_mul(c, t, t, point->X, c->p, ctx) || !m->field_add(c, t, t, ec_num_or_zero(c->b), c->p, ctx) ||
+  if (!m->field_sqr(c, t, point->X, c->p, ctx) || !m->field_add(c, t, t, a, c->p, ctx) ||
+      !m->field_mul(c, t, t, point->X, c->p, ctx) || !m->field_add(c, t, t, b, c->p, ctx) ||
       !BN_sqrt(y.get(), t, c->p, odd ? 1 : 0, ctx)) {
     EC_RAISE(ECGOST_F_ECPOINT_DERIVE);
     return 0;

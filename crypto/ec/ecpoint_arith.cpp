@@ -75,8 +75,9 @@ bool JacDouble(const Field& f, const Jac& r, const Jac& a, BnCtxFrame& frame) {
     }
   } else {
     // M = 3 X^2 + a Z^4
-    if (!f.sqr(t, a.X) || !f.add(m, t, t) || !f.add(m, m, t) || !f.sqr(t, a.Z) || !f.sqr(t, t) ||
-        !f.mul(t, t, ec_num_or_zero(f.c->a)) || !f.add(m, m, t)) {
+    const BIGNUM* coefficient = ec_num_or_zero(f.c->a);
+    if (coefficient == nullptr || !f.sqr(t, a.X) || !f.add(m, t, t) || !f.add(m, m, t) || !f.sqr(t, a.Z) ||
+        !f.sqr(t, t) || !f.mul(t, t, coefficient) || !f.add(m, m, t)) {
       return false;
     }
   }
@@ -151,7 +152,8 @@ bool AffDouble(const Field& f, Aff* r, const Aff& a, BnCtxFrame& frame) {
   BIGNUM* x3 = frame.get();
   if (x3 == nullptr) return false;
   // l = (3x^2 + a) / 2y; x3 = l^2 - 2x; y3 = l (x - x3) - y
-  if (!f.sqr(l, a.x) || !f.add(t, l, l) || !f.add(l, l, t) || !f.add(l, l, ec_num_or_zero(f.c->a)) ||
+  const BIGNUM* coefficient = ec_num_or_zero(f.c->a);
+  if (coefficient == nullptr || !f.sqr(l, a.x) || !f.add(t, l, l) || !f.add(l, l, t) || !f.add(l, l, coefficient) ||
       !f.add(t, a.y, a.y) || !f.inv(t, t) || !f.mul(l, l, t) || !f.sqr(x3, l) || !f.sub(x3, x3, a.x) ||
       !f.sub(x3, x3, a.x) || !f.sub(t, a.x, x3) || !f.mul(t, t, l) || !f.sub(r->y, t, a.y) || !BN_copy(r->x, x3)) {
     return false;

@@ -34,7 +34,7 @@ enum Form : int { kInfinity = 0x00, kEven = 0x02, kOdd = 0x03, kFull = 0x04 };
 // new point, checks it, and stores it into *out (a new point when *out is
 // null; an existing one is changed only on success).
 ECPOINT* Finish(ECPOINT** out, ECURVE* c, int form, const BIGNUM* x, const BIGNUM* y, int func) {
-  EcPointPtr t(ECPOINT_new(c));
+  UniquePtr<ECPOINT> t(ECPOINT_new(c));
   if (t == nullptr) {
     EC_RAISE(func);
     return nullptr;
@@ -238,7 +238,7 @@ int ECPOINT_check_public(const ECPOINT* point, int func, BN_CTX* given) {
 }
 
 ECPOINT* ECPOINT_bi2point_public(ECPOINT** point, const unsigned char* buffer, std::size_t length, ECURVE* curve) {
-  EcPointPtr t(ECPOINT_bi2point(nullptr, buffer, length, curve));
+  UniquePtr<ECPOINT> t(ECPOINT_bi2point(nullptr, buffer, length, curve));
   if (t == nullptr || ECPOINT_is_infinity(t.get())) {
     EC_RAISE(ECGOST_F_ECPOINT_BI2POINT);
     return nullptr;

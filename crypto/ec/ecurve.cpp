@@ -2,6 +2,7 @@
 // counting, comparison and the named-curve look-ups.
 #include <openssl/crypto.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "crypto/bn/bn_ext.h"
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
+#include "crypto/ec/ec_fp256_mul.h"
 #include "crypto/ec/ec_internal.h"
 
 namespace qcrypto {
@@ -154,64 +156,91 @@ ECURVE* ECURVE_new(int kind) {
   return curve;
 }
 
+namespace {
+
+// Loads a definition into a fresh record `c` (steps of ECURVE_set).
+bool LoadDefinition(ECURVE* c, const ECURVE_DEF* def) {
+  if (!LoadHex(&c->p, def->p) || !LoadHex(&c->a, def->a) || !LoadHex(&c->b, def->b) || !LoadHex(&c->q, def->q) ||
+      !LoadHex(&c->h, def->h) || !LoadHex(&c->spare, def->spare) || !LoadHex(&c->J, def->J)) {
+    return false;
+  }
+  // The coefficients come from J before the generator is read, because
+  // decoding a point checks it against the curve equation.
+  if (ec_num_is_zero(c->a) && ec_num_is_zero(c->b) && !ec_num_is_zero(c->J) && !ECURVE_get_coefficients(c)) {
+    return false;
+  }
+  if (def->generator != nullptr && *def->generator != '\0' && ECPOINT_hex2point(&c->P, def->generator, c) == nullptr) {
+    return false;
+  }
+  if (c->p != nullptr && c->a != nullptr) {
+    BnPtr t(BN_dup(c->p));
+    if (t == nullptr || !BN_sub_word(t.get(), 3)) {
+      EC_RAISE_ALLOC(ECGOST_F_ECURVE_SET);
+      return false;
+    }
+    if (BN_cmp(t.get(), c->a) == 0) c->flags |= ECURVE_FLAG_A_MINUS_3;
+  }
+  c->nid = def->nid;
+  if (def->table != nullptr) {
+    UniquePtr<ECPOINT_FBW> table(SharedTable(def));
+    // The table belongs to the definition's generator only.
+    if (table == nullptr || !ec_table_serves(table.get(), c->P, nullptr)) return false;
+    c->method = ECURVE_METHOD_fbw();
+    c->P->fbw = table.release();
+  }
+  return true;
+}
+
+template <class T>
+void SwapField(T& a, T& b) {
+  T t = a;
+  a = b;
+  b = t;
+}
+
+}  // namespace
+
 int ECURVE_set(ECURVE* curve, const ECURVE_DEF* def) {
   if (curve == nullptr || def == nullptr) {
     EC_RAISE(ECGOST_F_ECURVE_SET);
     return 0;
   }
-  if (!LoadHex(&curve->p, def->p) || !LoadHex(&curve->a, def->a) || !LoadHex(&curve->b, def->b) ||
-      !LoadHex(&curve->q, def->q) || !LoadHex(&curve->h, def->h) || !LoadHex(&curve->spare, def->spare) ||
-      !LoadHex(&curve->J, def->J)) {
+  // Everything is loaded into a fresh record and moved into `curve` only when
+  // all of it loaded: a failure leaves the curve as it was.
+  UniquePtr<ECURVE> fresh(ECURVE_new(curve->kind));
+  if (fresh == nullptr) {
+    EC_RAISE_ALLOC(ECGOST_F_ECURVE_SET);
+    return 0;
+  }
+  // The method is chosen here, once: "fixed base window" with a table, else
+  // the curve's own (a record leaving a built-in curve for one without a
+  // table goes back to "default"). The flag follows the numbers just loaded.
+  fresh->method = curve->method == ECURVE_METHOD_fbw() ? ECURVE_METHOD_default() : curve->method;
+  fresh->flags = curve->flags & ~ECURVE_FLAG_A_MINUS_3;
+  // A definition without a generator keeps the curve's generator value.
+  const bool keeps_generator = def->generator == nullptr || *def->generator == '\0';
+  if ((keeps_generator && curve->P != nullptr && !ec_point_copy_coords(fresh->P, curve->P)) ||
+      !LoadDefinition(fresh.get(), def)) {
     EC_RAISE(ECGOST_F_ECURVE_SET);
     return 0;
   }
-  // The coefficients come from J before the generator is read, because
-  // decoding a point checks it against the curve equation.
-  if (BN_is_zero(ec_num_or_zero(curve->a)) && BN_is_zero(ec_num_or_zero(curve->b)) &&
-      !BN_is_zero(ec_num_or_zero(curve->J))) {
-    if (!ECURVE_get_coefficients(curve)) {
-      EC_RAISE(ECGOST_F_ECURVE_SET);
-      return 0;
-    }
-  }
-  if (def->generator != nullptr && *def->generator != '\0') {
-    if (ECPOINT_hex2point(&curve->P, def->generator, curve) == nullptr) {
-      EC_RAISE(ECGOST_F_ECURVE_SET);
-      return 0;
-    }
-    // A table of an earlier generator does not serve the new one.
-    if (curve->P->fbw != nullptr && !ec_table_serves(curve->P->fbw, curve->P, nullptr)) {
-      ECPOINT_FBW_free(curve->P->fbw);
-      curve->P->fbw = nullptr;
-    }
-  }
-  // The flag follows the numbers just loaded: a record loaded again from
-  // another definition must not keep the a = p - 3 doubling of the first.
-  curve->flags &= ~ECURVE_FLAG_A_MINUS_3;
-  if (curve->p != nullptr && curve->a != nullptr) {
-    BnPtr t(BN_dup(curve->p));
-    if (t == nullptr || !BN_sub_word(t.get(), 3)) {
-      EC_RAISE_ALLOC(ECGOST_F_ECURVE_SET);
-      return 0;
-    }
-    if (BN_cmp(t.get(), curve->a) == 0) curve->flags |= ECURVE_FLAG_A_MINUS_3;
-  }
-  curve->nid = def->nid;
-  if (def->table != nullptr) {
-    ECPOINT_FBW* table = SharedTable(def);
-    // The table belongs to the definition's generator only.
-    if (table != nullptr && !ec_table_serves(table, curve->P, nullptr)) {
-      ECPOINT_FBW_free(table);
-      table = nullptr;
-    }
-    if (table == nullptr) {
-      EC_RAISE(ECGOST_F_ECURVE_SET);
-      return 0;
-    }
-    curve->method = ECURVE_METHOD_fbw();
-    ECPOINT_FBW_free(curve->P->fbw);
-    curve->P->fbw = table;
-  }
+  ECURVE* c = fresh.get();
+  SwapField(curve->p, c->p);
+  SwapField(curve->a, c->a);
+  SwapField(curve->b, c->b);
+  SwapField(curve->P, c->P);
+  SwapField(curve->q, c->q);
+  SwapField(curve->h, c->h);
+  SwapField(curve->spare, c->spare);
+  SwapField(curve->J, c->J);
+  SwapField(curve->flags, c->flags);
+  SwapField(curve->method, c->method);
+  SwapField(curve->nid, c->nid);
+  SwapField(curve->fast, c->fast);
+  curve->P->curve = curve;
+  // The old numbers go with the fresh record; it must not run the finish
+  // slot of a method `curve` keeps, nor touch `curve`'s method data.
+  c->method = ECURVE_METHOD_default();
   return 1;
 }
 
@@ -221,8 +250,10 @@ ECURVE* ECURVE_init(const ECURVE_DEF* def, int kind) {
     EC_RAISE(ECGOST_F_ECURVE_INIT);
     return nullptr;
   }
-  if (!ECURVE_set(curve, def != nullptr ? def : &ECURVE_DEF_191)) {
+  // A record nobody else holds yet: loaded in place (a failure frees it).
+  if (!LoadDefinition(curve, def != nullptr ? def : &ECURVE_DEF_191)) {
     ECURVE_free(curve);
+    EC_RAISE(ECGOST_F_ECURVE_SET);
     EC_RAISE(ECGOST_F_ECURVE_INIT);
     return nullptr;
   }
@@ -251,6 +282,7 @@ void ECURVE_free(ECURVE* curve) {
   BN_free(curve->spare);
   BN_free(curve->J);
   ECPOINT_free(curve->P);
+  ec_fast_cache_free(curve->fast);
   OPENSSL_free(curve);
 }
 
@@ -272,9 +304,31 @@ int ECURVE_cmp(const ECURVE* c1, const ECURVE* c2) {
 }
 
 const ECURVE* ec_builtin_curve_191() {
-  // Never freed: generators of other curves share its window table.
-  static const ECURVE* curve = ECURVE_init(&ECURVE_DEF_191, ECURVE_AFFINE);
-  return curve;
+  // Never freed: generators of other curves share its window table. A failed
+  // load is not remembered: the next call tries again.
+  static std::atomic<const ECURVE*> curve{nullptr};
+  static std::mutex mutex;
+  if (const ECURVE* c = curve.load(std::memory_order_acquire)) return c;
+  std::lock_guard lock(mutex);
+  if (curve.load(std::memory_order_relaxed) == nullptr) {
+    curve.store(ECURVE_init(&ECURVE_DEF_191, ECURVE_AFFINE), std::memory_order_release);
+  }
+  return curve.load(std::memory_order_relaxed);
+}
+
+const BIGNUM* ec_num_or_zero(const BIGNUM* n) {
+  if (n != nullptr) return n;
+  // Made once and never freed; a failed allocation is tried again next time.
+  static std::atomic<BIGNUM*> zero{nullptr};
+  static std::mutex mutex;
+  if (BIGNUM* z = zero.load(std::memory_order_acquire)) return z;
+  std::lock_guard lock(mutex);
+  if (zero.load(std::memory_order_relaxed) == nullptr) {
+    BIGNUM* z = BN_new();
+    if (z != nullptr) BN_zero(z);
+    zero.store(z, std::memory_order_release);
+  }
+  return zero.load(std::memory_order_relaxed);
 }
 
 int ECURVE_find_nid(const ECURVE* curve) {

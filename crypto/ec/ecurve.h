@@ -9,7 +9,10 @@
 // only on success.
 //
 // Threads: a curve is shared (reference counted under lock 27) and read-only
-// once loaded; a point belongs to one thread at a time.
+// once loaded (nothing here writes a loaded curve; the forms the fast
+// multiplications keep in it have their own lock); a point belongs to one
+// thread at a time. Numbers written into a record by hand must be complete
+// before the record is shared.
 #pragma once
 
 #include <openssl/bn.h>
@@ -23,6 +26,7 @@ namespace qcrypto {
 struct ECURVE;
 struct ECPOINT;
 struct ECPOINT_FBW;
+struct EcFastCache;  // fixed-width forms of a curve (ec_fp256_mul.cpp)
 
 // Coordinate form of a curve's points.
 enum EcKind : int {
@@ -102,7 +106,8 @@ struct ECURVE {
   int flags;       // ECURVE_FLAG_A_MINUS_3
   const ECURVE_METHOD* method;
   void* method_data;
-  int nid;  // object number of the named curve, 0 for none
+  int nid;            // object number of the named curve, 0 for none
+  EcFastCache* fast;  // the fixed-width forms of p, a, b and the comb table of P; made on first use
 };
 
 // A point. Affine form: (X, Y), the point at infinity is X = 0, Y = 0 (Y = 1
@@ -247,19 +252,26 @@ ECPOINT* ECPOINT_bi2point_public(ECPOINT** point, const unsigned char* buffer, s
 // Scalar multiplication (errors under function 124).
 
 // point = k * point for any point of the curve (k of any sign and width; it
-// is not reduced). On curves with a prime p below 2^256 and |k| < 2^512 the
-// run is constant time in the value of k (fixed windows, masked table
-// reads): usable with private keys. Other curves and numbers take the
-// signed-binary BIGNUM algorithm, which is not constant time.
+// is not reduced). Constant time in the value of k within its width class
+// (below 2^256, 2^512, ...): fixed windows, masked table reads; usable with
+// private keys. Only curves with an odd prime p below 2^256 are served: on
+// any other curve, and when the fixed-width form cannot be made, it fails
+// (0) rather than run a variable-time algorithm on a secret.
 int ECPOINT_mul(ECPOINT* point, const BIGNUM* k);
-// point = k * point where point is the curve's generator: precomputed
-// generator tables, constant time in k for |k| < 2^256 on the curves above.
-// A point that is not the generator, or a k wider than a table reaches, is
-// multiplied by the curve's slot 10 instead.
+// point = k * point where point is the curve's generator: a precomputed comb
+// table of the generator, constant time in k for |k| < 2^256. A point that is
+// not the generator, a wider k, or a generator whose table cannot be made is
+// multiplied by the curve's slot 10 instead (constant time as above).
 int ECPOINT_mul_fbw(ECPOINT* point, const BIGNUM* k);
+// point = k * point for public numbers (orders, cofactors): the fast code
+// where it serves the curve, else the signed-binary BIGNUM algorithm, which is
+// NOT constant time. Never for private numbers or nonces.
+int ECPOINT_mul_public(ECPOINT* point, const BIGNUM* k);
 // The window table of the point. A point without one that is the generator
-// of a curve equal to the built-in curve 191 gets the built-in table (and its
-// curve the "fixed base window" method); any other point gets none (null).
+// of a curve equal to the built-in curve 191 gets the built-in table (a point
+// that is its curve's own generator record is not written: the table is
+// returned without being attached); any other point gets none (null). The
+// curve record is not changed: its method is chosen when it is set.
 ECPOINT_FBW* ECGOST_get_fbw(ECPOINT* point);
 // Slots 10 and 11 of the "default" table.
 int ECPOINT_mul_default(ECPOINT* point, const BIGNUM* k);

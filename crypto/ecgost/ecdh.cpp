@@ -2,8 +2,6 @@
 
 #include <openssl/crypto.h>
 
-#include <memory>
-
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
 #include "crypto/ecgost/ecgost.h"
@@ -15,11 +13,6 @@ namespace {
 
 constexpr int kSecretBytes = 32;
 
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
-
 bool has_cofactor(const ECURVE* curve) { return curve->h != nullptr && !BN_is_zero(curve->h); }
 
 void drop_shared(ECDH* ecdh) {
@@ -27,25 +20,33 @@ void drop_shared(ECDH* ecdh) {
   ecdh->shared = nullptr;
 }
 
-// t for the object's mode. Mode 2 keeps the final product unreduced: reduced
-// mod q it would be d again and a small-order part of the peer's point
-// would survive into the shared value.
-bool multiplier(BIGNUM* t, const ECDH* ecdh, BN_CTX* ctx) {
+// The secret part of the multiplier t of the object's mode: t = d (mode 0),
+// h * d (mode 1) or ((h^-1 mod q) * d mod q) * h (mode 2, the product kept
+// unreduced: reduced mod q it would be d again and a small-order part of the
+// peer's point would survive into the shared value). The product t * peer is
+// taken as h * (s * peer): the secret s goes through the constant-time
+// multiplication at its own width, the public cofactor h afterwards.
+bool secret_multiplier(BIGNUM* s, const ECDH* ecdh, BN_CTX* ctx) {
   const ECURVE* curve = ecdh->curve;
   switch (ecdh->mode) {
     case ECDH_MODE_COFACTOR:
-      return BN_mul(t, curve->h, ecdh->private_key, ctx) != 0;
+      return BN_copy(s, ecdh->private_key) != nullptr;
     case ECDH_MODE_COFACTOR_COMPATIBLE: {
       // Cofactor 1 (both built-in curves): the product is d mod q itself.
-      if (BN_is_one(curve->h)) return BN_nnmod(t, ecdh->private_key, curve->q, ctx) != 0;
+      if (BN_is_one(curve->h)) return BN_nnmod(s, ecdh->private_key, curve->q, ctx) != 0;
       BnCtxFrame frame(ctx);
       BIGNUM* inverse = frame.get();
       return inverse != nullptr && BN_mod_inverse(inverse, curve->h, curve->q, ctx) != nullptr &&
-             BN_mod_mul(t, inverse, ecdh->private_key, curve->q, ctx) && BN_mul(t, t, curve->h, ctx);
+             BN_mod_mul(s, inverse, ecdh->private_key, curve->q, ctx);
     }
     default:
-      return BN_copy(t, ecdh->private_key) != nullptr;
+      return BN_copy(s, ecdh->private_key) != nullptr;
   }
+}
+
+// Whether the mode's multiplier carries the public cofactor.
+bool cofactor_applies(const ECDH* ecdh) {
+  return ecdh->mode != ECDH_MODE_PLAIN && has_cofactor(ecdh->curve) && !BN_is_one(ecdh->curve->h);
 }
 
 }  // namespace
@@ -114,7 +115,7 @@ int ECDH_generate_key(ECDH* ecdh) {
       return 0;
     }
   }
-  PointPtr point;
+  UniquePtr<ECPOINT> point;
   if (ecdh->public_key == nullptr || drawn != nullptr) {
     point.reset(ECPOINT_dup(curve->P));
     const BIGNUM* k = drawn != nullptr ? drawn.get() : ecdh->private_key;
@@ -148,7 +149,7 @@ int ECDH_compute_key(const ECPOINT* peer, ECDH* ecdh) {
   }
   // A point of another curve would have its multiple taken with this curve's
   // formulas, on a curve the peer may have chosen weak.
-  PointPtr product(ECPOINT_dup(peer));
+  UniquePtr<ECPOINT> product(ECPOINT_dup(peer));
   if (product == nullptr || !ecgost_internal::same_curve(peer, curve) ||
       !ECGOST_is_pubkey_valid(product.get(), ecdh->mode == ECDH_MODE_PLAIN)) {
     QERR(ERRLIB_ECGOST, ECGOST_F_ECDH_COMPUTE_KEY, ECGOST_R_ECGOST_LIB);
@@ -164,7 +165,9 @@ int ECDH_compute_key(const ECPOINT* peer, ECDH* ecdh) {
   BIGNUM* y = frame.get();
   SecretBnPtr shared(BN_secure_new());
   // The coordinates are the agreed secret: read into numbers that are wiped.
-  bool ok = y != nullptr && shared != nullptr && multiplier(t, ecdh, ctx.get()) && ECPOINT_mul(product.get(), t) &&
+  bool ok = y != nullptr && shared != nullptr && secret_multiplier(t, ecdh, ctx.get()) &&
+            ECPOINT_mul(product.get(), t) &&
+            (!cofactor_applies(ecdh) || ECPOINT_mul_public(product.get(), ecdh->curve->h)) &&
             !ECPOINT_is_infinity(product.get()) &&
             ecgost_internal::affine_xy(product.get(), shared.get(), y, ctx.get());
   BN_clear(t);

@@ -54,3 +54,5 @@ int ECDH_compute_key(const ECPOINT* peer, ECDH* ecdh);
 int ECDH_size(const ECDH* ecdh);
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::ECDH, qcrypto::ECDH_free)

@@ -8,11 +8,8 @@
 namespace qcrypto {
 namespace {
 
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
-
+// The signature record's owner is declared here until its header (kept by
+// the codec) declares it beside the type.
 struct SigFree {
   void operator()(ECGOST_SIG* s) const { ECGOST_SIG_free(s); }
 };
@@ -50,9 +47,11 @@ int ECGOST_is_pubkey_valid(const ECPOINT* point, int full) {
   }
   if (ECPOINT_lies(point, ctx.get()) != 1) return pubkey_invalid();
   if (full) {
-    // Without an order (q empty) 0 * point would pass for any point.
-    PointPtr multiple(ECPOINT_dup(point));
-    if (curve->q == nullptr || BN_is_zero(curve->q) || multiple == nullptr || !ECPOINT_mul(multiple.get(), curve->q) ||
+    // Without an order (q empty) 0 * point would pass for any point. The
+    // order is public: the public multiplication serves any curve.
+    UniquePtr<ECPOINT> multiple(ECPOINT_dup(point));
+    if (curve->q == nullptr || BN_is_zero(curve->q) || multiple == nullptr ||
+        !ECPOINT_mul_public(multiple.get(), curve->q) ||
         !ECPOINT_is_infinity(multiple.get())) {
       QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_IS_PUBKEY_VALID, ERR_R_INTERNAL);
       return pubkey_invalid();
@@ -93,7 +92,7 @@ int ECGOST_do_verify(const unsigned char* digest, int length, const ECGOST_SIG* 
     return 0;
   }
   BnCtxPtr ctx(BN_CTX_new());
-  PointPtr c(ECPOINT_new(key->curve));
+  UniquePtr<ECPOINT> c(ECPOINT_new(key->curve));
   if (ctx == nullptr || c == nullptr) {
     QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_DO_VERIFY, ERR_R_MEMORY_ALLOC);
     QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_DO_VERIFY, ECGOST_R_ECGOST_LIB);

@@ -36,16 +36,16 @@ void check_accepted(qcrypto::ECPOINT* point, const uint8_t* data, size_t size, b
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Curves curves;
   for (auto* curve : curves.list) {
-    qcrypto::ECPOINT* point = nullptr;
-    if (qcrypto::ECPOINT_bi2point(&point, data, size, curve) != nullptr) {
-      check_accepted(point, data, size, false);
-      qcrypto::ECPOINT_free(point);
+    qcrypto::ECPOINT* decoded = nullptr;
+    if (qcrypto::ECPOINT_bi2point(&decoded, data, size, curve) != nullptr) {
+      qcrypto::UniquePtr<qcrypto::ECPOINT> point(decoded);
+      check_accepted(point.get(), data, size, false);
     }
-    qcrypto::ECPOINT* key = nullptr;
-    if (qcrypto::ECPOINT_bi2point_public(&key, data, size, curve) != nullptr) {
-      check_accepted(key, data, size, true);
-      if (qcrypto::ECPOINT_check_public(key, 0) != 1) std::abort();
-      qcrypto::ECPOINT_free(key);
+    decoded = nullptr;
+    if (qcrypto::ECPOINT_bi2point_public(&decoded, data, size, curve) != nullptr) {
+      qcrypto::UniquePtr<qcrypto::ECPOINT> key(decoded);
+      check_accepted(key.get(), data, size, true);
+      if (qcrypto::ECPOINT_check_public(key.get(), 0) != 1) std::abort();
     }
   }
   return 0;

@@ -26,26 +26,15 @@
 
 namespace qcrypto::ecgost_testing {
 
-struct CurveFree {
-  void operator()(ECURVE* c) const { ECURVE_free(c); }
-};
-struct KeyFree {
-  void operator()(ECGOST* k) const { ECGOST_free(k); }
-};
+// The signature record has no owner declaration beside its type yet.
 struct SigFree {
   void operator()(ECGOST_SIG* s) const { ECGOST_SIG_free(s); }
 };
-struct EcdhFree {
-  void operator()(ECDH* e) const { ECDH_free(e); }
-};
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using CurvePtr = std::unique_ptr<ECURVE, CurveFree>;
-using KeyPtr = std::unique_ptr<ECGOST, KeyFree>;
+using CurvePtr = UniquePtr<ECURVE>;
+using KeyPtr = UniquePtr<ECGOST>;
 using SigPtr = std::unique_ptr<ECGOST_SIG, SigFree>;
-using EcdhPtr = std::unique_ptr<ECDH, EcdhFree>;
-using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
+using EcdhPtr = UniquePtr<ECDH>;
+using PointPtr = UniquePtr<ECPOINT>;
 
 using test_support::Hex;
 using test_support::ToHex;

@@ -9,6 +9,8 @@
 
 #include "tests/crypto/ecgost/ecgost_test_util.h"
 
+QCRYPTO_DECLARE_OWNER(gcry_sexp, gcry_sexp_release)
+
 namespace qcrypto {
 namespace {
 
@@ -16,10 +18,7 @@ using namespace ecgost_testing;
 
 constexpr int kIterations = 12;
 
-struct SexpFree {
-  void operator()(gcry_sexp_t s) const { gcry_sexp_release(s); }
-};
-using SexpPtr = std::unique_ptr<gcry_sexp, SexpFree>;
+using SexpPtr = UniquePtr<gcry_sexp>;
 
 void InitGcrypt() {
   static bool done = [] {

@@ -16,16 +16,14 @@
 #include "crypto/ec/ecurve.h"
 #include "tests/support/bn_test_data.h"
 
+// OpenSSL's records used as the oracle.
+QCRYPTO_DECLARE_OWNER(EC_GROUP, EC_GROUP_free)
+QCRYPTO_DECLARE_OWNER(EC_POINT, EC_POINT_free)
+
 namespace qcrypto::ectest {
 
-struct GroupFree {
-  void operator()(EC_GROUP* g) const { EC_GROUP_free(g); }
-};
-struct EcPointOsslFree {
-  void operator()(EC_POINT* p) const { EC_POINT_free(p); }
-};
-using GroupPtr = std::unique_ptr<EC_GROUP, GroupFree>;
-using OsslPointPtr = std::unique_ptr<EC_POINT, EcPointOsslFree>;
+using GroupPtr = UniquePtr<EC_GROUP>;
+using OsslPointPtr = UniquePtr<EC_POINT>;
 
 using test_support::Hex;
 using test_support::ToHex;
@@ -173,11 +171,11 @@ inline OsslPointPtr ToOssl(const EC_GROUP* g, const ECPOINT* p) {
   return r;
 }
 
-inline EcurvePtr Load(const ECURVE_DEF& def, int kind) { return EcurvePtr(ECURVE_init(&def, kind)); }
+inline UniquePtr<ECURVE> Load(const ECURVE_DEF& def, int kind) { return UniquePtr<ECURVE>(ECURVE_init(&def, kind)); }
 
 // A random point of the curve: r * G by the BIGNUM algorithm.
-inline EcPointPtr RandomPoint(ECURVE* c) {
-  EcPointPtr p(ECPOINT_dup(c->P));
+inline UniquePtr<ECPOINT> RandomPoint(ECURVE* c) {
+  UniquePtr<ECPOINT> p(ECPOINT_dup(c->P));
   BnPtr r = RandomBelow(c->q);
   if (!ec_mul_binary(p.get(), r.get())) return nullptr;
   return p;

@@ -42,13 +42,13 @@ class EcurveCodec : public ::testing::TestWithParam<const ECURVE_DEF*> {
     ASSERT_NE(curve_, nullptr);
     L_ = (BN_num_bits(curve_->p) + 7) / 8;
   }
-  EcurvePtr curve_;
+  UniquePtr<ECURVE> curve_;
   int L_ = 0;
 };
 
 TEST_P(EcurveCodec, RoundTripsInEveryForm) {
   for (int i = 0; i < 8; ++i) {
-    EcPointPtr p = RandomPoint(curve_.get());
+    UniquePtr<ECPOINT> p = RandomPoint(curve_.get());
     for (int compressed : {0, 1}) {
       const Bytes e = Encode(p.get(), compressed);
       ASSERT_EQ(static_cast<int>(e.size()), compressed ? 1 + L_ : 1 + 2 * L_);
@@ -58,7 +58,7 @@ TEST_P(EcurveCodec, RoundTripsInEveryForm) {
       EXPECT_EQ(e[0], compressed ? (BN_is_odd(y.get()) ? 0x03 : 0x02) : 0x04);
       ECPOINT* out = nullptr;
       ASSERT_NE(ECPOINT_bi2point(&out, e.data(), e.size(), curve_.get()), nullptr);
-      EcPointPtr owned(out);
+      UniquePtr<ECPOINT> owned(out);
       EXPECT_EQ(Describe(out), Describe(p.get()));
       EXPECT_EQ(out->kind, ECURVE_PROJECTIVE);
       EXPECT_TRUE(BN_is_one(out->Z));
@@ -67,14 +67,14 @@ TEST_P(EcurveCodec, RoundTripsInEveryForm) {
 }
 
 TEST_P(EcurveCodec, InfinityIsTheSingleByteZero) {
-  EcPointPtr inf(ECPOINT_new(curve_.get()));
+  UniquePtr<ECPOINT> inf(ECPOINT_new(curve_.get()));
   ASSERT_TRUE(ECPOINT_set_infinity(inf.get()));
   for (int compressed : {0, 1}) {
     const Bytes e = Encode(inf.get(), compressed);
     EXPECT_EQ(e, Bytes{0x00});
   }
   const unsigned char zero = 0;
-  EcPointPtr p(ECPOINT_bi2point(nullptr, &zero, 1, curve_.get()));
+  UniquePtr<ECPOINT> p(ECPOINT_bi2point(nullptr, &zero, 1, curve_.get()));
   ASSERT_NE(p, nullptr);
   EXPECT_TRUE(ECPOINT_is_infinity(p.get()));
   // Not as a public key.
@@ -83,13 +83,13 @@ TEST_P(EcurveCodec, InfinityIsTheSingleByteZero) {
 }
 
 TEST_P(EcurveCodec, ThreeGivesTheOddRootTwoTheEven) {
-  EcPointPtr p = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> p = RandomPoint(curve_.get());
   BnPtr x(BN_new()), y(BN_new());
   BnCtxPtr ctx(BN_CTX_new());
   ASSERT_TRUE(ec_point_affine_xy(p.get(), x.get(), y.get(), ctx.get()));
   for (unsigned char first : {0x02, 0x03}) {
     const Bytes e = Cat({{first}, Fixed(x.get(), L_)});
-    EcPointPtr d(ECPOINT_bi2point(nullptr, e.data(), e.size(), curve_.get()));
+    UniquePtr<ECPOINT> d(ECPOINT_bi2point(nullptr, e.data(), e.size(), curve_.get()));
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(BN_is_odd(d->Y), first == 0x03);
     EXPECT_EQ(ECPOINT_lies(d.get()), 1);
@@ -97,7 +97,7 @@ TEST_P(EcurveCodec, ThreeGivesTheOddRootTwoTheEven) {
 }
 
 TEST_P(EcurveCodec, HostileEncodingsFailAndLeaveThePointAlone) {
-  EcPointPtr p = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> p = RandomPoint(curve_.get());
   const Bytes full = Encode(p.get(), 0);
   const Bytes comp = Encode(p.get(), 1);
   BnPtr x(BN_new()), y(BN_new());
@@ -114,7 +114,7 @@ TEST_P(EcurveCodec, HostileEncodingsFailAndLeaveThePointAlone) {
   for (BN_ULONG v = 1;; ++v) {
     BN_set_word(no_root.get(), v);
     const Bytes e = Cat({{0x02}, Fixed(no_root.get(), L_)});
-    EcPointPtr t(ECPOINT_bi2point(nullptr, e.data(), e.size(), curve_.get()));
+    UniquePtr<ECPOINT> t(ECPOINT_bi2point(nullptr, e.data(), e.size(), curve_.get()));
     if (t == nullptr) break;
     ASSERT_LT(v, 200u);
   }
@@ -147,7 +147,7 @@ TEST_P(EcurveCodec, HostileEncodingsFailAndLeaveThePointAlone) {
       // is no point (only "00" encodes infinity).
       {"full form of (0, 0)", Cat({{0x04}, Bytes(2 * L_, 0x00)})},
   };
-  EcPointPtr kept = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> kept = RandomPoint(curve_.get());
   const std::string before = Describe(kept.get());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -168,19 +168,19 @@ TEST_P(EcurveCodec, HostileEncodingsFailAndLeaveThePointAlone) {
 }
 
 TEST_P(EcurveCodec, PublicPointCheck) {
-  EcPointPtr p = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> p = RandomPoint(curve_.get());
   EXPECT_EQ(ECPOINT_check_public(p.get(), 128), 1);
   const Bytes full = Encode(p.get(), 0);
-  EcPointPtr decoded(ECPOINT_bi2point_public(nullptr, full.data(), full.size(), curve_.get()));
+  UniquePtr<ECPOINT> decoded(ECPOINT_bi2point_public(nullptr, full.data(), full.size(), curve_.get()));
   ASSERT_NE(decoded, nullptr);
   EXPECT_EQ(Describe(decoded.get()), Describe(p.get()));
 
   // The same residue written as x + p, and a point moved off the curve.
   ASSERT_TRUE(ECPOINT_to_affine(p.get()));
-  EcPointPtr big(ECPOINT_dup(p.get()));
+  UniquePtr<ECPOINT> big(ECPOINT_dup(p.get()));
   BN_add(big->X, big->X, curve_->p);
   EXPECT_EQ(ECPOINT_check_public(big.get(), 128), 0);
-  EcPointPtr off(ECPOINT_dup(p.get()));
+  UniquePtr<ECPOINT> off(ECPOINT_dup(p.get()));
   BN_add_word(off->Y, 1);
   EXPECT_EQ(ECPOINT_lies(off.get()), 0);
   EXPECT_EQ(ECPOINT_check_public(off.get(), 128), 0);
@@ -192,7 +192,7 @@ TEST_P(EcurveCodec, PublicPointCheck) {
 }
 
 TEST_P(EcurveCodec, HexTexts) {
-  EcPointPtr p = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> p = RandomPoint(curve_.get());
   BnPtr x(BN_new()), y(BN_new());
   BnCtxPtr ctx(BN_CTX_new());
   ASSERT_TRUE(ec_point_affine_xy(p.get(), x.get(), y.get(), ctx.get()));
@@ -208,11 +208,11 @@ TEST_P(EcurveCodec, HexTexts) {
   const std::string full = hex(Encode(p.get(), 0));
   const std::string comp = hex(Encode(p.get(), 1));
   for (const std::string& text : {full, comp}) {
-    EcPointPtr d(ECPOINT_hex2point(nullptr, text.c_str(), curve_.get()));
+    UniquePtr<ECPOINT> d(ECPOINT_hex2point(nullptr, text.c_str(), curve_.get()));
     ASSERT_NE(d, nullptr) << text;
     EXPECT_EQ(Describe(d.get()), Describe(p.get()));
   }
-  EcPointPtr inf(ECPOINT_hex2point(nullptr, "00", curve_.get()));
+  UniquePtr<ECPOINT> inf(ECPOINT_hex2point(nullptr, "00", curve_.get()));
   ASSERT_NE(inf, nullptr);
   EXPECT_TRUE(ECPOINT_is_infinity(inf.get()));
   const std::string too_long = "04" + std::string(5000, '1');
@@ -262,7 +262,7 @@ TEST(EcurveCodecHostile, CompositeModuliEndCleanly) {
   int failures = 0;
   for (const auto& p : ps) {
     SCOPED_TRACE("p = " + ToHex(p.get()));
-    EcurvePtr c(ECURVE_new(ECURVE_PROJECTIVE));
+    UniquePtr<ECURVE> c(ECURVE_new(ECURVE_PROJECTIVE));
     ASSERT_TRUE(BN_copy(c->p, p.get()));
     BN_set_word(c->a, 3);
     BN_set_word(c->b, 5);
@@ -271,7 +271,7 @@ TEST(EcurveCodecHostile, CompositeModuliEndCleanly) {
       BnPtr x(BN_new());
       BN_set_word(x.get(), xv);
       const Bytes e = Cat({{static_cast<unsigned char>(0x02 + (xv & 1))}, Fixed(x.get(), L)});
-      EcPointPtr d(ECPOINT_bi2point(nullptr, e.data(), e.size(), c.get()));
+      UniquePtr<ECPOINT> d(ECPOINT_bi2point(nullptr, e.data(), e.size(), c.get()));
       if (d == nullptr) {
         ++failures;
       } else {
@@ -293,7 +293,7 @@ TEST(EcurveCodecAffine, FullEncodingOfZeroIsNoPoint) {
     zero[0] = 0x04;
     EXPECT_EQ(ECPOINT_bi2point(nullptr, zero.data(), zero.size(), curve.get()), nullptr);
     const unsigned char infinity[] = {0x00};
-    EcPointPtr inf(ECPOINT_bi2point(nullptr, infinity, 1, curve.get()));
+    UniquePtr<ECPOINT> inf(ECPOINT_bi2point(nullptr, infinity, 1, curve.get()));
     ASSERT_NE(inf, nullptr);
     EXPECT_TRUE(ECPOINT_is_infinity(inf.get()));
     ERR_clear_error();

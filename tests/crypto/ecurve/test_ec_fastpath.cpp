@@ -106,7 +106,7 @@ void CheckFieldOps(const Field& f, const BIGNUM* p, const char* variant) {
 TEST(EcurveFastField, EveryVariantMatchesBignum) {
   for (const auto& nc : AllCurves()) {
     SCOPED_TRACE(nc.name);
-    EcurvePtr c = Load(*nc.def, ECURVE_PROJECTIVE);
+    UniquePtr<ECURVE> c = Load(*nc.def, ECURVE_PROJECTIVE);
     ASSERT_NE(c, nullptr);
     Field f;
     ASSERT_TRUE(fp256::field_init(f, c->p));
@@ -142,7 +142,7 @@ TEST(EcurveFastField, PortableAddSubMatchTheAssembly) {
   ASSERT_TRUE(portable_build());
   for (const auto& nc : AllCurves()) {
     SCOPED_TRACE(nc.name);
-    EcurvePtr c = Load(*nc.def, ECURVE_PROJECTIVE);
+    UniquePtr<ECURVE> c = Load(*nc.def, ECURVE_PROJECTIVE);
     ASSERT_NE(c, nullptr);
     Field f;
     ASSERT_TRUE(fp256::field_init(f, c->p));
@@ -177,7 +177,7 @@ TEST(EcurveFastField, FormsAreRecognised) {
                         {&CryptoProB(), fp256::kFieldC255},
                         {&P192(), fp256::kFieldGeneric}};
   for (const auto& c : cases) {
-    EcurvePtr curve = Load(*c.def, ECURVE_AFFINE);
+    UniquePtr<ECURVE> curve = Load(*c.def, ECURVE_AFFINE);
     Field f;
     ASSERT_TRUE(fp256::field_init(f, curve->p));
     EXPECT_EQ(f.form, c.form) << c.def->p;
@@ -198,7 +198,7 @@ TEST(EcurveFastField, UnservedModuli) {
 // Hostile explicit curves: a composite p is left to the BIGNUM code, whose
 // inversions notice a missing inverse.
 TEST(EcurveFastField, CompositeModuliAreNotServed) {
-  EcurvePtr c(ECURVE_new(ECURVE_PROJECTIVE));
+  UniquePtr<ECURVE> c(ECURVE_new(ECURVE_PROJECTIVE));
   BnPtr m = Hex("FFFFFFFF00000001000000000000000000000000FFFFFFFFFFFFFFFFFFFFFFFF");
   BN_mul_word(m.get(), 3);  // odd, composite, 258 bits
   BN_rshift(m.get(), m.get(), 3);
@@ -237,13 +237,13 @@ template <class O>
 void CheckPointOps(ECURVE* curve, const fp256::Curve& c, const char* variant) {
   SCOPED_TRACE(variant);
   BnCtxPtr ctx(BN_CTX_new());
-  EcPointPtr inf(ECPOINT_new(curve));
+  UniquePtr<ECPOINT> inf(ECPOINT_new(curve));
   ASSERT_TRUE(ECPOINT_set_infinity(inf.get()));
   Jac jinf;
   ASSERT_TRUE(fp256::jac_from_point(c, jinf, inf.get(), ctx.get()));
   for (int round = 0; round < 12; ++round) {
-    EcPointPtr p = RandomPoint(curve);
-    EcPointPtr q = RandomPoint(curve);
+    UniquePtr<ECPOINT> p = RandomPoint(curve);
+    UniquePtr<ECPOINT> q = RandomPoint(curve);
     if (round == 1) q.reset(ECPOINT_dup(p.get()));  // p + p
     if (round == 2) {                               // p + (-p)
       q.reset(ECPOINT_dup(p.get()));
@@ -259,7 +259,7 @@ void CheckPointOps(ECURVE* curve, const fp256::Curve& c, const char* variant) {
     jp = Rescale(c.f, jp, RandomBelow(curve->p).get());
     jq = Rescale(c.f, jq, RandomBelow(curve->p).get());
 
-    EcPointPtr sum(ECPOINT_new(curve)), dbl(ECPOINT_new(curve));
+    UniquePtr<ECPOINT> sum(ECPOINT_new(curve)), dbl(ECPOINT_new(curve));
     ASSERT_TRUE(ECPOINT_add(sum.get(), p.get(), q.get(), ctx.get()));
     ASSERT_TRUE(ECPOINT_double(dbl.get(), p.get(), ctx.get()));
 
@@ -274,13 +274,27 @@ void CheckPointOps(ECURVE* curve, const fp256::Curve& c, const char* variant) {
     const bool q_finite = fp256::jac_to_affine<O>(c, aq, jq);
     fp256::jac_add_affine<O>(c, r, jp, aq, q_finite ? 0 : ~fp256::u64{0});
     EXPECT_EQ(JacDescribe(c, r), Describe(sum.get())) << "mixed add, round " << round;
+
+#if defined(QCRYPTO_FP256_HAVE_ADX_ASM)
+    // The whole operations with the assembly inlined.
+    if (fp256::cpu_has_adx()) {
+      fp256::jac_add_adx(c, r, jp, jq);
+      EXPECT_EQ(JacDescribe(c, r), Describe(sum.get())) << "whole add, round " << round;
+      fp256::jac_double_adx(c, r, jp);
+      EXPECT_EQ(JacDescribe(c, r), Describe(dbl.get())) << "whole double, round " << round;
+      fp256::Fe inv, want;
+      fp256::fe_inv_adx(c.f, inv, jp.Z);
+      fp256::fe_inv<fp256::PortableOps>(c.f, want, jp.Z);
+      EXPECT_EQ(FeHex(c.f, inv), FeHex(c.f, want)) << "whole inverse, round " << round;
+    }
+#endif
   }
 }
 
 TEST(EcurveFastPoint, OperationsMatchBignum) {
   for (const auto& nc : AllCurves()) {
     SCOPED_TRACE(nc.name);
-    EcurvePtr curve = Load(*nc.def, ECURVE_PROJECTIVE);
+    UniquePtr<ECURVE> curve = Load(*nc.def, ECURVE_PROJECTIVE);
     ASSERT_NE(curve, nullptr);
     auto c = fp256::curve_for(curve.get());
     ASSERT_NE(c, nullptr);
@@ -314,26 +328,26 @@ TEST(EcurveFastMul, ScalarMultiplicationsMatchBignum) {
     for (const auto& nc : AllCurves()) {
       SCOPED_TRACE(nc.name);
       for (int kind : {ECURVE_PROJECTIVE, ECURVE_AFFINE}) {
-        EcurvePtr curve = Load(*nc.def, kind);
+        UniquePtr<ECURVE> curve = Load(*nc.def, kind);
         ASSERT_NE(curve, nullptr);
         for (int round = 0; round < 4; ++round) {
-          EcPointPtr q = RandomPoint(curve.get());
+          UniquePtr<ECPOINT> q = RandomPoint(curve.get());
           BnPtr k1 = round == 0 ? Hex("0") : RandomBelow(curve->q);
           BnPtr k2 = round == 1 ? BnPtr(BN_dup(curve->q)) : Random(256);
           SCOPED_TRACE("k1 = " + ToHex(k1.get()) + " k2 = " + ToHex(k2.get()));
 
-          EcPointPtr want1(ECPOINT_dup(q.get())), got1(ECPOINT_dup(q.get()));
+          UniquePtr<ECPOINT> want1(ECPOINT_dup(q.get())), got1(ECPOINT_dup(q.get()));
           ASSERT_EQ(ec_mul_binary(want1.get(), k2.get()), 1);
           ASSERT_EQ(ec_fp256_mul(got1.get(), k2.get()), 1);
           EXPECT_EQ(Describe(got1.get()), Describe(want1.get()));
           EXPECT_EQ(got1->kind, curve->kind);
 
-          EcPointPtr want2(ECPOINT_dup(curve->P)), got2(ECPOINT_dup(curve->P));
+          UniquePtr<ECPOINT> want2(ECPOINT_dup(curve->P)), got2(ECPOINT_dup(curve->P));
           ASSERT_EQ(ec_mul_binary(want2.get(), k1.get()), 1);
           ASSERT_EQ(ec_fp256_mul_generator(got2.get(), k1.get()), 1);
           EXPECT_EQ(Describe(got2.get()), Describe(want2.get()));
 
-          EcPointPtr got3(ECPOINT_new(curve.get()));
+          UniquePtr<ECPOINT> got3(ECPOINT_new(curve.get()));
           ASSERT_EQ(ec_fp256_mul_generator_sum(got3.get(), k1.get(), q.get(), k2.get()), 1);
           ASSERT_TRUE(ECPOINT_add(want2.get(), want2.get(), want1.get()));
           EXPECT_EQ(Describe(got3.get()), Describe(want2.get()));
@@ -350,7 +364,7 @@ TEST(EcurveFastMul, EdgeNumbersMatchBignum) {
   ForEachImplementation([](const char* impl) {
     SCOPED_TRACE(impl);
     for (const ECURVE_DEF* def : {&ECURVE_DEF_191, &ECURVE_DEF_2_255_431}) {
-      EcurvePtr curve = Load(*def, ECURVE_PROJECTIVE);
+      UniquePtr<ECURVE> curve = Load(*def, ECURVE_PROJECTIVE);
       ASSERT_NE(curve, nullptr);
       std::vector<BnPtr> ks;
       for (const char* h : {"1", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF",
@@ -369,13 +383,13 @@ TEST(EcurveFastMul, EdgeNumbersMatchBignum) {
         ks.emplace_back(BN_dup(ks[i].get()));
         BN_set_negative(ks.back().get(), 1);
       }
-      EcPointPtr q = RandomPoint(curve.get());
+      UniquePtr<ECPOINT> q = RandomPoint(curve.get());
       for (const auto& k : ks) {
         SCOPED_TRACE(std::string(BN_is_negative(k.get()) ? "-" : "") + ToHex(k.get()));
-        EcPointPtr want_g(ECPOINT_dup(curve->P)), want_q(ECPOINT_dup(q.get()));
+        UniquePtr<ECPOINT> want_g(ECPOINT_dup(curve->P)), want_q(ECPOINT_dup(q.get()));
         ASSERT_EQ(ec_mul_binary(want_g.get(), k.get()), 1);
         ASSERT_EQ(ec_mul_binary(want_q.get(), k.get()), 1);
-        EcPointPtr got(ECPOINT_dup(q.get()));
+        UniquePtr<ECPOINT> got(ECPOINT_dup(q.get()));
         ASSERT_EQ(ec_fp256_mul(got.get(), k.get()), 1);
         EXPECT_EQ(Describe(got.get()), Describe(want_q.get())) << "general";
         got.reset(ECPOINT_dup(curve->P));
@@ -392,42 +406,51 @@ TEST(EcurveFastMul, EdgeNumbersMatchBignum) {
 
 // A point given in Jacobian form with Z != 1 enters the fast code as it is.
 TEST(EcurveFastMul, UnnormalisedInput) {
-  EcurvePtr curve = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
-  EcPointPtr p = RandomPoint(curve.get());
-  EcPointPtr twice(ECPOINT_dup(p.get()));
+  UniquePtr<ECURVE> curve = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
+  UniquePtr<ECPOINT> p = RandomPoint(curve.get());
+  UniquePtr<ECPOINT> twice(ECPOINT_dup(p.get()));
   ASSERT_TRUE(ECPOINT_double(twice.get(), twice.get()));  // Z != 1 now
   ASSERT_FALSE(BN_is_one(twice->Z));
   BnPtr k = RandomBelow(curve->q);
-  EcPointPtr want(ECPOINT_dup(twice.get()));
+  UniquePtr<ECPOINT> want(ECPOINT_dup(twice.get()));
   ASSERT_EQ(ec_mul_binary(want.get(), k.get()), 1);
   ASSERT_EQ(ECPOINT_mul(twice.get(), k.get()), 1);
   EXPECT_EQ(Describe(twice.get()), Describe(want.get()));
 }
 
-// Numbers the fixed-width code does not take go to the BIGNUM algorithms.
-TEST(EcurveFastMul, WideNumbersAreLeftToTheBignumCode) {
-  EcurvePtr curve = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
-  EcPointPtr p(ECPOINT_dup(curve->P));
+// Numbers wider than 512 bits stay in the constant-time code (a wider width
+// class); the comb and the verification sum leave numbers wider than their
+// table to the caller, and the generator multiplication then takes the
+// general one: no variable-time algorithm runs for any of them.
+TEST(EcurveFastMul, WideNumbersStayConstantTime) {
+  UniquePtr<ECURVE> curve = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
   BnPtr wide = Random(600);
-  EXPECT_EQ(ec_fp256_mul(p.get(), wide.get()), -1);
   BnPtr k300 = Random(300);
+  UniquePtr<ECPOINT> p(ECPOINT_dup(curve->P));
   EXPECT_EQ(ec_fp256_mul_generator(p.get(), k300.get()), -1);
   EXPECT_EQ(ec_fp256_mul_generator_sum(p.get(), k300.get(), curve->P, k300.get()), -1);
-  EcPointPtr want(ECPOINT_dup(curve->P));
-  ASSERT_EQ(ec_mul_binary(want.get(), wide.get()), 1);
-  ASSERT_EQ(ECPOINT_mul(p.get(), wide.get()), 1);
-  EXPECT_EQ(Describe(p.get()), Describe(want.get()));
+  for (const BIGNUM* k : {wide.get(), k300.get()}) {
+    UniquePtr<ECPOINT> want(ECPOINT_dup(curve->P));
+    ASSERT_EQ(ec_mul_binary(want.get(), k), 1);
+    const unsigned long before = ec_variable_time_runs();
+    UniquePtr<ECPOINT> a(ECPOINT_dup(curve->P)), b(ECPOINT_dup(curve->P));
+    ASSERT_EQ(ec_fp256_mul(a.get(), k), 1);
+    EXPECT_EQ(Describe(a.get()), Describe(want.get()));
+    ASSERT_EQ(ECPOINT_mul_fbw(b.get(), k), 1);
+    EXPECT_EQ(Describe(b.get()), Describe(want.get()));
+    EXPECT_EQ(ec_variable_time_runs(), before) << BN_num_bits(k) << " bits";
+  }
 }
 
 // Curve records and caches shared by threads: each thread loads its own
 // curve records of the same numbers and multiplies; all results agree.
 TEST(EcurveFastMul, ThreadsShareTheCaches) {
-  EcurvePtr c = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
+  UniquePtr<ECURVE> c = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
   std::vector<BnPtr> ks;
   std::vector<std::string> want;
   for (int i = 0; i < 8; ++i) {
     ks.push_back(RandomBelow(c->q));
-    EcPointPtr p(ECPOINT_dup(c->P));
+    UniquePtr<ECPOINT> p(ECPOINT_dup(c->P));
     ASSERT_EQ(ec_mul_binary(p.get(), ks.back().get()), 1);
     want.push_back(Describe(p.get()));
   }
@@ -436,12 +459,12 @@ TEST(EcurveFastMul, ThreadsShareTheCaches) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 3; ++round) {
-        EcurvePtr own = Load(t % 2 ? ECURVE_DEF_191 : ECURVE_DEF_2_255_431, ECURVE_PROJECTIVE);
-        EcurvePtr mine = Load(ECURVE_DEF_191, t % 2 ? ECURVE_AFFINE : ECURVE_PROJECTIVE);
+        UniquePtr<ECURVE> own = Load(t % 2 ? ECURVE_DEF_191 : ECURVE_DEF_2_255_431, ECURVE_PROJECTIVE);
+        UniquePtr<ECURVE> mine = Load(ECURVE_DEF_191, t % 2 ? ECURVE_AFFINE : ECURVE_PROJECTIVE);
         for (const auto& k : ks) {
-          EcPointPtr p(ECPOINT_dup(mine->P));
+          UniquePtr<ECPOINT> p(ECPOINT_dup(mine->P));
           if (ECPOINT_mul_fbw(p.get(), k.get()) != 1) return;
-          EcPointPtr q(ECPOINT_dup(own->P));
+          UniquePtr<ECPOINT> q(ECPOINT_dup(own->P));
           if (ECPOINT_mul(q.get(), k.get()) != 1) return;
           if (round == 0) got[t].push_back(Describe(p.get()));
         }

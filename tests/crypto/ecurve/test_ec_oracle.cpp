@@ -84,22 +84,22 @@ class EcurveOracle : public ::testing::TestWithParam<CurveCase> {
   }
   void TearDown() override { fp256::set_adx_enabled(had_adx_); }
   bool had_adx_ = false;
-  EcurvePtr curve_;
+  UniquePtr<ECURVE> curve_;
   GroupPtr group_;
 };
 
 TEST_P(EcurveOracle, GeneralMultiplicationOfGeneratorAndRandomPoint) {
-  EcPointPtr point = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> point = RandomPoint(curve_.get());
   ASSERT_NE(point, nullptr);
   OsslPointPtr opoint = ToOssl(group_.get(), point.get());
   for (const auto& k : Scalars(curve_->q)) {
     SCOPED_TRACE("k = " + ToHex(k.get()));
-    EcPointPtr g(ECPOINT_dup(curve_->P));
+    UniquePtr<ECPOINT> g(ECPOINT_dup(curve_->P));
     ASSERT_EQ(ECPOINT_mul(g.get(), k.get()), 1);
     EXPECT_EQ(Describe(g.get()), OracleMul(group_.get(), k.get(), nullptr, nullptr));
     EXPECT_EQ(g->kind, curve_->kind);
 
-    EcPointPtr r(ECPOINT_dup(point.get()));
+    UniquePtr<ECPOINT> r(ECPOINT_dup(point.get()));
     ASSERT_EQ(ECPOINT_mul(r.get(), k.get()), 1);
     EXPECT_EQ(Describe(r.get()), OracleMul(group_.get(), nullptr, opoint.get(), k.get()));
   }
@@ -108,23 +108,23 @@ TEST_P(EcurveOracle, GeneralMultiplicationOfGeneratorAndRandomPoint) {
 TEST_P(EcurveOracle, GeneratorMultiplicationThroughTheMethodSlot) {
   for (const auto& k : Scalars(curve_->q)) {
     SCOPED_TRACE("k = " + ToHex(k.get()));
-    EcPointPtr g(ECPOINT_dup(curve_->P));
+    UniquePtr<ECPOINT> g(ECPOINT_dup(curve_->P));
     ASSERT_EQ(curve_->method->point_mul_base(g.get(), k.get()), 1);
     EXPECT_EQ(Describe(g.get()), OracleMul(group_.get(), k.get(), nullptr, nullptr));
   }
 }
 
 TEST_P(EcurveOracle, BignumAlgorithmsAgreeWithOracle) {
-  EcPointPtr point = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> point = RandomPoint(curve_.get());
   OsslPointPtr opoint = ToOssl(group_.get(), point.get());
   const ECPOINT_FBW* table = curve_->P->fbw;
   for (const auto& k : Scalars(curve_->q)) {
     SCOPED_TRACE("k = " + ToHex(k.get()));
-    EcPointPtr r(ECPOINT_dup(point.get()));
+    UniquePtr<ECPOINT> r(ECPOINT_dup(point.get()));
     ASSERT_EQ(ec_mul_binary(r.get(), k.get()), 1);
     EXPECT_EQ(Describe(r.get()), OracleMul(group_.get(), nullptr, opoint.get(), k.get()));
     if (table != nullptr && BN_num_bits(k.get()) <= table->bits) {
-      EcPointPtr g(ECPOINT_dup(curve_->P));
+      UniquePtr<ECPOINT> g(ECPOINT_dup(curve_->P));
       ASSERT_EQ(ec_mul_window_table(g.get(), k.get(), table), 1);
       EXPECT_EQ(Describe(g.get()), OracleMul(group_.get(), k.get(), nullptr, nullptr));
     }
@@ -132,14 +132,14 @@ TEST_P(EcurveOracle, BignumAlgorithmsAgreeWithOracle) {
 }
 
 TEST_P(EcurveOracle, GeneratorSum) {
-  EcPointPtr q = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> q = RandomPoint(curve_.get());
   OsslPointPtr oq = ToOssl(group_.get(), q.get());
   const auto scalars = Scalars(curve_->q);
   for (std::size_t i = 0; i < scalars.size(); ++i) {
     const BIGNUM* k1 = scalars[i].get();
     const BIGNUM* k2 = scalars[(i * 7 + 3) % scalars.size()].get();
     SCOPED_TRACE("k1 = " + ToHex(k1) + " k2 = " + ToHex(k2));
-    EcPointPtr r(ECPOINT_new(curve_.get()));
+    UniquePtr<ECPOINT> r(ECPOINT_new(curve_.get()));
     ASSERT_EQ(ECPOINT_mul_generator_sum(r.get(), k1, q.get(), k2), 1);
     EXPECT_EQ(Describe(r.get()), OracleMul(group_.get(), k1, oq.get(), k2));
   }
@@ -147,7 +147,7 @@ TEST_P(EcurveOracle, GeneratorSum) {
   BnPtr k = RandomBelow(curve_->q);
   BnPtr minus_k(BN_new());
   BN_sub(minus_k.get(), curve_->q, k.get());
-  EcPointPtr r(ECPOINT_new(curve_.get()));
+  UniquePtr<ECPOINT> r(ECPOINT_new(curve_.get()));
   ASSERT_EQ(ECPOINT_mul_generator_sum(r.get(), k.get(), curve_->P, k.get()), 1);
   BnPtr two_k(BN_new());
   BN_lshift1(two_k.get(), k.get());
@@ -157,7 +157,7 @@ TEST_P(EcurveOracle, GeneratorSum) {
 }
 
 TEST_P(EcurveOracle, InPlaceResultMayBeTheSecondPoint) {
-  EcPointPtr q = RandomPoint(curve_.get());
+  UniquePtr<ECPOINT> q = RandomPoint(curve_.get());
   OsslPointPtr oq = ToOssl(group_.get(), q.get());
   BnPtr k1 = RandomBelow(curve_->q), k2 = RandomBelow(curve_->q);
   const std::string expected = OracleMul(group_.get(), k1.get(), oq.get(), k2.get());
@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Curves, EcurveOracle, ::testing::ValuesIn(kCurves), [](
 
 // The built-in window table: entry i is 2^(4i) G, recomputed by the oracle.
 TEST(EcurveBuiltinTable, EntriesArePowersOfSixteenTimesGenerator) {
-  EcurvePtr c = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
+  UniquePtr<ECURVE> c = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
   ASSERT_NE(c, nullptr);
   const ECPOINT_FBW* t = c->P->fbw;
   ASSERT_NE(t, nullptr);
@@ -195,7 +195,7 @@ TEST(EcurveBuiltinTable, EntriesArePowersOfSixteenTimesGenerator) {
 // The built-in curve 191 is OpenSSL's prime256v1: the generic group and the
 // named one agree.
 TEST(EcurveBuiltinTable, Curve191IsPrime256v1) {
-  EcurvePtr c = Load(ECURVE_DEF_191, ECURVE_AFFINE);
+  UniquePtr<ECURVE> c = Load(ECURVE_DEF_191, ECURVE_AFFINE);
   GroupPtr named(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
   BnCtxPtr ctx(BN_CTX_new());
   BnPtr p(BN_new()), a(BN_new()), b(BN_new());

@@ -92,26 +92,26 @@ TEST(EcurveWipe, MultiplicationsLeaveNoNumberOrProduct) {
         for (const auto& m : muls) {
           SCOPED_TRACE(std::string(m.name) + (adx ? " adx" : " portable"));
           Reset();
-          EcurvePtr c = Load(*def, kind);
+          UniquePtr<ECURVE> c = Load(*def, kind);
           ASSERT_NE(c, nullptr);
           BnPtr k = Hex("5D1C3E0A5B7F0D2E4C6A8B9F1E3D5C7B9A0F2E4D6C8B1A3F5E7D9C0B2A4F6E81");
           BnCtxPtr ctx(BN_CTX_new());
           BN_nnmod(k.get(), k.get(), c->q, ctx.get());
           // The product is known before the run, so its coordinates can be
           // watched while it is made.
-          EcPointPtr want(ECPOINT_dup(c->P));
+          UniquePtr<ECPOINT> want(ECPOINT_dup(c->P));
           ASSERT_EQ(ec_mul_binary(want.get(), k.get()), 1);
           ASSERT_TRUE(ECPOINT_to_affine(want.get()));
           Watch(k.get());
           Watch(want->X);
           Watch(want->Y);
           {
-            EcPointPtr p(ECPOINT_dup(c->P));
+            UniquePtr<ECPOINT> p(ECPOINT_dup(c->P));
             ASSERT_EQ(m.fn(p.get(), k.get()), 1);
             EXPECT_EQ(ECPOINT_cmp(p.get(), want.get()), 0);
             // The table algorithm too, for the generator.
             if (c->P->fbw != nullptr) {
-              EcPointPtr t(ECPOINT_dup(c->P));
+              UniquePtr<ECPOINT> t(ECPOINT_dup(c->P));
               ASSERT_EQ(ec_mul_window_table(t.get(), k.get(), c->P->fbw), 1);
             }
           }
