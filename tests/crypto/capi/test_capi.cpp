@@ -9,12 +9,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/bn/bn_owner.h"
@@ -329,6 +331,70 @@ TEST_F(CapiTest, SignsAgainAfterFailures) {
   ::setenv("DOSSAR_STANDIN_CAPI", "present", 1);
   ASSERT_EQ(key.sign(1, digest.data(), 32, out.data(), &length), 1);
   EXPECT_EQ(key.verify(1, digest.data(), 32, out.data(), static_cast<int>(length)), 1);
+}
+
+// Inputs the wrappers refuse before the provider is asked: a RUS-HASH digest
+// of another length, and a 34.10-94 key without the numbers that size its
+// signature.
+TEST_F(CapiTest, WrappersRefuseBeforeAskingTheProvider) {
+  for (auto& key : BothKeys()) {
+    WriteKey(key->file);
+    std::vector<unsigned char> digest = random_bytes(64);
+    for (int length : {0, 31, 33, 64}) {
+      SCOPED_TRACE(key->name() + " digest of " + std::to_string(length));
+      Guarded out(static_cast<std::size_t>(key->room()));
+      unsigned int written = 4;
+      ClearLog();
+      EXPECT_EQ(key->sign(1, digest.data(), length, out.data(), &written), 0);
+      EXPECT_EQ(written, 0u);
+      EXPECT_TRUE(out.canary_intact());
+      EXPECT_TRUE(Log().empty());
+    }
+  }
+  Key94 key;
+  WriteKey(key.file);
+  BN_free(key.get()->q);
+  key.get()->q = nullptr;
+  std::vector<unsigned char> digest = random_bytes(32);
+  std::vector<unsigned char> out(128);
+  unsigned int written = 4;
+  ERR_clear_error();
+  EXPECT_EQ(key.sign(1, digest.data(), 32, out.data(), &written), 0);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(ERR_GET_REASON_CODE(ERR_peek_last_error()), ERR_R_INTERNAL);
+  EXPECT_TRUE(Log().empty());
+}
+
+// Threads sign at once while another drops the process's reference to the
+// provider library: every signature verifies, the library stays loaded for
+// whoever is signing.
+TEST_F(CapiTest, ConcurrentSigningWhileTheLibraryIsReleased) {
+  ::unsetenv("DOSSAR_STANDIN_LOG");
+  Key2001 key;
+  WriteKey(key.file);
+  std::atomic<bool> stop{false};
+  std::atomic<int> good{0};
+  std::thread releaser([&] {
+    while (!stop.load()) capi_release_default_provider();
+  });
+  std::vector<std::thread> signers;
+  for (int t = 0; t < 4; ++t) {
+    signers.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        std::vector<unsigned char> digest = random_bytes(32);
+        std::vector<unsigned char> out(static_cast<std::size_t>(key.room()));
+        unsigned int length = 0;
+        if (key.sign(0, digest.data(), 32, out.data(), &length) == 1 &&
+            key.verify(0, digest.data(), 32, out.data(), static_cast<int>(length)) == 1) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (auto& t : signers) t.join();
+  stop = true;
+  releaser.join();
+  EXPECT_EQ(good.load(), 100);
 }
 
 // --- the provider call itself ---------------------------------------------------

@@ -494,7 +494,7 @@ TEST_F(R3410SignTest, HostileExplicitParametersAreRefused) {
   }
 }
 
-// --- keys whose private number is in the secret buffer, provider keys -------
+// --- keys whose private number is in the secret buffer ----------------------
 
 TEST_F(R3410SignTest, SecretBufferKeySignsRepeatedlyAndStaysUnchanged) {
   KeyPtr plain = MakeBuiltinKey();
