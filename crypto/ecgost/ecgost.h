@@ -66,9 +66,14 @@ int ECGOST_do_verify(const unsigned char* digest, int length, const ECGOST_SIG* 
 // The signing slot of the digest record: form != 0 writes DER, form == 0 the
 // raw r || s of two fields of (bits(q) + 7) / 8 bytes. `out` must hold
 // ECGOST_size(key) bytes. *out_length is 0 first, then the encoded length.
-// 1 / 0.
+// A key with a provider is signed there (crypto/capi) with room for
+// ECGOST_size(key) bytes. 1 / 0, a failure always with an error queued.
 int ECGOST_sign_digest(int form, ECGOST* key, const unsigned char* digest, int length, unsigned char* out,
                        unsigned int* out_length);
+
+// Library 75's reason for a provider-held key whose provider did not give a
+// signature (absent, refused, too large, or not a valid signature value).
+constexpr int ECGOST_R_PROVIDER_SIGN_FAILED = 107;
 
 // The verification slot: decodes the signature (DER when form != 0, else raw)
 // and returns 1 only when it is valid, else 0.

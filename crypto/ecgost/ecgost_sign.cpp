@@ -2,6 +2,7 @@
 #include <openssl/crypto.h>
 
 #include "crypto/bn/bn_owner.h"
+#include "crypto/capi/capi.h"
 #include "crypto/cclib/ct.h"
 #include "crypto/ec/ec_scalar.h"
 #include "crypto/ecgost/ecgost.h"
@@ -179,17 +180,26 @@ int ECGOST_sign_digest(int form, ECGOST* key, const unsigned char* digest, int l
     QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ERR_R_PASSED_NULL);
     return 0;
   }
-  if (key->provider != 0) {
-    // Signing with a provider-held key is not linked into this build.
-    QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ERR_R_INTERNAL);
-    return 0;
-  }
   if (key->curve == nullptr || key->curve->q == nullptr || BN_is_zero(key->curve->q)) {
     QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ERR_R_INTERNAL);
     return 0;
   }
-  SigPtr sig(ECGOST_do_sign(digest, length, key));
-  if (sig == nullptr) return 0;
+  SigPtr sig;
+  if (key->provider != 0) {
+    // The key lives in its provider: d is never used. Its signature is read
+    // back into r and s, within ECGOST_size(key) bytes, the room the callers
+    // give, and written below in the form asked for.
+    sig.reset(ECGOST_SIG_new());
+    if (sig == nullptr) return 0;
+    if (!capi_sign_rs(key->provider, key->key_spec, digest, length, static_cast<unsigned int>(ECGOST_size(key)),
+                      key->curve->q, sig->r, sig->s)) {
+      QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_SIGN_DIGEST, ECGOST_R_PROVIDER_SIGN_FAILED);
+      return 0;
+    }
+  } else {
+    sig.reset(ECGOST_do_sign(digest, length, key));
+    if (sig == nullptr) return 0;
+  }
   int written = 0;
   if (form != 0) {
     unsigned char* p = out;

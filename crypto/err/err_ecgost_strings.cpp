@@ -72,6 +72,7 @@ const ERR_STRING_DATA kReasons[] = {
     {ERR_PACK_CODE(0, 0, 104), "s is too big"},
     {ERR_PACK_CODE(0, 0, 105), "signature failure"},
     {ERR_PACK_CODE(0, 0, 106), "unsupported field type"},
+    {ERR_PACK_CODE(0, 0, 107), "provider signing failed"},
     {0, nullptr},
 };
 

@@ -37,6 +37,7 @@ const ERR_STRING_DATA kReasons[] = {
     {ERR_PACK_CODE(0, 0, 103), "'s' is greater or equal to 'q'"},
     {ERR_PACK_CODE(0, 0, 104), "'r' is greater or equal to 'q'"},
     {ERR_PACK_CODE(0, 0, 105), "invalid private key"},
+    {ERR_PACK_CODE(0, 0, 110), "provider signing failed"},
     {0, nullptr},
 };
 

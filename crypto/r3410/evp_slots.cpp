@@ -1,36 +1,50 @@
 // The sign and verify slots of the RUS-HASH digest record.
-#include <atomic>
-
+#include "crypto/capi/capi.h"
 #include "crypto/err/err.h"
 #include "crypto/r3410/r3410.h"
 
 namespace qcrypto {
 namespace {
 
-std::atomic<R3410_provider_sign_fn> g_provider_sign{nullptr};
-
 struct SigOwner {
   R3410_SIG* sig;
   ~SigOwner() { R3410_SIG_free(sig); }
 };
 
-}  // namespace
+// The key lives in its provider: the number fields are never used. The
+// provider's signature is read back into r and s and written in the form
+// asked for, within R3410_size(key) bytes, the room the callers give.
+int sign_through_provider(int form, const R3410* key, const unsigned char* digest, int length, unsigned char* out,
+                          unsigned int* out_length) {
+  const int room = R3410_size(key);
+  SigOwner sig{R3410_SIG_new()};
+  if (room <= 0 || out == nullptr || out_length == nullptr || sig.sig == nullptr) {
+    QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, ERR_R_INTERNAL);
+    return 0;
+  }
+  if (!capi_sign_rs(reinterpret_cast<std::uintptr_t>(key->provider), static_cast<std::uint32_t>(key->key_spec),
+                    digest, length, static_cast<unsigned int>(room), key->q, sig.sig->r, sig.sig->s)) {
+    QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, R3410_R_PROVIDER_SIGN_FAILED);
+    return 0;
+  }
+  sig.sig->qlen = (BN_num_bits(key->q) + 7) / 8;
+  unsigned char* p = out;
+  const int n = form != 0 ? i2d_R3410_SIG(sig.sig, &p) : R3410_SIG_to_raw(sig.sig, &p);
+  if (n <= 0 || n > room) {
+    QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, R3410_R_PROVIDER_SIGN_FAILED);
+    return 0;
+  }
+  *out_length = static_cast<unsigned int>(n);
+  return 1;
+}
 
-void R3410_set_provider_sign(R3410_provider_sign_fn fn) { g_provider_sign.store(fn); }
+}  // namespace
 
 int R3410_sign(int form, const R3410* key, const unsigned char* digest, int length, unsigned char* out,
                unsigned int* out_length) {
   if (out_length != nullptr) *out_length = 0;
   if (key == nullptr) return 0;
-  if (key->provider != nullptr) {
-    // The private key lives in the provider: the number fields are not used.
-    const R3410_provider_sign_fn fn = g_provider_sign.load();
-    if (fn == nullptr) {
-      QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, ERR_R_INTERNAL);
-      return 0;
-    }
-    return fn(key->provider, key->key_spec, R3410_PROVIDER_DIGEST_TYPE, digest, out, out_length);
-  }
+  if (key->provider != nullptr) return sign_through_provider(form, key, digest, length, out, out_length);
   if ((key->x == nullptr && key->secret == nullptr) || key->q == nullptr || out == nullptr || out_length == nullptr) {
     QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, ERR_R_INTERNAL);
     return 0;

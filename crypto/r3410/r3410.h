@@ -174,24 +174,18 @@ int GOSTS_do_verify(const R3410_SIG* sig, const R3410* key, const unsigned char*
 
 // Signs into |out| (which holds R3410_size(key) bytes; raw needs 2 * qlen).
 // form != 0: DER, form == 0: raw r||s. *out_length is set to 0 first, then to
-// the length. A key bound to a provider is signed through the provider hook
-// and its result returned unchanged.
+// the length. A key bound to a provider is signed there (crypto/capi) with
+// room for R3410_size(key) bytes; its output is checked and written in the
+// form asked for. 1 / 0, a failure always with an error queued.
 int R3410_sign(int form, const R3410* key, const unsigned char* digest, int length, unsigned char* out,
                unsigned int* out_length);
 // 1 only when the signature (DER for form != 0, raw for form == 0) verifies.
 int R3410_verify(int form, const R3410* key, const unsigned char* digest, int length, const unsigned char* signature,
                  int signature_length);
 
-// Signing through a key's provider: (provider, key spec, digest object number,
-// digest, signature buffer, signature length) -> the length, 0 or -1.
-using R3410_provider_sign_fn = int (*)(void* provider, int key_spec, int digest_type, const unsigned char* digest,
-                                       unsigned char* signature, unsigned int* signature_length);
-// Installs the provider signer (null removes it); without one a provider-bound
-// key fails to sign.
-void R3410_set_provider_sign(R3410_provider_sign_fn fn);
-
-// The digest object number the signing wrapper hands to a provider (RUS-HASH).
-constexpr int R3410_PROVIDER_DIGEST_TYPE = 176;
+// Library 65's reason for a provider-held key whose provider did not give a
+// signature (absent, refused, too large, or not a valid signature value).
+constexpr int R3410_R_PROVIDER_SIGN_FAILED = 110;
 
 }  // namespace qcrypto
 

@@ -494,7 +494,7 @@ TEST_F(R3410SignTest, HostileExplicitParametersAreRefused) {
   }
 }
 
-// --- keys whose private number is in the secret buffer, provider keys -------
+// --- keys whose private number is in the secret buffer ----------------------
 
 TEST_F(R3410SignTest, SecretBufferKeySignsRepeatedlyAndStaysUnchanged) {
   KeyPtr plain = MakeBuiltinKey();
@@ -544,49 +544,6 @@ TEST_F(R3410SignTest, ProtectedPrivateNumberIsNotUsed) {
   SigPtr sig(GOSTS_do_sign(key.get(), digest.data(), 32));
   ASSERT_NE(sig, nullptr);
   EXPECT_EQ(GOSTS_do_verify(sig.get(), key.get(), digest.data(), 32), 1);
-}
-
-struct ProviderCall {
-  int calls = 0;
-  void* provider = nullptr;
-  int key_spec = 0;
-  int type = 0;
-} g_provider;
-
-int FakeProviderSign(void* provider, int key_spec, int type, const unsigned char* digest, unsigned char* sig,
-                     unsigned int* len) {
-  ++g_provider.calls;
-  g_provider.provider = provider;
-  g_provider.key_spec = key_spec;
-  g_provider.type = type;
-  for (int i = 0; i < 64; ++i) sig[i] = static_cast<unsigned char>(digest[i % 32] ^ i);
-  *len = 64;
-  return 64;
-}
-
-TEST_F(R3410SignTest, ProviderKeyIsSignedByTheProviderWithoutTouchingX) {
-  KeyPtr key = MakeBuiltinKey();
-  BN_clear_free(key->x);
-  key->x = nullptr;  // any use of x would fail
-  int handle = 0;
-  key->provider = &handle;
-  key->key_spec = 2;
-  std::array<unsigned char, 32> digest{};
-  digest[0] = 0x11;
-  std::array<unsigned char, 80> out{};
-  unsigned int len = 99;
-  EXPECT_EQ(R3410_sign(1, key.get(), digest.data(), 32, out.data(), &len), 0);  // no provider signer yet
-  EXPECT_EQ(len, 0u);
-  R3410_set_provider_sign(FakeProviderSign);
-  EXPECT_EQ(R3410_sign(1, key.get(), digest.data(), 32, out.data(), &len), 64);
-  R3410_set_provider_sign(nullptr);
-  EXPECT_EQ(len, 64u);
-  EXPECT_EQ(g_provider.calls, 1);
-  EXPECT_EQ(g_provider.provider, &handle);
-  EXPECT_EQ(g_provider.key_spec, 2);
-  EXPECT_EQ(g_provider.type, 176);
-  EXPECT_EQ(out[0], 0x11);
-  EXPECT_EQ(RAND_fixed_remaining(), 0u);
 }
 
 // --- the EVP slots ----------------------------------------------------------
