@@ -1,10 +1,11 @@
 # Compiler flags and the small helpers every module uses to declare its targets.
 
 option(DOSSAR_WERROR "Treat warnings of project code as errors" ON)
-# Stricter warnings, each switched on once the code they flag is clean.
-option(DOSSAR_WSHADOW "Warn about shadowed names in project code (-Wshadow)" OFF)
-option(DOSSAR_WFORMAT2 "Extra printf-format checks in project code (-Wformat=2)" OFF)
-option(DOSSAR_WCONVERSION "Warn about narrowing conversions in the crypto libraries (-Wconversion)" OFF)
+# Stricter warnings, on by default; each can be switched off alone to count
+# what it flags (with DOSSAR_WERROR=OFF).
+option(DOSSAR_WSHADOW "Warn about shadowed names in project code (-Wshadow)" ON)
+option(DOSSAR_WFORMAT2 "Extra printf-format checks in project code (-Wformat=2)" ON)
+option(DOSSAR_WCONVERSION "Warn about narrowing conversions in the crypto libraries (-Wconversion)" ON)
 
 set(DOSSAR_WARNINGS -Wall -Wextra)
 if(DOSSAR_WERROR)

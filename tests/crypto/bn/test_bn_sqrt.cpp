@@ -114,9 +114,9 @@ TEST_P(BnSqrtPrimeTest, ZeroHasTheEvenRootOnly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Primes, BnSqrtPrimeTest, ::testing::ValuesIn(kPrimes),
-                         [](const ::testing::TestParamInfo<PrimeCase>& info) {
+                         [](const ::testing::TestParamInfo<PrimeCase>& test_case) {
                            std::string n;
-                           for (const char* c = info.param.name; *c; ++c) n += std::isalnum(*c) ? *c : '_';
+                           for (const char* c = test_case.param.name; *c; ++c) n += std::isalnum(*c) ? *c : '_';
                            return n;
                          });
 

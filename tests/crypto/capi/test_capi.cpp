@@ -57,7 +57,7 @@ BnPtr random_below(const BIGNUM* q) {
 
 // A buffer of `room` bytes followed by canary bytes that must survive.
 struct Guarded {
-  explicit Guarded(std::size_t room) : room(room), bytes(room + kCanaryBytes, kCanary) {}
+  explicit Guarded(std::size_t capacity) : room(capacity), bytes(capacity + kCanaryBytes, kCanary) {}
   unsigned char* data() { return bytes.data(); }
   bool canary_intact() const {
     for (std::size_t i = room; i < bytes.size(); ++i) {

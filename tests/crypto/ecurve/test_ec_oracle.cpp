@@ -165,8 +165,8 @@ TEST_P(EcurveOracle, InPlaceResultMayBeTheSecondPoint) {
   EXPECT_EQ(Describe(q.get()), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Curves, EcurveOracle, ::testing::ValuesIn(kCurves), [](const auto& info) {
-  std::string n = info.param.name;
+INSTANTIATE_TEST_SUITE_P(Curves, EcurveOracle, ::testing::ValuesIn(kCurves), [](const auto& test_case) {
+  std::string n = test_case.param.name;
   for (char& ch : n) {
     if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
   }

@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, R3410BadDerTest,
                                            BadDer{"indefinite_length", "308002010102017F0000"},
                                            BadDer{"octet_string_in_place_of_integer", "300604010102017F"},
                                            BadDer{"huge_length", "3084FFFFFFFF02010102017F"}),
-                         [](const ::testing::TestParamInfo<BadDer>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<BadDer>& test_case) { return std::string(test_case.param.name); });
 
 TEST(R3410Sig, RawFormHasFixedWidthHalves) {
   // r of 31 significant bytes gets a leading zero byte.

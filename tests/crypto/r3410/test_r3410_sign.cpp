@@ -185,8 +185,8 @@ INSTANTIATE_TEST_SUITE_P(CryptoPro, R3410ParamSetTest,
                          ::testing::Values("id-GostR3410-94-CryptoPro-A-ParamSet",
                                            "id-GostR3410-94-CryptoPro-B-ParamSet",
                                            "id-GostR3410-94-CryptoPro-XchA-ParamSet"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           std::string n = info.param;
+                         [](const ::testing::TestParamInfo<const char*>& test_case) {
+                           std::string n = test_case.param;
                            for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                            return n;
                          });
@@ -359,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"r_q_plus_1", 3, 0, GOSTS_R_R_GE_Q}, RangeCase{"s_zero", 0, 1, GOSTS_R_S_IS_ZERO},
                       RangeCase{"s_null", 0, 4, GOSTS_R_S_IS_ZERO}, RangeCase{"s_q", 0, 2, GOSTS_R_S_GE_Q},
                       RangeCase{"s_q_plus_1", 0, 3, GOSTS_R_S_GE_Q}, RangeCase{"both_zero", 1, 1, GOSTS_R_R_IS_ZERO}),
-    [](const ::testing::TestParamInfo<RangeCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<RangeCase>& test_case) { return std::string(test_case.param.name); });
 
 TEST_F(R3410SignTest, MissingKeyPartsAreErrors) {
   KeyPtr key = MakeBuiltinKey();
