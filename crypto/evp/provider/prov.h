@@ -1,0 +1,49 @@
+// The provider that makes the GOST algorithms reachable through OpenSSL 3:
+// built into the library (registered in the default library context) and
+// also built as a loadable module for the stock command line.
+#pragma once
+
+#include <openssl/core.h>
+#include <openssl/core_dispatch.h>
+
+#include "crypto/rus/gost28147.h"
+
+namespace qcrypto::prov {
+
+// The provider's name; fetches ask for it by property so that a foreign
+// plug-in offering algorithms under the same names can never answer instead.
+inline constexpr const char* kProviderName = "dossar";
+inline constexpr const char* kPropQuery = "provider=dossar";
+
+// Algorithm names: short name, long name, dotted OID, then the aliases.
+inline constexpr const char* kNamesRusChange = "RUS-CHANGE:rus-change:1.3.6.1.4.1.6173.1.1.1:rus-ecb:rus-simple";
+inline constexpr const char* kNamesRusGamma = "RUS-GAMMA:rus-gamma:1.3.6.1.4.1.6173.1.1.2";
+inline constexpr const char* kNamesRusGammar =
+    "RUS-GAMMAR:rus-gammar:1.3.6.1.4.1.6173.1.1.3:rus-gfb:rus-gamma-fb:rus-gamma-r";
+// The digest of GOST R 34.10-94 signatures also answers to the names of that
+// signature object.
+inline constexpr const char* kNamesRusHash =
+    "RUS-HASH:rus-hash:1.3.6.1.4.1.6173.1.2.1:r3411:rush:R3410-R3411:r3410WithR3411";
+inline constexpr const char* kNamesEcr3410Hash = "ECR3410-R3411:ecr3410WithR3411:1.3.6.1.4.1.6173.1.3.2:ecr3410:ECR3410";
+
+// The provider's context: the core's handle and library context.
+struct ProvCtx {
+  const OSSL_CORE_HANDLE* handle;
+  OSSL_LIB_CTX* libctx;
+};
+
+extern const OSSL_ALGORITHM kDigests[];
+extern const OSSL_ALGORITHM kCiphers[];
+
+// The provider's entry point (OSSL_provider_init_fn), shared by the built-in
+// registration and the loadable module.
+int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out,
+                  void** provctx);
+
+// Deep copy of a cipher context for duplicated EVP contexts. Stand-in until
+// GOSTE_CTX_copy lands in crypto/rus; then this calls it. A context with a
+// private S-box table is refused here (its allocator belongs to crypto/rus);
+// the provider's contexts always use the shared default tables.
+int goste_ctx_copy_local(GOSTE_CTX* dst, const GOSTE_CTX* src);
+
+}  // namespace qcrypto::prov
