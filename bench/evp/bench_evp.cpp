@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "crypto/evp/evp_gost.h"
+#include "crypto/prov/evp_gost.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/evp/evp_gost.h"
+#include "crypto/prov/evp_gost.h"
 #include "crypto/evp/objects.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"

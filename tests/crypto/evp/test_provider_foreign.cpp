@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "crypto/evp/evp_gost.h"
+#include "crypto/prov/evp_gost.h"
 #include "crypto/evp/objects.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"

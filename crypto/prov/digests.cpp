@@ -7,7 +7,7 @@
 #include <climits>
 #include <new>
 
-#include "crypto/evp/provider/prov.h"
+#include "crypto/prov/prov.h"
 #include "crypto/rus/gost3411.h"
 
 namespace qcrypto::prov {

@@ -1,4 +1,4 @@
-#include "crypto/evp/evp_gost.h"
+#include "crypto/prov/evp_gost.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "crypto/evp/objects.h"
-#include "crypto/evp/provider/prov.h"
+#include "crypto/prov/prov.h"
 
 namespace qcrypto {
 namespace {

@@ -15,7 +15,7 @@
 #include <initializer_list>
 #include <new>
 
-#include "crypto/evp/provider/prov.h"
+#include "crypto/prov/prov.h"
 
 namespace qcrypto::prov {
 namespace {

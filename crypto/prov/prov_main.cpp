@@ -7,7 +7,7 @@
 #include <new>
 
 #include "crypto/evp/objects.h"
-#include "crypto/evp/provider/prov.h"
+#include "crypto/prov/prov.h"
 
 namespace qcrypto::prov {
 namespace {

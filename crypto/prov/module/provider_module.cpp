@@ -4,7 +4,7 @@
 // objects table of the process that loaded it.
 #include <openssl/core.h>
 
-#include "crypto/evp/provider/prov.h"
+#include "crypto/prov/prov.h"
 
 extern "C" __attribute__((visibility("default"))) int OSSL_provider_init(const OSSL_CORE_HANDLE* handle,
                                                                          const OSSL_DISPATCH* in,
