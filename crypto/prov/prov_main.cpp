@@ -62,6 +62,10 @@ const OSSL_ALGORITHM* query_operation(void*, int operation_id, int* no_cache) {
       return kDigests;
     case OSSL_OP_CIPHER:
       return kCiphers;
+    case OSSL_OP_KEYMGMT:
+      return kKeymgmt;
+    case OSSL_OP_SIGNATURE:
+      return kSignatures;
     default:
       return nullptr;
   }
