@@ -41,12 +41,19 @@ if(NOT CMAKE_BUILD_TYPE)
   set(CMAKE_BUILD_TYPE RelWithDebInfo)
 endif()
 
-# Sources named *_avx2.cpp are the vector paths chosen at run time; only they
-# get the instruction-set flags, so the rest of the binary runs anywhere.
+# Sources named *_avx2.cpp (and *_avx512.cpp) are the vector paths chosen at
+# run time; only they get the instruction-set flags, so the rest of the
+# binary runs anywhere.
 function(dossar_mark_simd_sources)
   foreach(src IN LISTS ARGN)
     if(src MATCHES "_avx2\\.cpp$")
       set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2;-mbmi2")
+    endif()
+    # AVX-512 paths need the VBMI byte permutes; their callers check the CPU
+    # and the operating system's saved state (XCR0) first.
+    if(src MATCHES "_avx512\\.cpp$")
+      set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS
+        "-mavx2;-mbmi2;-mavx512f;-mavx512bw;-mavx512vl;-mavx512vbmi")
     endif()
   endforeach()
 endfunction()

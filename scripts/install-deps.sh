@@ -11,6 +11,8 @@ packages=(
   libbenchmark-dev
   libgcrypt20-dev
   clang-format clang libclang-rt-14-dev
+  libsqlite3-dev sqlite3
+  qt6-base-dev
 )
 
 missing=()

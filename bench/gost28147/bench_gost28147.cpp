@@ -1,5 +1,7 @@
 // Throughput of the GOST 28147-89 modes on 8 KiB and 64 MiB calls, with the
 // multi-block code forced portable or dispatched (AVX2 when the CPU has it),
+// the serial modes on the table round or the dispatched round (constant-time
+// AVX-512 when the CPU has it),
 // and libgcrypt's ECB and CFB on the same data for scale (figures on a shared
 // machine move with its clock; the reference moves with them).
 #include <benchmark/benchmark.h>
@@ -15,6 +17,7 @@ namespace {
 
 using qcrypto::GOSTE_CTX;
 using qcrypto::gost_detail::Path;
+using qcrypto::gost_detail::RoundPath;
 
 enum Mode { kEcbEnc, kEcbDec, kGamma, kFbe, kFbd, kMac };
 
@@ -27,8 +30,12 @@ bool serial(Mode m) { return m == kFbe || m == kMac; }
 
 void run(benchmark::State& state, Mode mode) {
   const auto size = static_cast<size_t>(state.range(0));
-  const auto path = static_cast<Path>(state.range(1));
+  // Serial modes take a round choice here; the others a multi-block path
+  // (their tails then run on the dispatched round).
+  const auto path = serial(mode) ? Path::kAuto : static_cast<Path>(state.range(1));
+  const auto round = serial(mode) ? static_cast<RoundPath>(state.range(1)) : RoundPath::kAuto;
   qcrypto::gost_detail::set_path(path);
+  qcrypto::gost_detail::set_round_path(round);
   std::vector<unsigned char> buf(size, 0x5a);
   GOSTE_CTX ctx{};
   switch (mode) {
@@ -73,7 +80,9 @@ void run(benchmark::State& state, Mode mode) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
   if (serial(mode)) {
-    state.SetLabel("serial");
+    state.SetLabel(round == RoundPath::kTable                    ? "serial:table"
+                   : qcrypto::gost_detail::cpu_has_avx512vbmi() ? "serial:avx512"
+                                                                 : "serial:table");
   } else if (path == Path::kPortable) {
     state.SetLabel("portable");
   } else {
@@ -81,6 +90,7 @@ void run(benchmark::State& state, Mode mode) {
   }
   qcrypto::GOSTE_clear(&ctx);
   qcrypto::gost_detail::set_path(Path::kAuto);
+  qcrypto::gost_detail::set_round_path(RoundPath::kAuto);
 }
 
 void Sizes(benchmark::internal::Benchmark* b) {
@@ -91,8 +101,10 @@ void Sizes(benchmark::internal::Benchmark* b) {
 }
 
 void SerialSizes(benchmark::internal::Benchmark* b) {
-  for (int64_t size : {int64_t{8} << 10, int64_t{64} << 20}) b->Args({size, static_cast<int64_t>(Path::kAuto)});
-  b->ArgNames({"bytes", "path"});
+  for (int64_t size : {int64_t{8} << 10, int64_t{64} << 20}) {
+    for (RoundPath r : {RoundPath::kTable, RoundPath::kAuto}) b->Args({size, static_cast<int64_t>(r)});
+  }
+  b->ArgNames({"bytes", "round"});
 }
 
 void BM_EcbEncrypt(benchmark::State& s) { run(s, kEcbEnc); }
@@ -130,7 +142,7 @@ BENCHMARK(BM_EcbEncrypt)->Apply(Sizes);
 BENCHMARK(BM_EcbDecrypt)->Apply(Sizes);
 BENCHMARK(BM_Gamma)->Apply(Sizes);
 BENCHMARK(BM_GammaFeedbackDecrypt)->Apply(Sizes);
-// Serial modes: no multi-block code, one path.
+// Serial modes: no multi-block code; table round (1) or dispatched round (0).
 BENCHMARK(BM_GammaFeedbackEncrypt)->Apply(SerialSizes);
 BENCHMARK(BM_Mac)->Apply(SerialSizes);
 BENCHMARK(BM_LibgcryptEcbEncrypt)->Arg(8 << 10);

@@ -70,9 +70,14 @@ void* cipher_dupctx(void* vsrc) {
   const auto* src = static_cast<const CipherCtx*>(vsrc);
   auto* dst = new (std::nothrow) CipherCtx{};
   if (dst == nullptr) return nullptr;
-  *dst = *src;
-  if (goste_ctx_copy_local(&dst->g, &src->g) != 1) {
-    dst->g = GOSTE_CTX{};
+  dst->kind = src->kind;
+  dst->enc = src->enc;
+  dst->keyed = src->keyed;
+  dst->pad = src->pad;
+  std::memcpy(dst->iv, src->iv, sizeof dst->iv);
+  std::memcpy(dst->buf, src->buf, sizeof dst->buf);
+  dst->buflen = src->buflen;
+  if (GOSTE_CTX_copy(&dst->g, &src->g) != 1) {
     cipher_freectx(dst);
     return nullptr;
   }

@@ -29,9 +29,7 @@ void* hash_dupctx(void* vsrc) {
   const auto* src = static_cast<const GOSTH_CTX*>(vsrc);
   auto* dst = new (std::nothrow) GOSTH_CTX{};
   if (dst == nullptr) return nullptr;
-  *dst = *src;
-  if (goste_ctx_copy_local(&dst->cipher, &src->cipher) != 1) {
-    dst->cipher = GOSTE_CTX{};
+  if (GOSTH_CTX_copy(dst, src) != 1) {
     GOSTH_clear(dst);
     delete dst;
     return nullptr;

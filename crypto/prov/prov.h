@@ -70,10 +70,4 @@ extern const OSSL_ALGORITHM kSignatures[];
 int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out,
                   void** provctx);
 
-// Deep copy of a cipher context for duplicated EVP contexts. Stand-in until
-// GOSTE_CTX_copy lands in crypto/rus; then this calls it. A context with a
-// private S-box table is refused here (its allocator belongs to crypto/rus);
-// the provider's contexts always use the shared default tables.
-int goste_ctx_copy_local(GOSTE_CTX* dst, const GOSTE_CTX* src);
-
 }  // namespace qcrypto::prov

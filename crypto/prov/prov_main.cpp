@@ -109,10 +109,4 @@ int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const
   return 1;
 }
 
-int goste_ctx_copy_local(GOSTE_CTX* dst, const GOSTE_CTX* src) {
-  if (dst == nullptr || src == nullptr || src->table_alloc != nullptr) return 0;
-  *dst = *src;
-  return 1;
-}
-
 }  // namespace qcrypto::prov

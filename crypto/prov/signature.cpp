@@ -73,10 +73,7 @@ void* sig_dupctx(void* vsrc) {
   if (dst == nullptr) return nullptr;
   dst->type = src->type;
   dst->hashing = src->hashing;
-  dst->hash = src->hash;
-  if (goste_ctx_copy_local(&dst->hash.cipher, &src->hash.cipher) != 1 ||
-      (src->key != nullptr && !take_key(dst, src->key))) {
-    dst->hash.cipher = GOSTE_CTX{};
+  if (GOSTH_CTX_copy(&dst->hash, &src->hash) != 1 || (src->key != nullptr && !take_key(dst, src->key))) {
     sig_freectx(dst);
     return nullptr;
   }

@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "crypto/cclib/secret.h"
 #include "crypto/rus/gost28147_multi.h"
 
 namespace qcrypto::gost_detail {
@@ -35,23 +36,20 @@ inline uint32_t rotr11(uint32_t v) { return (v >> 11) | (v << 21); }
 // The nodes are recovered from the expanded table, which is all a context
 // keeps: T_j[b] is the byte-j substitution of b, shifted to byte j and rotated.
 void build_tables(const uint32_t* t, VecTables& vt) {
-  alignas(16) unsigned char la[4][16], ha[4][16], hb[4][16];
+  // The nodes of a foreign set are as private as its expanded table.
+  SecretBuffer<64> la, ha, hb;
   for (int j = 0; j < 4; ++j) {
     for (int v = 0; v < 16; ++v) {
       const unsigned lo = (rotr11(t[256 * j + v]) >> (8 * j)) & 15;
       const unsigned hi = (rotr11(t[256 * j + (v << 4)]) >> (8 * j + 4)) & 15;
-      la[j][v] = static_cast<unsigned char>(lo << 3);
-      ha[j][v] = static_cast<unsigned char>((hi & 1) << 7);
-      hb[j][v] = static_cast<unsigned char>(hi >> 1);
+      la.data()[16 * j + v] = static_cast<unsigned char>(lo << 3);
+      ha.data()[16 * j + v] = static_cast<unsigned char>((hi & 1) << 7);
+      hb.data()[16 * j + v] = static_cast<unsigned char>(hi >> 1);
     }
-    vt.la[j] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(la[j])));
-    vt.ha[j] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(ha[j])));
-    vt.hb[j] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(hb[j])));
+    vt.la[j] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(la.data() + 16 * j)));
+    vt.ha[j] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ha.data() + 16 * j)));
+    vt.hb[j] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hb.data() + 16 * j)));
   }
-  // The nodes of a foreign set are as private as its expanded table.
-  OPENSSL_cleanse(la, sizeof(la));
-  OPENSSL_cleanse(ha, sizeof(ha));
-  OPENSSL_cleanse(hb, sizeof(hb));
 }
 
 void build_key(const uint32_t* key, VecKey& vk) {

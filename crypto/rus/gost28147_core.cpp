@@ -2,7 +2,6 @@
 #include <openssl/crypto.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 
 #include "crypto/cclib/locks.h"
@@ -15,8 +14,9 @@ namespace qcrypto {
 namespace {
 
 constexpr int kFuncGosteNew = 100;
-constexpr size_t kTableBytes = GOSTE_TABLE_WORDS * sizeof(uint32_t);
-constexpr size_t kPrivateAllocBytes = kTableBytes + 63;
+// The expanded table and, after it, its nibble form for the constant-time round.
+constexpr size_t kTableWithNibblesBytes = gost_detail::kTableWordsWithNibbles * sizeof(uint32_t);
+constexpr size_t kPrivateAllocBytes = kTableWithNibblesBytes + 63;
 
 // Row v is bytes 4v..4v+3; byte j holds S(2j+1)(v) low and S(2j+2)(v) high.
 alignas(64) const unsigned char kCipherSbox[GOSTE_SBOX_BYTES] = {
@@ -34,14 +34,23 @@ alignas(64) const unsigned char kHashSbox[GOSTE_SBOX_BYTES] = {
 };
 
 // One shared table per built-in set, built on first use and never freed.
+// The nibble form for the constant-time round follows the table, as in a
+// private block.
 struct SharedTable {
-  alignas(64) uint32_t words[GOSTE_TABLE_WORDS];
+  alignas(64) uint32_t words[gost_detail::kTableWordsWithNibbles];
   std::atomic<bool> built{false};
   const unsigned char* sbox;
 };
 
 SharedTable g_cipher_table{{}, {false}, kCipherSbox};
 SharedTable g_hash_table{{}, {false}, kHashSbox};
+
+// Expands a set into a table followed by its nibble form.
+int expand_with_nibbles(const unsigned char* sbox, uint32_t* table) {
+  if (!GOSTE_expand_sbox(sbox, table)) return 0;
+  gost_detail::build_nibbles(table, reinterpret_cast<unsigned char*>(table + GOSTE_TABLE_WORDS));
+  return 1;
+}
 
 SharedTable* shared_for(const unsigned char* sbox) {
   if (std::memcmp(sbox, kCipherSbox, GOSTE_SBOX_BYTES) == 0) return &g_cipher_table;
@@ -55,7 +64,7 @@ const uint32_t* ensure_built(SharedTable* st) {
   if (!st->built.load(std::memory_order_acquire)) {
     CryptoLockGuard guard(CRYPTO_LOCK_RUS);
     if (!st->built.load(std::memory_order_relaxed)) {
-      if (!GOSTE_expand_sbox(st->sbox, st->words)) return nullptr;
+      if (!expand_with_nibbles(st->sbox, st->words)) return nullptr;
       st->built.store(true, std::memory_order_release);
     }
   }
@@ -64,22 +73,37 @@ const uint32_t* ensure_built(SharedTable* st) {
 
 bool is_shared(const uint32_t* table) { return table == g_cipher_table.words || table == g_hash_table.words; }
 
+// Private tables come from the library allocator and go back wiped, so an
+// allocator installed with CRYPTO_set_mem_functions sees them.
+#ifdef QCRYPTO_TEST_HOOKS
 std::atomic<gost_detail::TableAllocFn> g_alloc{nullptr};
 std::atomic<gost_detail::TableFreeFn> g_release{nullptr};
+#endif
 
 void* table_alloc(size_t n) {
-  auto fn = g_alloc.load(std::memory_order_acquire);
-  return fn != nullptr ? fn(n) : std::malloc(n);
+#ifdef QCRYPTO_TEST_HOOKS
+  if (auto fn = g_alloc.load(std::memory_order_acquire)) return fn(n);
+#endif
+  return OPENSSL_malloc(n);
 }
 
 void table_release(void* p) {
   if (p == nullptr) return;
-  auto fn = g_release.load(std::memory_order_acquire);
-  if (fn != nullptr) {
+#ifdef QCRYPTO_TEST_HOOKS
+  if (auto fn = g_release.load(std::memory_order_acquire)) {
     fn(p);
-  } else {
-    std::free(p);
+    return;
   }
+#endif
+  OPENSSL_clear_free(p, kPrivateAllocBytes);
+}
+
+// A private table in a fresh block; null when the allocation fails.
+uint32_t* new_private_table(void** block) {
+  *block = table_alloc(kPrivateAllocBytes);
+  if (*block == nullptr) return nullptr;
+  const auto addr = reinterpret_cast<uintptr_t>(*block);
+  return reinterpret_cast<uint32_t*>((addr + 63) & ~uintptr_t{63});
 }
 
 }  // namespace
@@ -88,7 +112,7 @@ const unsigned char* GOSTE_get_default_sbox() { return kCipherSbox; }
 const unsigned char* GOSTH_get_default_sbox() { return kHashSbox; }
 
 GOSTE_CTX* GOSTE_new() {
-  auto* ctx = static_cast<GOSTE_CTX*>(std::calloc(1, sizeof(GOSTE_CTX)));
+  auto* ctx = static_cast<GOSTE_CTX*>(OPENSSL_zalloc(sizeof(GOSTE_CTX)));
   if (ctx == nullptr) QERR(ERRLIB_GOSTE, kFuncGosteNew, ERR_R_MEMORY_ALLOC);
   return ctx;
 }
@@ -102,7 +126,34 @@ void GOSTE_clear(GOSTE_CTX* ctx) {
 void GOSTE_free(GOSTE_CTX* ctx) {
   if (ctx == nullptr) return;
   GOSTE_clear(ctx);
-  std::free(ctx);
+  OPENSSL_clear_free(ctx, sizeof(*ctx));
+}
+
+int GOSTE_CTX_copy(GOSTE_CTX* dst, const GOSTE_CTX* src) {
+  if (dst == nullptr || src == nullptr) return 0;
+  if (dst == src) return 1;
+  GOSTE_free_table(dst);
+  const bool private_table = src->table != nullptr && !is_shared(src->table);
+  uint32_t* table = nullptr;
+  void* block = nullptr;
+  if (private_table) {
+    table = new_private_table(&block);
+    if (table == nullptr) {
+      GOSTE_clear(dst);
+      return 0;
+    }
+    std::memcpy(table, src->table, kTableWithNibblesBytes);
+  }
+  std::memcpy(dst->key, src->key, sizeof(dst->key));
+  dst->table_alloc = block;
+  dst->table = private_table ? table : src->table;
+  dst->N1 = src->N1;
+  dst->N2 = src->N2;
+  dst->N3 = src->N3;
+  dst->N4 = src->N4;
+  dst->mode = src->mode;
+  dst->mac_blocks = src->mac_blocks;
+  return 1;
 }
 
 void GOSTE_set_key(GOSTE_CTX* ctx, const unsigned char* key) {
@@ -134,7 +185,7 @@ int GOSTE_build_shared_table(const unsigned char* sbox) {
 void GOSTE_free_table(GOSTE_CTX* ctx) {
   if (ctx == nullptr) return;
   if (ctx->table != nullptr && !is_shared(ctx->table)) {
-    OPENSSL_cleanse(const_cast<uint32_t*>(ctx->table), kTableBytes);
+    OPENSSL_cleanse(const_cast<uint32_t*>(ctx->table), kTableWithNibblesBytes);
   }
   table_release(ctx->table_alloc);
   ctx->table_alloc = nullptr;
@@ -149,33 +200,64 @@ int GOSTE_set_sbox(GOSTE_CTX* ctx, const unsigned char* sbox) {
     ctx->table = ensure_built(st);
     return ctx->table != nullptr ? 1 : 0;
   }
-  void* block = table_alloc(kPrivateAllocBytes);
-  if (block == nullptr) return 0;
-  auto addr = reinterpret_cast<uintptr_t>(block);
-  auto* table = reinterpret_cast<uint32_t*>((addr + 63) & ~uintptr_t{63});
+  void* block = nullptr;
+  uint32_t* table = new_private_table(&block);
+  if (table == nullptr) return 0;
   ctx->table_alloc = block;
   ctx->table = table;
-  return GOSTE_expand_sbox(sbox, table);
+  return expand_with_nibbles(sbox, table);
 }
 
+// Table lookups indexed by key and data leak both through the cache; the
+// constant-time code runs wherever the processor has it.
 void rus_encrypt_block(const GOSTE_CTX* ctx, uint32_t* n1, uint32_t* n2) {
-  gost_detail::gost_encrypt(ctx->table, ctx->key, *n1, *n2);
+  if (gost_detail::ct_round_selected()) {
+    gost_detail::encrypt_block_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
+  } else {
+    gost_detail::gost_encrypt(ctx->table, ctx->key, *n1, *n2);
+  }
 }
 
 void rus_decrypt_block(const GOSTE_CTX* ctx, uint32_t* n1, uint32_t* n2) {
-  gost_detail::gost_decrypt(ctx->table, ctx->key, *n1, *n2);
+  if (gost_detail::ct_round_selected()) {
+    gost_detail::decrypt_block_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
+  } else {
+    gost_detail::gost_decrypt(ctx->table, ctx->key, *n1, *n2);
+  }
 }
 
 void rus_mac_block(const GOSTE_CTX* ctx, uint32_t* n1, uint32_t* n2) {
-  gost_detail::gost_mac16(ctx->table, ctx->key, *n1, *n2);
+  if (gost_detail::ct_round_selected()) {
+    gost_detail::mac_block_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
+  } else {
+    gost_detail::gost_mac16(ctx->table, ctx->key, *n1, *n2);
+  }
 }
 
 namespace gost_detail {
 
+namespace {
+inline uint32_t rotr11(uint32_t v) { return (v >> 11) | (v << 21); }
+}  // namespace
+
+void build_nibbles(const uint32_t* t, unsigned char* out) {
+  for (int j = 0; j < 4; ++j) {
+    for (int v = 0; v < 16; ++v) {
+      // T_j[b] is the byte-j substitution of b, shifted to byte j and rotated.
+      const unsigned odd = (rotr11(t[256 * j + v]) >> (8 * j)) & 15;             // S(2j+1)(v)
+      const unsigned even = (rotr11(t[256 * j + (v << 4)]) >> (8 * j + 4)) & 15;  // S(2j+2)(v)
+      out[16 * j + v] = static_cast<unsigned char>(odd);
+      out[64 + 16 * j + v] = static_cast<unsigned char>(even << 4);
+    }
+  }
+}
+
+#ifdef QCRYPTO_TEST_HOOKS
 void set_table_allocator(TableAllocFn alloc, TableFreeFn release) {
   g_alloc.store(alloc, std::memory_order_release);
   g_release.store(release, std::memory_order_release);
 }
+#endif
 
 }  // namespace gost_detail
 }  // namespace qcrypto

@@ -11,7 +11,9 @@ using gost_detail::set_reg_byte;
 
 namespace {
 
-unsigned char g_static_mac[4];
+// The result of GOSTE_mac without an output buffer: one per thread, so a
+// caller never reads another thread's MAC.
+thread_local unsigned char t_mac_out[4];
 
 void count_block(GOSTE_CTX* ctx) {
   if (ctx->mac_blocks < 2) ++ctx->mac_blocks;
@@ -76,19 +78,18 @@ int GOSTE_mac_final(GOSTE_CTX* ctx, unsigned char* out, int bits) {
 
 unsigned char* GOSTE_mac(GOSTE_CTX* ctx, const unsigned char* data, int length, const unsigned char* key,
                          const unsigned char* sbox, unsigned char* out) {
-  GOSTE_CTX* own = nullptr;
+  UniquePtr<GOSTE_CTX> own;
   if (ctx == nullptr) {
-    own = GOSTE_new();
-    if (own == nullptr) return nullptr;
-    ctx = own;
+    own.reset(GOSTE_new());
+    if (!own) return nullptr;
+    ctx = own.get();
   }
-  if (out == nullptr) out = g_static_mac;
+  if (out == nullptr) out = t_mac_out;
   unsigned char* result = nullptr;
   if (GOSTE_mac_init(ctx, key, sbox) && GOSTE_mac_update(ctx, data, length) == length &&
       GOSTE_mac_final(ctx, out, 32) == 4) {
     result = out;
   }
-  GOSTE_free(own);
   return result;
 }
 

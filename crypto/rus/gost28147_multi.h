@@ -26,16 +26,41 @@ void rus_mac_blocks(GOSTE_CTX* ctx, const unsigned char* data, size_t blocks);
 
 namespace gost_detail {
 
-enum class Path : int { kAuto = 0, kPortable = 1, kAvx2 = 2 };
-
-// Process-wide override of the dispatch, for tests and benchmarks. kAvx2 on a
-// CPU without AVX2 falls back to the portable code.
-void set_path(Path path);
-Path get_path();
 // True when the processor runs the vector code (AVX2 and BMI2).
 bool cpu_has_avx2();
+// True when the processor and the operating system run the AVX-512 code
+// (F, BW, VL and VBMI, with the opmask and ZMM state enabled in XCR0).
+bool cpu_has_avx512vbmi();
 // True when the multi-block paths currently run the AVX2 code.
 bool avx2_selected();
+// True when every round outside the AVX2 batches (single blocks, the serial
+// modes, the multi-block tails and the hash step) runs the constant-time
+// AVX-512 code instead of indexing the expanded table.
+bool ct_round_selected();
+
+#ifdef QCRYPTO_TEST_HOOKS
+enum class Path : int { kAuto = 0, kPortable = 1, kAvx2 = 2 };
+
+// Process-wide override of the multi-block dispatch, for tests and
+// benchmarks. kAvx2 on a CPU without AVX2 falls back to the portable code.
+void set_path(Path path);
+Path get_path();
+
+enum class RoundPath : int { kAuto = 0, kTable = 1, kAvx512 = 2 };
+// Override of the round used outside the AVX2 batches; kAvx512 without the
+// CPU support falls back to the table.
+void set_round_path(RoundPath path);
+
+// Which kernels actually ran: one count per whole-block call for each kernel
+// that did any of its blocks, and one per run of hash steps. Single-block
+// calls are not counted.
+enum class Kernel : int { kTable = 0, kAvx2 = 1, kAvx512 = 2, kCount = 3 };
+uint64_t kernel_runs(Kernel k);
+void count_kernel(Kernel k);
+#define QCRYPTO_GOST_COUNT_KERNEL(k) ::qcrypto::gost_detail::count_kernel(k)
+#else
+#define QCRYPTO_GOST_COUNT_KERNEL(k) ((void)0)
+#endif
 
 // Gamma counter step (addition modulo 2^32 - 1 for N4).
 inline void gamma_advance(uint32_t& n3, uint32_t& n4) {
@@ -103,10 +128,41 @@ size_t gamma_avx2(const uint32_t* table, const uint32_t* key, uint32_t& n3, uint
 size_t fbd_avx2(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
                 unsigned char* out, size_t blocks);
 
-// Allocation of private tables, replaceable by tests (null restores malloc/free).
+// Every expanded table (shared or private) is followed by the 128-byte
+// nibble table of the AVX-512 round: byte 16j + v is S(2j+1)(v), byte
+// 64 + 16j + v is S(2j+2)(v) << 4. build_nibbles recovers it from an expanded
+// table (all a context keeps of its set).
+constexpr int kNibbleBytes = 128;
+constexpr int kTableWordsWithNibbles = GOSTE_TABLE_WORDS + kNibbleBytes / 4;
+void build_nibbles(const uint32_t* table, unsigned char* out);
+inline const unsigned char* nibbles_of(const uint32_t* table) {
+  return reinterpret_cast<const unsigned char*>(table + GOSTE_TABLE_WORDS);
+}
+
+// The constant-time AVX-512 code (nibbles from nibbles_of).
+// s[e] = the 32-round encryption of h[e] (N1 = low word, N2 = high word)
+// under keys[8e .. 8e + 7], for e = 0..3: the encryptions of a hash step.
+void encrypt4_avx512(const unsigned char* nibbles, const uint32_t* keys, const uint64_t* h, uint64_t* s);
+void encrypt_block_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
+void decrypt_block_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
+void mac_block_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
+// 1 to 16 independent blocks (N1 in n1[i], N2 in n2[i]), in place.
+constexpr int kAvx512Lanes = 16;
+void crypt_lanes_avx512(const unsigned char* nibbles, const uint32_t* key, bool encrypt, uint32_t* n1, uint32_t* n2,
+                        int lanes);
+// The serial loops of gamma-with-feedback encryption and of the MAC.
+void fbe_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
+                unsigned char* out, size_t blocks);
+void mac_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2,
+                const unsigned char* data, size_t blocks);
+
+#ifdef QCRYPTO_TEST_HOOKS
+// Allocation of private tables, replaceable by tests (null restores the
+// library allocator).
 using TableAllocFn = void* (*)(size_t);
 using TableFreeFn = void (*)(void*);
 void set_table_allocator(TableAllocFn alloc, TableFreeFn release);
+#endif
 
 }  // namespace gost_detail
 }  // namespace qcrypto

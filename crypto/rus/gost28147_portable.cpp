@@ -1,6 +1,7 @@
-// Portable multi-block code: several independent blocks go through each round
-// together, so the table loads of one block overlap the others' instead of
-// waiting on a single round's latency chain.
+// Multi-block code outside the AVX2 batches: several independent blocks go
+// through each round together, so the table loads of one block overlap the
+// others' instead of waiting on a single round's latency chain. Where the
+// constant-time AVX-512 round runs, up to 16 blocks share its vectors instead.
 #include <openssl/crypto.h>
 
 #include "crypto/rus/gost28147_multi.h"
@@ -37,33 +38,48 @@ inline void crypt_ways(const uint32_t* t, const uint32_t* ks, uint32_t* a, uint3
   }
 }
 
+constexpr int kMaxGroup = kAvx512Lanes;
+
+// Blocks taken together: all that fit the vectors, else 4 or 1 on the table.
+int group_size(bool ct, size_t blocks) {
+  if (ct) return blocks < kMaxGroup ? static_cast<int>(blocks) : kMaxGroup;
+  return blocks >= kWays ? kWays : 1;
+}
+
+// w blocks (from group_size) through 32 rounds; a, b hold N1, N2.
+void crypt_group(const uint32_t* table, const uint32_t* key, const uint32_t* ks, bool encrypt, bool ct, uint32_t* a,
+                 uint32_t* b, int w) {
+  if (ct) {
+    crypt_lanes_avx512(nibbles_of(table), key, encrypt, a, b, w);
+  } else if (w == kWays) {
+    crypt_ways<kWays>(table, ks, a, b);
+  } else {
+    crypt_ways<1>(table, ks, a, b);
+  }
+}
+
 }  // namespace
 
 void ecb_portable(const uint32_t* table, const uint32_t* key, const unsigned char* in, unsigned char* out,
                   size_t blocks, bool encrypt) {
+  const bool ct = ct_round_selected();
   uint32_t ks[32];
   schedule(key, encrypt, ks);
-  uint32_t a[kWays], b[kWays];
-  while (blocks >= kWays) {
-    for (int i = 0; i < kWays; ++i) {
+  uint32_t a[kMaxGroup], b[kMaxGroup];
+  while (blocks > 0) {
+    const int w = group_size(ct, blocks);
+    for (int i = 0; i < w; ++i) {
       a[i] = load_le32(in + 8 * i);
       b[i] = load_le32(in + 8 * i + 4);
     }
-    crypt_ways<kWays>(table, ks, a, b);
-    for (int i = 0; i < kWays; ++i) {
+    crypt_group(table, key, ks, encrypt, ct, a, b, w);
+    for (int i = 0; i < w; ++i) {
       store_le32(out + 8 * i, a[i]);
       store_le32(out + 8 * i + 4, b[i]);
     }
-    in += 8 * kWays;
-    out += 8 * kWays;
-    blocks -= kWays;
-  }
-  for (; blocks > 0; --blocks, in += 8, out += 8) {
-    a[0] = load_le32(in);
-    b[0] = load_le32(in + 4);
-    crypt_ways<1>(table, ks, a, b);
-    store_le32(out, a[0]);
-    store_le32(out + 4, b[0]);
+    in += 8 * w;
+    out += 8 * w;
+    blocks -= static_cast<size_t>(w);
   }
   // Decryption leaves plaintext here: unwrapped keys come back this way.
   OPENSSL_cleanse(ks, sizeof(ks));
@@ -73,22 +89,19 @@ void ecb_portable(const uint32_t* table, const uint32_t* key, const unsigned cha
 
 void gamma_portable(const uint32_t* table, const uint32_t* key, uint32_t& n3, uint32_t& n4, const unsigned char* in,
                     unsigned char* out, size_t blocks) {
+  const bool ct = ct_round_selected();
   uint32_t ks[32];
   schedule(key, true, ks);
-  uint32_t a[kWays], b[kWays];
+  uint32_t a[kMaxGroup], b[kMaxGroup];
   uint32_t c3 = n3, c4 = n4;
   while (blocks > 0) {
-    const int w = blocks >= kWays ? kWays : 1;
+    const int w = group_size(ct, blocks);
     for (int i = 0; i < w; ++i) {
       gamma_advance(c3, c4);
       a[i] = c3;
       b[i] = c4;
     }
-    if (w == kWays) {
-      crypt_ways<kWays>(table, ks, a, b);
-    } else {
-      crypt_ways<1>(table, ks, a, b);
-    }
+    crypt_group(table, key, ks, true, ct, a, b, w);
     for (int i = 0; i < w; ++i) {
       store_le32(out + 8 * i, load_le32(in + 8 * i) ^ a[i]);
       store_le32(out + 8 * i + 4, load_le32(in + 8 * i + 4) ^ b[i]);
@@ -106,12 +119,13 @@ void gamma_portable(const uint32_t* table, const uint32_t* key, uint32_t& n3, ui
 
 void fbd_portable(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
                   unsigned char* out, size_t blocks) {
+  const bool ct = ct_round_selected();
   uint32_t ks[32];
   schedule(key, true, ks);
-  uint32_t a[kWays], b[kWays], c1[kWays], c2[kWays];
+  uint32_t a[kMaxGroup], b[kMaxGroup], c1[kMaxGroup], c2[kMaxGroup];
   uint32_t p1 = n1, p2 = n2;
   while (blocks > 0) {
-    const int w = blocks >= kWays ? kWays : 1;
+    const int w = group_size(ct, blocks);
     // All cipher blocks are read before any plaintext is written (in place).
     for (int i = 0; i < w; ++i) {
       a[i] = p1;
@@ -119,11 +133,7 @@ void fbd_portable(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint
       p1 = c1[i] = load_le32(in + 8 * i);
       p2 = c2[i] = load_le32(in + 8 * i + 4);
     }
-    if (w == kWays) {
-      crypt_ways<kWays>(table, ks, a, b);
-    } else {
-      crypt_ways<1>(table, ks, a, b);
-    }
+    crypt_group(table, key, ks, true, ct, a, b, w);
     for (int i = 0; i < w; ++i) {
       store_le32(out + 8 * i, c1[i] ^ a[i]);
       store_le32(out + 8 * i + 4, c2[i] ^ b[i]);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "crypto/err/err.h"
 #include "crypto/rus/gost28147_scrub.h"
@@ -16,9 +15,8 @@ namespace {
 
 constexpr int kFuncGosthNew = 101;
 
-struct CtxFree {
-  void operator()(GOSTH_CTX* ctx) const { GOSTH_free(ctx); }
-};
+// The result of GOSTH_digest without an output buffer, one per thread.
+thread_local unsigned char t_digest_out[GOSTH_DIGEST_BYTES];
 
 // Update and final run the cipher with the context's table: a context that was
 // never initialised (or was cleared) has none and is refused.
@@ -46,7 +44,23 @@ void GOSTH_clear(GOSTH_CTX* ctx) {
 void GOSTH_free(GOSTH_CTX* ctx) {
   if (ctx == nullptr) return;
   GOSTH_clear(ctx);
-  OPENSSL_free(ctx);
+  OPENSSL_clear_free(ctx, sizeof(*ctx));
+}
+
+int GOSTH_CTX_copy(GOSTH_CTX* dst, const GOSTH_CTX* src) {
+  if (dst == nullptr || src == nullptr) return 0;
+  if (dst == src) return 1;
+  if (!GOSTE_CTX_copy(&dst->cipher, &src->cipher)) {
+    GOSTH_clear(dst);
+    return 0;
+  }
+  std::memcpy(dst->H, src->H, sizeof(dst->H));
+  std::memcpy(dst->sum, src->sum, sizeof(dst->sum));
+  std::memcpy(dst->length, src->length, sizeof(dst->length));
+  std::memcpy(dst->buffer, src->buffer, sizeof(dst->buffer));
+  dst->count = src->count;
+  dst->length_limbs = src->length_limbs;
+  return 1;
 }
 
 int GOSTH_init(GOSTH_CTX* ctx, const unsigned char* start_vector, const unsigned char* sbox) {
@@ -107,9 +121,8 @@ int GOSTH_final(GOSTH_CTX* ctx, unsigned char* out) {
 
 unsigned char* GOSTH_digest(const unsigned char* data, int length, const unsigned char* start_vector,
                             const unsigned char* sbox, unsigned char* out) {
-  static unsigned char shared_out[GOSTH_DIGEST_BYTES];
-  unsigned char* const result = out != nullptr ? out : shared_out;
-  const std::unique_ptr<GOSTH_CTX, CtxFree> ctx(GOSTH_new());
+  unsigned char* const result = out != nullptr ? out : t_digest_out;
+  const UniquePtr<GOSTH_CTX> ctx(GOSTH_new());
   if (!ctx || !GOSTH_init(ctx.get(), start_vector, sbox)) return nullptr;
   // An update of nothing returns 0, which is then the whole message.
   if (GOSTH_update(ctx.get(), data, length) != length) return nullptr;

@@ -22,7 +22,13 @@ namespace qcrypto {
 constexpr int GOSTH_DIGEST_BYTES = 32;
 constexpr int GOSTH_BLOCK_BYTES = 32;
 
+// Holds a GOSTE_CTX (which may own a private table): copied only through
+// GOSTH_CTX_copy. `GOSTH_CTX ctx{};` is an all-zero context.
 struct GOSTH_CTX {
+  GOSTH_CTX() = default;
+  GOSTH_CTX(const GOSTH_CTX&) = delete;
+  GOSTH_CTX& operator=(const GOSTH_CTX&) = delete;
+
   uint32_t H[8];                            // running hash value; the start vector after init
   uint32_t sum[8];                          // control sum of all message blocks mod 2^256
   uint32_t length[8];                       // message length in bits mod 2^256
@@ -37,6 +43,10 @@ GOSTH_CTX* GOSTH_new();
 // Releases a private S-box table and zeroes the whole context; null is ignored.
 void GOSTH_clear(GOSTH_CTX* ctx);
 void GOSTH_free(GOSTH_CTX* ctx);
+// dst becomes an independent copy of src (the embedded cipher context through
+// GOSTE_CTX_copy), so both can go on hashing apart. 1, or 0 when a pointer is
+// null or a private table cannot be allocated (dst is then cleared).
+int GOSTH_CTX_copy(GOSTH_CTX* dst, const GOSTH_CTX* src);
 
 // start_vector: 32 bytes or null (all zero); sbox: 64-byte set or null (the
 // hash default set). 1 on success, 0 when ctx is null or the set cannot be
@@ -48,8 +58,9 @@ int GOSTH_update(GOSTH_CTX* ctx, const unsigned char* data, int length);
 // Writes 32 bytes to out -> 32, or 0 when ctx or out is null or the context
 // was never initialised. The context is not reset: hash again after GOSTH_init.
 int GOSTH_final(GOSTH_CTX* ctx, unsigned char* out);
-// One shot. -> out, or a static 32-byte buffer shared by all callers when out
-// is null, or null on failure.
+// One shot. -> out, or null on failure. With out null the digest goes into a
+// 32-byte buffer of the calling thread, valid until that thread's next such
+// call and while the thread lives; other threads have their own.
 unsigned char* GOSTH_digest(const unsigned char* data, int length, const unsigned char* start_vector,
                             const unsigned char* sbox, unsigned char* out);
 
@@ -72,3 +83,5 @@ void rus_hash_add_length(GOSTH_CTX* ctx, uint64_t bits);
 void rus_reverse_bytes(unsigned char* buffer, int n);
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::GOSTH_CTX, qcrypto::GOSTH_free)

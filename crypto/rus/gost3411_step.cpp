@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "crypto/rus/gost28147_multi.h"
 #include "crypto/rus/gost28147_round.h"
 #include "crypto/rus/gost3411.h"
 #include "crypto/rus/gost3411_blocks.h"
@@ -136,13 +137,39 @@ inline void store256(void* p, const uint64_t* w) {
 #undef GOSTH_EIGHT_FORWARD
 #undef GOSTH_TWO_ROUNDS
 
+// The encryptions of a run of steps: the constant-time vector code when the
+// CPU has it (nibbles set), else the expanded table, whose lookups depend on
+// the step keys and so on the data hashed.
+class StepKernel {
+ public:
+  explicit StepKernel(const uint32_t* table) : table_(table) {
+    if (gost_detail::ct_round_selected()) {
+      QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kAvx512);
+      nibbles_ = gost_detail::nibbles_of(table);
+    } else {
+      QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kTable);
+    }
+  }
+  const uint32_t* table() const { return table_; }
+  const unsigned char* nibbles() const { return nibbles_; }
+
+ private:
+  const uint32_t* table_;
+  const unsigned char* nibbles_ = nullptr;
+};
+
 // H = f(H, M). keys: scratch for the four step keys (left filled).
-[[gnu::always_inline]] inline void step(uint64_t* h, const uint64_t* m, const uint32_t* table, uint32_t* keys) {
+template <bool kVector>
+[[gnu::always_inline]] inline void step(uint64_t* h, const uint64_t* m, const StepKernel& kernel, uint32_t* keys) {
   keygen(h, m, keys);
   uint64_t in[12] = {h[0], h[1], h[2], h[3], m[0], m[1], m[2], m[3]};
   uint64_t out[4];
   gosth_mix::mix_hm(in, out);
-  encrypt4(table, keys, h, in + 8);
+  if constexpr (kVector) {
+    gost_detail::encrypt4_avx512(kernel.nibbles(), keys, h, in + 8);
+  } else {
+    encrypt4(kernel.table(), keys, h, in + 8);
+  }
   gosth_mix::mix_s(in, out);
   h[0] = out[0];
   h[1] = out[1];
@@ -166,19 +193,30 @@ void finish_keys(GOSTH_CTX* ctx, uint32_t* keys) {
   OPENSSL_cleanse(keys, kKeyWords * sizeof(uint32_t));
 }
 
+template <bool kVector>
+void run_blocks(uint64_t* h, uint64_t* sum, const unsigned char* data, size_t blocks, const StepKernel& kernel,
+                uint32_t* keys) {
+  uint64_t m[4];
+  for (size_t b = 0; b < blocks; ++b, data += GOSTH_BLOCK_BYTES) {
+    load256(data, m);
+    add256(sum, m);
+    step<kVector>(h, m, kernel, keys);
+  }
+}
+
 }  // namespace
 
 void gosth_process_blocks(GOSTH_CTX* ctx, const unsigned char* data, size_t blocks) {
   if (blocks == 0) return;
-  uint64_t h[4], sum[4], m[4];
-  alignas(16) uint32_t keys[kKeyWords];
+  uint64_t h[4], sum[4];
+  alignas(64) uint32_t keys[kKeyWords];
   load256(ctx->H, h);
   load256(ctx->sum, sum);
-  const uint32_t* table = ctx->cipher.table;
-  for (size_t b = 0; b < blocks; ++b, data += GOSTH_BLOCK_BYTES) {
-    load256(data, m);
-    add256(sum, m);
-    step(h, m, table, keys);
+  const StepKernel kernel(ctx->cipher.table);
+  if (kernel.nibbles() != nullptr) {
+    run_blocks<true>(h, sum, data, blocks, kernel, keys);
+  } else {
+    run_blocks<false>(h, sum, data, blocks, kernel, keys);
   }
   store256(ctx->H, h);
   store256(ctx->sum, sum);
@@ -188,10 +226,15 @@ void gosth_process_blocks(GOSTH_CTX* ctx, const unsigned char* data, size_t bloc
 
 void rus_hash_step(GOSTH_CTX* ctx, const unsigned char* block) {
   uint64_t h[4], m[4];
-  alignas(16) uint32_t keys[kKeyWords];
+  alignas(64) uint32_t keys[kKeyWords];
   load256(ctx->H, h);
   load256(block, m);
-  step(h, m, ctx->cipher.table, keys);
+  const StepKernel kernel(ctx->cipher.table);
+  if (kernel.nibbles() != nullptr) {
+    step<true>(h, m, kernel, keys);
+  } else {
+    step<false>(h, m, kernel, keys);
+  }
   store256(ctx->H, h);
   finish_keys(ctx, keys);
 }

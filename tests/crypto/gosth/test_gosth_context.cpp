@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <latch>
 #include <random>
+#include <string>
+#include <thread>
 
 #include "crypto/rus/gost3411.h"
 #include "gosth_test_util.h"
@@ -135,15 +138,16 @@ TEST(GosthContext, DefaultSbox) {
 
 TEST(GosthContext, RejectedUpdatesChangeNothing) {
   const unsigned char data[40] = {1, 2, 3};
-  GOSTH_CTX ctx{}, before{};
+  GOSTH_CTX ctx{};
+  unsigned char before[sizeof(GOSTH_CTX)];
   ASSERT_EQ(qcrypto::GOSTH_init(&ctx, nullptr, nullptr), 1);
   ASSERT_EQ(qcrypto::GOSTH_update(&ctx, data, 5), 5);
-  std::memcpy(&before, &ctx, sizeof ctx);
+  std::memcpy(before, static_cast<const void*>(&ctx), sizeof before);
   EXPECT_EQ(qcrypto::GOSTH_update(&ctx, data, 0), 0);
   EXPECT_EQ(qcrypto::GOSTH_update(&ctx, data, -40), 0);
   EXPECT_EQ(qcrypto::GOSTH_update(&ctx, nullptr, 40), 0);
   EXPECT_EQ(qcrypto::GOSTH_update(nullptr, data, 40), 0);
-  EXPECT_EQ(std::memcmp(&before, &ctx, sizeof ctx), 0);
+  EXPECT_EQ(std::memcmp(before, &ctx, sizeof before), 0);
   qcrypto::GOSTH_clear(&ctx);
 
   // An update of nothing keeps the message empty: the zero block is still hashed.
@@ -219,6 +223,65 @@ TEST(GosthContext, OneShotDigest) {
   // Zero bytes are a whole (empty) message.
   EXPECT_EQ(qcrypto::GOSTH_digest(nullptr, 0, nullptr, nullptr, out.data()), out.data());
   EXPECT_EQ(to_hex(out), to_hex(by_hand({Bytes(32, 0), Bytes(32, 0), Bytes(32, 0)})));
+}
+
+// A copy taken mid-message finishes the same digest as the original, and the
+// two go on apart; freeing the original leaves the copy working.
+TEST(GosthContext, CopyIsDeepAndIndependent) {
+  std::mt19937 rng(16);
+  const Bytes msg = random_bytes(rng, 100), tail = random_bytes(rng, 45);
+  for (const unsigned char* sbox : {test_paramset().data(), static_cast<const unsigned char*>(nullptr)}) {
+    qcrypto::UniquePtr<GOSTH_CTX> a(qcrypto::GOSTH_new());
+    ASSERT_EQ(qcrypto::GOSTH_init(a.get(), nullptr, sbox), 1);
+    ASSERT_EQ(qcrypto::GOSTH_update(a.get(), msg.data(), 45), 45);  // an open block
+    GOSTH_CTX b{};
+    ASSERT_EQ(qcrypto::GOSTH_init(&b, nullptr, cryptopro_paramset().data()), 1);  // its table is released
+    ASSERT_EQ(qcrypto::GOSTH_CTX_copy(&b, a.get()), 1);
+    if (sbox != nullptr) {
+      EXPECT_NE(b.cipher.table, a->cipher.table);
+    }
+    // a takes another ending; b the rest of the message, after a is gone.
+    ASSERT_EQ(qcrypto::GOSTH_update(a.get(), tail.data(), 45), 45);
+    Digest da{}, db{};
+    ASSERT_EQ(qcrypto::GOSTH_final(a.get(), da.data()), 32);
+    a.reset();
+    ASSERT_EQ(qcrypto::GOSTH_update(&b, msg.data() + 45, 55), 55);
+    ASSERT_EQ(qcrypto::GOSTH_final(&b, db.data()), 32);
+    qcrypto::GOSTH_clear(&b);
+    Bytes other(msg.begin(), msg.begin() + 45);
+    other.insert(other.end(), tail.begin(), tail.end());
+    EXPECT_EQ(to_hex(db), to_hex(digest(msg, sbox)));
+    EXPECT_EQ(to_hex(da), to_hex(digest(other, sbox)));
+  }
+  EXPECT_EQ(qcrypto::GOSTH_CTX_copy(nullptr, nullptr), 0);
+}
+
+// Without an output buffer each thread gets its own: a digest that another
+// thread computes later does not overwrite the first thread's.
+TEST(GosthContext, NullOutputIsPerThread) {
+  const Bytes first = {'o', 'n', 'e'}, second = {'t', 'w', 'o'};
+  const std::string want_first = to_hex(digest(first)), want_second = to_hex(digest(second));
+  std::latch first_done(1), second_done(1);
+  unsigned char* p_first = nullptr;
+  unsigned char* p_second = nullptr;
+  std::string seen_by_first, seen_by_second;
+  std::thread a([&] {
+    p_first = qcrypto::GOSTH_digest(first.data(), 3, nullptr, nullptr, nullptr);
+    first_done.count_down();
+    second_done.wait();  // the other thread has written its digest by now
+    if (p_first != nullptr) seen_by_first = to_hex(p_first, 32);
+  });
+  std::thread b([&] {
+    first_done.wait();
+    p_second = qcrypto::GOSTH_digest(second.data(), 3, nullptr, nullptr, nullptr);
+    if (p_second != nullptr) seen_by_second = to_hex(p_second, 32);
+    second_done.count_down();
+  });
+  a.join();
+  b.join();
+  EXPECT_NE(p_first, p_second);
+  EXPECT_EQ(seen_by_first, want_first);
+  EXPECT_EQ(seen_by_second, want_second);
 }
 
 // The hash mixes seeds and derives keys from shared secrets: when update and

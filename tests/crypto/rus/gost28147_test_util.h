@@ -2,12 +2,16 @@
 // identifier and a reader of the "[section] / Name = value" vector files.
 #pragma once
 
+#include "crypto/rus/gost28147_multi.h"
 #include "tests/support/gost_test_data.h"
+
+#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -106,5 +110,41 @@ inline std::vector<VectorEntry> read_vectors(const std::string& path) {
 }
 
 inline std::string vectors_dir() { return DOSSAR_VECTORS_DIR; }
+
+// One choice of kernels: the multi-block dispatch and the round used outside
+// the AVX2 batches (single blocks, serial modes, tails, hash).
+struct Kernels {
+  const char* name;
+  qcrypto::gost_detail::Path path;
+  qcrypto::gost_detail::RoundPath round;
+};
+
+// Table rounds only; the constant-time round without the AVX2 batches; the
+// AVX2 batches with the constant-time round; whatever the CPU selects.
+inline const Kernels kTableOnly{"Table", qcrypto::gost_detail::Path::kPortable, qcrypto::gost_detail::RoundPath::kTable};
+inline const Kernels kCtRound{"CtRound", qcrypto::gost_detail::Path::kPortable,
+                              qcrypto::gost_detail::RoundPath::kAvx512};
+inline const Kernels kAvx2Batches{"Avx2", qcrypto::gost_detail::Path::kAvx2, qcrypto::gost_detail::RoundPath::kAvx512};
+inline const Kernels kDispatched{"Dispatched", qcrypto::gost_detail::Path::kAuto, qcrypto::gost_detail::RoundPath::kAuto};
+
+// Why a choice cannot run on this CPU, or null.
+inline const char* kernels_missing(const Kernels& k) {
+  if (k.path == qcrypto::gost_detail::Path::kAvx2 && !qcrypto::gost_detail::cpu_has_avx2()) return "CPU lacks AVX2";
+  if (k.round == qcrypto::gost_detail::RoundPath::kAvx512 && !qcrypto::gost_detail::cpu_has_avx512vbmi())
+    return "CPU or OS lacks AVX-512 VBMI";
+  return nullptr;
+}
+
+inline void select_kernels(const Kernels& k) {
+  qcrypto::gost_detail::set_path(k.path);
+  qcrypto::gost_detail::set_round_path(k.round);
+}
+
+inline void reset_kernels() { select_kernels(kDispatched); }
+
+// Names the parameter in test listings instead of its bytes.
+inline void PrintTo(const Kernels& k, std::ostream* os) { *os << k.name; }
+
+inline std::string kernels_name(const testing::TestParamInfo<Kernels>& i) { return i.param.name; }
 
 }  // namespace gost_test

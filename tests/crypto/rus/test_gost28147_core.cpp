@@ -21,32 +21,10 @@ namespace {
 
 using gost_test::SboxRows;
 
-// The two built-in sets as substitution nodes, S(n)(0) first.
-const SboxRows kCipherNodes = {{
-    {0x3, 0x6, 0x1, 0x0, 0x5, 0x7, 0xD, 0x9, 0x4, 0xB, 0x8, 0xC, 0xE, 0xF, 0x2, 0xA},
-    {0x7, 0x1, 0x5, 0x2, 0x8, 0xB, 0x9, 0xC, 0xD, 0x0, 0x3, 0xA, 0xF, 0xE, 0x4, 0x6},
-    {0xF, 0x1, 0x4, 0x6, 0xC, 0x8, 0x9, 0x2, 0xE, 0x3, 0x7, 0xA, 0xB, 0xD, 0x5, 0x0},
-    {0x3, 0x4, 0xF, 0xC, 0x5, 0x9, 0xE, 0x0, 0x6, 0x8, 0x7, 0xA, 0x1, 0xB, 0xD, 0x2},
-    {0x6, 0x9, 0x0, 0x7, 0xB, 0x8, 0x4, 0xC, 0x2, 0xE, 0xA, 0xF, 0x1, 0xD, 0x5, 0x3},
-    {0x6, 0x1, 0x2, 0xF, 0x0, 0xB, 0x9, 0xC, 0x7, 0xD, 0xA, 0x5, 0x8, 0x4, 0xE, 0x3},
-    {0x0, 0x2, 0xE, 0xC, 0x9, 0x1, 0x4, 0x7, 0x3, 0xF, 0x6, 0x8, 0xA, 0xD, 0xB, 0x5},
-    {0x5, 0x2, 0xB, 0x8, 0x4, 0xC, 0x7, 0x1, 0xA, 0x6, 0xE, 0x0, 0x9, 0x3, 0xD, 0xF},
-}};
-const SboxRows kHashNodes = {{
-    {0xB, 0xD, 0x7, 0x0, 0x5, 0x4, 0x1, 0xF, 0x9, 0xE, 0x6, 0xA, 0x3, 0xC, 0x8, 0x2},
-    {0x1, 0x2, 0x7, 0x9, 0xD, 0xB, 0xF, 0x8, 0xE, 0xC, 0x4, 0x0, 0x5, 0x6, 0xA, 0x3},
-    {0x5, 0x1, 0xD, 0x3, 0xF, 0x6, 0xC, 0x7, 0x9, 0x8, 0xB, 0x2, 0x4, 0xE, 0x0, 0xA},
-    {0xD, 0x1, 0xB, 0x4, 0x9, 0xC, 0xE, 0x0, 0x7, 0x5, 0x8, 0xF, 0x6, 0x2, 0xA, 0x3},
-    {0x2, 0xD, 0xA, 0xF, 0x9, 0xB, 0x3, 0x7, 0x8, 0xC, 0x5, 0xE, 0x6, 0x0, 0x1, 0x4},
-    {0x0, 0x4, 0x6, 0xC, 0x5, 0x3, 0x8, 0xD, 0xA, 0xB, 0xF, 0x2, 0x1, 0x9, 0x7, 0xE},
-    {0x1, 0x3, 0xC, 0x8, 0xA, 0x6, 0xB, 0x0, 0x2, 0xE, 0x7, 0x9, 0xF, 0x4, 0x5, 0xD},
-    {0xA, 0xB, 0x6, 0x0, 0x1, 0x3, 0x4, 0x7, 0xE, 0xD, 0x5, 0xF, 0x8, 0x2, 0x9, 0xC},
-}};
+const SboxRows& kCipherNodes = gost_test::cipher_default_nodes();
+const SboxRows& kHashNodes = gost_test::hash_default_nodes();
 
-struct CtxDeleter {
-  void operator()(GOSTE_CTX* c) const { GOSTE_free(c); }
-};
-using CtxPtr = std::unique_ptr<GOSTE_CTX, CtxDeleter>;
+using CtxPtr = UniquePtr<GOSTE_CTX>;
 
 CtxPtr make_ctx() { return CtxPtr(GOSTE_new()); }
 
@@ -192,6 +170,63 @@ TEST(Gost28147Ctx, ForeignSetGetsAlignedPrivateTable) {
   EXPECT_EQ(std::memcmp(a->table, expect, sizeof(expect)), 0);
 }
 
+// A copy owns its own table: the two contexts then run apart, and freeing
+// one (which wipes its private table) leaves the other working.
+TEST(Gost28147Ctx, CopyIsDeepAndIndependent) {
+  const auto foreign = gost_test::sbox_by_oid("1.2.643.2.2.31.2");
+  std::mt19937 rng(3);
+  unsigned char key[32], iv[8], data[40];
+  for (auto& b : key) b = static_cast<unsigned char>(rng());
+  for (auto& b : iv) b = static_cast<unsigned char>(rng());
+  for (auto& b : data) b = static_cast<unsigned char>(rng());
+  for (const unsigned char* sbox : {foreign.data(), static_cast<const unsigned char*>(nullptr)}) {
+    SCOPED_TRACE(sbox != nullptr ? "private table" : "shared table");
+    // The stream of one context over all 40 bytes, for comparison.
+    unsigned char whole[40];
+    {
+      GOSTE_CTX ref{};
+      ASSERT_EQ(GOSTE_gamma_init(&ref, key, iv, sbox), 1);
+      GOSTE_gamma_update(&ref, data, whole, 40);
+      GOSTE_clear(&ref);
+    }
+    auto a = make_ctx();
+    ASSERT_EQ(GOSTE_gamma_init(a.get(), key, iv, sbox), 1);
+    unsigned char out_a[40], out_b[40];
+    GOSTE_gamma_update(a.get(), data, out_a, 13);  // mid-block
+    // The destination's own private table is released, not leaked (the
+    // address sanitizer would report it).
+    auto b = make_ctx();
+    ASSERT_EQ(GOSTE_set_sbox(b.get(), gost_test::sbox_by_oid("1.2.643.2.2.31.3").data()), 1);
+    ASSERT_EQ(GOSTE_CTX_copy(b.get(), a.get()), 1);
+    if (sbox != nullptr) {
+      EXPECT_NE(b->table, a->table);
+      EXPECT_NE(b->table_alloc, a->table_alloc);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(b->table) % 64, 0u);
+    } else {
+      EXPECT_EQ(b->table, a->table);
+      EXPECT_EQ(b->table_alloc, nullptr);
+    }
+    std::memcpy(out_b, out_a, 13);
+    // a goes on with 27 bytes of its own data; b continues the same stream.
+    unsigned char other[27];
+    std::memset(other, 0x77, sizeof(other));
+    GOSTE_gamma_update(a.get(), other, out_a + 13, 27);
+    a.reset();  // wipes and frees a's table
+    GOSTE_gamma_update(b.get(), data + 13, out_b + 13, 27);
+    EXPECT_EQ(gost_test::to_hex(out_b, 40), gost_test::to_hex(whole, 40));
+    for (int i = 13; i < 40; ++i) EXPECT_EQ(out_a[i] ^ other[i - 13], whole[i] ^ data[i]) << i;
+  }
+  // Self-copy and null arguments.
+  auto c = make_ctx();
+  ASSERT_EQ(GOSTE_ss_init(c.get(), 1, key, foreign.data()), 1);
+  const uint32_t* table = c->table;
+  EXPECT_EQ(GOSTE_CTX_copy(c.get(), c.get()), 1);
+  EXPECT_EQ(c->table, table);
+  EXPECT_EQ(GOSTE_CTX_copy(nullptr, c.get()), 0);
+  EXPECT_EQ(GOSTE_CTX_copy(c.get(), nullptr), 0);
+  EXPECT_EQ(c->table, table);
+}
+
 // Allocation hooks that check, at release time, that the 4096 table bytes
 // inside the block were wiped.
 struct WipeProbe {
@@ -254,6 +289,19 @@ TEST_F(Gost28147Wipe, PrivateTableWipedOnEveryRelease) {
   EXPECT_EQ(WipeProbe::released_dirty, 0);
 }
 
+TEST_F(Gost28147Wipe, FailedCopyClearsTheDestination) {
+  const auto f1 = gost_test::sbox_by_oid("1.2.643.2.2.31.1");
+  unsigned char key[32] = {4, 5, 6};
+  auto src = make_ctx(), dst = make_ctx();
+  ASSERT_EQ(GOSTE_ss_init(src.get(), 1, key, f1.data()), 1);
+  ASSERT_EQ(GOSTE_ss_init(dst.get(), 1, key, nullptr), 1);
+  WipeProbe::fail_alloc = true;
+  EXPECT_EQ(GOSTE_CTX_copy(dst.get(), src.get()), 0);
+  WipeProbe::fail_alloc = false;
+  const GOSTE_CTX zero{};
+  EXPECT_EQ(std::memcmp(dst.get(), &zero, sizeof(zero)), 0);
+}
+
 TEST_F(Gost28147Wipe, AllocationFailureLeavesNoTable) {
   const auto f1 = gost_test::sbox_by_oid("1.2.643.2.2.31.3");
   unsigned char key[32] = {9};
@@ -286,7 +334,6 @@ TEST_F(Gost28147Wipe, AllocationFailureLeavesNoTable) {
 // plaintext (ECB decryption is how wrapped keys come back), no keystream, no
 // key and nothing of a private S-box set.
 TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
-  using gost_detail::Path;
   using gost_test::clear_stack_below;
   using gost_test::stack_below_holds;
   const auto foreign = gost_test::sbox_by_oid("1.2.643.2.2.31.3");
@@ -298,22 +345,25 @@ TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
   gost_test::leave_on_stack(marker, sizeof(marker));
   ASSERT_TRUE(stack_below_holds(marker, sizeof(marker)));
 
-  enum Op { kEcbEnc, kEcbDec, kGamma, kFbe, kFbd };
+  enum Op { kEcbEnc, kEcbDec, kGamma, kFbe, kFbd, kMac };
   struct Case {
     Op op;
-    Path path;
+    const gost_test::Kernels& kernels;
     size_t blocks;
   };
+  const auto& table = gost_test::kTableOnly;
+  const auto& ct = gost_test::kCtRound;
+  const auto& avx2 = gost_test::kAvx2Batches;
   const Case cases[] = {
-      {kEcbEnc, Path::kPortable, 4}, {kEcbDec, Path::kPortable, 4}, {kEcbDec, Path::kPortable, 7},
-      {kGamma, Path::kPortable, 4},  {kFbd, Path::kPortable, 5},    {kFbe, Path::kPortable, 6},
-      {kEcbEnc, Path::kAvx2, 32},    {kEcbDec, Path::kAvx2, 32},    {kGamma, Path::kAvx2, 32},
-      {kFbd, Path::kAvx2, 32},
+      {kEcbEnc, table, 4}, {kEcbDec, table, 4}, {kEcbDec, table, 7}, {kGamma, table, 4}, {kFbd, table, 5},
+      {kFbe, table, 6},    {kMac, table, 3},    {kEcbEnc, ct, 4},    {kEcbDec, ct, 7},    {kGamma, ct, 4},
+      {kFbd, ct, 5},       {kFbe, ct, 6},       {kMac, ct, 3},       {kEcbEnc, avx2, 32}, {kEcbDec, avx2, 32},
+      {kGamma, avx2, 32},  {kFbd, avx2, 32},
   };
   for (const Case& c : cases) {
-    if (c.path == Path::kAvx2 && !gost_detail::cpu_has_avx2()) continue;
-    SCOPED_TRACE(testing::Message() << "op " << c.op << " path " << static_cast<int>(c.path) << " blocks " << c.blocks);
-    gost_detail::set_path(c.path);
+    if (gost_test::kernels_missing(c.kernels) != nullptr) continue;
+    SCOPED_TRACE(testing::Message() << "op " << c.op << " kernels " << c.kernels.name << " blocks " << c.blocks);
+    gost_test::select_kernels(c.kernels);
     GOSTE_CTX ctx{};
     ASSERT_EQ(GOSTE_ss_init(&ctx, c.op != kEcbDec, key, foreign.data()), 1);
     ctx.N1 = 0x01234567;
@@ -337,12 +387,18 @@ TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
       case kFbd:
         rus_gamma_fbd_blocks(&ctx, in.data(), out.data(), c.blocks);
         break;
+      case kMac:
+        rus_mac_blocks(&ctx, in.data(), c.blocks);
+        break;
     }
-    gost_detail::set_path(Path::kAuto);
-    // The secret side of each block: the plaintext for ECB, the keystream otherwise.
+    gost_test::reset_kernels();
+    // The secret side of each block: the plaintext for ECB and the MAC, the
+    // keystream otherwise.
     gost_test::Bytes secret(in.size());
     for (size_t i = 0; i < in.size(); ++i) {
-      secret[i] = c.op == kEcbEnc ? in[i] : c.op == kEcbDec ? out[i] : static_cast<unsigned char>(in[i] ^ out[i]);
+      secret[i] = c.op == kEcbEnc || c.op == kMac ? in[i]
+                  : c.op == kEcbDec               ? out[i]
+                                                  : static_cast<unsigned char>(in[i] ^ out[i]);
     }
     // By halves: a path may keep the N1 and N2 words of its blocks apart.
     for (size_t h = 0; h < 2 * c.blocks; ++h) EXPECT_FALSE(stack_below_holds(&secret[4 * h], 4)) << "half block " << h;
@@ -354,6 +410,10 @@ TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
       for (int v = 0; v < 16; ++v) row[v] = static_cast<unsigned char>(nodes[2 * j][v] << 3);
       EXPECT_FALSE(stack_below_holds(row, sizeof(row))) << "node " << 2 * j + 1;
     }
+    // The constant-time round's nibble table: S(1)(v) for v = 0..15.
+    unsigned char row[16];
+    for (int v = 0; v < 16; ++v) row[v] = nodes[0][v];
+    EXPECT_FALSE(stack_below_holds(row, sizeof(row))) << "nibble table";
     GOSTE_clear(&ctx);
   }
 }

@@ -15,10 +15,11 @@
 #include "crypto/rus/gost28147_multi.h"
 #include "tests/crypto/rus/gost28147_test_util.h"
 
+QCRYPTO_DECLARE_OWNER(gcry_cipher_handle, gcry_cipher_close)
+
 namespace qcrypto {
 namespace {
 
-using gost_detail::Path;
 using gost_test::Bytes;
 using gost_test::to_hex;
 
@@ -32,10 +33,7 @@ void init_gcrypt() {
   ASSERT_TRUE(done);
 }
 
-struct CipherCloser {
-  void operator()(gcry_cipher_hd_t h) const { gcry_cipher_close(h); }
-};
-using Cipher = std::unique_ptr<std::remove_pointer_t<gcry_cipher_hd_t>, CipherCloser>;
+using Cipher = UniquePtr<gcry_cipher_handle>;
 
 Cipher open_cipher(int mode, const std::string& oid, const Bytes& key, const Bytes* iv) {
   gcry_cipher_hd_t h = nullptr;
@@ -93,14 +91,14 @@ Bytes gc_mac(const std::string& oid, const Bytes& key, const Bytes& data) {
   return tag;
 }
 
-class Gost28147Gcrypt : public ::testing::TestWithParam<Path> {
+class Gost28147Gcrypt : public ::testing::TestWithParam<gost_test::Kernels> {
  protected:
   void SetUp() override {
     init_gcrypt();
-    if (GetParam() == Path::kAvx2 && !gost_detail::cpu_has_avx2()) GTEST_SKIP() << "CPU lacks AVX2";
-    gost_detail::set_path(GetParam());
+    if (const char* why = gost_test::kernels_missing(GetParam())) GTEST_SKIP() << why;
+    gost_test::select_kernels(GetParam());
   }
-  void TearDown() override { gost_detail::set_path(Path::kAuto); }
+  void TearDown() override { gost_test::reset_kernels(); }
 };
 
 const char* const kOids[] = {"1.2.643.2.2.30.0", "1.2.643.2.2.31.1", "1.2.643.2.2.31.0", "1.2.643.7.1.2.5.1.1"};
@@ -109,7 +107,7 @@ const char* const kOids[] = {"1.2.643.2.2.30.0", "1.2.643.2.2.31.1", "1.2.643.2.
 size_t random_length(std::mt19937& rng, int iter) { return iter % 3 == 0 ? rng() % 24 + 1 : rng() % 1100 + 1; }
 
 TEST_P(Gost28147Gcrypt, EcbAndFeedbackAndGamma) {
-  std::mt19937 rng(31 + static_cast<int>(GetParam()));
+  std::mt19937 rng(31 + static_cast<int>(GetParam().path) + 4 * static_cast<int>(GetParam().round));
   for (const char* oid : kOids) {
     SCOPED_TRACE(oid);
     const auto sbox = gost_test::sbox_by_oid(oid);
@@ -152,7 +150,7 @@ TEST_P(Gost28147Gcrypt, EcbAndFeedbackAndGamma) {
 }
 
 TEST_P(Gost28147Gcrypt, Mac) {
-  std::mt19937 rng(41 + static_cast<int>(GetParam()));
+  std::mt19937 rng(41 + static_cast<int>(GetParam().path) + 4 * static_cast<int>(GetParam().round));
   for (const char* oid : kOids) {
     SCOPED_TRACE(oid);
     const auto sbox = gost_test::sbox_by_oid(oid);
@@ -170,10 +168,9 @@ TEST_P(Gost28147Gcrypt, Mac) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Gcrypt, ::testing::Values(Path::kPortable, Path::kAvx2),
-                         [](const testing::TestParamInfo<Path>& i) {
-                           return i.param == Path::kAvx2 ? std::string("Avx2") : std::string("Portable");
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Gcrypt,
+                         ::testing::Values(gost_test::kTableOnly, gost_test::kCtRound, gost_test::kAvx2Batches),
+                         gost_test::kernels_name);
 
 }  // namespace
 }  // namespace qcrypto

@@ -69,10 +69,13 @@ void check_mac(const unsigned char* sbox, const Bytes& key, const Bytes& data, c
   EXPECT_EQ(to_hex(mac, 4), to_hex(tag));
 }
 
-class Gost28147Vectors : public ::testing::TestWithParam<Path> {
+class Gost28147Vectors : public ::testing::TestWithParam<gost_test::Kernels> {
  protected:
-  void SetUp() override { gost_detail::set_path(GetParam()); }
-  void TearDown() override { gost_detail::set_path(Path::kAuto); }
+  void SetUp() override {
+    if (const char* why = gost_test::kernels_missing(GetParam())) GTEST_SKIP() << why;
+    gost_test::select_kernels(GetParam());
+  }
+  void TearDown() override { gost_test::reset_kernels(); }
 };
 
 TEST_P(Gost28147Vectors, BouncyCastleSet) {
@@ -147,10 +150,9 @@ TEST_P(Gost28147Vectors, BotanSet) {
   EXPECT_EQ(n, 28);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Vectors, ::testing::Values(Path::kPortable, Path::kAuto),
-                         [](const testing::TestParamInfo<Path>& i) {
-                           return i.param == Path::kPortable ? std::string("Portable") : std::string("Dispatched");
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Vectors,
+                         ::testing::Values(gost_test::kTableOnly, gost_test::kCtRound, gost_test::kDispatched),
+                         gost_test::kernels_name);
 
 }  // namespace
 }  // namespace qcrypto

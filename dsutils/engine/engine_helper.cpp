@@ -1,0 +1,49 @@
+#include "dsutils/engine/engine_helper.h"
+
+#include <QFile>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace dsutils {
+
+std::atomic<std::uint32_t> g_debug_flag{0};
+
+namespace {
+std::atomic<EngineUi*> g_ui{nullptr};
+}
+
+void EngineHelper::setUi(EngineUi* ui) { g_ui.store(ui); }
+EngineUi* EngineHelper::ui() { return g_ui.load(); }
+
+int EngineHelper::ShowMessage(const QString& text, unsigned flags, OperationProgress* progress) {
+  EngineUi* ui = g_ui.load();
+  if (!ui) {
+    std::fprintf(stderr, "Dossar: %s\n", text.toUtf8().constData());
+    const unsigned type = flags & MB_TYPEMASK;
+    return type == MB_OK ? IDOK : type == MB_YESNO ? IDNO : IDCANCEL;
+  }
+  const bool hide = progress && progress->shown();
+  if (hide) progress->stop();
+  MessageRequest request{text, flags, progress};
+  const int answer = ui->showMessage(request);
+  if (hide) progress->start();
+  return answer;
+}
+
+EngineHelper& engine_helper() {
+  static EngineHelper* helper = new EngineHelper();  // used until the process ends
+  return *helper;
+}
+
+QString default_folder() {
+  const char* home = std::getenv("HOME");
+  return home && home[0] == '/' ? QFile::decodeName(home) : QStringLiteral("/");
+}
+
+QString user_temp_folder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && tmp[0] == '/' ? QFile::decodeName(tmp) : QStringLiteral("/tmp");
+}
+
+}  // namespace dsutils

@@ -1,0 +1,103 @@
+// EngineHelper: the engine's settings readers, name and path helpers and
+// process runner. It keeps no state its methods use; one global instance
+// (engine_helper()) serves all operations, and anyone may build another.
+//
+// Paths are Linux paths ("/" separators, absolute means a leading "/").
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "dsutils/engine/ui.h"
+
+namespace dsutils {
+
+// The product's settings key below the user's registry root.
+inline constexpr const char* kProductKey = "SOFTWARE\\VELTRANA\\ORVANTA\\Dossar";
+
+struct SortSettings {
+  std::uint32_t Result = 0, ResultExist = 0, Source = 0, SourceExist = 0, Error = 0, ErrorExist = 0;
+  QString ResultPath, SourcePath, ErrorPath;
+};
+
+struct MailSettings {
+  std::uint32_t Encript = 0, Signature = 0, LocalAdr = 0, GlobalAdr = 0, EnableClient = 0, EnableQuestion = 0,
+                Result = 0, Min = 0, Password = 0, EncOwner = 0, Izvlech = 0, Auto = 0, Sorting = 0;
+};
+
+struct LogOptions {
+  std::uint32_t IsCert = 0, IsTime = 0, IsSgn = 0, IsOldEnc = 0, UnPackDoc = 0;
+};
+
+// How a started program ended.
+struct ProcessResult {
+  bool started = false;   // false: the program could not be run (missing, not executable)
+  bool crashed = false;   // ended by a signal
+  int exitCode = -1;      // valid when started and not crashed
+  QString errorText;      // why it did not start or end normally
+  QByteArray output;      // standard output, at most kMaxProcessOutput bytes
+};
+inline constexpr qsizetype kMaxProcessOutput = 1 << 20;
+
+// The process-wide debug word (IsDebug): the helpers write debug lines to
+// the event log only while it is set.
+extern std::atomic<std::uint32_t> g_debug_flag;
+
+class EngineHelper {
+ public:
+  EngineHelper() = default;
+  virtual ~EngineHelper() = default;
+
+  // The interface through which the engine's boxes reach the person; none
+  // set: boxes are answered with their safe answer and printed to stderr.
+  static void setUi(EngineUi* ui);
+  static EngineUi* ui();
+
+  // --- settings readers ---
+  bool GetSortSettings(const QString& operation, SortSettings& s, OperationProgress* progress = nullptr);
+  bool SetSortSettings(const QString& operation, const SortSettings& s);
+  bool GetMailSettings(MailSettings& s);
+  bool GetLdapSettings(std::uint32_t& start, QString& connect, QString& port, QString& search);
+  bool GetLogOptions(LogOptions& o);
+  bool GetEncryptSettings(std::uint32_t& isAuto, QStringList& users);
+  std::uint32_t GetDebugFlag();
+
+  // --- names ---
+  QString StripExtensions(const QString& full);
+  bool FileExists(const QString& path);
+  bool CreatePath(const QString& path);
+  bool ListFiles(const QString& path, QStringList* list);
+  QString ExtractArgument(const QString& line, qsizetype start);
+  bool ResolveShellPath(const QString& path, QString& out);
+
+  // A message box captioned "Dossar"; the operation's progress display, when
+  // shown, is hidden while the box is up.
+  int ShowMessage(const QString& text, unsigned flags, OperationProgress* progress = nullptr);
+
+  // Runs `program` with `arguments` as they are (no shell, nothing joined
+  // into a command line) and waits for it to end.
+  ProcessResult RunProcess(const QString& program, const QStringList& arguments);
+};
+
+EngineHelper& engine_helper();
+
+// Free name helpers.
+QString GetPathFromName(const QString& full);
+QString GetFileFromName(const QString& full);
+QString GetExtFromName(const QString& full);
+QString GetRExtFromName(const QString& full);
+QString GetUnicalName(const QString& wanted);
+void NetStr(QString& path);
+bool DS_CopyFile(const QString& source, const QString& target, bool failIfExists);
+int MaxNumericSuffix(const QStringList& list);
+
+// The Linux meaning of the system's default folder "C:\": the home folder.
+QString default_folder();
+// The user's temporary folder: $TMPDIR when it is an absolute path, else /tmp.
+QString user_temp_folder();
+
+}  // namespace dsutils

@@ -1,0 +1,209 @@
+// The engine's one seam to a person. Every box, question, dialog, password,
+// progress display and cancel of an operation goes through EngineUi; the
+// widget implementation runs the dialogs on the GUI thread, the console one
+// serves the command line, the scripted one answers in tests.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "crypto/cclib/secret.h"
+#include "dsutils/engine/records.h"
+
+namespace dsutils {
+
+// Message-box flags and answers, with the values of the API the texts were
+// written for, so a flags word reads the same everywhere.
+enum MessageFlags : unsigned {
+  MB_OK = 0x0,
+  MB_OKCANCEL = 0x1,
+  MB_YESNOCANCEL = 0x3,
+  MB_YESNO = 0x4,
+  MB_RETRYCANCEL = 0x5,
+  MB_TYPEMASK = 0xF,
+  MB_ICONSTOP = 0x10,
+  MB_ICONQUESTION = 0x20,
+  MB_ICONEXCLAMATION = 0x30,
+  MB_ICONINFORMATION = 0x40,
+  MB_ICONMASK = 0xF0,
+  MB_TASKMODAL = 0x2000,
+  MB_SETFOREGROUND = 0x10000,
+};
+enum MessageAnswer : int { IDOK = 1, IDCANCEL = 2, IDRETRY = 4, IDYES = 6, IDNO = 7 };
+
+inline constexpr std::size_t kPasswordBytes = 260;
+using PasswordBuffer = qcrypto::SecretBuffer<kPasswordBytes>;
+
+class EngineUi;
+
+// One per running operation: its title, the current file and its cancel
+// word. Shown between start() and stop() (or the end of its life).
+class OperationProgress {
+ public:
+  OperationProgress(EngineUi& ui, QString title) : ui_(ui), title_(std::move(title)) {}
+  ~OperationProgress() { stop(); }
+  OperationProgress(const OperationProgress&) = delete;
+  OperationProgress& operator=(const OperationProgress&) = delete;
+
+  void start();
+  void stop();
+  bool shown() const { return shown_; }
+  const QString& title() const { return title_; }
+  const QString& file() const { return file_; }
+  void setFile(const QString& file);
+
+  // The toolkit's progress report: false when the operation is to stop
+  // (the toolkit then ends its call with code 184).
+  bool step(int stage, std::uint64_t done, std::uint64_t total);
+  void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+  bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+
+ private:
+  EngineUi& ui_;
+  QString title_;
+  QString file_;
+  bool shown_ = false;
+  std::atomic<bool> cancelled_{false};
+};
+
+struct MessageRequest {
+  QString text;
+  unsigned flags = MB_OK;
+  // The operation whose progress display is to be hidden while the box is up.
+  OperationProgress* progress = nullptr;
+};
+
+struct KeyMediumRequest {
+  QString profile;
+  QString mediumPath;
+  QString keyFile;
+  bool keyFormat31 = false;
+};
+struct KeyMediumAnswer {
+  bool accepted = false;
+  QString mediumPath;
+  QString keyFile;
+};
+
+struct SignRequest {
+  QString documentName;
+  bool group = false;
+  bool add = false;        // adding a signature to an archive
+  QString archivePath;     // add mode
+};
+struct SignAnswer {
+  bool accepted = false;
+  QString documentName;
+  QString outputName;
+  bool includeCertificate = false;
+  bool includeSigningTime = false;
+  bool detached = false;
+  std::optional<OwnerRecord> author;
+};
+
+// The sheet with the encrypt page and the recipients page.
+struct EncryptRequest {
+  QString caption;
+  int helpContext = 68;
+  QString documentName;
+  bool group = false;
+};
+struct EncryptAnswer {
+  bool accepted = false;
+  QString outputName;
+  QStringList recipients;  // names under which the directory keeps the certificates
+};
+
+// The sheet with the sign page and the recipients page.
+struct SignEncryptRequest {
+  QString caption;
+  int helpContext = 69;
+  QString documentName;
+  bool group = false;
+};
+struct SignEncryptAnswer {
+  bool accepted = false;
+  QString outputName;
+  std::optional<OwnerRecord> author;
+  bool detached = false;
+  bool includeCertificate = false;
+  bool includeSigningTime = false;
+  QStringList recipients;
+};
+
+struct DecryptRequest {
+  OwnerRecord defaultKey;
+  QString inputFile;
+  QString sourceName;
+  QStringList messageRecipients;
+};
+struct DecryptAnswer {
+  bool accepted = false;
+  QString outputPath;
+  OwnerRecord key;
+  bool keyFormat31 = false;
+};
+
+struct VerifyProtocolRequest {
+  QString caption;
+  QString protocolText;
+  bool offerExtraction = false;
+  bool extractDocument = false;
+};
+struct VerifyProtocolAnswer {
+  bool extractDocument = false;
+};
+
+struct FileInfoRequest {
+  QString fileName;
+  QString body;
+};
+
+struct RandomSensorRequest {
+  QChar character;
+  int ordinal = 1;
+  int total = 16;
+};
+
+struct PasswordRequest {
+  enum class Kind { KeyContainer, Token } kind = Kind::KeyContainer;
+  QString keyName;
+};
+
+class EngineUi {
+ public:
+  virtual ~EngineUi() = default;
+
+  // Answers one of MessageAnswer.
+  virtual int showMessage(const MessageRequest& request) = 0;
+
+  virtual KeyMediumAnswer askKeyMedium(const KeyMediumRequest& request) = 0;
+  virtual SignAnswer askSign(const SignRequest& request) = 0;
+  virtual EncryptAnswer askEncrypt(const EncryptRequest& request) = 0;
+  virtual SignEncryptAnswer askSignEncrypt(const SignEncryptRequest& request) = 0;
+  virtual DecryptAnswer askDecrypt(const DecryptRequest& request) = 0;
+  virtual VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) = 0;
+  virtual void showFileInfo(const FileInfoRequest& request) = 0;
+  // The folder chosen, nothing on cancel.
+  virtual std::optional<QString> chooseFolder(const QString& initial) = 0;
+
+  // The character code typed, a value below 1 on cancel.
+  virtual int randomSensor(const RandomSensorRequest& request) = 0;
+  // Fills `out` with the zero-terminated password and answers its length,
+  // or -1 on cancel.
+  virtual int askPassword(const PasswordRequest& request, PasswordBuffer& out) = 0;
+  // A key-medium status message; 1 when the person chose Retry.
+  virtual int touchMemoryMessage(int status) = 0;
+
+  // The progress display of one operation.
+  virtual void progressStarted(OperationProgress& progress) = 0;
+  virtual void progressFile(OperationProgress& progress) = 0;
+  virtual void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) = 0;
+  virtual void progressStopped(OperationProgress& progress) = 0;
+};
+
+}  // namespace dsutils

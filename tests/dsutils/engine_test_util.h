@@ -1,0 +1,33 @@
+// A scratch world per test: its own folder, registry database, data folder
+// and home, and a scripted person behind the engine's boxes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include <string>
+
+#include "dsutils/engine/engine_helper.h"
+#include "dsutils/engine/ui_scripted.h"
+#include "platform/registry/registry_key.h"
+
+namespace dsutils::testing {
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  QString path(const QString& rel) const { return dir_ + QLatin1Char('/') + rel; }
+  void write_file(const QString& rel, const std::string& bytes) const;
+  std::string read_file(const QString& full) const;
+  // A key below the product key, created.
+  void open_key(platform::reg::RegistryKey& key, const std::string& tail) const;
+
+  QString dir_;
+  ScriptedUi ui_;
+  std::string saved_home_;
+};
+
+}  // namespace dsutils::testing

@@ -1,0 +1,178 @@
+#include <unistd.h>
+
+#include <cstring>
+
+#include "dsutils/engine/ui_console.h"
+#include "tests/dsutils/engine_test_util.h"
+
+namespace dsutils {
+namespace {
+
+class Seam : public testing::EngineTest {};
+
+// A stand-in for an operation: reports `blocks` progress steps per file
+// and stops at the first step the person cancelled.
+int run_operation(OperationProgress& progress, const QStringList& files, int blocks, int& stepsDone) {
+  progress.start();
+  for (const QString& f : files) {
+    progress.setFile(f);
+    for (int b = 0; b < blocks; ++b) {
+      if (!progress.step(7, std::uint64_t(b) * 4096, std::uint64_t(blocks) * 4096)) return kOpCancelled;
+      ++stepsDone;
+    }
+  }
+  progress.stop();
+  return kOpOk;
+}
+
+TEST_F(Seam, CancelAtTheKthProgressStep) {
+  struct Case {
+    int cancelAt;
+    int result;
+    int steps;  // completed before the cancel
+    int files;  // shown
+  };
+  const Case cases[] = {{0, kOpOk, 9, 3}, {1, kOpCancelled, 0, 1}, {5, kOpCancelled, 4, 2}, {9, kOpCancelled, 8, 3}};
+  for (const auto& c : cases) {
+    ScriptedUi ui;
+    ui.cancelAtStep(c.cancelAt);
+    OperationProgress progress(ui, "Выполняется операция: подписать");
+    int steps = 0;
+    EXPECT_EQ(run_operation(progress, {"/a", "/b", "/c"}, 3, steps), c.result) << c.cancelAt;
+    EXPECT_EQ(steps, c.steps) << c.cancelAt;
+    EXPECT_EQ(ui.progressFiles().size(), c.files) << c.cancelAt;
+    EXPECT_EQ(progress.cancelled(), c.result == kOpCancelled);
+  }
+}
+
+TEST_F(Seam, EachOperationHasItsOwnCancelWord) {
+  ScriptedUi ui;
+  OperationProgress first(ui, "first"), second(ui, "second");
+  first.cancel();
+  EXPECT_FALSE(first.step(3, 0, 1));
+  EXPECT_TRUE(second.step(3, 0, 1));
+}
+
+TEST_F(Seam, AnswersAreTakenInOrderAndUnexpectedQuestionsAreCounted) {
+  ui_.queueMessage(IDYES);
+  ui_.queueMessage(IDNO);
+  SignAnswer sign;
+  sign.accepted = true;
+  sign.outputName = "/out/a.sgn";
+  ui_.queueSign(sign);
+  ui_.queuePassword(std::string("secret"));
+  ui_.queuePassword(std::nullopt);
+  EngineHelper h;
+  EXPECT_EQ(h.ShowMessage("q1", MB_YESNO), IDYES);
+  EXPECT_EQ(h.ShowMessage("q2", MB_YESNO), IDNO);
+  EXPECT_EQ(ui_.askSign({}).outputName, "/out/a.sgn");
+  PasswordBuffer pw;
+  EXPECT_EQ(ui_.askPassword({}, pw), 6);
+  EXPECT_STREQ(reinterpret_cast<const char*>(pw.data()), "secret");
+  EXPECT_EQ(ui_.askPassword({}, pw), -1);
+  EXPECT_EQ(pw.data()[0], 0);  // a cancelled prompt leaves nothing behind
+  EXPECT_EQ(ui_.unscripted(), 0);
+  EXPECT_EQ(h.ShowMessage("q3", MB_YESNO), IDNO);  // nothing queued: the safe answer
+  EXPECT_FALSE(ui_.askEncrypt({}).accepted);
+  EXPECT_EQ(ui_.unscripted(), 2);
+  EXPECT_EQ(ui_.calls(), (std::vector<std::string>{"message", "message", "sign", "password", "password", "message", "encrypt"}));
+}
+
+TEST_F(Seam, MessageBoxesHideTheProgressOfTheirOperation) {
+  OperationProgress progress(ui_, "t");
+  progress.start();
+  ui_.queueMessage(IDOK);
+  engine_helper().ShowMessage("box", MB_OK, &progress);
+  ASSERT_EQ(ui_.messages().size(), 1u);
+  EXPECT_FALSE(ui_.messages()[0].progressWasShown);
+  EXPECT_TRUE(progress.shown());
+  progress.stop();
+  ui_.queueMessage(IDOK);
+  engine_helper().ShowMessage("box", MB_OK, &progress);
+  EXPECT_FALSE(progress.shown());  // not shown before: not shown after
+}
+
+class ConsoleSeam : public testing::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    out_ = tmpfile();
+    ASSERT_NE(out_, nullptr);
+  }
+  void TearDown() override {
+    fclose(out_);
+    EngineTest::TearDown();
+  }
+  std::string printed() {
+    fflush(out_);
+    rewind(out_);
+    std::string s;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, out_)) > 0) s.append(buf, n);
+    return s;
+  }
+  std::FILE* out_ = nullptr;
+};
+
+TEST_F(ConsoleSeam, PasswordsComeFromADescriptorOneLineEach) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const char input[] = "first pass\nвторой\r\n";
+  ASSERT_EQ(write(fds[1], input, sizeof(input) - 1), ssize_t(sizeof(input) - 1));
+  close(fds[1]);
+  ConsoleUiOptions options;
+  options.passwordFd = fds[0];
+  ConsoleUi ui(options, out_);
+  PasswordBuffer pw;
+  ASSERT_EQ(ui.askPassword({}, pw), 10);
+  EXPECT_STREQ(reinterpret_cast<const char*>(pw.data()), "first pass");
+  ASSERT_EQ(ui.askPassword({}, pw), int(std::strlen("второй")));
+  EXPECT_STREQ(reinterpret_cast<const char*>(pw.data()), "второй");
+  EXPECT_EQ(ui.askPassword({}, pw), -1);  // the descriptor is at its end
+  close(fds[0]);
+
+  ConsoleUi none(ConsoleUiOptions{}, out_);
+  EXPECT_EQ(none.askPassword({}, pw), -1);
+
+  // Longer than the buffer: refused and wiped, not cut.
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string longpw(kPasswordBytes + 10, 'p');
+  ASSERT_EQ(write(fds[1], longpw.data(), longpw.size()), ssize_t(longpw.size()));
+  close(fds[1]);
+  ConsoleUiOptions o2;
+  o2.passwordFd = fds[0];
+  ConsoleUi ui2(o2, out_);
+  EXPECT_EQ(ui2.askPassword({}, pw), -1);
+  EXPECT_EQ(pw.data()[0], 0);
+  close(fds[0]);
+}
+
+TEST_F(ConsoleSeam, BoxesGoToTheStreamAndQuestionsTakeTheGivenAnswer) {
+  struct Case {
+    int option;
+    unsigned flags;
+    int answer;
+  };
+  const Case cases[] = {
+      {IDYES, MB_YESNO | MB_ICONQUESTION, IDYES},
+      {IDNO, MB_YESNO, IDNO},
+      {IDYES, MB_OK, IDOK},
+      {IDYES, MB_RETRYCANCEL, IDCANCEL},
+      {IDNO, MB_YESNOCANCEL, IDCANCEL},
+  };
+  for (const auto& c : cases) {
+    ConsoleUiOptions o;
+    o.questionAnswer = c.option;
+    ConsoleUi ui(o, out_);
+    EXPECT_EQ(ui.showMessage({"Заменить?", c.flags, nullptr}), c.answer);
+  }
+  EXPECT_NE(printed().find("Dossar: Заменить?\n"), std::string::npos);
+
+  ConsoleUi ui(ConsoleUiOptions{}, out_);
+  EXPECT_FALSE(ui.askSign({}).accepted);  // not answered by the options: cancelled, and said
+  EXPECT_NE(printed().find("\"sign\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dsutils
