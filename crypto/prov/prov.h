@@ -64,6 +64,7 @@ extern const OSSL_ALGORITHM kDigests[];
 extern const OSSL_ALGORITHM kCiphers[];
 extern const OSSL_ALGORITHM kKeymgmt[];
 extern const OSSL_ALGORITHM kSignatures[];
+extern const OSSL_ALGORITHM kKeyExchanges[];
 
 // The provider's entry point (OSSL_provider_init_fn), shared by the built-in
 // registration and the loadable module.

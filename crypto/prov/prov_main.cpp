@@ -66,6 +66,8 @@ const OSSL_ALGORITHM* query_operation(void*, int operation_id, int* no_cache) {
       return kKeymgmt;
     case OSSL_OP_SIGNATURE:
       return kSignatures;
+    case OSSL_OP_KEYEXCH:
+      return kKeyExchanges;
     default:
       return nullptr;
   }

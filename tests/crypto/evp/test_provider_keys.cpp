@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/ecgost/ecdh.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/evp/objects.h"
 #include "crypto/prov/evp_gost.h"
@@ -309,6 +310,70 @@ TEST_F(ProviderKeys, OnlyGostDigestsGoWithGostKeys) {
     EXPECT_TRUE(evp_sign(c.pkey.get(), "SHA256", random_bytes(10)).empty()) << c.type_name;
     ERR_pop_to_mark();
   }
+}
+
+Bytes evp_derive(EVP_PKEY* own, EVP_PKEY* peer) {
+  Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, "provider=dossar"));
+  if (EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer) != 1) return {};
+  size_t len = 0;
+  if (EVP_PKEY_derive(ctx.get(), nullptr, &len) != 1) return {};
+  Bytes out(len);
+  if (EVP_PKEY_derive(ctx.get(), out.data(), &len) != 1) return {};
+  out.resize(len);
+  return out;
+}
+
+TEST_F(ProviderKeys, KeyAgreementGivesBothSidesTheDirectValue) {
+  // GOST R 34.10-94: y_peer^x mod p.
+  Ptr<R3410> b = make_r3410();
+  Ptr<EVP_PKEY> pb(evp_pkey_from_r3410(b.get()));
+  const Bytes ab = evp_derive(cases_[0].pkey.get(), pb.get());
+  ASSERT_FALSE(ab.empty());
+  EXPECT_EQ(evp_derive(pb.get(), cases_[0].pkey.get()), ab);
+  Ptr<BIGNUM> expected(BN_new());
+  BN_CTX* bn = BN_CTX_new();
+  ASSERT_EQ(BN_mod_exp(expected.get(), b->y, r3410_->x, r3410_->p, bn), 1);
+  BN_CTX_free(bn);
+  Bytes direct(static_cast<size_t>(BN_num_bytes(expected.get())));
+  BN_bn2bin(expected.get(), direct.data());
+  EXPECT_EQ(ab, direct);
+
+  // GOST R 34.10-2001: the x coordinate of the ECDH product, as the direct call gives it.
+  Ptr<ECGOST> e = make_ecgost();
+  Ptr<EVP_PKEY> pe(evp_pkey_from_ecgost(e.get()));
+  const Bytes ae = evp_derive(cases_[1].pkey.get(), pe.get());
+  ASSERT_FALSE(ae.empty());
+  EXPECT_EQ(evp_derive(pe.get(), cases_[1].pkey.get()), ae);
+  ECDH* ecdh = ECGOST_to_ECDH(ecgost_.get());
+  ASSERT_NE(ecdh, nullptr);
+  ASSERT_EQ(ECDH_compute_key(e->Q, ecdh), 1);
+  Bytes edirect(static_cast<size_t>(ECDH_size(ecdh)));
+  BN_bn2binpad(ecdh->shared, edirect.data(), static_cast<int>(edirect.size()));
+  ECDH_free(ecdh);
+  EXPECT_EQ(ae, edirect);
+}
+
+TEST_F(ProviderKeys, KeyAgreementRefusesAPeerOutsideTheGroup) {
+  // p - 1 has order 2, outside the subgroup of order q; 1 is trivial.
+  for (int which = 0; which < 2; ++which) {
+    Ptr<R3410> bad(GOSTS_new());
+    ASSERT_EQ(R3410_default_params(bad.get()), 1);
+    bad->y = BN_dup(bad->p);
+    if (which == 0) {
+      BN_sub_word(bad->y, 1);
+    } else {
+      BN_one(bad->y);
+    }
+    Ptr<EVP_PKEY> pbad(evp_pkey_from_r3410(bad.get()));
+    ASSERT_NE(pbad, nullptr);
+    ERR_set_mark();
+    EXPECT_TRUE(evp_derive(cases_[0].pkey.get(), pbad.get()).empty()) << which;
+    ERR_pop_to_mark();
+  }
+  // A key of the other type is not a peer.
+  ERR_set_mark();
+  EXPECT_TRUE(evp_derive(cases_[0].pkey.get(), cases_[1].pkey.get()).empty());
+  ERR_pop_to_mark();
 }
 
 }  // namespace
