@@ -3,28 +3,20 @@
 
 #include <openssl/bn.h>
 
-#include <memory>
+#include "crypto/cclib/owner.h"
+
+QCRYPTO_DECLARE_OWNER(BIGNUM, BN_free)
+// For numbers that held a secret: the words are wiped before they are freed.
+QCRYPTO_DECLARE_SECRET_OWNER(BIGNUM, BN_clear_free)
+QCRYPTO_DECLARE_OWNER(BN_CTX, BN_CTX_free)
+QCRYPTO_DECLARE_OWNER(BN_MONT_CTX, BN_MONT_CTX_free)
 
 namespace qcrypto {
 
-struct BnFree {
-  void operator()(BIGNUM* b) const { BN_free(b); }
-};
-// For numbers that held a secret: the words are wiped before they are freed.
-struct BnClearFree {
-  void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-struct BnCtxFree {
-  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-struct BnMontFree {
-  void operator()(BN_MONT_CTX* m) const { BN_MONT_CTX_free(m); }
-};
-
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-using SecretBnPtr = std::unique_ptr<BIGNUM, BnClearFree>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using BnMontPtr = std::unique_ptr<BN_MONT_CTX, BnMontFree>;
+using BnPtr = UniquePtr<BIGNUM>;
+using SecretBnPtr = SecretUniquePtr<BIGNUM>;
+using BnCtxPtr = UniquePtr<BN_CTX>;
+using BnMontPtr = UniquePtr<BN_MONT_CTX>;
 
 // One BN_CTX_start/BN_CTX_end frame; temporaries taken inside it are released
 // (and, for a secure context, wiped) when the frame ends.

@@ -16,6 +16,8 @@
 
 #include <cstddef>
 
+#include "crypto/cclib/owner.h"
+
 namespace qcrypto {
 
 struct ECURVE;
@@ -273,3 +275,7 @@ int ECPOINT_FBW_up_ref(ECPOINT_FBW* table);
 void ECPOINT_FBW_free(ECPOINT_FBW* table);
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::ECURVE, qcrypto::ECURVE_free)
+QCRYPTO_DECLARE_OWNER(qcrypto::ECPOINT, qcrypto::ECPOINT_free)
+QCRYPTO_DECLARE_OWNER(qcrypto::ECPOINT_FBW, qcrypto::ECPOINT_FBW_free)

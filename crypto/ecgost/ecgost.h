@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crypto/ecgost/ecgost_sig.h"
+#include "crypto/cclib/owner.h"
 #include "crypto/ec/ecurve.h"
 
 namespace qcrypto {
@@ -88,3 +89,5 @@ int ECGOST_is_pubkey_valid(const ECPOINT* point, int full);
 ECDH* ECGOST_to_ECDH(const ECGOST* key);
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::ECGOST, qcrypto::ECGOST_free)

@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <cstddef>
+
 #include "crypto/asn1/der_rs.h"
 #include "crypto/bn/bn_ext.h"
 #include "crypto/ec/ecgost_codes.h"
@@ -38,7 +40,17 @@ int i2d_ECGOST_SIG(const ECGOST_SIG* sig, unsigned char** out) {
     QERR(ERRLIB_ECGOST, ECGOST_F_I2D_ECGOST_SIG, ERR_R_INTERNAL);
     return 0;
   }
-  if (out == nullptr || *out == nullptr) return total;
+  if (out == nullptr) return total;
+  if (*out == nullptr) {
+    auto* buf = static_cast<unsigned char*>(OPENSSL_malloc(static_cast<std::size_t>(total)));
+    if (buf == nullptr) {
+      QERR(ERRLIB_ECGOST, ECGOST_F_I2D_ECGOST_SIG, ERR_R_MEMORY_ALLOC);
+      return 0;
+    }
+    der_rs_put(buf, sig->r, sig->s);
+    *out = buf;  // the start of the new buffer, not its end
+    return total;
+  }
   *out = der_rs_put(*out, sig->r, sig->s);
   return total;
 }
@@ -71,6 +83,14 @@ int ECGOST_SIG_to_raw(const ECGOST_SIG* sig, unsigned char* out, int width) {
   BN_bn2binpad(sig->r, out, width);
   BN_bn2binpad(sig->s, out + width, width);
   return 2 * width;
+}
+
+ECGOST_SIG* ECGOST_SIG_from_raw_exact(const unsigned char* in, int length, int width) {
+  if (width <= 0 || length != 2 * width) {
+    QERR(ERRLIB_ECGOST, ECGOST_F_D2I_ECGOST_SIG, ECGOST_R_ASN1_LIB);
+    return nullptr;
+  }
+  return ECGOST_SIG_from_raw(in, length);
 }
 
 ECGOST_SIG* ECGOST_SIG_from_raw(const unsigned char* in, int length) {

@@ -7,6 +7,8 @@
 
 #include <openssl/bn.h>
 
+#include "crypto/cclib/owner.h"
+
 namespace qcrypto {
 
 struct ECGOST_SIG {
@@ -19,9 +21,12 @@ ECGOST_SIG* ECGOST_SIG_new();
 // Frees both numbers and the record; null is ignored.
 void ECGOST_SIG_free(ECGOST_SIG* sig);
 
-// i2d convention: returns the DER length; when `out` is non-null the bytes are
-// written at *out (a buffer of at least that length) and *out is advanced.
-// 0 when the record is incomplete or a number is negative (75/149).
+// i2d convention: returns the DER length. `out` null: the length only; *out
+// null: a buffer of that length is allocated with OPENSSL_malloc, written and
+// stored in *out (the caller frees it with OPENSSL_free); otherwise the bytes
+// are written at *out (room for the length) and *out is advanced past them.
+// 0 when the record is incomplete or a number is negative (75/149), or the
+// buffer cannot be allocated.
 int i2d_ECGOST_SIG(const ECGOST_SIG* sig, unsigned char** out);
 
 // d2i convention: decodes one DER signature of at most `length` bytes at *in,
@@ -39,8 +44,14 @@ int ECGOST_SIG_to_raw(const ECGOST_SIG* sig, unsigned char* out, int width);
 // length is taken; odd or zero length fails (75/102). Returns a new record.
 ECGOST_SIG* ECGOST_SIG_from_raw(const unsigned char* in, int length);
 
+// What verification takes: exactly two halves of `width` = (bits(q) + 7) / 8
+// bytes. Any other length fails (75/102), so one signature has one raw form.
+ECGOST_SIG* ECGOST_SIG_from_raw_exact(const unsigned char* in, int length, int width);
+
 // Upper bound of the DER length of a signature whose halves are below 2^(8n):
 // two INTEGERs of n content bytes with the top bit set, in a SEQUENCE.
 int ECGOST_SIG_der_max_size(int n);
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::ECGOST_SIG, qcrypto::ECGOST_SIG_free)

@@ -137,7 +137,10 @@ int ECGOST_verify_digest(int form, ECGOST* key, const unsigned char* digest, int
       return 0;
     }
   } else {
-    sig.reset(ECGOST_SIG_from_raw(signature, signature_length));
+    // Only the width the curve's order gives: any even length would let one
+    // signature verify under many encodings.
+    const int width = key->curve != nullptr && key->curve->q != nullptr ? (BN_num_bits(key->curve->q) + 7) / 8 : 0;
+    sig.reset(ECGOST_SIG_from_raw_exact(signature, signature_length, width));
   }
   if (sig == nullptr) return 0;
   return ECGOST_do_verify(digest, length, sig.get(), key) == 1 ? 1 : 0;

@@ -2,10 +2,12 @@
 
 #include <openssl/err.h>
 
-#include <deque>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -14,17 +16,11 @@
 namespace qcrypto {
 namespace {
 
-// As many entries as OpenSSL keeps; the oldest is dropped when a 17th arrives.
-constexpr std::size_t kQueueDepth = 16;
-
-struct ErrorEntry {
-  unsigned long code;
-  const char* file;
-  int line;
-};
-
+// The queue itself is OpenSSL's (one store, so errors raised inside OpenSSL and
+// our own come out in one order through either interface). What OpenSSL 3 no
+// longer keeps, the function number, travels in the entry's function name:
+// the function's text when a table gave one, else "func(<n>)".
 struct ThreadErrorState {
-  std::deque<ErrorEntry> queue;
   int last_result = 0;
 };
 
@@ -56,6 +52,45 @@ class TextTable {
 TextTable& texts() {
   static TextTable table;
   return table;
+}
+
+// Function names handed to OpenSSL, and the way back from a name to the
+// number. Both only grow: an entry may outlive a reload of the texts.
+class FunctionNames {
+ public:
+  // The name to record for (lib, func): the loaded text, else "func(<n>)".
+  // The pointer stays valid for the life of the process.
+  const char* tag(int lib, int func, const char* text) {
+    std::lock_guard lock(mutex_);
+    if (text != nullptr) return text;
+    auto& slot = numbered_[ERR_PACK_CODE(lib, func, 0)];
+    if (slot.empty()) slot = "func(" + std::to_string(func) + ")";
+    return slot.c_str();
+  }
+  void learn(int lib, int func, const char* text) {
+    std::lock_guard lock(mutex_);
+    by_name_[{lib, text}] = func;
+  }
+  // The function number an entry of `lib` recorded as `name`; 0 for names of
+  // OpenSSL's own functions.
+  int number(int lib, const char* name) const {
+    if (name == nullptr || *name == '\0') return 0;
+    unsigned n = 0;
+    if (std::sscanf(name, "func(%u)", &n) == 1) return static_cast<int>(n & 0xfffU);
+    std::lock_guard lock(mutex_);
+    auto it = by_name_.find({lib, name});
+    return it == by_name_.end() ? 0 : it->second;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::unordered_map<unsigned long, std::string> numbered_;  // node-stable strings
+  std::map<std::pair<int, std::string>, int> by_name_;
+};
+
+FunctionNames& function_names() {
+  static FunctionNames* names = new FunctionNames();  // entries may be read at exit
+  return *names;
 }
 
 struct LibraryName {
@@ -116,13 +151,61 @@ constexpr ERR_STRING_DATA kCommonReasons[] = {
 bool is_own_library(int lib) { return lib >= ERRLIB_R3410 && lib <= ERRLIB_GOSTS; }
 
 // OpenSSL 3 renumbered the common reasons; everything else keeps its number.
+constexpr struct {
+  int classic;
+  int openssl;
+} kRenumbered[] = {
+    {ERR_R_MEMORY_ALLOC, ERR_R_MALLOC_FAILURE},
+    {ERR_R_INTERNAL, ERR_R_INTERNAL_ERROR},
+    {ERR_R_PASSED_NULL, ERR_R_PASSED_NULL_PARAMETER},
+    {34, ERR_R_SHOULD_NOT_HAVE_BEEN_CALLED},
+    {58, ERR_R_NESTED_ASN1_ERROR},
+};
+
 int openssl_reason(int reason) {
-  switch (reason) {
-    case ERR_R_MEMORY_ALLOC: return ERR_R_MALLOC_FAILURE;
-    case ERR_R_INTERNAL: return ERR_R_INTERNAL_ERROR;
-    case ERR_R_PASSED_NULL: return ERR_R_PASSED_NULL_PARAMETER;
-    default: return reason;
+  for (const auto& r : kRenumbered)
+    if (r.classic == reason) return r.openssl;
+  return reason;
+}
+
+// The other way, for every entry read back: a renumbered reason gets its
+// classic number, the flags OpenSSL 3 adds to common reasons are dropped
+// ("BN lib" is 3 again), a system error keeps its errno.
+unsigned long own_code(unsigned long e, const char* func) {
+  if (ERR_SYSTEM_ERROR(e)) return ERR_PACK_CODE(ERRLIB_SYS, 0, static_cast<int>(ERR_GET_REASON(e) & 0xfffUL));
+  const int lib = ERR_GET_LIB(e);
+  const int reason = ERR_GET_REASON(e);
+  int classic = reason & ((1 << ERR_RFLAGS_OFFSET) - 1);
+  for (const auto& r : kRenumbered)
+    if (r.openssl == reason) classic = r.classic;
+  return ERR_PACK_CODE(lib, function_names().number(lib, func), classic);
+}
+
+// One queue entry as read from OpenSSL's queue.
+struct Entry {
+  unsigned long code = 0;
+  const char* file = nullptr;
+  int line = 0;
+  const char* func = nullptr;
+  const char* data = nullptr;
+};
+
+enum class Read { kGet, kPeekFirst, kPeekLast };
+
+Entry read_entry(Read how) {
+  Entry out;
+  const char* data = nullptr;
+  int flags = 0;
+  unsigned long e = 0;
+  switch (how) {
+    case Read::kGet: e = ::ERR_get_error_all(&out.file, &out.line, &out.func, &data, &flags); break;
+    case Read::kPeekFirst: e = ::ERR_peek_error_all(&out.file, &out.line, &out.func, &data, &flags); break;
+    case Read::kPeekLast: e = ::ERR_peek_last_error_all(&out.file, &out.line, &out.func, &data, &flags); break;
   }
+  if (e == 0) return Entry{};
+  out.code = own_code(e, out.func);
+  out.data = (flags & ERR_TXT_STRING) != 0 ? data : nullptr;
+  return out;
 }
 
 // OpenSSL keeps pointers to the tables it is given and rewrites their codes,
@@ -179,66 +262,57 @@ void load_library_names() {
 }  // namespace
 
 void ERR_push_error(int lib, int func, int reason, const char* file, int line) {
-  auto& q = t_state.queue;
-  if (q.size() == kQueueDepth) q.pop_front();
-  q.push_back({ERR_PACK_CODE(lib, func, reason), file, line});
-
+  const char* name = func != 0 ? function_names().tag(lib, func, texts().get(ERR_PACK_CODE(lib, func, 0))) : nullptr;
   ::ERR_new();
-  ::ERR_set_debug(file, line, nullptr);
-  const unsigned long packed = ERR_PACK_CODE(lib, func, 0);
-  const char* func_name = texts().get(packed);
-  if (func_name != nullptr) {
-    ::ERR_set_error(lib, openssl_reason(reason), "%s", func_name);
-  } else {
-    ::ERR_set_error(lib, openssl_reason(reason), nullptr);
-  }
+  ::ERR_set_debug(file, line, name);
+  ::ERR_set_error(lib, openssl_reason(reason), nullptr);
 }
 
-unsigned long ERR_get_error() { return ERR_get_error_line(nullptr, nullptr); }
+unsigned long ERR_get_error() { return read_entry(Read::kGet).code; }
 
 unsigned long ERR_get_error_line(const char** file, int* line) {
-  auto& q = t_state.queue;
-  if (q.empty()) return 0;
-  const ErrorEntry e = q.front();
-  q.pop_front();
+  const Entry e = read_entry(Read::kGet);
   if (file != nullptr) *file = e.file;
   if (line != nullptr) *line = e.line;
   return e.code;
 }
 
-unsigned long ERR_peek_error() {
-  const auto& q = t_state.queue;
-  return q.empty() ? 0 : q.front().code;
-}
+unsigned long ERR_peek_error() { return read_entry(Read::kPeekFirst).code; }
 
-unsigned long ERR_peek_last_error() {
-  const auto& q = t_state.queue;
-  return q.empty() ? 0 : q.back().code;
-}
+unsigned long ERR_peek_last_error() { return read_entry(Read::kPeekLast).code; }
 
 void ERR_clear_error() {
-  t_state.queue.clear();
   t_state.last_result = 0;
   ::ERR_clear_error();
 }
 
 void ERR_remove_state() {
-  t_state.queue.clear();
-  t_state.queue.shrink_to_fit();
   t_state.last_result = 0;
   ::ERR_clear_error();
 }
 
-const char* ERR_lib_error_string(unsigned long e) { return texts().get(ERR_PACK_CODE(ERR_GET_LIB_CODE(e), 0, 0)); }
+const char* ERR_lib_error_string(unsigned long e) {
+  const int lib = ERR_GET_LIB_CODE(e);
+  if (const char* own = texts().get(ERR_PACK_CODE(lib, 0, 0))) return own;
+  return is_own_library(lib) ? nullptr : ::ERR_lib_error_string(ERR_PACK(lib, 0, 0));
+}
 
 const char* ERR_func_error_string(unsigned long e) {
+  if (ERR_GET_FUNC_CODE(e) == 0) return nullptr;  // (lib, 0, 0) is the library's name
   return texts().get(ERR_PACK_CODE(ERR_GET_LIB_CODE(e), ERR_GET_FUNC_CODE(e), 0));
 }
 
 const char* ERR_reason_error_string(unsigned long e) {
   const int reason = ERR_GET_REASON_CODE(e);
-  if (const char* own = texts().get(ERR_PACK_CODE(ERR_GET_LIB_CODE(e), 0, reason))) return own;
-  return texts().get(ERR_PACK_CODE(0, 0, reason));
+  const int lib = ERR_GET_LIB_CODE(e);
+  if (const char* own = texts().get(ERR_PACK_CODE(lib, 0, reason))) return own;
+  if (const char* common = texts().get(ERR_PACK_CODE(0, 0, reason))) return common;
+  if (is_own_library(lib) || reason == 0) return nullptr;
+  // A reason of OpenSSL's own, with or without the flags it gives common ones.
+  if (lib == ERRLIB_SYS) return nullptr;
+  for (const int flags : {0, ERR_R_FATAL, ERR_RFLAG_COMMON})
+    if (const char* t = ::ERR_reason_error_string(ERR_PACK(lib, 0, reason | flags))) return t;
+  return nullptr;
 }
 
 std::string ERR_error_string(unsigned long e) {
@@ -265,10 +339,15 @@ std::string ERR_error_string(unsigned long e) {
 
 void ERR_print_errors_fp(std::FILE* fp) {
   const auto tid = std::hash<std::thread::id>{}(std::this_thread::get_id());
-  const char* file = nullptr;
-  int line = 0;
-  while (unsigned long e = ERR_get_error_line(&file, &line)) {
-    std::fprintf(fp, "%zu:%s:%s:%d:\n", tid, ERR_error_string(e).c_str(), file ? file : "", line);
+  for (Entry e = read_entry(Read::kGet); e.code != 0; e = read_entry(Read::kGet)) {
+    std::string text = ERR_error_string(e.code);
+    // OpenSSL's own functions have no number: show the name it recorded.
+    if (ERR_GET_FUNC_CODE(e.code) == 0 && e.func != nullptr && *e.func != '\0') {
+      const std::string numbered = ":func(0):";
+      if (const auto at = text.find(numbered); at != std::string::npos)
+        text.replace(at, numbered.size(), std::string(":") + e.func + ":");
+    }
+    std::fprintf(fp, "%zu:%s:%s:%d:%s\n", tid, text.c_str(), e.file ? e.file : "", e.line, e.data ? e.data : "");
   }
 }
 
@@ -279,6 +358,8 @@ void ERR_load_strings(int lib, const ERR_STRING_DATA* table) {
   if (table == nullptr) return;
   for (const ERR_STRING_DATA* e = table; e->string != nullptr; ++e) {
     texts().put(e->error | ERR_PACK_CODE(lib, 0, 0), e->string);
+    if (ERR_GET_FUNC_CODE(e->error) != 0 && ERR_GET_REASON_CODE(e->error) == 0)
+      function_names().learn(lib, ERR_GET_FUNC_CODE(e->error), e->string);
   }
   if (is_own_library(lib)) register_with_openssl(lib, table);
 }

@@ -51,7 +51,12 @@ int R3410_verify(int form, const R3410* key, const unsigned char* digest, int le
     return 0;
   }
   const unsigned char* p = signature;
-  SigOwner sig{form != 0 ? d2i_R3410_SIG(nullptr, &p, signature_length) : d2i_GOSTS_SIG(nullptr, &p, signature_length)};
+  // The raw form only in the width q gives: any even length would let one
+  // signature verify under many encodings.
+  const int qlen = key->q != nullptr ? (BN_num_bits(key->q) + 7) / 8 : 0;
+  SigOwner sig{form != 0 ? d2i_R3410_SIG(nullptr, &p, signature_length)
+                         : R3410_SIG_from_raw_exact(signature, signature_length, qlen)};
+  if (form == 0 && sig.sig != nullptr) p = signature + signature_length;
   if (sig.sig == nullptr) return 0;
   // Bytes after the signature would make one signature many encodings.
   if (p != signature + signature_length) {

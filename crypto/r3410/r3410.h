@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "crypto/cclib/owner.h"
+
 namespace qcrypto {
 
 struct PSE;  // key container (crypto/pse); never owned by a key
@@ -150,6 +152,9 @@ R3410_SIG* d2i_R3410_SIG(R3410_SIG** sig, const unsigned char** in, long length)
 int R3410_SIG_to_raw(const R3410_SIG* sig, unsigned char** out);
 // Splits a non-zero even |length| into the halves r and s (qlen = length / 2).
 R3410_SIG* d2i_GOSTS_SIG(R3410_SIG** sig, const unsigned char** in, long length);
+// What verification takes: exactly two halves of |qlen| = (bits(q) + 7) / 8
+// bytes (78/119 otherwise), so one signature has one raw form.
+R3410_SIG* R3410_SIG_from_raw_exact(const unsigned char* in, long length, int qlen);
 
 // --- signing core ---------------------------------------------------------
 
@@ -189,3 +194,6 @@ void R3410_set_provider_sign(R3410_provider_sign_fn fn);
 constexpr int R3410_PROVIDER_DIGEST_TYPE = 176;
 
 }  // namespace qcrypto
+
+QCRYPTO_DECLARE_OWNER(qcrypto::R3410, qcrypto::R3410_free)
+QCRYPTO_DECLARE_OWNER(qcrypto::R3410_SIG, qcrypto::R3410_SIG_free)

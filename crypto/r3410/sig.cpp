@@ -130,4 +130,13 @@ R3410_SIG* d2i_GOSTS_SIG(R3410_SIG** sig, const unsigned char** in, long length)
   return Finish(sig, target, made, ok, ERRLIB_GOSTS, GOSTS_F_D2I_GOSTS_SIG);
 }
 
+R3410_SIG* R3410_SIG_from_raw_exact(const unsigned char* in, long length, int qlen) {
+  if (qlen <= 0 || length != 2L * qlen) {
+    QERR(ERRLIB_GOSTS, GOSTS_F_D2I_GOSTS_SIG, R3410_R_PARSING);
+    return nullptr;
+  }
+  const unsigned char* p = in;
+  return d2i_GOSTS_SIG(nullptr, &p, length);
+}
+
 }  // namespace qcrypto

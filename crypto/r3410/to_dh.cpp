@@ -4,36 +4,14 @@
 #include <openssl/param_build.h>
 #include <openssl/params.h>
 
-#include <memory>
-
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/r3410/r3410.h"
 
 namespace qcrypto {
-namespace {
-
-struct ParamBldFree {
-  void operator()(OSSL_PARAM_BLD* b) const { OSSL_PARAM_BLD_free(b); }
-};
-// The built parameters may carry x: its bytes are wiped before the block is
-// freed (OpenSSL 3.0 has no clearing free for parameter arrays).
-struct ParamClearFree {
-  void operator()(OSSL_PARAM* params) const {
-    if (params == nullptr) return;
-    for (OSSL_PARAM* p = params; p->key != nullptr; ++p) {
-      if (p->data != nullptr) OPENSSL_cleanse(p->data, p->data_size);
-    }
-    OSSL_PARAM_free(params);
-  }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-
-}  // namespace
 
 EVP_PKEY* R3410_to_DH(const R3410* key) {
   if (key == nullptr) return nullptr;
-  std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
+  UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
   if (!bld) return nullptr;
   const struct {
     const char* name;
@@ -48,8 +26,9 @@ EVP_PKEY* R3410_to_DH(const R3410* key) {
   if (key->q != nullptr && !OSSL_PARAM_BLD_push_int(bld.get(), OSSL_PKEY_PARAM_DH_PRIV_LEN, BN_num_bits(key->q))) {
     return nullptr;
   }
-  std::unique_ptr<OSSL_PARAM, ParamClearFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "DH", nullptr));
+  // The built parameters may carry x.
+  SecretUniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "DH", nullptr));
   if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0) return nullptr;
   const int selection = key->x != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY;
   EVP_PKEY* dh = nullptr;

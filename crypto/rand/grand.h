@@ -34,7 +34,9 @@ const RAND_METHOD* GRAND_method();
 // A fresh 32-byte seed block: the GOST R 34.11-94 digest of the calendar
 // time, the millisecond time record, processor time, a call counter,
 // `caller_value`, the counting thread's count (reset by the reading) and 32
-// bytes of the operating system's randomness. 1, or 0 when hashing fails.
+// bytes of the operating system's randomness. 1, or 0 when hashing fails or
+// the operating system gives no randomness (a system error is queued: the
+// clocks alone are too guessable to seed a key generator).
 int GRAND_collect_seed(unsigned char* out32, uint32_t caller_value);
 
 // Asks through `callback` for 16 characters and XORs a seed block taken at
@@ -73,13 +75,15 @@ void rand_jitter_start();
 void rand_jitter_stop();
 bool rand_jitter_running();
 
-// Test hooks. A seed source replaces every time-dependent input of a seed
-// block (the 32 bytes laid out as above, and the 32 bytes of operating-system
-// randomness) just before hashing, which makes the generator reproducible;
-// null restores the real sources.
+#ifdef QCRYPTO_TEST_HOOKS
+// A seed source replaces every time-dependent input of a seed block (the 32
+// bytes laid out as above, and the 32 bytes of operating-system randomness)
+// just before hashing, which makes the generator reproducible; null restores
+// the real sources.
 using GRAND_SEED_SOURCE = void (*)(unsigned char* block32, unsigned char* os32);
 void GRAND_set_seed_source(GRAND_SEED_SOURCE source);
 // Longest pause before each key prompt, in milliseconds (500 unless changed).
 void GRAND_set_keyboard_pause_limit(int milliseconds);
+#endif
 
 }  // namespace qcrypto

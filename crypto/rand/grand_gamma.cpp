@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/cclib/locks.h"
+#include "crypto/cclib/secret.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/grand.h"
 #include "crypto/rus/gost28147.h"
@@ -47,16 +48,10 @@ struct WipeAtExit {
   ~WipeAtExit() { GRAND_method_cleanup(); }
 } g_wipe_at_exit;
 
-template <std::size_t N>
-struct Secret {
-  unsigned char bytes[N] = {};
-  ~Secret() { OPENSSL_cleanse(bytes, N); }
-};
-
 // Steps 3 and 4 of seeding: key, IV and buffer derived from `seed`.
 bool key_from(const unsigned char* seed, int length) {
-  Secret<32> key;
-  Secret<8> iv;
+  SecretBuffer<32> key;
+  SecretBuffer<8> iv;
   if (!GRAND_prf(32, key.bytes, seed, length) || !GRAND_prf(8, iv.bytes, seed, length)) return false;
   if (!GRAND_rand_init(key.bytes, iv.bytes, nullptr)) return false;
   if (!GRAND_prf(GRAND_BUFFER_BYTES, g_state.buffer, seed, length)) {
@@ -69,7 +64,7 @@ bool key_from(const unsigned char* seed, int length) {
 // A forked child re-keys from its inherited buffer and fresh seed blocks
 // (which carry the child's own clocks and kernel randomness).
 bool rekey_after_fork() {
-  Secret<GRAND_BUFFER_BYTES> old;
+  SecretBuffer<GRAND_BUFFER_BYTES> old;
   std::memcpy(old.bytes, g_state.buffer, sizeof(old.bytes));
   wipe_state();
   return key_from(old.bytes, sizeof(old.bytes));
@@ -97,8 +92,8 @@ int GRAND_prf(int out_length, unsigned char* out, const unsigned char* seed, int
     QERR(ERRLIB_RAND, RAND_F_GRAND_PRF, ERRLIB_RAND);
     return 0;
   }
-  Secret<32> block;
-  Secret<32> h;
+  SecretBuffer<32> block;
+  SecretBuffer<32> h;
   GOSTH_CTX ctx{};
   int done = 0;
   bool ok = true;
@@ -177,20 +172,24 @@ int GRAND_gamma_rand_seed(unsigned char* seed, int length) {
 }
 
 int GRAND_gamma_rand_init(void* out32, void* args) {
-  CryptoLockGuard g(CRYPTO_LOCK_RAND);
   const auto* a = static_cast<const GRAND_INIT_ARGS*>(args);
-  Secret<32> local;
-  const bool was_keyed = (g_state.flags & kKeyed) != 0;
-  bool ok = out32 != nullptr && a != nullptr && GRAND_keyboard_seed(local.bytes, a->callback, a->user) == 1 &&
-            GRAND_gamma_rand_seed(local.bytes, 32) == 1;
-  // A generator that was keyed already ignores the seed; the caller still
-  // gets output, never the raw keyboard seed.
-  if (ok && was_keyed) ok = GRAND_rand_bytes(local.bytes, 32) == 32;
+  SecretBuffer<32> local;
+  // The keys are collected before lock 17 is taken (unless the caller holds
+  // it already): a person may take minutes, and the lock is for the mixing.
+  bool ok = out32 != nullptr && a != nullptr && GRAND_keyboard_seed(local.data(), a->callback, a->user) == 1;
+  if (ok) {
+    CryptoLockGuard g(CRYPTO_LOCK_RAND);
+    const bool was_keyed = (g_state.flags & kKeyed) != 0;
+    ok = GRAND_gamma_rand_seed(local.data(), 32) == 1;
+    // A generator that was keyed already ignores the seed; the caller still
+    // gets output, never the raw keyboard seed.
+    if (ok && was_keyed) ok = GRAND_rand_bytes(local.data(), 32) == 32;
+  }
   if (!ok) {
     QERR(ERRLIB_RAND, RAND_F_GRAND_GAMMA_RAND_INIT, ERRLIB_RAND);
     return 0;
   }
-  std::memcpy(out32, local.bytes, 32);
+  std::memcpy(out32, local.data(), 32);
   return 1;
 }
 

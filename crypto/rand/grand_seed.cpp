@@ -1,6 +1,8 @@
 // Seed blocks, the counting thread and keyboard seeding.
 #include <openssl/crypto.h>
 
+#include <errno.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -10,6 +12,8 @@
 #include <thread>
 
 #include "crypto/cclib/locks.h"
+#include "crypto/cclib/secret.h"
+#include "crypto/err/err.h"
 #include "crypto/rand/grand.h"
 #include "crypto/rus/gost3411.h"
 #include "platform/os_random.h"
@@ -24,8 +28,13 @@ constexpr std::string_view kAlphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcd
 std::atomic<uint32_t> g_collections{0};
 // Incremented by the counting thread, read and reset by every collection.
 std::atomic<uint32_t> g_jitter{0};
+#ifdef QCRYPTO_TEST_HOOKS
 std::atomic<GRAND_SEED_SOURCE> g_source{nullptr};
 std::atomic<int> g_pause_limit{500};
+int pause_limit() { return g_pause_limit.load(); }
+#else
+constexpr int pause_limit() { return 500; }
+#endif
 
 // Guards the counting thread's start and stop.
 std::mutex& jitter_lock() {
@@ -41,13 +50,6 @@ void put32(unsigned char* at, uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// Wipes its buffer on every exit.
-template <std::size_t N>
-struct Secret {
-  unsigned char bytes[N] = {};
-  ~Secret() { OPENSSL_cleanse(bytes, N); }
-};
-
 struct HashCtx {
   GOSTH_CTX ctx{};
   ~HashCtx() { GOSTH_clear(&ctx); }
@@ -55,13 +57,15 @@ struct HashCtx {
 
 }  // namespace
 
+#ifdef QCRYPTO_TEST_HOOKS
 void GRAND_set_seed_source(GRAND_SEED_SOURCE source) { g_source.store(source); }
 void GRAND_set_keyboard_pause_limit(int milliseconds) { g_pause_limit.store(milliseconds < 1 ? 1 : milliseconds); }
+#endif
 
 int GRAND_collect_seed(unsigned char* out32, uint32_t caller_value) {
   if (out32 == nullptr) return 0;
-  Secret<32> block;
-  Secret<32> os;
+  SecretBuffer<32> block;
+  SecretBuffer<32> os;
   put32(block.bytes, platform::calendar_seconds());
   const auto record = platform::pack_time_record(platform::current_time_record());
   std::memcpy(block.bytes + 4, record.data(), record.size());  // bytes 14-15 stay 0
@@ -71,8 +75,15 @@ int GRAND_collect_seed(unsigned char* out32, uint32_t caller_value) {
   put32(block.bytes + 28, g_jitter.exchange(0));
   // The kernel's generator joins the clocks: the block stays unpredictable
   // even where the clocks are coarse or observed.
-  if (!platform::os_random_bytes(os.bytes, sizeof(os.bytes))) OPENSSL_cleanse(os.bytes, sizeof(os.bytes));
+  // Without it the seed would rest on the clocks alone: refuse.
+  if (!platform::os_random_bytes(os.bytes, sizeof(os.bytes))) {
+    QERR(ERRLIB_SYS, 0, errno);
+    OPENSSL_cleanse(out32, 32);
+    return 0;
+  }
+#ifdef QCRYPTO_TEST_HOOKS
   if (GRAND_SEED_SOURCE source = g_source.load(); source != nullptr) source(block.bytes, os.bytes);
+#endif
   HashCtx h;
   if (GOSTH_init(&h.ctx, nullptr, nullptr) != 1 || GOSTH_update(&h.ctx, block.bytes, 32) != 32 ||
       GOSTH_update(&h.ctx, os.bytes, 32) != 32 || GOSTH_final(&h.ctx, out32) != 32) {
@@ -118,7 +129,7 @@ int GRAND_keyboard_seed(unsigned char* out32, RAND_KEY_CALLBACK callback, void* 
   } wipe{out32};
   int count = 0;
   int last = 0;
-  Secret<32> block;
+  SecretBuffer<32> block;
   while (count < GRAND_KEYBOARD_KEYS) {
     if (!GRAND_collect_seed(block.bytes, 0)) return 0;
     // Only the choice of characters and pauses comes from this generator.
@@ -131,7 +142,7 @@ int GRAND_keyboard_seed(unsigned char* out32, RAND_KEY_CALLBACK callback, void* 
       c = static_cast<int>(chooser() & 255);
     } while (c == 0 || c == last || kAlphabet.find(static_cast<char>(c)) == std::string_view::npos);
     last = c;
-    const int pause = static_cast<int>(chooser() % static_cast<uint32_t>(g_pause_limit.load()));
+    const int pause = static_cast<int>(chooser() % static_cast<uint32_t>(pause_limit()));
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     OPENSSL_cleanse(&chooser, sizeof(chooser));
     const int r = callback(c, count + 1, GRAND_KEYBOARD_KEYS, user);

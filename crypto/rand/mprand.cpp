@@ -2,11 +2,15 @@
 
 #include <openssl/crypto.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "crypto/cclib/locks.h"
+#include "crypto/cclib/secret.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/rand_device.h"
 #include "platform/named_mutex.h"
@@ -32,6 +36,23 @@ std::shared_ptr<platform::NamedMutex> current_handle() {
 
 int placeholder_yes() { return 1; }
 
+// Serialises the placeholder's seeding. A forked child gets it fresh: the
+// thread that may have held it (waiting for a person) does not exist there.
+std::mutex& seeding_lock() {
+  static std::mutex* m = [] {
+    pthread_atfork(nullptr, nullptr, [] { new (&seeding_lock()) std::mutex(); });
+    return new std::mutex();
+  }();
+  return *m;
+}
+
+// The bytes slot of the method now installed (lock 17 held by the caller).
+int draw_installed(unsigned char* buffer, int length) {
+  const RAND_METHOD* m = RAND_get_rand_method();
+  if (m == nullptr || m->bytes == nullptr) return 0;
+  return m->bytes(buffer, length);
+}
+
 const RAND_METHOD kPlaceholder = {nullptr, mprand_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, placeholder_yes};
 
 }  // namespace
@@ -39,23 +60,30 @@ const RAND_METHOD kPlaceholder = {nullptr, mprand_bytes, nullptr, nullptr, nullp
 const RAND_METHOD* mprand_method() { return &kPlaceholder; }
 
 int mprand_bytes(unsigned char* buffer, int length) {
-  CryptoLockGuard g(CRYPTO_LOCK_RAND);
-  RAND_cleanup();
-  RAND_set_rand_method(nullptr);
-  if (!PSE_rand_seed_from_device(nullptr)) {
-    unsigned char state[GRAND_SEED_BYTES] = {};
-    const int ok = GRAND_install_seeded(state, 0, mprand_key_callback, nullptr);
-    OPENSSL_cleanse(state, sizeof(state));
-    if (!ok) {
-      QERR(ERRLIB_PSE, PSE_F_PSE_RAND_INIT, ERRLIB_PSE);
-      RAND_cleanup();
-      RAND_set_rand_method(&kPlaceholder);
-      return 0;
-    }
+  // One seeding at a time. Taken before lock 17, never under it, so a second
+  // request waits here for the person instead of asking twice; a caller that
+  // holds lock 17 itself seeds entirely under it.
+  const bool caller_holds_rand = CRYPTO_lock_held(CRYPTO_LOCK_RAND) != 0;
+  std::unique_lock<std::mutex> seeding(seeding_lock(), std::defer_lock);
+  if (!caller_holds_rand) seeding.lock();
+  {
+    CryptoLockGuard g(CRYPTO_LOCK_RAND);
+    // Another request may have finished the seeding while this one waited.
+    if (PSE_rand_ready()) return RAND_bytes(buffer, length);
+    if (PSE_rand_seed_from_device(nullptr)) return draw_installed(buffer, length);
+    // The placeholder stays installed while the person types.
+    RAND_set_rand_method(&kPlaceholder);
   }
-  const RAND_METHOD* m = RAND_get_rand_method();
-  if (m == nullptr || m->bytes == nullptr) return 0;
-  return m->bytes(buffer, length);
+  SecretBuffer<GRAND_SEED_BYTES> state;
+  const int ok = GRAND_install_seeded(state.data(), 0, mprand_key_callback, nullptr);
+  CryptoLockGuard g(CRYPTO_LOCK_RAND);
+  if (!ok) {
+    QERR(ERRLIB_PSE, PSE_F_PSE_RAND_INIT, ERRLIB_PSE);
+    RAND_cleanup();
+    RAND_set_rand_method(&kPlaceholder);
+    return 0;
+  }
+  return draw_installed(buffer, length);
 }
 
 void mprand_set_callback(RAND_KEY_CALLBACK callback) { g_callback.store(callback); }

@@ -5,7 +5,7 @@
 #include "crypto/err/err.h"
 #include "crypto/rand/rand_board_abi.h"
 #include "crypto/rand/rand_hw.h"
-#include "crypto/rand/rand_small_board.h"
+#include "crypto/rand/rand_board_draw.h"
 #include "platform/dynlib.h"
 
 namespace qcrypto {
@@ -80,8 +80,9 @@ int ACCORD_rand_init(void*, void*) {
 
 int ACCORD_method_bytes(unsigned char* buffer, int length) {
   CryptoLockGuard g(CRYPTO_LOCK_RAND);
-  return small_board_draw(g_state, buffer, length, RAND_F_ACCORD_RAND_BYTES,
-                          [](unsigned char* b) { return g_api.TmGetRandomBytes(b, ACCORD_BUFFER_BYTES) == 0; });
+  if (!g_state.initialised) return 0;
+  return board_draw(g_state.buffer, buffer, length, RAND_F_ACCORD_RAND_BYTES,
+                    [](unsigned char* b) { return g_api.TmGetRandomBytes(b, ACCORD_BUFFER_BYTES) == 0; });
 }
 
 int ACCORD_method_cleanup() {

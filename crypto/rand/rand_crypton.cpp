@@ -1,12 +1,10 @@
 // The Crypton board.
 #include <openssl/crypto.h>
 
-#include <algorithm>
-#include <cstring>
-
 #include "crypto/cclib/locks.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/rand_board_abi.h"
+#include "crypto/rand/rand_board_draw.h"
 #include "crypto/rand/rand_hw.h"
 #include "platform/dynlib.h"
 
@@ -36,9 +34,7 @@ constexpr std::size_t kCount = sizeof(kNames) / sizeof(kNames[0]);
 struct CryptonState {
   int driver_type;
   void* service;
-  unsigned char buffer[CRYPTON_BUFFER_BYTES];
-  int position;
-  int available;
+  BoardBuffer<CRYPTON_BUFFER_BYTES> buffer;
   bool initialised;
   uint32_t flags;
 };
@@ -56,14 +52,11 @@ void* start_service(uint32_t flags) {
   return nullptr;
 }
 
-bool refill() {
-  for (int attempt = 0; attempt < RAND_DEVICE_ATTEMPTS; ++attempt) {
-    const int rc = (g_state.flags & CRYPTON_CONTROLLED_RANDOM)
-                       ? g_api.crControlledRandom(g_state.service, g_state.buffer)
-                       : g_api.crRandom(g_state.service, CRYPTON_BUFFER_BYTES, g_state.buffer);
-    if (rc != 0) return true;
-  }
-  return false;
+// One attempt at filling the whole buffer.
+bool refill_once(unsigned char* buffer) {
+  const int rc = (g_state.flags & CRYPTON_CONTROLLED_RANDOM) ? g_api.crControlledRandom(g_state.service, buffer)
+                                                            : g_api.crRandom(g_state.service, CRYPTON_BUFFER_BYTES, buffer);
+  return rc != 0;
 }
 
 int crypton_info_slot(void* record) { return CRYPTON_rand_info(record); }
@@ -123,26 +116,8 @@ int CRYPTON_rand_init(void*, void* b) {
 
 int CRYPTON_method_bytes(unsigned char* buffer, int length) {
   CryptoLockGuard g(CRYPTO_LOCK_RAND);
-  if (!g_state.initialised || buffer == nullptr || length < 1) return 0;
-  int done = 0;
-  while (done < length) {
-    if (g_state.available == 0) {
-      if (!refill()) {
-        OPENSSL_cleanse(buffer, static_cast<std::size_t>(done));
-        QERR(ERRLIB_RAND, RAND_F_CRYPTON_RAND_BYTES, ERR_R_INTERNAL);
-        return 0;
-      }
-      g_state.available = CRYPTON_BUFFER_BYTES;
-      g_state.position = 0;
-    }
-    const int n = std::min(g_state.available, length - done);
-    std::memcpy(buffer + done, g_state.buffer + g_state.position, static_cast<std::size_t>(n));
-    OPENSSL_cleanse(g_state.buffer + g_state.position, static_cast<std::size_t>(n));
-    g_state.position += n;
-    g_state.available -= n;
-    done += n;
-  }
-  return done;
+  if (!g_state.initialised) return 0;
+  return board_draw(g_state.buffer, buffer, length, RAND_F_CRYPTON_RAND_BYTES, refill_once);
 }
 
 int CRYPTON_method_cleanup() {

@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 
 #include "crypto/cclib/locks.h"
+#include "crypto/cclib/secret.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/grand.h"
 #include "crypto/rand/rand_hw.h"
@@ -90,19 +91,18 @@ int PSE_rand_open_device(const unsigned char* list, unsigned char* out, int leng
 int PSE_rand_seed_from_device(const unsigned char* list) {
   CryptoLockGuard g(CRYPTO_LOCK_RAND);
   if (PSE_rand_ready()) return 1;
-  unsigned char seed[GRAND_SEED_BYTES] = {};
-  bool ok = PSE_rand_open_device(list, seed, sizeof(seed)) == 1;
+  SecretBuffer<GRAND_SEED_BYTES> seed;
+  bool ok = PSE_rand_open_device(list, seed.data(), static_cast<int>(seed.size())) == 1;
   if (ok) {
     const int code = g_device_code;
     RAND_cleanup();  // closes the device
     RAND_set_rand_method(nullptr);
     GRAND_method_cleanup();  // the board's seed, never an older key
     RAND_set_rand_method(GRAND_method());
-    ok = RAND_seed(seed, sizeof(seed)) == 1;
+    ok = RAND_seed(seed.data(), static_cast<int>(seed.size())) == 1;
     g_device_code = code;
   }
   if (!ok) PSE_rand_cleanup();
-  OPENSSL_cleanse(seed, sizeof(seed));
   return ok ? 1 : 0;
 }
 

@@ -1,6 +1,8 @@
 // The deterministic test method: a queue of given bytes.
 #include "crypto/rand/rand_fixed.h"
 
+#ifdef QCRYPTO_TEST_HOOKS
+
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -88,3 +90,5 @@ std::size_t RAND_fixed_remaining() {
 }
 
 }  // namespace qcrypto
+
+#endif  // QCRYPTO_TEST_HOOKS

@@ -1,7 +1,10 @@
 // A deterministic method for tests: it hands out exactly the bytes it was
 // given, in order, and nothing more. Code under test that draws random
-// values (nonces, keys, IVs) then reproduces known results.
+// values (nonces, keys, IVs) then reproduces known results. A test hook: a
+// shipped build has no such method.
 #pragma once
+
+#ifdef QCRYPTO_TEST_HOOKS
 
 #include <cstddef>
 #include <span>
@@ -23,3 +26,5 @@ void RAND_fixed_add_bytes(std::span<const unsigned char> bytes);
 std::size_t RAND_fixed_remaining();
 
 }  // namespace qcrypto
+
+#endif  // QCRYPTO_TEST_HOOKS

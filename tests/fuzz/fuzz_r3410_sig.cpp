@@ -3,6 +3,7 @@
 // to a value that decodes to the same numbers.
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -45,5 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OPENSSL_free(out);
     qcrypto::R3410_SIG_free(raw);
   }
+  // The verifier's raw decoder: two halves of exactly 32 bytes, nothing else.
+  constexpr int kQlen = 32;
+  if (qcrypto::R3410_SIG* exact = qcrypto::R3410_SIG_from_raw_exact(data, length, kQlen)) {
+    if (size != 2 * kQlen || exact->qlen != kQlen) std::abort();
+    qcrypto::R3410_SIG_free(exact);
+  } else if (size == 2 * kQlen) {
+    std::abort();
+  }
+  ERR_clear_error();
   return 0;
 }

@@ -1,9 +1,11 @@
 // The two byte forms of a signature value.
 #include <gtest/gtest.h>
+#include <openssl/ec.h>
 
 #include <string>
 #include <vector>
 
+#include "crypto/ec/ecgost_codes.h"
 #include "tests/crypto/ecgost/ecgost_test_util.h"
 
 namespace qcrypto {
@@ -159,6 +161,84 @@ TEST(EcgostSigDer, VerifySlotRefusesTrailingBytes) {
   EXPECT_EQ(ECGOST_verify_digest(1, key.get(), digest, 32, sig.data(), static_cast<int>(len) + 1), 0);
   EXPECT_EQ(ECGOST_verify_digest(1, key.get(), digest, 32, sig.data(), static_cast<int>(len) - 1), 0);
   EXPECT_EQ(ECGOST_verify_digest(1, key.get(), digest, 32, nullptr, static_cast<int>(len)), 0);
+}
+
+// The i2d convention, held to OpenSSL's own encoder of the same SEQUENCE
+// { r, s }: length only; a fresh buffer handed back from its start; or
+// written in place with the pointer advanced.
+TEST(EcgostSigDer, I2dFollowsTheOpenSslConvention) {
+  const std::string wide(64, 'A');
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"01", "7F"}, {"80", "FF00"}, {wide.c_str(), "0123456789ABCDEF"}};
+  for (const auto& rs : cases) {
+    SigPtr sig = MakeSig(rs.first, rs.second);
+    ECDSA_SIG* oracle = ECDSA_SIG_new();
+    ASSERT_EQ(ECDSA_SIG_set0(oracle, BN_dup(sig->r), BN_dup(sig->s)), 1);
+    unsigned char* want = nullptr;
+    const int want_len = i2d_ECDSA_SIG(oracle, &want);
+    ECDSA_SIG_free(oracle);
+    ASSERT_GT(want_len, 0);
+    const std::vector<unsigned char> expected(want, want + want_len);
+    OPENSSL_free(want);
+
+    EXPECT_EQ(i2d_ECGOST_SIG(sig.get(), nullptr), want_len);
+
+    unsigned char* fresh = nullptr;
+    ASSERT_EQ(i2d_ECGOST_SIG(sig.get(), &fresh), want_len);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(std::vector<unsigned char>(fresh, fresh + want_len), expected);
+    OPENSSL_free(fresh);
+
+    std::vector<unsigned char> buf(static_cast<size_t>(want_len) + 3, 0xEE);
+    unsigned char* p = buf.data() + 1;
+    ASSERT_EQ(i2d_ECGOST_SIG(sig.get(), &p), want_len);
+    EXPECT_EQ(p, buf.data() + 1 + want_len);
+    EXPECT_EQ(std::vector<unsigned char>(buf.begin() + 1, buf.begin() + 1 + want_len), expected);
+    EXPECT_EQ(buf[0], 0xEE);
+    EXPECT_EQ(buf[static_cast<size_t>(want_len) + 1], 0xEE);
+  }
+}
+
+// A raw signature verifies only as two halves of the order's byte width: the
+// same r and s padded, cut or split differently are not the signature.
+TEST(EcgostSigRaw, VerifySlotTakesOnlyTheOrdersWidth) {
+  SystemRandom rand;
+  CurvePtr curve = LoadCurve(&ECURVE_DEF_191, ECURVE_PROJECTIVE);
+  KeyPtr key = MakeKey(curve.get(), RandomBelow(curve->q).get());
+  ASSERT_NE(key, nullptr);
+  const int width = (BN_num_bits(curve->q) + 7) / 8;
+  unsigned char digest[32] = {7, 7};
+  std::vector<unsigned char> raw(static_cast<size_t>(2 * width));
+  unsigned int len = 0;
+  ASSERT_EQ(ECGOST_sign_digest(0, key.get(), digest, 32, raw.data(), &len), 1);
+  ASSERT_EQ(len, raw.size());
+  EXPECT_EQ(ECGOST_verify_digest(0, key.get(), digest, 32, raw.data(), static_cast<int>(len)), 1);
+
+  const std::vector<unsigned char> r(raw.begin(), raw.begin() + width), s(raw.begin() + width, raw.end());
+  auto join = [](std::vector<unsigned char> a, const std::vector<unsigned char>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  std::vector<unsigned char> padded = join(join({0}, r), join({0}, s));  // same numbers, wider halves
+  std::vector<unsigned char> padded4 = join(join({0, 0, 0}, r), join({0, 0, 0}, s));
+  ASSERT_EQ(padded.size(), raw.size() + 2);
+  for (const auto* bad : {&padded, &padded4}) {
+    ERR_clear_error();
+    EXPECT_EQ(ECGOST_verify_digest(0, key.get(), digest, 32, bad->data(), static_cast<int>(bad->size())), 0);
+    EXPECT_EQ(ERR_GET_FUNC_CODE(ERR_peek_error()), ECGOST_F_D2I_ECGOST_SIG);
+  }
+  EXPECT_EQ(ECGOST_verify_digest(0, key.get(), digest, 32, raw.data(), static_cast<int>(len) - 2), 0);
+
+  // The exact decoder itself, and the plain splitter that stays as it was.
+  SigPtr exact(ECGOST_SIG_from_raw_exact(raw.data(), static_cast<int>(raw.size()), width));
+  ASSERT_NE(exact, nullptr);
+  EXPECT_EQ(ECGOST_SIG_from_raw_exact(padded.data(), static_cast<int>(padded.size()), width), nullptr);
+  EXPECT_EQ(ECGOST_SIG_from_raw_exact(raw.data(), static_cast<int>(raw.size()), 0), nullptr);
+  SigPtr loose(ECGOST_SIG_from_raw(padded.data(), static_cast<int>(padded.size())));
+  ASSERT_NE(loose, nullptr);
+  EXPECT_EQ(BN_cmp(loose->r, exact->r), 0);
+  EXPECT_EQ(BN_cmp(loose->s, exact->s), 0);
+  ERR_clear_error();
 }
 
 }  // namespace

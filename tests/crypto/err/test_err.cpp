@@ -1,7 +1,13 @@
 #include "crypto/err/err.h"
 
 #include <gtest/gtest.h>
+#include <errno.h>
+#include <openssl/bn.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <cstdio>
 #include <string>
@@ -85,12 +91,102 @@ TEST_F(ErrTest, QueueIsFifoWithFileAndLineAndIsPerThread) {
   EXPECT_EQ(ERR_get_error(), 0UL);
 }
 
-TEST_F(ErrTest, QueueKeepsTheNewestSixteen) {
+// One store: the queue keeps as many entries as OpenSSL's own, the newest.
+TEST_F(ErrTest, QueueKeepsTheNewestAsOpenSslDoes) {
+  for (int i = 0; i < 20; ++i) ERR_raise(ERR_LIB_BN, BN_R_DIV_BY_ZERO);
+  int depth = 0;
+  while (::ERR_get_error() != 0) ++depth;
+  ASSERT_GT(depth, 8);
+  ASSERT_LT(depth, 20);
+
   for (int i = 0; i < 20; ++i) QERR(ERRLIB_PSE, 100 + i, 100);
-  EXPECT_EQ(ERR_GET_FUNC_CODE(ERR_peek_error()), 104);
+  EXPECT_EQ(ERR_GET_FUNC_CODE(ERR_peek_error()), 100 + 20 - depth);
+  EXPECT_EQ(ERR_GET_FUNC_CODE(ERR_peek_last_error()), 119);
   int n = 0;
   while (ERR_get_error() != 0) ++n;
-  EXPECT_EQ(n, 16);
+  EXPECT_EQ(n, depth);
+}
+
+// Errors raised inside OpenSSL and our own come out in one order through
+// either interface, each with its library, reason and texts.
+TEST_F(ErrTest, OwnAndOpenSslErrorsInterleaveInOrderThroughBothInterfaces) {
+  auto raise_all = [] {
+    QERR(ERRLIB_GOSTE, 100, ERR_R_MEMORY_ALLOC);
+    BIGNUM* q = BN_new();
+    BIGNUM* zero = BN_new();
+    BN_CTX* ctx = BN_CTX_new();
+    EXPECT_EQ(BN_div(q, nullptr, BN_value_one(), zero, ctx), 0);
+    BN_CTX_free(ctx);
+    BN_free(zero);
+    BN_free(q);
+    QERR(ERRLIB_PSE, 102, 100);
+    EVP_MD* md = EVP_MD_fetch(nullptr, "no-such-digest", nullptr);
+    EXPECT_EQ(md, nullptr);
+  };
+
+  // What OpenSSL itself reports for its two failures, for comparison.
+  raise_all();
+  std::vector<unsigned long> stock;
+  while (unsigned long e = ::ERR_get_error()) stock.push_back(e);
+  ASSERT_EQ(stock.size(), 4u);
+  EXPECT_EQ(ERR_GET_LIB(stock[0]), ERRLIB_GOSTE);
+  EXPECT_EQ(ERR_GET_LIB(stock[1]), ERR_LIB_BN);
+  EXPECT_EQ(ERR_GET_REASON(stock[1]), BN_R_DIV_BY_ZERO);
+  EXPECT_EQ(ERR_GET_LIB(stock[2]), ERRLIB_PSE);
+  EXPECT_EQ(ERR_GET_LIB(stock[3]), ERR_LIB_EVP);
+
+  raise_all();
+  EXPECT_EQ(ERR_GET_LIB_CODE(ERR_peek_last_error()), ERR_LIB_EVP);
+  EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(72, 100, ERR_R_MEMORY_ALLOC));
+  const char* file = nullptr;
+  int line = 0;
+  const unsigned long bn = ERR_get_error_line(&file, &line);
+  EXPECT_EQ(ERR_GET_LIB_CODE(bn), ERR_LIB_BN);
+  EXPECT_EQ(ERR_GET_FUNC_CODE(bn), 0);
+  EXPECT_EQ(ERR_GET_REASON_CODE(bn), BN_R_DIV_BY_ZERO);
+  EXPECT_NE(std::string(file).find("bn"), std::string::npos) << file;
+  EXPECT_GT(line, 0);
+  EXPECT_STREQ(ERR_reason_error_string(bn), ::ERR_reason_error_string(stock[1]));
+  EXPECT_STREQ(ERR_lib_error_string(bn), "bignum routines");
+  EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(74, 102, 100));
+  const unsigned long evp = ERR_get_error();
+  EXPECT_EQ(ERR_GET_LIB_CODE(evp), ERR_LIB_EVP);
+  ASSERT_NE(ERR_reason_error_string(evp), nullptr);
+  EXPECT_STREQ(ERR_reason_error_string(evp), ::ERR_reason_error_string(stock[3]));
+  EXPECT_EQ(ERR_get_error(), 0UL);
+  EXPECT_EQ(::ERR_peek_error(), 0UL);  // reading ours drained OpenSSL's
+
+  // Mixed readers: one of each takes the next entry.
+  raise_all();
+  EXPECT_EQ(ERR_GET_LIB(::ERR_get_error()), ERRLIB_GOSTE);
+  EXPECT_EQ(ERR_GET_LIB_CODE(ERR_get_error()), ERR_LIB_BN);
+  EXPECT_EQ(ERR_GET_LIB(::ERR_get_error()), ERRLIB_PSE);
+  EXPECT_EQ(ERR_GET_LIB_CODE(ERR_get_error()), ERR_LIB_EVP);
+  EXPECT_EQ(ERR_peek_error(), 0UL);
+}
+
+// The function number is not lost on its way through OpenSSL's queue: every
+// function of every table comes back as it was raised, with texts loaded or
+// not at the time of raising.
+TEST_F(ErrTest, EveryFunctionNumberSurvivesTheQueue) {
+  int checked = 0;
+  for (int lib = ERRLIB_R3410; lib <= ERRLIB_GOSTS; ++lib) {
+    for (int func = 1; func < 4096; ++func) {
+      if (ERR_func_error_string(ERR_PACK_CODE(lib, func, 0)) == nullptr) continue;
+      QERR(lib, func, 100);
+      EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(lib, func, 100)) << lib << "/" << func;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 300);
+  ERR_free_strings();
+  QERR(ERRLIB_RAND, 110, 100);
+  QERR(ERRLIB_GOSTH, 7, 12);
+  ERR_load_crypto_strings();
+  EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(69, 110, 100));
+  EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(73, 7, 12));
+  QERR(ERRLIB_SYS, 0, ENOENT);
+  EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(ERRLIB_SYS, 0, ENOENT));
 }
 
 TEST_F(ErrTest, MirroredIntoOpenSslQueueInOrder) {
@@ -110,11 +206,16 @@ TEST_F(ErrTest, MirroredIntoOpenSslQueueInOrder) {
 TEST_F(ErrTest, ClearEmptiesBothQueuesAndTheLastResult) {
   ERR_set_last_result(184);
   QERR(ERRLIB_CADB, 104, 104);
+  ERR_raise(ERR_LIB_BN, BN_R_DIV_BY_ZERO);
   EXPECT_EQ(ERR_get_last_result(), 184);
   ERR_clear_error();
   EXPECT_EQ(ERR_peek_error(), 0UL);
   EXPECT_EQ(::ERR_peek_error(), 0UL);
   EXPECT_EQ(ERR_get_last_result(), 0);
+  // OpenSSL's clear empties ours as well: there is one queue.
+  QERR(ERRLIB_CADB, 104, 104);
+  ::ERR_clear_error();
+  EXPECT_EQ(ERR_peek_error(), 0UL);
 }
 
 TEST_F(ErrTest, LastResultIsPerThread) {
@@ -139,19 +240,37 @@ TEST_F(ErrTest, LoadingTwiceAndReloadingAfterFreeKeepsTexts) {
 
 TEST_F(ErrTest, PrintWritesOneLinePerEntryAndEmptiesTheQueue) {
   QERR(ERRLIB_RAND, 110, 100);
+  {
+    BIGNUM* q = BN_new();
+    BIGNUM* zero = BN_new();
+    BN_CTX* ctx = BN_CTX_new();
+    EXPECT_EQ(BN_div(q, nullptr, BN_value_one(), zero, ctx), 0);
+    BN_CTX_free(ctx);
+    BN_free(zero);
+    BN_free(q);
+  }
+  ERR_raise_data(ERR_LIB_EVP, EVP_R_UNSUPPORTED_ALGORITHM, "detail %d", 42);
   QERR(ERRLIB_GOSTE, 100, 33);
-  char buf[1024] = {};
+  char buf[2048] = {};
   std::FILE* f = fmemopen(buf, sizeof buf - 1, "w");
   ASSERT_NE(f, nullptr);
   qcrypto::ERR_print_errors_fp(f);
   std::fclose(f);
   const std::string text(buf);
   const auto first = text.find(":error:4506E064:RAND routines:GRAND_gamma_rand_seed:method not set:");
+  const std::string bn_line = std::string(":bignum routines:BN_div:") +
+                              ::ERR_reason_error_string(ERR_PACK(ERR_LIB_BN, 0, BN_R_DIV_BY_ZERO)) + ":";
+  const auto middle = text.find(bn_line);
   const auto second = text.find(":error:48064021:GOSTE routines:GOSTE_new:memory alloc failure:");
   EXPECT_NE(first, std::string::npos) << text;
+  EXPECT_NE(middle, std::string::npos) << text;
   EXPECT_NE(second, std::string::npos) << text;
-  EXPECT_LT(first, second);
+  EXPECT_NE(text.find(":detail 42\n"), std::string::npos) << text;
+  EXPECT_LT(first, middle);
+  EXPECT_LT(middle, second);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
   EXPECT_EQ(ERR_peek_error(), 0UL);
+  EXPECT_EQ(::ERR_peek_error(), 0UL);
 }
 
 }  // namespace

@@ -627,6 +627,38 @@ TEST_F(R3410SignTest, EvpSlotsInBothForms) {
   EXPECT_EQ(len, 0u);
 }
 
+// The raw form verifies only as two halves of bits(q) / 8 bytes: the same
+// numbers padded or split at another width are not the signature.
+TEST_F(R3410SignTest, RawSignatureVerifiesOnlyInTheWidthOfQ) {
+  KeyPtr key = MakeBuiltinKey();
+  std::array<unsigned char, 32> digest{};
+  ASSERT_EQ(::RAND_bytes(digest.data(), 32), 1);
+  FeedRandom(32 * 64);
+  std::vector<unsigned char> raw(64);
+  unsigned int len = 0;
+  ASSERT_EQ(R3410_sign(0, key.get(), digest.data(), 32, raw.data(), &len), 1);
+  ASSERT_EQ(len, 64u);
+  ASSERT_EQ(R3410_verify(0, key.get(), digest.data(), 32, raw.data(), 64), 1);
+  std::vector<unsigned char> padded;
+  padded.push_back(0);
+  padded.insert(padded.end(), raw.begin(), raw.begin() + 32);
+  padded.push_back(0);
+  padded.insert(padded.end(), raw.begin() + 32, raw.end());
+  ERR_clear_error();
+  EXPECT_EQ(R3410_verify(0, key.get(), digest.data(), 32, padded.data(), static_cast<int>(padded.size())), 0);
+  EXPECT_EQ(ERR_GET_LIB_CODE(ERR_peek_error()), ERRLIB_GOSTS);
+  EXPECT_EQ(ERR_GET_FUNC_CODE(ERR_peek_error()), GOSTS_F_D2I_GOSTS_SIG);
+  // The splitter alone still takes any even length (same numbers here).
+  const unsigned char* in = padded.data();
+  SigPtr loose(d2i_GOSTS_SIG(nullptr, &in, static_cast<long>(padded.size())));
+  ASSERT_NE(loose, nullptr);
+  SigPtr exact(R3410_SIG_from_raw_exact(raw.data(), 64, 32));
+  ASSERT_NE(exact, nullptr);
+  EXPECT_EQ(BN_cmp(loose->r, exact->r), 0);
+  EXPECT_EQ(R3410_SIG_from_raw_exact(padded.data(), static_cast<long>(padded.size()), 32), nullptr);
+  ERR_clear_error();
+}
+
 // --- concurrency: the shared tables are made once and read by all -------------
 
 TEST(R3410Threads, ConcurrentSignAndVerifyWithBuiltinParameters) {

@@ -1,8 +1,11 @@
 // The software GOST generator: seed blocks, derivation, keying, output.
+#include <errno.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -11,9 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/cclib/locks.h"
 #include "crypto/rand/grand.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
+#include "platform/os_random.h"
 #include "tests/crypto/rand/rand_test_support.h"
 
 namespace qcrypto {
@@ -330,6 +335,109 @@ TEST_F(GrandTest, ForkedChildDoesNotRepeatParent) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ASSERT_EQ(got, 64);
   EXPECT_NE(Bytes(parent, parent + 64), Bytes(child, child + 64));
+}
+
+// The operating system's randomness is one leg of every seed block: without
+// it the clocks alone would key the generator, so seeding must fail instead.
+class GrandOsFailureTest : public RandTest {
+ protected:
+  void TearDown() override {
+    platform::os_random_set_failure(0, false);
+    RandTest::TearDown();
+  }
+};
+
+TEST_F(GrandOsFailureTest, NoOsRandomnessFailsSeedingAndDrawing) {
+  platform::os_random_set_failure(EIO, true);
+  unsigned char block[32];
+  std::memset(block, 0x5A, sizeof(block));
+  EXPECT_EQ(GRAND_collect_seed(block, 0), 0);
+  EXPECT_EQ(Bytes(block, block + 32), Bytes(32, 0));  // no half-made block left behind
+  EXPECT_EQ(drain_errors(), (std::vector<ErrCode>{{ERRLIB_SYS, 0, ENOENT}}));
+
+  RAND_set_rand_method(GRAND_method());
+  Bytes seed(32, 0x42);
+  EXPECT_EQ(RAND_seed(seed.data(), 32), 0);
+  EXPECT_EQ(GRAND_is_keyed(), 0);
+  const auto errors = drain_errors();
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.front().lib, ERRLIB_SYS);
+  EXPECT_EQ(errors.back(), (ErrCode{69, 110, 69}));
+  unsigned char out[16];
+  EXPECT_EQ(RAND_bytes(out, 16), 0);
+
+  // With a key-press callback the keyboard seeding fails as well: no key is
+  // asked for a seed that could not be made.
+  testing_support::KeyScript script;
+  Bytes state(32, 0);
+  EXPECT_EQ(GRAND_install_seeded(state.data(), 0, testing_support::KeyScript::callback, &script), 0);
+  EXPECT_TRUE(script.calls.empty());
+  EXPECT_EQ(RAND_get_rand_method(), nullptr);
+}
+
+TEST_F(GrandOsFailureTest, FallbackDeviceServesWhenTheCallIsMissing) {
+  for (const int e : {ENOSYS, EPERM}) {
+    platform::os_random_set_failure(e, false);
+    unsigned char a[32] = {}, b[32] = {};
+    ASSERT_TRUE(platform::os_random_bytes(a, sizeof(a))) << e;
+    ASSERT_TRUE(platform::os_random_bytes(b, sizeof(b))) << e;
+    EXPECT_NE(Bytes(a, a + 32), Bytes(b, b + 32));
+    unsigned char block[32];
+    EXPECT_EQ(GRAND_collect_seed(block, 0), 1);
+  }
+  platform::os_random_set_failure(ENOSYS, true);
+  unsigned char c[8];
+  EXPECT_FALSE(platform::os_random_bytes(c, sizeof(c)));
+  EXPECT_EQ(drain_errors(), std::vector<ErrCode>{});
+}
+
+// fork() while another thread holds numbered locks: the fork waits for them,
+// and the child, which has only the forking thread, can draw random bytes
+// and take the locks. (Without the fork handlers the child would inherit the
+// locks held by a thread it does not have and hang; the alarm turns a hang
+// into a failure.)
+TEST_F(GrandTest, ForkWhileAnotherThreadHoldsNumberedLocks) {
+  RAND_set_rand_method(GRAND_method());
+  Bytes seed(32, 0x31);
+  ASSERT_EQ(RAND_seed(seed.data(), 32), 1);
+  std::atomic<bool> holding{false};
+  std::atomic<bool> released{false};
+  std::thread holder([&] {
+    CRYPTO_lock(CRYPTO_LOCK | CRYPTO_WRITE, CRYPTO_LOCK_RAND, __FILE__, __LINE__);
+    CRYPTO_lock(CRYPTO_LOCK | CRYPTO_WRITE, CRYPTO_LOCK_PSE, __FILE__, __LINE__);
+    holding = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    released = true;
+    CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_PSE, nullptr, 0);
+    CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_RAND, nullptr, 0);
+  });
+  while (!holding) std::this_thread::yield();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(10);
+    unsigned char buf[64];
+    bool ok = RAND_bytes(buf, sizeof(buf)) == static_cast<int>(sizeof(buf));
+    ok = ok && CRYPTO_try_lock(CRYPTO_LOCK_PSE) == 1;
+    if (ok) CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_PSE, nullptr, 0);
+    {
+      CryptoLockGuard g(CRYPTO_LOCK_RAND);
+      ok = ok && CRYPTO_lock_held(CRYPTO_LOCK_RAND) == 1;
+    }
+    _exit(ok ? 0 : 1);
+  }
+  // The fork waited until the other thread let go.
+  EXPECT_TRUE(released.load());
+  holder.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  // The parent's locks work as before.
+  EXPECT_EQ(CRYPTO_try_lock(CRYPTO_LOCK_RAND), 1);
+  CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, CRYPTO_LOCK_RAND, nullptr, 0);
+  unsigned char more[16];
+  EXPECT_EQ(RAND_bytes(more, 16), 16);
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
 // Keyboard seeding, the interactive init slot and the toolkit placeholder.
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "crypto/cclib/locks.h"
+#include "crypto/pse/pse_rand.h"
 #include "crypto/rus/gost3411.h"
+#include "tests/crypto/pse/pse_store_double.h"
 #include "tests/crypto/rand/rand_test_support.h"
 
 namespace qcrypto {
@@ -281,6 +287,81 @@ TEST_F(PlaceholderTest, NoCallbackRegistered) {
   unsigned char buf[8];
   EXPECT_EQ(RAND_bytes(buf, 8), 0);
   EXPECT_EQ(RAND_get_rand_method(), mprand_method());
+}
+
+// While a person types, lock 17 is free: this thread does not hold it and
+// another thread takes it at once. Checked at every prompt of each way in:
+// the placeholder's first request, a key container without a saved state,
+// and the init slot.
+struct LockFreeProbe {
+  int prompts = 0;
+  int held = 0;     // prompts during which this thread held lock 17
+  int blocked = 0;  // prompts during which another thread could not take it
+
+  static int callback(int c, int, int, void* user) {
+    auto* probe = user != nullptr ? static_cast<LockFreeProbe*>(user) : current;
+    ++probe->prompts;
+    if (CRYPTO_lock_held(CRYPTO_LOCK_RAND)) ++probe->held;
+    auto other = std::async(std::launch::async, [] {
+      if (!CRYPTO_try_lock(CRYPTO_LOCK_RAND)) return false;
+      CRYPTO_lock(CRYPTO_UNLOCK, CRYPTO_LOCK_RAND, __FILE__, __LINE__);
+      return true;
+    });
+    if (other.wait_for(std::chrono::seconds(5)) != std::future_status::ready || !other.get()) ++probe->blocked;
+    return c;
+  }
+  static inline LockFreeProbe* current = nullptr;
+};
+
+TEST_F(PlaceholderTest, NoLockIsHeldWhileWaitingForKeys) {
+  LockFreeProbe placeholder;
+  LockFreeProbe::current = &placeholder;
+  mprand_set_callback(LockFreeProbe::callback);
+  RAND_set_rand_method(mprand_method());
+  unsigned char buf[16];
+  ASSERT_EQ(RAND_bytes(buf, 16), 16);
+  EXPECT_GE(placeholder.prompts, 16);
+  EXPECT_EQ(placeholder.held, 0);
+  EXPECT_EQ(placeholder.blocked, 0);
+
+  PSE_rand_cleanup();
+  GRAND_method_cleanup();
+  testing_support::MemoryPseStore store;
+  std::array<unsigned char, 36> block{};
+  LockFreeProbe container;
+  int out = 0;
+  ASSERT_EQ(PSE_rand_init(&store, block.data(), &out, LockFreeProbe::callback, &container), 1);
+  EXPECT_EQ(out, 36);
+  EXPECT_GE(container.prompts, 16);
+  EXPECT_EQ(container.held, 0);
+  EXPECT_EQ(container.blocked, 0);
+
+  PSE_rand_cleanup();
+  GRAND_method_cleanup();
+  LockFreeProbe slot;
+  GRAND_INIT_ARGS args{LockFreeProbe::callback, &slot};
+  unsigned char state[32];
+  ASSERT_EQ(GRAND_gamma_rand_init(state, &args), 1);
+  EXPECT_GE(slot.prompts, 16);
+  EXPECT_EQ(slot.held, 0);
+  EXPECT_EQ(slot.blocked, 0);
+  LockFreeProbe::current = nullptr;
+}
+
+// Two requests meeting the placeholder at once: one person, one set of keys;
+// the second request waits for the first and draws from its generator.
+TEST_F(PlaceholderTest, ConcurrentFirstRequestsAskOnce) {
+  KeyScript script;
+  KeyScript::current = &script;
+  mprand_set_callback(KeyScript::callback);
+  RAND_set_rand_method(mprand_method());
+  Bytes a(32), b(32);
+  std::thread other([&b] { EXPECT_EQ(RAND_bytes(b.data(), 32), 32); });
+  EXPECT_EQ(RAND_bytes(a.data(), 32), 32);
+  other.join();
+  EXPECT_EQ(script.calls.size(), 16u);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(RAND_get_rand_method(), GRAND_method());
 }
 
 }  // namespace
