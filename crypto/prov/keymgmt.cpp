@@ -170,6 +170,7 @@ const OSSL_PARAM* key_import_types(int) { return kImportTypes; }
       {OSSL_FUNC_KEYMGMT_GETTABLE_PARAMS, reinterpret_cast<void (*)()>(key_gettable_params)},      \
       {OSSL_FUNC_KEYMGMT_IMPORT, reinterpret_cast<void (*)()>(key_import)},                        \
       {OSSL_FUNC_KEYMGMT_IMPORT_TYPES, reinterpret_cast<void (*)()>(key_import_types)},            \
+      {OSSL_FUNC_KEYMGMT_LOAD, reinterpret_cast<void (*)()>(key_load)},                            \
       {0, nullptr},                                                                                \
   };
 QCRYPTO_KEYMGMT_DISPATCH(kR3410Functions, r3410_new)
@@ -177,6 +178,15 @@ QCRYPTO_KEYMGMT_DISPATCH(kEcr3410Functions, ecr3410_new)
 #undef QCRYPTO_KEYMGMT_DISPATCH
 
 }  // namespace
+
+// The reference is the decoder's pointer to its key: the key moves here.
+void* key_load(const void* reference, size_t reference_size) {
+  if (reference == nullptr || reference_size != sizeof(GostKey*)) return nullptr;
+  auto** slot = static_cast<GostKey**>(const_cast<void*>(reference));
+  GostKey* key = *slot;
+  *slot = nullptr;
+  return key;
+}
 
 uint64_t key_ticket_file(int type, void* record) {
   if (record == nullptr || (type != SYSOBJ_R3410 && type != SYSOBJ_ECR3410)) return 0;

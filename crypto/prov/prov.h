@@ -65,6 +65,16 @@ extern const OSSL_ALGORITHM kCiphers[];
 extern const OSSL_ALGORITHM kKeymgmt[];
 extern const OSSL_ALGORITHM kSignatures[];
 extern const OSSL_ALGORITHM kKeyExchanges[];
+extern const OSSL_ALGORITHM kDecoders[];
+extern const OSSL_ALGORITHM kEncoders[];
+
+// The core's BIO functions, taken at provider start: a provider reads and
+// writes the caller's data only through them (built in or as a module).
+int core_read(OSSL_CORE_BIO* bio, void* data, size_t length, size_t* read);
+int core_write(OSSL_CORE_BIO* bio, const void* data, size_t length, size_t* written);
+
+// A key made by a decoder, handed to key management by reference.
+void* key_load(const void* reference, size_t reference_size);
 
 // The provider's entry point (OSSL_provider_init_fn), shared by the built-in
 // registration and the loadable module.

@@ -15,6 +15,8 @@ namespace {
 OSSL_FUNC_core_obj_create_fn* g_obj_create = nullptr;
 OSSL_FUNC_core_obj_add_sigid_fn* g_obj_add_sigid = nullptr;
 OSSL_FUNC_core_get_libctx_fn* g_get_libctx = nullptr;
+OSSL_FUNC_BIO_read_ex_fn* g_bio_read = nullptr;
+OSSL_FUNC_BIO_write_ex_fn* g_bio_write = nullptr;
 
 // Objects the algorithms are named by; the others of the table are the
 // library's business, not the command line's.
@@ -68,6 +70,10 @@ const OSSL_ALGORITHM* query_operation(void*, int operation_id, int* no_cache) {
       return kSignatures;
     case OSSL_OP_KEYEXCH:
       return kKeyExchanges;
+    case OSSL_OP_DECODER:
+      return kDecoders;
+    case OSSL_OP_ENCODER:
+      return kEncoders;
     default:
       return nullptr;
   }
@@ -85,6 +91,14 @@ const OSSL_DISPATCH kProviderDispatch[] = {
 
 }  // namespace
 
+int core_read(OSSL_CORE_BIO* bio, void* data, size_t length, size_t* read) {
+  return g_bio_read != nullptr ? g_bio_read(bio, data, length, read) : 0;
+}
+
+int core_write(OSSL_CORE_BIO* bio, const void* data, size_t length, size_t* written) {
+  return g_bio_write != nullptr ? g_bio_write(bio, data, length, written) : 0;
+}
+
 int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out,
                   void** provctx) {
   for (; in != nullptr && in->function_id != 0; ++in) {
@@ -97,6 +111,12 @@ int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const
         break;
       case OSSL_FUNC_CORE_GET_LIBCTX:
         g_get_libctx = OSSL_FUNC_core_get_libctx(in);
+        break;
+      case OSSL_FUNC_BIO_READ_EX:
+        g_bio_read = OSSL_FUNC_BIO_read_ex(in);
+        break;
+      case OSSL_FUNC_BIO_WRITE_EX:
+        g_bio_write = OSSL_FUNC_BIO_write_ex(in);
         break;
       default:
         break;
