@@ -12,7 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "crypto/prov/evp_gost.h"
+#include "crypto/rand/rand.h"
 #include "crypto/rus/gost3411.h"
+#include "tests/support/gost_pki.h"
+#include <openssl/pem.h>
+#include <sys/random.h>
 
 extern char** environ;
 
@@ -154,5 +159,79 @@ TEST_F(OpensslCommand, ListShowsOurAlgorithmsFromOurProvider) {
   ASSERT_EQ(plain.status, 0);
   EXPECT_EQ(plain.out.find("RUS-HASH"), std::string::npos);
 }
+
+int system_bytes(unsigned char* buffer, int length) {
+  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
+}
+const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+class OpensslCommandPki : public OpensslCommand, public ::testing::WithParamInterface<test_support::GostKeyType> {};
+
+std::vector<unsigned char> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+
+// Certificates made by the test PKI builder, printed and verified by the stock
+// command with the module loaded.
+TEST_P(OpensslCommandPki, PrintsAndVerifiesBuilderCertificates) {
+  qcrypto::RAND_set_rand_method(&kSystemRand);
+  EVP_PKEY* ca_key = test_support::gost_new_key(GetParam());
+  EVP_PKEY* leaf_key = test_support::gost_new_key(GetParam());
+  ASSERT_NE(ca_key, nullptr);
+  ASSERT_NE(leaf_key, nullptr);
+  X509* ca = test_support::gost_make_cert(ca_key, {"Test CA", 1, true, 365}, nullptr, ca_key);
+  X509* leaf = test_support::gost_make_cert(leaf_key, {"Test Leaf", 2, false, 30}, ca, ca_key);
+  X509_CRL* crl_clean = test_support::gost_make_crl(ca, ca_key, {9});
+  X509_CRL* crl_revoked = test_support::gost_make_crl(ca, ca_key, {2}, 2);
+  ASSERT_TRUE(ca && leaf && crl_clean && crl_revoked);
+  const std::string ca_pem = write_file("ca.pem", bytes_of(test_support::to_pem(ca)));
+  const std::string leaf_pem = write_file("leaf.pem", bytes_of(test_support::to_pem(leaf)));
+  const std::string clean_pem = write_file("clean.pem", bytes_of(test_support::to_pem(crl_clean)));
+  const std::string revoked_pem = write_file("revoked.pem", bytes_of(test_support::to_pem(crl_revoked)));
+  std::string leaf_text = test_support::to_pem(leaf);
+  // A bit flipped inside the base64 of the signature (near the end of the text).
+  const size_t at = leaf_text.rfind("-----END") - 6;
+  leaf_text[at] = leaf_text[at] == 'A' ? 'B' : 'A';
+  const std::string bad_pem = write_file("bad.pem", bytes_of(leaf_text));
+  const bool r3410 = GetParam() == test_support::GostKeyType::kR3410;
+
+  auto with = [](std::vector<std::string> head, std::vector<std::string> tail) {
+    auto args = provider_args();
+    args.insert(args.begin(), head.begin(), head.end());
+    args.insert(args.end(), tail.begin(), tail.end());
+    return args;
+  };
+  const Outcome text = run_openssl(with({"x509"}, {"-text", "-noout", "-in", leaf_pem}));
+  ASSERT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("CN = Test Leaf"), std::string::npos);
+  EXPECT_NE(text.out.find(r3410 ? "r3410WithR3411" : "ecr3410WithR3411"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(r3410 ? "Public Key Algorithm: r3410" : "Public Key Algorithm: ecr3410"), std::string::npos);
+
+  const Outcome ok = run_openssl(with({"verify"}, {"-CAfile", ca_pem, leaf_pem}));
+  EXPECT_EQ(ok.status, 0) << ok.out;
+  EXPECT_NE(ok.out.find(": OK"), std::string::npos);
+  const Outcome with_crl = run_openssl(with({"verify"}, {"-crl_check", "-CAfile", ca_pem, "-CRLfile", clean_pem, leaf_pem}));
+  EXPECT_EQ(with_crl.status, 0) << with_crl.out;
+  const Outcome revoked =
+      run_openssl(with({"verify"}, {"-crl_check", "-CAfile", ca_pem, "-CRLfile", revoked_pem, leaf_pem}));
+  EXPECT_NE(revoked.status, 0);
+  const Outcome bad = run_openssl(with({"verify"}, {"-CAfile", ca_pem, bad_pem}));
+  EXPECT_NE(bad.status, 0) << bad.out;
+  // The stock command fails the same certificates without the module.
+  const Outcome plain = run_openssl({"verify", "-CAfile", ca_pem, leaf_pem});
+  EXPECT_NE(plain.status, 0);
+
+  X509_CRL_free(crl_clean);
+  X509_CRL_free(crl_revoked);
+  X509_free(leaf);
+  X509_free(ca);
+  EVP_PKEY_free(leaf_key);
+  EVP_PKEY_free(ca_key);
+  qcrypto::RAND_set_rand_method(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyTypes, OpensslCommandPki,
+                         ::testing::Values(test_support::GostKeyType::kR3410, test_support::GostKeyType::kEcr3410),
+                         [](const auto& info) {
+                           return info.param == test_support::GostKeyType::kR3410 ? "R3410" : "ECR3410";
+                         });
 
 }  // namespace
