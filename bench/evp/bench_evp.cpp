@@ -8,9 +8,16 @@
 #include <random>
 #include <vector>
 
+#include <openssl/x509.h>
+#include <sys/random.h>
+
+#include "crypto/ecgost/ecgost.h"
 #include "crypto/prov/evp_gost.h"
+#include "crypto/prov/gost_pkey.h"
+#include "crypto/rand/rand.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
+#include "tests/support/gost_pki.h"
 
 namespace {
 
@@ -110,6 +117,60 @@ void BM_Cipher_Evp(benchmark::State& state) {
   EVP_CIPHER_CTX_free(ctx);
   set_bytes(state, n);
 }
+
+int system_bytes(unsigned char* buffer, int length) {
+  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
+}
+const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// A GOST R 34.10-2001 leaf certificate signed by its CA, made once.
+struct Pki {
+  EVP_PKEY* ca_key = nullptr;
+  X509* leaf = nullptr;
+  std::vector<unsigned char> tbs;
+  std::vector<unsigned char> sig;
+  Pki() {
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    ca_key = test_support::gost_new_key(test_support::GostKeyType::kEcr3410);
+    EVP_PKEY* leaf_key = test_support::gost_new_key(test_support::GostKeyType::kEcr3410);
+    X509* ca = test_support::gost_make_cert(ca_key, {"Bench CA", 1, true, 365}, nullptr, ca_key);
+    leaf = test_support::gost_make_cert(leaf_key, {"Bench Leaf", 2, false, 30}, ca, ca_key);
+    unsigned char* p = nullptr;
+    const int n = i2d_re_X509_tbs(leaf, &p);
+    tbs.assign(p, p + n);
+    OPENSSL_free(p);
+    const ASN1_BIT_STRING* s = nullptr;
+    X509_get0_signature(&s, nullptr, leaf);
+    sig.assign(ASN1_STRING_get0_data(s), ASN1_STRING_get0_data(s) + ASN1_STRING_length(s));
+    X509_free(ca);
+    EVP_PKEY_free(leaf_key);
+  }
+};
+
+Pki& pki() {
+  static Pki p;
+  return p;
+}
+
+// X509_verify of the leaf with the CA's key, all through OpenSSL and the provider.
+void BM_X509Verify_Evp(benchmark::State& state) {
+  Pki& p = pki();
+  for (auto _ : state) benchmark::DoNotOptimize(X509_verify(p.leaf, p.ca_key));
+}
+
+// The same work by direct calls: hash the TBS bytes, verify the signature value.
+void BM_X509Verify_Direct(benchmark::State& state) {
+  Pki& p = pki();
+  qcrypto::ECGOST* key = qcrypto::evp_pkey_get0_ecgost(p.ca_key);
+  unsigned char digest[32];
+  for (auto _ : state) {
+    qcrypto::GOSTH_digest(p.tbs.data(), static_cast<int>(p.tbs.size()), nullptr, nullptr, digest);
+    benchmark::DoNotOptimize(qcrypto::ECGOST_verify_digest(1, key, digest, 32, p.sig.data(),
+                                                          static_cast<int>(p.sig.size())));
+  }
+}
+BENCHMARK(BM_X509Verify_Direct)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_X509Verify_Evp)->Unit(benchmark::kMicrosecond);
 
 #define SIZES ->Arg(8 << 10)->Arg(64 << 10)->Arg(1 << 20)
 BENCHMARK(BM_Hash_Direct) SIZES;
