@@ -188,6 +188,24 @@ int digest_verify_final(void* vctx, const unsigned char* sig, size_t siglen) {
   return verify_digest(c, sig, siglen, dgst, sizeof dgst);
 }
 
+// One-shot forms (EVP_DigestSign / EVP_DigestVerify, which X509_sign and
+// X509_verify use): no copy of the context for the final step.
+int digest_sign_oneshot(void* vctx, unsigned char* sig, size_t* siglen, size_t sigsize, const unsigned char* tbs,
+                        size_t tbslen) {
+  auto* c = static_cast<SigCtx*>(vctx);
+  if (!c->hashing) return 0;
+  if (sig == nullptr) return sign_digest(c, nullptr, siglen, 0, nullptr, 0);
+  if (digest_update(c, tbs, tbslen) != 1) return 0;
+  return digest_sign_final(c, sig, siglen, sigsize);
+}
+
+int digest_verify_oneshot(void* vctx, const unsigned char* sig, size_t siglen, const unsigned char* tbs,
+                          size_t tbslen) {
+  auto* c = static_cast<SigCtx*>(vctx);
+  if (!c->hashing || digest_update(c, tbs, tbslen) != 1) return 0;
+  return digest_verify_final(c, sig, siglen);
+}
+
 // AlgorithmIdentifier { signature OID, NULL } of certificates and CRLs signed
 // with this context.
 int sig_get_ctx_params(void* vctx, OSSL_PARAM params[]) {
@@ -232,6 +250,8 @@ const OSSL_PARAM* sig_settable_ctx_params(void*, void*) { return kCtxSettable; }
       {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_INIT, reinterpret_cast<void (*)()>(digest_init)},            \
       {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_UPDATE, reinterpret_cast<void (*)()>(digest_update)},        \
       {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_FINAL, reinterpret_cast<void (*)()>(digest_verify_final)},   \
+      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN, reinterpret_cast<void (*)()>(digest_sign_oneshot)},           \
+      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY, reinterpret_cast<void (*)()>(digest_verify_oneshot)},       \
       {OSSL_FUNC_SIGNATURE_FREECTX, reinterpret_cast<void (*)()>(sig_freectx)},                       \
       {OSSL_FUNC_SIGNATURE_DUPCTX, reinterpret_cast<void (*)()>(sig_dupctx)},                         \
       {OSSL_FUNC_SIGNATURE_GET_CTX_PARAMS, reinterpret_cast<void (*)()>(sig_get_ctx_params)},         \
