@@ -215,6 +215,18 @@ TEST_P(OpensslCommandPki, PrintsAndVerifiesBuilderCertificates) {
   EXPECT_NE(revoked.status, 0);
   const Outcome bad = run_openssl(with({"verify"}, {"-CAfile", ca_pem, bad_pem}));
   EXPECT_NE(bad.status, 0) << bad.out;
+  // A public key file read and written again by the command.
+  BIO* mem = BIO_new(BIO_s_mem());
+  ASSERT_EQ(PEM_write_bio_PUBKEY(mem, leaf_key), 1);
+  char* pub_text = nullptr;
+  const long pub_len = BIO_get_mem_data(mem, &pub_text);
+  const std::string pub(pub_text, static_cast<size_t>(pub_len));
+  BIO_free(mem);
+  const std::string pub_pem = write_file("pub.pem", bytes_of(pub));
+  const Outcome pkey = run_openssl(with({"pkey"}, {"-pubin", "-in", pub_pem, "-pubout"}));
+  ASSERT_EQ(pkey.status, 0);
+  EXPECT_EQ(pkey.out, pub);
+
   // The stock command fails the same certificates without the module.
   const Outcome plain = run_openssl({"verify", "-CAfile", ca_pem, leaf_pem});
   EXPECT_NE(plain.status, 0);
