@@ -204,6 +204,7 @@ TEST_P(OpensslCommandPki, PrintsAndVerifiesBuilderCertificates) {
   EXPECT_NE(text.out.find("CN = Test Leaf"), std::string::npos);
   EXPECT_NE(text.out.find(r3410 ? "r3410WithR3411" : "ecr3410WithR3411"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find(r3410 ? "Public Key Algorithm: r3410" : "Public Key Algorithm: ecr3410"), std::string::npos);
+  EXPECT_NE(text.out.find(r3410 ? "GOST R 34.10-94 Public-Key" : "GOST R 34.10-2001 Public-Key"), std::string::npos);
 
   const Outcome ok = run_openssl(with({"verify"}, {"-CAfile", ca_pem, leaf_pem}));
   EXPECT_EQ(ok.status, 0) << ok.out;

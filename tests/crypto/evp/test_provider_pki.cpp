@@ -10,6 +10,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <memory>
@@ -87,6 +88,25 @@ TEST_P(ProviderPki, SubjectPublicKeyInfoThroughOpenSslMatchesTheCodec) {
   Ptr<EVP_PKEY> from_pem(PEM_read_bio_PUBKEY(mem.get(), nullptr, nullptr, nullptr));
   ASSERT_NE(from_pem, nullptr);
   EXPECT_EQ(EVP_PKEY_eq(from_pem.get(), key.get()), 1);
+
+  // Printed as text: the type, and the key's own numbers.
+  Ptr<BIO> printed(BIO_new(BIO_s_mem()));
+  ASSERT_EQ(EVP_PKEY_print_public(printed.get(), key.get(), 0, nullptr), 1);
+  char* ptext = nullptr;
+  const std::string shown(ptext, static_cast<size_t>(BIO_get_mem_data(printed.get(), &ptext)));
+  char first[32];
+  if (GetParam() == GostKeyType::kR3410) {
+    EXPECT_NE(shown.find("GOST R 34.10-94 Public-Key: (1024 bit)"), std::string::npos) << shown;
+    const BIGNUM* y = evp_pkey_get0_r3410(key.get())->y;
+    Bytes yb(static_cast<size_t>(BN_num_bytes(y)));
+    BN_bn2bin(y, yb.data());
+    std::snprintf(first, sizeof first, "y:\n    %02x", yb[0]);
+  } else {
+    EXPECT_NE(shown.find("GOST R 34.10-2001 Public-Key: (256 bit)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Curve: prime256v1"), std::string::npos) << shown;
+    std::snprintf(first, sizeof first, "pub:\n    04");
+  }
+  EXPECT_NE(shown.find(first), std::string::npos) << shown;
 
   // Truncated, over-long and trailing-byte input is refused cleanly.
   ERR_set_mark();
