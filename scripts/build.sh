@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds one of the two configurations:
-#   scripts/build.sh test      -> build-test/    (sanitizers, unit tests)
+# Configures and builds one configuration:
+#   scripts/build.sh test      -> build-test/    (ASan + UBSan, every test)
+#   scripts/build.sh tsan      -> build-tsan/    (ThreadSanitizer, g++, every test)
 #   scripts/build.sh release   -> build-release/ (optimised, benchmarks)
 #   scripts/build.sh fuzz      -> build-fuzz/    (clang, libFuzzer targets of the parsers)
+#   scripts/build.sh ct        -> build-ct/      (no sanitizers, constant-time check under valgrind)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-test}
@@ -12,6 +14,11 @@ case "$kind" in
     cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DDOSSAR_SANITIZE=ON -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
     cmake --build build-test -j "$jobs"
+    ;;
+  tsan)
+    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDOSSAR_TSAN=ON -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
+    cmake --build build-tsan -j "$jobs"
     ;;
   release)
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -23,8 +30,14 @@ case "$kind" in
       -DDOSSAR_FUZZ=ON -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF >/dev/null
     cmake --build build-fuzz -j "$jobs"
     ;;
+  ct)
+    cmake -S . -B build-ct -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF -DDOSSAR_CT=ON \
+      -DDOSSAR_TEST_HOOKS=ON >/dev/null
+    cmake --build build-ct -j "$jobs" --target ct_check
+    ;;
   *)
-    echo "usage: $0 test|release|fuzz" >&2
+    echo "usage: $0 test|tsan|release|fuzz|ct" >&2
     exit 2
     ;;
 esac

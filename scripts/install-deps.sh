@@ -5,14 +5,15 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ cmake ninja-build pkg-config
+  build-essential g++ libtsan2 cmake ninja-build pkg-config
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libgcrypt20-dev
-  clang-format clang libclang-rt-14-dev
+  clang-format clang-tidy clang libclang-rt-14-dev
   libsqlite3-dev sqlite3
   qt6-base-dev
+  valgrind
 )
 
 missing=()

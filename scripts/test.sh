@@ -1,13 +1,60 @@
 #!/usr/bin/env bash
-# Builds with AddressSanitizer + UndefinedBehaviorSanitizer and runs every test,
-# then fuzzes the parsers of untrusted bytes briefly.
+# The test command. Runs every stage, prints the CPU time of each, and fails
+# when any stage failed:
+#   format   clang-format check of the sources (scripts/check-format.sh)
+#   asan     build-test/: AddressSanitizer + UBSan, every test (labels unit, stress)
+#   tsan     build-tsan/: ThreadSanitizer (g++), the unit and stress tests
+#   ct       build-ct/: the secret paths under valgrind with the secrets marked
+#            undefined; fails on a secret-dependent branch or address
+#   fuzz     build-fuzz/: each parser fuzzed for DOSSAR_FUZZ_SECONDS (default 20)
+#   tidy     clang-tidy over the project's own code (scripts/check-tidy.sh)
+# Arguments go to the ctest runs of the asan and tsan stages (e.g. -R Gost).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh test
+jobs=$(nproc)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-ctest --test-dir build-test --output-on-failure -j "$(nproc)" "$@"
-# The parsers of untrusted bytes, each fuzzed for a short while (DOSSAR_FUZZ_SECONDS).
-scripts/build.sh fuzz
-ctest --test-dir build-fuzz --output-on-failure -j "$(nproc)" -L fuzz
+# A race makes the test fail (exit code 66) after every report is printed.
+export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1}
+
+stage_format() { scripts/check-format.sh; }
+stage_asan() { scripts/build.sh test && ctest --test-dir build-test --output-on-failure -j "$jobs" "$@"; }
+stage_tsan() {
+  scripts/build.sh tsan && ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'unit|stress' "$@"
+}
+stage_ct() { scripts/build.sh ct && ctest --test-dir build-ct --output-on-failure -j "$jobs" -L ct; }
+stage_fuzz() { scripts/build.sh fuzz && ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz; }
+stage_tidy() { scripts/check-tidy.sh; }
+
+failed=()
+summary=()
+clock=$(mktemp)
+trap 'rm -f "$clock"' EXIT
+for stage in format asan tsan ct fuzz tidy; do
+  echo "===== $stage"
+  # The children's CPU time (second line of `times`, taken in this shell,
+  # not in a subshell) counts every finished process, so its growth over a
+  # stage is that stage's CPU time.
+  times >"$clock"
+  before=$(tail -n 1 "$clock")
+  start=$SECONDS
+  rc=0
+  "stage_$stage" "$@" || rc=$?
+  times >"$clock"
+  after=$(tail -n 1 "$clock")
+  cpu=$(awk -v a="$before" -v b="$after" 'function s(t,  m, x) { split(t, m, /[ms]/); return m[1] * 60 + m[2] }
+    BEGIN { split(a, x, " "); split(b, y, " "); printf "%.0f", s(y[1]) + s(y[2]) - s(x[1]) - s(x[2]) }')
+  line="$stage: $([ $rc -eq 0 ] && echo passed || echo FAILED), $((SECONDS - start)) s wall, $cpu s CPU"
+  echo "===== $line"
+  summary+=("$line")
+  [ $rc -eq 0 ] || failed+=("$stage")
+done
+
+echo "===== summary"
+printf '  %s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED stages: ${failed[*]}"
+  exit 1
+fi
+echo "all stages passed"

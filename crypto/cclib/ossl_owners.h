@@ -4,6 +4,7 @@
 #pragma once
 
 #include <openssl/asn1.h>
+#include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
@@ -38,6 +39,8 @@ QCRYPTO_DECLARE_SECRET_OWNER(OSSL_PARAM, qcrypto::OSSL_PARAM_clear_free)
 QCRYPTO_DECLARE_OWNER(X509, X509_free)
 QCRYPTO_DECLARE_OWNER(X509_CRL, X509_CRL_free)
 QCRYPTO_DECLARE_OWNER(X509_ALGOR, X509_ALGOR_free)
+QCRYPTO_DECLARE_OWNER(X509_PUBKEY, X509_PUBKEY_free)
+QCRYPTO_DECLARE_OWNER(BIO, BIO_free)
 QCRYPTO_DECLARE_OWNER(ASN1_OBJECT, ASN1_OBJECT_free)
 // ASN1_INTEGER, ASN1_OCTET_STRING, ASN1_BIT_STRING, ... are all the one
 // string record, so they share one owner.

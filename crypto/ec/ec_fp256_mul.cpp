@@ -305,6 +305,11 @@ bool StoreJac(const Curve& c, ECPOINT* point, const Jac& p) {
   if (!jac_to_affine<O>(c, a, p)) {
     if (!ECPOINT_set_infinity(t.get())) return false;
   } else {
+    // A product leaves as a BIGNUM, whose length depends on its value. Every
+    // caller publishes it (a public key, the point behind a signature's r) or
+    // hands it out as the agreed value; the Jacobian form it came from stays
+    // secret.
+    QCRYPTO_CT_DECLASSIFY(&a, sizeof a);
     SecretBnPtr x(BN_new()), y(BN_new());
     const bool ok = x != nullptr && y != nullptr && fe_to_bn(c.f, x.get(), a.x) && fe_to_bn(c.f, y.get(), a.y) &&
                     ec_point_set_affine_xy(t.get(), x.get(), y.get());

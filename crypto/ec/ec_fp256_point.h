@@ -7,6 +7,7 @@
 // hostile inputs, where the result must still be right.
 #pragma once
 
+#include "crypto/cclib/ct.h"
 #include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::fp256 {
@@ -123,7 +124,12 @@ inline void jac_add(const Curve& c, Jac& r, const Jac& p, const Jac& q) {
   fe_sub(f, rr, s2, s1);
   const u64 p_inf = fe_is_zero(p.Z);
   const u64 q_inf = fe_is_zero(q.Z);
-  if ((fe_is_zero(h) & fe_is_zero(rr) & ~p_inf & ~q_inf) != 0) {
+  // p == q needs the doubling formula. The multiplications meet it only for
+  // numbers made for it (a negligible share of the numbers below the order),
+  // so whether it happened is made public rather than paid for every time.
+  u64 same = fe_is_zero(h) & fe_is_zero(rr) & ~p_inf & ~q_inf;
+  QCRYPTO_CT_DECLASSIFY(&same, sizeof same);
+  if (same != 0) {
     jac_double<O>(c, r, p);
     return;
   }
@@ -165,7 +171,10 @@ inline void jac_add_affine(const Curve& c, Jac& r, const Jac& p, const Aff& q, u
   fe_sub(f, h, u2, p.X);
   fe_sub(f, rr, s2, p.Y);
   const u64 p_inf = fe_is_zero(p.Z);
-  if ((fe_is_zero(h) & fe_is_zero(rr) & ~p_inf & ~q_inf) != 0) {
+  // As in jac_add: the doubling case is public.
+  u64 same = fe_is_zero(h) & fe_is_zero(rr) & ~p_inf & ~q_inf;
+  QCRYPTO_CT_DECLASSIFY(&same, sizeof same);
+  if (same != 0) {
     jac_double<O>(c, r, p);
     return;
   }
@@ -199,7 +208,10 @@ inline void jac_add_affine(const Curve& c, Jac& r, const Jac& p, const Aff& q, u
 // Constant time apart from that outcome.
 template <class O>
 inline bool jac_to_affine(const Curve& c, Aff& out, const Jac& p) {
-  if (fe_is_zero(p.Z) != 0) return false;
+  // Callers refuse a product at infinity, so the outcome is public.
+  u64 infinity = fe_is_zero(p.Z);
+  QCRYPTO_CT_DECLASSIFY(&infinity, sizeof infinity);
+  if (infinity != 0) return false;
   Fe zi, zi2;
   fe_inv<O>(c.f, zi, p.Z);
   O::sqr(c.f, zi2, zi);

@@ -2,6 +2,7 @@
 
 #include "crypto/cclib/locks.h"
 #include "crypto/ecgost/ecdh.h"
+#include "crypto/ec/ec_scalar.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/ec/ecgost_codes.h"
 
@@ -56,7 +57,12 @@ int ECGOST_generate_pubkey(ECGOST* key) {
   const ECURVE* curve = key != nullptr ? key->curve : nullptr;
   // The protected form of d would give a public point nobody can sign for.
   bool usable = curve != nullptr && curve->P != nullptr && curve->q != nullptr && key->d != nullptr &&
-                key->tag == nullptr && !BN_is_zero(key->d) && !BN_is_negative(key->d) && BN_cmp(key->d, curve->q) < 0;
+                key->tag == nullptr && !BN_is_zero(key->d) && !BN_is_negative(key->d);
+  if (usable) {
+    // d < q without a comparison that stops at the first differing digit of d.
+    const auto field = scalar::scalar_field_for(curve->q);
+    usable = field != nullptr ? scalar::scalar_in_range(*field, key->d) : BN_cmp(key->d, curve->q) < 0;
+  }
   if (!usable) {
     QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_GENERATE_PUBKEY, ERR_R_INTERNAL);
     QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_GENERATE_PUBKEY, ECGOST_R_ECGOST_LIB);

@@ -34,10 +34,16 @@ const ERR_STRING_DATA kFunctions[] = {
     {ERR_PACK_CODE(0, 134, 0), "VXSDK_touch"},
     {ERR_PACK_CODE(0, 135, 0), "VXSDK_flush"},
     {ERR_PACK_CODE(0, 136, 0), "VXSDK_delete"},
+    {ERR_PACK_CODE(0, 150, 0), "media_bio_open"},
     {0, nullptr},
 };
 
 const ERR_STRING_DATA kReasons[] = {
+    {ERR_PACK_CODE(0, 0, 160), "key medium not available in this build"},
+    {ERR_PACK_CODE(0, 0, 161), "unknown open mode"},
+    {ERR_PACK_CODE(0, 0, 162), "key-medium path too long"},
+    {ERR_PACK_CODE(0, 0, 163), "path not usable on this system"},
+    {ERR_PACK_CODE(0, 0, 164), "cannot open file"},
     {0, nullptr},
 };
 

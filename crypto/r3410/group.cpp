@@ -83,7 +83,11 @@ bool R3410Group::Prepare(const BIGNUM* p, const BIGNUM* q, const BIGNUM* a, BN_C
 }
 
 bool R3410Group::PowBaseSecret(BIGNUM* out, const BIGNUM* e, BN_CTX* ctx) const {
-  if (table_ != nullptr && BN_num_bits(e) <= table_->exponent_bits()) return table_->PowSecret(out, e, ctx);
+  if (table_ != nullptr) {
+    const int done = table_->PowSecret(out, e, ctx);
+    if (done >= 0) return done == 1;
+    // Wider than the table: the exponentiation below.
+  }
   // The exponent must carry the constant-time flag for OpenSSL to take its
   // fixed-window, cache-neutral path; work on a flagged copy.
   BnCtxFrame frame(ctx);

@@ -4,6 +4,7 @@
 #include "crypto/asn1/der_rs.h"
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
+#include "crypto/ec/ec_scalar.h"
 #include "crypto/err/err.h"
 #include "crypto/r3410/group.h"
 #include "crypto/r3410/r3410.h"
@@ -68,7 +69,13 @@ int R3410_generate_pubkey(R3410* key) {
     return 0;
   }
   // A tag means x is still the container's protected block, not the key.
-  if (key->tag != nullptr || BN_is_zero(key->x) || BN_is_negative(key->x) || BN_cmp(key->x, key->q) >= 0) {
+  bool usable = key->tag == nullptr && !BN_is_zero(key->x) && !BN_is_negative(key->x);
+  if (usable) {
+    // x < q without a comparison that stops at the first differing digit of x.
+    const auto field = scalar::scalar_field_for(key->q);
+    usable = field != nullptr ? scalar::scalar_in_range(*field, key->x) : BN_cmp(key->x, key->q) < 0;
+  }
+  if (!usable) {
     QERR(ERRLIB_R3410, kFunc, GOSTS_R_INVALID_PRIVATE_KEY);
     QERR(ERRLIB_R3410, kFunc, ERR_R_INTERNAL);
     return 0;

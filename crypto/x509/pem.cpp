@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "crypto/x509/codec_util.h"
@@ -28,21 +29,23 @@ bool ReadExactly(BIO* bio, unsigned char* to, std::size_t n) {
 
 // One TLV read from the BIO (nothing beyond it is consumed).
 bool ReadOneDer(BIO* bio, der::Buffer& out) {
-  out.assign(2, 0);
-  if (bio == nullptr || !ReadExactly(bio, out.data(), 2)) return false;
-  std::size_t length = out[1];
-  if (out[1] & 0x80) {
-    const std::size_t bytes = out[1] & 0x7f;
+  out.clear();
+  unsigned char header[6];
+  if (bio == nullptr || !ReadExactly(bio, header, 2)) return false;
+  std::size_t header_size = 2;
+  std::size_t length = header[1];
+  if (header[1] & 0x80) {
+    const std::size_t bytes = header[1] & 0x7f;
     if (bytes == 0 || bytes > 4) return false;
-    out.resize(2 + bytes);
-    if (!ReadExactly(bio, out.data() + 2, bytes)) return false;
+    if (!ReadExactly(bio, header + 2, bytes)) return false;
+    header_size += bytes;
     length = 0;
-    for (std::size_t i = 0; i < bytes; ++i) length = (length << 8) | out[2 + i];
+    for (std::size_t i = 0; i < bytes; ++i) length = (length << 8) | header[2 + i];
   }
   if (length > kMaxBioDer) return false;
-  const std::size_t header = out.size();
-  out.resize(header + length);
-  return ReadExactly(bio, out.data() + header, length);
+  out.resize(header_size + length);
+  std::memcpy(out.data(), header, header_size);
+  return ReadExactly(bio, out.data() + header_size, length);
 }
 
 // An encrypted PEM block is the key container's business: never prompt here.

@@ -67,9 +67,13 @@ class ScriptedUi : public EngineUi {
       ++unscripted_;
       return fallback;
     }
-    T a = std::move(q.front());
-    q.pop_front();
-    return a;
+    // Moved out through a scope guard, so no half-built local exists (g++ 12
+    // at -O2 takes such a local of optional<QString> for uninitialised).
+    struct PopFront {
+      std::deque<T>& q;
+      ~PopFront() { q.pop_front(); }
+    } pop{q};
+    return std::move(q.front());
   }
 
   std::deque<int> messageAnswers_;

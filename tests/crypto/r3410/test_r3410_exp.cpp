@@ -48,16 +48,38 @@ TEST_F(R3410ExpTest, FixedBaseTableMatchesModExp) {
   auto table = FixedBaseTable::Build(g_.get(), p_.get(), mont_.get(), 256, ctx_.get());
   ASSERT_NE(table, nullptr);
   BnPtr got(BN_new()), want(BN_new());
-  for (const BnPtr& e : Exponents()) {
-    BN_set_flags(e.get(), BN_FLG_CONSTTIME);
-    ASSERT_TRUE(table->PowSecret(got.get(), e.get(), ctx_.get()));
-    ASSERT_TRUE(BN_mod_exp(want.get(), g_.get(), e.get(), p_.get(), ctx_.get()));
-    EXPECT_EQ(BN_cmp(got.get(), want.get()), 0) << ToHex(e.get());
+  // The BMI2/ADX products (where the processor has them) and the portable ones.
+  const bool adx = FixedBaseTable::adx_enabled();
+  for (bool use_adx : {true, false}) {
+    FixedBaseTable::set_adx_enabled(use_adx);
+    for (const BnPtr& e : Exponents()) {
+      BN_set_flags(e.get(), BN_FLG_CONSTTIME);
+      ASSERT_EQ(table->PowSecret(got.get(), e.get(), ctx_.get()), 1);
+      ASSERT_TRUE(BN_mod_exp(want.get(), g_.get(), e.get(), p_.get(), ctx_.get()));
+      EXPECT_EQ(BN_cmp(got.get(), want.get()), 0) << ToHex(e.get()) << (use_adx ? " adx" : " portable");
+    }
   }
+  FixedBaseTable::set_adx_enabled(adx);
   // Exponents beyond the table's width are refused, not truncated.
   BnPtr wide(BN_new());
   BN_set_bit(wide.get(), 256);
-  EXPECT_FALSE(table->PowSecret(got.get(), wide.get(), ctx_.get()));
+  EXPECT_EQ(table->PowSecret(got.get(), wide.get(), ctx_.get()), -1);
+}
+
+// An odd number of 4-bit windows leaves the top byte of the exponent half
+// used: a digit in its other half is refused.
+TEST_F(R3410ExpTest, FixedBaseTableOfOddWindowCount) {
+  auto table = FixedBaseTable::Build(g_.get(), p_.get(), mont_.get(), 252, ctx_.get());
+  ASSERT_NE(table, nullptr);
+  ASSERT_EQ(table->exponent_bits(), 252);
+  BnPtr got(BN_new()), want(BN_new());
+  BnPtr fits = Hex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF");
+  ASSERT_EQ(table->PowSecret(got.get(), fits.get(), ctx_.get()), 1);
+  ASSERT_TRUE(BN_mod_exp(want.get(), g_.get(), fits.get(), p_.get(), ctx_.get()));
+  EXPECT_EQ(BN_cmp(got.get(), want.get()), 0);
+  BnPtr over(BN_new());
+  BN_set_bit(over.get(), 252);
+  EXPECT_EQ(table->PowSecret(got.get(), over.get(), ctx_.get()), -1);
 }
 
 TEST_F(R3410ExpTest, MultiExpMatchesProductOfPowers) {

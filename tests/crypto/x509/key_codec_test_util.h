@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/r3410/r3410.h"
 #include "crypto/x509/gost_keys.h"
@@ -65,9 +66,3 @@ bool BnEq(const BIGNUM* a, const BIGNUM* b);
 
 }  // namespace qcrypto::keytest
 
-QCRYPTO_DECLARE_OWNER(BIO, BIO_free)
-QCRYPTO_DECLARE_OWNER(X509, X509_free)
-QCRYPTO_DECLARE_OWNER(X509_ALGOR, X509_ALGOR_free)
-QCRYPTO_DECLARE_OWNER(X509_PUBKEY, X509_PUBKEY_free)
-QCRYPTO_DECLARE_OWNER(EVP_PKEY, EVP_PKEY_free)
-QCRYPTO_DECLARE_OWNER(ASN1_OCTET_STRING, ASN1_OCTET_STRING_free)
