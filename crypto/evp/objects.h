@@ -110,4 +110,26 @@ std::optional<SysObjectRow> sysobj_find(int number);
 // (case-insensitive), or whose OID equals it.
 std::optional<SysObjectRow> sysobj_find_name(const char* name);
 
+// Registers every row with OpenSSL's objects table, once per process: an OID
+// that OpenSSL (or another copy of this library in the same process) already
+// knows keeps its NID; the others are created under their names (a name that
+// OpenSSL already gives to a different object is left off). 1 when every row
+// has a NID afterwards, 0 otherwise.
+int sysobj_register();
+
+// The run-time NID of a system number: numbers up to 170 are OpenSSL's NIDs
+// and come back unchanged; a row's number gives the NID registered for its OID
+// (registering first when needed); anything else gives 0 (NID_undef).
+int sysobj_nid(int number);
+
+// The system number of a run-time NID: the inverse of sysobj_nid for the rows
+// (the lowest row when two rows share an OID), the NID itself up to 170, and 0
+// for anything else.
+int sysobj_number(int nid);
+
+// The key type of an object, over the system's numbers: RSA 6 and 19 -> 6;
+// DH 28 -> 28; DSA 66, 67, 70, 113, 116 -> 116; GOST R 34.10-94 177, 178 -> 177;
+// GOST R 34.10-2001 181, 182 -> 181; anything else -> 0.
+int EVP_PKEY_type(int type);
+
 }  // namespace qcrypto

@@ -1,0 +1,134 @@
+// Provider entry: declares the objects and signature identifiers it needs
+// through the core (which works both built in and as a loaded module) and
+// answers the operation queries.
+#include <openssl/core_names.h>
+#include <openssl/params.h>
+
+#include <new>
+
+#include "crypto/evp/objects.h"
+#include "crypto/prov/prov.h"
+
+namespace qcrypto::prov {
+namespace {
+
+OSSL_FUNC_core_obj_create_fn* g_obj_create = nullptr;
+OSSL_FUNC_core_obj_add_sigid_fn* g_obj_add_sigid = nullptr;
+OSSL_FUNC_core_get_libctx_fn* g_get_libctx = nullptr;
+OSSL_FUNC_BIO_read_ex_fn* g_bio_read = nullptr;
+OSSL_FUNC_BIO_write_ex_fn* g_bio_write = nullptr;
+
+// Objects the algorithms are named by; the others of the table are the
+// library's business, not the command line's.
+constexpr int kDeclared[] = {SYSOBJ_RUS_CHANGE, SYSOBJ_RUS_GAMMA,  SYSOBJ_RUS_GAMMAR,   SYSOBJ_RUS_HASH,
+                             SYSOBJ_R3410,      SYSOBJ_R3410_R3411, SYSOBJ_ECR3410, SYSOBJ_ECR3410_R3411};
+
+bool declare_objects(const OSSL_CORE_HANDLE* handle) {
+  for (int number : kDeclared) {
+    const auto row = sysobj_find(number);
+    if (!row || g_obj_create(handle, row->oid, row->short_name, row->long_name) != 1) return false;
+  }
+  // The signature objects hash inside the signature algorithm: no digest.
+  const auto r3410 = sysobj_find(SYSOBJ_R3410), r3410_sig = sysobj_find(SYSOBJ_R3410_R3411);
+  const auto ec = sysobj_find(SYSOBJ_ECR3410), ec_sig = sysobj_find(SYSOBJ_ECR3410_R3411);
+  return g_obj_add_sigid(handle, r3410_sig->oid, "", r3410->oid) == 1 &&
+         g_obj_add_sigid(handle, ec_sig->oid, "", ec->oid) == 1;
+}
+
+const OSSL_PARAM kGettable[] = {
+    OSSL_PARAM_DEFN(OSSL_PROV_PARAM_NAME, OSSL_PARAM_UTF8_PTR, nullptr, 0),
+    OSSL_PARAM_DEFN(OSSL_PROV_PARAM_VERSION, OSSL_PARAM_UTF8_PTR, nullptr, 0),
+    OSSL_PARAM_DEFN(OSSL_PROV_PARAM_BUILDINFO, OSSL_PARAM_UTF8_PTR, nullptr, 0),
+    OSSL_PARAM_DEFN(OSSL_PROV_PARAM_STATUS, OSSL_PARAM_INTEGER, nullptr, 0),
+    OSSL_PARAM_END,
+};
+
+const OSSL_PARAM* gettable_params(void*) { return kGettable; }
+
+int get_params(void*, OSSL_PARAM params[]) {
+  OSSL_PARAM* p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_NAME);
+  if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "Dossar GOST provider")) return 0;
+  p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_VERSION);
+  if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "0.1")) return 0;
+  p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_BUILDINFO);
+  if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "0.1")) return 0;
+  p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_STATUS);
+  if (p != nullptr && !OSSL_PARAM_set_int(p, 1)) return 0;
+  return 1;
+}
+
+const OSSL_ALGORITHM* query_operation(void*, int operation_id, int* no_cache) {
+  *no_cache = 0;
+  switch (operation_id) {
+    case OSSL_OP_DIGEST:
+      return kDigests;
+    case OSSL_OP_CIPHER:
+      return kCiphers;
+    case OSSL_OP_KEYMGMT:
+      return kKeymgmt;
+    case OSSL_OP_SIGNATURE:
+      return kSignatures;
+    case OSSL_OP_KEYEXCH:
+      return kKeyExchanges;
+    case OSSL_OP_DECODER:
+      return kDecoders;
+    case OSSL_OP_ENCODER:
+      return kEncoders;
+    default:
+      return nullptr;
+  }
+}
+
+void teardown(void* provctx) { delete static_cast<ProvCtx*>(provctx); }
+
+const OSSL_DISPATCH kProviderDispatch[] = {
+    {OSSL_FUNC_PROVIDER_TEARDOWN, reinterpret_cast<void (*)()>(teardown)},
+    {OSSL_FUNC_PROVIDER_GETTABLE_PARAMS, reinterpret_cast<void (*)()>(gettable_params)},
+    {OSSL_FUNC_PROVIDER_GET_PARAMS, reinterpret_cast<void (*)()>(get_params)},
+    {OSSL_FUNC_PROVIDER_QUERY_OPERATION, reinterpret_cast<void (*)()>(query_operation)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+int core_read(OSSL_CORE_BIO* bio, void* data, size_t length, size_t* read) {
+  return g_bio_read != nullptr ? g_bio_read(bio, data, length, read) : 0;
+}
+
+int core_write(OSSL_CORE_BIO* bio, const void* data, size_t length, size_t* written) {
+  return g_bio_write != nullptr ? g_bio_write(bio, data, length, written) : 0;
+}
+
+int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out,
+                  void** provctx) {
+  for (; in != nullptr && in->function_id != 0; ++in) {
+    switch (in->function_id) {
+      case OSSL_FUNC_CORE_OBJ_CREATE:
+        g_obj_create = OSSL_FUNC_core_obj_create(in);
+        break;
+      case OSSL_FUNC_CORE_OBJ_ADD_SIGID:
+        g_obj_add_sigid = OSSL_FUNC_core_obj_add_sigid(in);
+        break;
+      case OSSL_FUNC_CORE_GET_LIBCTX:
+        g_get_libctx = OSSL_FUNC_core_get_libctx(in);
+        break;
+      case OSSL_FUNC_BIO_READ_EX:
+        g_bio_read = OSSL_FUNC_BIO_read_ex(in);
+        break;
+      case OSSL_FUNC_BIO_WRITE_EX:
+        g_bio_write = OSSL_FUNC_BIO_write_ex(in);
+        break;
+      default:
+        break;
+    }
+  }
+  if (g_obj_create == nullptr || g_obj_add_sigid == nullptr || g_get_libctx == nullptr) return 0;
+  if (!declare_objects(handle)) return 0;
+  auto* ctx = new (std::nothrow) ProvCtx{handle, reinterpret_cast<OSSL_LIB_CTX*>(g_get_libctx(handle))};
+  if (ctx == nullptr) return 0;
+  *provctx = ctx;
+  *out = kProviderDispatch;
+  return 1;
+}
+
+}  // namespace qcrypto::prov

@@ -1,0 +1,166 @@
+#include "tests/support/gost_pki.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <sys/random.h>
+
+#include "crypto/ecgost/ecgost.h"
+#include "crypto/prov/gost_pkey.h"
+#include "crypto/r3410/r3410.h"
+
+namespace test_support {
+namespace {
+
+BIGNUM* random_below(const BIGNUM* q) {
+  BIGNUM* v = BN_new();
+  std::vector<unsigned char> b(static_cast<size_t>(BN_num_bytes(q)));
+  do {
+    if (getrandom(b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) {
+      BN_free(v);
+      return nullptr;
+    }
+    BN_bin2bn(b.data(), static_cast<int>(b.size()), v);
+    BN_mask_bits(v, BN_num_bits(q));
+  } while (BN_is_zero(v) || BN_cmp(v, q) >= 0);
+  return v;
+}
+
+bool add_ext(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer != nullptr ? issuer : cert, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  const bool ok = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
+  X509_EXTENSION_free(ext);
+  return ok;
+}
+
+}  // namespace
+
+EVP_PKEY* gost_new_key(GostKeyType type) {
+  if (type == GostKeyType::kR3410) {
+    qcrypto::R3410* k = qcrypto::GOSTS_new();
+    EVP_PKEY* pkey = nullptr;
+    if (k != nullptr && qcrypto::R3410_default_params(k) == 1 && (k->x = random_below(k->q)) != nullptr &&
+        qcrypto::R3410_generate_pubkey(k) == 1)
+      pkey = qcrypto::evp_pkey_from_r3410(k);
+    qcrypto::R3410_free(k);
+    return pkey;
+  }
+  qcrypto::ECGOST* k = qcrypto::ECGOST_new(nullptr);
+  EVP_PKEY* pkey = nullptr;
+  if (k != nullptr) {
+    BN_clear_free(k->d);
+    k->d = random_below(k->curve->q);
+    if (k->d != nullptr && qcrypto::ECGOST_generate_pubkey(k) == 1) pkey = qcrypto::evp_pkey_from_ecgost(k);
+  }
+  qcrypto::ECGOST_free(k);
+  return pkey;
+}
+
+X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key) {
+  X509* cert = X509_new();
+  if (cert == nullptr) return nullptr;
+  X509_NAME* name = X509_NAME_new();
+  bool ok = name != nullptr && X509_set_version(cert, 2) == 1 &&
+            ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial) == 1 &&
+            X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1,
+                                       0) == 1 &&
+            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1,
+                                       0) == 1 &&
+            X509_set_subject_name(cert, name) == 1 &&
+            X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name) == 1 &&
+            X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
+            X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * spec.days) != nullptr &&
+            X509_set_pubkey(cert, subject_key) == 1;
+  X509_NAME_free(name);
+  ok = ok && add_ext(cert, issuer, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
+       add_ext(cert, issuer, NID_key_usage,
+               spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,nonRepudiation") &&
+       add_ext(cert, issuer, NID_subject_key_identifier, "hash") &&
+       (issuer == nullptr || add_ext(cert, issuer, NID_authority_key_identifier, "keyid:always"));
+  // No digest: the GOST signatures hash inside.
+  ok = ok && X509_sign(cert, issuer_key, nullptr) > 0;
+  if (!ok) {
+    X509_free(cert);
+    return nullptr;
+  }
+  return cert;
+}
+
+X509_CRL* gost_make_crl(X509* issuer, EVP_PKEY* issuer_key, const std::vector<long>& revoked, long crl_number) {
+  X509_CRL* crl = X509_CRL_new();
+  if (crl == nullptr) return nullptr;
+  ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
+  ASN1_TIME* next = X509_gmtime_adj(nullptr, 86400L * 7);
+  bool ok = now != nullptr && next != nullptr && X509_CRL_set_version(crl, 1) == 1 &&
+            X509_CRL_set_issuer_name(crl, X509_get_subject_name(issuer)) == 1 &&
+            X509_CRL_set1_lastUpdate(crl, now) == 1 && X509_CRL_set1_nextUpdate(crl, next) == 1;
+  for (long serial : revoked) {
+    X509_REVOKED* r = X509_REVOKED_new();
+    ASN1_INTEGER* s = ASN1_INTEGER_new();
+    ok = ok && r != nullptr && s != nullptr && ASN1_INTEGER_set(s, serial) == 1 &&
+         X509_REVOKED_set_serialNumber(r, s) == 1 && X509_REVOKED_set_revocationDate(r, now) == 1 &&
+         X509_CRL_add0_revoked(crl, r) == 1;
+    if (ok) r = nullptr;
+    X509_REVOKED_free(r);
+    ASN1_INTEGER_free(s);
+  }
+  ASN1_INTEGER* number = ASN1_INTEGER_new();
+  ok = ok && number != nullptr && ASN1_INTEGER_set(number, crl_number) == 1 &&
+       X509_CRL_add1_ext_i2d(crl, NID_crl_number, number, 0, 0) == 1 && X509_CRL_sort(crl) == 1 &&
+       X509_CRL_sign(crl, issuer_key, nullptr) > 0;
+  ASN1_INTEGER_free(number);
+  ASN1_TIME_free(now);
+  ASN1_TIME_free(next);
+  if (!ok) {
+    X509_CRL_free(crl);
+    return nullptr;
+  }
+  return crl;
+}
+
+std::vector<unsigned char> to_der(X509* cert) {
+  unsigned char* p = nullptr;
+  const int n = i2d_X509(cert, &p);
+  std::vector<unsigned char> out;
+  if (n > 0) out.assign(p, p + n);
+  OPENSSL_free(p);
+  return out;
+}
+
+std::vector<unsigned char> to_der(X509_CRL* crl) {
+  unsigned char* p = nullptr;
+  const int n = i2d_X509_CRL(crl, &p);
+  std::vector<unsigned char> out;
+  if (n > 0) out.assign(p, p + n);
+  OPENSSL_free(p);
+  return out;
+}
+
+namespace {
+std::string bio_text(BIO* bio) {
+  char* data = nullptr;
+  const long n = BIO_get_mem_data(bio, &data);
+  std::string s(data != nullptr && n > 0 ? std::string(data, static_cast<size_t>(n)) : std::string());
+  BIO_free(bio);
+  return s;
+}
+}  // namespace
+
+std::string to_pem(X509* cert) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, cert);
+  return bio_text(bio);
+}
+
+std::string to_pem(X509_CRL* crl) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509_CRL(bio, crl);
+  return bio_text(bio);
+}
+
+}  // namespace test_support

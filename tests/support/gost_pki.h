@@ -1,0 +1,44 @@
+// A small test PKI over the GOST keys of the library's provider: key pairs of
+// both types, CA and leaf certificates with extensions, and CRLs, all signed
+// through X509_sign / X509_CRL_sign with the provider's keys. The caller
+// installs a random method first (signing draws nonces).
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+enum class GostKeyType { kR3410, kEcr3410 };
+
+// A new key pair on the built-in parameters (GOST R 34.10-94) or the built-in
+// curve (GOST R 34.10-2001), as a provider key; null on failure.
+EVP_PKEY* gost_new_key(GostKeyType type);
+
+struct CertSpec {
+  std::string common_name;
+  long serial = 1;
+  bool ca = false;
+  int days = 30;
+};
+
+// A certificate of `subject_key` with the spec's subject, signed by
+// `issuer_key` under the name of `issuer` (self-signed when issuer is null).
+// Extensions: basicConstraints (critical), keyUsage (critical), subject key
+// identifier, and the authority key identifier when there is an issuer.
+X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key);
+
+// A version-2 CRL of `issuer` listing the given serial numbers, signed by
+// `issuer_key`, with a CRL number extension.
+X509_CRL* gost_make_crl(X509* issuer, EVP_PKEY* issuer_key, const std::vector<long>& revoked, long crl_number = 1);
+
+// DER and PEM text of a certificate or CRL.
+std::vector<unsigned char> to_der(X509* cert);
+std::vector<unsigned char> to_der(X509_CRL* crl);
+std::string to_pem(X509* cert);
+std::string to_pem(X509_CRL* crl);
+
+}  // namespace test_support
