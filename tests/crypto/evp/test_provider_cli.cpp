@@ -243,8 +243,8 @@ TEST_P(OpensslCommandPki, PrintsAndVerifiesBuilderCertificates) {
 
 INSTANTIATE_TEST_SUITE_P(KeyTypes, OpensslCommandPki,
                          ::testing::Values(test_support::GostKeyType::kR3410, test_support::GostKeyType::kEcr3410),
-                         [](const auto& info) {
-                           return info.param == test_support::GostKeyType::kR3410 ? "R3410" : "ECR3410";
+                         [](const auto& test_case) {
+                           return test_case.param == test_support::GostKeyType::kR3410 ? "R3410" : "ECR3410";
                          });
 
 }  // namespace

@@ -204,7 +204,7 @@ TEST_P(ProviderPki, CertificatesAndCrlsVerifyAndRefuseFlippedBits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyTypes, ProviderPki, ::testing::Values(GostKeyType::kR3410, GostKeyType::kEcr3410),
-                         [](const auto& info) { return info.param == GostKeyType::kR3410 ? "R3410" : "ECR3410"; });
+                         [](const auto& test_case) { return test_case.param == GostKeyType::kR3410 ? "R3410" : "ECR3410"; });
 
 }  // namespace
 }  // namespace qcrypto
