@@ -7,15 +7,13 @@
 #include <stdexcept>
 
 #include "bench_rand.h"
+#include "crypto/bn/bn_owner.h"
 #include "crypto/r3410/r3410.h"
 
 namespace qcrypto {
 namespace {
 
-struct KeyFree {
-  void operator()(R3410* k) const { R3410_free(k); }
-};
-using KeyPtr = std::unique_ptr<R3410, KeyFree>;
+using KeyPtr = UniquePtr<R3410>;
 
 BIGNUM* FromHex(const char* hex) {
   BIGNUM* b = nullptr;

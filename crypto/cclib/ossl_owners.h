@@ -6,6 +6,7 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/params.h>
@@ -42,6 +43,8 @@ QCRYPTO_DECLARE_OWNER(X509_ALGOR, X509_ALGOR_free)
 QCRYPTO_DECLARE_OWNER(X509_PUBKEY, X509_PUBKEY_free)
 QCRYPTO_DECLARE_OWNER(BIO, BIO_free)
 QCRYPTO_DECLARE_OWNER(ASN1_OBJECT, ASN1_OBJECT_free)
+QCRYPTO_DECLARE_OWNER(EC_GROUP, EC_GROUP_free)
+QCRYPTO_DECLARE_OWNER(EC_POINT, EC_POINT_free)
 // ASN1_INTEGER, ASN1_OCTET_STRING, ASN1_BIT_STRING, ... are all the one
 // string record, so they share one owner.
 QCRYPTO_DECLARE_OWNER(ASN1_STRING, ASN1_STRING_free)

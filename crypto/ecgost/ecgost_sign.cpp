@@ -14,15 +14,8 @@ namespace {
 
 using ecgost_internal::kMaxDraws;
 
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
-
-struct SigFree {
-  void operator()(ECGOST_SIG* s) const { ECGOST_SIG_free(s); }
-};
-using SigPtr = std::unique_ptr<ECGOST_SIG, SigFree>;
+using PointPtr = UniquePtr<ECPOINT>;
+using SigPtr = UniquePtr<ECGOST_SIG>;
 
 bool curve_usable(const ECURVE* curve) {
   return curve != nullptr && curve->P != nullptr && curve->q != nullptr && BN_num_bits(curve->q) > 1 &&

@@ -8,12 +8,7 @@
 namespace qcrypto {
 namespace {
 
-// The signature record's owner is declared here until its header (kept by
-// the codec) declares it beside the type.
-struct SigFree {
-  void operator()(ECGOST_SIG* s) const { ECGOST_SIG_free(s); }
-};
-using SigPtr = std::unique_ptr<ECGOST_SIG, SigFree>;
+using SigPtr = UniquePtr<ECGOST_SIG>;
 
 int pubkey_invalid() {
   QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_IS_PUBKEY_VALID, ECGOST_R_ECGOST_LIB);

@@ -74,23 +74,8 @@ bool Fail(const char* what) {
 // ---------------------------------------------------------------------------
 // GOST R 34.10-2001
 
-struct CurveFree {
-  void operator()(ECURVE* c) const { ECURVE_free(c); }
-};
-struct EcgostFree {
-  void operator()(ECGOST* k) const { ECGOST_free(k); }
-};
-struct SigFree {
-  void operator()(ECGOST_SIG* s) const { ECGOST_SIG_free(s); }
-};
-struct EcdhFree {
-  void operator()(ECDH* e) const { ECDH_free(e); }
-};
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using CurvePtr = std::unique_ptr<ECURVE, CurveFree>;
-using EcgostPtr = std::unique_ptr<ECGOST, EcgostFree>;
+using CurvePtr = UniquePtr<ECURVE>;
+using EcgostPtr = UniquePtr<ECGOST>;
 
 EcgostPtr EcKey(ECURVE* curve) {
   EcgostPtr key(ECGOST_new(curve));
@@ -107,7 +92,7 @@ bool EcgostSign(const ECURVE_DEF* def, int kind) {
   if (key == nullptr) return Fail("key");
   auto digest = Random(32);
   ct_secret_bn(key->d);
-  std::unique_ptr<ECGOST_SIG, SigFree> sig(ECGOST_do_sign(digest.data(), 32, key.get()));
+  UniquePtr<ECGOST_SIG> sig(ECGOST_do_sign(digest.data(), 32, key.get()));
   if (sig == nullptr) return Fail("sign");
   return ECGOST_do_verify(digest.data(), 32, sig.get(), key.get()) == 1 || Fail("verify");
 }
@@ -130,8 +115,8 @@ bool EcgostPubkey() {
 bool EcdhAgree() {
   CurvePtr curve(ECURVE_init(&ECURVE_DEF_191, ECURVE_PROJECTIVE));
   if (curve == nullptr) return Fail("curve");
-  std::unique_ptr<ECDH, EcdhFree> ours(ECDH_new(curve.get(), ECDH_MODE_PLAIN));
-  std::unique_ptr<ECDH, EcdhFree> peer(ECDH_new(curve.get(), ECDH_MODE_PLAIN));
+  UniquePtr<ECDH> ours(ECDH_new(curve.get(), ECDH_MODE_PLAIN));
+  UniquePtr<ECDH> peer(ECDH_new(curve.get(), ECDH_MODE_PLAIN));
   if (ours == nullptr || peer == nullptr || ECDH_generate_key(ours.get()) != 1 ||
       ECDH_generate_key(peer.get()) != 1) {
     return Fail("ecdh keys");
@@ -146,10 +131,7 @@ bool EcdhAgree() {
 // ---------------------------------------------------------------------------
 // GOST R 34.10-94 with the built-in parameters
 
-struct R3410Free {
-  void operator()(R3410* k) const { R3410_free(k); }
-};
-using R3410Ptr = std::unique_ptr<R3410, R3410Free>;
+using R3410Ptr = UniquePtr<R3410>;
 
 R3410Ptr R3410Key() {
   R3410Ptr key(GOSTS_new());

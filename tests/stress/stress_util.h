@@ -15,19 +15,23 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/bn/bn_owner.h"
+#include "crypto/cclib/ossl_owners.h"
+
 namespace stress {
 
 // The thread count of every test: enough for the shared state to be entered
 // from several cores at once, few enough for a 2-core CI machine.
 constexpr int kThreads = 4;
 
-// Records made by the library or by OpenSSL, freed by their own free function.
+// Records made by the library or by OpenSSL, freed by the free function
+// declared beside each type.
 template <class T>
-using Owned = std::unique_ptr<T, void (*)(T*)>;
+using Owned = qcrypto::UniquePtr<T>;
 
 template <class T>
-Owned<T> Own(T* p, void (*release)(T*)) {
-  return Owned<T>(p, release);
+Owned<T> Own(T* p) {
+  return Owned<T>(p);
 }
 
 // Failures seen on worker threads, reported by the test's own thread.

@@ -41,7 +41,7 @@ std::vector<Bytes> CipherSboxes() {
 // ECB, gamma, gamma with feedback and a 32-bit MAC of `data` under one key and
 // set, concatenated; each encryption is also decrypted and compared.
 Bytes CipherAll(const Bytes& key, const Bytes& iv, const Bytes& sbox, const Bytes& data, Failures& failures) {
-  auto ctx = Own(qcrypto::GOSTE_new(), qcrypto::GOSTE_free);
+  auto ctx = Own(qcrypto::GOSTE_new());
   if (ctx == nullptr) {
     failures.Add("GOSTE_new failed");
     return {};
@@ -117,7 +117,7 @@ TEST(StressGost28147, SharedAndPrivateTablesFromManyThreads) {
   failures.Report();
 
   // The shared tables built during the race are the expansions of their sets.
-  auto ctx = Own(qcrypto::GOSTE_new(), qcrypto::GOSTE_free);
+  auto ctx = Own(qcrypto::GOSTE_new());
   ASSERT_NE(ctx, nullptr);
   const Bytes key = Pattern(32, 7);
   ASSERT_EQ(qcrypto::GOSTE_ss_init(ctx.get(), 1, key.data(), qcrypto::GOSTE_get_default_sbox()), 1);
@@ -171,7 +171,7 @@ std::vector<DigestRow> PublishedDigests() {
 
 Bytes Digest(const Bytes& message, const unsigned char* sbox, Failures& failures) {
   Bytes out(qcrypto::GOSTH_DIGEST_BYTES);
-  auto ctx = Own(qcrypto::GOSTH_new(), qcrypto::GOSTH_free);
+  auto ctx = Own(qcrypto::GOSTH_new());
   // Streamed in uneven pieces through a context, so that the open-block
   // handling runs too.
   if (ctx == nullptr || qcrypto::GOSTH_init(ctx.get(), nullptr, sbox) != 1) {
@@ -212,7 +212,7 @@ TEST(StressGost3411, DigestsFromManyThreadsEqualOneThread) {
   });
   failures.Report();
 
-  auto ctx = Own(qcrypto::GOSTH_new(), qcrypto::GOSTH_free);
+  auto ctx = Own(qcrypto::GOSTH_new());
   ASSERT_NE(ctx, nullptr);
   ASSERT_EQ(qcrypto::GOSTH_init(ctx.get(), nullptr, nullptr), 1);
   ExpectTableOf(ctx->cipher, qcrypto::GOSTH_get_default_sbox(), "hash set");

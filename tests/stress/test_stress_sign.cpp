@@ -35,7 +35,7 @@ using stress::Pattern;
 using Bytes = std::vector<unsigned char>;
 using BnOwned = Owned<BIGNUM>;
 
-BnOwned NewBn() { return Own(BN_new(), BN_free); }
+BnOwned NewBn() { return Own(BN_new()); }
 
 std::string Hex64(const BIGNUM* n) {
   unsigned char b[32];
@@ -58,10 +58,10 @@ struct Curve {
   // Texts of the definition, kept while the curve is loaded.
   std::string p, a, b, generator, q;
   bool builtin = false;                                            // keys through ECGOST_new(null)
-  Owned<qcrypto::ECURVE> curve{nullptr, qcrypto::ECURVE_free};     // shared by all threads; null when builtin
+  Owned<qcrypto::ECURVE> curve;     // shared by all threads; null when builtin
   BnOwned d = NewBn();                                             // private number of this curve's key
   Bytes expected_q;                                                // 04 x y of d * generator
-  Owned<qcrypto::ECGOST> verifier{nullptr, qcrypto::ECGOST_free};  // public key only, shared by all threads
+  Owned<qcrypto::ECGOST> verifier;  // public key only, shared by all threads
 };
 
 class StressSignatures : public stress::WithSoftwareGenerator {
@@ -88,8 +88,8 @@ class StressSignatures : public stress::WithSoftwareGenerator {
   }
 
   void MakeCurves() {
-    auto ctx = Own(BN_CTX_new(), BN_CTX_free);
-    auto group = Own(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1), EC_GROUP_free);
+    auto ctx = Own(BN_CTX_new());
+    auto group = Own(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
     ASSERT_NE(group, nullptr);
     BnOwned p = NewBn(), a = NewBn(), b = NewBn();
     ASSERT_EQ(EC_GROUP_get_curve(group.get(), p.get(), a.get(), b.get(), ctx.get()), 1);
@@ -104,8 +104,8 @@ class StressSignatures : public stress::WithSoftwareGenerator {
       ASSERT_EQ(BN_rand_range(c.d.get(), q), 1);
       if (BN_is_zero(c.d.get())) BN_one(c.d.get());
       // Generator m * G and public point d * m * G, both mapped by u.
-      auto gm = Own(EC_POINT_new(group.get()), EC_POINT_free);
-      auto qm = Own(EC_POINT_new(group.get()), EC_POINT_free);
+      auto gm = Own(EC_POINT_new(group.get()));
+      auto qm = Own(EC_POINT_new(group.get()));
       ASSERT_EQ(BN_mod_mul(dm.get(), c.d.get(), m.get(), q, ctx.get()), 1);
       ASSERT_EQ(EC_POINT_mul(group.get(), gm.get(), m.get(), nullptr, nullptr, ctx.get()), 1);
       ASSERT_EQ(EC_POINT_mul(group.get(), qm.get(), dm.get(), nullptr, nullptr, ctx.get()), 1);
@@ -140,8 +140,8 @@ class StressSignatures : public stress::WithSoftwareGenerator {
       // Entry 0 is the built-in curve loaded by object number, as a named
       // curve is, and shared by all threads; a copy of it makes its keys
       // through ECGOST_new(null), which takes the built-in curve itself.
-      c.curve = i == 0 ? Own(qcrypto::ECURVE_new_by_nid(qcrypto::ECURVE_NID_DEFAULT), qcrypto::ECURVE_free)
-                       : Own(qcrypto::ECURVE_init(&def, qcrypto::ECURVE_PROJECTIVE), qcrypto::ECURVE_free);
+      c.curve = i == 0 ? Own(qcrypto::ECURVE_new_by_nid(qcrypto::ECURVE_NID_DEFAULT))
+                       : Own(qcrypto::ECURVE_init(&def, qcrypto::ECURVE_PROJECTIVE));
       ASSERT_NE(c.curve, nullptr) << "curve " << i;
       ASSERT_NO_FATAL_FAILURE(MakeVerifier(c));
       if (i == 0) {
@@ -154,7 +154,7 @@ class StressSignatures : public stress::WithSoftwareGenerator {
         // The same curve from explicit parameters (as a certificate may carry
         // them): equal to the built-in one, but loaded without its table.
         Curve exp;
-        exp.curve = Own(qcrypto::ECURVE_init(&def, qcrypto::ECURVE_PROJECTIVE), qcrypto::ECURVE_free);
+        exp.curve = Own(qcrypto::ECURVE_init(&def, qcrypto::ECURVE_PROJECTIVE));
         ASSERT_NE(exp.curve, nullptr);
         ASSERT_NE(BN_copy(exp.d.get(), c.d.get()), nullptr);
         exp.expected_q = c.expected_q;
@@ -167,7 +167,7 @@ class StressSignatures : public stress::WithSoftwareGenerator {
 
   // A key with only the public point, from the expected encoding.
   static void MakeVerifier(Curve& c) {
-    c.verifier = Own(qcrypto::ECGOST_new(c.builtin ? nullptr : c.curve.get()), qcrypto::ECGOST_free);
+    c.verifier = Own(qcrypto::ECGOST_new(c.builtin ? nullptr : c.curve.get()));
     ASSERT_NE(c.verifier, nullptr);
     ASSERT_NE(
         qcrypto::ECPOINT_bi2point_public(&c.verifier->Q, c.expected_q.data(), c.expected_q.size(), c.verifier->curve),
@@ -179,7 +179,7 @@ class StressSignatures : public stress::WithSoftwareGenerator {
   void SignAndVerify(size_t i, uint64_t seed, Failures& failures) {
     Curve& c = curves_[i];
     const std::string where = "curve " + std::to_string(i) + ": ";
-    auto key = Own(qcrypto::ECGOST_new(c.builtin ? nullptr : c.curve.get()), qcrypto::ECGOST_free);
+    auto key = Own(qcrypto::ECGOST_new(c.builtin ? nullptr : c.curve.get()));
     if (key == nullptr || BN_copy(key->d, c.d.get()) == nullptr || qcrypto::ECGOST_generate_pubkey(key.get()) != 1) {
       failures.Add(where + "key setup failed");
       return;
@@ -191,7 +191,7 @@ class StressSignatures : public stress::WithSoftwareGenerator {
     }
     OPENSSL_free(encoded);
     Bytes digest = Pattern(32, seed);
-    auto sig = Own(qcrypto::ECGOST_do_sign(digest.data(), 32, key.get()), qcrypto::ECGOST_SIG_free);
+    auto sig = Own(qcrypto::ECGOST_do_sign(digest.data(), 32, key.get()));
     if (sig == nullptr) {
       failures.Add(where + "signing failed");
       return;
@@ -226,21 +226,21 @@ class StressSignatures : public stress::WithSoftwareGenerator {
   struct R3410Key {
     BnOwned x = NewBn();
     BnOwned y = NewBn();  // a^x mod p from OpenSSL
-    Owned<qcrypto::R3410> shared{nullptr, qcrypto::R3410_free};
+    Owned<qcrypto::R3410> shared;
     Bytes digest;  // signed in the set-up
-    Owned<qcrypto::R3410_SIG> signature{nullptr, qcrypto::R3410_SIG_free};
+    Owned<qcrypto::R3410_SIG> signature;
   };
 
   Owned<qcrypto::R3410> NewKey(const BIGNUM* x) {
-    auto key = Own(qcrypto::GOSTS_new(), qcrypto::R3410_free);
-    if (key == nullptr || qcrypto::R3410_default_params(key.get()) != 1) return Own<qcrypto::R3410>(nullptr, nullptr);
+    auto key = Own(qcrypto::GOSTS_new());
+    if (key == nullptr || qcrypto::R3410_default_params(key.get()) != 1) return nullptr;
     key->x = BN_dup(x);
-    if (key->x == nullptr) return Own<qcrypto::R3410>(nullptr, nullptr);
+    if (key->x == nullptr) return nullptr;
     return key;
   }
 
   void MakeR3410Keys() {
-    auto ctx = Own(BN_CTX_new(), BN_CTX_free);
+    auto ctx = Own(BN_CTX_new());
     auto probe = NewKey(BN_value_one());
     ASSERT_NE(probe, nullptr);
     for (int k = 0; k < kSharedKeys; ++k) {
@@ -255,7 +255,7 @@ class StressSignatures : public stress::WithSoftwareGenerator {
       key.shared->y = BN_dup(key.y.get());
       ASSERT_NE(key.shared->y, nullptr);
       key.digest = Pattern(32, 99u + static_cast<unsigned>(k));
-      key.signature = Own(qcrypto::GOSTS_do_sign(key.shared.get(), key.digest.data(), 32), qcrypto::R3410_SIG_free);
+      key.signature = Own(qcrypto::GOSTS_do_sign(key.shared.get(), key.digest.data(), 32));
       ASSERT_NE(key.signature, nullptr);
       r3410_keys_.push_back(std::move(key));
     }
@@ -279,7 +279,7 @@ class StressSignatures : public stress::WithSoftwareGenerator {
       Bytes digest = Pattern(32, 7000u * t + r);
       // Signed with the shared key (signing does not change a key), checked
       // with it and with the thread's own key.
-      auto sig = Own(qcrypto::GOSTS_do_sign(k.shared.get(), digest.data(), 32), qcrypto::R3410_SIG_free);
+      auto sig = Own(qcrypto::GOSTS_do_sign(k.shared.get(), digest.data(), 32));
       if (sig == nullptr) {
         failures.Add(where + "signing failed");
         continue;

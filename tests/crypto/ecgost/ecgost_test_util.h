@@ -26,13 +26,9 @@
 
 namespace qcrypto::ecgost_testing {
 
-// The signature record has no owner declaration beside its type yet.
-struct SigFree {
-  void operator()(ECGOST_SIG* s) const { ECGOST_SIG_free(s); }
-};
 using CurvePtr = UniquePtr<ECURVE>;
 using KeyPtr = UniquePtr<ECGOST>;
-using SigPtr = std::unique_ptr<ECGOST_SIG, SigFree>;
+using SigPtr = UniquePtr<ECGOST_SIG>;
 using EcdhPtr = UniquePtr<ECDH>;
 using PointPtr = UniquePtr<ECPOINT>;
 

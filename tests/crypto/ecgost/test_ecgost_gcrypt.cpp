@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "tests/crypto/ecgost/ecgost_test_util.h"
-
-QCRYPTO_DECLARE_OWNER(gcry_sexp, gcry_sexp_release)
+#include "tests/support/gcrypt_owners.h"
 
 namespace qcrypto {
 namespace {

@@ -11,14 +11,13 @@
 #include <memory>
 #include <string>
 
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/bn/bn_owner.h"
 #include "crypto/ec/ec_internal.h"
 #include "crypto/ec/ecurve.h"
 #include "tests/support/bn_test_data.h"
 
 // OpenSSL's records used as the oracle.
-QCRYPTO_DECLARE_OWNER(EC_GROUP, EC_GROUP_free)
-QCRYPTO_DECLARE_OWNER(EC_POINT, EC_POINT_free)
 
 namespace qcrypto::ectest {
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/evp/objects.h"
 #include "crypto/rus/gost28147.h"
@@ -22,14 +23,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-struct MdFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-  void operator()(EVP_MD* m) const { EVP_MD_free(m); }
-  void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
-};
 template <class T>
-using Ptr = std::unique_ptr<T, MdFree>;
+using Ptr = UniquePtr<T>;
 
 std::mt19937& rng() {
   static std::mt19937 r = [] {

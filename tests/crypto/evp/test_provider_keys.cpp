@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/bn/bn_owner.h"
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/ecgost/ecdh.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/evp/objects.h"
@@ -44,17 +46,8 @@ Bytes random_bytes(size_t n) {
   return b;
 }
 
-struct Free {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-  void operator()(R3410* k) const { R3410_free(k); }
-  void operator()(ECGOST* k) const { ECGOST_free(k); }
-  void operator()(BIGNUM* b) const { BN_free(b); }
-  void operator()(X509_ALGOR* a) const { X509_ALGOR_free(a); }
-};
 template <class T>
-using Ptr = std::unique_ptr<T, Free>;
+using Ptr = UniquePtr<T>;
 
 BIGNUM* random_below(const BIGNUM* q) {
   BIGNUM* v = BN_new();

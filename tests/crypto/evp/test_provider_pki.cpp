@@ -16,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include "crypto/bn/bn_owner.h"
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rand/rand.h"
@@ -33,14 +35,8 @@ int system_bytes(unsigned char* buffer, int length) {
 }
 const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-struct Free {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-  void operator()(X509* x) const { X509_free(x); }
-  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
-  void operator()(BIO* b) const { BIO_free(b); }
-};
 template <class T>
-using Ptr = std::unique_ptr<T, Free>;
+using Ptr = UniquePtr<T>;
 
 class ProviderPki : public ::testing::TestWithParam<GostKeyType> {
  protected:

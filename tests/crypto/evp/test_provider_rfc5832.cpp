@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "tests/support/gcrypt_owners.h"
+#include "crypto/bn/bn_owner.h"
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rus/gost3411.h"
@@ -15,15 +18,9 @@ namespace {
 
 using namespace ecgost_testing;
 
-struct Free {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  void operator()(gcry_sexp_t s) const { gcry_sexp_release(s); }
-};
 template <class T>
-using Ptr = std::unique_ptr<T, Free>;
-using Sexp = std::unique_ptr<gcry_sexp, Free>;
+using Ptr = UniquePtr<T>;
+using Sexp = UniquePtr<gcry_sexp>;
 
 class ProviderRfc5832 : public ::testing::Test {
  protected:

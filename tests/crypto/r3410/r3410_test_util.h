@@ -21,14 +21,8 @@ using test_support::ToHex;
 std::vector<unsigned char> Bytes(const BIGNUM* b, int width);
 inline std::vector<unsigned char> HexBytes(std::string_view text) { return test_support::hex(text); }
 
-struct KeyFree {
-  void operator()(R3410* k) const { R3410_free(k); }
-};
-using KeyPtr = std::unique_ptr<R3410, KeyFree>;
-struct SigFree {
-  void operator()(R3410_SIG* s) const { R3410_SIG_free(s); }
-};
-using SigPtr = std::unique_ptr<R3410_SIG, SigFree>;
+using KeyPtr = UniquePtr<R3410>;
+using SigPtr = UniquePtr<R3410_SIG>;
 
 // A key on the given numbers (any may be null); x is made from |x| when
 // non-null and y derived from it.

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/gcrypt_owners.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost28147_multi.h"
 #include "tests/crypto/rus/gost28147_test_util.h"
 
-QCRYPTO_DECLARE_OWNER(gcry_cipher_handle, gcry_cipher_close)
 
 namespace qcrypto {
 namespace {
