@@ -10,26 +10,13 @@
 #include "crypto/ec/ec_fp256_mul.h"
 #include "crypto/ec/ec_internal.h"
 #include "tests/crypto/ecgost/ecgost_test_util.h"
+#include "tests/support/ec_test_curves.h"
 
 namespace qcrypto {
 namespace {
 
 using namespace ecgost_testing;
 
-// A curve of the public parameter sets (p = 2^256 - 617, a = -3) that no
-// other test of this program multiplies on.
-const ECURVE_DEF kParamSetA = {0,
-                               "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD97",
-                               "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD94",
-                               "00000000000000000000000000000000000000000000000000000000000000A6",
-                               "04"
-                               "0000000000000000000000000000000000000000000000000000000000000001"
-                               "8D91E471E0989CDA27DF505A453F2B7635294F2DDF23E3B122ACC99C9E9F1E14",
-                               "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF6C611070995AD10045841B09B761B893",
-                               "01",
-                               nullptr,
-                               nullptr,
-                               nullptr};
 
 // Several threads sign with one key on one curve record, which none of them
 // loaded and whose forms are made by whichever thread comes first; every
@@ -115,7 +102,7 @@ void Release(void* p) { OPENSSL_free(p); }
 // Verification (public numbers) still works.
 TEST(EcgostShared, NoFastFormMeansNoSignature) {
   SystemRandom rand;
-  CurvePtr curve = LoadCurve(&kParamSetA, ECURVE_PROJECTIVE);
+  CurvePtr curve = LoadCurve(&ectest::CryptoProA(), ECURVE_PROJECTIVE);
   ASSERT_NE(curve, nullptr);
   BnPtr d = RandomBelow(curve->q);
   unsigned char digest[32] = {1, 2, 3};
