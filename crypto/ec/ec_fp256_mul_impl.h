@@ -224,7 +224,7 @@ int mul_generator_sum(const Curve& c, const GenTable& table, ECPOINT* result, co
   bool started = false;
   for (int i = len - 1; i >= 0; --i) {
     if (started) jac_double<O>(c, acc2, acc2);
-    const int d = naf[i];
+    const int d = naf[i];  // NOLINT(bugprone-signed-char-misuse): the digits are signed (odd, -15..15) and meant to widen with their sign
     if (d == 0) continue;
     Jac e = odd[(d > 0 ? d : -d) >> 1];
     if (d < 0) fe_neg(c.f, e.Y, e.Y);

@@ -76,9 +76,9 @@ Bytes reference(const GOSTE_CTX* ctx, const gost_test::SboxRows& nodes, Mode mod
 
 // Runs one whole-block path on a copy of the context; returns output and the
 // registers it left.
-Bytes run_path(const GOSTE_CTX& src, Mode mode, const Bytes& in, bool in_place, uint32_t regs[2]) {
+Bytes run_path(const GOSTE_CTX& base, Mode mode, const Bytes& in, bool in_place, uint32_t regs[2]) {
   GOSTE_CTX ctx{};
-  EXPECT_EQ(GOSTE_CTX_copy(&ctx, &src), 1);
+  EXPECT_EQ(GOSTE_CTX_copy(&ctx, &base), 1);
   Bytes out(in.size(), 0xee);
   Bytes work = in;
   const unsigned char* src = in_place ? work.data() : in.data();
