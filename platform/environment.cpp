@@ -10,7 +10,9 @@ std::optional<std::string> env(const char* name) {
   if (name == nullptr) return std::nullopt;
   static std::mutex lock;
   std::lock_guard<std::mutex> g(lock);
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): the one reader of the environment; the value is copied out under the lock and the product never writes the environment while threads run (see environment.h)
+  // The one reader of the environment: the value is copied out under the lock, and the product
+  // never writes the environment while threads run (see environment.h).
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): read under the lock, never written once threads run
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
   return std::string(value);

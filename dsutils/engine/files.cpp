@@ -139,7 +139,8 @@ bool EngineHelper::ListFiles(const QString& path, QStringList* list) {
   if (!dir) return false;
   const int dfd = ::dirfd(dir);
   std::vector<std::string> names;
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): readdir is safe on a stream no other thread uses (this DIR is local); readdir_r is the deprecated form
+  // readdir_r is the deprecated form; readdir is safe on a stream that no other thread uses.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): this DIR is local to the call
   while (const dirent* e = ::readdir(dir)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     // Looked at without opening: a FIFO is skipped, never read.

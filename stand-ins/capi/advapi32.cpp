@@ -57,7 +57,9 @@ struct Control {
 
 Control read_control() {
   Control c;
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stand-in for an outside driver links none of the product libraries; its test controls are set before any thread starts and nothing writes the environment afterwards
+  // A stand-in links no product library (so not platform::env); its controls are set before any
+  // thread starts and nothing writes the environment afterwards.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is fixed while threads run
   const char* env = std::getenv("DOSSAR_STANDIN_CAPI");
   if (env == nullptr) return c;
   const std::string text(env);
@@ -78,7 +80,9 @@ Control read_control() {
 }
 
 void log_call(const std::string& line) {
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stand-in for an outside driver links none of the product libraries; its test controls are set before any thread starts and nothing writes the environment afterwards
+  // A stand-in links no product library (so not platform::env); its controls are set before any
+  // thread starts and nothing writes the environment afterwards.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is fixed while threads run
   const char* path = std::getenv("DOSSAR_STANDIN_LOG");
   if (path == nullptr) return;
   if (FILE* f = std::fopen(path, "a"); f != nullptr) {
@@ -89,7 +93,9 @@ void log_call(const std::string& line) {
 
 std::map<std::string, std::string> read_key_file() {
   std::map<std::string, std::string> fields;
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stand-in for an outside driver links none of the product libraries; its test controls are set before any thread starts and nothing writes the environment afterwards
+  // A stand-in links no product library (so not platform::env); its controls are set before any
+  // thread starts and nothing writes the environment afterwards.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is fixed while threads run
   const char* path = std::getenv("DOSSAR_STANDIN_CAPI_KEY");
   if (path == nullptr) return fields;
   std::ifstream in(path);

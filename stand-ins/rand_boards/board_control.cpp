@@ -19,7 +19,9 @@ uint64_t splitmix64(uint64_t x) {
 
 BoardControl read_control(const char* variable) {
   BoardControl c;
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stand-in for an outside driver links none of the product libraries; its test controls are set before any thread starts and nothing writes the environment afterwards
+  // A stand-in links no product library (so not platform::env); its controls are set before any
+  // thread starts and nothing writes the environment afterwards.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is fixed while threads run
   const char* env = std::getenv(variable);
   if (env == nullptr) return c;
   std::string rest(env);
@@ -40,7 +42,9 @@ BoardControl read_control(const char* variable) {
 }
 
 void log_call(const char* name) {
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stand-in for an outside driver links none of the product libraries; its test controls are set before any thread starts and nothing writes the environment afterwards
+  // A stand-in links no product library (so not platform::env); its controls are set before any
+  // thread starts and nothing writes the environment afterwards.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is fixed while threads run
   const char* path = std::getenv("DOSSAR_STANDIN_LOG");
   if (path == nullptr) return;
   if (FILE* f = std::fopen(path, "a"); f != nullptr) {
