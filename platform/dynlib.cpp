@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/environment.h"
+
 namespace platform {
 namespace {
 
@@ -69,8 +71,8 @@ void dynlib_register_name(std::string_view windows_name, std::string_view so_nam
 
 std::vector<std::string> dynlib_search_dirs() {
   std::vector<std::string> dirs;
-  if (const char* env = std::getenv("DOSSAR_LIB_PATH"); env != nullptr) {
-    std::string_view rest(env);
+  if (const std::optional<std::string> env = platform::env("DOSSAR_LIB_PATH")) {
+    std::string_view rest(*env);
     while (!rest.empty()) {
       const auto colon = rest.find(':');
       std::string_view dir = rest.substr(0, colon);

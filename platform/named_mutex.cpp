@@ -13,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/environment.h"
+
 namespace platform {
 
 // One per name and process. `gate` keeps the threads of this process apart
@@ -109,7 +111,7 @@ int flock_retry(int fd, int op) {
 }  // namespace
 
 std::string user_runtime_dir() {
-  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && trusted_dir(xdg)) return xdg;
+  if (const std::optional<std::string> xdg = platform::env("XDG_RUNTIME_DIR"); xdg && trusted_dir(*xdg)) return *xdg;
   const std::string fallback = "/tmp/dossar-" + std::to_string(getuid());
   if (mkdir(fallback.c_str(), 0700) != 0 && errno != EEXIST) return {};
   return trusted_dir(fallback) ? fallback : std::string();

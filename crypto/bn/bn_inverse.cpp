@@ -138,8 +138,8 @@ BIGNUM* BN_mod_binary_inverse(BIGNUM* result, const BIGNUM* a, const BIGNUM* n, 
     QERR(ERRLIB_BN, BNX_F_BN_MOD_BINARY_INVERSE, BNX_R_NO_INVERSE);
     return nullptr;
   }
-  made.release();
-  return out;
+  // A number made here is the caller's from now on (it is `out`).
+  return made ? made.release() : out;
 }
 
 }  // namespace qcrypto

@@ -41,7 +41,10 @@ using SecretUniquePtr = std::unique_ptr<T, SecretOwnerFree<T>>;
 
 }  // namespace qcrypto
 
-// Both macros are used at namespace scope outside any namespace.
+// Both macros are used at namespace scope outside any namespace. Their
+// arguments are a type name and a function name: in parentheses, `(Type)* p`
+// would not declare a parameter and `(Type)` is no template argument.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define QCRYPTO_DECLARE_OWNER(Type, free_fn)                           \
   template <>                                                          \
   struct qcrypto::OwnerTraits<Type> {                                  \
@@ -53,3 +56,4 @@ using SecretUniquePtr = std::unique_ptr<T, SecretOwnerFree<T>>;
   struct qcrypto::SecretOwnerTraits<Type> {                            \
     static void release(Type* p) noexcept { clear_free_fn(p); }        \
   };
+// NOLINTEND(bugprone-macro-parentheses)

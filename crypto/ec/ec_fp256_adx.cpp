@@ -22,7 +22,9 @@ static_assert(offsetof(Field, n0) == 32, "the assembly reads n0 right after p");
 // Row by row: T += a * b[i]; m = T0 * n0; T = (T + m p) / 2^64. The six
 // accumulators rotate instead of moving; T stays below 2p, so the result
 // is (t4, t5, t0, t1) with the top bit in t2, less p when that is not
-// negative (sbb chain and cmov: no branch).
+// negative (sbb chain and cmov: no branch). BODY is the template, which asm
+// takes only as a bare string literal.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define QCRYPTO_FP256_MUL_ASM(BODY)                                                                     \
   u64 t0, t1, t2, t3, t4, t5, lo, hi;                                                                   \
   asm(BODY                                                                                              \
@@ -35,6 +37,7 @@ static_assert(offsetof(Field, n0) == 32, "the assembly reads n0 right after p");
   r.v[1] = t5;                                                                                          \
   r.v[2] = t0;                                                                                          \
   r.v[3] = t1
+// NOLINTEND(bugprone-macro-parentheses)
 
 // One row of a schoolbook product: rdx times the four limbs at `src`, added
 // into ta..te through the two carry chains (adcx takes the low halves, adox
@@ -137,7 +140,10 @@ QCRYPTO_FP256_INLINE void mul_any_asm(const Field& f, Fe& r, const Fe& a, const 
 // m << 32 at limb 1 (m p0 cancels limb 0 and carries m) and m * p3 at limb 3.
 // The reduced low half (below p + 1) is added to the high half and p taken
 // off once if needed. The two pointer registers hold p1 and p3 at the end.
-// Fourteen registers: it fits beside a frame pointer.
+// Fourteen registers: it fits beside a frame pointer. The arguments are the
+// template and two operands (constraint and expression), which asm takes
+// only bare.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define QCRYPTO_FP256_P256_ASM(BODY, A_OPERAND, B_OPERAND)                                              \
   u64 w0, w1, w2, w3, w4, w5, w6, w7, lo, hi;                                                           \
   asm(BODY                                                                                              \
@@ -149,6 +155,7 @@ QCRYPTO_FP256_INLINE void mul_any_asm(const Field& f, Fe& r, const Fe& a, const 
   r.v[1] = w5;                                                                                          \
   r.v[2] = w6;                                                                                          \
   r.v[3] = w7
+// NOLINTEND(bugprone-macro-parentheses)
 
 // Reduction of the eight-word product (w0..w7) modulo the P-256 prime by its
 // shape (2^256 - 2^224 + 2^192 + 2^96 - 1), with the final subtraction by

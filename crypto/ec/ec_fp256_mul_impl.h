@@ -224,6 +224,7 @@ int mul_generator_sum(const Curve& c, const GenTable& table, ECPOINT* result, co
   bool started = false;
   for (int i = len - 1; i >= 0; --i) {
     if (started) jac_double<O>(c, acc2, acc2);
+    // NOLINTNEXTLINE(bugprone-signed-char-misuse): a digit is signed (odd, -15..15), widened with its sign
     const int d = naf[i];
     if (d == 0) continue;
     Jac e = odd[(d > 0 ? d : -d) >> 1];

@@ -80,6 +80,7 @@ ECPOINT_FBW* LoadTable(const ECPOINT_FBW_DEF* def, ECURVE* curve) {
   if (def->count <= 0 || def->width <= 0 || def->width > 16 || def->bits <= 0 || def->points == nullptr) return nullptr;
   ECPOINT_FBW* table = ECPOINT_FBW_new();
   if (table == nullptr) return nullptr;
+  // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of pointers to points, so its element is the pointer
   table->points = static_cast<ECPOINT**>(OPENSSL_zalloc(sizeof(ECPOINT*) * static_cast<std::size_t>(def->count)));
   if (table->points == nullptr) {
     ECPOINT_FBW_free(table);

@@ -25,7 +25,7 @@ inline int EncodeFailed(int func) {
 }
 
 // Content bytes of the largest number a field may hold, sign byte included.
-constexpr std::size_t BytesFor(int bits) { return static_cast<std::size_t>(bits / 8 + 1); }
+constexpr std::size_t BytesFor(int bits) { return static_cast<std::size_t>(bits) / 8 + 1; }
 
 // 1 < v < bound.
 inline bool Between1And(const BIGNUM* v, const BIGNUM* bound) {

@@ -166,7 +166,7 @@ class Target {
   ECGOST* get() const { return key_; }
   bool made() const { return made_ != nullptr; }
   ECGOST* finish() {
-    made_.release();
+    if (made_) key_ = made_.release();  // the caller's from now on
     if (given_ != nullptr) *given_ = key_;
     return key_;
   }
@@ -506,7 +506,7 @@ ECGOST_FIELDID* d2i_ECGOST_FIELDID(ECGOST_FIELDID** field, const unsigned char**
   target->type = obj;
   BN_free(target->prime);
   target->prime = prime.release();
-  made.release();
+  if (made) target = made.release();  // the caller's from now on
   if (field != nullptr) *field = target;
   *in = r.pos();
   return target;
@@ -588,7 +588,7 @@ ECGOST_CURVE* d2i_ECGOST_CURVE(ECGOST_CURVE** curve, const unsigned char** in, l
   target->b = b.release();
   ASN1_BIT_STRING_free(target->seed);
   target->seed = seed;
-  made.release();
+  if (made) target = made.release();  // the caller's from now on
   if (curve != nullptr) *curve = target;
   *in = r.pos();
   return target;

@@ -50,7 +50,7 @@ class Target {
   }
   R3410* get() const { return key_; }
   R3410* finish() {
-    made_.release();
+    if (made_) key_ = made_.release();  // the caller's from now on
     if (given_ != nullptr) *given_ = key_;
     return key_;
   }
@@ -293,7 +293,7 @@ R3410_PARAMS* d2i_R3410_PARAMS(R3410_PARAMS** params, const unsigned char** in, 
     QERR(ERRLIB_ASN1, F, ERRLIB_BN);
     return nullptr;
   }
-  made.release();
+  if (made) target = made.release();  // the caller's from now on
   if (params != nullptr) *params = target;
   *in = r.pos();
   return target;

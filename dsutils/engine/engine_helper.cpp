@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/environment.h"
+
 namespace dsutils {
 
 std::atomic<std::uint32_t> g_debug_flag{0};
@@ -37,13 +39,13 @@ EngineHelper& engine_helper() {
 }
 
 QString default_folder() {
-  const char* home = std::getenv("HOME");
-  return home && home[0] == '/' ? QFile::decodeName(home) : QStringLiteral("/");
+  const std::optional<std::string> home = platform::env("HOME");
+  return home && home->starts_with('/') ? QFile::decodeName(home->c_str()) : QStringLiteral("/");
 }
 
 QString user_temp_folder() {
-  const char* tmp = std::getenv("TMPDIR");
-  return tmp && tmp[0] == '/' ? QFile::decodeName(tmp) : QStringLiteral("/tmp");
+  const std::optional<std::string> tmp = platform::env("TMPDIR");
+  return tmp && tmp->starts_with('/') ? QFile::decodeName(tmp->c_str()) : QStringLiteral("/tmp");
 }
 
 }  // namespace dsutils

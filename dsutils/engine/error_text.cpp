@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "dsutils/engine/engine_helper.h"
+#include "platform/environment.h"
 #include "platform/registry/registry_key.h"
 
 namespace dsutils {
@@ -74,13 +75,13 @@ QString daily_log_name(const QDate& date) {
 }
 
 QString default_log_folder() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
+  const std::optional<std::string> xdg = platform::env("XDG_DATA_HOME");
   QString base;
-  if (xdg && xdg[0] == '/') {
-    base = QFile::decodeName(xdg);
+  if (xdg && xdg->starts_with('/')) {
+    base = QFile::decodeName(xdg->c_str());
   } else {
-    const char* home = std::getenv("HOME");
-    base = QFile::decodeName(home && *home ? home : "/tmp") + QStringLiteral("/.local/share");
+    const std::optional<std::string> home = platform::env("HOME");
+    base = QFile::decodeName(home && !home->empty() ? home->c_str() : "/tmp") + QStringLiteral("/.local/share");
   }
   return base + QStringLiteral("/dossar/Log");
 }

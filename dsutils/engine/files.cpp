@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dsutils/engine/engine_helper.h"
+#include "platform/environment.h"
 #include "dsutils/engine/error_text.h"
 
 namespace dsutils {
@@ -23,7 +24,7 @@ QByteArray fs(const QString& path) { return QFile::encodeName(path); }
 // Existence as the product means it: the name itself, a dangling link included.
 int lstat_path(const QString& path, struct stat& st) { return ::lstat(fs(path).constData(), &st); }
 
-QString system_error_text(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+QString system_error_text(int err) { return QString::fromLocal8Bit(platform::errno_text(err).c_str()); }
 
 void debug(const char* format, const QString& a, const QString& b) {
   if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
@@ -138,6 +139,8 @@ bool EngineHelper::ListFiles(const QString& path, QStringList* list) {
   if (!dir) return false;
   const int dfd = ::dirfd(dir);
   std::vector<std::string> names;
+  // readdir_r is the deprecated form; readdir is safe on a stream that no other thread uses.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): this DIR is local to the call
   while (const dirent* e = ::readdir(dir)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     // Looked at without opening: a FIFO is skipped, never read.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/environment.h"
 #include "platform/registry/name_fold.h"
 
 namespace platform::reg {
@@ -103,13 +104,13 @@ void Store::set_before_commit_hook(void (*hook)()) { g_before_commit = hook; }
 #endif
 
 std::string Store::default_path() {
-  if (const char* env = std::getenv("DOSSAR_REGISTRY_DB"); env && *env) return env;
+  if (const std::optional<std::string> db = platform::env("DOSSAR_REGISTRY_DB"); db && !db->empty()) return *db;
   std::string base;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') {
-    base = xdg;
+  if (const std::optional<std::string> xdg = platform::env("XDG_CONFIG_HOME"); xdg && xdg->starts_with('/')) {
+    base = *xdg;
   } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && *home ? home : "/tmp") + "/.config";
+    const std::optional<std::string> home = platform::env("HOME");
+    base = (home && !home->empty() ? *home : std::string("/tmp")) + "/.config";
   }
   return base + "/dossar/registry.db";
 }
@@ -159,7 +160,7 @@ LSTATUS Store::init(std::string* message) {
   };
   const auto slash = path_.rfind('/');
   if (slash != std::string::npos && slash > 0 && !make_dirs(path_.substr(0, slash)))
-    return fail(ERROR_CANTOPEN, std::string("cannot create its folder: ") + std::strerror(errno));
+    return fail(ERROR_CANTOPEN, "cannot create its folder: " + platform::errno_text(errno));
 
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
   int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);

@@ -26,7 +26,8 @@ STANDIN_EXPORT int TmGetInfo(int port, unsigned char* record, int size, unsigned
   const standin::BoardControl c = g_board.control();
   if (!c.present) return 1;
   std::memset(record, 0, static_cast<std::size_t>(size));
-  std::memcpy(record, "ACCORD", 6);
+  static constexpr unsigned char kIdentity[] = {'A', 'C', 'C', 'O', 'R', 'D'};  // bytes, not a C string
+  std::memcpy(record, kIdentity, sizeof kIdentity);
   record[7] = c.no_random ? 0x01 : 0x03;
   g_board.open();
   if (status != nullptr) *status = 1;

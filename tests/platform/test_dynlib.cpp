@@ -52,7 +52,7 @@ TEST(DynLib, LoadsAndBindsFromTheSearchFolders) {
   EXPECT_EQ(three[0], nullptr);  // all or none
   EXPECT_EQ(three[2], nullptr);
   DynLib moved = std::move(lib);
-  EXPECT_FALSE(lib.loaded());
+  EXPECT_FALSE(lib.loaded());  // NOLINT(bugprone-use-after-move): a moved-from library must own nothing, and say so
   EXPECT_TRUE(moved.loaded());
   moved.close();
   EXPECT_FALSE(moved.loaded());

@@ -83,8 +83,8 @@ TEST(EcgostSigDer, RejectsMalformedInput) {
       "3007020101020101",  // length runs past the end
       "3106020101020101",  // SET instead of SEQUENCE
       "3006030101020101",  // BIT STRING for r
-      "3005020101020100"
-      "00",                    // s runs past the SEQUENCE
+      "3005020101020100",      // s runs past the SEQUENCE
+      "00",                    // one byte: no SEQUENCE and no length
       "30070201010201010500",  // trailing element inside the SEQUENCE
       "3004020101020100",      // truncated s
       "300602810101020101",    // long-form length for a short content

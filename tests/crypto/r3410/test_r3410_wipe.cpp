@@ -108,7 +108,7 @@ class R3410WipeTest : public ::testing::Test {
     std::reverse(le.begin(), le.end());
     const int i = g_pattern_count.fetch_add(2);
     g_patterns[static_cast<size_t>(i)] = be;
-    g_patterns[static_cast<size_t>(i + 1)] = le;
+    g_patterns[static_cast<size_t>(i) + 1] = le;
     OPENSSL_cleanse(be.data(), be.size());
     OPENSSL_cleanse(le.data(), le.size());
   }

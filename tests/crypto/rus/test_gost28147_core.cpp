@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -105,7 +106,7 @@ TEST(Gost28147Block, KeyWordsAreLittleEndian) {
 TEST(Gost28147Block, MagmaExampleWithTc26Nodes) {
   const auto sbox = gost_test::sbox_by_oid("1.2.643.7.1.2.5.1.1");
   auto key = gost_test::hex("ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
-  for (size_t i = 0; i < 32; i += 4) std::reverse(key.begin() + i, key.begin() + i + 4);
+  for (std::ptrdiff_t i = 0; i < 32; i += 4) std::reverse(key.begin() + i, key.begin() + i + 4);
   auto block = gost_test::hex("fedcba9876543210");
   std::reverse(block.begin(), block.end());
   auto ctx = make_ctx();

@@ -440,7 +440,7 @@ TEST_P(Gost28147Modes, OverlappingBuffersActAsCopyThenInPlace) {
       unsigned char* in = arena.data() + 16384 + 32;
       std::memcpy(in, data.data(), len);
       unsigned char* out = in + shift;
-      auto run = [&](const unsigned char* src, unsigned char* dst) {
+      auto run = [&, len = len](const unsigned char* src, unsigned char* dst) {
         switch (m) {
           case 0:
             GOSTE_ss_init(&ctx_, 1, key.data(), nullptr);

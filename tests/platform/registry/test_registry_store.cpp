@@ -56,7 +56,7 @@ TEST_F(RegistryStore, TypedValuesSurviveARoundTripAcrossConnections) {
     std::string bytes;
   };
   const Case cases[] = {
-      {"Path", REG_SZ, std::string("/home/user/Входящие\0", 29)},
+      {"Path", REG_SZ, std::string("/home/user/Входящие\0", 28)},
       {"Limit", REG_DWORD, std::string("\x0a\x00\x00\x00", 4)},
       {"Users", REG_BINARY, std::string("\x01\x00\x03\xff\x00z", 6)},
       {"Empty", REG_BINARY, std::string()},
@@ -231,14 +231,18 @@ TEST_F(RegistryStore, CreatesItsFolderAndDefaultPathFollowsTheEnvironment) {
             std::filesystem::perms::owner_all);
 
   EXPECT_EQ(Store::default_path(), db_);
-  unsetenv("DOSSAR_REGISTRY_DB");
+  setenv("DOSSAR_REGISTRY_DB", "", 1);  // empty: as if unset
   setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(Store::default_path(), "/cfg/dossar/registry.db");
+  unsetenv("DOSSAR_REGISTRY_DB");
   EXPECT_EQ(Store::default_path(), "/cfg/dossar/registry.db");
   setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored, as the XDG rules say
   const char* home = std::getenv("HOME");
   const std::string saved = home ? home : "";
   setenv("HOME", "/home/u", 1);
   EXPECT_EQ(Store::default_path(), "/home/u/.config/dossar/registry.db");
+  setenv("HOME", "", 1);
+  EXPECT_EQ(Store::default_path(), "/tmp/.config/dossar/registry.db");
   setenv("HOME", saved.c_str(), 1);
   unsetenv("XDG_CONFIG_HOME");
 }
