@@ -3,36 +3,31 @@
 // test: the allocator must be in place before the first allocation, and the
 // records must not exist yet when the test starts.)
 #include <gtest/gtest.h>
-#include <openssl/crypto.h>
 
-#include <atomic>
-#include <cstdlib>
+#include <cstddef>
 
 #include "ec_test_util.h"
+#include "tests/support/freed_memory_scan.h"
 
 namespace qcrypto::ectest {
 namespace {
 
-std::atomic<bool> g_refuse{false};
+namespace scan = test_support::freed_scan;
 
-void* HookMalloc(size_t n, const char*, int) { return g_refuse.load() ? nullptr : std::malloc(n); }
-void* HookRealloc(void* p, size_t n, const char*, int) { return g_refuse.load() ? nullptr : std::realloc(p, n); }
-void HookFree(void* p, const char*, int) { std::free(p); }
-
-const bool g_hooked = CRYPTO_set_mem_functions(HookMalloc, HookRealloc, HookFree) == 1;
+bool RefuseAll(std::size_t) { return true; }
 
 TEST(EcurveShortMemory, ProcessRecordsAreMadeOnALaterCall) {
-  ASSERT_TRUE(g_hooked);
+  ASSERT_TRUE(scan::installed());
   UniquePtr<ECURVE> c = Load(ECURVE_DEF_191, ECURVE_PROJECTIVE);
   ASSERT_NE(c, nullptr);
   UniquePtr<ECURVE> other = Load(ECURVE_DEF_2_255_431, ECURVE_PROJECTIVE);
   ASSERT_NE(other, nullptr);
 
   // The built-in curve the named-curve look-up compares with cannot be loaded.
-  g_refuse = true;
+  scan::refuse_allocations(RefuseAll);
   const int nid_while_short = ECURVE_find_nid(c.get());
   const BIGNUM* zero_while_short = ec_num_or_zero(nullptr);
-  g_refuse = false;
+  scan::refuse_allocations(nullptr);
   EXPECT_EQ(nid_while_short, 0);
   EXPECT_EQ(zero_while_short, nullptr);
   ERR_clear_error();

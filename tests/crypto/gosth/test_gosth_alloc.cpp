@@ -1,34 +1,27 @@
-// Allocation failure of the hash context. OpenSSL's allocator is replaced
-// before anything allocates through it (a static initialiser of this test
-// program); the replacement fails allocations of a context's size on demand.
+// Allocation failure of the hash context. (Own process: OpenSSL's allocator
+// is replaced before anything allocates through it, and fails allocations of
+// a context's size on demand.)
 #include <gtest/gtest.h>
-#include <openssl/crypto.h>
 
-#include <cstdlib>
+#include <cstddef>
 
 #include "crypto/err/err.h"
 #include "crypto/rus/gost3411.h"
+#include "tests/support/freed_memory_scan.h"
 
 namespace {
 
-bool g_fail_context_alloc = false;
-
-void* test_malloc(size_t n, const char*, int) {
-  if (g_fail_context_alloc && n == sizeof(qcrypto::GOSTH_CTX)) return nullptr;
-  return std::malloc(n);
-}
-void* test_realloc(void* p, size_t n, const char*, int) { return std::realloc(p, n); }
-void test_free(void* p, const char*, int) { std::free(p); }
-
-const bool g_allocator_installed = CRYPTO_set_mem_functions(test_malloc, test_realloc, test_free) == 1;
+namespace scan = test_support::freed_scan;
 
 struct FailContextAllocs {
-  FailContextAllocs() { g_fail_context_alloc = true; }
-  ~FailContextAllocs() { g_fail_context_alloc = false; }
+  FailContextAllocs() {
+    scan::refuse_allocations([](std::size_t n) { return n == sizeof(qcrypto::GOSTH_CTX); });
+  }
+  ~FailContextAllocs() { scan::refuse_allocations(nullptr); }
 };
 
 TEST(GosthAlloc, NewFailsWithError) {
-  ASSERT_TRUE(g_allocator_installed);
+  ASSERT_TRUE(scan::installed());
   qcrypto::ERR_clear_error();
   {
     FailContextAllocs fail;
@@ -46,7 +39,7 @@ TEST(GosthAlloc, NewFailsWithError) {
 }
 
 TEST(GosthAlloc, DigestFailsCleanly) {
-  ASSERT_TRUE(g_allocator_installed);
+  ASSERT_TRUE(scan::installed());
   qcrypto::ERR_clear_error();
   unsigned char out[32] = {};
   const unsigned char msg[3] = {'a', 'b', 'c'};

@@ -6,112 +6,36 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <algorithm>
 #include <array>
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <vector>
 
 #include "crypto/r3410/r3410.h"
 #include "crypto/rand/rand.h"
 #include "crypto/rand/rand_fixed.h"
 #include "r3410_test_util.h"
-
-namespace {
-
-constexpr int kMaxPatterns = 8;
-std::atomic<bool> g_scanning{false};
-std::array<std::array<unsigned char, 32>, kMaxPatterns> g_patterns;
-std::atomic<int> g_pattern_count{0};
-std::atomic<int> g_hits{0};
-
-struct alignas(16) Header {
-  std::size_t size;
-};
-
-void Scan(const void* block, std::size_t n) {
-  if (!g_scanning.load(std::memory_order_relaxed)) return;
-  const int count = g_pattern_count.load();
-  for (int i = 0; i < count; ++i) {
-    if (memmem(block, n, g_patterns[static_cast<size_t>(i)].data(), 32) != nullptr) ++g_hits;
-  }
-}
-
-void* Alloc(std::size_t n) {
-  auto* h = static_cast<Header*>(std::malloc(n + sizeof(Header)));
-  if (h == nullptr) return nullptr;
-  h->size = n;
-  return h + 1;
-}
-
-void Release(void* p) {
-  if (p == nullptr) return;
-  Header* h = static_cast<Header*>(p) - 1;
-  Scan(p, h->size);
-  std::free(h);
-}
-
-void* Resize(void* p, std::size_t n) {
-  if (p == nullptr) return Alloc(n);
-  Header* h = static_cast<Header*>(p) - 1;
-  void* fresh = Alloc(n);
-  if (fresh == nullptr) return nullptr;
-  std::memcpy(fresh, p, std::min(n, h->size));
-  Release(p);
-  return fresh;
-}
-
-void* OsslMalloc(size_t n, const char*, int) { return Alloc(n); }
-void* OsslRealloc(void* p, size_t n, const char*, int) { return Resize(p, n); }
-void OsslFree(void* p, const char*, int) { Release(p); }
-
-// Must run before OpenSSL allocates anything.
-const bool g_hooked = CRYPTO_set_mem_functions(OsslMalloc, OsslRealloc, OsslFree) == 1;
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-  void* p = Alloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
+#include "tests/support/freed_memory_scan.h"
 
 namespace qcrypto {
 namespace {
 
 using namespace qcrypto::testing;
+namespace scan = test_support::freed_scan;
 
 class R3410WipeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(g_hooked) << "the allocator hook must be installed before OpenSSL's first allocation";
-    g_pattern_count = 0;
-    g_hits = 0;
+    ASSERT_TRUE(scan::installed()) << "the allocator hook must be installed before OpenSSL's first allocation";
+    scan::reset();
+    scan::set_scanning(false);
+    scan::scan_cxx_heap(true);
     RAND_set_rand_method(RAND_fixed_method());
   }
   void TearDown() override {
-    g_scanning = false;
+    scan::set_scanning(false);
     RAND_set_rand_method(nullptr);
   }
-  // Both byte orders of a 256-bit secret.
-  static void Watch(const BIGNUM* secret) {
-    std::array<unsigned char, 32> be{};
-    ASSERT_EQ(BN_bn2binpad(secret, be.data(), 32), 32);
-    std::array<unsigned char, 32> le = be;
-    std::reverse(le.begin(), le.end());
-    const int i = g_pattern_count.fetch_add(2);
-    g_patterns[static_cast<size_t>(i)] = be;
-    g_patterns[static_cast<size_t>(i) + 1] = le;
-    OPENSSL_cleanse(be.data(), be.size());
-    OPENSSL_cleanse(le.data(), le.size());
-  }
+  // Both byte orders of a 256-bit secret, all of it.
+  static void Watch(const BIGNUM* secret) { scan::Watch(secret, 32); }
   // Queues k without leaving a copy in a freed block.
   static void FeedNonce(const BIGNUM* k) {
     std::array<unsigned char, 32> be{};
@@ -130,10 +54,10 @@ TEST_F(R3410WipeTest, ScannerSeesAnUnwipedCopy) {
   SecretBnPtr x = Secret("3036314538303830343630454235324435324234314132373832433138443046");
   Watch(x.get());
   BIGNUM* copy = BN_dup(x.get());
-  g_scanning = true;
+  scan::set_scanning(true);
   BN_free(copy);  // not cleared: the scanner must notice
-  g_scanning = false;
-  EXPECT_GT(g_hits.load(), 0);
+  scan::set_scanning(false);
+  EXPECT_GT(scan::hits(), 0);
 }
 
 TEST_F(R3410WipeTest, BuiltinParameterSigningAndKeyRelease) {
@@ -147,12 +71,12 @@ TEST_F(R3410WipeTest, BuiltinParameterSigningAndKeyRelease) {
   unsigned int len = 0;
   for (int form : {1, 0}) {
     FeedNonce(k.get());
-    g_scanning = true;
+    scan::set_scanning(true);
     EXPECT_EQ(R3410_sign(form, key.get(), digest.data(), 32, out.data(), &len), 1);
-    g_scanning = false;
+    scan::set_scanning(false);
   }
   FeedNonce(k.get());
-  g_scanning = true;
+  scan::set_scanning(true);
   BIGNUM *kk = nullptr, *r = nullptr, *xr = nullptr;
   EXPECT_EQ(GOSTS_sign_setup(key.get(), &kk, &r, &xr), 1);
   BN_clear_free(kk);
@@ -160,8 +84,8 @@ TEST_F(R3410WipeTest, BuiltinParameterSigningAndKeyRelease) {
   BN_clear_free(xr);
   EXPECT_EQ(R3410_generate_pubkey(key.get()), 1);
   key.reset();  // the record's x is wiped on release
-  g_scanning = false;
-  EXPECT_EQ(g_hits.load(), 0);
+  scan::set_scanning(false);
+  EXPECT_EQ(scan::hits(), 0);
 }
 
 TEST_F(R3410WipeTest, ExplicitParameterSigning) {
@@ -173,13 +97,13 @@ TEST_F(R3410WipeTest, ExplicitParameterSigning) {
   Watch(k.get());
   std::vector<unsigned char> digest = Bytes(Hex(v["H"]).get(), 32);
   FeedNonce(k.get());
-  g_scanning = true;
+  scan::set_scanning(true);
   SigPtr sig(GOSTS_do_sign(key.get(), digest.data(), 32));
   const int verified = sig ? GOSTS_do_verify(sig.get(), key.get(), digest.data(), 32) : -1;
   key.reset();
-  g_scanning = false;
+  scan::set_scanning(false);
   EXPECT_EQ(verified, 1);
-  EXPECT_EQ(g_hits.load(), 0);
+  EXPECT_EQ(scan::hits(), 0);
 }
 
 TEST_F(R3410WipeTest, SecretBufferKeyAndDiffieHellmanBridge) {
@@ -193,16 +117,16 @@ TEST_F(R3410WipeTest, SecretBufferKeyAndDiffieHellmanBridge) {
   Watch(k.get());
   std::array<unsigned char, 32> digest{};
   FeedNonce(k.get());
-  g_scanning = true;
+  scan::set_scanning(true);
   SigPtr sig(GOSTS_do_sign(key.get(), digest.data(), 32));
   EVP_PKEY* dh = R3410_to_DH(plain.get());
   EVP_PKEY_free(dh);
   key.reset();
   plain.reset();
-  g_scanning = false;
+  scan::set_scanning(false);
   EXPECT_NE(sig, nullptr);
   EXPECT_NE(dh, nullptr);
-  EXPECT_EQ(g_hits.load(), 0);
+  EXPECT_EQ(scan::hits(), 0);
 }
 
 }  // namespace

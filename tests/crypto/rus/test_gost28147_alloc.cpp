@@ -1,97 +1,41 @@
 // The cipher and hash records and the private tables come from the library
-// allocator and go back wiped. OpenSSL's allocator is replaced before anything
-// allocates through it (a static initialiser of this test program); the
-// replacement remembers each block's size and, while armed, checks at free
-// time that the block holds only zero bytes.
+// allocator and go back wiped: every block allocated while the check is armed
+// must hold only zero bytes when it is freed. (Own process: the allocator is
+// replaced before anything allocates through it.)
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
+#include "tests/support/freed_memory_scan.h"
 #include "tests/support/gost_test_data.h"
 
 namespace {
 
-std::mutex g_mu;
-std::map<void*, size_t>* g_sizes = nullptr;  // blocks allocated while armed
-bool g_armed = false;
-int g_allocated = 0, g_freed = 0, g_freed_dirty = 0;
-
-void* probe_malloc(size_t n, const char*, int) {
-  void* p = std::malloc(n);
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (g_armed && p != nullptr) {
-    (*g_sizes)[p] = n;
-    ++g_allocated;
-  }
-  return p;
-}
-
-void* probe_realloc(void* p, size_t n, const char*, int) { return std::realloc(p, n); }
-
-void probe_free(void* p, const char*, int) {
-  {
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (g_sizes != nullptr) {
-      const auto it = g_sizes->find(p);
-      if (it != g_sizes->end()) {
-        ++g_freed;
-        const auto* b = static_cast<const unsigned char*>(p);
-        for (size_t i = 0; i < it->second; ++i) {
-          if (b[i] != 0) {
-            ++g_freed_dirty;
-            break;
-          }
-        }
-        g_sizes->erase(it);
-      }
-    }
-  }
-  std::free(p);
-}
-
-const bool g_installed = [] {
-  g_sizes = new std::map<void*, size_t>;
-  return CRYPTO_set_mem_functions(probe_malloc, probe_realloc, probe_free) == 1;
-}();
-
-class Armed {
- public:
-  Armed() {
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_armed = true;
-    g_allocated = g_freed = g_freed_dirty = 0;
-  }
-  ~Armed() {
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_armed = false;
-  }
-};
+namespace scan = test_support::freed_scan;
 
 // The probe itself: a block freed without wiping is reported.
 TEST(Gost28147Alloc, ProbeSeesAnUnwipedBlock) {
-  ASSERT_TRUE(g_installed);
-  Armed armed;
+  ASSERT_TRUE(scan::installed());
+  scan::ZeroCheck armed;
   auto* p = static_cast<unsigned char*>(OPENSSL_malloc(64));
   ASSERT_NE(p, nullptr);
   std::memset(p, 0x5a, 64);
   OPENSSL_free(p);
-  EXPECT_EQ(g_allocated, 1);
-  EXPECT_EQ(g_freed, 1);
-  EXPECT_EQ(g_freed_dirty, 1);
+  const scan::ZeroCounts counts = scan::zero_counts();
+  EXPECT_EQ(counts.allocated, 1);
+  EXPECT_EQ(counts.freed, 1);
+  EXPECT_EQ(counts.dirty, 1);
 }
 
 TEST(Gost28147Alloc, RecordsAndPrivateTablesAreWipedOnFree) {
-  ASSERT_TRUE(g_installed);
+  ASSERT_TRUE(scan::installed());
   const auto foreign = test_support::sbox_by_oid("1.2.643.2.2.31.1");
   unsigned char key[32];
   std::memset(key, 0xc3, sizeof(key));
-  Armed armed;
+  scan::ZeroCheck armed;
   {
     // A context record and its private table.
     qcrypto::UniquePtr<qcrypto::GOSTE_CTX> ctx(qcrypto::GOSTE_new());
@@ -112,9 +56,10 @@ TEST(Gost28147Alloc, RecordsAndPrivateTablesAreWipedOnFree) {
   }
   // Four records (two GOSTE_new, the MAC's own, GOSTH_new) and four private
   // tables (the first context's, the copy's, the MAC's, the hash's).
-  EXPECT_EQ(g_allocated, 8);
-  EXPECT_EQ(g_freed, g_allocated);
-  EXPECT_EQ(g_freed_dirty, 0);
+  const scan::ZeroCounts counts = scan::zero_counts();
+  EXPECT_EQ(counts.allocated, 8);
+  EXPECT_EQ(counts.freed, counts.allocated);
+  EXPECT_EQ(counts.dirty, 0);
 }
 
 }  // namespace
