@@ -23,7 +23,6 @@ int SystemBytes(unsigned char* buffer, int length) {
 }
 const RAND_METHOD kSystemRand = {nullptr, SystemBytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-
 struct Fixture {
   UniquePtr<ECURVE> curve;
   UniquePtr<ECGOST> key;

@@ -190,7 +190,9 @@ BENCHMARK(BM_FieldSqr)->ArgsProduct({{0, 1}, {0, 1}});
 // Whole operations as the scalar multiplications run them: the portable
 // templates, or the BMI2/ADX ones with the assembly inlined.
 struct PortableWhole {
-  static void inv(const fp256::Field& f, fp256::Fe& r, const fp256::Fe& a) { fp256::fe_inv<fp256::PortableOps>(f, r, a); }
+  static void inv(const fp256::Field& f, fp256::Fe& r, const fp256::Fe& a) {
+    fp256::fe_inv<fp256::PortableOps>(f, r, a);
+  }
   static void dbl(const fp256::Curve& c, fp256::Jac& r, const fp256::Jac& p) {
     fp256::jac_double<fp256::PortableOps>(c, r, p);
   }

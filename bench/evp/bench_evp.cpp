@@ -3,13 +3,12 @@
 // updates on a keyed context, 8 KiB and larger.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <sys/random.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include <openssl/x509.h>
-#include <sys/random.h>
 
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/prov/evp_gost.h"
@@ -31,7 +30,7 @@ const std::vector<unsigned char>& data(size_t n) {
   return buf;
 }
 
-const unsigned char kKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 const unsigned char kIv[8] = {8, 7, 6, 5, 4, 3, 2, 1};
 
@@ -100,8 +99,9 @@ void BM_Cipher_Evp(benchmark::State& state) {
   const size_t n = static_cast<size_t>(state.range(0));
   const auto& in = data(n);
   std::vector<unsigned char> out(n + 8);
-  const EVP_CIPHER* c = M == kChange ? qcrypto::EVP_rus_change() : M == kGamma ? qcrypto::EVP_rus_gamma()
-                                                                                : qcrypto::EVP_rus_gammar();
+  const EVP_CIPHER* c = M == kChange  ? qcrypto::EVP_rus_change()
+                        : M == kGamma ? qcrypto::EVP_rus_gamma()
+                                      : qcrypto::EVP_rus_gammar();
   if (c == nullptr) {
     state.SkipWithError("no provider");
     return;
@@ -171,8 +171,8 @@ void BM_X509Verify_Direct(benchmark::State& state) {
   unsigned char digest[32];
   for (auto _ : state) {
     qcrypto::GOSTH_digest(p.tbs.data(), static_cast<int>(p.tbs.size()), nullptr, nullptr, digest);
-    benchmark::DoNotOptimize(qcrypto::ECGOST_verify_digest(1, key, digest, 32, p.sig.data(),
-                                                          static_cast<int>(p.sig.size())));
+    benchmark::DoNotOptimize(
+        qcrypto::ECGOST_verify_digest(1, key, digest, 32, p.sig.data(), static_cast<int>(p.sig.size())));
   }
 }
 BENCHMARK(BM_X509Verify_Direct)->Unit(benchmark::kMicrosecond);

@@ -80,9 +80,9 @@ void run(benchmark::State& state, Mode mode) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
   if (serial(mode)) {
-    state.SetLabel(round == RoundPath::kTable                    ? "serial:table"
+    state.SetLabel(round == RoundPath::kTable                   ? "serial:table"
                    : qcrypto::gost_detail::cpu_has_avx512vbmi() ? "serial:avx512"
-                                                                 : "serial:table");
+                                                                : "serial:table");
   } else if (path == Path::kPortable) {
     state.SetLabel("portable");
   } else {

@@ -27,9 +27,7 @@ int starts_with_keyword(const char* path, std::string_view keyword) {
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
-bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -131,8 +129,7 @@ int media_open_flags(const char* mode) {
   return -1;
 }
 
-BIO* media_bio_open(const char* path, const char* mode, uint32_t opt_flags,
-                    const char* opt_password) {
+BIO* media_bio_open(const char* path, const char* mode, uint32_t opt_flags, const char* opt_password) {
   if (path == nullptr || std::strlen(path) > MEDIA_PATH_MAX) {
     QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, VEXIL_R_PATH_TOO_LONG);
     return nullptr;

@@ -52,8 +52,7 @@ int media_open_flags(const char* mode);
 
 // Opens one file of any medium as a BIO, or null with the reason on the error
 // queue. Both option words zero: no options.
-BIO* media_bio_open(const char* path, const char* mode, uint32_t opt_flags,
-                    const char* opt_password);
+BIO* media_bio_open(const char* path, const char* mode, uint32_t opt_flags, const char* opt_password);
 BIO* media_fopen(const char* path, const char* mode);
 
 // 1 when the path is present on its medium.

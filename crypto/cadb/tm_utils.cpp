@@ -107,8 +107,7 @@ struct tm* ASN1_TIME_text_to_tm(int type, const unsigned char* s, int length, st
 
 struct tm* ASN1_TIME_get_tm(const ASN1_TIME* time, struct tm* result) {
   if (time == nullptr) return nullptr;
-  return ASN1_TIME_text_to_tm(ASN1_STRING_type(time), ASN1_STRING_get0_data(time),
-                              ASN1_STRING_length(time), result);
+  return ASN1_TIME_text_to_tm(ASN1_STRING_type(time), ASN1_STRING_get0_data(time), ASN1_STRING_length(time), result);
 }
 
 struct tm* TM_now_utc(struct tm* result) {

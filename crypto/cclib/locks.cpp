@@ -43,11 +43,11 @@ LockTable& lock_table() {
 }
 
 constexpr const char* kLockNames[CRYPTO_NUM_LOCKS] = {
-    "<<ERROR>>", "err",         "err_hash",    "x509",       "x509_info",     "x509_pkey", "x509_crl",
-    "x509_req",  "dsa",         "rsa",         "evp_pkey",   "x509_store",    "ssl_ctx",   "ssl_cert",
-    "ssl_session", "ssl_sess_cert", "ssl",     "rand",       "malloc",        "bio",       "gethostbyname",
-    "getservbyname", "readdir", "rsa_blinding", "r3410",     "pse",           "mask",      "ecgost",
-    "cms",       "rus",         "asn1",        "Vexil",      "pse_cache",
+    "<<ERROR>>",     "err",           "err_hash",     "x509",     "x509_info",  "x509_pkey", "x509_crl",
+    "x509_req",      "dsa",           "rsa",          "evp_pkey", "x509_store", "ssl_ctx",   "ssl_cert",
+    "ssl_session",   "ssl_sess_cert", "ssl",          "rand",     "malloc",     "bio",       "gethostbyname",
+    "getservbyname", "readdir",       "rsa_blinding", "r3410",    "pse",        "mask",      "ecgost",
+    "cms",           "rus",           "asn1",         "Vexil",    "pse_cache",
 };
 
 #if !defined(NDEBUG) || defined(QCRYPTO_TEST_HOOKS)

@@ -35,7 +35,6 @@
 
 #pragma once
 
-
 namespace qcrypto {
 
 enum CryptoLock : int {
@@ -82,8 +81,7 @@ const char* CRYPTO_get_lock_name(int type);
 // Scoped hold of one numbered lock.
 class CryptoLockGuard {
  public:
-  explicit CryptoLockGuard(int type, const char* file = __builtin_FILE(), int line = __builtin_LINE())
-      : type_(type) {
+  explicit CryptoLockGuard(int type, const char* file = __builtin_FILE(), int line = __builtin_LINE()) : type_(type) {
     CRYPTO_lock(CRYPTO_LOCK | CRYPTO_WRITE, type_, file, line);
   }
   ~CryptoLockGuard() { CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, type_, nullptr, 0); }

@@ -45,15 +45,15 @@ using SecretUniquePtr = std::unique_ptr<T, SecretOwnerFree<T>>;
 // arguments are a type name and a function name: in parentheses, `(Type)* p`
 // would not declare a parameter and `(Type)` is no template argument.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define QCRYPTO_DECLARE_OWNER(Type, free_fn)                           \
-  template <>                                                          \
-  struct qcrypto::OwnerTraits<Type> {                                  \
-    static void release(Type* p) noexcept { free_fn(p); }              \
+#define QCRYPTO_DECLARE_OWNER(Type, free_fn)              \
+  template <>                                             \
+  struct qcrypto::OwnerTraits<Type> {                     \
+    static void release(Type* p) noexcept { free_fn(p); } \
   };
 
-#define QCRYPTO_DECLARE_SECRET_OWNER(Type, clear_free_fn)              \
-  template <>                                                          \
-  struct qcrypto::SecretOwnerTraits<Type> {                            \
-    static void release(Type* p) noexcept { clear_free_fn(p); }        \
+#define QCRYPTO_DECLARE_SECRET_OWNER(Type, clear_free_fn)       \
+  template <>                                                   \
+  struct qcrypto::SecretOwnerTraits<Type> {                     \
+    static void release(Type* p) noexcept { clear_free_fn(p); } \
   };
 // NOLINTEND(bugprone-macro-parentheses)

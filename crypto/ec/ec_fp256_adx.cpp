@@ -42,18 +42,29 @@ static_assert(offsetof(Field, n0) == 32, "the assembly reads n0 right after p");
 // One row of a schoolbook product: rdx times the four limbs at `src`, added
 // into ta..te through the two carry chains (adcx takes the low halves, adox
 // the high ones). Every product and reduction step below is made of these.
-#define QCRYPTO_FP256_ROW(src, ta, tb, tc, td, te)                                          \
-  "mulxq 0(%[" #src "]), %[lo], %[hi]\n\t"                                                  \
-  "adcxq %[lo], %[" #ta "]\n\t"                                                             \
-  "adoxq %[hi], %[" #tb "]\n\t"                                                             \
-  "mulxq 8(%[" #src "]), %[lo], %[hi]\n\t"                                                  \
-  "adcxq %[lo], %[" #tb "]\n\t"                                                             \
-  "adoxq %[hi], %[" #tc "]\n\t"                                                             \
-  "mulxq 16(%[" #src "]), %[lo], %[hi]\n\t"                                                 \
-  "adcxq %[lo], %[" #tc "]\n\t"                                                             \
-  "adoxq %[hi], %[" #td "]\n\t"                                                             \
-  "mulxq 24(%[" #src "]), %[lo], %[hi]\n\t"                                                 \
-  "adcxq %[lo], %[" #td "]\n\t"                                                             \
+#define QCRYPTO_FP256_ROW(src, ta, tb, tc, td, te) \
+  "mulxq 0(%[" #src                                \
+  "]), %[lo], %[hi]\n\t"                           \
+  "adcxq %[lo], %[" #ta                            \
+  "]\n\t"                                          \
+  "adoxq %[hi], %[" #tb                            \
+  "]\n\t"                                          \
+  "mulxq 8(%[" #src                                \
+  "]), %[lo], %[hi]\n\t"                           \
+  "adcxq %[lo], %[" #tb                            \
+  "]\n\t"                                          \
+  "adoxq %[hi], %[" #tc                            \
+  "]\n\t"                                          \
+  "mulxq 16(%[" #src                               \
+  "]), %[lo], %[hi]\n\t"                           \
+  "adcxq %[lo], %[" #tc                            \
+  "]\n\t"                                          \
+  "adoxq %[hi], %[" #td                            \
+  "]\n\t"                                          \
+  "mulxq 24(%[" #src                               \
+  "]), %[lo], %[hi]\n\t"                           \
+  "adcxq %[lo], %[" #td                            \
+  "]\n\t"                                          \
   "adoxq %[hi], %[" #te "]\n\t"
 
 QCRYPTO_FP256_INLINE void mul_any_asm(const Field& f, Fe& r, const Fe& a, const Fe& b) {
@@ -160,67 +171,67 @@ QCRYPTO_FP256_INLINE void mul_any_asm(const Field& f, Fe& r, const Fe& a, const 
 // Reduction of the eight-word product (w0..w7) modulo the P-256 prime by its
 // shape (2^256 - 2^224 + 2^192 + 2^96 - 1), with the final subtraction by
 // sbb and cmov: the common tail of the multiplication and the square.
-#define QCRYPTO_P256_REDUCE_ASM \
+#define QCRYPTO_P256_REDUCE_ASM           \
   "movabsq $0xFFFFFFFF00000001, %[a]\n\t" \
-  "movq %[w0], %%rdx\n\t" \
-  "movq %[w0], %[lo]\n\t" \
-  "movq %[w0], %[hi]\n\t" \
-  "shlq $32, %[lo]\n\t" \
-  "shrq $32, %[hi]\n\t" \
-  "mulxq %[a], %%rax, %[w0]\n\t" \
-  "addq %[lo], %[w1]\n\t" \
-  "adcq %[hi], %[w2]\n\t" \
-  "adcq %%rax, %[w3]\n\t" \
-  "adcq $0, %[w0]\n\t" \
-  "movq %[w1], %%rdx\n\t" \
-  "movq %[w1], %[lo]\n\t" \
-  "movq %[w1], %[hi]\n\t" \
-  "shlq $32, %[lo]\n\t" \
-  "shrq $32, %[hi]\n\t" \
-  "mulxq %[a], %%rax, %[w1]\n\t" \
-  "addq %[lo], %[w2]\n\t" \
-  "adcq %[hi], %[w3]\n\t" \
-  "adcq %%rax, %[w0]\n\t" \
-  "adcq $0, %[w1]\n\t" \
-  "movq %[w2], %%rdx\n\t" \
-  "movq %[w2], %[lo]\n\t" \
-  "movq %[w2], %[hi]\n\t" \
-  "shlq $32, %[lo]\n\t" \
-  "shrq $32, %[hi]\n\t" \
-  "mulxq %[a], %%rax, %[w2]\n\t" \
-  "addq %[lo], %[w3]\n\t" \
-  "adcq %[hi], %[w0]\n\t" \
-  "adcq %%rax, %[w1]\n\t" \
-  "adcq $0, %[w2]\n\t" \
-  "movq %[w3], %%rdx\n\t" \
-  "movq %[w3], %[lo]\n\t" \
-  "movq %[w3], %[hi]\n\t" \
-  "shlq $32, %[lo]\n\t" \
-  "shrq $32, %[hi]\n\t" \
-  "mulxq %[a], %%rax, %[w3]\n\t" \
-  "addq %[lo], %[w0]\n\t" \
-  "adcq %[hi], %[w1]\n\t" \
-  "adcq %%rax, %[w2]\n\t" \
-  "adcq $0, %[w3]\n\t" \
-  "xorl %%eax, %%eax\n\t" \
-  "addq %[w0], %[w4]\n\t" \
-  "adcq %[w1], %[w5]\n\t" \
-  "adcq %[w2], %[w6]\n\t" \
-  "adcq %[w3], %[w7]\n\t" \
-  "adcq $0, %%rax\n\t" \
-  "movl $0xFFFFFFFF, %k[b]\n\t" \
-  "movq %[w4], %[w0]\n\t" \
-  "subq $-1, %[w0]\n\t" \
-  "movq %[w5], %[w1]\n\t" \
-  "sbbq %[b], %[w1]\n\t" \
-  "movq %[w6], %[w2]\n\t" \
-  "sbbq $0, %[w2]\n\t" \
-  "movq %[w7], %[w3]\n\t" \
-  "sbbq %[a], %[w3]\n\t" \
-  "sbbq $0, %%rax\n\t" \
-  "cmovaeq %[w0], %[w4]\n\t" \
-  "cmovaeq %[w1], %[w5]\n\t" \
-  "cmovaeq %[w2], %[w6]\n\t" \
+  "movq %[w0], %%rdx\n\t"                 \
+  "movq %[w0], %[lo]\n\t"                 \
+  "movq %[w0], %[hi]\n\t"                 \
+  "shlq $32, %[lo]\n\t"                   \
+  "shrq $32, %[hi]\n\t"                   \
+  "mulxq %[a], %%rax, %[w0]\n\t"          \
+  "addq %[lo], %[w1]\n\t"                 \
+  "adcq %[hi], %[w2]\n\t"                 \
+  "adcq %%rax, %[w3]\n\t"                 \
+  "adcq $0, %[w0]\n\t"                    \
+  "movq %[w1], %%rdx\n\t"                 \
+  "movq %[w1], %[lo]\n\t"                 \
+  "movq %[w1], %[hi]\n\t"                 \
+  "shlq $32, %[lo]\n\t"                   \
+  "shrq $32, %[hi]\n\t"                   \
+  "mulxq %[a], %%rax, %[w1]\n\t"          \
+  "addq %[lo], %[w2]\n\t"                 \
+  "adcq %[hi], %[w3]\n\t"                 \
+  "adcq %%rax, %[w0]\n\t"                 \
+  "adcq $0, %[w1]\n\t"                    \
+  "movq %[w2], %%rdx\n\t"                 \
+  "movq %[w2], %[lo]\n\t"                 \
+  "movq %[w2], %[hi]\n\t"                 \
+  "shlq $32, %[lo]\n\t"                   \
+  "shrq $32, %[hi]\n\t"                   \
+  "mulxq %[a], %%rax, %[w2]\n\t"          \
+  "addq %[lo], %[w3]\n\t"                 \
+  "adcq %[hi], %[w0]\n\t"                 \
+  "adcq %%rax, %[w1]\n\t"                 \
+  "adcq $0, %[w2]\n\t"                    \
+  "movq %[w3], %%rdx\n\t"                 \
+  "movq %[w3], %[lo]\n\t"                 \
+  "movq %[w3], %[hi]\n\t"                 \
+  "shlq $32, %[lo]\n\t"                   \
+  "shrq $32, %[hi]\n\t"                   \
+  "mulxq %[a], %%rax, %[w3]\n\t"          \
+  "addq %[lo], %[w0]\n\t"                 \
+  "adcq %[hi], %[w1]\n\t"                 \
+  "adcq %%rax, %[w2]\n\t"                 \
+  "adcq $0, %[w3]\n\t"                    \
+  "xorl %%eax, %%eax\n\t"                 \
+  "addq %[w0], %[w4]\n\t"                 \
+  "adcq %[w1], %[w5]\n\t"                 \
+  "adcq %[w2], %[w6]\n\t"                 \
+  "adcq %[w3], %[w7]\n\t"                 \
+  "adcq $0, %%rax\n\t"                    \
+  "movl $0xFFFFFFFF, %k[b]\n\t"           \
+  "movq %[w4], %[w0]\n\t"                 \
+  "subq $-1, %[w0]\n\t"                   \
+  "movq %[w5], %[w1]\n\t"                 \
+  "sbbq %[b], %[w1]\n\t"                  \
+  "movq %[w6], %[w2]\n\t"                 \
+  "sbbq $0, %[w2]\n\t"                    \
+  "movq %[w7], %[w3]\n\t"                 \
+  "sbbq %[a], %[w3]\n\t"                  \
+  "sbbq $0, %%rax\n\t"                    \
+  "cmovaeq %[w0], %[w4]\n\t"              \
+  "cmovaeq %[w1], %[w5]\n\t"              \
+  "cmovaeq %[w2], %[w6]\n\t"              \
   "cmovaeq %[w3], %[w7]\n\t"
 
 QCRYPTO_FP256_INLINE void mul_p256_asm(const Field&, Fe& r, const Fe& a, const Fe& b) {
@@ -281,8 +292,7 @@ QCRYPTO_FP256_INLINE void mul_p256_asm(const Field&, Fe& r, const Fe& a, const F
       "mulxq 24(%[a]), %[lo], %[w7]\n\t"
       "adcxq %[lo], %[w6]\n\t"
       "adoxq %%rax, %[w7]\n\t"
-      "adcxq %%rax, %[w7]\n\t"
-      QCRYPTO_P256_REDUCE_ASM,
+      "adcxq %%rax, %[w7]\n\t" QCRYPTO_P256_REDUCE_ASM,
       "+&r"(ap), "+&r"(bp));
 }
 
@@ -333,8 +343,7 @@ QCRYPTO_FP256_INLINE void sqr_p256_asm(const Field&, Fe& r, const Fe& a) {
       "movq 24(%[a]), %%rdx\n\t"
       "mulxq %%rdx, %%rax, %[hi]\n\t"
       "adcq %%rax, %[w6]\n\t"
-      "adcq %[hi], %[w7]\n\t"
-      QCRYPTO_P256_REDUCE_ASM,
+      "adcq %[hi], %[w7]\n\t" QCRYPTO_P256_REDUCE_ASM,
       "+&r"(ap), "=&r"(scratch));
 }
 

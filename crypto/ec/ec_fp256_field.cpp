@@ -1,8 +1,9 @@
 // Set-up, conversions and inversion of the fixed-width field.
+#include "crypto/ec/ec_fp256_field.h"
+
 #include <openssl/crypto.h>
 
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ec/ec_fp256_field.h"
 
 namespace qcrypto::fp256 {
 namespace {

@@ -494,8 +494,8 @@ int record_forms(const ECURVE* c, bool want_comb, std::shared_ptr<const fp256::C
   if (!want_comb) return 1;
   const ECPOINT* g = c->P;
   if (g == nullptr) return 1;
-  if (!cache->comb_known || cache->gkind != g->kind || !same_number(cache->gx, g->X) ||
-      !same_number(cache->gy, g->Y) || !same_number(cache->gz, g->Z)) {
+  if (!cache->comb_known || cache->gkind != g->kind || !same_number(cache->gx, g->X) || !same_number(cache->gy, g->Y) ||
+      !same_number(cache->gz, g->Z)) {
     cache->comb_known = false;
     cache->comb.reset();
     std::shared_ptr<const fp256::GenTable> made;

@@ -4,8 +4,8 @@
 
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/locks.h"
-#include "crypto/ecgost/ecgost.h"
 #include "crypto/ec/ecgost_codes.h"
+#include "crypto/ecgost/ecgost.h"
 #include "crypto/ecgost/ecgost_internal.h"
 
 namespace qcrypto {
@@ -165,11 +165,10 @@ int ECDH_compute_key(const ECPOINT* peer, ECDH* ecdh) {
   BIGNUM* y = frame.get();
   SecretBnPtr shared(BN_secure_new());
   // The coordinates are the agreed secret: read into numbers that are wiped.
-  bool ok = y != nullptr && shared != nullptr && secret_multiplier(t, ecdh, ctx.get()) &&
-            ECPOINT_mul(product.get(), t) &&
-            (!cofactor_applies(ecdh) || ECPOINT_mul_public(product.get(), ecdh->curve->h)) &&
-            !ECPOINT_is_infinity(product.get()) &&
-            ecgost_internal::affine_xy(product.get(), shared.get(), y, ctx.get());
+  bool ok =
+      y != nullptr && shared != nullptr && secret_multiplier(t, ecdh, ctx.get()) && ECPOINT_mul(product.get(), t) &&
+      (!cofactor_applies(ecdh) || ECPOINT_mul_public(product.get(), ecdh->curve->h)) &&
+      !ECPOINT_is_infinity(product.get()) && ecgost_internal::affine_xy(product.get(), shared.get(), y, ctx.get());
   BN_clear(t);
   BN_clear(y);
   if (!ok) {

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "crypto/ecgost/ecgost_sig.h"
 #include "crypto/cclib/owner.h"
 #include "crypto/ec/ecurve.h"
+#include "crypto/ecgost/ecgost_sig.h"
 
 namespace qcrypto {
 

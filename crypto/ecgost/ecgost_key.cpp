@@ -1,10 +1,10 @@
 #include <openssl/crypto.h>
 
 #include "crypto/cclib/locks.h"
-#include "crypto/ecgost/ecdh.h"
 #include "crypto/ec/ec_scalar.h"
-#include "crypto/ecgost/ecgost.h"
 #include "crypto/ec/ecgost_codes.h"
+#include "crypto/ecgost/ecdh.h"
+#include "crypto/ecgost/ecgost.h"
 
 namespace qcrypto {
 

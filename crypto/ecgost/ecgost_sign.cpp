@@ -5,8 +5,8 @@
 #include "crypto/capi/capi.h"
 #include "crypto/cclib/ct.h"
 #include "crypto/ec/ec_scalar.h"
-#include "crypto/ecgost/ecgost.h"
 #include "crypto/ec/ecgost_codes.h"
+#include "crypto/ecgost/ecgost.h"
 #include "crypto/ecgost/ecgost_internal.h"
 
 namespace qcrypto {
@@ -133,8 +133,8 @@ int sign_bignum(ECGOST* key, const unsigned char* digest, int length, ECGOST_SIG
   if (ke == nullptr || !ecgost_internal::digest_number(e, digest, length, q, ctx)) return 0;
   for (int attempt = 0; attempt < kMaxDraws; ++attempt) {
     if (!ECGOST_sign_setup(key, k, sig->r, ctx)) return 0;
-    bool ok = BN_mod_mul(rd, sig->r, key->d, q, ctx) && BN_mod_mul(ke, k, e, q, ctx) &&
-              BN_mod_add_quick(sig->s, rd, ke, q);
+    bool ok =
+        BN_mod_mul(rd, sig->r, key->d, q, ctx) && BN_mod_mul(ke, k, e, q, ctx) && BN_mod_add_quick(sig->s, rd, ke, q);
     BN_clear(k);
     BN_clear(ke);
     BN_clear(rd);

@@ -1,8 +1,8 @@
 // Verification of a ready digest and the public-point check.
 #include "crypto/bn/bn_ext.h"
 #include "crypto/bn/bn_owner.h"
-#include "crypto/ecgost/ecgost.h"
 #include "crypto/ec/ecgost_codes.h"
+#include "crypto/ecgost/ecgost.h"
 #include "crypto/ecgost/ecgost_internal.h"
 
 namespace qcrypto {
@@ -46,8 +46,7 @@ int ECGOST_is_pubkey_valid(const ECPOINT* point, int full) {
     // order is public: the public multiplication serves any curve.
     UniquePtr<ECPOINT> multiple(ECPOINT_dup(point));
     if (curve->q == nullptr || BN_is_zero(curve->q) || multiple == nullptr ||
-        !ECPOINT_mul_public(multiple.get(), curve->q) ||
-        !ECPOINT_is_infinity(multiple.get())) {
+        !ECPOINT_mul_public(multiple.get(), curve->q) || !ECPOINT_is_infinity(multiple.get())) {
       QERR(ERRLIB_ECGOST, ECGOST_F_ECGOST_IS_PUBKEY_VALID, ERR_R_INTERNAL);
       return pubkey_invalid();
     }

@@ -198,9 +198,15 @@ Entry read_entry(Read how) {
   int flags = 0;
   unsigned long e = 0;
   switch (how) {
-    case Read::kGet: e = ::ERR_get_error_all(&out.file, &out.line, &out.func, &data, &flags); break;
-    case Read::kPeekFirst: e = ::ERR_peek_error_all(&out.file, &out.line, &out.func, &data, &flags); break;
-    case Read::kPeekLast: e = ::ERR_peek_last_error_all(&out.file, &out.line, &out.func, &data, &flags); break;
+    case Read::kGet:
+      e = ::ERR_get_error_all(&out.file, &out.line, &out.func, &data, &flags);
+      break;
+    case Read::kPeekFirst:
+      e = ::ERR_peek_error_all(&out.file, &out.line, &out.func, &data, &flags);
+      break;
+    case Read::kPeekLast:
+      e = ::ERR_peek_last_error_all(&out.file, &out.line, &out.func, &data, &flags);
+      break;
   }
   if (e == 0) return Entry{};
   out.code = own_code(e, out.func);

@@ -62,8 +62,7 @@ enum ErrCommonReason : int {
 // The classic packing: library in the top 8 bits, function in the next 12,
 // reason in the low 12.
 constexpr unsigned long ERR_PACK_CODE(int lib, int func, int reason) {
-  return ((static_cast<unsigned long>(lib) & 0xffUL) << 24) |
-         ((static_cast<unsigned long>(func) & 0xfffUL) << 12) |
+  return ((static_cast<unsigned long>(lib) & 0xffUL) << 24) | ((static_cast<unsigned long>(func) & 0xfffUL) << 12) |
          (static_cast<unsigned long>(reason) & 0xfffUL);
 }
 constexpr int ERR_GET_LIB_CODE(unsigned long e) { return static_cast<int>((e >> 24) & 0xffUL); }

@@ -85,7 +85,8 @@ constexpr SysObjectRow kRows[] = {
     {304, "Registration Certificate (MD PREI)", "Registration Certificate (MD PREI)", "1.3.6.1.4.1.3670.4.15"},
     {305, "Private Key ID (VALIDATA)", "Private Key ID (VALIDATA)", "1.3.6.1.4.1.10244.4.3"},
     {306, "Previous Certificate (VALIDATA)", "Previous Certificate (VALIDATA)", "1.3.6.1.4.1.10244.4.6"},
-    {307, "Elliptic Curve Diffie-Hellman", "Elliptic Curve Diffie-Hellman", "1.3.6.1.4.1.6173.1.8.5"},};
+    {307, "Elliptic Curve Diffie-Hellman", "Elliptic Curve Diffie-Hellman", "1.3.6.1.4.1.6173.1.8.5"},
+};
 
 bool same_text(const char* a, const char* b) { return a != nullptr && b != nullptr && strcasecmp(a, b) == 0; }
 

@@ -97,7 +97,7 @@ struct SysObjectRow {
   int number;
   const char* short_name;  // null for rows that carry only an OID
   const char* long_name;
-  const char* oid;         // dotted form
+  const char* oid;  // dotted form
 };
 
 // Every added row, ordered by number.

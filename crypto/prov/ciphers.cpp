@@ -4,10 +4,10 @@
 // (gamma with feedback), both stream-like with an 8-byte IV.
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
 #include <openssl/proverr.h>
-#include <openssl/err.h>
 
 #include <climits>
 #include <cstdint>
@@ -106,8 +106,8 @@ bool load_key(CipherCtx* c, const unsigned char* key) {
 
 int set_ctx_params(void* vctx, const OSSL_PARAM params[]);
 
-int cipher_init(CipherCtx* c, bool enc, const unsigned char* key, size_t keylen, const unsigned char* iv,
-                size_t ivlen, const OSSL_PARAM params[]) {
+int cipher_init(CipherCtx* c, bool enc, const unsigned char* key, size_t keylen, const unsigned char* iv, size_t ivlen,
+                const OSSL_PARAM params[]) {
   c->enc = enc;
   if (iv != nullptr && c->kind != Kind::kChange) {
     if (ivlen != kIvBytes) return 0;
@@ -172,8 +172,7 @@ bool run(CipherCtx* c, const unsigned char* in, unsigned char* out, size_t len) 
 // Simple substitution over a stream of updates: whole blocks go out, the rest
 // waits; when decrypting with padding the last whole block also waits, since
 // the final call strips the padding from it.
-int change_update(CipherCtx* c, unsigned char* out, size_t* outl, size_t outsize, const unsigned char* in,
-                  size_t inl) {
+int change_update(CipherCtx* c, unsigned char* out, size_t* outl, size_t outsize, const unsigned char* in, size_t inl) {
   const size_t total = c->buflen + inl;
   if (total < c->buflen) return 0;
   size_t keep = total % kBlock;
@@ -205,8 +204,7 @@ int change_update(CipherCtx* c, unsigned char* out, size_t* outl, size_t outsize
   return 1;
 }
 
-int cipher_update(void* vctx, unsigned char* out, size_t* outl, size_t outsize, const unsigned char* in,
-                  size_t inl) {
+int cipher_update(void* vctx, unsigned char* out, size_t* outl, size_t outsize, const unsigned char* in, size_t inl) {
   auto* c = static_cast<CipherCtx*>(vctx);
   if (!c->keyed) return 0;
   if (inl == 0) {
@@ -263,8 +261,7 @@ int cipher_final(void* vctx, unsigned char* out, size_t* outl, size_t outsize) {
 
 // EVP_Cipher: no buffering and no padding; the simple substitution takes whole
 // blocks only.
-int cipher_cipher(void* vctx, unsigned char* out, size_t* outl, size_t outsize, const unsigned char* in,
-                  size_t inl) {
+int cipher_cipher(void* vctx, unsigned char* out, size_t* outl, size_t outsize, const unsigned char* in, size_t inl) {
   auto* c = static_cast<CipherCtx*>(vctx);
   if (!c->keyed || inl > outsize || (c->kind == Kind::kChange && inl % kBlock != 0)) return 0;
   if (inl > 0 && (out == nullptr || in == nullptr || partially_overlapping(out, in, inl))) return 0;
@@ -301,16 +298,11 @@ int gamma_get_params(OSSL_PARAM params[]) { return get_params_of(params, {EVP_CI
 int gammar_get_params(OSSL_PARAM params[]) { return get_params_of(params, {EVP_CIPH_CFB_MODE, 1, kIvBytes}); }
 
 const OSSL_PARAM kGettable[] = {
-    OSSL_PARAM_uint(OSSL_CIPHER_PARAM_MODE, nullptr),
-    OSSL_PARAM_size_t(OSSL_CIPHER_PARAM_KEYLEN, nullptr),
-    OSSL_PARAM_size_t(OSSL_CIPHER_PARAM_IVLEN, nullptr),
-    OSSL_PARAM_size_t(OSSL_CIPHER_PARAM_BLOCK_SIZE, nullptr),
-    OSSL_PARAM_int(OSSL_CIPHER_PARAM_AEAD, nullptr),
-    OSSL_PARAM_int(OSSL_CIPHER_PARAM_CUSTOM_IV, nullptr),
-    OSSL_PARAM_int(OSSL_CIPHER_PARAM_CTS, nullptr),
-    OSSL_PARAM_int(OSSL_CIPHER_PARAM_TLS1_MULTIBLOCK, nullptr),
-    OSSL_PARAM_int(OSSL_CIPHER_PARAM_HAS_RAND_KEY, nullptr),
-    OSSL_PARAM_END,
+    OSSL_PARAM_uint(OSSL_CIPHER_PARAM_MODE, nullptr),        OSSL_PARAM_size_t(OSSL_CIPHER_PARAM_KEYLEN, nullptr),
+    OSSL_PARAM_size_t(OSSL_CIPHER_PARAM_IVLEN, nullptr),     OSSL_PARAM_size_t(OSSL_CIPHER_PARAM_BLOCK_SIZE, nullptr),
+    OSSL_PARAM_int(OSSL_CIPHER_PARAM_AEAD, nullptr),         OSSL_PARAM_int(OSSL_CIPHER_PARAM_CUSTOM_IV, nullptr),
+    OSSL_PARAM_int(OSSL_CIPHER_PARAM_CTS, nullptr),          OSSL_PARAM_int(OSSL_CIPHER_PARAM_TLS1_MULTIBLOCK, nullptr),
+    OSSL_PARAM_int(OSSL_CIPHER_PARAM_HAS_RAND_KEY, nullptr), OSSL_PARAM_END,
 };
 const OSSL_PARAM* gettable_params(void*) { return kGettable; }
 
@@ -360,23 +352,23 @@ const OSSL_PARAM kCtxSettable[] = {
 const OSSL_PARAM* gettable_ctx_params(void*, void*) { return kCtxGettable; }
 const OSSL_PARAM* settable_ctx_params(void*, void*) { return kCtxSettable; }
 
-#define QCRYPTO_CIPHER_DISPATCH(name, newctx, get_params)                                          \
-  const OSSL_DISPATCH name[] = {                                                                  \
-      {OSSL_FUNC_CIPHER_NEWCTX, reinterpret_cast<void (*)()>(newctx)},                             \
-      {OSSL_FUNC_CIPHER_ENCRYPT_INIT, reinterpret_cast<void (*)()>(cipher_einit)},                 \
-      {OSSL_FUNC_CIPHER_DECRYPT_INIT, reinterpret_cast<void (*)()>(cipher_dinit)},                 \
-      {OSSL_FUNC_CIPHER_UPDATE, reinterpret_cast<void (*)()>(cipher_update)},                      \
-      {OSSL_FUNC_CIPHER_FINAL, reinterpret_cast<void (*)()>(cipher_final)},                        \
-      {OSSL_FUNC_CIPHER_CIPHER, reinterpret_cast<void (*)()>(cipher_cipher)},                      \
-      {OSSL_FUNC_CIPHER_FREECTX, reinterpret_cast<void (*)()>(cipher_freectx)},                    \
-      {OSSL_FUNC_CIPHER_DUPCTX, reinterpret_cast<void (*)()>(cipher_dupctx)},                      \
-      {OSSL_FUNC_CIPHER_GET_PARAMS, reinterpret_cast<void (*)()>(get_params)},                     \
-      {OSSL_FUNC_CIPHER_GETTABLE_PARAMS, reinterpret_cast<void (*)()>(gettable_params)},           \
-      {OSSL_FUNC_CIPHER_GET_CTX_PARAMS, reinterpret_cast<void (*)()>(get_ctx_params)},             \
-      {OSSL_FUNC_CIPHER_SET_CTX_PARAMS, reinterpret_cast<void (*)()>(set_ctx_params)},             \
-      {OSSL_FUNC_CIPHER_GETTABLE_CTX_PARAMS, reinterpret_cast<void (*)()>(gettable_ctx_params)},   \
-      {OSSL_FUNC_CIPHER_SETTABLE_CTX_PARAMS, reinterpret_cast<void (*)()>(settable_ctx_params)},   \
-      {0, nullptr},                                                                                \
+#define QCRYPTO_CIPHER_DISPATCH(name, newctx, get_params)                                        \
+  const OSSL_DISPATCH name[] = {                                                                 \
+      {OSSL_FUNC_CIPHER_NEWCTX, reinterpret_cast<void (*)()>(newctx)},                           \
+      {OSSL_FUNC_CIPHER_ENCRYPT_INIT, reinterpret_cast<void (*)()>(cipher_einit)},               \
+      {OSSL_FUNC_CIPHER_DECRYPT_INIT, reinterpret_cast<void (*)()>(cipher_dinit)},               \
+      {OSSL_FUNC_CIPHER_UPDATE, reinterpret_cast<void (*)()>(cipher_update)},                    \
+      {OSSL_FUNC_CIPHER_FINAL, reinterpret_cast<void (*)()>(cipher_final)},                      \
+      {OSSL_FUNC_CIPHER_CIPHER, reinterpret_cast<void (*)()>(cipher_cipher)},                    \
+      {OSSL_FUNC_CIPHER_FREECTX, reinterpret_cast<void (*)()>(cipher_freectx)},                  \
+      {OSSL_FUNC_CIPHER_DUPCTX, reinterpret_cast<void (*)()>(cipher_dupctx)},                    \
+      {OSSL_FUNC_CIPHER_GET_PARAMS, reinterpret_cast<void (*)()>(get_params)},                   \
+      {OSSL_FUNC_CIPHER_GETTABLE_PARAMS, reinterpret_cast<void (*)()>(gettable_params)},         \
+      {OSSL_FUNC_CIPHER_GET_CTX_PARAMS, reinterpret_cast<void (*)()>(get_ctx_params)},           \
+      {OSSL_FUNC_CIPHER_SET_CTX_PARAMS, reinterpret_cast<void (*)()>(set_ctx_params)},           \
+      {OSSL_FUNC_CIPHER_GETTABLE_CTX_PARAMS, reinterpret_cast<void (*)()>(gettable_ctx_params)}, \
+      {OSSL_FUNC_CIPHER_SETTABLE_CTX_PARAMS, reinterpret_cast<void (*)()>(settable_ctx_params)}, \
+      {0, nullptr},                                                                              \
   };
 
 QCRYPTO_CIPHER_DISPATCH(kChangeFunctions, change_newctx, change_get_params)

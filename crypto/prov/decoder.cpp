@@ -95,7 +95,7 @@ int dec_decode(void* vctx, OSSL_CORE_BIO* in, int selection, OSSL_CALLBACK* data
 }
 
 #define QCRYPTO_DECODER_DISPATCH(name, newctx)                                              \
-  const OSSL_DISPATCH name[] = {                                                           \
+  const OSSL_DISPATCH name[] = {                                                            \
       {OSSL_FUNC_DECODER_NEWCTX, reinterpret_cast<void (*)()>(newctx)},                     \
       {OSSL_FUNC_DECODER_FREECTX, reinterpret_cast<void (*)()>(dec_freectx)},               \
       {OSSL_FUNC_DECODER_DOES_SELECTION, reinterpret_cast<void (*)()>(dec_does_selection)}, \

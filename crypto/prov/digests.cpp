@@ -37,9 +37,7 @@ void* hash_dupctx(void* vsrc) {
   return dst;
 }
 
-int hash_init(void* vctx, const OSSL_PARAM*) {
-  return GOSTH_init(static_cast<GOSTH_CTX*>(vctx), nullptr, nullptr);
-}
+int hash_init(void* vctx, const OSSL_PARAM*) { return GOSTH_init(static_cast<GOSTH_CTX*>(vctx), nullptr, nullptr); }
 
 int hash_update(void* vctx, const unsigned char* in, size_t inl) {
   auto* ctx = static_cast<GOSTH_CTX*>(vctx);

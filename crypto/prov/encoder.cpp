@@ -37,9 +37,7 @@ void* ecr3410_pem_newctx(void*) { return enc_new(SYSOBJ_ECR3410, Form::kPem); }
 void* ecr3410_text_newctx(void*) { return enc_new(SYSOBJ_ECR3410, Form::kText); }
 void enc_freectx(void* vctx) { delete static_cast<EncCtx*>(vctx); }
 
-int enc_does_selection(void*, int selection) {
-  return (selection & OSSL_KEYMGMT_SELECT_PUBLIC_KEY) != 0 ? 1 : 0;
-}
+int enc_does_selection(void*, int selection) { return (selection & OSSL_KEYMGMT_SELECT_PUBLIC_KEY) != 0 ? 1 : 0; }
 
 bool write_all(OSSL_CORE_BIO* out, const unsigned char* data, size_t length) {
   while (length > 0) {
@@ -58,7 +56,8 @@ void print_number(BIO* mem, const char* name, const BIGNUM* n) {
   std::vector<unsigned char> b(static_cast<size_t>(len > 0 ? len : 1));
   BN_bn2binpad(n, b.data(), static_cast<int>(b.size()));
   for (size_t i = 0; i < b.size(); ++i) {
-    BIO_printf(mem, "%s%02x%s", i % 15 == 0 ? "    " : "", b[i], i + 1 == b.size() ? "\n" : (i % 15 == 14 ? ":\n" : ":"));
+    BIO_printf(mem, "%s%02x%s", i % 15 == 0 ? "    " : "", b[i],
+               i + 1 == b.size() ? "\n" : (i % 15 == 14 ? ":\n" : ":"));
   }
 }
 
@@ -110,7 +109,8 @@ int enc_encode(void* vctx, OSSL_CORE_BIO* out, const void* obj_raw, const OSSL_P
     char* text = nullptr;
     bool ok = mem != nullptr && write_text(mem, key);
     const long text_len = ok ? BIO_get_mem_data(mem, &text) : 0;
-    ok = ok && text_len > 0 && write_all(out, reinterpret_cast<const unsigned char*>(text), static_cast<size_t>(text_len));
+    ok = ok && text_len > 0 &&
+         write_all(out, reinterpret_cast<const unsigned char*>(text), static_cast<size_t>(text_len));
     BIO_free(mem);
     return ok ? 1 : 0;
   }
@@ -134,7 +134,7 @@ int enc_encode(void* vctx, OSSL_CORE_BIO* out, const void* obj_raw, const OSSL_P
 }
 
 #define QCRYPTO_ENCODER_DISPATCH(name, newctx)                                              \
-  const OSSL_DISPATCH name[] = {                                                           \
+  const OSSL_DISPATCH name[] = {                                                            \
       {OSSL_FUNC_ENCODER_NEWCTX, reinterpret_cast<void (*)()>(newctx)},                     \
       {OSSL_FUNC_ENCODER_FREECTX, reinterpret_cast<void (*)()>(enc_freectx)},               \
       {OSSL_FUNC_ENCODER_DOES_SELECTION, reinterpret_cast<void (*)()>(enc_does_selection)}, \

@@ -138,15 +138,15 @@ int kex_derive(void* vctx, unsigned char* secret, size_t* secretlen, size_t outl
   return c->type == SYSOBJ_R3410 ? derive_dh(c, secret, secretlen, outlen) : derive_ec(c, secret, secretlen, outlen);
 }
 
-#define QCRYPTO_KEYEXCH_DISPATCH(name, newctx)                                        \
-  const OSSL_DISPATCH name[] = {                                                     \
-      {OSSL_FUNC_KEYEXCH_NEWCTX, reinterpret_cast<void (*)()>(newctx)},               \
-      {OSSL_FUNC_KEYEXCH_INIT, reinterpret_cast<void (*)()>(kex_init)},               \
-      {OSSL_FUNC_KEYEXCH_SET_PEER, reinterpret_cast<void (*)()>(kex_set_peer)},       \
-      {OSSL_FUNC_KEYEXCH_DERIVE, reinterpret_cast<void (*)()>(kex_derive)},           \
-      {OSSL_FUNC_KEYEXCH_FREECTX, reinterpret_cast<void (*)()>(kex_freectx)},         \
-      {OSSL_FUNC_KEYEXCH_DUPCTX, reinterpret_cast<void (*)()>(kex_dupctx)},           \
-      {0, nullptr},                                                                   \
+#define QCRYPTO_KEYEXCH_DISPATCH(name, newctx)                                  \
+  const OSSL_DISPATCH name[] = {                                                \
+      {OSSL_FUNC_KEYEXCH_NEWCTX, reinterpret_cast<void (*)()>(newctx)},         \
+      {OSSL_FUNC_KEYEXCH_INIT, reinterpret_cast<void (*)()>(kex_init)},         \
+      {OSSL_FUNC_KEYEXCH_SET_PEER, reinterpret_cast<void (*)()>(kex_set_peer)}, \
+      {OSSL_FUNC_KEYEXCH_DERIVE, reinterpret_cast<void (*)()>(kex_derive)},     \
+      {OSSL_FUNC_KEYEXCH_FREECTX, reinterpret_cast<void (*)()>(kex_freectx)},   \
+      {OSSL_FUNC_KEYEXCH_DUPCTX, reinterpret_cast<void (*)()>(kex_dupctx)},     \
+      {0, nullptr},                                                             \
   };
 QCRYPTO_KEYEXCH_DISPATCH(kR3410KexFunctions, r3410_kex_newctx)
 QCRYPTO_KEYEXCH_DISPATCH(kEcr3410KexFunctions, ecr3410_kex_newctx)

@@ -160,18 +160,18 @@ const OSSL_PARAM kImportTypes[] = {
 };
 const OSSL_PARAM* key_import_types(int) { return kImportTypes; }
 
-#define QCRYPTO_KEYMGMT_DISPATCH(name, newfn)                                                      \
-  const OSSL_DISPATCH name[] = {                                                                  \
-      {OSSL_FUNC_KEYMGMT_NEW, reinterpret_cast<void (*)()>(newfn)},                                \
-      {OSSL_FUNC_KEYMGMT_FREE, reinterpret_cast<void (*)()>(key_free)},                            \
-      {OSSL_FUNC_KEYMGMT_HAS, reinterpret_cast<void (*)()>(key_has)},                              \
-      {OSSL_FUNC_KEYMGMT_MATCH, reinterpret_cast<void (*)()>(key_match)},                          \
-      {OSSL_FUNC_KEYMGMT_GET_PARAMS, reinterpret_cast<void (*)()>(key_get_params)},                \
-      {OSSL_FUNC_KEYMGMT_GETTABLE_PARAMS, reinterpret_cast<void (*)()>(key_gettable_params)},      \
-      {OSSL_FUNC_KEYMGMT_IMPORT, reinterpret_cast<void (*)()>(key_import)},                        \
-      {OSSL_FUNC_KEYMGMT_IMPORT_TYPES, reinterpret_cast<void (*)()>(key_import_types)},            \
-      {OSSL_FUNC_KEYMGMT_LOAD, reinterpret_cast<void (*)()>(key_load)},                            \
-      {0, nullptr},                                                                                \
+#define QCRYPTO_KEYMGMT_DISPATCH(name, newfn)                                                 \
+  const OSSL_DISPATCH name[] = {                                                              \
+      {OSSL_FUNC_KEYMGMT_NEW, reinterpret_cast<void (*)()>(newfn)},                           \
+      {OSSL_FUNC_KEYMGMT_FREE, reinterpret_cast<void (*)()>(key_free)},                       \
+      {OSSL_FUNC_KEYMGMT_HAS, reinterpret_cast<void (*)()>(key_has)},                         \
+      {OSSL_FUNC_KEYMGMT_MATCH, reinterpret_cast<void (*)()>(key_match)},                     \
+      {OSSL_FUNC_KEYMGMT_GET_PARAMS, reinterpret_cast<void (*)()>(key_get_params)},           \
+      {OSSL_FUNC_KEYMGMT_GETTABLE_PARAMS, reinterpret_cast<void (*)()>(key_gettable_params)}, \
+      {OSSL_FUNC_KEYMGMT_IMPORT, reinterpret_cast<void (*)()>(key_import)},                   \
+      {OSSL_FUNC_KEYMGMT_IMPORT_TYPES, reinterpret_cast<void (*)()>(key_import_types)},       \
+      {OSSL_FUNC_KEYMGMT_LOAD, reinterpret_cast<void (*)()>(key_load)},                       \
+      {0, nullptr},                                                                           \
   };
 QCRYPTO_KEYMGMT_DISPATCH(kR3410Functions, r3410_new)
 QCRYPTO_KEYMGMT_DISPATCH(kEcr3410Functions, ecr3410_new)

@@ -28,7 +28,8 @@ inline constexpr const char* kNamesRusGammar =
 // signature object.
 inline constexpr const char* kNamesRusHash =
     "RUS-HASH:rus-hash:1.3.6.1.4.1.6173.1.2.1:r3411:rush:R3410-R3411:r3410WithR3411";
-inline constexpr const char* kNamesEcr3410Hash = "ECR3410-R3411:ecr3410WithR3411:1.3.6.1.4.1.6173.1.3.2:ecr3410:ECR3410";
+inline constexpr const char* kNamesEcr3410Hash =
+    "ECR3410-R3411:ecr3410WithR3411:1.3.6.1.4.1.6173.1.3.2:ecr3410:ECR3410";
 
 // Key types: key management and signature share the names.
 inline constexpr const char* kNamesR3410 = "R3410:r3410:1.3.6.1.4.1.6173.1.1.5";
@@ -78,7 +79,6 @@ void* key_load(const void* reference, size_t reference_size);
 
 // The provider's entry point (OSSL_provider_init_fn), shared by the built-in
 // registration and the loadable module.
-int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out,
-                  void** provctx);
+int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out, void** provctx);
 
 }  // namespace qcrypto::prov

@@ -20,8 +20,8 @@ OSSL_FUNC_BIO_write_ex_fn* g_bio_write = nullptr;
 
 // Objects the algorithms are named by; the others of the table are the
 // library's business, not the command line's.
-constexpr int kDeclared[] = {SYSOBJ_RUS_CHANGE, SYSOBJ_RUS_GAMMA,  SYSOBJ_RUS_GAMMAR,   SYSOBJ_RUS_HASH,
-                             SYSOBJ_R3410,      SYSOBJ_R3410_R3411, SYSOBJ_ECR3410, SYSOBJ_ECR3410_R3411};
+constexpr int kDeclared[] = {SYSOBJ_RUS_CHANGE, SYSOBJ_RUS_GAMMA,   SYSOBJ_RUS_GAMMAR, SYSOBJ_RUS_HASH,
+                             SYSOBJ_R3410,      SYSOBJ_R3410_R3411, SYSOBJ_ECR3410,    SYSOBJ_ECR3410_R3411};
 
 bool declare_objects(const OSSL_CORE_HANDLE* handle) {
   for (int number : kDeclared) {
@@ -99,8 +99,7 @@ int core_write(OSSL_CORE_BIO* bio, const void* data, size_t length, size_t* writ
   return g_bio_write != nullptr ? g_bio_write(bio, data, length, written) : 0;
 }
 
-int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out,
-                  void** provctx) {
+int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out, void** provctx) {
   for (; in != nullptr && in->function_id != 0; ++in) {
     switch (in->function_id) {
       case OSSL_FUNC_CORE_OBJ_CREATE:

@@ -132,8 +132,7 @@ size_t max_sig(const SigCtx* c) {
 }
 
 // Signs a ready digest into sig (capacity sigsize); sig null asks for the size.
-int sign_digest(SigCtx* c, unsigned char* sig, size_t* siglen, size_t sigsize, const unsigned char* dgst,
-                size_t dlen) {
+int sign_digest(SigCtx* c, unsigned char* sig, size_t* siglen, size_t sigsize, const unsigned char* dgst, size_t dlen) {
   if (c->key == nullptr) return 0;
   const size_t need = max_sig(c);
   if (need == 0) return 0;
@@ -237,28 +236,28 @@ int sig_set_ctx_params(void*, const OSSL_PARAM*) { return 1; }
 const OSSL_PARAM kCtxSettable[] = {OSSL_PARAM_END};
 const OSSL_PARAM* sig_settable_ctx_params(void*, void*) { return kCtxSettable; }
 
-#define QCRYPTO_SIGNATURE_DISPATCH(name, newctx)                                                      \
-  const OSSL_DISPATCH name[] = {                                                                     \
-      {OSSL_FUNC_SIGNATURE_NEWCTX, reinterpret_cast<void (*)()>(newctx)},                             \
-      {OSSL_FUNC_SIGNATURE_SIGN_INIT, reinterpret_cast<void (*)()>(sig_init)},                        \
-      {OSSL_FUNC_SIGNATURE_SIGN, reinterpret_cast<void (*)()>(sig_sign)},                             \
-      {OSSL_FUNC_SIGNATURE_VERIFY_INIT, reinterpret_cast<void (*)()>(sig_init)},                      \
-      {OSSL_FUNC_SIGNATURE_VERIFY, reinterpret_cast<void (*)()>(sig_verify)},                         \
-      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN_INIT, reinterpret_cast<void (*)()>(digest_init)},              \
-      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN_UPDATE, reinterpret_cast<void (*)()>(digest_update)},          \
-      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN_FINAL, reinterpret_cast<void (*)()>(digest_sign_final)},       \
-      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_INIT, reinterpret_cast<void (*)()>(digest_init)},            \
-      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_UPDATE, reinterpret_cast<void (*)()>(digest_update)},        \
-      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_FINAL, reinterpret_cast<void (*)()>(digest_verify_final)},   \
-      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN, reinterpret_cast<void (*)()>(digest_sign_oneshot)},           \
-      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY, reinterpret_cast<void (*)()>(digest_verify_oneshot)},       \
-      {OSSL_FUNC_SIGNATURE_FREECTX, reinterpret_cast<void (*)()>(sig_freectx)},                       \
-      {OSSL_FUNC_SIGNATURE_DUPCTX, reinterpret_cast<void (*)()>(sig_dupctx)},                         \
-      {OSSL_FUNC_SIGNATURE_GET_CTX_PARAMS, reinterpret_cast<void (*)()>(sig_get_ctx_params)},         \
+#define QCRYPTO_SIGNATURE_DISPATCH(name, newctx)                                                        \
+  const OSSL_DISPATCH name[] = {                                                                        \
+      {OSSL_FUNC_SIGNATURE_NEWCTX, reinterpret_cast<void (*)()>(newctx)},                               \
+      {OSSL_FUNC_SIGNATURE_SIGN_INIT, reinterpret_cast<void (*)()>(sig_init)},                          \
+      {OSSL_FUNC_SIGNATURE_SIGN, reinterpret_cast<void (*)()>(sig_sign)},                               \
+      {OSSL_FUNC_SIGNATURE_VERIFY_INIT, reinterpret_cast<void (*)()>(sig_init)},                        \
+      {OSSL_FUNC_SIGNATURE_VERIFY, reinterpret_cast<void (*)()>(sig_verify)},                           \
+      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN_INIT, reinterpret_cast<void (*)()>(digest_init)},                \
+      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN_UPDATE, reinterpret_cast<void (*)()>(digest_update)},            \
+      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN_FINAL, reinterpret_cast<void (*)()>(digest_sign_final)},         \
+      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_INIT, reinterpret_cast<void (*)()>(digest_init)},              \
+      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_UPDATE, reinterpret_cast<void (*)()>(digest_update)},          \
+      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY_FINAL, reinterpret_cast<void (*)()>(digest_verify_final)},     \
+      {OSSL_FUNC_SIGNATURE_DIGEST_SIGN, reinterpret_cast<void (*)()>(digest_sign_oneshot)},             \
+      {OSSL_FUNC_SIGNATURE_DIGEST_VERIFY, reinterpret_cast<void (*)()>(digest_verify_oneshot)},         \
+      {OSSL_FUNC_SIGNATURE_FREECTX, reinterpret_cast<void (*)()>(sig_freectx)},                         \
+      {OSSL_FUNC_SIGNATURE_DUPCTX, reinterpret_cast<void (*)()>(sig_dupctx)},                           \
+      {OSSL_FUNC_SIGNATURE_GET_CTX_PARAMS, reinterpret_cast<void (*)()>(sig_get_ctx_params)},           \
       {OSSL_FUNC_SIGNATURE_GETTABLE_CTX_PARAMS, reinterpret_cast<void (*)()>(sig_gettable_ctx_params)}, \
-      {OSSL_FUNC_SIGNATURE_SET_CTX_PARAMS, reinterpret_cast<void (*)()>(sig_set_ctx_params)},         \
+      {OSSL_FUNC_SIGNATURE_SET_CTX_PARAMS, reinterpret_cast<void (*)()>(sig_set_ctx_params)},           \
       {OSSL_FUNC_SIGNATURE_SETTABLE_CTX_PARAMS, reinterpret_cast<void (*)()>(sig_settable_ctx_params)}, \
-      {0, nullptr},                                                                                   \
+      {0, nullptr},                                                                                     \
   };
 QCRYPTO_SIGNATURE_DISPATCH(kR3410SigFunctions, r3410_sig_newctx)
 QCRYPTO_SIGNATURE_DISPATCH(kEcr3410SigFunctions, ecr3410_sig_newctx)

@@ -22,8 +22,8 @@ int sign_through_provider(int form, const R3410* key, const unsigned char* diges
     QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, ERR_R_INTERNAL);
     return 0;
   }
-  if (!capi_sign_rs(reinterpret_cast<std::uintptr_t>(key->provider), static_cast<std::uint32_t>(key->key_spec),
-                    digest, length, static_cast<unsigned int>(room), key->q, sig.sig->r, sig.sig->s)) {
+  if (!capi_sign_rs(reinterpret_cast<std::uintptr_t>(key->provider), static_cast<std::uint32_t>(key->key_spec), digest,
+                    length, static_cast<unsigned int>(room), key->q, sig.sig->r, sig.sig->s)) {
     QERR(ERRLIB_R3410, R3410_F_R3410_SIGN, R3410_R_PROVIDER_SIGN_FAILED);
     return 0;
   }

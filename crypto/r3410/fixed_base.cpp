@@ -138,21 +138,27 @@ std::atomic<bool>& AdxSwitch() {
 // word of the previous product on the OF chain; r9 / r11 hold that high word
 // in turn. Straight-line code: no branch and no address depends on the
 // numbers.
-#define QCRYPTO_ROW_STEP(OFF)                  \
-  "mulxq " #OFF "(%[x]), %%r8, %%r9\n\t"     \
-  "movq " #OFF "(%[t]), %%r10\n\t"           \
-  "adcxq %%r8, %%r10\n\t"                    \
-  "adoxq %%r11, %%r10\n\t"                   \
-  "movq %%r10, " #OFF "(%[t])\n\t"           \
+#define QCRYPTO_ROW_STEP(OFF) \
+  "mulxq " #OFF               \
+  "(%[x]), %%r8, %%r9\n\t"    \
+  "movq " #OFF                \
+  "(%[t]), %%r10\n\t"         \
+  "adcxq %%r8, %%r10\n\t"     \
+  "adoxq %%r11, %%r10\n\t"    \
+  "movq %%r10, " #OFF         \
+  "(%[t])\n\t"                \
   "movq %%r9, %%r11\n\t"
 // The same for the reduction row, storing one word lower (the row's lowest
 // word becomes 0 and is dropped: the division by 2^64).
-#define QCRYPTO_RED_STEP(OFF, LOWER)           \
-  "mulxq " #OFF "(%[x]), %%r8, %%r9\n\t"     \
-  "movq " #OFF "(%[t]), %%r10\n\t"           \
-  "adcxq %%r8, %%r10\n\t"                    \
-  "adoxq %%r11, %%r10\n\t"                   \
-  "movq %%r10, " #LOWER "(%[t])\n\t"         \
+#define QCRYPTO_RED_STEP(OFF, LOWER) \
+  "mulxq " #OFF                      \
+  "(%[x]), %%r8, %%r9\n\t"           \
+  "movq " #OFF                       \
+  "(%[t]), %%r10\n\t"                \
+  "adcxq %%r8, %%r10\n\t"            \
+  "adoxq %%r11, %%r10\n\t"           \
+  "movq %%r10, " #LOWER              \
+  "(%[t])\n\t"                       \
   "movq %%r9, %%r11\n\t"
 
 // t[0..17] += x * y (t[17] is set: the row's carries).
@@ -243,8 +249,7 @@ void MontMulAdx16(u64* r, const u64* a, const u64* b, const u64* p, u64 n0, u64*
 
 }  // namespace
 
-void FixedBaseTable::MontMul(std::uint64_t* r, const std::uint64_t* a, const std::uint64_t* b,
-                             std::uint64_t* t) const {
+void FixedBaseTable::MontMul(std::uint64_t* r, const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* t) const {
 #if defined(QCRYPTO_R3410_HAVE_ADX)
   if (limbs_ == 16 && AdxSwitch().load(std::memory_order_relaxed)) {
     MontMulAdx16(r, a, b, p_.data(), n0_, t);
@@ -313,7 +318,8 @@ int FixedBaseTable::PowSecret(BIGNUM* out, const BIGNUM* e, BN_CTX* /*ctx*/) con
   MontMul(acc.data(), acc.data(), sel.data(), t.data());
   // The power is public from here (see the header).
   QCRYPTO_CT_DECLASSIFY(acc.data(), n * sizeof(std::uint64_t));
-  const bool ok = BN_lebin2bn(reinterpret_cast<const unsigned char*>(acc.data()), static_cast<int>(n * 8), out) != nullptr;
+  const bool ok =
+      BN_lebin2bn(reinterpret_cast<const unsigned char*>(acc.data()), static_cast<int>(n * 8), out) != nullptr;
   OPENSSL_cleanse(digits.data(), digits.size());
   OPENSSL_cleanse(sel.data(), n * sizeof(std::uint64_t));
   OPENSSL_cleanse(acc.data(), n * sizeof(std::uint64_t));

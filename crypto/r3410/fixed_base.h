@@ -53,7 +53,7 @@ class FixedBaseTable {
     return table_.data() + (static_cast<size_t>(window) * kEntries + static_cast<size_t>(digit)) * limbs_;
   }
 
-  int limbs_;          // 64-bit words per entry
+  int limbs_;  // 64-bit words per entry
   int windows_;
   std::vector<std::uint64_t> p_;  // p, little-endian words
   std::uint64_t n0_ = 0;          // -p^-1 mod 2^64

@@ -155,7 +155,8 @@ int SignFixed(const scalar::ScalarField& f, const R3410Group& group, const R3410
   for (int draw = 0; draw < kMaxDraws && result < 0; ++draw) {
     const int drawn = scalar::scalar_draw(f, km, k.get());
     if (drawn <= 0) {
-      QERR(ERRLIB_GOSTS, GOSTS_F_GOSTS_SIGN_SETUP, drawn < 0 ? static_cast<int>(GOSTS_R_INVALID_K) : static_cast<int>(ERRLIB_BN));
+      QERR(ERRLIB_GOSTS, GOSTS_F_GOSTS_SIGN_SETUP,
+           drawn < 0 ? static_cast<int>(GOSTS_R_INVALID_K) : static_cast<int>(ERRLIB_BN));
       result = 0;
       break;
     }

@@ -1,12 +1,11 @@
 // Seed blocks, the counting thread and keyboard seeding.
-#include <openssl/crypto.h>
-
 #include <errno.h>
+#include <openssl/crypto.h>
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string_view>
 #include <thread>

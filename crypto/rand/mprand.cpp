@@ -1,7 +1,6 @@
 #include "crypto/rand/mprand.h"
 
 #include <openssl/crypto.h>
-
 #include <pthread.h>
 
 #include <atomic>

@@ -54,8 +54,9 @@ void* start_service(uint32_t flags) {
 
 // One attempt at filling the whole buffer.
 bool refill_once(unsigned char* buffer) {
-  const int rc = (g_state.flags & CRYPTON_CONTROLLED_RANDOM) ? g_api.crControlledRandom(g_state.service, buffer)
-                                                            : g_api.crRandom(g_state.service, CRYPTON_BUFFER_BYTES, buffer);
+  const int rc = (g_state.flags & CRYPTON_CONTROLLED_RANDOM)
+                     ? g_api.crControlledRandom(g_state.service, buffer)
+                     : g_api.crRandom(g_state.service, CRYPTON_BUFFER_BYTES, buffer);
   return rc != 0;
 }
 

@@ -4,8 +4,8 @@
 #include "crypto/cclib/locks.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/rand_board_abi.h"
-#include "crypto/rand/rand_hw.h"
 #include "crypto/rand/rand_board_draw.h"
+#include "crypto/rand/rand_hw.h"
 #include "platform/dynlib.h"
 
 namespace qcrypto {

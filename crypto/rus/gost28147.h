@@ -25,12 +25,12 @@ struct GOSTE_CTX {
   GOSTE_CTX& operator=(const GOSTE_CTX&) = delete;
 
   uint32_t key[8];
-  void* table_alloc;     // heap block of a private expanded table, or null
-  const uint32_t* table; // expanded table in use (private or shared), or null
-  uint32_t N1, N2;       // data register
-  uint32_t N3, N4;       // counter register (gamma mode)
-  int32_t mode;          // per-mode word, see the mode functions
-  int32_t mac_blocks;    // blocks run through the MAC step, counted up to 2
+  void* table_alloc;      // heap block of a private expanded table, or null
+  const uint32_t* table;  // expanded table in use (private or shared), or null
+  uint32_t N1, N2;        // data register
+  uint32_t N3, N4;        // counter register (gamma mode)
+  int32_t mode;           // per-mode word, see the mode functions
+  int32_t mac_blocks;     // blocks run through the MAC step, counted up to 2
 };
 
 const unsigned char* GOSTE_get_default_sbox();

@@ -93,7 +93,9 @@ template <Op kOp>
   for (int w = 0; w < 8; ++w) kv[w] = _mm512_set1_epi32(static_cast<int>(key[w]));
 }
 
-[[gnu::always_inline]] inline __m512i lane0(uint32_t v) { return _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(v))); }
+[[gnu::always_inline]] inline __m512i lane0(uint32_t v) {
+  return _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(v)));
+}
 
 [[gnu::always_inline]] inline uint32_t get0(__m512i v) {
   return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(v)));

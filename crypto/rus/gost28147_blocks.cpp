@@ -59,8 +59,7 @@ bool cpu_has_avx512vbmi() {
     // SSE, AVX, opmask, upper halves of ZMM0-15 and ZMM16-31 all enabled.
     if ((xgetbv0() & 0xe6) != 0xe6) return false;
     if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
-    return (b & bit_AVX512F) != 0 && (b & bit_AVX512BW) != 0 && (b & bit_AVX512VL) != 0 &&
-           (c & bit_AVX512VBMI) != 0;
+    return (b & bit_AVX512F) != 0 && (b & bit_AVX512BW) != 0 && (b & bit_AVX512VL) != 0 && (c & bit_AVX512VBMI) != 0;
   }();
   return has;
 }

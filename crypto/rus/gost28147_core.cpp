@@ -244,7 +244,7 @@ void build_nibbles(const uint32_t* t, unsigned char* out) {
   for (int j = 0; j < 4; ++j) {
     for (int v = 0; v < 16; ++v) {
       // T_j[b] is the byte-j substitution of b, shifted to byte j and rotated.
-      const unsigned odd = (rotr11(t[256 * j + v]) >> (8 * j)) & 15;             // S(2j+1)(v)
+      const unsigned odd = (rotr11(t[256 * j + v]) >> (8 * j)) & 15;              // S(2j+1)(v)
       const unsigned even = (rotr11(t[256 * j + (v << 4)]) >> (8 * j + 4)) & 15;  // S(2j+2)(v)
       out[16 * j + v] = static_cast<unsigned char>(odd);
       out[64 + 16 * j + v] = static_cast<unsigned char>(even << 4);

@@ -97,7 +97,7 @@ inline void store256(void* p, const uint64_t* w) {
 
 // Two rounds (key words i, then j) on all four lanes; the halves trade roles
 // instead of being swapped.
-#define GOSTH_TWO_ROUNDS(i, j)           \
+#define GOSTH_TWO_ROUNDS(i, j)                              \
   a2 = gost_detail::gost_round(t, a2, a1 + keys[(i)]);      \
   b2 = gost_detail::gost_round(t, b2, b1 + keys[8 + (i)]);  \
   c2 = gost_detail::gost_round(t, c2, c1 + keys[16 + (i)]); \

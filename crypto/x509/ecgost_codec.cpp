@@ -73,10 +73,10 @@ UniquePtr<ECURVE> ReadExplicit(der::Reader& body, int& point_form) {
     has_cofactor = true;
   }
   const int pbits = BN_num_bits(p.get());
-  if (!body.empty() || pbits < 3 || pbits > ECGOST_MAX_P_BITS || !BN_is_odd(p.get()) ||
-      BN_cmp(a.get(), p.get()) >= 0 || BN_cmp(b.get(), p.get()) >= 0 || BN_cmp(q.get(), BN_value_one()) <= 0 ||
-      BN_num_bits(q.get()) > pbits + 1 || (has_cofactor && BN_num_bits(h.get()) > pbits + 1) ||
-      !IsPrime(p.get(), ctx.get()) || !IsPrime(q.get(), ctx.get()) || Singular(a.get(), b.get(), p.get(), ctx.get())) {
+  if (!body.empty() || pbits < 3 || pbits > ECGOST_MAX_P_BITS || !BN_is_odd(p.get()) || BN_cmp(a.get(), p.get()) >= 0 ||
+      BN_cmp(b.get(), p.get()) >= 0 || BN_cmp(q.get(), BN_value_one()) <= 0 || BN_num_bits(q.get()) > pbits + 1 ||
+      (has_cofactor && BN_num_bits(h.get()) > pbits + 1) || !IsPrime(p.get(), ctx.get()) ||
+      !IsPrime(q.get(), ctx.get()) || Singular(a.get(), b.get(), p.get(), ctx.get())) {
     return nullptr;
   }
   // The base must be a finite point of this curve before anything is built.
@@ -101,8 +101,8 @@ UniquePtr<ECURVE> ReadExplicit(der::Reader& body, int& point_form) {
     gh.push_back(kDigits[base.pos()[i] & 15]);
   }
   if (ph.empty() || ah.empty() || bh.empty() || qh.empty() || (has_cofactor && hh.empty())) return nullptr;
-  const ECURVE_DEF def = {0, ph.c_str(), ah.c_str(), bh.c_str(), gh.c_str(), qh.c_str(), hh.c_str(), nullptr, nullptr,
-                          nullptr};
+  const ECURVE_DEF def = {0,          ph.c_str(), ah.c_str(), bh.c_str(), gh.c_str(),
+                          qh.c_str(), hh.c_str(), nullptr,    nullptr,    nullptr};
   UniquePtr<ECURVE> curve(ECURVE_init(&def, ECURVE_PROJECTIVE));
   if (!curve) return nullptr;
   if (ECURVE_find_nid(curve.get()) == ECURVE_NID_DEFAULT) {

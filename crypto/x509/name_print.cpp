@@ -103,8 +103,7 @@ std::string escape_for_mode(std::string_view value, int mode) {
   out.reserve(value.size());
   for (char c : value) {
     const auto b = static_cast<unsigned char>(c);
-    const bool plain = mode == NAME_MODE_ASCII ? (b >= 0x20 && b <= 0x7E)
-                                               : platform::is_plain_name_byte(cp, b);
+    const bool plain = mode == NAME_MODE_ASCII ? (b >= 0x20 && b <= 0x7E) : platform::is_plain_name_byte(cp, b);
     if (plain) {
       out.push_back(c);
     } else {
@@ -172,8 +171,8 @@ std::size_t cut_point(std::string_view s, std::size_t limit, int mode) {
 int X509_NAME_codepage_mode() { return g_mode.load(std::memory_order_acquire); }
 
 int X509_NAME_set_codepage_mode(int mode) {
-  if (mode != NAME_MODE_ASCII && mode != NAME_MODE_LOCAL && mode != NAME_MODE_KOI8R &&
-      mode != NAME_MODE_CP866 && mode != NAME_MODE_UTF8) {
+  if (mode != NAME_MODE_ASCII && mode != NAME_MODE_LOCAL && mode != NAME_MODE_KOI8R && mode != NAME_MODE_CP866 &&
+      mode != NAME_MODE_UTF8) {
     return 0;
   }
   g_mode.store(mode, std::memory_order_release);
@@ -288,15 +287,13 @@ int X509_NAME_print_line(BIO* bp, const X509_NAME* name, int indent, unsigned lo
 
 int BIO_write_codepage(BIO* bp, const char* text, int length, int mode) {
   if (bp == nullptr || text == nullptr || length < 0) return 0;
-  const std::string converted =
-      convert_for_mode(std::string(text, static_cast<std::size_t>(length)), mode);
+  const std::string converted = convert_for_mode(std::string(text, static_cast<std::size_t>(length)), mode);
   return write_all(bp, converted) ? 1 : 0;
 }
 
 int PUBKEY_digest(const EVP_PKEY* key, const EVP_MD* md, unsigned char* out, unsigned int* out_length) {
   X509_PUBKEY* pub = nullptr;
-  if (key == nullptr || md == nullptr || out == nullptr ||
-      X509_PUBKEY_set(&pub, const_cast<EVP_PKEY*>(key)) != 1) {
+  if (key == nullptr || md == nullptr || out == nullptr || X509_PUBKEY_set(&pub, const_cast<EVP_PKEY*>(key)) != 1) {
     QERR(ERRLIB_EVP, EVP_F_PUBKEY_DIGEST, ERR_R_PASSED_NULL);
     return 0;
   }

@@ -20,9 +20,7 @@ struct Domain {
   }
   // 1 < q < p with p odd, 1 < a < p. Primality and the order of a are the
   // verifier's checks (they cost exponentiations).
-  bool sane() const {
-    return BN_is_odd(p.get()) && Between1And(q.get(), p.get()) && Between1And(a.get(), p.get());
-  }
+  bool sane() const { return BN_is_odd(p.get()) && Between1And(q.get(), p.get()) && Between1And(a.get(), p.get()); }
   bool equals(const R3410* key) const {
     return key->p != nullptr && key->q != nullptr && key->a != nullptr && BN_cmp(p.get(), key->p) == 0 &&
            BN_cmp(q.get(), key->q) == 0 && BN_cmp(a.get(), key->a) == 0;

@@ -52,9 +52,7 @@ int KeyTypeOf(std::span<const unsigned char> oid) {
   return 0;
 }
 
-bool WholeRead(const unsigned char* start, const unsigned char* end, long length) {
-  return end == start + length;
-}
+bool WholeRead(const unsigned char* start, const unsigned char* end, long length) { return end == start + length; }
 
 // SEQUENCE { SEQUENCE { oid, params }, BIT STRING { 0, key } }.
 int EmitSpki(int key_type, const der::Buffer& params, const der::Buffer& key, unsigned char** out) {
@@ -173,8 +171,8 @@ ECGOST* d2i_ECGOST_PUBKEY(ECGOST** key, const unsigned char** in, long length) {
   der::Reader r(*in, static_cast<std::size_t>(length));
   SpkiParts parts;
   if (!SplitSpki(r, parts) || KeyTypeOf(parts.oid) != SYSOBJ_ECR3410) return Parsing(F);
-  ECGOST* k = ECGOST_pubkey_from_spki(parts.params.data(), static_cast<long>(parts.params.size()),
-                                      parts.key.data(), static_cast<long>(parts.key.size()));
+  ECGOST* k = ECGOST_pubkey_from_spki(parts.params.data(), static_cast<long>(parts.params.size()), parts.key.data(),
+                                      static_cast<long>(parts.key.size()));
   if (k == nullptr) return nullptr;
   if (key != nullptr) {
     ECGOST_free(*key);
@@ -232,14 +230,12 @@ int DupCached(CRYPTO_EX_DATA*, const CRYPTO_EX_DATA*, void** from_d, int, long, 
 }
 
 int CacheIndex() {
-  static const int index =
-      CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_X509, 0, nullptr, nullptr, DupCached, FreeCached);
+  static const int index = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_X509, 0, nullptr, nullptr, DupCached, FreeCached);
   return index;
 }
 
 // The certificate's SPKI parts as bytes: OID TLV, parameters TLV and key.
-bool CertSpki(X509* cert, int& type, std::vector<unsigned char>& source, std::size_t& params_at,
-              std::size_t& key_at) {
+bool CertSpki(X509* cert, int& type, std::vector<unsigned char>& source, std::size_t& params_at, std::size_t& key_at) {
   X509_PUBKEY* pub = X509_get_X509_PUBKEY(cert);
   ASN1_OBJECT* alg = nullptr;
   const unsigned char* key = nullptr;

@@ -1,7 +1,6 @@
 #include "dsutils/engine/engine_helper.h"
 
 #include <QFile>
-
 #include <cstdio>
 #include <cstdlib>
 

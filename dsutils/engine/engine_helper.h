@@ -7,7 +7,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -35,11 +34,11 @@ struct LogOptions {
 
 // How a started program ended.
 struct ProcessResult {
-  bool started = false;   // false: the program could not be run (missing, not executable)
-  bool crashed = false;   // ended by a signal
-  int exitCode = -1;      // valid when started and not crashed
-  QString errorText;      // why it did not start or end normally
-  QByteArray output;      // standard output, at most kMaxProcessOutput bytes
+  bool started = false;  // false: the program could not be run (missing, not executable)
+  bool crashed = false;  // ended by a signal
+  int exitCode = -1;     // valid when started and not crashed
+  QString errorText;     // why it did not start or end normally
+  QByteArray output;     // standard output, at most kMaxProcessOutput bytes
 };
 inline constexpr qsizetype kMaxProcessOutput = 1 << 20;
 

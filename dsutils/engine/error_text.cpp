@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <QFile>
-
 #include <cerrno>
 #include <cstdlib>
 

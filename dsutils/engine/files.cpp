@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <QFile>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,8 +12,8 @@
 #include <vector>
 
 #include "dsutils/engine/engine_helper.h"
-#include "platform/environment.h"
 #include "dsutils/engine/error_text.h"
+#include "platform/environment.h"
 
 namespace dsutils {
 namespace {

@@ -1,6 +1,5 @@
 // Name helpers: pure string functions on Linux paths.
 #include <QStringList>
-
 #include <climits>
 
 #include "dsutils/engine/engine_helper.h"
@@ -23,8 +22,10 @@ qsizetype first_ext_dot(const QString& name) { return name.indexOf(QLatin1Char('
 QString GetPathFromName(const QString& full) {
   const qsizetype slash = full.lastIndexOf(QLatin1Char('/'));
   QString out;
-  if (slash == 0) out = QStringLiteral("/");  // a file in the root folder
-  else if (slash > 0) out = full.left(slash);
+  if (slash == 0)
+    out = QStringLiteral("/");  // a file in the root folder
+  else if (slash > 0)
+    out = full.left(slash);
   debug("[GetPathFromName] полное имя: %1, Каталог: %2", full, out);
   return out;
 }
@@ -52,9 +53,12 @@ QString EngineHelper::StripExtensions(const QString& full) {
   QString out = full;
   if (dot >= 1) {
     const QString folder = GetPathFromName(full);
-    if (folder.isEmpty()) out = name.left(dot);
-    else if (folder.endsWith(QLatin1Char('/'))) out = folder + name.left(dot);  // the root folder
-    else out = folder + QLatin1Char('/') + name.left(dot);
+    if (folder.isEmpty())
+      out = name.left(dot);
+    else if (folder.endsWith(QLatin1Char('/')))
+      out = folder + name.left(dot);  // the root folder
+    else
+      out = folder + QLatin1Char('/') + name.left(dot);
     NetStr(out);
   }
   debug("[GetExtFromName] полное имя: %1, имя: %2", full, out);

@@ -6,7 +6,6 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <semaphore>
 
@@ -37,7 +36,7 @@ struct OperationParams {
 };
 
 struct OperationJob {
-  QStringList files;  // full paths, folders already expanded; the first is a one-file job's file
+  QStringList files;       // full paths, folders already expanded; the first is a one-file job's file
   bool automatic = false;  // no dialogs, no summary boxes
   OperationParams params;
   std::int32_t unpackDocument = 0;
@@ -77,7 +76,7 @@ struct MailJob {
   bool sign = false;
   bool sorting = false;
   bool extract = false;
-  QString resultText;  // mail unpack: the protocol file
+  QString resultText;      // mail unpack: the protocol file
   std::int32_t error = 0;  // mail unpack: 1 when the message already carries a protocol
 };
 

@@ -54,16 +54,14 @@ bool EngineHelper::GetSortSettings(const QString& operation, SortSettings& s, Op
   // moves files.
   auto check = [&](bool wasRead, QString& folder) {
     if (wasRead || folder.isEmpty() || FileExists(folder)) return;
-    const int answer =
-        ShowMessage(QStringLiteral("Каталог: %1 \nдля сортировки не существует! Создать?").arg(folder),
-                    MB_YESNO | MB_ICONQUESTION, progress);
+    const int answer = ShowMessage(QStringLiteral("Каталог: %1 \nдля сортировки не существует! Создать?").arg(folder),
+                                   MB_YESNO | MB_ICONQUESTION, progress);
     if (answer == IDYES) {
       CreatePath(folder);
       return;
     }
     folder = default_folder();
-    ShowMessage(QStringLiteral("Установлен каталог по умолчанию %1").arg(folder), MB_OK | MB_ICONINFORMATION,
-                progress);
+    ShowMessage(QStringLiteral("Установлен каталог по умолчанию %1").arg(folder), MB_OK | MB_ICONINFORMATION, progress);
   };
   check(readResult, s.ResultPath);
   check(readSource, s.SourcePath);
@@ -104,8 +102,7 @@ bool EngineHelper::GetMailSettings(MailSettings& s) {
 bool EngineHelper::GetLdapSettings(std::uint32_t& start, QString& connect, QString& port, QString& search) {
   RegistryKey key;
   if (open_or_create(key, subkey("\\Ldap")) != Opened::Existing) return false;
-  if (!read_string(key, "Connect", connect) || !read_string(key, "Port", port) ||
-      !read_string(key, "Search", search))
+  if (!read_string(key, "Connect", connect) || !read_string(key, "Port", port) || !read_string(key, "Search", search))
     return false;
   std::uint32_t v = 0;
   if (!key.QueryDword("Start", v)) return false;

@@ -6,7 +6,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -92,8 +91,8 @@ struct KeyMediumAnswer {
 struct SignRequest {
   QString documentName;
   bool group = false;
-  bool add = false;        // adding a signature to an archive
-  QString archivePath;     // add mode
+  bool add = false;     // adding a signature to an archive
+  QString archivePath;  // add mode
 };
 struct SignAnswer {
   bool accepted = false;

@@ -15,7 +15,8 @@ void ConsoleUi::line(const QString& text) {
 template <class T>
 T ConsoleUi::answer(const std::optional<T>& given, const char* what) {
   if (given) return *given;
-  line(QStringLiteral("нет ответа для диалога \"%1\" в параметрах командной строки: отменено").arg(QLatin1String(what)));
+  line(
+      QStringLiteral("нет ответа для диалога \"%1\" в параметрах командной строки: отменено").arg(QLatin1String(what)));
   return T{};
 }
 
@@ -39,7 +40,9 @@ int ConsoleUi::showMessage(const MessageRequest& request) {
 KeyMediumAnswer ConsoleUi::askKeyMedium(const KeyMediumRequest&) { return answer(options_.keyMedium, "key medium"); }
 SignAnswer ConsoleUi::askSign(const SignRequest&) { return answer(options_.sign, "sign"); }
 EncryptAnswer ConsoleUi::askEncrypt(const EncryptRequest&) { return answer(options_.encrypt, "encrypt"); }
-SignEncryptAnswer ConsoleUi::askSignEncrypt(const SignEncryptRequest&) { return answer(options_.signEncrypt, "sign and encrypt"); }
+SignEncryptAnswer ConsoleUi::askSignEncrypt(const SignEncryptRequest&) {
+  return answer(options_.signEncrypt, "sign and encrypt");
+}
 DecryptAnswer ConsoleUi::askDecrypt(const DecryptRequest&) { return answer(options_.decrypt, "decrypt"); }
 
 VerifyProtocolAnswer ConsoleUi::showVerifyProtocol(const VerifyProtocolRequest& request) {

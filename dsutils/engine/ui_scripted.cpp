@@ -26,7 +26,9 @@ int ScriptedUi::showMessage(const MessageRequest& request) {
 KeyMediumAnswer ScriptedUi::askKeyMedium(const KeyMediumRequest&) { return take(keyMedium_, "keyMedium", {}); }
 SignAnswer ScriptedUi::askSign(const SignRequest&) { return take(sign_, "sign", {}); }
 EncryptAnswer ScriptedUi::askEncrypt(const EncryptRequest&) { return take(encrypt_, "encrypt", {}); }
-SignEncryptAnswer ScriptedUi::askSignEncrypt(const SignEncryptRequest&) { return take(signEncrypt_, "signEncrypt", {}); }
+SignEncryptAnswer ScriptedUi::askSignEncrypt(const SignEncryptRequest&) {
+  return take(signEncrypt_, "signEncrypt", {});
+}
 DecryptAnswer ScriptedUi::askDecrypt(const DecryptRequest&) { return take(decrypt_, "decrypt", {}); }
 
 VerifyProtocolAnswer ScriptedUi::showVerifyProtocol(const VerifyProtocolRequest& request) {

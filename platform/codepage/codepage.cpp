@@ -68,9 +68,12 @@ constexpr UpperHalf kCp866 = {
 
 const UpperHalf& table_of(CodePage cp) {
   switch (cp) {
-    case CodePage::Koi8R: return kKoi8r;
-    case CodePage::Cp866: return kCp866;
-    case CodePage::Windows1251: break;
+    case CodePage::Koi8R:
+      return kKoi8r;
+    case CodePage::Cp866:
+      return kCp866;
+    case CodePage::Windows1251:
+      break;
   }
   return kCp1251;
 }
@@ -96,8 +99,7 @@ template <class F>
 void for_each_code_point(std::u16string_view text, F&& f) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t u = text[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       f(0x10000 + ((u - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
@@ -232,19 +234,15 @@ std::u16string utf16be_to_utf16(std::string_view bytes) {
   std::u16string out;
   out.reserve(bytes.size() / 2);
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    out.push_back(static_cast<char16_t>((static_cast<unsigned char>(bytes[i]) << 8) |
-                                        static_cast<unsigned char>(bytes[i + 1])));
+    out.push_back(
+        static_cast<char16_t>((static_cast<unsigned char>(bytes[i]) << 8) | static_cast<unsigned char>(bytes[i + 1])));
   }
   return out;
 }
 
-std::string ansi_to_utf8(std::string_view text) {
-  return utf16_to_utf8(decode_codepage(local_codepage(), text));
-}
+std::string ansi_to_utf8(std::string_view text) { return utf16_to_utf8(decode_codepage(local_codepage(), text)); }
 
-std::string utf8_to_ansi(std::string_view text) {
-  return encode_codepage(local_codepage(), utf8_to_utf16(text));
-}
+std::string utf8_to_ansi(std::string_view text) { return encode_codepage(local_codepage(), utf8_to_utf16(text)); }
 
 void cp1251_to_koi8r_inplace(char* text, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {

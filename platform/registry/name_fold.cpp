@@ -16,8 +16,10 @@ std::string fold_name(std::string_view name) {
       const auto d = static_cast<unsigned char>(name[i + 1]);
       unsigned cp = 0;
       if (d >= 0x80 && d <= 0xBF) cp = 0x400u + (d - 0x80u);
-      if (cp >= 0x400 && cp <= 0x40F) cp += 0x50;        // Ѐ..Џ -> ѐ..џ
-      else if (cp >= 0x410 && cp <= 0x42F) cp += 0x20;   // А..Я -> а..я
+      if (cp >= 0x400 && cp <= 0x40F)
+        cp += 0x50;  // Ѐ..Џ -> ѐ..џ
+      else if (cp >= 0x410 && cp <= 0x42F)
+        cp += 0x20;  // А..Я -> а..я
       if (cp != 0) {
         // Re-encode U+0400..U+045F.
         out.push_back(static_cast<char>(0xC0 | (cp >> 6)));

@@ -170,8 +170,7 @@ LSTATUS Store::init(std::string* message) {
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db_, 0);
 
-  const std::string damaged =
-      " The file was left as it is; move it away to start again with empty settings.";
+  const std::string damaged = " The file was left as it is; move it away to start again with empty settings.";
   // Only reads until the file is known to be ours: a foreign or damaged file
   // must not be changed.
   int app_id = 0, tables = 0;
@@ -179,9 +178,12 @@ LSTATUS Store::init(std::string* message) {
     // One statement, so both come from the same snapshot: another process
     // may be creating the schema right now.
     Stmt q(db_, "SELECT (SELECT count(*) FROM sqlite_master), application_id FROM pragma_application_id");
-    if (!q.ok()) return fail(map_read_error(q.prepare_rc()), std::string("is not a database (") + sqlite3_errmsg(db_) + ")." + damaged);
+    if (!q.ok())
+      return fail(map_read_error(q.prepare_rc()),
+                  std::string("is not a database (") + sqlite3_errmsg(db_) + ")." + damaged);
     rc = q.step();
-    if (rc != SQLITE_ROW) return fail(map_read_error(rc), std::string("is not a database (") + sqlite3_errmsg(db_) + ")." + damaged);
+    if (rc != SQLITE_ROW)
+      return fail(map_read_error(rc), std::string("is not a database (") + sqlite3_errmsg(db_) + ")." + damaged);
     tables = static_cast<int>(q.i64(0));
     app_id = static_cast<int>(q.i64(1));
   }
@@ -190,7 +192,8 @@ LSTATUS Store::init(std::string* message) {
   if (tables > 0) {
     Stmt q(db_, "PRAGMA quick_check");
     if (!q.ok() || q.step() != SQLITE_ROW || q.text(0) != "ok")
-      return fail(ERROR_BADDB, std::string("is damaged (") + (q.ok() ? q.text(0) : sqlite3_errmsg(db_)) + ")." + damaged);
+      return fail(ERROR_BADDB,
+                  std::string("is damaged (") + (q.ok() ? q.text(0) : sqlite3_errmsg(db_)) + ")." + damaged);
     Stmt v(db_, "PRAGMA user_version");
     if (!v.ok() || v.step() != SQLITE_ROW || v.i64(0) > kSchemaVersion)
       return fail(ERROR_BADDB, "was written by a newer version of the program." + damaged);
@@ -203,7 +206,8 @@ LSTATUS Store::init(std::string* message) {
     rc = q.ok() ? q.step() : q.prepare_rc();
     if (rc == SQLITE_ROW && q.text(0) == "wal") break;
     const bool busy = rc == SQLITE_BUSY || rc == SQLITE_LOCKED || rc == SQLITE_ROW;
-    if (!busy || waited >= kBusyTimeoutMs) return fail(ERROR_CANTOPEN, std::string("cannot use WAL: ") + sqlite3_errmsg(db_));
+    if (!busy || waited >= kBusyTimeoutMs)
+      return fail(ERROR_CANTOPEN, std::string("cannot use WAL: ") + sqlite3_errmsg(db_));
     usleep(10000);
   }
   sqlite3_exec(db_, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
@@ -211,7 +215,8 @@ LSTATUS Store::init(std::string* message) {
 
   // A new file: another process may be creating the same schema right now,
   // so the creation is one transaction that tolerates the other's win.
-  if (LSTATUS w = begin_write(); w != ERROR_SUCCESS) return fail(w, std::string("cannot be initialised: ") + sqlite3_errmsg(db_));
+  if (LSTATUS w = begin_write(); w != ERROR_SUCCESS)
+    return fail(w, std::string("cannot be initialised: ") + sqlite3_errmsg(db_));
   static const char* kSchema =
       "CREATE TABLE IF NOT EXISTS keys("
       "  id INTEGER PRIMARY KEY,"
@@ -237,7 +242,8 @@ LSTATUS Store::init(std::string* message) {
     rollback();
     return fail(map_write_error(rc), "cannot be initialised: " + why);
   }
-  if (LSTATUS c = commit(); c != ERROR_SUCCESS) return fail(c, std::string("cannot be initialised: ") + sqlite3_errmsg(db_));
+  if (LSTATUS c = commit(); c != ERROR_SUCCESS)
+    return fail(c, std::string("cannot be initialised: ") + sqlite3_errmsg(db_));
   return ERROR_SUCCESS;
 }
 
@@ -329,8 +335,10 @@ LSTATUS Store::delete_key(KeyId parent, std::string_view path) {
   if (rc == ERROR_SUCCESS) {
     Stmt sub(db_, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
     const int src = sub.bind(1, key).step();
-    if (src == SQLITE_ROW) rc = ERROR_ACCESS_DENIED;
-    else if (src != SQLITE_DONE) rc = map_read_error(src);
+    if (src == SQLITE_ROW)
+      rc = ERROR_ACCESS_DENIED;
+    else if (src != SQLITE_DONE)
+      rc = map_read_error(src);
   }
   if (rc == ERROR_SUCCESS) {
     Stmt del(db_, "DELETE FROM keys WHERE id=?1");
@@ -393,8 +401,12 @@ LSTATUS Store::set_value(KeyId key, std::string_view name, std::uint32_t type, c
     if (!up.ok()) {
       rc = map_write_error(up.prepare_rc());
     } else {
-      const int src = up.bind(1, key).bind(2, name).bind(3, fold_name(name)).bind(4, static_cast<std::int64_t>(type))
-                          .bind_blob(5, data, size).step();
+      const int src = up.bind(1, key)
+                          .bind(2, name)
+                          .bind(3, fold_name(name))
+                          .bind(4, static_cast<std::int64_t>(type))
+                          .bind_blob(5, data, size)
+                          .step();
       if (src != SQLITE_DONE) rc = map_write_error(src);
     }
   }
@@ -437,8 +449,10 @@ LSTATUS Store::delete_value(KeyId key, std::string_view name) {
   if (rc == ERROR_SUCCESS) {
     Stmt del(db_, "DELETE FROM vals WHERE key=?1 AND fold=?2");
     const int src = del.bind(1, key).bind(2, fold_name(name)).step();
-    if (src != SQLITE_DONE) rc = map_write_error(src);
-    else if (sqlite3_changes(db_) == 0) rc = ERROR_FILE_NOT_FOUND;
+    if (src != SQLITE_DONE)
+      rc = map_write_error(src);
+    else if (sqlite3_changes(db_) == 0)
+      rc = ERROR_FILE_NOT_FOUND;
   }
   if (rc != ERROR_SUCCESS) {
     rollback();

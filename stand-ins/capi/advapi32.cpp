@@ -144,7 +144,8 @@ std::vector<unsigned char> der_signature(BIGNUM* r, BIGNUM* s) {
 }
 
 // s = (x r + k e) mod q with r = (a^k mod p) mod q (94) or x(kG) mod q (2001).
-std::vector<unsigned char> gost_sign(const std::map<std::string, std::string>& key, const std::vector<unsigned char>& digest) {
+std::vector<unsigned char> gost_sign(const std::map<std::string, std::string>& key,
+                                     const std::vector<unsigned char>& digest) {
   const auto scheme = key.find("scheme");
   if (scheme == key.end()) return {};
   const bool ec = scheme->second == "2001";

@@ -97,5 +97,7 @@ extern "C" __attribute__((visibility("default"))) const char* GetErrorText(int c
 }
 #else
 // The damaged copy keeps the table but exports nothing.
-extern "C" __attribute__((visibility("default"))) std::size_t vterror_entries() { return sizeof(kTexts) / sizeof(kTexts[0]); }
+extern "C" __attribute__((visibility("default"))) std::size_t vterror_entries() {
+  return sizeof(kTexts) / sizeof(kTexts[0]);
+}
 #endif

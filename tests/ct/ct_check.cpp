@@ -117,8 +117,7 @@ bool EcdhAgree() {
   if (curve == nullptr) return Fail("curve");
   UniquePtr<ECDH> ours(ECDH_new(curve.get(), ECDH_MODE_PLAIN));
   UniquePtr<ECDH> peer(ECDH_new(curve.get(), ECDH_MODE_PLAIN));
-  if (ours == nullptr || peer == nullptr || ECDH_generate_key(ours.get()) != 1 ||
-      ECDH_generate_key(peer.get()) != 1) {
+  if (ours == nullptr || peer == nullptr || ECDH_generate_key(ours.get()) != 1 || ECDH_generate_key(peer.get()) != 1) {
     return Fail("ecdh keys");
   }
   // The peer's side, unmarked, is the expected value.
@@ -206,7 +205,8 @@ bool GostEcb() {
   std::vector<unsigned char> expected(plain.size()), out(plain.size());
   GostePtr ref(GOSTE_new()), ctx(GOSTE_new());
   if (ref == nullptr || ctx == nullptr || GOSTE_ss_init(ref.get(), 1, key.data(), nullptr) != 1 ||
-      GOSTE_ss_update(ref.get(), plain.data(), expected.data(), static_cast<int>(kBlocks)) != static_cast<int>(kBlocks)) {
+      GOSTE_ss_update(ref.get(), plain.data(), expected.data(), static_cast<int>(kBlocks)) !=
+          static_cast<int>(kBlocks)) {
     return Fail("reference encryption");
   }
   QCRYPTO_CT_SECRET(key.data(), key.size());
@@ -226,7 +226,8 @@ bool GostEcbDecrypt() {
   std::vector<unsigned char> expected(cipher.size()), out(cipher.size());
   GostePtr ref(GOSTE_new()), ctx(GOSTE_new());
   if (ref == nullptr || ctx == nullptr || GOSTE_ss_init(ref.get(), 0, key.data(), nullptr) != 1 ||
-      GOSTE_ss_update(ref.get(), cipher.data(), expected.data(), static_cast<int>(kBlocks)) != static_cast<int>(kBlocks)) {
+      GOSTE_ss_update(ref.get(), cipher.data(), expected.data(), static_cast<int>(kBlocks)) !=
+          static_cast<int>(kBlocks)) {
     return Fail("reference decryption");
   }
   QCRYPTO_CT_SECRET(key.data(), key.size());
@@ -250,7 +251,8 @@ bool GostGamma() {
   std::vector<unsigned char> expected(plain.size()), out(plain.size());
   GostePtr ref(GOSTE_new()), ctx(GOSTE_new());
   if (ref == nullptr || ctx == nullptr || GOSTE_gamma_init(ref.get(), key.data(), iv.data(), nullptr) != 1 ||
-      GOSTE_gamma_update(ref.get(), plain.data(), expected.data(), static_cast<int>(plain.size())) != static_cast<int>(plain.size()) ||
+      GOSTE_gamma_update(ref.get(), plain.data(), expected.data(), static_cast<int>(plain.size())) !=
+          static_cast<int>(plain.size()) ||
       GOSTE_gamma_init(ctx.get(), key.data(), iv.data(), nullptr) != 1) {
     return Fail("gamma set-up");
   }
@@ -260,7 +262,8 @@ bool GostGamma() {
   QCRYPTO_CT_SECRET(&ctx->N1, sizeof ctx->N1);
   QCRYPTO_CT_SECRET(&ctx->N2, sizeof ctx->N2);
   QCRYPTO_CT_SECRET(plain.data(), plain.size());
-  if (GOSTE_gamma_update(ctx.get(), plain.data(), out.data(), static_cast<int>(plain.size())) != static_cast<int>(plain.size())) {
+  if (GOSTE_gamma_update(ctx.get(), plain.data(), out.data(), static_cast<int>(plain.size())) !=
+      static_cast<int>(plain.size())) {
     return Fail("gamma");
   }
   QCRYPTO_CT_DECLASSIFY(out.data(), out.size());
@@ -272,9 +275,7 @@ bool GostGamma() {
 // each control passes only when valgrind's report appears in the output.
 
 __attribute__((noinline)) int BranchOn(const volatile unsigned char* p) { return *p > 0x80 ? 1 : 2; }
-__attribute__((noinline)) int IndexBy(const unsigned char* table, const volatile unsigned char* p) {
-  return table[*p];
-}
+__attribute__((noinline)) int IndexBy(const unsigned char* table, const volatile unsigned char* p) { return table[*p]; }
 
 bool ControlBranch() {
   auto secret = Random(1);

@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>

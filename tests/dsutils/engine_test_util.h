@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QString>
-
 #include <string>
 
 #include "dsutils/engine/engine_helper.h"

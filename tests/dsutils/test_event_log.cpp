@@ -3,7 +3,6 @@
 
 #include <QDir>
 #include <QFile>
-
 #include <memory>
 
 #include "dsutils/engine/error_text.h"
@@ -100,7 +99,8 @@ TEST_F(EventLog, FileChoice) {
     const QString target = path("logs/") + c.expected;
     EXPECT_TRUE(read_file(target).ends_with("x \r\n")) << c.name;
     EXPECT_EQ(stored().FileName, QString::fromUtf8(c.expected)) << c.name;
-    EXPECT_EQ(QDir(path("logs")).entryList(QDir::Files).size(), c.existingSize >= 0 && QString(c.expected) != c.fileName ? 2 : 1)
+    EXPECT_EQ(QDir(path("logs")).entryList(QDir::Files).size(),
+              c.existingSize >= 0 && QString(c.expected) != c.fileName ? 2 : 1)
         << c.name;
   }
 }
@@ -176,10 +176,11 @@ TEST_F(ErrorTexts, EveryResultCodeHasItsOwnText) {
   ErrorTextLoader loader;
   ASSERT_TRUE(loader.libraryLoaded());
   const QString unknown = loader.GetErrorText(99999);
-  const int codes[] = {2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  13,  14,  15,  16,  17,  18,  19,
-                       20,  21,  22,  23,  24,  50,  103, 106, 107, 109, 112, 114, 115, 116, 117, 118, 119, 122,
-                       123, 125, 127, 128, 129, 132, 134, 138, 153, 154, 158, 159, 160, 161, 162, 163, 164, 166,
-                       168, 169, 183, 184, 186, 201, 288, 10000, 10001, 10002, 10003, 10004, 10005, 10006, 10008};
+  const int codes[] = {2,   3,   4,   5,   6,   7,     8,     9,     10,    11,    12,    13,    14,   15,
+                       16,  17,  18,  19,  20,  21,    22,    23,    24,    50,    103,   106,   107,  109,
+                       112, 114, 115, 116, 117, 118,   119,   122,   123,   125,   127,   128,   129,  132,
+                       134, 138, 153, 154, 158, 159,   160,   161,   162,   163,   164,   166,   168,  169,
+                       183, 184, 186, 201, 288, 10000, 10001, 10002, 10003, 10004, 10005, 10006, 10008};
   for (int code : codes) {
     const QString text = loader.GetErrorText(code);
     EXPECT_FALSE(text.isEmpty()) << code;

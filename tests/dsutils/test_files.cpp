@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-
 #include <future>
 
 #include "dsutils/engine/error_text.h"
@@ -42,11 +41,11 @@ TEST_F(Files, UniqueNames) {
       {"out/doc.txt.sgn", {"out/doc.txt.sgn", "out/doc[1].txt.sgn"}, "out/doc[2].txt.sgn"},
       {"out/doc[5].txt", {"out/doc[5].txt"}, "out/doc[1].txt"},
       {"out/doc[1][2].txt", {"out/doc[1][2].txt"}, "out/doc[1].txt"},
-      {"out/x]", {"out/x]"}, "out/x][1]"},                 // "]" without "[": trimming stops
+      {"out/x]", {"out/x]"}, "out/x][1]"},  // "]" without "[": trimming stops
       {"out/a]b].sgn", {"out/a]b].sgn"}, "out/a]b][1].sgn"},
-      {"out/[x].txt", {"out/[x].txt"}, "out/[x][1].txt"},  // "[" as the first character stays
-      {"out[2]/x]", {"out[2]/x]"}, "out[2]/x][1]"},        // a "[" in the folder is not the name's
-      {"dir.old/file", {"dir.old/file"}, "dir.old/file[1]"},  // dotted folder, no extension
+      {"out/[x].txt", {"out/[x].txt"}, "out/[x][1].txt"},           // "[" as the first character stays
+      {"out[2]/x]", {"out[2]/x]"}, "out[2]/x][1]"},                 // a "[" in the folder is not the name's
+      {"dir.old/file", {"dir.old/file"}, "dir.old/file[1]"},        // dotted folder, no extension
       {"out/full.sgn", {"out/full.sgn/inner"}, "out/full[1].sgn"},  // a folder that is not empty
   };
   for (const auto& c : cases) {
@@ -86,7 +85,7 @@ TEST_F(Files, CreatePath) {
       {path("a/b/Ц/d/"), true},
       {path("a//b2"), true},
       {"/", true},
-      {"", false},             // ends at once instead of climbing forever
+      {"", false},  // ends at once instead of climbing forever
       {"relative/dir", false},
       {path("plain"), false},  // a file of that name is no folder
       {path("plain/sub"), false},
@@ -149,8 +148,8 @@ TEST_F(Files, CopyCases) {
   EXPECT_EQ(read_file(path("src.txt")), "s");
   // A missing source: false and its log line.
   EXPECT_FALSE(DS_CopyFile(path("none.txt"), path("out.txt"), false));
-  EXPECT_EQ(read_file(path("events.log")),
-            "Ошибка при копировании файла!\r\nИсходный файл: " + path("none.txt").toStdString() + "\r\nне существует! \r\n");
+  EXPECT_EQ(read_file(path("events.log")), "Ошибка при копировании файла!\r\nИсходный файл: " +
+                                               path("none.txt").toStdString() + "\r\nне существует! \r\n");
   // A FIFO as the source: refused without waiting for a writer.
   ASSERT_EQ(mkfifo(path("pipe").toUtf8().constData(), 0600), 0);
   auto done = std::async(std::launch::async, [&] { return DS_CopyFile(path("pipe"), path("out.txt"), false); });
@@ -187,8 +186,10 @@ TEST(Folders, HomeAndTemporary) {
   EXPECT_EQ(user_temp_folder(), "/var/tmp/u");
   setenv("TMPDIR", "rel", 1);
   EXPECT_EQ(user_temp_folder(), "/tmp");
-  if (saved) setenv("TMPDIR", keep.c_str(), 1);
-  else unsetenv("TMPDIR");
+  if (saved)
+    setenv("TMPDIR", keep.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
   EXPECT_EQ(default_folder(), QString::fromUtf8(getenv("HOME")));
 }
 

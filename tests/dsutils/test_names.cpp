@@ -11,19 +11,19 @@ class Names : public testing::EngineTest {};
 TEST_F(Names, PathFileAndExtensionParts) {
   struct Case {
     const char* full;
-    const char* folder;   // GetPathFromName
-    const char* file;     // GetFileFromName
-    const char* ext;      // GetExtFromName
-    const char* rext;     // GetRExtFromName
-    const char* stripped; // StripExtensions
+    const char* folder;    // GetPathFromName
+    const char* file;      // GetFileFromName
+    const char* ext;       // GetExtFromName
+    const char* rext;      // GetRExtFromName
+    const char* stripped;  // StripExtensions
   };
   const Case cases[] = {
       {"/home/u/doc.txt.sgn", "/home/u", "doc.txt.sgn", "sgn", "txt.sgn", "/home/u/doc"},
-      {"/a.TXT", "/", "a.TXT", "txt", "TXT", "/a"},                     // a file in the root folder
-      {"a.txt", "", "a.txt", "txt", "txt", "a"},                        // a bare name stays bare
+      {"/a.TXT", "/", "a.TXT", "txt", "TXT", "/a"},                                       // a file in the root folder
+      {"a.txt", "", "a.txt", "txt", "txt", "a"},                                          // a bare name stays bare
       {"/home/dir.old/file", "/home/dir.old", "file", "", "file", "/home/dir.old/file"},  // dotted folder
       {"/x/name", "/x", "name", "", "name", "/x/name"},
-      {"/x/.hidden", "/x", ".hidden", "", ".hidden", "/x/.hidden"},      // a leading dot is no extension
+      {"/x/.hidden", "/x", ".hidden", "", ".hidden", "/x/.hidden"},  // a leading dot is no extension
       {"/x/.cfg.enc", "/x", ".cfg.enc", "enc", "enc", "/x/.cfg"},
       {"/x/Отчёт.ДОК.sga.enc", "/x", "Отчёт.ДОК.sga.enc", "enc", "ДОК.sga.enc", "/x/Отчёт"},
   };
@@ -45,7 +45,7 @@ TEST_F(Names, NetStr) {
   };
   const Case cases[] = {
       {"/a//b", "/a/b"},
-      {"/a///b", "/a//b"},       // pairs, left to right, not overlapping
+      {"/a///b", "/a//b"},  // pairs, left to right, not overlapping
       {"/a////b", "/a//b"},
       {"//server//share", "//server/share"},  // the leading pair stays
       {"/plain/path", "/plain/path"},
@@ -64,11 +64,9 @@ TEST_F(Names, MaxNumericSuffix) {
     int expected;
   };
   const Case cases[] = {
-      {{"x.1", "x.12", "x.abc"}, 12},
-      {{}, 0},
+      {{"x.1", "x.12", "x.abc"}, 12}, {{}, 0},
       {{"nodot", ".5"}, 0},  // a dot at index 0 does not count
-      {{"a.7z", "b.3"}, 7},
-      {{"a.99999999999999999999"}, 2147483647},
+      {{"a.7z", "b.3"}, 7},           {{"a.99999999999999999999"}, 2147483647},
   };
   for (const auto& c : cases) EXPECT_EQ(MaxNumericSuffix(c.list), c.expected) << c.list.join(',').toStdString();
 }
@@ -88,7 +86,8 @@ TEST_F(Names, ExtractArgument) {
       {"short", 10, ""},
   };
   EngineHelper h;
-  for (const auto& c : cases) EXPECT_EQ(h.ExtractArgument(QString::fromUtf8(c.line), c.start), QString::fromUtf8(c.arg)) << c.line;
+  for (const auto& c : cases)
+    EXPECT_EQ(h.ExtractArgument(QString::fromUtf8(c.line), c.start), QString::fromUtf8(c.arg)) << c.line;
 }
 
 TEST_F(Names, DebugLinesOnlyWhileTheFlagIsSet) {

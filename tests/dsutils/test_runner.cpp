@@ -34,9 +34,8 @@ TEST_F(Runner, AMissingProgramIsReportedNotStarted) {
 
 TEST_F(Runner, ArgumentsReachTheChildUnchanged) {
   // printf prints each argument after its format as it came: "<" arg ">".
-  const QStringList args = {"<%s>",       "two words", "\"quoted\"", "it's",  "-rf", "--in=/x y",
-                            "$HOME",      "`id`",      "a;b|c&d",    "",      "Тест файл", "*.txt",
-                            "line\nbreak"};
+  const QStringList args = {"<%s>", "two words", "\"quoted\"", "it's",      "-rf",   "--in=/x y",  "$HOME",
+                            "`id`", "a;b|c&d",   "",           "Тест файл", "*.txt", "line\nbreak"};
   EngineHelper h;
   const ProcessResult r = h.RunProcess("/usr/bin/printf", args);
   ASSERT_TRUE(r.started);

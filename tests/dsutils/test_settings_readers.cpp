@@ -1,5 +1,4 @@
 #include <QDir>
-
 #include <functional>
 #include <vector>
 
@@ -29,7 +28,7 @@ class SettingsReaders : public testing::EngineTest {
 
 std::vector<std::uint32_t> words(const MailSettings& m) {
   return {m.LocalAdr, m.GlobalAdr, m.EnableClient, m.EnableQuestion, m.Encript, m.Signature, m.Result,
-          m.Password, m.Min,      m.EncOwner,  m.Auto,         m.Sorting,        m.Izvlech};
+          m.Password, m.Min,       m.EncOwner,     m.Auto,           m.Sorting, m.Izvlech};
 }
 
 TEST_F(SettingsReaders, MailSettings) {
@@ -46,17 +45,24 @@ TEST_F(SettingsReaders, MailSettings) {
       {"empty key: all defaults", [](RegistryKey&) {}, defaults},
       {"values present",
        [](RegistryKey& k) {
-         const char* names[] = {"LocalAdr", "GlobalAdr", "EnableClient", "EnableQuestion", "Encript",
-                                "Signature", "Result", "Password", "Min", "EncOwner", "Auto", "Sorting", "Izvlech"};
+         const char* names[] = {"LocalAdr", "GlobalAdr", "EnableClient", "EnableQuestion", "Encript", "Signature",
+                                "Result",   "Password",  "Min",          "EncOwner",       "Auto",    "Sorting",
+                                "Izvlech"};
          std::uint32_t v = 100;
          for (const char* n : names) k.SetDword(n, v++);
        },
        {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112}},
       {"without Auto, Sorting, Izvlech: 1 each, EncOwner as read",
-       [](RegistryKey& k) { k.SetDword("EncOwner", 0); k.SetDword("Min", 5); },
+       [](RegistryKey& k) {
+         k.SetDword("EncOwner", 0);
+         k.SetDword("Min", 5);
+       },
        {0, 0, 1, 1, 0, 0, 0, 0, 5, 0, 1, 1, 1}},
       {"values of another type: defaults",
-       [](RegistryKey& k) { k.SetString("Min", "30"); k.SetBinary("Auto", "\0\0\0\0", 4); },
+       [](RegistryKey& k) {
+         k.SetString("Min", "30");
+         k.SetBinary("Auto", "\0\0\0\0", 4);
+       },
        defaults},
   };
   for (const auto& c : cases) {
@@ -81,11 +87,18 @@ TEST_F(SettingsReaders, LogOptions) {
       {"empty key", [](RegistryKey&) {}, {0, 0, 0, 1, 0}},
       {"values present",
        [](RegistryKey& k) {
-         k.SetDword("IsCert", 1); k.SetDword("IsTime", 1); k.SetDword("IsSgn", 0);
-         k.SetDword("IsOldEnc", 0); k.SetDword("UnPackDoc", 1);
+         k.SetDword("IsCert", 1);
+         k.SetDword("IsTime", 1);
+         k.SetDword("IsSgn", 0);
+         k.SetDword("IsOldEnc", 0);
+         k.SetDword("UnPackDoc", 1);
        },
        {1, 1, 0, 0, 1}},
-      {"values of another type", [](RegistryKey& k) { k.SetString("IsOldEnc", "0"); k.SetString("IsTime", "1"); },
+      {"values of another type",
+       [](RegistryKey& k) {
+         k.SetString("IsOldEnc", "0");
+         k.SetString("IsTime", "1");
+       },
        {0, 0, 0, 1, 0}},
   };
   for (const auto& c : cases) {
@@ -109,18 +122,35 @@ TEST_F(SettingsReaders, LdapSettings) {
   };
   const Case cases[] = {
       {"missing key: nothing read", nullptr, false, 77, "c0", "p0", "s0"},
-      {"all four", [](RegistryKey& k) {
-         k.SetString("Connect", "ldap.local"); k.SetString("Port", "389"); k.SetString("Search", "o=Org"); k.SetDword("Start", 1);
-       }, true, 1, "ldap.local", "389", "o=Org"},
-      {"no Search: the values before it stay read", [](RegistryKey& k) {
-         k.SetString("Connect", "h"); k.SetString("Port", "10389"); k.SetDword("Start", 1);
-       }, false, 77, "h", "10389", "s0"},
-      {"Start of another type", [](RegistryKey& k) {
-         k.SetString("Connect", "h"); k.SetString("Port", "1"); k.SetString("Search", "s"); k.SetString("Start", "1");
-       }, false, 77, "h", "1", "s"},
-      {"Port as a number is missing text", [](RegistryKey& k) {
-         k.SetString("Connect", "h"); k.SetDword("Port", 389);
-       }, false, 77, "h", "p0", "s0"},
+      {"all four",
+       [](RegistryKey& k) {
+         k.SetString("Connect", "ldap.local");
+         k.SetString("Port", "389");
+         k.SetString("Search", "o=Org");
+         k.SetDword("Start", 1);
+       },
+       true, 1, "ldap.local", "389", "o=Org"},
+      {"no Search: the values before it stay read",
+       [](RegistryKey& k) {
+         k.SetString("Connect", "h");
+         k.SetString("Port", "10389");
+         k.SetDword("Start", 1);
+       },
+       false, 77, "h", "10389", "s0"},
+      {"Start of another type",
+       [](RegistryKey& k) {
+         k.SetString("Connect", "h");
+         k.SetString("Port", "1");
+         k.SetString("Search", "s");
+         k.SetString("Start", "1");
+       },
+       false, 77, "h", "1", "s"},
+      {"Port as a number is missing text",
+       [](RegistryKey& k) {
+         k.SetString("Connect", "h");
+         k.SetDword("Port", 389);
+       },
+       false, 77, "h", "p0", "s0"},
   };
   for (const auto& c : cases) {
     platform::reg::Store::current_user()->delete_tree(platform::reg::Store::kRoot, kProductKey);
@@ -144,11 +174,18 @@ TEST_F(SettingsReaders, EncryptSettings) {
   };
   const Case cases[] = {
       {"missing key: created, defaults", nullptr, 0, {}},
-      {"list present", [](RegistryKey& k) { k.SetDword("IsAuto", 1); k.SetObject("Users", {"0A", "Пётр"}); },
-       1, {"0A", "Пётр"}},
+      {"list present",
+       [](RegistryKey& k) {
+         k.SetDword("IsAuto", 1);
+         k.SetObject("Users", {"0A", "Пётр"});
+       },
+       1,
+       {"0A", "Пётр"}},
       {"Users as text: the caller's list stands", [](RegistryKey& k) { k.SetString("Users", "0A"); }, 0, {"caller"}},
       {"Users longer than 4,096 bytes: emptied",
-       [](RegistryKey& k) { k.SetObject("Users", std::vector<std::string>(30, std::string(200, 'u'))); }, 0, {}},
+       [](RegistryKey& k) { k.SetObject("Users", std::vector<std::string>(30, std::string(200, 'u'))); },
+       0,
+       {}},
       {"IsAuto of another type", [](RegistryKey& k) { k.SetString("IsAuto", "1"); }, 0, {}},
   };
   for (const auto& c : cases) {
@@ -190,13 +227,25 @@ TEST_F(SettingsReaders, SortSettings) {
   const Case cases[] = {
       {"missing key: created, the caller's record stands", nullptr, {9, 9, 9, 9, 9, 9}, ""},
       {"empty key: defaults, the caller's paths stand", [](RegistryKey&) {}, {0, 0, 1, 0, 0, 0}, ""},
-      {"values present", [](RegistryKey& k) {
-         k.SetDword("Result", 1); k.SetDword("ResultExist", 1); k.SetDword("Source", 0);
-         k.SetDword("SourceExist", 1); k.SetDword("Error", 1); k.SetDword("ErrorExist", 1);
+      {"values present",
+       [](RegistryKey& k) {
+         k.SetDword("Result", 1);
+         k.SetDword("ResultExist", 1);
+         k.SetDword("Source", 0);
+         k.SetDword("SourceExist", 1);
+         k.SetDword("Error", 1);
+         k.SetDword("ErrorExist", 1);
          k.SetString("ResultPath", "/srv/Подписанные");
-       }, {1, 1, 0, 1, 1, 1}, "/srv/Подписанные"},
-      {"values of another type", [](RegistryKey& k) { k.SetString("Source", "0"); k.SetDword("ResultPath", 1); },
-       {0, 0, 1, 0, 0, 0}, ""},
+       },
+       {1, 1, 0, 1, 1, 1},
+       "/srv/Подписанные"},
+      {"values of another type",
+       [](RegistryKey& k) {
+         k.SetString("Source", "0");
+         k.SetDword("ResultPath", 1);
+       },
+       {0, 0, 1, 0, 0, 0},
+       ""},
   };
   for (const auto& c : cases) {
     platform::reg::Store::current_user()->delete_tree(platform::reg::Store::kRoot, kProductKey);
@@ -204,7 +253,8 @@ TEST_F(SettingsReaders, SortSettings) {
     SortSettings s{9, 9, 9, 9, 9, 9, QString(), QString(), QString()};
     ASSERT_TRUE(engine_helper().GetSortSettings("SGN", s)) << c.name;
     EXPECT_EQ((std::vector<std::uint32_t>{s.Result, s.ResultExist, s.Source, s.SourceExist, s.Error, s.ErrorExist}),
-              c.words) << c.name;
+              c.words)
+        << c.name;
     EXPECT_EQ(s.ResultPath, QString::fromUtf8(c.resultPath)) << c.name;
     EXPECT_TRUE(key_exists("\\Sorting\\SGN")) << c.name;
   }

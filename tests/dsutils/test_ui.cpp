@@ -75,7 +75,8 @@ TEST_F(Seam, AnswersAreTakenInOrderAndUnexpectedQuestionsAreCounted) {
   EXPECT_EQ(h.ShowMessage("q3", MB_YESNO), IDNO);  // nothing queued: the safe answer
   EXPECT_FALSE(ui_.askEncrypt({}).accepted);
   EXPECT_EQ(ui_.unscripted(), 2);
-  EXPECT_EQ(ui_.calls(), (std::vector<std::string>{"message", "message", "sign", "password", "password", "message", "encrypt"}));
+  EXPECT_EQ(ui_.calls(),
+            (std::vector<std::string>{"message", "message", "sign", "password", "password", "message", "encrypt"}));
 }
 
 TEST_F(Seam, MessageBoxesHideTheProgressOfTheirOperation) {
@@ -155,11 +156,8 @@ TEST_F(ConsoleSeam, BoxesGoToTheStreamAndQuestionsTakeTheGivenAnswer) {
     int answer;
   };
   const Case cases[] = {
-      {IDYES, MB_YESNO | MB_ICONQUESTION, IDYES},
-      {IDNO, MB_YESNO, IDNO},
-      {IDYES, MB_OK, IDOK},
-      {IDYES, MB_RETRYCANCEL, IDCANCEL},
-      {IDNO, MB_YESNOCANCEL, IDCANCEL},
+      {IDYES, MB_YESNO | MB_ICONQUESTION, IDYES}, {IDNO, MB_YESNO, IDNO},           {IDYES, MB_OK, IDOK},
+      {IDYES, MB_RETRYCANCEL, IDCANCEL},          {IDNO, MB_YESNOCANCEL, IDCANCEL},
   };
   for (const auto& c : cases) {
     ConsoleUiOptions o;

@@ -24,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned char* q = der.data();
     if (qcrypto::i2d_ECGOST_SIG(sig, &q) != n || CRYPTO_memcmp(der.data(), data, consumed) != 0) std::abort();
     unsigned char* fresh = nullptr;
-    if (qcrypto::i2d_ECGOST_SIG(sig, &fresh) != n || fresh == nullptr ||
-        CRYPTO_memcmp(fresh, data, consumed) != 0)
+    if (qcrypto::i2d_ECGOST_SIG(sig, &fresh) != n || fresh == nullptr || CRYPTO_memcmp(fresh, data, consumed) != 0)
       std::abort();
     OPENSSL_free(fresh);
     qcrypto::ECGOST_SIG_free(sig);

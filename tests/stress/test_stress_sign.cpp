@@ -57,10 +57,10 @@ constexpr int kExtraCurves = 20;
 struct Curve {
   // Texts of the definition, kept while the curve is loaded.
   std::string p, a, b, generator, q;
-  bool builtin = false;                                            // keys through ECGOST_new(null)
+  bool builtin = false;             // keys through ECGOST_new(null)
   Owned<qcrypto::ECURVE> curve;     // shared by all threads; null when builtin
-  BnOwned d = NewBn();                                             // private number of this curve's key
-  Bytes expected_q;                                                // 04 x y of d * generator
+  BnOwned d = NewBn();              // private number of this curve's key
+  Bytes expected_q;                 // 04 x y of d * generator
   Owned<qcrypto::ECGOST> verifier;  // public key only, shared by all threads
 };
 

@@ -64,18 +64,18 @@ X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, 
   X509* cert = X509_new();
   if (cert == nullptr) return nullptr;
   X509_NAME* name = X509_NAME_new();
-  bool ok = name != nullptr && X509_set_version(cert, 2) == 1 &&
-            ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial) == 1 &&
-            X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1,
-                                       0) == 1 &&
-            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                       reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1,
-                                       0) == 1 &&
-            X509_set_subject_name(cert, name) == 1 &&
-            X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name) == 1 &&
-            X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
-            X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * spec.days) != nullptr &&
-            X509_set_pubkey(cert, subject_key) == 1;
+  bool ok =
+      name != nullptr && X509_set_version(cert, 2) == 1 &&
+      ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial) == 1 &&
+      X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0) ==
+          1 &&
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                 reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0) == 1 &&
+      X509_set_subject_name(cert, name) == 1 &&
+      X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
+      X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * spec.days) != nullptr &&
+      X509_set_pubkey(cert, subject_key) == 1;
   X509_NAME_free(name);
   ok = ok && add_ext(cert, issuer, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
        add_ext(cert, issuer, NID_key_usage,

@@ -8,7 +8,6 @@
 
 extern "C" __attribute__((visibility("default"))) int OSSL_provider_init(const OSSL_CORE_HANDLE* handle,
                                                                          const OSSL_DISPATCH* in,
-                                                                         const OSSL_DISPATCH** out,
-                                                                         void** provctx) {
+                                                                         const OSSL_DISPATCH** out, void** provctx) {
   return qcrypto::prov::provider_init(handle, in, out, provctx);
 }

@@ -1,5 +1,3 @@
-#include "crypto/bio/media.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "crypto/bio/media.h"
 #include "crypto/bio/media_codes.h"
 
 namespace qcrypto {
@@ -43,9 +42,7 @@ TEST(MediaKeywords, PrefixTestIsCaseInsensitiveOverTheKeywordOnly) {
     EXPECT_EQ(media_is_vexil(c.path), c.kind == MediumKind::Vexil) << c.path;
     EXPECT_EQ(media_is_vxr2(c.path), c.kind == MediumKind::VxR2) << c.path;
     EXPECT_EQ(media_is_ibutton(c.path), c.kind == MediumKind::IButton) << c.path;
-    EXPECT_EQ(media_is_token(c.path),
-              c.kind == MediumKind::Vexil || c.kind == MediumKind::VxR2)
-        << c.path;
+    EXPECT_EQ(media_is_token(c.path), c.kind == MediumKind::Vexil || c.kind == MediumKind::VxR2) << c.path;
   }
   EXPECT_EQ(media_is_vexil(nullptr), 0);
   EXPECT_EQ(media_is_vxr2(nullptr), 0);
@@ -60,9 +57,8 @@ TEST(MediaModes, ModeTextsToBioFlags) {
     int flags;
   };
   const Case cases[] = {
-      {"r", 3},    {"rb", 3},  {"w", 5},    {"wb", 5},   {"r+", 7},  {"rb+", 7},
-      {"r+b", 7},  {"wb+", 7}, {"w+b", 7},  {"w+", -1},  {"a", -1},  {"ab", -1},
-      {"R", -1},   {"rb ", -1}, {"", -1},   {"rw", -1},
+      {"r", 3},   {"rb", 3},  {"w", 5},  {"wb", 5},  {"r+", 7}, {"rb+", 7},  {"r+b", 7}, {"wb+", 7},
+      {"w+b", 7}, {"w+", -1}, {"a", -1}, {"ab", -1}, {"R", -1}, {"rb ", -1}, {"", -1},   {"rw", -1},
   };
   for (const auto& c : cases) EXPECT_EQ(media_open_flags(c.mode), c.flags) << c.mode;
   EXPECT_EQ(media_open_flags(nullptr), -1);
@@ -171,8 +167,7 @@ TEST(MediaParsePath, TouchMemoryNamesAreShortAndExtensionsDecimal) {
       {"iBUTTON:/a/bcd/f.12", true, {"a", "bcd"}, "f", 12},
       {"iButton:\\DB\\", true, {"DB"}, "", -1},
       {"iButton:\\", true, {}, "", -1},
-      {"iButton:\\a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k.1", true,
-       {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}, "k", 1},
+      {"iButton:\\a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k.1", true, {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}, "k", 1},
       {"iButton:\\a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k\\l.1", false, {}, "", -1},
       {"iButton:\\keys5.1", false, {}, "", -1},
       {"iButton:\\abcde\\k.1", false, {}, "", -1},

@@ -99,7 +99,8 @@ TEST_F(BnRandTest, RandBitsCutsOnlyWhatIsAbove) {
       {12, {0xFF, 0xFF}, "0FFF"},
       {12, {0x0A, 0xBC}, "0ABC"},
       {255, std::vector<unsigned char>(32, 0xFF), "7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"},
-      {255, [] {
+      {255,
+       [] {
          std::vector<unsigned char> v(32, 0x00);
          v[31] = 0x05;
          return v;
@@ -128,9 +129,7 @@ TEST_F(BnRandTest, DigestModReducesAndNeverGivesZero) {
   const std::vector<Case> cases = {
       {{0x01, 0x00}, "05"},  // 256 mod 251, read big-endian
       {{0xFB}, "01"},        // q itself reduces to 0, which becomes 1
-      {{0x00, 0x00}, "01"},
-      {{}, "01"},
-      {{0x7F}, "7F"},
+      {{0x00, 0x00}, "01"}, {{}, "01"}, {{0x7F}, "7F"},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(BN_digest_mod(m.get(), c.digest.data(), static_cast<int>(c.digest.size()), q.get(), ctx.get()), 1);

@@ -1,10 +1,10 @@
-#include "crypto/cadb/tm_utils.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <string>
+
+#include "crypto/cadb/tm_utils.h"
 
 namespace qcrypto {
 namespace {
@@ -13,18 +13,15 @@ struct Civil {
   int year, month, day, hour, minute, second;
 };
 
-Civil civil(const struct tm& t) {
-  return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
-}
+Civil civil(const struct tm& t) { return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec}; }
 
 bool operator==(const Civil& a, const Civil& b) {
-  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-         a.minute == b.minute && a.second == b.second;
+  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+         a.second == b.second;
 }
 
 std::ostream& operator<<(std::ostream& os, const Civil& c) {
-  return os << c.year << "-" << c.month << "-" << c.day << " " << c.hour << ":" << c.minute
-            << ":" << c.second;
+  return os << c.year << "-" << c.month << "-" << c.day << " " << c.hour << ":" << c.minute << ":" << c.second;
 }
 
 struct tm make_tm(const Civil& c) {
@@ -97,20 +94,20 @@ TEST(Asn1TimeText, RefusedTexts) {
     std::string text;
   };
   const Case cases[] = {
-      {U, "0513011200Z"},        // month 13
-      {U, "0500011200Z"},        // month 0
-      {U, "05010112Z"},          // fewer than 10 characters
-      {U, "05010112x0Z"},        // fewer than 10 digits
-      {U, "0501011200"},         // no zone
-      {U, "0501011200+030"},     // short offset
-      {U, "0501011200+03x0"},    // offset not digits
-      {U, "0501011200*0300"},    // no sign
-      {U, "0501011200 Z"},       // zone not right after the minutes
-      {G, "2005010112"},         // GeneralizedTime without minutes
-      {G, "2005010112Z"},        // ... and with the zone at once
-      {G, "20050101120Z"},       // one minute digit
-      {G, "200501011200.5Z"},    // a fraction is not a zone
-      {G, "2005010112005Z"},     // one seconds digit is neither seconds nor the zone
+      {U, "0513011200Z"},      // month 13
+      {U, "0500011200Z"},      // month 0
+      {U, "05010112Z"},        // fewer than 10 characters
+      {U, "05010112x0Z"},      // fewer than 10 digits
+      {U, "0501011200"},       // no zone
+      {U, "0501011200+030"},   // short offset
+      {U, "0501011200+03x0"},  // offset not digits
+      {U, "0501011200*0300"},  // no sign
+      {U, "0501011200 Z"},     // zone not right after the minutes
+      {G, "2005010112"},       // GeneralizedTime without minutes
+      {G, "2005010112Z"},      // ... and with the zone at once
+      {G, "20050101120Z"},     // one minute digit
+      {G, "200501011200.5Z"},  // a fraction is not a zone
+      {G, "2005010112005Z"},   // one seconds digit is neither seconds nor the zone
       {V_ASN1_OCTET_STRING, "0501011200Z"},
       {U, std::string("0501011200\0Z", 12)},
       {U, ""},
@@ -130,14 +127,10 @@ TEST(Asn1TimeText, LeapDaysFollowTheGregorianRule) {
     Civil want;
   };
   const Case cases[] = {
-      {"19000229000000-0001", {1900, 3, 1, 0, 1, 0}},
-      {"20000229000000-0001", {2000, 2, 29, 0, 1, 0}},
-      {"20040229000000-0001", {2004, 2, 29, 0, 1, 0}},
-      {"21000229000000-0001", {2100, 3, 1, 0, 1, 0}},
-      {"19000301000000+0001", {1900, 2, 28, 23, 59, 0}},
-      {"20000301000000+0001", {2000, 2, 29, 23, 59, 0}},
-      {"20040301000000+0001", {2004, 2, 29, 23, 59, 0}},
-      {"21000301000000+0001", {2100, 2, 28, 23, 59, 0}},
+      {"19000229000000-0001", {1900, 3, 1, 0, 1, 0}},    {"20000229000000-0001", {2000, 2, 29, 0, 1, 0}},
+      {"20040229000000-0001", {2004, 2, 29, 0, 1, 0}},   {"21000229000000-0001", {2100, 3, 1, 0, 1, 0}},
+      {"19000301000000+0001", {1900, 2, 28, 23, 59, 0}}, {"20000301000000+0001", {2000, 2, 29, 23, 59, 0}},
+      {"20040301000000+0001", {2004, 2, 29, 23, 59, 0}}, {"21000301000000+0001", {2100, 2, 28, 23, 59, 0}},
   };
   for (const auto& c : cases) {
     const auto got = parse(G, c.text);
@@ -170,7 +163,7 @@ TEST(TmAdjustMinutes, LeapDaysAroundCenturies) {
     int year;
     bool leap;
   };
-  const Case cases[] = {{1600, true}, {1700, false}, {1896, true}, {1900, false}, {2000, true},
+  const Case cases[] = {{1600, true}, {1700, false}, {1896, true},  {1900, false}, {2000, true},
                         {2004, true}, {2005, false}, {2100, false}, {2200, false}, {2400, true}};
   for (const auto& c : cases) {
     struct tm t = make_tm({c.year, 2, 28, 23, 59, 30});
@@ -226,11 +219,9 @@ TEST(TmCmp, FirstDifferingFieldDecides) {
     int sign;
   };
   const Case cases[] = {
-      {{2005, 6, 15, 12, 30, 30}, 0},  {{2006, 1, 1, 0, 0, 0}, -1},
-      {{2004, 12, 31, 23, 59, 59}, 1}, {{2005, 7, 1, 0, 0, 0}, -1},
-      {{2005, 6, 14, 23, 59, 59}, 1},  {{2005, 6, 15, 13, 0, 0}, -1},
-      {{2005, 6, 15, 12, 29, 59}, 1},  {{2005, 6, 15, 12, 30, 31}, -1},
-      {{1899, 6, 15, 12, 30, 30}, 1},
+      {{2005, 6, 15, 12, 30, 30}, 0}, {{2006, 1, 1, 0, 0, 0}, -1},     {{2004, 12, 31, 23, 59, 59}, 1},
+      {{2005, 7, 1, 0, 0, 0}, -1},    {{2005, 6, 14, 23, 59, 59}, 1},  {{2005, 6, 15, 13, 0, 0}, -1},
+      {{2005, 6, 15, 12, 29, 59}, 1}, {{2005, 6, 15, 12, 30, 31}, -1}, {{1899, 6, 15, 12, 30, 30}, 1},
   };
   for (const auto& c : cases) {
     const struct tm other = make_tm(c.other);

@@ -93,7 +93,8 @@ class Key94 : public ProviderKey {
     BnPtr x = random_below(key_->q);
     key_->x = BN_dup(x.get());
     EXPECT_EQ(R3410_generate_pubkey(key_.get()), 1);
-    file = "scheme=94\np=" + hex(key_->p) + "\nq=" + hex(key_->q) + "\na=" + hex(key_->a) + "\nx=" + hex(x.get()) + "\n";
+    file =
+        "scheme=94\np=" + hex(key_->p) + "\nq=" + hex(key_->q) + "\na=" + hex(key_->a) + "\nx=" + hex(x.get()) + "\n";
     // Signing must not need the number: it is gone from the record.
     BN_clear_free(key_->x);
     key_->x = nullptr;
@@ -162,7 +163,8 @@ class CapiTest : public ::testing::Test {
   }
   void TearDown() override {
     capi_release_default_provider();
-    for (const char* name : {"DOSSAR_LIB_PATH", "DOSSAR_STANDIN_CAPI", "DOSSAR_STANDIN_CAPI_KEY", "DOSSAR_STANDIN_LOG"}) {
+    for (const char* name :
+         {"DOSSAR_LIB_PATH", "DOSSAR_STANDIN_CAPI", "DOSSAR_STANDIN_CAPI_KEY", "DOSSAR_STANDIN_LOG"}) {
       ::unsetenv(name);
     }
     std::remove((dir_ + "/key").c_str());
@@ -192,8 +194,8 @@ std::vector<std::unique_ptr<ProviderKey>> BothKeys() {
   return keys;
 }
 
-const std::vector<std::string> kFullProtocol = {"CryptCreateHash alg=8033", "CryptSetHashParam",
-                                                "CryptSignHashA size", "CryptSignHashA sign", "CryptDestroyHash"};
+const std::vector<std::string> kFullProtocol = {"CryptCreateHash alg=8033", "CryptSetHashParam", "CryptSignHashA size",
+                                                "CryptSignHashA sign", "CryptDestroyHash"};
 
 // --- signatures that verify ---------------------------------------------------
 
@@ -244,16 +246,36 @@ const std::vector<FailureCase>& FailureCases() {
       {"absent", nullptr, false, kHandle, kSpec, -1, {"CryptCreateHash alg=8033"}},
       {"no_library", "present", true, kHandle, kSpec, -1, {}},
       {"other_handle", "present", false, kHandle + 1, kSpec, -1, {"CryptCreateHash alg=8033"}},
-      {"other_spec", "present", false, kHandle, kSpec + 1, -1,
+      {"other_spec",
+       "present",
+       false,
+       kHandle,
+       kSpec + 1,
+       -1,
        {"CryptCreateHash alg=8033", "CryptSetHashParam", "CryptSignHashA size", "CryptDestroyHash"}},
       {"create_fails", "present,fail=1", false, kHandle, kSpec, -1, {"CryptCreateHash alg=8033"}},
-      {"set_fails", "present,fail=2", false, kHandle, kSpec, -1,
+      {"set_fails",
+       "present,fail=2",
+       false,
+       kHandle,
+       kSpec,
+       -1,
        {"CryptCreateHash alg=8033", "CryptSetHashParam", "CryptDestroyHash"}},
-      {"size_fails", "present,fail=3", false, kHandle, kSpec, -1,
+      {"size_fails",
+       "present,fail=3",
+       false,
+       kHandle,
+       kSpec,
+       -1,
        {"CryptCreateHash alg=8033", "CryptSetHashParam", "CryptSignHashA size", "CryptDestroyHash"}},
       {"sign_fails", "present,fail=4", false, kHandle, kSpec, -1, kFullProtocol},
       {"destroy_fails", "present,fail=5", false, kHandle, kSpec, -1, kFullProtocol},
-      {"oversize", "present,oversize", false, kHandle, kSpec, -1,
+      {"oversize",
+       "present,oversize",
+       false,
+       kHandle,
+       kSpec,
+       -1,
        {"CryptCreateHash alg=8033", "CryptSetHashParam", "CryptSignHashA size", "CryptDestroyHash"}},
       {"wrong_length", "present,wronglen", false, kHandle, kSpec, -1, kFullProtocol},
       // These two give a length at the provider level; the wrappers then
@@ -274,10 +296,10 @@ TEST_F(CapiTest, EveryProviderFailureEndsCleanly) {
       } else {
         ::unsetenv("DOSSAR_STANDIN_CAPI");
       }
-      ::setenv("DOSSAR_LIB_PATH",
-               c.no_library ? (dir_ + "/nothing-here").c_str()
-                            : (std::string(DOSSAR_BINARY_DIR) + "/stand-ins/lib").c_str(),
-               1);
+      ::setenv(
+          "DOSSAR_LIB_PATH",
+          c.no_library ? (dir_ + "/nothing-here").c_str() : (std::string(DOSSAR_BINARY_DIR) + "/stand-ins/lib").c_str(),
+          1);
       capi_release_default_provider();
       std::vector<unsigned char> digest = random_bytes(32);
 
@@ -415,7 +437,8 @@ TEST_F(CapiTest, DigestNumbersMapToTheirAlgorithms) {
     std::vector<unsigned char> out(256);
     unsigned int length = 9;
     ClearLog();
-    const int got = capi_sign_digest(kHandle, kSpec, row.type, digest.data(), row.digest_bytes, out.data(), 256, &length);
+    const int got =
+        capi_sign_digest(kHandle, kSpec, row.type, digest.data(), row.digest_bytes, out.data(), 256, &length);
     const std::vector<std::string> log = Log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), row.created);
@@ -471,8 +494,9 @@ TEST_F(CapiTest, ProviderBytesAreReversedWithinTheRoom) {
     std::vector<unsigned char> digest = random_bytes(32);
     Guarded exact(static_cast<std::size_t>(n));
     unsigned int length = 0;
-    ASSERT_EQ(capi_sign_digest(kHandle, kSpec, 176, digest.data(), 32, exact.data(), static_cast<unsigned int>(n), &length),
-              n);
+    ASSERT_EQ(
+        capi_sign_digest(kHandle, kSpec, 176, digest.data(), 32, exact.data(), static_cast<unsigned int>(n), &length),
+        n);
     EXPECT_EQ(length, static_cast<unsigned int>(n));
     for (int i = 0; i < n; ++i) EXPECT_EQ(exact.bytes[static_cast<std::size_t>(i)], n - i) << i;
     EXPECT_TRUE(exact.canary_intact());

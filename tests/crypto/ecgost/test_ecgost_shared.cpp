@@ -17,7 +17,6 @@ namespace {
 
 using namespace ecgost_testing;
 
-
 // Several threads sign with one key on one curve record, which none of them
 // loaded and whose forms are made by whichever thread comes first; every
 // signature verifies and no two nonces repeat.

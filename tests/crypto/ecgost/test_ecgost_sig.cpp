@@ -79,10 +79,10 @@ TEST(EcgostSigDer, RoundTripAndMaximumSize) {
 
 TEST(EcgostSigDer, RejectsMalformedInput) {
   const char* bad[] = {
-      "",                  // nothing
-      "3007020101020101",  // length runs past the end
-      "3106020101020101",  // SET instead of SEQUENCE
-      "3006030101020101",  // BIT STRING for r
+      "",                      // nothing
+      "3007020101020101",      // length runs past the end
+      "3106020101020101",      // SET instead of SEQUENCE
+      "3006030101020101",      // BIT STRING for r
       "3005020101020100",      // s runs past the SEQUENCE
       "00",                    // one byte: no SEQUENCE and no length
       "30070201010201010500",  // trailing element inside the SEQUENCE

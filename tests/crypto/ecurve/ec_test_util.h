@@ -11,12 +11,12 @@
 #include <memory>
 #include <string>
 
-#include "crypto/cclib/ossl_owners.h"
 #include "crypto/bn/bn_owner.h"
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/ec/ec_internal.h"
 #include "crypto/ec/ecurve.h"
-#include "tests/support/ec_test_curves.h"
 #include "tests/support/bn_test_data.h"
+#include "tests/support/ec_test_curves.h"
 
 // OpenSSL's records used as the oracle.
 
@@ -39,7 +39,6 @@ inline BnPtr RandomBelow(const BIGNUM* limit) {
   BN_rand_range(n.get(), limit);
   return n;
 }
-
 
 // The OpenSSL group of a library curve (explicit parameters).
 inline GroupPtr GroupOf(const ECURVE* c) {

@@ -226,7 +226,9 @@ TEST_P(EcurveCodec, HexTexts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Curves, EcurveCodec, ::testing::Values(&ECURVE_DEF_191, &ECURVE_DEF_2_255_431),
-                         [](const auto& test_case) { return test_case.param->nid != 0 ? std::string("c191") : "c2_255_431"; });
+                         [](const auto& test_case) {
+                           return test_case.param->nid != 0 ? std::string("c191") : "c2_255_431";
+                         });
 
 // Explicit curves whose p is not prime: decompression runs into the square
 // root with hostile moduli and must end, failing or giving a point that does

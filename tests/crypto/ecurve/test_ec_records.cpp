@@ -16,10 +16,10 @@ namespace {
 // Everything a failed ECURVE_set must leave alone, as text.
 std::string Snapshot(const ECURVE* c) {
   auto num = [](const BIGNUM* n) { return n == nullptr ? std::string("-") : ToHex(n); };
-  return num(c->p) + "|" + num(c->a) + "|" + num(c->b) + "|" + num(c->q) + "|" + num(c->h) + "|" + num(c->spare) +
-         "|" + num(c->J) + "|" + num(c->P->X) + ":" + num(c->P->Y) + ":" + num(c->P->Z) + "|" +
-         std::to_string(c->P->kind) + "|" + std::to_string(c->flags) + "|" + c->method->name + "|" +
-         std::to_string(c->nid) + "|" + std::to_string(c->P->fbw != nullptr) + "|" + std::to_string(c->kind);
+  return num(c->p) + "|" + num(c->a) + "|" + num(c->b) + "|" + num(c->q) + "|" + num(c->h) + "|" + num(c->spare) + "|" +
+         num(c->J) + "|" + num(c->P->X) + ":" + num(c->P->Y) + ":" + num(c->P->Z) + "|" + std::to_string(c->P->kind) +
+         "|" + std::to_string(c->flags) + "|" + c->method->name + "|" + std::to_string(c->nid) + "|" +
+         std::to_string(c->P->fbw != nullptr) + "|" + std::to_string(c->kind);
 }
 
 // Each definition fails at a different step, after some numbers of the new
@@ -107,8 +107,8 @@ UniquePtr<ECURVE> UnseenCurve(const ECURVE* from) {
   if (c == nullptr || !BN_copy(c->p, from->p) || !BN_copy(c->a, ec_num_or_zero(from->a)) ||
       !BN_mod_sqr(c->b, y.get(), c->p, ctx.get()) || !BN_mod_sqr(t.get(), x.get(), c->p, ctx.get()) ||
       !BN_mod_add(t.get(), t.get(), c->a, c->p, ctx.get()) || !BN_mod_mul(t.get(), t.get(), x.get(), c->p, ctx.get()) ||
-      !BN_mod_sub(c->b, c->b, t.get(), c->p, ctx.get()) || !BN_copy(c->P->X, x.get()) ||
-      !BN_copy(c->P->Y, y.get()) || !BN_one(c->P->Z)) {
+      !BN_mod_sub(c->b, c->b, t.get(), c->p, ctx.get()) || !BN_copy(c->P->X, x.get()) || !BN_copy(c->P->Y, y.get()) ||
+      !BN_one(c->P->Z)) {
     return nullptr;
   }
   return c;

@@ -1,17 +1,16 @@
-#include "crypto/err/err.h"
-
-#include <gtest/gtest.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <vector>
-
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "crypto/err/err.h"
 
 namespace qcrypto {
 namespace {

@@ -1,5 +1,3 @@
-#include "crypto/cclib/locks.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +5,8 @@
 #include <future>
 #include <thread>
 #include <vector>
+
+#include "crypto/cclib/locks.h"
 
 namespace qcrypto {
 namespace {

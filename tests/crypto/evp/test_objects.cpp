@@ -1,16 +1,16 @@
-#include "crypto/evp/objects.h"
-
 #include <gtest/gtest.h>
 #include <openssl/objects.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <algorithm>
-#include <string_view>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "crypto/evp/objects.h"
 
 namespace qcrypto {
 namespace {

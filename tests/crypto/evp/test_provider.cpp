@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "crypto/cclib/ossl_owners.h"
-#include "crypto/prov/evp_gost.h"
 #include "crypto/evp/objects.h"
+#include "crypto/prov/evp_gost.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
 
@@ -74,11 +74,20 @@ struct DigestName {
 };
 
 const CipherName kCipherNames[] = {
-    {"RUS-CHANGE", EVP_rus_change},  {"rus-change", EVP_rus_change},   {"rus-ecb", EVP_rus_change},
-    {"rus-simple", EVP_rus_change},  {"1.3.6.1.4.1.6173.1.1.1", EVP_rus_change},
-    {"RUS-GAMMA", EVP_rus_gamma},    {"rus-gamma", EVP_rus_gamma},     {"1.3.6.1.4.1.6173.1.1.2", EVP_rus_gamma},
-    {"RUS-GAMMAR", EVP_rus_gammar},  {"rus-gammar", EVP_rus_gammar},   {"rus-gfb", EVP_rus_gammar},
-    {"rus-gamma-fb", EVP_rus_gammar}, {"rus-gamma-r", EVP_rus_gammar}, {"1.3.6.1.4.1.6173.1.1.3", EVP_rus_gammar},
+    {"RUS-CHANGE", EVP_rus_change},
+    {"rus-change", EVP_rus_change},
+    {"rus-ecb", EVP_rus_change},
+    {"rus-simple", EVP_rus_change},
+    {"1.3.6.1.4.1.6173.1.1.1", EVP_rus_change},
+    {"RUS-GAMMA", EVP_rus_gamma},
+    {"rus-gamma", EVP_rus_gamma},
+    {"1.3.6.1.4.1.6173.1.1.2", EVP_rus_gamma},
+    {"RUS-GAMMAR", EVP_rus_gammar},
+    {"rus-gammar", EVP_rus_gammar},
+    {"rus-gfb", EVP_rus_gammar},
+    {"rus-gamma-fb", EVP_rus_gammar},
+    {"rus-gamma-r", EVP_rus_gammar},
+    {"1.3.6.1.4.1.6173.1.1.3", EVP_rus_gammar},
 };
 
 const DigestName kDigestNames[] = {
@@ -149,9 +158,9 @@ TEST(EvpProvider, MethodShapes) {
     const EVP_CIPHER* c;
     int block, key, iv, mode;
   };
-  for (const auto& s : {Shape{EVP_rus_change(), 8, 32, 0, EVP_CIPH_ECB_MODE},
-                        Shape{EVP_rus_gamma(), 1, 32, 8, EVP_CIPH_CTR_MODE},
-                        Shape{EVP_rus_gammar(), 1, 32, 8, EVP_CIPH_CFB_MODE}}) {
+  for (const auto& s :
+       {Shape{EVP_rus_change(), 8, 32, 0, EVP_CIPH_ECB_MODE}, Shape{EVP_rus_gamma(), 1, 32, 8, EVP_CIPH_CTR_MODE},
+        Shape{EVP_rus_gammar(), 1, 32, 8, EVP_CIPH_CFB_MODE}}) {
     SCOPED_TRACE(EVP_CIPHER_get0_name(s.c));
     EXPECT_EQ(EVP_CIPHER_get_block_size(s.c), s.block);
     EXPECT_EQ(EVP_CIPHER_get_key_length(s.c), s.key);
@@ -373,7 +382,8 @@ TEST(EvpProvider, SimpleSubstitutionMatchesDirectCallWithAndWithoutPadding) {
 TEST(EvpProvider, SimpleSubstitutionRefusesBadPaddingAndPartialBlocks) {
   const Bytes key = random_bytes(32), no_iv;
   // A last block whose padding bytes are not all equal, or whose count is 0 or above 8.
-  for (const Bytes& last : {Bytes{1, 2, 3, 4, 5, 6, 2, 3}, Bytes{1, 2, 3, 4, 5, 6, 7, 0}, Bytes{9, 9, 9, 9, 9, 9, 9, 9}}) {
+  for (const Bytes& last :
+       {Bytes{1, 2, 3, 4, 5, 6, 2, 3}, Bytes{1, 2, 3, 4, 5, 6, 7, 0}, Bytes{9, 9, 9, 9, 9, 9, 9, 9}}) {
     const Bytes ct = direct_cipher(Mode::kChange, true, key, no_iv, last);
     ERR_set_mark();
     EXPECT_TRUE(evp_cipher_split(EVP_rus_change(), false, true, key, no_iv, ct, {0, 8}, false).empty());
@@ -431,14 +441,17 @@ TEST(EvpProvider, CipherContextDuplicatedMidStreamContinuesIndependently) {
     ASSERT_EQ(EVP_EncryptUpdate(a.get(), out_a.data(), &l1, data.data(), static_cast<int>(cut)), 1);
     ASSERT_EQ(EVP_CIPHER_CTX_copy(b.get(), a.get()), 1);
     std::copy_n(out_a.begin(), l1, out_b.begin());
-    ASSERT_EQ(EVP_EncryptUpdate(a.get(), out_a.data() + l1, &l2, data.data() + cut, static_cast<int>(data.size() - cut)), 1);
+    ASSERT_EQ(
+        EVP_EncryptUpdate(a.get(), out_a.data() + l1, &l2, data.data() + cut, static_cast<int>(data.size() - cut)), 1);
     // The copy runs over a wiped source: its state must be its own.
     a.reset();
     int l3 = 0;
-    ASSERT_EQ(EVP_EncryptUpdate(b.get(), out_b.data() + l1, &l3, data.data() + cut, static_cast<int>(data.size() - cut)), 1);
+    ASSERT_EQ(
+        EVP_EncryptUpdate(b.get(), out_b.data() + l1, &l3, data.data() + cut, static_cast<int>(data.size() - cut)), 1);
     EXPECT_EQ(l2, l3);
     const size_t whole = m == Mode::kChange ? data.size() - data.size() % 8 : data.size();
-    const Bytes expected = direct_cipher(m, true, key, iv, Bytes(data.begin(), data.begin() + static_cast<long>(whole)));
+    const Bytes expected =
+        direct_cipher(m, true, key, iv, Bytes(data.begin(), data.begin() + static_cast<long>(whole)));
     out_a.resize(whole);
     out_b.resize(whole);
     EXPECT_EQ(out_b, expected);
@@ -487,7 +500,8 @@ TEST(EvpObjects, RowsGetRunTimeNidsAndSignaturesPointAtTheirKeys) {
   EXPECT_EQ(sysobj_nid(200), NID_undef);
   EXPECT_EQ(sysobj_nid(400), NID_undef);
   EXPECT_EQ(sysobj_number(NID_SMIME), SYSOBJ_SMIME);  // OpenSSL's 188 is our 184
-  for (auto [sig, key] : {std::pair{SYSOBJ_R3410_R3411, SYSOBJ_R3410}, std::pair{SYSOBJ_ECR3410_R3411, SYSOBJ_ECR3410}}) {
+  for (auto [sig, key] :
+       {std::pair{SYSOBJ_R3410_R3411, SYSOBJ_R3410}, std::pair{SYSOBJ_ECR3410_R3411, SYSOBJ_ECR3410}}) {
     int md = -1, pkey = -1;
     ASSERT_EQ(OBJ_find_sigid_algs(sysobj_nid(sig), &md, &pkey), 1);
     EXPECT_EQ(md, NID_undef);
@@ -496,9 +510,9 @@ TEST(EvpObjects, RowsGetRunTimeNidsAndSignaturesPointAtTheirKeys) {
 }
 
 TEST(EvpObjects, KeyTypeMapping) {
-  const std::pair<int, int> cases[] = {{6, 6},     {19, 6},    {28, 28},   {66, 116},  {67, 116}, {70, 116},
+  const std::pair<int, int> cases[] = {{6, 6},     {19, 6},    {28, 28},   {66, 116},  {67, 116},  {70, 116},
                                        {113, 116}, {116, 116}, {177, 177}, {178, 177}, {181, 181}, {182, 181},
-                                       {0, 0},     {176, 0},   {179, 0},   {183, 0},   {408, 0},  {-1, 0}};
+                                       {0, 0},     {176, 0},   {179, 0},   {183, 0},   {408, 0},   {-1, 0}};
   for (auto [in, out] : cases) EXPECT_EQ(EVP_PKEY_type(in), out) << in;
 }
 

@@ -1,7 +1,9 @@
 // The stock `openssl` command with the provider module loaded: it lists our
 // algorithms and hashes files exactly as the direct call does.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 #include <spawn.h>
+#include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +18,6 @@
 #include "crypto/rand/rand.h"
 #include "crypto/rus/gost3411.h"
 #include "tests/support/gost_pki.h"
-#include <openssl/pem.h>
-#include <sys/random.h>
 
 extern char** environ;
 
@@ -38,7 +38,8 @@ Outcome run_openssl(std::vector<std::string> args) {
 
   std::vector<std::string> env_store;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env_store.emplace_back(*e);
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+      env_store.emplace_back(*e);
   }
   if (std::strlen(DOSSAR_SANITIZER_PRELOAD) > 0) {
     env_store.emplace_back(std::string("LD_PRELOAD=") + DOSSAR_SANITIZER_PRELOAD);
@@ -99,8 +100,8 @@ class OpensslCommand : public ::testing::Test {
   }
   std::string write_file(const std::string& name, const std::vector<unsigned char>& data) {
     const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                                static_cast<std::streamsize>(data.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     files_.push_back(path);
     return path;
   }
@@ -116,8 +117,8 @@ TEST_F(OpensslCommand, DgstWithTheModuleEqualsTheDirectHash) {
   };
   // Both digests, under a short name and an alias; an empty file, a partial
   // block, whole blocks and a file larger than the command's read buffer.
-  const Case cases[] = {{"-rus-hash", 0},  {"-r3411", 3},          {"-RUS-HASH", 64},
-                        {"-rush", 20000},  {"-ECR3410-R3411", 33}, {"-ecr3410", 9000}};
+  const Case cases[] = {{"-rus-hash", 0}, {"-r3411", 3},          {"-RUS-HASH", 64},
+                        {"-rush", 20000}, {"-ECR3410-R3411", 33}, {"-ecr3410", 9000}};
   int i = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.option << " length " << c.length);
@@ -209,7 +210,8 @@ TEST_P(OpensslCommandPki, PrintsAndVerifiesBuilderCertificates) {
   const Outcome ok = run_openssl(with({"verify"}, {"-CAfile", ca_pem, leaf_pem}));
   EXPECT_EQ(ok.status, 0) << ok.out;
   EXPECT_NE(ok.out.find(": OK"), std::string::npos);
-  const Outcome with_crl = run_openssl(with({"verify"}, {"-crl_check", "-CAfile", ca_pem, "-CRLfile", clean_pem, leaf_pem}));
+  const Outcome with_crl =
+      run_openssl(with({"verify"}, {"-crl_check", "-CAfile", ca_pem, "-CRLfile", clean_pem, leaf_pem}));
   EXPECT_EQ(with_crl.status, 0) << with_crl.out;
   const Outcome revoked =
       run_openssl(with({"verify"}, {"-crl_check", "-CAfile", ca_pem, "-CRLfile", revoked_pem, leaf_pem}));

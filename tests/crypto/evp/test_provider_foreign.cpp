@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "crypto/prov/evp_gost.h"
 #include "crypto/evp/objects.h"
+#include "crypto/prov/evp_gost.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost3411.h"
 
@@ -62,21 +62,28 @@ int f_c_get_params(OSSL_PARAM params[]) {
   return 1;
 }
 
-#define FN(id, f) {id, reinterpret_cast<void (*)()>(f)}
-const OSSL_DISPATCH kForeignMd[] = {
-    FN(OSSL_FUNC_DIGEST_NEWCTX, f_newctx),       FN(OSSL_FUNC_DIGEST_FREECTX, f_freectx),
-    FN(OSSL_FUNC_DIGEST_DUPCTX, f_dupctx),       FN(OSSL_FUNC_DIGEST_INIT, f_md_init),
-    FN(OSSL_FUNC_DIGEST_UPDATE, f_md_update),    FN(OSSL_FUNC_DIGEST_FINAL, f_md_final),
-    FN(OSSL_FUNC_DIGEST_GET_PARAMS, f_md_get_params), {0, nullptr}};
-const OSSL_DISPATCH kForeignCipher[] = {
-    FN(OSSL_FUNC_CIPHER_NEWCTX, f_newctx),         FN(OSSL_FUNC_CIPHER_FREECTX, f_freectx),
-    FN(OSSL_FUNC_CIPHER_DUPCTX, f_dupctx),         FN(OSSL_FUNC_CIPHER_ENCRYPT_INIT, f_c_init),
-    FN(OSSL_FUNC_CIPHER_DECRYPT_INIT, f_c_init),   FN(OSSL_FUNC_CIPHER_UPDATE, f_c_update),
-    FN(OSSL_FUNC_CIPHER_FINAL, f_c_final),         FN(OSSL_FUNC_CIPHER_GET_PARAMS, f_c_get_params),
-    {0, nullptr}};
+#define FN(id, f) \
+  { id, reinterpret_cast<void (*)()>(f) }
+const OSSL_DISPATCH kForeignMd[] = {FN(OSSL_FUNC_DIGEST_NEWCTX, f_newctx),
+                                    FN(OSSL_FUNC_DIGEST_FREECTX, f_freectx),
+                                    FN(OSSL_FUNC_DIGEST_DUPCTX, f_dupctx),
+                                    FN(OSSL_FUNC_DIGEST_INIT, f_md_init),
+                                    FN(OSSL_FUNC_DIGEST_UPDATE, f_md_update),
+                                    FN(OSSL_FUNC_DIGEST_FINAL, f_md_final),
+                                    FN(OSSL_FUNC_DIGEST_GET_PARAMS, f_md_get_params),
+                                    {0, nullptr}};
+const OSSL_DISPATCH kForeignCipher[] = {FN(OSSL_FUNC_CIPHER_NEWCTX, f_newctx),
+                                        FN(OSSL_FUNC_CIPHER_FREECTX, f_freectx),
+                                        FN(OSSL_FUNC_CIPHER_DUPCTX, f_dupctx),
+                                        FN(OSSL_FUNC_CIPHER_ENCRYPT_INIT, f_c_init),
+                                        FN(OSSL_FUNC_CIPHER_DECRYPT_INIT, f_c_init),
+                                        FN(OSSL_FUNC_CIPHER_UPDATE, f_c_update),
+                                        FN(OSSL_FUNC_CIPHER_FINAL, f_c_final),
+                                        FN(OSSL_FUNC_CIPHER_GET_PARAMS, f_c_get_params),
+                                        {0, nullptr}};
 const OSSL_ALGORITHM kForeignDigests[] = {{"RUS-HASH:r3411", "provider=foreign", kForeignMd, nullptr},
-                                         {"ECR3410-R3411", "provider=foreign", kForeignMd, nullptr},
-                                         {nullptr, nullptr, nullptr, nullptr}};
+                                          {"ECR3410-R3411", "provider=foreign", kForeignMd, nullptr},
+                                          {nullptr, nullptr, nullptr, nullptr}};
 const OSSL_ALGORITHM kForeignCiphers[] = {{"RUS-GAMMA:rus-gfb", "provider=foreign", kForeignCipher, nullptr},
                                           {nullptr, nullptr, nullptr, nullptr}};
 const OSSL_ALGORITHM* f_query(void*, int op, int* no_cache) {

@@ -212,7 +212,8 @@ TEST_F(ProviderKeys, EvpSignaturesVerifyDirectlyAndDirectOnesThroughEvp) {
   for (auto& c : cases_) {
     for (const char* mdname : {static_cast<const char*>(nullptr), "RUS-HASH", "ECR3410-R3411", "r3411"}) {
       for (size_t n : {size_t{0}, size_t{1}, size_t{32}, size_t{1000}}) {
-        SCOPED_TRACE(testing::Message() << c.type_name << " digest " << (mdname ? mdname : "(none)") << " length " << n);
+        SCOPED_TRACE(testing::Message() << c.type_name << " digest " << (mdname ? mdname : "(none)") << " length "
+                                        << n);
         const Bytes msg = random_bytes(n);
         const Bytes sig = evp_sign(c.pkey.get(), mdname, msg);
         ASSERT_FALSE(sig.empty());

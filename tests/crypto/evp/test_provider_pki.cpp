@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "crypto/bn/bn_owner.h"
@@ -112,7 +112,7 @@ TEST_P(ProviderPki, SubjectPublicKeyInfoThroughOpenSslMatchesTheCodec) {
   }
   Bytes trailing = spki;
   trailing[1] = static_cast<unsigned char>(trailing[1] + 1);  // the SEQUENCE claims one more byte ...
-  trailing.push_back(0);                                    // ... which is not part of the key
+  trailing.push_back(0);                                      // ... which is not part of the key
   if (spki[1] < 0x80) {
     p = trailing.data();
     EXPECT_EQ(d2i_PUBKEY(nullptr, &p, static_cast<long>(trailing.size())), nullptr);
@@ -200,7 +200,9 @@ TEST_P(ProviderPki, CertificatesAndCrlsVerifyAndRefuseFlippedBits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyTypes, ProviderPki, ::testing::Values(GostKeyType::kR3410, GostKeyType::kEcr3410),
-                         [](const auto& test_case) { return test_case.param == GostKeyType::kR3410 ? "R3410" : "ECR3410"; });
+                         [](const auto& test_case) {
+                           return test_case.param == GostKeyType::kR3410 ? "R3410" : "ECR3410";
+                         });
 
 }  // namespace
 }  // namespace qcrypto

@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "tests/support/gcrypt_owners.h"
 #include "crypto/bn/bn_owner.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rus/gost3411.h"
 #include "tests/crypto/ecgost/ecgost_test_util.h"
+#include "tests/support/gcrypt_owners.h"
 
 namespace qcrypto {
 namespace {

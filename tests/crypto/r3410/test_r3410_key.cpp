@@ -148,7 +148,9 @@ TEST_P(R3410PubkeyTest, InvalidPrivateKeyLeavesYUnchanged) {
 INSTANTIATE_TEST_SUITE_P(Cases, R3410PubkeyTest,
                          ::testing::Values(PubkeyCase{"zero", 0}, PubkeyCase{"q", 1}, PubkeyCase{"q_plus_1", 2},
                                            PubkeyCase{"negative", 3}),
-                         [](const ::testing::TestParamInfo<PubkeyCase>& test_case) { return std::string(test_case.param.name); });
+                         [](const ::testing::TestParamInfo<PubkeyCase>& test_case) {
+                           return std::string(test_case.param.name);
+                         });
 
 TEST(R3410Key, PublicKeyReplacesAnEarlierOneAndMatchesPlainArithmetic) {
   VectorSection v = LoadVectors().at("id-GostR3410-94-CryptoPro-B-ParamSet");

@@ -102,18 +102,17 @@ TEST_P(R3410BadDerTest, IsRefusedWithParsing) {
   EXPECT_EQ(ERR_GET_REASON_CODE(e), R3410_R_PARSING);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, R3410BadDerTest,
-                         ::testing::Values(BadDer{"empty", ""}, BadDer{"not_a_sequence", "310602010102017F"},
-                                           BadDer{"length_past_end", "300702010102017F"},
-                                           BadDer{"inner_length_past_end", "300602010102027F"},
-                                           BadDer{"trailing_inside", "300802010102017F0500"},
-                                           BadDer{"one_integer", "3003020101"},
-                                           BadDer{"negative_r", "300602018102017F"},
-                                           BadDer{"empty_integer", "3005020002017F"},
-                                           BadDer{"indefinite_length", "308002010102017F0000"},
-                                           BadDer{"octet_string_in_place_of_integer", "300604010102017F"},
-                                           BadDer{"huge_length", "3084FFFFFFFF02010102017F"}),
-                         [](const ::testing::TestParamInfo<BadDer>& test_case) { return std::string(test_case.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, R3410BadDerTest,
+    ::testing::Values(BadDer{"empty", ""}, BadDer{"not_a_sequence", "310602010102017F"},
+                      BadDer{"length_past_end", "300702010102017F"},
+                      BadDer{"inner_length_past_end", "300602010102027F"},
+                      BadDer{"trailing_inside", "300802010102017F0500"}, BadDer{"one_integer", "3003020101"},
+                      BadDer{"negative_r", "300602018102017F"}, BadDer{"empty_integer", "3005020002017F"},
+                      BadDer{"indefinite_length", "308002010102017F0000"},
+                      BadDer{"octet_string_in_place_of_integer", "300604010102017F"},
+                      BadDer{"huge_length", "3084FFFFFFFF02010102017F"}),
+    [](const ::testing::TestParamInfo<BadDer>& test_case) { return std::string(test_case.param.name); });
 
 TEST(R3410Sig, RawFormHasFixedWidthHalves) {
   // r of 31 significant bytes gets a leading zero byte.

@@ -1,7 +1,7 @@
 // The software GOST generator: seed blocks, derivation, keying, output.
 #include <errno.h>
-#include <sys/wait.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -89,8 +89,8 @@ TEST_F(GrandTest, SeedBlockLayout) {
   EXPECT_GE(get32(first, 0), before);  // calendar seconds
   EXPECT_LE(get32(first, 0), before + 5);
   EXPECT_LE(get32(first, 4) - get32(first, 0), 1u);  // the time record starts with the same seconds
-  EXPECT_LT(first[8] | (first[9] << 8), 1000);  // milliseconds
-  EXPECT_LE(first[12] | (first[13] << 8), 1);   // daylight flag
+  EXPECT_LT(first[8] | (first[9] << 8), 1000);       // milliseconds
+  EXPECT_LE(first[12] | (first[13] << 8), 1);        // daylight flag
   EXPECT_EQ(first[14], 0);
   EXPECT_EQ(first[15], 0);
   EXPECT_EQ(get32(second, 20), get32(first, 20) + 1);  // the call counter

@@ -2,9 +2,6 @@
 // identifier and a reader of the "[section] / Name = value" vector files.
 #pragma once
 
-#include "crypto/rus/gost28147_multi.h"
-#include "tests/support/gost_test_data.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -16,6 +13,9 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "crypto/rus/gost28147_multi.h"
+#include "tests/support/gost_test_data.h"
 
 namespace gost_test {
 
@@ -61,7 +61,6 @@ inline SboxRows unpack_sbox(const unsigned char* b) {
   }
   return s;
 }
-
 
 // One entry of a vector file: the section header in force and its fields.
 struct VectorEntry {
@@ -121,11 +120,13 @@ struct Kernels {
 
 // Table rounds only; the constant-time round without the AVX2 batches; the
 // AVX2 batches with the constant-time round; whatever the CPU selects.
-inline const Kernels kTableOnly{"Table", qcrypto::gost_detail::Path::kPortable, qcrypto::gost_detail::RoundPath::kTable};
+inline const Kernels kTableOnly{"Table", qcrypto::gost_detail::Path::kPortable,
+                                qcrypto::gost_detail::RoundPath::kTable};
 inline const Kernels kCtRound{"CtRound", qcrypto::gost_detail::Path::kPortable,
                               qcrypto::gost_detail::RoundPath::kAvx512};
 inline const Kernels kAvx2Batches{"Avx2", qcrypto::gost_detail::Path::kAvx2, qcrypto::gost_detail::RoundPath::kAvx512};
-inline const Kernels kDispatched{"Dispatched", qcrypto::gost_detail::Path::kAuto, qcrypto::gost_detail::RoundPath::kAuto};
+inline const Kernels kDispatched{"Dispatched", qcrypto::gost_detail::Path::kAuto,
+                                 qcrypto::gost_detail::RoundPath::kAuto};
 
 // Why a choice cannot run on this CPU, or null.
 inline const char* kernels_missing(const Kernels& k) {

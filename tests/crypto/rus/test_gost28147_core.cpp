@@ -356,7 +356,7 @@ TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
   const auto& ct = gost_test::kCtRound;
   const auto& avx2 = gost_test::kAvx2Batches;
   const Case cases[] = {
-      {kEcbEnc, table, 4}, {kEcbDec, table, 4}, {kEcbDec, table, 7}, {kGamma, table, 4}, {kFbd, table, 5},
+      {kEcbEnc, table, 4}, {kEcbDec, table, 4}, {kEcbDec, table, 7}, {kGamma, table, 4},  {kFbd, table, 5},
       {kFbe, table, 6},    {kMac, table, 3},    {kEcbEnc, ct, 4},    {kEcbDec, ct, 7},    {kGamma, ct, 4},
       {kFbd, ct, 5},       {kFbe, ct, 6},       {kMac, ct, 3},       {kEcbEnc, avx2, 32}, {kEcbDec, avx2, 32},
       {kGamma, avx2, 32},  {kFbd, avx2, 32},

@@ -11,11 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/gcrypt_owners.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost28147_multi.h"
 #include "tests/crypto/rus/gost28147_test_util.h"
-
+#include "tests/support/gcrypt_owners.h"
 
 namespace qcrypto {
 namespace {

@@ -134,8 +134,8 @@ TEST_P(Gost28147Paths, WholeBlockPathsMatchTextbookReference) {
         for (auto& b : in) b = static_cast<unsigned char>(rng());
         const uint32_t r1 = mode == Mode::kGamma ? ctx.N3 : ctx.N1;
         const uint32_t r2 = mode == Mode::kGamma ? ctx.N4 : ctx.N2;
-        const Bytes want =
-            reference(&ctx, gost_test::unpack_sbox(sbox != nullptr ? sbox : GOSTE_get_default_sbox()), mode, in, r1, r2);
+        const Bytes want = reference(&ctx, gost_test::unpack_sbox(sbox != nullptr ? sbox : GOSTE_get_default_sbox()),
+                                     mode, in, r1, r2);
         for (bool in_place : {false, true}) {
           uint32_t regs[2];
           const Bytes got = run_path(ctx, mode, in, in_place, regs);

@@ -28,11 +28,8 @@ using test_support::ToHex;
 // built-in 34.10-94 q, and odd moduli that are not orders of anything
 // (short, not prime, just below 2^256) to exercise the reduction.
 std::vector<std::string> Orders() {
-  return {ECURVE_DEF_191.q,
-          ECURVE_DEF_2_255_431.q,
-          "920B7B8A3F1F6F5195BCB0AB5C83850EE7C088461D8B5DAF27308183DAC5C6EB",
-          "1FFFFFFFFFFFFFFF",
-          "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"};
+  return {ECURVE_DEF_191.q, ECURVE_DEF_2_255_431.q, "920B7B8A3F1F6F5195BCB0AB5C83850EE7C088461D8B5DAF27308183DAC5C6EB",
+          "1FFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"};
 }
 
 BnPtr RandomBelow(const BIGNUM* q) {
@@ -103,8 +100,7 @@ TEST_P(ScalarTest, ProductsAndSumsMatchBignum) {
 TEST_P(ScalarTest, SignatureEquationMatchesBignum) {
   // s = r*d + k*e mod q, the shape both signers compute.
   for (int i = 0; i < 20; ++i) {
-    BnPtr r = RandomBelow(q_.get()), d = RandomBelow(q_.get()), k = RandomBelow(q_.get()),
-          e = RandomBelow(q_.get());
+    BnPtr r = RandomBelow(q_.get()), d = RandomBelow(q_.get()), k = RandomBelow(q_.get()), e = RandomBelow(q_.get());
     Fe rd, ke, s;
     scalar::scalar_mul(*field_, rd, From(r.get()), From(d.get()));
     scalar::scalar_mul(*field_, ke, From(k.get()), From(e.get()));

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
 #include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -65,4 +65,3 @@ Bytes Join(const std::vector<Bytes>& parts);
 bool BnEq(const BIGNUM* a, const BIGNUM* b);
 
 }  // namespace qcrypto::keytest
-

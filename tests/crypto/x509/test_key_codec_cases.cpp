@@ -34,7 +34,8 @@ std::pair<int, int> LastError() {
 
 Bytes Hex(const char* hex) {
   Bytes out;
-  for (const char* p = hex; p[0] && p[1]; p += 2) out.push_back(static_cast<unsigned char>(std::stoi(std::string(p, 2), nullptr, 16)));
+  for (const char* p = hex; p[0] && p[1]; p += 2)
+    out.push_back(static_cast<unsigned char>(std::stoi(std::string(p, 2), nullptr, 16)));
   return out;
 }
 
@@ -127,8 +128,8 @@ TEST(R3410Codecs, PrivateKeyPlainAndProtected) {
   auto plain = Decode(d2i_R3410PrivateKey, Encode(i2d_R3410PrivateKey, static_cast<const R3410*>(key.get())));
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->version, 3);
-  EXPECT_TRUE(BnEq(plain->x, key->x) && BnEq(plain->y, key->y) && BnEq(plain->p, key->p) &&
-              BnEq(plain->q, key->q) && BnEq(plain->a, key->a));
+  EXPECT_TRUE(BnEq(plain->x, key->x) && BnEq(plain->y, key->y) && BnEq(plain->p, key->p) && BnEq(plain->q, key->q) &&
+              BnEq(plain->a, key->a));
   EXPECT_EQ(plain->tag, nullptr);
 
   // The protected block may be any number; its tag stays with it.

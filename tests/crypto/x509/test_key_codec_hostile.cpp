@@ -208,9 +208,8 @@ std::vector<Case> AllCases() {
                            enc(i2d_ECGOSTPrivateKey, expl), enc(i2d_ECGOSTPrivateKey, named), true));
   e191b->tag = BN_new();
   BN_set_word(e191b->tag, 0x11223344);
-  cases.push_back(MakeCase("ECGOST private key, protected", d2i_ECGOSTPrivateKey, i2d_ECGOSTPrivateKey,
-                           ECGOST_free, enc(i2d_ECGOSTPrivateKey, e191b.get()), enc(i2d_ECGOSTPrivateKey, named),
-                           true));
+  cases.push_back(MakeCase("ECGOST private key, protected", d2i_ECGOSTPrivateKey, i2d_ECGOSTPrivateKey, ECGOST_free,
+                           enc(i2d_ECGOSTPrivateKey, e191b.get()), enc(i2d_ECGOSTPrivateKey, named), true));
   cases.push_back(MakeCase("ECGOST SPKI, named", d2i_ECGOST_PUBKEY, i2d_ECGOST_PUBKEY, ECGOST_free,
                            enc(i2d_ECGOST_PUBKEY, named), enc(i2d_ECGOST_PUBKEY, expl), true));
   cases.push_back(MakeCase("ECGOST SPKI, explicit", d2i_ECGOST_PUBKEY, i2d_ECGOST_PUBKEY, ECGOST_free,

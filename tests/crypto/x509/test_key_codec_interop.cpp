@@ -1,11 +1,11 @@
 // PEM and BIO forms, what OpenSSL's own parsers make of the encodings, and the
 // per-certificate key cache.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,8 +62,7 @@ TEST(KeyPem, PrivateKeysRoundTripUnderTheirNames) {
   // without asking anyone for a password.
   EXPECT_FALSE(PEM_read_bio_ECGOSTPrivateKey(MemBio(r_pem).get(), nullptr));
   std::string encrypted = r_pem;
-  encrypted.insert(encrypted.find('\n') + 1,
-                   "Proc-Type: 4,ENCRYPTED\nDEK-Info: DES-EDE3-CBC,0011223344556677\n\n");
+  encrypted.insert(encrypted.find('\n') + 1, "Proc-Type: 4,ENCRYPTED\nDEK-Info: DES-EDE3-CBC,0011223344556677\n\n");
   EXPECT_FALSE(PEM_read_bio_R3410PrivateKey(MemBio(encrypted).get(), nullptr));
   ERR_clear_error();
 
@@ -184,8 +183,8 @@ TEST(KeyInterop, OpensslCommandReadsDerAndPem) {
   int i = 0;
   for (const auto& [der, expect] : Samples()) {
     const std::string path = dir + "/k" + std::to_string(i++) + ".der";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der.data()),
-                                                 static_cast<std::streamsize>(der.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
     std::string out;
     EXPECT_TRUE(RunAsn1parse(path, "DER", &out)) << path << "\n" << out;
     EXPECT_NE(out.find(expect), std::string::npos) << out;
@@ -224,8 +223,8 @@ bool SetSpki(X509* cert, const Bytes& spki) {
   const std::size_t n = bits.length - 1;
   auto* key = static_cast<unsigned char*>(OPENSSL_malloc(n));
   memcpy(key, parts[1].data() + bits.header + 1, n);
-  return X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(cert), OBJ_dup(obj), ptype, pval_copy, key,
-                                static_cast<int>(n)) == 1;
+  return X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(cert), OBJ_dup(obj), ptype, pval_copy, key, static_cast<int>(n)) ==
+         1;
 }
 
 // A certificate carrying the given SPKI, signed with a throwaway P-256 key and

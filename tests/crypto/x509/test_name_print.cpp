@@ -1,5 +1,3 @@
-#include "crypto/x509/name_print.h"
-
 #include <gtest/gtest.h>
 #include <openssl/ec.h>
 #include <openssl/objects.h>
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/x509/name_print.h"
 #include "crypto/x509/x509_owners.h"
 #include "platform/codepage/codepage.h"
 
@@ -26,9 +25,9 @@ NamePtr make_name(const std::vector<Rdn>& rdns) {
   for (const auto& r : rdns) {
     ASN1_OBJECT* obj = OBJ_txt2obj(r.field, 0);
     EXPECT_NE(obj, nullptr) << r.field;
-    UniquePtr<X509_NAME_ENTRY> e(X509_NAME_ENTRY_create_by_OBJ(
-        nullptr, obj, r.type, reinterpret_cast<const unsigned char*>(r.bytes.data()),
-        static_cast<int>(r.bytes.size())));
+    UniquePtr<X509_NAME_ENTRY> e(X509_NAME_ENTRY_create_by_OBJ(nullptr, obj, r.type,
+                                                               reinterpret_cast<const unsigned char*>(r.bytes.data()),
+                                                               static_cast<int>(r.bytes.size())));
     ASN1_OBJECT_free(obj);
     EXPECT_NE(e, nullptr);
     EXPECT_EQ(X509_NAME_add_entry(name.get(), e.get(), -1, 0), 1);
@@ -74,22 +73,32 @@ TEST_F(Names, OneLineValuesInTheLocalCodePage) {
       {"UTF-8 letters", {{"CN", V_ASN1_UTF8STRING, kIvanovUtf8}}, "/CN=" + kIvanov1251},
       {"8-bit letters", {{"O", V_ASN1_T61STRING, kIvanov1251}}, "/O=" + kIvanov1251},
       {"control and gap bytes escaped, numero passes",
-       {{"CN", V_ASN1_T61STRING, "a\x01" "b\x9A" "c\xB9\xA8\xB8\x7F"}},
+       {{"CN", V_ASN1_T61STRING,
+         "a\x01"
+         "b\x9A"
+         "c\xB9\xA8\xB8\x7F"}},
        "/CN=a\\x01b\\x9Ac\xB9\xA8\xB8\\x7F"},
       {"own short names",
-       {{"ST", V_ASN1_UTF8STRING, "M"}, {"title", V_ASN1_UTF8STRING, "Dr"},
-        {"emailAddress", V_ASN1_IA5STRING, "a@b.ru"}, {"C", V_ASN1_PRINTABLESTRING, "RU"}},
+       {{"ST", V_ASN1_UTF8STRING, "M"},
+        {"title", V_ASN1_UTF8STRING, "Dr"},
+        {"emailAddress", V_ASN1_IA5STRING, "a@b.ru"},
+        {"C", V_ASN1_PRINTABLESTRING, "RU"}},
        "/SP=M/T=Dr/Email=a@b.ru/C=RU"},
-      {"unknown object as dotted number", {{"1.2.3.4.5.6.7", V_ASN1_NUMERICSTRING, "7701"}},
-       "/1.2.3.4.5.6.7=7701"},
+      {"unknown object as dotted number", {{"1.2.3.4.5.6.7", V_ASN1_NUMERICSTRING, "7701"}}, "/1.2.3.4.5.6.7=7701"},
       {"character outside the code page", {{"CN", V_ASN1_UTF8STRING, "\xCE\xB1x"}}, "/CN=?x"},
-      {"invalid UTF-8", {{"CN", V_ASN1_UTF8STRING, "a\xC0\xAF" "b"}}, "/CN=a??b"},
-      {"BMP unpaired surrogate", {{"CN", V_ASN1_BMPSTRING, std::string("\xD8\x00\x00\x41", 4)}},
-       "/CN=?A"},
+      {"invalid UTF-8",
+       {{"CN", V_ASN1_UTF8STRING,
+         "a\xC0\xAF"
+         "b"}},
+       "/CN=a??b"},
+      {"BMP unpaired surrogate", {{"CN", V_ASN1_BMPSTRING, std::string("\xD8\x00\x00\x41", 4)}}, "/CN=?A"},
       {"UniversalString letters",
-       {{"CN", V_ASN1_UNIVERSALSTRING, std::string("\0\0\x04\x10\0\0\0\x41", 8)}}, "/CN=\xC0" "A"},
+       {{"CN", V_ASN1_UNIVERSALSTRING, std::string("\0\0\x04\x10\0\0\0\x41", 8)}},
+       "/CN=\xC0"
+       "A"},
       {"UniversalString Latin-1 is not Cyrillic",
-       {{"CN", V_ASN1_UNIVERSALSTRING, std::string("\0\0\0\xC0", 4)}}, "/CN=?"},
+       {{"CN", V_ASN1_UNIVERSALSTRING, std::string("\0\0\0\xC0", 4)}},
+       "/CN=?"},
       {"empty name", {}, ""},
   };
   for (const auto& c : cases) {
@@ -115,8 +124,8 @@ TEST_F(Names, OneLineIntoACallersBuffer) {
     int size;
     std::string want;
   };
-  const Case cases[] = {{64, "/CN=abc/O=defg"}, {15, "/CN=abc/O=defg"}, {14, "/CN=abc"},
-                        {8, "/CN=abc"},         {7, ""},                {1, ""}};
+  const Case cases[] = {
+      {64, "/CN=abc/O=defg"}, {15, "/CN=abc/O=defg"}, {14, "/CN=abc"}, {8, "/CN=abc"}, {7, ""}, {1, ""}};
   for (const auto& c : cases) {
     std::vector<char> buf(static_cast<std::size_t>(c.size) + 4, '#');
     EXPECT_EQ(qcrypto::X509_NAME_oneline(name.get(), buf.data(), c.size), buf.data());
@@ -130,8 +139,8 @@ TEST_F(Names, OneLineIntoACallersBuffer) {
 }
 
 TEST_F(Names, ModesChangeEscapingAndOutputCode) {
-  const NamePtr name = make_name({{"CN", V_ASN1_BMPSTRING, std::string("\x04\x10\x04\x11\x04\x01", 6)},
-                                  {"O", V_ASN1_T61STRING, "x\x01\xB9"}});
+  const NamePtr name = make_name(
+      {{"CN", V_ASN1_BMPSTRING, std::string("\x04\x10\x04\x11\x04\x01", 6)}, {"O", V_ASN1_T61STRING, "x\x01\xB9"}});
   struct Case {
     int mode;
     std::string want;
@@ -198,19 +207,23 @@ TEST_F(Names, CertificateSubjectsPrintByteForByte) {
   const NamePtr subject = make_name({{"C", V_ASN1_PRINTABLESTRING, "RU"},
                                      {"ST", V_ASN1_UTF8STRING, "\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0"},
                                      {"O", V_ASN1_BMPSTRING, kIvanovBmp},
-                                     {"CN", V_ASN1_UTF8STRING, kIvanovUtf8 + " \xE2\x84\x96" "1"},
+                                     {"CN", V_ASN1_UTF8STRING,
+                                      kIvanovUtf8 + " \xE2\x84\x96"
+                                                    "1"},
                                      {"emailAddress", V_ASN1_IA5STRING, "ivanov@example.ru"}});
   Cert c;
   make_cert(c, subject.get());
   const X509_NAME* got = X509_get_subject_name(c.x.get());
   const std::string moskva = "\xCC\xEE\xF1\xEA\xE2\xE0";
   EXPECT_EQ(oneline(got), "/C=RU/SP=" + moskva + "/O=" + kIvanov1251 + "/CN=" + kIvanov1251 +
-                              " \xB9" "1/Email=ivanov@example.ru");
+                              " \xB9"
+                              "1/Email=ivanov@example.ru");
 
   UniquePtr<BIO> mem(BIO_new(BIO_s_mem()));
   ASSERT_EQ(qcrypto::X509_NAME_print(mem.get(), got, 0), 1);
   EXPECT_EQ(bio_text(mem.get()), "C=RU, SP=" + moskva + ", O=" + kIvanov1251 + ", CN=" + kIvanov1251 +
-                               " \xB9" "1, Email=ivanov@example.ru");
+                                     " \xB9"
+                                     "1, Email=ivanov@example.ru");
 }
 
 TEST_F(Names, PrintKeepsValuesWhole) {
@@ -227,14 +240,10 @@ TEST_F(Names, LinePrinterQuotesBlanksAndEscapesControls) {
     std::string shown;
   };
   const Case cases[] = {
-      {"plain", "plain"},
-      {" lead", "\" lead\""},
-      {"trail ", "\"trail \""},
-      {"two  blanks", "\"two  blanks\""},
-      {"one blank", "one blank"},
-      {"line\nbreak", "line\\x0Abreak"},
-      {kIvanovUtf8, kIvanov1251},
-      {"", ""},
+      {"plain", "plain"},         {" lead", "\" lead\""},
+      {"trail ", "\"trail \""},   {"two  blanks", "\"two  blanks\""},
+      {"one blank", "one blank"}, {"line\nbreak", "line\\x0Abreak"},
+      {kIvanovUtf8, kIvanov1251}, {"", ""},
   };
   for (const auto& c : cases) {
     const NamePtr name = make_name({{"CN", V_ASN1_UTF8STRING, c.value}, {"C", V_ASN1_PRINTABLESTRING, "RU"}});

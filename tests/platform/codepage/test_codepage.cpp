@@ -1,12 +1,12 @@
 // The code-page tables are held to glibc's iconv, an independent converter
 // that the product itself never uses.
-#include "platform/codepage/codepage.h"
-
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <random>
 #include <string>
+
+#include "platform/codepage/codepage.h"
 
 namespace {
 
@@ -73,8 +73,7 @@ TEST_F(LocalCodePage, AllBytesRoundTripThroughUtf8) {
     EXPECT_EQ(platform::utf8_to_ansi(utf8), all) << c.iconv_name;
     for (int b = 0; b < 256; ++b) {
       const std::string one(1, static_cast<char>(b));
-      EXPECT_EQ(platform::utf8_to_ansi(platform::ansi_to_utf8(one)), one)
-          << c.iconv_name << " byte " << b;
+      EXPECT_EQ(platform::utf8_to_ansi(platform::ansi_to_utf8(one)), one) << c.iconv_name << " byte " << b;
     }
   }
 }
@@ -126,7 +125,9 @@ TEST(Utf8Codec, InvalidSequencesBecomeOneReplacementEach) {
 
 TEST(Utf8Codec, UnpairedSurrogatesEncodeAsReplacement) {
   const std::u16string text{u'a', char16_t(0xD800), u'b', char16_t(0xDC00)};
-  EXPECT_EQ(platform::utf16_to_utf8(text), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(platform::utf16_to_utf8(text),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 TEST(Utf8Codec, RandomTextMatchesIconvBothWays) {
@@ -159,9 +160,9 @@ TEST(Utf8Codec, RandomTextMatchesIconvBothWays) {
 }
 
 TEST(BmpString, BigEndianUnitsToLocalText) {
-  EXPECT_EQ(platform::encode_codepage(CodePage::Windows1251,
-                                      platform::utf16be_to_utf16(std::string("\x04\x10\x04\x11", 4))),
-            "\xC0\xC1");
+  EXPECT_EQ(
+      platform::encode_codepage(CodePage::Windows1251, platform::utf16be_to_utf16(std::string("\x04\x10\x04\x11", 4))),
+      "\xC0\xC1");
   // An odd trailing byte is not half a character.
   EXPECT_EQ(platform::utf16be_to_utf16(std::string("\x00\x41\x04", 3)), u"A");
 }
@@ -188,8 +189,7 @@ TEST(CyrillicInPlace, LettersMoveAsInTheTargetTableOtherBytesStay) {
         ASSERT_TRUE(utf8.has_value());
         const auto ref = iconv_convert(t.iconv_name, "UTF-8", *utf8);
         ASSERT_TRUE(ref.has_value());
-        EXPECT_EQ(got, static_cast<unsigned char>((*ref)[0]))
-            << t.iconv_name << " byte 0x" << std::hex << b;
+        EXPECT_EQ(got, static_cast<unsigned char>((*ref)[0])) << t.iconv_name << " byte 0x" << std::hex << b;
       } else {
         EXPECT_EQ(got, b) << t.iconv_name;
       }
@@ -204,9 +204,7 @@ TEST(CyrillicInPlace, LettersMoveAsInTheTargetTableOtherBytesStay) {
 TEST(NameBytes, Windows1251PassesPrintableAsciiLettersAndThreeSigns) {
   for (int b = 0; b < 256; ++b) {
     const bool expected = (b >= 0x20 && b <= 0x7E) || b >= 0xC0 || b == 0xA8 || b == 0xB8 || b == 0xB9;
-    EXPECT_EQ(platform::is_plain_name_byte(CodePage::Windows1251, static_cast<unsigned char>(b)),
-              expected)
-        << b;
+    EXPECT_EQ(platform::is_plain_name_byte(CodePage::Windows1251, static_cast<unsigned char>(b)), expected) << b;
   }
   // The same rule names the letters of the other pages: 866 keeps its
   // letters at 0x80-0xAF and 0xE0-0xEF, and its pseudographics are escaped.

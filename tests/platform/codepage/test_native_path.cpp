@@ -1,8 +1,7 @@
-#include "platform/codepage/native_path.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/codepage/codepage.h"
+#include "platform/codepage/native_path.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
-#include "platform/registry/registry_key.h"
-
 #include <gtest/gtest.h>
 
+#include "platform/registry/registry_key.h"
 #include "platform/registry/string_list.h"
 #include "tests/platform/registry/registry_test_util.h"
 
@@ -55,12 +54,12 @@ TEST(SerialisedStringList, HostileBytesAreRefused) {
   const std::vector<std::uint8_t> cases[] = {
       bytes({}),
       bytes({1}),
-      bytes({1, 0}),                          // one string announced, none there
-      bytes({1, 0, 5, 'a', 'b'}),             // length past the end
-      bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0}),  // a huge count in 7 bytes
-      bytes({1, 0, 0xFF, 0xFE, 0xFF, 'a'}),   // the wide-string marker
+      bytes({1, 0}),                                            // one string announced, none there
+      bytes({1, 0, 5, 'a', 'b'}),                               // length past the end
+      bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0}),           // a huge count in 7 bytes
+      bytes({1, 0, 0xFF, 0xFE, 0xFF, 'a'}),                     // the wide-string marker
       bytes({1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),  // 4 GiB string
-      bytes({1, 0, 1, 'a', 'z'}),             // bytes after the list
+      bytes({1, 0, 1, 'a', 'z'}),                               // bytes after the list
   };
   for (const auto& c : cases) EXPECT_FALSE(parse_string_list(c).has_value()) << c.size();
 }

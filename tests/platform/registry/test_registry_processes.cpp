@@ -68,7 +68,8 @@ TEST_F(RegistryProcesses, ConcurrentWritersToOneKeyLoseNothing) {
   for (int c = 0; c < kChildren; ++c)
     for (int i = 0; i < kValues; ++i) {
       std::uint32_t v = 0, size = 4;
-      ASSERT_EQ(s->query_value(k, "c" + std::to_string(c) + "_" + std::to_string(i), nullptr, &v, &size), ERROR_SUCCESS);
+      ASSERT_EQ(s->query_value(k, "c" + std::to_string(c) + "_" + std::to_string(i), nullptr, &v, &size),
+                ERROR_SUCCESS);
       EXPECT_EQ(v, static_cast<std::uint32_t>(c * 1000 + i));
     }
   // Only one "Shared\Key" was made although four processes created it.

@@ -41,10 +41,10 @@ TEST(RegistryNameFold, FoldsAsciiAndCyrillic) {
   const Case cases[] = {
       {"Property\\Log", "property\\log"},
       {"КЛЮЧ Ёлка", "ключ ёлка"},
-      {"ЀЏ", "ѐџ"},            // the first row of the block
-      {"ключ", "ключ"},        // already folded
-      {"Äpfel", "Äpfel"},      // outside the folded blocks: exact
-      {"\xD0", "\xD0"},        // a cut sequence stays as it is
+      {"ЀЏ", "ѐџ"},        // the first row of the block
+      {"ключ", "ключ"},    // already folded
+      {"Äpfel", "Äpfel"},  // outside the folded blocks: exact
+      {"\xD0", "\xD0"},    // a cut sequence stays as it is
   };
   for (const auto& c : cases) EXPECT_EQ(fold_name(c.in), c.out) << c.in;
 }
@@ -67,7 +67,8 @@ TEST_F(RegistryStore, TypedValuesSurviveARoundTripAcrossConnections) {
     KeyId k = 0;
     ASSERT_EQ(s->create_key(Store::kRoot, "SOFTWARE\\VELTRANA\\ORVANTA\\Dossar\\Property\\Log", k), ERROR_SUCCESS);
     for (const auto& c : cases)
-      ASSERT_EQ(s->set_value(k, c.name, c.type, c.bytes.data(), static_cast<std::uint32_t>(c.bytes.size())), ERROR_SUCCESS);
+      ASSERT_EQ(s->set_value(k, c.name, c.type, c.bytes.data(), static_cast<std::uint32_t>(c.bytes.size())),
+                ERROR_SUCCESS);
   }
   auto s = open();
   KeyId k = 0;
