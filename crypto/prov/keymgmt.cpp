@@ -181,6 +181,8 @@ QCRYPTO_KEYMGMT_DISPATCH(kEcr3410Functions, ecr3410_new)
 
 // The reference is the decoder's pointer to its key: the key moves here.
 void* key_load(const void* reference, size_t reference_size) {
+  // The reference holds a pointer, so its size is a pointer's.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression)
   if (reference == nullptr || reference_size != sizeof(GostKey*)) return nullptr;
   auto** slot = static_cast<GostKey**>(const_cast<void*>(reference));
   GostKey* key = *slot;

@@ -81,7 +81,7 @@ TEST_F(ProviderRfc5832, EvpSignaturesVerifyDirectlyAndInLibgcrypt) {
             0);
   Sexp pub(s);
   for (int i = 0; i < 8; ++i) {
-    const auto msg = RandomBytes(static_cast<size_t>(17 * i));
+    const auto msg = RandomBytes(17 * static_cast<size_t>(i));
     Ptr<EVP_MD_CTX> md(EVP_MD_CTX_new());
     ASSERT_EQ(EVP_DigestSignInit_ex(md.get(), nullptr, nullptr, nullptr, nullptr, pkey_.get(), nullptr), 1);
     size_t len = 0;
