@@ -1,5 +1,6 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rand/rand.h"
 #include "crypto/rus/gost3411.h"
+#include "crypto/x509/gost_keys.h"
 #include "tests/crypto/cadb/library_test_support.h"
 
 namespace qcrypto::testing_support {
@@ -41,6 +43,32 @@ Bytes evp_sign(EVP_PKEY* pkey, const unsigned char* m, std::size_t n) {
   return sig;
 }
 
+int evp_verify(EVP_PKEY* pkey, const unsigned char* m, std::size_t n, const Bytes& sig) {
+  UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestVerifyInit_ex(ctx.get(), nullptr, nullptr, nullptr, nullptr, pkey, nullptr) != 1) return -1;
+  return EVP_DigestVerify(ctx.get(), sig.data(), sig.size(), m, n);
+}
+
+// A direct signature, checked through EVP with the key OpenSSL decodes from
+// the key's SubjectPublicKeyInfo (the provider makes that key itself).
+void spki_check(ECGOST* key, const unsigned char* digest, const unsigned char* m, std::size_t n, LibraryRound* out) {
+  Bytes sig(static_cast<std::size_t>(ECGOST_size(key)));
+  unsigned sig_len = 0;
+  if (ECGOST_sign_digest(1, key, digest, 32, sig.data(), &sig_len) != 1) return;
+  sig.resize(sig_len);
+  const int spki_len = i2d_ECGOST_PUBKEY(key, nullptr);
+  if (spki_len <= 0) return;
+  Bytes spki(static_cast<std::size_t>(spki_len));
+  unsigned char* w = spki.data();
+  if (i2d_ECGOST_PUBKEY(key, &w) != spki_len) return;
+  const unsigned char* r = spki.data();
+  UniquePtr<EVP_PKEY> pub(d2i_PUBKEY(nullptr, &r, spki_len));
+  if (!pub) return;
+  out->spki_verifies = evp_verify(pub.get(), m, n, sig) == 1;
+  sig[sig.size() / 2] ^= 0x01;
+  out->flipped_spki_fails = evp_verify(pub.get(), m, n, sig) == 0;
+}
+
 void work(const unsigned char* message, std::size_t length, LibraryRound* out) {
   out->registered = cadb_library_registered();
   out->random_installed = RAND_get_rand_method() != nullptr ? 1 : 0;
@@ -55,7 +83,9 @@ void work(const unsigned char* message, std::size_t length, LibraryRound* out) {
 
   UniquePtr<ECGOST> key(ECGOST_new(nullptr));
   if (!key || !draw_private(key.get())) return;
+  spki_check(key.get(), direct, message, length, out);
   UniquePtr<EVP_PKEY> pkey(evp_pkey_from_ecgost(key.get()));
+  out->record_key_refused = pkey ? 0 : 1;
   if (!pkey) return;
   Bytes sig = evp_sign(pkey.get(), message, length);
   if (sig.empty()) return;

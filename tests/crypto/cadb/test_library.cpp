@@ -179,6 +179,9 @@ TEST_F(LibraryStartStop, StartAgainAfterTheLastStopWorks) {
     EXPECT_EQ(r.digest_matches, 1);
     EXPECT_EQ(r.signature_verifies, 1);
     EXPECT_EQ(r.flipped_signature_fails, 1);
+    EXPECT_EQ(r.record_key_refused, 0);
+    EXPECT_EQ(r.spki_verifies, 1);
+    EXPECT_EQ(r.flipped_spki_fails, 1);
     EXPECT_EQ(state().media_loaded, 0);
   }
 }
