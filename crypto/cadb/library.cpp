@@ -9,6 +9,7 @@
 #include "crypto/cclib/locks.h"
 #include "crypto/err/err.h"
 #include "crypto/prov/evp_gost.h"
+#include "crypto/rand/mprand.h"
 #include "crypto/rand/rand_device.h"
 
 namespace qcrypto {
@@ -50,13 +51,23 @@ void register_once() {
   pin_this_object();
 }
 
+// A board's driver is one per process, shared by every copy of the library,
+// while each copy serialises its own use under its own lock 17: the copies
+// (and other processes) take the generator's named mutex around the draw.
+// Taken before lock 17, never under it.
+void seed_generator() {
+  const bool named = mprand_mutex_create() == 1 && mprand_lock() == 1;
+  PSE_rand_seed_from_device(nullptr);
+  if (named) mprand_unlock();
+}
+
 void first_start() {
   CCLIB_init();
   ERR_load_crypto_strings();
   std::call_once(g_register_once, register_once);
   // The X.509v3 extension methods of the system join here once their
   // module exists; OpenSSL's standard ones need no registration.
-  PSE_rand_seed_from_device(nullptr);
+  seed_generator();
 }
 
 void last_stop() {
