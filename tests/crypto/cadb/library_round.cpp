@@ -111,9 +111,8 @@ void run_library_round(const unsigned char* message, std::size_t length, Library
 // The entry of a library copy built from this file (see CMakeLists.txt): the
 // only symbol such a copy exports.
 #ifdef QCRYPTO_LIBRARY_COPY
-extern "C" __attribute__((visibility("default"))) void dossar_library_copy_round(const unsigned char* message,
-                                                                                 std::size_t length,
-                                                                                 qcrypto::testing_support::LibraryRound* out) {
+extern "C" __attribute__((visibility("default"))) void dossar_library_copy_round(
+    const unsigned char* message, std::size_t length, qcrypto::testing_support::LibraryRound* out) {
   qcrypto::testing_support::run_library_round(message, length, out);
 }
 #endif

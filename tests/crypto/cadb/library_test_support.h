@@ -11,16 +11,16 @@ struct LibraryRound {
   int references_while_started = -1;
   int references_after_stop = -1;
   int registered = 0;
-  int random_installed = 0;        // a method was installed while started
-  int digest_matches = 0;          // EVP digest equals the direct call
-  int signature_verifies = 0;      // EVP signature verifies with the direct call
-  int flipped_signature_fails = 0; // and a flipped bit does not
-  int record_key_refused = 0;      // the library's key record was not taken as an EVP key
-  int spki_verifies = 0;           // a direct signature verifies through EVP with the
-                                   // public key decoded from its SubjectPublicKeyInfo
-  int flipped_spki_fails = 0;      // and a flipped bit does not
-  int key_nid = 0;                 // run-time NID of the 2001 key type
-  int signature_nid = 0;           // run-time NID of its signature object
+  int random_installed = 0;         // a method was installed while started
+  int digest_matches = 0;           // EVP digest equals the direct call
+  int signature_verifies = 0;       // EVP signature verifies with the direct call
+  int flipped_signature_fails = 0;  // and a flipped bit does not
+  int record_key_refused = 0;       // the library's key record was not taken as an EVP key
+  int spki_verifies = 0;            // a direct signature verifies through EVP with the
+                                    // public key decoded from its SubjectPublicKeyInfo
+  int flipped_spki_fails = 0;       // and a flipped bit does not
+  int key_nid = 0;                  // run-time NID of the 2001 key type
+  int signature_nid = 0;            // run-time NID of its signature object
 };
 
 // Starts the library, hashes `message` through EVP and directly, makes a key

@@ -123,8 +123,8 @@ TEST_F(LibraryStartStop, MissingMediaLibrariesLeaveOnlyTheirMediumUnusable) {
   };
   const std::string with_probe = kBoards + ":" + kMediaProbe;
   const Case cases[] = {
-      {with_probe.c_str(), {1, 0, 0}},   // only the older token API's library is there
-      {kBoards.c_str(), {0, 0, 0}},      // none of them
+      {with_probe.c_str(), {1, 0, 0}},  // only the older token API's library is there
+      {kBoards.c_str(), {0, 0, 0}},     // none of them
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.folders);
@@ -132,7 +132,8 @@ TEST_F(LibraryStartStop, MissingMediaLibrariesLeaveOnlyTheirMediumUnusable) {
     cadb_library_init();
     EXPECT_EQ(cadb_library_references(), 1);
     EXPECT_EQ(CCLIB_media_loaded(), 1);
-    for (int m = 0; m < CCLIB_MEDIA_COUNT; ++m) EXPECT_EQ(CCLIB_medium_usable(m), c.expected[m]) << CCLIB_media_library_name(m);
+    for (int m = 0; m < CCLIB_MEDIA_COUNT; ++m)
+      EXPECT_EQ(CCLIB_medium_usable(m), c.expected[m]) << CCLIB_media_library_name(m);
     // The rest of the library works all the same.
     const unsigned char msg[] = "missing media";
     LibraryRound r;

@@ -139,7 +139,8 @@ TEST(LibraryCopies, BothStartAndWorkAndRegisterOnce) {
   // and lets go of the board's driver on every first start; the test keeps
   // its own reference so the driver stays mapped (a driver that is unmapped
   // and mapped again between two threads' loads is the loader's business).
-  void* board = dlopen((std::string(DOSSAR_BINARY_DIR) + "/stand-ins/lib/libvtcrptn.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* board =
+      dlopen((std::string(DOSSAR_BINARY_DIR) + "/stand-ins/lib/libvtcrptn.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(board, nullptr) << dlerror();
   std::vector<LibraryRound> from_a(20), from_b(20);
   std::thread ta([&] {
