@@ -1,6 +1,7 @@
 #include "crypto/cadb/library.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <mutex>
@@ -27,6 +28,14 @@ std::mutex& transition() {
   return *m;
 }
 
+// A fork never copies a half-done first start or last stop into the child:
+// the forking thread takes the transition first (its prepare handler is
+// registered after the numbered locks' own, so it runs before them) and
+// lets it go in parent and child alike.
+void fork_prepare() { transition().lock(); }
+void fork_release() { transition().unlock(); }
+
+std::once_flag g_fork_once;
 std::once_flag g_register_once;
 std::atomic<int> g_registered{0};
 
@@ -88,7 +97,8 @@ bool add_to_started() {
 }  // namespace
 
 void cadb_library_init() {
-  if (add_to_started()) return;
+  if (add_to_started()) return;  // the lock table exists from here on
+  std::call_once(g_fork_once, [] { pthread_atfork(fork_prepare, fork_release, fork_release); });
   std::lock_guard<std::mutex> serial(transition());
   if (add_to_started()) return;  // another thread started it meanwhile
   first_start();

@@ -2,9 +2,13 @@
 // start and the last stop do, media libraries by name, many threads at once.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <barrier>
+#include <chrono>
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,6 +226,52 @@ TEST_F(LibraryStartStop, ManyThreadsStartAndStopAtOnce) {
   EXPECT_EQ(s.references, 0);
   EXPECT_EQ(s.media_loaded, 0);
   EXPECT_FALSE(s.random);
+}
+
+// Forks while other threads start and stop: every child can start, work
+// and stop on its own (nothing half-done or held came across).
+TEST_F(LibraryStartStop, ForkWhileOthersStartAndStop) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&] {
+      while (!stop.load()) {
+        cadb_library_init();
+        cadb_library_cleanup();
+      }
+    });
+  }
+  int children_failed = 0;
+  for (int f = 0; f < 10; ++f) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const unsigned char msg[] = "child";
+      LibraryRound r;
+      run_library_round(msg, sizeof(msg), &r);
+      const bool ok = r.references_while_started >= 1 && r.digest_matches == 1 && r.signature_verifies == 1;
+      _exit(ok ? 0 : 1);
+    }
+    // A child that inherited a held lock hangs: give it 20 s.
+    int status = 0;
+    pid_t done = 0;
+    for (int waited_ms = 0; done == 0 && waited_ms < 20000; waited_ms += 10) {
+      done = waitpid(pid, &status, WNOHANG);
+      if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ++children_failed;
+      continue;
+    }
+    ASSERT_EQ(done, pid);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++children_failed;
+  }
+  stop.store(true);
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(children_failed, 0);
+  EXPECT_EQ(cadb_library_references(), 0);
 }
 
 }  // namespace
