@@ -30,8 +30,9 @@ std::mutex& transition() {
 
 // A fork never copies a half-done first start or last stop into the child:
 // the forking thread takes the transition first (its prepare handler is
-// registered after the numbered locks' own, so it runs before them) and
-// lets it go in parent and child alike.
+// registered after those of the numbered locks and of the named mutexes, so
+// it runs before them, in the order the start takes them) and lets it go in
+// parent and child alike.
 void fork_prepare() { transition().lock(); }
 void fork_release() { transition().unlock(); }
 
@@ -98,7 +99,12 @@ bool add_to_started() {
 
 void cadb_library_init() {
   if (add_to_started()) return;  // the lock table exists from here on
-  std::call_once(g_fork_once, [] { pthread_atfork(fork_prepare, fork_release, fork_release); });
+  std::call_once(g_fork_once, [] {
+    // The named mutex's registry registers its own fork handlers on first
+    // use; ours come after them so that the transition is taken first.
+    mprand_mutex_create();
+    pthread_atfork(fork_prepare, fork_release, fork_release);
+  });
   std::lock_guard<std::mutex> serial(transition());
   if (add_to_started()) return;  // another thread started it meanwhile
   first_start();
