@@ -231,6 +231,13 @@ TEST_F(LibraryStartStop, ManyThreadsStartAndStopAtOnce) {
 // Forks while other threads start and stop: every child can start, work
 // and stop on its own (nothing half-done or held came across).
 TEST_F(LibraryStartStop, ForkWhileOthersStartAndStop) {
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer's allocator takes its own lock without a fork handler,
+  // so a child forked while another thread allocates can hang inside free()
+  // (seen: a child stuck in the sanitizer's allocator mutex). glibc's malloc
+  // and ThreadSanitizer are fork-safe: the ThreadSanitizer run checks this.
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe with other threads allocating";
+#endif
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
