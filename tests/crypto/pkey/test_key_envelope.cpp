@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/dsa.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/params.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
@@ -319,6 +321,36 @@ TEST_F(KeyEnvelope, PasswordCallbackResults) {
   }
 }
 
+// The system's own PEM names with the classic encryption headers.
+TEST_F(KeyEnvelope, EncryptedGostPemAsksThroughTheSameCallback) {
+  auto env = envelope_of_r3410(keytest::MakeR3410());
+  R3410* key = EVP_PKEY_ENVELOPE_get0_r3410(env.get());
+  UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
+  unsigned char pass[] = "pem pass";
+  ASSERT_EQ(PEM_ASN1_write_bio(reinterpret_cast<i2d_of_void*>(i2d_R3410PrivateKey), PEM_STRING_R3410_PRIVATE, bio.get(),
+                               key, EVP_aes_128_cbc(), pass, 8, nullptr, nullptr),
+            1);
+  const Bytes pem = bio_bytes(bio.get());
+  ASSERT_NE(std::string(pem.begin(), pem.end()).find("Proc-Type: 4,ENCRYPTED"), std::string::npos);
+  struct Case {
+    int result;
+    const char* password;
+    bool decodes;
+  } cases[] = {{8, "pem pass", true}, {8, "pem pasX", false}, {0, "pem pass", false}, {5000, "pem pass", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.password);
+    PasswordScript script{c.result, c.password};
+    UniquePtr<EVP_PKEY_ENVELOPE> got(
+        EVP_PKEY_decode_private(pem.data(), static_cast<long>(pem.size()), &store_, script_callback, &script));
+    EXPECT_EQ(got != nullptr, c.decodes);
+    EXPECT_EQ(script.calls, 1);
+    if (got) {
+      EXPECT_TRUE(keytest::BnEq(EVP_PKEY_ENVELOPE_get0_r3410(got.get())->x, key->x));
+    }
+  }
+  ERR_clear_error();
+}
+
 TEST_F(KeyEnvelope, EncryptedPkcs8FailuresStopTheDecoding) {
   auto env = envelope_of_ecgost(keytest::MakeEcgost(false));
   UniquePtr<PKCS8_PRIV_KEY_INFO> p8(gost_key_to_pkcs8(env.get()));
@@ -524,6 +556,35 @@ TEST_F(KeyEnvelope, OldFormatKeyGetsTheBuiltInParameters) {
   ERR_clear_error();
 }
 
+// DH keys of the default provider come in through PKCS#8 (there is no typed
+// DH form); the handle reaches a GOST record without a copy.
+TEST_F(KeyEnvelope, DhThroughPkcs8AndRecordsWithoutCopies) {
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "DH", nullptr));
+  ASSERT_EQ(EVP_PKEY_keygen_init(ctx.get()), 1);
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("group", const_cast<char*>("ffdhe2048"), 0),
+                         OSSL_PARAM_construct_end()};
+  ASSERT_EQ(EVP_PKEY_CTX_set_params(ctx.get(), params), 1);
+  EVP_PKEY* dh = nullptr;
+  ASSERT_EQ(EVP_PKEY_keygen(ctx.get(), &dh), 1);
+  UniquePtr<EVP_PKEY> dh_owned(dh);
+  UniquePtr<PKCS8_PRIV_KEY_INFO> p8(EVP_PKEY2PKCS8(dh));
+  ASSERT_NE(p8, nullptr);
+  const Bytes der = pkcs8_der(p8.get());
+  UniquePtr<EVP_PKEY_ENVELOPE> got(EVP_PKEY_decode_private(der.data(), static_cast<long>(der.size()), nullptr, nullptr, nullptr));
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(got->type, 28);
+  EXPECT_EQ(got->source_form, KEY_SOURCE_PKCS8);
+  EXPECT_EQ(EVP_PKEY_eq(got->pkey, dh), 1);
+  EXPECT_EQ(EVP_PKEY_ENVELOPE_get0_r3410(got.get()), nullptr);
+
+  auto key = keytest::MakeEcgost(false);
+  ECGOST* raw = key.get();
+  auto env = envelope_of_ecgost(std::move(key));
+  ASSERT_NE(env, nullptr);
+  EXPECT_EQ(EVP_PKEY_ENVELOPE_get0_ecgost(env.get()), raw);
+  EXPECT_EQ(EVP_PKEY_ENVELOPE_get0_r3410(env.get()), nullptr);
+}
+
 TEST_F(KeyEnvelope, OwnReasonsDoNotShadowOpenSslTexts) {
   for (const int reason : {EVP_KEY_R_NO_PASSWORD_CALLBACK, EVP_KEY_R_PASSWORD_CANCELLED, EVP_KEY_R_KEY_MISMATCH,
                            EVP_KEY_R_UNSUPPORTED_PBE}) {
@@ -531,6 +592,9 @@ TEST_F(KeyEnvelope, OwnReasonsDoNotShadowOpenSslTexts) {
   }
   EXPECT_STREQ(ERR_func_error_string(ERR_PACK_CODE(ERRLIB_EVP, EVP_F_EVP_PKEY_DECODE_PRIVATE, 0)),
                "EVP_PKEY_decode_private");
+  EXPECT_NE(ERR_error_string(ERR_PACK_CODE(ERRLIB_EVP, EVP_F_EVP_PKEY_DECODE_PRIVATE, EVP_KEY_R_NO_PASSWORD_CALLBACK))
+                .find("digital envelope routines:EVP_PKEY_decode_private:no password callback"),
+            std::string::npos);
   // OpenSSL's own EVP reasons keep their texts.
   EXPECT_STREQ(ERR_reason_error_string(ERR_PACK_CODE(ERRLIB_EVP, 0, EVP_R_BAD_DECRYPT)), "bad decrypt");
 }
