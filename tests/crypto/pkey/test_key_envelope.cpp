@@ -128,8 +128,14 @@ int script_callback(char* buffer, int size, int, void* u) {
 
 // The key's own form in the four encodings the decoder accepts.
 struct Encodings {
-  Bytes typed, pkcs8, encrypted, pem;
+  Bytes typed, pkcs8, encrypted, pem, pkcs8_pem;
 };
+
+Bytes pkcs8_pem(const PKCS8_PRIV_KEY_INFO* p8) {
+  UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
+  EXPECT_EQ(PEM_write_bio_PKCS8_PRIV_KEY_INFO(bio.get(), p8), 1);
+  return bio_bytes(bio.get());
+}
 
 const std::string kPassword = "correct horse";
 
@@ -149,6 +155,7 @@ Encodings encode_gost(EVP_PKEY_ENVELOPE* env) {
   UniquePtr<PKCS8_PRIV_KEY_INFO> p8(gost_key_to_pkcs8(env));
   EXPECT_NE(p8, nullptr);
   e.pkcs8 = pkcs8_der(p8.get());
+  e.pkcs8_pem = pkcs8_pem(p8.get());
   e.encrypted = encrypt_pkcs8(p8.get(), kPassword);
   return e;
 }
@@ -160,6 +167,7 @@ Encodings encode_openssl(EVP_PKEY* pkey) {
   UniquePtr<PKCS8_PRIV_KEY_INFO> p8(EVP_PKEY2PKCS8(pkey));
   EXPECT_NE(p8, nullptr);
   e.pkcs8 = pkcs8_der(p8.get());
+  e.pkcs8_pem = pkcs8_pem(p8.get());
   e.encrypted = encrypt_pkcs8(p8.get(), kPassword);
   UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
   EXPECT_EQ(PEM_write_bio_PrivateKey_traditional(bio.get(), pkey, nullptr, nullptr, 0, nullptr, nullptr), 1);
@@ -235,6 +243,7 @@ TEST_F(KeyEnvelope, EveryFormOfEveryKeyTypeDecodes) {
         {"PKCS#8", &e.pkcs8, KEY_SOURCE_PKCS8},
         {"encrypted PKCS#8", &e.encrypted, KEY_SOURCE_ENCRYPTED_PKCS8},
         {"PEM", &e.pem, KEY_SOURCE_TYPED_DER},
+        {"PKCS#8 in PEM", &e.pkcs8_pem, KEY_SOURCE_PKCS8},
     };
     for (const auto& f : forms) {
       SCOPED_TRACE(f.form);
