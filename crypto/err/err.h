@@ -131,6 +131,8 @@ void ERR_load_SHAMIR_strings();
 void ERR_load_VEXIL_strings();
 // Function and reason texts of the big-number additions (library 3).
 void ERR_load_BN_additions_strings();
+// Function and reason texts of the private-key functions (library 6).
+void ERR_load_EVP_key_strings();
 
 }  // namespace qcrypto
 

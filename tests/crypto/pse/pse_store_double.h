@@ -1,4 +1,4 @@
-// An in-memory key container for the random-state tests: a 36-byte block is
+// An in-memory key container for the random-state and key tests: a 36-byte block is
 // the secret XOR a mask, then a 4-byte check of the secret, so a changed
 // block fails to open, as a real container's MAC would.
 #pragma once
@@ -10,7 +10,7 @@
 
 namespace qcrypto::testing_support {
 
-class MemoryPseStore : public PseOpaqueStore {
+class MemoryPseStore : public PSE {
  public:
   explicit MemoryPseStore(unsigned char mask_seed = 0x3C) {
     for (int i = 0; i < 32; ++i) mask_[i] = static_cast<unsigned char>(mask_seed + 7 * i);
