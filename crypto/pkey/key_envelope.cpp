@@ -200,9 +200,11 @@ int EVP_PKEY_generate_pubkey(EVP_PKEY_ENVELOPE* envelope, PSE* container) {
   }
   int ok = 1;
   if (R3410* key = EVP_PKEY_ENVELOPE_get0_r3410(envelope); key != nullptr && !r3410_has_public(key)) {
-    ok = EVP_PKEY_decrypt_opaque(envelope, container) == 1 && (r3410_has_public(key) || R3410_generate_pubkey(key) == 1);
+    ok =
+        EVP_PKEY_decrypt_opaque(envelope, container) == 1 && (r3410_has_public(key) || R3410_generate_pubkey(key) == 1);
   } else if (ECGOST* ec = EVP_PKEY_ENVELOPE_get0_ecgost(envelope); ec != nullptr && !ecgost_has_public(ec)) {
-    ok = EVP_PKEY_decrypt_opaque(envelope, container) == 1 && (ecgost_has_public(ec) || ECGOST_generate_pubkey(ec) == 1);
+    ok =
+        EVP_PKEY_decrypt_opaque(envelope, container) == 1 && (ecgost_has_public(ec) || ECGOST_generate_pubkey(ec) == 1);
   }
   if (ok != 1) {
     QERR(ERRLIB_EVP, EVP_F_EVP_PKEY_GENERATE_PUBKEY, KEY_R_PSE_LIB);

@@ -151,9 +151,12 @@ TEST(LibraryCopies, BothStartAndWorkAndRegisterOnce) {
   });
   ta.join();
   tb.join();
+  // While both copies start and stop at once, which copy's provider serves
+  // the process can change between rounds, so here a record key may be
+  // refused by either copy (cleanly), but never signed wrongly.
   for (const auto& r : from_a) {
     expect_round_worked(r);
-    expect_record_signing(r);
+    expect_record_signing_safe(r);
   }
   for (const auto& r : from_b) {
     expect_round_worked(r);

@@ -2,8 +2,8 @@
 // callback contract, protected GOST numbers opened through the container.
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
-#include <openssl/dsa.h>
 #include <openssl/core_names.h>
+#include <openssl/dsa.h>
 #include <openssl/err.h>
 #include <openssl/params.h>
 #include <openssl/pem.h>
@@ -22,8 +22,8 @@
 #include "crypto/err/err.h"
 #include "crypto/evp/objects.h"
 #include "crypto/pkey/key_envelope.h"
-#include "crypto/rand/rand.h"
 #include "crypto/prov/gost_pkey.h"
+#include "crypto/rand/rand.h"
 #include "crypto/x509/gost_keys.h"
 #include "tests/crypto/pse/pse_store_double.h"
 #include "tests/crypto/x509/key_codec_test_util.h"
@@ -99,7 +99,7 @@ Bytes pkcs8_der(const PKCS8_PRIV_KEY_INFO* p8) {
 
 Bytes encrypt_pkcs8(const PKCS8_PRIV_KEY_INFO* p8, const std::string& password) {
   UniquePtr<X509_SIG> sig(PKCS8_encrypt(-1, EVP_aes_128_cbc(), password.data(), static_cast<int>(password.size()),
-                                         nullptr, 0, 1000, const_cast<PKCS8_PRIV_KEY_INFO*>(p8)));
+                                        nullptr, 0, 1000, const_cast<PKCS8_PRIV_KEY_INFO*>(p8)));
   if (!sig) return {};
   unsigned char* der = nullptr;
   const int n = i2d_X509_SIG(sig.get(), &der);
@@ -227,8 +227,10 @@ TEST_F(KeyEnvelope, EveryFormOfEveryKeyTypeDecodes) {
   std::vector<KeyCase> keys;
   keys.push_back({"R3410", SYSOBJ_R3410, envelope_of_r3410(keytest::MakeR3410())});
   keys.push_back({"ECGOST", SYSOBJ_ECR3410, envelope_of_ecgost(keytest::MakeEcgost(false))});
-  keys.push_back({"RSA", 6, UniquePtr<EVP_PKEY_ENVELOPE>(EVP_PKEY_ENVELOPE_new(make_openssl_key("RSA").release(), nullptr))});
-  keys.push_back({"DSA", 116, UniquePtr<EVP_PKEY_ENVELOPE>(EVP_PKEY_ENVELOPE_new(make_openssl_key("DSA").release(), nullptr))});
+  keys.push_back(
+      {"RSA", 6, UniquePtr<EVP_PKEY_ENVELOPE>(EVP_PKEY_ENVELOPE_new(make_openssl_key("RSA").release(), nullptr))});
+  keys.push_back(
+      {"DSA", 116, UniquePtr<EVP_PKEY_ENVELOPE>(EVP_PKEY_ENVELOPE_new(make_openssl_key("DSA").release(), nullptr))});
   for (auto& k : keys) {
     SCOPED_TRACE(k.name);
     ASSERT_NE(k.original, nullptr);
@@ -258,10 +260,12 @@ TEST_F(KeyEnvelope, EveryFormOfEveryKeyTypeDecodes) {
       EXPECT_EQ(EVP_PKEY_get_pse(got.get()), &store_);
       EXPECT_EQ(script.calls, f.source_form == KEY_SOURCE_ENCRYPTED_PKCS8 ? 1 : 0);
       if (k.type == SYSOBJ_R3410) {
-        EXPECT_TRUE(keytest::BnEq(EVP_PKEY_ENVELOPE_get0_r3410(got.get())->x, EVP_PKEY_ENVELOPE_get0_r3410(k.original.get())->x));
+        EXPECT_TRUE(keytest::BnEq(EVP_PKEY_ENVELOPE_get0_r3410(got.get())->x,
+                                  EVP_PKEY_ENVELOPE_get0_r3410(k.original.get())->x));
         EXPECT_EQ(R3410_get_pse(EVP_PKEY_ENVELOPE_get0_r3410(got.get())), &store_);
       } else if (k.type == SYSOBJ_ECR3410) {
-        EXPECT_TRUE(keytest::BnEq(EVP_PKEY_ENVELOPE_get0_ecgost(got.get())->d, EVP_PKEY_ENVELOPE_get0_ecgost(k.original.get())->d));
+        EXPECT_TRUE(keytest::BnEq(EVP_PKEY_ENVELOPE_get0_ecgost(got.get())->d,
+                                  EVP_PKEY_ENVELOPE_get0_ecgost(k.original.get())->d));
         EXPECT_EQ(ECGOST_get_pse(EVP_PKEY_ENVELOPE_get0_ecgost(got.get())), &store_);
       } else {
         EXPECT_EQ(EVP_PKEY_eq(got->pkey, k.original->pkey), 1);
@@ -278,7 +282,8 @@ TEST_F(KeyEnvelope, EveryFormOfEveryKeyTypeDecodes) {
 TEST_F(KeyEnvelope, TypedDecoderTakesOnlyItsTypeAndWholeInput) {
   auto env = envelope_of_ecgost(keytest::MakeEcgost(false));
   const Encodings e = encode_gost(env.get());
-  UniquePtr<EVP_PKEY_ENVELOPE> ok(EVP_PKEY_d2i_typed(SYSOBJ_ECR3410, e.typed.data(), static_cast<long>(e.typed.size())));
+  UniquePtr<EVP_PKEY_ENVELOPE> ok(
+      EVP_PKEY_d2i_typed(SYSOBJ_ECR3410, e.typed.data(), static_cast<long>(e.typed.size())));
   ASSERT_NE(ok, nullptr);
   EXPECT_EQ(ok->source_form, KEY_SOURCE_TYPED_DER);
   EXPECT_EQ(EVP_PKEY_d2i_typed(SYSOBJ_R3410, e.typed.data(), static_cast<long>(e.typed.size())), nullptr);
@@ -287,7 +292,8 @@ TEST_F(KeyEnvelope, TypedDecoderTakesOnlyItsTypeAndWholeInput) {
   Bytes trailing = e.typed;
   trailing.push_back(0);
   EXPECT_EQ(EVP_PKEY_d2i_typed(SYSOBJ_ECR3410, trailing.data(), static_cast<long>(trailing.size())), nullptr);
-  EXPECT_EQ(EVP_PKEY_decode_private(trailing.data(), static_cast<long>(trailing.size()), nullptr, nullptr, nullptr), nullptr);
+  EXPECT_EQ(EVP_PKEY_decode_private(trailing.data(), static_cast<long>(trailing.size()), nullptr, nullptr, nullptr),
+            nullptr);
   ERR_clear_error();
 }
 
@@ -370,9 +376,9 @@ TEST_F(KeyEnvelope, EncryptedPkcs8FailuresStopTheDecoding) {
   EXPECT_TRUE(has_error(ERRLIB_EVP, EVP_F_EVP_PKEY_DECODE_PRIVATE, EVP_KEY_R_NO_PASSWORD_CALLBACK));
   // A wrong password.
   PasswordScript wrong{5, "wrong"};
-  EXPECT_EQ(EVP_PKEY_decode_private(encrypted.data(), static_cast<long>(encrypted.size()), &store_, script_callback,
-                                    &wrong),
-            nullptr);
+  EXPECT_EQ(
+      EVP_PKEY_decode_private(encrypted.data(), static_cast<long>(encrypted.size()), &store_, script_callback, &wrong),
+      nullptr);
   EXPECT_EQ(wrong.calls, 1);
   EXPECT_TRUE(has_error(ERRLIB_EVP, EVP_F_EVP_PKEY_DECODE_PRIVATE, KEY_R_ASN1_LIB));
   // The system's own password scheme, which nothing defines: a clear error.
@@ -386,9 +392,9 @@ TEST_F(KeyEnvelope, EncryptedPkcs8FailuresStopTheDecoding) {
   const Bytes gost_pbe = take(der, i2d_X509_SIG(sig.get(), &der));
   ASSERT_FALSE(gost_pbe.empty());
   PasswordScript script{5, "whats"};
-  EXPECT_EQ(EVP_PKEY_decode_private(gost_pbe.data(), static_cast<long>(gost_pbe.size()), &store_, script_callback,
-                                    &script),
-            nullptr);
+  EXPECT_EQ(
+      EVP_PKEY_decode_private(gost_pbe.data(), static_cast<long>(gost_pbe.size()), &store_, script_callback, &script),
+      nullptr);
   EXPECT_EQ(script.calls, 0);
   unsigned long e = ERR_peek_last_error();
   EXPECT_STREQ(ERR_reason_error_string(e), "unsupported password-based encryption");
@@ -407,7 +413,8 @@ TEST_F(KeyEnvelope, FailedAttemptsLeaveOnlyTheResultBehindTheCallersErrors) {
   auto env = envelope_of_r3410(keytest::MakeR3410());
   const Encodings e = encode_gost(env.get());
   QERR(ERRLIB_R3410, 1, 2);
-  UniquePtr<EVP_PKEY_ENVELOPE> got(EVP_PKEY_decode_private(e.pem.data(), static_cast<long>(e.pem.size()), &store_, nullptr, nullptr));
+  UniquePtr<EVP_PKEY_ENVELOPE> got(
+      EVP_PKEY_decode_private(e.pem.data(), static_cast<long>(e.pem.size()), &store_, nullptr, nullptr));
   EXPECT_NE(got, nullptr);
   EXPECT_EQ(ERR_get_error(), ERR_PACK_CODE(ERRLIB_R3410, 1, 2));
   EXPECT_EQ(ERR_get_error(), 0UL);
@@ -452,15 +459,18 @@ TEST_F(KeyEnvelope, ProtectedKeysAreOpenedCheckedOrRefused) {
     const Bytes foreign = protected_der(other.get());
     ASSERT_FALSE(good.empty());
 
-    UniquePtr<EVP_PKEY_ENVELOPE> got(EVP_PKEY_decode_private(good.data(), static_cast<long>(good.size()), &store_, nullptr, nullptr));
+    UniquePtr<EVP_PKEY_ENVELOPE> got(
+        EVP_PKEY_decode_private(good.data(), static_cast<long>(good.size()), &store_, nullptr, nullptr));
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(got->decrypted, 1);
     if (ec) {
       EXPECT_EQ(EVP_PKEY_ENVELOPE_get0_ecgost(got.get())->tag, nullptr);
-      EXPECT_TRUE(keytest::BnEq(EVP_PKEY_ENVELOPE_get0_ecgost(got.get())->d, EVP_PKEY_ENVELOPE_get0_ecgost(original.get())->d));
+      EXPECT_TRUE(
+          keytest::BnEq(EVP_PKEY_ENVELOPE_get0_ecgost(got.get())->d, EVP_PKEY_ENVELOPE_get0_ecgost(original.get())->d));
     } else {
       EXPECT_EQ(EVP_PKEY_ENVELOPE_get0_r3410(got.get())->tag, nullptr);
-      EXPECT_TRUE(keytest::BnEq(EVP_PKEY_ENVELOPE_get0_r3410(got.get())->x, EVP_PKEY_ENVELOPE_get0_r3410(original.get())->x));
+      EXPECT_TRUE(
+          keytest::BnEq(EVP_PKEY_ENVELOPE_get0_r3410(got.get())->x, EVP_PKEY_ENVELOPE_get0_r3410(original.get())->x));
     }
     const Bytes msg = {9, 8, 7};
     const Bytes sig = evp_sign(got->pkey, msg);
@@ -470,10 +480,12 @@ TEST_F(KeyEnvelope, ProtectedKeysAreOpenedCheckedOrRefused) {
     const int lib = ec ? ERRLIB_ECGOST : ERRLIB_R3410;
     const int func = ec ? ECGOST_F_ECGOST_DECRYPT_OPAQUE : R3410_F_R3410_DECRYPT_OPAQUE;
     ERR_clear_error();
-    EXPECT_EQ(EVP_PKEY_decode_private(foreign.data(), static_cast<long>(foreign.size()), &store_, nullptr, nullptr), nullptr);
+    EXPECT_EQ(EVP_PKEY_decode_private(foreign.data(), static_cast<long>(foreign.size()), &store_, nullptr, nullptr),
+              nullptr);
     EXPECT_TRUE(has_error(lib, func, EVP_KEY_R_KEY_MISMATCH));
     MemoryPseStore other_store(0x55);
-    EXPECT_EQ(EVP_PKEY_decode_private(good.data(), static_cast<long>(good.size()), &other_store, nullptr, nullptr), nullptr);
+    EXPECT_EQ(EVP_PKEY_decode_private(good.data(), static_cast<long>(good.size()), &other_store, nullptr, nullptr),
+              nullptr);
     EXPECT_TRUE(has_error(ERRLIB_PSE, PSE_F_PSE_READ_OPAQUE, ERRLIB_PSE));
     EXPECT_EQ(EVP_PKEY_decode_private(good.data(), static_cast<long>(good.size()), nullptr, nullptr, nullptr), nullptr);
     EXPECT_TRUE(has_error(lib, func, KEY_R_PSE_LIB));
@@ -579,7 +591,8 @@ TEST_F(KeyEnvelope, DhThroughPkcs8AndRecordsWithoutCopies) {
   UniquePtr<PKCS8_PRIV_KEY_INFO> p8(EVP_PKEY2PKCS8(dh));
   ASSERT_NE(p8, nullptr);
   const Bytes der = pkcs8_der(p8.get());
-  UniquePtr<EVP_PKEY_ENVELOPE> got(EVP_PKEY_decode_private(der.data(), static_cast<long>(der.size()), nullptr, nullptr, nullptr));
+  UniquePtr<EVP_PKEY_ENVELOPE> got(
+      EVP_PKEY_decode_private(der.data(), static_cast<long>(der.size()), nullptr, nullptr, nullptr));
   ASSERT_NE(got, nullptr);
   EXPECT_EQ(got->type, 28);
   EXPECT_EQ(got->source_form, KEY_SOURCE_PKCS8);

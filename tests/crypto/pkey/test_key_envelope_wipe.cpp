@@ -162,8 +162,8 @@ TEST(KeyEnvelopeWipe, OpenedNumbersAndPasswordsLeaveNoCopies) {
   ASSERT_NE(plain, nullptr);
   PKCS8_PRIV_KEY_INFO* p8 = gost_key_to_pkcs8(plain);
   ASSERT_NE(p8, nullptr);
-  X509_SIG* sig = PKCS8_encrypt(-1, EVP_aes_128_cbc(), kPassword, static_cast<int>(sizeof kPassword - 1), nullptr, 0,
-                                100, p8);
+  X509_SIG* sig =
+      PKCS8_encrypt(-1, EVP_aes_128_cbc(), kPassword, static_cast<int>(sizeof kPassword - 1), nullptr, 0, 100, p8);
   ASSERT_NE(sig, nullptr);
   unsigned char* enc = nullptr;
   const int enc_n = i2d_X509_SIG(sig, &enc);
