@@ -121,7 +121,8 @@ int script_callback(char* buffer, int size, int, void* u) {
   if (s->fill) {
     std::memset(buffer, 'x', static_cast<size_t>(size));
   } else {
-    std::memcpy(buffer, s->password.data(), std::min(s->password.size(), static_cast<size_t>(size)));
+    // The callback's result gives the length: no terminator is written.
+    std::copy_n(s->password.data(), std::min(s->password.size(), static_cast<size_t>(size)), buffer);
   }
   return s->result;
 }
