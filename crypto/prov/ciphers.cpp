@@ -379,9 +379,9 @@ QCRYPTO_CIPHER_DISPATCH(kGammarFunctions, gammar_newctx, gammar_get_params)
 }  // namespace
 
 const OSSL_ALGORITHM kCiphers[] = {
-    {kNamesRusChange, kPropQuery, kChangeFunctions, "GOST 28147-89 simple substitution"},
-    {kNamesRusGamma, kPropQuery, kGammaFunctions, "GOST 28147-89 gamma"},
-    {kNamesRusGammar, kPropQuery, kGammarFunctions, "GOST 28147-89 gamma with feedback"},
+    {kNamesRusChange, nullptr, kChangeFunctions, "GOST 28147-89 simple substitution"},
+    {kNamesRusGamma, nullptr, kGammaFunctions, "GOST 28147-89 gamma"},
+    {kNamesRusGammar, nullptr, kGammarFunctions, "GOST 28147-89 gamma with feedback"},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

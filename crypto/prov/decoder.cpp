@@ -111,9 +111,9 @@ QCRYPTO_DECODER_DISPATCH(kEcr3410Decoder, ecr3410_dec_newctx)
 }  // namespace
 
 const OSSL_ALGORITHM kDecoders[] = {
-    {kNamesR3410, "provider=dossar,input=der,structure=SubjectPublicKeyInfo", kR3410Decoder,
+    {kNamesR3410, "input=der,structure=SubjectPublicKeyInfo", kR3410Decoder,
      "GOST R 34.10-94 public key from SubjectPublicKeyInfo"},
-    {kNamesEcr3410, "provider=dossar,input=der,structure=SubjectPublicKeyInfo", kEcr3410Decoder,
+    {kNamesEcr3410, "input=der,structure=SubjectPublicKeyInfo", kEcr3410Decoder,
      "GOST R 34.10-2001 public key from SubjectPublicKeyInfo"},
     {nullptr, nullptr, nullptr, nullptr},
 };

@@ -94,8 +94,8 @@ const OSSL_DISPATCH kHashFunctions[] = {
 }  // namespace
 
 const OSSL_ALGORITHM kDigests[] = {
-    {kNamesRusHash, kPropQuery, kHashFunctions, "GOST R 34.11-94 (with GOST R 34.10-94)"},
-    {kNamesEcr3410Hash, kPropQuery, kHashFunctions, "GOST R 34.11-94 (with GOST R 34.10-2001)"},
+    {kNamesRusHash, nullptr, kHashFunctions, "GOST R 34.11-94 (with GOST R 34.10-94)"},
+    {kNamesEcr3410Hash, nullptr, kHashFunctions, "GOST R 34.11-94 (with GOST R 34.10-2001)"},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

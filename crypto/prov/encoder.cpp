@@ -152,16 +152,16 @@ QCRYPTO_ENCODER_DISPATCH(kEcr3410Text, ecr3410_text_newctx)
 }  // namespace
 
 const OSSL_ALGORITHM kEncoders[] = {
-    {kNamesR3410, "provider=dossar,output=der,structure=SubjectPublicKeyInfo", kR3410Der,
+    {kNamesR3410, "output=der,structure=SubjectPublicKeyInfo", kR3410Der,
      "GOST R 34.10-94 public key to DER SubjectPublicKeyInfo"},
-    {kNamesR3410, "provider=dossar,output=pem,structure=SubjectPublicKeyInfo", kR3410Pem,
+    {kNamesR3410, "output=pem,structure=SubjectPublicKeyInfo", kR3410Pem,
      "GOST R 34.10-94 public key to PEM SubjectPublicKeyInfo"},
-    {kNamesEcr3410, "provider=dossar,output=der,structure=SubjectPublicKeyInfo", kEcr3410Der,
+    {kNamesEcr3410, "output=der,structure=SubjectPublicKeyInfo", kEcr3410Der,
      "GOST R 34.10-2001 public key to DER SubjectPublicKeyInfo"},
-    {kNamesEcr3410, "provider=dossar,output=pem,structure=SubjectPublicKeyInfo", kEcr3410Pem,
+    {kNamesEcr3410, "output=pem,structure=SubjectPublicKeyInfo", kEcr3410Pem,
      "GOST R 34.10-2001 public key to PEM SubjectPublicKeyInfo"},
-    {kNamesR3410, "provider=dossar,output=text", kR3410Text, "GOST R 34.10-94 public key as text"},
-    {kNamesEcr3410, "provider=dossar,output=text", kEcr3410Text, "GOST R 34.10-2001 public key as text"},
+    {kNamesR3410, "output=text", kR3410Text, "GOST R 34.10-94 public key as text"},
+    {kNamesEcr3410, "output=text", kEcr3410Text, "GOST R 34.10-2001 public key as text"},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

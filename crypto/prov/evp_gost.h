@@ -1,8 +1,9 @@
 // The GOST ciphers and digests as OpenSSL 3 methods.
 //
 // They come from the library's own provider, registered as a built-in in the
-// default library context; every method handed out here is fetched with a
-// property query naming that provider, so a foreign plug-in that offers
+// default library context under a name of this copy of the library's own;
+// every method handed out here is fetched with a property query naming that
+// provider, so a foreign plug-in that offers
 // algorithms under the same names never answers in its place.
 #pragma once
 
@@ -14,6 +15,14 @@ namespace qcrypto {
 // "default" (loading any provider turns the automatic default off), once per
 // process. 1 when both are loaded. The getters below call it themselves.
 int evp_provider_start();
+
+// The name this copy of the library registered its provider under
+// ("dossar" for the first copy in the process, "dossar-2", "dossar-3"...
+// for later ones) and the property query that names it ("provider=<name>"):
+// every fetch and every key context of this copy asks with that query, so
+// that only this copy's provider code answers. They start the provider.
+const char* evp_provider_name();
+const char* evp_provider_query();
 
 // GOST 28147-89 with the cipher default S-box set: simple substitution,
 // gamma, gamma with feedback. Kept for the life of the process; never freed.

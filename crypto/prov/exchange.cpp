@@ -155,8 +155,8 @@ QCRYPTO_KEYEXCH_DISPATCH(kEcr3410KexFunctions, ecr3410_kex_newctx)
 }  // namespace
 
 const OSSL_ALGORITHM kKeyExchanges[] = {
-    {kNamesR3410, kPropQuery, kR3410KexFunctions, "Diffie-Hellman on GOST R 34.10-94 keys"},
-    {kNamesEcr3410, kPropQuery, kEcr3410KexFunctions, "Elliptic-curve Diffie-Hellman on GOST R 34.10-2001 keys"},
+    {kNamesR3410, nullptr, kR3410KexFunctions, "Diffie-Hellman on GOST R 34.10-94 keys"},
+    {kNamesEcr3410, nullptr, kEcr3410KexFunctions, "Elliptic-curve Diffie-Hellman on GOST R 34.10-2001 keys"},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -22,7 +22,7 @@ EVP_PKEY* adopt(int type, void* record, bool has_private) {
   }
   const uint64_t ticket = prov::key_ticket_file(type, record);
   const char* name = type == SYSOBJ_R3410 ? "R3410" : "ECR3410";
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, name, prov::kPropQuery);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, name, evp_provider_query());
   EVP_PKEY* pkey = nullptr;
   if (ticket != 0 && ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1) {
     uint64_t t = ticket;
@@ -45,7 +45,9 @@ EVP_PKEY* adopt(int type, void* record, bool has_private) {
 void* record_of(EVP_PKEY* pkey, const char* type_name) {
   if (pkey == nullptr || !EVP_PKEY_is_a(pkey, type_name)) return nullptr;
   const OSSL_PROVIDER* p = EVP_PKEY_get0_provider(pkey);
-  if (p == nullptr || std::strcmp(OSSL_PROVIDER_get0_name(p), prov::kProviderName) != 0) return nullptr;
+  // Only a key this copy's provider holds has a record this copy may use:
+  // another copy's records belong to its own code, locks and caches.
+  if (p == nullptr || std::strcmp(OSSL_PROVIDER_get0_name(p), evp_provider_name()) != 0) return nullptr;
   void* record = nullptr;
   OSSL_PARAM params[] = {OSSL_PARAM_octet_ptr(prov::kParamKeyRecord, &record, 0), OSSL_PARAM_END};
   if (EVP_PKEY_get_params(pkey, params) != 1) return nullptr;

@@ -216,8 +216,8 @@ void* key_ticket_take(uint64_t ticket, int type) {
 }
 
 const OSSL_ALGORITHM kKeymgmt[] = {
-    {kNamesR3410, kPropQuery, kR3410Functions, "GOST R 34.10-94 keys"},
-    {kNamesEcr3410, kPropQuery, kEcr3410Functions, "GOST R 34.10-2001 keys"},
+    {kNamesR3410, nullptr, kR3410Functions, "GOST R 34.10-94 keys"},
+    {kNamesEcr3410, nullptr, kEcr3410Functions, "GOST R 34.10-2001 keys"},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

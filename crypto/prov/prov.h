@@ -7,6 +7,9 @@
 #include <openssl/core_dispatch.h>
 
 #include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
 
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/r3410/r3410.h"
@@ -14,10 +17,13 @@
 
 namespace qcrypto::prov {
 
-// The provider's name; fetches ask for it by property so that a foreign
-// plug-in offering algorithms under the same names can never answer instead.
+// The name of the loadable module and of the first copy of the library in a
+// process to register its built-in provider; later copies register theirs
+// under kProviderName-2, -3... Every algorithm declares "provider=<the name
+// the core gave it>", so that a fetch that names one copy's provider is
+// answered by that copy's code only, and a foreign plug-in offering
+// algorithms under the same names never answers instead.
 inline constexpr const char* kProviderName = "dossar";
-inline constexpr const char* kPropQuery = "provider=dossar";
 
 // Algorithm names: short name, long name, dotted OID, then the aliases.
 inline constexpr const char* kNamesRusChange = "RUS-CHANGE:rus-change:1.3.6.1.4.1.6173.1.1.1:rus-ecb:rus-simple";
@@ -55,12 +61,24 @@ uint64_t key_ticket_file(int type, void* record);
 // The record of a ticket (the reference moves to the caller), or null.
 void* key_ticket_take(uint64_t ticket, int type);
 
-// The provider's context: the core's handle and library context.
+// Answered by the provider's get_params with an address inside the copy of
+// the code that runs it (octet pointer): a copy of the library tells its own
+// provider from another copy's by it.
+inline constexpr const char* kParamCopyTag = "dossar-copy-tag";
+const void* copy_tag();
+
+// The provider's context: the core's handle and library context, and the
+// algorithm tables as this instance answers them (the property definitions
+// carry the instance's name).
 struct ProvCtx {
-  const OSSL_CORE_HANDLE* handle;
-  OSSL_LIB_CTX* libctx;
+  const OSSL_CORE_HANDLE* handle = nullptr;
+  OSSL_LIB_CTX* libctx = nullptr;
+  std::deque<std::string> properties;  // a deque never moves what it holds
+  std::vector<std::vector<OSSL_ALGORITHM>> tables;
 };
 
+// The tables below give in their property field only what follows the
+// provider's name (null when nothing does).
 extern const OSSL_ALGORITHM kDigests[];
 extern const OSSL_ALGORITHM kCiphers[];
 extern const OSSL_ALGORITHM kKeymgmt[];

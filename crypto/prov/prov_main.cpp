@@ -4,6 +4,7 @@
 #include <openssl/core_names.h>
 #include <openssl/params.h>
 
+#include <iterator>
 #include <new>
 
 #include "crypto/evp/objects.h"
@@ -15,6 +16,7 @@ namespace {
 OSSL_FUNC_core_obj_create_fn* g_obj_create = nullptr;
 OSSL_FUNC_core_obj_add_sigid_fn* g_obj_add_sigid = nullptr;
 OSSL_FUNC_core_get_libctx_fn* g_get_libctx = nullptr;
+OSSL_FUNC_core_get_params_fn* g_core_get_params = nullptr;
 OSSL_FUNC_BIO_read_ex_fn* g_bio_read = nullptr;
 OSSL_FUNC_BIO_write_ex_fn* g_bio_write = nullptr;
 
@@ -40,6 +42,7 @@ const OSSL_PARAM kGettable[] = {
     OSSL_PARAM_DEFN(OSSL_PROV_PARAM_VERSION, OSSL_PARAM_UTF8_PTR, nullptr, 0),
     OSSL_PARAM_DEFN(OSSL_PROV_PARAM_BUILDINFO, OSSL_PARAM_UTF8_PTR, nullptr, 0),
     OSSL_PARAM_DEFN(OSSL_PROV_PARAM_STATUS, OSSL_PARAM_INTEGER, nullptr, 0),
+    OSSL_PARAM_DEFN(kParamCopyTag, OSSL_PARAM_OCTET_PTR, nullptr, 0),
     OSSL_PARAM_END,
 };
 
@@ -54,29 +57,55 @@ int get_params(void*, OSSL_PARAM params[]) {
   if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "0.1")) return 0;
   p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_STATUS);
   if (p != nullptr && !OSSL_PARAM_set_int(p, 1)) return 0;
+  p = OSSL_PARAM_locate(params, kParamCopyTag);
+  if (p != nullptr && !OSSL_PARAM_set_octet_ptr(p, const_cast<void*>(copy_tag()), 0)) return 0;
   return 1;
 }
 
-const OSSL_ALGORITHM* query_operation(void*, int operation_id, int* no_cache) {
-  *no_cache = 0;
-  switch (operation_id) {
-    case OSSL_OP_DIGEST:
-      return kDigests;
-    case OSSL_OP_CIPHER:
-      return kCiphers;
-    case OSSL_OP_KEYMGMT:
-      return kKeymgmt;
-    case OSSL_OP_SIGNATURE:
-      return kSignatures;
-    case OSSL_OP_KEYEXCH:
-      return kKeyExchanges;
-    case OSSL_OP_DECODER:
-      return kDecoders;
-    case OSSL_OP_ENCODER:
-      return kEncoders;
-    default:
-      return nullptr;
+// Operation numbers in the order of ProvCtx::tables.
+constexpr int kOperations[] = {OSSL_OP_DIGEST,  OSSL_OP_CIPHER,  OSSL_OP_KEYMGMT, OSSL_OP_SIGNATURE,
+                               OSSL_OP_KEYEXCH, OSSL_OP_DECODER, OSSL_OP_ENCODER};
+const OSSL_ALGORITHM* const kTables[] = {kDigests,      kCiphers,  kKeymgmt, kSignatures,
+                                         kKeyExchanges, kDecoders, kEncoders};
+static_assert(std::size(kOperations) == std::size(kTables));
+
+// The name the core registered this instance under: the built-in's name
+// chosen by its copy of the library, or the name the module was loaded by.
+const char* core_name(const OSSL_CORE_HANDLE* handle) {
+  if (g_core_get_params == nullptr) return nullptr;
+  const char* got = nullptr;
+  OSSL_PARAM params[] = {OSSL_PARAM_utf8_ptr(OSSL_PROV_PARAM_CORE_PROV_NAME, &got, 0), OSSL_PARAM_END};
+  if (g_core_get_params(handle, params) != 1 || got == nullptr || *got == '\0') return nullptr;
+  return got;
+}
+
+// The tables with "provider=<name>" in front of every property definition.
+bool build_tables(ProvCtx* ctx, const char* name) {
+  try {
+    const std::string own = std::string("provider=") + name;
+    for (const OSSL_ALGORITHM* table : kTables) {
+      std::vector<OSSL_ALGORITHM> rows;
+      for (const OSSL_ALGORITHM* a = table; a->algorithm_names != nullptr; ++a) {
+        const std::string& property =
+            ctx->properties.emplace_back(a->property_definition != nullptr ? own + "," + a->property_definition : own);
+        rows.push_back({a->algorithm_names, property.c_str(), a->implementation, a->algorithm_description});
+      }
+      rows.push_back({nullptr, nullptr, nullptr, nullptr});
+      ctx->tables.push_back(std::move(rows));
+    }
+    return true;
+  } catch (...) {
+    return false;
   }
+}
+
+const OSSL_ALGORITHM* query_operation(void* provctx, int operation_id, int* no_cache) {
+  *no_cache = 0;
+  const auto* ctx = static_cast<const ProvCtx*>(provctx);
+  for (size_t i = 0; i < std::size(kOperations); ++i) {
+    if (kOperations[i] == operation_id) return ctx->tables[i].data();
+  }
+  return nullptr;
 }
 
 void teardown(void* provctx) { delete static_cast<ProvCtx*>(provctx); }
@@ -90,6 +119,11 @@ const OSSL_DISPATCH kProviderDispatch[] = {
 };
 
 }  // namespace
+
+const void* copy_tag() {
+  static const char tag = 0;
+  return &tag;
+}
 
 int core_read(OSSL_CORE_BIO* bio, void* data, size_t length, size_t* read) {
   return g_bio_read != nullptr ? g_bio_read(bio, data, length, read) : 0;
@@ -108,6 +142,9 @@ int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const
       case OSSL_FUNC_CORE_OBJ_ADD_SIGID:
         g_obj_add_sigid = OSSL_FUNC_core_obj_add_sigid(in);
         break;
+      case OSSL_FUNC_CORE_GET_PARAMS:
+        g_core_get_params = OSSL_FUNC_core_get_params(in);
+        break;
       case OSSL_FUNC_CORE_GET_LIBCTX:
         g_get_libctx = OSSL_FUNC_core_get_libctx(in);
         break;
@@ -123,8 +160,16 @@ int provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const
   }
   if (g_obj_create == nullptr || g_obj_add_sigid == nullptr || g_get_libctx == nullptr) return 0;
   if (!declare_objects(handle)) return 0;
-  auto* ctx = new (std::nothrow) ProvCtx{handle, reinterpret_cast<OSSL_LIB_CTX*>(g_get_libctx(handle))};
+  const char* name = core_name(handle);
+  if (name == nullptr) return 0;
+  auto* ctx = new (std::nothrow) ProvCtx;
   if (ctx == nullptr) return 0;
+  ctx->handle = handle;
+  ctx->libctx = reinterpret_cast<OSSL_LIB_CTX*>(g_get_libctx(handle));
+  if (!build_tables(ctx, name)) {
+    delete ctx;
+    return 0;
+  }
   *provctx = ctx;
   *out = kProviderDispatch;
   return 1;

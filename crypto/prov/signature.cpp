@@ -266,8 +266,8 @@ QCRYPTO_SIGNATURE_DISPATCH(kEcr3410SigFunctions, ecr3410_sig_newctx)
 }  // namespace
 
 const OSSL_ALGORITHM kSignatures[] = {
-    {kNamesR3410, kPropQuery, kR3410SigFunctions, "GOST R 34.10-94 with GOST R 34.11-94"},
-    {kNamesEcr3410, kPropQuery, kEcr3410SigFunctions, "GOST R 34.10-2001 with GOST R 34.11-94"},
+    {kNamesR3410, nullptr, kR3410SigFunctions, "GOST R 34.10-94 with GOST R 34.11-94"},
+    {kNamesEcr3410, nullptr, kEcr3410SigFunctions, "GOST R 34.10-2001 with GOST R 34.11-94"},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

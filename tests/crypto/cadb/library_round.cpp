@@ -2,6 +2,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "crypto/cadb/library.h"
@@ -69,11 +70,29 @@ void spki_check(ECGOST* key, const unsigned char* digest, const unsigned char* m
   out->flipped_spki_fails = evp_verify(pub.get(), m, n, sig) == 0;
 }
 
+// A minimal self-signed certificate over `pkey`, signed through EVP.
+void make_certificate(EVP_PKEY* pkey, LibraryRound* out) {
+  UniquePtr<X509> cert(X509_new());
+  if (!cert || X509_set_version(cert.get(), 2) != 1 || ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 7) != 1 ||
+      X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>("copy"), -1, -1, 0) != 1 ||
+      X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get())) != 1 ||
+      X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) == nullptr ||
+      X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600) == nullptr || X509_set_pubkey(cert.get(), pkey) != 1 ||
+      X509_sign(cert.get(), pkey, nullptr) <= 0)
+    return;
+  const int len = i2d_X509(cert.get(), nullptr);
+  if (len <= 0 || len > static_cast<int>(sizeof(out->certificate))) return;
+  unsigned char* w = out->certificate;
+  if (i2d_X509(cert.get(), &w) == len) out->certificate_length = len;
+}
+
 void work(const unsigned char* message, std::size_t length, LibraryRound* out) {
   out->registered = cadb_library_registered();
   out->random_installed = RAND_get_rand_method() != nullptr ? 1 : 0;
   out->key_nid = sysobj_nid(SYSOBJ_ECR3410);
   out->signature_nid = sysobj_nid(SYSOBJ_ECR3410_R3411);
+  std::snprintf(out->provider_name, sizeof(out->provider_name), "%s", evp_provider_name());
 
   unsigned char direct[32], through_evp[EVP_MAX_MD_SIZE];
   unsigned int evp_len = 0;
@@ -94,6 +113,7 @@ void work(const unsigned char* message, std::size_t length, LibraryRound* out) {
   sig[sig.size() / 2] ^= 0x10;
   out->flipped_signature_fails =
       ECGOST_verify_digest(1, key.get(), direct, 32, sig.data(), static_cast<int>(sig.size())) != 1;
+  make_certificate(pkey.get(), out);
 }
 
 }  // namespace
@@ -106,13 +126,29 @@ void run_library_round(const unsigned char* message, std::size_t length, Library
   out->references_after_stop = cadb_library_references();
 }
 
+int run_certificate_check(const unsigned char* der, std::size_t length) {
+  cadb_library_init();
+  int result = -1;
+  const unsigned char* r = der;
+  UniquePtr<X509> cert(d2i_X509(nullptr, &r, static_cast<long>(length)));
+  EVP_PKEY* pub = cert ? X509_get0_pubkey(cert.get()) : nullptr;
+  if (pub != nullptr) result = X509_verify(cert.get(), pub);
+  cadb_library_cleanup();
+  return result;
+}
+
 }  // namespace qcrypto::testing_support
 
-// The entry of a library copy built from this file (see CMakeLists.txt): the
-// only symbol such a copy exports.
+// The entries of a library copy built from this file (see CMakeLists.txt):
+// the only symbols such a copy exports.
 #ifdef QCRYPTO_LIBRARY_COPY
 extern "C" __attribute__((visibility("default"))) void dossar_library_copy_round(
     const unsigned char* message, std::size_t length, qcrypto::testing_support::LibraryRound* out) {
   qcrypto::testing_support::run_library_round(message, length, out);
+}
+
+extern "C" __attribute__((visibility("default"))) int dossar_library_copy_check_certificate(const unsigned char* der,
+                                                                                            std::size_t length) {
+  return qcrypto::testing_support::run_certificate_check(der, length);
 }
 #endif

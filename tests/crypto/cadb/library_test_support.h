@@ -21,6 +21,11 @@ struct LibraryRound {
   int flipped_spki_fails = 0;       // and a flipped bit does not
   int key_nid = 0;                  // run-time NID of the 2001 key type
   int signature_nid = 0;            // run-time NID of its signature object
+  // A self-signed certificate (DER) over the record key, signed through EVP
+  // by the provider of the copy that ran the round; 0 bytes when that failed.
+  char provider_name[32] = {};  // the name the copy's provider runs under
+  unsigned char certificate[2048] = {};
+  int certificate_length = 0;
 };
 
 // Starts the library, hashes `message` through EVP and directly, makes a key
@@ -29,5 +34,9 @@ struct LibraryRound {
 // through EVP with the key decoded from its SubjectPublicKeyInfo, stops the
 // library.
 void run_library_round(const unsigned char* message, std::size_t length, LibraryRound* out);
+
+// Starts the library, checks a DER certificate's signature with its own
+// public key (X509_verify: 1 good, 0 bad, -1 not checked), stops.
+int run_certificate_check(const unsigned char* der, std::size_t length);
 
 }  // namespace qcrypto::testing_support

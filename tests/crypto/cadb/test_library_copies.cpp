@@ -19,18 +19,24 @@ namespace {
 
 using qcrypto::testing_support::LibraryRound;
 using RoundFn = void (*)(const unsigned char*, std::size_t, LibraryRound*);
+using CheckFn = int (*)(const unsigned char*, std::size_t);
 
 struct Copy {
   void* handle = nullptr;
   RoundFn round = nullptr;
+  CheckFn check_certificate = nullptr;
 };
 
 Copy load_copy(const char* path) {
   Copy c;
   c.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   EXPECT_NE(c.handle, nullptr) << dlerror();
-  if (c.handle != nullptr) c.round = reinterpret_cast<RoundFn>(dlsym(c.handle, "dossar_library_copy_round"));
+  if (c.handle != nullptr) {
+    c.round = reinterpret_cast<RoundFn>(dlsym(c.handle, "dossar_library_copy_round"));
+    c.check_certificate = reinterpret_cast<CheckFn>(dlsym(c.handle, "dossar_library_copy_check_certificate"));
+  }
   EXPECT_NE(c.round, nullptr) << path;
+  EXPECT_NE(c.check_certificate, nullptr) << path;
   return c;
 }
 
@@ -62,22 +68,25 @@ void expect_round_worked(const LibraryRound& r) {
   EXPECT_EQ(r.flipped_spki_fails, 1);
 }
 
-// The copy whose provider serves the process also signs through EVP with a
-// key made from its own record.
+// Every copy signs through EVP with a key made from its own record (its own
+// provider takes the record) and makes a certificate with it.
 void expect_record_signing(const LibraryRound& r) {
   EXPECT_EQ(r.record_key_refused, 0);
   EXPECT_EQ(r.signature_verifies, 1);
   EXPECT_EQ(r.flipped_signature_fails, 1);
+  EXPECT_GT(r.certificate_length, 0);
 }
 
-// Another copy's records are not handed to the provider of the first (its
-// locks and caches are that copy's own): the key is refused cleanly, or, once
-// records can cross, the signature must be right.
-void expect_record_signing_safe(const LibraryRound& r) {
-  if (r.record_key_refused == 1) {
-    EXPECT_EQ(r.signature_verifies, 0);
-  } else {
-    expect_record_signing(r);
+// A certificate made by one copy verifies in every copy, whichever provider
+// decodes its key there, and a flipped bit of its signature does not.
+void expect_certificate_verifies_in(const LibraryRound& made, const std::vector<Copy>& copies) {
+  ASSERT_GT(made.certificate_length, 0);
+  std::vector<unsigned char> der(made.certificate, made.certificate + made.certificate_length);
+  for (const Copy& c : copies) {
+    EXPECT_EQ(c.check_certificate(der.data(), der.size()), 1);
+    der[der.size() - 3] ^= 0x04;  // inside the signature, the last element
+    EXPECT_NE(c.check_certificate(der.data(), der.size()), 1);
+    der[der.size() - 3] ^= 0x04;
   }
 }
 
@@ -102,13 +111,26 @@ TEST(LibraryCopies, BothStartAndWorkAndRegisterOnce) {
     SCOPED_TRACE("copy b");
     b.round(msg, sizeof(msg), &rb);
     expect_round_worked(rb);
-    expect_record_signing_safe(rb);
+    expect_record_signing(rb);
   }
   {
     SCOPED_TRACE("copy a again");
     a.round(msg, sizeof(msg), &ra2);
     expect_round_worked(ra2);
     expect_record_signing(ra2);
+  }
+  // Each copy runs its own provider under its own name; the first copy to
+  // start has the module's name, so the stock command line finds it.
+  EXPECT_STREQ(ra.provider_name, "dossar");
+  EXPECT_STREQ(rb.provider_name, "dossar-2");
+  EXPECT_STREQ(ra2.provider_name, ra.provider_name);
+  {
+    SCOPED_TRACE("certificate of copy a");
+    expect_certificate_verifies_in(ra, {a, b});
+  }
+  {
+    SCOPED_TRACE("certificate of copy b");
+    expect_certificate_verifies_in(rb, {a, b});
   }
 
   // One object per OID: both copies found the same NIDs, the ones OpenSSL
@@ -125,8 +147,9 @@ TEST(LibraryCopies, BothStartAndWorkAndRegisterOnce) {
   ASSERT_EQ(OBJ_find_sigid_algs(ra.signature_nid, &digest, &key), 1);
   EXPECT_EQ(digest, NID_undef);
   EXPECT_EQ(key, ra.key_nid);
-  // One provider of the name, loaded once, whichever copy came first.
+  // One provider of each copy's name, loaded once.
   EXPECT_EQ(count_providers("dossar"), 1);
+  EXPECT_EQ(count_providers("dossar-2"), 1);
 
 #if defined(__SANITIZE_THREAD__)
   // The copies draw from the one board driver under the generator's named
@@ -151,16 +174,17 @@ TEST(LibraryCopies, BothStartAndWorkAndRegisterOnce) {
   });
   ta.join();
   tb.join();
-  // While both copies start and stop at once, which copy's provider serves
-  // the process can change between rounds, so here a record key may be
-  // refused by either copy (cleanly), but never signed wrongly.
+  // Starting and stopping at once changes nothing: each copy keeps its own
+  // provider and signs with its own records in every round.
   for (const auto& r : from_a) {
     expect_round_worked(r);
-    expect_record_signing_safe(r);
+    expect_record_signing(r);
+    EXPECT_STREQ(r.provider_name, ra.provider_name);
   }
   for (const auto& r : from_b) {
     expect_round_worked(r);
-    expect_record_signing_safe(r);
+    expect_record_signing(r);
+    EXPECT_STREQ(r.provider_name, rb.provider_name);
   }
   dlclose(board);
   ::unsetenv("DOSSAR_STANDIN_CRYPTON");

@@ -238,7 +238,7 @@ TEST_F(ProviderKeys, ReadyDigestSignsThroughPkeySign) {
   for (auto& c : cases_) {
     SCOPED_TRACE(c.type_name);
     const Bytes digest = gost_hash(random_bytes(64));
-    Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, c.pkey.get(), "provider=dossar"));
+    Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, c.pkey.get(), qcrypto::evp_provider_query()));
     ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
     size_t len = 0;
     ASSERT_EQ(EVP_PKEY_sign(ctx.get(), nullptr, &len, digest.data(), digest.size()), 1);
@@ -328,7 +328,7 @@ TEST_F(ProviderKeys, OnlyGostDigestsGoWithGostKeys) {
 }
 
 Bytes evp_derive(EVP_PKEY* own, EVP_PKEY* peer) {
-  Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, "provider=dossar"));
+  Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, qcrypto::evp_provider_query()));
   if (EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer) != 1) return {};
   size_t len = 0;
   if (EVP_PKEY_derive(ctx.get(), nullptr, &len) != 1) return {};

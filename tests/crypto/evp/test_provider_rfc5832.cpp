@@ -49,7 +49,7 @@ SigPtr decode(const std::vector<unsigned char>& der) {
 TEST_F(ProviderRfc5832, FedNonceGivesTheExampleSignatureThroughEvp) {
   const auto e = Bytes(v_["e"]);
   FixedRandom rand(Bytes(v_["k"]));
-  Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey_.get(), "provider=dossar"));
+  Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey_.get(), qcrypto::evp_provider_query()));
   ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
   std::vector<unsigned char> sig(static_cast<size_t>(EVP_PKEY_get_size(pkey_.get())));
   size_t len = sig.size();
