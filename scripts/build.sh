@@ -9,15 +9,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-test}
 jobs=${JOBS:-$(nproc)}
+# The sanitizer and fuzz builds are for finding faults, not for speed: -O1
+# with line tables only (stack traces keep file and line) builds in about
+# half the time of -O2 -g, which keeps the whole test command short.
+checked_flags=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
 case "$kind" in
   test)
     cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DDOSSAR_SANITIZE=ON -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
+      -DDOSSAR_SANITIZE=ON -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF "${checked_flags[@]}" >/dev/null
     cmake --build build-test -j "$jobs"
     ;;
   tsan)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DDOSSAR_TSAN=ON -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
+      -DDOSSAR_TSAN=ON -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF "${checked_flags[@]}" >/dev/null
     cmake --build build-tsan -j "$jobs"
     ;;
   release)
@@ -27,7 +31,7 @@ case "$kind" in
     ;;
   fuzz)
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DDOSSAR_FUZZ=ON -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF >/dev/null
+      -DDOSSAR_FUZZ=ON -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=OFF "${checked_flags[@]}" >/dev/null
     cmake --build build-fuzz -j "$jobs"
     ;;
   ct)
