@@ -335,6 +335,11 @@ TEST_F(Gost28147Wipe, AllocationFailureLeavesNoTable) {
 // plaintext (ECB decryption is how wrapped keys come back), no keystream, no
 // key and nothing of a private S-box set.
 TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's instrumentation spills values into frames of its own
+  // below the kernels' area; the residue is checked in the other builds.
+  GTEST_SKIP() << "stack residue is not meaningful under ThreadSanitizer's instrumentation";
+#endif
   using gost_test::clear_stack_below;
   using gost_test::stack_below_holds;
   const auto foreign = gost_test::sbox_by_oid("1.2.643.2.2.31.3");
