@@ -67,20 +67,24 @@ static_assert(offsetof(Field, n0) == 32, "the assembly reads n0 right after p");
   "]\n\t"                                          \
   "adoxq %[hi], %[" #te "]\n\t"
 
+// The first row of a product: the accumulator t0..t5 starts as a * b[0].
+#define QCRYPTO_FP256_FIRST_ROW \
+  "xorq %[t0], %[t0]\n\t"                    \
+  "xorq %[t1], %[t1]\n\t"                    \
+  "xorq %[t2], %[t2]\n\t"                    \
+  "xorq %[t3], %[t3]\n\t"                    \
+  "xorq %[t4], %[t4]\n\t"                    \
+  "movq 0(%[b]), %%rdx\n\t"                  \
+  "xorl %%eax, %%eax\n\t"                    \
+  QCRYPTO_FP256_ROW(a, t0, t1, t2, t3, t4)  \
+  "adcxq %%rax, %[t4]\n\t"                   \
+  "movq %%rax, %[t5]\n\t"                    \
+  "adoxq %%rax, %[t5]\n\t"                   \
+  "adcxq %%rax, %[t5]\n\t"
+
 QCRYPTO_FP256_INLINE void mul_any_asm(const Field& f, Fe& r, const Fe& a, const Fe& b) {
   QCRYPTO_FP256_MUL_ASM(
-      "xorq %[t0], %[t0]\n\t"
-      "xorq %[t1], %[t1]\n\t"
-      "xorq %[t2], %[t2]\n\t"
-      "xorq %[t3], %[t3]\n\t"
-      "xorq %[t4], %[t4]\n\t"
-      "movq 0(%[b]), %%rdx\n\t"
-      "xorl %%eax, %%eax\n\t"
-      QCRYPTO_FP256_ROW(a, t0, t1, t2, t3, t4)
-      "adcxq %%rax, %[t4]\n\t"
-      "movq %%rax, %[t5]\n\t"
-      "adoxq %%rax, %[t5]\n\t"
-      "adcxq %%rax, %[t5]\n\t"
+      QCRYPTO_FP256_FIRST_ROW
       "movq %[t0], %%rdx\n\t"
       "imulq 32(%[p]), %%rdx\n\t"
       "xorl %%eax, %%eax\n\t"
@@ -352,18 +356,7 @@ QCRYPTO_FP256_INLINE void sqr_p256_asm(const Field&, Fe& r, const Fe& a) {
 // p = 2^255 + p0: m p is m * p0 at limb 0 and m << 63 at limb 3.
 QCRYPTO_FP256_INLINE void mul_c255_asm(const Field& f, Fe& r, const Fe& a, const Fe& b) {
   QCRYPTO_FP256_MUL_ASM(
-      "xorq %[t0], %[t0]\n\t"
-      "xorq %[t1], %[t1]\n\t"
-      "xorq %[t2], %[t2]\n\t"
-      "xorq %[t3], %[t3]\n\t"
-      "xorq %[t4], %[t4]\n\t"
-      "movq 0(%[b]), %%rdx\n\t"
-      "xorl %%eax, %%eax\n\t"
-      QCRYPTO_FP256_ROW(a, t0, t1, t2, t3, t4)
-      "adcxq %%rax, %[t4]\n\t"
-      "movq %%rax, %[t5]\n\t"
-      "adoxq %%rax, %[t5]\n\t"
-      "adcxq %%rax, %[t5]\n\t"
+      QCRYPTO_FP256_FIRST_ROW
       "movq %[t0], %%rdx\n\t"
       "imulq 32(%[p]), %%rdx\n\t"
       "movq %%rdx, %%rax\n\t"
