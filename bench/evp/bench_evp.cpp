@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/support/bench_data.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/prov/gost_pkey.h"
@@ -20,15 +21,7 @@
 
 namespace {
 
-const std::vector<unsigned char>& data(size_t n) {
-  static std::vector<unsigned char> buf;
-  if (buf.size() < n) {
-    buf.resize(n);
-    std::mt19937_64 rng(42);
-    for (auto& b : buf) b = static_cast<unsigned char>(rng());
-  }
-  return buf;
-}
+using bench_support::data;
 
 const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};

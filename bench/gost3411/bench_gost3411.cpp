@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/support/bench_data.h"
 #include "crypto/rus/gost28147_multi.h"
 #include "crypto/rus/gost3411.h"
 
@@ -16,15 +17,7 @@ namespace {
 
 using qcrypto::GOSTH_CTX;
 
-const std::vector<unsigned char>& data(size_t n) {
-  static std::vector<unsigned char> buf;
-  if (buf.size() < n) {
-    buf.resize(n);
-    std::mt19937_64 rng(42);
-    for (auto& b : buf) b = static_cast<unsigned char>(rng());
-  }
-  return buf;
-}
+using bench_support::data;
 
 // The whole buffer in one update call, digest at the end.
 void BM_Message(benchmark::State& state) {

@@ -73,7 +73,12 @@ constexpr int kMaxCopies = 64;
 OSSL_PROVIDER* claim_provider(std::string* name) {
   for (int n = 1; n <= kMaxCopies; ++n) {
     std::string candidate = prov::kProviderName;
-    if (n > 1) candidate += "-" + std::to_string(n);
+    if (n > 1) {
+      // Appended in two steps: g++ 12 at -O3 misreads "-" + to_string(n) as
+      // an overlapping copy.
+      candidate += '-';
+      candidate += std::to_string(n);
+    }
     ERR_set_mark();
     // Always registered before the load, so that a free name never makes
     // OpenSSL look for a module of that name on disk.
