@@ -386,6 +386,7 @@ void ERR_load_crypto_strings() {
   ERR_load_VEXIL_strings();
   ERR_load_BN_additions_strings();
   ERR_load_EVP_key_strings();
+  ERR_load_PKCS7_wrap_strings();
   // A reason equal to a library number prints that library's short name, but
   // the common reasons keep the numbers they share with a library.
   for (const ERR_STRING_DATA* e = kCommonReasons; e->string != nullptr; ++e) texts().put(e->error, e->string);

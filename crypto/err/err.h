@@ -133,6 +133,7 @@ void ERR_load_VEXIL_strings();
 void ERR_load_BN_additions_strings();
 // Function and reason texts of the private-key functions (library 6).
 void ERR_load_EVP_key_strings();
+void ERR_load_PKCS7_wrap_strings();
 
 }  // namespace qcrypto
 
