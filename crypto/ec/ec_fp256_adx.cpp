@@ -67,6 +67,23 @@ static_assert(offsetof(Field, n0) == 32, "the assembly reads n0 right after p");
   "]\n\t"                                          \
   "adoxq %[hi], %[" #te "]\n\t"
 
+// The result t4 t5 t0 t1 (with the carry word t2) is below 2p: subtract p
+// once and keep the difference unless it borrowed, without a branch.
+#define QCRYPTO_FP256_REDUCE_ONCE \
+  "movq %[t4], %[lo]\n\t"         \
+  "subq 0(%[p]), %[lo]\n\t"       \
+  "movq %[t5], %[hi]\n\t"         \
+  "sbbq 8(%[p]), %[hi]\n\t"       \
+  "movq %[t0], %%rax\n\t"         \
+  "sbbq 16(%[p]), %%rax\n\t"      \
+  "movq %[t1], %%rdx\n\t"         \
+  "sbbq 24(%[p]), %%rdx\n\t"      \
+  "sbbq $0, %[t2]\n\t"            \
+  "cmovaeq %[lo], %[t4]\n\t"      \
+  "cmovaeq %[hi], %[t5]\n\t"      \
+  "cmovaeq %%rax, %[t0]\n\t"      \
+  "cmovaeq %%rdx, %[t1]\n\t"
+
 // The first row of a product: the accumulator t0..t5 starts as a * b[0].
 #define QCRYPTO_FP256_FIRST_ROW \
   "xorq %[t0], %[t0]\n\t"                    \
@@ -134,19 +151,7 @@ QCRYPTO_FP256_INLINE void mul_any_asm(const Field& f, Fe& r, const Fe& a, const 
       "adcxq %%rax, %[t1]\n\t"
       "adoxq %%rax, %[t2]\n\t"
       "adcxq %%rax, %[t2]\n\t"
-      "movq %[t4], %[lo]\n\t"
-      "subq 0(%[p]), %[lo]\n\t"
-      "movq %[t5], %[hi]\n\t"
-      "sbbq 8(%[p]), %[hi]\n\t"
-      "movq %[t0], %%rax\n\t"
-      "sbbq 16(%[p]), %%rax\n\t"
-      "movq %[t1], %%rdx\n\t"
-      "sbbq 24(%[p]), %%rdx\n\t"
-      "sbbq $0, %[t2]\n\t"
-      "cmovaeq %[lo], %[t4]\n\t"
-      "cmovaeq %[hi], %[t5]\n\t"
-      "cmovaeq %%rax, %[t0]\n\t"
-      "cmovaeq %%rdx, %[t1]\n\t");
+      QCRYPTO_FP256_REDUCE_ONCE);
 }
 
 // p = 2^256 - 2^224 + 2^192 + 2^96 - 1. The 512-bit product first (rows of
@@ -426,19 +431,7 @@ QCRYPTO_FP256_INLINE void mul_c255_asm(const Field& f, Fe& r, const Fe& a, const
       "adcq %%rax, %[t0]\n\t"
       "adcq %%rdx, %[t1]\n\t"
       "adcq $0, %[t2]\n\t"
-      "movq %[t4], %[lo]\n\t"
-      "subq 0(%[p]), %[lo]\n\t"
-      "movq %[t5], %[hi]\n\t"
-      "sbbq 8(%[p]), %[hi]\n\t"
-      "movq %[t0], %%rax\n\t"
-      "sbbq 16(%[p]), %%rax\n\t"
-      "movq %[t1], %%rdx\n\t"
-      "sbbq 24(%[p]), %%rdx\n\t"
-      "sbbq $0, %[t2]\n\t"
-      "cmovaeq %[lo], %[t4]\n\t"
-      "cmovaeq %[hi], %[t5]\n\t"
-      "cmovaeq %%rax, %[t0]\n\t"
-      "cmovaeq %%rdx, %[t1]\n\t");
+      QCRYPTO_FP256_REDUCE_ONCE);
 }
 
 #undef QCRYPTO_FP256_MUL_ASM
