@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "dsutils/engine/crypto_seam_directory.h"
+#include "dsutils/engine/records.h"
 #include "dsutils/engine/ui.h"
 
 namespace dsutils {
@@ -64,6 +66,24 @@ class EngineHelper {
   bool GetLogOptions(LogOptions& o);
   bool GetEncryptSettings(std::uint32_t& isAuto, QStringList& users);
   std::uint32_t GetDebugFlag();
+
+  // --- the local certificate directory (cert_directory.cpp) ---
+  bool GetOwnerRecord(OwnerRecord& record);
+  bool CheckOwner(OperationProgress* progress = nullptr);
+  QString GetOwnerProfile(const QString& entry);
+  QString GetUserProfile(const QString& valueName);
+  bool LoadDirectoryCertificate(const QString& valueName, QByteArray& certificate);
+  bool EnumCaCertificate(std::uint32_t index, QByteArray& certificate);
+  QString GetCrlSettings();
+  bool FindCertificateByEmail(const QString& email, QByteArray& certificate);
+  bool IsCertificateStored(const QString& valueName, const DistinguishedName& issuer, bool owner);
+  bool ImportCertificate(const QByteArray& certificate, const QString& email, OperationProgress* progress = nullptr);
+  bool SetUserProfile(const QString& valueName, const QString& alias);
+  bool SetUserEmail(const QString& valueName, const QString& email);
+  static int CompareNames(const DistinguishedName& a, const DistinguishedName& b);
+  int CompareCertificates(const QByteArray& a, const QByteArray& b, OperationProgress* progress = nullptr);
+  // Hex serial text -> decimal text; empty when the text is no hex number.
+  static QByteArray SerialHexToDecimal(const QByteArray& hex);
 
   // --- names ---
   QString StripExtensions(const QString& full);
