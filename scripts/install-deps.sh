@@ -14,6 +14,7 @@ packages=(
   libsqlite3-dev sqlite3
   qt6-base-dev
   valgrind
+  libldap-dev slapd ldap-utils
 )
 
 missing=()
@@ -30,5 +31,13 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "Installing: ${missing[*]}"
+# The slapd package would start a system-wide server; the tests run their own
+# on a private port, so service starts are refused while installing.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 755 "$policy"
+  trap '$SUDO rm -f "$policy"' EXIT
+fi
 $SUDO apt-get update -q
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

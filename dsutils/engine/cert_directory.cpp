@@ -222,8 +222,7 @@ bool EngineHelper::IsCertificateStored(const QString& valueName, const Distingui
   return session->GetCertificateInfo(stored, info) == kToolkitOk && CompareNames(info.issuer, issuer) == 1;
 }
 
-bool EngineHelper::ImportCertificate(const QByteArray& certificate, const QString& email,
-                                     OperationProgress* progress) {
+bool EngineHelper::ImportCertificate(const QByteArray& certificate, const QString& email, OperationProgress* progress) {
   CertificateInfo info;
   const auto session = makeDirectoryCryptoSession();
   if (const int code = session->GetCertificateInfo(certificate, info); code != kToolkitOk) {
@@ -268,8 +267,8 @@ bool EngineHelper::SetUserEmail(const QString& valueName, const QString& email) 
 }
 
 int EngineHelper::CompareNames(const DistinguishedName& a, const DistinguishedName& b) {
-  return a.CN == b.CN && a.C == b.C && a.Email == b.Email && a.L == b.L && a.O == b.O && a.OU == b.OU &&
-                 a.SP == b.SP && a.T == b.T
+  return a.CN == b.CN && a.C == b.C && a.Email == b.Email && a.L == b.L && a.O == b.O && a.OU == b.OU && a.SP == b.SP &&
+                 a.T == b.T
              ? 1
              : 0;
 }

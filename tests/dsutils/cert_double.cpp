@@ -39,7 +39,8 @@ QByteArray serial_text(const ASN1_INTEGER* serial) {
   QByteArray out;
   if (ASN1_STRING_type(serial) == V_ASN1_NEG_INTEGER) out += '-';
   const unsigned char* p = ASN1_STRING_get0_data(serial);
-  for (int i = 0; i < ASN1_STRING_length(serial) && out.size() < 126; ++i) out += QByteArray::number(p[i] | 0x100, 16).mid(1).toUpper();
+  for (int i = 0; i < ASN1_STRING_length(serial) && out.size() < 126; ++i)
+    out += QByteArray::number(p[i] | 0x100, 16).mid(1).toUpper();
   return out;
 }
 

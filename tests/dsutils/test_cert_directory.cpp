@@ -169,14 +169,18 @@ TEST_F(CertDirectory, CrlFolder) {
     const char* expected;
   };
   const Case cases[] = {
-      {"in use", [](RegistryKey& k) {
+      {"in use",
+       [](RegistryKey& k) {
          k.SetDword("IsUse", 1);
          k.SetString("Path", "/srv/crl");
-       }, "/srv/crl"},
-      {"not in use", [](RegistryKey& k) {
+       },
+       "/srv/crl"},
+      {"not in use",
+       [](RegistryKey& k) {
          k.SetDword("IsUse", 0);
          k.SetString("Path", "/srv/crl");
-       }, ""},
+       },
+       ""},
       {"no IsUse", [](RegistryKey& k) { k.SetString("Path", "/srv/crl"); }, ""},
       {"no Path", [](RegistryKey& k) { k.SetDword("IsUse", 1); }, ""},
   };
@@ -214,10 +218,14 @@ TEST_F(CertDirectory, FindCertificateByEmail) {
     QByteArray expected;
   };
   const Case cases[] = {
-      {"ivanov@example.ru", true, certA_},        {"other@example.ru", true, certB_},
-      {"Иван@owner.ru", true, "OWNER-DER"},        {"IVANOV@example.ru", false, {}},
-      {"named@example.ru", false, {}},            {"empty@example.ru", false, {}},
-      {"", false, {}},                            {"nobody@example.ru", false, {}},
+      {"ivanov@example.ru", true, certA_},
+      {"other@example.ru", true, certB_},
+      {"Иван@owner.ru", true, "OWNER-DER"},
+      {"IVANOV@example.ru", false, {}},
+      {"named@example.ru", false, {}},
+      {"empty@example.ru", false, {}},
+      {"", false, {}},
+      {"nobody@example.ru", false, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.email);
@@ -240,8 +248,8 @@ TEST(CertIdentity, CompareNamesFieldByField) {
   base.CN = "Иванов";
   base.Email = "i@x.ru";
   EXPECT_EQ(EngineHelper::CompareNames(base, base), 1);
-  QByteArray DistinguishedName::*fields[] = {&DistinguishedName::C,  &DistinguishedName::SP, &DistinguishedName::L,
-                                             &DistinguishedName::O,  &DistinguishedName::OU, &DistinguishedName::T,
+  QByteArray DistinguishedName::*fields[] = {&DistinguishedName::C,  &DistinguishedName::SP,   &DistinguishedName::L,
+                                             &DistinguishedName::O,  &DistinguishedName::OU,   &DistinguishedName::T,
                                              &DistinguishedName::CN, &DistinguishedName::Email};
   for (auto field : fields) {
     DistinguishedName other = base;
