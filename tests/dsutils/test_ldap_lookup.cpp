@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -375,6 +376,27 @@ TEST_F(LdapDirectory, PortTexts) {
     EXPECT_EQ(out, *certA_);
     QFile::remove(path("logs/ldap.log"));
   }
+}
+
+TEST_F(LdapDirectory, ConcurrentLookUpsOfOperationThreads) {
+  // Operations run on threads of their own and share no LDAP state.
+  settings(1, "127.0.0.1", std::to_string(port()), test_support::SlapdServer::suffix());
+  const DistinguishedName issuerA = issuer_of(*certA_);
+  const DistinguishedName issuerB = issuer_of(*certB77_);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) {
+        QByteArray out;
+        const bool even = (t + i) % 2 == 0;
+        const int found = LookupLdapCertificate(even ? "1A2B" : "77", even ? issuerA : issuerB, out);
+        if (found != 1 || out != (even ? *certA_ : *certB77_)) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(LdapDirectory, SerialThatIsNoHexNumberEndsAfterConnecting) {
