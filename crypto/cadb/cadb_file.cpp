@@ -314,7 +314,10 @@ int walk_folder(const Walk& walk, const std::string& native_dir, const std::stri
   // Directory order differs between file systems; callers get one order.
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
+    // A name the local code page cannot spell (or holding "\\", which is a
+    // separator in a path text) would come back as another name: skip it.
     const std::string text_name = platform::utf8_to_ansi(name);
+    if (name.find('\\') != std::string::npos || platform::ansi_to_utf8(text_name) != name) continue;
     const bool joined = text_dir.empty() || text_dir.back() == '\\' || text_dir.back() == '/';
     const std::string text = joined ? text_dir + text_name : text_dir + "\\" + text_name;
     // A path longer than the media limit could not be opened by anyone.

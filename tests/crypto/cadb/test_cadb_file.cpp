@@ -51,11 +51,6 @@ class CadbFileTest : public ::testing::Test {
     const unsigned long e = ERR_peek_last_error();
     return ERR_GET_LIB_CODE(e) == ERRLIB_CADB ? ERR_GET_FUNC_CODE(e) : 0;
   }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(root_)) out.push_back(e.path().filename().string());
-    return out;
-  }
 
   fs::path root_;
 };
@@ -122,7 +117,8 @@ TEST_F(CadbFileTest, ReadsWholeFilesOfEverySize) {
 TEST_F(CadbFileTest, ReadRefusesMissingFoldersAndSpecialFilesWithoutBlocking) {
   fs::create_directory(at("dir"));
   ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
-  for (const std::string& path : {at("missing"), at("dir"), at("fifo"), std::string()}) {
+  for (const std::string& path :
+       {at("missing"), at("dir"), at("fifo"), std::string(), std::string("C:\\key.bin"), at("ctl\x01name")}) {
     ERR_clear_error();
     EXPECT_EQ(BUFFER_read_file(path.c_str()), nullptr) << path;
     EXPECT_EQ(last_cadb_function(), CADB_F_CADB_READ_FILE) << path;
@@ -345,7 +341,10 @@ int collect(const char* path, void* user) {
 }
 
 TEST_F(CadbFileTest, FolderWalk) {
-  for (const char* f : {"a.key", "B.KEY", "c.txt", "noext", "sub/d.key", "sub/deep/e.key", "[x].key"}) {
+  // "\xE4\xB8\xAD.key" (a Chinese letter) and "back\\slash.key" have no path
+  // text that names them and are left out; Cyrillic names are kept.
+  for (const char* f : {"a.key", "B.KEY", "c.txt", "noext", "sub/d.key", "sub/deep/e.key", "[x].key",
+                        "\xE4\xB8\xAD.key", "back\\slash.key", "sub/\xD0\x9A.key"}) {
     fs::create_directories(fs::path(at(f)).parent_path());
     put(at(f), "x");
   }
@@ -362,6 +361,7 @@ TEST_F(CadbFileTest, FolderWalk) {
       {r + "\\", 0, {r + "\\B.KEY", r + "\\[x].key", r + "\\a.key", r + "\\c.txt", r + "\\noext"}},
       {r + "\\*.*", 0, {r + "\\B.KEY", r + "\\[x].key", r + "\\a.key", r + "\\c.txt", r + "\\noext"}},
       {r + "\\*.key", 0, {r + "\\B.KEY", r + "\\[x].key", r + "\\a.key"}},
+      {r + "\\sub\\*.key", 0, {r + "\\sub\\d.key", r + "\\sub\\\xCA.key"}},
       {r + "/?.key", 0, {r + "\\B.KEY", r + "\\a.key"}},
       {r + "\\[x].key", 0, {r + "\\[x].key"}},
       {r + "\\*.none", 0, {}},
@@ -370,10 +370,10 @@ TEST_F(CadbFileTest, FolderWalk) {
       {r + "\\*.key",
        CADB_ENUM_RECURSIVE,
        {r + "\\B.KEY", r + "\\[x].key", r + "\\a.key", r + "\\outside\\f.key", r + "\\sub\\d.key",
-        r + "\\sub\\deep\\e.key"}},
+        r + "\\sub\\deep\\e.key", r + "\\sub\\\xCA.key"}},
       {r + "\\sub",
        CADB_ENUM_RECURSIVE | CADB_ENUM_DIRECTORIES,
-       {r + "\\sub\\d.key", r + "\\sub\\deep", r + "\\sub\\deep\\e.key", r + "\\sub\\linked"}},
+       {r + "\\sub\\d.key", r + "\\sub\\deep", r + "\\sub\\deep\\e.key", r + "\\sub\\linked", r + "\\sub\\\xCA.key"}},
   };
   for (const Case& c : cases) {
     Seen seen;

@@ -366,6 +366,57 @@ TEST(CertSplitHostile, BadTimesAndMissingKeyFailCleanly) {
   ERR_clear_error();
 }
 
+// A CRL put together without a signature, with one revoked entry whose
+// revocation time is the given text.
+UniquePtr<X509_CRL> bare_crl(const char* revoked_time, bool with_next_update) {
+  UniquePtr<X509_CRL> crl(X509_CRL_new());
+  UniquePtr<X509_NAME> name(X509_NAME_new());
+  add_raw(name.get(), NID_commonName, V_ASN1_UTF8STRING, "issuer");
+  X509_CRL_set_issuer_name(crl.get(), name.get());
+  UniquePtr<ASN1_STRING> now(X509_gmtime_adj(nullptr, 0));
+  X509_CRL_set1_lastUpdate(crl.get(), now.get());
+  if (with_next_update) X509_CRL_set1_nextUpdate(crl.get(), now.get());
+  X509_REVOKED* r = X509_REVOKED_new();
+  UniquePtr<ASN1_STRING> serial(ASN1_INTEGER_new());
+  ASN1_INTEGER_set(serial.get(), 42);
+  X509_REVOKED_set_serialNumber(r, serial.get());
+  UniquePtr<ASN1_STRING> when(ASN1_STRING_type_new(V_ASN1_UTCTIME));
+  ASN1_STRING_set(when.get(), revoked_time, -1);
+  X509_REVOKED_set_revocationDate(r, when.get());
+  X509_CRL_add0_revoked(crl.get(), r);
+  return crl;
+}
+
+TEST(CrlSplitHostile, BadRevocationTimeFailsAndNextUpdateIsOptional) {
+  struct Case {
+    const char* revoked_time;
+    bool next_update;
+    bool ok;
+  } const cases[] = {
+      {"240229120000Z", true, true},
+      {"240229120000Z", false, true},
+      {"241301000000Z", true, false},  // month 13
+      {"2402", false, false},
+  };
+  for (const Case& c : cases) {
+    UniquePtr<X509_CRL> x509_crl(bare_crl(c.revoked_time, c.next_update));
+    ERR_clear_error();
+    UniquePtr<CRL> crl(CRL_split(x509_crl.get()));
+    EXPECT_EQ(crl != nullptr, c.ok) << c.revoked_time;
+    if (!crl) {
+      EXPECT_EQ(ERR_GET_FUNC_CODE(ERR_peek_last_error()), CADB_F_CRL_SPLIT);
+      continue;
+    }
+    EXPECT_EQ(crl->next_update != nullptr, c.next_update);
+    ASSERT_EQ(sk_REVOKED_num(crl->revoked), 1);
+    const REVOKED* r = sk_REVOKED_value(crl->revoked, 0);
+    EXPECT_EQ(bytes_of(r->serial), integer_bytes(42));
+    EXPECT_EQ(civil(r->revocation_date), (Civil{124, 1, 29, 12, 0, 0}));
+  }
+  EXPECT_EQ(CRL_split(nullptr), nullptr);
+  ERR_clear_error();
+}
+
 TEST(CertRecordLifetime, ClearAndFreeTakeTheIssuerChain) {
   UniquePtr<CERT> leaf(CERT_new());
   ASSERT_TRUE(leaf);
