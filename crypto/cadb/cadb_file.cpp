@@ -173,16 +173,23 @@ int write_medium(const char* path, const unsigned char* bytes, int count, const 
   return 1;
 }
 
-BUFFER* read_file_system(const char* path) {
+// A regular file of the file-system medium opened for reading, or -1. The
+// open does not block, so that a FIFO in the file's place cannot hang it.
+int open_regular(const char* path, struct stat* st) {
   const std::optional<std::string> native = platform::native_path(path);
-  if (!native) {
-    QERR(ERRLIB_CADB, CADB_F_CADB_READ_FILE, CADB_R_BAD_ARGUMENT);
-    return nullptr;
+  if (!native) return -1;
+  const int fd = ::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0 && (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+    ::close(fd);
+    return -1;
   }
-  // Non-blocking, so that a FIFO in the file's place cannot hang the open.
-  Fd fd(::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  return fd;
+}
+
+BUFFER* read_file_system(const char* path) {
   struct stat st {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  Fd fd(open_regular(path, &st));
+  if (fd.get() < 0) {
     QERR(ERRLIB_CADB, CADB_F_CADB_READ_FILE, CADB_R_CALLED_PART);
     return nullptr;
   }
@@ -356,13 +363,28 @@ int CADB_read_bytes(const char* path, void* buffer, int count) {
     QERR(ERRLIB_CADB, CADB_F_CADB_READ_BYTES, CADB_R_BAD_ARGUMENT);
     return -1;
   }
+  auto* out = static_cast<unsigned char*>(buffer);
+  int done = 0;
+  if (path_fits(path) && media_kind(path) == MediumKind::File) {
+    struct stat st {};
+    Fd fd(open_regular(path, &st));
+    if (fd.get() < 0) {
+      QERR(ERRLIB_CADB, CADB_F_CADB_READ_BYTES, CADB_R_CALLED_PART);
+      return -1;
+    }
+    while (done < count) {
+      const ssize_t got = ::read(fd.get(), out + done, static_cast<std::size_t>(count - done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<int>(got);
+    }
+    return done;
+  }
   UniquePtr<BIO> bio(path_fits(path) ? media_fopen(path, "rb") : nullptr);
   if (!bio) {
     QERR(ERRLIB_CADB, CADB_F_CADB_READ_BYTES, CADB_R_CALLED_PART);
     return -1;
   }
-  auto* out = static_cast<unsigned char*>(buffer);
-  int done = 0;
   while (done < count) {
     const int got = BIO_read(bio.get(), out + done, count - done);
     if (got <= 0) break;

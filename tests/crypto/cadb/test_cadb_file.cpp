@@ -307,6 +307,11 @@ TEST_F(CadbFileTest, ReadBytesGivesAtMostTheCount) {
   EXPECT_EQ(std::string(out, 10), "0123456789");
   EXPECT_EQ(CADB_read_bytes(at("f").c_str(), out, 0), 0);
   EXPECT_EQ(CADB_read_bytes(at("missing").c_str(), out, 4), -1);
+  // A FIFO would block a plain open until someone writes to it.
+  ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(CADB_read_bytes(at("fifo").c_str(), out, 4), -1);
+  fs::create_directory(at("dir"));
+  EXPECT_EQ(CADB_read_bytes(at("dir").c_str(), out, 4), -1);
   EXPECT_EQ(CADB_read_bytes(at("f").c_str(), nullptr, 4), -1);
   ERR_clear_error();
 }
