@@ -417,6 +417,45 @@ TEST(CrlSplitHostile, BadRevocationTimeFailsAndNextUpdateIsOptional) {
   ERR_clear_error();
 }
 
+// The public key's algorithm set by hand: parameters absent, NULL, or present.
+TEST(CertSplitKeyParameters, MissingParametersOfDsaAndGostKeysAreFlagged) {
+  ASSERT_EQ(evp_provider_start(), 1);
+  struct Case {
+    int key_number;  // the system's object number of the key algorithm
+    int ptype;
+    int want_missing;
+  } const cases[] = {
+      {SYSOBJ_R3410, V_ASN1_UNDEF, 1},      {SYSOBJ_R3410, V_ASN1_NULL, 1}, {SYSOBJ_ECR3410, V_ASN1_UNDEF, 1},
+      {SYSOBJ_R3410, V_ASN1_SEQUENCE, 0},   {NID_dsa, V_ASN1_UNDEF, 1},     {NID_rsaEncryption, V_ASN1_NULL, 0},
+      {NID_rsaEncryption, V_ASN1_UNDEF, 0},
+  };
+  for (const Case& c : cases) {
+    UniquePtr<X509> x509(bare_cert("240101000000Z", V_ASN1_UTCTIME));
+    X509_PUBKEY* pub = const_cast<X509_PUBKEY*>(X509_get_X509_PUBKEY(x509.get()));
+    ASN1_STRING* params = nullptr;
+    if (c.ptype == V_ASN1_SEQUENCE) {
+      params = ASN1_STRING_new();
+      ASN1_STRING_set(params, "\x30\x00", 2);
+    }
+    const int nid = sysobj_nid(c.key_number);
+    ASSERT_NE(nid, NID_undef);
+    static const unsigned char kBits[3] = {0x04, 0x01, 0x02};
+    auto* bits = static_cast<unsigned char*>(OPENSSL_memdup(kBits, sizeof kBits));
+    ASSERT_EQ(X509_PUBKEY_set0_param(pub, OBJ_nid2obj(nid), c.ptype, params, bits, 3), 1);
+    UniquePtr<CERT> rec(CERT_split(x509.get()));
+    ASSERT_TRUE(rec) << c.key_number;
+    EXPECT_EQ(rec->key_algorithm, c.key_number);
+    EXPECT_EQ(rec->key_params_missing, c.want_missing) << c.key_number << " type " << c.ptype;
+    EXPECT_EQ(rec->key_bits, 0) << "three bytes are no key of any kind";
+    ASSERT_NE(rec->fingerprint, nullptr);
+    unsigned char want[32];
+    unsigned int want_length = 0;
+    ASSERT_EQ(EVP_Digest(kBits, sizeof kBits, want, &want_length, EVP_rus_hash(), nullptr), 1);
+    EXPECT_EQ(bytes_of(rec->fingerprint), Bytes(want, want + want_length));
+  }
+  ERR_clear_error();
+}
+
 TEST(CertRecordLifetime, ClearAndFreeTakeTheIssuerChain) {
   UniquePtr<CERT> leaf(CERT_new());
   ASSERT_TRUE(leaf);
