@@ -100,6 +100,14 @@ TEST_P(PkeyRecord, SplitMatchesTheCertificateFingerprint) {
   EXPECT_EQ(rec->flag, 0);
   EXPECT_EQ(bytes_of(rec->fingerprint), bytes_of(cert->fingerprint));
   EXPECT_EQ(rec->fingerprint->length, 32);
+  // A plain key handed over without the opened mark is opened (nothing to
+  // open) and taken the same way.
+  UniquePtr<EVP_PKEY_ENVELOPE> unmarked = envelope();
+  unmarked->decrypted = 0;
+  UniquePtr<PKEY> again(PKEY_split(unmarked.get(), nullptr));
+  ASSERT_TRUE(again) << ERR_error_string(ERR_peek_error());
+  EXPECT_EQ(bytes_of(again->fingerprint), bytes_of(rec->fingerprint));
+  EXPECT_EQ(unmarked->decrypted, 1);
   // The record shares the key and keeps it alive on its own.
   ASSERT_NE(rec->key, nullptr);
   EXPECT_EQ(rec->key->pkey, key_.get());
