@@ -174,6 +174,10 @@ const ERR_STRING_DATA kFunctions[] = {
     {ERR_PACK_CODE(0, 327, 0), "BUFFER_decrypt"},
     {ERR_PACK_CODE(0, 328, 0), "CADB_copy_file"},
     {ERR_PACK_CODE(0, 330, 0), "PSE31_finger_print"},
+    {ERR_PACK_CODE(0, 331, 0), "CADB_enum_files"},
+    {ERR_PACK_CODE(0, 332, 0), "CADB_read_bytes"},
+    {ERR_PACK_CODE(0, 333, 0), "media_file_size"},
+    {ERR_PACK_CODE(0, 334, 0), "PKEY_read_buffer_password"},
     {0, nullptr},
 };
 

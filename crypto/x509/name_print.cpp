@@ -210,6 +210,10 @@ void ANSI_to_CP866(char* text, int length) {
   platform::cp1251_to_cp866_inplace(text, length < 1 ? std::strlen(text) : static_cast<std::size_t>(length));
 }
 
+std::string X509_NAME_value_local(const ASN1_STRING* value) {
+  return value == nullptr ? std::string() : value_in_local_codepage(value);
+}
+
 std::string X509_NAME_entry_short_name(const ASN1_OBJECT* object) {
   const int nid = OBJ_obj2nid(object);
   for (const auto& own : kOwnShortNames) {

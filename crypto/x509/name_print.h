@@ -53,6 +53,10 @@ void ANSI_to_CP866(char* text, int length);
 // OpenSSL's short name, else the dotted number (at most 80 characters).
 std::string X509_NAME_entry_short_name(const ASN1_OBJECT* object);
 
+// A name entry's value in the local code page, unescaped: BMPString,
+// UTF8String and UniversalString converted, other types as their bytes.
+std::string X509_NAME_value_local(const ASN1_STRING* value);
+
 // "/SN=value" per entry in the code-page mode. A null name gives
 // "NO X509_NAME". With a buffer of `size` bytes the text ends before the
 // first entry that would not fit in size - 1 characters and the buffer is
