@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <functional>
@@ -386,7 +387,9 @@ int EngineHelper::ReadSignatureList(const QString& archivePath, QString& documen
 int EngineHelper::AppendArchiveSignature(const QString& archivePath, const QString& signature, bool replace) {
   const QString folder = GetPathFromName(archivePath);
   const std::string sig = sga::bytes_of(GetFileFromName(signature));
-  if (folder.isEmpty() || !sga::plain_member_name(sig) || sig == sga::kListName) return 0;
+  // The signature lies beside the archive: a bare name, or a path there.
+  const bool beside = !signature.contains(QLatin1Char('/')) || GetPathFromName(signature) == folder;
+  if (folder.isEmpty() || !beside || !sga::plain_member_name(sig) || sig == sga::kListName) return 0;
   sga::OpenedArchive f;
   if (!sga::open_archive(archivePath, f)) return 0;
   const std::vector<std::string> reserved = sga::reserved_for(archivePath);
@@ -406,7 +409,7 @@ int EngineHelper::AppendArchiveSignature(const QString& archivePath, const QStri
   SignatureListFile list(sga::bytes_of(folder + QLatin1Char('/') + QLatin1String(sga::kListName)));
   if (!list.Read()) return 0;
   const std::string document = list.GetValue("Context", "Document", "");
-  if (document.empty()) return 0;
+  if (document.empty() || document == sig) return 0;
   int n = 1;
   while (n <= static_cast<int>(sga::kMaxMembers) && !list.GetValue("Context", "Signature_" + std::to_string(n), "").empty())
     ++n;
@@ -418,6 +421,8 @@ int EngineHelper::AppendArchiveSignature(const QString& archivePath, const QStri
   for (int m = 1;; ++m) {
     std::string v = list.GetValue("Context", "Signature_" + std::to_string(m), "");
     if (v.empty()) break;
+    // A name twice would make two members of one name.
+    if (std::find(signatures.begin(), signatures.end(), v) != signatures.end()) return 0;
     signatures.push_back(std::move(v));
   }
   const std::string listBytes = list.Render();

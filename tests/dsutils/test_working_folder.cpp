@@ -152,7 +152,9 @@ TEST_F(WorkingFolder, EraseNeverFollowsLinks) {
   EXPECT_EQ(read_file(path("outside/hard.txt")), "hard data");
   EXPECT_EQ(lstat_of(path("outside/hard.txt")).st_nlink, 1u);
   const QStringList erased = session_.erased();
-  for (const QString& p : erased) EXPECT_FALSE(p.contains("link") || p.contains("hard") || p.contains("fifo")) << p.toStdString();
+  for (const QString& p : erased) {
+    EXPECT_FALSE(p.contains("link") || p.contains("hard") || p.contains("fifo")) << p.toStdString();
+  }
   EXPECT_TRUE(erased.contains(folder + "/sub/deeper/x"));
 
   // The same for a source that is a link or has a second name.
@@ -190,7 +192,9 @@ TEST_F(WorkingFolder, ConcurrentOperationsGetSeparateFolders) {
   threads.clear();
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      for (const QString& c : made[t]) EXPECT_EQ(h_.RemoveTmp(path("unused"), c, false), 1);
+      for (const QString& c : made[t]) {
+        EXPECT_EQ(h_.RemoveTmp(path("unused"), c, false), 1);
+      }
     });
   for (auto& th : threads) th.join();
   EXPECT_TRUE(root_entries().isEmpty());
