@@ -1,6 +1,7 @@
-// EngineHelper: the engine's settings readers, name and path helpers and
-// process runner. It keeps no state its methods use; one global instance
-// (engine_helper()) serves all operations, and anyone may build another.
+// EngineHelper: the engine's settings readers, name and path helpers,
+// process runner, working folders, sorting and signature archives. Its only
+// state is process-wide (the locks of the working folders in use); one global
+// instance (engine_helper()) serves all operations, and anyone may build another.
 //
 // Paths are Linux paths ("/" separators, absolute means a leading "/").
 #pragma once

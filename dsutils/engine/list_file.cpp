@@ -23,7 +23,8 @@ bool read_whole(const std::string& path, std::string& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > SignatureListFile::kMaxBytes) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::size_t>(st.st_size) > SignatureListFile::kMaxBytes) {
     ::close(fd);
     return false;
   }
@@ -100,8 +101,7 @@ int SignatureListFile::FindValue(int section, std::string_view name) const {
   return it == s.index.end() ? -1 : it->second;
 }
 
-bool SignatureListFile::SetValue(std::string_view section, std::string_view name, std::string_view value,
-                                 bool create) {
+bool SignatureListFile::SetValue(std::string_view section, std::string_view name, std::string_view value, bool create) {
   int si = FindSection(section);
   if (si < 0) {
     if (!create) return false;
@@ -239,8 +239,8 @@ bool SignatureListFile::Write() const {
   if (bytes.empty() && !(headerComments_.empty() && sections_.empty())) return false;
   if (path_.empty()) return false;
   const std::size_t slash = path_.rfind('/');
-  std::string tmpl = (slash == std::string::npos ? std::string(".") : path_.substr(0, slash == 0 ? 1 : slash)) +
-                     "/.list-XXXXXX";
+  std::string tmpl =
+      (slash == std::string::npos ? std::string(".") : path_.substr(0, slash == 0 ? 1 : slash)) + "/.list-XXXXXX";
   const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = true;

@@ -54,8 +54,7 @@ bool check_entry(archive_entry* e, std::int64_t limit, const std::set<std::strin
   if (archive_entry_filetype(e) != AE_IFREG) return fail(why, "member is not a regular file: " + name);
   if (archive_entry_sparse_count(e) != 0) return fail(why, "sparse member: " + name);
   const std::int64_t size = archive_entry_size(e);
-  if (!archive_entry_size_is_set(e) || size < 0 || size > limit)
-    return fail(why, "member size out of bounds: " + name);
+  if (!archive_entry_size_is_set(e) || size < 0 || size > limit) return fail(why, "member size out of bounds: " + name);
   return true;
 }
 
@@ -227,8 +226,8 @@ bool add_bytes(archive* w, const std::string& name, const std::string& bytes) {
 
 // A member from a regular file of the folder, never through a link.
 bool add_file(archive* w, const QString& folder, const std::string& name) {
-  const int fd = ::open(fs(folder + QLatin1Char('/') + name_of(name)).constData(),
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd =
+      ::open(fs(folder + QLatin1Char('/') + name_of(name)).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && add_header(w, name, st.st_size, st.st_mode, st.st_mtime);
@@ -374,8 +373,8 @@ int EngineHelper::ReadSignatureList(const QString& archivePath, QString& documen
   qcrypto::UniquePtr<archive> a = sga::reader_at_start(f);
   if (!a || !sga::scan(a.get(), f.size, reserved, contents, &why) ||
       !sga::extract(f, folder, reserved, contents, &why)) {
-    error_text_loader().LogLine(QStringLiteral("Архив подписей отклонен: %1\r\n%2")
-                                    .arg(archivePath, QString::fromStdString(why)));
+    error_text_loader().LogLine(
+        QStringLiteral("Архив подписей отклонен: %1\r\n%2").arg(archivePath, QString::fromStdString(why)));
     return 0;
   }
   document = sga::name_of(contents.document);
@@ -400,9 +399,8 @@ int EngineHelper::AppendArchiveSignature(const QString& archivePath, const QStri
   QString built;
   if (replace) {
     // The signature moves to the end; the list and every other member stay.
-    built = sga::build_archive(folder, [&](archive* w) {
-      return sga::copy_members(w, f, sig) && sga::add_file(w, folder, sig);
-    });
+    built = sga::build_archive(
+        folder, [&](archive* w) { return sga::copy_members(w, f, sig) && sga::add_file(w, folder, sig); });
     return !built.isEmpty() && sga::replace_archive(*this, built, archivePath) ? 1 : 0;
   }
 
@@ -411,7 +409,8 @@ int EngineHelper::AppendArchiveSignature(const QString& archivePath, const QStri
   const std::string document = list.GetValue("Context", "Document", "");
   if (document.empty() || document == sig) return 0;
   int n = 1;
-  while (n <= static_cast<int>(sga::kMaxMembers) && !list.GetValue("Context", "Signature_" + std::to_string(n), "").empty())
+  while (n <= static_cast<int>(sga::kMaxMembers) &&
+         !list.GetValue("Context", "Signature_" + std::to_string(n), "").empty())
     ++n;
   if (n > static_cast<int>(sga::kMaxMembers) - 2) return 0;
   list.SetValue("Context", "Signature_" + std::to_string(n), sig, true);

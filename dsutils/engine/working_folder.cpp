@@ -87,7 +87,8 @@ QString work_folder_name(int n) { return n == 0 ? kWorkStem : kWorkStem + QStrin
 // Same inode under the path as behind the descriptor: a lock file that was
 // removed while we waited for it is no lock any more.
 bool lock_still_linked(int fd, const QByteArray& path) {
-  struct stat byFd {}, byPath {};
+  struct stat byFd {
+  }, byPath{};
   if (::fstat(fd, &byFd) != 0 || byFd.st_nlink == 0) return false;
   if (::lstat(path.constData(), &byPath) != 0) return false;
   return byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino;
@@ -155,9 +156,8 @@ bool empty_folder(int dfd, const QString& path, int depth, EngineHelper& helper)
       ok = helper.EraseWorkFile(full) && ok;
       continue;
     }
-    const int sub = depth < kMaxFolderDepth
-                        ? ::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                        : -1;
+    const int sub =
+        depth < kMaxFolderDepth ? ::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (sub < 0 || !empty_folder(sub, full, depth + 1, helper)) {
       ok = false;
       continue;
@@ -222,10 +222,8 @@ QString EngineHelper::TmpRoot() {
   const QByteArray p = fs(root);
   if (::mkdir(p.constData(), 0700) != 0 && errno != EEXIST) return {};
   struct stat st {};
-  if (::lstat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-      (st.st_mode & 077) != 0) {
-    error_text_loader().LogLine(
-        QStringLiteral("Ошибка при работе с временным каталогом.\r\nФайл: %1").arg(root));
+  if (::lstat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    error_text_loader().LogLine(QStringLiteral("Ошибка при работе с временным каталогом.\r\nФайл: %1").arg(root));
     return {};
   }
   return root;
@@ -284,8 +282,8 @@ QString EngineHelper::CreateTmp(const QString& sourceIn, bool eraseSource) {
   const QString kept = work + QStringLiteral("/Src/") + name;
   QString copy = work + QLatin1Char('/') + name;
   NetStr(copy);
-  const bool made = write_all(lockFd, record.constData(), static_cast<size_t>(record.size())) &&
-                    ::fsync(lockFd) == 0 && ::mkdir(fs(work + QStringLiteral("/Src")).constData(), 0700) == 0 &&
+  const bool made = write_all(lockFd, record.constData(), static_cast<size_t>(record.size())) && ::fsync(lockFd) == 0 &&
+                    ::mkdir(fs(work + QStringLiteral("/Src")).constData(), 0700) == 0 &&
                     DS_CopyFile(source, kept, true) && DS_CopyFile(source, copy, true);
   if (!made) {
     // The source was not touched: the half-made folder can go.
@@ -360,8 +358,7 @@ int EngineHelper::ClearTmpRoot() {
           if (!target.isEmpty()) {
             if (DS_CopyFile(kept, target, true)) {
               ++restored;
-              error_text_loader().LogLine(
-                  QStringLiteral("Исходный файл восстановлен после сбоя: %1").arg(target));
+              error_text_loader().LogLine(QStringLiteral("Исходный файл восстановлен после сбоя: %1").arg(target));
             } else {
               keep = true;  // the kept copy may be the only one: the folder stays
             }

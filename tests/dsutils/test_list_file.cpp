@@ -29,8 +29,7 @@ class ListFile : public ::testing::Test {
 };
 
 TEST_F(ListFile, Grammar) {
-  put(
-      "; head one\n"
+  put("; head one\n"
       "#head two\r\n"
       "\n"
       "[Context]\r\n"
@@ -65,7 +64,7 @@ TEST_F(ListFile, ReadFailures) {
     std::size_t sections;
   };
   const Case cases[] = {
-      {"\tKey=1\n[S]\n", false, 0},           // a control character first
+      {"\tKey=1\n[S]\n", false, 0},            // a control character first
       {"[S]\na=1\n\x01x=2\n[T]\n", false, 1},  // what came before stays
       {"; only\n; comments\n", false, 0},
       {"", false, 0},

@@ -35,13 +35,15 @@ const char kNewList[] =
 
 std::string list_for(const std::string& doc, int signatures, int version = 1) {
   std::string s = "[Header]\r\nVersion=" + std::to_string(version) + "\r\n[Context]\r\nDocument=" + doc + "\r\n";
-  for (int i = 1; i <= signatures; ++i) s += "Signature_" + std::to_string(i) + "=" + doc + "." + std::to_string(i) + "\r\n";
+  for (int i = 1; i <= signatures; ++i)
+    s += "Signature_" + std::to_string(i) + "=" + doc + "." + std::to_string(i) + "\r\n";
   return s;
 }
 
 // One member as a test writes it, hostile ones included.
 struct Member {
-  Member(std::string n, std::string d, unsigned t = AE_IFREG, std::string l = {}, bool h = false, std::int64_t sparse = 0)
+  Member(std::string n, std::string d, unsigned t = AE_IFREG, std::string l = {}, bool h = false,
+         std::int64_t sparse = 0)
       : name(std::move(n)), data(std::move(d)), type(t), link(std::move(l)), hard(h), sparseSize(sparse) {}
   std::string name;
   std::string data;
@@ -79,7 +81,8 @@ std::string make_tar(const std::vector<Member>& members, bool gzip = false) {
       archive_entry_set_size(e.get(), m.sparseSize);
       archive_entry_sparse_add_entry(e.get(), 0, 512);
     } else {
-      archive_entry_set_size(e.get(), m.type == AE_IFREG && m.link.empty() ? static_cast<la_int64_t>(m.data.size()) : 0);
+      archive_entry_set_size(e.get(),
+                             m.type == AE_IFREG && m.link.empty() ? static_cast<la_int64_t>(m.data.size()) : 0);
     }
     archive_write_header(w.get(), e.get());
     if (m.sparseSize > 0) {
@@ -128,8 +131,7 @@ class SignatureArchive : public testing::EngineTest {
     ASSERT_TRUE(QDir().mkpath(path("work")));
   }
   QStringList entries(const QString& rel) const {
-    return QDir(path(rel)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                                     QDir::Name);
+    return QDir(path(rel)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
   }
   // Runs GNU tar; its standard output, or a failed test.
   QByteArray tar(const QStringList& args) {
@@ -224,7 +226,8 @@ TEST_F(SignatureArchive, ListReading) {
     int ret;
     QStringList sigs;
   };
-  const std::string gap = "[Header]\nVersion=1\n[Context]\nDocument=doc.txt\nSignature_1=doc.txt.1\nSignature_3=doc.txt.3\n";
+  const std::string gap =
+      "[Header]\nVersion=1\n[Context]\nDocument=doc.txt\nSignature_1=doc.txt.1\nSignature_3=doc.txt.3\n";
   const Case cases[] = {
       {"gap ends the list", gap, 1, {"doc.txt.1"}},
       {"version 2", list_for("doc.txt", 1, 2), 0, {}},
@@ -236,7 +239,8 @@ TEST_F(SignatureArchive, ListReading) {
     SCOPED_TRACE(c.name);
     QDir(path("unpack")).removeRecursively();
     ASSERT_TRUE(QDir().mkpath(path("unpack")));
-    const std::string bytes = make_tar({{"doc.txt", "d"}, {"doc.txt.1", "1"}, {"doc.txt.3", "3"}, {sga::kListName, c.list}});
+    const std::string bytes =
+        make_tar({{"doc.txt", "d"}, {"doc.txt.1", "1"}, {"doc.txt.3", "3"}, {sga::kListName, c.list}});
     write_file("unpack/in.sga", bytes);
     QString doc;
     QStringList sigs;
@@ -377,17 +381,21 @@ TEST_F(SignatureArchive, FailedAddLeavesTheArchive) {
   };
   const Case cases[] = {
       {"signature file missing", [] {}, "doc.txt.2", false},
-      {"document gone from the folder", [&] {
+      {"document gone from the folder",
+       [&] {
          QFile::remove(path("work/doc.txt"));
          write_file("work/doc.txt.2", "s");
-       }, "doc.txt.2", false},
+       },
+       "doc.txt.2", false},
       {"already listed", [] {}, "doc.txt.1", false},
       {"list gone", [&] { QFile::remove(path("work/_list_._vt")); }, "doc.txt.1", false},
       {"replace with a missing file", [] {}, "doc.txt.9", true},
-      {"a signature that is a link", [&] {
+      {"a signature that is a link",
+       [&] {
          write_file("outside", "o");
          QFile::link(path("outside"), path("work/doc.txt.2"));
-       }, "doc.txt.2", true},
+       },
+       "doc.txt.2", true},
       {"a name with a folder part", [] {}, "../doc.txt.1", false},
   };
   for (const Case& c : cases) {

@@ -228,7 +228,8 @@ TEST_F(Sorting, GroupSortEmail) {
       EXPECT_EQ(read_file(path(c.placed)), "mail");
     }
     int files = 0;
-    for (const char* d : {"out", "err", "missing"}) files += static_cast<int>(QDir(path(d)).entryList(QDir::Files).size());
+    for (const char* d : {"out", "err", "missing"})
+      files += static_cast<int>(QDir(path(d)).entryList(QDir::Files).size());
     EXPECT_EQ(files, (*c.placed ? 1 : 0) + (*c.existing ? 1 : 0));
     if (c.ask != kNoQuestion) {
       EXPECT_EQ(ui_.messages().front().text,

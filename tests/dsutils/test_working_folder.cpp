@@ -39,7 +39,9 @@ class WorkingFolder : public testing::EngineTest {
     unsetenv("TMPDIR");
     EngineTest::TearDown();
   }
-  QStringList root_entries() const { return QDir(root_).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System); }
+  QStringList root_entries() const {
+    return QDir(root_).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+  }
   static struct stat lstat_of(const QString& p) {
     struct stat st {};
     ::lstat(QFile::encodeName(p).constData(), &st);
