@@ -240,3 +240,32 @@ TEST_F(Sorting, GroupSortEmail) {
 
 }  // namespace
 }  // namespace dsutils
+
+namespace dsutils {
+namespace {
+
+TEST_F(Sorting, DebugLinesNameThePlacedFile) {
+  g_debug_flag = 1;
+  SortSettings s;
+  s.Result = 1;
+  s.ResultPath = path("out");
+  s.Source = 2;
+  s.SourcePath = path("back");
+  ASSERT_TRUE(h_.SetSortSettings("SGN", s));
+  write_file("work/doc.txt.sgn", "result");
+  write_file("work/doc.txt", "working");
+  write_file("work/Src/doc.txt", "kept");
+  QString result = path("work/doc.txt.sgn");
+  ASSERT_EQ(h_.GroupSortFile(path("src/doc.txt"), result, "SGN", false), 1);
+  ASSERT_EQ(h_.GroupSortFileEx(path("src/doc.txt"), path("work/doc.txt"), result, "SGN"), 1);
+  ASSERT_EQ(h_.GroupSortEmail(path("work/doc.txt"), "SGN", false), 1);
+  g_debug_flag = 0;
+  const std::string log = read_file(path("events.log"));
+  for (const QString& line : {QStringLiteral("[GroupSortFile] файл перемещен 1: %1").arg(path("out/doc.txt.sgn")),
+                              QStringLiteral("[GroupSortFileEx] файл перемещен 2: %1").arg(path("back/doc.txt")),
+                              QStringLiteral("[GroupSortEmail] файл перемещен 1: %1").arg(path("out/doc.txt"))})
+    EXPECT_NE(log.find(line.toStdString()), std::string::npos) << line.toStdString();
+}
+
+}  // namespace
+}  // namespace dsutils
