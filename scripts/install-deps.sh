@@ -13,6 +13,7 @@ packages=(
   clang-format clang-tidy clang libclang-rt-14-dev
   libsqlite3-dev sqlite3
   qt6-base-dev
+  libarchive-dev tar
   valgrind
   libldap-dev slapd ldap-utils
 )

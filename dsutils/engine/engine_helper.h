@@ -1,6 +1,7 @@
-// EngineHelper: the engine's settings readers, name and path helpers and
-// process runner. It keeps no state its methods use; one global instance
-// (engine_helper()) serves all operations, and anyone may build another.
+// EngineHelper: the engine's settings readers, name and path helpers,
+// process runner, working folders, sorting and signature archives. Its only
+// state is process-wide (the locks of the working folders in use); one global
+// instance (engine_helper()) serves all operations, and anyone may build another.
 //
 // Paths are Linux paths ("/" separators, absolute means a leading "/").
 #pragma once
@@ -100,6 +101,44 @@ class EngineHelper {
   // Runs `program` with `arguments` as they are (no shell, nothing joined
   // into a command line) and waits for it to end.
   ProcessResult RunProcess(const QString& program, const QStringList& arguments);
+
+  // --- working folders ---
+  // A private working folder below TmpRoot() holding a working copy of
+  // `source` and, in "Src", the kept copy; the source's path is recorded and
+  // the folder locked until RemoveTmp, so ClearTmpRoot can give a crashed
+  // operation's source back. Returns the working copy, empty on failure.
+  QString CreateTmp(const QString& source, bool eraseSource);
+  // 1 when the folder of `work` is gone (after copying `work` back over
+  // `source` when `restore` is set); 0 on an empty or foreign path, a failed
+  // restore (the folder, the only copy, then stays) or a folder left behind.
+  int RemoveTmp(const QString& source, const QString& work, bool restore);
+  // Removes everything inside `folder`, never following a link: 1, or 0
+  // when something stayed.
+  int RemoveTmpPath(const QString& folder);
+  // Erases one entry by what it is itself (lstat): a regular file with one
+  // link through the session's erase, any other non-folder entry (a link,
+  // a file with other names) only unlinked. true when it is gone.
+  bool EraseWorkFile(const QString& path);
+  // The per-user root of the working folders (made with mode 0700; refused,
+  // empty, when it is a link or not ours or open to others).
+  QString TmpRoot();
+  // The start-up clean-up: every working folder whose operation has ended
+  // without removing it gets its source back (when it is missing or changed
+  // at its path) and is removed. Returns the number of sources put back.
+  int ClearTmpRoot();
+
+  // --- sorting into folders ---
+  bool EnsureSortFolder(const QString& folder, OperationProgress* progress = nullptr);
+  int GroupSortFile(const QString& source, QString& result, const QString& operation, bool error,
+                    OperationProgress* progress = nullptr);
+  int GroupSortFileEx(const QString& source, const QString& work, const QString& result, const QString& operation,
+                      OperationProgress* progress = nullptr);
+  int GroupSortEmail(const QString& file, const QString& operation, bool error, OperationProgress* progress = nullptr);
+
+  // --- signature archive (.sga) ---
+  int WriteSignatureList(const QString& document, const QString& archive);
+  int ReadSignatureList(const QString& archive, QString& document, QStringList& signatures);
+  int AppendArchiveSignature(const QString& archive, const QString& signature, bool replace);
 };
 
 EngineHelper& engine_helper();
