@@ -67,6 +67,10 @@ Registry& registry() {
   }();
   return *r;
 }
+// Made while the program (or the module) loads, before any thread: a fork
+// in the middle of the first use would leave the child waiting on the
+// initialisation guard for ever.
+[[maybe_unused]] const bool g_registry_made = (registry(), true);
 
 // A folder we may keep lock files in: ours, a real folder, closed to others.
 bool trusted_dir(const std::string& dir) {
@@ -123,6 +127,8 @@ std::optional<std::string> NamedMutex::path_for(std::string_view name) {
   if (dir.empty()) return std::nullopt;
   return dir + "/dossar-lock-" + encode_name(name) + ".lock";
 }
+
+void NamedMutex::install_fork_handlers() { registry(); }
 
 std::unique_ptr<NamedMutex> NamedMutex::open(std::string_view name) {
   const auto path = path_for(name);

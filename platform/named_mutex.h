@@ -40,6 +40,12 @@ class NamedMutex {
   // Levels of recursion the calling thread holds (0: not held by it).
   int held_by_me() const;
 
+  // Registers the fork handlers of every named mutex of the process (once;
+  // later calls do nothing). Whoever takes its own locks around these must
+  // register its handlers after this, so that its prepare handler runs
+  // first. Called while the program loads, before any thread exists.
+  static void install_fork_handlers();
+
   // The lock file of a name: the runtime folder, "dossar-lock-", the name
   // with everything but [A-Za-z0-9._-] written as %XX, ".lock".
   static std::optional<std::string> path_for(std::string_view name);

@@ -2,6 +2,7 @@
 # Configures and builds one configuration:
 #   scripts/build.sh test      -> build-test/    (ASan + UBSan, every test)
 #   scripts/build.sh tsan      -> build-tsan/    (ThreadSanitizer, g++, every test)
+#   scripts/build.sh rtest     -> build-rtest/   (optimised as released, every test)
 #   scripts/build.sh release   -> build-release/ (optimised, benchmarks)
 #   scripts/build.sh fuzz      -> build-fuzz/    (clang, libFuzzer targets of the parsers)
 #   scripts/build.sh ct        -> build-ct/      (no sanitizers, constant-time check under valgrind)
@@ -24,6 +25,13 @@ case "$kind" in
       -DDOSSAR_TSAN=ON -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF "${checked_flags[@]}" >/dev/null
     cmake --build build-tsan -j "$jobs"
     ;;
+  rtest)
+    # The optimised build with every test: -O3 finds what -O1 hides (inlined
+    # assembly, optimiser assumptions, timing-dependent code).
+    cmake -S . -B build-rtest -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF >/dev/null
+    cmake --build build-rtest -j "$jobs"
+    ;;
   release)
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=OFF -DDOSSAR_BENCH=ON >/dev/null
@@ -41,7 +49,7 @@ case "$kind" in
     cmake --build build-ct -j "$jobs" --target ct_check
     ;;
   *)
-    echo "usage: $0 test|tsan|release|fuzz|ct" >&2
+    echo "usage: $0 test|tsan|rtest|release|fuzz|ct" >&2
     exit 2
     ;;
 esac

@@ -4,11 +4,12 @@
 #   format   clang-format check of the sources (scripts/check-format.sh)
 #   asan     build-test/: AddressSanitizer + UBSan, every test (labels unit, stress)
 #   tsan     build-tsan/: ThreadSanitizer (g++), the unit and stress tests
+#   release  build-rtest/: the optimised (-O3) build of the product, every unit test
 #   ct       build-ct/: the secret paths under valgrind with the secrets marked
 #            undefined; fails on a secret-dependent branch or address
 #   fuzz     build-fuzz/: each parser fuzzed for DOSSAR_FUZZ_SECONDS (default 20)
 #   tidy     clang-tidy over the product's code and the shared test helpers
-# Arguments go to the ctest runs of the asan and tsan stages (e.g. -R Gost).
+# Arguments go to the ctest runs of the asan, tsan and release stages (e.g. -R Gost).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -23,6 +24,7 @@ stage_asan() { scripts/build.sh test && ctest --test-dir build-test --output-on-
 stage_tsan() {
   scripts/build.sh tsan && ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'unit|stress' "$@"
 }
+stage_release() { scripts/build.sh rtest && ctest --test-dir build-rtest --output-on-failure -j "$jobs" -L unit "$@"; }
 stage_ct() { scripts/build.sh ct && ctest --test-dir build-ct --output-on-failure -j "$jobs" -L ct; }
 stage_fuzz() { scripts/build.sh fuzz && ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz; }
 # The product's code and the shared test helpers. The test suites themselves
@@ -35,7 +37,7 @@ failed=()
 summary=()
 clock=$(mktemp)
 trap 'rm -f "$clock"' EXIT
-for stage in format asan tsan ct fuzz tidy; do
+for stage in format asan tsan release ct fuzz tidy; do
   echo "===== $stage"
   # The children's CPU time (second line of `times`, taken in this shell,
   # not in a subshell) counts every finished process, so its growth over a

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <type_traits>
 
 #include "crypto/cadb/cclib_media.h"
 #include "crypto/cclib/locks.h"
@@ -12,6 +13,7 @@
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/mprand.h"
 #include "crypto/rand/rand_device.h"
+#include "platform/named_mutex.h"
 
 namespace qcrypto {
 namespace {
@@ -22,21 +24,32 @@ int g_references = 0;
 // Serialises the first start and the last stop with each other, so that a
 // start that finds the count at 0 waits for a stop in progress to finish
 // and a stop never runs beside a start. Taken before any numbered lock.
-// Never destroyed, like the lock table.
-std::mutex& transition() {
-  static std::mutex* m = new std::mutex();
-  return *m;
-}
+// Constant-initialised, so there is no initialisation guard that a fork
+// could leave half-taken in the child; its destructor does nothing, so
+// threads still stopping at exit can use it.
+static_assert(std::is_trivially_destructible_v<std::mutex>);
+constinit std::mutex g_transition;
+std::mutex& transition() { return g_transition; }
 
 // A fork never copies a half-done first start or last stop into the child:
-// the forking thread takes the transition first (its prepare handler is
-// registered after those of the numbered locks and of the named mutexes, so
-// it runs before them, in the order the start takes them) and lets it go in
-// parent and child alike.
+// the forking thread takes the transition first and lets it go in parent and
+// child alike.
 void fork_prepare() { transition().lock(); }
 void fork_release() { transition().unlock(); }
 
-std::once_flag g_fork_once;
+// Registered while the library loads, before any thread could hold one of
+// these locks (registered lazily, a fork during the first start copied a
+// held lock into the child). A prepare handler registered later runs
+// earlier: the transition first, then the numbered locks and the
+// generator's mutex slot, then the named mutexes, the order in which a
+// start takes them.
+[[maybe_unused]] const bool g_fork_handlers = [] {
+  platform::NamedMutex::install_fork_handlers();
+  mprand_install_fork_handlers();
+  CRYPTO_locks_prepare();
+  pthread_atfork(fork_prepare, fork_release, fork_release);
+  return true;
+}();
 std::once_flag g_register_once;
 std::atomic<int> g_registered{0};
 
@@ -99,12 +112,6 @@ bool add_to_started() {
 
 void cadb_library_init() {
   if (add_to_started()) return;  // the lock table exists from here on
-  std::call_once(g_fork_once, [] {
-    // The named mutex's registry registers its own fork handlers on first
-    // use; ours come after them so that the transition is taken first.
-    mprand_mutex_create();
-    pthread_atfork(fork_prepare, fork_release, fork_release);
-  });
   std::lock_guard<std::mutex> serial(transition());
   if (add_to_started()) return;  // another thread started it meanwhile
   first_start();

@@ -137,6 +137,8 @@ int CRYPTO_try_lock(int type) {
   return 1;
 }
 
+void CRYPTO_locks_prepare() { lock_table(); }
+
 const char* CRYPTO_get_lock_name(int type) {
   if (type < 0 || type >= CRYPTO_NUM_LOCKS) return "ERROR";
   return kLockNames[type];

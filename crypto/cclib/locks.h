@@ -75,6 +75,11 @@ int CRYPTO_try_lock(int type);
 // 1 when the calling thread holds lock number `type`.
 int CRYPTO_lock_held(int type);
 
+// Makes the table and registers its fork handlers now rather than on first
+// use. The library calls it while it loads, to fix the order of the fork
+// handlers before any thread could hold a lock.
+void CRYPTO_locks_prepare();
+
 // The name of a lock number ("r3410", "pse", ...), or "ERROR" outside 0-32.
 const char* CRYPTO_get_lock_name(int type);
 

@@ -163,17 +163,24 @@ QCRYPTO_FP256_INLINE void mul_any_asm(const Field& f, Fe& r, const Fe& a, const 
 // Fourteen registers: it fits beside a frame pointer. The arguments are the
 // template and two operands (constraint and expression), which asm takes
 // only bare.
+//
+// No register is left to address "m" inputs, so the limbs are read under a
+// "memory" clobber, and that alone does not make the statement depend on
+// what the pointers point at: at -O3 GCC took t = t^2 with the same pointer
+// in every round of a loop for one value and computed it once (wrong
+// inverses and public keys in Release builds). volatile keeps every
+// statement where it stands.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define QCRYPTO_FP256_P256_ASM(BODY, A_OPERAND, B_OPERAND)                                              \
-  u64 w0, w1, w2, w3, w4, w5, w6, w7, lo, hi;                                                           \
-  asm(BODY                                                                                              \
-      : [w0] "=&r"(w0), [w1] "=&r"(w1), [w2] "=&r"(w2), [w3] "=&r"(w3), [w4] "=&r"(w4), [w5] "=&r"(w5), \
-        [w6] "=&r"(w6), [w7] "=&r"(w7), [lo] "=&r"(lo), [hi] "=&r"(hi), [a] A_OPERAND, [b] B_OPERAND    \
-      :                                                                                                 \
-      : "rax", "rdx", "cc", "memory");                                                                  \
-  r.v[0] = w4;                                                                                          \
-  r.v[1] = w5;                                                                                          \
-  r.v[2] = w6;                                                                                          \
+#define QCRYPTO_FP256_P256_ASM(BODY, A_OPERAND, B_OPERAND)                                                       \
+  u64 w0, w1, w2, w3, w4, w5, w6, w7, lo, hi;                                                                    \
+  asm volatile(BODY                                                                                              \
+               : [w0] "=&r"(w0), [w1] "=&r"(w1), [w2] "=&r"(w2), [w3] "=&r"(w3), [w4] "=&r"(w4), [w5] "=&r"(w5), \
+                 [w6] "=&r"(w6), [w7] "=&r"(w7), [lo] "=&r"(lo), [hi] "=&r"(hi), [a] A_OPERAND, [b] B_OPERAND    \
+               :                                                                                                 \
+               : "rax", "rdx", "cc", "memory");                                                                  \
+  r.v[0] = w4;                                                                                                   \
+  r.v[1] = w5;                                                                                                   \
+  r.v[2] = w6;                                                                                                   \
   r.v[3] = w7
 // NOLINTEND(bugprone-macro-parentheses)
 

@@ -23,10 +23,17 @@ struct MutexSlot {
   std::mutex lock;  // guards the handle, not the named mutex
   std::shared_ptr<platform::NamedMutex> handle;
 };
-MutexSlot& mutex_slot() {
-  static MutexSlot* slot = new MutexSlot();  // outlives static destructors
-  return *slot;
-}
+// Constant-initialised and never destroyed: there is no initialisation
+// guard that a fork could leave half-taken in the child (a thread of the
+// parent in the middle of a first start), and the handle outlives static
+// destructors.
+union MutexSlotStorage {
+  constexpr MutexSlotStorage() : slot() {}
+  ~MutexSlotStorage() {}  // NOLINT(modernize-use-equals-default): must not destroy the slot
+  MutexSlot slot;
+};
+constinit MutexSlotStorage g_mutex_slot;
+MutexSlot& mutex_slot() { return g_mutex_slot.slot; }
 std::shared_ptr<platform::NamedMutex> current_handle() {
   MutexSlot& s = mutex_slot();
   std::lock_guard<std::mutex> g(s.lock);
@@ -90,6 +97,15 @@ void mprand_set_callback(RAND_KEY_CALLBACK callback) { g_callback.store(callback
 int mprand_key_callback(int character, int ordinal, int total, void* user) {
   RAND_KEY_CALLBACK cb = g_callback.load();
   return cb == nullptr ? -1 : cb(character, ordinal, total, user);
+}
+
+void mprand_install_fork_handlers() {
+  static const bool installed = [] {
+    pthread_atfork([] { g_mutex_slot.slot.lock.lock(); }, [] { g_mutex_slot.slot.lock.unlock(); },
+                   [] { g_mutex_slot.slot.lock.unlock(); });
+    return true;
+  }();
+  (void)installed;
 }
 
 int mprand_mutex_create() {

@@ -27,6 +27,12 @@ int mprand_key_callback(int character, int ordinal, int total, void* user);
 // is open (an open handle is kept); close forgets it. lock waits without
 // time-out; both lock and unlock give 0 without a handle or on failure.
 int mprand_mutex_create();
+// Fork handlers for the handle slot of the generator's named mutex, so a
+// child never inherits it held by a thread it does not have. Registered once
+// by the library as it loads, after the named mutexes' own and before the
+// library's (the slot is taken under the library's transition and around
+// the named-mutex registry).
+void mprand_install_fork_handlers();
 void mprand_mutex_close();
 int mprand_lock();
 int mprand_unlock();

@@ -230,8 +230,12 @@ void serve_once(int listener, std::string reply, std::chrono::milliseconds hold)
   if (fd < 0) return;
   char buffer[4096];
   if (!reply.empty()) {
-    (void)::read(fd, buffer, sizeof(buffer));
-    (void)::write(fd, reply.data(), reply.size());
+    // The fake server only needs the request gone and the reply sent; a
+    // short read or write shows as the client's failure.
+    if (::read(fd, buffer, sizeof(buffer)) < 0 || ::write(fd, reply.data(), reply.size()) < 0) {
+      ::close(fd);
+      return;
+    }
     std::this_thread::sleep_for(hold);
   }
   ::close(fd);
