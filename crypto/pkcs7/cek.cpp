@@ -414,7 +414,7 @@ int rsa_encrypt(EVP_PKEY* pub, unsigned char* out, int outcap, const unsigned ch
   block[0] = 0;
   block[1] = 2;
   unsigned char* pad = block.data() + 2;
-  if (RAND_bytes(pad, ps) != 1) return -1;
+  if (RAND_bytes(pad, ps) != ps) return -1;
   for (int i = 0; i < ps; ++i) {
     // A zero would end the padding early: redraw that byte until non-zero.
     for (int tries = 0; pad[i] == 0; ++tries) {

@@ -97,7 +97,15 @@ int cipher_nid(const EVP_CIPHER* cipher) {
       cipher,
       [](const char* name, void* arg) {
         int* found = static_cast<int*>(arg);
-        if (*found == NID_undef) *found = OBJ_txt2nid(name);
+        if (*found != NID_undef || name == nullptr) return;
+        // Looked up without the text parser, which queues an error for every
+        // name that is not an object.
+        *found = OBJ_sn2nid(name);
+        if (*found == NID_undef) *found = OBJ_ln2nid(name);
+        if (*found == NID_undef && name[0] >= '0' && name[0] <= '9') {
+          UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(name, 1));
+          if (obj) *found = OBJ_obj2nid(obj.get());
+        }
       },
       &nid);
   return nid;
@@ -130,7 +138,7 @@ int encrypt_stream(std::span<const EnvelopeRecipient> recipients, const EVP_CIPH
   }
   SecretBuffer<kMaxKeyBytes> cek;
   std::array<unsigned char, kMaxIvBytes> iv{};
-  if (RAND_bytes(cek.data(), keylen) != 1 || (ivlen > 0 && RAND_bytes(iv.data(), ivlen) != 1)) {
+  if (RAND_bytes(cek.data(), keylen) != keylen || (ivlen > 0 && RAND_bytes(iv.data(), ivlen) != ivlen)) {
     fail(F, ERR_R_INTERNAL);
     return 0;
   }
