@@ -107,6 +107,7 @@ bool copy_originator(P7_ORIG_PUBKEY** to, const PKCS7_RECIP_INFO* ri) {
       !replace(&orig->public_key, ri->orig_pubkey, ASN1_ITEM_rptr(ASN1_BIT_STRING))) {
     return false;
   }
+  P7_ORIG_PUBKEY_free(*to);
   *to = orig.release();
   return true;
 }

@@ -96,6 +96,13 @@ int wrap_nid(const PKCS7_RECIP_INFO* ri) {
 
 int nid(int sysobj) { return qcrypto::sysobj_nid(sysobj); }
 
+std::string hex_of(const BIGNUM* n) {
+  char* h = BN_bn2hex(n);
+  std::string s = h != nullptr ? h : "";
+  OPENSSL_free(h);
+  return s;
+}
+
 // The Triple-DES wrap gives the key back with odd parity (it sets it on the
 // caller's copy before wrapping).
 Bytes with_parity(Bytes key) {
@@ -455,7 +462,7 @@ TEST_F(RecipInfo, HostileOriginatorKeysFailTheRecipient) {
       PKCS7_RECIP_INFO* ri = make(&list, p, form, pattern(24, 20), des3());
       ASSERT_NE(ri, nullptr);
       for (const BIGNUM* y : {zero.get(), one.get(), pm1.get(), prime.get(), two.get()}) {
-        SCOPED_TRACE(std::string(kind_name(kind)) + " form " + std::to_string(form) + " y=" + BN_bn2hex(y));
+        SCOPED_TRACE(std::string(kind_name(kind)) + " form " + std::to_string(form) + " y=" + hex_of(y));
         Bytes enc;
         if (form == 1) {
           enc.resize(static_cast<size_t>(BN_num_bytes(y)) + (BN_is_zero(y) ? 1 : 0));
