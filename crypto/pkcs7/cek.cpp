@@ -254,11 +254,12 @@ bool set_wrap_parameter(PKCS7_RECIP_INFO* ri, int wrap_sysobj) {
   X509_ALGOR_get0(&scheme, nullptr, nullptr, ri->key_enc_algor);
   ASN1_OBJECT* scheme_copy = OBJ_dup(scheme);
   if (scheme_copy == nullptr) return false;
-  if (!X509_ALGOR_set0(ri->key_enc_algor, scheme_copy, V_ASN1_SEQUENCE, seq.get())) {
+  ASN1_STRING* value = seq.release();
+  if (!X509_ALGOR_set0(ri->key_enc_algor, scheme_copy, V_ASN1_SEQUENCE, value)) {
     ASN1_OBJECT_free(scheme_copy);
+    ASN1_STRING_free(value);
     return false;
   }
-  seq.release();
   return true;
 }
 
@@ -280,10 +281,10 @@ int wrap_parameter_nid(const PKCS7_RECIP_INFO* ri) {
 // --- the agreement schemes ----------------------------------------------------
 
 struct Scheme {
-  int orig_sysobj = 0;        // originator algorithm
-  bool raw_dh = false;        // DH value as raw bytes (form 1)
-  const EVP_MD* md = nullptr; // KDF digest
-  int wrap_sysobj = 0;        // wrap algorithm named in the parameter
+  int orig_sysobj = 0;         // originator algorithm
+  bool raw_dh = false;         // DH value as raw bytes (form 1)
+  const EVP_MD* md = nullptr;  // KDF digest
+  int wrap_sysobj = 0;         // wrap algorithm named in the parameter
   CMS_wrap_fn wrap = nullptr;
   CMS_wrap_fn unwrap = nullptr;
   UniquePtr<EVP_CIPHER> dummy_cipher;  // for the plain wraps
@@ -421,7 +422,7 @@ int rsa_encrypt(EVP_PKEY* pub, unsigned char* out, int outcap, const unsigned ch
       if (tries > 64 || RAND_bytes(pad + i, 1) != 1) return -1;
     }
   }
-  block[static_cast<size_t>(2 + ps)] = 0;
+  block[static_cast<size_t>(ps) + 2] = 0;
   std::memcpy(block.data() + 3 + ps, cek, static_cast<size_t>(ceklen));
   UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pub, nullptr));
   size_t outlen = static_cast<size_t>(outcap);
@@ -598,8 +599,8 @@ int cek_decrypt(EVP_PKEY* pkey, PKCS7_RECIP_INFO* given, bool form1, unsigned ch
     }
   } else {
     Ffc ffc;
-    const bool loaded = type == PKCS7_KEY_DSA ? ffc_from_dsa(pkey, &ffc, true)
-                                              : ffc_from_r3410(evp_pkey_get0_r3410(pkey), &ffc, true);
+    const bool loaded =
+        type == PKCS7_KEY_DSA ? ffc_from_dsa(pkey, &ffc, true) : ffc_from_r3410(evp_pkey_get0_r3410(pkey), &ffc, true);
     if (!loaded) {
       fail(F, P7E_R_UNSUPPORTED_KEY_TYPE);
       return -1;

@@ -49,8 +49,8 @@ int envelope_encrypt_bio(std::span<const EnvelopeRecipient> recipients, const EV
 
 // The same from a file into a file: the output is written under a temporary
 // name in the target folder and renamed into place only when complete.
-int envelope_encrypt_file(std::span<const EnvelopeRecipient> recipients, const EVP_CIPHER* cipher,
-                          const char* in_path, const char* out_path, EnvelopeProgress progress = {});
+int envelope_encrypt_file(std::span<const EnvelopeRecipient> recipients, const EVP_CIPHER* cipher, const char* in_path,
+                          const char* out_path, EnvelopeProgress progress = {});
 
 // Decrypts with the own key and certificate. The BIO form hands plaintext to
 // `out` as it goes: on a result other than 1 the caller must discard what it

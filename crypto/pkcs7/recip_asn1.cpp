@@ -1,5 +1,7 @@
 // Wire forms of the RecipientInfo record (see recip_info.h) on OpenSSL's
 // ASN.1 templates, and the conversions between them and the record.
+#include "crypto/pkcs7/recip_asn1.h"
+
 #include <openssl/asn1t.h>
 #include <openssl/objects.h>
 
@@ -8,77 +10,84 @@
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
 #include "crypto/evp/objects.h"
-#include "crypto/pkcs7/recip_asn1.h"
 #include "crypto/pkcs7/recip_info.h"
 
 namespace qcrypto {
 
-ASN1_SEQUENCE(PKCS7_RECIP_ENC_KEY) = {
-    ASN1_SIMPLE(PKCS7_RECIP_ENC_KEY, rid, PKCS7_ISSUER_AND_SERIAL),
-    ASN1_SIMPLE(PKCS7_RECIP_ENC_KEY, enc_key, ASN1_OCTET_STRING),
+ASN1_SEQUENCE(PKCS7_RECIP_ENC_KEY) =
+    {
+        ASN1_SIMPLE(PKCS7_RECIP_ENC_KEY, rid, PKCS7_ISSUER_AND_SERIAL),
+        ASN1_SIMPLE(PKCS7_RECIP_ENC_KEY, enc_key, ASN1_OCTET_STRING),
 } ASN1_SEQUENCE_END(PKCS7_RECIP_ENC_KEY)
 
-IMPLEMENT_ASN1_ALLOC_FUNCTIONS(PKCS7_RECIP_ENC_KEY)
+        IMPLEMENT_ASN1_ALLOC_FUNCTIONS(PKCS7_RECIP_ENC_KEY)
 
-ASN1_SEQUENCE(P7_ORIG_PUBKEY) = {
-    ASN1_SIMPLE(P7_ORIG_PUBKEY, algorithm, X509_ALGOR),
-    ASN1_SIMPLE(P7_ORIG_PUBKEY, public_key, ASN1_BIT_STRING),
+            ASN1_SEQUENCE(P7_ORIG_PUBKEY) =
+                {
+                    ASN1_SIMPLE(P7_ORIG_PUBKEY, algorithm, X509_ALGOR),
+                    ASN1_SIMPLE(P7_ORIG_PUBKEY, public_key, ASN1_BIT_STRING),
 } ASN1_SEQUENCE_END(P7_ORIG_PUBKEY)
 
-IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_ORIG_PUBKEY)
+                    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_ORIG_PUBKEY)
 
-// The originator key tagged [1], EXPLICIT (form 1) or IMPLICIT (forms 0, 2).
-ASN1_ITEM_TEMPLATE(P7_ORIG_E) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_EXPLICIT, 1, originator, P7_ORIG_PUBKEY)
-ASN1_ITEM_TEMPLATE_END(P7_ORIG_E)
+    // The originator key tagged [1], EXPLICIT (form 1) or IMPLICIT (forms 0, 2).
+    ASN1_ITEM_TEMPLATE(P7_ORIG_E) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_EXPLICIT, 1, originator, P7_ORIG_PUBKEY)
+        ASN1_ITEM_TEMPLATE_END(P7_ORIG_E)
 
-ASN1_ITEM_TEMPLATE(P7_ORIG_I) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_IMPLICIT, 1, originator, P7_ORIG_PUBKEY)
-ASN1_ITEM_TEMPLATE_END(P7_ORIG_I)
+            ASN1_ITEM_TEMPLATE(P7_ORIG_I) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_IMPLICIT, 1, originator, P7_ORIG_PUBKEY)
+                ASN1_ITEM_TEMPLATE_END(P7_ORIG_I)
 
-using P7_KARI1 = P7_KARI;
+                    using P7_KARI1 = P7_KARI;
 using P7_KARI0 = P7_KARI;
 
-ASN1_SEQUENCE(P7_KARI1) = {
-    ASN1_SIMPLE(P7_KARI1, version, ASN1_INTEGER),
-    ASN1_EXP(P7_KARI1, originator, P7_ORIG_E, 0),
-    ASN1_EXP_OPT(P7_KARI1, ukm, ASN1_OCTET_STRING, 1),
-    ASN1_SIMPLE(P7_KARI1, key_enc_algor, X509_ALGOR),
-    ASN1_SEQUENCE_OF_OPT(P7_KARI1, rek, PKCS7_RECIP_ENC_KEY),
+ASN1_SEQUENCE(P7_KARI1) =
+    {
+        ASN1_SIMPLE(P7_KARI1, version, ASN1_INTEGER),
+        ASN1_EXP(P7_KARI1, originator, P7_ORIG_E, 0),
+        ASN1_EXP_OPT(P7_KARI1, ukm, ASN1_OCTET_STRING, 1),
+        ASN1_SIMPLE(P7_KARI1, key_enc_algor, X509_ALGOR),
+        ASN1_SEQUENCE_OF_OPT(P7_KARI1, rek, PKCS7_RECIP_ENC_KEY),
 } ASN1_SEQUENCE_END(P7_KARI1)
 
-ASN1_SEQUENCE(P7_KARI0) = {
-    ASN1_SIMPLE(P7_KARI0, version, ASN1_INTEGER),
-    ASN1_EXP(P7_KARI0, originator, P7_ORIG_I, 0),
-    ASN1_EXP_OPT(P7_KARI0, ukm, ASN1_OCTET_STRING, 1),
-    ASN1_SIMPLE(P7_KARI0, key_enc_algor, X509_ALGOR),
-    ASN1_SEQUENCE_OF_OPT(P7_KARI0, rek, PKCS7_RECIP_ENC_KEY),
+        ASN1_SEQUENCE(P7_KARI0) =
+            {
+                ASN1_SIMPLE(P7_KARI0, version, ASN1_INTEGER),
+                ASN1_EXP(P7_KARI0, originator, P7_ORIG_I, 0),
+                ASN1_EXP_OPT(P7_KARI0, ukm, ASN1_OCTET_STRING, 1),
+                ASN1_SIMPLE(P7_KARI0, key_enc_algor, X509_ALGOR),
+                ASN1_SEQUENCE_OF_OPT(P7_KARI0, rek, PKCS7_RECIP_ENC_KEY),
 } ASN1_SEQUENCE_END(P7_KARI0)
 
-// The key-agreement alternative of the RecipientInfo CHOICE.
-ASN1_ITEM_TEMPLATE(P7_KARI_ALT1) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_EXPLICIT, 1, kari, P7_KARI1)
-ASN1_ITEM_TEMPLATE_END(P7_KARI_ALT1)
+    // The key-agreement alternative of the RecipientInfo CHOICE.
+    ASN1_ITEM_TEMPLATE(P7_KARI_ALT1) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_EXPLICIT, 1, kari, P7_KARI1)
+        ASN1_ITEM_TEMPLATE_END(P7_KARI_ALT1)
 
-ASN1_ITEM_TEMPLATE(P7_KARI_ALT0) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_IMPLICIT, 1, kari, P7_KARI0)
-ASN1_ITEM_TEMPLATE_END(P7_KARI_ALT0)
+            ASN1_ITEM_TEMPLATE(P7_KARI_ALT0) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_IMPLICIT, 1, kari, P7_KARI0)
+                ASN1_ITEM_TEMPLATE_END(P7_KARI_ALT0)
 
-ASN1_SEQUENCE(P7_KASHAPE) = {
-    ASN1_SIMPLE(P7_KASHAPE, version, ASN1_INTEGER),
-    ASN1_EXP(P7_KASHAPE, originator, P7_ORIG_I, 0),
-    ASN1_SIMPLE(P7_KASHAPE, key_enc_algor, X509_ALGOR),
-    ASN1_SIMPLE(P7_KASHAPE, enc_key, ASN1_OCTET_STRING),
+                    ASN1_SEQUENCE(P7_KASHAPE) =
+                        {
+                            ASN1_SIMPLE(P7_KASHAPE, version, ASN1_INTEGER),
+                            ASN1_EXP(P7_KASHAPE, originator, P7_ORIG_I, 0),
+                            ASN1_SIMPLE(P7_KASHAPE, key_enc_algor, X509_ALGOR),
+                            ASN1_SIMPLE(P7_KASHAPE, enc_key, ASN1_OCTET_STRING),
 } ASN1_SEQUENCE_END(P7_KASHAPE)
 
-ASN1_SEQUENCE(P7_KTRI) = {
-    ASN1_SIMPLE(P7_KTRI, version, ASN1_INTEGER),
-    ASN1_SIMPLE(P7_KTRI, issuer_and_serial, PKCS7_ISSUER_AND_SERIAL),
-    ASN1_SIMPLE(P7_KTRI, key_enc_algor, X509_ALGOR),
-    ASN1_SIMPLE(P7_KTRI, enc_key, ASN1_OCTET_STRING),
+                            ASN1_SEQUENCE(P7_KTRI) =
+                                {
+                                    ASN1_SIMPLE(P7_KTRI, version, ASN1_INTEGER),
+                                    ASN1_SIMPLE(P7_KTRI, issuer_and_serial, PKCS7_ISSUER_AND_SERIAL),
+                                    ASN1_SIMPLE(P7_KTRI, key_enc_algor, X509_ALGOR),
+                                    ASN1_SIMPLE(P7_KTRI, enc_key, ASN1_OCTET_STRING),
 } ASN1_SEQUENCE_END(P7_KTRI)
 
-IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_KARI1)
-IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_KASHAPE)
-IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_KTRI)
+                                    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_KARI1) IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_KASHAPE)
+                                        IMPLEMENT_ASN1_ALLOC_FUNCTIONS(P7_KTRI)
 
-P7_KARI* P7_KARI_new() { return P7_KARI1_new(); }
+                                            P7_KARI
+                                * P7_KARI_new() {
+  return P7_KARI1_new();
+}
 void P7_KARI_free(P7_KARI* a) { P7_KARI1_free(a); }
 
 namespace {
@@ -137,8 +146,12 @@ int kari_to_der(const PKCS7_RECIP_INFO* ri, unsigned char** out) {
     for (int i = 0; i < sk_PKCS7_RECIP_ENC_KEY_num(ri->rek); ++i) {
       UniquePtr<PKCS7_RECIP_ENC_KEY> copy(
           dup_item(sk_PKCS7_RECIP_ENC_KEY_value(ri->rek, i), ASN1_ITEM_rptr(PKCS7_RECIP_ENC_KEY)));
-      if (!copy || sk_PKCS7_RECIP_ENC_KEY_push(kari->rek, copy.get()) <= 0) return 0;
-      copy.release();
+      if (!copy) return 0;
+      PKCS7_RECIP_ENC_KEY* entry = copy.release();
+      if (sk_PKCS7_RECIP_ENC_KEY_push(kari->rek, entry) <= 0) {
+        PKCS7_RECIP_ENC_KEY_free(entry);
+        return 0;
+      }
     }
   }
   const ASN1_ITEM* item = ri->form == PKCS7_FORM_1 ? ASN1_ITEM_rptr(P7_KARI_ALT1) : ASN1_ITEM_rptr(P7_KARI_ALT0);

@@ -165,8 +165,11 @@ int pkcs7_recip_info_finish(PKCS7_RECIP_INFO* ri) {
   rek->enc_key = ASN1_OCTET_STRING_dup(ri->enc_key);
   if (rek->rid == nullptr || rek->enc_key == nullptr) return 0;
   if (ri->rek == nullptr && (ri->rek = sk_PKCS7_RECIP_ENC_KEY_new_null()) == nullptr) return 0;
-  if (sk_PKCS7_RECIP_ENC_KEY_push(ri->rek, rek.get()) <= 0) return 0;
-  rek.release();
+  PKCS7_RECIP_ENC_KEY* entry = rek.release();
+  if (sk_PKCS7_RECIP_ENC_KEY_push(ri->rek, entry) <= 0) {
+    PKCS7_RECIP_ENC_KEY_free(entry);
+    return 0;
+  }
   return 1;
 }
 

@@ -15,10 +15,10 @@
 #include <cstring>
 
 #include "crypto/cclib/ossl_owners.h"
+#include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/recip_info.h"
-#include "crypto/ecgost/ecgost.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rand/rand.h"
@@ -58,8 +58,7 @@ FuzzParty& fuzz_party() {
 
 void check_record(const uint8_t* data, size_t size) {
   const unsigned char* p = data;
-  qcrypto::UniquePtr<qcrypto::PKCS7_RECIP_INFO> ri(
-      qcrypto::d2i_PKCS7_RECIP_INFO(nullptr, &p, static_cast<long>(size)));
+  qcrypto::UniquePtr<qcrypto::PKCS7_RECIP_INFO> ri(qcrypto::d2i_PKCS7_RECIP_INFO(nullptr, &p, static_cast<long>(size)));
   if (!ri) return;
   if (p <= data || p > data + size) std::abort();
   unsigned char* der = nullptr;

@@ -32,7 +32,7 @@ inline int system_bytes(unsigned char* buffer, int length) {
   return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
 }
 inline const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr,
-                                                  nullptr, nullptr,      nullptr, nullptr};
+                                                 nullptr, nullptr,      nullptr, nullptr};
 
 enum class KeyKind { kRsa, kDsa, kR3410, kEcr3410 };
 inline const KeyKind kAllKinds[] = {KeyKind::kRsa, KeyKind::kDsa, KeyKind::kR3410, KeyKind::kEcr3410};

@@ -152,8 +152,7 @@ TEST_F(Envelope, ProgressEveryBlockAndCancel) {
   const Bytes msg = seal({{p.cert.get(), 1}}, qcrypto::EVP_rus_gammar(), plain, {log_progress, &enc});
   ASSERT_FALSE(msg.empty());
   const long total = static_cast<long>(plain.size());
-  const std::vector<std::pair<long, long>> expected = {
-      {0, total}, {4096, total}, {8192, total}, {total, total}};
+  const std::vector<std::pair<long, long>> expected = {{0, total}, {4096, total}, {8192, total}, {total, total}};
   EXPECT_EQ(enc.calls, expected);
   EXPECT_EQ(enc.stage, qcrypto::ENVELOPE_STAGE_ENCRYPT);
 

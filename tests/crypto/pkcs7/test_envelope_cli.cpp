@@ -120,15 +120,14 @@ TEST_F(EnvelopeFiles, StockCommandOutputOpensHere) {
   // DER, and the streamed BER form the command writes with -stream.
   for (bool stream : {false, true}) {
     SCOPED_TRACE(stream ? "stream" : "der");
-    std::vector<std::string> args = {"cms", "-encrypt", "-des3", "-binary", "-in", path("plain.bin"), "-outform", "DER",
-                                     "-out", path("msg.p7")};
+    std::vector<std::string> args = {"cms",      "-encrypt", "-des3", "-binary",     "-in", path("plain.bin"),
+                                     "-outform", "DER",      "-out",  path("msg.p7")};
     if (stream) args.emplace_back("-stream");
     args.push_back(path("cert.pem"));
     ASSERT_EQ(run_openssl(args), 0);
     const Party& p = Pki::get().party(KeyKind::kRsa);
-    ASSERT_EQ(qcrypto::envelope_decrypt_file(path("msg.p7").c_str(), path("back.bin").c_str(), p.key.get(),
-                                             p.cert.get()),
-              1);
+    ASSERT_EQ(
+        qcrypto::envelope_decrypt_file(path("msg.p7").c_str(), path("back.bin").c_str(), p.key.get(), p.cert.get()), 1);
     EXPECT_EQ(read_file(path("back.bin")), plain);
     unlink(path("back.bin").c_str());
   }

@@ -48,10 +48,10 @@ PKCS7_RECIP_INFO* make(RecipInfoList* list, const Party& p, int form, const Byte
   if (ri == nullptr) return nullptr;
   Bytes out(kCap);
   Bytes key = cek;
-  const int n = form == 1 ? qcrypto::PKCS7_CEK_encrypt_form1(ri, out.data(), kCap, key.data(),
-                                                             static_cast<int>(key.size()), cipher)
-                          : qcrypto::PKCS7_CEK_encrypt(ri, out.data(), kCap, key.data(), static_cast<int>(key.size()),
-                                                       cipher);
+  const int n =
+      form == 1
+          ? qcrypto::PKCS7_CEK_encrypt_form1(ri, out.data(), kCap, key.data(), static_cast<int>(key.size()), cipher)
+          : qcrypto::PKCS7_CEK_encrypt(ri, out.data(), kCap, key.data(), static_cast<int>(key.size()), cipher);
   if (n_out != nullptr) *n_out = n;
   if (n < 1) return nullptr;
   ri->enc_key = ASN1_OCTET_STRING_new();
@@ -224,15 +224,14 @@ TEST_F(RecipInfo, WrapFollowsTheTables) {
       {KeyKind::kDsa, 1, des3(), 24, qcrypto::SYSOBJ_dh_public_number, qcrypto::SYSOBJ_3DES_WRAP, 24, 0},
       // The plain wrap under RUS-GAMMAR whatever the content cipher.
       {KeyKind::kR3410, 1, des3(), 24, qcrypto::SYSOBJ_dh_public_number, qcrypto::SYSOBJ_RUS_GAMMAR, 24, 0},
-      {KeyKind::kR3410, 1, qcrypto::EVP_rus_gammar(), 32, qcrypto::SYSOBJ_dh_public_number,
-       qcrypto::SYSOBJ_RUS_GAMMAR, 32, 0},
+      {KeyKind::kR3410, 1, qcrypto::EVP_rus_gammar(), 32, qcrypto::SYSOBJ_dh_public_number, qcrypto::SYSOBJ_RUS_GAMMAR,
+       32, 0},
       {KeyKind::kEcr3410, 1, des3(), 24, qcrypto::SYSOBJ_ECR3410, qcrypto::SYSOBJ_3DES_WRAP, 40, 0},
-      {KeyKind::kEcr3410, 1, qcrypto::EVP_rus_gammar(), 32, qcrypto::SYSOBJ_ECR3410, qcrypto::SYSOBJ_GOST_WRAP, 48,
-       0},
+      {KeyKind::kEcr3410, 1, qcrypto::EVP_rus_gammar(), 32, qcrypto::SYSOBJ_ECR3410, qcrypto::SYSOBJ_GOST_WRAP, 48, 0},
       {KeyKind::kEcr3410, 1, aes256.get(), 32, 0, 0, 0, qcrypto::P7E_R_UNSUPPORTED_CIPHER_TYPE},
       {KeyKind::kDsa, 0, des3(), 24, qcrypto::SYSOBJ_dh_public_number, qcrypto::SYSOBJ_3DES_WRAP, 40, 0},
-      {KeyKind::kDsa, 0, qcrypto::EVP_rus_gammar(), 32, qcrypto::SYSOBJ_dh_public_number, qcrypto::SYSOBJ_GOST_WRAP,
-       48, 0},
+      {KeyKind::kDsa, 0, qcrypto::EVP_rus_gammar(), 32, qcrypto::SYSOBJ_dh_public_number, qcrypto::SYSOBJ_GOST_WRAP, 48,
+       0},
       {KeyKind::kR3410, 0, des3(), 24, qcrypto::SYSOBJ_R3410, qcrypto::SYSOBJ_3DES_WRAP, 40, 0},
       {KeyKind::kR3410, 2, qcrypto::EVP_rus_gammar(), 32, qcrypto::SYSOBJ_R3410, qcrypto::SYSOBJ_GOST_WRAP, 48, 0},
       {KeyKind::kEcr3410, 0, des3(), 24, qcrypto::SYSOBJ_ECR3410, qcrypto::SYSOBJ_3DES_WRAP, 40, 0},
@@ -373,7 +372,8 @@ TEST_F(RecipInfo, TruncatedAndMalformedRecordsAreRefused) {
   }
   // Inside [1]: neither SEQUENCE nor INTEGER.
   RecipInfoList list;
-  PKCS7_RECIP_INFO* ri = make(&list, Pki::get().party(KeyKind::kEcr3410), 1, pattern(32, 17), qcrypto::EVP_rus_gammar());
+  PKCS7_RECIP_INFO* ri =
+      make(&list, Pki::get().party(KeyKind::kEcr3410), 1, pattern(32, 17), qcrypto::EVP_rus_gammar());
   ASSERT_NE(ri, nullptr);
   ASSERT_EQ(qcrypto::pkcs7_recip_info_finish(ri), 1);
   Bytes der = der_of(ri);
