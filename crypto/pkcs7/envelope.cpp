@@ -288,7 +288,8 @@ int encrypt_stream(std::span<const EnvelopeRecipient> recipients, const EVP_CIPH
 // it opened, so that no element runs past the end of the one around it.
 class BerReader {
  public:
-  explicit BerReader(BIO* in) : in_(in) {}
+  // `first`: a byte already taken from `in` that comes before it, or -1.
+  BerReader(BIO* in, int first) : in_(in), first_(first) {}
 
   struct Header {
     int tag = 0;  // the identifier octet
@@ -298,6 +299,12 @@ class BerReader {
 
   bool read(unsigned char* buf, std::uint64_t n) {
     if (!fits(n)) return false;
+    if (first_ >= 0 && n > 0) {
+      *buf++ = static_cast<unsigned char>(first_);
+      first_ = -1;
+      --n;
+      ++offset_;
+    }
     while (n > 0) {
       const int want = static_cast<int>(std::min<std::uint64_t>(n, 1U << 20));
       const int got = read_full(in_, buf, want);
@@ -398,6 +405,7 @@ class BerReader {
   }
 
   BIO* in_;
+  int first_;
   std::uint64_t offset_ = 0;
   std::vector<std::uint64_t> ends_;
 };
@@ -447,19 +455,15 @@ int recover_cek(const Bytes& set, EVP_PKEY* pkey, X509* cert, unsigned char* cek
   return 0;
 }
 
-int decrypt_stream(BIO* in, EVP_PKEY* pkey, X509* cert, BIO* out, const EnvelopeProgress& progress) {
+int decrypt_body(BIO* in, int first, EVP_PKEY* pkey, X509* cert, BIO* out, const EnvelopeProgress& progress) {
   constexpr int F = P7E_F_PKCS7_DATADECODE;
-  if (in == nullptr || pkey == nullptr || cert == nullptr || out == nullptr) {
-    fail(F, ERR_R_PASSED_NULL);
-    return 0;
-  }
   // A key that is not the certificate's would decrypt nothing useful (and the
   // plain wraps carry no check value to tell).
   if (EVP_PKEY_eq(X509_get0_pubkey(cert), pkey) != 1) {
     fail(F, P7E_R_NO_RECIPIENT_MATCHES_CERTIFICATE);
     return 0;
   }
-  BerReader r(in);
+  BerReader r(in, first);
   BerReader::Header h;
   Bytes version;
   Bytes set;
@@ -581,6 +585,40 @@ int decrypt_stream(BIO* in, EVP_PKEY* pkey, X509* cert, BIO* out, const Envelope
   }
   OPENSSL_cleanse(st.plain.data(), st.plain.size());
   return 1;
+}
+
+// The rest of a PEM header line whose first byte was read: one of the two
+// labels that enveloped data travels under.
+bool pem_begin(BIO* in, unsigned char first) {
+  std::string line(1, static_cast<char>(first));
+  char c = 0;
+  while (line.size() < 80 && BIO_read(in, &c, 1) == 1 && c != '\n') line.push_back(c);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line == "-----BEGIN PKCS7-----" || line == "-----BEGIN CMS-----";
+}
+
+// DER first; anything that does not start as DER is read as PEM.
+int decrypt_stream(BIO* in, EVP_PKEY* pkey, X509* cert, BIO* out, const EnvelopeProgress& progress) {
+  constexpr int F = P7E_F_PKCS7_DATADECODE;
+  if (in == nullptr || pkey == nullptr || cert == nullptr || out == nullptr) {
+    fail(F, ERR_R_PASSED_NULL);
+    return 0;
+  }
+  unsigned char first = 0;
+  if (BIO_read(in, &first, 1) != 1) {
+    fail(F, P7E_R_MALFORMED_ENVELOPE);
+    return 0;
+  }
+  if (first == 0x30) return decrypt_body(in, first, pkey, cert, out, progress);
+  UniquePtr<BIO> base64(BIO_new(BIO_f_base64()));
+  if (!base64 || !pem_begin(in, first)) {
+    fail(F, P7E_R_MALFORMED_ENVELOPE);
+    return 0;
+  }
+  BIO_push(base64.get(), in);
+  const int rc = decrypt_body(base64.get(), -1, pkey, cert, out, progress);
+  BIO_pop(base64.get());
+  return rc;
 }
 
 // --- files --------------------------------------------------------------------

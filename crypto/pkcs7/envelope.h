@@ -6,7 +6,8 @@
 // { cipher OID, IV OCTET STRING }, [0] IMPLICIT encryptedContent } } }
 //
 // The writer emits DER (the content length is known beforehand). The reader
-// takes DER and BER (indefinite lengths, a constructed encryptedContent).
+// takes DER and BER (indefinite lengths, a constructed encryptedContent),
+// and PEM ("PKCS7" or "CMS") when the input does not start as DER.
 //
 // Results: 1 success; 0 failure (queued under library 33); ENVELOPE_CANCELLED
 // when the progress callback answered 0 (nothing of the output is kept by the

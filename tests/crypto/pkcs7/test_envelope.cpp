@@ -3,6 +3,7 @@
 // keys, reproduction under the deterministic random method, cancel, and
 // damaged messages.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 
 #include <random>
 
@@ -171,6 +172,31 @@ TEST_F(Envelope, ProgressEveryBlockAndCancel) {
     EXPECT_EQ(open_msg(msg, p, &out, {log_progress, &d}), qcrypto::ENVELOPE_CANCELLED);
     EXPECT_TRUE(queued(qcrypto::P7E_F_PKCS7_DATADECODE, qcrypto::P7E_R_CANCELLED));
   }
+}
+
+// The same message as PEM under either label; a PEM with another label or a
+// changed character in its body fails.
+TEST_F(Envelope, PemMessagesOpen) {
+  const Party& p = Pki::get().party(KeyKind::kR3410);
+  const Bytes plain = pattern(6000, 10);
+  const Bytes msg = seal({{p.cert.get(), 1}}, qcrypto::EVP_rus_gammar(), plain);
+  ASSERT_FALSE(msg.empty());
+  const auto pem = [&](const char* label) {
+    UniquePtr<BIO> b(BIO_new(BIO_s_mem()));
+    PEM_write_bio(b.get(), label, "", msg.data(), static_cast<long>(msg.size()));
+    return bio_bytes(b.get());
+  };
+  for (const char* label : {"PKCS7", "CMS"}) {
+    Bytes out;
+    EXPECT_EQ(open_msg(pem(label), p, &out), 1) << label;
+    EXPECT_EQ(out, plain);
+  }
+  Bytes out;
+  EXPECT_EQ(open_msg(pem("CERTIFICATE"), p, &out), 0);
+  Bytes damaged = pem("PKCS7");
+  damaged[200] = damaged[200] == 'A' ? 'B' : 'A';
+  EXPECT_NE(open_msg(damaged, p, &out), 1);
+  qcrypto::ERR_clear_error();
 }
 
 TEST_F(Envelope, DamagedMessagesFail) {

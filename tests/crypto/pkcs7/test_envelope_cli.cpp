@@ -117,11 +117,13 @@ TEST_F(EnvelopeFiles, StockCommandOutputOpensHere) {
   write_rsa_pem();
   const Bytes plain = pattern(20000, 32);
   write_file(path("plain.bin"), plain);
-  // DER, and the streamed BER form the command writes with -stream.
-  for (bool stream : {false, true}) {
-    SCOPED_TRACE(stream ? "stream" : "der");
-    std::vector<std::string> args = {"cms",      "-encrypt", "-des3", "-binary",     "-in", path("plain.bin"),
-                                     "-outform", "DER",      "-out",  path("msg.p7")};
+  // DER, the streamed BER form the command writes with -stream, and PEM.
+  for (const std::string form : {"der", "stream", "pem"}) {
+    SCOPED_TRACE(form);
+    const bool stream = form == "stream";
+    std::vector<std::string> args = {"cms",  "-encrypt",        "-des3",    "-binary",
+                                     "-in",  path("plain.bin"), "-outform", form == "pem" ? "PEM" : "DER",
+                                     "-out", path("msg.p7")};
     if (stream) args.emplace_back("-stream");
     args.push_back(path("cert.pem"));
     ASSERT_EQ(run_openssl(args), 0);
