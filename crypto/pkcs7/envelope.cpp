@@ -679,8 +679,10 @@ int envelope_encrypt_file(std::span<const EnvelopeRecipient> recipients, const E
     return 0;
   }
   UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
+  // The length of the file that was opened, not of whatever the name means now.
+  FILE* fp = nullptr;
   struct stat st {};
-  if (!in || stat(in_path, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!in || BIO_get_fp(in.get(), &fp) != 1 || fp == nullptr || fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
     fail(P7E_F_PKCS7_DATAINIT, P7E_R_OUTPUT);
     return 0;
   }

@@ -220,6 +220,21 @@ TEST_F(Envelope, DamagedMessagesFail) {
   qcrypto::ERR_clear_error();
 }
 
+// The length is written before the content: input that ends early or runs
+// on must fail the message, not write a wrong one.
+TEST_F(Envelope, ContentOfAnotherLengthFails) {
+  const Party& p = Pki::get().party(KeyKind::kEcr3410);
+  const Bytes plain = pattern(5000, 11);
+  for (std::uint64_t claimed :
+       {std::uint64_t{0}, std::uint64_t{4999}, std::uint64_t{4096}, std::uint64_t{5001}, std::uint64_t{1} << 40}) {
+    UniquePtr<BIO> in(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    const qcrypto::EnvelopeRecipient r[] = {{p.cert.get(), 1}};
+    EXPECT_EQ(qcrypto::envelope_encrypt_bio(r, qcrypto::EVP_rus_gammar(), in.get(), claimed, out.get()), 0) << claimed;
+    EXPECT_TRUE(queued(qcrypto::P7E_F_PKCS7_DATAINIT, qcrypto::P7E_R_CONTENT_LENGTH)) << claimed;
+  }
+}
+
 TEST_F(Envelope, RecipientFailureFailsTheMessage) {
   // A form-1 ECR3410 recipient cannot take a cipher other than the two.
   const Party& p = Pki::get().party(KeyKind::kEcr3410);
