@@ -1,0 +1,181 @@
+// Interop with the stock `openssl cms` command: a message of ours for an RSA
+// recipient with DES-EDE3-CBC opens there, and one made there opens here.
+// Also the file forms: the output appears only when the whole message was
+// good, and a failed or cancelled run leaves nothing behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "pkcs7_test_util.h"
+
+extern char** environ;
+
+namespace pkcs7_test {
+namespace {
+
+// Runs the command (no shell) with the sanitizer preload removed from its
+// environment; the exit status, or -1.
+int run_openssl(std::vector<std::string> args) {
+  args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env_store.emplace_back(*e);
+  }
+  std::vector<char*> envp;
+  for (auto& e : env_store) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class EnvelopeFiles : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(qcrypto::evp_provider_start(), 1);
+    qcrypto::ERR_load_crypto_strings();
+    Pki::get();
+  }
+  void SetUp() override {
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    char tmpl[] = "/tmp/dossar-envelope-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    for (const auto& n : list_dir(dir_)) unlink((dir_ + "/" + n).c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+
+  // The RSA party's certificate and key as PEM files.
+  void write_rsa_pem() {
+    const Party& p = Pki::get().party(KeyKind::kRsa);
+    UniquePtr<BIO> c(BIO_new_file(path("cert.pem").c_str(), "w"));
+    UniquePtr<BIO> k(BIO_new_file(path("key.pem").c_str(), "w"));
+    ASSERT_TRUE(c && k);
+    ASSERT_EQ(PEM_write_bio_X509(c.get(), p.cert.get()), 1);
+    ASSERT_EQ(PEM_write_bio_PrivateKey(k.get(), p.key.get(), nullptr, nullptr, 0, nullptr, nullptr), 1);
+  }
+
+  std::string dir_;
+};
+
+const EVP_CIPHER* des3() {
+  static EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+  return c;
+}
+
+TEST_F(EnvelopeFiles, OursOpensWithTheStockCommand) {
+  write_rsa_pem();
+  const Bytes plain = pattern(20000, 31);
+  write_file(path("plain.bin"), plain);
+  const qcrypto::EnvelopeRecipient r[] = {{Pki::get().party(KeyKind::kRsa).cert.get(), 1}};
+  ASSERT_EQ(qcrypto::envelope_encrypt_file(r, des3(), path("plain.bin").c_str(), path("msg.p7").c_str()), 1);
+  ASSERT_EQ(run_openssl({"cms", "-decrypt", "-inform", "DER", "-in", path("msg.p7"), "-recip", path("cert.pem"),
+                         "-inkey", path("key.pem"), "-binary", "-out", path("back.bin")}),
+            0);
+  EXPECT_EQ(read_file(path("back.bin")), plain);
+}
+
+TEST_F(EnvelopeFiles, StockCommandOutputOpensHere) {
+  write_rsa_pem();
+  const Bytes plain = pattern(20000, 32);
+  write_file(path("plain.bin"), plain);
+  // DER, the streamed BER form the command writes with -stream, and PEM.
+  for (const std::string form : {"der", "stream", "pem"}) {
+    SCOPED_TRACE(form);
+    const bool stream = form == "stream";
+    std::vector<std::string> args = {"cms",  "-encrypt",        "-des3",    "-binary",
+                                     "-in",  path("plain.bin"), "-outform", form == "pem" ? "PEM" : "DER",
+                                     "-out", path("msg.p7")};
+    if (stream) args.emplace_back("-stream");
+    args.push_back(path("cert.pem"));
+    ASSERT_EQ(run_openssl(args), 0);
+    const Party& p = Pki::get().party(KeyKind::kRsa);
+    ASSERT_EQ(
+        qcrypto::envelope_decrypt_file(path("msg.p7").c_str(), path("back.bin").c_str(), p.key.get(), p.cert.get()), 1);
+    EXPECT_EQ(read_file(path("back.bin")), plain);
+    unlink(path("back.bin").c_str());
+  }
+}
+
+int cancel_at_two(int, long, long, void* user) { return ++*static_cast<int*>(user) < 2 ? 1 : 0; }
+
+TEST_F(EnvelopeFiles, NothingUnderTheFinalNameUnlessTheWholeMessageChecksOut) {
+  const Party& p = Pki::get().party(KeyKind::kEcr3410);
+  const Bytes plain = pattern(3 * qcrypto::ENVELOPE_BLOCK, 33);
+  write_file(path("plain.bin"), plain);
+  const qcrypto::EnvelopeRecipient r[] = {{p.cert.get(), 1}};
+  ASSERT_EQ(qcrypto::envelope_encrypt_file(r, des3(), path("plain.bin").c_str(), path("msg.p7").c_str()), 1);
+  const Bytes msg = read_file(path("msg.p7"));
+  const std::vector<std::string> before = {"msg.p7", "plain.bin"};
+  EXPECT_EQ(list_dir(dir_), before);
+
+  // A changed last block fails only at the final padding check, after every
+  // other block was decrypted: the target must still not appear.
+  Bytes bad = msg;
+  bad.back() ^= 0x11;
+  write_file(path("bad.p7"), bad);
+  EXPECT_EQ(qcrypto::envelope_decrypt_file(path("bad.p7").c_str(), path("out.bin").c_str(), p.key.get(), p.cert.get()),
+            0);
+  // Truncated by one byte, and cancelled in the middle.
+  write_file(path("cut.p7"), Bytes(msg.begin(), msg.end() - 1));
+  EXPECT_EQ(qcrypto::envelope_decrypt_file(path("cut.p7").c_str(), path("out.bin").c_str(), p.key.get(), p.cert.get()),
+            0);
+  int calls = 0;
+  EXPECT_EQ(qcrypto::envelope_decrypt_file(path("msg.p7").c_str(), path("out.bin").c_str(), p.key.get(), p.cert.get(),
+                                           {cancel_at_two, &calls}),
+            qcrypto::ENVELOPE_CANCELLED);
+  calls = 0;
+  EXPECT_EQ(qcrypto::envelope_encrypt_file(r, des3(), path("plain.bin").c_str(), path("out2.p7").c_str(),
+                                           {cancel_at_two, &calls}),
+            qcrypto::ENVELOPE_CANCELLED);
+  const std::vector<std::string> after = {"bad.p7", "cut.p7", "msg.p7", "plain.bin"};
+  EXPECT_EQ(list_dir(dir_), after);
+
+  // A good run replaces the target as a whole.
+  write_file(path("out.bin"), Bytes{'o', 'l', 'd'});
+  EXPECT_EQ(qcrypto::envelope_decrypt_file(path("msg.p7").c_str(), path("out.bin").c_str(), p.key.get(), p.cert.get()),
+            1);
+  EXPECT_EQ(read_file(path("out.bin")), plain);
+  qcrypto::ERR_clear_error();
+}
+
+}  // namespace
+}  // namespace pkcs7_test
