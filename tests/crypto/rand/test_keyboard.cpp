@@ -10,7 +10,7 @@
 #include "crypto/cclib/locks.h"
 #include "crypto/pse/pse_rand.h"
 #include "crypto/rus/gost3411.h"
-#include "tests/crypto/pse/pse_store_double.h"
+#include "tests/support/pse_memory.h"
 #include "tests/crypto/rand/rand_test_support.h"
 
 namespace qcrypto {
