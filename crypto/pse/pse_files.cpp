@@ -30,8 +30,8 @@ Column column_of(const char* medium) {
 }
 
 constexpr const char* kNames31[5][3] = {
-    {"mk.db3", "mk  .001", "a001"},    {"masks.db3", "mask.001", "b001"}, {"kek.opq", "kek .001", "c001"},
-    {"rand.opq", "rand.001", "d001"},  {"keys", "keys", "aaaa"},
+    {"mk.db3", "mk  .001", "a001"},   {"masks.db3", "mask.001", "b001"}, {"kek.opq", "kek .001", "c001"},
+    {"rand.opq", "rand.001", "d001"}, {"keys", "keys", "aaaa"},
 };
 constexpr const char* kNames30[6][2] = {
     {"num", "num .001"},

@@ -73,9 +73,7 @@ bool seed_from_container(PSE* container, const char* medium) {
 
 // Reads a master-key record file whole (the old format reads it share by
 // share; a record of another length is refused here as there).
-int read_mkey_file(const char* path, SecretBytes& record) {
-  return pse_read_file(path, record.data(), record.size());
-}
+int read_mkey_file(const char* path, SecretBytes& record) { return pse_read_file(path, record.data(), record.size()); }
 
 }  // namespace
 
@@ -97,7 +95,8 @@ int PSE_save_mkey(const char* path, const unsigned char* master_key, unsigned ch
     QERR(ERRLIB_PSE, PSE_F_PSE_SAVE_MKEY, PSE_R_PSE_LIB);
     return 0;
   }
-  if (k > 0) std::memcpy(second, record.data() + in_file, static_cast<std::size_t>(PSE_KEY_BYTES * k));
+  if (k > 0)
+    std::memcpy(second, record.data() + in_file, static_cast<std::size_t>(PSE_KEY_BYTES) * static_cast<std::size_t>(k));
   *length = PSE_KEY_BYTES * k;
   return 1;
 }

@@ -27,7 +27,9 @@ using Bytes = std::vector<unsigned char>;
 
 std::string native(const char* path) { return platform::native_path(path).value_or(std::string()); }
 
-bool write_at(const char* path, const Bytes& bytes) { return pse_write_file(path, bytes.data(), static_cast<int>(bytes.size())) == 1; }
+bool write_at(const char* path, const Bytes& bytes) {
+  return pse_write_file(path, bytes.data(), static_cast<int>(bytes.size())) == 1;
+}
 
 // The key's DER with its private number sealed by the container: the block
 // as the number, its MAC as the tag (old containers may also keep the
@@ -153,7 +155,10 @@ std::unique_ptr<PseFixture> make_pse_fixture(const std::string& medium, PseForma
   const struct {
     int kind;
     const Bytes* bytes;
-  } files[] = {{PSE30_SBOX, &sbox_record}, {PSE30_MKEY, &mkey}, {PSE30_KEK, &kek_record}, {PSE30_NUM, &num},
+  } files[] = {{PSE30_SBOX, &sbox_record},
+               {PSE30_MKEY, &mkey},
+               {PSE30_KEK, &kek_record},
+               {PSE30_NUM, &num},
                {PSE30_SEC_SGN, &sec}};
   for (const auto& file : files) {
     if (!sealed || pse_old_file_path(path, medium.c_str(), file.kind) == nullptr || !write_at(path, *file.bytes))
@@ -161,7 +166,8 @@ std::unique_ptr<PseFixture> make_pse_fixture(const std::string& medium, PseForma
   }
   OPENSSL_cleanse(mkey.data(), mkey.size());
   char sign_dir[PSE_PATH_BUFFER];
-  if (PSE_sign_dir_path(medium.c_str(), sign_dir) == nullptr || !add_keys(*f, container.get(), sign_dir)) return nullptr;
+  if (PSE_sign_dir_path(medium.c_str(), sign_dir) == nullptr || !add_keys(*f, container.get(), sign_dir))
+    return nullptr;
   return f;
 }
 

@@ -37,8 +37,12 @@ class MemoryPseStore : public PSE {
   MemoryPseStore& operator=(const MemoryPseStore&) = delete;
 
   // PSE_write_opaque / PSE_read_opaque as booleans.
-  bool encrypt_opaque(const unsigned char* plain, unsigned char* out) { return PSE_write_opaque(this, plain, out) != nullptr; }
-  bool decrypt_opaque(const unsigned char* block, unsigned char* out) { return PSE_read_opaque(this, block, out) != nullptr; }
+  bool encrypt_opaque(const unsigned char* plain, unsigned char* out) {
+    return PSE_write_opaque(this, plain, out) != nullptr;
+  }
+  bool decrypt_opaque(const unsigned char* block, unsigned char* out) {
+    return PSE_read_opaque(this, block, out) != nullptr;
+  }
   // From now on every block of this container fails its check (another KEK).
   void break_reads() {
     if (kek != nullptr) kek->data[0] ^= 0x01;

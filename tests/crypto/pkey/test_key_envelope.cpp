@@ -25,8 +25,8 @@
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rand/rand.h"
 #include "crypto/x509/gost_keys.h"
-#include "tests/support/pse_memory.h"
 #include "tests/crypto/x509/key_codec_test_util.h"
+#include "tests/support/pse_memory.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
 QCRYPTO_DECLARE_OWNER(X509_SIG, X509_SIG_free)

@@ -37,7 +37,8 @@ struct Err {
 inline void PrintTo(const Err& e, std::ostream* os) { *os << "(" << e.lib << "," << e.func << "," << e.reason << ")"; }
 inline std::vector<Err> drain() {
   std::vector<Err> out;
-  while (unsigned long e = ERR_get_error()) out.push_back({ERR_GET_LIB_CODE(e), ERR_GET_FUNC_CODE(e), ERR_GET_REASON_CODE(e)});
+  while (unsigned long e = ERR_get_error())
+    out.push_back({ERR_GET_LIB_CODE(e), ERR_GET_FUNC_CODE(e), ERR_GET_REASON_CODE(e)});
   return out;
 }
 inline bool has(const std::vector<Err>& errors, Err e) {

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "crypto/pse/pse_rand.h"
-#include "tests/support/pse_fixture.h"
 #include "tests/crypto/rand/rand_test_support.h"
+#include "tests/support/pse_fixture.h"
 
 namespace qcrypto {
 namespace {
@@ -221,8 +221,8 @@ TEST_F(PseRandTest, OpaqueWrappersZeroOnFailure) {
   EXPECT_EQ(PSE_write_opaque(&store, plain, out), nullptr);
   EXPECT_EQ(Bytes(out, out + 32), Bytes(32, 0));
   EXPECT_EQ(PSE_read_opaque(nullptr, block.data(), out), nullptr);
-  EXPECT_EQ(drain_errors(), (std::vector<ErrCode>{{74, 104, 100}, {74, 104, 74}, {74, 108, 74}, {74, 109, 74},
-                                                   {74, 108, 74}}));
+  EXPECT_EQ(drain_errors(),
+            (std::vector<ErrCode>{{74, 104, 100}, {74, 104, 74}, {74, 108, 74}, {74, 109, 74}, {74, 108, 74}}));
   MemoryPseStore intact;
   EXPECT_EQ(PSE_read_opaque(&intact, block.data(), out), out);
   EXPECT_EQ(Bytes(out, out + 32), Bytes(32, 0x66));

@@ -60,7 +60,8 @@ TEST(PseRefreshChild, Run) {
   ERR_load_crypto_strings();
   RAND_set_rand_method(nullptr);
   if (std::string(env("PSE_CHILD_MODE")) == "refresh") {
-    pse_test_set_write_fault(std::atoi(env("PSE_CHILD_AT")), static_cast<PseWriteFault>(std::atoi(env("PSE_CHILD_FAULT"))));
+    pse_test_set_write_fault(std::atoi(env("PSE_CHILD_AT")),
+                             static_cast<PseWriteFault>(std::atoi(env("PSE_CHILD_FAULT"))));
     PSE_close(PSE30_open(medium, nullptr));  // may fail: the fault decides
     return;
   }
@@ -90,7 +91,8 @@ TEST(PseRefresh, SurvivesAnInterruptionAtEveryWrite) {
     const char* name;
     int exit_code;  // of the refreshing child
   };
-  const Case kinds[] = {{PseWriteFault::Fail, "fail", 0}, {PseWriteFault::Torn, "torn", 0}, {PseWriteFault::Die, "die", 86}};
+  const Case kinds[] = {
+      {PseWriteFault::Fail, "fail", 0}, {PseWriteFault::Torn, "torn", 0}, {PseWriteFault::Die, "die", 86}};
   // Three writes: the backup, the new record, the wipe of the backup; a
   // number past them is an uninterrupted refresh.
   for (const Case& k : kinds) {
