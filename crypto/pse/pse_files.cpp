@@ -116,7 +116,7 @@ int pse_read_file(const char* path, unsigned char* out, int max) {
   // One byte more than allowed tells an over-long file from a full one.
   std::string buffer(static_cast<std::size_t>(max) + 1, '\0');
   const int got = CADB_read_bytes(path, buffer.data(), max + 1);
-  const int result = got >= 0 && got <= max ? got : -1;
+  const int result = got < 0 ? -1 : (got > max ? -2 : got);
   if (result > 0) std::memcpy(out, buffer.data(), static_cast<std::size_t>(result));
   OPENSSL_cleanse(buffer.data(), buffer.size());
   return result;

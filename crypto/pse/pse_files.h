@@ -48,8 +48,8 @@ char* PSE_key_file_path(char* out, const char* medium, int n);
 char* PSE_first_key_path(char* out, const char* medium);
 char* PSE_sign_dir_path(const char* medium, char* out);
 
-// Reads at most `max` bytes of a file: the count, or -1 when it cannot be
-// opened or holds more than `max` bytes.
+// Reads at most `max` bytes of a file: the count, -1 when it cannot be
+// opened, -2 when it holds more than `max` bytes.
 int pse_read_file(const char* path, unsigned char* out, int max);
 // Reads a file that must hold exactly `n` bytes: 1 / 0.
 int pse_read_exact(const char* path, unsigned char* out, int n);

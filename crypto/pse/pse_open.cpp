@@ -135,7 +135,7 @@ int pse_read_record(const char* path, unsigned char* out, const unsigned char* s
   SecretBytes record(PSE_MKEY_MAX_RECORD_BYTES);
   const int got = pse_read_file(path, record.data(), record.size());
   if (got < 0) {
-    QERR(ERRLIB_PSE, PSE_F_PSE_LOAD_MKEY, PSE_R_READ_FILE);
+    QERR(ERRLIB_PSE, PSE_F_PSE_LOAD_MKEY, got == -2 ? PSE_R_INVALID_FORMAT : PSE_R_READ_FILE);
     return 0;
   }
   return PSE_load_mkey_parts(out, record.data(), got, second, second_length, sbox);
@@ -179,7 +179,8 @@ PSE* PSE_open(const char* medium, int with_rand) {
   int kept_apart = -1;
   if (ok) kept_apart = pse_read_file(masks, shares.data(), static_cast<int>(shares.size()));
   if (kept_apart < 0) {
-    QERR(ERRLIB_PSE, PSE_F_PSE_LOAD_MKEY, ok ? PSE_R_INVALID_FORMAT : PSE_R_READ_FILE);
+    // More than seven shares cannot belong to an 8-share record.
+    QERR(ERRLIB_PSE, PSE_F_PSE_LOAD_MKEY, kept_apart == -2 ? PSE_R_INVALID_FORMAT : PSE_R_READ_FILE);
     ok = false;
   }
   ok = ok && pse_read_exact(kek, block.data(), PSE_OPAQUE_BLOCK_BYTES) == 1;

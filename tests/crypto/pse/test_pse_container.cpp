@@ -372,17 +372,23 @@ TEST_F(PseTest, DamagedFilesFailCleanly) {
     PseFormat format;
     int kind;
     std::function<void(Bytes&)> damage;
+    Err expect = {0, 0, 0};  // one error the open must give, when not all zero
   };
   const Case cases[] = {
       {"kek block changed", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b[35] ^= 1; }},
       {"kek block short", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.pop_back(); }},
       {"kek block long", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.push_back(0); }},
-      {"masks over-long", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.resize(225, 0); }},
-      {"masks not whole shares", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.pop_back(); }},
-      {"masks removed", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.clear(); }},
+      {"masks over-long", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.resize(225, 0); }, {74, 111, 103}},
+      {"masks not whole shares", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.pop_back(); }, {74, 111, 103}},
+      {"masks removed", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.clear(); }, {74, 111, 101}},
       {"mk short", PseFormat::V31, PSE31_MKEY, [](Bytes& b) { b.pop_back(); }},
       {"mk long", PseFormat::V31, PSE31_MKEY, [](Bytes& b) { b.push_back(0); }},
       {"mk claims 255 shares", PseFormat::V31, PSE31_MKEY, [](Bytes& b) { b[1] = 255; }},
+      {"mk too long for any record",
+       PseFormat::V31,
+       PSE31_MKEY,
+       [](Bytes& b) { b.resize(8200, 0x22); },
+       {74, 111, 103}},
       {"mk no shares", PseFormat::V31, PSE31_MKEY,
        [](Bytes& b) {
          b.resize(6);
@@ -419,7 +425,11 @@ TEST_F(PseTest, DamagedFilesFailCleanly) {
     std::vector<Bytes> files;
     for (int kind = 0; kind <= last; ++kind) files.push_back(read_whole(file(*f, kind)));
     EXPECT_EQ(open_container(*f), nullptr);
-    EXPECT_FALSE(drain().empty());
+    const std::vector<Err> errors = drain();
+    EXPECT_FALSE(errors.empty());
+    if (c.expect.lib != 0) {
+      EXPECT_TRUE(has(errors, c.expect));
+    }
     for (int kind = 0; kind <= last; ++kind)
       EXPECT_EQ(read_whole(file(*f, kind)), files[static_cast<size_t>(kind)]) << kind;
     EXPECT_EQ(PSE_rand_ready(), 0);
