@@ -10,7 +10,7 @@
 
 namespace qcrypto {
 
-int PSE_rand_init(PseOpaqueStore* container, unsigned char* block, int* out, RAND_KEY_CALLBACK callback, void* user) {
+int PSE_rand_init(PSE* container, unsigned char* block, int* out, RAND_KEY_CALLBACK callback, void* user) {
   if (out != nullptr) *out = 0;
   SecretBuffer<PSE_OPAQUE_PLAIN_BYTES> state;
   const bool with_container = container != nullptr && block != nullptr;
@@ -42,7 +42,7 @@ int PSE_rand_init(PseOpaqueStore* container, unsigned char* block, int* out, RAN
   return 1;
 }
 
-int PSE_rand_save_state(PseOpaqueStore* container, unsigned char* block) {
+int PSE_rand_save_state(PSE* container, unsigned char* block) {
   SecretBuffer<PSE_OPAQUE_PLAIN_BYTES> state;
   // The draw takes lock 17 itself; should it meet the placeholder, the
   // person it asks for keys is not kept waiting behind the lock.

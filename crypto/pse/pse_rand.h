@@ -15,10 +15,10 @@ namespace qcrypto {
 // success with container, block and `out`, the block is replaced by a fresh
 // state and *out is 36. *out is 0 otherwise (out may be null).
 // Failure: error (74, 114, 74), no generator installed, 0.
-int PSE_rand_init(PseOpaqueStore* container, unsigned char* block, int* out, RAND_KEY_CALLBACK callback, void* user);
+int PSE_rand_init(PSE* container, unsigned char* block, int* out, RAND_KEY_CALLBACK callback, void* user);
 
 // Draws 32 bytes from the installed generator and stores them as the
 // container's random state in `block` (36 bytes). Failure: (74, 115, 74), 0.
-int PSE_rand_save_state(PseOpaqueStore* container, unsigned char* block);
+int PSE_rand_save_state(PSE* container, unsigned char* block);
 
 }  // namespace qcrypto

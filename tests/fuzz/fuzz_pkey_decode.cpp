@@ -11,7 +11,7 @@
 
 #include "crypto/err/err.h"
 #include "crypto/pkey/key_envelope.h"
-#include "tests/crypto/pse/pse_store_double.h"
+#include "tests/support/pse_memory.h"
 
 namespace {
 

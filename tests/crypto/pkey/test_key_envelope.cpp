@@ -25,8 +25,8 @@
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rand/rand.h"
 #include "crypto/x509/gost_keys.h"
-#include "tests/crypto/pse/pse_store_double.h"
 #include "tests/crypto/x509/key_codec_test_util.h"
+#include "tests/support/pse_memory.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
 QCRYPTO_DECLARE_OWNER(X509_SIG, X509_SIG_free)
@@ -506,11 +506,11 @@ TEST_F(KeyEnvelope, RecordLevelOpening) {
   UniquePtr<BIGNUM> protected_x(BN_dup(key->x));
   UniquePtr<BIGNUM> tag(BN_dup(key->tag));
 
-  store_.fail_reads = true;
+  store_.break_reads();
   EXPECT_EQ(R3410_decrypt_opaque(key.get(), &store_), 0);
   EXPECT_TRUE(keytest::BnEq(key->x, protected_x.get()));
   EXPECT_TRUE(keytest::BnEq(key->tag, tag.get()));
-  store_.fail_reads = false;
+  store_.mend_reads();
   EXPECT_EQ(R3410_decrypt_opaque(key.get(), nullptr), 0);  // no container anywhere
   // The stored y of another number: refused, nothing changed.
   UniquePtr<BIGNUM> wrong_y(BN_dup(key->y));
@@ -535,12 +535,12 @@ TEST_F(KeyEnvelope, RecordLevelOpening) {
   protect(ec->d, &ec->tag, store_);
   ASSERT_EQ(ECPOINT_set_infinity(ec->Q), 1);
   env->container = &store_;
-  store_.fail_reads = true;
+  store_.break_reads();
   EXPECT_EQ(EVP_PKEY_generate_pubkey(env.get(), nullptr), 0);
   EXPECT_TRUE(has_error(ERRLIB_EVP, EVP_F_EVP_PKEY_GENERATE_PUBKEY, KEY_R_PSE_LIB));
   EXPECT_NE(ec->tag, nullptr);
   EXPECT_EQ(env->decrypted, 0);
-  store_.fail_reads = false;
+  store_.mend_reads();
   EXPECT_EQ(EVP_PKEY_generate_pubkey(env.get(), nullptr), 1);
   EXPECT_EQ(env->decrypted, 1);
   EXPECT_TRUE(keytest::BnEq(ec->d, plain_d.get()));

@@ -22,7 +22,7 @@
 #include "crypto/pkey/key_envelope.h"
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/x509/gost_keys.h"
-#include "tests/crypto/pse/pse_store_double.h"
+#include "tests/support/pse_memory.h"
 
 namespace {
 

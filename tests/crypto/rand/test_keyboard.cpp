@@ -10,8 +10,8 @@
 #include "crypto/cclib/locks.h"
 #include "crypto/pse/pse_rand.h"
 #include "crypto/rus/gost3411.h"
-#include "tests/crypto/pse/pse_store_double.h"
 #include "tests/crypto/rand/rand_test_support.h"
+#include "tests/support/pse_memory.h"
 
 namespace qcrypto {
 namespace {
