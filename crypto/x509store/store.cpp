@@ -41,7 +41,7 @@ int get_ext(const X509* cert, int nid, T** out) {
   int crit = 0;
   *out = static_cast<T*>(X509_get_ext_d2i(cert, nid, &crit, nullptr));
   if (*out != nullptr) return 1;
-  return crit == -1 ? 0 : -1;  // -1 absent, -2 repeated, else undecodable
+  return crit == -1 ? -1 : 0;  // absent: -1; repeated or undecodable: 0
 }
 
 int asn1_string_equal(const ASN1_STRING* a, const ASN1_STRING* b) {
