@@ -46,8 +46,8 @@ int get_ext(const X509* cert, int nid, T** out) {
 
 int asn1_string_equal(const ASN1_STRING* a, const ASN1_STRING* b) {
   return ASN1_STRING_length(a) == ASN1_STRING_length(b) &&
-         std::memcmp(ASN1_STRING_get0_data(a), ASN1_STRING_get0_data(b),
-                     static_cast<size_t>(ASN1_STRING_length(a))) == 0;
+         std::memcmp(ASN1_STRING_get0_data(a), ASN1_STRING_get0_data(b), static_cast<size_t>(ASN1_STRING_length(a))) ==
+             0;
 }
 
 // 1 when the extensions of `x` decode (or there are none); used where the
@@ -118,10 +118,11 @@ int search_crls(X509_LOOKUP* lookup, const X509_LOOKUP_KEY* key, void* result, i
   return 1;
 }
 
-const X509_LOOKUP_METHOD kUntrusted = {"local untrusted store", nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       search_crls, search_by_serial, search_issuers};
-const X509_LOOKUP_METHOD kTrusted = {"trusted store", nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     search_crls, search_by_serial, search_issuers};
+const X509_LOOKUP_METHOD kUntrusted = {
+    "local untrusted store", nullptr,       nullptr, nullptr, nullptr, nullptr, search_crls,
+    search_by_serial,        search_issuers};
+const X509_LOOKUP_METHOD kTrusted = {"trusted store", nullptr,     nullptr,          nullptr,       nullptr,
+                                     nullptr,         search_crls, search_by_serial, search_issuers};
 
 void lookup_free(X509_LOOKUP* lookup) {
   if (lookup == nullptr) return;
@@ -176,8 +177,7 @@ void X509_STORE_free(X509_STORE* store) {
   OPENSSL_free(store);
 }
 
-X509_LOOKUP* X509_STORE_add_lookup(X509_STORE* store, const X509_LOOKUP_METHOD* method, const char* name,
-                                   int trusted) {
+X509_LOOKUP* X509_STORE_add_lookup(X509_STORE* store, const X509_LOOKUP_METHOD* method, const char* name, int trusted) {
   if (store == nullptr || method == nullptr) return nullptr;
   CryptoLockGuard g(CRYPTO_LOCK_X509_STORE);
   if (name != nullptr && X509_STORE_get_lookup(store, name) != nullptr) return nullptr;
@@ -192,8 +192,7 @@ X509_LOOKUP* X509_STORE_add_lookup(X509_STORE* store, const X509_LOOKUP_METHOD* 
   lookup->index = new (std::nothrow) X509_LOOKUP_INDEX();
   if (name != nullptr) lookup->name = OPENSSL_strdup(name);
   if (lookup->certs == nullptr || lookup->crls == nullptr || lookup->marks == nullptr || lookup->index == nullptr ||
-      (name != nullptr && lookup->name == nullptr) ||
-      (method->new_item != nullptr && method->new_item(lookup) == 0)) {
+      (name != nullptr && lookup->name == nullptr) || (method->new_item != nullptr && method->new_item(lookup) == 0)) {
     lookup->method = nullptr;  // the method's free is not owed for a refused look-up
     lookup_free(lookup);
     return nullptr;
@@ -312,8 +311,8 @@ STACK_OF(X509_CRL) * X509_STORE_find_crls(X509_STORE* store, X509* cert) {
   return out;
 }
 
-STACK_OF(X509) * X509_STORE_find_by_issuer_serial(X509_STORE* store, const X509_NAME* issuer,
-                                                   const ASN1_INTEGER* serial) {
+STACK_OF(X509) *
+    X509_STORE_find_by_issuer_serial(X509_STORE* store, const X509_NAME* issuer, const ASN1_INTEGER* serial) {
   if (store == nullptr || issuer == nullptr || serial == nullptr) return nullptr;
   STACK_OF(X509)* out = sk_X509_new_null();
   if (out == nullptr) return nullptr;
@@ -409,8 +408,8 @@ namespace {
 bool bn_param_equal(EVP_PKEY* a, EVP_PKEY* b, const char* name) {
   BIGNUM* x = nullptr;
   BIGNUM* y = nullptr;
-  const bool ok = EVP_PKEY_get_bn_param(a, name, &x) == 1 && EVP_PKEY_get_bn_param(b, name, &y) == 1 &&
-                  BN_cmp(x, y) == 0;
+  const bool ok =
+      EVP_PKEY_get_bn_param(a, name, &x) == 1 && EVP_PKEY_get_bn_param(b, name, &y) == 1 && BN_cmp(x, y) == 0;
   BN_free(x);
   BN_free(y);
   return ok;
@@ -436,8 +435,7 @@ int EVP_PKEY_cmp_public(EVP_PKEY* a, EVP_PKEY* b) {
   if (evp_pkey_get0_r3410(b) != nullptr || evp_pkey_get0_ecgost(b) != nullptr) return 0;
   if (EVP_PKEY_is_a(a, "RSA") && EVP_PKEY_is_a(b, "RSA"))
     return bn_param_equal(a, b, OSSL_PKEY_PARAM_RSA_N) && bn_param_equal(a, b, OSSL_PKEY_PARAM_RSA_E) ? 1 : 0;
-  if (EVP_PKEY_is_a(a, "DSA") && EVP_PKEY_is_a(b, "DSA"))
-    return bn_param_equal(a, b, OSSL_PKEY_PARAM_PUB_KEY) ? 1 : 0;
+  if (EVP_PKEY_is_a(a, "DSA") && EVP_PKEY_is_a(b, "DSA")) return bn_param_equal(a, b, OSSL_PKEY_PARAM_PUB_KEY) ? 1 : 0;
   return 0;
 }
 

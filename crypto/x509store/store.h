@@ -19,8 +19,8 @@ struct X509_STORE_CTX;
 
 // What a search operation looks for.
 struct X509_LOOKUP_KEY {
-  X509* cert = nullptr;                        // issuers and CRLs of this certificate
-  const X509_NAME* issuer = nullptr;           // certificate by issuer and serial
+  X509* cert = nullptr;               // issuers and CRLs of this certificate
+  const X509_NAME* issuer = nullptr;  // certificate by issuer and serial
   const ASN1_INTEGER* serial = nullptr;
 };
 
@@ -88,8 +88,7 @@ void X509_STORE_free(X509_STORE* store);
 int X509_STORE_up_ref(X509_STORE* store);
 
 // Null when a look-up of the same name exists or the method's new refuses.
-X509_LOOKUP* X509_STORE_add_lookup(X509_STORE* store, const X509_LOOKUP_METHOD* method, const char* name,
-                                   int trusted);
+X509_LOOKUP* X509_STORE_add_lookup(X509_STORE* store, const X509_LOOKUP_METHOD* method, const char* name, int trusted);
 X509_LOOKUP* X509_STORE_get_lookup(X509_STORE* store, const char* name);
 int X509_LOOKUP_add_cert(X509_LOOKUP* lookup, X509* cert);
 int X509_LOOKUP_add_crl(X509_LOOKUP* lookup, X509_CRL* crl);
@@ -102,8 +101,8 @@ int X509_STORE_is_trusted(X509_STORE* store, X509* cert);
 // New stacks of candidates, each holding a reference; null when none.
 STACK_OF(X509) * X509_STORE_find_issuers(X509_STORE* store, X509* cert);
 STACK_OF(X509_CRL) * X509_STORE_find_crls(X509_STORE* store, X509* cert);
-STACK_OF(X509) * X509_STORE_find_by_issuer_serial(X509_STORE* store, const X509_NAME* issuer,
-                                                   const ASN1_INTEGER* serial);
+STACK_OF(X509) *
+    X509_STORE_find_by_issuer_serial(X509_STORE* store, const X509_NAME* issuer, const ASN1_INTEGER* serial);
 
 // The matching rules: 1 match, 0 no match.
 int X509_issuer_rule(X509* candidate, X509* cert);

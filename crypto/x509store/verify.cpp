@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <new>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "crypto/cadb/buffer.h"
@@ -74,8 +75,8 @@ void mark_free(void* /*parent*/, void* ptr, CRYPTO_EX_DATA* /*ad*/, int /*idx*/,
 int cert_ex_index() {
   static int index = -1;
   static std::once_flag once;
-  std::call_once(once,
-                 [] { index = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_X509, 0, nullptr, nullptr, nullptr, mark_free); });
+  std::call_once(
+      once, [] { index = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_X509, 0, nullptr, nullptr, nullptr, mark_free); });
   return index;
 }
 
@@ -83,12 +84,21 @@ int cert_ex_index() {
 // process-wide by the SHA-256 of the whole CRL and the issuer key, in a
 // bounded set that starts over when full.
 struct CrlCheckCache {
-  std::set<std::vector<unsigned char>> good;
+  std::set<std::string> good;  // issuer key DER, then the CRL hash
 };
 constexpr size_t kCrlCacheLimit = 4096;
 CrlCheckCache& crl_cache() {
   static CrlCheckCache* cache = new CrlCheckCache();  // never freed: used until exit
   return *cache;
+}
+
+// Written out: g++ 12 at -O3 warns falsely on the vector comparison.
+bool same_bytes(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < n; ++i) diff = static_cast<unsigned char>(diff | (a[i] ^ b[i]));
+  return diff == 0;
 }
 
 std::vector<unsigned char> key_der(X509* issuer) {
@@ -106,7 +116,7 @@ bool cert_signature_ok(X509* cert, X509* issuer, EVP_PKEY* key) {
   if (idx >= 0 && !der.empty()) {
     CryptoLockGuard g(CRYPTO_LOCK_X509);
     const auto* mark = static_cast<const CheckedMark*>(X509_get_ex_data(cert, idx));
-    if (mark != nullptr && mark->issuer_key == der) return true;
+    if (mark != nullptr && same_bytes(mark->issuer_key, der)) return true;
   }
   if (X509_verify(cert, key) != 1) {
     ERR_clear_error();
@@ -124,12 +134,13 @@ bool cert_signature_ok(X509* cert, X509* issuer, EVP_PKEY* key) {
 }
 
 bool crl_signature_ok(X509_CRL* crl, X509* issuer, EVP_PKEY* key) {
-  std::vector<unsigned char> id = key_der(issuer);
+  const std::vector<unsigned char> der = key_der(issuer);
+  std::string id(der.begin(), der.end());
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int md_len = 0;
   const bool cacheable = !id.empty() && X509_CRL_digest(crl, EVP_sha256(), md, &md_len) == 1;
   if (cacheable) {
-    id.insert(id.end(), md, md + md_len);
+    id.append(reinterpret_cast<const char*>(md), md_len);
     CryptoLockGuard g(CRYPTO_LOCK_X509_CRL);
     if (crl_cache().good.count(id) != 0) return true;
   }
@@ -463,7 +474,8 @@ int CERT_verify_callback(int ok, X509_STORE_CTX* ctx) {
       text = nullptr;
       e->tolerated = ctx->error > 0 && ctx->error < 32 && ((state->flags >> ctx->error) & 1UL) != 0 ? 1 : 0;
       if (record->errors == nullptr) record->errors = sk_X509_VERIFY_ERROR_new_null();
-      if (record->errors != nullptr && sk_X509_VERIFY_ERROR_push(record->errors, e.get()) > 0) e.release();
+      X509_VERIFY_ERROR* raw = e.release();
+      if (record->errors == nullptr || sk_X509_VERIFY_ERROR_push(record->errors, raw) <= 0) X509_VERIFY_ERROR_free(raw);
     }
     BUFFER_free(text);
   }

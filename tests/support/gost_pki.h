@@ -74,8 +74,8 @@ X509* pki_make_cert(EVP_PKEY* subject_key, const PkiCertSpec& spec, X509* issuer
 
 struct PkiCrlSpec {
   std::vector<long> revoked;
-  long last_update = -60;           // seconds from now
-  long next_update = 7L * 86400;    // seconds from now
+  long last_update = -60;         // seconds from now
+  long next_update = 7L * 86400;  // seconds from now
   bool has_next_update = true;
   long number = 1;
   bool authority_key_id = true;

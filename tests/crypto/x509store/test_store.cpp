@@ -292,8 +292,8 @@ TEST_F(Store, IndexAgreesWithAScan) {
   for (int k = 0; k < 40; ++k) {
     PkiCertSpec s = leaf_spec("Leaf", 1000 + k);
     X509* issuer = certs[static_cast<size_t>(k * 7 % 300)].get();
-    UniquePtr<X509> leaf(test_support::pki_make_cert(other_key_.get(), s, issuer,
-                                                     k * 7 % 2 == 0 ? key_.get() : other_key_.get()));
+    UniquePtr<X509> leaf(
+        test_support::pki_make_cert(other_key_.get(), s, issuer, k * 7 % 2 == 0 ? key_.get() : other_key_.get()));
     std::vector<X509*> scan;
     for (auto& c : certs)
       if (X509_issuer_rule(c.get(), leaf.get()) == 1) scan.push_back(c.get());

@@ -14,8 +14,7 @@ namespace qcrypto::store_test {
 inline int system_bytes(unsigned char* buffer, int length) {
   return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
 }
-inline const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr,
-                                        nullptr, nullptr,      nullptr, nullptr};
+inline const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 class ProviderTest : public ::testing::Test {
  protected:

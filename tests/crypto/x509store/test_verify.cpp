@@ -135,29 +135,49 @@ struct Row {
 const std::vector<Row>& rows() {
   static const std::vector<Row> table = {
       {"no CRLs anywhere: 3 at every depth, tolerated",
-       [](Case& c, PkiKeyType t) { standard(c, t, false); }, kVerifyDefaultFlags, 1, {{3}, {3}, {3}}, {1, 1, 1}},
-      {"CRLs present and clean", [](Case& c, PkiKeyType t) { standard(c, t, true); }, kVerifyDefaultFlags, 1,
+       [](Case& c, PkiKeyType t) { standard(c, t, false); },
+       kVerifyDefaultFlags,
+       1,
+       {{3}, {3}, {3}},
+       {1, 1, 1}},
+      {"CRLs present and clean",
+       [](Case& c, PkiKeyType t) { standard(c, t, true); },
+       kVerifyDefaultFlags,
+       1,
        {{}, {}, {}}},
-      {"CRL required (3 not tolerated)", [](Case& c, PkiKeyType t) { standard(c, t, false); },
-       kVerifyDefaultFlags & ~(1UL << 3), 0, {{3}, {3}, {3}}, {0, 0, 0}},
+      {"CRL required (3 not tolerated)",
+       [](Case& c, PkiKeyType t) { standard(c, t, false); },
+       kVerifyDefaultFlags & ~(1UL << 3),
+       0,
+       {{3}, {3}, {3}},
+       {0, 0, 0}},
       {"revoked leaf",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({100}))));
        },
-       kVerifyDefaultFlags, 0, {{23}, {3}, {3}}},
-      {"revoked leaf tolerated", [](Case& c, PkiKeyType t) {
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {3}, {3}}},
+      {"revoked leaf tolerated",
+       [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({100}))));
        },
-       kVerifyDefaultFlags | (1UL << 23), 1, {{23}, {3}, {3}}},
+       kVerifyDefaultFlags | (1UL << 23),
+       1,
+       {{23}, {3}, {3}}},
       {"revoked intermediate makes the leaf invalid",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, revoking({2}))));
        },
-       kVerifyDefaultFlags, 0, {{3}, {23}, {}}, {0, 0, 1}},
-      {"root not trusted: 24", [](Case& c, PkiKeyType t) {
+       kVerifyDefaultFlags,
+       0,
+       {{3}, {23}, {}},
+       {0, 0, 1}},
+      {"root not trusted: 24",
+       [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
          UniquePtr<X509_STORE> fresh(X509_STORE_new());
          c.store.swap(fresh);
@@ -167,26 +187,35 @@ const std::vector<Row>& rows() {
          X509_LOOKUP_add_cert(c.untrusted, p.inter);
          for (auto& crl : c.crls) X509_LOOKUP_add_crl(c.untrusted, crl.get());
        },
-       kVerifyDefaultFlags, 0, {{}, {}, {24}}},
-      {"root not trusted, 24 tolerated", [](Case& c, PkiKeyType t) {
+       kVerifyDefaultFlags,
+       0,
+       {{}, {}, {24}}},
+      {"root not trusted, 24 tolerated",
+       [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
          c.trusted->trusted = 0;  // the look-up asked in the second pass
          (void)p;
        },
-       kVerifyDefaultFlags | (1UL << 24) | (1UL << 18), 1, {{}, {}, {24}}},
+       kVerifyDefaultFlags | (1UL << 24) | (1UL << 18),
+       1,
+       {{}, {}, {24}}},
       {"self-signed leaf not trusted: 18 and 24",
        [](Case& c, PkiKeyType t) {
          EVP_PKEY* k = c.keep(test_support::pki_new_key(t));
          c.target = c.keep(test_support::pki_make_cert(k, leaf("Alone", 5), nullptr, k));
        },
-       kVerifyDefaultFlags, 0, {{18, 24, 3}}},
+       kVerifyDefaultFlags,
+       0,
+       {{18, 24, 3}}},
       {"self-signed leaf in the trusted look-up",
        [](Case& c, PkiKeyType t) {
          EVP_PKEY* k = c.keep(test_support::pki_new_key(t));
          c.target = c.keep(test_support::pki_make_cert(k, leaf("Alone", 5), nullptr, k));
          X509_LOOKUP_add_cert(c.trusted, c.target);
        },
-       kVerifyDefaultFlags, 1, {{3}}},
+       kVerifyDefaultFlags,
+       1,
+       {{3}}},
       {"root's own CRL expired: 12 tolerated",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
@@ -196,8 +225,11 @@ const std::vector<Row>& rows() {
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, s)));
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, PkiCrlSpec{})));
        },
-       kVerifyDefaultFlags, 1, {{}, {12}, {12}}},
-      {"expired CRL required fresh", [](Case& c, PkiKeyType t) {
+       kVerifyDefaultFlags,
+       1,
+       {{}, {12}, {12}}},
+      {"expired CRL required fresh",
+       [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
          PkiCrlSpec s;
          s.last_update = -10 * kDay;
@@ -205,7 +237,10 @@ const std::vector<Row>& rows() {
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, s)));
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, PkiCrlSpec{})));
        },
-       kVerifyDefaultFlags & ~(1UL << 12), 0, {{}, {12}, {12}}, {0, 0, 0}},
+       kVerifyDefaultFlags & ~(1UL << 12),
+       0,
+       {{}, {12}, {12}},
+       {0, 0, 0}},
       {"two CRLs: the later clean one wins over an older revoking one",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
@@ -214,7 +249,9 @@ const std::vector<Row>& rows() {
          X509_LOOKUP_add_crl(c.untrusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({7}))));
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, PkiCrlSpec{})));
        },
-       kVerifyDefaultFlags, 1, {{}, {}, {}}},
+       kVerifyDefaultFlags,
+       1,
+       {{}, {}, {}}},
       {"two CRLs: the later one revokes",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
@@ -223,14 +260,18 @@ const std::vector<Row>& rows() {
                              c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({}, -2 * kDay))));
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, PkiCrlSpec{})));
        },
-       kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
       {"a CRL dated in the future is ignored",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
          X509_LOOKUP_add_crl(c.trusted,
                              c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({100}, 2 * kDay))));
        },
-       kVerifyDefaultFlags, 1, {{}, {}, {}}},
+       kVerifyDefaultFlags,
+       1,
+       {{}, {}, {}}},
       {"expired leaf",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec l = leaf("Leaf", 100);
@@ -238,14 +279,18 @@ const std::vector<Row>& rows() {
          l.not_after = -kDay;
          standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
        },
-       kVerifyDefaultFlags, 0, {{10}, {}, {}}},
+       kVerifyDefaultFlags,
+       0,
+       {{10}, {}, {}}},
       {"leaf not yet valid",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec l = leaf("Leaf", 100);
          l.not_before = kDay;
          standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
        },
-       kVerifyDefaultFlags, 0, {{9}, {}, {}}},
+       kVerifyDefaultFlags,
+       0,
+       {{9}, {}, {}}},
       {"expired intermediate: the leaf is invalid by folding",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec i = ca("Intermediate", 2);
@@ -253,20 +298,28 @@ const std::vector<Row>& rows() {
          i.not_after = -kDay;
          standard(c, t, true, ca("Root", 1), i);
        },
-       kVerifyDefaultFlags, 0, {{}, {10}, {}}, {0, 0, 1}},
-      {"expired leaf tolerated", [](Case& c, PkiKeyType t) {
+       kVerifyDefaultFlags,
+       0,
+       {{}, {10}, {}},
+       {0, 0, 1}},
+      {"expired leaf tolerated",
+       [](Case& c, PkiKeyType t) {
          PkiCertSpec l = leaf("Leaf", 100);
          l.not_before = -10 * kDay;
          l.not_after = -kDay;
          standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
        },
-       kVerifyDefaultFlags | (1UL << 10), 1, {{10}, {}, {}}},
+       kVerifyDefaultFlags | (1UL << 10),
+       1,
+       {{10}, {}, {}}},
       {"damaged leaf signature",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
          c.target = c.keep(test_support::pki_damaged_copy(p.leaf));
        },
-       kVerifyDefaultFlags, 0, {{7}, {}, {}}},
+       kVerifyDefaultFlags,
+       0,
+       {{7}, {}, {}}},
       {"damaged CRL",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, false);
@@ -274,24 +327,34 @@ const std::vector<Row>& rows() {
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_damaged_copy(good.get())));
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, PkiCrlSpec{})));
        },
-       kVerifyDefaultFlags, 0, {{8}, {}, {}}},
+       kVerifyDefaultFlags,
+       0,
+       {{8}, {}, {}}},
       {"missing intermediate",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
          c.untrusted->skip = 1;
          (void)p;
        },
-       kVerifyDefaultFlags, 0, {{20, 21}}},
-      {"missing intermediate tolerated", [](Case& c, PkiKeyType t) {
+       kVerifyDefaultFlags,
+       0,
+       {{20, 21}}},
+      {"missing intermediate tolerated",
+       [](Case& c, PkiKeyType t) {
          standard(c, t, true);
          c.untrusted->skip = 1;
        },
-       kVerifyDefaultFlags | (1UL << 2) | (1UL << 20) | (1UL << 21), 1, {{20, 21}}},
-      {"missing root", [](Case& c, PkiKeyType t) {
+       kVerifyDefaultFlags | (1UL << 2) | (1UL << 20) | (1UL << 21),
+       1,
+       {{20, 21}}},
+      {"missing root",
+       [](Case& c, PkiKeyType t) {
          standard(c, t, true);
          c.trusted->skip = 1;
        },
-       kVerifyDefaultFlags, 0, {{3}, {2}}},
+       kVerifyDefaultFlags,
+       0,
+       {{3}, {2}}},
       {"intermediate among the caller's extra certificates, revocation from extra CRLs",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
@@ -299,7 +362,9 @@ const std::vector<Row>& rows() {
          c.extra_certs.push_back(p.inter);
          c.extra_crls.push_back(c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({100}, -30))));
        },
-       kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
       {"forged issuer: an end-entity certificate signs",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
@@ -307,7 +372,10 @@ const std::vector<Row>& rows() {
          c.target = c.keep(test_support::pki_make_cert(k, leaf("Victim", 9), p.leaf, p.leaf_key));
          X509_LOOKUP_add_cert(c.untrusted, p.leaf);
        },
-       0xFFFFFFFFUL, 0, {{3}, {79}, {}, {}}, {0, 0, 1, 1}},
+       0xFFFFFFFFUL,
+       0,
+       {{3}, {79}, {}, {}},
+       {0, 0, 1, 1}},
       {"forged issuer: keyUsage without keyCertSign, no basicConstraints",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec i = ca("Intermediate", 2);
@@ -316,7 +384,10 @@ const std::vector<Row>& rows() {
          standard(c, t, true, ca("Root", 1), i);
        },
        // Its CRL is not used either: its keyUsage leaves out cRLSign.
-       0xFFFFFFFFUL, 0, {{3}, {79}, {}}, {0, 0, 1}},
+       0xFFFFFFFFUL,
+       0,
+       {{3}, {79}, {}},
+       {0, 0, 1}},
       {"older CA without the extensions still issues",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec i = ca("Intermediate", 2);
@@ -324,21 +395,28 @@ const std::vector<Row>& rows() {
          i.key_usage = PkiKeyUsage::kAbsent;
          standard(c, t, true, ca("Root", 1), i);
        },
-       kVerifyDefaultFlags, 1, {{}, {}, {}}},
+       kVerifyDefaultFlags,
+       1,
+       {{}, {}, {}}},
       {"root's pathLen 0 forbids an intermediate",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec r = ca("Root", 1);
          r.path_len = 0;
          standard(c, t, true, r);
        },
-       0xFFFFFFFFUL, 0, {{}, {}, {79}}, {0, 0, 0}},
+       0xFFFFFFFFUL,
+       0,
+       {{}, {}, {79}},
+       {0, 0, 0}},
       {"root's pathLen 1 allows it",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec r = ca("Root", 1);
          r.path_len = 1;
          standard(c, t, true, r);
        },
-       kVerifyDefaultFlags, 1, {{}, {}, {}}},
+       kVerifyDefaultFlags,
+       1,
+       {{}, {}, {}}},
       {"CRL of an issuer without cRLSign is not used",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec i = ca("Intermediate", 2);
@@ -347,7 +425,9 @@ const std::vector<Row>& rows() {
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({100}))));
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, PkiCrlSpec{})));
        },
-       kVerifyDefaultFlags, 1, {{3}, {}, {}}},
+       kVerifyDefaultFlags,
+       1,
+       {{3}, {}, {}}},
       {"issuers naming each other: the walk ends",
        [](Case& c, PkiKeyType t) {
          EVP_PKEY* ka = c.keep(test_support::pki_new_key(t));
@@ -362,7 +442,9 @@ const std::vector<Row>& rows() {
          X509_LOOKUP_add_cert(c.trusted, b);
          c.target = c.keep(test_support::pki_make_cert(kl, leaf("Leaf", 100), a, ka));
        },
-       kVerifyDefaultFlags, 0, {{3}, {3}, {2}}},
+       kVerifyDefaultFlags,
+       0,
+       {{3}, {3}, {2}}},
       {"over-long chain",
        [](Case& c, PkiKeyType t) {
          EVP_PKEY* k = c.keep(test_support::pki_new_key(t));
@@ -374,7 +456,9 @@ const std::vector<Row>& rows() {
          }
          c.target = c.keep(test_support::pki_make_cert(k, leaf("Leaf", 100), up, k));
        },
-       kVerifyDefaultFlags, 0, {}},
+       kVerifyDefaultFlags,
+       0,
+       {}},
   };
   return table;
 }

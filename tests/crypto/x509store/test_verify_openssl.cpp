@@ -122,7 +122,8 @@ std::pair<int, int> our_verdict(World& w) {
   int first = 0;
   for (CERT* r = record.get(); r != nullptr && first == 0; r = r->issuer_record)
     for (int i = 0; i < sk_X509_VERIFY_ERROR_num(r->errors) && first == 0; ++i)
-      if (sk_X509_VERIFY_ERROR_value(r->errors, i)->tolerated == 0) first = sk_X509_VERIFY_ERROR_value(r->errors, i)->error;
+      if (sk_X509_VERIFY_ERROR_value(r->errors, i)->tolerated == 0)
+        first = sk_X509_VERIFY_ERROR_value(r->errors, i)->error;
   return {valid, first};
 }
 
@@ -143,38 +144,45 @@ class AgainstOpenSsl : public store_test::ProviderTest, public ::testing::WithPa
 TEST_P(AgainstOpenSsl, SameVerdictAndErrorNumber) {
   const Row rows[] = {
       {"valid", [] { return plain(); }},
-      {"expired", [] {
+      {"expired",
+       [] {
          Tweak t = plain();
          t.leaf.not_before = -10 * kDay;
          t.leaf.not_after = -kDay;
          return t;
        }},
-      {"not yet valid", [] {
+      {"not yet valid",
+       [] {
          Tweak t = plain();
          t.leaf.not_before = kDay;
          return t;
        }},
-      {"revoked", [] {
+      {"revoked",
+       [] {
          Tweak t = plain();
          t.revoked = {100};
          return t;
        }},
-      {"revoked other serial", [] {
+      {"revoked other serial",
+       [] {
          Tweak t = plain();
          t.revoked = {101, 7};
          return t;
        }},
-      {"bad signature", [] {
+      {"bad signature",
+       [] {
          Tweak t = plain();
          t.damage_leaf = true;
          return t;
        }},
-      {"missing issuer", [] {
+      {"missing issuer",
+       [] {
          Tweak t = plain();
          t.drop_intermediate = true;
          return t;
        }},
-      {"end-entity certificate as issuer", [] {
+      {"end-entity certificate as issuer",
+       [] {
          Tweak t = plain();
          t.leaf_signs_victim = true;
          return t;
