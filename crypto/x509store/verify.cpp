@@ -188,23 +188,32 @@ int report_done(X509_STORE_CTX* ctx, int depth) {
 // The first candidate not yet in the chain: a certificate met twice on the way
 // up is a loop, and the walk treats it as no issuer at all.
 X509* next_issuer(X509_STORE_CTX* ctx, X509* x) {
-  X509* found = nullptr;
-  if (STACK_OF(X509)* cands = X509_STORE_find_issuers(ctx->ctx, x); cands != nullptr) {
-    for (int i = 0; i < sk_X509_num(cands) && found == nullptr; ++i) {
-      X509* c = sk_X509_value(cands, i);
-      if (!in_chain(ctx->chain, c)) found = c;
+  std::vector<UniquePtr<X509>> cands;
+  try {
+    if (STACK_OF(X509)* found = X509_STORE_find_issuers(ctx->ctx, x); found != nullptr) {
+      for (int i = 0; i < sk_X509_num(found); ++i) cands.emplace_back(sk_X509_value(found, i));
+      sk_X509_free(found);
     }
-    if (found != nullptr) X509_up_ref(found);
-    sk_X509_pop_free(cands, X509_free);
-  }
-  for (int i = 0; found == nullptr && i < sk_X509_num(ctx->untrusted); ++i) {
-    X509* c = sk_X509_value(ctx->untrusted, i);
-    if (X509_issuer_rule(c, x) == 1 && !in_chain(ctx->chain, c)) {
-      X509_up_ref(c);
-      found = c;
+    for (int i = 0; i < sk_X509_num(ctx->untrusted); ++i) {
+      X509* c = sk_X509_value(ctx->untrusted, i);
+      if (X509_issuer_rule(c, x) == 1 && X509_up_ref(c) == 1) cands.emplace_back(c);
     }
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
-  return found;
+  std::erase_if(cands, [&](const UniquePtr<X509>& c) { return in_chain(ctx->chain, c.get()); });
+  if (cands.empty()) return nullptr;
+  // Several certificates may share the issuer's name (a renewed or
+  // cross-signed CA without key identifiers): the one whose key verifies the
+  // certificate is taken, in the order found; the first when none does.
+  if (cands.size() > 1) {
+    for (auto& c : cands) {
+      EVP_PKEY* key = X509_get0_pubkey(c.get());
+      if (key != nullptr && cert_signature_ok(x, c.get(), key)) return c.release();
+    }
+    ERR_clear_error();
+  }
+  return cands.front().release();
 }
 
 // A certificate acting as an issuer must be a CA where it says what it is;
@@ -269,6 +278,7 @@ int X509_STORE_CTX_init(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STAC
   ctx->untrusted = untrusted;
   ctx->depth = 32767;
   if (store != nullptr) {
+    CryptoLockGuard g(CRYPTO_LOCK_X509_STORE);
     ctx->verify = store->verify;
     ctx->verify_cb = store->verify_cb;
   }
@@ -509,8 +519,13 @@ int CERT_verify_at(CERT* cert, X509_STORE* store, STACK_OF(CERT) * extra_certs, 
     QERR(kErrLibVerify, kFuncCertVerify, kReasonBadArgument);
     return 0;
   }
-  store->verify = CERT_verify_chain;
-  store->verify_cb = CERT_verify_callback;
+  {
+    // Under the store's lock, so that verifications running on one store
+    // never read the pair half written.
+    CryptoLockGuard g(CRYPTO_LOCK_X509_STORE);
+    store->verify = CERT_verify_chain;
+    store->verify_cb = CERT_verify_callback;
+  }
   clear_results(cert);
 
   STACK_OF(X509)* untrusted = sk_X509_new_null();

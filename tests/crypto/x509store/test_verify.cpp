@@ -3,9 +3,11 @@
 // chain (numbers, texts, tolerated flags).
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/cadb/cert_record.h"
@@ -365,6 +367,36 @@ const std::vector<Row>& rows() {
        kVerifyDefaultFlags,
        0,
        {{23}, {}, {}}},
+      {"intermediate cross-signed by a second root, the first root absent",
+       [](Case& c, PkiKeyType t) {
+         Pki p = standard(c, t, true);
+         c.trusted->skip = 1;
+         c.untrusted->skip = 1;
+         X509_LOOKUP* other = X509_STORE_add_lookup(c.store.get(), X509_LOOKUP_trusted(), "other", 1);
+         EVP_PKEY* k2 = c.keep(test_support::pki_new_key(t));
+         X509* root2 = c.keep(test_support::pki_make_cert(k2, ca("Second Root", 11), nullptr, k2));
+         X509* cross = c.keep(test_support::pki_make_cert(p.inter_key, ca("Intermediate", 12), root2, k2));
+         X509_LOOKUP_add_cert(other, root2);
+         X509_LOOKUP_add_cert(other, cross);
+         X509_LOOKUP_add_crl(other, c.keep(test_support::pki_make_crl(root2, k2, PkiCrlSpec{})));
+         X509_LOOKUP_add_crl(other, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, PkiCrlSpec{})));
+       },
+       kVerifyDefaultFlags,
+       1,
+       {{}, {}, {}}},
+      {"renewed issuer under the same name without key identifiers: the one whose key verifies",
+       [](Case& c, PkiKeyType t) {
+         PkiCertSpec l = leaf("Leaf", 100);
+         l.authority_key_id = false;
+         Pki p = standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
+         EVP_PKEY* k2 = c.keep(test_support::pki_new_key(t));
+         // Found first (the trusted pass), but its key did not sign the leaf.
+         X509_LOOKUP_add_cert(c.trusted,
+                              c.keep(test_support::pki_make_cert(k2, ca("Intermediate", 3), p.root, p.root_key)));
+       },
+       kVerifyDefaultFlags,
+       1,
+       {{}, {}, {}}},
       {"forged issuer: an end-entity certificate signs",
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
@@ -598,6 +630,35 @@ TEST_F(VerifyApi, RememberedSignatureDoesNotCarryToAnotherKey) {
   // is not carried into this one.
   EXPECT_EQ(CERT_verify_store(record.get(), good.get(), kVerifyDefaultFlags, nullptr), 1);
   EXPECT_EQ(record->crl, nullptr);
+}
+
+// Verifications on one store from several threads: the look-ups are searched
+// under the store's lock, the remembered signatures change under the
+// certificate and CRL locks; every thread sees the same verdicts.
+TEST_F(VerifyApi, ConcurrentVerificationsOnOneStore) {
+  Case c;
+  Pki p = standard(c, PkiKeyType::kEcr3410, true);
+  UniquePtr<EVP_PKEY> other(test_support::pki_new_key(PkiKeyType::kEcr3410));
+  X509* revoked = c.keep(test_support::pki_make_cert(other.get(), leaf("Revoked", 101), p.inter, p.inter_key));
+  X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({101}, -30))));
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        // Fresh copies too, so the remembered marks are written while read.
+        UniquePtr<X509> good(X509_dup(p.leaf));
+        UniquePtr<X509> bad(X509_dup(revoked));
+        UniquePtr<CERT> g(CERT_split(i % 2 == 0 ? p.leaf : good.get()));
+        UniquePtr<CERT> b(CERT_split(i % 3 == 0 ? revoked : bad.get()));
+        if (!g || !b || CERT_verify_store(g.get(), c.store.get(), kVerifyDefaultFlags, nullptr) != 1 ||
+            CERT_verify_store(b.get(), c.store.get(), kVerifyDefaultFlags, nullptr) != 0)
+          ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
