@@ -153,6 +153,11 @@ X509_STORE* X509_STORE_new() {
     OPENSSL_free(store);
     return nullptr;
   }
+  if (CRYPTO_new_ex_data(CRYPTO_EX_INDEX_APP, store, &store->ex_data) != 1) {
+    delete store->get_cert_methods;
+    OPENSSL_free(store);
+    return nullptr;
+  }
   store->cache = 1;
   store->references = 1;
   store->crl_search_all = 1;
@@ -174,6 +179,7 @@ void X509_STORE_free(X509_STORE* store) {
   }
   for (X509_LOOKUP* l : *store->get_cert_methods) lookup_free(l);
   delete store->get_cert_methods;
+  CRYPTO_free_ex_data(CRYPTO_EX_INDEX_APP, store, &store->ex_data);
   OPENSSL_free(store);
 }
 

@@ -78,9 +78,9 @@ struct X509_STORE {
   void* reserved[3];
   int references;
   X509_STORE_verify_cb verify_cb;
-  int issuer_search_all;  // 0: stop a pass at the first look-up that yields issuers
-  int crl_search_all;     // 1: collect CRLs from every look-up
-  CRYPTO_EX_DATA ex_data;
+  int issuer_search_all;   // 0: stop a pass at the first look-up that yields issuers
+  int crl_search_all;      // 1: collect CRLs from every look-up
+  CRYPTO_EX_DATA ex_data;  // the application's extra data (CRYPTO_EX_INDEX_APP)
 };
 
 X509_STORE* X509_STORE_new();
