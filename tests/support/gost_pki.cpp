@@ -164,3 +164,174 @@ std::string to_pem(X509_CRL* crl) {
 }
 
 }  // namespace test_support
+
+namespace test_support {
+
+EVP_PKEY* pki_new_key(PkiKeyType type) {
+  switch (type) {
+    case PkiKeyType::kR3410:
+      return gost_new_key(GostKeyType::kR3410);
+    case PkiKeyType::kEcr3410:
+      return gost_new_key(GostKeyType::kEcr3410);
+    case PkiKeyType::kRsa:
+      return EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024));
+    case PkiKeyType::kEcdsaP256:
+      return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+  }
+  return nullptr;
+}
+
+namespace {
+
+const EVP_MD* digest_for(EVP_PKEY* key) {
+  const bool gost = qcrypto::evp_pkey_get0_r3410(key) != nullptr || qcrypto::evp_pkey_get0_ecgost(key) != nullptr;
+  return gost ? nullptr : EVP_sha256();
+}
+
+bool set_time(ASN1_TIME* t, long offset) { return X509_gmtime_adj(t, offset) != nullptr; }
+
+}  // namespace
+
+X509* pki_make_cert(EVP_PKEY* subject_key, const PkiCertSpec& spec, X509* issuer, EVP_PKEY* issuer_key) {
+  X509* cert = X509_new();
+  if (cert == nullptr) return nullptr;
+  X509_NAME* name = X509_NAME_new();
+  bool ok =
+      name != nullptr && X509_set_version(cert, 2) == 1 &&
+      ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial) == 1 &&
+      X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0) ==
+          1 &&
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                 reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0) == 1 &&
+      X509_set_subject_name(cert, name) == 1 &&
+      X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name) == 1 &&
+      set_time(X509_getm_notBefore(cert), spec.not_before) && set_time(X509_getm_notAfter(cert), spec.not_after) &&
+      X509_set_pubkey(cert, subject_key) == 1;
+  X509_NAME_free(name);
+  std::string bc;
+  if (spec.basic_constraints == PkiBasicConstraints::kCa) {
+    bc = "critical,CA:TRUE";
+    if (spec.path_len >= 0) bc += ",pathlen:" + std::to_string(spec.path_len);
+  } else if (spec.basic_constraints == PkiBasicConstraints::kNotCa) {
+    bc = "critical,CA:FALSE";
+  }
+  const char* ku = nullptr;
+  switch (spec.key_usage) {
+    case PkiKeyUsage::kAbsent:
+      break;
+    case PkiKeyUsage::kCa:
+      ku = "critical,keyCertSign,cRLSign";
+      break;
+    case PkiKeyUsage::kCaWithoutCrlSign:
+      ku = "critical,keyCertSign";
+      break;
+    case PkiKeyUsage::kLeaf:
+      ku = "critical,digitalSignature,nonRepudiation";
+      break;
+  }
+  ok = ok && (bc.empty() || add_ext(cert, issuer, NID_basic_constraints, bc.c_str())) &&
+       (ku == nullptr || add_ext(cert, issuer, NID_key_usage, ku)) &&
+       (!spec.subject_key_id || add_ext(cert, issuer, NID_subject_key_identifier, "hash")) &&
+       (issuer == nullptr || !spec.authority_key_id ||
+        add_ext(cert, issuer, NID_authority_key_identifier, "keyid:always"));
+  ok = ok && X509_sign(cert, issuer_key, digest_for(issuer_key)) > 0;
+  if (!ok) {
+    X509_free(cert);
+    return nullptr;
+  }
+  return cert;
+}
+
+X509_CRL* pki_make_crl(X509* issuer, EVP_PKEY* issuer_key, const PkiCrlSpec& spec) {
+  X509_CRL* crl = X509_CRL_new();
+  if (crl == nullptr) return nullptr;
+  ASN1_TIME* last = X509_gmtime_adj(nullptr, spec.last_update);
+  ASN1_TIME* next = X509_gmtime_adj(nullptr, spec.next_update);
+  bool ok = last != nullptr && next != nullptr && X509_CRL_set_version(crl, 1) == 1 &&
+            X509_CRL_set_issuer_name(crl, X509_get_subject_name(issuer)) == 1 &&
+            X509_CRL_set1_lastUpdate(crl, last) == 1 &&
+            (!spec.has_next_update || X509_CRL_set1_nextUpdate(crl, next) == 1);
+  for (long serial : spec.revoked) {
+    X509_REVOKED* r = X509_REVOKED_new();
+    ASN1_INTEGER* s = ASN1_INTEGER_new();
+    ok = ok && r != nullptr && s != nullptr && ASN1_INTEGER_set(s, serial) == 1 &&
+         X509_REVOKED_set_serialNumber(r, s) == 1 && X509_REVOKED_set_revocationDate(r, last) == 1 &&
+         X509_CRL_add0_revoked(crl, r) == 1;
+    if (ok) r = nullptr;
+    X509_REVOKED_free(r);
+    ASN1_INTEGER_free(s);
+  }
+  ASN1_INTEGER* number = ASN1_INTEGER_new();
+  ok = ok && number != nullptr && ASN1_INTEGER_set(number, spec.number) == 1 &&
+       X509_CRL_add1_ext_i2d(crl, NID_crl_number, number, 0, 0) == 1;
+  if (ok && spec.authority_key_id) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer, nullptr, nullptr, crl, 0);
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid:always");
+    ok = ext != nullptr && X509_CRL_add_ext(crl, ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+  }
+  ok = ok && X509_CRL_sort(crl) == 1 && X509_CRL_sign(crl, issuer_key, digest_for(issuer_key)) > 0;
+  ASN1_INTEGER_free(number);
+  ASN1_TIME_free(last);
+  ASN1_TIME_free(next);
+  if (!ok) {
+    X509_CRL_free(crl);
+    return nullptr;
+  }
+  return crl;
+}
+
+X509* pki_damaged_copy(X509* cert) {
+  std::vector<unsigned char> der = to_der(cert);
+  if (der.empty()) return nullptr;
+  der.back() ^= 0x01;
+  const unsigned char* p = der.data();
+  return d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+}
+
+X509_CRL* pki_damaged_copy(X509_CRL* crl) {
+  std::vector<unsigned char> der = to_der(crl);
+  if (der.empty()) return nullptr;
+  der.back() ^= 0x01;
+  const unsigned char* p = der.data();
+  return d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size()));
+}
+
+PkiHierarchy::~PkiHierarchy() {
+  for (X509* x : leaves) X509_free(x);
+  X509_free(inter);
+  X509_free(root);
+  EVP_PKEY_free(leaf_key);
+  EVP_PKEY_free(inter_key);
+  EVP_PKEY_free(root_key);
+}
+
+bool pki_make_hierarchy(PkiKeyType type, int leaves, PkiHierarchy* out) {
+  out->root_key = pki_new_key(type);
+  out->inter_key = pki_new_key(type);
+  out->leaf_key = pki_new_key(type);
+  if (out->root_key == nullptr || out->inter_key == nullptr || out->leaf_key == nullptr) return false;
+  PkiCertSpec ca;
+  ca.basic_constraints = PkiBasicConstraints::kCa;
+  ca.key_usage = PkiKeyUsage::kCa;
+  ca.common_name = "Test Root";
+  ca.serial = 1;
+  out->root = pki_make_cert(out->root_key, ca, nullptr, out->root_key);
+  ca.common_name = "Test Intermediate";
+  ca.serial = 2;
+  out->inter = out->root != nullptr ? pki_make_cert(out->inter_key, ca, out->root, out->root_key) : nullptr;
+  if (out->inter == nullptr) return false;
+  for (int i = 0; i < leaves; ++i) {
+    PkiCertSpec leaf;
+    leaf.common_name = "Test Leaf " + std::to_string(i);
+    leaf.serial = 100 + i;
+    X509* x = pki_make_cert(out->leaf_key, leaf, out->inter, out->inter_key);
+    if (x == nullptr) return false;
+    out->leaves.push_back(x);
+  }
+  return true;
+}
+
+}  // namespace test_support
