@@ -81,6 +81,12 @@ int V3EXT_print_all(BIO* out, const STACK_OF(X509_EXTENSION) * extensions, int i
 // in v3ext_print.cpp). Null on failure; the list is created when null.
 STACK_OF(CONF_VALUE) * GENERAL_NAME_print_ext(const GENERAL_NAME* name, STACK_OF(CONF_VALUE) * list);
 
+// Distribution points from a value list: each value one point whose name is
+// a full name of exactly that GeneralName (OpenSSL's value-to-name rule); no
+// reasons and no CRL issuer. Null on failure ("memory alloc failure" of the
+// X.509v3 library under function 125 when memory runs out).
+CRL_DIST_POINTS* V2I_CRLD(X509V3_CTX* ctx, const STACK_OF(CONF_VALUE) * values);
+
 // The ASN.1 of subjectDirectoryAttributes (SEQUENCE OF Attribute), which
 // OpenSSL does not carry.
 using SUBJECT_DIRECTORY_ATTRIBUTES = STACK_OF(X509_ATTRIBUTE);
@@ -335,6 +341,9 @@ int CADB_V3EXT_split(const STACK_OF(X509_EXTENSION) * extensions, STACK_OF(CADB_
 
 }  // namespace qcrypto
 
+// OpenSSL's distribution-point records, which no other part owns yet.
+QCRYPTO_DECLARE_OWNER(DIST_POINT, DIST_POINT_free)
+QCRYPTO_DECLARE_OWNER(CRL_DIST_POINTS, CRL_DIST_POINTS_free)
 QCRYPTO_DECLARE_OWNER(qcrypto::CADB_OID, qcrypto::CADB_OID_free)
 QCRYPTO_DECLARE_OWNER(qcrypto::CADB_GENERAL_NAME, qcrypto::CADB_GENERAL_NAME_free)
 QCRYPTO_DECLARE_OWNER(qcrypto::CADB_AUTHORITY_KEYID, qcrypto::CADB_AUTHORITY_KEYID_free)

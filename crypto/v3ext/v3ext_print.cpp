@@ -7,6 +7,7 @@
 #include <string>
 
 #include "crypto/cclib/ossl_owners.h"
+#include "crypto/err/err.h"
 #include "crypto/v3ext/v3ext.h"
 #include "crypto/v3ext/v3ext_internal.h"
 #include "crypto/x509/name_print.h"
@@ -362,6 +363,37 @@ STACK_OF(CONF_VALUE) * GENERAL_NAME_print_ext(const GENERAL_NAME* name, STACK_OF
     return nullptr;
   }
   return out;
+}
+
+CRL_DIST_POINTS* V2I_CRLD(X509V3_CTX* ctx, const STACK_OF(CONF_VALUE) * values) {
+  constexpr int kFuncV2iCrld = 125;
+  UniquePtr<CRL_DIST_POINTS> points(sk_DIST_POINT_new_null());
+  if (points == nullptr) {
+    QERR(ERRLIB_X509V3, kFuncV2iCrld, ERR_R_MEMORY_ALLOC);
+    return nullptr;
+  }
+  for (int i = 0; i < sk_CONF_VALUE_num(values); ++i) {
+    GENERAL_NAME* name =
+        v2i_GENERAL_NAME(X509V3_EXT_get_nid(NID_crl_distribution_points), ctx, sk_CONF_VALUE_value(values, i));
+    if (name == nullptr) return nullptr;
+    UniquePtr<DIST_POINT> point(DIST_POINT_new());
+    GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+    if (point == nullptr || names == nullptr || (point->distpoint = DIST_POINT_NAME_new()) == nullptr ||
+        sk_GENERAL_NAME_push(names, name) <= 0) {
+      GENERAL_NAME_free(name);
+      sk_GENERAL_NAME_free(names);
+      QERR(ERRLIB_X509V3, kFuncV2iCrld, ERR_R_MEMORY_ALLOC);
+      return nullptr;
+    }
+    point->distpoint->type = 0;
+    point->distpoint->name.fullname = names;
+    if (sk_DIST_POINT_push(points.get(), point.get()) <= 0) {
+      QERR(ERRLIB_X509V3, kFuncV2iCrld, ERR_R_MEMORY_ALLOC);
+      return nullptr;
+    }
+    static_cast<void>(point.release());
+  }
+  return points.release();
 }
 
 int V3EXT_print(BIO* bio, const X509_EXTENSION* extension, int indent) {

@@ -73,7 +73,8 @@ TEST(CrmfCertId, HostileInputRefusedAndCallerRecordKept) {
   const Bytes good = encode(id.get());
   std::vector<std::pair<std::string, Bytes>> bad;
   // Every truncation.
-  for (std::size_t n = 1; n < good.size(); ++n) bad.emplace_back("truncated", Bytes(good.begin(), good.begin() + n));
+  for (std::ptrdiff_t n = 1; n < std::ssize(good); ++n)
+    bad.emplace_back("truncated", Bytes(good.begin(), good.begin() + n));
   // A third element inside the SEQUENCE.
   Bytes third = good;
   third[1] = static_cast<unsigned char>(third[1] + 2);

@@ -327,6 +327,39 @@ TEST_F(V3ext, OwnObjectsWithTheKeyIdSyntax) {
   }
 }
 
+TEST_F(V3ext, DistPointsFromValuesAndNamePairs) {
+  STACK_OF(CONF_VALUE)* values = nullptr;
+  ASSERT_EQ(X509V3_add_value("URI", "http://a.example.ru/x.crl", &values), 1);
+  ASSERT_EQ(X509V3_add_value("email", "crl@example.ru", &values), 1);
+  UniquePtr<CRL_DIST_POINTS> points(V2I_CRLD(nullptr, values));
+  ASSERT_NE(points, nullptr);
+  ASSERT_EQ(sk_DIST_POINT_num(points.get()), 2);
+  for (int i = 0; i < 2; ++i) {
+    const DIST_POINT* p = sk_DIST_POINT_value(points.get(), i);
+    ASSERT_NE(p->distpoint, nullptr);
+    EXPECT_EQ(p->distpoint->type, 0);
+    EXPECT_EQ(sk_GENERAL_NAME_num(p->distpoint->name.fullname), 1);
+    EXPECT_EQ(p->reasons, nullptr);
+    EXPECT_EQ(p->CRLissuer, nullptr);
+  }
+  // The printed pairs of the two names, through the list form.
+  STACK_OF(CONF_VALUE)* pairs = nullptr;
+  for (int i = 0; i < 2; ++i) {
+    pairs = GENERAL_NAME_print_ext(
+        sk_GENERAL_NAME_value(sk_DIST_POINT_value(points.get(), i)->distpoint->name.fullname, 0), pairs);
+    ASSERT_NE(pairs, nullptr);
+  }
+  ASSERT_EQ(sk_CONF_VALUE_num(pairs), 2);
+  EXPECT_STREQ(sk_CONF_VALUE_value(pairs, 0)->name, "URI");
+  EXPECT_STREQ(sk_CONF_VALUE_value(pairs, 0)->value, "http://a.example.ru/x.crl");
+  EXPECT_STREQ(sk_CONF_VALUE_value(pairs, 1)->name, "email");
+  sk_CONF_VALUE_pop_free(pairs, X509V3_conf_free);
+  // A value OpenSSL cannot turn into a name fails the whole list.
+  ASSERT_EQ(X509V3_add_value("nonsense", "x", &values), 1);
+  EXPECT_EQ(V2I_CRLD(nullptr, values), nullptr);
+  sk_CONF_VALUE_pop_free(values, X509V3_conf_free);
+}
+
 TEST_F(V3ext, DecodedListLookups) {
   STACK_OF(X509_EXTENSION)* stack = v3ext_test::one_extension(NID_crl_number, false, from_hex("020107"));
   STACK_OF(X509_EXTENSION)* second = v3ext_test::one_extension(NID_key_usage, true, from_hex("03020780"));
