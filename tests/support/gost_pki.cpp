@@ -77,6 +77,11 @@ EVP_PKEY* gost_new_key(GostKeyType type) {
 }
 
 X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key) {
+  return gost_make_cert_ext(subject_key, spec, issuer, issuer_key, {});
+}
+
+X509* gost_make_cert_ext(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key,
+                         const std::vector<ExtraExtension>& extensions) {
   X509* cert = X509_new();
   if (cert == nullptr) return nullptr;
   X509_NAME* name = X509_NAME_new();
@@ -98,7 +103,7 @@ X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, 
                spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,nonRepudiation") &&
        add_ext(cert, issuer, NID_subject_key_identifier, "hash") &&
        (issuer == nullptr || add_ext(cert, issuer, NID_authority_key_identifier, "keyid:always"));
-  for (const auto& extra : spec.extensions) {
+  for (const auto& extra : extensions) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer != nullptr ? issuer : cert, cert, nullptr, nullptr, 0);

@@ -33,8 +33,6 @@ struct CertSpec {
   long serial = 1;
   bool ca = false;
   int days = 30;
-  // Added after the standard ones, in this order.
-  std::vector<ExtraExtension> extensions;
 };
 
 // A certificate of `subject_key` with the spec's subject, signed by
@@ -42,6 +40,11 @@ struct CertSpec {
 // Extensions: basicConstraints (critical), keyUsage (critical), subject key
 // identifier, and the authority key identifier when there is an issuer.
 X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key);
+
+// As gost_make_cert, with `extensions` added after the standard ones, in
+// order. Null when any of them cannot be made.
+X509* gost_make_cert_ext(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key,
+                         const std::vector<ExtraExtension>& extensions);
 
 // A version-2 CRL of `issuer` listing the given serial numbers, signed by
 // `issuer_key`, with a CRL number extension.

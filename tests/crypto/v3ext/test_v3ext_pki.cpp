@@ -90,12 +90,13 @@ class V3extPki : public ::testing::Test {
     ASSERT_EQ(evp_provider_start(), 1);
     ca_key_.reset(test_support::gost_new_key(test_support::GostKeyType::kEcr3410));
     ASSERT_NE(ca_key_, nullptr);
-    test_support::CertSpec spec{"Test CA", 7, true, 30, {}};
-    auto add_der = [&spec](const char* name, const Bytes& der, bool critical = false) {
-      spec.extensions.push_back(ExtraExtension{name, "", der, critical});
+    const test_support::CertSpec spec{"Test CA", 7, true, 30};
+    std::vector<ExtraExtension> extra;
+    auto add_der = [&extra](const char* name, const Bytes& der, bool critical = false) {
+      extra.push_back(ExtraExtension{name, "", der, critical});
     };
-    auto add_conf = [&spec](const char* name, const char* conf, bool critical = false) {
-      spec.extensions.push_back(ExtraExtension{name, conf, {}, critical});
+    auto add_conf = [&extra](const char* name, const char* conf, bool critical = false) {
+      extra.push_back(ExtraExtension{name, conf, {}, critical});
     };
     add_conf("authorityInfoAccess", "OCSP;URI:http://ocsp.example.ru/,caIssuers;URI:http://ca.example.ru/ca.crt");
     add_conf("subjectInfoAccess", "caRepository;URI:http://ca.example.ru/repo/");
@@ -116,7 +117,7 @@ class V3extPki : public ::testing::Test {
     add_der("privateKeyUsagePeriod", v3ext_test::usage_period_der());
     add_conf("nsCertType", "client,email,objsign");
     add_conf("nsComment", "Test comment");
-    ca_.reset(test_support::gost_make_cert(ca_key_.get(), spec, nullptr, ca_key_.get()));
+    ca_.reset(test_support::gost_make_cert_ext(ca_key_.get(), spec, nullptr, ca_key_.get(), extra));
     if (ca_ == nullptr) ERR_print_errors_fp(stderr);
     ASSERT_NE(ca_, nullptr);
 
