@@ -1,6 +1,7 @@
 // What the extension split and the printed texts cost for a typical CA
 // certificate, against OpenSSL's own printing of the same extensions.
 #include <benchmark/benchmark.h>
+#include <openssl/err.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/random.h>
@@ -34,13 +35,16 @@ const STACK_OF(X509_EXTENSION) * extensions() {
          {},
          false},
         {"crlDistributionPoints", "URI:http://crl.example.ru/a.crl,URI:http://crl2.example.ru/a.crl", {}, false},
-        {"certificatePolicies", "1.2.643.100.113.1,1.2.643.100.113.2", {}, false},
+        {"policyMappings", "1.2.643.100.113.1:1.2.643.100.113.2", {}, false},
         {"subjectAltName", "email:ca@example.ru,DNS:ca.example.ru", {}, false},
         {"extendedKeyUsage", "serverAuth,clientAuth", {}, false},
         {"nameConstraints", "permitted;DNS:.example.ru", {}, true},
     };
     made = test_support::gost_make_cert_ext(key.get(), spec, nullptr, key.get(), extra);
-    if (made == nullptr) std::abort();
+    if (made == nullptr) {
+      ERR_print_errors_fp(stderr);
+      std::abort();
+    }
   }
   return X509_get0_extensions(made);
 }
