@@ -313,6 +313,20 @@ TEST_F(V3ext, IssuingPointWithoutReasonBitsConverts) {
   EXPECT_EQ(rec->name, nullptr);
 }
 
+TEST_F(V3ext, IssuingPointWithTheFourFlagsWrittenFalseConverts) {
+  // Older encoders write every flag, FALSE included; such CRLs must still
+  // split (with the flags off) and print only what is set.
+  Split s(NID_issuing_distribution_point, true, from_hex("300C810100820100840100850100"));
+  const CADB_V3EXT* r = s.only();
+  ASSERT_NE(r, nullptr);
+  const auto* rec = static_cast<CADB_ISSUING_DIST_POINT*>(r->value);
+  EXPECT_EQ(rec->only_user, 0);
+  EXPECT_EQ(rec->only_ca, 0);
+  EXPECT_EQ(rec->indirect_crl, 0);
+  EXPECT_EQ(rec->only_attr, 0);
+  EXPECT_EQ(s.text(), "    X509v3 Issuing Distribution Point: critical\n\n");
+}
+
 TEST_F(V3ext, OwnObjectsWithTheKeyIdSyntax) {
   const Bytes der = from_hex("30068004010203FF");
   for (const int number : {304, 306}) {
