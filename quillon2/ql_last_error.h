@@ -1,0 +1,12 @@
+// The calling thread's last toolkit result code. Toolkit functions that
+// return a value (a count, a pointer, a flag) set it to 0 on entry and to
+// their failure code on failure; the caller reads it afterwards.
+#pragma once
+
+namespace quillon2 {
+
+void QL_set_last_error(int code);
+// 0 when the thread has no result recorded.
+int QL_get_last_error();
+
+}  // namespace quillon2
