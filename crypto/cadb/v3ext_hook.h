@@ -2,8 +2,9 @@
 // extensions.
 //
 // The extension records (CADB_V3EXT, a list of them per object) are built by
-// the extension split of crypto/v3ext, which defines these two functions;
-// the records here only hold the list.
+// the extension split of the database; the records here only hold the list.
+// Until that split is linked in, cadb_split_extensions leaves the list empty
+// and every record's extension word null.
 #pragma once
 
 #include <openssl/x509.h>

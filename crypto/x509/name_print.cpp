@@ -214,11 +214,6 @@ std::string X509_NAME_value_local(const ASN1_STRING* value) {
   return value == nullptr ? std::string() : value_in_local_codepage(value);
 }
 
-std::string X509_NAME_value_in_mode(const ASN1_STRING* value) {
-  const int mode = X509_NAME_codepage_mode();
-  return convert_for_mode(escape_for_mode(X509_NAME_value_local(value), mode), mode);
-}
-
 std::string X509_NAME_entry_short_name(const ASN1_OBJECT* object) {
   const int nid = OBJ_obj2nid(object);
   for (const auto& own : kOwnShortNames) {

@@ -56,9 +56,6 @@ std::string X509_NAME_entry_short_name(const ASN1_OBJECT* object);
 // A name entry's value in the local code page, unescaped: BMPString,
 // UTF8String and UniversalString converted, other types as their bytes.
 std::string X509_NAME_value_local(const ASN1_STRING* value);
-// The value as the one-line name writes it: in the local code page, escaped
-// and converted by the code-page mode now in force.
-std::string X509_NAME_value_in_mode(const ASN1_STRING* value);
 
 // "/SN=value" per entry in the code-page mode. A null name gives
 // "NO X509_NAME". With a buffer of `size` bytes the text ends before the

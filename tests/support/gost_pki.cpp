@@ -37,22 +37,6 @@ bool add_ext(X509* cert, X509* issuer, int nid, const char* value) {
   return ok;
 }
 
-X509_EXTENSION* make_extra(const ExtraExtension& spec, X509V3_CTX* ctx) {
-  if (spec.der.empty()) {
-    const std::string value = (spec.critical ? "critical," : "") + spec.conf;
-    return X509V3_EXT_nconf(nullptr, ctx, spec.name.c_str(), value.c_str());
-  }
-  ASN1_OBJECT* object = OBJ_txt2obj(spec.name.c_str(), 0);
-  ASN1_OCTET_STRING* data = ASN1_OCTET_STRING_new();
-  X509_EXTENSION* ext = nullptr;
-  if (object != nullptr && data != nullptr &&
-      ASN1_OCTET_STRING_set(data, spec.der.data(), static_cast<int>(spec.der.size())) == 1)
-    ext = X509_EXTENSION_create_by_OBJ(nullptr, object, spec.critical ? 1 : 0, data);
-  ASN1_OBJECT_free(object);
-  ASN1_OCTET_STRING_free(data);
-  return ext;
-}
-
 }  // namespace
 
 EVP_PKEY* gost_new_key(GostKeyType type) {
@@ -77,11 +61,6 @@ EVP_PKEY* gost_new_key(GostKeyType type) {
 }
 
 X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key) {
-  return gost_make_cert_ext(subject_key, spec, issuer, issuer_key, {});
-}
-
-X509* gost_make_cert_ext(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key,
-                         const std::vector<ExtraExtension>& extensions) {
   X509* cert = X509_new();
   if (cert == nullptr) return nullptr;
   X509_NAME* name = X509_NAME_new();
@@ -103,14 +82,6 @@ X509* gost_make_cert_ext(EVP_PKEY* subject_key, const CertSpec& spec, X509* issu
                spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,nonRepudiation") &&
        add_ext(cert, issuer, NID_subject_key_identifier, "hash") &&
        (issuer == nullptr || add_ext(cert, issuer, NID_authority_key_identifier, "keyid:always"));
-  for (const auto& extra : extensions) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, issuer != nullptr ? issuer : cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = ok ? make_extra(extra, &ctx) : nullptr;
-    ok = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-  }
   // No digest: the GOST signatures hash inside.
   ok = ok && X509_sign(cert, issuer_key, nullptr) > 0;
   if (!ok) {
@@ -142,52 +113,6 @@ X509_CRL* gost_make_crl(X509* issuer, EVP_PKEY* issuer_key, const std::vector<lo
   ok = ok && number != nullptr && ASN1_INTEGER_set(number, crl_number) == 1 &&
        X509_CRL_add1_ext_i2d(crl, NID_crl_number, number, 0, 0) == 1 && X509_CRL_sort(crl) == 1 &&
        X509_CRL_sign(crl, issuer_key, nullptr) > 0;
-  ASN1_INTEGER_free(number);
-  ASN1_TIME_free(now);
-  ASN1_TIME_free(next);
-  if (!ok) {
-    X509_CRL_free(crl);
-    return nullptr;
-  }
-  return crl;
-}
-
-X509_CRL* gost_make_crl_ext(X509* issuer, EVP_PKEY* issuer_key, const std::vector<RevokedEntry>& revoked,
-                            const std::vector<ExtraExtension>& extensions, long crl_number) {
-  X509_CRL* crl = X509_CRL_new();
-  if (crl == nullptr) return nullptr;
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, issuer, nullptr, nullptr, crl, 0);
-  ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
-  ASN1_TIME* next = X509_gmtime_adj(nullptr, 86400L * 7);
-  bool ok = now != nullptr && next != nullptr && X509_CRL_set_version(crl, 1) == 1 &&
-            X509_CRL_set_issuer_name(crl, X509_get_subject_name(issuer)) == 1 &&
-            X509_CRL_set1_lastUpdate(crl, now) == 1 && X509_CRL_set1_nextUpdate(crl, next) == 1;
-  for (const auto& entry : revoked) {
-    X509_REVOKED* r = X509_REVOKED_new();
-    ASN1_INTEGER* s = ASN1_INTEGER_new();
-    ok = ok && r != nullptr && s != nullptr && ASN1_INTEGER_set(s, entry.serial) == 1 &&
-         X509_REVOKED_set_serialNumber(r, s) == 1 && X509_REVOKED_set_revocationDate(r, now) == 1;
-    for (const auto& extra : entry.extensions) {
-      X509_EXTENSION* ext = ok ? make_extra(extra, &ctx) : nullptr;
-      ok = ext != nullptr && X509_REVOKED_add_ext(r, ext, -1) == 1;
-      X509_EXTENSION_free(ext);
-    }
-    ok = ok && X509_CRL_add0_revoked(crl, r) == 1;
-    if (ok) r = nullptr;
-    X509_REVOKED_free(r);
-    ASN1_INTEGER_free(s);
-  }
-  ASN1_INTEGER* number = ASN1_INTEGER_new();
-  ok = ok && number != nullptr && ASN1_INTEGER_set(number, crl_number) == 1 &&
-       X509_CRL_add1_ext_i2d(crl, NID_crl_number, number, 0, 0) == 1;
-  for (const auto& extra : extensions) {
-    X509_EXTENSION* ext = ok ? make_extra(extra, &ctx) : nullptr;
-    ok = ext != nullptr && X509_CRL_add_ext(crl, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-  }
-  ok = ok && X509_CRL_sort(crl) == 1 && X509_CRL_sign(crl, issuer_key, nullptr) > 0;
   ASN1_INTEGER_free(number);
   ASN1_TIME_free(now);
   ASN1_TIME_free(next);

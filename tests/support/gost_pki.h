@@ -18,16 +18,6 @@ enum class GostKeyType { kR3410, kEcr3410 };
 // curve (GOST R 34.10-2001), as a provider key; null on failure.
 EVP_PKEY* gost_new_key(GostKeyType type);
 
-// An extension by OpenSSL's configuration text (`conf`, as in a config
-// file's extension section), or by its raw DER value when `der` is not empty.
-// `name` is a short name or a dotted OID.
-struct ExtraExtension {
-  std::string name;
-  std::string conf;
-  std::vector<unsigned char> der;
-  bool critical = false;
-};
-
 struct CertSpec {
   std::string common_name;
   long serial = 1;
@@ -41,25 +31,9 @@ struct CertSpec {
 // identifier, and the authority key identifier when there is an issuer.
 X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key);
 
-// As gost_make_cert, with `extensions` added after the standard ones, in
-// order. Null when any of them cannot be made.
-X509* gost_make_cert_ext(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key,
-                         const std::vector<ExtraExtension>& extensions);
-
 // A version-2 CRL of `issuer` listing the given serial numbers, signed by
 // `issuer_key`, with a CRL number extension.
 X509_CRL* gost_make_crl(X509* issuer, EVP_PKEY* issuer_key, const std::vector<long>& revoked, long crl_number = 1);
-
-// A revoked entry with its own extensions (reason code, invalidity date, ...).
-struct RevokedEntry {
-  long serial;
-  std::vector<ExtraExtension> extensions;
-};
-
-// As gost_make_crl, with extensions on the entries and on the CRL (after the
-// CRL number). Null when any extension cannot be made.
-X509_CRL* gost_make_crl_ext(X509* issuer, EVP_PKEY* issuer_key, const std::vector<RevokedEntry>& revoked,
-                            const std::vector<ExtraExtension>& extensions, long crl_number = 1);
 
 // DER and PEM text of a certificate or CRL.
 std::vector<unsigned char> to_der(X509* cert);
