@@ -1,0 +1,12 @@
+// Owners of OpenSSL's X.509v3 value types that the extension code builds.
+#pragma once
+
+#include <openssl/x509v3.h>
+
+#include "crypto/cclib/owner.h"
+
+QCRYPTO_DECLARE_OWNER(GENERAL_NAME, GENERAL_NAME_free)
+QCRYPTO_DECLARE_OWNER(GENERAL_NAMES, GENERAL_NAMES_free)
+QCRYPTO_DECLARE_OWNER(DIST_POINT, DIST_POINT_free)
+QCRYPTO_DECLARE_OWNER(CRL_DIST_POINTS, CRL_DIST_POINTS_free)
+QCRYPTO_DECLARE_OWNER(X509_EXTENSION, X509_EXTENSION_free)
