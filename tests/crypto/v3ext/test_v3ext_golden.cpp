@@ -154,6 +154,18 @@ void check_golden(const std::string& file, const std::string& actual) {
   EXPECT_EQ(expected.str(), actual) << "golden file " << path;
 }
 
+// In regeneration mode the extension lists also become seeds of the
+// extension-split fuzz target.
+void write_seed(const std::string& name, const STACK_OF(X509_EXTENSION) * exts) {
+  if (std::getenv("DOSSAR_REGENERATE_GOLDEN") == nullptr) return;
+  unsigned char* der = nullptr;
+  const int n = i2d_X509_EXTENSIONS(exts, &der);
+  ASSERT_GT(n, 0);
+  std::ofstream(std::string(DOSSAR_V3EXT_FUZZ_CORPUS_DIR) + "/" + name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(der), n);
+  OPENSSL_free(der);
+}
+
 class GoldenPki : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -195,6 +207,7 @@ TEST_F(GoldenPki, CertificateExtensionsPrintAndSplitAsRecorded) {
   UniquePtr<X509> read(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
   ASSERT_TRUE(read);
   check_golden("cert_print.txt", printed(X509_get0_extensions(read.get()), 4));
+  write_seed("certificate", X509_get0_extensions(read.get()));
   UniquePtr<CADB_V3EXT_LIST> records(CADB_V3EXT_split_cert(read.get()));
   ASSERT_TRUE(records) << "split failed";
   check_golden("cert_records.txt", render(records.get()));
@@ -208,6 +221,7 @@ TEST_F(GoldenPki, CrlAndRevokedEntryExtensionsPrintAndSplitAsRecorded) {
   UniquePtr<X509_CRL> read(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
   ASSERT_TRUE(read);
   std::string print = "CRL:\n" + printed(X509_CRL_get0_extensions(read.get()), 4);
+  write_seed("crl", X509_CRL_get0_extensions(read.get()));
   UniquePtr<CADB_V3EXT_LIST> records(CADB_V3EXT_split_crl(read.get()));
   ASSERT_TRUE(records);
   std::string split = "CRL:\n" + render(records.get());
@@ -218,6 +232,7 @@ TEST_F(GoldenPki, CrlAndRevokedEntryExtensionsPrintAndSplitAsRecorded) {
     const std::string label =
         "Revoked " + std::to_string(ASN1_INTEGER_get(X509_REVOKED_get0_serialNumber(entry))) + ":\n";
     print += label + printed(X509_REVOKED_get0_extensions(entry), 4);
+    write_seed("revoked" + std::to_string(i), X509_REVOKED_get0_extensions(entry));
     UniquePtr<CADB_V3EXT_LIST> entry_records(CADB_V3EXT_split_revoked(entry));
     ASSERT_TRUE(entry_records);
     split += label + render(entry_records.get());
