@@ -12,8 +12,8 @@
 #include "crypto/cadb/tm_utils.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
-#include "crypto/v3ext/v3ext_codes.h"
 #include "crypto/evp/objects.h"
+#include "crypto/v3ext/v3ext_codes.h"
 #include "crypto/x509/name_print.h"
 #include "crypto/x509/x509_owners.h"
 
@@ -158,8 +158,7 @@ BUFFER* ip_text(const ASN1_OCTET_STRING* ip) {
   if (ASN1_STRING_length(ip) == 4) {
     std::snprintf(text.data(), text.size(), "%i.%i.%i.%i", b[0], b[1], b[2], b[3]);
   } else if (ASN1_STRING_length(ip) == 8) {
-    std::snprintf(text.data(), text.size(), "%i.%i.%i.%i/%i.%i.%i.%i", b[0], b[1], b[2], b[3], b[4], b[5], b[6],
-                  b[7]);
+    std::snprintf(text.data(), text.size(), "%i.%i.%i.%i/%i.%i.%i.%i", b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
   } else {
     return nullptr;
   }
@@ -441,7 +440,13 @@ void CADB_V3EXT_free(CADB_V3EXT* record) {
   }
   if (record->parsed != 0) {
     switch (record->object) {
-      case 72: case 73: case 74: case 75: case 76: case 77: case 78:  // NOLINT: one line per group
+      case 72:
+      case 73:
+      case 74:
+      case 75:
+      case 76:
+      case 77:
+      case 78:  // NOLINT: one line per group
         ATTRIBUTE_free(record->value.text);
         break;
       case NID_subject_key_identifier:
@@ -693,7 +698,8 @@ CADB_POLICY_INFO* CADB_POLICY_INFO_parse(const POLICYINFO* info) {
     return nullptr;
   }
   if ((record->policy = CADB_OID_parse(info->policyid)) == nullptr ||
-      (info->qualifiers != nullptr && (record->qualifiers = CADB_POLICY_QUALIFIERS_parse(info->qualifiers)) == nullptr)) {
+      (info->qualifiers != nullptr &&
+       (record->qualifiers = CADB_POLICY_QUALIFIERS_parse(info->qualifiers)) == nullptr)) {
     return fail<CADB_POLICY_INFO>(kFunc);
   }
   return record.release();
@@ -925,8 +931,8 @@ CADB_NAME_CONSTRAINTS* CADB_NAME_CONSTRAINTS_parse(const NAME_CONSTRAINTS* nc) {
 
 STACK_OF(CADB_OID) * CADB_EXT_KEY_USAGE_parse(const EXTENDED_KEY_USAGE* usage) {
   return typed<STACK_OF(CADB_OID)>(convert_list<CADB_OID, ASN1_OBJECT>(
-      generic(usage), CADB_OID_parse, CADB_OID_free, CADB_F_CADB_EXT_KEY_USAGE_PARSE,
-      CADB_F_CADB_EXT_KEY_USAGE_PARSE, CADB_F_CADB_EXT_KEY_USAGE_PARSE));
+      generic(usage), CADB_OID_parse, CADB_OID_free, CADB_F_CADB_EXT_KEY_USAGE_PARSE, CADB_F_CADB_EXT_KEY_USAGE_PARSE,
+      CADB_F_CADB_EXT_KEY_USAGE_PARSE));
 }
 
 namespace {
@@ -991,7 +997,13 @@ CADB_V3EXT* CADB_V3EXT_parse(const V3EXT_DECODED* entry) {
       record->value.number = ASN1_INTEGER_get(static_cast<ASN1_INTEGER*>(v));
       record->parsed = 1;
       return record.release();
-    case 72: case 73: case 74: case 75: case 76: case 77: case 78:  // NOLINT: one line per group
+    case 72:
+    case 73:
+    case 74:
+    case 75:
+    case 76:
+    case 77:
+    case 78:  // NOLINT: one line per group
       made = record->value.text = text_value(static_cast<ASN1_STRING*>(v));
       break;
     case NID_subject_key_identifier:

@@ -33,11 +33,11 @@ struct CADB_OID {
 struct CADB_GENERAL_NAME {
   int type;
   union {
-    ATTRIBUTE* text;   // 0x81 e-mail, 0x82 DNS name, 0x86 URI
-    ATTRIBUTE* name;   // 0x84 directory name: its entries
-    BUFFER* ip;        // 0x87 "a.b.c.d" or "a.b.c.d/m.m.m.m"; null for other lengths
-    CADB_OID* oid;     // 0x88
-  } value;             // all null for 0x80, 0x83, 0x85
+    ATTRIBUTE* text;  // 0x81 e-mail, 0x82 DNS name, 0x86 URI
+    ATTRIBUTE* name;  // 0x84 directory name: its entries
+    BUFFER* ip;       // 0x87 "a.b.c.d" or "a.b.c.d/m.m.m.m"; null for other lengths
+    CADB_OID* oid;    // 0x88
+  } value;            // all null for 0x80, 0x83, 0x85
 };
 
 DEFINE_STACK_OF(CADB_GENERAL_NAME)
@@ -64,9 +64,9 @@ struct CADB_POLICY_QUALIFIER {
   CADB_OID* id;
   int object;
   union {
-    ATTRIBUTE* cps;                // 164 id-qt-cps
+    ATTRIBUTE* cps;                 // 164 id-qt-cps
     CADB_USER_NOTICE* user_notice;  // 165 id-qt-unotice
-  } value;                         // null for any other qualifier
+  } value;                          // null for any other qualifier
 };
 DEFINE_STACK_OF(CADB_POLICY_QUALIFIER)
 

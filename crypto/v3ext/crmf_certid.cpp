@@ -7,10 +7,7 @@
 
 namespace qcrypto {
 
-ASN1_SEQUENCE(CRMF_CERTID) = {
-    ASN1_SIMPLE(CRMF_CERTID, issuer, GENERAL_NAME),
-    ASN1_SIMPLE(CRMF_CERTID, serialNumber, ASN1_INTEGER),
-} ASN1_SEQUENCE_END(CRMF_CERTID)
+DECLARE_ASN1_ITEM(CRMF_CERTID)
 
 namespace {
 
@@ -45,8 +42,8 @@ CRMF_CERTID* d2i_CRMF_CERTID(CRMF_CERTID** record, const unsigned char** in, lon
   // Always into a fresh record: OpenSSL's decoder frees the caller's record
   // when the input is bad, and a caller's record must survive bad input.
   const unsigned char* p = *in;
-  auto* decoded = static_cast<CRMF_CERTID*>(
-      static_cast<void*>(ASN1_item_d2i(nullptr, &p, length, ASN1_ITEM_rptr(CRMF_CERTID))));
+  auto* decoded =
+      static_cast<CRMF_CERTID*>(static_cast<void*>(ASN1_item_d2i(nullptr, &p, length, ASN1_ITEM_rptr(CRMF_CERTID))));
   if (decoded == nullptr) {
     QERR(ERRLIB_ASN1, ASN1_F_D2I_CRMF_CERTID, ASN1_R_NESTED_ERROR);
     return nullptr;
@@ -65,3 +62,13 @@ const CRMF_CERTID_METHOD* CRMF_CERTID_method() {
 }
 
 }  // namespace qcrypto
+
+namespace qcrypto {
+// A macro block that clang-format cannot follow.
+// clang-format off
+ASN1_SEQUENCE(CRMF_CERTID) = {
+    ASN1_SIMPLE(CRMF_CERTID, issuer, GENERAL_NAME),
+    ASN1_SIMPLE(CRMF_CERTID, serialNumber, ASN1_INTEGER),
+} ASN1_SEQUENCE_END(CRMF_CERTID)
+}  // namespace qcrypto
+// clang-format on

@@ -11,10 +11,7 @@
 #include "crypto/v3ext/v3ext.h"
 #include "crypto/v3ext/v3ext_codes.h"
 
-// NOLINTBEGIN(cppcoreguidelines-pro-type-reinterpret-cast,cppcoreguidelines-pro-type-cstyle-cast)
-ASN1_ITEM_TEMPLATE(QCRYPTO_SUBJECT_DIRECTORY_ATTRIBUTES) = ASN1_EX_TEMPLATE_TYPE(
-    ASN1_TFLG_SEQUENCE_OF, 0, SubjectDirectoryAttributes, X509_ATTRIBUTE) ASN1_ITEM_TEMPLATE_END(QCRYPTO_SUBJECT_DIRECTORY_ATTRIBUTES)
-// NOLINTEND(cppcoreguidelines-pro-type-reinterpret-cast,cppcoreguidelines-pro-type-cstyle-cast)
+DECLARE_ASN1_ITEM(QCRYPTO_SUBJECT_DIRECTORY_ATTRIBUTES)
 
 namespace qcrypto {
 
@@ -241,3 +238,10 @@ V3EXT_DECODED* V3EXT_DECODED_get(const V3EXT_DECODED_LIST* list, int number) {
 }
 
 }  // namespace qcrypto
+
+// The item's definition is a macro block that clang-format cannot follow.
+// clang-format off
+ASN1_ITEM_TEMPLATE(QCRYPTO_SUBJECT_DIRECTORY_ATTRIBUTES) =
+    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SEQUENCE_OF, 0, SubjectDirectoryAttributes, X509_ATTRIBUTE)
+ASN1_ITEM_TEMPLATE_END(QCRYPTO_SUBJECT_DIRECTORY_ATTRIBUTES)
+    // clang-format on

@@ -49,8 +49,9 @@ std::string string_text(const ASN1_STRING* s) {
   if (s == nullptr) {
     return {};
   }
-  return {reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-          static_cast<std::size_t>(ASN1_STRING_length(s))};
+  return {
+      reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+      static_cast<std::size_t>(ASN1_STRING_length(s))};
 }
 
 std::string ip_text(const ASN1_OCTET_STRING* ip) {
@@ -59,8 +60,7 @@ std::string ip_text(const ASN1_OCTET_STRING* ip) {
   if (ASN1_STRING_length(ip) == 4) {
     std::snprintf(text.data(), text.size(), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
   } else if (ASN1_STRING_length(ip) == 8) {
-    std::snprintf(text.data(), text.size(), "%d.%d.%d.%d/%d.%d.%d.%d", b[0], b[1], b[2], b[3], b[4], b[5], b[6],
-                  b[7]);
+    std::snprintf(text.data(), text.size(), "%d.%d.%d.%d/%d.%d.%d.%d", b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
   } else {
     return "<invalid>";
   }
@@ -191,8 +191,8 @@ bool print_idp(BIO* out, const ISSUING_DIST_POINT* idp, int n) {
 bool print_access(BIO* out, const AUTHORITY_INFO_ACCESS* aia, int n) {
   for (int i = 0; i < sk_ACCESS_DESCRIPTION_num(aia); ++i) {
     const ACCESS_DESCRIPTION* ad = sk_ACCESS_DESCRIPTION_value(aia, i);
-    if (BIO_printf(out, "%*sAccess Method: %s\n%*sAccess Location:\n", n, "", object_name(ad->method, 257).c_str(),
-                   n, "") < 0 ||
+    if (BIO_printf(out, "%*sAccess Method: %s\n%*sAccess Location:\n", n, "", object_name(ad->method, 257).c_str(), n,
+                   "") < 0 ||
         !print_name(out, ad->location, n + 2)) {
       return false;
     }
@@ -220,7 +220,8 @@ std::string local_text(const ASN1_STRING* s) {
   char* converted = nullptr;
   int count = 0;
   if (type == V_ASN1_UTF8STRING && length > 0) {
-    converted = UTF8_to_ANSI(reinterpret_cast<const char*>(data), length,  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    converted = UTF8_to_ANSI(reinterpret_cast<const char*>(data),
+                             length,  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
                              &count);
   } else if (type == V_ASN1_BMPSTRING && length > 0) {
     converted = BMP_to_ANSI(data, length, &count);
@@ -299,13 +300,11 @@ bool print_subtrees(BIO* out, const STACK_OF(GENERAL_SUBTREE) * trees, const cha
       return false;
     }
     if (tree->minimum != nullptr &&
-        BIO_printf(out, "%*sMinimum: %lu\n", n, "", static_cast<unsigned long>(ASN1_INTEGER_get(tree->minimum))) <
-            0) {
+        BIO_printf(out, "%*sMinimum: %lu\n", n, "", static_cast<unsigned long>(ASN1_INTEGER_get(tree->minimum))) < 0) {
       return false;
     }
     if (tree->maximum != nullptr &&
-        BIO_printf(out, "%*sMaximum: %lu\n", n, "", static_cast<unsigned long>(ASN1_INTEGER_get(tree->maximum))) <
-            0) {
+        BIO_printf(out, "%*sMaximum: %lu\n", n, "", static_cast<unsigned long>(ASN1_INTEGER_get(tree->maximum))) < 0) {
       return false;
     }
   }
@@ -455,8 +454,8 @@ int GENERAL_NAME_print_ext(const GENERAL_NAME* name, STACK_OF(CONF_VALUE) * *lis
 }
 
 bool V3EXT_print_multiline(int number) {
-  return number == NID_crl_distribution_points || number == V3OBJ_FRESHEST_CRL ||
-         number == V3OBJ_ISSUING_DIST_POINT || number == V3OBJ_NAME_CONSTRAINTS;
+  return number == NID_crl_distribution_points || number == V3OBJ_FRESHEST_CRL || number == V3OBJ_ISSUING_DIST_POINT ||
+         number == V3OBJ_NAME_CONSTRAINTS;
 }
 
 int V3EXT_print(BIO* out, const X509_EXTENSION* extension, int indent) {

@@ -18,7 +18,6 @@
 #include "crypto/v3ext/v3ext_owners.h"
 #include "tests/crypto/v3ext/v3ext_test_util.h"
 
-
 namespace qcrypto {
 namespace {
 
@@ -42,7 +41,7 @@ std::string print_one(const char* dotted, const Bytes& der, int* result = nullpt
 }
 
 struct ExtStack {
-  STACK_OF(X509_EXTENSION)* sk = sk_X509_EXTENSION_new_null();
+  STACK_OF(X509_EXTENSION) * sk = sk_X509_EXTENSION_new_null();
   ~ExtStack() { sk_X509_EXTENSION_pop_free(sk, X509_EXTENSION_free); }
   ExtStack& add(const char* dotted, bool critical, const Bytes& der) {
     sk_X509_EXTENSION_push(sk, make_ext(dotted, critical, der).release());
@@ -168,8 +167,8 @@ TEST(V3extRecords, EdgeCasesConvert) {
 }
 
 TEST(V3extRecords, NoticeNumbersAreJoinedByCommas) {
-  for (const auto& [numbers, expected] : std::vector<std::pair<std::vector<long>, std::string>>{
-           {{}, ""}, {{7}, "7"}, {{1, 2, 3}, "1,2,3"}}) {
+  for (const auto& [numbers, expected] :
+       std::vector<std::pair<std::vector<long>, std::string>>{{{}, ""}, {{7}, "7"}, {{1, 2, 3}, "1,2,3"}}) {
     UniquePtr<NOTICEREF> ref(NOTICEREF_new());
     ASSERT_TRUE(ref);
     if (ref->noticenos == nullptr) ref->noticenos = sk_ASN1_INTEGER_new_null();
@@ -242,8 +241,9 @@ TEST(V3extRecords, AbsentEmptyAndNullInputs) {
 
 TEST(V3extDecode, FindsEntriesByNumber) {
   ExtStack sk;
-  sk.add("2.5.29.15", false, tlv(0x03, {0x00})).add("1.2.3.9", false, tlv(0x05, {})).add("2.5.29.54", true,
-                                                                                           tlv(0x02, {0x01}));
+  sk.add("2.5.29.15", false, tlv(0x03, {0x00}))
+      .add("1.2.3.9", false, tlv(0x05, {}))
+      .add("2.5.29.54", true, tlv(0x02, {0x01}));
   UniquePtr<V3EXT_DECODED_LIST> list(V3EXT_decode_extensions(sk.sk));
   ASSERT_TRUE(list);
   ASSERT_EQ(sk_V3EXT_DECODED_num(list.get()), 2);  // the unknown one is left out

@@ -103,12 +103,10 @@ std::vector<RawExtension> cert_raw() {
       seq({tlv(0xA0, cat({seq({tlv(0x82, text(".test.ru"))}),
                           seq({tlv(0x87, {192, 168, 0, 0, 255, 255, 0, 0}), tlv(0x80, {1}), tlv(0x81, {3})})})),
            tlv(0xA1, seq({tlv(0x81, text("bad@test.ru"))}))});
-  const Bytes directory_attributes =
-      seq({seq({oid("2.5.4.12"), tlv(0x31, tlv(0x0C, text(kEngineerUtf8)))}),
-           seq({oid("2.5.4.4"), tlv(0x31, tlv(0x13, text("Ivanov")))}),
-           seq({oid("1.2.3.4.5"), tlv(0x31, tlv(0x1E, kTestBmp))})});
-  const Bytes usage_period =
-      seq({tlv(0x80, text("20240101000000Z")), tlv(0x81, text("20250630120000Z"))});
+  const Bytes directory_attributes = seq({seq({oid("2.5.4.12"), tlv(0x31, tlv(0x0C, text(kEngineerUtf8)))}),
+                                          seq({oid("2.5.4.4"), tlv(0x31, tlv(0x13, text("Ivanov")))}),
+                                          seq({oid("1.2.3.4.5"), tlv(0x31, tlv(0x1E, kTestBmp))})});
+  const Bytes usage_period = seq({tlv(0x80, text("20240101000000Z")), tlv(0x81, text("20250630120000Z"))});
   return {
       {"2.5.29.35", false, authority_key_id()},
       {"2.5.29.30", true, name_constraints},
@@ -188,10 +186,10 @@ class GoldenPki : public ::testing::Test {
   }
   UniquePtr<X509_CRL> crl() {
     UniquePtr<X509_CRL> c(test_support::gost_make_crl(ca_.get(), ca_key_.get(), {3, 4}));
-    EXPECT_TRUE(c && test_support::gost_add_crl_extensions(c.get(), ca_.get(), ca_key_.get(), kCrlConfig, "ext",
-                                                           crl_raw()) &&
-                test_support::gost_add_revoked_extensions(c.get(), 0, ca_key_.get(), revoked_raw(true)) &&
-                test_support::gost_add_revoked_extensions(c.get(), 1, ca_key_.get(), revoked_raw(false)));
+    EXPECT_TRUE(
+        c && test_support::gost_add_crl_extensions(c.get(), ca_.get(), ca_key_.get(), kCrlConfig, "ext", crl_raw()) &&
+        test_support::gost_add_revoked_extensions(c.get(), 0, ca_key_.get(), revoked_raw(true)) &&
+        test_support::gost_add_revoked_extensions(c.get(), 1, ca_key_.get(), revoked_raw(false)));
     return c;
   }
   UniquePtr<EVP_PKEY> ca_key_;

@@ -38,8 +38,8 @@ std::string oid_text(const CADB_OID* o) {
 std::string tm_text(const struct tm* t) {
   if (t == nullptr) return "(none)";
   char s[64];
-  std::snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday,
-                t->tm_hour, t->tm_min, t->tm_sec);
+  std::snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour,
+                t->tm_min, t->tm_sec);
   return s;
 }
 std::string mask(unsigned long m) {
@@ -50,7 +50,9 @@ std::string mask(unsigned long m) {
 
 class Out {
  public:
-  void line(int depth, const std::string& s) { os_ << std::string(static_cast<std::size_t>(depth) * 2, ' ') << s << "\n"; }
+  void line(int depth, const std::string& s) {
+    os_ << std::string(static_cast<std::size_t>(depth) * 2, ' ') << s << "\n";
+  }
   std::string str() const { return os_.str(); }
 
   void name(int d, const CADB_GENERAL_NAME* n) {
@@ -58,11 +60,18 @@ class Out {
     char t[8];
     std::snprintf(t, sizeof t, "0x%02X", n->type);
     switch (n->type) {
-      case 0x81: case 0x82: case 0x86: return line(d, std::string("name ") + t + " " + chain(n->value.text));
-      case 0x84: return line(d, std::string("name ") + t + " " + chain(n->value.name));
-      case 0x87: return line(d, std::string("name ") + t + " " + buf(n->value.ip));
-      case 0x88: return line(d, std::string("name ") + t + " " + oid_text(n->value.oid));
-      default: return line(d, std::string("name ") + t + " (no value)");
+      case 0x81:
+      case 0x82:
+      case 0x86:
+        return line(d, std::string("name ") + t + " " + chain(n->value.text));
+      case 0x84:
+        return line(d, std::string("name ") + t + " " + chain(n->value.name));
+      case 0x87:
+        return line(d, std::string("name ") + t + " " + buf(n->value.ip));
+      case 0x88:
+        return line(d, std::string("name ") + t + " " + oid_text(n->value.oid));
+      default:
+        return line(d, std::string("name ") + t + " (no value)");
     }
   }
   void names(int d, const char* label, const STACK_OF(CADB_GENERAL_NAME) * ns) {
@@ -92,14 +101,32 @@ class Out {
     if (e->parsed == 0) return;
     const int d = 1;
     switch (e->object) {
-      case 71: case 83: return line(d, "mask " + mask(e->value.mask));
-      case 72: case 73: case 74: case 75: case 76: case 77: case 78: return line(d, "text " + chain(e->value.text));
-      case 82: case 88: case 140: return line(d, "bytes " + hex(e->value.bytes));
-      case 141: case 200: return line(d, "number " + std::to_string(e->value.number));
-      case 142: return line(d, "time " + tm_text(e->value.time));
+      case 71:
+      case 83:
+        return line(d, "mask " + mask(e->value.mask));
+      case 72:
+      case 73:
+      case 74:
+      case 75:
+      case 76:
+      case 77:
+      case 78:
+        return line(d, "text " + chain(e->value.text));
+      case 82:
+      case 88:
+      case 140:
+        return line(d, "bytes " + hex(e->value.bytes));
+      case 141:
+      case 200:
+        return line(d, "number " + std::to_string(e->value.number));
+      case 142:
+        return line(d, "time " + tm_text(e->value.time));
       case 84:
         return line(d, "period " + tm_text(e->value.period->start) + " .. " + tm_text(e->value.period->end));
-      case 85: case 86: case 215: return names(d, "names", e->value.names);
+      case 85:
+      case 86:
+      case 215:
+        return names(d, "names", e->value.names);
       case 87:
         return line(d, "ca " + std::to_string(e->value.basic_constraints->ca) + " path length " +
                            std::to_string(e->value.basic_constraints->path_length));
@@ -125,10 +152,13 @@ class Out {
           }
         }
         return;
-      case 90: case 304: case 306:
+      case 90:
+      case 304:
+      case 306:
         line(d, "key id " + hex(e->value.key_id->key_id) + " serial " + hex(e->value.key_id->serial));
         return names(d, "issuer", e->value.key_id->issuer);
-      case 103: case 201:
+      case 103:
+      case 201:
         for (int i = 0; i < sk_CADB_CRL_DIST_POINT_num(e->value.dist_points); ++i) {
           const CADB_CRL_DIST_POINT* p = sk_CADB_CRL_DIST_POINT_value(e->value.dist_points, i);
           line(d, "point reasons " + mask(p->reasons));
@@ -137,7 +167,8 @@ class Out {
         }
         return;
       case 126:
-        for (int i = 0; i < sk_CADB_OID_num(e->value.oids); ++i) line(d, "usage " + oid_text(sk_CADB_OID_value(e->value.oids, i)));
+        for (int i = 0; i < sk_CADB_OID_num(e->value.oids); ++i)
+          line(d, "usage " + oid_text(sk_CADB_OID_value(e->value.oids, i)));
         return;
       case 202:
         for (int i = 0; i < sk_CADB_POLICY_MAPPING_num(e->value.mappings); ++i) {
@@ -151,7 +182,8 @@ class Out {
       case 204:
         subtrees(d, "permitted", e->value.name_constraints->permitted);
         return subtrees(d, "excluded", e->value.name_constraints->excluded);
-      case 206: case 207:
+      case 206:
+      case 207:
         for (int i = 0; i < sk_CADB_ACCESS_DESCRIPTION_num(e->value.access); ++i) {
           const CADB_ACCESS_DESCRIPTION* a = sk_CADB_ACCESS_DESCRIPTION_value(e->value.access, i);
           line(d, "method " + oid_text(a->method));
@@ -166,11 +198,14 @@ class Out {
                     std::to_string(p->only_contains_attribute_certs));
         return dpn(d, p->name);
       }
-      case 214: return line(d, "oid " + oid_text(e->value.oid));
+      case 214:
+        return line(d, "oid " + oid_text(e->value.oid));
       case 220:
-        for (int i = 0; i < sk_ATTRIBUTE_num(e->value.attributes); ++i) line(d, "attribute " + chain(sk_ATTRIBUTE_value(e->value.attributes, i)));
+        for (int i = 0; i < sk_ATTRIBUTE_num(e->value.attributes); ++i)
+          line(d, "attribute " + chain(sk_ATTRIBUTE_value(e->value.attributes, i)));
         return;
-      default: return line(d, "?");
+      default:
+        return line(d, "?");
     }
   }
 
