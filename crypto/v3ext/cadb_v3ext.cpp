@@ -588,7 +588,6 @@ CADB_GENERAL_NAME* CADB_GENERAL_NAME_parse(const GENERAL_NAME* name) {
     default:
       break;
   }
-  ERR_clear_error();
   return record.release();
 }
 
@@ -834,13 +833,12 @@ CADB_ISSUING_DIST_POINT* CADB_ISSUING_DIST_POINT_parse(const ISSUING_DIST_POINT*
   if (idp->distpoint != nullptr && (record->name = CADB_DIST_POINT_NAME_parse(idp->distpoint)) == nullptr) {
     return fail<CADB_ISSUING_DIST_POINT>(kFunc);
   }
-  // OpenSSL keeps an absent BOOLEAN of these as -1 or 0 by version; the
-  // record holds 1 for a flag that is set and 0 otherwise.
-  record->only_contains_user_certs = idp->onlyuser > 0 ? 1 : 0;
-  record->only_contains_ca_certs = idp->onlyCA > 0 ? 1 : 0;
+  // The flags as decoded: 0 when false or absent, OpenSSL's 0xFF when true.
+  record->only_contains_user_certs = idp->onlyuser;
+  record->only_contains_ca_certs = idp->onlyCA;
   record->only_some_reasons = bit_mask(idp->onlysomereasons);
-  record->indirect_crl = idp->indirectCRL > 0 ? 1 : 0;
-  record->only_contains_attribute_certs = idp->onlyattr > 0 ? 1 : 0;
+  record->indirect_crl = idp->indirectCRL;
+  record->only_contains_attribute_certs = idp->onlyattr;
   return record.release();
 }
 

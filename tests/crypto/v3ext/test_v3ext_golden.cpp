@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "crypto/cadb/cert_record.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
 #include "crypto/prov/evp_gost.h"
@@ -237,6 +238,32 @@ TEST_F(GoldenPki, CrlAndRevokedEntryExtensionsPrintAndSplitAsRecorded) {
   }
   check_golden("crl_print.txt", print);
   check_golden("crl_records.txt", split);
+}
+
+// The database's certificate and CRL records go through the same split: a
+// critical extension nobody can read fails them, a non-critical one is
+// left out of their lists.
+TEST_F(GoldenPki, UnreadableCriticalExtensionFailsTheDatabaseRecord) {
+  for (const bool critical : {false, true}) {
+    UniquePtr<X509> cert = leaf();
+    ASSERT_TRUE(cert);
+    ASSERT_TRUE(test_support::gost_add_extensions(cert.get(), ca_.get(), ca_key_.get(), "", "",
+                                                  {{"1.2.643.3.999.1", critical, tlv(0x05, {})}}));
+    UniquePtr<CERT> record(CERT_split(cert.get()));
+    if (critical) {
+      EXPECT_FALSE(record);
+      continue;
+    }
+    ASSERT_TRUE(record);
+    ASSERT_NE(record->extensions, nullptr);
+    EXPECT_EQ(sk_CADB_V3EXT_num(record->extensions), X509_get_ext_count(cert.get()) - 1);
+  }
+  UniquePtr<X509_CRL> c = crl();
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(UniquePtr<CRL>(CRL_split(c.get())));
+  ASSERT_TRUE(
+      test_support::gost_add_revoked_extensions(c.get(), 1, ca_key_.get(), {{"1.2.643.3.999.2", true, tlv(0x05, {})}}));
+  EXPECT_FALSE(UniquePtr<CRL>(CRL_split(c.get())));
 }
 
 }  // namespace
