@@ -72,40 +72,43 @@ std::nullptr_t fail(int func, int reason = kReason66) {
 // and the mode's output code page, a zero byte written as "\x00" so that a
 // C string cannot end early; other types as "%02X " per byte.
 bool text_of(const ASN1_STRING* s, std::string& out) {
-  UniquePtr<BIO> mem(BIO_new(BIO_s_mem()));
-  if (!mem) {
-    return false;
-  }
-  const int type = ASN1_STRING_type(s);
-  switch (type) {
+  out.clear();
+  switch (ASN1_STRING_type(s)) {
     case V_ASN1_UTF8STRING:
     case V_ASN1_BMPSTRING:
     case V_ASN1_PRINTABLESTRING:
     case V_ASN1_T61STRING:
     case V_ASN1_IA5STRING:
-    case V_ASN1_VISIBLESTRING: {
-      std::string local;
-      for (const char c : X509_NAME_value_local(s)) {
-        if (c == '\0') {
-          local += "\\x00";
-        } else {
-          local += c;
-        }
-      }
-      if (!local.empty() &&
-          BIO_write_codepage(mem.get(), local.data(), static_cast<int>(local.size()), X509_NAME_codepage_mode()) != 1) {
-        return false;
-      }
+    case V_ASN1_VISIBLESTRING:
       break;
-    }
     default: {
       const unsigned char* b = ASN1_STRING_get0_data(s);
+      static constexpr std::array<char, 16> kHex{'0', '1', '2', '3', '4', '5', '6', '7',
+                                                 '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
       for (int i = 0; i < ASN1_STRING_length(s); ++i) {
-        if (BIO_printf(mem.get(), "%02X ", b[i]) <= 0) {
-          return false;
-        }
+        out += kHex.at(b[i] >> 4);
+        out += kHex.at(b[i] & 0x0F);
+        out += ' ';
       }
+      return true;
     }
+  }
+  for (const char c : X509_NAME_value_local(s)) {
+    if (c == '\0') {
+      out += "\\x00";
+    } else {
+      out += c;
+    }
+  }
+  const int mode = X509_NAME_codepage_mode();
+  if (out.empty() || mode == NAME_MODE_ASCII || mode == NAME_MODE_LOCAL) {
+    return true;
+  }
+  // The output code pages other than the local one: converted on the way
+  // through a memory channel.
+  UniquePtr<BIO> mem(BIO_new(BIO_s_mem()));
+  if (!mem || BIO_write_codepage(mem.get(), out.data(), static_cast<int>(out.size()), mode) != 1) {
+    return false;
   }
   char* data = nullptr;
   const long length = BIO_get_mem_data(mem.get(), &data);

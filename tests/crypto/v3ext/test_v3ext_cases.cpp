@@ -16,6 +16,7 @@
 #include "crypto/v3ext/v3ext.h"
 #include "crypto/v3ext/v3ext_codes.h"
 #include "crypto/v3ext/v3ext_owners.h"
+#include "crypto/x509/name_print.h"
 #include "tests/crypto/v3ext/v3ext_test_util.h"
 
 namespace qcrypto {
@@ -164,6 +165,32 @@ TEST(V3extRecords, EdgeCasesConvert) {
     ASSERT_TRUE(list) << c.what;
     EXPECT_EQ(render(list.get()), c.records) << c.what;
   }
+}
+
+TEST(V3extRecords, TextValuesFollowTheCodePageMode) {
+  // "Инженер" in UTF-8 as a directory attribute.
+  const std::string utf8 = "\xD0\x98\xD0\xBD\xD0\xB6\xD0\xB5\xD0\xBD\xD0\xB5\xD1\x80";
+  const struct {
+    int mode;
+    std::string text;
+  } cases[] = {
+      {NAME_MODE_LOCAL, "\xC8\xED\xE6\xE5\xED\xE5\xF0"},
+      {NAME_MODE_KOI8R, "\xE9\xCE\xD6\xC5\xCE\xC5\xD2"},
+      {NAME_MODE_CP866, "\x88\xAD\xA6\xA5\xAD\xA5\xE0"},
+      {NAME_MODE_UTF8, utf8},
+  };
+  const int saved = X509_NAME_codepage_mode();
+  for (const auto& c : cases) {
+    ASSERT_EQ(X509_NAME_set_codepage_mode(c.mode), 1);
+    ExtStack sk;
+    sk.add("2.5.29.9", false, seq({seq({oid("2.5.4.12"), tlv(0x31, tlv(0x0C, text(utf8)))})}));
+    UniquePtr<CADB_V3EXT_LIST> list(CADB_V3EXT_split(sk.sk));
+    ASSERT_TRUE(list) << c.mode;
+    const CADB_V3EXT* e = sk_CADB_V3EXT_value(list.get(), 0);
+    ASSERT_EQ(sk_ATTRIBUTE_num(e->value.attributes), 1);
+    EXPECT_EQ(std::string(sk_ATTRIBUTE_value(e->value.attributes, 0)->value), c.text) << c.mode;
+  }
+  X509_NAME_set_codepage_mode(saved);
 }
 
 TEST(V3extRecords, NoticeNumbersAreJoinedByCommas) {
