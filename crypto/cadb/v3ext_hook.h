@@ -2,9 +2,8 @@
 // extensions.
 //
 // The extension records (CADB_V3EXT, a list of them per object) are built by
-// the extension split of the database; the records here only hold the list.
-// Until that split is linked in, cadb_split_extensions leaves the list empty
-// and every record's extension word null.
+// the extension split (crypto/v3ext/cadb_v3ext.h, which implements these two
+// functions); the records here only hold the list.
 #pragma once
 
 #include <openssl/x509.h>

@@ -332,6 +332,94 @@ bool pki_make_hierarchy(PkiKeyType type, int leaves, PkiHierarchy* out) {
     out->leaves.push_back(x);
   }
   return true;
+namespace {
+
+void free_extensions(STACK_OF(X509_EXTENSION) * sk) { sk_X509_EXTENSION_pop_free(sk, X509_EXTENSION_free); }
+
+// The extensions of the config section (through `ctx`) and the raw ones.
+STACK_OF(X509_EXTENSION) * collect_extensions(X509V3_CTX* ctx, const std::string& config, const std::string& section,
+                                              const std::vector<RawExtension>& raw) {
+  STACK_OF(X509_EXTENSION)* out = sk_X509_EXTENSION_new_null();
+  bool ok = out != nullptr;
+  if (ok && !config.empty()) {
+    CONF* conf = NCONF_new(nullptr);
+    BIO* text = BIO_new_mem_buf(config.data(), static_cast<int>(config.size()));
+    long bad_line = 0;
+    ok = conf != nullptr && text != nullptr && NCONF_load_bio(conf, text, &bad_line) == 1;
+    if (ok) {
+      X509V3_set_nconf(ctx, conf);
+      ok = X509V3_EXT_add_nconf_sk(conf, ctx, section.c_str(), &out) == 1;
+    }
+    BIO_free(text);
+    NCONF_free(conf);
+  }
+  for (const RawExtension& r : raw) {
+    if (!ok) break;
+    ASN1_OBJECT* obj = OBJ_txt2obj(r.oid.c_str(), 1);
+    ASN1_OCTET_STRING* data = ASN1_OCTET_STRING_new();
+    X509_EXTENSION* ext = nullptr;
+    ok = obj != nullptr && data != nullptr &&
+         ASN1_OCTET_STRING_set(data, r.der.data(), static_cast<int>(r.der.size())) == 1 &&
+         (ext = X509_EXTENSION_create_by_OBJ(nullptr, obj, r.critical ? 1 : 0, data)) != nullptr &&
+         sk_X509_EXTENSION_push(out, ext) > 0;
+    if (!ok) X509_EXTENSION_free(ext);
+    ASN1_OBJECT_free(obj);
+    ASN1_OCTET_STRING_free(data);
+  }
+  if (!ok) {
+    free_extensions(out);
+    return nullptr;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool gost_add_extensions(X509* cert, X509* issuer, EVP_PKEY* signer, const std::string& config,
+                         const std::string& section, const std::vector<RawExtension>& raw) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer != nullptr ? issuer : cert, cert, nullptr, nullptr, 0);
+  STACK_OF(X509_EXTENSION)* exts = collect_extensions(&ctx, config, section, raw);
+  bool ok = exts != nullptr;
+  for (int i = 0; ok && i < sk_X509_EXTENSION_num(exts); ++i) {
+    X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
+    const int old = X509_get_ext_by_OBJ(cert, X509_EXTENSION_get_object(ext), -1);
+    if (old >= 0) X509_EXTENSION_free(X509_delete_ext(cert, old));
+    ok = X509_add_ext(cert, ext, -1) == 1;
+  }
+  free_extensions(exts);
+  return ok && X509_sign(cert, signer, nullptr) > 0;
+}
+
+bool gost_add_crl_extensions(X509_CRL* crl, X509* issuer, EVP_PKEY* signer, const std::string& config,
+                             const std::string& section, const std::vector<RawExtension>& raw) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, nullptr, nullptr, crl, 0);
+  STACK_OF(X509_EXTENSION)* exts = collect_extensions(&ctx, config, section, raw);
+  bool ok = exts != nullptr;
+  for (int i = 0; ok && i < sk_X509_EXTENSION_num(exts); ++i) {
+    X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
+    const int old = X509_CRL_get_ext_by_OBJ(crl, X509_EXTENSION_get_object(ext), -1);
+    if (old >= 0) X509_EXTENSION_free(X509_CRL_delete_ext(crl, old));
+    ok = X509_CRL_add_ext(crl, ext, -1) == 1;
+  }
+  free_extensions(exts);
+  return ok && X509_CRL_sign(crl, signer, nullptr) > 0;
+}
+
+bool gost_add_revoked_extensions(X509_CRL* crl, int index, EVP_PKEY* signer, const std::vector<RawExtension>& raw) {
+  X509_REVOKED* entry = sk_X509_REVOKED_value(X509_CRL_get_REVOKED(crl), index);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  STACK_OF(X509_EXTENSION)* exts = entry != nullptr ? collect_extensions(&ctx, "", "", raw) : nullptr;
+  bool ok = exts != nullptr;
+  for (int i = 0; ok && i < sk_X509_EXTENSION_num(exts); ++i) {
+    ok = X509_REVOKED_add_ext(entry, sk_X509_EXTENSION_value(exts, i), -1) == 1;
+  }
+  free_extensions(exts);
+  return ok && X509_CRL_sign(crl, signer, nullptr) > 0;
 }
 
 }  // namespace test_support

@@ -41,6 +41,25 @@ std::vector<unsigned char> to_der(X509_CRL* crl);
 std::string to_pem(X509* cert);
 std::string to_pem(X509_CRL* crl);
 
+// An extension given as its DER value under a dotted OID (for extensions
+// OpenSSL has no configuration syntax for, and for hostile values).
+struct RawExtension {
+  std::string oid;
+  bool critical = false;
+  std::vector<unsigned char> der;
+};
+
+// Adds extensions to a made certificate or CRL and signs it again with
+// `signer`: those of `section` in the OpenSSL configuration text `config`
+// (as in an extension file; an empty config adds none), then the raw ones.
+// An extension replaces one of the same object already there.
+bool gost_add_extensions(X509* cert, X509* issuer, EVP_PKEY* signer, const std::string& config,
+                         const std::string& section, const std::vector<RawExtension>& raw = {});
+bool gost_add_crl_extensions(X509_CRL* crl, X509* issuer, EVP_PKEY* signer, const std::string& config,
+                             const std::string& section, const std::vector<RawExtension>& raw = {});
+// Adds raw extensions to the CRL's revoked entry `index` and signs it again.
+bool gost_add_revoked_extensions(X509_CRL* crl, int index, EVP_PKEY* signer, const std::vector<RawExtension>& raw);
+
 }  // namespace test_support
 
 // Hierarchies for the store and chain-verification tests: any key type,

@@ -21,6 +21,7 @@
 #include "crypto/evp/objects.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/rand.h"
+#include "crypto/v3ext/cadb_v3ext.h"
 #include "crypto/x509/name_print.h"
 #include "crypto/x509/x509_owners.h"
 #include "tests/support/gost_pki.h"
@@ -138,7 +139,14 @@ TEST_P(CertRecord, SplitFillsEveryFieldFromTheCertificate) {
                                                            {NID_commonName, c.issuer_cn, V_ASN1_UTF8STRING}}));
     EXPECT_EQ(text_of(rec->subject_text), "C=RU, CN=" + c.subject_cn);
     EXPECT_EQ(text_of(rec->issuer_text), "C=RU, CN=" + c.issuer_cn);
-    EXPECT_EQ(rec->extensions, nullptr) << "filled once the extension split is linked in";
+    // One converted record per extension, in the certificate's order.
+    ASSERT_NE(rec->extensions, nullptr);
+    ASSERT_EQ(sk_CADB_V3EXT_num(rec->extensions), X509_get_ext_count(c.x509));
+    for (int i = 0; i < X509_get_ext_count(c.x509); ++i) {
+      const CADB_V3EXT* e = sk_CADB_V3EXT_value(rec->extensions, i);
+      EXPECT_EQ(e->object, OBJ_obj2nid(X509_EXTENSION_get_object(X509_get_ext(c.x509, i))));
+      EXPECT_EQ(e->parsed, 1);
+    }
     EXPECT_EQ(rec->depth, 0);
     EXPECT_EQ(rec->valid, -1);
     EXPECT_EQ(rec->errors, nullptr);
@@ -229,7 +237,13 @@ TEST_P(CertRecord, CrlSplitAndReaders) {
       ASSERT_NE(crl->next_update, nullptr);
       EXPECT_EQ(civil(*crl->last_update), openssl_civil(X509_CRL_get0_lastUpdate(x509_crl.get())));
       EXPECT_EQ(civil(*crl->next_update), openssl_civil(X509_CRL_get0_nextUpdate(x509_crl.get())));
-      EXPECT_EQ(crl->extensions, nullptr) << "filled once the extension split is linked in";
+      // The CRL number 4 given to the builder, as its magnitude bytes.
+      ASSERT_NE(crl->extensions, nullptr);
+      ASSERT_EQ(sk_CADB_V3EXT_num(crl->extensions), 1);
+      const CADB_V3EXT* number = sk_CADB_V3EXT_value(crl->extensions, 0);
+      EXPECT_EQ(number->object, NID_crl_number);
+      ASSERT_EQ(number->parsed, 1);
+      EXPECT_EQ(bytes_of(number->value.bytes), Bytes{0x04});
       EXPECT_EQ(crl->valid, -1);
       EXPECT_EQ(crl->errors, nullptr);
       EXPECT_EQ(crl->issuer_record, nullptr);
