@@ -332,6 +332,8 @@ bool pki_make_hierarchy(PkiKeyType type, int leaves, PkiHierarchy* out) {
     out->leaves.push_back(x);
   }
   return true;
+}
+
 namespace {
 
 void free_extensions(STACK_OF(X509_EXTENSION) * sk) { sk_X509_EXTENSION_pop_free(sk, X509_EXTENSION_free); }
