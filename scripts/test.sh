@@ -17,7 +17,7 @@ jobs=$(nproc)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # A race makes the test fail (exit code 66) after every report is printed.
-export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}
 
 stage_format() { scripts/check-format.sh; }
 stage_asan() { scripts/build.sh test && ctest --test-dir build-test --output-on-failure -j "$jobs" "$@"; }
