@@ -27,6 +27,26 @@ BIGNUM* random_below(const BIGNUM* q) {
   return v;
 }
 
+// The body every test certificate shares: version 3, serial, subject
+// "C=RU, CN=<name>", issuer (the subject itself without an issuer), validity
+// from now plus the two offsets in seconds, and the subject's key.
+bool fill_cert_body(X509* cert, EVP_PKEY* subject_key, long serial, const std::string& common_name, X509* issuer,
+                    long not_before, long not_after) {
+  X509_NAME* name = X509_NAME_new();
+  const bool ok =
+      name != nullptr && X509_set_version(cert, 2) == 1 && ASN1_INTEGER_set(X509_get_serialNumber(cert), serial) == 1 &&
+      X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0) ==
+          1 &&
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(common_name.c_str()),
+                                 -1, -1, 0) == 1 &&
+      X509_set_subject_name(cert, name) == 1 &&
+      X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(cert), not_before) != nullptr &&
+      X509_gmtime_adj(X509_getm_notAfter(cert), not_after) != nullptr && X509_set_pubkey(cert, subject_key) == 1;
+  X509_NAME_free(name);
+  return ok;
+}
+
 bool add_ext(X509* cert, X509* issuer, int nid, const char* value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
@@ -63,20 +83,7 @@ EVP_PKEY* gost_new_key(GostKeyType type) {
 X509* gost_make_cert(EVP_PKEY* subject_key, const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key) {
   X509* cert = X509_new();
   if (cert == nullptr) return nullptr;
-  X509_NAME* name = X509_NAME_new();
-  bool ok =
-      name != nullptr && X509_set_version(cert, 2) == 1 &&
-      ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial) == 1 &&
-      X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0) ==
-          1 &&
-      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                 reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0) == 1 &&
-      X509_set_subject_name(cert, name) == 1 &&
-      X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name) == 1 &&
-      X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
-      X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * spec.days) != nullptr &&
-      X509_set_pubkey(cert, subject_key) == 1;
-  X509_NAME_free(name);
+  bool ok = fill_cert_body(cert, subject_key, spec.serial, spec.common_name, issuer, -3600, 86400L * spec.days);
   ok = ok && add_ext(cert, issuer, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
        add_ext(cert, issuer, NID_key_usage,
                spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,nonRepudiation") &&
@@ -188,26 +195,12 @@ const EVP_MD* digest_for(EVP_PKEY* key) {
   return gost ? nullptr : EVP_sha256();
 }
 
-bool set_time(ASN1_TIME* t, long offset) { return X509_gmtime_adj(t, offset) != nullptr; }
-
 }  // namespace
 
 X509* pki_make_cert(EVP_PKEY* subject_key, const PkiCertSpec& spec, X509* issuer, EVP_PKEY* issuer_key) {
   X509* cert = X509_new();
   if (cert == nullptr) return nullptr;
-  X509_NAME* name = X509_NAME_new();
-  bool ok =
-      name != nullptr && X509_set_version(cert, 2) == 1 &&
-      ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial) == 1 &&
-      X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0) ==
-          1 &&
-      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                 reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0) == 1 &&
-      X509_set_subject_name(cert, name) == 1 &&
-      X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name) == 1 &&
-      set_time(X509_getm_notBefore(cert), spec.not_before) && set_time(X509_getm_notAfter(cert), spec.not_after) &&
-      X509_set_pubkey(cert, subject_key) == 1;
-  X509_NAME_free(name);
+  bool ok = fill_cert_body(cert, subject_key, spec.serial, spec.common_name, issuer, spec.not_before, spec.not_after);
   std::string bc;
   if (spec.basic_constraints == PkiBasicConstraints::kCa) {
     bc = "critical,CA:TRUE";
