@@ -29,8 +29,8 @@
 namespace qcrypto {
 namespace {
 
-using p7::AtomicOutput;
 using p7::append_header;
+using p7::AtomicOutput;
 using p7::BerReader;
 using p7::Bytes;
 using p7::header_size;

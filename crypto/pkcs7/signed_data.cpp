@@ -183,8 +183,12 @@ bool set_signature_alg(KeyKind kind, const EVP_MD* md, X509_ALGOR* alg) {
     case KeyKind::kEcr3410: {
       UniquePtr<ASN1_OBJECT> obj(
           OBJ_txt2obj(sysobj_oid(kind == KeyKind::kR3410 ? SYSOBJ_R3410 : SYSOBJ_ECR3410).c_str(), 1));
-      if (!obj || X509_ALGOR_set0(alg, obj.get(), V_ASN1_NULL, nullptr) != 1) return false;
-      obj.release();
+      if (!obj) return false;
+      ASN1_OBJECT* owned = obj.release();
+      if (X509_ALGOR_set0(alg, owned, V_ASN1_NULL, nullptr) != 1) {
+        ASN1_OBJECT_free(owned);
+        return false;
+      }
       return true;
     }
     case KeyKind::kRsa:
@@ -225,8 +229,8 @@ bool verify_digest(EVP_PKEY* key, KeyKind kind, const EVP_MD* md, const unsigned
                                 EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
     return false;
   }
-  return EVP_PKEY_verify(ctx.get(), ASN1_STRING_get0_data(sig), static_cast<std::size_t>(ASN1_STRING_length(sig)),
-                         dgst, dlen) == 1;
+  return EVP_PKEY_verify(ctx.get(), ASN1_STRING_get0_data(sig), static_cast<std::size_t>(ASN1_STRING_length(sig)), dgst,
+                         dlen) == 1;
 }
 
 // One running digest of the content per distinct digest algorithm.
@@ -280,8 +284,7 @@ struct PreparedSigner {
   DigestChoice digest;
 };
 
-bool make_signer_info(const PreparedSigner& s, const ContentDigest& content, const SignedOptions& options,
-                      Bytes* out) {
+bool make_signer_info(const PreparedSigner& s, const ContentDigest& content, const SignedOptions& options, Bytes* out) {
   UniquePtr<PKCS7_SIGNER_INFO> si(PKCS7_SIGNER_INFO_new());
   if (!si || ASN1_INTEGER_set(si->version, 1) != 1 ||
       X509_NAME_set(&si->issuer_and_serial->issuer, X509_get_issuer_name(s.in->cert)) != 1) {
@@ -292,8 +295,12 @@ bool make_signer_info(const PreparedSigner& s, const ContentDigest& content, con
   ASN1_INTEGER_free(si->issuer_and_serial->serial);
   si->issuer_and_serial->serial = serial;
   UniquePtr<ASN1_OBJECT> dobj(OBJ_txt2obj(s.digest.oid.c_str(), 1));
-  if (!dobj || X509_ALGOR_set0(si->digest_alg, dobj.get(), V_ASN1_NULL, nullptr) != 1) return false;
-  dobj.release();
+  if (!dobj) return false;
+  ASN1_OBJECT* digest_obj = dobj.release();
+  if (X509_ALGOR_set0(si->digest_alg, digest_obj, V_ASN1_NULL, nullptr) != 1) {
+    ASN1_OBJECT_free(digest_obj);
+    return false;
+  }
   if (!set_signature_alg(s.kind, s.digest.md, si->digest_enc_alg)) return false;
 
   if (PKCS7_add_signed_attribute(si.get(), NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data)) != 1) {
@@ -410,11 +417,12 @@ int sign_stream(std::span<const SignedSigner> signers, BIO* in, std::uint64_t le
     UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
     UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(p.digest.oid.c_str(), 1));
     Bytes alg_der;
-    if (!alg || !obj || X509_ALGOR_set0(alg.get(), obj.get(), V_ASN1_NULL, nullptr) != 1) {
+    ASN1_OBJECT* alg_obj = obj ? obj.release() : nullptr;
+    if (!alg || alg_obj == nullptr || X509_ALGOR_set0(alg.get(), alg_obj, V_ASN1_NULL, nullptr) != 1) {
+      ASN1_OBJECT_free(alg_obj);
       fail(F, ERR_R_MEMORY_ALLOC);
       return 0;
     }
-    obj.release();
     if (!encode(alg.get(), i2d_X509_ALGOR, &alg_der)) {
       fail(F, ERR_R_MEMORY_ALLOC);
       return 0;
@@ -582,10 +590,8 @@ int read_attached(BerReader* r, VerifyState* st) {
   }
 }
 
-// Reads an OPTIONAL element's header: true with *present when it is there.
-bool closes_here(BerReader* r, const BerReader::Header& outer) {
-  return !outer.indefinite && r->peek_eoc_or_end();
-}
+// Whether a definite element ends here (its OPTIONAL tail absent).
+bool closes_here(BerReader* r, const BerReader::Header& outer) { return !outer.indefinite && r->peek_eoc_or_end(); }
 
 bool same_issuer_serial(X509* cert, const PKCS7_ISSUER_AND_SERIAL* ias) {
   return X509_NAME_cmp(X509_get_issuer_name(cert), ias->issuer) == 0 &&
@@ -593,8 +599,7 @@ bool same_issuer_serial(X509* cert, const PKCS7_ISSUER_AND_SERIAL* ias) {
 }
 
 void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* content_type,
-                  const std::vector<UniquePtr<X509>>& message_certs, std::span<X509* const> extra,
-                  SignerResult* res) {
+                  const std::vector<UniquePtr<X509>>& message_certs, std::span<X509* const> extra, SignerResult* res) {
   PKCS7_SIGNER_INFO* si = res->info.get();
   X509* cert = nullptr;
   for (const auto& c : message_certs) {
@@ -623,7 +628,8 @@ void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* 
   const KeyKind kind = key_kind(key);
   const std::string doid = oid_text(si->digest_alg->algorithm);
   const auto d = std::find_if(digests.begin(), digests.end(), [&](const ContentDigest& c) { return c.oid == doid; });
-  if (d == digests.end() || !digest_allowed(kind, d->md) || !signature_alg_matches(kind, si->digest_enc_alg->algorithm)) {
+  if (d == digests.end() || !digest_allowed(kind, d->md) ||
+      !signature_alg_matches(kind, si->digest_enc_alg->algorithm)) {
     return;
   }
   std::array<unsigned char, EVP_MAX_MD_SIZE> tbs{};
@@ -652,7 +658,7 @@ void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* 
     std::copy_n(d->value.begin(), tlen, tbs.begin());
   }
   res->status = verify_digest(key, kind, d->md, tbs.data(), tlen, si->enc_digest) ? SignerStatus::kGood
-                                                                                   : SignerStatus::kBadSignature;
+                                                                                  : SignerStatus::kBadSignature;
 }
 
 int verify_body(BIO* in, int first, BIO* content_out, SignedVerifyResult* result, const SignedVerifyOptions& options,
@@ -920,8 +926,7 @@ int signed_data_verify_bio(BIO* in, BIO* content_out, SignedVerifyResult* result
 }
 
 int signed_data_verify_file(const char* in_path, const char* detached_path, const char* content_path,
-                            SignedVerifyResult* result, std::span<X509* const> extra_certs,
-                            EnvelopeProgress progress) {
+                            SignedVerifyResult* result, std::span<X509* const> extra_certs, EnvelopeProgress progress) {
   constexpr int F = P7S_F_PKCS7_DATAVERIFY;
   if (in_path == nullptr || result == nullptr) {
     fail(F, ERR_R_PASSED_NULL);

@@ -90,11 +90,11 @@ int signed_data_sign_file(std::span<const SignedSigner> signers, const char* in_
 // Why one signer did not check out.
 enum class SignerStatus {
   kGood,
-  kNoCertificate,   // neither in the message nor among the caller's certificates
-  kBadDigest,       // the content's digest is not the signed one: content changed
-  kBadSignature,    // the signature over the attributes (or digest) fails
-  kBadAttributes,   // contentType missing or not the content's type, messageDigest missing
-  kUnsupported,     // digest or signature algorithm not allowed with this key
+  kNoCertificate,  // neither in the message nor among the caller's certificates
+  kBadDigest,      // the content's digest is not the signed one: content changed
+  kBadSignature,   // the signature over the attributes (or digest) fails
+  kBadAttributes,  // contentType missing or not the content's type, messageDigest missing
+  kUnsupported,    // digest or signature algorithm not allowed with this key
 };
 
 struct SignerResult {
@@ -106,9 +106,9 @@ struct SignerResult {
 };
 
 struct SignedVerifyResult {
-  std::vector<SignerResult> signers;           // in message order
-  std::vector<UniquePtr<X509>> certificates;   // those the message carries: untrusted chain candidates
-  bool detached = false;                       // the message carried no content
+  std::vector<SignerResult> signers;          // in message order
+  std::vector<UniquePtr<X509>> certificates;  // those the message carries: untrusted chain candidates
+  bool detached = false;                      // the message carried no content
   std::uint64_t content_length = 0;
 };
 

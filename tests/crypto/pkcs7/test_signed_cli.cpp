@@ -105,8 +105,8 @@ TEST_P(SignedFiles, OursVerifiesWithTheStockCommand) {
     const qcrypto::SignedSigner signers[] = {as_signer(s)};
     ASSERT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("msg.p7s").c_str(), options),
               1);
-    std::vector<std::string> args = {"cms",         "-verify", "-inform", "DER", "-in", path("msg.p7s"), "-noverify",
-                                     "-binary",     "-out",    path("back.bin")};
+    std::vector<std::string> args = {"cms",           "-verify",   "-inform", "DER",  "-in",
+                                     path("msg.p7s"), "-noverify", "-binary", "-out", path("back.bin")};
     if (detached) args.insert(args.end(), {"-content", path("content.bin")});
     ASSERT_EQ(run_openssl(args), 0);
     EXPECT_EQ(read_file(path("back.bin")), content);
@@ -138,8 +138,9 @@ TEST_P(SignedFiles, StockCommandOutputVerifiesHere) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    std::vector<std::string> args = {"cms",    "-sign", "-binary", "-in", path("content.bin"), "-signer",
-                                     path("cert.pem"), "-inkey", path("key.pem"), "-out", path("theirs.p7s")};
+    std::vector<std::string> args = {
+        "cms",           "-sign", "-binary",         "-in", path("content.bin"), "-signer", path("cert.pem"), "-inkey",
+        path("key.pem"), "-out",  path("theirs.p7s")};
     args.insert(args.end(), row.extra.begin(), row.extra.end());
     ASSERT_EQ(run_openssl(args), 0);
     qcrypto::SignedVerifyResult r;
@@ -191,14 +192,13 @@ TEST_F(SignedFileForms, OutputsOnlyWhenComplete) {
                                              return (*c->calls)++ == c->at ? 0 : 1;
                                            },
                                            &ctx};
-    EXPECT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("old.p7s").c_str(), {},
-                                             cancel),
+    EXPECT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("old.p7s").c_str(), {}, cancel),
               qcrypto::SIGNED_CANCELLED);
     EXPECT_EQ(read_file(path("old.p7s")), (Bytes{1, 2, 3}));
     calls = 0;
-    EXPECT_EQ(qcrypto::signed_data_verify_file(path("msg.p7s").c_str(), nullptr, path("out.bin").c_str(), &r, {},
-                                               cancel),
-              qcrypto::SIGNED_CANCELLED);
+    EXPECT_EQ(
+        qcrypto::signed_data_verify_file(path("msg.p7s").c_str(), nullptr, path("out.bin").c_str(), &r, {}, cancel),
+        qcrypto::SIGNED_CANCELLED);
     EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"bad.p7s", "content.bin", "msg.p7s", "old.p7s"}));
   }
   EXPECT_EQ(qcrypto::signed_data_verify_file(path("msg.p7s").c_str(), nullptr, path("out.bin").c_str(), &r), 1);

@@ -95,16 +95,14 @@ TEST_P(SignedRoundTrip, VerifiesWithEverySignerGood) {
   PKCS7_free(parsed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SignedRoundTrip,
-                         ::testing::Combine(::testing::Values(PkiKeyType::kR3410, PkiKeyType::kEcr3410,
-                                                              PkiKeyType::kRsa),
-                                            ::testing::Bool(), ::testing::Values(1, 2), ::testing::Bool()),
-                         [](const auto& row) {
-                           return std::string(type_name(std::get<0>(row.param))) +
-                                  (std::get<1>(row.param) ? "_detached_" : "_attached_") +
-                                  std::to_string(std::get<2>(row.param)) +
-                                  (std::get<3>(row.param) ? "_time" : "_notime");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Table, SignedRoundTrip,
+    ::testing::Combine(::testing::Values(PkiKeyType::kR3410, PkiKeyType::kEcr3410, PkiKeyType::kRsa), ::testing::Bool(),
+                       ::testing::Values(1, 2), ::testing::Bool()),
+    [](const auto& row) {
+      return std::string(type_name(std::get<0>(row.param))) + (std::get<1>(row.param) ? "_detached_" : "_attached_") +
+             std::to_string(std::get<2>(row.param)) + (std::get<3>(row.param) ? "_time" : "_notime");
+    });
 
 // The digest each key type signs over, whatever was asked for.
 TEST_F(SignedData, DigestFollowsTheKeyType) {
@@ -133,8 +131,8 @@ TEST_F(SignedData, DigestFollowsTheKeyType) {
     const Bytes msg = sign({as_signer(Signers::get().at(row.type), row.asked)}, content, {}, {}, &rc);
     if (row.oid.empty()) {
       EXPECT_EQ(rc, 0);
-      EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAFINAL,
-                                     qcrypto::P7S_R_SIGNING_NOT_SUPPORTED_FOR_THIS_KEY_TYPE));
+      EXPECT_TRUE(
+          pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAFINAL, qcrypto::P7S_R_SIGNING_NOT_SUPPORTED_FOR_THIS_KEY_TYPE));
       continue;
     }
     qcrypto::SignedVerifyResult r;
