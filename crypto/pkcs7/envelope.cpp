@@ -20,6 +20,7 @@
 #include "crypto/cclib/secret.h"
 #include "crypto/err/err.h"
 #include "crypto/evp/objects.h"
+#include "crypto/pkcs7/p7_stream.h"
 #include "crypto/pkcs7/recip_info.h"
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/rand.h"
@@ -28,7 +29,14 @@
 namespace qcrypto {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using p7::append_header;
+using p7::AtomicOutput;
+using p7::BerReader;
+using p7::Bytes;
+using p7::header_size;
+using p7::pem_begin;
+using p7::read_full;
+using p7::write_all;
 
 constexpr int kMaxKeyBytes = 64;
 constexpr int kMaxIvBytes = 32;
@@ -36,54 +44,11 @@ constexpr int kMaxEncryptedKey = 4096;
 // Bounds of the parts the reader keeps in memory.
 constexpr std::uint64_t kMaxRecipientSet = 1U << 20;
 constexpr std::uint64_t kMaxSmallTlv = 4096;
-constexpr std::uint64_t kIndefinite = std::numeric_limits<std::uint64_t>::max();
 
 const unsigned char kEnvelopedOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x03};
 const unsigned char kDataOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x01};
 
 void fail(int func, int reason) { QERR(ERRLIB_PKCS7, func, reason); }
-
-void append_header(Bytes* out, unsigned char tag, std::uint64_t length) {
-  out->push_back(tag);
-  if (length < 0x80) {
-    out->push_back(static_cast<unsigned char>(length));
-    return;
-  }
-  int n = 0;
-  for (std::uint64_t v = length; v != 0; v >>= 8) ++n;
-  out->push_back(static_cast<unsigned char>(0x80 | n));
-  for (int i = n - 1; i >= 0; --i) out->push_back(static_cast<unsigned char>(length >> (8 * i)));
-}
-
-std::uint64_t header_size(std::uint64_t length) {
-  std::uint64_t n = 2;
-  if (length >= 0x80) {
-    for (std::uint64_t v = length; v != 0; v >>= 8) ++n;
-  }
-  return n;
-}
-
-bool write_all(BIO* out, const unsigned char* data, std::size_t length) {
-  while (length > 0) {
-    const int chunk = static_cast<int>(std::min<std::size_t>(length, 1U << 30));
-    const int n = BIO_write(out, data, chunk);
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Reads up to `want` bytes, fewer only at the end of the input.
-int read_full(BIO* in, unsigned char* buf, int want) {
-  int got = 0;
-  while (got < want) {
-    const int n = BIO_read(in, buf + got, want - got);
-    if (n <= 0) break;
-    got += n;
-  }
-  return got;
-}
 
 bool report(const EnvelopeProgress& progress, int stage, std::uint64_t done, std::uint64_t total) {
   if (progress.fn == nullptr) return true;
@@ -284,132 +249,6 @@ int encrypt_stream(std::span<const EnvelopeRecipient> recipients, const EVP_CIPH
 
 // --- reader -------------------------------------------------------------------
 
-// A forward-only BER reader over a BIO that keeps the nesting of the levels
-// it opened, so that no element runs past the end of the one around it.
-class BerReader {
- public:
-  // `first`: a byte already taken from `in` that comes before it, or -1.
-  BerReader(BIO* in, int first) : in_(in), first_(first) {}
-
-  struct Header {
-    int tag = 0;  // the identifier octet
-    std::uint64_t length = 0;
-    bool indefinite = false;
-  };
-
-  bool read(unsigned char* buf, std::uint64_t n) {
-    if (!fits(n)) return false;
-    if (first_ >= 0 && n > 0) {
-      *buf++ = static_cast<unsigned char>(first_);
-      first_ = -1;
-      --n;
-      ++offset_;
-    }
-    while (n > 0) {
-      const int want = static_cast<int>(std::min<std::uint64_t>(n, 1U << 20));
-      const int got = read_full(in_, buf, want);
-      if (got != want) return false;
-      buf += got;
-      n -= static_cast<std::uint64_t>(got);
-      offset_ += static_cast<std::uint64_t>(got);
-    }
-    return true;
-  }
-
-  bool header(Header* h) {
-    unsigned char b[2];
-    if (!read(b, 2)) return false;
-    // Only single-octet identifiers occur in these structures.
-    if ((b[0] & 0x1f) == 0x1f) return false;
-    h->tag = b[0];
-    h->indefinite = false;
-    if (b[1] < 0x80) {
-      h->length = b[1];
-    } else if (b[1] == 0x80) {
-      if ((b[0] & 0x20) == 0) return false;
-      h->indefinite = true;
-      h->length = 0;
-    } else {
-      const int n = b[1] & 0x7f;
-      if (n > 8) return false;
-      unsigned char l[8];
-      if (!read(l, static_cast<std::uint64_t>(n))) return false;
-      std::uint64_t v = 0;
-      for (int i = 0; i < n; ++i) v = (v << 8) | l[i];
-      h->length = v;
-    }
-    return h->indefinite || fits(h->length);
-  }
-
-  // Opens a constructed element for reading its contents.
-  bool open(const Header& h) {
-    if ((h.tag & 0x20) == 0) return false;
-    ends_.push_back(h.indefinite ? kIndefinite : offset_ + h.length);
-    return true;
-  }
-
-  // Closes an indefinite level whose end-of-contents was already read.
-  bool close_consumed() {
-    if (ends_.empty() || ends_.back() != kIndefinite) return false;
-    ends_.pop_back();
-    return true;
-  }
-
-  bool close() {
-    if (ends_.empty()) return false;
-    if (ends_.back() == kIndefinite) {
-      unsigned char eoc[2];
-      ends_.pop_back();
-      if (!read(eoc, 2) || eoc[0] != 0 || eoc[1] != 0) return false;
-      return true;
-    }
-    const bool exact = offset_ == ends_.back();
-    ends_.pop_back();
-    return exact;
-  }
-
-  // A whole small TLV into memory.
-  bool tlv(Bytes* out, std::uint64_t limit) {
-    const std::uint64_t start = offset_;
-    Header h;
-    if (!header(&h) || h.indefinite || h.length > limit) return false;
-    const std::uint64_t head = offset_ - start;
-    // The header is re-created from the bytes read so far.
-    out->clear();
-    append_header(out, static_cast<unsigned char>(h.tag), h.length);
-    if (out->size() != head) return false;  // not minimal: refuse rather than re-encode
-    const std::size_t at = out->size();
-    out->resize(at + static_cast<std::size_t>(h.length));
-    return read(out->data() + at, h.length);
-  }
-
-  bool peek_eoc_or_end() {
-    if (ends_.back() != kIndefinite) return offset_ == ends_.back();
-    return false;
-  }
-
-  bool eof() {
-    unsigned char b;
-    return BIO_read(in_, &b, 1) <= 0;
-  }
-
-  std::uint64_t offset() const { return offset_; }
-
- private:
-  bool fits(std::uint64_t n) const {
-    for (auto it = ends_.rbegin(); it != ends_.rend(); ++it) {
-      if (*it == kIndefinite) continue;
-      return offset_ <= *it && n <= *it - offset_;
-    }
-    return true;
-  }
-
-  BIO* in_;
-  int first_;
-  std::uint64_t offset_ = 0;
-  std::vector<std::uint64_t> ends_;
-};
-
 struct DecryptState {
   UniquePtr<EVP_CIPHER_CTX> ctx;
   BIO* out;
@@ -587,16 +426,6 @@ int decrypt_body(BIO* in, int first, EVP_PKEY* pkey, X509* cert, BIO* out, const
   return 1;
 }
 
-// The rest of a PEM header line whose first byte was read: one of the two
-// labels that enveloped data travels under.
-bool pem_begin(BIO* in, unsigned char first) {
-  std::string line(1, static_cast<char>(first));
-  char c = 0;
-  while (line.size() < 80 && BIO_read(in, &c, 1) == 1 && c != '\n') line.push_back(c);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line == "-----BEGIN PKCS7-----" || line == "-----BEGIN CMS-----";
-}
-
 // DER first; anything that does not start as DER is read as PEM.
 int decrypt_stream(BIO* in, EVP_PKEY* pkey, X509* cert, BIO* out, const EnvelopeProgress& progress) {
   constexpr int F = P7E_F_PKCS7_DATADECODE;
@@ -622,48 +451,6 @@ int decrypt_stream(BIO* in, EVP_PKEY* pkey, X509* cert, BIO* out, const Envelope
 }
 
 // --- files --------------------------------------------------------------------
-
-// An output file under a temporary name beside its final name.
-class AtomicOutput {
- public:
-  explicit AtomicOutput(const std::string& final_path) : final_(final_path) {
-    const auto slash = final_.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : final_.substr(0, slash);
-    const std::string base = slash == std::string::npos ? final_ : final_.substr(slash + 1);
-    temp_ = dir + "/." + base + ".XXXXXX";
-    const int fd = mkstemp(temp_.data());
-    if (fd < 0) {
-      temp_.clear();
-      return;
-    }
-    bio_.reset(BIO_new_fd(fd, BIO_CLOSE));
-    if (!bio_) close(fd);
-  }
-  ~AtomicOutput() {
-    bio_.reset();
-    if (!temp_.empty()) unlink(temp_.c_str());
-  }
-  AtomicOutput(const AtomicOutput&) = delete;
-  AtomicOutput& operator=(const AtomicOutput&) = delete;
-
-  BIO* bio() const { return bio_.get(); }
-
-  bool commit() {
-    if (!bio_ || BIO_flush(bio_.get()) != 1) return false;
-    int fd = -1;
-    BIO_get_fd(bio_.get(), &fd);
-    if (fd < 0 || fsync(fd) != 0) return false;
-    bio_.reset();
-    if (rename(temp_.c_str(), final_.c_str()) != 0) return false;
-    temp_.clear();
-    return true;
-  }
-
- private:
-  std::string final_;
-  std::string temp_;
-  UniquePtr<BIO> bio_;
-};
 
 }  // namespace
 

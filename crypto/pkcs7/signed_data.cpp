@@ -1,0 +1,975 @@
+// The signed-data writer and reader (signed_data.h).
+#include "crypto/pkcs7/signed_data.h"
+
+#include <openssl/asn1.h>
+#include <openssl/asn1t.h>
+#include <openssl/crypto.h>
+#include <openssl/objects.h>
+#include <openssl/rsa.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "crypto/err/err.h"
+#include "crypto/evp/objects.h"
+#include "crypto/pkcs7/p7_stream.h"
+#include "crypto/pkcs7/recip_info.h"
+#include "crypto/prov/evp_gost.h"
+
+namespace qcrypto {
+namespace {
+
+using p7::append_header;
+using p7::AtomicOutput;
+using p7::BerReader;
+using p7::Bytes;
+using p7::header_size;
+using p7::read_full;
+using p7::write_all;
+
+// Bounds of what the reader keeps in memory.
+constexpr std::uint64_t kMaxAlgSet = 4096;
+constexpr std::uint64_t kMaxElement = 64 * 1024;
+constexpr std::uint64_t kMaxSetTotal = 1U << 20;
+constexpr std::size_t kMaxDigests = 8;
+constexpr std::size_t kMaxCerts = 256;
+constexpr std::size_t kMaxSigners = 64;
+
+const unsigned char kSignedOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
+const unsigned char kDataOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x01};
+
+void fail(int func, int reason) { QERR(ERRLIB_PKCS7, func, reason); }
+
+bool report(const EnvelopeProgress& progress, int stage, std::uint64_t done, std::uint64_t total) {
+  if (progress.fn == nullptr) return true;
+  return progress.fn(stage, static_cast<long>(done), static_cast<long>(total), progress.user) != 0;
+}
+
+bool der_less(const Bytes& a, const Bytes& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return a[i] < b[i];
+  }
+  return a.size() < b.size();
+}
+
+// DER order of a SET OF, each encoding once.
+void der_set_order(std::vector<Bytes>* items) {
+  std::sort(items->begin(), items->end(), der_less);
+  items->erase(std::unique(items->begin(), items->end()), items->end());
+}
+
+template <typename T, typename F>
+bool encode(const T* value, F i2d, Bytes* out) {
+  unsigned char* der = nullptr;
+  const int n = i2d(value, &der);
+  if (n <= 0) return false;
+  out->assign(der, der + n);
+  OPENSSL_free(der);
+  return true;
+}
+
+std::string oid_text(const ASN1_OBJECT* obj) {
+  char buf[96];
+  const int n = OBJ_obj2txt(buf, sizeof buf, obj, 1);
+  return n > 0 && n < static_cast<int>(sizeof buf) ? std::string(buf) : std::string();
+}
+
+std::string sysobj_oid(int number) {
+  const auto row = sysobj_find(number);
+  return row ? std::string(row->oid) : std::string();
+}
+
+enum class KeyKind { kR3410, kEcr3410, kRsa, kEc, kOther };
+
+KeyKind key_kind(const EVP_PKEY* key) {
+  if (key == nullptr) return KeyKind::kOther;
+  if (EVP_PKEY_is_a(key, "R3410") == 1) return KeyKind::kR3410;
+  if (EVP_PKEY_is_a(key, "ECR3410") == 1) return KeyKind::kEcr3410;
+  if (EVP_PKEY_is_a(key, "RSA") == 1) return KeyKind::kRsa;
+  if (EVP_PKEY_is_a(key, "EC") == 1) return KeyKind::kEc;
+  return KeyKind::kOther;
+}
+
+bool is_sha(const EVP_MD* md) {
+  for (const char* name : {"SHA1", "SHA2-224", "SHA2-256", "SHA2-384", "SHA2-512"}) {
+    if (EVP_MD_is_a(md, name) == 1) return true;
+  }
+  return false;
+}
+
+// The digest a key signs over, and its OID; a GOST signature over another
+// digest than GOST R 34.11-94 would prove nothing.
+struct DigestChoice {
+  const EVP_MD* md = nullptr;
+  std::string oid;
+};
+
+bool choose_digest(KeyKind kind, const EVP_MD* asked, DigestChoice* out) {
+  switch (kind) {
+    case KeyKind::kR3410:
+      out->md = EVP_rus_hash();
+      out->oid = sysobj_oid(SYSOBJ_RUS_HASH);
+      break;
+    case KeyKind::kEcr3410:
+      out->md = EVP_ecr3410();
+      out->oid = sysobj_oid(SYSOBJ_ECR3410_R3411);
+      break;
+    case KeyKind::kRsa:
+    case KeyKind::kEc: {
+      static EVP_MD* sha256 = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
+      const EVP_MD* md = asked != nullptr ? asked : sha256;
+      if (md == nullptr || !(is_sha(md) || (kind == KeyKind::kRsa && EVP_MD_is_a(md, "MD5") == 1))) return false;
+      out->md = md;
+      out->oid = oid_text(OBJ_nid2obj(EVP_MD_get_type(md)));
+      break;
+    }
+    case KeyKind::kOther:
+      return false;
+  }
+  return out->md != nullptr && !out->oid.empty();
+}
+
+// Whether a digest (by OID) may go with a key in a message being read.
+bool digest_allowed(KeyKind kind, const EVP_MD* md) {
+  switch (kind) {
+    case KeyKind::kR3410:
+    case KeyKind::kEcr3410:
+      // Both names are GOST R 34.11-94.
+      return EVP_MD_is_a(md, "RUS-HASH") == 1 || EVP_MD_is_a(md, "ECR3410-R3411") == 1;
+    case KeyKind::kRsa:
+      return is_sha(md) || EVP_MD_is_a(md, "MD5") == 1;
+    case KeyKind::kEc:
+      return is_sha(md);
+    case KeyKind::kOther:
+      break;
+  }
+  return false;
+}
+
+// Whether the signature algorithm of a SignerInfo names the key's type: the
+// key's own OID, or a signature OID over that key type.
+bool signature_alg_matches(KeyKind kind, const ASN1_OBJECT* alg) {
+  const std::string oid = oid_text(alg);
+  switch (kind) {
+    case KeyKind::kR3410:
+      return oid == sysobj_oid(SYSOBJ_R3410) || oid == sysobj_oid(SYSOBJ_R3410_R3411);
+    case KeyKind::kEcr3410:
+      return oid == sysobj_oid(SYSOBJ_ECR3410) || oid == sysobj_oid(SYSOBJ_ECR3410_R3411);
+    case KeyKind::kRsa:
+    case KeyKind::kEc: {
+      const int want = kind == KeyKind::kRsa ? NID_rsaEncryption : NID_X9_62_id_ecPublicKey;
+      const int nid = OBJ_obj2nid(alg);
+      int pk = NID_undef;
+      return nid == want || (OBJ_find_sigid_algs(nid, nullptr, &pk) == 1 && pk == want);
+    }
+    case KeyKind::kOther:
+      break;
+  }
+  return false;
+}
+
+// Signature algorithm written into a SignerInfo: the key type's OID (with
+// NULL parameters for GOST and RSA), ecdsa-with-<digest> for ECDSA.
+bool set_signature_alg(KeyKind kind, const EVP_MD* md, X509_ALGOR* alg) {
+  int nid = NID_undef;
+  int ptype = V_ASN1_NULL;
+  switch (kind) {
+    case KeyKind::kR3410:
+    case KeyKind::kEcr3410: {
+      UniquePtr<ASN1_OBJECT> obj(
+          OBJ_txt2obj(sysobj_oid(kind == KeyKind::kR3410 ? SYSOBJ_R3410 : SYSOBJ_ECR3410).c_str(), 1));
+      if (!obj) return false;
+      ASN1_OBJECT* owned = obj.release();
+      if (X509_ALGOR_set0(alg, owned, V_ASN1_NULL, nullptr) != 1) {
+        ASN1_OBJECT_free(owned);
+        return false;
+      }
+      return true;
+    }
+    case KeyKind::kRsa:
+      nid = NID_rsaEncryption;
+      break;
+    case KeyKind::kEc:
+      if (OBJ_find_sigid_by_algs(&nid, EVP_MD_get_type(md), NID_X9_62_id_ecPublicKey) != 1) return false;
+      ptype = V_ASN1_UNDEF;
+      break;
+    case KeyKind::kOther:
+      return false;
+  }
+  return X509_ALGOR_set0(alg, OBJ_nid2obj(nid), ptype, nullptr) == 1;
+}
+
+// The signature of a ready digest (PKCS#1 v1.5 DigestInfo for RSA).
+bool sign_digest(EVP_PKEY* key, KeyKind kind, const EVP_MD* md, const unsigned char* dgst, std::size_t dlen,
+                 Bytes* sig) {
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  std::size_t n = 0;
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1) return false;
+  if (kind == KeyKind::kRsa && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+                                EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
+    return false;
+  }
+  if (EVP_PKEY_sign(ctx.get(), nullptr, &n, dgst, dlen) != 1) return false;
+  sig->resize(n);
+  if (EVP_PKEY_sign(ctx.get(), sig->data(), &n, dgst, dlen) != 1) return false;
+  sig->resize(n);
+  return true;
+}
+
+bool verify_digest(EVP_PKEY* key, KeyKind kind, const EVP_MD* md, const unsigned char* dgst, std::size_t dlen,
+                   const ASN1_OCTET_STRING* sig) {
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  if (!ctx || sig == nullptr || EVP_PKEY_verify_init(ctx.get()) != 1) return false;
+  if (kind == KeyKind::kRsa && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+                                EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
+    return false;
+  }
+  return EVP_PKEY_verify(ctx.get(), ASN1_STRING_get0_data(sig), static_cast<std::size_t>(ASN1_STRING_length(sig)), dgst,
+                         dlen) == 1;
+}
+
+// One running digest of the content per distinct digest algorithm.
+struct ContentDigest {
+  std::string oid;
+  const EVP_MD* md = nullptr;
+  UniquePtr<EVP_MD> owned;
+  UniquePtr<EVP_MD_CTX> ctx;
+  std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
+  unsigned int length = 0;
+};
+
+bool digests_start(std::vector<ContentDigest>* digests) {
+  for (auto& d : *digests) {
+    d.ctx.reset(EVP_MD_CTX_new());
+    if (!d.ctx || EVP_DigestInit_ex2(d.ctx.get(), d.md, nullptr) != 1) return false;
+  }
+  return true;
+}
+
+bool digests_update(std::vector<ContentDigest>* digests, const unsigned char* data, std::size_t n) {
+  for (auto& d : *digests) {
+    if (EVP_DigestUpdate(d.ctx.get(), data, n) != 1) return false;
+  }
+  return true;
+}
+
+bool digests_finish(std::vector<ContentDigest>* digests) {
+  for (auto& d : *digests) {
+    if (EVP_DigestFinal_ex(d.ctx.get(), d.value.data(), &d.length) != 1) return false;
+  }
+  return true;
+}
+
+// Signed attributes in the order they are signed: the DER SET (which
+// sorts the record's own list too, so the SignerInfo carries that order).
+bool attributes_der(PKCS7_SIGNER_INFO* si, const ASN1_ITEM* item, Bytes* out) {
+  unsigned char* der = nullptr;
+  const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der, item);
+  if (n <= 0) return false;
+  out->assign(der, der + n);
+  OPENSSL_free(der);
+  return true;
+}
+
+// --- writer -------------------------------------------------------------------
+
+struct PreparedSigner {
+  const SignedSigner* in;
+  KeyKind kind;
+  DigestChoice digest;
+};
+
+bool make_signer_info(const PreparedSigner& s, const ContentDigest& content, const SignedOptions& options, Bytes* out) {
+  UniquePtr<PKCS7_SIGNER_INFO> si(PKCS7_SIGNER_INFO_new());
+  if (!si || ASN1_INTEGER_set(si->version, 1) != 1 ||
+      X509_NAME_set(&si->issuer_and_serial->issuer, X509_get_issuer_name(s.in->cert)) != 1) {
+    return false;
+  }
+  ASN1_INTEGER* serial = ASN1_INTEGER_dup(X509_get0_serialNumber(s.in->cert));
+  if (serial == nullptr) return false;
+  ASN1_INTEGER_free(si->issuer_and_serial->serial);
+  si->issuer_and_serial->serial = serial;
+  UniquePtr<ASN1_OBJECT> dobj(OBJ_txt2obj(s.digest.oid.c_str(), 1));
+  if (!dobj) return false;
+  ASN1_OBJECT* digest_obj = dobj.release();
+  if (X509_ALGOR_set0(si->digest_alg, digest_obj, V_ASN1_NULL, nullptr) != 1) {
+    ASN1_OBJECT_free(digest_obj);
+    return false;
+  }
+  if (!set_signature_alg(s.kind, s.digest.md, si->digest_enc_alg)) return false;
+
+  if (PKCS7_add_signed_attribute(si.get(), NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data)) != 1) {
+    return false;
+  }
+  if (options.signing_time) {
+    // UTCTime up to 2049, GeneralizedTime after, as RFC 5652 asks.
+    ASN1_TIME* t = ASN1_TIME_set(nullptr, *options.signing_time);
+    if (t == nullptr) return false;
+    if (PKCS7_add0_attrib_signing_time(si.get(), t) != 1) {
+      ASN1_TIME_free(t);
+      return false;
+    }
+  }
+  if (PKCS7_add1_attrib_digest(si.get(), content.value.data(), static_cast<int>(content.length)) != 1) return false;
+
+  Bytes attrs;
+  std::array<unsigned char, EVP_MAX_MD_SIZE> dgst{};
+  unsigned int dlen = 0;
+  Bytes sig;
+  if (!attributes_der(si.get(), ASN1_ITEM_rptr(PKCS7_ATTR_SIGN), &attrs) ||
+      EVP_Digest(attrs.data(), attrs.size(), dgst.data(), &dlen, s.digest.md, nullptr) != 1 ||
+      !sign_digest(s.in->key, s.kind, s.digest.md, dgst.data(), dlen, &sig) ||
+      ASN1_OCTET_STRING_set(si->enc_digest, sig.data(), static_cast<int>(sig.size())) != 1) {
+    return false;
+  }
+  return encode(si.get(), i2d_PKCS7_SIGNER_INFO, out);
+}
+
+int sign_stream(std::span<const SignedSigner> signers, BIO* in, std::uint64_t length, BIO* out,
+                const SignedOptions& options, const EnvelopeProgress& progress) {
+  constexpr int F = P7S_F_PKCS7_DATAFINAL;
+  if (signers.empty() || in == nullptr || out == nullptr) {
+    fail(F, ERR_R_PASSED_NULL);
+    return 0;
+  }
+  std::vector<PreparedSigner> prepared;
+  std::vector<ContentDigest> digests;
+  for (const auto& s : signers) {
+    if (s.key == nullptr || s.cert == nullptr) {
+      fail(F, ERR_R_PASSED_NULL);
+      return 0;
+    }
+    PreparedSigner p{&s, key_kind(s.key), {}};
+    if (!choose_digest(p.kind, s.md, &p.digest)) {
+      fail(F, P7S_R_SIGNING_NOT_SUPPORTED_FOR_THIS_KEY_TYPE);
+      return 0;
+    }
+    if (EVP_PKEY_eq(X509_get0_pubkey(s.cert), s.key) != 1) {
+      fail(F, P7S_R_PRIVATE_KEY_DOES_NOT_MATCH_CERTIFICATE);
+      return 0;
+    }
+    if (std::none_of(digests.begin(), digests.end(), [&](const ContentDigest& d) { return d.oid == p.digest.oid; })) {
+      ContentDigest d;
+      d.oid = p.digest.oid;
+      d.md = p.digest.md;
+      digests.push_back(std::move(d));
+    }
+    prepared.push_back(p);
+  }
+  const long start = options.detached ? 0 : BIO_tell(in);
+  if (!options.detached && start < 0) {
+    fail(F, P7S_R_NO_CONTENT);
+    return 0;
+  }
+
+  // Digest pass.
+  if (!digests_start(&digests)) {
+    fail(F, P7S_R_DIGEST_FAILURE);
+    return 0;
+  }
+  if (!report(progress, SIGNED_STAGE_SIGN, 0, length)) {
+    fail(F, P7E_R_CANCELLED);
+    return SIGNED_CANCELLED;
+  }
+  std::array<unsigned char, SIGNED_BLOCK> block{};
+  std::uint64_t done = 0;
+  for (;;) {
+    const int n = read_full(in, block.data(), SIGNED_BLOCK);
+    if (n <= 0) break;
+    done += static_cast<std::uint64_t>(n);
+    if (done > length || !digests_update(&digests, block.data(), static_cast<std::size_t>(n))) {
+      fail(F, done > length ? static_cast<int>(P7E_R_CONTENT_LENGTH) : static_cast<int>(P7S_R_DIGEST_FAILURE));
+      return 0;
+    }
+    if (!report(progress, SIGNED_STAGE_SIGN, done, length)) {
+      fail(F, P7E_R_CANCELLED);
+      return SIGNED_CANCELLED;
+    }
+    if (n < SIGNED_BLOCK) break;
+  }
+  if (done != length) {
+    fail(F, P7E_R_CONTENT_LENGTH);
+    return 0;
+  }
+  if (!digests_finish(&digests)) {
+    fail(F, P7S_R_DIGEST_FAILURE);
+    return 0;
+  }
+
+  // Signer records, algorithms, certificates: each SET in DER order.
+  std::vector<Bytes> infos;
+  std::vector<Bytes> algs;
+  std::vector<Bytes> certs;
+  for (const auto& p : prepared) {
+    const auto& d =
+        *std::find_if(digests.begin(), digests.end(), [&](const ContentDigest& c) { return c.oid == p.digest.oid; });
+    Bytes info;
+    if (!make_signer_info(p, d, options, &info)) {
+      fail(F, P7S_R_SIGNATURE_FAILURE);
+      return 0;
+    }
+    infos.push_back(std::move(info));
+    UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
+    UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(p.digest.oid.c_str(), 1));
+    Bytes alg_der;
+    ASN1_OBJECT* alg_obj = obj ? obj.release() : nullptr;
+    if (!alg || alg_obj == nullptr || X509_ALGOR_set0(alg.get(), alg_obj, V_ASN1_NULL, nullptr) != 1) {
+      ASN1_OBJECT_free(alg_obj);
+      fail(F, ERR_R_MEMORY_ALLOC);
+      return 0;
+    }
+    if (!encode(alg.get(), i2d_X509_ALGOR, &alg_der)) {
+      fail(F, ERR_R_MEMORY_ALLOC);
+      return 0;
+    }
+    algs.push_back(std::move(alg_der));
+    if (options.include_certs) {
+      Bytes cert;
+      if (!encode(p.in->cert, i2d_X509, &cert)) {
+        fail(F, ERR_R_MEMORY_ALLOC);
+        return 0;
+      }
+      certs.push_back(std::move(cert));
+    }
+  }
+  der_set_order(&infos);
+  der_set_order(&algs);
+  der_set_order(&certs);
+
+  auto total = [](const std::vector<Bytes>& v) {
+    std::uint64_t n = 0;
+    for (const auto& e : v) n += e.size();
+    return n;
+  };
+  const std::uint64_t algs_len = total(algs);
+  const std::uint64_t certs_len = total(certs);
+  const std::uint64_t infos_len = total(infos);
+  const std::uint64_t octets = options.detached ? 0 : header_size(length) + length;
+  const std::uint64_t explicit_content = options.detached ? 0 : header_size(octets) + octets;
+  const std::uint64_t eci_len = sizeof kDataOid + explicit_content;
+  const std::uint64_t sd_len = 3 + header_size(algs_len) + algs_len + header_size(eci_len) + eci_len +
+                               (certs.empty() ? 0 : header_size(certs_len) + certs_len) + header_size(infos_len) +
+                               infos_len;
+  const std::uint64_t explicit_len = header_size(sd_len) + sd_len;
+  const std::uint64_t ci_len = sizeof kSignedOid + header_size(explicit_len) + explicit_len;
+
+  Bytes head;
+  append_header(&head, 0x30, ci_len);
+  head.insert(head.end(), std::begin(kSignedOid), std::end(kSignedOid));
+  append_header(&head, 0xa0, explicit_len);
+  append_header(&head, 0x30, sd_len);
+  head.insert(head.end(), {0x02, 0x01, 0x01});
+  append_header(&head, 0x31, algs_len);
+  for (const auto& e : algs) head.insert(head.end(), e.begin(), e.end());
+  append_header(&head, 0x30, eci_len);
+  head.insert(head.end(), std::begin(kDataOid), std::end(kDataOid));
+  if (!options.detached) {
+    append_header(&head, 0xa0, octets);
+    append_header(&head, 0x04, length);
+  }
+  if (!write_all(out, head.data(), head.size())) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  if (!options.detached) {
+    // Copy pass: exactly the bytes that were digested, by count.
+    if (BIO_seek(in, start) < 0) {
+      fail(F, P7S_R_NO_CONTENT);
+      return 0;
+    }
+    std::uint64_t copied = 0;
+    while (copied < length) {
+      const int want = static_cast<int>(std::min<std::uint64_t>(length - copied, SIGNED_BLOCK));
+      const int n = read_full(in, block.data(), want);
+      if (n != want || !write_all(out, block.data(), static_cast<std::size_t>(n))) {
+        fail(F, n != want ? P7E_R_CONTENT_LENGTH : P7E_R_OUTPUT);
+        return 0;
+      }
+      copied += static_cast<std::uint64_t>(n);
+    }
+  }
+  Bytes tail;
+  if (!certs.empty()) {
+    append_header(&tail, 0xa0, certs_len);
+    for (const auto& e : certs) tail.insert(tail.end(), e.begin(), e.end());
+  }
+  append_header(&tail, 0x31, infos_len);
+  for (const auto& e : infos) tail.insert(tail.end(), e.begin(), e.end());
+  if (!write_all(out, tail.data(), tail.size()) || BIO_flush(out) != 1) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  return 1;
+}
+
+// --- reader -------------------------------------------------------------------
+
+bool expect_tlv(BerReader* r, const unsigned char* want, std::size_t length) {
+  Bytes got;
+  return r->tlv(&got, 64) && got.size() == length && std::memcmp(got.data(), want, length) == 0;
+}
+
+// The elements of a SET (definite or indefinite, header already read), each
+// a whole TLV of at most kMaxElement bytes; false past the bounds.
+bool read_elements(BerReader* r, const BerReader::Header& h, std::size_t max_count, std::vector<Bytes>* out) {
+  if (!r->open(h)) return false;
+  std::uint64_t total = 0;
+  for (;;) {
+    if (!h.indefinite && r->peek_eoc_or_end()) return r->close();
+    BerReader::Header e;
+    const std::uint64_t at = r->offset();
+    if (!r->header(&e)) return false;
+    if (h.indefinite && e.tag == 0 && e.length == 0 && !e.indefinite) return r->close_consumed();
+    if (e.indefinite || e.length > kMaxElement || out->size() >= max_count) return false;
+    Bytes tlv;
+    append_header(&tlv, static_cast<unsigned char>(e.tag), e.length);
+    if (tlv.size() != r->offset() - at) return false;  // not minimal
+    const std::size_t hl = tlv.size();
+    tlv.resize(hl + static_cast<std::size_t>(e.length));
+    if (!r->read(tlv.data() + hl, e.length)) return false;
+    total += tlv.size();
+    if (total > kMaxSetTotal) return false;
+    out->push_back(std::move(tlv));
+  }
+}
+
+struct VerifyState {
+  BIO* content_out;
+  EnvelopeProgress progress;
+  std::vector<ContentDigest>* digests;
+  std::uint64_t done = 0;
+  std::uint64_t total = 0;
+  std::array<unsigned char, SIGNED_BLOCK> block{};
+};
+
+// Streams `n` content bytes; 1, 0, or cancelled.
+int content_run(BerReader* r, BIO* plain, VerifyState* st, std::uint64_t n, bool until_end) {
+  while (until_end || n > 0) {
+    const int chunk = static_cast<int>(until_end ? SIGNED_BLOCK : std::min<std::uint64_t>(n, SIGNED_BLOCK));
+    int got = chunk;
+    if (r != nullptr) {
+      if (!r->read(st->block.data(), static_cast<std::uint64_t>(chunk))) return 0;
+    } else {
+      got = read_full(plain, st->block.data(), chunk);
+      if (got <= 0) break;
+    }
+    if (!digests_update(st->digests, st->block.data(), static_cast<std::size_t>(got))) return 0;
+    if (st->content_out != nullptr && !write_all(st->content_out, st->block.data(), static_cast<std::size_t>(got))) {
+      return 0;
+    }
+    if (!until_end) n -= static_cast<std::uint64_t>(got);
+    st->done += static_cast<std::uint64_t>(got);
+    if (!report(st->progress, SIGNED_STAGE_VERIFY, st->done, st->total)) return SIGNED_CANCELLED;
+    if (until_end && got < chunk) break;
+  }
+  return 1;
+}
+
+// The attached content: [0] { OCTET STRING } with the string primitive or
+// constructed of primitive pieces. 1, 0, or cancelled.
+int read_attached(BerReader* r, VerifyState* st) {
+  BerReader::Header h;
+  if (!r->header(&h) || (h.tag != 0x04 && h.tag != 0x24)) return 0;
+  if (st->total == 0 && h.tag == 0x04) st->total = h.length;
+  if (!report(st->progress, SIGNED_STAGE_VERIFY, 0, st->total)) return SIGNED_CANCELLED;
+  if (h.tag == 0x04) return content_run(r, nullptr, st, h.length, false);
+  if (!r->open(h)) return 0;
+  for (;;) {
+    if (!h.indefinite && r->peek_eoc_or_end()) return r->close() ? 1 : 0;
+    BerReader::Header piece;
+    if (!r->header(&piece)) return 0;
+    if (h.indefinite && piece.tag == 0 && piece.length == 0 && !piece.indefinite) return r->close_consumed() ? 1 : 0;
+    if (piece.tag != 0x04 || piece.indefinite) return 0;
+    const int rc = content_run(r, nullptr, st, piece.length, false);
+    if (rc != 1) return rc;
+  }
+}
+
+// Whether a definite element ends here (its OPTIONAL tail absent).
+bool closes_here(BerReader* r, const BerReader::Header& outer) { return !outer.indefinite && r->peek_eoc_or_end(); }
+
+bool same_issuer_serial(X509* cert, const PKCS7_ISSUER_AND_SERIAL* ias) {
+  return X509_NAME_cmp(X509_get_issuer_name(cert), ias->issuer) == 0 &&
+         ASN1_INTEGER_cmp(X509_get0_serialNumber(cert), ias->serial) == 0;
+}
+
+void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* content_type,
+                  const std::vector<UniquePtr<X509>>& message_certs, std::span<X509* const> extra, SignerResult* res) {
+  PKCS7_SIGNER_INFO* si = res->info.get();
+  X509* cert = nullptr;
+  for (const auto& c : message_certs) {
+    if (same_issuer_serial(c.get(), si->issuer_and_serial)) {
+      cert = c.get();
+      res->cert_from_message = true;
+      break;
+    }
+  }
+  for (std::size_t i = 0; cert == nullptr && i < extra.size(); ++i) {
+    if (extra[i] != nullptr && same_issuer_serial(extra[i], si->issuer_and_serial)) cert = extra[i];
+  }
+  if (const ASN1_TYPE* t = PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime);
+      t != nullptr && (t->type == V_ASN1_UTCTIME || t->type == V_ASN1_GENERALIZEDTIME)) {
+    res->signing_time.reset(ASN1_STRING_dup(t->value.asn1_string));
+  }
+  if (cert == nullptr) {
+    res->status = SignerStatus::kNoCertificate;
+    return;
+  }
+  X509_up_ref(cert);
+  res->cert.reset(cert);
+
+  res->status = SignerStatus::kUnsupported;
+  EVP_PKEY* key = X509_get0_pubkey(cert);
+  const KeyKind kind = key_kind(key);
+  const std::string doid = oid_text(si->digest_alg->algorithm);
+  const auto d = std::find_if(digests.begin(), digests.end(), [&](const ContentDigest& c) { return c.oid == doid; });
+  if (d == digests.end() || !digest_allowed(kind, d->md) ||
+      !signature_alg_matches(kind, si->digest_enc_alg->algorithm)) {
+    return;
+  }
+  std::array<unsigned char, EVP_MAX_MD_SIZE> tbs{};
+  unsigned int tlen = 0;
+  if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+    const ASN1_TYPE* ct = PKCS7_get_signed_attribute(si, NID_pkcs9_contentType);
+    ASN1_OCTET_STRING* md_attr = PKCS7_digest_from_attributes(si->auth_attr);
+    if (ct == nullptr || ct->type != V_ASN1_OBJECT || OBJ_cmp(ct->value.object, content_type) != 0 ||
+        md_attr == nullptr) {
+      res->status = SignerStatus::kBadAttributes;
+      return;
+    }
+    if (static_cast<unsigned int>(ASN1_STRING_length(md_attr)) != d->length ||
+        CRYPTO_memcmp(ASN1_STRING_get0_data(md_attr), d->value.data(), d->length) != 0) {
+      res->status = SignerStatus::kBadDigest;
+      return;
+    }
+    Bytes attrs;
+    if (!attributes_der(si, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY), &attrs) ||
+        EVP_Digest(attrs.data(), attrs.size(), tbs.data(), &tlen, d->md, nullptr) != 1) {
+      res->status = SignerStatus::kBadAttributes;
+      return;
+    }
+  } else {
+    tlen = d->length;
+    std::copy_n(d->value.begin(), tlen, tbs.begin());
+  }
+  res->status = verify_digest(key, kind, d->md, tbs.data(), tlen, si->enc_digest) ? SignerStatus::kGood
+                                                                                  : SignerStatus::kBadSignature;
+}
+
+int verify_body(BIO* in, int first, BIO* content_out, SignedVerifyResult* result, const SignedVerifyOptions& options,
+                const EnvelopeProgress& progress) {
+  constexpr int F = P7S_F_PKCS7_DATAVERIFY;
+  BerReader r(in, first);
+  BerReader::Header h;
+  BerReader::Header sd;
+  Bytes version;
+  std::vector<Bytes> alg_items;
+  // ContentInfo, its type, [0], SignedData, version, digest algorithms.
+  if (!r.header(&h) || h.tag != 0x30 || !r.open(h)) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  if (!expect_tlv(&r, kSignedOid, sizeof kSignedOid)) {
+    fail(F, P7S_R_WRONG_PKCS7_TYPE);
+    return 0;
+  }
+  if (!r.header(&h) || h.tag != 0xa0 || !r.open(h) || !r.header(&sd) || sd.tag != 0x30 || !r.open(sd) ||
+      !r.tlv(&version, 8) || version.size() != 3 || version[0] != 0x02 || !r.header(&h) || h.tag != 0x31 ||
+      h.indefinite || h.length > kMaxAlgSet || !read_elements(&r, h, kMaxDigests, &alg_items)) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  std::vector<ContentDigest> digests;
+  for (const auto& item : alg_items) {
+    const unsigned char* p = item.data();
+    UniquePtr<X509_ALGOR> alg(d2i_X509_ALGOR(nullptr, &p, static_cast<long>(item.size())));
+    if (!alg || p != item.data() + item.size()) {
+      fail(F, P7S_R_MALFORMED);
+      return 0;
+    }
+    ContentDigest d;
+    d.oid = oid_text(alg->algorithm);
+    if (d.oid.empty() ||
+        std::any_of(digests.begin(), digests.end(), [&](const ContentDigest& c) { return c.oid == d.oid; })) {
+      continue;
+    }
+    // An unknown digest is left out: its signers fail, the others can still be checked.
+    d.owned.reset(evp_md_fetch(d.oid.c_str()));
+    ERR_clear_error();
+    if (!d.owned) continue;
+    d.md = d.owned.get();
+    digests.push_back(std::move(d));
+  }
+  if (!digests_start(&digests)) {
+    fail(F, P7S_R_DIGEST_FAILURE);
+    return 0;
+  }
+  // Encapsulated content: type, then the content unless detached.
+  BerReader::Header eci;
+  Bytes type_der;
+  if (!r.header(&eci) || eci.tag != 0x30 || !r.open(eci) || !r.tlv(&type_der, 64) || type_der[0] != 0x06) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  const unsigned char* tp = type_der.data();
+  UniquePtr<ASN1_OBJECT> content_type(d2i_ASN1_OBJECT(nullptr, &tp, static_cast<long>(type_der.size())));
+  if (!content_type) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  VerifyState st;
+  st.content_out = content_out;
+  st.progress = progress;
+  st.digests = &digests;
+  st.total = options.progress_total;
+  int rc = 0;
+  BerReader::Header ch;
+  bool has_content = false;
+  if (eci.indefinite) {
+    if (!r.header(&ch)) {
+      fail(F, P7S_R_MALFORMED);
+      return 0;
+    }
+    has_content = !(ch.tag == 0 && ch.length == 0 && !ch.indefinite);
+    if (!has_content && !r.close_consumed()) {
+      fail(F, P7S_R_MALFORMED);
+      return 0;
+    }
+  } else if (!closes_here(&r, eci)) {
+    has_content = r.header(&ch);
+    if (!has_content) {
+      fail(F, P7S_R_MALFORMED);
+      return 0;
+    }
+  }
+  if (has_content) {
+    if (ch.tag != 0xa0 || !r.open(ch) || options.detached != nullptr) {
+      fail(F, options.detached != nullptr ? P7S_R_NO_CONTENT : P7S_R_MALFORMED);
+      return 0;
+    }
+    rc = read_attached(&r, &st);
+    if (rc == 1) rc = r.close() && r.close() ? 1 : 0;
+  } else {
+    result->detached = true;
+    if (options.detached == nullptr || (!eci.indefinite && !r.close())) {
+      fail(F, options.detached == nullptr ? P7S_R_NO_CONTENT : P7S_R_MALFORMED);
+      return 0;
+    }
+    st.content_out = nullptr;
+    rc = report(progress, SIGNED_STAGE_VERIFY, 0, st.total) ? content_run(nullptr, options.detached, &st, 0, true)
+                                                            : SIGNED_CANCELLED;
+  }
+  if (rc == SIGNED_CANCELLED) {
+    fail(F, P7E_R_CANCELLED);
+    return SIGNED_CANCELLED;
+  }
+  if (rc != 1) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  result->content_length = st.done;
+  if (st.done < st.total && !report(progress, SIGNED_STAGE_VERIFY, st.total, st.total)) {
+    fail(F, P7E_R_CANCELLED);
+    return SIGNED_CANCELLED;
+  }
+  if (!digests_finish(&digests)) {
+    fail(F, P7S_R_DIGEST_FAILURE);
+    return 0;
+  }
+  // [0] certificates, [1] CRLs (not used here), signer records.
+  std::vector<Bytes> cert_items;
+  std::vector<Bytes> crl_items;
+  std::vector<Bytes> info_items;
+  if (!r.header(&h)) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  if (h.tag == 0xa0) {
+    if (!read_elements(&r, h, kMaxCerts, &cert_items) || !r.header(&h)) {
+      fail(F, P7S_R_MALFORMED);
+      return 0;
+    }
+  }
+  if (h.tag == 0xa1) {
+    if (!read_elements(&r, h, kMaxCerts, &crl_items) || !r.header(&h)) {
+      fail(F, P7S_R_MALFORMED);
+      return 0;
+    }
+  }
+  crl_items.clear();
+  if (h.tag != 0x31 || !read_elements(&r, h, kMaxSigners, &info_items)) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  // The message closes: SignedData, [0], ContentInfo, and nothing follows.
+  if (!r.close() || !r.close() || !r.close() || !r.eof()) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  for (const auto& item : cert_items) {
+    const unsigned char* p = item.data();
+    UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(item.size())));
+    // Other certificate choices (attribute certificates) are skipped.
+    if (cert && p == item.data() + item.size()) result->certificates.push_back(std::move(cert));
+  }
+  ERR_clear_error();
+  if (info_items.empty()) {
+    fail(F, P7S_R_NO_SIGNERS);
+    return 0;
+  }
+  for (const auto& item : info_items) {
+    const unsigned char* p = item.data();
+    UniquePtr<PKCS7_SIGNER_INFO> si(d2i_PKCS7_SIGNER_INFO(nullptr, &p, static_cast<long>(item.size())));
+    if (!si || p != item.data() + item.size()) {
+      fail(F, P7S_R_MALFORMED);
+      return 0;
+    }
+    SignerResult res;
+    res.info = std::move(si);
+    result->signers.push_back(std::move(res));
+  }
+  ERR_clear_error();
+  bool all_good = true;
+  bool missing = false;
+  for (auto& s : result->signers) {
+    check_signer(digests, content_type.get(), result->certificates, options.extra_certs, &s);
+    all_good = all_good && s.status == SignerStatus::kGood;
+    missing = missing || s.status == SignerStatus::kNoCertificate;
+  }
+  if (!all_good) {
+    fail(P7S_F_PKCS7_SIGNATUREVERIFY, missing ? P7S_R_UNABLE_TO_FIND_CERTIFICATE : P7S_R_SIGNATURE_FAILURE);
+    return SIGNED_INVALID;
+  }
+  if (content_out != nullptr && BIO_flush(content_out) != 1) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  return 1;
+}
+
+int verify_stream(BIO* in, BIO* content_out, SignedVerifyResult* result, const SignedVerifyOptions& options,
+                  const EnvelopeProgress& progress) {
+  constexpr int F = P7S_F_PKCS7_DATAVERIFY;
+  if (in == nullptr || result == nullptr) {
+    fail(F, ERR_R_PASSED_NULL);
+    return 0;
+  }
+  *result = SignedVerifyResult{};
+  unsigned char first = 0;
+  if (BIO_read(in, &first, 1) != 1) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  if (first == 0x30) return verify_body(in, first, content_out, result, options, progress);
+  UniquePtr<BIO> base64(BIO_new(BIO_f_base64()));
+  if (!base64 || !p7::pem_begin(in, first)) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  BIO_push(base64.get(), in);
+  const int rc = verify_body(base64.get(), -1, content_out, result, options, progress);
+  BIO_pop(base64.get());
+  return rc;
+}
+
+// The length of the regular file behind a file BIO, or -1.
+long long file_length(BIO* bio) {
+  FILE* fp = nullptr;
+  struct stat st {};
+  if (BIO_get_fp(bio, &fp) != 1 || fp == nullptr || fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+}  // namespace
+
+int signed_data_sign_bio(std::span<const SignedSigner> signers, BIO* in, std::uint64_t length, BIO* out,
+                         const SignedOptions& options, EnvelopeProgress progress) {
+  return sign_stream(signers, in, length, out, options, progress);
+}
+
+int signed_data_sign_file(std::span<const SignedSigner> signers, const char* in_path, const char* out_path,
+                          const SignedOptions& options, EnvelopeProgress progress) {
+  constexpr int F = P7S_F_PKCS7_DATAFINAL;
+  if (in_path == nullptr || out_path == nullptr) {
+    fail(F, ERR_R_PASSED_NULL);
+    return 0;
+  }
+  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
+  // The length of the file that was opened, not of whatever the name means now.
+  const long long length = in ? file_length(in.get()) : -1;
+  if (length < 0) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  AtomicOutput out(out_path);
+  if (out.bio() == nullptr) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  const int rc = sign_stream(signers, in.get(), static_cast<std::uint64_t>(length), out.bio(), options, progress);
+  if (rc != 1) return rc;
+  if (!out.commit()) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  return 1;
+}
+
+int signed_data_verify_bio(BIO* in, BIO* content_out, SignedVerifyResult* result, const SignedVerifyOptions& options,
+                           EnvelopeProgress progress) {
+  return verify_stream(in, content_out, result, options, progress);
+}
+
+int signed_data_verify_file(const char* in_path, const char* detached_path, const char* content_path,
+                            SignedVerifyResult* result, std::span<X509* const> extra_certs, EnvelopeProgress progress) {
+  constexpr int F = P7S_F_PKCS7_DATAVERIFY;
+  if (in_path == nullptr || result == nullptr) {
+    fail(F, ERR_R_PASSED_NULL);
+    return 0;
+  }
+  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
+  UniquePtr<BIO> detached(detached_path != nullptr ? BIO_new_file(detached_path, "rb") : nullptr);
+  if (!in || (detached_path != nullptr && !detached)) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  SignedVerifyOptions options;
+  options.detached = detached.get();
+  options.extra_certs = extra_certs;
+  if (detached) {
+    const long long n = file_length(detached.get());
+    options.progress_total = n > 0 ? static_cast<std::uint64_t>(n) : 0;
+  }
+  std::optional<AtomicOutput> out;
+  if (content_path != nullptr) {
+    out.emplace(content_path);
+    if (out->bio() == nullptr) {
+      fail(F, P7E_R_OUTPUT);
+      return 0;
+    }
+  }
+  const int rc = verify_stream(in.get(), out ? out->bio() : nullptr, result, options, progress);
+  if (rc != 1) return rc;
+  if (out && !out->commit()) {
+    fail(F, P7E_R_OUTPUT);
+    return 0;
+  }
+  return 1;
+}
+
+int signed_data_check_signers(const SignedVerifyResult& result, std::span<X509* const> required) {
+  for (X509* want : required) {
+    const bool found = std::any_of(result.signers.begin(), result.signers.end(), [&](const SignerResult& s) {
+      return s.status == SignerStatus::kGood && s.cert && X509_cmp(s.cert.get(), want) == 0;
+    });
+    if (!found) return 0;
+  }
+  return 1;
+}
+
+}  // namespace qcrypto

@@ -1,0 +1,209 @@
+// Interop with the stock `openssl cms` command: RSA and ECDSA messages of ours
+// verify there (attached and detached), and its messages (DER, streamed BER,
+// PEM) verify here. Also the file forms: content appears under its name only
+// when every signer checked out, and a cancelled signing leaves nothing.
+#include <dirent.h>
+#include <openssl/pem.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "signed_test_util.h"
+
+extern char** environ;
+
+namespace signed_test {
+namespace {
+
+// Runs the command (no shell) without the sanitizer preload; the exit status, or -1.
+int run_openssl(std::vector<std::string> args) {
+  args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env_store.emplace_back(*e);
+  }
+  std::vector<char*> envp;
+  for (auto& e : env_store) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class SignedFiles : public ::testing::TestWithParam<PkiKeyType> {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(qcrypto::evp_provider_start(), 1);
+    qcrypto::ERR_load_crypto_strings();
+    Signers::get();
+  }
+  void SetUp() override {
+    qcrypto::RAND_set_rand_method(&pkcs7_test::kSystemRand);
+    char tmpl[] = "/tmp/dossar-signed-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    for (const auto& n : list_dir(dir_)) unlink((dir_ + "/" + n).c_str());
+    rmdir(dir_.c_str());
+    qcrypto::ERR_clear_error();
+  }
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+
+  void write_pem(const Signer& s) {
+    UniquePtr<BIO> c(BIO_new_file(path("cert.pem").c_str(), "w"));
+    UniquePtr<BIO> k(BIO_new_file(path("key.pem").c_str(), "w"));
+    ASSERT_TRUE(c && k);
+    ASSERT_EQ(PEM_write_bio_X509(c.get(), s.cert.get()), 1);
+    ASSERT_EQ(PEM_write_bio_PrivateKey(k.get(), s.key.get(), nullptr, nullptr, 0, nullptr, nullptr), 1);
+  }
+
+  std::string dir_;
+};
+
+TEST_P(SignedFiles, OursVerifiesWithTheStockCommand) {
+  const Signer& s = Signers::get().at(GetParam());
+  write_pem(s);
+  const Bytes content = pkcs7_test::pattern(20000, 41);
+  write_file(path("content.bin"), content);
+  for (bool detached : {false, true}) {
+    SCOPED_TRACE(detached ? "detached" : "attached");
+    qcrypto::SignedOptions options;
+    options.detached = detached;
+    options.signing_time = std::time(nullptr);
+    const qcrypto::SignedSigner signers[] = {as_signer(s)};
+    ASSERT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("msg.p7s").c_str(), options),
+              1);
+    std::vector<std::string> args = {"cms",           "-verify",   "-inform", "DER",  "-in",
+                                     path("msg.p7s"), "-noverify", "-binary", "-out", path("back.bin")};
+    if (detached) args.insert(args.end(), {"-content", path("content.bin")});
+    ASSERT_EQ(run_openssl(args), 0);
+    EXPECT_EQ(read_file(path("back.bin")), content);
+    // A changed byte fails there too.
+    Bytes msg = read_file(path("msg.p7s"));
+    msg.back() ^= 1;
+    write_file(path("bad.p7s"), msg);
+    args[5] = path("bad.p7s");
+    EXPECT_NE(run_openssl(args), 0);
+  }
+}
+
+TEST_P(SignedFiles, StockCommandOutputVerifiesHere) {
+  const Signer& s = Signers::get().at(GetParam());
+  write_pem(s);
+  const Bytes content = pkcs7_test::pattern(30000, 42);
+  write_file(path("content.bin"), content);
+  struct Row {
+    const char* name;
+    std::vector<std::string> extra;
+    bool detached;
+  };
+  const Row rows[] = {
+      {"der", {"-nodetach", "-outform", "DER"}, false},
+      {"ber-stream", {"-nodetach", "-stream", "-outform", "DER"}, false},
+      {"pem", {"-nodetach", "-outform", "PEM"}, false},
+      {"detached", {"-outform", "DER"}, true},
+      {"sha1", {"-nodetach", "-outform", "DER", "-md", "sha1"}, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> args = {
+        "cms",           "-sign", "-binary",         "-in", path("content.bin"), "-signer", path("cert.pem"), "-inkey",
+        path("key.pem"), "-out",  path("theirs.p7s")};
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    ASSERT_EQ(run_openssl(args), 0);
+    qcrypto::SignedVerifyResult r;
+    ASSERT_EQ(qcrypto::signed_data_verify_file(path("theirs.p7s").c_str(),
+                                               row.detached ? path("content.bin").c_str() : nullptr,
+                                               row.detached ? nullptr : path("out.bin").c_str(), &r),
+              1);
+    ASSERT_EQ(r.signers.size(), 1U);
+    EXPECT_EQ(r.signers[0].status, qcrypto::SignerStatus::kGood);
+    EXPECT_TRUE(r.signers[0].signing_time);
+    EXPECT_EQ(r.detached, row.detached);
+    if (!row.detached) {
+      EXPECT_EQ(read_file(path("out.bin")), content);
+    }
+    unlink(path("out.bin").c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, SignedFiles, ::testing::Values(PkiKeyType::kRsa, PkiKeyType::kEcdsaP256),
+                         [](const auto& row) { return std::string(type_name(row.param)); });
+
+class SignedFileForms : public SignedFiles {};
+
+// A message whose signer fails leaves no content under the name; a cancelled
+// signing leaves no message; an existing output stays as it was.
+TEST_F(SignedFileForms, OutputsOnlyWhenComplete) {
+  const Signer& s = Signers::get().at(PkiKeyType::kEcr3410);
+  const Bytes content = pkcs7_test::pattern(3 * qcrypto::SIGNED_BLOCK, 43);
+  write_file(path("content.bin"), content);
+  const qcrypto::SignedSigner signers[] = {as_signer(s)};
+  ASSERT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("msg.p7s").c_str()), 1);
+  Bytes msg = read_file(path("msg.p7s"));
+  msg.back() ^= 1;
+  write_file(path("bad.p7s"), msg);
+  qcrypto::SignedVerifyResult r;
+  EXPECT_EQ(qcrypto::signed_data_verify_file(path("bad.p7s").c_str(), nullptr, path("out.bin").c_str(), &r),
+            qcrypto::SIGNED_INVALID);
+  EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"bad.p7s", "content.bin", "msg.p7s"}));
+
+  write_file(path("old.p7s"), Bytes{1, 2, 3});
+  for (int at : {0, 2}) {
+    int calls = 0;
+    struct Ctx {
+      int* calls;
+      int at;
+    } ctx{&calls, at};
+    const qcrypto::EnvelopeProgress cancel{[](int, long, long, void* u) {
+                                             auto* c = static_cast<Ctx*>(u);
+                                             return (*c->calls)++ == c->at ? 0 : 1;
+                                           },
+                                           &ctx};
+    EXPECT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("old.p7s").c_str(), {}, cancel),
+              qcrypto::SIGNED_CANCELLED);
+    EXPECT_EQ(read_file(path("old.p7s")), (Bytes{1, 2, 3}));
+    calls = 0;
+    EXPECT_EQ(
+        qcrypto::signed_data_verify_file(path("msg.p7s").c_str(), nullptr, path("out.bin").c_str(), &r, {}, cancel),
+        qcrypto::SIGNED_CANCELLED);
+    EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"bad.p7s", "content.bin", "msg.p7s", "old.p7s"}));
+  }
+  EXPECT_EQ(qcrypto::signed_data_verify_file(path("msg.p7s").c_str(), nullptr, path("out.bin").c_str(), &r), 1);
+  EXPECT_EQ(read_file(path("out.bin")), content);
+}
+
+}  // namespace
+}  // namespace signed_test
