@@ -235,6 +235,19 @@ bool print_pubkey(BIO* out, X509* cert) {
   return BIO_printf(out, "%12sUnknown Public Key:\n", "") > 0;
 }
 
+// The raw value as the dependency shows it, printable ASCII kept and every
+// other byte a "."; unlike the dependency, line breaks are dots too, so the
+// bytes of a certificate cannot start lines of their own in the print.
+bool print_raw(BIO* out, const ASN1_STRING* value) {
+  const unsigned char* bytes = ASN1_STRING_get0_data(value);
+  const int n = ASN1_STRING_length(value);
+  std::string text(static_cast<std::size_t>(n > 0 ? n : 0), '.');
+  for (int i = 0; i < n; ++i) {
+    if (bytes[i] >= 0x20 && bytes[i] <= 0x7E) text[static_cast<std::size_t>(i)] = static_cast<char>(bytes[i]);
+  }
+  return text.empty() || BIO_write(out, text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size());
+}
+
 // One extension's value at indent 16: the system's printer, or the raw value
 // when it has none for it or the value does not decode.
 bool print_extension_value(BIO* out, const X509_EXTENSION* extension) {
@@ -249,7 +262,7 @@ bool print_extension_value(BIO* out, const X509_EXTENSION* extension) {
   }
   ::ERR_pop_to_mark();
   const ASN1_OCTET_STRING* raw = X509_EXTENSION_get_data(const_cast<X509_EXTENSION*>(extension));
-  return blanks(out, 16) && ASN1_STRING_print(out, raw) == 1;
+  return blanks(out, 16) && print_raw(out, raw);
 }
 
 bool print_extensions(BIO* out, X509* cert) {

@@ -444,6 +444,20 @@ TEST_F(QlCertInfo, UnprintableValidityStopsFilling) {
   }
 }
 
+// A value that does not decode is shown raw, with no byte able to start a
+// line of its own in the print.
+TEST_F(QlCertInfo, RawExtensionValuesCannotBreakLines) {
+  UniquePtr<X509> cert(X509_dup(certs_[kR3410].get()));
+  ASSERT_TRUE(cert && add_raw_extension(cert.get(), "2.5.29.36", std::string("\x04\x0C\nFAKE:\r line", 14), true));
+  char* text = QL_cert_extensions_text(cert.get());
+  ASSERT_NE(text, nullptr);
+  EXPECT_NE(std::strstr(text, "            X509v3 Policy Constraints: critical\n                ...FAKE:. line\n"),
+            nullptr)
+      << text;
+  EXPECT_EQ(std::strstr(text, "\nFAKE"), nullptr);
+  OPENSSL_free(text);
+}
+
 // A key that does not decode is shown as such; the record is still made.
 TEST_F(QlCertInfo, UndecodableKeyIsShownNotFailed) {
   Bytes der = der_of(certs_[kEcgost].get());
