@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -248,19 +249,25 @@ bool print_raw(BIO* out, const ASN1_STRING* value) {
   return text.empty() || BIO_write(out, text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size());
 }
 
-// One extension's value at indent 16: the system's printer, or the raw value
-// when it has none for it or the value does not decode.
+// One extension's value at indent 16: the system's printer for the
+// extensions it prints itself, OpenSSL's for the basic ones (key usage,
+// constraints, alternative names, ...), or the raw value when neither has
+// it or the value does not decode.
 bool print_extension_value(BIO* out, const X509_EXTENSION* extension) {
-  UniquePtr<BIO> value(BIO_new(BIO_s_mem()));
-  if (!value) return false;
-  ::ERR_set_mark();
-  if (qcrypto::V3EXT_print(value.get(), extension, 16) == 1) {
-    ::ERR_clear_last_mark();
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(value.get(), &data);
-    return n == 0 || BIO_write(out, data, static_cast<int>(n)) == static_cast<int>(n);
+  for (int printer = 0; printer < 2; ++printer) {
+    UniquePtr<BIO> value(BIO_new(BIO_s_mem()));
+    if (!value) return false;
+    ::ERR_set_mark();
+    const int printed = printer == 0 ? qcrypto::V3EXT_print(value.get(), extension, 16)
+                                     : X509V3_EXT_print(value.get(), const_cast<X509_EXTENSION*>(extension), 0, 16);
+    if (printed == 1) {
+      ::ERR_clear_last_mark();
+      char* data = nullptr;
+      const long n = BIO_get_mem_data(value.get(), &data);
+      return n == 0 || BIO_write(out, data, static_cast<int>(n)) == static_cast<int>(n);
+    }
+    ::ERR_pop_to_mark();
   }
-  ::ERR_pop_to_mark();
   const ASN1_OCTET_STRING* raw = X509_EXTENSION_get_data(const_cast<X509_EXTENSION*>(extension));
   return blanks(out, 16) && print_raw(out, raw);
 }
