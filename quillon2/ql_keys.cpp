@@ -1,6 +1,7 @@
 #include "quillon2/ql_keys.h"
 
 #include <openssl/pem.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -496,6 +497,13 @@ int QL_token_present(const char* medium) {
 
 namespace {
 
+// A folder of the file system itself, never one reached through a link.
+bool is_folder(const char* path) {
+  const std::optional<std::string> native = platform::native_path(path);
+  struct stat st {};
+  return native && ::lstat(native->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool remove_folder(const char* path) {
   const std::optional<std::string> native = platform::native_path(path);
   return native && ::rmdir(native->c_str()) == 0;
@@ -510,8 +518,7 @@ int collect_path(const char* path, void* user) {
 
 int QL_erase_file(const char* path) {
   if (path == nullptr || path[0] == '\0') return QL_ERR_ARGUMENT;
-  if (qcrypto::media_kind(path) != qcrypto::MediumKind::File ||
-      qcrypto::media_stat_mode(path) != qcrypto::MEDIA_KIND_DIRECTORY)
+  if (qcrypto::media_kind(path) != qcrypto::MediumKind::File || !is_folder(path))
     return qcrypto::CADB_erase(path) == 1 ? QL_OK : QL_ERR_OUTPUT;
   // A folder: everything below it, deepest first. The walk never descends
   // through a symbolic link, and the erase of a file refuses one.
@@ -528,7 +535,7 @@ int QL_erase_file(const char* path) {
   entries.emplace_back(path);
   bool ok = true;
   for (const std::string& entry : entries) {
-    if (qcrypto::media_stat_mode(entry.c_str()) == qcrypto::MEDIA_KIND_DIRECTORY)
+    if (is_folder(entry.c_str()))
       ok = remove_folder(entry.c_str()) && ok;
     else
       ok = qcrypto::CADB_erase(entry.c_str()) == 1 && ok;
