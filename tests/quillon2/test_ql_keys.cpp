@@ -68,8 +68,7 @@ int prompt(char* buffer, int size, int flag, void* user) {
   EXPECT_EQ(flag, 0);
   EXPECT_EQ(user, nullptr);
   if (g_prompt_cancels) return -1;
-  std::memcpy(buffer, g_prompt_answer.data(), g_prompt_answer.size());
-  return static_cast<int>(g_prompt_answer.size());
+  return static_cast<int>(g_prompt_answer.copy(buffer, static_cast<size_t>(size)));
 }
 
 int retry(int code, const char* name) {
