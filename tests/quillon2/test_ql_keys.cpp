@@ -19,6 +19,7 @@
 #include "crypto/cadb/library.h"
 #include "crypto/err/err.h"
 #include "crypto/pse/pse_files.h"
+#include "crypto/rand/grand.h"
 #include "crypto/rand/rand.h"
 #include "crypto/x509/name_print.h"
 #include "quillon2/ql_keys.h"
@@ -242,6 +243,41 @@ TEST_F(KeysTest, OldFormatContainer) {
   EXPECT_EQ(QL_load_keys(f->medium.c_str(), folder.c_str()), 0);
   EXPECT_EQ(keys().size(), 1U);
   EXPECT_EQ(holds(f->old_key.get()), 1);
+}
+
+// A first start tests the container on the path, in either format, and
+// leaves nothing open.
+TEST_F(KeysTest, FirstStartWithAContainerOfEitherFormat) {
+  auto v31 = fixture(PseFormat::V31, "start31");
+  auto old = fixture(PseFormat::Old, "start30");
+  ASSERT_TRUE(v31 && old);
+  QL_session_release(session_);
+  session_ = nullptr;
+  QL_cleanup();
+  // The fixture's 3.1 container keeps no random state: the start seeds the
+  // generator from keystrokes, which this callback types at once.
+  qcrypto::GRAND_set_keyboard_pause_limit(0);
+  QL_set_random_sensor_callback([](int character, int, int, void*) { return character; });
+  for (const PseFixture* f : {v31.get(), old.get()}) {
+    ASSERT_EQ(QL_is_initialized(), 0);
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    EXPECT_EQ(QL_init(f->medium.c_str(), 0), 0) << f->medium;
+    EXPECT_EQ(QL_is_initialized(), 1) << f->medium;
+    QL_SESSION* s = QL_session_get();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->container, nullptr) << "the container is only tested";
+    QL_session_release(s);
+    QL_cleanup();
+  }
+  // A damaged master-key record: no container.
+  char mk[qcrypto::PSE_PATH_BUFFER];
+  ASSERT_NE(qcrypto::PSE_file_path(mk, v31->medium.c_str(), qcrypto::PSE31_MKEY), nullptr);
+  Bytes record = read_whole(mk);
+  ASSERT_FALSE(record.empty());
+  record.back() ^= 1;
+  ASSERT_TRUE(write_whole(mk, record));
+  EXPECT_EQ(QL_init(v31->medium.c_str(), 0), QL_ERR_CONTAINER);
+  EXPECT_EQ(QL_is_initialized(), 0);
 }
 
 TEST_F(KeysTest, ContainerAndStartChecks) {
