@@ -255,6 +255,7 @@ QL_KEY_RETRY_CALLBACK ql_key_retry_callback() { return g_retry; }
 QL_CRL_ERROR_CALLBACK ql_crl_error_callback() { return nullptr; }
 
 void* QL_malloc(std::size_t size) {
+  QL_set_last_error(QL_OK);
   const MemFunctions* m = current_mem();
   void* raw = size <= SIZE_MAX - sizeof(BlockHeader) ? m->allocate(sizeof(BlockHeader) + size) : nullptr;
   if (raw == nullptr) {

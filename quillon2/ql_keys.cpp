@@ -483,7 +483,11 @@ int QL_load_crls(const char* directory) {
 }
 
 int QL_medium_present(const char* path) {
-  if (path == nullptr) return 0;
+  QL_set_last_error(QL_OK);
+  if (path == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
   qcrypto::cadb_library_init();
   const int present = qcrypto::media_exists(path);
   qcrypto::cadb_library_cleanup();
@@ -491,7 +495,12 @@ int QL_medium_present(const char* path) {
 }
 
 int QL_token_present(const char* medium) {
-  if (medium == nullptr || qcrypto::media_is_token(medium) == 0) return 0;
+  QL_set_last_error(QL_OK);
+  if (medium == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
+  if (qcrypto::media_is_token(medium) == 0) return 0;
   return QL_medium_present(medium);
 }
 

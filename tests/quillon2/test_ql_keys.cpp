@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -590,11 +591,25 @@ TEST_F(KeysTest, MediaPresenceAndErase) {
   const std::string outside = scratch_.path + "/outside";
   ASSERT_TRUE(write_whole(outside, Bytes(3, 3)));
   std::filesystem::create_symlink(outside, dir + "/sub/link");
-  EXPECT_EQ(QL_medium_present(dir.c_str()), 1);
-  EXPECT_EQ(QL_medium_present((scratch_.path + "/none").c_str()), 0);
-  EXPECT_EQ(QL_medium_present(nullptr), 0);
-  EXPECT_EQ(QL_token_present(dir.c_str()), 0);
-  EXPECT_EQ(QL_token_present(nullptr), 0);
+  // (call, answer, last result afterwards)
+  const struct {
+    const char* what;
+    std::function<int()> call;
+    int answer;
+    int last;
+  } probes[] = {
+      {"folder", [&] { return QL_medium_present(dir.c_str()); }, 1, 0},
+      {"missing", [&] { return QL_medium_present((scratch_.path + "/none").c_str()); }, 0, 0},
+      {"null", [] { return QL_medium_present(nullptr); }, 0, QL_ERR_ARGUMENT},
+      {"token test of a folder", [&] { return QL_token_present(dir.c_str()); }, 0, 0},
+      {"token without a driver", [] { return QL_token_present("Vexil"); }, 0, 0},
+      {"token null", [] { return QL_token_present(nullptr); }, 0, QL_ERR_ARGUMENT},
+  };
+  for (const auto& probe : probes) {
+    QL_set_last_error(55);
+    EXPECT_EQ(probe.call(), probe.answer) << probe.what;
+    EXPECT_EQ(QL_get_last_error(), probe.last) << probe.what;
+  }
   EXPECT_EQ(QL_erase_file(nullptr), QL_ERR_ARGUMENT);
   EXPECT_EQ(QL_erase_file((dir + "/a").c_str()), 0);
   EXPECT_FALSE(std::filesystem::exists(dir + "/a"));
