@@ -300,17 +300,20 @@ int mputil_store_add_crl_file(qcrypto::X509_STORE* store, const char* path) {
 }
 
 std::string mputil_serial_text(const ASN1_INTEGER* serial) {
-  std::string text;
-  if (serial == nullptr) return text;
-  if (ASN1_STRING_type(serial) == V_ASN1_NEG_INTEGER) text = "-";
+  if (serial == nullptr) return {};
+  // Written into a fixed buffer: g++ 12 at -O3 sees impossible sizes in
+  // string appends here (its known false restrict warning).
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  char text[kSerialChars + 2];
+  std::size_t n = 0;
+  if (ASN1_STRING_type(serial) == V_ASN1_NEG_INTEGER) text[n++] = '-';
   const unsigned char* bytes = ASN1_STRING_get0_data(serial);
-  const int n = ASN1_STRING_length(serial);
-  for (int i = 0; i < n && (i + 1) * 2 <= static_cast<int>(kSerialChars); ++i) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
-    text += hex;
+  const auto count = static_cast<std::size_t>(std::max(ASN1_STRING_length(serial), 0));
+  for (std::size_t i = 0; i < count && (i + 1) * 2 <= kSerialChars; ++i) {
+    text[n++] = kHex[bytes[i] >> 4];
+    text[n++] = kHex[bytes[i] & 0x0F];
   }
-  return text;
+  return std::string(text, n);
 }
 
 X509* mputil_find_cert_in(STACK_OF(X509) * list, const char* subject, const char* issuer, const char* serial) {
