@@ -293,7 +293,7 @@ int QL_set_mem_functions(void* (*allocate)(std::size_t), void* (*reallocate)(voi
 
 const char* QL_get_key_file_name() { return t_key_file_name; }
 
-void ql_set_key_file_name(const char* name) {
+void mputil_set_key_file_name(const char* name) {
   if (name == nullptr) name = "";
   std::strncpy(t_key_file_name, name, kKeyFileNameBytes - 1);
   t_key_file_name[kKeyFileNameBytes - 1] = '\0';

@@ -193,6 +193,6 @@ class ProgressReport {
 QL_PASSWORD_CALLBACK ql_password_callback();
 QL_KEY_RETRY_CALLBACK ql_key_retry_callback();
 QL_CRL_ERROR_CALLBACK ql_crl_error_callback();
-void ql_set_key_file_name(const char* name);
+void mputil_set_key_file_name(const char* name);
 
 }  // namespace quillon2

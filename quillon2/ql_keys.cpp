@@ -107,6 +107,8 @@ UniquePtr<qcrypto::BUFFER> read_bounded(const char* path, long max) {
 
 }  // namespace
 
+void mputil_set_password_callback(QL_PASSWORD_CALLBACK callback) { QL_set_password_callback(callback); }
+
 int mputil_password_callback(char* buffer, int size, int flag) {
   QL_PASSWORD_CALLBACK callback = ql_password_callback();
   return callback != nullptr ? callback(buffer, size, flag, nullptr) : -1;
@@ -170,9 +172,9 @@ int mputil_load_key_file(QL_SESSION* session, PSE* container, const char* path, 
     UniquePtr<qcrypto::BUFFER> file = read_bounded(path, QL_KEY_FILE_MAX_BYTES);
     int code = QL_ERR_KEY_FILE;
     if (file) {
-      ql_set_key_file_name(path);
+      mputil_set_key_file_name(path);
       code = mputil_read_key(session, container, file->data, file->length, password);
-      ql_set_key_file_name(nullptr);
+      mputil_set_key_file_name(nullptr);
     }
     if (code == QL_OK) return QL_OK;
     if (mputil_retry_callback(path, code) == 0) return code;

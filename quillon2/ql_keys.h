@@ -47,6 +47,7 @@ constexpr long QL_CRL_FILE_MAX_BYTES = 64L * 1024 * 1024;
 // Callback plumbing. The password callback gets (buffer, size, 0, null):
 // -1 when none is installed. The retry callback is asked with the code of
 // the failed load and the key file's path: 0 when none is installed.
+void mputil_set_password_callback(QL_PASSWORD_CALLBACK callback);  // as QL_set_password_callback
 int mputil_password_callback(char* buffer, int size, int flag);
 int mputil_retry_callback(const char* key_file_path, int code);
 void mputil_error_callback(const char* file, int code);
