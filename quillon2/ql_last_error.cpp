@@ -1,14 +1,11 @@
 #include "quillon2/ql_last_error.h"
 
+#include "crypto/err/err.h"
+
 namespace quillon2 {
-namespace {
 
-thread_local int t_last_error = 0;
+void QL_set_last_error(int code) { qcrypto::ERR_set_last_result(code); }
 
-}  // namespace
-
-void QL_set_last_error(int code) { t_last_error = code; }
-
-int QL_get_last_error() { return t_last_error; }
+int QL_get_last_error() { return qcrypto::ERR_get_last_result(); }
 
 }  // namespace quillon2
