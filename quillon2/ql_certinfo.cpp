@@ -22,6 +22,7 @@
 #include "crypto/x509/gost_keys.h"
 #include "crypto/x509/name_print.h"
 #include "quillon2/ql_codes.h"
+#include "quillon2/ql_frame.h"
 #include "quillon2/ql_last_error.h"
 
 namespace quillon2 {
@@ -60,7 +61,7 @@ char* take_text(BIO* mem) {
   char* data = nullptr;
   const long n = BIO_get_mem_data(mem, &data);
   if (n < 0) return nullptr;
-  auto* text = static_cast<char*>(OPENSSL_malloc(static_cast<std::size_t>(n) + 1));
+  auto* text = static_cast<char*>(QL_malloc(static_cast<std::size_t>(n) + 1));
   if (text == nullptr) return nullptr;
   if (n > 0) std::memcpy(text, data, static_cast<std::size_t>(n));
   text[n] = '\0';
@@ -361,7 +362,7 @@ char* name_text(X509* cert, bool subject) {
     QL_set_last_error(QL_ERR_MEMORY);
     return nullptr;
   }
-  char* text = OPENSSL_strdup(buffer);
+  char* text = QL_strdup(buffer);
   if (text == nullptr) QL_set_last_error(QL_ERR_MEMORY);
   return text;
 }
@@ -370,7 +371,7 @@ char* name_text(X509* cert, bool subject) {
 int fill_name(char* text, QL_DN* dn) {
   if (text == nullptr) return QL_get_last_error();
   const int code = QL_DN_parse(text, dn);
-  OPENSSL_free(text);
+  QL_free(text);
   return code;
 }
 
@@ -468,7 +469,7 @@ void QL_CERT_INFO_clear(QL_CERT_INFO* info) {
   QL_DN_clear(&info->subject);
   for (char* text : {info->version, info->serial, info->not_before, info->not_after, info->public_key, info->extensions,
                      info->signature, info->print}) {
-    OPENSSL_free(text);
+    QL_free(text);
   }
   std::memset(info, 0, sizeof *info);
 }
@@ -528,7 +529,7 @@ int QL_cert_matches_texts(X509* cert, const char* subject, const char* issuer, c
   if (cert == nullptr || (subject == nullptr && issuer == nullptr && serial == nullptr)) return 0;
   const auto equal = [](char* text, const char* wanted) {
     const bool same = text != nullptr && std::strcmp(text, wanted) == 0;
-    OPENSSL_free(text);
+    QL_free(text);
     return same;
   };
   return (subject == nullptr || equal(QL_cert_subject_text(cert), subject)) &&

@@ -3,7 +3,7 @@
 // toolkit's time form, reading a certificate from bytes, and the matching
 // rules of the certificate look-up modes.
 //
-// Every text is allocated with OPENSSL_malloc (freed by QL_free, or for the
+// Every text is allocated with QL_malloc (freed by QL_free, or for the
 // record's texts by QL_CERT_INFO_clear); names are in the local code page
 // with the system's short names ("SP", "T", "Email"). Functions that return a
 // value set the thread's last result code (0 on entry, the failure code on

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quillon2/ql_codes.h"
+#include "quillon2/ql_frame.h"
 #include "quillon2/ql_last_error.h"
 
 namespace quillon2 {
@@ -23,8 +24,8 @@ char** QL_DN_fields(QL_DN* dn) { return &dn->C; }
 const char* const* QL_DN_fields(const QL_DN* dn) { return &dn->C; }
 
 QL_DN* QL_DN_new() {
-  auto* dn = static_cast<QL_DN*>(OPENSSL_zalloc(sizeof(QL_DN)));
-  if (dn == nullptr) QL_set_last_error(QL_ERR_MEMORY);
+  auto* dn = static_cast<QL_DN*>(QL_malloc(sizeof(QL_DN)));  // sets 103 when it fails
+  if (dn != nullptr) std::memset(dn, 0, sizeof *dn);
   return dn;
 }
 
@@ -32,14 +33,14 @@ void QL_DN_clear(QL_DN* dn) {
   if (dn == nullptr) return;
   char** fields = QL_DN_fields(dn);
   for (int i = 0; i < QL_DN_FIELDS; ++i) {
-    OPENSSL_free(fields[i]);
+    QL_free(fields[i]);
     fields[i] = nullptr;
   }
 }
 
 void QL_DN_free(QL_DN* dn) {
   QL_DN_clear(dn);
-  OPENSSL_free(dn);
+  QL_free(dn);
 }
 
 int QL_DN_parse(const char* text, QL_DN* dn) {
@@ -80,7 +81,7 @@ int QL_DN_parse(const char* text, QL_DN* dn) {
   char** fields = QL_DN_fields(dn);
   for (int i = 0; i < QL_DN_FIELDS; ++i) {
     if (!found[i] || copy[start[i]] == '\0') continue;
-    fields[i] = OPENSSL_strdup(&copy[start[i]]);
+    fields[i] = QL_strdup(&copy[start[i]]);
     if (fields[i] == nullptr) return QL_ERR_MEMORY;
   }
   return QL_OK;

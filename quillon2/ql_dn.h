@@ -3,7 +3,7 @@
 // names in the local code page, short names "SP", "T" and "Email" for the
 // state, the title and the e-mail address).
 //
-// Texts of the record are allocated with OPENSSL_malloc (the toolkit's
+// Texts of the record are allocated with QL_malloc (the toolkit's
 // allocator, freed by QL_free) and belong to the record.
 #pragma once
 

@@ -29,6 +29,7 @@
 #include "crypto/x509/x509_owners.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_codes.h"
+#include "quillon2/ql_frame.h"
 #include "quillon2/ql_last_error.h"
 #include "tests/support/gost_pki.h"
 
@@ -407,7 +408,7 @@ TEST_F(QlCertInfo, SingleTextsSetTheLastResult) {
   char* text = QL_cert_not_after_text(certs_[kEcgost].get(), QL_TIME_FORM_OPENSSL);
   EXPECT_STREQ(text, "Jun 30 23:59:59 2051 GMT");
   EXPECT_EQ(QL_get_last_error(), QL_OK);
-  OPENSSL_free(text);
+  QL_free(text);
   using TextFn = char* (*)(X509*);
   for (TextFn fn : {QL_cert_version_text, QL_cert_serial_text, QL_cert_subject_text, QL_cert_issuer_text,
                     QL_cert_pubkey_text, QL_cert_extensions_text, QL_cert_signature_text, QL_cert_print_text}) {
@@ -437,7 +438,7 @@ TEST_F(QlCertInfo, UnprintableValidityStopsFilling) {
     QL_set_last_error(QL_OK);
     char* text = QL_cert_not_before_text(cert.get(), QL_TIME_FORM_OPENSSL);
     EXPECT_EQ(text == nullptr, start);
-    OPENSSL_free(text);
+    QL_free(text);
     if (start) {
       EXPECT_EQ(QL_get_last_error(), 13);
     }
@@ -455,7 +456,7 @@ TEST_F(QlCertInfo, RawExtensionValuesCannotBreakLines) {
             nullptr)
       << text;
   EXPECT_EQ(std::strstr(text, "\nFAKE"), nullptr);
-  OPENSSL_free(text);
+  QL_free(text);
 }
 
 // A key that does not decode is shown as such; the record is still made.
@@ -549,7 +550,7 @@ TEST_F(QlCertInfo, SerialTexts) {
     ASSERT_EQ(X509_set_serialNumber(cert.get(), serial.get()), 1);
     char* text = QL_cert_serial_text(cert.get());
     EXPECT_EQ(show(text), c.want) << c.hex;
-    OPENSSL_free(text);
+    QL_free(text);
   }
 }
 
