@@ -35,6 +35,7 @@ enum CadbFunction : int {
   CADB_F_CADB_READ_BYTES = 332,
   CADB_F_MEDIA_FILE_SIZE = 333,
   CADB_F_PKEY_READ_BUFFER_PASSWORD = 334,
+  CADB_F_PKEY_READ_OLD = 335,
 };
 
 // The reasons the database raises: the common ones for bad arguments (12),

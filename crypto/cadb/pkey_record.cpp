@@ -8,8 +8,10 @@
 #include "crypto/cadb/cadb_codes.h"
 #include "crypto/cadb/record_util.h"
 #include "crypto/cclib/locks.h"
+#include "crypto/cclib/secret.h"
 #include "crypto/evp/objects.h"
 #include "crypto/prov/gost_pkey.h"
+#include "crypto/pse/pse_files.h"
 
 namespace qcrypto {
 namespace {
@@ -125,6 +127,38 @@ PKEY* PKEY_read_buffer_password(const unsigned char* bytes, int length, int opti
   PKEY* record = PKEY_read_buffer(bytes, length, options, given_password, &text);
   if (record == nullptr) QERR(ERRLIB_CADB, CADB_F_PKEY_READ_BUFFER_PASSWORD, CADB_R_CALLED_PART);
   return record;
+}
+
+PKEY* PKEY_read_old(PSE* container, const unsigned char* record) {
+  if (container == nullptr) {
+    QERR(ERRLIB_CADB, CADB_F_PKEY_READ_OLD, CADB_R_BAD_ARGUMENT);
+    return nullptr;
+  }
+  // The record read from the medium holds the protected number: it is
+  // wiped however the read ends.
+  SecretBuffer<PSE30_SEC_SGN_BYTES> own;
+  if (record == nullptr) {
+    if (container->path == nullptr || PSE_read_sec_sgn_old(container->path, own.data()) != 1) {
+      QERR(ERRLIB_CADB, CADB_F_PKEY_READ_OLD, CADB_R_CALLED_PART);
+      return nullptr;
+    }
+    record = own.data();
+  }
+  UniquePtr<R3410> old(R3410_load_old_pse_key(container, record, PSE30_SEC_SGN_BYTES));
+  if (!old) {
+    QERR(ERRLIB_CADB, CADB_F_PKEY_READ_OLD, CADB_R_CALLED_PART);
+    return nullptr;
+  }
+  // The key takes its own reference to the record; ours goes with `old`.
+  UniquePtr<EVP_PKEY_ENVELOPE> key(EVP_PKEY_ENVELOPE_new(evp_pkey_from_r3410(old.get()), container));
+  if (!key) {
+    QERR(ERRLIB_CADB, CADB_F_PKEY_READ_OLD, CADB_R_MEMORY);
+    return nullptr;
+  }
+  key->decrypted = 1;  // the number came out of the container already opened
+  PKEY* pkey = PKEY_split(key.get(), nullptr);
+  if (pkey == nullptr) QERR(ERRLIB_CADB, CADB_F_PKEY_READ_OLD, CADB_R_CALLED_PART);
+  return pkey;
 }
 
 }  // namespace qcrypto

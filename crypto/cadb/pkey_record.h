@@ -44,6 +44,12 @@ PKEY* PKEY_read_buffer(const unsigned char* bytes, int length, int options, pem_
 // The same with the password given (at most 1023 bytes are used).
 PKEY* PKEY_read_buffer_password(const unsigned char* bytes, int length, int options, const char* password);
 
+// The GOST R 34.10-94 key of an old-format container: `record` is its
+// 42-byte key record, or null to read the container's own signing secret
+// from the medium it was opened from. The key is opened with the container's
+// KEK and belongs to it (the container must outlive the record's key).
+PKEY* PKEY_read_old(PSE* container, const unsigned char* record);
+
 }  // namespace qcrypto
 
 QCRYPTO_DECLARE_OWNER(qcrypto::PKEY, qcrypto::PKEY_free)
