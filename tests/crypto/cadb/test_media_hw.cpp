@@ -22,7 +22,12 @@
 #include "crypto/cadb/library.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
+#include "crypto/pkey/key_envelope.h"
+#include "crypto/pse/pse_files.h"
+#include "crypto/rand/rand.h"
 #include "platform/dynlib.h"
+#include "tests/crypto/pse/pse_test_util.h"
+#include "tests/support/pse_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace qcrypto;
@@ -396,14 +401,24 @@ TEST_F(HardwareMedia, TokenPasswordPrompts) {
     bool opens;
     int calls;
   };
-  const Case cases[] = {
-      {{"1234"}, true, 1},
-      {{"0000"}, false, 1},
-      {{""}, false, 1},
-      {{"<256>"}, false, 1},
+  // The token's PIN is 255 sevens for the last row: a 256-character answer
+  // cut to fit would open it, so it has to be refused whole.
+  const std::string sevens = "pin=" + std::string(255, '7');
+  struct Row {
+    Case c;
+    std::string control;
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.answers.front());
+  const Row rows[] = {
+      {{{"1234"}, true, 1}, ""},
+      {{{"0000"}, false, 1}, ""},
+      {{{""}, false, 1}, ""},
+      {{{std::string(255, '7')}, true, 1}, sevens},
+      {{{"<256>"}, false, 1}, sevens},
+  };
+  for (const Row& row : rows) {
+    const Case& c = row.c;
+    SCOPED_TRACE(c.answers.front().substr(0, 8));
+    set_control(Medium::Vexil, row.control);
     g_pin = PinScript{};
     g_pin.answers = c.answers;
     UniquePtr<BUFFER> buf(CADB_read_file(path.c_str(), nullptr));
@@ -411,6 +426,7 @@ TEST_F(HardwareMedia, TokenPasswordPrompts) {
     EXPECT_EQ(g_pin.calls, c.calls);
     ERR_clear_error();
   }
+  set_control(Medium::Vexil, "");
   // A wrong PIN is asked again on the next open, and the right one opens.
   g_pin = PinScript{};
   g_pin.answers = {"0000", "1234"};
@@ -582,6 +598,53 @@ TEST_F(HardwareMedia, TouchMemoryPathsAndFolders) {
   EXPECT_EQ(file.extension, TM_FOLDER_EXTENSION);  // a folder name of 5 characters
   EXPECT_EQ(tm_parse_path("USB1:\\a.1", &number, &type, &dir, &file), 0);
   EXPECT_EQ(tm_parse_path("iButton\\a.1", &number, &type, &dir, &file), 0);
+}
+
+// A key container of format 3.1 and its key files on each medium: the
+// container opens from the medium, its keys load from there and sign, and
+// the signatures verify under the keys as made.
+TEST_F(HardwareMedia, KeyContainersOpenAndSignFromEveryMedium) {
+  RAND_set_rand_method(&pse_test::kSystemRand);
+  auto f = testing_support::make_pse_fixture((root_ / "fs" / "pse").string(), testing_support::PseFormat::V31, false, 3);
+  ASSERT_NE(f, nullptr);
+  const std::pair<Medium, const char*> media[] = {
+      {Medium::Vexil, "Vexil:\\b000"}, {Medium::VxR2, "vxR2:\\b000"}, {Medium::IButton, "iButton:\\PSE"}};
+  for (const auto& [m, medium] : media) {
+    SCOPED_TRACE(medium);
+    char from[PSE_PATH_BUFFER];
+    char to[PSE_PATH_BUFFER];
+    for (int kind : {PSE31_MKEY, PSE31_MASKS, PSE31_KEK}) {
+      const Bytes bytes = testing_support::read_whole(PSE_file_path(from, f->medium.c_str(), kind));
+      ASSERT_FALSE(bytes.empty());
+      ASSERT_NE(PSE_file_path(to, medium, kind), nullptr);
+      ASSERT_EQ(CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr), static_cast<int>(bytes.size()))
+          << to;
+    }
+    const auto& key = f->keys.front();
+    const Bytes der = testing_support::read_whole(key.path);
+    ASSERT_NE(PSE_key_file_path(to, medium, key.number), nullptr);
+    ASSERT_EQ(CADB_write_file(to, der.data(), static_cast<int>(der.size()), nullptr), static_cast<int>(der.size()));
+
+    UniquePtr<PSE> container(PSE_open(medium, 0));
+    ASSERT_NE(container, nullptr);
+    UniquePtr<BUFFER> stored_key(CADB_read_file(to, nullptr));
+    ASSERT_NE(stored_key, nullptr);
+    UniquePtr<EVP_PKEY_ENVELOPE> loaded(
+        EVP_PKEY_decode_private(stored_key->data, stored_key->length, container.get(), nullptr, nullptr));
+    ASSERT_NE(loaded, nullptr);
+    const Bytes msg = {'d', 'o', 'c'};
+    const Bytes sig = pse_test::sign(loaded->pkey, msg);
+    ASSERT_FALSE(sig.empty());
+    EXPECT_EQ(pse_test::verify(key.key_pair.get(), msg, sig), 1);
+
+    // A medium that has gone away opens no container.
+    container.reset();
+    set_control(m, "nodevice");
+    EXPECT_EQ(PSE_open(medium, 0), nullptr);
+    set_control(m, "");
+    ERR_clear_error();
+  }
+  RAND_set_rand_method(nullptr);
 }
 
 }  // namespace
