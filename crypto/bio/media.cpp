@@ -244,8 +244,7 @@ int media_stat_mode(const char* path) {
   int result = 0;
   TM_WALK walk;
   for (int more = tm_dir_first(copy, &walk); more != 0; more = tm_dir_next(&walk)) {
-    std::string name(reinterpret_cast<const char*>(walk.entry.name), 4);
-    name.resize(std::min(name.find(' '), name.size()));
+    const std::string name = tm_entry_name(walk.entry);
     if (walk.entry.extension == TM_FOLDER_EXTENSION && name != "." && name != ".." &&
         strcasecmp(name.c_str(), last + 1) == 0) {
       result = MEDIA_KIND_DIRECTORY;

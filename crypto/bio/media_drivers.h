@@ -113,8 +113,7 @@ using VEXIL_change_password_fn = int (*)(VEXIL_API_CTX* ctx, const char* old_pin
 using VEXIL_create_directory_fn = int (*)(VEXIL_API_CTX* ctx, const char* path, int flags);
 using VEXIL_create_file_fn = int (*)(VEXIL_API_CTX* ctx, const char* path, int size, int protect);
 using VEXIL_delete_fn = int (*)(VEXIL_API_CTX* ctx, const char* path);
-using VEXIL_write_fn = int (*)(VEXIL_API_CTX* ctx, const char* path, const unsigned char* data, int offset,
-                               int length);
+using VEXIL_write_fn = int (*)(VEXIL_API_CTX* ctx, const char* path, const unsigned char* data, int offset, int length);
 using VEXIL_read_fn = int (*)(VEXIL_API_CTX* ctx, const char* path, unsigned char* buffer, int offset, int length);
 using VEXIL_is_file_exist_fn = int (*)(VEXIL_API_CTX* ctx, const char* path);
 using VEXIL_get_file_info_fn = int (*)(VEXIL_API_CTX* ctx, const char* path, VEXIL_API_FILE_INFO* info);

@@ -37,11 +37,22 @@ enum Fn : std::size_t {
   kFnCount
 };
 
-constexpr std::array<const char*, kFnCount> kNames = {
-    "TMExtendedStartSession", "TMEndSession",   "TMFirstFile",       "TMNextFile",         "TMOpenFile",
-    "TMCreateFile",           "TMCloseFile",    "TMReadFile",        "TMWriteFile",        "TMDeleteFile",
-    "TMChangeDirectory",      "TMDirectoryMR",  "TMCreateProgramJob", "TMDoProgramJob",    "TMFirst",
-    "TMSetup"};
+constexpr std::array<const char*, kFnCount> kNames = {"TMExtendedStartSession",
+                                                      "TMEndSession",
+                                                      "TMFirstFile",
+                                                      "TMNextFile",
+                                                      "TMOpenFile",
+                                                      "TMCreateFile",
+                                                      "TMCloseFile",
+                                                      "TMReadFile",
+                                                      "TMWriteFile",
+                                                      "TMDeleteFile",
+                                                      "TMChangeDirectory",
+                                                      "TMDirectoryMR",
+                                                      "TMCreateProgramJob",
+                                                      "TMDoProgramJob",
+                                                      "TMFirst",
+                                                      "TMSetup"};
 
 constexpr int kPortsMax = 10;
 
@@ -202,8 +213,7 @@ bool read_file(Ctx& c) {
   // is refused rather than handed on cut short.
   std::vector<unsigned char, WipingAllocator<unsigned char>> bytes(TM_FILE_MAX + 1);
   const long got = with_retry(c.port_number, false, [&] {
-    return drv<TMReadFile_fn>(kReadFile, h, st, static_cast<short>(fh), bytes.data(),
-                              static_cast<short>(bytes.size()));
+    return drv<TMReadFile_fn>(kReadFile, h, st, static_cast<short>(fh), bytes.data(), static_cast<short>(bytes.size()));
   });
   drv<TMCloseFile_fn>(kCloseFile, h, st, static_cast<short>(fh));
   end_session(h);
@@ -235,8 +245,8 @@ bool make_folders(long h, Ctx& c) {
     const bool job =
         with_retry(c.port_number, true, [&] { return drv<TMCreateProgramJob_fn>(kCreateProgramJob, h, st); }) == 1;
     if (!job) return false;
-    if (with_retry(c.port_number, false, [&] { return drv<TMDirectoryMR_fn>(kDirectoryMR, h, st, short{0}, &folder); }) <
-            0 ||
+    if (with_retry(c.port_number, false,
+                   [&] { return drv<TMDirectoryMR_fn>(kDirectoryMR, h, st, short{0}, &folder); }) < 0 ||
         with_retry(c.port_number, true, [&] { return drv<TMDoProgramJob_fn>(kDoProgramJob, h, st); }) != 1 ||
         drv<TMChangeDirectory_fn>(kChangeDirectory, h, st, short{0}, &one) != 1) {
       return false;
@@ -273,7 +283,8 @@ int write_back(Ctx& c) {
   long fh = -1;
   if (ok) {
     short max_write = 0;
-    fh = with_retry(c.port_number, false, [&] { return drv<TMCreateFile_fn>(kCreateFile, h, st, &max_write, &c.file); });
+    fh =
+        with_retry(c.port_number, false, [&] { return drv<TMCreateFile_fn>(kCreateFile, h, st, &max_write, &c.file); });
     ok = fh >= 0;
   }
   if (ok) {
@@ -470,6 +481,12 @@ int tm_parse_path(const char* path, short* port_number, short* port_type, TM_DIR
   }
   if (invalid) file->extension = TM_FOLDER_EXTENSION;
   return 1;
+}
+
+std::string tm_entry_name(const TM_FILE_ENTRY& entry) {
+  std::size_t n = 0;
+  while (n < sizeof entry.name && entry.name[n] != ' ' && entry.name[n] != '\0') ++n;
+  return std::string(reinterpret_cast<const char*>(entry.name), n);
 }
 
 int tm_probe_file(const char* path) {

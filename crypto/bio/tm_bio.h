@@ -7,6 +7,8 @@
 
 #include <openssl/bio.h>
 
+#include <string>
+
 #include "crypto/bio/media_drivers.h"
 
 namespace qcrypto {
@@ -27,6 +29,10 @@ int tm_message(int port, int word, int status);
 // Splits a path; 1 when its port part is known. With both records given, a
 // bad name or folder marks the file entry invalid (extension 127).
 int tm_parse_path(const char* path, short* port_number, short* port_type, TM_DIR_PATH* dir, TM_FILE_ENTRY* file);
+
+// The name of a directory entry the driver answered, without its padding
+// (cut at the first blank or zero byte, at most 4 characters).
+std::string tm_entry_name(const TM_FILE_ENTRY& entry);
 
 int tm_probe_file(const char* path);
 // 1 when the file was deleted or was not there.

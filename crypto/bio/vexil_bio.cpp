@@ -35,9 +35,11 @@ enum Fn : std::size_t {
 };
 
 constexpr std::array<const char*, kFnCount> kNames = {
-    "VEXIL_init",   "VEXIL_close",         "VEXIL_login",         "VEXIL_logout",     "VEXIL_change_password",
-    "VEXIL_create_directory", "VEXIL_create_file", "VEXIL_delete", "VEXIL_write", "VEXIL_read",
-    "VEXIL_is_file_exist", "VEXIL_get_file_info", "VEXIL_get_config", "VEXIL_list_files"};
+    "VEXIL_init",        "VEXIL_close",           "VEXIL_login",
+    "VEXIL_logout",      "VEXIL_change_password", "VEXIL_create_directory",
+    "VEXIL_create_file", "VEXIL_delete",          "VEXIL_write",
+    "VEXIL_read",        "VEXIL_is_file_exist",   "VEXIL_get_file_info",
+    "VEXIL_get_config",  "VEXIL_list_files"};
 
 constexpr std::string_view kKeyword = "vxR2";
 constexpr const char* kReaderPrefix = "QRL ifdh ";
@@ -240,8 +242,7 @@ int open_file(Ctx& c, const char* text, int flags) {
       return 0;
     }
     std::vector<unsigned char, WipingAllocator<unsigned char>> bytes(static_cast<std::size_t>(c.info.size));
-    if (!bytes.empty() &&
-        call<VEXIL_read_fn>(kRead)(&c.sess, c.path.c_str(), bytes.data(), 0, c.info.size) == 0) {
+    if (!bytes.empty() && call<VEXIL_read_fn>(kRead)(&c.sess, c.path.c_str(), bytes.data(), 0, c.info.size) == 0) {
       raise_pending(c, VXBIO_F_SET_FILE_NAME, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
       c.release();
       return 0;

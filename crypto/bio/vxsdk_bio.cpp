@@ -53,7 +53,7 @@ enum Fn : std::size_t {
 };
 
 constexpr std::array<const char*, kFnCount> kNames = {
-    "VXReadersEnumOpen", "VXReadersEnumNext", "VXReadersEnumClose", "VXTokenBind",     "VXTokenUnbind",
+    "VXReadersEnumOpen", "VXReadersEnumNext", "VXReadersEnumClose", "VXTokenBind",      "VXTokenUnbind",
     "VXTokenLogin",      "VXTokenLogout",     "VXTokenPinChange",   "VXTokenMaxPinGet", "VXTokenMinPinGet",
     "VXTokenLabelGet",   "VXTokenIDGet",      "VXRootDirOpen",      "VXDirCreate",      "VXDirOpen",
     "VXDirGetInfo",      "VXDirDelete",       "VXDirClose",         "VXDirEnumOpen",    "VXDirEnumNext",
@@ -197,17 +197,20 @@ bool walk(Ctx& c, bool create, bool* absent) {
     for (std::size_t k = i; k < i + 4; ++k) {
       const char ch = p[k];
       v <<= 4;
-      if (ch >= '0' && ch <= '9') v |= static_cast<unsigned>(ch - '0');
-      else if (ch >= 'a' && ch <= 'f') v |= static_cast<unsigned>(ch - 'a' + 10);
-      else if (ch >= 'A' && ch <= 'F') v |= static_cast<unsigned>(ch - 'A' + 10);
-      else return false;
+      if (ch >= '0' && ch <= '9')
+        v |= static_cast<unsigned>(ch - '0');
+      else if (ch >= 'a' && ch <= 'f')
+        v |= static_cast<unsigned>(ch - 'a' + 10);
+      else if (ch >= 'A' && ch <= 'F')
+        v |= static_cast<unsigned>(ch - 'A' + 10);
+      else
+        return false;
     }
     *id = static_cast<uint16_t>(v);
     return true;
   };
-  if (sdk_call(c, VXBIO_F_ROOT_OPEN, false, [&] {
-        return call<VXRootDirOpen_fn>(kRootDirOpen)(c.token, &c.directory, VX_ROOT_SELECTOR);
-      }) < 0) {
+  if (sdk_call(c, VXBIO_F_ROOT_OPEN, false,
+               [&] { return call<VXRootDirOpen_fn>(kRootDirOpen)(c.token, &c.directory, VX_ROOT_SELECTOR); }) < 0) {
     return false;
   }
   if (p.empty()) {
@@ -219,13 +222,11 @@ bool walk(Ctx& c, bool create, bool* absent) {
     uint16_t id = 0;
     if (!id_at(g * 4, &id)) return false;
     VXHANDLE next = 0;
-    int32_t rc = sdk_call(c, VXBIO_F_FOLDER_OPEN, create, [&] {
-      return call<VXDirOpen_fn>(kDirOpen)(&next, id, c.directory);
-    });
+    int32_t rc =
+        sdk_call(c, VXBIO_F_FOLDER_OPEN, create, [&] { return call<VXDirOpen_fn>(kDirOpen)(&next, id, c.directory); });
     if (rc < 0 && create) {
-      rc = sdk_call(c, VXBIO_F_FOLDER_CREATE, false, [&] {
-        return call<VXDirCreate_fn>(kDirCreate)(&next, id, c.directory, 0);
-      });
+      rc = sdk_call(c, VXBIO_F_FOLDER_CREATE, false,
+                    [&] { return call<VXDirCreate_fn>(kDirCreate)(&next, id, c.directory, 0); });
     }
     if (rc < 0) {
       *absent = rc == VX_FILE_NOT_FOUND;
@@ -259,8 +260,8 @@ bool walk(Ctx& c, bool create, bool* absent) {
     return false;
   }
   VXObjectInfo info{};
-  return sdk_call(c, VXBIO_F_FILE_INFO, false,
-                  [&] { return call<VXFileGetInfo_fn>(kFileGetInfo)(c.file, &info); }) >= 0;
+  return sdk_call(c, VXBIO_F_FILE_INFO, false, [&] { return call<VXFileGetInfo_fn>(kFileGetInfo)(c.file, &info); }) >=
+         0;
 }
 
 // Opens a token path into `c`: reader, options, folders.
@@ -283,10 +284,10 @@ bool touch(Ctx& c, const char* text, bool create, const MEDIUM_OPEN_OPTIONS* opt
   }
   VXReaderInfo reader{};
   while (c.token == 0 && call<VXReadersEnumNext_fn>(kReadersEnumNext)(e, &reader) >= 0) {
-    reader.name[sizeof reader.name - 1] = '\0';
+    const std::string name = vxdk_reader_name(reader);
     if (reader.token_present == 0) continue;
-    if (!wanted.empty() && strcasecmp(wanted.c_str(), reader.name) != 0) continue;
-    if (call<VXTokenBind_fn>(kTokenBind)(&c.token, reader.name) != 0) {
+    if (!wanted.empty() && strcasecmp(wanted.c_str(), name.c_str()) != 0) continue;
+    if (call<VXTokenBind_fn>(kTokenBind)(&c.token, name.c_str()) != 0) {
       c.token = 0;
       QERR(ERRLIB_VEXIL, VXBIO_F_BIND, VXBIO_R_PASSED_UP);
     }
@@ -323,17 +324,15 @@ bool touch(Ctx& c, const char* text, bool create, const MEDIUM_OPEN_OPTIONS* opt
 
 bool read_whole_file(Ctx& c) {
   VXObjectInfo info{};
-  if (c.file == 0 || sdk_call(c, VXBIO_F_FILE_INFO, false, [&] {
-                       return call<VXFileGetInfo_fn>(kFileGetInfo)(c.file, &info);
-                     }) < 0) {
+  if (c.file == 0 ||
+      sdk_call(c, VXBIO_F_FILE_INFO, false, [&] { return call<VXFileGetInfo_fn>(kFileGetInfo)(c.file, &info); }) < 0) {
     return false;
   }
   if (info.size == 0) return true;
   std::vector<unsigned char, WipingAllocator<unsigned char>> bytes(info.size);
   const int32_t got = sdk_call(c, VXBIO_F_FILE_READ, false, [&] {
     CryptoLockGuard guard(CRYPTO_LOCK_VEXIL);
-    return call<VXFileRead_fn>(kFileRead)(c.file, 0, VX_READ_TO_END, bytes.data(),
-                                          static_cast<int32_t>(bytes.size()));
+    return call<VXFileRead_fn>(kFileRead)(c.file, 0, VX_READ_TO_END, bytes.data(), static_cast<int32_t>(bytes.size()));
   });
   if (got != static_cast<int32_t>(bytes.size())) return false;
   c.buffer.assign(bytes.data(), bytes.size());
@@ -350,8 +349,9 @@ int32_t write_at_zero(Ctx& c, VXHANDLE file, const unsigned char* data, std::siz
 // Zeroes and deletes an open file; the handle is closed either way.
 bool wipe_and_delete(Ctx& c, VXHANDLE& file, std::size_t size) {
   const std::vector<unsigned char> zeros(size, 0);
-  const bool ok = (size == 0 || write_at_zero(c, file, zeros.data(), size) >= 0) &&
-                  sdk_call(c, VXBIO_F_FILE_DELETE, false, [&] { return call<VXFileDelete_fn>(kFileDelete)(file); }) >= 0;
+  const bool ok =
+      (size == 0 || write_at_zero(c, file, zeros.data(), size) >= 0) &&
+      sdk_call(c, VXBIO_F_FILE_DELETE, false, [&] { return call<VXFileDelete_fn>(kFileDelete)(file); }) >= 0;
   call<VXFileClose_fn>(kFileClose)(file);
   file = 0;
   return ok;
@@ -552,6 +552,20 @@ VEXIL_FILE_INFO* VEXIL_FILE_INFO_new() {
 
 void vxdk_file_info_free(VEXIL_FILE_INFO* entry) { delete entry; }
 
+std::string vxdk_reader_name(const VXReaderInfo& info) {
+  return std::string(info.name, strnlen(info.name, sizeof info.name - 1));
+}
+
+void vxdk_fill_entry(VEXIL_FILE_INFO* entry, const VXObjectInfo& info, bool folder) {
+  if (entry == nullptr) return;
+  std::snprintf(entry->name, sizeof entry->name, "%04x", static_cast<unsigned>(info.id));
+  entry->is_directory = folder ? 1 : 0;
+  entry->is_file = folder ? 0 : 1;
+  entry->sdk_flags = info.flags;
+  entry->reserved = 0;
+  entry->size = folder ? 0 : info.size;
+}
+
 int load_token_sdk() {
   Sdk& s = sdk();
   if (s.bound) return 1;
@@ -616,11 +630,7 @@ int vxdk_list_directory(const char* path, std::vector<VEXIL_FILE_INFO*>* out) {
         ok = false;
         break;
       }
-      std::snprintf(entry->name, sizeof entry->name, "%04x", static_cast<unsigned>(info.id));
-      entry->is_directory = folders ? 1 : 0;
-      entry->is_file = folders ? 0 : 1;
-      entry->sdk_flags = info.flags;
-      entry->size = folders ? 0 : info.size;
+      vxdk_fill_entry(entry, info, folders);
       out->push_back(entry);
     }
     call<VXEnumClose_fn>(close)(e);

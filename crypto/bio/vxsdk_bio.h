@@ -66,6 +66,11 @@ int VXSDK_delete(BIO* bio);
 // 1 when the file is gone: deleted now or not there at all.
 int vxdk_erase(const char* path, uint32_t opt_flags, const char* opt_password);
 
+// Readers of the SDK's answers. The reader name of an enumeration record,
+// never read beyond its field; a listing entry from an enumeration answer.
+std::string vxdk_reader_name(const VXReaderInfo& info);
+void vxdk_fill_entry(VEXIL_FILE_INFO* entry, const VXObjectInfo& info, bool folder);
+
 // The medium text with a relative token path put under 3f00\e007.
 std::string vxdk_normalise(const char* text, std::size_t keyword_length);
 

@@ -371,8 +371,7 @@ int enum_medium(const char* path, int options, CADB_ENUM_CALLBACK callback, void
   if (kind == MediumKind::IButton) {
     TM_WALK walk;
     for (int more = tm_dir_first((folder + "\\x").c_str(), &walk); more != 0; more = tm_dir_next(&walk)) {
-      std::string name(reinterpret_cast<const char*>(walk.entry.name), 4);
-      name.resize(std::min(name.find(' '), name.size()));
+      std::string name = tm_entry_name(walk.entry);
       const bool is_folder = walk.entry.extension == TM_FOLDER_EXTENSION;
       if (!is_folder) {
         char ext[8];
@@ -385,7 +384,8 @@ int enum_medium(const char* path, int options, CADB_ENUM_CALLBACK callback, void
     tm_dir_close(&walk);
   } else {
     std::vector<VEXIL_FILE_INFO*> list;
-    listed = kind == MediumKind::Vexil ? vxdk_list_directory(folder.c_str(), &list) : vx_list_files(folder.c_str(), &list);
+    listed =
+        kind == MediumKind::Vexil ? vxdk_list_directory(folder.c_str(), &list) : vx_list_files(folder.c_str(), &list);
     for (VEXIL_FILE_INFO* e : list) {
       entries.push_back({std::string(e->name, strnlen(e->name, sizeof e->name)), e->is_directory != 0});
       vxdk_file_info_free(e);

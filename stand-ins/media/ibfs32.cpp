@@ -89,7 +89,8 @@ short program(Session& s, std::vector<Change>& changes) {
   long written = 0;
   std::error_code ec;
   for (const Change& c : changes) {
-    if (c.kind == Change::Delete && fs::is_regular_file(c.path, ec)) size -= static_cast<long>(fs::file_size(c.path, ec));
+    if (c.kind == Change::Delete && fs::is_regular_file(c.path, ec))
+      size -= static_cast<long>(fs::file_size(c.path, ec));
     if (c.kind == Change::Put) {
       size += static_cast<long>(c.bytes.size());
       written += static_cast<long>(c.bytes.size());

@@ -48,7 +48,8 @@ void parse(const char* text) {
     if (t.rfind("fail=", 0) == 0) {
       const std::string spec = t.substr(5);
       const std::size_t at = spec.find('@');
-      g_state.fail_at[spec.substr(0, at)] = at == std::string::npos ? 0 : std::strtol(spec.c_str() + at + 1, nullptr, 10);
+      g_state.fail_at[spec.substr(0, at)] =
+          at == std::string::npos ? 0 : std::strtol(spec.c_str() + at + 1, nullptr, 10);
     }
     if (comma == std::string::npos) break;
     start = comma + 1;

@@ -38,9 +38,12 @@ bool parse_id(const std::string& name, uint16_t* id) {
   unsigned v = 0;
   for (char c : name) {
     v <<= 4;
-    if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      v |= static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      v |= static_cast<unsigned>(c - 'a' + 10);
+    else
+      return false;
   }
   *id = static_cast<uint16_t>(v);
   return true;

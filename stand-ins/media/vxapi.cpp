@@ -148,8 +148,7 @@ STANDIN_EXPORT int VEXIL_delete(VEXIL_API_CTX* ctx, const char* ids) {
   return fs::is_regular_file(p, ec) && fs::remove(p, ec) ? 1 : fail(ctx, 7, VXAPI_R_NOT_FOUND);
 }
 
-STANDIN_EXPORT int VEXIL_write(VEXIL_API_CTX* ctx, const char* ids, const unsigned char* data, int offset,
-                               int length) {
+STANDIN_EXPORT int VEXIL_write(VEXIL_API_CTX* ctx, const char* ids, const unsigned char* data, int offset, int length) {
   fs::path p;
   if (!enter(ctx, "VEXIL_write", 8, ids, &p) || !ensure_login(ctx, 8)) return 0;
   std::error_code ec;

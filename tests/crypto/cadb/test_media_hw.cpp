@@ -220,12 +220,13 @@ TEST_F(HardwareMedia, FilesRoundTripOnEveryMedium) {
     }
     std::vector<std::string> seen;
     const std::string folder = path_on(m).substr(0, path_on(m).rfind('\\'));
-    ASSERT_EQ(CADB_enum_files(folder.c_str(), 0,
-                              [](const char* p, void* user) {
-                                static_cast<std::vector<std::string>*>(user)->push_back(p);
-                                return 1;
-                              },
-                              &seen),
+    ASSERT_EQ(CADB_enum_files(
+                  folder.c_str(), 0,
+                  [](const char* p, void* user) {
+                    static_cast<std::vector<std::string>*>(user)->push_back(p);
+                    return 1;
+                  },
+                  &seen),
               1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(CADB_erase_file(path_on(m).c_str(), nullptr), 1);
@@ -312,11 +313,16 @@ TEST_F(HardwareMedia, ReadFailuresGiveNothing) {
     std::vector<std::string> pins;
   };
   const Case cases[] = {
-      {Medium::Vexil, "nodevice", {}},          {Medium::Vexil, "", {"9999"}},
-      {Medium::Vexil, "fail=VXFileRead", {}},   {Medium::Vexil, "locked", {}},
-      {Medium::VxR2, "nodevice", {}},           {Medium::VxR2, "fail=VEXIL_read", {}},
-      {Medium::VxR2, "", {""}},                 {Medium::IButton, "nodevice", {}},
-      {Medium::IButton, "fail=TMReadFile", {}}, {Medium::IButton, "fail=TMOpenFile", {}},
+      {Medium::Vexil, "nodevice", {}},
+      {Medium::Vexil, "", {"9999"}},
+      {Medium::Vexil, "fail=VXFileRead", {}},
+      {Medium::Vexil, "locked", {}},
+      {Medium::VxR2, "nodevice", {}},
+      {Medium::VxR2, "fail=VEXIL_read", {}},
+      {Medium::VxR2, "", {""}},
+      {Medium::IButton, "nodevice", {}},
+      {Medium::IButton, "fail=TMReadFile", {}},
+      {Medium::IButton, "fail=TMOpenFile", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(name_of(c.medium)) + " " + c.control);
@@ -409,10 +415,8 @@ TEST_F(HardwareMedia, TokenPasswordPrompts) {
     std::string control;
   };
   const Row rows[] = {
-      {{{"1234"}, true, 1}, ""},
-      {{{"0000"}, false, 1}, ""},
-      {{{""}, false, 1}, ""},
-      {{{std::string(255, '7')}, true, 1}, sevens},
+      {{{"1234"}, true, 1}, ""},       {{{"0000"}, false, 1}, ""},
+      {{{""}, false, 1}, ""},          {{{std::string(255, '7')}, true, 1}, sevens},
       {{{"<256>"}, false, 1}, sevens},
   };
   for (const Row& row : rows) {
@@ -605,7 +609,8 @@ TEST_F(HardwareMedia, TouchMemoryPathsAndFolders) {
 // the signatures verify under the keys as made.
 TEST_F(HardwareMedia, KeyContainersOpenAndSignFromEveryMedium) {
   RAND_set_rand_method(&pse_test::kSystemRand);
-  auto f = testing_support::make_pse_fixture((root_ / "fs" / "pse").string(), testing_support::PseFormat::V31, false, 3);
+  auto f =
+      testing_support::make_pse_fixture((root_ / "fs" / "pse").string(), testing_support::PseFormat::V31, false, 3);
   ASSERT_NE(f, nullptr);
   const std::pair<Medium, const char*> media[] = {
       {Medium::Vexil, "Vexil:\\b000"}, {Medium::VxR2, "vxR2:\\b000"}, {Medium::IButton, "iButton:\\PSE"}};
@@ -617,7 +622,8 @@ TEST_F(HardwareMedia, KeyContainersOpenAndSignFromEveryMedium) {
       const Bytes bytes = testing_support::read_whole(PSE_file_path(from, f->medium.c_str(), kind));
       ASSERT_FALSE(bytes.empty());
       ASSERT_NE(PSE_file_path(to, medium, kind), nullptr);
-      ASSERT_EQ(CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr), static_cast<int>(bytes.size()))
+      ASSERT_EQ(CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr),
+                static_cast<int>(bytes.size()))
           << to;
     }
     const auto& key = f->keys.front();
