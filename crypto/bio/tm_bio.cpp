@@ -154,8 +154,8 @@ bool usable_port(short number, short type) {
 // the driver does not exist here: every port is tried in turn.
 bool find_port(Ctx& c) {
   if (c.port_type >= 1 && c.port_number >= 1) return usable_port(c.port_number, c.port_type);
-  const short first_type = c.port_type >= 1 ? c.port_type : 1;
-  const short last_type = c.port_type >= 1 ? c.port_type : 2;
+  const short first_type = c.port_type >= 1 ? c.port_type : short{1};
+  const short last_type = c.port_type >= 1 ? c.port_type : short{2};
   for (short t = first_type; t <= last_type; ++t) {
     for (short n = 1; n <= 15; ++n) {
       if (usable_port(n, t)) {
@@ -396,9 +396,9 @@ BIO_METHOD* make_method() {
   return m;
 }
 
+// TMEX names are 4 characters padded with blanks, with no terminator.
 void pad_name(char* out, const std::string& name) {
-  std::memset(out, ' ', 4);
-  std::memcpy(out, name.data(), name.size() < 4 ? name.size() : 4);
+  for (std::size_t i = 0; i < 4; ++i) out[i] = i < name.size() ? name[i] : ' ';
 }
 
 }  // namespace
@@ -516,11 +516,10 @@ int tm_erase(const char* path) {
   bool ok = true;
   if (chdir_rc == 1) {
     ok = with_retry(c.port_number, true, [&] { return drv<TMCreateProgramJob_fn>(kCreateProgramJob, h, st); }) == 1;
-    long rc = 0;
-    ok = ok && (rc = with_retry(c.port_number, false, [&] {
-                  const long r = drv<TMDeleteFile_fn>(kDeleteFile, h, st, &c.file);
-                  return r == TM_FILE_NOT_FOUND ? 1 : r;
-                })) >= 0;
+    ok = ok && with_retry(c.port_number, false, [&] {
+                 const long r = drv<TMDeleteFile_fn>(kDeleteFile, h, st, &c.file);
+                 return r == TM_FILE_NOT_FOUND ? 1 : r;
+               }) >= 0;
     ok = ok && with_retry(c.port_number, true, [&] { return drv<TMDoProgramJob_fn>(kDoProgramJob, h, st); }) == 1;
   } else {
     ok = chdir_rc == TM_NO_SUCH_FOLDER;

@@ -42,7 +42,6 @@ enum TokenBioReason : int {
   VXBIO_R_OLD_FILE_LOST = 140,
   // More bytes than a token file can hold (16-bit sizes).
   VXBIO_R_FILE_TOO_LARGE = 141,
-  VXBIO_R_NOT_FOUND = 142,
 };
 
 // Library 70 for what the older token API reports and for entries.
@@ -64,7 +63,6 @@ enum TouchMemoryReason : int {
   // The button holds a file larger than a button file can be: refused, not
   // cut.
   TM_R_FILE_TOO_LARGE = 119,
-  TM_R_DRIVER_NOT_BOUND = 120,
 };
 
 }  // namespace qcrypto

@@ -194,7 +194,7 @@ STANDIN_EXPORT int VEXIL_get_file_info(VEXIL_API_CTX* ctx, const char* ids, VEXI
 }
 
 STANDIN_EXPORT int VEXIL_get_config(VEXIL_API_CTX* ctx) {
-  if (!enter(ctx, "VEXIL_get_config", 12, nullptr, nullptr)) return 0;
+  if (ctx == nullptr || !enter(ctx, "VEXIL_get_config", 12, nullptr, nullptr)) return 0;
   std::memset(ctx->config, 0, sizeof ctx->config);
   ctx->config[0] = 2;  // card generation
   return 1;
