@@ -15,11 +15,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int32_t kFunctionBase = 160;
+// The function numbers of library 70 for the calls, by export order
+// (list_files has none of its own).
+constexpr int32_t kFunctionCodes[14] = {100, 0, 104, 105, 106, 107, 108, 109, 110, 111, 103, 102, 101, 113};
 
 int fail(VEXIL_API_CTX* ctx, int function, int reason) {
   if (ctx != nullptr) {
-    ctx->err_function = kFunctionBase + function;
+    ctx->err_function = kFunctionCodes[function];
     ctx->err_reason = reason;
     ctx->err_file = "vxapi";
     ctx->err_line = function;
