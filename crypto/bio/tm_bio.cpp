@@ -96,6 +96,9 @@ struct Ctx {
   MediaBuffer buffer;
   bool open = false;
   int open_flags = 0;
+  // Written to since the open. A read-write open that only read must not
+  // put back the unread rest of its buffer in place of the file.
+  bool written = false;
   Ctx() {
     dir.reference = '\\';
     std::memset(file.name, ' ', 4);
@@ -261,6 +264,10 @@ bool make_folders(long h, Ctx& c) {
 // write-back refuses to go on.
 int write_back(Ctx& c) {
   if (!c.open || (c.open_flags & BIO_FP_WRITE) == 0) return 1;
+  if ((c.open_flags & BIO_FP_READ) != 0 && !c.written) {
+    c.open = false;
+    return 1;
+  }
   c.open = false;
   const std::size_t n = c.buffer.pending();
   if (n == 0) {
@@ -346,7 +353,9 @@ int bio_read(BIO* bio, char* out, int n) {
 
 int bio_write(BIO* bio, const char* in, int n) {
   Ctx* c = ctx_of(bio);
-  return c != nullptr && c->open ? c->buffer.write(in, n) : 0;
+  if (c == nullptr || !c->open) return 0;
+  c->written = true;
+  return c->buffer.write(in, n);
 }
 
 int bio_puts(BIO* bio, const char* s) { return s == nullptr ? 0 : bio_write(bio, s, static_cast<int>(strlen(s))); }

@@ -71,6 +71,9 @@ struct Ctx {
   uint32_t flags = 0;
   bool open = false;
   int open_flags = 0;
+  // Written to since the open. A read-write open that only read must not
+  // put back the unread rest of its buffer in place of the file.
+  bool written = false;
   bool initialised = false;
 
   Ctx() = default;
@@ -83,6 +86,7 @@ struct Ctx {
     buffer.clear();
     path.clear();
     open = false;
+    written = false;
   }
 };
 
@@ -158,6 +162,7 @@ std::unique_ptr<Ctx> open_existing(const char* text) {
 // after that says the old content is lost.
 int write_back(Ctx& c) {
   if (!c.open || (c.open_flags & BIO_FP_WRITE) == 0 || (c.flags & VXSDK_FLAG_DELETED) != 0) return 1;
+  if ((c.open_flags & BIO_FP_READ) != 0 && !c.written) return 1;
   const std::size_t n = c.buffer.pending();
   if (n > 0xFFFF) {
     QERR(ERRLIB_BIO, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_FILE_TOO_LARGE);
@@ -286,6 +291,7 @@ int bio_read(BIO* bio, char* out, int n) {
 int bio_write(BIO* bio, const char* in, int n) {
   Ctx* c = ctx_of(bio);
   if (c == nullptr || !c->open || (c->open_flags & BIO_FP_WRITE) == 0) return -1;
+  c->written = true;
   return c->buffer.write(in, n);
 }
 

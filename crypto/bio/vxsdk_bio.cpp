@@ -100,6 +100,9 @@ struct Ctx {
   uint32_t flags = 0;
   bool open = false;
   int open_flags = 0;
+  // Written to since the open. A read-write open that only read must not
+  // put back the unread rest of its buffer in place of the file.
+  bool written = false;
 
   Ctx() = default;
   Ctx(const Ctx&) = delete;
@@ -121,6 +124,7 @@ struct Ctx {
     OPENSSL_cleanse(path.data(), path.size());
     path.clear();
     open = false;
+    written = false;
   }
   char* pin() { return reinterpret_cast<char*>(password.data()); }
 };
@@ -363,6 +367,7 @@ bool wipe_and_delete(Ctx& c, VXHANDLE& file, std::size_t size) {
 // is gone.
 int write_back(Ctx& c) {
   if (!c.open || (c.open_flags & BIO_FP_WRITE) == 0 || (c.flags & VXSDK_FLAG_DELETED) != 0) return 1;
+  if ((c.open_flags & BIO_FP_READ) != 0 && !c.written) return 1;
   const std::size_t n = c.buffer.pending();
   if (n > 0xFFFF) {
     QERR(ERRLIB_BIO, VXBIO_F_WRITE_BACK, VXBIO_R_FILE_TOO_LARGE);
@@ -473,6 +478,7 @@ int bio_read(BIO* bio, char* out, int n) {
 int bio_write(BIO* bio, const char* in, int n) {
   Ctx* c = ctx_of(bio);
   if (c == nullptr || !c->open || (c->open_flags & BIO_FP_WRITE) == 0) return -1;
+  c->written = true;
   return c->buffer.write(in, n);
 }
 

@@ -392,6 +392,30 @@ TEST_F(HardwareMedia, FlushWritesNowAndReportsFailure) {
   }
 }
 
+// A read-write open that only reads leaves the file as it was when the BIO
+// goes; one that writes replaces it.
+TEST_F(HardwareMedia, ReadWriteOpenWritesBackOnlyWhatWasWritten) {
+  for (Medium m : kMedia) {
+    SCOPED_TRACE(name_of(m));
+    const Bytes data = pattern(300, 7);
+    ASSERT_EQ(write(m, data), 300);
+    BIO* bio = media_fopen(path_on(m).c_str(), "r+b");
+    ASSERT_NE(bio, nullptr);
+    Bytes got(400);
+    EXPECT_EQ(BIO_read(bio, got.data(), 400), 300);
+    BIO_free(bio);
+    EXPECT_EQ(stored(m), data);
+
+    bio = media_fopen(path_on(m).c_str(), "r+b");
+    ASSERT_NE(bio, nullptr);
+    EXPECT_EQ(BIO_read(bio, got.data(), 400), 300);
+    const Bytes next = pattern(120, 8);
+    EXPECT_EQ(BIO_write(bio, next.data(), 120), 120);
+    BIO_free(bio);
+    EXPECT_EQ(stored(m), next);
+  }
+}
+
 // The password prompt: asked once per open, again after a wrong PIN, a
 // cancel fails the login, an over-long answer is refused, a locked PIN
 // stays locked, and with the log-out option every call that needs the
