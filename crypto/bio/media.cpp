@@ -3,9 +3,13 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "crypto/bio/media_codes.h"
+#include "crypto/bio/tm_bio.h"
+#include "crypto/bio/vexil_bio.h"
+#include "crypto/bio/vxsdk_bio.h"
 #include "platform/codepage/native_path.h"
 
 namespace qcrypto {
@@ -104,6 +108,45 @@ bool parse_ibutton(std::string_view rest, MediumPath& out) {
   return true;
 }
 
+// The medium's own BIO, opened on the path as given; the options record is
+// read only while the open runs.
+BIO* open_medium(MediumKind kind, const char* path, int flags, uint32_t opt_flags, const char* opt_password) {
+  const BIO_METHOD* method = nullptr;
+  switch (kind) {
+    case MediumKind::Vexil:
+      method = vxdk_bound() != 0 ? BIO_s_vxdk() : nullptr;
+      break;
+    case MediumKind::VxR2:
+      method = VEXIL_bound() != 0 ? BIO_s_vexil() : nullptr;
+      break;
+    case MediumKind::IButton:
+      method = TM_bound() != 0 ? BIO_s_tm() : nullptr;
+      break;
+    case MediumKind::File:
+      break;
+  }
+  if (method == nullptr) {
+    QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, VEXIL_R_MEDIUM_NOT_AVAILABLE);
+    return nullptr;
+  }
+  BIO* bio = BIO_new(method);
+  if (bio == nullptr) {
+    QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, ERR_R_MEMORY_ALLOC);
+    return nullptr;
+  }
+  MEDIUM_OPEN_OPTIONS options{opt_flags, opt_password};
+  BIO_set_ex_data(bio, 0, &options);
+  const long rc = BIO_ctrl(bio, BIO_C_SET_FILENAME, flags, const_cast<char*>(path));
+  BIO_set_ex_data(bio, 0, nullptr);
+  if (rc <= 0) {
+    // Nothing was opened for writing, so the free writes nothing back.
+    BIO_free(bio);
+    QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, VEXIL_R_CANNOT_OPEN_FILE);
+    return nullptr;
+  }
+  return bio;
+}
+
 }  // namespace
 
 int media_is_ibutton(const char* path) { return starts_with_keyword(path, kIButton); }
@@ -134,16 +177,13 @@ BIO* media_bio_open(const char* path, const char* mode, uint32_t opt_flags, cons
     QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, VEXIL_R_PATH_TOO_LONG);
     return nullptr;
   }
-  if (media_kind(path) != MediumKind::File) {
-    // The token and Touch-Memory drivers are not part of this build yet.
-    QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, VEXIL_R_MEDIUM_NOT_AVAILABLE);
-    return nullptr;
-  }
   const int flags = media_open_flags(mode);
   if (flags < 0) {
     QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, VEXIL_R_UNKNOWN_OPEN_MODE);
     return nullptr;
   }
+  const MediumKind kind = media_kind(path);
+  if (kind != MediumKind::File) return open_medium(kind, path, flags, opt_flags, opt_password);
   const std::optional<std::string> native = platform::native_path(path);
   if (!native) {
     QERR(ERRLIB_VEXIL, VEXIL_F_MEDIA_BIO_OPEN, VEXIL_R_PATH_NOT_USABLE);
@@ -177,8 +217,9 @@ int media_exists(const char* path) {
     case MediumKind::IButton:
       return media_stat_mode(path) != 0 ? 1 : 0;
     case MediumKind::Vexil:
+      return vxdk_present(path) > 0 ? 1 : 0;
     case MediumKind::VxR2:
-      return 0;  // no token driver in this build: nothing is present
+      return vx_present(path) > 0 ? 1 : 0;
     case MediumKind::File:
       break;
   }
@@ -197,9 +238,20 @@ int media_stat_mode(const char* path) {
   copy[n] = '\0';
   // A path that ends in a separator names a folder; the button is not asked.
   if (n > 0 && copy[n - 1] == '\\') return MEDIA_KIND_DIRECTORY;
-  // The file probe and the folder walk need the Touch-Memory driver, which
-  // is not part of this build: nothing else is present.
-  return 0;
+  if (tm_probe_file(copy) != 0) return MEDIA_KIND_FILE;
+  const char* last = std::strrchr(copy, '\\');
+  if (last == nullptr) return 0;
+  int result = 0;
+  TM_WALK walk;
+  for (int more = tm_dir_first(copy, &walk); more != 0; more = tm_dir_next(&walk)) {
+    const std::string name = tm_entry_name(walk.entry);
+    if (walk.entry.extension == TM_FOLDER_EXTENSION && name != "." && name != ".." &&
+        strcasecmp(name.c_str(), last + 1) == 0) {
+      result = MEDIA_KIND_DIRECTORY;
+    }
+  }
+  tm_dir_close(&walk);
+  return result;
 }
 
 char* media_make_path(char* out, const char* dir, const char* name, const char* ext) {

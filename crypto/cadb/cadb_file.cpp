@@ -16,6 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/bio/media_buffer.h"
+#include "crypto/bio/tm_bio.h"
+#include "crypto/bio/vexil_bio.h"
+#include "crypto/bio/vxsdk_bio.h"
 #include "crypto/cadb/cadb_codes.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "platform/codepage/codepage.h"
@@ -209,27 +213,34 @@ BUFFER* read_file_system(const char* path) {
   return buffer.release();
 }
 
+// A hardware medium's BIO holds the whole file once it is open; its size is
+// what it gives before the end. No medium file is larger than a token's
+// 16-bit size, so anything beyond that is no file of ours.
+constexpr std::size_t kMediumFileMax = 0xFFFF;
+
 BUFFER* read_medium(const char* path, const MEDIUM_OPEN_OPTIONS* options) {
   UniquePtr<BIO> bio(media_bio_open(path, "rb", options != nullptr ? options->flags : 0,
                                     options != nullptr ? options->password : nullptr));
-  const long size = bio ? media_file_size(path) : -1;
-  if (size < 0 || size >= INT_MAX) {
+  if (!bio) {
     QERR(ERRLIB_CADB, CADB_F_CADB_READ_FILE, CADB_R_CALLED_PART);
     return nullptr;
   }
+  std::vector<unsigned char, WipingAllocator<unsigned char>> bytes;
+  unsigned char chunk[4096];
+  for (;;) {
+    const int got = BIO_read(bio.get(), chunk, sizeof chunk);
+    if (got < 0 || bytes.size() + static_cast<std::size_t>(got > 0 ? got : 0) > kMediumFileMax) {
+      OPENSSL_cleanse(chunk, sizeof chunk);
+      QERR(ERRLIB_CADB, CADB_F_CADB_READ_FILE, CADB_R_CALLED_PART);
+      return nullptr;
+    }
+    if (got == 0) break;
+    bytes.insert(bytes.end(), chunk, chunk + got);
+  }
+  OPENSSL_cleanse(chunk, sizeof chunk);
   UniquePtr<BUFFER> buffer(BUFFER_new());
-  if (!buffer || !BUFFER_fill(buffer.get(), nullptr, static_cast<int>(size))) {
+  if (!buffer || !BUFFER_fill(buffer.get(), bytes.data(), static_cast<int>(bytes.size()))) {
     QERR(ERRLIB_CADB, CADB_F_CADB_READ_FILE, CADB_R_MEMORY);
-    return nullptr;
-  }
-  int done = 0;
-  while (done < size) {
-    const int got = BIO_read(bio.get(), buffer->data + done, static_cast<int>(size) - done);
-    if (got <= 0) break;
-    done += got;
-  }
-  if (done != size) {
-    QERR(ERRLIB_CADB, CADB_F_CADB_READ_FILE, CADB_R_CALLED_PART);
     return nullptr;
   }
   return buffer.release();
@@ -345,6 +356,54 @@ int walk_folder(const Walk& walk, const std::string& native_dir, const std::stri
   return 1;
 }
 
+// The entries of one folder of a token or a button, as full path texts.
+// Media folders are walked one level deep; patterns are not applied there.
+int enum_medium(const char* path, int options, CADB_ENUM_CALLBACK callback, void* user) {
+  std::string folder(path);
+  while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  struct Entry {
+    std::string name;
+    bool is_folder;
+  };
+  std::vector<Entry> entries;
+  int listed = 0;
+  const MediumKind kind = media_kind(path);
+  if (kind == MediumKind::IButton) {
+    TM_WALK walk;
+    for (int more = tm_dir_first((folder + "\\x").c_str(), &walk); more != 0; more = tm_dir_next(&walk)) {
+      std::string name = tm_entry_name(walk.entry);
+      const bool is_folder = walk.entry.extension == TM_FOLDER_EXTENSION;
+      if (!is_folder) {
+        char ext[8];
+        std::snprintf(ext, sizeof ext, ".%03u", static_cast<unsigned>(walk.entry.extension));
+        name += ext;
+      }
+      entries.push_back({name, is_folder});
+    }
+    listed = walk.session != 0 ? 1 : 0;
+    tm_dir_close(&walk);
+  } else {
+    std::vector<VEXIL_FILE_INFO*> list;
+    listed =
+        kind == MediumKind::Vexil ? vxdk_list_directory(folder.c_str(), &list) : vx_list_files(folder.c_str(), &list);
+    for (VEXIL_FILE_INFO* e : list) {
+      entries.push_back({std::string(e->name, strnlen(e->name, sizeof e->name)), e->is_directory != 0});
+      vxdk_file_info_free(e);
+    }
+  }
+  if (listed == 0) {
+    QERR(ERRLIB_CADB, CADB_F_CADB_ENUM_FILES, CADB_R_CALLED_PART);
+    return 0;
+  }
+  for (const Entry& e : entries) {
+    if (e.is_folder && (options & CADB_ENUM_DIRECTORIES) == 0) continue;
+    const std::string full = folder + "\\" + e.name;
+    if (full.size() > CADB_PATH_MAX) continue;
+    if (callback(full.c_str(), user) == 0) return 0;
+  }
+  return 1;
+}
+
 }  // namespace
 
 BUFFER* CADB_read_file(const char* path, const MEDIUM_OPEN_OPTIONS* options) {
@@ -421,13 +480,24 @@ int CADB_erase_file(const char* path, const MEDIUM_OPEN_OPTIONS* options) {
     QERR(ERRLIB_CADB, CADB_F_CADB_ERASE_FILE, CADB_R_BAD_ARGUMENT);
     return 0;
   }
-  if (media_kind(path) == MediumKind::File) return erase_file_system(path);
-  // Without a driver the medium can neither show the file nor delete it; a
-  // missing medium must not pass for a file that is already gone.
-  UniquePtr<BIO> bio(media_bio_open(path, "r+b", options != nullptr ? options->flags : 0,
-                                    options != nullptr ? options->password : nullptr));
-  QERR(ERRLIB_CADB, CADB_F_CADB_ERASE_FILE, CADB_R_CALLED_PART);
-  return 0;
+  int ok = 0;
+  switch (media_kind(path)) {
+    case MediumKind::File:
+      return erase_file_system(path);
+    case MediumKind::Vexil:
+      ok = vxdk_erase(path, options != nullptr ? options->flags : 0, options != nullptr ? options->password : nullptr);
+      break;
+    case MediumKind::VxR2:
+      ok = vx_erase(path);
+      break;
+    case MediumKind::IButton:
+      ok = tm_erase(path);
+      break;
+  }
+  // A missing medium must not pass for a file that is already gone: the
+  // media answer 1 only when they saw that the file is not there.
+  if (ok == 0) QERR(ERRLIB_CADB, CADB_F_CADB_ERASE_FILE, CADB_R_CALLED_PART);
+  return ok;
 }
 
 int CADB_erase(const char* path) { return CADB_erase_file(path, nullptr); }
@@ -437,10 +507,7 @@ int CADB_enum_files(const char* path, int options, CADB_ENUM_CALLBACK callback, 
     QERR(ERRLIB_CADB, CADB_F_CADB_ENUM_FILES, CADB_R_BAD_ARGUMENT);
     return 0;
   }
-  if (media_kind(path) != MediumKind::File) {
-    QERR(ERRLIB_CADB, CADB_F_CADB_ENUM_FILES, CADB_R_CALLED_PART);
-    return 0;
-  }
+  if (media_kind(path) != MediumKind::File) return enum_medium(path, options, callback, user);
   std::string text(path);
   const bool names_folder = text.back() == '\\' || text.back() == '/';
   while (text.size() > 1 && (text.back() == '\\' || text.back() == '/')) text.pop_back();

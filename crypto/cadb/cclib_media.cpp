@@ -2,6 +2,9 @@
 
 #include <array>
 
+#include "crypto/bio/tm_bio.h"
+#include "crypto/bio/vexil_bio.h"
+#include "crypto/bio/vxsdk_bio.h"
 #include "crypto/cclib/locks.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/rand.h"
@@ -40,6 +43,11 @@ int CCLIB_init() {
     // The allocator is the C runtime's already (OpenSSL's default); nothing to
     // set. A medium whose library is absent stays unusable: no error.
     for (std::size_t i = 0; i < s.libs.size(); ++i) s.libs[i].open(kLibraryNames[i]);
+    // The media BIOs bind their drivers' exports; a library without them
+    // leaves its medium refusing every open.
+    VEXIL_load();
+    load_token_sdk();
+    TM_load();
     s.loaded = true;
   }
   RAND_set_rand_method(nullptr);
@@ -51,6 +59,9 @@ void CCLIB_cleanup() {
     CryptoLockGuard guard(CRYPTO_LOCK_PSE);
     MediaState& s = state();
     if (!s.loaded) return;
+    VEXIL_unload();
+    unload_token_sdk();
+    TM_unload();
     for (auto& lib : s.libs) lib.close();
     s.loaded = false;
   }

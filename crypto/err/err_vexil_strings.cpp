@@ -39,6 +39,13 @@ const ERR_STRING_DATA kFunctions[] = {
 };
 
 const ERR_STRING_DATA kReasons[] = {
+    {ERR_PACK_CODE(0, 0, 140), "no token in the reader"},
+    {ERR_PACK_CODE(0, 0, 141), "file not found on the token"},
+    {ERR_PACK_CODE(0, 0, 142), "token login failed"},
+    {ERR_PACK_CODE(0, 0, 143), "token PIN locked"},
+    {ERR_PACK_CODE(0, 0, 144), "token device failed"},
+    {ERR_PACK_CODE(0, 0, 145), "no room on the token"},
+    {ERR_PACK_CODE(0, 0, 146), "bad token path"},
     {ERR_PACK_CODE(0, 0, 160), "key medium not available in this build"},
     {ERR_PACK_CODE(0, 0, 161), "unknown open mode"},
     {ERR_PACK_CODE(0, 0, 162), "key-medium path too long"},
