@@ -7,6 +7,8 @@
 #include <list>
 #include <mutex>
 
+#include "crypto/bio/tm_bio.h"
+#include "crypto/bio/vexil_bio.h"
 #include "crypto/cadb/library.h"
 #include "crypto/evp/objects.h"
 #include "crypto/prov/evp_gost.h"
@@ -242,10 +244,17 @@ void QL_set_password_callback(QL_PASSWORD_CALLBACK callback) {
 void QL_set_key_retry_callback(QL_KEY_RETRY_CALLBACK callback) {
   if (callback != nullptr) g_retry = callback;
 }
+// The media read the callbacks from their own slots: the Touch-Memory BIO
+// asks the person whether to retry, the token BIOs ask for the PIN.
 void QL_set_medium_message_callback(QL_MEDIUM_MESSAGE_CALLBACK callback) {
-  if (callback != nullptr) g_medium_message = callback;
+  if (callback == nullptr) return;
+  g_medium_message = callback;
+  qcrypto::tm_set_message_callback(callback);
 }
-void QL_set_token_password_callback(QL_TOKEN_PASSWORD_CALLBACK callback) { g_token_password = callback; }
+void QL_set_token_password_callback(QL_TOKEN_PASSWORD_CALLBACK callback) {
+  g_token_password = callback;
+  qcrypto::vx_set_password_callback(callback);
+}
 
 QL_MEDIUM_MESSAGE_CALLBACK QL_medium_message_callback() { return g_medium_message; }
 QL_TOKEN_PASSWORD_CALLBACK QL_token_password_callback() { return g_token_password; }

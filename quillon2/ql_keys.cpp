@@ -12,6 +12,7 @@
 #include <string>
 
 #include "crypto/bio/media.h"
+#include "crypto/bio/vexil_bio.h"
 #include "crypto/cadb/buffer.h"
 #include "crypto/cadb/cadb_file.h"
 #include "crypto/cadb/library.h"
@@ -506,7 +507,10 @@ int QL_token_present(const char* medium) {
     return 0;
   }
   if (qcrypto::media_is_token(medium) == 0) return 0;
-  return QL_medium_present(medium);
+  qcrypto::cadb_library_init();  // binds the token drivers
+  const int present = qcrypto::vx_token_present(medium) == 1 ? 1 : 0;
+  qcrypto::cadb_library_cleanup();
+  return present;
 }
 
 namespace {
