@@ -397,6 +397,12 @@ TEST_F(SignTest, ArgumentsKeysAndCallerBuffers) {
   EXPECT_EQ(buffer, doc);
   EXPECT_EQ(QL_verify_data_short(set.get(), message.data(), static_cast<long>(message.size()), nullptr, &length, 1),
             QL_ERR_ARGUMENT);
+  // The signer's certificate as PEM by the same rules.
+  unsigned char* pem = nullptr;
+  ASSERT_EQ(QL_SIGN_SET_signer_cert_data(set.get(), 0, &pem, &length), QL_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(pem), static_cast<size_t>(length)),
+            test_support::to_pem(signers_[0]->cert.get()));
+  QL_free(pem);
   // The content without checking; not a message; not a signed message.
   unsigned char* got = nullptr;
   length = 0;
@@ -406,12 +412,7 @@ TEST_F(SignTest, ArgumentsKeysAndCallerBuffers) {
   got = nullptr;
   EXPECT_EQ(QL_get_signed_content(doc.data(), static_cast<long>(doc.size()), &got, &length), QL_ERR_NOT_MESSAGE);
   EXPECT_EQ(verify(set.get(), doc, nullptr, nullptr), QL_ERR_NOT_MESSAGE);
-  // The signer's certificate as PEM by the same rules.
-  unsigned char* pem = nullptr;
-  ASSERT_EQ(QL_SIGN_SET_signer_cert_data(set.get(), 0, &pem, &length), QL_OK);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(pem), static_cast<size_t>(length)),
-            test_support::to_pem(signers_[0]->cert.get()));
-  QL_free(pem);
+  EXPECT_EQ(QL_SIGN_SET_signer_count(set.get()), 0);
   // Not started.
   QL_cleanup();
   EXPECT_EQ(QL_sign_file(one.get(), in.c_str(), out.c_str(), 0), QL_ERR_NOT_INITIALISED);
