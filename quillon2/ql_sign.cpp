@@ -270,9 +270,11 @@ int decode_code(unsigned long error) {
 
 int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content, long* content_length,
            int want_content, const unsigned char* detached, long detached_length) {
-  if (set == nullptr || message == nullptr || length <= 0) return QL_ERR_ARGUMENT;
+  // Memory channels take an int length: a longer message is refused rather
+  // than read cut short.
+  if (set == nullptr || message == nullptr || length <= 0 || length > INT32_MAX) return QL_ERR_ARGUMENT;
   if (want_content != 0 && (content == nullptr || content_length == nullptr)) return QL_ERR_ARGUMENT;
-  if (detached != nullptr && detached_length < 0) return QL_ERR_ARGUMENT;
+  if (detached != nullptr && (detached_length < 0 || detached_length > INT32_MAX)) return QL_ERR_ARGUMENT;
   if (QL_is_initialized() == 0) return QL_ERR_NOT_INITIALISED;
   SessionRef session;
   if (session.get() == nullptr) return QL_ERR_NOT_INITIALISED;
@@ -282,10 +284,9 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
   ProgressReport report(QL_STAGE_VERIFY, total);
   if (const int code = report.begin(); code != QL_OK) return code;
 
-  UniquePtr<BIO> in(BIO_new_mem_buf(message, static_cast<int>(std::min<long>(length, INT32_MAX))));
-  UniquePtr<BIO> detached_in(
-      detached != nullptr ? BIO_new_mem_buf(detached, static_cast<int>(std::min<long>(detached_length, INT32_MAX)))
-                          : nullptr);
+  UniquePtr<BIO> in(BIO_new_mem_buf(message, static_cast<int>(length)));
+  UniquePtr<BIO> detached_in(detached != nullptr ? BIO_new_mem_buf(detached, static_cast<int>(detached_length))
+                                                 : nullptr);
   UniquePtr<BIO> content_out(want_content != 0 && detached == nullptr ? BIO_new(BIO_s_mem()) : nullptr);
   if (!in || (detached != nullptr && !detached_in) || (want_content != 0 && detached == nullptr && !content_out))
     return QL_ERR_MEMORY;
@@ -394,9 +395,10 @@ int QL_verify_data_short(QL_SIGN_SET* set, const unsigned char* message, long le
 }
 
 int QL_get_signed_content(const unsigned char* message, long length, unsigned char** content, long* content_length) {
-  if (message == nullptr || length <= 0 || content == nullptr || content_length == nullptr) return QL_ERR_ARGUMENT;
+  if (message == nullptr || length <= 0 || length > INT32_MAX || content == nullptr || content_length == nullptr)
+    return QL_ERR_ARGUMENT;
   if (QL_is_initialized() == 0) return QL_ERR_NOT_INITIALISED;
-  UniquePtr<BIO> in(BIO_new_mem_buf(message, static_cast<int>(std::min<long>(length, INT32_MAX))));
+  UniquePtr<BIO> in(BIO_new_mem_buf(message, static_cast<int>(length)));
   UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
   if (!in || !out) return QL_ERR_MEMORY;
   qcrypto::SignedVerifyResult result;

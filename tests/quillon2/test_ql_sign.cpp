@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/pkcs7/signed_data.h"
 #include "crypto/pkey/key_envelope.h"
 #include "crypto/rand/rand.h"
 #include "quillon2/ql_certinfo.h"
@@ -476,6 +477,42 @@ TEST_F(SignTest, CancelLeavesNothingBehind) {
   EXPECT_EQ(verify(checking.get(), message, nullptr, nullptr), QL_OK);
   ASSERT_FALSE(vlog.calls.empty());
   EXPECT_EQ(vlog.calls.back()[1], vlog.calls.back()[2]);
+}
+
+// The signingTime attribute of one signer record: added as UTCTime of now,
+// read back, printed; absent or of another type it is not there.
+TEST(SigningTime, AttributeOfOneSigner) {
+  UniquePtr<PKCS7_SIGNER_INFO> absent(PKCS7_SIGNER_INFO_new());
+  UniquePtr<PKCS7_SIGNER_INFO> now(PKCS7_SIGNER_INFO_new());
+  UniquePtr<PKCS7_SIGNER_INFO> generalized(PKCS7_SIGNER_INFO_new());
+  ASSERT_TRUE(absent && now && generalized);
+  const std::time_t before = std::time(nullptr);
+  ASSERT_EQ(QL_add_signing_time(now.get()), 1);
+  EXPECT_EQ(QL_add_signing_time(nullptr), 0);
+  ASN1_GENERALIZEDTIME* g = ASN1_GENERALIZEDTIME_set(nullptr, before);
+  ASSERT_NE(g, nullptr);
+  ASSERT_EQ(PKCS7_add_signed_attribute(generalized.get(), NID_pkcs9_signingTime, V_ASN1_GENERALIZEDTIME, g), 1);
+
+  const ASN1_UTCTIME* t = QL_get_signing_time(now.get());
+  ASSERT_NE(t, nullptr);
+  int days = 0;
+  int seconds = 0;
+  ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, nullptr, t), 1);  // from now to the attribute
+  EXPECT_EQ(days, 0);
+  EXPECT_LE(std::abs(seconds), 5);
+  char* text = QL_signing_time_text(now.get());
+  ASSERT_NE(text, nullptr);
+  char year[16];
+  std::snprintf(year, sizeof year, " %d GMT", 1900 + std::gmtime(&before)->tm_year);
+  EXPECT_NE(std::strstr(text, year), nullptr) << text;
+  QL_free(text);
+
+  for (PKCS7_SIGNER_INFO* si : {absent.get(), generalized.get()}) {
+    EXPECT_EQ(QL_get_signing_time(si), nullptr);
+    QL_set_last_error(QL_OK);
+    EXPECT_EQ(QL_signing_time_text(si), nullptr);
+    EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
+  }
 }
 
 }  // namespace
