@@ -261,9 +261,8 @@ TEST_F(SignTest, SignAndVerifyRoundTrips) {
       const char* time = checking->signing_times[k];
       EXPECT_EQ(time != nullptr, row.signing_time != 0);
       if (time != nullptr) {
-        char year[8];
-        std::snprintf(year, sizeof year, "%d", 1900 + std::gmtime(&before)->tm_year);
-        EXPECT_NE(std::strstr(time, year), nullptr) << time;
+        const std::string year = " " + std::to_string(1900 + std::gmtime(&before)->tm_year) + " GMT";
+        EXPECT_NE(std::strstr(time, year.c_str()), nullptr) << time;
         EXPECT_NE(std::strstr(time, " GMT"), nullptr) << time;
       }
     }
@@ -337,6 +336,13 @@ TEST_F(SignTest, FailedSignersAndTheirCodes) {
       }
     }
   }
+  // The signer the message does not carry, found among the set's certificates.
+  SetPtr holding(QL_SIGN_SET_new());
+  add_unchecked(holding.get(), 1);
+  EXPECT_EQ(verify(holding.get(), without_certs, nullptr, nullptr), QL_OK);
+  ASSERT_EQ(QL_SIGN_SET_signer_count(holding.get()), 1);
+  EXPECT_EQ(QL_SIGN_SET_signer_status(holding.get(), 0), QL_OK);
+  EXPECT_EQ(QL_SIGN_SET_cert_is_embedded(holding.get(), 0), 0);
   // Checked again, a set forgets the previous verification.
   SetPtr set(QL_SIGN_SET_new());
   EXPECT_EQ(verify(set.get(), with_untrusted, nullptr, nullptr), QL_ERR_BAD_SIGNATURE);
@@ -502,9 +508,8 @@ TEST(SigningTime, AttributeOfOneSigner) {
   EXPECT_LE(std::abs(seconds), 5);
   char* text = QL_signing_time_text(now.get());
   ASSERT_NE(text, nullptr);
-  char year[16];
-  std::snprintf(year, sizeof year, " %d GMT", 1900 + std::gmtime(&before)->tm_year);
-  EXPECT_NE(std::strstr(text, year), nullptr) << text;
+  const std::string year = " " + std::to_string(1900 + std::gmtime(&before)->tm_year) + " GMT";
+  EXPECT_NE(std::strstr(text, year.c_str()), nullptr) << text;
   QL_free(text);
 
   for (PKCS7_SIGNER_INFO* si : {absent.get(), generalized.get()}) {
