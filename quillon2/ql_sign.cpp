@@ -1,0 +1,512 @@
+#include "quillon2/ql_sign.h"
+
+#include <openssl/bio.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "crypto/cadb/cert_record.h"
+#include "crypto/err/err.h"
+#include "crypto/pkcs7/p7_stream.h"
+#include "crypto/pkcs7/signed_data.h"
+#include "crypto/x509/name_print.h"
+#include "crypto/x509store/verify.h"
+#include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_keys.h"
+
+namespace quillon2 {
+namespace {
+
+using qcrypto::UniquePtr;
+
+// A certificate file of the look-up by path is refused above this size
+// before it is read.
+constexpr long kCertFileMaxBytes = 1L << 20;
+
+// Hands the session back on every path out of an operation.
+class SessionRef {
+ public:
+  SessionRef() : session_(QL_session_get()) {}
+  ~SessionRef() {
+    if (session_ != nullptr) QL_session_release(session_);
+  }
+  SessionRef(const SessionRef&) = delete;
+  SessionRef& operator=(const SessionRef&) = delete;
+  QL_SESSION* get() const { return session_; }
+
+ private:
+  QL_SESSION* session_;
+};
+
+// The engine's progress calls routed to the calling thread's callback. The
+// first call (done 0) is made by the toolkit itself before the engine runs,
+// so that a cancel there stops the operation before anything is opened.
+int engine_progress(int /*stage*/, long done, long /*total*/, void* user) {
+  auto* report = static_cast<ProgressReport*>(user);
+  if (done <= report->done()) return 1;
+  return report->advance(static_cast<std::size_t>(done - report->done())) == QL_OK ? 1 : 0;
+}
+
+void free_times(std::vector<char*>& times) {
+  for (char* t : times) QL_free(t);
+  times.clear();
+}
+
+void clear_results(QL_SIGN_SET* set) {
+  set->signer_certs.clear();
+  set->signer_status.clear();
+  free_times(set->signing_times);
+}
+
+// The caller-buffer rules of every function that hands bytes back.
+int hand_over(const unsigned char* bytes, std::size_t size, unsigned char** buffer, long* length) {
+  if (size > static_cast<std::size_t>(std::numeric_limits<long>::max())) return QL_ERR_MEMORY;
+  const long needed = static_cast<long>(size);
+  if (*buffer == nullptr) {
+    auto* copy = static_cast<unsigned char*>(QL_malloc(size == 0 ? 1 : size));
+    if (copy == nullptr) return QL_ERR_MEMORY;
+    if (size > 0) std::memcpy(copy, bytes, size);
+    *buffer = copy;
+    *length = needed;
+    return QL_OK;
+  }
+  if (*length < needed) {
+    *length = needed;
+    return QL_ERR_BUFFER_SMALL;
+  }
+  if (size > 0) std::memcpy(*buffer, bytes, size);
+  *length = needed;
+  return QL_OK;
+}
+
+int hand_over_bio(BIO* bio, unsigned char** buffer, long* length) {
+  const unsigned char* data = nullptr;
+  const long n = BIO_get_mem_data(bio, &data);
+  return hand_over(data, n > 0 ? static_cast<std::size_t>(n) : 0, buffer, length);
+}
+
+bool same_cert(X509* a, X509* b) { return X509_cmp(a, b) == 0; }
+
+bool in_list(X509* cert, const std::vector<UniquePtr<X509>>& list) {
+  return std::any_of(list.begin(), list.end(), [cert](const UniquePtr<X509>& c) { return same_cert(c.get(), cert); });
+}
+
+// The session's certificate list as owned references.
+std::vector<UniquePtr<X509>> session_certs(QL_SESSION* session) {
+  std::vector<UniquePtr<X509>> out;
+  STACK_OF(X509)* stack = mputil_certificates(session);
+  if (stack == nullptr) return out;
+  for (int i = 0; i < sk_X509_num(stack); ++i) out.emplace_back(sk_X509_value(stack, i));
+  sk_X509_free(stack);
+  return out;
+}
+
+// The first verification error number of the chain that the flags do not
+// tolerate (else the first recorded at all); 0 when none was recorded.
+int first_chain_error(const qcrypto::CERT* record) {
+  int any = 0;
+  for (const qcrypto::CERT* r = record; r != nullptr; r = r->issuer_record) {
+    for (int i = 0; i < sk_X509_VERIFY_ERROR_num(r->errors); ++i) {
+      const qcrypto::X509_VERIFY_ERROR* e = sk_X509_VERIFY_ERROR_value(r->errors, i);
+      if (e->tolerated == 0) return e->error;
+      if (any == 0) any = e->error;
+    }
+  }
+  return any;
+}
+
+// 0 when the certificate's chain verifies against the session store with
+// the settings' check options, else its verification error number (163 when
+// the chain failed without one, 103 when no record could be made).
+int verify_chain(QL_SESSION* session, X509* cert) {
+  UniquePtr<qcrypto::CERT> record(qcrypto::CERT_split(cert));
+  if (!record) return QL_ERR_MEMORY;
+  const QL_SETTINGS* settings = QL_settings_get();
+  const unsigned options = settings != nullptr ? settings->check_options.load() : 0;
+  if (qcrypto::CERT_verify_store(record.get(), session->store, QL_verify_flags(options), nullptr) == 1) return QL_OK;
+  const int error = first_chain_error(record.get());
+  return error != 0 ? error : QL_ERR_SIGNATURE_FAILED;
+}
+
+UniquePtr<X509> lookup_file(const char* path) {
+  UniquePtr<BIO> in(BIO_new_file(path, "rb"));
+  if (!in) return nullptr;
+  std::vector<unsigned char> bytes;
+  unsigned char block[QL_BLOCK_BYTES];
+  int n = 0;
+  while ((n = BIO_read(in.get(), block, sizeof block)) > 0) {
+    if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kCertFileMaxBytes)) return nullptr;
+    bytes.insert(bytes.end(), block, block + n);
+  }
+  return UniquePtr<X509>(mputil_decode_cert(bytes.data(), static_cast<long>(bytes.size())));
+}
+
+// The certificate of a look-up, or null with the code (129 when none).
+UniquePtr<X509> lookup(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
+  *code = QL_ERR_SIGNER_CERT;
+  switch (mode) {
+    case QL_LOOKUP_FILE:
+      return key != nullptr ? lookup_file(static_cast<const char*>(key)) : nullptr;
+    case QL_LOOKUP_BYTES: {
+      if (key == nullptr || second == nullptr) {
+        *code = QL_ERR_ARGUMENT;
+        return nullptr;
+      }
+      const long length = *static_cast<const long*>(second);
+      if (length <= 0) return nullptr;
+      return UniquePtr<X509>(mputil_decode_cert(static_cast<const unsigned char*>(key), length));
+    }
+    default: {
+      const QL_SETTINGS* settings = QL_settings_get();
+      const QL_DN* name = settings != nullptr ? settings->name : nullptr;
+      for (UniquePtr<X509>& cert : session_certs(session)) {
+        const int m = QL_cert_matches_lookup(cert.get(), mode, static_cast<const char*>(key),
+                                             static_cast<const char*>(second), name);
+        if (m < 0) return nullptr;
+        if (m == 1) return std::move(cert);
+      }
+      return nullptr;
+    }
+  }
+}
+
+long long file_size(const char* path) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+// The first session key whose public part is the certificate's.
+SessionKey signer_key(QL_SESSION* session, X509* cert) {
+  EVP_PKEY* pub = X509_get0_pubkey(cert);
+  if (pub == nullptr) return nullptr;
+  for (SessionKey& key : mputil_keys(session))
+    if (qcrypto::EVP_PKEY_cmp_public(key->pkey, pub) == 1) return key;
+  return nullptr;
+}
+
+// Writes the signed message into `out` as PEM "PKCS7" through a base64
+// filter, so the message never sits whole in memory.
+int sign_pem(std::span<const qcrypto::SignedSigner> signers, BIO* in, std::uint64_t length, BIO* out,
+             const qcrypto::SignedOptions& options, qcrypto::EnvelopeProgress progress) {
+  if (BIO_puts(out, "-----BEGIN PKCS7-----\n") <= 0) return 0;
+  UniquePtr<BIO> b64(BIO_new(BIO_f_base64()));
+  if (!b64) return 0;
+  BIO_push(b64.get(), out);
+  int rc = qcrypto::signed_data_sign_bio(signers, in, length, b64.get(), options, progress);
+  if (rc == 1 && BIO_flush(b64.get()) != 1) rc = 0;
+  BIO_pop(b64.get());
+  if (rc == 1 && BIO_puts(out, "-----END PKCS7-----\n") <= 0) rc = 0;
+  return rc;
+}
+
+int sign_code(int rc) {
+  if (rc == qcrypto::SIGNED_CANCELLED) return QL_ERR_CANCELLED;
+  return rc == 1 ? QL_OK : QL_ERR_FINISH;
+}
+
+int sign(QL_SIGN_SET* set, const char* input, const char* output, int detached) {
+  if (set == nullptr || input == nullptr || output == nullptr) return QL_ERR_ARGUMENT;
+  if (QL_is_initialized() == 0) return QL_ERR_NOT_INITIALISED;
+  SessionRef session;
+  const QL_SETTINGS* settings = QL_settings_get();
+  if (session.get() == nullptr || settings == nullptr) return QL_ERR_NOT_INITIALISED;
+
+  const long long total = input[0] != '\0' ? file_size(input) : -1;
+  ProgressReport report(QL_STAGE_SIGN, total > 0 ? static_cast<long>(total) : 0);
+  if (const int code = report.begin(); code != QL_OK) return code;
+  if (set->certificates.empty()) return QL_ERR_SIGNER;
+
+  if (input[0] == '\0') return QL_ERR_INPUT;
+  UniquePtr<BIO> in(BIO_new_file(input, "rb"));
+  if (!in) return QL_ERR_INPUT;
+  // The length of the file that was opened, not of whatever the name means now.
+  FILE* fp = nullptr;
+  struct stat st {};
+  if (BIO_get_fp(in.get(), &fp) != 1 || fp == nullptr || ::fstat(::fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))
+    return QL_ERR_INPUT;
+
+  // Each key is held until the message is finished, even when another thread
+  // clears the session's keys meanwhile.
+  std::vector<SessionKey> keys;
+  std::vector<qcrypto::SignedSigner> signers;
+  for (const UniquePtr<X509>& cert : set->certificates) {
+    SessionKey key = signer_key(session.get(), cert.get());
+    if (!key) return QL_ERR_NO_SIGNER_KEY;
+    signers.push_back({key->pkey, cert.get(), settings->digest.load()});
+    keys.push_back(std::move(key));
+  }
+  qcrypto::SignedOptions options;
+  options.detached = detached != 0;
+  options.include_certs = settings->include_certs.load() != 0;
+  if (settings->signing_time.load() != 0) options.signing_time = std::time(nullptr);
+  const qcrypto::EnvelopeProgress progress{engine_progress, &report};
+
+  qcrypto::p7::AtomicOutput out(output);
+  if (out.bio() == nullptr) return QL_ERR_OUTPUT;
+  const auto length = static_cast<std::uint64_t>(st.st_size);
+  const int rc = settings->output_format.load() == QL_FORMAT_PEM
+                     ? sign_pem(signers, in.get(), length, out.bio(), options, progress)
+                     : qcrypto::signed_data_sign_bio(signers, in.get(), length, out.bio(), options, progress);
+  if (const int code = sign_code(rc); code != QL_OK) return code;
+  return out.commit() ? QL_OK : QL_ERR_WRITE_MESSAGE;
+}
+
+// A message in PEM is turned to DER before the engine reads it when the
+// settings say PEM first; otherwise the engine's own DER-then-PEM order holds.
+int decode_code(unsigned long error) {
+  if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_WRONG_PKCS7_TYPE) return QL_ERR_NOT_SIGNED;
+  if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_NO_CONTENT) return QL_ERR_CONTENT_READ;
+  return QL_ERR_NOT_MESSAGE;
+}
+
+int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content, long* content_length,
+           int want_content, const unsigned char* detached, long detached_length) {
+  // Memory channels take an int length: a longer message is refused rather
+  // than read cut short.
+  if (set == nullptr || message == nullptr || length <= 0 || length > INT32_MAX) return QL_ERR_ARGUMENT;
+  if (want_content != 0 && (content == nullptr || content_length == nullptr)) return QL_ERR_ARGUMENT;
+  if (detached != nullptr && (detached_length < 0 || detached_length > INT32_MAX)) return QL_ERR_ARGUMENT;
+  if (QL_is_initialized() == 0) return QL_ERR_NOT_INITIALISED;
+  SessionRef session;
+  if (session.get() == nullptr) return QL_ERR_NOT_INITIALISED;
+  clear_results(set);
+
+  const long total = detached != nullptr ? detached_length : length;
+  ProgressReport report(QL_STAGE_VERIFY, total);
+  if (const int code = report.begin(); code != QL_OK) return code;
+
+  UniquePtr<BIO> in(BIO_new_mem_buf(message, static_cast<int>(length)));
+  UniquePtr<BIO> detached_in(detached != nullptr ? BIO_new_mem_buf(detached, static_cast<int>(detached_length))
+                                                 : nullptr);
+  UniquePtr<BIO> content_out(want_content != 0 && detached == nullptr ? BIO_new(BIO_s_mem()) : nullptr);
+  if (!in || (detached != nullptr && !detached_in) || (want_content != 0 && detached == nullptr && !content_out))
+    return QL_ERR_MEMORY;
+
+  // Signer certificates not carried by the message: the session's list, then
+  // the set's.
+  std::vector<UniquePtr<X509>> session_list = session_certs(session.get());
+  std::vector<X509*> extra;
+  for (const UniquePtr<X509>& c : session_list) extra.push_back(c.get());
+  for (const UniquePtr<X509>& c : set->certificates) extra.push_back(c.get());
+
+  qcrypto::SignedVerifyOptions options;
+  options.detached = detached_in.get();
+  options.extra_certs = extra;
+  options.progress_total = static_cast<std::uint64_t>(total);
+  qcrypto::SignedVerifyResult result;
+  qcrypto::ERR_clear_error();
+  const int rc =
+      qcrypto::signed_data_verify_bio(in.get(), content_out.get(), &result, options, {engine_progress, &report});
+  if (rc == qcrypto::SIGNED_CANCELLED) return QL_ERR_CANCELLED;
+  if (rc != 1 && rc != qcrypto::SIGNED_INVALID) {
+    const int code = decode_code(qcrypto::ERR_peek_last_error());
+    qcrypto::ERR_clear_error();
+    return code;
+  }
+  if (content_out) {
+    if (const int code = hand_over_bio(content_out.get(), content, content_length); code != QL_OK) return code;
+  }
+  if (result.signers.empty()) return QL_ERR_NO_SIGNERS;
+  qcrypto::ERR_clear_error();
+
+  bool failed = false;
+  for (const qcrypto::SignerResult& signer : result.signers) {
+    if (!signer.cert) return QL_ERR_SIGNER_CERT;
+    int status = verify_chain(session.get(), signer.cert.get());
+    if (status == QL_OK && signer.status != qcrypto::SignerStatus::kGood) status = QL_ERR_SIGNATURE_FAILED;
+    if (status != QL_OK) failed = true;
+    char* time = nullptr;
+    if (signer.signing_time && ASN1_STRING_type(signer.signing_time.get()) == V_ASN1_UTCTIME) {
+      time = QL_signing_time_text_of(signer.signing_time.get());
+      if (time == nullptr) return QL_ERR_MEMORY;
+    }
+    if (X509_up_ref(signer.cert.get()) != 1) {
+      QL_free(time);
+      return QL_ERR_MEMORY;
+    }
+    set->signer_certs.emplace_back(signer.cert.get());
+    set->signer_status.push_back(status);
+    set->signing_times.push_back(time);
+  }
+  qcrypto::ERR_clear_error();
+  if (failed) return QL_ERR_BAD_SIGNATURE;
+  if (!set->certificates.empty()) {
+    std::vector<X509*> required;
+    for (const UniquePtr<X509>& c : set->certificates) required.push_back(c.get());
+    if (qcrypto::signed_data_check_signers(result, required) != 1) return QL_ERR_REQUIRED_SIGNER;
+  }
+  return QL_OK;
+}
+
+bool bad_index(const QL_SIGN_SET* set, int i) {
+  if (set != nullptr && i >= 0 && static_cast<std::size_t>(i) < set->signer_certs.size()) return false;
+  QL_set_last_error(QL_ERR_ARGUMENT);
+  return true;
+}
+
+}  // namespace
+
+QL_SIGN_SET* QL_SIGN_SET_new() {
+  auto* set = new (std::nothrow) QL_SIGN_SET;
+  QL_set_last_error(set != nullptr ? QL_OK : QL_ERR_MEMORY);
+  return set;
+}
+
+void QL_SIGN_SET_free(QL_SIGN_SET* set) {
+  if (set == nullptr) return;
+  free_times(set->signing_times);
+  delete set;
+}
+
+int QL_add_signer_certificate(QL_SIGN_SET* set, int mode, const void* key, const void* second) {
+  if (set == nullptr) return QL_ERR_ARGUMENT;
+  if (QL_is_initialized() == 0) return QL_ERR_NOT_INITIALISED;
+  SessionRef session;
+  if (session.get() == nullptr) return QL_ERR_NOT_INITIALISED;
+  int code = QL_OK;
+  UniquePtr<X509> cert = lookup(session.get(), mode, key, second, &code);
+  if (!cert) return code;
+  if (const int chain = verify_chain(session.get(), cert.get()); chain != QL_OK) return chain;
+  set->certificates.push_back(std::move(cert));
+  return QL_OK;
+}
+
+int QL_sign_file(QL_SIGN_SET* set, const char* input, const char* output, int detached) {
+  return sign(set, input, output, detached);
+}
+
+int QL_verify_data(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content,
+                   long* content_length, int want_content, const unsigned char* detached, long detached_length) {
+  return verify(set, message, length, content, content_length, want_content, detached, detached_length);
+}
+
+int QL_verify_data_short(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content,
+                         long* content_length, int want_content) {
+  return verify(set, message, length, content, content_length, want_content, nullptr, 0);
+}
+
+int QL_get_signed_content(const unsigned char* message, long length, unsigned char** content, long* content_length) {
+  if (message == nullptr || length <= 0 || length > INT32_MAX || content == nullptr || content_length == nullptr)
+    return QL_ERR_ARGUMENT;
+  if (QL_is_initialized() == 0) return QL_ERR_NOT_INITIALISED;
+  UniquePtr<BIO> in(BIO_new_mem_buf(message, static_cast<int>(length)));
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  if (!in || !out) return QL_ERR_MEMORY;
+  qcrypto::SignedVerifyResult result;
+  qcrypto::ERR_clear_error();
+  // Signatures are not judged here: a signer that does not check out still
+  // leaves the content read whole.
+  const int rc = qcrypto::signed_data_verify_bio(in.get(), out.get(), &result);
+  if (rc != 1 && rc != qcrypto::SIGNED_INVALID) {
+    const int code = decode_code(qcrypto::ERR_peek_last_error());
+    qcrypto::ERR_clear_error();
+    return code;
+  }
+  qcrypto::ERR_clear_error();
+  if (result.detached) return QL_ERR_CONTENT_READ;
+  return hand_over_bio(out.get(), content, content_length);
+}
+
+int QL_SIGN_SET_signer_count(const QL_SIGN_SET* set) {
+  if (set == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
+  QL_set_last_error(QL_OK);
+  return static_cast<int>(set->signer_certs.size());
+}
+
+int QL_SIGN_SET_signer_status(const QL_SIGN_SET* set, int i) {
+  if (bad_index(set, i)) return QL_ERR_ARGUMENT;
+  return set->signer_status[static_cast<std::size_t>(i)];
+}
+
+char* QL_SIGN_SET_signer_name(const QL_SIGN_SET* set, int i) {
+  if (bad_index(set, i)) return nullptr;
+  char buffer[1024];
+  buffer[0] = '\0';
+  if (qcrypto::X509_NAME_oneline(X509_get_subject_name(set->signer_certs[static_cast<std::size_t>(i)].get()), buffer,
+                                 sizeof buffer) == nullptr) {
+    QL_set_last_error(QL_ERR_MEMORY);
+    return nullptr;
+  }
+  char* text = QL_strdup(buffer);
+  QL_set_last_error(text != nullptr ? QL_OK : QL_ERR_MEMORY);
+  return text;
+}
+
+int QL_SIGN_SET_signer_cert_data(const QL_SIGN_SET* set, int i, unsigned char** data, long* length) {
+  if (data == nullptr || length == nullptr || bad_index(set, i)) return QL_ERR_ARGUMENT;
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  if (!out || PEM_write_bio_X509(out.get(), set->signer_certs[static_cast<std::size_t>(i)].get()) != 1)
+    return QL_ERR_MEMORY;
+  return hand_over_bio(out.get(), data, length);
+}
+
+int QL_SIGN_SET_cert_is_embedded(const QL_SIGN_SET* set, int i) {
+  if (bad_index(set, i)) return 0;
+  X509* cert = set->signer_certs[static_cast<std::size_t>(i)].get();
+  if (in_list(cert, set->certificates)) return 0;
+  SessionRef session;
+  return in_list(cert, session_certs(session.get())) ? 0 : 1;
+}
+
+int QL_add_signing_time(PKCS7_SIGNER_INFO* signer) {
+  if (signer == nullptr) return 0;
+  UniquePtr<ASN1_UTCTIME> now(ASN1_UTCTIME_set(nullptr, std::time(nullptr)));
+  if (!now) return 0;
+  if (PKCS7_add_signed_attribute(signer, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get()) != 1) return 0;
+  (void)now.release();  // the attribute owns it now
+  return 1;
+}
+
+ASN1_UTCTIME* QL_get_signing_time(PKCS7_SIGNER_INFO* signer) {
+  if (signer == nullptr) return nullptr;
+  ASN1_TYPE* value = PKCS7_get_signed_attribute(signer, NID_pkcs9_signingTime);
+  if (value == nullptr || value->type != V_ASN1_UTCTIME) return nullptr;
+  return value->value.utctime;
+}
+
+char* QL_signing_time_text_of(const ASN1_STRING* time) {
+  if (time == nullptr || ASN1_STRING_type(time) != V_ASN1_UTCTIME) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  if (!out) {
+    QL_set_last_error(QL_ERR_MEMORY);
+    return nullptr;
+  }
+  if (ASN1_TIME_print(out.get(), time) != 1) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
+  const char* data = nullptr;
+  const long n = BIO_get_mem_data(out.get(), &data);
+  auto* text = static_cast<char*>(QL_malloc(static_cast<std::size_t>(n > 0 ? n : 0) + 1));
+  if (text == nullptr) return nullptr;
+  if (n > 0) std::memcpy(text, data, static_cast<std::size_t>(n));
+  text[n > 0 ? n : 0] = '\0';
+  QL_set_last_error(QL_OK);
+  return text;
+}
+
+char* QL_signing_time_text(PKCS7_SIGNER_INFO* signer) {
+  const ASN1_UTCTIME* time = QL_get_signing_time(signer);
+  if (time == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
+  return QL_signing_time_text_of(time);
+}
+
+}  // namespace quillon2
