@@ -294,8 +294,12 @@ int QL_add_recipient_certificate(QL_CERT_LIST* list, int mode, const void* key, 
     list->certs = sk_X509_new_null();
     if (list->certs == nullptr) return QL_ERR_MEMORY;
   }
-  if (sk_X509_push(list->certs, cert.get()) <= 0) return QL_ERR_MEMORY;
-  cert.release();
+  // The list holds the reference from now on.
+  X509* const kept = cert.release();
+  if (sk_X509_push(list->certs, kept) <= 0) {
+    X509_free(kept);
+    return QL_ERR_MEMORY;
+  }
   return QL_OK;
 }
 
