@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -17,13 +18,25 @@
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/p7_stream.h"
+#include "crypto/pkcs7/recip_info.h"
+#include "crypto/x509/name_print.h"
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_dn.h"
 #include "quillon2/ql_keys.h"
 
 // A stack of certificates that holds one reference per certificate.
 static void ql_crypt_free_certs(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
 QCRYPTO_DECLARE_OWNER(STACK_OF(X509), ql_crypt_free_certs)
+QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
+
+namespace quillon2 {
+struct QL_MESSAGE {
+  int kind = QL_KIND_OTHER;
+  qcrypto::RecipInfoList recipients;
+  qcrypto::UniquePtr<PKCS7> pkcs7;  // the dependency's decoding, when it reads the message
+};
+}  // namespace quillon2
 
 namespace quillon2 {
 namespace {
@@ -259,6 +272,134 @@ int first_verify_error(const qcrypto::CERT* record) {
 constexpr char kPemBegin[] = "-----BEGIN PKCS7-----\n";
 constexpr char kPemEnd[] = "-----END PKCS7-----\n";
 
+// The recipient entries of an enveloped (23) or signed and enveloped (24)
+// message in DER: in both the recipient set follows the version.
+bool parse_recipients(const unsigned char* data, long length, qcrypto::RecipInfoList* out) {
+  const unsigned char* p = data;
+  const unsigned char* const end = data + length;
+  long len = 0;
+  int tag = 0;
+  int cls = 0;
+  // Walks into a header; an indefinite length runs to the end of the data.
+  auto enter = [&](int want_tag, int want_cls) {
+    const int rc = ASN1_get_object(&p, &len, &tag, &cls, end - p);
+    return (rc & 0x80) == 0 && (rc & V_ASN1_CONSTRUCTED) != 0 && tag == want_tag && cls == want_cls;
+  };
+  if (!enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL)) return false;
+  // contentType, then [0] EXPLICIT content.
+  if (ASN1_get_object(&p, &len, &tag, &cls, end - p) & 0x80 || tag != V_ASN1_OBJECT) return false;
+  p += len;
+  if (!enter(0, V_ASN1_CONTEXT_SPECIFIC) || !enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL)) return false;
+  if (ASN1_get_object(&p, &len, &tag, &cls, end - p) & 0x80 || tag != V_ASN1_INTEGER) return false;
+  p += len;
+  const int rc = ASN1_get_object(&p, &len, &tag, &cls, end - p);
+  if ((rc & 0x80) != 0 || (rc & 0x01) != 0 || tag != V_ASN1_SET) return false;
+  const unsigned char* const set_end = p + len;
+  while (p < set_end) {
+    qcrypto::UniquePtr<qcrypto::PKCS7_RECIP_INFO> ri(qcrypto::d2i_PKCS7_RECIP_INFO(nullptr, &p, set_end - p));
+    if (!ri) return false;
+    out->push_back(std::move(ri));
+  }
+  return true;
+}
+
+// The DER of a PEM message, or empty.
+std::vector<unsigned char> pem_to_der(const unsigned char* data, std::size_t length) {
+  UniquePtr<BIO> in(BIO_new_mem_buf(data, static_cast<int>(length)));
+  char* name = nullptr;
+  char* header = nullptr;
+  unsigned char* der = nullptr;
+  long der_len = 0;
+  std::vector<unsigned char> out;
+  if (in && PEM_read_bio(in.get(), &name, &header, &der, &der_len) == 1 && der_len > 0) out.assign(der, der + der_len);
+  OPENSSL_free(name);
+  OPENSSL_free(header);
+  OPENSSL_free(der);
+  ERR_clear_error();
+  return out;
+}
+
+// Decodes a whole message held in memory; the kind is 0 when it holds none.
+int decode_message(const unsigned char* data, std::size_t length, int* kind, QL_MESSAGE** message) {
+  *kind = kind_of(data, length, pem_first());
+  if (message == nullptr) return QL_OK;
+  *message = nullptr;
+  if (*kind == QL_KIND_OTHER) return QL_OK;
+  std::vector<unsigned char> der;
+  if (der_kind(data, length < kHeadBytes ? length : kHeadBytes) == QL_KIND_OTHER) {
+    der = pem_to_der(data, length);
+    data = der.data();
+    length = der.size();
+  }
+  auto decoded = std::make_unique<QL_MESSAGE>();
+  decoded->kind = *kind;
+  const unsigned char* p = data;
+  decoded->pkcs7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
+  ERR_clear_error();
+  if (*kind != QL_KIND_SIGNED) parse_recipients(data, static_cast<long>(length), &decoded->recipients);
+  ERR_clear_error();
+  *message = decoded.release();
+  return QL_OK;
+}
+
+const PKCS7_ISSUER_AND_SERIAL* recipient_id(const QL_MESSAGE* message, int index) {
+  if (message == nullptr || index < 0 || static_cast<std::size_t>(index) >= message->recipients.size()) return nullptr;
+  const qcrypto::PKCS7_RECIP_INFO* ri = message->recipients[static_cast<std::size_t>(index)].get();
+  // The decoder keeps the issuer and serial of a version-0 entry, also of a
+  // packed agreement (whose version it reports as the agreement's), and of
+  // the first recipient key of a version-3 entry.
+  const long version = ASN1_INTEGER_get(ri->version);
+  if (version != 0 && version != 3) return nullptr;
+  if (ri->issuer_and_serial != nullptr) return ri->issuer_and_serial;
+  if (version == 3 && qcrypto::sk_PKCS7_RECIP_ENC_KEY_num(ri->rek) > 0)
+    return qcrypto::sk_PKCS7_RECIP_ENC_KEY_value(ri->rek, 0)->rid;
+  return nullptr;
+}
+
+STACK_OF(PKCS7_SIGNER_INFO) * signer_infos(const QL_MESSAGE* message) {
+  if (message == nullptr || !message->pkcs7) return nullptr;
+  PKCS7* p7 = message->pkcs7.get();
+  if (PKCS7_type_is_signed(p7) && p7->d.sign != nullptr) return p7->d.sign->signer_info;
+  if (PKCS7_type_is_signedAndEnveloped(p7) && p7->d.signed_and_enveloped != nullptr)
+    return p7->d.signed_and_enveloped->signer_info;
+  return nullptr;
+}
+
+PKCS7_SIGNER_INFO* signer_at(const QL_MESSAGE* message, int index) {
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = signer_infos(message);
+  if (infos == nullptr || index < 0 || index >= sk_PKCS7_SIGNER_INFO_num(infos)) return nullptr;
+  return sk_PKCS7_SIGNER_INFO_value(infos, index);
+}
+
+char* serial_text(const PKCS7_ISSUER_AND_SERIAL* id) {
+  if (id == nullptr || id->serial == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
+  QL_set_last_error(QL_OK);
+  return QL_strdup(mputil_serial_text(id->serial).c_str());
+}
+
+char* issuer_text(const PKCS7_ISSUER_AND_SERIAL* id, QL_DN* name) {
+  if (id == nullptr || id->issuer == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
+  std::array<char, 2048> buffer{};
+  if (qcrypto::X509_NAME_oneline(id->issuer, buffer.data(), static_cast<int>(buffer.size())) == nullptr) {
+    QL_set_last_error(QL_ERR_MEMORY);
+    return nullptr;
+  }
+  QL_set_last_error(QL_OK);
+  if (name != nullptr) {
+    if (const int rc = QL_DN_parse(buffer.data(), name); rc != QL_OK) {
+      QL_set_last_error(rc);
+      return nullptr;
+    }
+  }
+  return QL_strdup(buffer.data());
+}
+
 }  // namespace
 
 QL_CERT_LIST* QL_CERT_LIST_new() {
@@ -429,6 +570,93 @@ int QL_get_buffer_type(const unsigned char* data, long length, int* kind) {
       static_cast<std::size_t>(length) < kPemScanBytes ? static_cast<std::size_t>(length) : kPemScanBytes;
   *kind = kind_of(data, n, pem_first());
   return QL_OK;
+}
+
+int QL_read_message_file(const char* path, int* kind, QL_MESSAGE** message) {
+  if (path == nullptr || kind == nullptr) return QL_ERR_ARGUMENT;
+  *kind = QL_KIND_OTHER;
+  if (message != nullptr) *message = nullptr;
+  if (message == nullptr) return QL_get_file_type(path, kind);
+  struct stat st {};
+  if (path[0] == '\0' || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return QL_ERR_INPUT;
+  if (st.st_size > QL_MESSAGE_MAX_BYTES) return QL_ERR_MEMORY;
+  UniquePtr<BIO> in(BIO_new_file(path, "rb"));
+  if (!in) {
+    ERR_clear_error();
+    return QL_ERR_INPUT;
+  }
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const int n = BIO_read(in.get(), bytes.data() + got, static_cast<int>(bytes.size() - got));
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return decode_message(bytes.data(), bytes.size(), kind, message);
+}
+
+int QL_read_message_buffer(const unsigned char* data, long length, int* kind, QL_MESSAGE** message) {
+  if (data == nullptr || length < 0 || kind == nullptr) return QL_ERR_ARGUMENT;
+  if (message != nullptr) *message = nullptr;
+  if (length > QL_MESSAGE_MAX_BYTES) return QL_ERR_MEMORY;
+  return decode_message(data, static_cast<std::size_t>(length), kind, message);
+}
+
+void QL_free_message(QL_MESSAGE* message) { delete message; }
+
+int QL_recipient_count(const QL_MESSAGE* message) {
+  if (message == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
+  return static_cast<int>(message->recipients.size());
+}
+
+int QL_signer_count(const QL_MESSAGE* message) {
+  if (message == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = signer_infos(message);
+  return infos != nullptr ? sk_PKCS7_SIGNER_INFO_num(infos) : 0;
+}
+
+char* QL_recipient_serial(const QL_MESSAGE* message, int index) { return serial_text(recipient_id(message, index)); }
+
+char* QL_recipient_issuer(const QL_MESSAGE* message, int index, QL_DN* name) {
+  return issuer_text(recipient_id(message, index), name);
+}
+
+char* QL_signer_serial(const QL_MESSAGE* message, int index) {
+  const PKCS7_SIGNER_INFO* si = signer_at(message, index);
+  return serial_text(si != nullptr ? si->issuer_and_serial : nullptr);
+}
+
+char* QL_signer_issuer(const QL_MESSAGE* message, int index, QL_DN* name) {
+  const PKCS7_SIGNER_INFO* si = signer_at(message, index);
+  return issuer_text(si != nullptr ? si->issuer_and_serial : nullptr, name);
+}
+
+char* QL_signer_signing_time(const QL_MESSAGE* message, int index) {
+  PKCS7_SIGNER_INFO* si = signer_at(message, index);
+  const ASN1_TYPE* attr = si != nullptr ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
+  const ASN1_TIME* time = nullptr;
+  if (attr != nullptr && (attr->type == V_ASN1_UTCTIME || attr->type == V_ASN1_GENERALIZEDTIME))
+    time = attr->value.utctime;
+  if (time == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  if (!out || QL_print_time(out.get(), time) != 1) {
+    QL_set_last_error(QL_ERR_MEMORY);
+    return nullptr;
+  }
+  char* text = nullptr;
+  const long n = BIO_get_mem_data(out.get(), &text);
+  QL_set_last_error(QL_OK);
+  return QL_strdup(std::string(text, static_cast<std::size_t>(n)).c_str());
 }
 
 }  // namespace quillon2

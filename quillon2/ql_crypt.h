@@ -19,6 +19,8 @@
 
 namespace quillon2 {
 
+struct QL_DN;
+
 // Message kinds.
 enum QlMessageKind : int {
   QL_KIND_OTHER = 0,
@@ -53,6 +55,35 @@ int QL_decrypt_file(const char* input, const char* output);
 // of the message is read, so this costs the same for any file size.
 int QL_get_file_type(const char* path, int* kind);
 int QL_get_buffer_type(const unsigned char* data, long length, int* kind);
+
+// A decoded message: its kind, its recipient entries (enveloped and signed
+// and enveloped) and its signers (signed, and signed and enveloped when the
+// dependency's decoder reads it).
+struct QL_MESSAGE;
+
+// A message file is decoded whole only when the caller asks for the
+// message; one longer than this is refused (103).
+constexpr long QL_MESSAGE_MAX_BYTES = 64L * 1024 * 1024;
+
+// The kind as QL_get_file_type, the decoded message handed over when
+// `message` is given (null when the kind is QL_KIND_OTHER).
+int QL_read_message_file(const char* path, int* kind, QL_MESSAGE** message);
+int QL_read_message_buffer(const unsigned char* data, long length, int* kind, QL_MESSAGE** message);
+void QL_free_message(QL_MESSAGE* message);
+
+// Counts: 0 for a message without such entries, and for null (last result 159).
+int QL_recipient_count(const QL_MESSAGE* message);
+int QL_signer_count(const QL_MESSAGE* message);
+// Allocated texts (QL_free); null and last result 159 for a bad message or
+// index. Serials in the search form, issuers as one-line names, also parsed
+// into `name` when given (a fresh or cleared record).
+char* QL_recipient_serial(const QL_MESSAGE* message, int index);
+char* QL_signer_serial(const QL_MESSAGE* message, int index);
+char* QL_recipient_issuer(const QL_MESSAGE* message, int index, QL_DN* name);
+char* QL_signer_issuer(const QL_MESSAGE* message, int index, QL_DN* name);
+// The signingTime attribute as the toolkit prints times; null and 159 when
+// the signer has none.
+char* QL_signer_signing_time(const QL_MESSAGE* message, int index);
 
 }  // namespace quillon2
 

@@ -22,6 +22,7 @@
 #include "crypto/rand/rand.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_crypt.h"
+#include "quillon2/ql_dn.h"
 #include "quillon2/ql_keys.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/pse_fixture.h"
@@ -413,6 +414,82 @@ TEST_F(CryptTest, FileTypeOfMessagesAndOtherFiles) {
   EXPECT_EQ(QL_get_file_type(nullptr, &kind), QL_ERR_ARGUMENT);
   // A signed message is not opened by decryption.
   EXPECT_EQ(QL_decrypt_file(file("msg.sgn").c_str(), file("x").c_str()), QL_ERR_NOT_ENVELOPED);
+}
+
+// The recipients of an enveloped message in every recipient form (entries
+// of version 0 and 3) and the signer of a signed one, by issuer and serial.
+TEST_F(CryptTest, MessageDetailsNameRecipientsAndSigners) {
+  const Bytes plain = random_bytes(300);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  auto text_of = [](char* text) {
+    std::string s = text != nullptr ? text : "(null)";
+    QL_free(text);
+    return s;
+  };
+  auto serial_of = [](X509* cert) { return mputil_serial_text(X509_get0_serialNumber(cert)); };
+  auto issuer_of = [&](X509* cert) { return text_of(QL_cert_issuer_text(cert)); };
+  for (int bits : {0, 1, 2}) {
+    ASSERT_EQ(QL_set_recipient_format(bits), QL_OK);
+    const std::vector<std::pair<Who, int>> who = {{Who::kEcr3410, 0}, {Who::kR3410, 1}, {Who::kRsa, 0}};
+    auto list = list_of(who);
+    ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.enc").c_str()), QL_OK);
+    int kind = -1;
+    QL_MESSAGE* raw = nullptr;
+    ASSERT_EQ(QL_read_message_file(file("msg.enc").c_str(), &kind, &raw), QL_OK) << bits;
+    std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)> message(raw, QL_free_message);
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(kind, QL_KIND_ENVELOPED);
+    ASSERT_EQ(QL_recipient_count(message.get()), 3) << bits;
+    EXPECT_EQ(QL_signer_count(message.get()), 0);
+    // The set of entries is in DER order, not in the list's.
+    std::vector<std::string> want;
+    std::vector<std::string> got;
+    for (int i = 0; i < 3; ++i) {
+      X509* cert = party(who[static_cast<size_t>(i)].first, who[static_cast<size_t>(i)].second).cert.get();
+      want.push_back(serial_of(cert) + " " + issuer_of(cert));
+      UniquePtr<QL_DN> dn(QL_DN_new());
+      got.push_back(text_of(QL_recipient_serial(message.get(), i)) + " " +
+                    text_of(QL_recipient_issuer(message.get(), i, dn.get())));
+      EXPECT_STREQ(dn->CN, "Test CA") << bits << " " << i;
+    }
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want) << bits;
+    EXPECT_EQ(QL_recipient_serial(message.get(), 3), nullptr);
+    EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
+  }
+
+  Party& rsa = party(Who::kRsa, 1);
+  UniquePtr<BIO> data(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
+  UniquePtr<PKCS7> sig(PKCS7_sign(rsa.cert.get(), rsa.key.get(), nullptr, data.get(), PKCS7_BINARY));
+  ASSERT_TRUE(sig);
+  UniquePtr<BIO> pem(BIO_new(BIO_s_mem()));
+  ASSERT_EQ(PEM_write_bio_PKCS7(pem.get(), sig.get()), 1);
+  char* pem_text = nullptr;
+  const long pem_len = BIO_get_mem_data(pem.get(), &pem_text);
+  int kind = -1;
+  QL_MESSAGE* raw = nullptr;
+  ASSERT_EQ(QL_read_message_buffer(reinterpret_cast<unsigned char*>(pem_text), pem_len, &kind, &raw), QL_OK);
+  std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)> message(raw, QL_free_message);
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(kind, QL_KIND_SIGNED);
+  EXPECT_EQ(QL_recipient_count(message.get()), 0);
+  ASSERT_EQ(QL_signer_count(message.get()), 1);
+  EXPECT_EQ(text_of(QL_signer_serial(message.get(), 0)), serial_of(rsa.cert.get()));
+  EXPECT_EQ(text_of(QL_signer_issuer(message.get(), 0, nullptr)), issuer_of(rsa.cert.get()));
+  const std::string when = text_of(QL_signer_signing_time(message.get(), 0));
+  EXPECT_NE(when, "(null)");
+  EXPECT_EQ(QL_signer_serial(message.get(), 1), nullptr);
+  EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
+  EXPECT_EQ(QL_signer_count(nullptr), 0);
+  EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
+
+  // Not a message: kind 0 and nothing handed over.
+  const Bytes text = {'n', 'o', 't', ' ', 'a', ' ', 'm', 'e', 's', 's', 'a', 'g', 'e'};
+  raw = reinterpret_cast<QL_MESSAGE*>(&kind);
+  EXPECT_EQ(QL_read_message_buffer(text.data(), static_cast<long>(text.size()), &kind, &raw), QL_OK);
+  EXPECT_EQ(kind, QL_KIND_OTHER);
+  EXPECT_EQ(raw, nullptr);
 }
 
 }  // namespace
