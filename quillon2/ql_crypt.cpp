@@ -336,8 +336,17 @@ int decode_message(const unsigned char* data, std::size_t length, int* kind, QL_
   const unsigned char* p = data;
   decoded->pkcs7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
   ERR_clear_error();
-  if (*kind != QL_KIND_SIGNED) parse_recipients(data, static_cast<long>(length), &decoded->recipients);
+  const bool recipients_read =
+      *kind != QL_KIND_SIGNED && parse_recipients(data, static_cast<long>(length), &decoded->recipients);
   ERR_clear_error();
+  // A message whose head is right but whose body does not decode is none.
+  const bool usable = *kind == QL_KIND_SIGNED      ? decoded->pkcs7 != nullptr
+                      : *kind == QL_KIND_ENVELOPED ? recipients_read
+                                                   : recipients_read || decoded->pkcs7 != nullptr;
+  if (!usable) {
+    *kind = QL_KIND_OTHER;
+    return QL_OK;
+  }
   *message = decoded.release();
   return QL_OK;
 }

@@ -484,6 +484,17 @@ TEST_F(CryptTest, MessageDetailsNameRecipientsAndSigners) {
   EXPECT_EQ(QL_signer_count(nullptr), 0);
   EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
 
+  // A message cut short has the right head but is no message when decoded.
+  raw = reinterpret_cast<QL_MESSAGE*>(&kind);
+  EXPECT_EQ(QL_read_message_buffer(reinterpret_cast<unsigned char*>(pem_text), pem_len / 2, &kind, &raw), QL_OK);
+  EXPECT_EQ(kind, QL_KIND_OTHER);
+  EXPECT_EQ(raw, nullptr);
+  const Bytes enc = read_whole(file("msg.enc"));
+  ASSERT_GT(enc.size(), 200U);
+  EXPECT_EQ(QL_read_message_buffer(enc.data(), 120, &kind, &raw), QL_OK);
+  EXPECT_EQ(kind, QL_KIND_OTHER);
+  EXPECT_EQ(raw, nullptr);
+
   // Not a message: kind 0 and nothing handed over.
   const Bytes text = {'n', 'o', 't', ' ', 'a', ' ', 'm', 'e', 's', 's', 'a', 'g', 'e'};
   raw = reinterpret_cast<QL_MESSAGE*>(&kind);
