@@ -28,6 +28,9 @@
 #include "tests/support/pse_fixture.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
+// A stack of certificates that holds one reference per certificate.
+inline void free_cert_stack(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
+QCRYPTO_DECLARE_OWNER(STACK_OF(X509), free_cert_stack)
 
 namespace quillon2 {
 namespace {
@@ -501,6 +504,43 @@ TEST_F(CryptTest, MessageDetailsNameRecipientsAndSigners) {
   EXPECT_EQ(QL_read_message_buffer(text.data(), static_cast<long>(text.size()), &kind, &raw), QL_OK);
   EXPECT_EQ(kind, QL_KIND_OTHER);
   EXPECT_EQ(raw, nullptr);
+}
+
+// RSA recipients with DES-EDE3-CBC both ways with the dependency's own
+// PKCS#7 code: its message opens with the toolkit, the toolkit's with it.
+TEST_F(CryptTest, RsaDes3MessagesInteroperateWithTheDependency) {
+  Party& rsa = party(Who::kRsa, 0);
+  const Bytes plain = random_bytes(2 * 4096 + 99);
+  give_session(Who::kRsa, 0, true);
+
+  UniquePtr<STACK_OF(X509)> recipients(sk_X509_new_null());
+  ASSERT_TRUE(recipients);
+  ASSERT_EQ(X509_up_ref(rsa.cert.get()), 1);
+  ASSERT_GT(sk_X509_push(recipients.get(), rsa.cert.get()), 0);
+  UniquePtr<BIO> data(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
+  UniquePtr<PKCS7> theirs(PKCS7_encrypt(recipients.get(), data.get(), EVP_des_ede3_cbc(), PKCS7_BINARY));
+  ASSERT_TRUE(theirs);
+  unsigned char* der = nullptr;
+  const int der_len = i2d_PKCS7(theirs.get(), &der);
+  ASSERT_GT(der_len, 0);
+  ASSERT_TRUE(write_whole(file("theirs.p7m"), Bytes(der, der + der_len)));
+  OPENSSL_free(der);
+  ASSERT_EQ(QL_decrypt_file(file("theirs.p7m").c_str(), file("theirs.out").c_str()), QL_OK);
+  EXPECT_EQ(read_whole(file("theirs.out")), plain);
+
+  ASSERT_EQ(QL_set_cipher("DES-EDE3-CBC"), QL_OK);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  auto list = list_of({{Who::kRsa, 0}});
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("ours.p7m").c_str()), QL_OK);
+  const Bytes ours = read_whole(file("ours.p7m"));
+  const unsigned char* p = ours.data();
+  UniquePtr<PKCS7> decoded(d2i_PKCS7(nullptr, &p, static_cast<long>(ours.size())));
+  ASSERT_TRUE(decoded);
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  ASSERT_EQ(PKCS7_decrypt(decoded.get(), rsa.key.get(), rsa.cert.get(), out.get(), PKCS7_BINARY), 1);
+  char* got = nullptr;
+  const long got_len = BIO_get_mem_data(out.get(), &got);
+  EXPECT_EQ(Bytes(got, got + got_len), plain);
 }
 
 }  // namespace
