@@ -16,6 +16,7 @@
 
 #include "crypto/cadb/cert_record.h"
 #include "crypto/cclib/ossl_owners.h"
+#include "crypto/err/err.h"
 #include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/p7_stream.h"
 #include "crypto/pkcs7/recip_info.h"
@@ -335,10 +336,10 @@ int decode_message(const unsigned char* data, std::size_t length, int* kind, QL_
   decoded->kind = *kind;
   const unsigned char* p = data;
   decoded->pkcs7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
-  ERR_clear_error();
+  qcrypto::ERR_clear_error();
   const bool recipients_read =
       *kind != QL_KIND_SIGNED && parse_recipients(data, static_cast<long>(length), &decoded->recipients);
-  ERR_clear_error();
+  qcrypto::ERR_clear_error();
   // A message whose head is right but whose body does not decode is none.
   const bool usable = *kind == QL_KIND_SIGNED      ? decoded->pkcs7 != nullptr
                       : *kind == QL_KIND_ENVELOPED ? recipients_read
@@ -457,6 +458,8 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   if (list == nullptr || input == nullptr) return QL_ERR_ARGUMENT;
   const QL_SETTINGS* settings = QL_settings_get();
   if (settings == nullptr) return QL_ERR_NOT_INITIALISED;
+  // What fails from here stays queued for the caller's error text.
+  qcrypto::ERR_clear_error();
   ProgressReport progress(QL_STAGE_ENCRYPT, file_size(input));
   if (const int rc = progress.begin(); rc != QL_OK) return rc;
   if (list->certs == nullptr || sk_X509_num(list->certs) == 0) return QL_ERR_RECIPIENT;
@@ -467,7 +470,6 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   struct stat st {};
   // The length of the file that was opened, not of whatever the name means now.
   if (!in || BIO_get_fp(in.get(), &fp) != 1 || fp == nullptr || ::fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-    ERR_clear_error();
     return QL_ERR_INPUT;
   }
   const EVP_CIPHER* cipher = settings->cipher.load();
@@ -480,7 +482,6 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   // no output path the target is the input, which must survive any failure.
   qcrypto::p7::AtomicOutput out(output != nullptr ? output : input);
   if (out.bio() == nullptr) {
-    ERR_clear_error();
     return QL_ERR_OUTPUT;
   }
   const bool pem = settings->output_format.load() == QL_FORMAT_PEM;
@@ -495,11 +496,10 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   const int rc = qcrypto::envelope_encrypt_bio(recipients, cipher, in.get(), static_cast<std::uint64_t>(st.st_size),
                                                sink, {bridge_progress, &bridge});
   if (rc == qcrypto::ENVELOPE_CANCELLED || bridge.code != QL_OK) {
-    ERR_clear_error();
+    qcrypto::ERR_clear_error();
     return QL_ERR_CANCELLED;
   }
   if (rc != 1) {
-    ERR_clear_error();
     return QL_ERR_FINISH;
   }
   if (pem) {
@@ -508,7 +508,6 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
     if (!flushed || BIO_puts(out.bio(), kPemEnd) <= 0) return QL_ERR_WRITE_MESSAGE;
   }
   if (!out.commit()) {
-    ERR_clear_error();
     return QL_ERR_WRITE_MESSAGE;
   }
   return QL_OK;
@@ -527,6 +526,7 @@ int QL_decrypt_file(const char* input, const char* output) {
   if (kind == QL_KIND_OTHER) return QL_ERR_NOT_MESSAGE;
   if (kind != QL_KIND_ENVELOPED) return QL_ERR_NOT_ENVELOPED;
 
+  qcrypto::ERR_clear_error();
   const std::vector<SessionKey> keys = mputil_keys(ref.session);
   UniquePtr<STACK_OF(X509)> certs(mputil_certificates(ref.session));
   // Each key with each certificate of its public key: the engine refuses a
@@ -539,28 +539,25 @@ int QL_decrypt_file(const char* input, const char* output) {
       if (EVP_PKEY_eq(X509_get0_pubkey(cert), key->pkey) != 1) continue;
       UniquePtr<BIO> in(BIO_new_file(input, "rb"));
       if (!in) {
-        ERR_clear_error();
         return QL_ERR_INPUT;
       }
       qcrypto::p7::AtomicOutput out(output != nullptr ? output : input);
       if (out.bio() == nullptr) {
-        ERR_clear_error();
         return QL_ERR_OUTPUT;
       }
       ProgressBridge bridge{&progress};
       const int rc = qcrypto::envelope_decrypt_bio(in.get(), key->pkey, cert, out.bio(), {bridge_progress, &bridge});
       if (rc == qcrypto::ENVELOPE_CANCELLED || bridge.code != QL_OK) {
-        ERR_clear_error();
+        qcrypto::ERR_clear_error();
         return QL_ERR_CANCELLED;
       }
       if (rc != 1) continue;
-      ERR_clear_error();
+      qcrypto::ERR_clear_error();
       // The final report may still cancel: nothing is renamed before it.
       if (const int end = progress.end(); end != QL_OK) return end;
       return out.commit() ? QL_OK : QL_ERR_OUTPUT;
     }
   }
-  ERR_clear_error();
   return QL_ERR_CANNOT_OPEN;
 }
 
