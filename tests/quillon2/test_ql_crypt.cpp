@@ -1,0 +1,550 @@
+// The toolkit's encryption and decryption end to end over a test PKI: both
+// GOST key types and RSA as recipients in each recipient form with both
+// bulk ciphers, refused and unusable recipients, cancels at every point of
+// the progress protocol, and the message kind of files.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crypto/cadb/library.h"
+#include "crypto/err/err.h"
+#include "crypto/rand/rand.h"
+#include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_crypt.h"
+#include "quillon2/ql_dn.h"
+#include "quillon2/ql_keys.h"
+#include "tests/support/gost_pki.h"
+#include "tests/support/pse_fixture.h"
+
+QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
+// A stack of certificates that holds one reference per certificate.
+inline void free_cert_stack(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
+QCRYPTO_DECLARE_OWNER(STACK_OF(X509), free_cert_stack)
+
+namespace quillon2 {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using qcrypto::UniquePtr;
+using qcrypto::testing_support::read_whole;
+using qcrypto::testing_support::write_whole;
+using test_support::GostKeyType;
+
+int system_bytes(unsigned char* buffer, int length) {
+  std::random_device device;
+  for (int i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(device());
+  return length;
+}
+const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+struct Scratch {
+  Scratch() {
+    std::string templ = (std::filesystem::temp_directory_path() / "ql-crypt-XXXXXX").string();
+    if (::mkdtemp(templ.data()) != nullptr) path = templ;
+  }
+  ~Scratch() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  std::string path;
+};
+
+enum class Who { kR3410, kEcr3410, kRsa };
+
+struct Party {
+  UniquePtr<EVP_PKEY> key;
+  UniquePtr<X509> cert;
+};
+
+EVP_PKEY* new_key(Who who) {
+  switch (who) {
+    case Who::kR3410:
+      return test_support::gost_new_key(GostKeyType::kR3410);
+    case Who::kEcr3410:
+      return test_support::gost_new_key(GostKeyType::kEcr3410);
+    case Who::kRsa:
+      return EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
+  }
+  return nullptr;
+}
+
+// What the progress callback does: answers 0 at call number `cancel_at`
+// (counting from 1; 0 never) and records every call.
+struct ProgressLog {
+  int cancel_at = 0;
+  std::vector<std::array<long, 3>> calls;
+};
+int log_progress(int stage, long done, long total, void* user) {
+  auto* log = static_cast<ProgressLog*>(user);
+  log->calls.push_back({stage, done, total});
+  return log->cancel_at != 0 && static_cast<int>(log->calls.size()) == log->cancel_at ? 0 : 1;
+}
+
+Bytes random_bytes(std::size_t n) {
+  Bytes out(n);
+  std::mt19937 gen(static_cast<unsigned>(n));
+  for (auto& b : out) b = static_cast<unsigned char>(gen());
+  return out;
+}
+
+std::vector<std::string> folder_entries(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class CryptTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    qcrypto::ERR_load_crypto_strings();
+    ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    ca_key_.reset(test_support::gost_new_key(GostKeyType::kEcr3410));
+    ASSERT_TRUE(ca_key_);
+    ca_.reset(test_support::gost_make_cert(ca_key_.get(), {"Test CA", 1, true, 30}, nullptr, ca_key_.get()));
+    ASSERT_TRUE(ca_);
+    const Who whos[] = {Who::kR3410, Who::kEcr3410, Who::kRsa};
+    long serial = 10;
+    for (Who who : whos) {
+      for (int copy = 0; copy < 2; ++copy) {
+        Party p;
+        p.key.reset(new_key(who));
+        ASSERT_TRUE(p.key);
+        p.cert.reset(test_support::gost_make_cert(p.key.get(), {"Party " + std::to_string(serial), serial, false, 30},
+                                                  ca_.get(), ca_key_.get()));
+        ASSERT_TRUE(p.cert);
+        parties_[static_cast<int>(who)][copy] = std::move(p);
+        ++serial;
+      }
+    }
+    ASSERT_EQ(QL_cleanup(), QL_OK);
+  }
+  static void TearDownTestSuite() {
+    for (auto& row : parties_)
+      for (auto& p : row) p = Party{};
+    ca_.reset();
+    ca_key_.reset();
+  }
+
+  void SetUp() override {
+    ASSERT_FALSE(scratch_.path.empty());
+    ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    const Bytes ca_der = test_support::to_der(ca_.get());
+    ASSERT_EQ(QL_add_trusted_certificate(ca_der.data(), static_cast<long>(ca_der.size())), QL_OK);
+  }
+  void TearDown() override {
+    QL_set_progress_callback(nullptr, nullptr);
+    while (QL_is_initialized() != 0) QL_cleanup();
+  }
+
+  static Party& party(Who who, int copy) { return parties_[static_cast<int>(who)][copy]; }
+
+  // The party's certificate into the session list; with `with_key` its
+  // private key into the session too.
+  void give_session(Who who, int copy, bool with_key) {
+    Party& p = party(who, copy);
+    const Bytes der = test_support::to_der(p.cert.get());
+    ASSERT_EQ(QL_add_certificate(der.data(), static_cast<long>(der.size())), QL_OK);
+    if (!with_key) return;
+    QL_SESSION* session = QL_session_get();
+    ASSERT_NE(session, nullptr);
+    ASSERT_EQ(EVP_PKEY_up_ref(p.key.get()), 1);
+    UniquePtr<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(p.key.get(), nullptr));
+    ASSERT_TRUE(e);
+    e->decrypted = 1;
+    EXPECT_EQ(mputil_add_key(session, std::move(e)), QL_OK);
+    QL_session_release(session);
+  }
+
+  // A recipient list of the parties' certificates, added by their bytes;
+  // every addition must succeed.
+  UniquePtr<QL_CERT_LIST> list_of(const std::vector<std::pair<Who, int>>& who) {
+    UniquePtr<QL_CERT_LIST> list(QL_CERT_LIST_new());
+    for (const auto& [w, copy] : who) {
+      const Bytes der = test_support::to_der(party(w, copy).cert.get());
+      const long length = static_cast<long>(der.size());
+      EXPECT_EQ(QL_add_recipient_certificate(list.get(), QL_LOOKUP_BYTES, der.data(), &length), QL_OK);
+    }
+    return list;
+  }
+
+  std::string file(const std::string& name) const { return scratch_.path + "/" + name; }
+
+  Scratch scratch_;
+  static UniquePtr<EVP_PKEY> ca_key_;
+  static UniquePtr<X509> ca_;
+  static Party parties_[3][2];
+};
+UniquePtr<EVP_PKEY> CryptTest::ca_key_;
+UniquePtr<X509> CryptTest::ca_;
+Party CryptTest::parties_[3][2];
+
+// Every recipient type in every recipient form with both ciphers: two
+// recipients of the type, each of whose keys opens the message alone.
+TEST_F(CryptTest, EncryptsForTwoRecipientsOfEachTypeAndEachKeyOpensIt) {
+  struct Row {
+    Who who;
+    int format_bits;
+    const char* cipher;
+  };
+  std::vector<Row> rows;
+  for (Who who : {Who::kR3410, Who::kEcr3410, Who::kRsa})
+    for (int bits : {0, 1, 2})
+      for (const char* cipher : {"RUS-GAMMAR", "DES-EDE3-CBC"}) rows.push_back({who, bits, cipher});
+  const Bytes plain = random_bytes(3 * 4096 + 123);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  for (const Row& row : rows) {
+    const std::string what =
+        std::to_string(static_cast<int>(row.who)) + "/" + std::to_string(row.format_bits) + "/" + row.cipher;
+    ASSERT_EQ(QL_set_cipher(row.cipher), QL_OK);
+    ASSERT_EQ(QL_set_recipient_format(row.format_bits), QL_OK);
+    auto list = list_of({{row.who, 0}, {row.who, 1}});
+    ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.enc").c_str()), QL_OK) << what;
+    const Bytes enc = read_whole(file("msg.enc"));
+    ASSERT_GT(enc.size(), plain.size()) << what;
+    int kind = -1;
+    EXPECT_EQ(QL_get_file_type(file("msg.enc").c_str(), &kind), QL_OK);
+    EXPECT_EQ(kind, QL_KIND_ENVELOPED) << what;
+    for (int copy = 0; copy < 2; ++copy) {
+      ASSERT_EQ(QL_clear_keys(), QL_OK);
+      give_session(row.who, copy, true);
+      const std::string out = file("out" + std::to_string(copy));
+      EXPECT_EQ(QL_decrypt_file(file("msg.enc").c_str(), out.c_str()), QL_OK) << what << " key " << copy;
+      EXPECT_EQ(read_whole(out), plain) << what << " key " << copy;
+    }
+  }
+}
+
+TEST_F(CryptTest, NullOutputReplacesTheInputBothWays) {
+  const Bytes plain = random_bytes(10000);
+  ASSERT_TRUE(write_whole(file("doc"), plain));
+  auto list = list_of({{Who::kEcr3410, 0}});
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("doc").c_str(), nullptr), QL_OK);
+  EXPECT_NE(read_whole(file("doc")), plain);
+  give_session(Who::kEcr3410, 0, true);
+  ASSERT_EQ(QL_decrypt_file(file("doc").c_str(), nullptr), QL_OK);
+  EXPECT_EQ(read_whole(file("doc")), plain);
+  EXPECT_EQ(folder_entries(scratch_.path), std::vector<std::string>{"doc"});
+}
+
+// The output format word selects PEM; the PEM message decrypts and has its kind.
+TEST_F(CryptTest, PemOutputDecryptsAndIsEnveloped) {
+  const Bytes plain = random_bytes(9000);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  QL_settings_get()->output_format = QL_FORMAT_PEM;
+  auto list = list_of({{Who::kR3410, 0}});
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.pem").c_str()), QL_OK);
+  const Bytes pem = read_whole(file("msg.pem"));
+  ASSERT_GT(pem.size(), 30U);
+  EXPECT_EQ(std::string(pem.begin(), pem.begin() + 21), "-----BEGIN PKCS7-----");
+  int kind = -1;
+  EXPECT_EQ(QL_get_file_type(file("msg.pem").c_str(), &kind), QL_OK);
+  EXPECT_EQ(kind, QL_KIND_ENVELOPED);
+  give_session(Who::kR3410, 0, true);
+  ASSERT_EQ(QL_decrypt_file(file("msg.pem").c_str(), file("out").c_str()), QL_OK);
+  EXPECT_EQ(read_whole(file("out")), plain);
+}
+
+TEST_F(CryptTest, RefusalsAndUnopenableMessages) {
+  const Bytes plain = random_bytes(5000);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  auto list = list_of({{Who::kR3410, 0}});
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.enc").c_str()), QL_OK);
+
+  // The recipient's certificate is in the session but not its key; another
+  // party's key is.
+  give_session(Who::kR3410, 0, false);
+  give_session(Who::kR3410, 1, true);
+  EXPECT_EQ(QL_decrypt_file(file("msg.enc").c_str(), file("out").c_str()), QL_ERR_CANNOT_OPEN);
+  // The reason stays queued for the error text shown with 125.
+  EXPECT_NE(qcrypto::ERR_peek_error(), 0UL);
+  qcrypto::ERR_clear_error();
+  EXPECT_FALSE(std::filesystem::exists(file("out")));
+
+  UniquePtr<QL_CERT_LIST> empty(QL_CERT_LIST_new());
+  EXPECT_EQ(QL_encrypt_file(empty.get(), file("plain").c_str(), file("x").c_str()), QL_ERR_RECIPIENT);
+  EXPECT_EQ(QL_encrypt_file(nullptr, file("plain").c_str(), file("x").c_str()), QL_ERR_ARGUMENT);
+  EXPECT_EQ(QL_encrypt_file(list.get(), file("missing").c_str(), file("x").c_str()), QL_ERR_INPUT);
+  EXPECT_EQ(QL_decrypt_file(file("plain").c_str(), file("x").c_str()), QL_ERR_NOT_MESSAGE);
+  EXPECT_EQ(QL_decrypt_file(file("missing").c_str(), file("x").c_str()), QL_ERR_INPUT);
+  EXPECT_FALSE(std::filesystem::exists(file("x")));
+
+  // Look-ups that find nothing, and mode 3 which never finds anything.
+  EXPECT_EQ(QL_add_recipient_certificate(list.get(), QL_LOOKUP_NAME, nullptr, nullptr), QL_ERR_RECIPIENT_CERT);
+  EXPECT_EQ(QL_add_recipient_certificate(list.get(), QL_LOOKUP_SUBJECT, "CN=nobody", nullptr), QL_ERR_RECIPIENT_CERT);
+  const long one = 1;
+  EXPECT_EQ(QL_add_recipient_certificate(list.get(), QL_LOOKUP_BYTES, "x", &one), QL_ERR_CERT_DECODE);
+  EXPECT_EQ(sk_X509_num(list->certs), 1);
+}
+
+TEST_F(CryptTest, RevokedRecipientIsRefusedWithItsVerificationError) {
+  Party& p = party(Who::kEcr3410, 1);
+  UniquePtr<X509_CRL> crl(
+      test_support::gost_make_crl(ca_.get(), ca_key_.get(), {ASN1_INTEGER_get(X509_get0_serialNumber(p.cert.get()))}));
+  ASSERT_TRUE(crl);
+  const std::string crl_dir = file("crls");
+  std::filesystem::create_directory(crl_dir);
+  ASSERT_TRUE(write_whole(crl_dir + "/ca.crl", test_support::to_der(crl.get())));
+  ASSERT_EQ(QL_load_crls(crl_dir.c_str()), QL_OK);
+  UniquePtr<QL_CERT_LIST> list(QL_CERT_LIST_new());
+  const Bytes der = test_support::to_der(p.cert.get());
+  const long length = static_cast<long>(der.size());
+  EXPECT_EQ(QL_add_recipient_certificate(list.get(), QL_LOOKUP_BYTES, der.data(), &length), 23);
+  EXPECT_EQ(list->certs, nullptr);
+  // Its unrevoked sibling is still taken.
+  const Bytes ok = test_support::to_der(party(Who::kEcr3410, 0).cert.get());
+  const long ok_length = static_cast<long>(ok.size());
+  EXPECT_EQ(QL_add_recipient_certificate(list.get(), QL_LOOKUP_BYTES, ok.data(), &ok_length), QL_OK);
+}
+
+// A cancel at the first report, a middle block and the last report leaves
+// nothing behind, also when the output would have replaced the input.
+TEST_F(CryptTest, CancelLeavesNothingAndTheInputUntouched) {
+  const Bytes plain = random_bytes(5 * 4096 + 7);  // reports: begin, 6 blocks
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  auto list = list_of({{Who::kEcr3410, 0}});
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.enc").c_str()), QL_OK);
+  const Bytes enc = read_whole(file("msg.enc"));
+  give_session(Who::kEcr3410, 0, true);
+
+  // The number of reports of an uncancelled run of each operation.
+  ProgressLog full;
+  ASSERT_EQ(QL_set_progress_callback(log_progress, &full), QL_OK);
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("again.enc").c_str()), QL_OK);
+  const int encrypt_reports = static_cast<int>(full.calls.size());
+  ASSERT_GE(encrypt_reports, 3);
+  EXPECT_EQ(full.calls.front()[0], QL_STAGE_ENCRYPT);
+  EXPECT_EQ(full.calls.front()[1], 0);
+  EXPECT_EQ(full.calls.back()[1], static_cast<long>(plain.size()));
+  full.calls.clear();
+  ASSERT_EQ(QL_decrypt_file(file("msg.enc").c_str(), file("again.txt").c_str()), QL_OK);
+  const int decrypt_reports = static_cast<int>(full.calls.size());
+  ASSERT_GE(decrypt_reports, 3);
+  EXPECT_EQ(full.calls.back()[0], QL_STAGE_DECRYPT);
+  EXPECT_EQ(full.calls.back()[1], full.calls.back()[2]);
+  std::filesystem::remove(file("again.enc"));
+  std::filesystem::remove(file("again.txt"));
+  const std::vector<std::string> before = folder_entries(scratch_.path);
+
+  struct Row {
+    bool encrypt;
+    int cancel_at;
+    bool null_output;
+  };
+  std::vector<Row> rows;
+  for (bool encrypt : {true, false}) {
+    const int n = encrypt ? encrypt_reports : decrypt_reports;
+    for (int at : {1, n / 2, n})
+      for (bool null_output : {false, true}) rows.push_back({encrypt, at, null_output});
+  }
+  for (const Row& row : rows) {
+    const std::string what = std::string(row.encrypt ? "encrypt" : "decrypt") + " at " + std::to_string(row.cancel_at) +
+                             (row.null_output ? " over the input" : "");
+    ProgressLog log;
+    log.cancel_at = row.cancel_at;
+    ASSERT_EQ(QL_set_progress_callback(log_progress, &log), QL_OK);
+    const std::string in = file(row.encrypt ? "plain" : "msg.enc");
+    const std::string out = file("out");
+    const int rc = row.encrypt ? QL_encrypt_file(list.get(), in.c_str(), row.null_output ? nullptr : out.c_str())
+                               : QL_decrypt_file(in.c_str(), row.null_output ? nullptr : out.c_str());
+    EXPECT_EQ(rc, QL_ERR_CANCELLED) << what;
+    EXPECT_EQ(static_cast<int>(log.calls.size()), row.cancel_at) << what;
+    EXPECT_EQ(folder_entries(scratch_.path), before) << what;
+    EXPECT_EQ(read_whole(file("plain")), plain) << what;
+    EXPECT_EQ(read_whole(file("msg.enc")), enc) << what;
+  }
+}
+
+TEST_F(CryptTest, FileTypeOfMessagesAndOtherFiles) {
+  const Bytes plain = random_bytes(100);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  auto list = list_of({{Who::kRsa, 0}});
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.enc").c_str()), QL_OK);
+  ASSERT_EQ(QL_set_recipient_format(0), QL_OK);
+
+  // A signed message made by OpenSSL, in both forms.
+  Party& rsa = party(Who::kRsa, 0);
+  UniquePtr<BIO> data(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
+  UniquePtr<PKCS7> sig(PKCS7_sign(rsa.cert.get(), rsa.key.get(), nullptr, data.get(), PKCS7_BINARY));
+  ASSERT_TRUE(sig);
+  unsigned char* der = nullptr;
+  const int der_len = i2d_PKCS7(sig.get(), &der);
+  ASSERT_GT(der_len, 0);
+  ASSERT_TRUE(write_whole(file("msg.sgn"), Bytes(der, der + der_len)));
+  OPENSSL_free(der);
+  UniquePtr<BIO> pem(BIO_new(BIO_s_mem()));
+  ASSERT_EQ(PEM_write_bio_PKCS7(pem.get(), sig.get()), 1);
+  char* pem_text = nullptr;
+  const long pem_len = BIO_get_mem_data(pem.get(), &pem_text);
+  ASSERT_TRUE(write_whole(file("msg.pem"), Bytes(pem_text, pem_text + pem_len)));
+  ASSERT_TRUE(write_whole(file("text"), Bytes{'h', 'e', 'l', 'l', 'o', '\n'}));
+  ASSERT_TRUE(write_whole(file("empty"), Bytes{}));
+
+  struct Row {
+    const char* name;
+    int kind;
+  };
+  const Row rows[] = {
+      {"msg.enc", QL_KIND_ENVELOPED}, {"msg.sgn", QL_KIND_SIGNED}, {"msg.pem", QL_KIND_SIGNED},
+      {"text", QL_KIND_OTHER},        {"empty", QL_KIND_OTHER},    {"plain", QL_KIND_OTHER},
+  };
+  for (const Row& row : rows) {
+    int kind = -1;
+    EXPECT_EQ(QL_get_file_type(file(row.name).c_str(), &kind), QL_OK) << row.name;
+    EXPECT_EQ(kind, row.kind) << row.name;
+    const Bytes bytes = read_whole(file(row.name));
+    static const unsigned char kNothing = 0;
+    kind = -1;
+    EXPECT_EQ(QL_get_buffer_type(bytes.empty() ? &kNothing : bytes.data(), static_cast<long>(bytes.size()), &kind),
+              QL_OK)
+        << row.name;
+    EXPECT_EQ(kind, row.kind) << row.name;
+  }
+  int kind = -1;
+  EXPECT_EQ(QL_get_file_type(file("missing").c_str(), &kind), QL_ERR_INPUT);
+  EXPECT_EQ(QL_get_file_type(nullptr, &kind), QL_ERR_ARGUMENT);
+  // A signed message is not opened by decryption.
+  EXPECT_EQ(QL_decrypt_file(file("msg.sgn").c_str(), file("x").c_str()), QL_ERR_NOT_ENVELOPED);
+}
+
+// The recipients of an enveloped message in every recipient form (entries
+// of version 0 and 3) and the signer of a signed one, by issuer and serial.
+TEST_F(CryptTest, MessageDetailsNameRecipientsAndSigners) {
+  const Bytes plain = random_bytes(300);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  auto text_of = [](char* text) {
+    std::string s = text != nullptr ? text : "(null)";
+    QL_free(text);
+    return s;
+  };
+  auto serial_of = [](X509* cert) { return mputil_serial_text(X509_get0_serialNumber(cert)); };
+  auto issuer_of = [&](X509* cert) { return text_of(QL_cert_issuer_text(cert)); };
+  for (int bits : {0, 1, 2}) {
+    ASSERT_EQ(QL_set_recipient_format(bits), QL_OK);
+    const std::vector<std::pair<Who, int>> who = {{Who::kEcr3410, 0}, {Who::kR3410, 1}, {Who::kRsa, 0}};
+    auto list = list_of(who);
+    ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.enc").c_str()), QL_OK);
+    int kind = -1;
+    QL_MESSAGE* raw = nullptr;
+    ASSERT_EQ(QL_read_message_file(file("msg.enc").c_str(), &kind, &raw), QL_OK) << bits;
+    std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)> message(raw, QL_free_message);
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(kind, QL_KIND_ENVELOPED);
+    ASSERT_EQ(QL_recipient_count(message.get()), 3) << bits;
+    EXPECT_EQ(QL_signer_count(message.get()), 0);
+    // The set of entries is in DER order, not in the list's.
+    std::vector<std::string> want;
+    std::vector<std::string> got;
+    for (int i = 0; i < 3; ++i) {
+      X509* cert = party(who[static_cast<size_t>(i)].first, who[static_cast<size_t>(i)].second).cert.get();
+      want.push_back(serial_of(cert) + " " + issuer_of(cert));
+      UniquePtr<QL_DN> dn(QL_DN_new());
+      got.push_back(text_of(QL_recipient_serial(message.get(), i)) + " " +
+                    text_of(QL_recipient_issuer(message.get(), i, dn.get())));
+      EXPECT_STREQ(dn->CN, "Test CA") << bits << " " << i;
+    }
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want) << bits;
+    EXPECT_EQ(QL_recipient_serial(message.get(), 3), nullptr);
+    EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
+  }
+
+  Party& rsa = party(Who::kRsa, 1);
+  UniquePtr<BIO> data(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
+  UniquePtr<PKCS7> sig(PKCS7_sign(rsa.cert.get(), rsa.key.get(), nullptr, data.get(), PKCS7_BINARY));
+  ASSERT_TRUE(sig);
+  UniquePtr<BIO> pem(BIO_new(BIO_s_mem()));
+  ASSERT_EQ(PEM_write_bio_PKCS7(pem.get(), sig.get()), 1);
+  char* pem_text = nullptr;
+  const long pem_len = BIO_get_mem_data(pem.get(), &pem_text);
+  int kind = -1;
+  QL_MESSAGE* raw = nullptr;
+  ASSERT_EQ(QL_read_message_buffer(reinterpret_cast<unsigned char*>(pem_text), pem_len, &kind, &raw), QL_OK);
+  std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)> message(raw, QL_free_message);
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(kind, QL_KIND_SIGNED);
+  EXPECT_EQ(QL_recipient_count(message.get()), 0);
+  ASSERT_EQ(QL_signer_count(message.get()), 1);
+  EXPECT_EQ(text_of(QL_signer_serial(message.get(), 0)), serial_of(rsa.cert.get()));
+  EXPECT_EQ(text_of(QL_signer_issuer(message.get(), 0, nullptr)), issuer_of(rsa.cert.get()));
+  const std::string when = text_of(QL_signer_signing_time(message.get(), 0));
+  EXPECT_NE(when, "(null)");
+  EXPECT_EQ(QL_signer_serial(message.get(), 1), nullptr);
+  EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
+  EXPECT_EQ(QL_signer_count(nullptr), 0);
+  EXPECT_EQ(QL_get_last_error(), QL_ERR_ARGUMENT);
+
+  // A message cut short has the right head but is no message when decoded.
+  raw = reinterpret_cast<QL_MESSAGE*>(&kind);
+  EXPECT_EQ(QL_read_message_buffer(reinterpret_cast<unsigned char*>(pem_text), pem_len / 2, &kind, &raw), QL_OK);
+  EXPECT_EQ(kind, QL_KIND_OTHER);
+  EXPECT_EQ(raw, nullptr);
+  const Bytes enc = read_whole(file("msg.enc"));
+  ASSERT_GT(enc.size(), 200U);
+  EXPECT_EQ(QL_read_message_buffer(enc.data(), 120, &kind, &raw), QL_OK);
+  EXPECT_EQ(kind, QL_KIND_OTHER);
+  EXPECT_EQ(raw, nullptr);
+
+  // Not a message: kind 0 and nothing handed over.
+  const Bytes text = {'n', 'o', 't', ' ', 'a', ' ', 'm', 'e', 's', 's', 'a', 'g', 'e'};
+  raw = reinterpret_cast<QL_MESSAGE*>(&kind);
+  EXPECT_EQ(QL_read_message_buffer(text.data(), static_cast<long>(text.size()), &kind, &raw), QL_OK);
+  EXPECT_EQ(kind, QL_KIND_OTHER);
+  EXPECT_EQ(raw, nullptr);
+}
+
+// RSA recipients with DES-EDE3-CBC both ways with the dependency's own
+// PKCS#7 code: its message opens with the toolkit, the toolkit's with it.
+TEST_F(CryptTest, RsaDes3MessagesInteroperateWithTheDependency) {
+  Party& rsa = party(Who::kRsa, 0);
+  const Bytes plain = random_bytes(2 * 4096 + 99);
+  give_session(Who::kRsa, 0, true);
+
+  UniquePtr<STACK_OF(X509)> recipients(sk_X509_new_null());
+  ASSERT_TRUE(recipients);
+  ASSERT_EQ(X509_up_ref(rsa.cert.get()), 1);
+  ASSERT_GT(sk_X509_push(recipients.get(), rsa.cert.get()), 0);
+  UniquePtr<BIO> data(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
+  UniquePtr<PKCS7> theirs(PKCS7_encrypt(recipients.get(), data.get(), EVP_des_ede3_cbc(), PKCS7_BINARY));
+  ASSERT_TRUE(theirs);
+  unsigned char* der = nullptr;
+  const int der_len = i2d_PKCS7(theirs.get(), &der);
+  ASSERT_GT(der_len, 0);
+  ASSERT_TRUE(write_whole(file("theirs.p7m"), Bytes(der, der + der_len)));
+  OPENSSL_free(der);
+  ASSERT_EQ(QL_decrypt_file(file("theirs.p7m").c_str(), file("theirs.out").c_str()), QL_OK);
+  EXPECT_EQ(read_whole(file("theirs.out")), plain);
+
+  ASSERT_EQ(QL_set_cipher("DES-EDE3-CBC"), QL_OK);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  auto list = list_of({{Who::kRsa, 0}});
+  ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("ours.p7m").c_str()), QL_OK);
+  const Bytes ours = read_whole(file("ours.p7m"));
+  const unsigned char* p = ours.data();
+  UniquePtr<PKCS7> decoded(d2i_PKCS7(nullptr, &p, static_cast<long>(ours.size())));
+  ASSERT_TRUE(decoded);
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  ASSERT_EQ(PKCS7_decrypt(decoded.get(), rsa.key.get(), rsa.cert.get(), out.get(), PKCS7_BINARY), 1);
+  char* got = nullptr;
+  const long got_len = BIO_get_mem_data(out.get(), &got);
+  EXPECT_EQ(Bytes(got, got + got_len), plain);
+}
+
+}  // namespace
+}  // namespace quillon2
