@@ -4,7 +4,7 @@
 #   format   clang-format check of the sources (scripts/check-format.sh)
 #   asan     build-test/: AddressSanitizer + UBSan, every test (labels unit, stress)
 #   tsan     build-tsan/: ThreadSanitizer (g++), the unit and stress tests
-#   release  build-rtest/: the optimised (-O3) build of the product, every unit test
+#   release  build-rtest/: the optimised (-O3) build of the product, the unit and e2e tests
 #   ct       build-ct/: the secret paths under valgrind with the secrets marked
 #            undefined; fails on a secret-dependent branch or address
 #   fuzz     build-fuzz/: each parser fuzzed for DOSSAR_FUZZ_SECONDS (default 20)
@@ -24,7 +24,7 @@ stage_asan() { scripts/build.sh test && ctest --test-dir build-test --output-on-
 stage_tsan() {
   scripts/build.sh tsan && ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'unit|stress' "$@"
 }
-stage_release() { scripts/build.sh rtest && ctest --test-dir build-rtest --output-on-failure -j "$jobs" -L unit "$@"; }
+stage_release() { scripts/build.sh rtest && ctest --test-dir build-rtest --output-on-failure -j "$jobs" -L 'unit|e2e' "$@"; }
 stage_ct() { scripts/build.sh ct && ctest --test-dir build-ct --output-on-failure -j "$jobs" -L ct; }
 stage_fuzz() { scripts/build.sh fuzz && ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz; }
 # The product's code and the shared test helpers. The test suites themselves
