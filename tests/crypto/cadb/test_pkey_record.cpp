@@ -8,7 +8,6 @@
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#include <sys/random.h>
 
 #include <string>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/rand/rand.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
 QCRYPTO_DECLARE_OWNER(X509_SIG, X509_SIG_free)
@@ -32,10 +32,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using test_support::GostKeyType;
 
-int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 Bytes bytes_of(const BUFFER* b) { return b == nullptr ? Bytes{} : Bytes(b->data, b->data + b->length); }
 std::string text_of(const BUFFER* b) {

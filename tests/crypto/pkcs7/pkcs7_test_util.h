@@ -9,7 +9,6 @@
 #include <openssl/dsa.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-#include <sys/random.h>
 
 #include <map>
 #include <string>
@@ -22,17 +21,14 @@
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/rand.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 namespace pkcs7_test {
 
 using Bytes = std::vector<unsigned char>;
 using qcrypto::UniquePtr;
 
-inline int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-inline const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr,
-                                                 nullptr, nullptr,      nullptr, nullptr};
+using test_support::kSystemRand;
 
 enum class KeyKind { kRsa, kDsa, kR3410, kEcr3410 };
 inline const KeyKind kAllKinds[] = {KeyKind::kRsa, KeyKind::kDsa, KeyKind::kR3410, KeyKind::kEcr3410};
