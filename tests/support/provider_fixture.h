@@ -15,8 +15,15 @@
 
 namespace test_support {
 
+// getrandom may return fewer bytes than asked (a signal, a large request), so
+// it is called until the buffer is full.
 inline int kernel_random_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<std::size_t>(length), 0) == length ? length : 0;
+  for (int done = 0; done < length;) {
+    const ssize_t n = getrandom(buffer + done, static_cast<std::size_t>(length - done), 0);
+    if (n <= 0) return 0;
+    done += static_cast<int>(n);
+  }
+  return length;
 }
 inline const qcrypto::RAND_METHOD kSystemRand = {
     nullptr, kernel_random_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
