@@ -160,4 +160,25 @@ inline bool queued(int func, int reason) {
   return found;
 }
 
+// The provider and the error texts loaded and the recipients made once per
+// suite; each test starts on the kernel random method with an empty error
+// queue.
+class EnvelopeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(qcrypto::evp_provider_start(), 1);
+    qcrypto::ERR_load_crypto_strings();
+    qcrypto::ERR_load_PKCS7_envelope_strings();
+    Pki::get();
+  }
+  void SetUp() override {
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    qcrypto::ERR_clear_error();
+  }
+  static const EVP_CIPHER* des3() {
+    static EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+    return c;
+  }
+};
+
 }  // namespace pkcs7_test
