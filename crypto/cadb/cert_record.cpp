@@ -120,6 +120,21 @@ T* read_from_buffer(int format, const unsigned char* bytes, int length, T* (*rea
   return read_as(CADB_FORMAT_PEM);
 }
 
+// The object read from a buffer, then split into its record; the parsed
+// object is freed either way.
+template <class T, class R>
+R* read_and_split(int format, const unsigned char* bytes, int length, T* (*reader)(int, BIO*), R* (*split)(T*),
+                  int func) {
+  UniquePtr<T> object(read_from_buffer<T>(format, bytes, length, reader, func));
+  if (!object) {
+    QERR(ERRLIB_CADB, func, CADB_R_CALLED_PART);
+    return nullptr;
+  }
+  R* record = split(object.get());
+  if (record == nullptr) QERR(ERRLIB_CADB, func, CADB_R_CALLED_PART);
+  return record;
+}
+
 }  // namespace
 
 X509_VERIFY_ERROR* X509_VERIFY_ERROR_new() {
@@ -199,14 +214,7 @@ X509* CERT_read_bio(int format, BIO* bio) {
 }
 
 CERT* CERT_read_buffer(int format, const unsigned char* bytes, int length, int /*options*/) {
-  UniquePtr<X509> x509(read_from_buffer<X509>(format, bytes, length, CERT_read_bio, CADB_F_CERT_READ_BUFFER));
-  if (!x509) {
-    QERR(ERRLIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CALLED_PART);
-    return nullptr;
-  }
-  CERT* cert = CERT_split(x509.get());
-  if (cert == nullptr) QERR(ERRLIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CALLED_PART);
-  return cert;
+  return read_and_split<X509, CERT>(format, bytes, length, CERT_read_bio, CERT_split, CADB_F_CERT_READ_BUFFER);
 }
 
 CERT* CERT_read_buffer_any(const unsigned char* bytes, int length) {
@@ -314,14 +322,7 @@ X509_CRL* CRL_read_bio(int format, BIO* bio) {
 }
 
 CRL* CRL_read_buffer(int format, const unsigned char* bytes, int length, int /*options*/) {
-  UniquePtr<X509_CRL> x509_crl(read_from_buffer<X509_CRL>(format, bytes, length, CRL_read_bio, CADB_F_CRL_READ_BUFFER));
-  if (!x509_crl) {
-    QERR(ERRLIB_CADB, CADB_F_CRL_READ_BUFFER, CADB_R_CALLED_PART);
-    return nullptr;
-  }
-  CRL* crl = CRL_split(x509_crl.get());
-  if (crl == nullptr) QERR(ERRLIB_CADB, CADB_F_CRL_READ_BUFFER, CADB_R_CALLED_PART);
-  return crl;
+  return read_and_split<X509_CRL, CRL>(format, bytes, length, CRL_read_bio, CRL_split, CADB_F_CRL_READ_BUFFER);
 }
 
 }  // namespace qcrypto

@@ -147,36 +147,37 @@ int PSE_decrypt32(const unsigned char* block, unsigned char* out, const unsigned
   return 1;
 }
 
-unsigned char* PSE_read_opaque(PSE* container, const unsigned char* block, unsigned char* out) {
+namespace {
+
+using Block32Cipher = int (*)(const unsigned char*, unsigned char*, const unsigned char*, const unsigned char*);
+
+// One opaque block through the container's own key and S-box, either way.
+// On failure out holds nothing of a half-done result.
+unsigned char* opaque_block(PSE* container, const unsigned char* in, unsigned char* out, Block32Cipher cipher,
+                            int function) {
   CryptoLockGuard g(CRYPTO_LOCK_PSE);
   if (out == nullptr) {
-    QERR(ERRLIB_PSE, PSE_F_PSE_READ_OPAQUE, PSE_R_PSE_LIB);
+    QERR(ERRLIB_PSE, function, PSE_R_PSE_LIB);
     return nullptr;
   }
-  if (container == nullptr || block == nullptr || !entry_holds(container->kek, PSE_KEY_BYTES) ||
+  if (container == nullptr || in == nullptr || !entry_holds(container->kek, PSE_KEY_BYTES) ||
       !entry_holds(container->sbox, PSE_SBOX_BYTES) ||
-      PSE_decrypt32(block, out, container->kek->data, container->sbox->data) != 1) {
+      cipher(in, out, container->kek->data, container->sbox->data) != 1) {
     OPENSSL_cleanse(out, PSE_OPAQUE_PLAIN_BYTES);
-    QERR(ERRLIB_PSE, PSE_F_PSE_READ_OPAQUE, PSE_R_PSE_LIB);
+    QERR(ERRLIB_PSE, function, PSE_R_PSE_LIB);
     return nullptr;
   }
   return out;
 }
 
+}  // namespace
+
+unsigned char* PSE_read_opaque(PSE* container, const unsigned char* block, unsigned char* out) {
+  return opaque_block(container, block, out, PSE_decrypt32, PSE_F_PSE_READ_OPAQUE);
+}
+
 unsigned char* PSE_write_opaque(PSE* container, const unsigned char* plain, unsigned char* out) {
-  CryptoLockGuard g(CRYPTO_LOCK_PSE);
-  if (out == nullptr) {
-    QERR(ERRLIB_PSE, PSE_F_PSE_WRITE_OPAQUE, PSE_R_PSE_LIB);
-    return nullptr;
-  }
-  if (container == nullptr || plain == nullptr || !entry_holds(container->kek, PSE_KEY_BYTES) ||
-      !entry_holds(container->sbox, PSE_SBOX_BYTES) ||
-      PSE_encrypt32(plain, out, container->kek->data, container->sbox->data) != 1) {
-    OPENSSL_cleanse(out, PSE_OPAQUE_PLAIN_BYTES);
-    QERR(ERRLIB_PSE, PSE_F_PSE_WRITE_OPAQUE, PSE_R_PSE_LIB);
-    return nullptr;
-  }
-  return out;
+  return opaque_block(container, plain, out, PSE_encrypt32, PSE_F_PSE_WRITE_OPAQUE);
 }
 
 unsigned char* PSE_invert32(unsigned char* buffer) {

@@ -67,6 +67,14 @@ bool extensions_decode(X509* x) {
   return true;
 }
 
+// The stack takes a reference of its own; on failure the caller's is untouched.
+bool push_reference(STACK_OF(X509) * out, X509* c) {
+  if (X509_up_ref(c) != 1) return false;
+  if (sk_X509_push(out, c) > 0) return true;
+  X509_free(c);
+  return false;
+}
+
 int search_issuers(X509_LOOKUP* lookup, const X509_LOOKUP_KEY* key, void* result, int all) {
   if (lookup == nullptr || key == nullptr || key->cert == nullptr || result == nullptr) return 0;
   auto* out = static_cast<STACK_OF(X509)*>(result);
@@ -76,10 +84,7 @@ int search_issuers(X509_LOOKUP* lookup, const X509_LOOKUP_KEY* key, void* result
   for (int pos : it->second) {
     X509* c = sk_X509_value(lookup->certs, pos);
     if (X509_issuer_rule(c, key->cert) != 1) continue;
-    if (X509_up_ref(c) != 1 || sk_X509_push(out, c) <= 0) {
-      X509_free(c);
-      return 0;
-    }
+    if (!push_reference(out, c)) return 0;
     if (all == 0) break;
   }
   return 1;
@@ -94,10 +99,7 @@ int search_by_serial(X509_LOOKUP* lookup, const X509_LOOKUP_KEY* key, void* resu
     if (X509_NAME_cmp(X509_get_issuer_name(c), key->issuer) != 0 ||
         ASN1_INTEGER_cmp(X509_get0_serialNumber(c), key->serial) != 0)
       continue;
-    if (X509_up_ref(c) != 1 || sk_X509_push(out, c) <= 0) {
-      X509_free(c);
-      return 0;
-    }
+    if (!push_reference(out, c)) return 0;
     if (all == 0) break;
   }
   return 1;

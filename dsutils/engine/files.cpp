@@ -13,6 +13,7 @@
 
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/fd_io.h"
 #include "platform/environment.h"
 
 namespace dsutils {
@@ -28,17 +29,6 @@ QString system_error_text(int err) { return QString::fromLocal8Bit(platform::err
 void debug(const char* format, const QString& a, const QString& b) {
   if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
   error_text_loader().LogDebug(QString::fromUtf8(format).arg(a, b));
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // Copies into a fresh temporary name beside the target and renames it into

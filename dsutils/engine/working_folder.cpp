@@ -28,6 +28,7 @@
 
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/fd_io.h"
 #include "dsutils/engine/session_seam.h"
 
 namespace dsutils {
@@ -59,17 +60,6 @@ std::mutex g_locks_mutex;
 std::map<QString, int>& held_locks() {
   static auto* locks = new std::map<QString, int>();  // used until the process ends
   return *locks;
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 bool is_work_folder_name(const QString& name) {

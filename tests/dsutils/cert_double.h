@@ -53,4 +53,10 @@ struct NameSpec {
 // checks signatures).
 QByteArray make_certificate(const std::string& serialHex, const NameSpec& subject, const NameSpec& issuer);
 
+// Two CAs and one user that both directory tests issue certificates for; the
+// user gets the same serial from each CA to test telling them apart.
+inline const NameSpec kCaA{"УЦ Альфа", "Альфа", "RU", ""};
+inline const NameSpec kCaB{"УЦ Бета", "Бета", "RU", ""};
+inline const NameSpec kUser{"Иванов", "Орг", "RU", "ivanov@example.ru"};
+
 }  // namespace dsutils::testing

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "dsutils/engine/error_text.h"
+
 namespace dsutils::testing {
 namespace {
 
@@ -65,6 +67,14 @@ std::string EngineTest::read_file(const QString& full) const {
 
 void EngineTest::open_key(platform::reg::RegistryKey& key, const std::string& tail) const {
   ASSERT_TRUE(key.CreateKey(platform::reg::HKEY_CURRENT_USER, std::string(kProductKey) + tail));
+}
+
+bool EngineTest::log_to_scratch() const {
+  EventLogSettings s;
+  s.Path = dir_;
+  s.FileName = "events.log";
+  s.AutoOpen = 0;
+  return EventLogSettings::Write(s);
 }
 
 }  // namespace dsutils::testing

@@ -23,6 +23,9 @@ class EngineTest : public ::testing::Test {
   std::string read_file(const QString& full) const;
   // A key below the product key, created.
   void open_key(platform::reg::RegistryKey& key, const std::string& tail) const;
+  // The event log set to events.log of the scratch folder and not opened on
+  // its own, so a test can read what the engine logged.
+  bool log_to_scratch() const;
 
   QString dir_;
   ScriptedUi ui_;

@@ -13,12 +13,10 @@ namespace dsutils {
 namespace {
 
 using platform::reg::RegistryKey;
+using testing::kCaA;
+using testing::kCaB;
+using testing::kUser;
 using testing::make_certificate;
-using testing::NameSpec;
-
-const NameSpec kCaA{"УЦ Альфа", "Альфа", "RU", ""};
-const NameSpec kCaB{"УЦ Бета", "Бета", "RU", ""};
-const NameSpec kUser{"Иванов", "Орг", "RU", "ivanov@example.ru"};
 
 class CertDirectory : public testing::EngineTest {
  protected:

@@ -17,11 +17,7 @@ class Files : public testing::EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     // Log lines of the copy go to a file of the scratch folder.
-    EventLogSettings s;
-    s.Path = dir_;
-    s.FileName = "events.log";
-    s.AutoOpen = 0;
-    ASSERT_TRUE(EventLogSettings::Write(s));
+    ASSERT_TRUE(log_to_scratch());
   }
   ino_t inode(const QString& p) {
     struct stat st {};

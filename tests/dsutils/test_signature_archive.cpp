@@ -123,11 +123,7 @@ class SignatureArchive : public testing::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    EventLogSettings s;
-    s.Path = dir_;
-    s.FileName = "events.log";
-    s.AutoOpen = 0;
-    ASSERT_TRUE(EventLogSettings::Write(s));
+    ASSERT_TRUE(log_to_scratch());
     ASSERT_TRUE(QDir().mkpath(path("work")));
   }
   QStringList entries(const QString& rel) const {

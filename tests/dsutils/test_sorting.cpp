@@ -12,11 +12,7 @@ class Sorting : public testing::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    EventLogSettings s;
-    s.Path = dir_;
-    s.FileName = "events.log";
-    s.AutoOpen = 0;
-    ASSERT_TRUE(EventLogSettings::Write(s));
+    ASSERT_TRUE(log_to_scratch());
     for (const char* d : {"src", "work/Src", "out", "err", "back"}) ASSERT_TRUE(QDir().mkpath(path(d)));
   }
   // Folder fields: "" stays empty, "-" names a missing folder, else a folder

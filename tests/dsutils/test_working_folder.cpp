@@ -28,11 +28,7 @@ class WorkingFolder : public testing::EngineTest {
     ASSERT_TRUE(QDir().mkpath(path("tmp")));
     ASSERT_TRUE(QDir().mkpath(path("docs")));
     setenv("TMPDIR", path("tmp").toUtf8().constData(), 1);
-    EventLogSettings s;
-    s.Path = dir_;
-    s.FileName = "events.log";
-    s.AutoOpen = 0;
-    ASSERT_TRUE(EventLogSettings::Write(s));
+    ASSERT_TRUE(log_to_scratch());
     root_ = path("tmp") + QStringLiteral("/DOSSAR-%1").arg(::geteuid());
   }
   void TearDown() override {

@@ -8,7 +8,6 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sys/random.h>
 
 #include <cstring>
 #include <string>
@@ -25,6 +24,7 @@
 #include "crypto/x509/name_print.h"
 #include "crypto/x509/x509_owners.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 namespace qcrypto {
 namespace {
@@ -32,10 +32,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using test_support::GostKeyType;
 
-int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 std::string text_of(const BUFFER* b) {
   return b == nullptr ? std::string("<null>")
@@ -79,17 +76,8 @@ Bytes integer_bytes(long value) {
   return Bytes(ASN1_STRING_get0_data(i.get()), ASN1_STRING_get0_data(i.get()) + ASN1_STRING_length(i.get()));
 }
 
-class CertRecord : public ::testing::TestWithParam<GostKeyType> {
+class CertRecord : public test_support::ProviderFixture<::testing::TestWithParam<GostKeyType>> {
  protected:
-  void SetUp() override {
-    RAND_set_rand_method(&kSystemRand);
-    ASSERT_EQ(evp_provider_start(), 1);
-    ERR_clear_error();
-  }
-  void TearDown() override {
-    RAND_set_rand_method(nullptr);
-    ERR_clear_error();
-  }
   int key_number() const { return GetParam() == GostKeyType::kR3410 ? SYSOBJ_R3410 : SYSOBJ_ECR3410; }
   int signature_number() const { return GetParam() == GostKeyType::kR3410 ? SYSOBJ_R3410_R3411 : SYSOBJ_ECR3410_R3411; }
 };

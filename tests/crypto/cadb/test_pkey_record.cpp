@@ -9,7 +9,6 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <stdlib.h>
-#include <sys/random.h>
 
 #include <filesystem>
 #include <string>
@@ -25,6 +24,7 @@
 #include "crypto/pse/pse_files.h"
 #include "crypto/rand/rand.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
@@ -36,10 +36,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using test_support::GostKeyType;
 
-int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 Bytes bytes_of(const BUFFER* b) { return b == nullptr ? Bytes{} : Bytes(b->data, b->data + b->length); }
 std::string text_of(const BUFFER* b) {

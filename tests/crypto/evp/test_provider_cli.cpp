@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <spawn.h>
-#include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "crypto/rand/rand.h"
 #include "crypto/rus/gost3411.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 extern char** environ;
 
@@ -161,10 +161,7 @@ TEST_F(OpensslCommand, ListShowsOurAlgorithmsFromOurProvider) {
   EXPECT_EQ(plain.out.find("RUS-HASH"), std::string::npos);
 }
 
-int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 class OpensslCommandPki : public OpensslCommand, public ::testing::WithParamInterface<test_support::GostKeyType> {};
 

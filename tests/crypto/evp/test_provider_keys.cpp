@@ -7,7 +7,6 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
-#include <sys/random.h>
 
 #include <functional>
 #include <memory>
@@ -24,25 +23,18 @@
 #include "crypto/r3410/r3410.h"
 #include "crypto/rand/rand.h"
 #include "crypto/rus/gost3411.h"
+#include "tests/support/provider_fixture.h"
 
 namespace qcrypto {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-int system_bytes(unsigned char* buffer, int length) {
-  for (int done = 0; done < length;) {
-    const ssize_t n = getrandom(buffer + done, static_cast<size_t>(length - done), 0);
-    if (n <= 0) return 0;
-    done += static_cast<int>(n);
-  }
-  return length;
-}
-const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 Bytes random_bytes(size_t n) {
   Bytes b(n);
-  EXPECT_EQ(system_bytes(b.data(), static_cast<int>(n)), static_cast<int>(n));
+  EXPECT_EQ(test_support::kernel_random_bytes(b.data(), static_cast<int>(n)), static_cast<int>(n));
   return b;
 }
 

@@ -7,7 +7,6 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +22,7 @@
 #include "crypto/rand/rand.h"
 #include "crypto/x509/gost_keys.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 namespace qcrypto {
 namespace {
@@ -30,22 +30,12 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using test_support::GostKeyType;
 
-int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 template <class T>
 using Ptr = UniquePtr<T>;
 
-class ProviderPki : public ::testing::TestWithParam<GostKeyType> {
- protected:
-  void SetUp() override {
-    RAND_set_rand_method(&kSystemRand);
-    ASSERT_EQ(evp_provider_start(), 1);
-  }
-  void TearDown() override { RAND_set_rand_method(nullptr); }
-};
+using ProviderPki = test_support::ProviderFixture<::testing::TestWithParam<GostKeyType>>;
 
 Bytes spki_direct(EVP_PKEY* pkey) {
   unsigned char* der = nullptr;

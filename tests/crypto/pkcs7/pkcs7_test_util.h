@@ -9,7 +9,6 @@
 #include <openssl/dsa.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-#include <sys/random.h>
 
 #include <map>
 #include <string>
@@ -22,17 +21,14 @@
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/rand.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 namespace pkcs7_test {
 
 using Bytes = std::vector<unsigned char>;
 using qcrypto::UniquePtr;
 
-inline int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-inline const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr,
-                                                 nullptr, nullptr,      nullptr, nullptr};
+using test_support::kSystemRand;
 
 enum class KeyKind { kRsa, kDsa, kR3410, kEcr3410 };
 inline const KeyKind kAllKinds[] = {KeyKind::kRsa, KeyKind::kDsa, KeyKind::kR3410, KeyKind::kEcr3410};
@@ -163,5 +159,26 @@ inline bool queued(int func, int reason) {
   }
   return found;
 }
+
+// The provider and the error texts loaded and the recipients made once per
+// suite; each test starts on the kernel random method with an empty error
+// queue.
+class EnvelopeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(qcrypto::evp_provider_start(), 1);
+    qcrypto::ERR_load_crypto_strings();
+    qcrypto::ERR_load_PKCS7_envelope_strings();
+    Pki::get();
+  }
+  void SetUp() override {
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    qcrypto::ERR_clear_error();
+  }
+  static const EVP_CIPHER* des3() {
+    static EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+    return c;
+  }
+};
 
 }  // namespace pkcs7_test

@@ -15,23 +15,7 @@ namespace {
 
 using qcrypto::EnvelopeRecipient;
 
-class Envelope : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(qcrypto::evp_provider_start(), 1);
-    qcrypto::ERR_load_crypto_strings();
-    qcrypto::ERR_load_PKCS7_envelope_strings();
-    Pki::get();
-  }
-  void SetUp() override {
-    qcrypto::RAND_set_rand_method(&kSystemRand);
-    qcrypto::ERR_clear_error();
-  }
-  static const EVP_CIPHER* des3() {
-    static EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
-    return c;
-  }
-};
+using Envelope = EnvelopeTest;
 
 TEST_F(Envelope, EveryKeyTypeFormAndCipherRoundTrips) {
   const Bytes plain = pattern(3 * qcrypto::ENVELOPE_BLOCK + 77, 1);

@@ -23,23 +23,7 @@ using qcrypto::RecipInfoList;
 
 constexpr int kCap = 4096;
 
-class RecipInfo : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(qcrypto::evp_provider_start(), 1);
-    qcrypto::ERR_load_crypto_strings();
-    qcrypto::ERR_load_PKCS7_envelope_strings();
-    Pki::get();
-  }
-  void SetUp() override {
-    qcrypto::RAND_set_rand_method(&kSystemRand);
-    qcrypto::ERR_clear_error();
-  }
-  static const EVP_CIPHER* des3() {
-    static EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
-    return c;
-  }
-};
+using RecipInfo = EnvelopeTest;
 
 // A record for the party with its CEK encrypted; enc_key set, not finished.
 PKCS7_RECIP_INFO* make(RecipInfoList* list, const Party& p, int form, const Bytes& cek, const EVP_CIPHER* cipher,

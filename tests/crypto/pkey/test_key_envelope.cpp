@@ -10,7 +10,6 @@
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <cstring>
@@ -26,6 +25,7 @@
 #include "crypto/rand/rand.h"
 #include "crypto/x509/gost_keys.h"
 #include "tests/crypto/x509/key_codec_test_util.h"
+#include "tests/support/provider_fixture.h"
 #include "tests/support/pse_memory.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
@@ -38,15 +38,7 @@ using keytest::Bytes;
 using testing_support::MemoryPseStore;
 
 // Signing draws its per-signature numbers from the library's random layer.
-int system_bytes(unsigned char* buffer, int length) {
-  for (int done = 0; done < length;) {
-    const ssize_t n = getrandom(buffer + done, static_cast<size_t>(length - done), 0);
-    if (n <= 0) return 0;
-    done += static_cast<int>(n);
-  }
-  return length;
-}
-const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 Bytes take(unsigned char* der, int n) {
   if (n <= 0 || der == nullptr) return {};

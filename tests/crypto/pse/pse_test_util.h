@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,20 +14,13 @@
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/rand.h"
+#include "tests/support/provider_fixture.h"
 
 namespace qcrypto::pse_test {
 
 using Bytes = std::vector<unsigned char>;
 
-inline int system_bytes(unsigned char* buffer, int length) {
-  for (int done = 0; done < length;) {
-    const ssize_t n = getrandom(buffer + done, static_cast<size_t>(length - done), 0);
-    if (n <= 0) return 0;
-    done += static_cast<int>(n);
-  }
-  return length;
-}
-inline const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using ::test_support::kSystemRand;
 
 struct Err {
   int lib, func, reason;

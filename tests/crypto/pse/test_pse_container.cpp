@@ -47,7 +47,7 @@ class PseTest : public ::testing::Test {
 
 Bytes random_bytes(int n) {
   Bytes b(static_cast<size_t>(n));
-  system_bytes(b.data(), n);
+  test_support::kernel_random_bytes(b.data(), n);
   return b;
 }
 

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/x509.h>
-#include <sys/random.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -26,6 +25,7 @@
 #include "crypto/v3ext/v3ext.h"
 #include "tests/crypto/v3ext/v3ext_test_util.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 namespace qcrypto {
 namespace {
@@ -33,10 +33,7 @@ namespace {
 using namespace v3ext_test;
 using test_support::RawExtension;
 
-int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-const RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 // "Инженер" and "Тест" as UTF-8 and as UTF-16BE.
 const std::string kEngineerUtf8 = "\xD0\x98\xD0\xBD\xD0\xB6\xD0\xB5\xD0\xBD\xD0\xB5\xD1\x80";

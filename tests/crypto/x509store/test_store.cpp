@@ -15,35 +15,15 @@
 namespace qcrypto {
 namespace {
 
+using store_test::ca_spec;
+using store_test::leaf_spec;
 using store_test::ProviderTest;
+using store_test::take;
 using test_support::PkiBasicConstraints;
 using test_support::PkiCertSpec;
 using test_support::PkiCrlSpec;
 using test_support::PkiKeyType;
 using test_support::PkiKeyUsage;
-
-PkiCertSpec ca_spec(const std::string& cn, long serial) {
-  PkiCertSpec s;
-  s.common_name = cn;
-  s.serial = serial;
-  s.basic_constraints = PkiBasicConstraints::kCa;
-  s.key_usage = PkiKeyUsage::kCa;
-  return s;
-}
-PkiCertSpec leaf_spec(const std::string& cn, long serial) {
-  PkiCertSpec s;
-  s.common_name = cn;
-  s.serial = serial;
-  return s;
-}
-
-// The certificates of a stack, released into owners.
-std::vector<UniquePtr<X509>> take(STACK_OF(X509) * sk) {
-  std::vector<UniquePtr<X509>> out;
-  for (int i = 0; i < sk_X509_num(sk); ++i) out.emplace_back(sk_X509_value(sk, i));
-  sk_X509_free(sk);
-  return out;
-}
 
 class Store : public ProviderTest {
  protected:

@@ -21,6 +21,8 @@
 namespace qcrypto {
 namespace {
 
+using store_test::ca_spec;
+using store_test::leaf_spec;
 using test_support::PkiBasicConstraints;
 using test_support::PkiCertSpec;
 using test_support::PkiCrlSpec;
@@ -28,21 +30,6 @@ using test_support::PkiKeyType;
 using test_support::PkiKeyUsage;
 
 constexpr long kDay = 86400;
-
-PkiCertSpec ca(const std::string& cn, long serial) {
-  PkiCertSpec s;
-  s.common_name = cn;
-  s.serial = serial;
-  s.basic_constraints = PkiBasicConstraints::kCa;
-  s.key_usage = PkiKeyUsage::kCa;
-  return s;
-}
-PkiCertSpec leaf(const std::string& cn, long serial) {
-  PkiCertSpec s;
-  s.common_name = cn;
-  s.serial = serial;
-  return s;
-}
 
 // Texts written out here, independent of the verifier's table.
 const std::map<int, std::string> kTexts = {
@@ -99,15 +86,16 @@ struct Pki {
   X509* leaf;
 };
 
-Pki standard(Case& c, PkiKeyType type, bool with_crls, const PkiCertSpec& root_spec = ca("Root", 1),
-             const PkiCertSpec& inter_spec = ca("Intermediate", 2), const PkiCertSpec& leaf_spec = leaf("Leaf", 100)) {
+Pki standard(Case& c, PkiKeyType type, bool with_crls, const PkiCertSpec& root_spec = ca_spec("Root", 1),
+             const PkiCertSpec& inter_spec = ca_spec("Intermediate", 2),
+             const PkiCertSpec& end_spec = leaf_spec("Leaf", 100)) {
   Pki p{};
   p.root_key = c.keep(test_support::pki_new_key(type));
   p.inter_key = c.keep(test_support::pki_new_key(type));
   p.leaf_key = c.keep(test_support::pki_new_key(type));
   p.root = c.keep(test_support::pki_make_cert(p.root_key, root_spec, nullptr, p.root_key));
   p.inter = c.keep(test_support::pki_make_cert(p.inter_key, inter_spec, p.root, p.root_key));
-  p.leaf = c.keep(test_support::pki_make_cert(p.leaf_key, leaf_spec, p.inter, p.inter_key));
+  p.leaf = c.keep(test_support::pki_make_cert(p.leaf_key, end_spec, p.inter, p.inter_key));
   X509_LOOKUP_add_cert(c.trusted, p.root);
   X509_LOOKUP_add_cert(c.untrusted, p.inter);
   if (with_crls) {
@@ -204,7 +192,7 @@ const std::vector<Row>& rows() {
       {"self-signed leaf not trusted: 18 and 24",
        [](Case& c, PkiKeyType t) {
          EVP_PKEY* k = c.keep(test_support::pki_new_key(t));
-         c.target = c.keep(test_support::pki_make_cert(k, leaf("Alone", 5), nullptr, k));
+         c.target = c.keep(test_support::pki_make_cert(k, leaf_spec("Alone", 5), nullptr, k));
        },
        kVerifyDefaultFlags,
        0,
@@ -212,7 +200,7 @@ const std::vector<Row>& rows() {
       {"self-signed leaf in the trusted look-up",
        [](Case& c, PkiKeyType t) {
          EVP_PKEY* k = c.keep(test_support::pki_new_key(t));
-         c.target = c.keep(test_support::pki_make_cert(k, leaf("Alone", 5), nullptr, k));
+         c.target = c.keep(test_support::pki_make_cert(k, leaf_spec("Alone", 5), nullptr, k));
          X509_LOOKUP_add_cert(c.trusted, c.target);
        },
        kVerifyDefaultFlags,
@@ -276,29 +264,29 @@ const std::vector<Row>& rows() {
        {{}, {}, {}}},
       {"expired leaf",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec l = leaf("Leaf", 100);
+         PkiCertSpec l = leaf_spec("Leaf", 100);
          l.not_before = -10 * kDay;
          l.not_after = -kDay;
-         standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
+         standard(c, t, true, ca_spec("Root", 1), ca_spec("Intermediate", 2), l);
        },
        kVerifyDefaultFlags,
        0,
        {{10}, {}, {}}},
       {"leaf not yet valid",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec l = leaf("Leaf", 100);
+         PkiCertSpec l = leaf_spec("Leaf", 100);
          l.not_before = kDay;
-         standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
+         standard(c, t, true, ca_spec("Root", 1), ca_spec("Intermediate", 2), l);
        },
        kVerifyDefaultFlags,
        0,
        {{9}, {}, {}}},
       {"expired intermediate: the leaf is invalid by folding",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec i = ca("Intermediate", 2);
+         PkiCertSpec i = ca_spec("Intermediate", 2);
          i.not_before = -10 * kDay;
          i.not_after = -kDay;
-         standard(c, t, true, ca("Root", 1), i);
+         standard(c, t, true, ca_spec("Root", 1), i);
        },
        kVerifyDefaultFlags,
        0,
@@ -306,10 +294,10 @@ const std::vector<Row>& rows() {
        {0, 0, 1}},
       {"expired leaf tolerated",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec l = leaf("Leaf", 100);
+         PkiCertSpec l = leaf_spec("Leaf", 100);
          l.not_before = -10 * kDay;
          l.not_after = -kDay;
-         standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
+         standard(c, t, true, ca_spec("Root", 1), ca_spec("Intermediate", 2), l);
        },
        kVerifyDefaultFlags | (1UL << 10),
        1,
@@ -374,8 +362,8 @@ const std::vector<Row>& rows() {
          c.untrusted->skip = 1;
          X509_LOOKUP* other = X509_STORE_add_lookup(c.store.get(), X509_LOOKUP_trusted(), "other", 1);
          EVP_PKEY* k2 = c.keep(test_support::pki_new_key(t));
-         X509* root2 = c.keep(test_support::pki_make_cert(k2, ca("Second Root", 11), nullptr, k2));
-         X509* cross = c.keep(test_support::pki_make_cert(p.inter_key, ca("Intermediate", 12), root2, k2));
+         X509* root2 = c.keep(test_support::pki_make_cert(k2, ca_spec("Second Root", 11), nullptr, k2));
+         X509* cross = c.keep(test_support::pki_make_cert(p.inter_key, ca_spec("Intermediate", 12), root2, k2));
          X509_LOOKUP_add_cert(other, root2);
          X509_LOOKUP_add_cert(other, cross);
          X509_LOOKUP_add_crl(other, c.keep(test_support::pki_make_crl(root2, k2, PkiCrlSpec{})));
@@ -386,13 +374,13 @@ const std::vector<Row>& rows() {
        {{}, {}, {}}},
       {"renewed issuer under the same name without key identifiers: the one whose key verifies",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec l = leaf("Leaf", 100);
+         PkiCertSpec l = leaf_spec("Leaf", 100);
          l.authority_key_id = false;
-         Pki p = standard(c, t, true, ca("Root", 1), ca("Intermediate", 2), l);
+         Pki p = standard(c, t, true, ca_spec("Root", 1), ca_spec("Intermediate", 2), l);
          EVP_PKEY* k2 = c.keep(test_support::pki_new_key(t));
          // Found first (the trusted pass), but its key did not sign the leaf.
          X509_LOOKUP_add_cert(c.trusted,
-                              c.keep(test_support::pki_make_cert(k2, ca("Intermediate", 3), p.root, p.root_key)));
+                              c.keep(test_support::pki_make_cert(k2, ca_spec("Intermediate", 3), p.root, p.root_key)));
        },
        kVerifyDefaultFlags,
        1,
@@ -401,7 +389,7 @@ const std::vector<Row>& rows() {
        [](Case& c, PkiKeyType t) {
          Pki p = standard(c, t, true);
          EVP_PKEY* k = c.keep(test_support::pki_new_key(t));
-         c.target = c.keep(test_support::pki_make_cert(k, leaf("Victim", 9), p.leaf, p.leaf_key));
+         c.target = c.keep(test_support::pki_make_cert(k, leaf_spec("Victim", 9), p.leaf, p.leaf_key));
          X509_LOOKUP_add_cert(c.untrusted, p.leaf);
        },
        0xFFFFFFFFUL,
@@ -410,10 +398,10 @@ const std::vector<Row>& rows() {
        {0, 0, 1, 1}},
       {"forged issuer: keyUsage without keyCertSign, no basicConstraints",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec i = ca("Intermediate", 2);
+         PkiCertSpec i = ca_spec("Intermediate", 2);
          i.basic_constraints = PkiBasicConstraints::kAbsent;
          i.key_usage = PkiKeyUsage::kLeaf;
-         standard(c, t, true, ca("Root", 1), i);
+         standard(c, t, true, ca_spec("Root", 1), i);
        },
        // Its CRL is not used either: its keyUsage leaves out cRLSign.
        0xFFFFFFFFUL,
@@ -422,17 +410,17 @@ const std::vector<Row>& rows() {
        {0, 0, 1}},
       {"older CA without the extensions still issues",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec i = ca("Intermediate", 2);
+         PkiCertSpec i = ca_spec("Intermediate", 2);
          i.basic_constraints = PkiBasicConstraints::kAbsent;
          i.key_usage = PkiKeyUsage::kAbsent;
-         standard(c, t, true, ca("Root", 1), i);
+         standard(c, t, true, ca_spec("Root", 1), i);
        },
        kVerifyDefaultFlags,
        1,
        {{}, {}, {}}},
       {"root's pathLen 0 forbids an intermediate",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec r = ca("Root", 1);
+         PkiCertSpec r = ca_spec("Root", 1);
          r.path_len = 0;
          standard(c, t, true, r);
        },
@@ -442,7 +430,7 @@ const std::vector<Row>& rows() {
        {0, 0, 0}},
       {"root's pathLen 1 allows it",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec r = ca("Root", 1);
+         PkiCertSpec r = ca_spec("Root", 1);
          r.path_len = 1;
          standard(c, t, true, r);
        },
@@ -451,9 +439,9 @@ const std::vector<Row>& rows() {
        {{}, {}, {}}},
       {"CRL of an issuer without cRLSign is not used",
        [](Case& c, PkiKeyType t) {
-         PkiCertSpec i = ca("Intermediate", 2);
+         PkiCertSpec i = ca_spec("Intermediate", 2);
          i.key_usage = PkiKeyUsage::kCaWithoutCrlSign;
-         Pki p = standard(c, t, false, ca("Root", 1), i);
+         Pki p = standard(c, t, false, ca_spec("Root", 1), i);
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({100}))));
          X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, PkiCrlSpec{})));
        },
@@ -467,12 +455,12 @@ const std::vector<Row>& rows() {
          EVP_PKEY* kl = c.keep(test_support::pki_new_key(t));
          // B's certificate is made first under a stand-in A of the same name
          // and key, so A and B end up issued by each other.
-         X509* a0 = c.keep(test_support::pki_make_cert(ka, ca("A", 1), nullptr, ka));
-         X509* b = c.keep(test_support::pki_make_cert(kb, ca("B", 2), a0, ka));
-         X509* a = c.keep(test_support::pki_make_cert(ka, ca("A", 1), b, kb));
+         X509* a0 = c.keep(test_support::pki_make_cert(ka, ca_spec("A", 1), nullptr, ka));
+         X509* b = c.keep(test_support::pki_make_cert(kb, ca_spec("B", 2), a0, ka));
+         X509* a = c.keep(test_support::pki_make_cert(ka, ca_spec("A", 1), b, kb));
          X509_LOOKUP_add_cert(c.trusted, a);
          X509_LOOKUP_add_cert(c.trusted, b);
-         c.target = c.keep(test_support::pki_make_cert(kl, leaf("Leaf", 100), a, ka));
+         c.target = c.keep(test_support::pki_make_cert(kl, leaf_spec("Leaf", 100), a, ka));
        },
        kVerifyDefaultFlags,
        0,
@@ -480,13 +468,13 @@ const std::vector<Row>& rows() {
       {"over-long chain",
        [](Case& c, PkiKeyType t) {
          EVP_PKEY* k = c.keep(test_support::pki_new_key(t));
-         X509* up = c.keep(test_support::pki_make_cert(k, ca("CA 0", 1), nullptr, k));
+         X509* up = c.keep(test_support::pki_make_cert(k, ca_spec("CA 0", 1), nullptr, k));
          X509_LOOKUP_add_cert(c.trusted, up);
          for (int i = 1; i <= kMaxChainLength + 2; ++i) {
-           up = c.keep(test_support::pki_make_cert(k, ca("CA " + std::to_string(i), i + 1), up, k));
+           up = c.keep(test_support::pki_make_cert(k, ca_spec("CA " + std::to_string(i), i + 1), up, k));
            X509_LOOKUP_add_cert(c.untrusted, up);
          }
-         c.target = c.keep(test_support::pki_make_cert(k, leaf("Leaf", 100), up, k));
+         c.target = c.keep(test_support::pki_make_cert(k, leaf_spec("Leaf", 100), up, k));
        },
        kVerifyDefaultFlags,
        0,
@@ -587,7 +575,7 @@ TEST_F(VerifyApi, ErrorTextsAndArguments) {
 
 TEST_F(VerifyApi, CrlChoiceAndRevocation) {
   UniquePtr<EVP_PKEY> k(test_support::pki_new_key(PkiKeyType::kEcr3410));
-  UniquePtr<X509> root(test_support::pki_make_cert(k.get(), ca("Root", 1), nullptr, k.get()));
+  UniquePtr<X509> root(test_support::pki_make_cert(k.get(), ca_spec("Root", 1), nullptr, k.get()));
   UniquePtr<X509_CRL> old_crl(test_support::pki_make_crl(root.get(), k.get(), revoking({1}, -3 * kDay)));
   UniquePtr<X509_CRL> recent(test_support::pki_make_crl(root.get(), k.get(), revoking({}, -kDay)));
   UniquePtr<X509_CRL> future(test_support::pki_make_crl(root.get(), k.get(), revoking({}, kDay)));
@@ -612,15 +600,15 @@ TEST_F(VerifyApi, CrlChoiceAndRevocation) {
 TEST_F(VerifyApi, RememberedSignatureDoesNotCarryToAnotherKey) {
   UniquePtr<EVP_PKEY> k(test_support::pki_new_key(PkiKeyType::kEcr3410));
   UniquePtr<EVP_PKEY> fake_key(test_support::pki_new_key(PkiKeyType::kEcr3410));
-  UniquePtr<X509> root(test_support::pki_make_cert(k.get(), ca("Root", 1), nullptr, k.get()));
-  PkiCertSpec no_akid = leaf("Leaf", 5);
+  UniquePtr<X509> root(test_support::pki_make_cert(k.get(), ca_spec("Root", 1), nullptr, k.get()));
+  PkiCertSpec no_akid = leaf_spec("Leaf", 5);
   no_akid.authority_key_id = false;
   UniquePtr<X509> cert(test_support::pki_make_cert(fake_key.get(), no_akid, root.get(), k.get()));
   UniquePtr<CERT> record(CERT_split(cert.get()));
   UniquePtr<X509_STORE> good(X509_STORE_new());
   X509_LOOKUP_add_cert(X509_STORE_add_lookup(good.get(), X509_LOOKUP_trusted(), "trusted", 1), root.get());
   EXPECT_EQ(CERT_verify_store(record.get(), good.get(), kVerifyDefaultFlags, nullptr), 1);
-  UniquePtr<X509> fake_root(test_support::pki_make_cert(fake_key.get(), ca("Root", 1), nullptr, fake_key.get()));
+  UniquePtr<X509> fake_root(test_support::pki_make_cert(fake_key.get(), ca_spec("Root", 1), nullptr, fake_key.get()));
   UniquePtr<X509_STORE> bad(X509_STORE_new());
   X509_LOOKUP_add_cert(X509_STORE_add_lookup(bad.get(), X509_LOOKUP_trusted(), "trusted", 1), fake_root.get());
   EXPECT_EQ(CERT_verify_store(record.get(), bad.get(), kVerifyDefaultFlags, nullptr), 0);
@@ -639,7 +627,7 @@ TEST_F(VerifyApi, ConcurrentVerificationsOnOneStore) {
   Case c;
   Pki p = standard(c, PkiKeyType::kEcr3410, true);
   UniquePtr<EVP_PKEY> other(test_support::pki_new_key(PkiKeyType::kEcr3410));
-  X509* revoked = c.keep(test_support::pki_make_cert(other.get(), leaf("Revoked", 101), p.inter, p.inter_key));
+  X509* revoked = c.keep(test_support::pki_make_cert(other.get(), leaf_spec("Revoked", 101), p.inter, p.inter_key));
   X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, revoking({101}, -30))));
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;

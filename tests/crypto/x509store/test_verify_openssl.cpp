@@ -27,22 +27,12 @@
 namespace qcrypto {
 namespace {
 
-using test_support::PkiBasicConstraints;
+using store_test::ca_spec;
 using test_support::PkiCertSpec;
 using test_support::PkiCrlSpec;
 using test_support::PkiKeyType;
-using test_support::PkiKeyUsage;
 
 constexpr long kDay = 86400;
-
-PkiCertSpec ca(const std::string& cn, long serial) {
-  PkiCertSpec s;
-  s.common_name = cn;
-  s.serial = serial;
-  s.basic_constraints = PkiBasicConstraints::kCa;
-  s.key_usage = PkiKeyUsage::kCa;
-  return s;
-}
 
 struct World {
   std::vector<UniquePtr<EVP_PKEY>> keys;
@@ -68,8 +58,8 @@ void build(World& w, PkiKeyType t, const Tweak& tw) {
   EVP_PKEY* rk = w.key(t);
   EVP_PKEY* ik = w.key(t);
   EVP_PKEY* lk = w.key(t);
-  w.root = w.cert(test_support::pki_make_cert(rk, ca("Root", 1), nullptr, rk));
-  X509* inter = w.cert(test_support::pki_make_cert(ik, ca("Intermediate", 2), w.root, rk));
+  w.root = w.cert(test_support::pki_make_cert(rk, ca_spec("Root", 1), nullptr, rk));
+  X509* inter = w.cert(test_support::pki_make_cert(ik, ca_spec("Intermediate", 2), w.root, rk));
   X509* leaf = w.cert(test_support::pki_make_cert(lk, tw.leaf, inter, ik));
   w.crl(test_support::pki_make_crl(w.root, rk, PkiCrlSpec{}));
   PkiCrlSpec s;
