@@ -10,6 +10,7 @@
 
 #include "crypto/bio/media.h"
 #include "crypto/bio/media_buffer.h"
+#include "crypto/bio/token_bio_ops.h"
 #include "crypto/bio/token_codes.h"
 #include "platform/dynlib.h"
 
@@ -273,35 +274,7 @@ int bio_create(BIO* bio) {
   return 1;
 }
 
-int bio_destroy(BIO* bio) {
-  Ctx* c = ctx_of(bio);
-  if (c == nullptr) return 1;
-  write_back(*c);
-  delete c;
-  BIO_set_data(bio, nullptr);
-  return 1;
-}
-
-int bio_read(BIO* bio, char* out, int n) {
-  Ctx* c = ctx_of(bio);
-  if (c == nullptr || !c->open || (c->open_flags & BIO_FP_READ) == 0) return -1;
-  return c->buffer.read(out, n);
-}
-
-int bio_write(BIO* bio, const char* in, int n) {
-  Ctx* c = ctx_of(bio);
-  if (c == nullptr || !c->open || (c->open_flags & BIO_FP_WRITE) == 0) return -1;
-  c->written = true;
-  return c->buffer.write(in, n);
-}
-
-int bio_puts(BIO* bio, const char* s) { return s == nullptr ? -1 : bio_write(bio, s, static_cast<int>(strlen(s))); }
-
-int bio_gets(BIO* bio, char* out, int size) {
-  Ctx* c = ctx_of(bio);
-  if (c == nullptr || !c->open || (c->open_flags & BIO_FP_READ) == 0) return -1;
-  return c->buffer.gets(out, size);
-}
+using Ops = TokenBioOps<Ctx, write_back>;
 
 long bio_ctrl(BIO* bio, int cmd, long num, void* ptr) {
   Ctx* c = ctx_of(bio);
@@ -329,13 +302,13 @@ long bio_ctrl(BIO* bio, int cmd, long num, void* ptr) {
 BIO_METHOD* make_method() {
   BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "Vexil R2");
   if (m == nullptr) return nullptr;
-  BIO_meth_set_write(m, bio_write);
-  BIO_meth_set_read(m, bio_read);
-  BIO_meth_set_puts(m, bio_puts);
-  BIO_meth_set_gets(m, bio_gets);
+  BIO_meth_set_write(m, Ops::write);
+  BIO_meth_set_read(m, Ops::read);
+  BIO_meth_set_puts(m, Ops::puts);
+  BIO_meth_set_gets(m, Ops::gets);
   BIO_meth_set_ctrl(m, bio_ctrl);
   BIO_meth_set_create(m, bio_create);
-  BIO_meth_set_destroy(m, bio_destroy);
+  BIO_meth_set_destroy(m, Ops::destroy);
   return m;
 }
 
