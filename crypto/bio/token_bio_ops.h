@@ -1,14 +1,47 @@
-// The buffer side shared by the two token BIOs: both hold the open file in a
-// MediaBuffer, refuse reads and writes the open mode does not allow, note
-// any write (a read-write open that only read must not put back the unread
-// rest), and write back what is pending when the BIO is freed.
+// What the two token BIOs share: the driver bound by name, and the buffer
+// side (the open file held in a MediaBuffer; reads and writes the open mode
+// does not allow refused; any write noted, since a read-write open that only
+// read must not put back the unread rest; what is pending written back when
+// the BIO is freed).
 #pragma once
 
 #include <openssl/bio.h>
 
+#include <array>
+#include <cstddef>
 #include <cstring>
 
+#include "crypto/bio/vxsdk_bio.h"
+#include "platform/dynlib.h"
+
 namespace qcrypto {
+
+// A token driver bound by name: its functions in table order and the
+// token-password callback its BIOs ask. Both token drivers talk to the card
+// through the PC/SC service, so without "WinSCard.dll" neither binds.
+template <std::size_t N>
+struct TokenDriver {
+  platform::DynLib lib;
+  bool bound = false;
+  std::array<void*, N> fn{};
+  TOKEN_PASSWORD_CALLBACK callback = nullptr;
+
+  int load(const char* name, const std::array<const char*, N>& names) {
+    if (bound) return 1;
+    {
+      platform::DynLib pcsc;
+      if (!pcsc.open("WinSCard.dll")) return 0;
+    }
+    if (!lib.loaded() && !lib.open(name)) return 0;
+    bound = lib.bind_all(names.data(), fn.data(), N);
+    return bound ? 1 : 0;
+  }
+  void unload() {
+    bound = false;
+    fn.fill(nullptr);
+    lib.close();
+  }
+};
 
 template <class Ctx, int (*WriteBack)(Ctx&)>
 struct TokenBioOps {

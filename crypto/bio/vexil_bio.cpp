@@ -45,12 +45,7 @@ constexpr std::array<const char*, kFnCount> kNames = {
 constexpr std::string_view kKeyword = "vxR2";
 constexpr const char* kReaderPrefix = "QRL ifdh ";
 
-struct Api {
-  platform::DynLib lib;
-  bool bound = false;
-  std::array<void*, kFnCount> fn{};
-  TOKEN_PASSWORD_CALLBACK callback = nullptr;
-};
+using Api = TokenDriver<kFnCount>;
 
 Api& api() {
   static Api* a = new Api();
@@ -326,24 +321,9 @@ int append_entry(void* list, const char* name, int is_directory, int size) {
 
 }  // namespace
 
-int VEXIL_load() {
-  Api& a = api();
-  if (a.bound) return 1;
-  {
-    platform::DynLib pcsc;
-    if (!pcsc.open("WinSCard.dll")) return 0;
-  }
-  if (!a.lib.loaded() && !a.lib.open("vxapi.dll")) return 0;
-  a.bound = a.lib.bind_all(kNames.data(), a.fn.data(), kFnCount);
-  return a.bound ? 1 : 0;
-}
+int VEXIL_load() { return api().load("vxapi.dll", kNames); }
 
-void VEXIL_unload() {
-  Api& a = api();
-  a.bound = false;
-  a.fn.fill(nullptr);
-  a.lib.close();
-}
+void VEXIL_unload() { api().unload(); }
 
 int VEXIL_bound() { return api().bound ? 1 : 0; }
 

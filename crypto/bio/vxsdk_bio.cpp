@@ -67,12 +67,7 @@ constexpr std::string_view kReaderPrefix = "QRL ifdh ";
 
 // Bound once at library start, under the start lock; read without a lock
 // afterwards, as the library's start and stop bracket every use.
-struct Sdk {
-  platform::DynLib lib;
-  bool bound = false;
-  std::array<void*, kFnCount> fn{};
-  TOKEN_PASSWORD_CALLBACK callback = nullptr;
-};
+using Sdk = TokenDriver<kFnCount>;
 
 Sdk& sdk() {
   static Sdk* s = new Sdk();
@@ -545,26 +540,9 @@ void vxdk_fill_entry(VEXIL_FILE_INFO* entry, const VXObjectInfo& info, bool fold
   entry->size = folder ? 0 : info.size;
 }
 
-int load_token_sdk() {
-  Sdk& s = sdk();
-  if (s.bound) return 1;
-  // The SDK talks to the card through the PC/SC service; without it there
-  // is no token to reach.
-  {
-    platform::DynLib pcsc;
-    if (!pcsc.open("WinSCard.dll")) return 0;
-  }
-  if (!s.lib.loaded() && !s.lib.open("vxsdk")) return 0;
-  s.bound = s.lib.bind_all(kNames.data(), s.fn.data(), kFnCount);
-  return s.bound ? 1 : 0;
-}
+int load_token_sdk() { return sdk().load("vxsdk", kNames); }
 
-void unload_token_sdk() {
-  Sdk& s = sdk();
-  s.bound = false;
-  s.fn.fill(nullptr);
-  s.lib.close();
-}
+void unload_token_sdk() { sdk().unload(); }
 
 int vxdk_bound() { return sdk().bound ? 1 : 0; }
 
