@@ -24,6 +24,7 @@
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_dn.h"
+#include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
 
 // A stack of certificates that holds one reference per certificate.
@@ -197,27 +198,12 @@ X509* lookup_cert(QL_SESSION* session, int mode, const void* key, const void* se
         *code = QL_ERR_ARGUMENT;
         return nullptr;
       }
-      const auto* path = static_cast<const char*>(key);
-      struct stat st {};
-      if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kCertFileMaxBytes) {
-        *code = QL_ERR_CERT_FILE;
-        return nullptr;
-      }
       std::vector<unsigned char> bytes;
-      UniquePtr<BIO> in(BIO_new_file(path, "rb"));
-      if (!in) {
-        ERR_clear_error();
+      if (ql_read_whole_file(static_cast<const char*>(key), static_cast<std::size_t>(kCertFileMaxBytes), &bytes) !=
+          FileRead::kOk) {
         *code = QL_ERR_CERT_FILE;
         return nullptr;
       }
-      bytes.assign(static_cast<std::size_t>(st.st_size), 0);
-      std::size_t got = 0;
-      while (got < bytes.size()) {
-        const int n = BIO_read(in.get(), bytes.data() + got, static_cast<int>(bytes.size() - got));
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-      }
-      bytes.resize(got);
       X509* cert = QL_read_certificate(bytes.data(), static_cast<long>(bytes.size()));
       if (cert == nullptr) *code = QL_ERR_CERT_DECODE;
       return cert;
@@ -583,22 +569,15 @@ int QL_read_message_file(const char* path, int* kind, QL_MESSAGE** message) {
   *kind = QL_KIND_OTHER;
   if (message != nullptr) *message = nullptr;
   if (message == nullptr) return QL_get_file_type(path, kind);
-  struct stat st {};
-  if (path[0] == '\0' || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return QL_ERR_INPUT;
-  if (st.st_size > QL_MESSAGE_MAX_BYTES) return QL_ERR_MEMORY;
-  UniquePtr<BIO> in(BIO_new_file(path, "rb"));
-  if (!in) {
-    ERR_clear_error();
-    return QL_ERR_INPUT;
+  std::vector<unsigned char> bytes;
+  switch (ql_read_whole_file(path, static_cast<std::size_t>(QL_MESSAGE_MAX_BYTES), &bytes)) {
+    case FileRead::kUnreadable:
+      return QL_ERR_INPUT;
+    case FileRead::kTooLarge:
+      return QL_ERR_MEMORY;
+    case FileRead::kOk:
+      break;
   }
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size));
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const int n = BIO_read(in.get(), bytes.data() + got, static_cast<int>(bytes.size() - got));
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
   return decode_message(bytes.data(), bytes.size(), kind, message);
 }
 

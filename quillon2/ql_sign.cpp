@@ -20,6 +20,7 @@
 #include "crypto/x509/name_print.h"
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
 
 namespace quillon2 {
@@ -137,15 +138,8 @@ int verify_chain(QL_SESSION* session, X509* cert) {
 }
 
 UniquePtr<X509> lookup_file(const char* path) {
-  UniquePtr<BIO> in(BIO_new_file(path, "rb"));
-  if (!in) return nullptr;
   std::vector<unsigned char> bytes;
-  unsigned char block[QL_BLOCK_BYTES];
-  int n = 0;
-  while ((n = BIO_read(in.get(), block, sizeof block)) > 0) {
-    if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kCertFileMaxBytes)) return nullptr;
-    bytes.insert(bytes.end(), block, block + n);
-  }
+  if (ql_read_whole_file(path, static_cast<std::size_t>(kCertFileMaxBytes), &bytes) != FileRead::kOk) return nullptr;
   return UniquePtr<X509>(mputil_decode_cert(bytes.data(), static_cast<long>(bytes.size())));
 }
 

@@ -17,6 +17,7 @@
 #include "dsutils/engine/archive_owners.h"
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/fd_io.h"
 #include "dsutils/engine/list_file.h"
 
 namespace dsutils {
@@ -129,17 +130,6 @@ qcrypto::UniquePtr<archive> reader_at_start(const OpenedArchive& f) {
   qcrypto::UniquePtr<archive> a = new_reader();
   if (!a || archive_read_open_fd(a.get(), f.fd, kBlock) != ARCHIVE_OK) return {};
   return a;
-}
-
-bool write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
 }
 
 void remove_staging(const QString& staging, const std::vector<std::string>& names) {
