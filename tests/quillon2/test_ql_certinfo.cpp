@@ -13,7 +13,6 @@
 #include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <sys/random.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +31,7 @@
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_last_error.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 
 namespace quillon2 {
 namespace {
@@ -186,10 +186,7 @@ X509* make_cert(const CertRecipe& r) {
   return ok ? cert.release() : nullptr;
 }
 
-int system_bytes(unsigned char* buffer, int length) {
-  return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
-}
-const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 void regenerate_fixtures() {
   using test_support::PkiKeyType;

@@ -25,6 +25,7 @@
 #include "quillon2/ql_dn.h"
 #include "quillon2/ql_keys.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
@@ -41,12 +42,7 @@ using qcrypto::testing_support::read_whole;
 using qcrypto::testing_support::write_whole;
 using test_support::GostKeyType;
 
-int system_bytes(unsigned char* buffer, int length) {
-  std::random_device device;
-  for (int i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(device());
-  return length;
-}
-const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 struct Scratch {
   Scratch() {

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,16 +19,12 @@
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/rand.h"
 #include "quillon2/ql_frame.h"
+#include "tests/support/provider_fixture.h"
 
 namespace quillon2 {
 namespace {
 
-int system_bytes(unsigned char* buffer, int length) {
-  std::random_device device;
-  for (int i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(device());
-  return length;
-}
-const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 class FrameTest : public ::testing::Test {
  protected:

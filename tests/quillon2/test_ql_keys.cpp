@@ -12,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "crypto/x509/name_print.h"
 #include "quillon2/ql_keys.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 
 // A stack of certificates that holds one reference per certificate.
@@ -46,12 +46,7 @@ using qcrypto::testing_support::read_whole;
 using qcrypto::testing_support::write_whole;
 using test_support::GostKeyType;
 
-int system_bytes(unsigned char* buffer, int length) {
-  std::random_device device;
-  for (int i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(device());
-  return length;
-}
-const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 // What the installed password and retry callbacks do; the slots cannot be
 // emptied once set, so one pair serves every test and reads these.

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_sign.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 
 namespace quillon2 {
@@ -33,12 +33,7 @@ using qcrypto::testing_support::read_whole;
 using qcrypto::testing_support::write_whole;
 using test_support::PkiKeyType;
 
-int system_bytes(unsigned char* buffer, int length) {
-  std::random_device device;
-  for (int i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(device());
-  return length;
-}
-const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+using test_support::kSystemRand;
 
 struct Scratch {
   Scratch() {
