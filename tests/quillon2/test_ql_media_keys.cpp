@@ -1,0 +1,251 @@
+// Keys in a container on each hardware medium, through the toolkit: every
+// failure a driver stand-in can show ends in the toolkit's code, loads no
+// key and leaves the container's files as they were; erasing removes only
+// what it names.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "crypto/cadb/cadb_file.h"
+#include "crypto/cadb/library.h"
+#include "crypto/err/err.h"
+#include "crypto/pse/pse_files.h"
+#include "crypto/rand/rand.h"
+#include "platform/dynlib.h"
+#include "quillon2/ql_codes.h"
+#include "quillon2/ql_frame.h"
+#include "quillon2/ql_keys.h"
+#include "tests/support/provider_fixture.h"
+#include "tests/support/pse_fixture.h"
+
+namespace quillon2 {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+using qcrypto::testing_support::read_whole;
+
+// The PIN prompt: counts its calls and gives the scripted answers in turn
+// (the last one repeats); "<cancel>" answers -1.
+struct PinScript {
+  int calls = 0;
+  std::vector<std::string> answers;
+};
+PinScript g_pin;
+
+int pin_callback(char* buffer, int size, int /*flags*/, void* /*user*/) {
+  const std::size_t i = static_cast<std::size_t>(g_pin.calls++);
+  const std::string pin = g_pin.answers.empty() ? "1234" : g_pin.answers[std::min(i, g_pin.answers.size() - 1)];
+  if (pin == "<cancel>") return -1;
+  std::snprintf(buffer, static_cast<std::size_t>(size), "%s", pin.c_str());
+  return static_cast<int>(pin.size());
+}
+
+enum class Medium { Vexil, VxR2, IButton, Disk };
+
+// Every file below a folder with its bytes: the state a failed call must
+// leave alone.
+std::map<std::string, Bytes> tree_of(const fs::path& root) {
+  std::map<std::string, Bytes> out;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file()) out[it->path().string()] = read_whole(it->path().string());
+  }
+  return out;
+}
+
+class MediaKeys : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("dossar-ql-media-keys-" + std::to_string(::getpid()));
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "vxsdk" / "QRL ifdh 0" / "token");
+    fs::create_directories(root_ / "vxapi" / "QRL ifdh 0" / "token" / "3f00" / "e007");
+    fs::create_directories(root_ / "ibfs" / "port-1-1" / "button");
+    ::setenv("DOSSAR_LIB_PATH", (std::string(DOSSAR_BINARY_DIR) + "/stand-ins/media").c_str(), 1);
+    ::unsetenv("DOSSAR_STANDIN_LOG");
+    ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+    qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+    qcrypto::cadb_library_init();  // keeps the drivers bound between the calls
+    ASSERT_TRUE(vxsdk_.open("vxsdk"));
+    ASSERT_TRUE(vxapi_.open("vxapi.dll"));
+    ASSERT_TRUE(ibfs_.open("ibfs32.dll"));
+    for (Medium m : {Medium::Vexil, Medium::VxR2, Medium::IButton}) control(m, "");
+    g_pin = PinScript{};
+    QL_set_token_password_callback(pin_callback);
+  }
+  void TearDown() override {
+    QL_set_token_password_callback(nullptr);
+    vxsdk_ = platform::DynLib{};
+    vxapi_ = platform::DynLib{};
+    ibfs_ = platform::DynLib{};
+    qcrypto::cadb_library_cleanup();
+    while (QL_is_initialized() != 0) QL_cleanup();
+    fs::remove_all(root_);
+  }
+
+  void control(Medium m, const std::string& extra) {
+    using Control = void (*)(const char*);
+    if (m == Medium::Disk) return;
+    platform::DynLib& lib = m == Medium::Vexil ? vxsdk_ : m == Medium::VxR2 ? vxapi_ : ibfs_;
+    const char* folder = m == Medium::Vexil ? "vxsdk" : m == Medium::VxR2 ? "vxapi" : "ibfs";
+    const std::string text = "root=" + (root_ / folder).string() + (extra.empty() ? "" : "," + extra);
+    reinterpret_cast<Control>(lib.symbol("StandinMediaControl"))(text.c_str());
+  }
+  fs::path backing(Medium m) const {
+    switch (m) {
+      case Medium::Vexil:
+        return root_ / "vxsdk";
+      case Medium::VxR2:
+        return root_ / "vxapi";
+      case Medium::IButton:
+        return root_ / "ibfs";
+      case Medium::Disk:
+        return root_ / "disk";
+    }
+    return {};
+  }
+
+  // The container's files and its first key copied from the one made on
+  // disk to `medium`; the key file's path there.
+  std::string place_container(const qcrypto::testing_support::PseFixture& f, const char* medium) {
+    char from[qcrypto::PSE_PATH_BUFFER];
+    char to[qcrypto::PSE_PATH_BUFFER];
+    for (int kind : {qcrypto::PSE31_MKEY, qcrypto::PSE31_MASKS, qcrypto::PSE31_KEK}) {
+      const Bytes bytes = read_whole(qcrypto::PSE_file_path(from, f.medium.c_str(), kind));
+      EXPECT_FALSE(bytes.empty());
+      EXPECT_NE(qcrypto::PSE_file_path(to, medium, kind), nullptr);
+      EXPECT_EQ(qcrypto::CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr),
+                static_cast<int>(bytes.size()))
+          << to;
+    }
+    const Bytes der = read_whole(f.keys.front().path);
+    EXPECT_NE(qcrypto::PSE_key_file_path(to, medium, f.keys.front().number), nullptr);
+    EXPECT_EQ(qcrypto::CADB_write_file(to, der.data(), static_cast<int>(der.size()), nullptr),
+              static_cast<int>(der.size()));
+    return to;
+  }
+
+  // 1 when the session holds a key with the public part of `pair`.
+  static int holds(EVP_PKEY* pair) {
+    QL_SESSION* session = QL_session_get();
+    int n = 0;
+    for (const SessionKey& k : mputil_keys(session)) n += qcrypto::EVP_PKEY_cmp_public(k->pkey, pair);
+    QL_session_release(session);
+    return n;
+  }
+
+  fs::path root_;
+  platform::DynLib vxsdk_;
+  platform::DynLib vxapi_;
+  platform::DynLib ibfs_;
+};
+
+// Each medium under each failure its driver can show: the key loads only
+// when nothing fails, the prompt is asked as the failure allows, and the
+// container's files survive every failed attempt byte for byte.
+TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
+  auto f = qcrypto::testing_support::make_pse_fixture((root_ / "disk" / "pse").string(),
+                                                      qcrypto::testing_support::PseFormat::V31, false, 3);
+  ASSERT_NE(f, nullptr);
+  qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+  struct Place {
+    Medium medium;
+    std::string path;
+    std::string key;
+  };
+  std::vector<Place> places = {
+      {Medium::Vexil, "Vexil:\\b000", ""}, {Medium::VxR2, "vxR2:\\b000", ""}, {Medium::IButton, "iButton:\\PSE", ""}};
+  for (Place& p : places) p.key = place_container(*f, p.path.c_str());
+  places.push_back({Medium::Disk, f->medium, f->keys.front().path});
+  auto place_of = [&](Medium m) -> const Place& {
+    for (const Place& p : places)
+      if (p.medium == m) return p;
+    return places.back();
+  };
+
+  enum Pin { NoPrompt, Prompted };
+  struct Row {
+    Medium medium;
+    const char* control;
+    std::vector<std::string> pins;
+    int code;     // QL_load_key
+    Pin prompt;   // whether the PIN was asked for
+    int present;  // QL_medium_present
+    int token;    // QL_token_present
+  };
+  const Row rows[] = {
+      {Medium::Disk, "", {}, QL_OK, NoPrompt, 1, 0},
+      {Medium::Vexil, "", {}, QL_OK, Prompted, 1, 1},
+      {Medium::Vexil, "nodevice", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
+      {Medium::Vexil, "", {"0000"}, QL_ERR_CONTAINER, Prompted, 1, 1},
+      {Medium::Vexil, "", {"<cancel>"}, QL_ERR_CONTAINER, Prompted, 1, 1},
+      {Medium::Vexil, "locked", {}, QL_ERR_CONTAINER, Prompted, 1, 1},
+      {Medium::Vexil, "fail=VXFileRead", {}, QL_ERR_CONTAINER, Prompted, 1, 1},
+      {Medium::Vexil, "fail=VXFileOpen@1", {}, QL_ERR_CONTAINER, NoPrompt, 1, 1},
+      {Medium::Vexil, "fail=VXRootDirOpen", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
+      {Medium::VxR2, "", {}, QL_OK, Prompted, 1, 1},
+      {Medium::VxR2, "nodevice", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
+      {Medium::VxR2, "", {"0000"}, QL_ERR_CONTAINER, Prompted, 1, 1},
+      {Medium::VxR2, "", {"<cancel>"}, QL_ERR_CONTAINER, Prompted, 1, 1},
+      {Medium::VxR2, "fail=VEXIL_read", {}, QL_ERR_CONTAINER, NoPrompt, 1, 1},
+      {Medium::IButton, "", {}, QL_OK, NoPrompt, 1, 0},
+      {Medium::IButton, "nodevice", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
+      {Medium::IButton, "fail=TMOpenFile", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
+      {Medium::IButton, "fail=TMReadFile", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
+      {Medium::IButton, "fail=TMReadFile@1", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
+  };
+  for (const Row& row : rows) {
+    const Place& p = place_of(row.medium);
+    SCOPED_TRACE(p.path + " [" + row.control + "]" + (row.pins.empty() ? "" : " pin " + row.pins.front()));
+    const auto before = tree_of(backing(row.medium));
+    ASSERT_FALSE(before.empty());
+    ASSERT_EQ(QL_clear_keys(), QL_OK);
+    control(row.medium, row.control);
+    g_pin = PinScript{};
+    g_pin.answers = row.pins;
+
+    EXPECT_EQ(QL_load_key(p.path.c_str(), 0, p.key.c_str(), nullptr), row.code);
+    EXPECT_EQ(holds(f->keys.front().key_pair.get()), row.code == QL_OK ? 1 : 0);
+    EXPECT_EQ(g_pin.calls > 0, row.prompt == Prompted) << g_pin.calls;
+    if (row.code == QL_OK) {
+      // Every key of the container's own folder, by name too.
+      ASSERT_EQ(QL_clear_keys(), QL_OK);
+      EXPECT_EQ(QL_load_key_by_name(p.path.c_str(), p.key.c_str()), QL_OK);
+      EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
+    }
+    EXPECT_EQ(QL_medium_present(p.path.c_str()), row.present);
+    EXPECT_EQ(QL_get_last_error(), QL_OK);
+    EXPECT_EQ(QL_token_present(p.path.c_str()), row.token);
+
+    control(row.medium, "");
+    EXPECT_EQ(tree_of(backing(row.medium)), before) << "a failed load changed the medium";
+  }
+
+  // Erasing a key file: refused while the medium is away, and then removes
+  // that file only.
+  for (const Place& p : places) {
+    SCOPED_TRACE(p.path);
+    const auto before = tree_of(backing(p.medium));
+    if (p.medium != Medium::Disk) {
+      control(p.medium, "nodevice");
+      EXPECT_EQ(QL_erase_file(p.key.c_str()), QL_ERR_OUTPUT);
+      control(p.medium, "");
+      EXPECT_EQ(tree_of(backing(p.medium)), before);
+    }
+    EXPECT_EQ(QL_erase_file(p.key.c_str()), QL_OK);
+    const auto after = tree_of(backing(p.medium));
+    EXPECT_EQ(after.size() + 1, before.size());
+    for (const auto& [name, bytes] : after) EXPECT_EQ(before.at(name), bytes) << name;
+    EXPECT_EQ(QL_load_key(p.path.c_str(), 0, p.key.c_str(), nullptr), QL_ERR_KEY_FILE);
+  }
+}
+
+}  // namespace
+}  // namespace quillon2
