@@ -21,6 +21,8 @@
 #include "quillon2/ql_codes.h"
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
+#include "quillon2/ql_sign.h"
+#include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 
@@ -141,6 +143,34 @@ class MediaKeys : public ::testing::Test {
     return n;
   }
 
+  // Signs a document with whatever key the session holds for `cert`, and
+  // checks the message it made: the toolkit's code of the signing step.
+  int sign_and_verify(X509* cert) const {
+    const Bytes doc = {'a', ' ', 'd', 'o', 'c', 'u', 'm', 'e', 'n', 't'};
+    const std::string in = (root_ / "doc.bin").string();
+    const std::string out = (root_ / "doc.sgn").string();
+    fs::remove(out);
+    EXPECT_TRUE(qcrypto::testing_support::write_whole(in, doc));
+    std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> signing(QL_SIGN_SET_new(), QL_SIGN_SET_free);
+    EXPECT_EQ(X509_up_ref(cert), 1);
+    signing->certificates.emplace_back(cert);
+    const int rc = QL_sign_file(signing.get(), in.c_str(), out.c_str(), 0);
+    if (rc != QL_OK) {
+      EXPECT_FALSE(fs::exists(out)) << "a failed signing left output";
+      return rc;
+    }
+    const Bytes message = read_whole(out);
+    std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> checking(QL_SIGN_SET_new(), QL_SIGN_SET_free);
+    unsigned char* content = nullptr;
+    long length = 0;
+    EXPECT_EQ(
+        QL_verify_data_short(checking.get(), message.data(), static_cast<long>(message.size()), &content, &length, 1),
+        QL_OK);
+    EXPECT_EQ(Bytes(content, content + (content != nullptr ? length : 0)), doc);
+    QL_free(content);
+    return rc;
+  }
+
   fs::path root_;
   platform::DynLib vxsdk_;
   platform::DynLib vxapi_;
@@ -155,6 +185,16 @@ TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
                                                       qcrypto::testing_support::PseFormat::V31, false, 3);
   ASSERT_NE(f, nullptr);
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+  // The key's certificate, trusted as it stands and in the session's list,
+  // so that a message it signs verifies.
+  test_support::PkiCertSpec spec;
+  spec.common_name = "Key on a medium";
+  EVP_PKEY* pair = f->keys.front().key_pair.get();
+  const qcrypto::UniquePtr<X509> cert(test_support::pki_make_cert(pair, spec, nullptr, pair));
+  ASSERT_NE(cert, nullptr);
+  const Bytes cert_der = test_support::to_der(cert.get());
+  ASSERT_EQ(QL_add_trusted_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
+  ASSERT_EQ(QL_add_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
   struct Place {
     Medium medium;
     std::string path;
@@ -220,6 +260,7 @@ TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
       EXPECT_EQ(QL_load_key_by_name(p.path.c_str(), p.key.c_str()), QL_OK);
       EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
     }
+    EXPECT_EQ(sign_and_verify(cert.get()), row.code == QL_OK ? QL_OK : QL_ERR_NO_SIGNER_KEY);
     EXPECT_EQ(QL_medium_present(p.path.c_str()), row.present);
     EXPECT_EQ(QL_get_last_error(), QL_OK);
     EXPECT_EQ(QL_token_present(p.path.c_str()), row.token);
