@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -286,6 +287,73 @@ TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
     for (const auto& [name, bytes] : after) EXPECT_EQ(before.at(name), bytes) << name;
     EXPECT_EQ(QL_load_key(p.path.c_str(), 0, p.key.c_str(), nullptr), QL_ERR_KEY_FILE);
   }
+}
+
+// How many times a name occurs in the stand-in's call log.
+int calls_logged(const fs::path& log, const std::string& name) {
+  int n = 0;
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);) n += line == name ? 1 : 0;
+  return n;
+}
+
+// The PIN prompt over a run of loads from one token: a wrong PIN fails the
+// load that asked and the next load asks again; a cancelled prompt fails
+// without trying the token; three wrong PINs lock it, after which even the
+// right PIN is refused. Each load of the right PIN alone asks a fixed number
+// of times, the baseline the other runs are measured against.
+TEST_F(MediaKeys, PinPromptsOverSuccessiveLoads) {
+  auto f = qcrypto::testing_support::make_pse_fixture((root_ / "disk" / "pse").string(),
+                                                      qcrypto::testing_support::PseFormat::V31, false, 3);
+  ASSERT_NE(f, nullptr);
+  qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+  const std::string medium = "Vexil:\\b000";
+  const std::string key = place_container(*f, medium.c_str());
+  const fs::path log = root_ / "calls.log";
+  ::setenv("DOSSAR_STANDIN_LOG", log.c_str(), 1);
+
+  // The prompts and logins of one load with the right PIN.
+  g_pin = PinScript{};
+  ASSERT_EQ(QL_load_key(medium.c_str(), 0, key.c_str(), nullptr), QL_OK);
+  const int per_load = g_pin.calls;
+  ASSERT_GE(per_load, 1);
+  ASSERT_EQ(calls_logged(log, "VXTokenLogin"), per_load);
+
+  struct Row {
+    const char* what;
+    std::vector<std::string> answers;  // in the order asked
+    std::vector<int> codes;            // of the successive loads
+    int logins;                        // VXTokenLogin calls of the failed loads
+  };
+  const Row rows[] = {
+      {"wrong, then right", {"0000", "1234"}, {QL_ERR_CONTAINER, QL_OK}, 1},
+      {"cancelled, then right", {"<cancel>", "1234"}, {QL_ERR_CONTAINER, QL_OK}, 0},
+      {"empty answer, then right", {"", "1234"}, {QL_ERR_CONTAINER, QL_OK}, 0},
+      {"three wrong lock the token",
+       {"1", "2", "3", "1234"},
+       {QL_ERR_CONTAINER, QL_ERR_CONTAINER, QL_ERR_CONTAINER, QL_ERR_CONTAINER},
+       4},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    control(Medium::Vexil, "");
+    fs::remove(log);
+    g_pin = PinScript{};
+    g_pin.answers = row.answers;
+    int succeeded = 0;
+    for (std::size_t i = 0; i < row.codes.size(); ++i) {
+      SCOPED_TRACE(i);
+      ASSERT_EQ(QL_clear_keys(), QL_OK);
+      EXPECT_EQ(QL_load_key(medium.c_str(), 0, key.c_str(), nullptr), row.codes[i]);
+      EXPECT_EQ(holds(f->keys.front().key_pair.get()), row.codes[i] == QL_OK ? 1 : 0);
+      succeeded += row.codes[i] == QL_OK ? 1 : 0;
+    }
+    const int failed = static_cast<int>(row.codes.size()) - succeeded;
+    // A failed load stops at its first refused prompt.
+    EXPECT_EQ(g_pin.calls, succeeded * per_load + failed);
+    EXPECT_EQ(calls_logged(log, "VXTokenLogin"), succeeded * per_load + row.logins);
+  }
+  ::unsetenv("DOSSAR_STANDIN_LOG");
 }
 
 }  // namespace
