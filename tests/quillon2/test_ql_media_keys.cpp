@@ -50,6 +50,21 @@ int pin_callback(char* buffer, int size, int /*flags*/, void* /*user*/) {
   return static_cast<int>(pin.size());
 }
 
+// The medium message callback: answers "retry" as often as scripted, then
+// gives up.
+struct RetryScript {
+  int calls = 0;
+  int retries = 0;
+};
+RetryScript g_retry;
+
+int retry_callback(int /*port1*/, int /*port2*/, int /*status*/) {
+  ++g_retry.calls;
+  if (g_retry.retries == 0) return 0;
+  --g_retry.retries;
+  return 1;
+}
+
 enum class Medium { Vexil, VxR2, IButton, Disk };
 
 // Every file below a folder with its bytes: the state a failed call must
@@ -85,6 +100,7 @@ class MediaKeys : public ::testing::Test {
   }
   void TearDown() override {
     QL_set_token_password_callback(nullptr);
+    QL_set_medium_message_callback(nullptr);
     vxsdk_ = platform::DynLib{};
     vxapi_ = platform::DynLib{};
     ibfs_ = platform::DynLib{};
@@ -113,6 +129,14 @@ class MediaKeys : public ::testing::Test {
         return root_ / "disk";
     }
     return {};
+  }
+
+  // A container of format 3.1 made on disk, the source of the copies.
+  std::unique_ptr<qcrypto::testing_support::PseFixture> disk_container() const {
+    auto f = qcrypto::testing_support::make_pse_fixture((root_ / "disk" / "pse").string(),
+                                                        qcrypto::testing_support::PseFormat::V31, false, 3);
+    qcrypto::RAND_set_rand_method(&test_support::kSystemRand);  // signing draws nonces
+    return f;
   }
 
   // The container's files and its first key copied from the one made on
@@ -182,10 +206,8 @@ class MediaKeys : public ::testing::Test {
 // when nothing fails, the prompt is asked as the failure allows, and the
 // container's files survive every failed attempt byte for byte.
 TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
-  auto f = qcrypto::testing_support::make_pse_fixture((root_ / "disk" / "pse").string(),
-                                                      qcrypto::testing_support::PseFormat::V31, false, 3);
+  auto f = disk_container();
   ASSERT_NE(f, nullptr);
-  qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
   // The key's certificate, trusted as it stands and in the session's list,
   // so that a message it signs verifies.
   test_support::PkiCertSpec spec;
@@ -303,10 +325,8 @@ int calls_logged(const fs::path& log, const std::string& name) {
 // right PIN is refused. Each load of the right PIN alone asks a fixed number
 // of times, the baseline the other runs are measured against.
 TEST_F(MediaKeys, PinPromptsOverSuccessiveLoads) {
-  auto f = qcrypto::testing_support::make_pse_fixture((root_ / "disk" / "pse").string(),
-                                                      qcrypto::testing_support::PseFormat::V31, false, 3);
+  auto f = disk_container();
   ASSERT_NE(f, nullptr);
-  qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
   const std::string medium = "Vexil:\\b000";
   const std::string key = place_container(*f, medium.c_str());
   const fs::path log = root_ / "calls.log";
@@ -354,6 +374,45 @@ TEST_F(MediaKeys, PinPromptsOverSuccessiveLoads) {
     EXPECT_EQ(calls_logged(log, "VXTokenLogin"), succeeded * per_load + row.logins);
   }
   ::unsetenv("DOSSAR_STANDIN_LOG");
+}
+
+// A button that fails a read: the message callback is asked, and the load
+// succeeds when it asks to retry, fails when it gives up, with the
+// container's files untouched either way.
+TEST_F(MediaKeys, ButtonFailuresRetriedThroughTheMessageCallback) {
+  auto f = disk_container();
+  ASSERT_NE(f, nullptr);
+  const std::string medium = "iButton:\\PSE";
+  const std::string key = place_container(*f, medium.c_str());
+  const auto before = tree_of(backing(Medium::IButton));
+  QL_set_medium_message_callback(retry_callback);
+  struct Row {
+    const char* control;
+    int retries;  // the callback's "retry" answers
+    int code;
+    int asked;  // how often the callback is asked
+  };
+  // Giving up fails the container of format 3.1; the older format is then
+  // looked for, and its absent file is one more failure shown to the user.
+  const Row rows[] = {
+      {"", 0, QL_OK, 0},
+      {"fail=TMReadFile@1", 1, QL_OK, 1},
+      {"fail=TMReadFile@1", 0, QL_ERR_CONTAINER, 2},
+      {"fail=TMOpenFile@1", 1, QL_OK, 1},
+      {"fail=TMOpenFile@1", 0, QL_ERR_CONTAINER, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.control) + " retries " + std::to_string(row.retries));
+    ASSERT_EQ(QL_clear_keys(), QL_OK);
+    control(Medium::IButton, row.control);
+    g_retry = RetryScript{};
+    g_retry.retries = row.retries;
+    EXPECT_EQ(QL_load_key(medium.c_str(), 0, key.c_str(), nullptr), row.code);
+    EXPECT_EQ(holds(f->keys.front().key_pair.get()), row.code == QL_OK ? 1 : 0);
+    EXPECT_EQ(g_retry.calls, row.asked);
+    control(Medium::IButton, "");
+    EXPECT_EQ(tree_of(backing(Medium::IButton)), before);
+  }
 }
 
 }  // namespace
