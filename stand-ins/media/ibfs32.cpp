@@ -271,6 +271,7 @@ STANDIN_EXPORT short TMReadFile(long handle, void*, short file, unsigned char* b
   if (it == s->files.end() || buffer == nullptr || max_read < 0) return kFailed;
   OpenFile& f = it->second;
   const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(max_read), f.bytes.size() - f.pos);
+  if (standin::media_read_budget(static_cast<long>(n)) != static_cast<long>(n)) return TM_NO_DEVICE;
   std::memcpy(buffer, f.bytes.data() + f.pos, n);
   f.pos += n;
   return static_cast<short>(n);

@@ -19,6 +19,7 @@ struct State {
   bool no_device = false;
   bool pulled = false;
   long pull_after = -1;
+  long pull_read_after = -1;
   std::string pin = "1234";
   int tries = 3;
   bool locked = false;
@@ -44,6 +45,7 @@ void parse(const char* text) {
     if (t.rfind("pin=", 0) == 0) g_state.pin = t.substr(4);
     if (t.rfind("tries=", 0) == 0) g_state.tries = static_cast<int>(std::strtol(t.c_str() + 6, nullptr, 10));
     if (t.rfind("pull=", 0) == 0) g_state.pull_after = std::strtol(t.c_str() + 5, nullptr, 10);
+    if (t.rfind("pullread=", 0) == 0) g_state.pull_read_after = std::strtol(t.c_str() + 9, nullptr, 10);
     if (t.rfind("capacity=", 0) == 0) g_state.capacity = std::strtol(t.c_str() + 9, nullptr, 10);
     if (t.rfind("fail=", 0) == 0) {
       const std::string spec = t.substr(5);
@@ -90,16 +92,25 @@ bool media_device_present() {
   return !g_state.no_device && !g_state.pulled;
 }
 
-long media_write_budget(long want) {
+namespace {
+
+// Spends up to `want` bytes of a budget (negative: unlimited); the device is
+// pulled once a transfer runs past it.
+long spend(long* budget, long want) {
   const std::lock_guard<std::mutex> lock(g_mutex);
   ensure_initialised();
   if (g_state.pulled) return 0;
-  if (g_state.pull_after < 0) return want;
-  const long take = want < g_state.pull_after ? want : g_state.pull_after;
-  g_state.pull_after -= take;
+  if (*budget < 0) return want;
+  const long take = want < *budget ? want : *budget;
+  *budget -= take;
   if (take < want) g_state.pulled = true;
   return take;
 }
+
+}  // namespace
+
+long media_write_budget(long want) { return spend(&g_state.pull_after, want); }
+long media_read_budget(long want) { return spend(&g_state.pull_read_after, want); }
 
 int media_check_pin(const char* pin) {
   const std::lock_guard<std::mutex> lock(g_mutex);

@@ -11,6 +11,8 @@
 //   pull=N        the device is pulled after N more bytes were written
 //                 (the write in progress stops there, every later call
 //                 finds no device)
+//   pullread=N    the same after N more bytes were read (the read in
+//                 progress fails)
 //   pin=TEXT      the token's PIN (default 1234)
 //   tries=N       wrong PINs before the PIN locks (default 3)
 //   locked        the PIN is locked
@@ -32,6 +34,7 @@ bool media_device_present();
 // How many of `want` bytes reach the device before a scripted pull; the
 // device is gone once the budget is spent.
 long media_write_budget(long want);
+long media_read_budget(long want);
 // 0 accepted, 1 wrong PIN (one try fewer), 2 PIN locked.
 int media_check_pin(const char* pin);
 int media_tries_left();

@@ -172,6 +172,7 @@ STANDIN_EXPORT int VEXIL_read(VEXIL_API_CTX* ctx, const char* ids, unsigned char
   if (!fs::is_regular_file(p, ec)) return fail(ctx, 9, VXAPI_R_NOT_FOUND);
   const auto size = static_cast<long>(fs::file_size(p, ec));
   if (offset < 0 || length < 0 || buffer == nullptr || offset + length > size) return fail(ctx, 9, VXAPI_R_BAD_PATH);
+  if (standin::media_read_budget(length) != length) return fail(ctx, 9, VXAPI_R_DEVICE);
   std::ifstream in(p, std::ios::binary);
   in.seekg(offset);
   in.read(reinterpret_cast<char*>(buffer), length);

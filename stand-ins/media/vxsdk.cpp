@@ -362,6 +362,7 @@ STANDIN_EXPORT int32_t VXFileRead(VXHANDLE file, uint16_t offset, uint16_t count
   long n = size - offset;
   if (count != VX_READ_TO_END && count < n) n = count;
   if (n > buffer_size) return VX_WRONG_OFFSET;
+  if (standin::media_read_budget(n) != n) return VX_REMOVED_CARD;
   std::ifstream in(f->path, std::ios::binary);
   in.seekg(offset);
   in.read(reinterpret_cast<char*>(buffer), n);

@@ -253,16 +253,19 @@ TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
       {Medium::Vexil, "fail=VXFileRead", {}, QL_ERR_CONTAINER, Prompted, 1, 1},
       {Medium::Vexil, "fail=VXFileOpen@1", {}, QL_ERR_CONTAINER, NoPrompt, 1, 1},
       {Medium::Vexil, "fail=VXRootDirOpen", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
+      {Medium::Vexil, "pullread=40", {}, QL_ERR_CONTAINER, Prompted, 0, 0},
       {Medium::VxR2, "", {}, QL_OK, Prompted, 1, 1},
       {Medium::VxR2, "nodevice", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
       {Medium::VxR2, "", {"0000"}, QL_ERR_CONTAINER, Prompted, 1, 1},
       {Medium::VxR2, "", {"<cancel>"}, QL_ERR_CONTAINER, Prompted, 1, 1},
       {Medium::VxR2, "fail=VEXIL_read", {}, QL_ERR_CONTAINER, NoPrompt, 1, 1},
+      {Medium::VxR2, "pullread=40", {}, QL_ERR_CONTAINER, Prompted, 0, 0},
       {Medium::IButton, "", {}, QL_OK, NoPrompt, 1, 0},
       {Medium::IButton, "nodevice", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
       {Medium::IButton, "fail=TMOpenFile", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
       {Medium::IButton, "fail=TMReadFile", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
       {Medium::IButton, "fail=TMReadFile@1", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
+      {Medium::IButton, "pullread=40", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
   };
   for (const Row& row : rows) {
     const Place& p = place_of(row.medium);
