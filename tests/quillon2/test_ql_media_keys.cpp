@@ -418,5 +418,36 @@ TEST_F(MediaKeys, ButtonFailuresRetriedThroughTheMessageCallback) {
   }
 }
 
+// Without the drivers no medium answers: every load fails without a prompt,
+// no medium or token is present, and the disk container still loads.
+TEST_F(MediaKeys, AbsentDriversLoadNothing) {
+  auto f = disk_container();
+  ASSERT_NE(f, nullptr);
+  std::vector<std::pair<std::string, std::string>> places;
+  for (const char* medium : {"Vexil:\\b000", "vxR2:\\b000", "iButton:\\PSE"})
+    places.emplace_back(medium, place_container(*f, medium));
+  // Unbind everything, then bind again from a folder without the drivers.
+  vxsdk_ = platform::DynLib{};
+  vxapi_ = platform::DynLib{};
+  ibfs_ = platform::DynLib{};
+  while (QL_is_initialized() != 0) QL_cleanup();
+  qcrypto::cadb_library_cleanup();
+  ::setenv("DOSSAR_LIB_PATH", (std::string(DOSSAR_BINARY_DIR) + "/stand-ins/lib").c_str(), 1);
+  ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+  qcrypto::cadb_library_init();
+  qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+  for (const auto& [medium, key] : places) {
+    SCOPED_TRACE(medium);
+    g_pin = PinScript{};
+    EXPECT_EQ(QL_load_key(medium.c_str(), 0, key.c_str(), nullptr), QL_ERR_CONTAINER);
+    EXPECT_EQ(holds(f->keys.front().key_pair.get()), 0);
+    EXPECT_EQ(g_pin.calls, 0);
+    EXPECT_EQ(QL_medium_present(medium.c_str()), 0);
+    EXPECT_EQ(QL_token_present(medium.c_str()), 0);
+  }
+  EXPECT_EQ(QL_load_key(f->medium.c_str(), 0, f->keys.front().path.c_str(), nullptr), QL_OK);
+  EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
+}
+
 }  // namespace
 }  // namespace quillon2
