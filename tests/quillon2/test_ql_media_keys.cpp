@@ -254,26 +254,38 @@ TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
       {Medium::Vexil, "fail=VXFileOpen@1", {}, QL_ERR_CONTAINER, NoPrompt, 1, 1},
       {Medium::Vexil, "fail=VXRootDirOpen", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
       {Medium::Vexil, "pullread=40", {}, QL_ERR_CONTAINER, Prompted, 0, 0},
+      {Medium::Vexil, "pullread=key", {}, QL_ERR_KEY_FILE, Prompted, 0, 0},
       {Medium::VxR2, "", {}, QL_OK, Prompted, 1, 1},
       {Medium::VxR2, "nodevice", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
       {Medium::VxR2, "", {"0000"}, QL_ERR_CONTAINER, Prompted, 1, 1},
       {Medium::VxR2, "", {"<cancel>"}, QL_ERR_CONTAINER, Prompted, 1, 1},
       {Medium::VxR2, "fail=VEXIL_read", {}, QL_ERR_CONTAINER, NoPrompt, 1, 1},
       {Medium::VxR2, "pullread=40", {}, QL_ERR_CONTAINER, Prompted, 0, 0},
+      {Medium::VxR2, "pullread=key", {}, QL_ERR_KEY_FILE, Prompted, 0, 0},
       {Medium::IButton, "", {}, QL_OK, NoPrompt, 1, 0},
       {Medium::IButton, "nodevice", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
       {Medium::IButton, "fail=TMOpenFile", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
       {Medium::IButton, "fail=TMReadFile", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
       {Medium::IButton, "fail=TMReadFile@1", {}, QL_ERR_CONTAINER, NoPrompt, 1, 0},
       {Medium::IButton, "pullread=40", {}, QL_ERR_CONTAINER, NoPrompt, 0, 0},
+      {Medium::IButton, "pullread=key", {}, QL_ERR_KEY_FILE, NoPrompt, 0, 0},
   };
+  // "pullread=key": the device goes away half-way through the key file,
+  // after the container's own files were read whole.
+  long container_bytes = 0;
+  for (int kind : {qcrypto::PSE31_MKEY, qcrypto::PSE31_MASKS, qcrypto::PSE31_KEK}) {
+    char path[qcrypto::PSE_PATH_BUFFER];
+    container_bytes += static_cast<long>(read_whole(qcrypto::PSE_file_path(path, f->medium.c_str(), kind)).size());
+  }
+  const std::string mid_key =
+      "pullread=" + std::to_string(container_bytes + static_cast<long>(read_whole(f->keys.front().path).size()) / 2);
   for (const Row& row : rows) {
     const Place& p = place_of(row.medium);
     SCOPED_TRACE(p.path + " [" + row.control + "]" + (row.pins.empty() ? "" : " pin " + row.pins.front()));
     const auto before = tree_of(backing(row.medium));
     ASSERT_FALSE(before.empty());
     ASSERT_EQ(QL_clear_keys(), QL_OK);
-    control(row.medium, row.control);
+    control(row.medium, std::string(row.control) == "pullread=key" ? mid_key : row.control);
     g_pin = PinScript{};
     g_pin.answers = row.pins;
 
