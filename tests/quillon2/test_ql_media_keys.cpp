@@ -299,6 +299,13 @@ TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
       EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
     }
     EXPECT_EQ(sign_and_verify(cert.get()), row.code == QL_OK ? QL_OK : QL_ERR_NO_SIGNER_KEY);
+    // The whole key folder under the same failure, the counters restarted:
+    // a key that cannot be read is passed over, a container that cannot be
+    // opened fails the call.
+    control(row.medium, std::string(row.control) == "pullread=key" ? mid_key : row.control);
+    ASSERT_EQ(QL_clear_keys(), QL_OK);
+    EXPECT_EQ(QL_load_keys(p.path.c_str(), nullptr), row.code == QL_ERR_CONTAINER ? QL_ERR_CONTAINER : QL_OK);
+    EXPECT_EQ(holds(f->keys.front().key_pair.get()), row.code == QL_OK ? 1 : 0);
     EXPECT_EQ(QL_medium_present(p.path.c_str()), row.present);
     EXPECT_EQ(QL_get_last_error(), QL_OK);
     EXPECT_EQ(QL_token_present(p.path.c_str()), row.token);
