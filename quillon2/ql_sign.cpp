@@ -20,17 +20,15 @@
 #include "crypto/x509/name_print.h"
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_data_verify.h"
 #include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
+#include "quillon2/ql_lookup.h"
 
 namespace quillon2 {
 namespace {
 
 using qcrypto::UniquePtr;
-
-// A certificate file of the look-up by path is refused above this size
-// before it is read.
-constexpr long kCertFileMaxBytes = 1L << 20;
 
 // Hands the session back on every path out of an operation.
 class SessionRef {
@@ -46,15 +44,6 @@ class SessionRef {
  private:
   QL_SESSION* session_;
 };
-
-// The engine's progress calls routed to the calling thread's callback. The
-// first call (done 0) is made by the toolkit itself before the engine runs,
-// so that a cancel there stops the operation before anything is opened.
-int engine_progress(int /*stage*/, long done, long /*total*/, void* user) {
-  auto* report = static_cast<ProgressReport*>(user);
-  if (done <= report->done()) return 1;
-  return report->advance(static_cast<std::size_t>(done - report->done())) == QL_OK ? 1 : 0;
-}
 
 void free_times(std::vector<char*>& times) {
   for (char* t : times) QL_free(t);
@@ -100,82 +89,25 @@ bool in_list(X509* cert, const std::vector<UniquePtr<X509>>& list) {
   return std::any_of(list.begin(), list.end(), [cert](const UniquePtr<X509>& c) { return same_cert(c.get(), cert); });
 }
 
-// The session's certificate list as owned references.
-std::vector<UniquePtr<X509>> session_certs(QL_SESSION* session) {
-  std::vector<UniquePtr<X509>> out;
-  STACK_OF(X509)* stack = mputil_certificates(session);
-  if (stack == nullptr) return out;
-  for (int i = 0; i < sk_X509_num(stack); ++i) out.emplace_back(sk_X509_value(stack, i));
-  sk_X509_free(stack);
-  return out;
-}
+// A certificate file of the look-up by path is refused above 1 MiB before it
+// is read.
+const LookupPolicy kSignerLookup{std::size_t{1} << 20, mputil_decode_cert};
 
-// The first verification error number of the chain that the flags do not
-// tolerate (else the first recorded at all); 0 when none was recorded.
-int first_chain_error(const qcrypto::CERT* record) {
-  int any = 0;
-  for (const qcrypto::CERT* r = record; r != nullptr; r = r->issuer_record) {
-    for (int i = 0; i < sk_X509_VERIFY_ERROR_num(r->errors); ++i) {
-      const qcrypto::X509_VERIFY_ERROR* e = sk_X509_VERIFY_ERROR_value(r->errors, i);
-      if (e->tolerated == 0) return e->error;
-      if (any == 0) any = e->error;
-    }
-  }
-  return any;
+// The certificate of a look-up, or null with the code (129 when none).
+UniquePtr<X509> lookup(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
+  CertLookup found = ql_lookup_cert(session, mode, key, second, kSignerLookup);
+  *code = found.status == LookupStatus::kNoBytes ? QL_ERR_ARGUMENT : QL_ERR_SIGNER_CERT;
+  return std::move(found.cert);
 }
 
 // 0 when the certificate's chain verifies against the session store with
 // the settings' check options, else its verification error number (163 when
 // the chain failed without one, 103 when no record could be made).
 int verify_chain(QL_SESSION* session, X509* cert) {
-  UniquePtr<qcrypto::CERT> record(qcrypto::CERT_split(cert));
-  if (!record) return QL_ERR_MEMORY;
-  const QL_SETTINGS* settings = QL_settings_get();
-  const unsigned options = settings != nullptr ? settings->check_options.load() : 0;
-  if (qcrypto::CERT_verify_store(record.get(), session->store, QL_verify_flags(options), nullptr) == 1) return QL_OK;
-  const int error = first_chain_error(record.get());
-  return error != 0 ? error : QL_ERR_SIGNATURE_FAILED;
-}
-
-UniquePtr<X509> lookup_file(const char* path) {
-  std::vector<unsigned char> bytes;
-  if (ql_read_whole_file(path, static_cast<std::size_t>(kCertFileMaxBytes), &bytes) != FileRead::kOk) return nullptr;
-  return UniquePtr<X509>(mputil_decode_cert(bytes.data(), static_cast<long>(bytes.size())));
-}
-
-// The certificate of a look-up, or null with the code (129 when none).
-UniquePtr<X509> lookup(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
-  *code = QL_ERR_SIGNER_CERT;
-  switch (mode) {
-    case QL_LOOKUP_FILE:
-      return key != nullptr ? lookup_file(static_cast<const char*>(key)) : nullptr;
-    case QL_LOOKUP_BYTES: {
-      if (key == nullptr || second == nullptr) {
-        *code = QL_ERR_ARGUMENT;
-        return nullptr;
-      }
-      const long length = *static_cast<const long*>(second);
-      if (length <= 0) return nullptr;
-      return UniquePtr<X509>(mputil_decode_cert(static_cast<const unsigned char*>(key), length));
-    }
-    default: {
-      const QL_SETTINGS* settings = QL_settings_get();
-      const QL_DN* name = settings != nullptr ? settings->name : nullptr;
-      for (UniquePtr<X509>& cert : session_certs(session)) {
-        const int m = QL_cert_matches_lookup(cert.get(), mode, static_cast<const char*>(key),
-                                             static_cast<const char*>(second), name);
-        if (m < 0) return nullptr;
-        if (m == 1) return std::move(cert);
-      }
-      return nullptr;
-    }
-  }
-}
-
-long long file_size(const char* path) {
-  struct stat st {};
-  if (::stat(path, &st) != 0) return -1;
-  return static_cast<long long>(st.st_size);
+  const ChainCheck chain = ql_check_chain(session->store, cert);
+  if (!chain.made) return QL_ERR_MEMORY;
+  if (chain.valid) return QL_OK;
+  return chain.error() != 0 ? chain.error() : QL_ERR_SIGNATURE_FAILED;
 }
 
 // The first session key whose public part is the certificate's.
@@ -214,7 +146,7 @@ int sign(QL_SIGN_SET* set, const char* input, const char* output, int detached) 
   const QL_SETTINGS* settings = QL_settings_get();
   if (session.get() == nullptr || settings == nullptr) return QL_ERR_NOT_INITIALISED;
 
-  const long long total = input[0] != '\0' ? file_size(input) : -1;
+  const long long total = input[0] != '\0' ? ql_file_size(input) : -1;
   ProgressReport report(QL_STAGE_SIGN, total > 0 ? static_cast<long>(total) : 0);
   if (const int code = report.begin(); code != QL_OK) return code;
   if (set->certificates.empty()) return QL_ERR_SIGNER;
@@ -242,7 +174,8 @@ int sign(QL_SIGN_SET* set, const char* input, const char* output, int detached) 
   options.detached = detached != 0;
   options.include_certs = settings->include_certs.load() != 0;
   if (settings->signing_time.load() != 0) options.signing_time = std::time(nullptr);
-  const qcrypto::EnvelopeProgress progress{engine_progress, &report};
+  ProgressBridge bridge{&report};
+  const qcrypto::EnvelopeProgress progress{ql_bridge_progress, &bridge};
 
   qcrypto::p7::AtomicOutput out(output);
   if (out.bio() == nullptr) return QL_ERR_OUTPUT;
@@ -260,6 +193,20 @@ int decode_code(unsigned long error) {
   if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_WRONG_PKCS7_TYPE) return QL_ERR_NOT_SIGNED;
   if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_NO_CONTENT) return QL_ERR_CONTENT_READ;
   return QL_ERR_NOT_MESSAGE;
+}
+
+// The message as the dependency's record, in the form the engine read it:
+// DER when it starts as a SEQUENCE, else PEM.
+UniquePtr<PKCS7> decode_pkcs7(const unsigned char* message, long length) {
+  UniquePtr<PKCS7> p7;
+  if (message[0] == 0x30) {
+    const unsigned char* p = message;
+    p7.reset(d2i_PKCS7(nullptr, &p, length));
+  } else if (UniquePtr<BIO> text(BIO_new_mem_buf(message, static_cast<int>(length))); text) {
+    p7.reset(PEM_read_bio_PKCS7(text.get(), nullptr, nullptr, nullptr));
+  }
+  qcrypto::ERR_clear_error();
+  return p7;
 }
 
 int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content, long* content_length,
@@ -287,7 +234,7 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
 
   // Signer certificates not carried by the message: the session's list, then
   // the set's.
-  std::vector<UniquePtr<X509>> session_list = session_certs(session.get());
+  std::vector<UniquePtr<X509>> session_list = ql_session_certs(session.get());
   std::vector<X509*> extra;
   for (const UniquePtr<X509>& c : session_list) extra.push_back(c.get());
   for (const UniquePtr<X509>& c : set->certificates) extra.push_back(c.get());
@@ -298,8 +245,9 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
   options.progress_total = static_cast<std::uint64_t>(total);
   qcrypto::SignedVerifyResult result;
   qcrypto::ERR_clear_error();
+  ProgressBridge bridge{&report};
   const int rc =
-      qcrypto::signed_data_verify_bio(in.get(), content_out.get(), &result, options, {engine_progress, &report});
+      qcrypto::signed_data_verify_bio(in.get(), content_out.get(), &result, options, {ql_bridge_progress, &bridge});
   if (rc == qcrypto::SIGNED_CANCELLED) return QL_ERR_CANCELLED;
   if (rc != 1 && rc != qcrypto::SIGNED_INVALID) {
     const int code = decode_code(qcrypto::ERR_peek_last_error());
@@ -312,11 +260,23 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
   if (result.signers.empty()) return QL_ERR_NO_SIGNERS;
   qcrypto::ERR_clear_error();
 
+  // Each signer is judged on the message as the dependency's record: a
+  // certificate found outside the message joins its certificates first.
+  UniquePtr<PKCS7> p7 = decode_pkcs7(message, length);
+  if (!p7) return QL_ERR_NOT_MESSAGE;
   bool failed = false;
   for (const qcrypto::SignerResult& signer : result.signers) {
     if (!signer.cert) return QL_ERR_SIGNER_CERT;
-    int status = verify_chain(session.get(), signer.cert.get());
-    if (status == QL_OK && signer.status != qcrypto::SignerStatus::kGood) status = QL_ERR_SIGNATURE_FAILED;
+    if (!signer.cert_from_message && PKCS7_add_certificate(p7.get(), signer.cert.get()) != 1) return QL_ERR_MEMORY;
+    UniquePtr<BIO> channel;
+    if (detached != nullptr) {
+      channel.reset(BIO_new_mem_buf(detached, static_cast<int>(detached_length)));
+      if (!channel) return QL_ERR_MEMORY;
+    }
+    qcrypto::X509_STORE_CTX context{};
+    int status = QL_OK;
+    if (PKCS7_dataVerify(session.get()->store, &context, channel.get(), p7.get(), signer.info.get()) != 1)
+      status = context.error != 0 ? context.error : QL_ERR_SIGNATURE_FAILED;
     if (status != QL_OK) failed = true;
     char* time = nullptr;
     if (signer.signing_time && ASN1_STRING_type(signer.signing_time.get()) == V_ASN1_UTCTIME) {
@@ -451,7 +411,7 @@ int QL_SIGN_SET_cert_is_embedded(const QL_SIGN_SET* set, int i) {
   X509* cert = set->signer_certs[static_cast<std::size_t>(i)].get();
   if (in_list(cert, set->certificates)) return 0;
   SessionRef session;
-  return in_list(cert, session_certs(session.get())) ? 0 : 1;
+  return in_list(cert, ql_session_certs(session.get())) ? 0 : 1;
 }
 
 int QL_add_signing_time(PKCS7_SIGNER_INFO* signer) {

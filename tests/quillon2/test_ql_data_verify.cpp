@@ -1,0 +1,299 @@
+// The check of one signer (PKCS7_dataVerify) over messages made in memory
+// with the test PKI: a good signer with attached and detached content, a
+// message of another kind, a signer whose certificate the message lacks,
+// chains that fail (expired, revoked, untrusted) with the error number left
+// in the context, the same failures tolerated by the check options, and
+// content changed under a good chain.
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "crypto/err/err.h"
+#include "crypto/pkcs7/signed_data.h"
+#include "crypto/x509store/store.h"
+#include "crypto/x509store/verify.h"
+#include "quillon2/ql_data_verify.h"
+#include "quillon2/ql_frame.h"
+#include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
+
+namespace quillon2 {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using qcrypto::UniquePtr;
+using test_support::PkiKeyType;
+
+constexpr long kDay = 86400;
+
+// A leaf of the test PKI with its key.
+struct Leaf {
+  UniquePtr<EVP_PKEY> key;
+  UniquePtr<X509> cert;
+};
+
+enum LeafKind { kGood, kExpired, kRevoked, kUntrusted, kLeafKinds };
+constexpr long kRevokedSerial = 102;
+
+class DataVerifyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+    root_key_ = test_support::pki_new_key(PkiKeyType::kEcr3410);
+    other_root_key_ = test_support::pki_new_key(PkiKeyType::kEcr3410);
+    test_support::PkiCertSpec ca;
+    ca.basic_constraints = test_support::PkiBasicConstraints::kCa;
+    ca.key_usage = test_support::PkiKeyUsage::kCa;
+    ca.common_name = "Verify Root";
+    root_ = test_support::pki_make_cert(root_key_, ca, nullptr, root_key_);
+    ca.common_name = "Unknown Root";
+    other_root_ = test_support::pki_make_cert(other_root_key_, ca, nullptr, other_root_key_);
+    for (int i = 0; i < kLeafKinds; ++i) {
+      auto* leaf = new Leaf;
+      leaf->key.reset(test_support::pki_new_key(i == kRevoked ? PkiKeyType::kR3410 : PkiKeyType::kEcr3410));
+      test_support::PkiCertSpec spec;
+      spec.common_name = "Leaf " + std::to_string(i);
+      spec.serial = 100 + i;
+      if (i == kExpired) {
+        spec.not_before = -10 * kDay;
+        spec.not_after = -kDay;
+      }
+      const bool under_root = i != kUntrusted;
+      leaf->cert.reset(test_support::pki_make_cert(leaf->key.get(), spec, under_root ? root_ : other_root_,
+                                                   under_root ? root_key_ : other_root_key_));
+      leaves_.push_back(leaf);
+    }
+    test_support::PkiCrlSpec crl;
+    crl.revoked = {kRevokedSerial};
+    crl_ = test_support::pki_make_crl(root_, root_key_, crl);
+  }
+  static void TearDownTestSuite() {
+    for (Leaf* leaf : leaves_) delete leaf;
+    leaves_.clear();
+    X509_CRL_free(crl_);
+    X509_free(root_);
+    X509_free(other_root_);
+    EVP_PKEY_free(root_key_);
+    EVP_PKEY_free(other_root_key_);
+  }
+
+  void SetUp() override {
+    ASSERT_NE(root_, nullptr);
+    ASSERT_NE(other_root_, nullptr);
+    ASSERT_NE(crl_, nullptr);
+    for (const Leaf* leaf : leaves_) ASSERT_TRUE(leaf->key && leaf->cert);
+    ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+    qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+    // The root trusted with its CRL; the other root known, but untrusted.
+    store_.reset(qcrypto::X509_STORE_new());
+    ASSERT_TRUE(store_);
+    qcrypto::X509_LOOKUP* trusted =
+        qcrypto::X509_STORE_add_lookup(store_.get(), qcrypto::X509_LOOKUP_trusted(), "trusted", 1);
+    qcrypto::X509_LOOKUP* untrusted =
+        qcrypto::X509_STORE_add_lookup(store_.get(), qcrypto::X509_LOOKUP_local_untrusted(), "untrusted", 0);
+    ASSERT_NE(trusted, nullptr);
+    ASSERT_NE(untrusted, nullptr);
+    ASSERT_EQ(qcrypto::X509_LOOKUP_add_cert(trusted, root_), 1);
+    ASSERT_EQ(qcrypto::X509_LOOKUP_add_crl(trusted, crl_), 1);
+    ASSERT_EQ(qcrypto::X509_LOOKUP_add_cert(untrusted, other_root_), 1);
+    qcrypto::ERR_clear_error();
+  }
+  void TearDown() override {
+    store_.reset();
+    while (QL_is_initialized() != 0) QL_cleanup();
+    qcrypto::ERR_clear_error();
+  }
+
+  static Bytes document() {
+    Bytes b(3 * qcrypto::SIGNED_BLOCK + 77);
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<unsigned char>(i * 13 + 5);
+    return b;
+  }
+
+  // A message signed by the leaf, decoded as the dependency's record.
+  static UniquePtr<PKCS7> sign(LeafKind who, const Bytes& content, bool detached, bool include_certs) {
+    const qcrypto::SignedSigner signer{leaves_[who]->key.get(), leaves_[who]->cert.get()};
+    qcrypto::SignedOptions options;
+    options.detached = detached;
+    options.include_certs = include_certs;
+    UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    if (!in || !out) return nullptr;
+    if (qcrypto::signed_data_sign_bio({&signer, 1}, in.get(), content.size(), out.get(), options) != 1) return nullptr;
+    return UniquePtr<PKCS7>(d2i_PKCS7_bio(out.get(), nullptr));
+  }
+
+  static PKCS7_SIGNER_INFO* first_signer(PKCS7* p7) {
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
+    return sk_PKCS7_SIGNER_INFO_num(infos) > 0 ? sk_PKCS7_SIGNER_INFO_value(infos, 0) : nullptr;
+  }
+
+  static inline EVP_PKEY* root_key_ = nullptr;
+  static inline EVP_PKEY* other_root_key_ = nullptr;
+  static inline X509* root_ = nullptr;
+  static inline X509* other_root_ = nullptr;
+  static inline X509_CRL* crl_ = nullptr;
+  static inline std::vector<Leaf*> leaves_;
+  UniquePtr<qcrypto::X509_STORE> store_;
+};
+
+// The last queued error of library 33 from the signer check, and its text.
+struct Queued {
+  int lib = 0;
+  int reason = 0;
+  std::string text;
+};
+Queued last_error() {
+  Queued q;
+  const unsigned long e = qcrypto::ERR_peek_last_error();
+  q.lib = qcrypto::ERR_GET_LIB_CODE(e);
+  q.reason = qcrypto::ERR_GET_REASON_CODE(e);
+  const char* text = qcrypto::ERR_reason_error_string(e);
+  q.text = text != nullptr ? text : "";
+  return q;
+}
+
+// The common reason "X509 lib" has the X509 library's number.
+constexpr int kX509Lib = qcrypto::ERRLIB_X509;
+
+TEST_F(DataVerifyTest, SignersJudgedByChainThenSignature) {
+  enum class Change { kNone, kContent, kDetachedContent };
+  const struct {
+    const char* what;
+    LeafKind who;
+    bool detached;
+    unsigned check_options;
+    Change change;
+    int result;
+    int context_error;
+    int reason;  // of the last queued error (library 33); 0: none queued
+  } rows[] = {
+      {"good, attached", kGood, false, 0, Change::kNone, 1, 0, 0},
+      {"good, detached", kGood, true, 0, Change::kNone, 1, 0, 0},
+      {"expired", kExpired, false, 0, Change::kNone, 0, qcrypto::VERR_CERT_HAS_EXPIRED, kX509Lib},
+      {"revoked", kRevoked, true, 0, Change::kNone, 0, qcrypto::VERR_CERT_REVOKED, kX509Lib},
+      {"untrusted root", kUntrusted, false, 0, Change::kNone, 0, qcrypto::VERR_CERT_UNTRUSTED, kX509Lib},
+      {"expired, tolerated by option 0x2", kExpired, false, 0x2, Change::kNone, 1, 0, 0},
+      {"revoked, tolerated by option 0x4", kRevoked, false, 0x4, Change::kNone, 1, 0, 0},
+      {"untrusted root, tolerated by option 0x10", kUntrusted, true, 0x10, Change::kNone, 1, 0, 0},
+      {"expired, a tolerance for another error", kExpired, false, 0x4, Change::kNone, 0, qcrypto::VERR_CERT_HAS_EXPIRED,
+       kX509Lib},
+      {"attached content changed, chain good", kGood, false, 0, Change::kContent, 0, 0,
+       qcrypto::P7S_R_SIGNATURE_FAILURE},
+      {"detached content changed, chain good", kGood, true, 0, Change::kDetachedContent, 0, 0,
+       qcrypto::P7S_R_SIGNATURE_FAILURE},
+      // The chain is judged first: changed content of a revoked signer is
+      // reported as the chain's failure.
+      {"content changed, signer revoked", kRevoked, true, 0, Change::kDetachedContent, 0, qcrypto::VERR_CERT_REVOKED,
+       kX509Lib},
+  };
+  const Bytes doc = document();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    QL_settings_get()->check_options = row.check_options;
+    UniquePtr<PKCS7> p7 = sign(row.who, doc, row.detached, true);
+    ASSERT_TRUE(p7);
+    PKCS7_SIGNER_INFO* signer = first_signer(p7.get());
+    ASSERT_NE(signer, nullptr);
+    if (row.change == Change::kContent) {
+      ASSERT_TRUE(PKCS7_type_is_data(p7->d.sign->contents));
+      ASSERT_EQ(ASN1_STRING_length(p7->d.sign->contents->d.data), static_cast<int>(doc.size()));
+      p7->d.sign->contents->d.data->data[doc.size() / 2] ^= 0x10;
+    }
+    Bytes given = doc;
+    if (row.change == Change::kDetachedContent) given.back() ^= 0x01;
+    UniquePtr<BIO> channel(row.detached ? BIO_new_mem_buf(given.data(), static_cast<int>(given.size())) : nullptr);
+    qcrypto::X509_STORE_CTX context{};
+    context.error = 99;  // whatever an earlier check left
+    qcrypto::ERR_clear_error();
+    EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, channel.get(), p7.get(), signer), row.result);
+    EXPECT_EQ(context.error, row.context_error);
+    const Queued q = last_error();
+    if (row.reason == 0) {
+      EXPECT_EQ(qcrypto::ERR_peek_last_error(), 0UL) << q.text;
+    } else {
+      EXPECT_EQ(q.lib, qcrypto::ERRLIB_PKCS7);
+      EXPECT_EQ(q.reason, row.reason) << q.text;
+    }
+  }
+}
+
+TEST_F(DataVerifyTest, MessagesWithoutTheSignersCertificateOrOfAnotherKind) {
+  const Bytes doc = document();
+  UniquePtr<PKCS7> signed_msg = sign(kGood, doc, false, true);
+  UniquePtr<PKCS7> without_certs = sign(kGood, doc, false, false);
+  ASSERT_TRUE(signed_msg && without_certs);
+  // A signer record whose issuer and serial the message's certificates lack.
+  UniquePtr<PKCS7> other_signer = sign(kExpired, doc, false, false);
+  ASSERT_TRUE(other_signer);
+
+  UniquePtr<PKCS7> enveloped(PKCS7_new());
+  ASSERT_TRUE(enveloped);
+  ASSERT_EQ(PKCS7_set_type(enveloped.get(), NID_pkcs7_enveloped), 1);
+  UniquePtr<PKCS7> data(PKCS7_new());
+  ASSERT_TRUE(data);
+  ASSERT_EQ(PKCS7_set_type(data.get(), NID_pkcs7_data), 1);
+
+  const struct {
+    const char* what;
+    PKCS7* message;
+    PKCS7* signer_from;
+    int reason;
+    const char* text;
+  } rows[] = {
+      {"enveloped message", enveloped.get(), signed_msg.get(), qcrypto::P7S_R_WRONG_PKCS7_TYPE, "wrong pkcs7 type"},
+      {"data message", data.get(), signed_msg.get(), qcrypto::P7S_R_WRONG_PKCS7_TYPE, "wrong pkcs7 type"},
+      {"message without certificates", without_certs.get(), without_certs.get(),
+       qcrypto::P7S_R_UNABLE_TO_FIND_CERTIFICATE, "unable to find certificate"},
+      {"signer of another message", signed_msg.get(), other_signer.get(), qcrypto::P7S_R_UNABLE_TO_FIND_CERTIFICATE,
+       "unable to find certificate"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    PKCS7_SIGNER_INFO* signer = first_signer(row.signer_from);
+    ASSERT_NE(signer, nullptr);
+    qcrypto::X509_STORE_CTX context{};
+    qcrypto::ERR_clear_error();
+    EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, row.message, signer), 0);
+    EXPECT_EQ(context.error, 0);
+    const Queued q = last_error();
+    EXPECT_EQ(q.lib, qcrypto::ERRLIB_PKCS7);
+    EXPECT_EQ(q.reason, row.reason);
+    EXPECT_EQ(q.text, row.text);
+  }
+  // The same signer checks out once its certificate is among the message's.
+  PKCS7_SIGNER_INFO* signer = first_signer(without_certs.get());
+  ASSERT_EQ(PKCS7_add_certificate(without_certs.get(), leaves_[kGood]->cert.get()), 1);
+  qcrypto::X509_STORE_CTX context{};
+  EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, without_certs.get(), signer), 1);
+}
+
+// A detached message checked without its content, and missing arguments,
+// fail without a chain verdict.
+TEST_F(DataVerifyTest, NoContentOrNoArgumentsFail) {
+  const Bytes doc = document();
+  UniquePtr<PKCS7> detached = sign(kGood, doc, true, true);
+  ASSERT_TRUE(detached);
+  PKCS7_SIGNER_INFO* signer = first_signer(detached.get());
+  ASSERT_NE(signer, nullptr);
+  qcrypto::X509_STORE_CTX context{};
+  qcrypto::ERR_clear_error();
+  EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, detached.get(), signer), 0);
+  EXPECT_EQ(context.error, 0);
+  EXPECT_EQ(last_error().reason, qcrypto::P7S_R_NO_CONTENT);
+
+  qcrypto::ERR_clear_error();
+  EXPECT_EQ(PKCS7_dataVerify(nullptr, &context, nullptr, detached.get(), signer), 0);
+  EXPECT_EQ(PKCS7_dataVerify(store_.get(), nullptr, nullptr, detached.get(), signer), 0);
+  EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, nullptr, signer), 0);
+  EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, detached.get(), nullptr), 0);
+  EXPECT_EQ(last_error().reason, qcrypto::ERR_R_PASSED_NULL);
+}
+
+}  // namespace
+}  // namespace quillon2
