@@ -14,18 +14,17 @@
 #include <string>
 #include <vector>
 
-#include "crypto/cadb/cert_record.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/p7_stream.h"
 #include "crypto/pkcs7/recip_info.h"
 #include "crypto/x509/name_print.h"
-#include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_dn.h"
 #include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
+#include "quillon2/ql_lookup.h"
 
 // A stack of certificates that holds one reference per certificate.
 static void ql_crypt_free_certs(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
@@ -154,29 +153,6 @@ bool read_head(const char* path, std::vector<unsigned char>* out) {
   return true;
 }
 
-// --- progress -----------------------------------------------------------------
-
-// Hands the engine's reports to the operation's ProgressReport: the opening
-// report was made already, so the engine's own is not repeated.
-struct ProgressBridge {
-  ProgressReport* report;
-  long engine_done = 0;
-  int code = QL_OK;
-};
-
-int bridge_progress(int /*stage*/, long done, long /*total*/, void* user) {
-  auto* bridge = static_cast<ProgressBridge*>(user);
-  if (done <= bridge->engine_done) return 1;
-  bridge->code = bridge->report->advance(static_cast<std::size_t>(done - bridge->engine_done));
-  bridge->engine_done = done;
-  return bridge->code == QL_OK ? 1 : 0;
-}
-
-long file_size(const char* path) {
-  struct stat st {};
-  return ::stat(path, &st) == 0 ? static_cast<long>(st.st_size) : 0;
-}
-
 // The recipient form of the settings' recipient format bits.
 int recipient_form(int bits) {
   if ((bits & 1) != 0) return 0;
@@ -186,73 +162,31 @@ int recipient_form(int bits) {
 
 // --- recipient look-up ----------------------------------------------------------
 
-constexpr long kCertFileMaxBytes = QL_CERT_MAX_BYTES;
+// Certificate files up to the size of any certificate the toolkit reads.
+const LookupPolicy kRecipientLookup{static_cast<std::size_t>(QL_CERT_MAX_BYTES), QL_read_certificate};
 
-// The certificate a look-up mode names (new reference) or null with *code
-// set (0: nothing found).
-X509* lookup_cert(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
-  *code = QL_OK;
-  switch (mode) {
-    case QL_LOOKUP_FILE: {
-      if (key == nullptr) {
-        *code = QL_ERR_ARGUMENT;
-        return nullptr;
-      }
-      std::vector<unsigned char> bytes;
-      if (ql_read_whole_file(static_cast<const char*>(key), static_cast<std::size_t>(kCertFileMaxBytes), &bytes) !=
-          FileRead::kOk) {
-        *code = QL_ERR_CERT_FILE;
-        return nullptr;
-      }
-      X509* cert = QL_read_certificate(bytes.data(), static_cast<long>(bytes.size()));
-      if (cert == nullptr) *code = QL_ERR_CERT_DECODE;
-      return cert;
-    }
-    case QL_LOOKUP_BYTES: {
-      const auto* length = static_cast<const long*>(second);
-      if (key == nullptr || length == nullptr || *length < 1) {
-        *code = QL_ERR_ARGUMENT;
-        return nullptr;
-      }
-      X509* cert = QL_read_certificate(static_cast<const unsigned char*>(key), *length);
-      if (cert == nullptr) *code = QL_ERR_CERT_DECODE;
-      return cert;
-    }
-    case QL_LOOKUP_SUBJECT:
-    case QL_LOOKUP_SERIAL:
-    case QL_LOOKUP_NAME: {
-      UniquePtr<STACK_OF(X509)> list(mputil_certificates(session));
-      if (!list) return nullptr;
-      const QL_SETTINGS* settings = QL_settings_get();
-      const QL_DN* name = settings != nullptr ? settings->name : nullptr;
-      for (int i = 0; i < sk_X509_num(list.get()); ++i) {
-        X509* cert = sk_X509_value(list.get(), i);
-        const int match =
-            QL_cert_matches_lookup(cert, mode, static_cast<const char*>(key), static_cast<const char*>(second), name);
-        if (match < 0) return nullptr;
-        if (match == 1) {
-          X509_up_ref(cert);
-          return cert;
-        }
-      }
-      return nullptr;
-    }
-    default:
-      return nullptr;
+// The certificate a look-up mode names, or null with *code set (0: nothing
+// found).
+UniquePtr<X509> lookup_cert(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
+  CertLookup found = ql_lookup_cert(session, mode, key, second, kRecipientLookup);
+  switch (found.status) {
+    case LookupStatus::kNoPath:
+    case LookupStatus::kNoBytes:
+    case LookupStatus::kBadLength:
+      *code = QL_ERR_ARGUMENT;
+      break;
+    case LookupStatus::kUnreadable:
+      *code = QL_ERR_CERT_FILE;
+      break;
+    case LookupStatus::kUndecodable:
+      *code = QL_ERR_CERT_DECODE;
+      break;
+    case LookupStatus::kFound:
+    case LookupStatus::kNotFound:
+      *code = QL_OK;
+      break;
   }
-}
-
-// The first verification error recorded along the chain, the certificate's
-// own first; a failed verification without any record is reported as the
-// certificate not being found usable.
-int first_verify_error(const qcrypto::CERT* record) {
-  for (const qcrypto::CERT* r = record; r != nullptr; r = r->issuer_record) {
-    for (int i = 0; i < qcrypto::sk_X509_VERIFY_ERROR_num(r->errors); ++i) {
-      const qcrypto::X509_VERIFY_ERROR* e = qcrypto::sk_X509_VERIFY_ERROR_value(r->errors, i);
-      if (e != nullptr && e->tolerated == 0 && e->error != 0) return e->error;
-    }
-  }
-  return QL_ERR_RECIPIENT_CERT;
+  return std::move(found.cert);
 }
 
 // Writes the engine's DER message as PEM: armour around a base64 filter.
@@ -416,16 +350,17 @@ int QL_add_recipient_certificate(QL_CERT_LIST* list, int mode, const void* key, 
   const QL_SETTINGS* settings = QL_settings_get();
   if (ref.session == nullptr || settings == nullptr) return QL_ERR_NOT_INITIALISED;
   int code = QL_OK;
-  UniquePtr<X509> cert(lookup_cert(ref.session, mode, key, second, &code));
+  UniquePtr<X509> cert = lookup_cert(ref.session, mode, key, second, &code);
   if (code != QL_OK) return code;
   if (!cert) return QL_ERR_RECIPIENT_CERT;
-  UniquePtr<qcrypto::CERT> record(qcrypto::CERT_split(cert.get()));
-  if (!record) return QL_ERR_MEMORY;
   ERR_clear_error();
-  if (qcrypto::CERT_verify_store(record.get(), ref.session->store, QL_verify_flags(settings->check_options.load()),
-                                 nullptr) != 1) {
+  const ChainCheck chain = ql_check_chain(ref.session->store, cert.get());
+  if (!chain.made) return QL_ERR_MEMORY;
+  if (!chain.valid) {
     ERR_clear_error();
-    return first_verify_error(record.get());
+    // A failed verification without a record of its own reads as the
+    // certificate not being found usable.
+    return chain.untolerated != 0 ? chain.untolerated : QL_ERR_RECIPIENT_CERT;
   }
   if (list->certs == nullptr) {
     list->certs = sk_X509_new_null();
@@ -446,7 +381,8 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   if (settings == nullptr) return QL_ERR_NOT_INITIALISED;
   // What fails from here stays queued for the caller's error text.
   qcrypto::ERR_clear_error();
-  ProgressReport progress(QL_STAGE_ENCRYPT, file_size(input));
+  const long long size = ql_file_size(input);
+  ProgressReport progress(QL_STAGE_ENCRYPT, size > 0 ? static_cast<long>(size) : 0);
   if (const int rc = progress.begin(); rc != QL_OK) return rc;
   if (list->certs == nullptr || sk_X509_num(list->certs) == 0) return QL_ERR_RECIPIENT;
   if (input[0] == '\0') return QL_ERR_INPUT;
@@ -480,7 +416,7 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   }
   ProgressBridge bridge{&progress};
   const int rc = qcrypto::envelope_encrypt_bio(recipients, cipher, in.get(), static_cast<std::uint64_t>(st.st_size),
-                                               sink, {bridge_progress, &bridge});
+                                               sink, {ql_bridge_progress, &bridge});
   if (rc == qcrypto::ENVELOPE_CANCELLED || bridge.code != QL_OK) {
     qcrypto::ERR_clear_error();
     return QL_ERR_CANCELLED;
@@ -503,7 +439,8 @@ int QL_decrypt_file(const char* input, const char* output) {
   if (input == nullptr) return QL_ERR_ARGUMENT;
   SessionRef ref;
   if (QL_settings_get() == nullptr || ref.session == nullptr) return QL_ERR_NOT_INITIALISED;
-  ProgressReport progress(QL_STAGE_DECRYPT, file_size(input));
+  const long long size = ql_file_size(input);
+  ProgressReport progress(QL_STAGE_DECRYPT, size > 0 ? static_cast<long>(size) : 0);
   if (const int rc = progress.begin(); rc != QL_OK) return rc;
 
   std::vector<unsigned char> head;
@@ -532,7 +469,7 @@ int QL_decrypt_file(const char* input, const char* output) {
         return QL_ERR_OUTPUT;
       }
       ProgressBridge bridge{&progress};
-      const int rc = qcrypto::envelope_decrypt_bio(in.get(), key->pkey, cert, out.bio(), {bridge_progress, &bridge});
+      const int rc = qcrypto::envelope_decrypt_bio(in.get(), key->pkey, cert, out.bio(), {ql_bridge_progress, &bridge});
       if (rc == qcrypto::ENVELOPE_CANCELLED || bridge.code != QL_OK) {
         qcrypto::ERR_clear_error();
         return QL_ERR_CANCELLED;

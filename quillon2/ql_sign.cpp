@@ -13,15 +13,12 @@
 #include <new>
 #include <string>
 
-#include "crypto/cadb/cert_record.h"
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/p7_stream.h"
 #include "crypto/pkcs7/signed_data.h"
 #include "crypto/x509/name_print.h"
 #include "crypto/x509store/verify.h"
-#include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_data_verify.h"
-#include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_lookup.h"
 

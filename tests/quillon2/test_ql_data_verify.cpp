@@ -3,22 +3,30 @@
 // message of another kind, a signer whose certificate the message lacks,
 // chains that fail (expired, revoked, untrusted) with the error number left
 // in the context, the same failures tolerated by the check options, and
-// content changed under a good chain.
+// content changed under a good chain. Also the certificate look-up that
+// signing and encryption share, with the codes each of them gives.
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/signed_data.h"
+#include "crypto/x509/name_print.h"
 #include "crypto/x509store/store.h"
 #include "crypto/x509store/verify.h"
+#include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_crypt.h"
 #include "quillon2/ql_data_verify.h"
 #include "quillon2/ql_frame.h"
+#include "quillon2/ql_keys.h"
+#include "quillon2/ql_sign.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 
@@ -293,6 +301,95 @@ TEST_F(DataVerifyTest, NoContentOrNoArgumentsFail) {
   EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, nullptr, signer), 0);
   EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, detached.get(), nullptr), 0);
   EXPECT_EQ(last_error().reason, qcrypto::ERR_R_PASSED_NULL);
+}
+
+// The look-up as signers and recipients are added: the same modes, each
+// operation with its own codes for what went wrong.
+TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
+  const Bytes root_der = test_support::to_der(root_);
+  ASSERT_EQ(QL_add_trusted_certificate(root_der.data(), static_cast<long>(root_der.size())), QL_OK);
+  const Bytes good = test_support::to_der(leaves_[kGood]->cert.get());
+  const Bytes expired = test_support::to_der(leaves_[kExpired]->cert.get());
+  ASSERT_EQ(QL_add_certificate(good.data(), static_cast<long>(good.size())), QL_OK);
+  char subject[512];
+  char issuer[512];
+  ASSERT_NE(qcrypto::X509_NAME_oneline(X509_get_subject_name(leaves_[kGood]->cert.get()), subject, sizeof subject),
+            nullptr);
+  ASSERT_NE(qcrypto::X509_NAME_oneline(X509_get_issuer_name(leaves_[kGood]->cert.get()), issuer, sizeof issuer),
+            nullptr);
+  const std::string serial = mputil_serial_text(X509_get0_serialNumber(leaves_[kGood]->cert.get()));
+
+  std::string folder = (std::filesystem::temp_directory_path() / "ql-lookup-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  const std::string good_file = folder + "/good.cer";
+  const std::string junk_file = folder + "/junk.cer";
+  const std::string missing_file = folder + "/missing.cer";
+  const Bytes junk = {'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't'};
+  for (const auto& [path, bytes] : {std::pair{good_file, good}, std::pair{junk_file, junk}}) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    std::fclose(f);
+  }
+
+  const long good_len = static_cast<long>(good.size());
+  const long expired_len = static_cast<long>(expired.size());
+  const long junk_len = static_cast<long>(junk.size());
+  const long zero = 0;
+  const struct {
+    const char* what;
+    int mode;
+    const void* key;
+    const void* second;
+    int signer_code;
+    int recipient_code;
+  } rows[] = {
+      {"bytes", QL_LOOKUP_BYTES, good.data(), &good_len, QL_OK, QL_OK},
+      {"bytes of an expired certificate", QL_LOOKUP_BYTES, expired.data(), &expired_len, qcrypto::VERR_CERT_HAS_EXPIRED,
+       qcrypto::VERR_CERT_HAS_EXPIRED},
+      {"bytes without a length", QL_LOOKUP_BYTES, good.data(), nullptr, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
+      {"no bytes", QL_LOOKUP_BYTES, nullptr, &good_len, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
+      {"bytes of length 0", QL_LOOKUP_BYTES, good.data(), &zero, QL_ERR_SIGNER_CERT, QL_ERR_ARGUMENT},
+      {"bytes that are no certificate", QL_LOOKUP_BYTES, junk.data(), &junk_len, QL_ERR_SIGNER_CERT,
+       QL_ERR_CERT_DECODE},
+      {"file", QL_LOOKUP_FILE, good_file.c_str(), nullptr, QL_OK, QL_OK},
+      {"no file name", QL_LOOKUP_FILE, nullptr, nullptr, QL_ERR_SIGNER_CERT, QL_ERR_ARGUMENT},
+      {"missing file", QL_LOOKUP_FILE, missing_file.c_str(), nullptr, QL_ERR_SIGNER_CERT, QL_ERR_CERT_FILE},
+      {"file that is no certificate", QL_LOOKUP_FILE, junk_file.c_str(), nullptr, QL_ERR_SIGNER_CERT,
+       QL_ERR_CERT_DECODE},
+      {"subject and issuer of the session's list", QL_LOOKUP_SUBJECT, subject, issuer, QL_OK, QL_OK},
+      {"subject alone", QL_LOOKUP_SUBJECT, subject, nullptr, QL_OK, QL_OK},
+      {"serial and issuer", QL_LOOKUP_SERIAL, serial.c_str(), issuer, QL_OK, QL_OK},
+      {"subject nobody has", QL_LOOKUP_SUBJECT, "/CN=Nobody", nullptr, QL_ERR_SIGNER_CERT, QL_ERR_RECIPIENT_CERT},
+      {"serial of another issuer", QL_LOOKUP_SERIAL, serial.c_str(), subject, QL_ERR_SIGNER_CERT,
+       QL_ERR_RECIPIENT_CERT},
+      {"no criterion", QL_LOOKUP_SUBJECT, nullptr, nullptr, QL_ERR_SIGNER_CERT, QL_ERR_RECIPIENT_CERT},
+      {"name record, which the settings never set", QL_LOOKUP_NAME, nullptr, nullptr, QL_ERR_SIGNER_CERT,
+       QL_ERR_RECIPIENT_CERT},
+      {"unknown mode", 9, good.data(), &good_len, QL_ERR_SIGNER_CERT, QL_ERR_RECIPIENT_CERT},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    QL_SIGN_SET* set = QL_SIGN_SET_new();
+    QL_CERT_LIST* list = QL_CERT_LIST_new();
+    ASSERT_NE(set, nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(QL_add_signer_certificate(set, row.mode, row.key, row.second), row.signer_code);
+    EXPECT_EQ(QL_add_recipient_certificate(list, row.mode, row.key, row.second), row.recipient_code);
+    // What is found and verifies is the leaf, and only then is it kept.
+    ASSERT_EQ(set->certificates.size(), row.signer_code == QL_OK ? 1U : 0U);
+    ASSERT_EQ(list->certs != nullptr ? sk_X509_num(list->certs) : 0, row.recipient_code == QL_OK ? 1 : 0);
+    if (row.signer_code == QL_OK) {
+      EXPECT_EQ(X509_cmp(set->certificates[0].get(), leaves_[kGood]->cert.get()), 0);
+    }
+    if (row.recipient_code == QL_OK) {
+      EXPECT_EQ(X509_cmp(sk_X509_value(list->certs, 0), leaves_[kGood]->cert.get()), 0);
+    }
+    QL_SIGN_SET_free(set);
+    QL_CERT_LIST_free(list);
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
 }
 
 }  // namespace
