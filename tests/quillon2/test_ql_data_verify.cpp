@@ -303,6 +303,51 @@ TEST_F(DataVerifyTest, NoContentOrNoArgumentsFail) {
   EXPECT_EQ(last_error().reason, qcrypto::ERR_R_PASSED_NULL);
 }
 
+// A signed and enveloped message carries its content encrypted: its signer
+// is checked over the decrypted content the caller gives, and without it
+// there is nothing to check.
+TEST_F(DataVerifyTest, SignedAndEnvelopedOverTheGivenContent) {
+  const Bytes doc = document();
+  UniquePtr<PKCS7> source = sign(kGood, doc, true, true);
+  ASSERT_TRUE(source);
+  UniquePtr<PKCS7> both(PKCS7_new());
+  ASSERT_TRUE(both);
+  ASSERT_EQ(PKCS7_set_type(both.get(), NID_pkcs7_signedAndEnveloped), 1);
+  PKCS7_SIGN_ENVELOPE* se = both->d.signed_and_enveloped;
+  ASSERT_NE(se->enc_data, nullptr);
+  ASSERT_EQ(OBJ_obj2nid(se->enc_data->content_type), NID_pkcs7_data);
+  for (int i = 0; i < sk_X509_ALGOR_num(source->d.sign->md_algs); ++i)
+    ASSERT_GT(sk_X509_ALGOR_push(se->md_algs, X509_ALGOR_dup(sk_X509_ALGOR_value(source->d.sign->md_algs, i))), 0);
+  ASSERT_EQ(PKCS7_add_certificate(both.get(), leaves_[kGood]->cert.get()), 1);
+  auto* signer =
+      static_cast<PKCS7_SIGNER_INFO*>(ASN1_item_dup(ASN1_ITEM_rptr(PKCS7_SIGNER_INFO), first_signer(source.get())));
+  ASSERT_NE(signer, nullptr);
+  ASSERT_GT(sk_PKCS7_SIGNER_INFO_push(se->signer_info, signer), 0);
+
+  Bytes changed = doc;
+  changed[0] ^= 0x01;
+  const struct {
+    const char* what;
+    const Bytes* content;
+    int result;
+    int reason;
+  } rows[] = {
+      {"decrypted content given", &doc, 1, 0},
+      {"other content given", &changed, 0, qcrypto::P7S_R_SIGNATURE_FAILURE},
+      {"no content given", nullptr, 0, qcrypto::P7S_R_NO_CONTENT},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    UniquePtr<BIO> channel(
+        row.content != nullptr ? BIO_new_mem_buf(row.content->data(), static_cast<int>(row.content->size())) : nullptr);
+    qcrypto::X509_STORE_CTX context{};
+    qcrypto::ERR_clear_error();
+    EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, channel.get(), both.get(), signer), row.result);
+    EXPECT_EQ(context.error, 0);
+    EXPECT_EQ(last_error().reason, row.reason);
+  }
+}
+
 // The look-up as signers and recipients are added: the same modes, each
 // operation with its own codes for what went wrong.
 TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
