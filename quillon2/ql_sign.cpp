@@ -193,14 +193,25 @@ int decode_code(unsigned long error) {
 }
 
 // The message as the dependency's record, in the form the engine read it:
-// DER when it starts as a SEQUENCE, else PEM.
+// DER when it starts as a SEQUENCE, else the PEM block (armoured "PKCS7" or
+// "CMS", which the engine checked; OpenSSL's PKCS7 reader refuses "CMS").
 UniquePtr<PKCS7> decode_pkcs7(const unsigned char* message, long length) {
   UniquePtr<PKCS7> p7;
   if (message[0] == 0x30) {
     const unsigned char* p = message;
     p7.reset(d2i_PKCS7(nullptr, &p, length));
   } else if (UniquePtr<BIO> text(BIO_new_mem_buf(message, static_cast<int>(length))); text) {
-    p7.reset(PEM_read_bio_PKCS7(text.get(), nullptr, nullptr, nullptr));
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* der = nullptr;
+    long der_length = 0;
+    if (PEM_read_bio(text.get(), &name, &header, &der, &der_length) == 1) {
+      const unsigned char* p = der;
+      p7.reset(d2i_PKCS7(nullptr, &p, der_length));
+    }
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_free(der);
   }
   qcrypto::ERR_clear_error();
   return p7;

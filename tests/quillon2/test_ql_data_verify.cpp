@@ -7,6 +7,7 @@
 // signing and encryption share, with the codes each of them gives.
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
@@ -345,6 +346,65 @@ TEST_F(DataVerifyTest, SignedAndEnvelopedOverTheGivenContent) {
     EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, channel.get(), both.get(), signer), row.result);
     EXPECT_EQ(context.error, 0);
     EXPECT_EQ(last_error().reason, row.reason);
+  }
+}
+
+// Verification of a whole message reads it as the engine does, DER or PEM
+// under either armour name, and takes each signer's code from the signer
+// check.
+TEST_F(DataVerifyTest, VerifyDataUnderEitherArmour) {
+  const Bytes root_der = test_support::to_der(root_);
+  ASSERT_EQ(QL_add_trusted_certificate(root_der.data(), static_cast<long>(root_der.size())), QL_OK);
+  QL_SESSION* session = QL_session_get();
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(mputil_store_add_crl(session->store, crl_), QL_OK);
+  QL_session_release(session);
+  const Bytes doc = document();
+  const struct {
+    const char* what;
+    LeafKind who;
+    const char* armour;  // null: DER
+    int code;
+    int status;
+  } rows[] = {
+      {"DER", kGood, nullptr, QL_OK, QL_OK},
+      {"PEM PKCS7", kGood, "PKCS7", QL_OK, QL_OK},
+      {"PEM CMS", kGood, "CMS", QL_OK, QL_OK},
+      {"PEM CMS, signer revoked", kRevoked, "CMS", QL_ERR_BAD_SIGNATURE, qcrypto::VERR_CERT_REVOKED},
+      // The session's store does not know the other root at all.
+      {"DER, signer whose issuer is unknown", kUntrusted, nullptr, QL_ERR_BAD_SIGNATURE,
+       qcrypto::VERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    UniquePtr<PKCS7> p7 = sign(row.who, doc, false, true);
+    ASSERT_TRUE(p7);
+    unsigned char* der = nullptr;
+    const int der_len = i2d_PKCS7(p7.get(), &der);
+    ASSERT_GT(der_len, 0);
+    Bytes message(der, der + der_len);
+    OPENSSL_free(der);
+    if (row.armour != nullptr) {
+      UniquePtr<BIO> pem(BIO_new(BIO_s_mem()));
+      ASSERT_TRUE(pem);
+      ASSERT_GT(PEM_write_bio(pem.get(), row.armour, "", message.data(), static_cast<long>(message.size())), 0);
+      const unsigned char* text = nullptr;
+      const long n = BIO_get_mem_data(pem.get(), &text);
+      message.assign(text, text + n);
+    }
+    QL_SIGN_SET* set = QL_SIGN_SET_new();
+    ASSERT_NE(set, nullptr);
+    unsigned char* content = nullptr;
+    long content_length = 0;
+    EXPECT_EQ(
+        QL_verify_data_short(set, message.data(), static_cast<long>(message.size()), &content, &content_length, 1),
+        row.code);
+    ASSERT_NE(content, nullptr);
+    EXPECT_EQ(Bytes(content, content + content_length), doc);
+    QL_free(content);
+    ASSERT_EQ(QL_SIGN_SET_signer_count(set), 1);
+    EXPECT_EQ(QL_SIGN_SET_signer_status(set, 0), row.status);
+    QL_SIGN_SET_free(set);
   }
 }
 
