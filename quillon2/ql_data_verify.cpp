@@ -55,21 +55,31 @@ bool signed_parts(PKCS7* message, SignedParts* out) {
   return false;
 }
 
-// A signed message of the one signer alone, its certificates and digest
-// algorithms, without content (the content goes to the engine beside it):
-// the engine then checks exactly this signer over exactly that content.
-UniquePtr<PKCS7> single_signer_message(const SignedParts& parts, PKCS7_SIGNER_INFO* signer) {
+// Whether the message lists the signer's digest algorithm.
+bool digest_listed(const SignedParts& parts, const PKCS7_SIGNER_INFO* signer) {
+  if (signer->digest_alg == nullptr) return false;
+  for (int i = 0; i < sk_X509_ALGOR_num(parts.digests); ++i) {
+    const X509_ALGOR* alg = sk_X509_ALGOR_value(parts.digests, i);
+    if (alg != nullptr && OBJ_cmp(alg->algorithm, signer->digest_alg->algorithm) == 0) return true;
+  }
+  return false;
+}
+
+// A signed message of the one signer alone with its certificate and its
+// digest algorithm (when the message lists it), without content (the content
+// goes to the engine beside it): the engine then checks exactly this signer
+// over exactly that content, and the message's other signers, certificates
+// and digests cost nothing and meet none of the engine's bounds.
+UniquePtr<PKCS7> single_signer_message(const SignedParts& parts, PKCS7_SIGNER_INFO* signer, X509* cert) {
   UniquePtr<PKCS7> out(PKCS7_new());
   if (!out || PKCS7_set_type(out.get(), NID_pkcs7_signed) != 1) return nullptr;
   PKCS7_SIGNED* sd = out->d.sign;
-  for (int i = 0; i < sk_X509_ALGOR_num(parts.digests); ++i) {
-    UniquePtr<X509_ALGOR> alg(X509_ALGOR_dup(sk_X509_ALGOR_value(parts.digests, i)));
+  if (digest_listed(parts, signer)) {
+    UniquePtr<X509_ALGOR> alg(X509_ALGOR_dup(signer->digest_alg));
     if (!alg || sk_X509_ALGOR_push(sd->md_algs, alg.get()) <= 0) return nullptr;
     (void)alg.release();  // the stack owns it now
   }
-  for (int i = 0; i < sk_X509_num(parts.certs); ++i) {
-    if (PKCS7_add_certificate(out.get(), sk_X509_value(parts.certs, i)) != 1) return nullptr;
-  }
+  if (PKCS7_add_certificate(out.get(), cert) != 1) return nullptr;
   UniquePtr<PKCS7_SIGNER_INFO> info(
       static_cast<PKCS7_SIGNER_INFO*>(ASN1_item_dup(ASN1_ITEM_rptr(PKCS7_SIGNER_INFO), signer)));
   if (!info || sk_PKCS7_SIGNER_INFO_push(sd->signer_info, info.get()) <= 0) return nullptr;
@@ -85,7 +95,7 @@ UniquePtr<PKCS7> single_signer_message(const SignedParts& parts, PKCS7_SIGNER_IN
 
 // The engine's check of the signer's signature over the content: 1 good, 0
 // with the engine's error queued.
-int signature_check(const SignedParts& parts, PKCS7_SIGNER_INFO* signer, BIO* content) {
+int signature_check(const SignedParts& parts, PKCS7_SIGNER_INFO* signer, X509* cert, BIO* content) {
   UniquePtr<BIO> own_content;
   if (content == nullptr) {
     if (parts.content == nullptr || parts.content->length < 0) {
@@ -103,7 +113,7 @@ int signature_check(const SignedParts& parts, PKCS7_SIGNER_INFO* signer, BIO* co
     fail(qcrypto::P7S_R_WRONG_CONTENT_TYPE);
     return 0;
   }
-  UniquePtr<PKCS7> single = single_signer_message(parts, signer);
+  UniquePtr<PKCS7> single = single_signer_message(parts, signer, cert);
   unsigned char* der = nullptr;
   const int der_len = single ? i2d_PKCS7(single.get(), &der) : -1;
   if (der_len <= 0) {
@@ -167,7 +177,7 @@ int PKCS7_dataVerify(qcrypto::X509_STORE* store, qcrypto::X509_STORE_CTX* contex
     fail(kReasonX509Lib);
     return 0;
   }
-  return signature_check(parts, signer, content);
+  return signature_check(parts, signer, cert, content);
 }
 
 }  // namespace quillon2

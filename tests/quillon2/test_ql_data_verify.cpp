@@ -282,6 +282,57 @@ TEST_F(DataVerifyTest, MessagesWithoutTheSignersCertificateOrOfAnotherKind) {
   EXPECT_EQ(PKCS7_dataVerify(store_.get(), &context, nullptr, without_certs.get(), signer), 1);
 }
 
+// Each signer of a message is checked alone: the others, the number of
+// certificates carried and the digest list do not change its verdict, but
+// a digest the message does not list fails it.
+TEST_F(DataVerifyTest, EachSignerOnItsOwn) {
+  const Bytes doc = document();
+  const qcrypto::SignedSigner signers[] = {{leaves_[kGood]->key.get(), leaves_[kGood]->cert.get()},
+                                           {leaves_[kRevoked]->key.get(), leaves_[kRevoked]->cert.get()}};
+  UniquePtr<BIO> in(BIO_new_mem_buf(doc.data(), static_cast<int>(doc.size())));
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  ASSERT_TRUE(in && out);
+  ASSERT_EQ(qcrypto::signed_data_sign_bio(signers, in.get(), doc.size(), out.get()), 1);
+  UniquePtr<PKCS7> p7(d2i_PKCS7_bio(out.get(), nullptr));
+  ASSERT_TRUE(p7);
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
+  ASSERT_EQ(sk_PKCS7_SIGNER_INFO_num(infos), 2);
+  // More certificates than the engine keeps from one message.
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(PKCS7_add_certificate(p7.get(), root_), 1);
+
+  auto check = [&](PKCS7* message, int index, int* error) {
+    qcrypto::X509_STORE_CTX context{};
+    const int rc = PKCS7_dataVerify(store_.get(), &context, nullptr, message, sk_PKCS7_SIGNER_INFO_value(infos, index));
+    *error = context.error;
+    return rc;
+  };
+  bool revoked[2] = {false, false};
+  for (int index = 0; index < 2; ++index) {
+    SCOPED_TRACE(index);
+    revoked[index] = X509_cmp(X509_find_by_issuer_and_serial(
+                                  p7->d.sign->cert, sk_PKCS7_SIGNER_INFO_value(infos, index)->issuer_and_serial->issuer,
+                                  sk_PKCS7_SIGNER_INFO_value(infos, index)->issuer_and_serial->serial),
+                              leaves_[kRevoked]->cert.get()) == 0;
+    int error = -1;
+    EXPECT_EQ(check(p7.get(), index, &error), revoked[index] ? 0 : 1);
+    EXPECT_EQ(error, revoked[index] ? qcrypto::VERR_CERT_REVOKED : 0);
+  }
+  ASSERT_NE(revoked[0], revoked[1]);
+  // Without the digest list no signer's digest is one the message names.
+  sk_X509_ALGOR_pop_free(p7->d.sign->md_algs, X509_ALGOR_free);
+  p7->d.sign->md_algs = sk_X509_ALGOR_new_null();
+  ASSERT_NE(p7->d.sign->md_algs, nullptr);
+  for (int index = 0; index < 2; ++index) {
+    SCOPED_TRACE(index);
+    int error = -1;
+    qcrypto::ERR_clear_error();
+    EXPECT_EQ(check(p7.get(), index, &error), 0);
+    // The chain is still judged first.
+    EXPECT_EQ(error, revoked[index] ? qcrypto::VERR_CERT_REVOKED : 0);
+    EXPECT_EQ(last_error().reason, revoked[index] ? kX509Lib : qcrypto::P7S_R_SIGNATURE_FAILURE);
+  }
+}
+
 // A detached message checked without its content, and missing arguments,
 // fail without a chain verdict.
 TEST_F(DataVerifyTest, NoContentOrNoArgumentsFail) {
