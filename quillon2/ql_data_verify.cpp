@@ -158,15 +158,21 @@ int PKCS7_dataVerify(qcrypto::X509_STORE* store, qcrypto::X509_STORE_CTX* contex
     fail(qcrypto::P7S_R_UNABLE_TO_FIND_CERTIFICATE);
     return 0;
   }
-  if (qcrypto::X509_STORE_CTX_init(context, store, cert, parts.certs) != 1) {
+  return ql_judge_signer(store, context, cert, parts.certs,
+                         [&] { return signature_check(parts, signer, cert, content); });
+}
+
+int ql_judge_signer(qcrypto::X509_STORE* store, qcrypto::X509_STORE_CTX* context, X509* cert,
+                    STACK_OF(X509) * untrusted, const std::function<int()>& signature_good) {
+  if (qcrypto::X509_STORE_CTX_init(context, store, cert, untrusted) != 1) {
     fail(qcrypto::ERR_R_MEMORY_ALLOC);
     return 0;
   }
   const ChainCheck chain = ql_check_chain(store, cert);
   if (chain.made && !chain.valid) context->error = chain.error();
   qcrypto::X509_STORE_CTX_cleanup(context);
-  // The message's stack and certificate belong to the caller, who may free
-  // them before reading the error number.
+  // The certificate and the stack belong to the caller, who may free them
+  // before reading the error number.
   context->cert = nullptr;
   context->untrusted = nullptr;
   if (!chain.made) {
@@ -177,7 +183,7 @@ int PKCS7_dataVerify(qcrypto::X509_STORE* store, qcrypto::X509_STORE_CTX* contex
     fail(kReasonX509Lib);
     return 0;
   }
-  return signature_check(parts, signer, cert, content);
+  return signature_good();
 }
 
 }  // namespace quillon2

@@ -8,6 +8,8 @@
 #include <openssl/bio.h>
 #include <openssl/pkcs7.h>
 
+#include <functional>
+
 #include "crypto/cclib/owner.h"
 #include "crypto/x509store/verify.h"
 
@@ -35,5 +37,15 @@ namespace quillon2 {
 // here: its decrypted content must be given).
 int PKCS7_dataVerify(qcrypto::X509_STORE* store, qcrypto::X509_STORE_CTX* context, BIO* content, PKCS7* message,
                      PKCS7_SIGNER_INFO* signer);
+
+// The judgement PKCS7_dataVerify makes once the signer's certificate is
+// known, with the same results, errors and context: the chain first, then
+// `signature_good` (1 good, 0 bad with its error queued), which is never
+// called when the chain failed. PKCS7_dataVerify digests the content itself;
+// QL_verify_data hands in the verdict of the one streaming pass that checked
+// every signer while the content went by, so a message is digested once
+// whatever the number of its signers. `untrusted` may be null.
+int ql_judge_signer(qcrypto::X509_STORE* store, qcrypto::X509_STORE_CTX* context, X509* cert,
+                    STACK_OF(X509) * untrusted, const std::function<int()>& signature_good);
 
 }  // namespace quillon2

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -192,31 +193,6 @@ int decode_code(unsigned long error) {
   return QL_ERR_NOT_MESSAGE;
 }
 
-// The message as the dependency's record, in the form the engine read it:
-// DER when it starts as a SEQUENCE, else the PEM block (armoured "PKCS7" or
-// "CMS", which the engine checked; OpenSSL's PKCS7 reader refuses "CMS").
-UniquePtr<PKCS7> decode_pkcs7(const unsigned char* message, long length) {
-  UniquePtr<PKCS7> p7;
-  if (message[0] == 0x30) {
-    const unsigned char* p = message;
-    p7.reset(d2i_PKCS7(nullptr, &p, length));
-  } else if (UniquePtr<BIO> text(BIO_new_mem_buf(message, static_cast<int>(length))); text) {
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* der = nullptr;
-    long der_length = 0;
-    if (PEM_read_bio(text.get(), &name, &header, &der, &der_length) == 1) {
-      const unsigned char* p = der;
-      p7.reset(d2i_PKCS7(nullptr, &p, der_length));
-    }
-    OPENSSL_free(name);
-    OPENSSL_free(header);
-    OPENSSL_free(der);
-  }
-  qcrypto::ERR_clear_error();
-  return p7;
-}
-
 int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content, long* content_length,
            int want_content, const unsigned char* detached, long detached_length) {
   // Memory channels take an int length: a longer message is refused rather
@@ -268,22 +244,28 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
   if (result.signers.empty()) return QL_ERR_NO_SIGNERS;
   qcrypto::ERR_clear_error();
 
-  // Each signer is judged on the message as the dependency's record: a
-  // certificate found outside the message joins its certificates first.
-  UniquePtr<PKCS7> p7 = decode_pkcs7(message, length);
-  if (!p7) return QL_ERR_NOT_MESSAGE;
+  // Each signer is judged as PKCS7_dataVerify judges it, the chain first;
+  // the signature verdict is the one the engine reached while the content
+  // streamed by, so the content is not digested again per signer.
+  // The stack borrows the result's references.
+  struct StackFree {
+    void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
+  };
+  std::unique_ptr<STACK_OF(X509), StackFree> untrusted(sk_X509_new_null());
+  if (!untrusted) return QL_ERR_MEMORY;
+  for (const UniquePtr<X509>& c : result.certificates)
+    if (sk_X509_push(untrusted.get(), c.get()) <= 0) return QL_ERR_MEMORY;
   bool failed = false;
   for (const qcrypto::SignerResult& signer : result.signers) {
     if (!signer.cert) return QL_ERR_SIGNER_CERT;
-    if (!signer.cert_from_message && PKCS7_add_certificate(p7.get(), signer.cert.get()) != 1) return QL_ERR_MEMORY;
-    UniquePtr<BIO> channel;
-    if (detached != nullptr) {
-      channel.reset(BIO_new_mem_buf(detached, static_cast<int>(detached_length)));
-      if (!channel) return QL_ERR_MEMORY;
-    }
     qcrypto::X509_STORE_CTX context{};
     int status = QL_OK;
-    if (PKCS7_dataVerify(session.get()->store, &context, channel.get(), p7.get(), signer.info.get()) != 1)
+    const auto engine_verdict = [&signer] {
+      if (signer.status == qcrypto::SignerStatus::kGood) return 1;
+      QERR(qcrypto::ERRLIB_PKCS7, qcrypto::P7S_F_PKCS7_DATAVERIFY, qcrypto::P7S_R_SIGNATURE_FAILURE);
+      return 0;
+    };
+    if (ql_judge_signer(session.get()->store, &context, signer.cert.get(), untrusted.get(), engine_verdict) != 1)
       status = context.error != 0 ? context.error : QL_ERR_SIGNATURE_FAILED;
     if (status != QL_OK) failed = true;
     char* time = nullptr;
