@@ -1,6 +1,7 @@
 // Runs an outside program from a test without a shell: the stock openssl
-// command, GNU tar and the like. Standard output and standard error come back
-// together, in the order the program wrote them.
+// command, GNU tar, this test program again and the like. Standard output and
+// standard error come back together, in the order the program wrote them,
+// unless the caller keeps them apart.
 #pragma once
 
 #include <string>
@@ -9,20 +10,29 @@
 namespace test_support {
 
 struct ProgramResult {
-  int status = -1;  // exit status; -1 when it could not start or was killed
-  std::string output;
+  int status = -1;     // exit status; -1 when it could not start or was killed
+  std::string output;  // standard output, and standard error unless kept apart
+  std::string errors;  // standard error when ProgramOptions::separate_errors
 };
 
 struct ProgramOptions {
   // The sanitizer runtime preloaded into test processes must not reach a
   // program built without it; one that loads our sanitized provider module
-  // needs it back (the path in `preload`).
+  // needs it back (the path in `preload`, see sanitizer_runtime()).
   std::string preload;
   // Written to the program's standard input (empty: /dev/null).
   std::string input;
+  // "NAME=value" entries, each in place of an inherited variable of that name.
+  std::vector<std::string> environment;
+  // Output compared byte for byte must not pick up a warning on standard error.
+  bool separate_errors = false;
 };
 
 // argv[0] is a path, or a name looked up in PATH.
 ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOptions& options = {});
+
+// The path of the sanitizer runtime this process runs with (address or
+// thread), for ProgramOptions::preload; empty in a build without one.
+std::string sanitizer_runtime();
 
 }  // namespace test_support

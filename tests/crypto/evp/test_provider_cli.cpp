@@ -2,8 +2,6 @@
 // algorithms and hashes files exactly as the direct call does.
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,59 +16,24 @@
 #include "crypto/rus/gost3411.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
-
-extern char** environ;
+#include "tests/support/run_program.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-};
+using Outcome = test_support::ProgramResult;
 
-// Runs the program with the given arguments (no shell) and collects stdout.
-// In sanitizer builds the module needs the sanitizer runtime loaded first.
+// Standard output alone: some results are compared byte for byte. In
+// sanitizer builds the module needs the sanitizer runtime in the command
+// before it is loaded (loaded late, the runtime's thread-local block no
+// longer fits).
 Outcome run_openssl(std::vector<std::string> args) {
   args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> env_store;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
-      env_store.emplace_back(*e);
-  }
-  if (std::strlen(DOSSAR_SANITIZER_PRELOAD) > 0) {
-    env_store.emplace_back(std::string("LD_PRELOAD=") + DOSSAR_SANITIZER_PRELOAD);
-    // The command itself is not built with the sanitizer: only the module is checked.
-    env_store.emplace_back("ASAN_OPTIONS=detect_leaks=0");
-  }
-  std::vector<char*> envp;
-  for (auto& e : env_store) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  int pipe_fd[2];
-  Outcome r;
-  if (pipe(pipe_fd) != 0) return r;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, pipe_fd[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&fa, pipe_fd[0]);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  close(pipe_fd[1]);
-  if (rc == 0) {
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipe_fd[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  close(pipe_fd[0]);
-  return r;
+  test_support::ProgramOptions options;
+  options.separate_errors = true;
+  options.preload = test_support::sanitizer_runtime();
+  // The command itself is not built with the sanitizer: only the module is checked.
+  if (!options.preload.empty()) options.environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");
+  return test_support::run_program(args, options);
 }
 
 std::vector<std::string> provider_args() {
@@ -131,11 +94,11 @@ TEST_F(OpensslCommand, DgstWithTheModuleEqualsTheDirectHash) {
     args.push_back("-r");
     args.push_back(path);
     const Outcome r = run_openssl(args);
-    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(r.status, 0) << r.errors;
     unsigned char direct[32];
     ASSERT_NE(qcrypto::GOSTH_digest(data.data(), static_cast<int>(data.size()), nullptr, nullptr, direct), nullptr);
     // "-r" prints "<hex> *<file>".
-    EXPECT_EQ(r.out.substr(0, 64), hex(direct, 32));
+    EXPECT_EQ(r.output.substr(0, 64), hex(direct, 32));
   }
 }
 
@@ -144,21 +107,21 @@ TEST_F(OpensslCommand, ListShowsOurAlgorithmsFromOurProvider) {
     auto args = provider_args();
     args.insert(args.begin(), {"list", what});
     const Outcome r = run_openssl(args);
-    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.status, 0) << r.errors;
     if (std::strcmp(what, "-digest-algorithms") == 0) {
       for (const char* name : {"RUS-HASH", "r3411", "rush", "r3410WithR3411", "ECR3410-R3411", "ecr3410"})
-        EXPECT_NE(r.out.find(name), std::string::npos) << name;
+        EXPECT_NE(r.output.find(name), std::string::npos) << name;
     } else {
       for (const char* name : {"RUS-CHANGE", "rus-ecb", "rus-simple", "RUS-GAMMA", "RUS-GAMMAR", "rus-gfb",
                                "rus-gamma-fb", "rus-gamma-r", "1.3.6.1.4.1.6173.1.1.3"})
-        EXPECT_NE(r.out.find(name), std::string::npos) << name;
+        EXPECT_NE(r.output.find(name), std::string::npos) << name;
     }
-    EXPECT_NE(r.out.find("@ dossar"), std::string::npos);
+    EXPECT_NE(r.output.find("@ dossar"), std::string::npos);
   }
   // Without the module the command does not know the names.
   const Outcome plain = run_openssl({"list", "-digest-algorithms"});
-  ASSERT_EQ(plain.status, 0);
-  EXPECT_EQ(plain.out.find("RUS-HASH"), std::string::npos);
+  ASSERT_EQ(plain.status, 0) << plain.errors;
+  EXPECT_EQ(plain.output.find("RUS-HASH"), std::string::npos);
 }
 
 using test_support::kSystemRand;
@@ -198,23 +161,24 @@ TEST_P(OpensslCommandPki, PrintsAndVerifiesBuilderCertificates) {
     return args;
   };
   const Outcome text = run_openssl(with({"x509"}, {"-text", "-noout", "-in", leaf_pem}));
-  ASSERT_EQ(text.status, 0);
-  EXPECT_NE(text.out.find("CN = Test Leaf"), std::string::npos);
-  EXPECT_NE(text.out.find(r3410 ? "r3410WithR3411" : "ecr3410WithR3411"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find(r3410 ? "Public Key Algorithm: r3410" : "Public Key Algorithm: ecr3410"), std::string::npos);
-  EXPECT_NE(text.out.find(r3410 ? "GOST R 34.10-94 Public-Key" : "GOST R 34.10-2001 Public-Key"), std::string::npos);
+  ASSERT_EQ(text.status, 0) << text.errors;
+  EXPECT_NE(text.output.find("CN = Test Leaf"), std::string::npos);
+  EXPECT_NE(text.output.find(r3410 ? "r3410WithR3411" : "ecr3410WithR3411"), std::string::npos) << text.output;
+  EXPECT_NE(text.output.find(r3410 ? "Public Key Algorithm: r3410" : "Public Key Algorithm: ecr3410"),
+            std::string::npos);
+  EXPECT_NE(text.output.find(r3410 ? "GOST R 34.10-94 Public-Key" : "GOST R 34.10-2001 Public-Key"), std::string::npos);
 
   const Outcome ok = run_openssl(with({"verify"}, {"-CAfile", ca_pem, leaf_pem}));
-  EXPECT_EQ(ok.status, 0) << ok.out;
-  EXPECT_NE(ok.out.find(": OK"), std::string::npos);
+  EXPECT_EQ(ok.status, 0) << ok.output << ok.errors;
+  EXPECT_NE(ok.output.find(": OK"), std::string::npos);
   const Outcome with_crl =
       run_openssl(with({"verify"}, {"-crl_check", "-CAfile", ca_pem, "-CRLfile", clean_pem, leaf_pem}));
-  EXPECT_EQ(with_crl.status, 0) << with_crl.out;
+  EXPECT_EQ(with_crl.status, 0) << with_crl.output << with_crl.errors;
   const Outcome revoked =
       run_openssl(with({"verify"}, {"-crl_check", "-CAfile", ca_pem, "-CRLfile", revoked_pem, leaf_pem}));
   EXPECT_NE(revoked.status, 0);
   const Outcome bad = run_openssl(with({"verify"}, {"-CAfile", ca_pem, bad_pem}));
-  EXPECT_NE(bad.status, 0) << bad.out;
+  EXPECT_NE(bad.status, 0) << bad.output << bad.errors;
   // A public key file read and written again by the command.
   BIO* mem = BIO_new(BIO_s_mem());
   ASSERT_EQ(PEM_write_bio_PUBKEY(mem, leaf_key), 1);
@@ -224,8 +188,8 @@ TEST_P(OpensslCommandPki, PrintsAndVerifiesBuilderCertificates) {
   BIO_free(mem);
   const std::string pub_pem = write_file("pub.pem", bytes_of(pub));
   const Outcome pkey = run_openssl(with({"pkey"}, {"-pubin", "-in", pub_pem, "-pubout"}));
-  ASSERT_EQ(pkey.status, 0);
-  EXPECT_EQ(pkey.out, pub);
+  ASSERT_EQ(pkey.status, 0) << pkey.errors;
+  EXPECT_EQ(pkey.output, pub);
 
   // The stock command fails the same certificates without the module.
   const Outcome plain = run_openssl({"verify", "-CAfile", ca_pem, leaf_pem});

@@ -5,8 +5,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,31 +13,14 @@
 #include <string>
 
 #include "pkcs7_test_util.h"
-
-extern char** environ;
+#include "tests/support/run_program.h"
 
 namespace pkcs7_test {
 namespace {
 
-// Runs the command (no shell) with the sanitizer preload removed from its
-// environment; the exit status, or -1.
-int run_openssl(std::vector<std::string> args) {
+test_support::ProgramResult run_openssl(std::vector<std::string> args) {
   args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_store;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env_store.emplace_back(*e);
-  }
-  std::vector<char*> envp;
-  for (auto& e : env_store) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return test_support::run_program(args);
 }
 
 Bytes read_file(const std::string& path) {
@@ -107,9 +88,10 @@ TEST_F(EnvelopeFiles, OursOpensWithTheStockCommand) {
   write_file(path("plain.bin"), plain);
   const qcrypto::EnvelopeRecipient r[] = {{Pki::get().party(KeyKind::kRsa).cert.get(), 1}};
   ASSERT_EQ(qcrypto::envelope_encrypt_file(r, des3(), path("plain.bin").c_str(), path("msg.p7").c_str()), 1);
-  ASSERT_EQ(run_openssl({"cms", "-decrypt", "-inform", "DER", "-in", path("msg.p7"), "-recip", path("cert.pem"),
-                         "-inkey", path("key.pem"), "-binary", "-out", path("back.bin")}),
-            0);
+  const test_support::ProgramResult run =
+      run_openssl({"cms", "-decrypt", "-inform", "DER", "-in", path("msg.p7"), "-recip", path("cert.pem"), "-inkey",
+                   path("key.pem"), "-binary", "-out", path("back.bin")});
+  ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(read_file(path("back.bin")), plain);
 }
 
@@ -126,7 +108,8 @@ TEST_F(EnvelopeFiles, StockCommandOutputOpensHere) {
                                      "-out", path("msg.p7")};
     if (stream) args.emplace_back("-stream");
     args.push_back(path("cert.pem"));
-    ASSERT_EQ(run_openssl(args), 0);
+    const test_support::ProgramResult run = run_openssl(args);
+    ASSERT_EQ(run.status, 0) << run.output;
     const Party& p = Pki::get().party(KeyKind::kRsa);
     ASSERT_EQ(
         qcrypto::envelope_decrypt_file(path("msg.p7").c_str(), path("back.bin").c_str(), p.key.get(), p.cert.get()), 1);

@@ -4,8 +4,6 @@
 // when every signer checked out, and a cancelled signing leaves nothing.
 #include <dirent.h>
 #include <openssl/pem.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,30 +11,14 @@
 #include <fstream>
 
 #include "signed_test_util.h"
-
-extern char** environ;
+#include "tests/support/run_program.h"
 
 namespace signed_test {
 namespace {
 
-// Runs the command (no shell) without the sanitizer preload; the exit status, or -1.
-int run_openssl(std::vector<std::string> args) {
+test_support::ProgramResult run_openssl(std::vector<std::string> args) {
   args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_store;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env_store.emplace_back(*e);
-  }
-  std::vector<char*> envp;
-  for (auto& e : env_store) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return test_support::run_program(args);
 }
 
 Bytes read_file(const std::string& path) {
@@ -108,14 +90,15 @@ TEST_P(SignedFiles, OursVerifiesWithTheStockCommand) {
     std::vector<std::string> args = {"cms",           "-verify",   "-inform", "DER",  "-in",
                                      path("msg.p7s"), "-noverify", "-binary", "-out", path("back.bin")};
     if (detached) args.insert(args.end(), {"-content", path("content.bin")});
-    ASSERT_EQ(run_openssl(args), 0);
+    const test_support::ProgramResult good = run_openssl(args);
+    ASSERT_EQ(good.status, 0) << good.output;
     EXPECT_EQ(read_file(path("back.bin")), content);
     // A changed byte fails there too.
     Bytes msg = read_file(path("msg.p7s"));
     msg.back() ^= 1;
     write_file(path("bad.p7s"), msg);
     args[5] = path("bad.p7s");
-    EXPECT_NE(run_openssl(args), 0);
+    EXPECT_NE(run_openssl(args).status, 0);
   }
 }
 
@@ -142,7 +125,8 @@ TEST_P(SignedFiles, StockCommandOutputVerifiesHere) {
         "cms",           "-sign", "-binary",         "-in", path("content.bin"), "-signer", path("cert.pem"), "-inkey",
         path("key.pem"), "-out",  path("theirs.p7s")};
     args.insert(args.end(), row.extra.begin(), row.extra.end());
-    ASSERT_EQ(run_openssl(args), 0);
+    const test_support::ProgramResult signing = run_openssl(args);
+    ASSERT_EQ(signing.status, 0) << signing.output;
     qcrypto::SignedVerifyResult r;
     ASSERT_EQ(qcrypto::signed_data_verify_file(path("theirs.p7s").c_str(),
                                                row.detached ? path("content.bin").c_str() : nullptr,

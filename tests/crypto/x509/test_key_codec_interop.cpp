@@ -1,26 +1,22 @@
 // PEM and BIO forms, what OpenSSL's own parsers make of the encodings, and the
 // per-certificate key cache.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "crypto/bn/bn_owner.h"
 #include "crypto/err/err.h"
 #include "tests/crypto/x509/key_codec_test_util.h"
-
-extern char** environ;
+#include "tests/support/run_program.h"
 
 namespace qcrypto {
 namespace {
@@ -153,27 +149,9 @@ TEST(KeyInterop, OpenSslParsesEveryEncoding) {
 
 // Runs the real `openssl asn1parse` on a file and returns its output.
 bool RunAsn1parse(const std::string& path, const char* inform, std::string* output) {
-  const std::string out_path = path + ".out";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<std::string> args = {"openssl", "asn1parse", "-inform", inform, "-in", path};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return false;
-  std::ifstream f(out_path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  *output = ss.str();
-  std::remove(out_path.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  test_support::ProgramResult r = test_support::run_program({"openssl", "asn1parse", "-inform", inform, "-in", path});
+  *output = std::move(r.output);
+  return r.status == 0;
 }
 
 TEST(KeyInterop, OpensslCommandReadsDerAndPem) {
