@@ -396,6 +396,58 @@ TEST_F(CryptoSessionTest, TextResultsAreCopiedAndFreed) {
   session_->FreeMessage(enveloped);
 }
 
+// Buffers the toolkit hands out come back whole and go back through
+// FreeBuffer and FreeCertificateInfo, leaving nothing allocated.
+TEST_F(CryptoSessionTest, BuffersAndRecordsGoBackToTheToolkit) {
+  ASSERT_EQ(sign(path("signed.p7"), {0, 0}), ql::QL_OK);
+  const std::string bytes = read_file(path("signed.p7"));
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const long length = static_cast<long>(bytes.size());
+  const std::string document = read_file(path("doc.txt"));
+  const long before = g_live_blocks.load();
+
+  int kind = -1;
+  QL_MESSAGE* message = nullptr;
+  EXPECT_EQ(session_->ReadMessageBuffer(data, length, &kind, &message), ql::QL_OK);
+  EXPECT_EQ(kind, ql::QL_KIND_SIGNED);
+  EXPECT_EQ(session_->GetSignerCount(message), 1);
+  session_->FreeMessage(message);
+
+  unsigned char* content = nullptr;
+  long contentLength = 0;
+  ASSERT_EQ(session_->GetSignedContent(data, length, &content, &contentLength), ql::QL_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(content), static_cast<std::size_t>(contentLength)), document);
+  session_->FreeBuffer(content);
+
+  QL_SIGN_SET* set = session_->NewSignatureSet();
+  content = nullptr;
+  contentLength = 0;
+  ASSERT_EQ(session_->VerifySignedDataEx(set, data, length, &content, &contentLength, 1, nullptr, 0, nullptr),
+            ql::QL_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(content), static_cast<std::size_t>(contentLength)), document);
+  session_->FreeBuffer(content);
+  unsigned char* pem = nullptr;
+  long pemLength = 0;
+  ASSERT_EQ(session_->GetSignerCertificateData(set, 0, &pem, &pemLength), ql::QL_OK);
+  EXPECT_TRUE(std::string(reinterpret_cast<const char*>(pem), static_cast<std::size_t>(pemLength))
+                  .starts_with("-----BEGIN CERTIFICATE-----"));
+  session_->FreeBuffer(pem);
+  EXPECT_EQ(session_->IsSignerCertificateEmbedded(set, 0), 0);  // the session's list holds it
+  session_->FreeSignatureSet(set);
+
+  QL_CERT_INFO info{};
+  ASSERT_EQ(session_->GetCertificateInfo(cert_der_.data(), static_cast<long>(cert_der_.size()), &info), ql::QL_OK);
+  EXPECT_STREQ(info.serial, "2A");
+  EXPECT_STREQ(info.subject.CN, "Party");
+  session_->FreeCertificateInfo(&info);
+  EXPECT_EQ(info.serial, nullptr);
+  EXPECT_EQ(g_live_blocks.load(), before);
+
+  std::filesystem::create_directory(path("crls").toStdString());
+  EXPECT_EQ(session_->LoadCrlFolder(path("crls")), ql::QL_load_crls(path("crls").toUtf8().constData()));
+  EXPECT_EQ(session_->IsTokenPresent(QStringLiteral("Vexil\\token")), 0);
+}
+
 // IsOldEnc 0 switches the toolkit to recipient format 1 for the rest of the
 // session; 1 (also the value when none is stored) leaves the format alone.
 TEST_F(CryptoSessionTest, EncryptSwitchesTheRecipientFormatOnlyForIsOldEncZero) {
