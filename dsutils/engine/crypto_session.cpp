@@ -1,0 +1,541 @@
+#include "dsutils/engine/crypto_session.h"
+
+#include <QFile>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "crypto/bio/media.h"
+#include "dsutils/engine/engine_helper.h"
+#include "platform/codepage/codepage.h"
+#include "platform/codepage/native_path.h"
+#include "quillon2/ql_codes.h"
+#include "quillon2/ql_keys.h"
+
+namespace dsutils {
+namespace {
+
+namespace ql = quillon2;
+
+// No setting the engine reads selects triple DES for a session (the main
+// program's Property\Log Algoritm is not one of the log options), so every
+// session encrypts with the GOST gamma.
+constexpr const char* kBulkCipher = "RUS-GAMMAR";
+
+thread_local EngineUi* t_operation_ui = nullptr;
+thread_local int t_last_result = 0;
+
+// A data file's path as the file system takes it.
+QByteArray file_path(const QString& path) { return QFile::encodeName(path); }
+
+// A key-medium path or name: 8-bit text in the local code page.
+std::string medium_text(const QString& text) { return platform::utf8_to_ansi(text.toUtf8().toStdString()); }
+const char* or_null(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
+
+QString from_local(const char* text) {
+  return text == nullptr ? QString() : QString::fromStdString(platform::ansi_to_utf8(text));
+}
+// Copies a toolkit text and hands it back to the toolkit's allocator.
+QString take_text(char* text) {
+  QString out = from_local(text);
+  ql::QL_free(text);
+  return out;
+}
+QByteArray take_bytes(const char* text) { return text == nullptr ? QByteArray() : QByteArray(text); }
+
+// The key name and password the key password prompt remembers, as the
+// prompt's two process-wide texts; wiped whenever a key load fails.
+struct RememberedKey {
+  std::mutex lock;
+  PasswordBuffer name;
+  PasswordBuffer password;
+  int passwordLength = 0;
+};
+RememberedKey& remembered() {
+  static RememberedKey* r = new RememberedKey();  // used until the process ends
+  return *r;
+}
+void remember_key(const char* name, const PasswordBuffer& password, int length) {
+  RememberedKey& r = remembered();
+  const std::lock_guard<std::mutex> g(r.lock);
+  r.name.wipe();
+  r.password.wipe();
+  if (name != nullptr) std::memcpy(r.name.data(), name, strnlen(name, r.name.size() - 1));
+  std::memcpy(r.password.data(), password.data(), static_cast<std::size_t>(length));
+  r.passwordLength = length;
+}
+void forget_key() {
+  RememberedKey& r = remembered();
+  const std::lock_guard<std::mutex> g(r.lock);
+  r.name.wipe();
+  r.password.wipe();
+  r.passwordLength = 0;
+}
+
+// The toolkit's include-certificates and signing-time words are shared by
+// every thread. Signings with equal options run side by side; one with
+// other options waits until those have ended, and sets the words itself.
+struct SigningGate {
+  std::mutex lock;
+  std::condition_variable idle;
+  int running = 0;
+  SigningOptions current;
+};
+SigningGate& signing_gate() {
+  static SigningGate* g = new SigningGate();  // used until the process ends
+  return *g;
+}
+
+int set_signing_words(const SigningOptions& options) {
+  const int code = ql::QL_set_include_certs(options.includeCertificate);
+  if (code != ql::QL_OK) return code;
+  return ql::QL_set_signing_time(options.includeSigningTime);
+}
+
+// Holds the gate for one signing: the toolkit's words are `options` until
+// it is released.
+class SigningTurn {
+ public:
+  explicit SigningTurn(const SigningOptions& options) : gate_(signing_gate()) {
+    std::unique_lock<std::mutex> l(gate_.lock);
+    gate_.idle.wait(l, [&] { return gate_.running == 0 || gate_.current == options; });
+    if (gate_.running == 0) {
+      code_ = set_signing_words(options);
+      if (code_ != ql::QL_OK) return;
+      gate_.current = options;
+    }
+    ++gate_.running;
+    held_ = true;
+  }
+  ~SigningTurn() {
+    if (!held_) return;
+    {
+      const std::lock_guard<std::mutex> g(gate_.lock);
+      --gate_.running;
+    }
+    gate_.idle.notify_all();
+  }
+  SigningTurn(const SigningTurn&) = delete;
+  SigningTurn& operator=(const SigningTurn&) = delete;
+  int code() const { return code_; }
+
+ private:
+  SigningGate& gate_;
+  int code_ = ql::QL_OK;
+  bool held_ = false;
+};
+
+// A setter of one signing word outside a signing: the toolkit's word
+// changes only while no signing runs (the next signing sets it anyway).
+int set_word_unless_signing(int (*setter)(int), int flag) {
+  SigningGate& gate = signing_gate();
+  const std::lock_guard<std::mutex> g(gate.lock);
+  if (gate.running == 0) return setter(flag);
+  return ql::QL_is_initialized() != 0 ? ql::QL_OK : ql::QL_ERR_NOT_INITIALISED;
+}
+
+// The engine's progress function: the user word is the operation's
+// progress, which shows the step and answers whether to go on.
+int progress_function(int stage, long done, long total, void* user) {
+  auto* progress = static_cast<OperationProgress*>(user);
+  const auto count = [](long v) { return v < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(v); };
+  return progress->step(stage, count(done), count(total)) ? 1 : 0;
+}
+
+// The operation's progress in the calling thread's slot for one toolkit call.
+class ProgressInstalled {
+ public:
+  explicit ProgressInstalled(OperationProgress* progress) : on_(progress != nullptr) {
+    if (on_) ql::QL_set_progress_callback(&progress_function, progress);
+  }
+  ~ProgressInstalled() {
+    if (on_) ql::QL_set_progress_callback(nullptr, nullptr);
+  }
+  ProgressInstalled(const ProgressInstalled&) = delete;
+  ProgressInstalled& operator=(const ProgressInstalled&) = delete;
+
+ private:
+  bool on_;
+};
+
+LogOptions log_options() {
+  LogOptions options;
+  options.IsOldEnc = 1;  // kept when the settings hold no value
+  engine_helper().GetLogOptions(options);
+  return options;
+}
+
+// A password answered into `answer` copied into the toolkit's buffer with
+// its terminator: its length, or -1 when it does not fit.
+int copy_answer(const PasswordBuffer& answer, int length, char* buffer, int size) {
+  if (length < 0 || length >= size || static_cast<std::size_t>(length) >= answer.size()) return -1;
+  std::memcpy(buffer, answer.data(), static_cast<std::size_t>(length));
+  buffer[length] = '\0';
+  return length;
+}
+
+}  // namespace
+
+OperationUiScope::OperationUiScope(EngineUi* ui) : previous_(t_operation_ui) { t_operation_ui = ui; }
+OperationUiScope::~OperationUiScope() { t_operation_ui = previous_; }
+
+EngineUi* operation_ui() { return t_operation_ui != nullptr ? t_operation_ui : EngineHelper::ui(); }
+
+CryptoSession::CryptoSession() { registerCallbacks(); }
+
+void CryptoSession::registerCallbacks() {
+  ql::QL_set_random_sensor_callback(&CryptoSession::OnRandomSensor);
+  ql::QL_set_password_callback(&CryptoSession::OnKeyPassword);
+  SetMediumMessageCallback(&CryptoSession::OnTouchMemoryMessage);
+  SetTokenPasswordCallback(&CryptoSession::OnTokenPassword);
+}
+
+int CryptoSession::open(const char* containerPath) {
+  const int code = ql::QL_init(containerPath, 0);
+  if (code == ql::QL_OK) openCount_.fetch_add(1);
+  registerCallbacks();
+  log_options();  // no log option selects the cipher; read as every start reads them
+  SetCipher(QString::fromLatin1(kBulkCipher));
+  return code;
+}
+
+int CryptoSession::Open() { return open(nullptr); }
+
+int CryptoSession::OpenWithPath(const QString& containerPath) {
+  const std::string path = medium_text(containerPath);
+  return open(or_null(path));
+}
+
+int CryptoSession::Close() {
+  openCount_.fetch_sub(1);
+  ql::QL_cleanup();
+  return 0;
+}
+
+int CryptoSession::LastResult() const { return t_last_result; }
+
+void CryptoSession::keepResult(int code) {
+  t_last_result = code;
+  lastResult_.store(code);
+}
+
+int CryptoSession::GetFileType(const QString& path) {
+  int kind = ql::QL_KIND_OTHER;
+  const int code = ql::QL_get_file_type(file_path(path).constData(), &kind);
+  keepResult(code);
+  return code == ql::QL_OK ? kind : -1;
+}
+
+int CryptoSession::ReadMessageFileKind(const QString& path, QL_MESSAGE** message) {
+  int kind = ql::QL_KIND_OTHER;
+  const int code = ql::QL_read_message_file(file_path(path).constData(), &kind, message);
+  keepResult(code);
+  return code == ql::QL_OK ? kind : -1;
+}
+
+int CryptoSession::QueryFileType(const QString& path, int* kind) {
+  return ql::QL_get_file_type(file_path(path).constData(), kind);
+}
+
+int CryptoSession::ReadMessageFile(const QString& path, int* kind, QL_MESSAGE** message) {
+  return ql::QL_read_message_file(file_path(path).constData(), kind, message);
+}
+
+int CryptoSession::ReadMessageBuffer(const unsigned char* buffer, long length, int* kind, QL_MESSAGE** message) {
+  return ql::QL_read_message_buffer(buffer, length, kind, message);
+}
+
+int CryptoSession::GetBufferType(const unsigned char* buffer, long length, int* kind) {
+  return ql::QL_get_buffer_type(buffer, length, kind);
+}
+
+void CryptoSession::FreeMessage(QL_MESSAGE* message) { ql::QL_free_message(message); }
+
+int CryptoSession::LoadKeyFile(const QString& keyFile, std::string_view password) {
+  int code = ql::QL_ERR_ARGUMENT;
+  if (password.size() < kPasswordBytes) {
+    PasswordBuffer given;
+    std::memcpy(given.data(), password.data(), password.size());
+    const std::string path = medium_text(keyFile);
+    code = ql::QL_load_key_file(path.c_str(), password.empty() ? nullptr : reinterpret_cast<const char*>(given.data()));
+  }
+  keepResult(code);
+  if (code != ql::QL_OK) forget_key();
+  return code;
+}
+
+int CryptoSession::LoadKeyFromMedium(const QString& medium, const QString& keyFile) {
+  const std::string path = medium_text(medium);
+  const std::string name = medium_text(keyFile);
+  ql::QL_clear_keys();
+  const int code = ql::QL_load_key_by_name(path.c_str(), or_null(name));
+  keepResult(code);
+  if (code != ql::QL_OK) forget_key();
+  return code;
+}
+
+int CryptoSession::LoadKeysFromMedium(const QString& medium, const QString& directory) {
+  const std::string path = medium_text(medium);
+  const std::string folder = medium_text(directory);
+  ql::QL_clear_keys();
+  return ql::QL_load_keys(path.c_str(), or_null(folder));
+}
+
+int CryptoSession::ClearKeys() { return ql::QL_clear_keys(); }
+
+int CryptoSession::RememberedKeyPassword(PasswordBuffer& out) {
+  RememberedKey& r = remembered();
+  const std::lock_guard<std::mutex> g(r.lock);
+  out.wipe();
+  std::memcpy(out.data(), r.password.data(), static_cast<std::size_t>(r.passwordLength));
+  return r.passwordLength;
+}
+
+QString CryptoSession::RememberedKeyName() {
+  RememberedKey& r = remembered();
+  const std::lock_guard<std::mutex> g(r.lock);
+  return from_local(reinterpret_cast<const char*>(r.name.data()));
+}
+
+QL_SIGN_SET* CryptoSession::NewSignatureSet() { return ql::QL_SIGN_SET_new(); }
+
+int CryptoSession::AddSignerCertificate(QL_SIGN_SET* set, int mode, const void* key, long keyLength) {
+  if (mode != quillon2::QL_LOOKUP_BYTES) return ql::QL_add_signer_certificate(set, mode, key, nullptr);
+  if (keyLength < 0) return ql::QL_ERR_ARGUMENT;
+  return ql::QL_add_signer_certificate(set, mode, key, &keyLength);
+}
+
+int CryptoSession::SetIncludeSigningTime(int flag) {
+  includeSigningTime_.store(flag != 0 ? 1 : 0);
+  return set_word_unless_signing(&ql::QL_set_signing_time, flag != 0 ? 1 : 0);
+}
+
+int CryptoSession::SetIncludeCertificate(int flag) {
+  includeCertificate_.store(flag != 0 ? 1 : 0);
+  return set_word_unless_signing(&ql::QL_set_include_certs, flag != 0 ? 1 : 0);
+}
+
+SigningOptions CryptoSession::signingOptions() const {
+  return SigningOptions{includeCertificate_.load(), includeSigningTime_.load()};
+}
+
+int CryptoSession::SignFile(QL_SIGN_SET* set, const QString& input, const QString& output, int detached,
+                            OperationProgress* progress) {
+  return SignFile(set, input, output, detached, signingOptions(), progress);
+}
+
+int CryptoSession::SignFile(QL_SIGN_SET* set, const QString& input, const QString& output, int detached,
+                            const SigningOptions& options, OperationProgress* progress) {
+  const SigningOptions normalised{options.includeCertificate != 0 ? 1 : 0, options.includeSigningTime != 0 ? 1 : 0};
+  const SigningTurn turn(normalised);
+  if (turn.code() != ql::QL_OK) return turn.code();
+  const QByteArray in = file_path(input);
+  const QByteArray out = file_path(output);
+  const ProgressInstalled installed(progress);
+  return ql::QL_sign_file(set, in.constData(), out.constData(), detached);
+}
+
+void CryptoSession::FreeSignatureSet(QL_SIGN_SET* set) { ql::QL_SIGN_SET_free(set); }
+
+QL_CERT_LIST* CryptoSession::NewRecipientList() { return ql::QL_CERT_LIST_new(); }
+
+int CryptoSession::AddRecipientCertificate(QL_CERT_LIST* list, int mode, const void* key, long keyLength) {
+  if (mode != quillon2::QL_LOOKUP_BYTES) return ql::QL_add_recipient_certificate(list, mode, key, nullptr);
+  if (keyLength < 0) return ql::QL_ERR_ARGUMENT;
+  return ql::QL_add_recipient_certificate(list, mode, key, &keyLength);
+}
+
+int CryptoSession::EncryptFile(QL_CERT_LIST* list, const QString& input, const QString& output,
+                               OperationProgress* progress) {
+  const LogOptions options = log_options();
+  const QByteArray in = file_path(input);
+  const QByteArray out = file_path(output);
+  const ProgressInstalled installed(progress);
+  if (options.IsOldEnc == 0) {
+    const int code = SetRecipientFormat(1);
+    if (code != ql::QL_OK) return code;
+  }
+  return ql::QL_encrypt_file(list, in.constData(), out.constData());
+}
+
+int CryptoSession::SetRecipientFormat(int format) { return ql::QL_set_recipient_format(format); }
+
+void CryptoSession::FreeRecipientList(QL_CERT_LIST* list) { ql::QL_CERT_LIST_free(list); }
+
+int CryptoSession::DecryptFile(const QString& input, const QString& output, OperationProgress* progress) {
+  const QByteArray in = file_path(input);
+  const QByteArray out = file_path(output);
+  const ProgressInstalled installed(progress);
+  return ql::QL_decrypt_file(in.constData(), out.constData());
+}
+
+int CryptoSession::VerifySignedData(QL_SIGN_SET* set, const unsigned char* message, long length,
+                                    unsigned char** content, long* contentLength, int wantContent,
+                                    OperationProgress* progress) {
+  const ProgressInstalled installed(progress);
+  return ql::QL_verify_data_short(set, message, length, content, contentLength, wantContent);
+}
+
+int CryptoSession::VerifySignedDataEx(QL_SIGN_SET* set, const unsigned char* message, long length,
+                                      unsigned char** content, long* contentLength, int wantContent,
+                                      const unsigned char* detached, long detachedLength, OperationProgress* progress) {
+  const ProgressInstalled installed(progress);
+  return ql::QL_verify_data(set, message, length, content, contentLength, wantContent, detached, detachedLength);
+}
+
+int CryptoSession::GetSignedContent(const unsigned char* buffer, long length, unsigned char** content,
+                                    long* contentLength) {
+  return ql::QL_get_signed_content(buffer, length, content, contentLength);
+}
+
+int CryptoSession::GetRecipientCount(const QL_MESSAGE* message) { return ql::QL_recipient_count(message); }
+QString CryptoSession::GetRecipientSerial(const QL_MESSAGE* message, int index) {
+  return take_text(ql::QL_recipient_serial(message, index));
+}
+QString CryptoSession::GetRecipientIssuer(const QL_MESSAGE* message, int index, QL_DN* name) {
+  return take_text(ql::QL_recipient_issuer(message, index, name));
+}
+int CryptoSession::GetSignerCount(const QL_MESSAGE* message) { return ql::QL_signer_count(message); }
+QString CryptoSession::GetSignerSerial(const QL_MESSAGE* message, int index) {
+  return take_text(ql::QL_signer_serial(message, index));
+}
+QString CryptoSession::GetSignerIssuer(const QL_MESSAGE* message, int index, QL_DN* name) {
+  return take_text(ql::QL_signer_issuer(message, index, name));
+}
+QString CryptoSession::GetSignerSigningTime(const QL_MESSAGE* message, int index) {
+  return take_text(ql::QL_signer_signing_time(message, index));
+}
+QString CryptoSession::GetSignerName(const QL_SIGN_SET* set, int index) {
+  return take_text(ql::QL_SIGN_SET_signer_name(set, index));
+}
+int CryptoSession::GetSignerStatus(const QL_SIGN_SET* set, int index) {
+  return ql::QL_SIGN_SET_signer_status(set, index);
+}
+int CryptoSession::GetSignerCertificateData(const QL_SIGN_SET* set, int index, unsigned char** data, long* length) {
+  return ql::QL_SIGN_SET_signer_cert_data(set, index, data, length);
+}
+int CryptoSession::IsSignerCertificateEmbedded(const QL_SIGN_SET* set, int index) {
+  return ql::QL_SIGN_SET_cert_is_embedded(set, index);
+}
+
+int CryptoSession::AddCertificate(const unsigned char* buffer, long length) {
+  return ql::QL_add_certificate(buffer, length);
+}
+int CryptoSession::AddTrustedCertificate(const unsigned char* buffer, long length) {
+  return ql::QL_add_trusted_certificate(buffer, length);
+}
+int CryptoSession::LoadCrlFolder(const QString& folder) {
+  const std::string path = medium_text(folder);
+  return ql::QL_load_crls(path.c_str());
+}
+
+int CryptoSession::GetCertificateInfo(const unsigned char* buffer, long length, QL_CERT_INFO* info) {
+  return ql::QL_get_cert_info(buffer, length, info);
+}
+void CryptoSession::FreeCertificateInfo(QL_CERT_INFO* info) { ql::QL_CERT_INFO_clear(info); }
+
+int CryptoSession::GetCertificateInfo(const QByteArray& certificate, CertificateInfo& info) {
+  QL_CERT_INFO record{};
+  const int code = ql::QL_get_cert_info(reinterpret_cast<const unsigned char*>(certificate.constData()),
+                                        static_cast<long>(certificate.size()), &record);
+  if (code == ql::QL_OK) {
+    const auto name = [](const QL_DN& dn) {
+      return DistinguishedName{take_bytes(dn.C),  take_bytes(dn.SP), take_bytes(dn.L),  take_bytes(dn.O),
+                               take_bytes(dn.OU), take_bytes(dn.T),  take_bytes(dn.CN), take_bytes(dn.Email)};
+    };
+    info.version = take_bytes(record.version);
+    info.serial = take_bytes(record.serial);
+    info.notBefore = take_bytes(record.not_before);
+    info.notAfter = take_bytes(record.not_after);
+    info.issuer = name(record.issuer);
+    info.subject = name(record.subject);
+  }
+  ql::QL_CERT_INFO_clear(&record);
+  return code;
+}
+
+void CryptoSession::FreeBuffer(void* block) { ql::QL_free(block); }
+
+void CryptoSession::EraseFile(const QString& path) {
+  const std::string local = medium_text(path);
+  if (qcrypto::media_kind(local.c_str()) != qcrypto::MediumKind::File) {
+    ql::QL_erase_file(local.c_str());
+    return;
+  }
+  // The toolkit reads a file path as a medium text ("\" a separator, the
+  // local code page): only a path that reads back as itself goes there, so
+  // another file is never zeroed in its place.
+  const std::optional<std::string> back = platform::native_path(local);
+  if (back && *back == file_path(path).toStdString()) {
+    ql::QL_erase_file(local.c_str());
+    return;
+  }
+  erase_file_system_file(path);
+}
+
+int CryptoSession::IsKeyMediumPresent(const QString& medium) {
+  const std::string path = medium_text(medium);
+  return ql::QL_medium_present(path.c_str());
+}
+
+int CryptoSession::IsTokenPresent(const QString& token) {
+  const std::string name = medium_text(token);
+  return ql::QL_token_present(name.c_str());
+}
+
+QString CryptoSession::GetKeyFileName() { return from_local(ql::QL_get_key_file_name()); }
+
+void CryptoSession::SetMediumMessageCallback(QL_MEDIUM_MESSAGE_CALLBACK callback) {
+  ql::QL_set_medium_message_callback(callback);
+}
+
+void CryptoSession::SetTokenPasswordCallback(QL_TOKEN_PASSWORD_CALLBACK callback) {
+  ql::QL_set_token_password_callback(callback);
+}
+
+int CryptoSession::SetCipher(const QString& name) { return ql::QL_set_cipher(name.toLatin1().constData()); }
+
+int CryptoSession::OnRandomSensor(int character, int ordinal, int total, void*) {
+  EngineUi* ui = operation_ui();
+  if (ui == nullptr) return -1;
+  const QChar shown = character > 0 && character <= 0xFFFF ? QChar(static_cast<char16_t>(character)) : QChar();
+  return ui->randomSensor(RandomSensorRequest{shown, ordinal, total});
+}
+
+int CryptoSession::OnKeyPassword(char* buffer, int size, int, void*) {
+  EngineUi* ui = operation_ui();
+  if (ui == nullptr || buffer == nullptr || size <= 0) return -1;
+  const char* name = ql::QL_get_key_file_name();
+  PasswordBuffer answer;
+  const int answered = ui->askPassword({PasswordRequest::Kind::KeyContainer, from_local(name)}, answer);
+  const int length = copy_answer(answer, answered, buffer, size);
+  if (length >= 0) remember_key(name, answer, length);
+  return length;
+}
+
+int CryptoSession::OnTouchMemoryMessage(int, int, int status) {
+  EngineUi* ui = operation_ui();
+  return ui != nullptr && ui->touchMemoryMessage(status) == 1 ? 1 : 0;
+}
+
+int CryptoSession::OnTokenPassword(char* buffer, int size, int, void*) {
+  EngineUi* ui = operation_ui();
+  if (ui == nullptr || buffer == nullptr || size <= 0) return 0;
+  PasswordBuffer answer;
+  const int answered = ui->askPassword({PasswordRequest::Kind::Token, QString()}, answer);
+  const int length = copy_answer(answer, answered, buffer, size);
+  return length > 0 ? length : 0;
+}
+
+CryptoSession& global_crypto_session() {
+  static CryptoSession* session = new CryptoSession();  // used until the process ends
+  return *session;
+}
+
+DirectoryCryptoFactory toolkit_directory_factory() {
+  return [] { return std::unique_ptr<DirectoryCryptoSession>(std::make_unique<CryptoSession>()); };
+}
+
+}  // namespace dsutils
