@@ -1,0 +1,401 @@
+// The toolkit end to end through files, and against the stock openssl
+// command: a file signed, the message enveloped for two recipients, opened
+// by each and verified, for every signer key type and for a file of a few
+// MiB; RSA signatures of ours verify in openssl, RSA envelopes of openssl
+// open here, and every GOST message we write is DER that openssl's own
+// parser reads whole.
+#include <gtest/gtest.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crypto/err/err.h"
+#include "crypto/rand/rand.h"
+#include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_crypt.h"
+#include "quillon2/ql_keys.h"
+#include "quillon2/ql_sign.h"
+#include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
+#include "tests/support/pse_fixture.h"
+#include "tests/support/ql_fixture.h"
+#include "tests/support/run_program.h"
+
+namespace quillon2 {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using qcrypto::UniquePtr;
+using qcrypto::testing_support::read_whole;
+using qcrypto::testing_support::write_whole;
+using test_support::kSystemRand;
+using test_support::Party;
+using test_support::PkiKeyType;
+
+struct SetDeleter {
+  void operator()(QL_SIGN_SET* set) const { QL_SIGN_SET_free(set); }
+};
+using SetPtr = std::unique_ptr<QL_SIGN_SET, SetDeleter>;
+
+constexpr PkiKeyType kTypes[] = {PkiKeyType::kR3410, PkiKeyType::kEcr3410, PkiKeyType::kRsa};
+// Per key type: a signer and two recipients.
+constexpr int kSigner = 0;
+constexpr int kPartiesPerType = 3;
+
+const char* type_name(PkiKeyType type) {
+  switch (type) {
+    case PkiKeyType::kR3410:
+      return "GOST R 34.10-94";
+    case PkiKeyType::kEcr3410:
+      return "GOST R 34.10-2001";
+    case PkiKeyType::kRsa:
+      return "RSA";
+    case PkiKeyType::kEcdsaP256:
+      return "ECDSA";
+  }
+  return "?";
+}
+
+int type_index(PkiKeyType type) {
+  for (int i = 0; i < 3; ++i)
+    if (kTypes[i] == type) return i;
+  return -1;
+}
+
+#ifdef DOSSAR_OPENSSL_PROGRAM
+constexpr const char* kOpenssl = DOSSAR_OPENSSL_PROGRAM;
+#else
+constexpr const char* kOpenssl = nullptr;
+#endif
+
+// The stock command with our arguments. It loads none of our modules, so it
+// runs without the sanitizer runtime that the test process has preloaded.
+test_support::ProgramResult openssl(std::vector<std::string> args) {
+  args.insert(args.begin(), kOpenssl);
+  return test_support::run_program(args);
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    qcrypto::ERR_load_crypto_strings();
+    ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    // GOST parties under a GOST root; RSA parties under an RSA root, so that
+    // openssl can check their chains without our algorithms.
+    test_support::PkiCertSpec root;
+    root.basic_constraints = test_support::PkiBasicConstraints::kCa;
+    root.key_usage = test_support::PkiKeyUsage::kCa;
+    root.common_name = "GOST Root";
+    make_root(PkiKeyType::kEcr3410, root, &gost_root_);
+    root.common_name = "RSA Root";
+    make_root(PkiKeyType::kRsa, root, &rsa_root_);
+    long serial = 100;
+    for (PkiKeyType type : kTypes) {
+      const Party& issuer = type == PkiKeyType::kRsa ? rsa_root_ : gost_root_;
+      for (int i = 0; i < kPartiesPerType; ++i, ++serial) {
+        Party& p = parties_[type_index(type)][i];
+        p.key.reset(test_support::pki_new_key(type));
+        ASSERT_TRUE(p.key) << type_name(type);
+        test_support::PkiCertSpec leaf;
+        leaf.common_name = std::string(type_name(type)) + " party " + std::to_string(i);
+        leaf.serial = serial;
+        p.cert.reset(test_support::pki_make_cert(p.key.get(), leaf, issuer.cert.get(), issuer.key.get()));
+        ASSERT_TRUE(p.cert) << type_name(type);
+        p.der = test_support::to_der(p.cert.get());
+      }
+    }
+    ASSERT_EQ(QL_cleanup(), QL_OK);
+  }
+  static void make_root(PkiKeyType type, const test_support::PkiCertSpec& spec, Party* out) {
+    out->key.reset(test_support::pki_new_key(type));
+    ASSERT_TRUE(out->key);
+    out->cert.reset(test_support::pki_make_cert(out->key.get(), spec, nullptr, out->key.get()));
+    ASSERT_TRUE(out->cert);
+    out->der = test_support::to_der(out->cert.get());
+  }
+  static void TearDownTestSuite() {
+    for (auto& row : parties_)
+      for (Party& p : row) p = Party{};
+    gost_root_ = Party{};
+    rsa_root_ = Party{};
+  }
+
+  void SetUp() override {
+    ASSERT_FALSE(scratch_.path.empty());
+    ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    for (const Party* root : {&gost_root_, &rsa_root_})
+      ASSERT_EQ(QL_add_trusted_certificate(root->der.data(), static_cast<long>(root->der.size())), QL_OK);
+    ASSERT_EQ(QL_set_include_certs(1), QL_OK);
+    ASSERT_EQ(QL_set_signing_time(1), QL_OK);
+  }
+  void TearDown() override {
+    QL_set_progress_callback(nullptr, nullptr);
+    while (QL_is_initialized() != 0) QL_cleanup();
+    qcrypto::ERR_clear_error();
+  }
+
+  static Party& party(PkiKeyType type, int i) { return parties_[type_index(type)][i]; }
+  std::string file(const std::string& name) const { return scratch_.file(name); }
+
+  // Signs through the toolkit's own path: the certificate looked up by its
+  // bytes and checked against the store, its key in the session.
+  int sign(const Party& signer, const std::string& in, const std::string& out, bool detached) {
+    if (!test_support::add_session_key(signer.key.get())) return -1;
+    SetPtr set(QL_SIGN_SET_new());
+    const long n = static_cast<long>(signer.der.size());
+    const int added = QL_add_signer_certificate(set.get(), QL_LOOKUP_BYTES, signer.der.data(), &n);
+    if (added != QL_OK) return added;
+    return QL_sign_file(set.get(), in.c_str(), out.c_str(), detached ? 1 : 0);
+  }
+  static int encrypt(const std::vector<const Party*>& recipients, const std::string& in, const std::string& out) {
+    UniquePtr<QL_CERT_LIST> list(QL_CERT_LIST_new());
+    for (const Party* p : recipients) {
+      const long n = static_cast<long>(p->der.size());
+      const int added = QL_add_recipient_certificate(list.get(), QL_LOOKUP_BYTES, p->der.data(), &n);
+      if (added != QL_OK) return added;
+    }
+    return QL_encrypt_file(list.get(), in.c_str(), out.c_str());
+  }
+  // A recipient's key and certificate into the session, as loading them from
+  // a medium does: decryption finds the key through the certificate.
+  static bool give_session(const Party& p) {
+    return QL_add_certificate(p.der.data(), static_cast<long>(p.der.size())) == QL_OK &&
+           test_support::add_session_key(p.key.get());
+  }
+  static int kind_of(const std::string& path) {
+    int kind = -1;
+    if (QL_get_file_type(path.c_str(), &kind) != QL_OK) return -2;
+    return kind;
+  }
+  // Verifies an attached message, handing back its content.
+  static int verify(QL_SIGN_SET* set, const Bytes& message, Bytes* content) {
+    unsigned char* buffer = nullptr;
+    long length = 0;
+    const int rc = QL_verify_data_short(set, message.data(), static_cast<long>(message.size()), &buffer, &length, 1);
+    if (buffer != nullptr) content->assign(buffer, buffer + length);
+    QL_free(buffer);
+    return rc;
+  }
+  void write_pem(const std::string& name, X509* cert) const {
+    const std::string pem = test_support::to_pem(cert);
+    ASSERT_TRUE(write_whole(file(name), Bytes(pem.begin(), pem.end())));
+  }
+  // Signs `doc` by the type's signer, envelopes the message for the type's
+  // two recipients, and for each recipient alone opens and verifies it.
+  void round_trip(PkiKeyType type, const char* cipher, const Bytes& doc) {
+    ASSERT_EQ(QL_set_cipher(cipher), QL_OK);
+    ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+    const Party& signer = party(type, kSigner);
+    ASSERT_EQ(sign(signer, file("doc.bin"), file("doc.sgn"), false), QL_OK);
+    EXPECT_EQ(kind_of(file("doc.sgn")), QL_KIND_SIGNED);
+    ASSERT_EQ(encrypt({&party(type, 1), &party(type, 2)}, file("doc.sgn"), file("doc.enc")), QL_OK);
+    EXPECT_EQ(kind_of(file("doc.enc")), QL_KIND_ENVELOPED);
+    const Bytes sealed = read_whole(file("doc.enc"));
+    ASSERT_GT(sealed.size(), doc.size());
+    // The document does not show through the envelope.
+    EXPECT_EQ(std::search(sealed.begin(), sealed.end(), doc.begin(), doc.begin() + 64), sealed.end());
+    const Bytes signed_message = read_whole(file("doc.sgn"));
+    for (int recipient : {1, 2}) {
+      SCOPED_TRACE("recipient " + std::to_string(recipient));
+      ASSERT_EQ(QL_clear_keys(), QL_OK);
+      ASSERT_TRUE(give_session(party(type, recipient)));
+      const std::string opened = file("opened" + std::to_string(recipient) + ".sgn");
+      ASSERT_EQ(QL_decrypt_file(file("doc.enc").c_str(), opened.c_str()), QL_OK);
+      EXPECT_EQ(kind_of(opened), QL_KIND_SIGNED);
+      const Bytes message = read_whole(opened);
+      EXPECT_EQ(message, signed_message);
+      SetPtr set(QL_SIGN_SET_new());
+      Bytes content;
+      ASSERT_EQ(verify(set.get(), message, &content), QL_OK);
+      EXPECT_EQ(content, doc);
+      ASSERT_EQ(QL_SIGN_SET_signer_count(set.get()), 1);
+      EXPECT_EQ(QL_SIGN_SET_signer_status(set.get(), 0), QL_OK);
+      EXPECT_EQ(X509_cmp(set->signer_certs[0].get(), signer.cert.get()), 0);
+      ASSERT_EQ(set->signing_times.size(), 1U);
+      ASSERT_NE(set->signing_times[0], nullptr);
+      EXPECT_NE(std::string(set->signing_times[0]).find(" GMT"), std::string::npos) << set->signing_times[0];
+    }
+    // Only the signer's and recipients' files: nothing left over.
+    EXPECT_EQ(scratch_.names(),
+              (std::vector<std::string>{"doc.bin", "doc.enc", "doc.sgn", "opened1.sgn", "opened2.sgn"}));
+    for (const char* name : {"doc.sgn", "doc.enc", "opened1.sgn", "opened2.sgn"}) std::filesystem::remove(file(name));
+    ASSERT_EQ(QL_clear_keys(), QL_OK);
+  }
+
+  test_support::Scratch scratch_{"ql-e2e-"};
+  static inline Party gost_root_;
+  static inline Party rsa_root_;
+  static inline Party parties_[3][kPartiesPerType];
+};
+
+TEST_F(EndToEndTest, SignedThenEnvelopedOpensAndVerifiesForEverySignerType) {
+  const Bytes doc = test_support::random_bytes(5 * QL_BLOCK_BYTES + 77);
+  for (PkiKeyType type : kTypes)
+    for (const char* cipher : {"RUS-GAMMAR", "DES-EDE3-CBC"}) {
+      SCOPED_TRACE(std::string(type_name(type)) + ", " + cipher);
+      round_trip(type, cipher, doc);
+      if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(EndToEndTest, FileOfSomeMebibytesComesBackWhole) {
+  const Bytes doc = test_support::random_bytes(3 * 1024 * 1024 + 1001);
+  ASSERT_NE(doc.size() % QL_BLOCK_BYTES, 0U);
+  for (PkiKeyType type : {PkiKeyType::kEcr3410, PkiKeyType::kRsa}) {
+    SCOPED_TRACE(type_name(type));
+    round_trip(type, "RUS-GAMMAR", doc);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// RSA messages of ours verify with both of openssl's verification commands
+// against the root alone, attached and detached, with and without a
+// signing time; one changed byte of the content fails there.
+TEST_F(EndToEndTest, RsaSignatureVerifiesInOpenssl) {
+  if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
+  const Party& signer = party(PkiKeyType::kRsa, kSigner);
+  write_pem("ca.pem", rsa_root_.cert.get());
+  const Bytes doc = test_support::random_bytes(3 * QL_BLOCK_BYTES + 5);
+  ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+  Bytes changed_doc = doc;
+  changed_doc[doc.size() / 2] ^= 0x01;
+  ASSERT_TRUE(write_whole(file("changed.bin"), changed_doc));
+  for (const bool detached : {false, true}) {
+    for (const int signing_time : {0, 1}) {
+      ASSERT_EQ(QL_set_signing_time(signing_time), QL_OK);
+      ASSERT_EQ(sign(signer, file("doc.bin"), file("doc.p7s"), detached), QL_OK);
+      Bytes changed = read_whole(file("doc.p7s"));
+      if (!detached) {
+        const auto at = std::search(changed.begin(), changed.end(), doc.begin(), doc.end());
+        ASSERT_NE(at, changed.end());
+        at[static_cast<std::ptrdiff_t>(doc.size() / 2)] ^= 0x01;
+      }
+      ASSERT_TRUE(write_whole(file("changed.p7s"), changed));
+      for (const char* command : {"cms", "smime"}) {
+        SCOPED_TRACE(std::string(command) + (detached ? ", detached" : ", attached") +
+                     (signing_time != 0 ? ", signing time" : ""));
+        std::filesystem::remove(file("back.bin"));
+        auto args = [&](const std::string& message, const std::string& content) {
+          std::vector<std::string> a = {command, "-verify", "-inform", "DER",
+                                        "-in",   message,   "-CAfile", file("ca.pem")};
+          if (detached) a.insert(a.end(), {"-content", content});
+          a.insert(a.end(), {"-binary", "-out", file("back.bin")});
+          return a;
+        };
+        const auto good = openssl(args(file("doc.p7s"), file("doc.bin")));
+        EXPECT_EQ(good.status, 0) << good.output;
+        EXPECT_NE(good.output.find("Verification successful"), std::string::npos) << good.output;
+        EXPECT_EQ(read_whole(file("back.bin")), doc);
+        const auto bad =
+            openssl(detached ? args(file("doc.p7s"), file("changed.bin")) : args(file("changed.p7s"), file("doc.bin")));
+        EXPECT_NE(bad.status, 0) << bad.output;
+        EXPECT_NE(bad.status, -1) << bad.output;  // refused, not failed to start or crashed
+      }
+    }
+  }
+}
+
+// Envelopes openssl makes for an RSA recipient with Triple-DES open here in
+// both forms the toolkit reads (DER, and PEM on the second attempt); its
+// S/MIME text form is neither and is refused as no message.
+TEST_F(EndToEndTest, OpensslRsaEnvelopeOpensInTheToolkit) {
+  if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
+  const Party& recipient = party(PkiKeyType::kRsa, 1);
+  write_pem("recip.pem", recipient.cert.get());
+  const Bytes doc = test_support::random_bytes(4 * QL_BLOCK_BYTES + 321);
+  ASSERT_TRUE(write_whole(file("f"), doc));
+  ASSERT_TRUE(give_session(recipient));
+  const struct {
+    const char* what;
+    std::vector<std::string> form;
+    int code;
+  } rows[] = {
+      {"DER", {"-outform", "DER"}, QL_OK},
+      {"PEM", {"-outform", "PEM"}, QL_OK},
+      {"streamed BER", {"-outform", "DER", "-stream"}, QL_OK},
+      {"S/MIME text", {"-outform", "SMIME"}, QL_ERR_NOT_MESSAGE},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::string> args = {"smime", "-encrypt", "-des3", "-binary"};
+    args.insert(args.end(), row.form.begin(), row.form.end());
+    args.insert(args.end(), {"-in", file("f"), "-out", file("f.enc"), file("recip.pem")});
+    const auto made = openssl(args);
+    ASSERT_EQ(made.status, 0) << made.output;
+    EXPECT_EQ(kind_of(file("f.enc")), row.code == QL_OK ? QL_KIND_ENVELOPED : QL_KIND_OTHER);
+    EXPECT_EQ(QL_decrypt_file(file("f.enc").c_str(), file("f.out").c_str()), row.code);
+    if (row.code == QL_OK) {
+      EXPECT_EQ(read_whole(file("f.out")), doc);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(file("f.out")));
+    }
+    std::filesystem::remove(file("f.out"));
+  }
+}
+
+// Every kind of GOST message the toolkit writes is one DER object that
+// openssl's parser reads to its last byte: the outer length covers the whole
+// file, and the content type is the one the toolkit reports.
+TEST_F(EndToEndTest, GostMessagesAreDerThatOpensslParses) {
+  if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
+  const Bytes doc = test_support::random_bytes(2 * QL_BLOCK_BYTES + 9);
+  ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+  struct Made {
+    std::string name;
+    int kind;
+  };
+  std::vector<Made> made;
+  for (PkiKeyType type : {PkiKeyType::kR3410, PkiKeyType::kEcr3410}) {
+    const std::string t = std::to_string(type_index(type));
+    for (const bool detached : {false, true}) {
+      const std::string name = "signed-" + t + (detached ? "-detached" : "-attached");
+      ASSERT_EQ(sign(party(type, kSigner), file("doc.bin"), file(name), detached), QL_OK) << name;
+      made.push_back({name, QL_KIND_SIGNED});
+    }
+    for (const int bits : {0, 1, 2})
+      for (const char* cipher : {"RUS-GAMMAR", "DES-EDE3-CBC"}) {
+        ASSERT_EQ(QL_set_cipher(cipher), QL_OK);
+        ASSERT_EQ(QL_set_recipient_format(bits), QL_OK);
+        const std::string name = "enveloped-" + t + "-" + std::to_string(bits) + "-" + cipher;
+        ASSERT_EQ(encrypt({&party(type, 1), &party(type, 2)}, file("doc.bin"), file(name)), QL_OK) << name;
+        made.push_back({name, QL_KIND_ENVELOPED});
+      }
+  }
+  ASSERT_EQ(QL_set_cipher("RUS-GAMMAR"), QL_OK);
+  ASSERT_EQ(QL_set_recipient_format(0), QL_OK);
+  ASSERT_EQ(encrypt({&party(PkiKeyType::kR3410, 1), &party(PkiKeyType::kEcr3410, 2)}, file("signed-1-attached"),
+                    file("signed-then-enveloped")),
+            QL_OK);
+  made.push_back({"signed-then-enveloped", QL_KIND_ENVELOPED});
+
+  for (const Made& m : made) {
+    SCOPED_TRACE(m.name);
+    EXPECT_EQ(kind_of(file(m.name)), m.kind);
+    const std::size_t size = read_whole(file(m.name)).size();
+    const auto parsed = openssl({"asn1parse", "-inform", "DER", "-in", file(m.name)});
+    ASSERT_EQ(parsed.status, 0) << parsed.output;
+    // The first line tells the outer object: "0:d=0  hl=4 l=16500 cons: SEQUENCE".
+    std::size_t header = 0;
+    std::size_t body = 0;
+    char form[8] = {};
+    ASSERT_EQ(std::sscanf(parsed.output.c_str(), " 0:d=0 hl=%zu l=%zu %7s SEQUENCE", &header, &body, form), 3)
+        << parsed.output.substr(0, 200);
+    EXPECT_STREQ(form, "cons:");
+    EXPECT_EQ(header + body, size);
+    EXPECT_NE(parsed.output.find(m.kind == QL_KIND_SIGNED ? ":pkcs7-signedData" : ":pkcs7-envelopedData"),
+              std::string::npos)
+        << parsed.output.substr(0, 400);
+    EXPECT_EQ(parsed.output.find("Error"), std::string::npos) << parsed.output;
+  }
+}
+
+}  // namespace
+}  // namespace quillon2
