@@ -5,6 +5,8 @@
 // open here, and every GOST message we write is DER that openssl's own
 // parser reads whole.
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -188,6 +190,14 @@ class EndToEndTest : public ::testing::Test {
     const std::string pem = test_support::to_pem(cert);
     ASSERT_TRUE(write_whole(file(name), Bytes(pem.begin(), pem.end())));
   }
+  void write_key_pem(const std::string& name, EVP_PKEY* key) const {
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    ASSERT_TRUE(out);
+    ASSERT_EQ(PEM_write_bio_PrivateKey(out.get(), key, nullptr, nullptr, 0, nullptr, nullptr), 1);
+    char* text = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &text);
+    ASSERT_TRUE(write_whole(file(name), Bytes(text, text + length)));
+  }
   // Signs `doc` by the type's signer, envelopes the message for the type's
   // two recipients, and for each recipient alone opens and verifies it.
   void round_trip(PkiKeyType type, const char* cipher, const Bytes& doc) {
@@ -303,34 +313,50 @@ TEST_F(EndToEndTest, RsaSignatureVerifiesInOpenssl) {
   }
 }
 
-// Envelopes openssl makes for an RSA recipient with Triple-DES open here in
-// both forms the toolkit reads (DER, and PEM on the second attempt); its
-// S/MIME text form is neither and is refused as no message.
+// Envelopes openssl makes for an RSA recipient open here in both forms the
+// toolkit reads (DER, and PEM on the second attempt), also streamed, with
+// another recipient before ours and with AES; its S/MIME text form is no
+// message, and neither an OAEP key transport nor an envelope only for
+// someone else can be opened. Nothing is written when it fails.
 TEST_F(EndToEndTest, OpensslRsaEnvelopeOpensInTheToolkit) {
   if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
   const Party& recipient = party(PkiKeyType::kRsa, 1);
   write_pem("recip.pem", recipient.cert.get());
+  write_pem("other.pem", party(PkiKeyType::kRsa, 2).cert.get());
   const Bytes doc = test_support::random_bytes(4 * QL_BLOCK_BYTES + 321);
   ASSERT_TRUE(write_whole(file("f"), doc));
   ASSERT_TRUE(give_session(recipient));
+  const std::string ours = file("recip.pem");
+  const std::string other = file("other.pem");
   const struct {
     const char* what;
-    std::vector<std::string> form;
+    std::vector<std::string> head;  // before the input and output
+    std::vector<std::string> tail;  // after them: the recipients
     int code;
   } rows[] = {
-      {"DER", {"-outform", "DER"}, QL_OK},
-      {"PEM", {"-outform", "PEM"}, QL_OK},
-      {"streamed BER", {"-outform", "DER", "-stream"}, QL_OK},
-      {"S/MIME text", {"-outform", "SMIME"}, QL_ERR_NOT_MESSAGE},
+      {"DER", {"smime", "-encrypt", "-des3", "-binary", "-outform", "DER"}, {ours}, QL_OK},
+      {"PEM", {"smime", "-encrypt", "-des3", "-binary", "-outform", "PEM"}, {ours}, QL_OK},
+      {"streamed BER", {"smime", "-encrypt", "-des3", "-binary", "-outform", "DER", "-stream"}, {ours}, QL_OK},
+      {"ours the second recipient", {"smime", "-encrypt", "-des3", "-binary", "-outform", "DER"}, {other, ours}, QL_OK},
+      {"AES-256", {"smime", "-encrypt", "-aes256", "-binary", "-outform", "DER"}, {ours}, QL_OK},
+      // The engine transports RSA content keys with PKCS#1 v1.5 padding only.
+      {"OAEP key transport",
+       {"cms", "-encrypt", "-des3", "-binary", "-outform", "DER"},
+       {"-recip", ours, "-keyopt", "rsa_padding_mode:oaep"},
+       QL_ERR_CANNOT_OPEN},
+      {"S/MIME text", {"smime", "-encrypt", "-des3", "-binary", "-outform", "SMIME"}, {ours}, QL_ERR_NOT_MESSAGE},
+      {"for someone else", {"smime", "-encrypt", "-des3", "-binary", "-outform", "DER"}, {other}, QL_ERR_CANNOT_OPEN},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    std::vector<std::string> args = {"smime", "-encrypt", "-des3", "-binary"};
-    args.insert(args.end(), row.form.begin(), row.form.end());
-    args.insert(args.end(), {"-in", file("f"), "-out", file("f.enc"), file("recip.pem")});
+    std::filesystem::remove(file("f.enc"));
+    std::vector<std::string> args = row.head;
+    args.insert(args.end(), {"-in", file("f"), "-out", file("f.enc")});
+    args.insert(args.end(), row.tail.begin(), row.tail.end());
     const auto made = openssl(args);
     ASSERT_EQ(made.status, 0) << made.output;
-    EXPECT_EQ(kind_of(file("f.enc")), row.code == QL_OK ? QL_KIND_ENVELOPED : QL_KIND_OTHER);
+    ASSERT_TRUE(std::filesystem::exists(file("f.enc")));
+    EXPECT_EQ(kind_of(file("f.enc")), row.code == QL_ERR_NOT_MESSAGE ? QL_KIND_OTHER : QL_KIND_ENVELOPED);
     EXPECT_EQ(QL_decrypt_file(file("f.enc").c_str(), file("f.out").c_str()), row.code);
     if (row.code == QL_OK) {
       EXPECT_EQ(read_whole(file("f.out")), doc);
@@ -338,6 +364,104 @@ TEST_F(EndToEndTest, OpensslRsaEnvelopeOpensInTheToolkit) {
       EXPECT_FALSE(std::filesystem::exists(file("f.out")));
     }
     std::filesystem::remove(file("f.out"));
+    qcrypto::ERR_clear_error();
+  }
+}
+
+// Our Triple-DES envelopes for two RSA recipients, in DER and in PEM and
+// in every recipient form, open with both of openssl's decryption commands
+// for each recipient.
+TEST_F(EndToEndTest, ToolkitRsaEnvelopeOpensInOpenssl) {
+  if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
+  for (int i : {1, 2}) {
+    const Party& p = party(PkiKeyType::kRsa, i);
+    write_pem("recip" + std::to_string(i) + ".pem", p.cert.get());
+    write_key_pem("key" + std::to_string(i) + ".pem", p.key.get());
+  }
+  const Bytes doc = test_support::random_bytes(3 * QL_BLOCK_BYTES + 1);
+  ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+  ASSERT_EQ(QL_set_cipher("DES-EDE3-CBC"), QL_OK);
+  for (const bool pem : {false, true})
+    for (const int bits : {0, 1, 2}) {
+      QL_settings_get()->output_format = pem ? QL_FORMAT_PEM : 0;
+      ASSERT_EQ(QL_set_recipient_format(bits), QL_OK);
+      ASSERT_EQ(encrypt({&party(PkiKeyType::kRsa, 1), &party(PkiKeyType::kRsa, 2)}, file("doc.bin"), file("doc.p7m")),
+                QL_OK);
+      for (const char* command : {"cms", "smime"})
+        for (int i : {1, 2}) {
+          SCOPED_TRACE(std::string(command) + (pem ? ", PEM" : ", DER") + ", form bits " + std::to_string(bits) +
+                       ", recipient " + std::to_string(i));
+          std::filesystem::remove(file("back.bin"));
+          const auto opened = openssl({command, "-decrypt", "-inform", pem ? "PEM" : "DER", "-in", file("doc.p7m"),
+                                       "-recip", file("recip" + std::to_string(i) + ".pem"), "-inkey",
+                                       file("key" + std::to_string(i) + ".pem"), "-binary", "-out", file("back.bin")});
+          EXPECT_EQ(opened.status, 0) << opened.output;
+          EXPECT_EQ(read_whole(file("back.bin")), doc);
+        }
+    }
+}
+
+// RSA messages openssl signs, attached and detached, in DER and PEM, with
+// its default digest and with SHA-1, verify here with the signer's status 0
+// and the content handed back; one changed byte fails with 128.
+TEST_F(EndToEndTest, OpensslRsaSignatureVerifiesInTheToolkit) {
+  if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
+  const Party& signer = party(PkiKeyType::kRsa, kSigner);
+  write_pem("signer.pem", signer.cert.get());
+  write_key_pem("signer.key", signer.key.get());
+  const Bytes doc = test_support::random_bytes(2 * QL_BLOCK_BYTES + 700);
+  ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    bool detached;
+  } rows[] = {
+      {"cms, attached, DER", {"cms", "-sign", "-nodetach", "-outform", "DER"}, false},
+      {"cms, detached, DER", {"cms", "-sign", "-outform", "DER"}, true},
+      {"cms, attached, PEM", {"cms", "-sign", "-nodetach", "-outform", "PEM"}, false},
+      {"smime, attached, DER, SHA-1", {"smime", "-sign", "-nodetach", "-outform", "DER", "-md", "sha1"}, false},
+      {"smime, detached, PEM", {"smime", "-sign", "-outform", "PEM"}, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::filesystem::remove(file("doc.p7s"));
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), {"-binary", "-in", file("doc.bin"), "-signer", file("signer.pem"), "-inkey",
+                             file("signer.key"), "-out", file("doc.p7s")});
+    const auto made = openssl(args);
+    ASSERT_EQ(made.status, 0) << made.output;
+    const Bytes message = read_whole(file("doc.p7s"));
+    ASSERT_FALSE(message.empty());
+    SetPtr set(QL_SIGN_SET_new());
+    Bytes content;
+    if (row.detached) {
+      EXPECT_EQ(QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0,
+                               doc.data(), static_cast<long>(doc.size())),
+                QL_OK);
+    } else {
+      EXPECT_EQ(verify(set.get(), message, &content), QL_OK);
+      EXPECT_EQ(content, doc);
+    }
+    ASSERT_EQ(QL_SIGN_SET_signer_count(set.get()), 1);
+    EXPECT_EQ(QL_SIGN_SET_signer_status(set.get(), 0), QL_OK);
+    EXPECT_EQ(X509_cmp(set->signer_certs[0].get(), signer.cert.get()), 0);
+    EXPECT_EQ(QL_SIGN_SET_cert_is_embedded(set.get(), 0), 1);
+    // The content changed: in the message when attached (DER only: the PEM
+    // text does not show it), else the detached bytes.
+    Bytes changed_doc = doc;
+    changed_doc[doc.size() / 3] ^= 0x04;
+    if (row.detached) {
+      EXPECT_EQ(QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0,
+                               changed_doc.data(), static_cast<long>(changed_doc.size())),
+                QL_ERR_BAD_SIGNATURE);
+    } else if (message[0] != '-') {
+      Bytes changed = message;
+      const auto at = std::search(changed.begin(), changed.end(), doc.begin(), doc.end());
+      ASSERT_NE(at, changed.end());
+      at[static_cast<std::ptrdiff_t>(doc.size() / 3)] ^= 0x04;
+      EXPECT_EQ(verify(set.get(), changed, &content), QL_ERR_BAD_SIGNATURE);
+    }
+    qcrypto::ERR_clear_error();
   }
 }
 
