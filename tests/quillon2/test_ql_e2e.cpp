@@ -268,7 +268,8 @@ TEST_F(EndToEndTest, FileOfSomeMebibytesComesBackWhole) {
 
 // RSA messages of ours verify with both of openssl's verification commands
 // against the root alone, attached and detached, with and without a
-// signing time; one changed byte of the content fails there.
+// signing time, in DER and PEM; one changed byte of the content, of the
+// signature or of the PEM text fails there.
 TEST_F(EndToEndTest, RsaSignatureVerifiesInOpenssl) {
   if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
   const Party& signer = party(PkiKeyType::kRsa, kSigner);
@@ -278,39 +279,51 @@ TEST_F(EndToEndTest, RsaSignatureVerifiesInOpenssl) {
   Bytes changed_doc = doc;
   changed_doc[doc.size() / 2] ^= 0x01;
   ASSERT_TRUE(write_whole(file("changed.bin"), changed_doc));
-  for (const bool detached : {false, true}) {
-    for (const int signing_time : {0, 1}) {
-      ASSERT_EQ(QL_set_signing_time(signing_time), QL_OK);
-      ASSERT_EQ(sign(signer, file("doc.bin"), file("doc.p7s"), detached), QL_OK);
-      Bytes changed = read_whole(file("doc.p7s"));
-      if (!detached) {
-        const auto at = std::search(changed.begin(), changed.end(), doc.begin(), doc.end());
-        ASSERT_NE(at, changed.end());
-        at[static_cast<std::ptrdiff_t>(doc.size() / 2)] ^= 0x01;
+  for (const bool pem : {false, true})
+    for (const bool detached : {false, true})
+      for (const int signing_time : {0, 1}) {
+        const std::string what = std::string(pem ? "PEM" : "DER") + (detached ? ", detached" : ", attached") +
+                                 (signing_time != 0 ? ", signing time" : "");
+        QL_settings_get()->output_format = pem ? QL_FORMAT_PEM : 0;
+        ASSERT_EQ(QL_set_signing_time(signing_time), QL_OK);
+        ASSERT_EQ(sign(signer, file("doc.bin"), file("doc.p7s"), detached), QL_OK) << what;
+        Bytes changed = read_whole(file("doc.p7s"));
+        if (pem) {
+          // A letter of the base64 text in the middle of the message.
+          const std::size_t i = changed.size() / 2 + (changed[changed.size() / 2] == '\n' ? 1 : 0);
+          changed[i] = changed[i] == 'A' ? 'B' : 'A';
+        } else if (!detached) {
+          const auto at = std::search(changed.begin(), changed.end(), doc.begin(), doc.end());
+          ASSERT_NE(at, changed.end()) << what;
+          at[static_cast<std::ptrdiff_t>(doc.size() / 2)] ^= 0x01;
+        } else {
+          // The last byte lies in the signature value.
+          changed.back() ^= 0x01;
+        }
+        ASSERT_TRUE(write_whole(file("changed.p7s"), changed));
+        for (const char* command : {"cms", "smime"}) {
+          SCOPED_TRACE(std::string(command) + ", " + what);
+          std::filesystem::remove(file("back.bin"));
+          auto args = [&](const std::string& message, const std::string& content) {
+            std::vector<std::string> a = {command, "-verify", "-inform", pem ? "PEM" : "DER",
+                                          "-in",   message,   "-CAfile", file("ca.pem")};
+            if (detached) a.insert(a.end(), {"-content", content});
+            a.insert(a.end(), {"-binary", "-out", file("back.bin")});
+            return a;
+          };
+          const auto good = openssl(args(file("doc.p7s"), file("doc.bin")));
+          EXPECT_EQ(good.status, 0) << good.output;
+          EXPECT_NE(good.output.find("Verification successful"), std::string::npos) << good.output;
+          EXPECT_EQ(read_whole(file("back.bin")), doc);
+          // Refused, not failed to start or crashed (-1).
+          const auto bad = openssl(args(file("changed.p7s"), file("doc.bin")));
+          EXPECT_GT(bad.status, 0) << bad.output;
+          if (detached) {
+            const auto bad_content = openssl(args(file("doc.p7s"), file("changed.bin")));
+            EXPECT_GT(bad_content.status, 0) << bad_content.output;
+          }
+        }
       }
-      ASSERT_TRUE(write_whole(file("changed.p7s"), changed));
-      for (const char* command : {"cms", "smime"}) {
-        SCOPED_TRACE(std::string(command) + (detached ? ", detached" : ", attached") +
-                     (signing_time != 0 ? ", signing time" : ""));
-        std::filesystem::remove(file("back.bin"));
-        auto args = [&](const std::string& message, const std::string& content) {
-          std::vector<std::string> a = {command, "-verify", "-inform", "DER",
-                                        "-in",   message,   "-CAfile", file("ca.pem")};
-          if (detached) a.insert(a.end(), {"-content", content});
-          a.insert(a.end(), {"-binary", "-out", file("back.bin")});
-          return a;
-        };
-        const auto good = openssl(args(file("doc.p7s"), file("doc.bin")));
-        EXPECT_EQ(good.status, 0) << good.output;
-        EXPECT_NE(good.output.find("Verification successful"), std::string::npos) << good.output;
-        EXPECT_EQ(read_whole(file("back.bin")), doc);
-        const auto bad =
-            openssl(detached ? args(file("doc.p7s"), file("changed.bin")) : args(file("changed.p7s"), file("doc.bin")));
-        EXPECT_NE(bad.status, 0) << bad.output;
-        EXPECT_NE(bad.status, -1) << bad.output;  // refused, not failed to start or crashed
-      }
-    }
-  }
 }
 
 // Envelopes openssl makes for an RSA recipient open here in both forms the
@@ -467,7 +480,8 @@ TEST_F(EndToEndTest, OpensslRsaSignatureVerifiesInTheToolkit) {
 
 // Every kind of GOST message the toolkit writes is one DER object that
 // openssl's parser reads to its last byte: the outer length covers the whole
-// file, and the content type is the one the toolkit reports.
+// file (the whole decoded text for PEM), and the content type is the one the
+// toolkit reports.
 TEST_F(EndToEndTest, GostMessagesAreDerThatOpensslParses) {
   if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
   const Bytes doc = test_support::random_bytes(2 * QL_BLOCK_BYTES + 9);
@@ -475,36 +489,64 @@ TEST_F(EndToEndTest, GostMessagesAreDerThatOpensslParses) {
   struct Made {
     std::string name;
     int kind;
+    bool pem;
   };
   std::vector<Made> made;
-  for (PkiKeyType type : {PkiKeyType::kR3410, PkiKeyType::kEcr3410}) {
-    const std::string t = std::to_string(type_index(type));
-    for (const bool detached : {false, true}) {
-      const std::string name = "signed-" + t + (detached ? "-detached" : "-attached");
-      ASSERT_EQ(sign(party(type, kSigner), file("doc.bin"), file(name), detached), QL_OK) << name;
-      made.push_back({name, QL_KIND_SIGNED});
-    }
-    for (const int bits : {0, 1, 2})
-      for (const char* cipher : {"RUS-GAMMAR", "DES-EDE3-CBC"}) {
-        ASSERT_EQ(QL_set_cipher(cipher), QL_OK);
-        ASSERT_EQ(QL_set_recipient_format(bits), QL_OK);
-        const std::string name = "enveloped-" + t + "-" + std::to_string(bits) + "-" + cipher;
-        ASSERT_EQ(encrypt({&party(type, 1), &party(type, 2)}, file("doc.bin"), file(name)), QL_OK) << name;
-        made.push_back({name, QL_KIND_ENVELOPED});
+  for (const bool pem : {false, true}) {
+    QL_settings_get()->output_format = pem ? QL_FORMAT_PEM : 0;
+    const std::string form = pem ? "-pem" : "";
+    for (PkiKeyType type : {PkiKeyType::kR3410, PkiKeyType::kEcr3410}) {
+      const std::string t = std::to_string(type_index(type));
+      for (const bool detached : {false, true}) {
+        const std::string name = "signed-" + t + (detached ? "-detached" : "-attached") + form;
+        ASSERT_EQ(sign(party(type, kSigner), file("doc.bin"), file(name), detached), QL_OK) << name;
+        made.push_back({name, QL_KIND_SIGNED, pem});
       }
+      for (const int bits : {0, 1, 2})
+        for (const char* cipher : {"RUS-GAMMAR", "DES-EDE3-CBC"}) {
+          ASSERT_EQ(QL_set_cipher(cipher), QL_OK);
+          ASSERT_EQ(QL_set_recipient_format(bits), QL_OK);
+          const std::string name = "enveloped-" + t + "-" + std::to_string(bits) + "-" + cipher + form;
+          ASSERT_EQ(encrypt({&party(type, 1), &party(type, 2)}, file("doc.bin"), file(name)), QL_OK) << name;
+          made.push_back({name, QL_KIND_ENVELOPED, pem});
+        }
+    }
+    // Signed by each GOST type, then enveloped for one recipient of each.
+    for (PkiKeyType type : {PkiKeyType::kR3410, PkiKeyType::kEcr3410}) {
+      QL_settings_get()->output_format = 0;
+      ASSERT_EQ(sign(party(type, kSigner), file("doc.bin"), file("inner.sgn"), false), QL_OK);
+      QL_settings_get()->output_format = pem ? QL_FORMAT_PEM : 0;
+      ASSERT_EQ(QL_set_cipher("RUS-GAMMAR"), QL_OK);
+      ASSERT_EQ(QL_set_recipient_format(0), QL_OK);
+      const std::string name = "signed-" + std::to_string(type_index(type)) + "-then-enveloped" + form;
+      ASSERT_EQ(
+          encrypt({&party(PkiKeyType::kR3410, 1), &party(PkiKeyType::kEcr3410, 2)}, file("inner.sgn"), file(name)),
+          QL_OK);
+      made.push_back({name, QL_KIND_ENVELOPED, pem});
+    }
   }
-  ASSERT_EQ(QL_set_cipher("RUS-GAMMAR"), QL_OK);
-  ASSERT_EQ(QL_set_recipient_format(0), QL_OK);
-  ASSERT_EQ(encrypt({&party(PkiKeyType::kR3410, 1), &party(PkiKeyType::kEcr3410, 2)}, file("signed-1-attached"),
-                    file("signed-then-enveloped")),
-            QL_OK);
-  made.push_back({"signed-then-enveloped", QL_KIND_ENVELOPED});
 
   for (const Made& m : made) {
     SCOPED_TRACE(m.name);
     EXPECT_EQ(kind_of(file(m.name)), m.kind);
-    const std::size_t size = read_whole(file(m.name)).size();
-    const auto parsed = openssl({"asn1parse", "-inform", "DER", "-in", file(m.name)});
+    const Bytes bytes = read_whole(file(m.name));
+    std::size_t size = bytes.size();
+    if (m.pem) {
+      ASSERT_GT(bytes.size(), 21U);
+      EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 21), "-----BEGIN PKCS7-----");
+      UniquePtr<BIO> in(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+      char* name = nullptr;
+      char* header = nullptr;
+      unsigned char* data = nullptr;
+      long length = 0;
+      ASSERT_EQ(PEM_read_bio(in.get(), &name, &header, &data, &length), 1);
+      EXPECT_STREQ(name, "PKCS7");
+      OPENSSL_free(name);
+      OPENSSL_free(header);
+      OPENSSL_free(data);
+      size = static_cast<std::size_t>(length);
+    }
+    const auto parsed = openssl({"asn1parse", "-inform", m.pem ? "PEM" : "DER", "-in", file(m.name)});
     ASSERT_EQ(parsed.status, 0) << parsed.output;
     // The first line tells the outer object: "0:d=0  hl=4 l=16500 cons: SEQUENCE".
     std::size_t header = 0;
