@@ -415,32 +415,72 @@ TEST_F(EndToEndTest, ToolkitRsaEnvelopeOpensInOpenssl) {
 }
 
 // RSA messages openssl signs, attached and detached, in DER and PEM, with
-// its default digest and with SHA-1, verify here with the signer's status 0
-// and the content handed back; one changed byte fails with 128.
+// several digests, two signers or no signed attributes, verify here with
+// each signer's status 0 and the content handed back; one changed byte
+// fails with 128. What the PKCS#7 profile does not know is refused, never
+// taken as good: a PSS signature, a signer named by key identifier, and a
+// signer whose certificate is nowhere.
 TEST_F(EndToEndTest, OpensslRsaSignatureVerifiesInTheToolkit) {
   if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
   const Party& signer = party(PkiKeyType::kRsa, kSigner);
+  const Party& second = party(PkiKeyType::kRsa, 1);
   write_pem("signer.pem", signer.cert.get());
   write_key_pem("signer.key", signer.key.get());
+  write_pem("second.pem", second.cert.get());
+  write_key_pem("second.key", second.key.get());
   const Bytes doc = test_support::random_bytes(2 * QL_BLOCK_BYTES + 700);
   ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+  // openssl pairs each -inkey with the -signer before it.
+  const std::vector<std::string> two = {"-signer", file("second.pem"), "-inkey", file("second.key")};
   const struct {
     const char* what;
     std::vector<std::string> args;
     bool detached;
+    int code;
+    std::vector<const Party*> signers;  // reported by the toolkit, in any order
   } rows[] = {
-      {"cms, attached, DER", {"cms", "-sign", "-nodetach", "-outform", "DER"}, false},
-      {"cms, detached, DER", {"cms", "-sign", "-outform", "DER"}, true},
-      {"cms, attached, PEM", {"cms", "-sign", "-nodetach", "-outform", "PEM"}, false},
-      {"smime, attached, DER, SHA-1", {"smime", "-sign", "-nodetach", "-outform", "DER", "-md", "sha1"}, false},
-      {"smime, detached, PEM", {"smime", "-sign", "-outform", "PEM"}, true},
+      {"cms, attached, DER", {"cms", "-sign", "-nodetach", "-outform", "DER"}, false, QL_OK, {&signer}},
+      {"cms, detached, DER", {"cms", "-sign", "-outform", "DER"}, true, QL_OK, {&signer}},
+      {"cms, attached, PEM", {"cms", "-sign", "-nodetach", "-outform", "PEM"}, false, QL_OK, {&signer}},
+      {"cms, SHA-512", {"cms", "-sign", "-nodetach", "-outform", "DER", "-md", "sha512"}, false, QL_OK, {&signer}},
+      {"cms, no signed attributes",
+       {"cms", "-sign", "-nodetach", "-outform", "DER", "-noattr"},
+       false,
+       QL_OK,
+       {&signer}},
+      {"cms, two signers", {"cms", "-sign", "-nodetach", "-outform", "DER"}, false, QL_OK, {&second, &signer}},
+      {"smime, attached, DER, SHA-1",
+       {"smime", "-sign", "-nodetach", "-outform", "DER", "-md", "sha1"},
+       false,
+       QL_OK,
+       {&signer}},
+      {"smime, detached, PEM", {"smime", "-sign", "-outform", "PEM"}, true, QL_OK, {&signer}},
+      {"cms, PSS",
+       {"cms", "-sign", "-nodetach", "-outform", "DER", "-keyopt", "rsa_padding_mode:pss"},
+       false,
+       QL_ERR_BAD_SIGNATURE,
+       {&signer}},
+      {"cms, signer by key identifier",
+       {"cms", "-sign", "-nodetach", "-outform", "DER", "-keyid"},
+       false,
+       QL_ERR_NOT_MESSAGE,
+       {}},
+      {"cms, no certificates",
+       {"cms", "-sign", "-nodetach", "-outform", "DER", "-nocerts"},
+       false,
+       QL_ERR_SIGNER_CERT,
+       {}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     std::filesystem::remove(file("doc.p7s"));
-    std::vector<std::string> args = row.args;
-    args.insert(args.end(), {"-binary", "-in", file("doc.bin"), "-signer", file("signer.pem"), "-inkey",
-                             file("signer.key"), "-out", file("doc.p7s")});
+    // The signers right after "<command> -sign": options of a signer's key
+    // (-keyopt) follow it.
+    std::vector<std::string> args(row.args.begin(), row.args.begin() + 2);
+    args.insert(args.end(), {"-signer", file("signer.pem"), "-inkey", file("signer.key")});
+    if (row.signers.size() > 1) args.insert(args.end(), two.begin(), two.end());
+    args.insert(args.end(), row.args.begin() + 2, row.args.end());
+    args.insert(args.end(), {"-binary", "-in", file("doc.bin"), "-out", file("doc.p7s")});
     const auto made = openssl(args);
     ASSERT_EQ(made.status, 0) << made.output;
     const Bytes message = read_whole(file("doc.p7s"));
@@ -450,15 +490,26 @@ TEST_F(EndToEndTest, OpensslRsaSignatureVerifiesInTheToolkit) {
     if (row.detached) {
       EXPECT_EQ(QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0,
                                doc.data(), static_cast<long>(doc.size())),
-                QL_OK);
+                row.code);
     } else {
-      EXPECT_EQ(verify(set.get(), message, &content), QL_OK);
-      EXPECT_EQ(content, doc);
+      EXPECT_EQ(verify(set.get(), message, &content), row.code);
+      EXPECT_EQ(content, row.code == QL_ERR_NOT_MESSAGE ? Bytes{} : doc);
     }
-    ASSERT_EQ(QL_SIGN_SET_signer_count(set.get()), 1);
-    EXPECT_EQ(QL_SIGN_SET_signer_status(set.get(), 0), QL_OK);
-    EXPECT_EQ(X509_cmp(set->signer_certs[0].get(), signer.cert.get()), 0);
-    EXPECT_EQ(QL_SIGN_SET_cert_is_embedded(set.get(), 0), 1);
+    ASSERT_EQ(QL_SIGN_SET_signer_count(set.get()), static_cast<int>(row.signers.size()));
+    std::vector<const Party*> seen;
+    for (std::size_t i = 0; i < row.signers.size(); ++i) {
+      const int status = QL_SIGN_SET_signer_status(set.get(), static_cast<int>(i));
+      EXPECT_EQ(status, row.code == QL_OK ? QL_OK : QL_ERR_SIGNATURE_FAILED) << i;
+      EXPECT_EQ(QL_SIGN_SET_cert_is_embedded(set.get(), static_cast<int>(i)), 1) << i;
+      for (const Party* p : row.signers)
+        if (X509_cmp(set->signer_certs[i].get(), p->cert.get()) == 0) seen.push_back(p);
+    }
+    // Each signer once, in whatever order the message's set holds them.
+    std::vector<const Party*> want = row.signers;
+    std::sort(want.begin(), want.end());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, want);
+    if (row.code != QL_OK) continue;
     // The content changed: in the message when attached (DER only: the PEM
     // text does not show it), else the detached bytes.
     Bytes changed_doc = doc;
