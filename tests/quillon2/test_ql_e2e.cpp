@@ -266,6 +266,56 @@ TEST_F(EndToEndTest, FileOfSomeMebibytesComesBackWhole) {
   }
 }
 
+// An envelope has no integrity of its own: a changed byte of the encrypted
+// content may open to changed bytes. Signed inside, the change is caught: the
+// envelope does not open, or what it opens to does not verify. An envelope
+// cut short never opens, and nothing is written for it.
+TEST_F(EndToEndTest, DamagedEnvelopeOfASignedFileNeverVerifies) {
+  const Bytes doc = test_support::random_bytes(3 * QL_BLOCK_BYTES + 100);
+  ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+  for (PkiKeyType type : {PkiKeyType::kEcr3410, PkiKeyType::kRsa})
+    for (const char* cipher : {"RUS-GAMMAR", "DES-EDE3-CBC"}) {
+      SCOPED_TRACE(std::string(type_name(type)) + ", " + cipher);
+      ASSERT_EQ(QL_set_cipher(cipher), QL_OK);
+      ASSERT_EQ(sign(party(type, kSigner), file("doc.bin"), file("doc.sgn"), false), QL_OK);
+      ASSERT_EQ(encrypt({&party(type, 1)}, file("doc.sgn"), file("doc.enc")), QL_OK);
+      ASSERT_EQ(QL_clear_keys(), QL_OK);
+      ASSERT_TRUE(give_session(party(type, 1)));
+      const Bytes sealed = read_whole(file("doc.enc"));
+      // The encrypted content is the end of the message: its last byte, its
+      // last block and one in the middle of the document.
+      for (const std::size_t at : {sealed.size() - 1, sealed.size() - 12, sealed.size() - 3000}) {
+        SCOPED_TRACE("byte " + std::to_string(at) + " of " + std::to_string(sealed.size()));
+        Bytes changed = sealed;
+        changed[at] ^= 0x10;
+        ASSERT_TRUE(write_whole(file("changed.enc"), changed));
+        const int opened = QL_decrypt_file(file("changed.enc").c_str(), file("changed.sgn").c_str());
+        // The gamma has no padding to check: the changed envelope always opens.
+        if (std::string(cipher) == "RUS-GAMMAR") {
+          EXPECT_EQ(opened, QL_OK);
+        }
+        if (opened != QL_OK) {
+          EXPECT_EQ(opened, QL_ERR_CANNOT_OPEN);
+          EXPECT_FALSE(std::filesystem::exists(file("changed.sgn")));
+          continue;
+        }
+        SetPtr set(QL_SIGN_SET_new());
+        Bytes content;
+        const Bytes message = read_whole(file("changed.sgn"));
+        EXPECT_NE(verify(set.get(), message, &content), QL_OK);
+        std::filesystem::remove(file("changed.sgn"));
+      }
+      for (const std::size_t length : {std::size_t{10}, std::size_t{200}, sealed.size() / 2, sealed.size() - 1}) {
+        SCOPED_TRACE("cut to " + std::to_string(length) + " of " + std::to_string(sealed.size()));
+        ASSERT_TRUE(write_whole(file("cut.enc"), Bytes(sealed.begin(), sealed.begin() + static_cast<long>(length))));
+        const int opened = QL_decrypt_file(file("cut.enc").c_str(), file("cut.sgn").c_str());
+        EXPECT_TRUE(opened == QL_ERR_NOT_MESSAGE || opened == QL_ERR_CANNOT_OPEN) << opened;
+        EXPECT_FALSE(std::filesystem::exists(file("cut.sgn")));
+      }
+      qcrypto::ERR_clear_error();
+    }
+}
+
 // RSA messages of ours verify with both of openssl's verification commands
 // against the root alone, attached and detached, with and without a
 // signing time, in DER and PEM; one changed byte of the content, of the
