@@ -635,6 +635,57 @@ TEST_F(EndToEndTest, OpensslRsaSignatureVerifiesInTheToolkit) {
   }
 }
 
+// The whole way across and back with RSA parties: signed and enveloped by
+// the toolkit, opened and verified by openssl; signed and enveloped by
+// openssl, opened and verified by the toolkit.
+TEST_F(EndToEndTest, SignedThenEnvelopedCrossesToOpensslAndBack) {
+  if (kOpenssl == nullptr) GTEST_SKIP() << "no openssl program was found when the build was configured";
+  const Party& signer = party(PkiKeyType::kRsa, kSigner);
+  const Party& recipient = party(PkiKeyType::kRsa, 2);
+  write_pem("ca.pem", rsa_root_.cert.get());
+  write_pem("signer.pem", signer.cert.get());
+  write_key_pem("signer.key", signer.key.get());
+  write_pem("recip.pem", recipient.cert.get());
+  write_key_pem("recip.key", recipient.key.get());
+  const Bytes doc = test_support::random_bytes(6 * QL_BLOCK_BYTES + 3);
+  ASSERT_TRUE(write_whole(file("doc.bin"), doc));
+
+  ASSERT_EQ(QL_set_cipher("DES-EDE3-CBC"), QL_OK);
+  ASSERT_EQ(sign(signer, file("doc.bin"), file("ours.sgn"), false), QL_OK);
+  ASSERT_EQ(encrypt({&party(PkiKeyType::kRsa, 1), &recipient}, file("ours.sgn"), file("ours.enc")), QL_OK);
+  auto run = openssl({"smime", "-decrypt", "-inform", "DER", "-in", file("ours.enc"), "-recip", file("recip.pem"),
+                      "-inkey", file("recip.key"), "-binary", "-out", file("ours.opened")});
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(read_whole(file("ours.opened")), read_whole(file("ours.sgn")));
+  run = openssl({"cms", "-verify", "-inform", "DER", "-in", file("ours.opened"), "-CAfile", file("ca.pem"), "-binary",
+                 "-out", file("ours.content")});
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(read_whole(file("ours.content")), doc);
+
+  run = openssl({"smime", "-sign", "-nodetach", "-binary", "-outform", "DER", "-in", file("doc.bin"), "-signer",
+                 file("signer.pem"), "-inkey", file("signer.key"), "-out", file("theirs.sgn")});
+  ASSERT_EQ(run.status, 0) << run.output;
+  run = openssl({"smime", "-encrypt", "-des3", "-binary", "-outform", "DER", "-in", file("theirs.sgn"), "-out",
+                 file("theirs.enc"), file("recip.pem")});
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(kind_of(file("theirs.enc")), QL_KIND_ENVELOPED);
+  ASSERT_EQ(QL_clear_keys(), QL_OK);
+  ASSERT_TRUE(give_session(recipient));
+  ASSERT_EQ(QL_decrypt_file(file("theirs.enc").c_str(), file("theirs.opened").c_str()), QL_OK);
+  EXPECT_EQ(kind_of(file("theirs.opened")), QL_KIND_SIGNED);
+  const Bytes message = read_whole(file("theirs.opened"));
+  EXPECT_EQ(message, read_whole(file("theirs.sgn")));
+  SetPtr set(QL_SIGN_SET_new());
+  Bytes content;
+  ASSERT_EQ(verify(set.get(), message, &content), QL_OK);
+  EXPECT_EQ(content, doc);
+  ASSERT_EQ(QL_SIGN_SET_signer_count(set.get()), 1);
+  EXPECT_EQ(QL_SIGN_SET_signer_status(set.get(), 0), QL_OK);
+  EXPECT_EQ(X509_cmp(set->signer_certs[0].get(), signer.cert.get()), 0);
+  ASSERT_EQ(set->signing_times.size(), 1U);
+  EXPECT_NE(set->signing_times[0], nullptr);  // openssl adds signingTime
+}
+
 // Every kind of GOST message the toolkit writes is one DER object that
 // openssl's parser reads to its last byte: the outer length covers the whole
 // file (the whole decoded text for PEM), and the content type is the one the
