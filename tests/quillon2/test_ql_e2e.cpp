@@ -1,9 +1,10 @@
 // The toolkit end to end through files, and against the stock openssl
 // command: a file signed, the message enveloped for two recipients, opened
-// by each and verified, for every signer key type and for a file of a few
-// MiB; RSA signatures of ours verify in openssl, RSA envelopes of openssl
-// open here, and every GOST message we write is DER that openssl's own
-// parser reads whole.
+// by each and verified, with the progress of every step, for every signer
+// key type and for a file of a few MiB; a damaged envelope of a signed file
+// never yields content that verifies. RSA signatures and envelopes cross to
+// openssl and back in both directions, and every GOST message we write is
+// DER (or PEM of it) that openssl's own parser reads whole.
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
@@ -78,7 +79,8 @@ constexpr const char* kOpenssl = nullptr;
 #endif
 
 // The stock command with our arguments. It loads none of our modules, so it
-// runs without the sanitizer runtime that the test process has preloaded.
+// needs no sanitizer runtime: run_program drops any preload from its
+// environment.
 test_support::ProgramResult openssl(std::vector<std::string> args) {
   args.insert(args.begin(), kOpenssl);
   return test_support::run_program(args);
