@@ -7,13 +7,10 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +24,7 @@
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
+#include "tests/support/ql_fixture.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
 // A stack of certificates that holds one reference per certificate.
@@ -41,29 +39,14 @@ using qcrypto::UniquePtr;
 using qcrypto::testing_support::read_whole;
 using qcrypto::testing_support::write_whole;
 using test_support::GostKeyType;
+using test_support::log_progress;
+using test_support::Party;
+using test_support::ProgressLog;
+using test_support::random_bytes;
 
 using test_support::kSystemRand;
 
-struct Scratch {
-  Scratch() {
-    std::string templ = (std::filesystem::temp_directory_path() / "ql-crypt-XXXXXX").string();
-    if (::mkdtemp(templ.data()) != nullptr) path = templ;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::string path;
-};
-
 enum class Who { kR3410, kEcr3410, kRsa };
-
-struct Party {
-  UniquePtr<EVP_PKEY> key;
-  UniquePtr<X509> cert;
-};
 
 EVP_PKEY* new_key(Who who) {
   switch (who) {
@@ -75,32 +58,6 @@ EVP_PKEY* new_key(Who who) {
       return EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
   }
   return nullptr;
-}
-
-// What the progress callback does: answers 0 at call number `cancel_at`
-// (counting from 1; 0 never) and records every call.
-struct ProgressLog {
-  int cancel_at = 0;
-  std::vector<std::array<long, 3>> calls;
-};
-int log_progress(int stage, long done, long total, void* user) {
-  auto* log = static_cast<ProgressLog*>(user);
-  log->calls.push_back({stage, done, total});
-  return log->cancel_at != 0 && static_cast<int>(log->calls.size()) == log->cancel_at ? 0 : 1;
-}
-
-Bytes random_bytes(std::size_t n) {
-  Bytes out(n);
-  std::mt19937 gen(static_cast<unsigned>(n));
-  for (auto& b : out) b = static_cast<unsigned char>(gen());
-  return out;
-}
-
-std::vector<std::string> folder_entries(const std::string& path) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 class CryptTest : public ::testing::Test {
@@ -123,6 +80,7 @@ class CryptTest : public ::testing::Test {
         p.cert.reset(test_support::gost_make_cert(p.key.get(), {"Party " + std::to_string(serial), serial, false, 30},
                                                   ca_.get(), ca_key_.get()));
         ASSERT_TRUE(p.cert);
+        p.der = test_support::to_der(p.cert.get());
         parties_[static_cast<int>(who)][copy] = std::move(p);
         ++serial;
       }
@@ -157,14 +115,7 @@ class CryptTest : public ::testing::Test {
     const Bytes der = test_support::to_der(p.cert.get());
     ASSERT_EQ(QL_add_certificate(der.data(), static_cast<long>(der.size())), QL_OK);
     if (!with_key) return;
-    QL_SESSION* session = QL_session_get();
-    ASSERT_NE(session, nullptr);
-    ASSERT_EQ(EVP_PKEY_up_ref(p.key.get()), 1);
-    UniquePtr<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(p.key.get(), nullptr));
-    ASSERT_TRUE(e);
-    e->decrypted = 1;
-    EXPECT_EQ(mputil_add_key(session, std::move(e)), QL_OK);
-    QL_session_release(session);
+    EXPECT_TRUE(test_support::add_session_key(p.key.get()));
   }
 
   // A recipient list of the parties' certificates, added by their bytes;
@@ -179,9 +130,9 @@ class CryptTest : public ::testing::Test {
     return list;
   }
 
-  std::string file(const std::string& name) const { return scratch_.path + "/" + name; }
+  std::string file(const std::string& name) const { return scratch_.file(name); }
 
-  Scratch scratch_;
+  test_support::Scratch scratch_{"ql-crypt-"};
   static UniquePtr<EVP_PKEY> ca_key_;
   static UniquePtr<X509> ca_;
   static Party parties_[3][2];
@@ -235,7 +186,7 @@ TEST_F(CryptTest, NullOutputReplacesTheInputBothWays) {
   give_session(Who::kEcr3410, 0, true);
   ASSERT_EQ(QL_decrypt_file(file("doc").c_str(), nullptr), QL_OK);
   EXPECT_EQ(read_whole(file("doc")), plain);
-  EXPECT_EQ(folder_entries(scratch_.path), std::vector<std::string>{"doc"});
+  EXPECT_EQ(scratch_.names(), std::vector<std::string>{"doc"});
 }
 
 // The output format word selects PEM; the PEM message decrypts and has its kind.
@@ -335,7 +286,7 @@ TEST_F(CryptTest, CancelLeavesNothingAndTheInputUntouched) {
   EXPECT_EQ(full.calls.back()[1], full.calls.back()[2]);
   std::filesystem::remove(file("again.enc"));
   std::filesystem::remove(file("again.txt"));
-  const std::vector<std::string> before = folder_entries(scratch_.path);
+  const std::vector<std::string> before = scratch_.names();
 
   struct Row {
     bool encrypt;
@@ -360,7 +311,7 @@ TEST_F(CryptTest, CancelLeavesNothingAndTheInputUntouched) {
                                : QL_decrypt_file(in.c_str(), row.null_output ? nullptr : out.c_str());
     EXPECT_EQ(rc, QL_ERR_CANCELLED) << what;
     EXPECT_EQ(static_cast<int>(log.calls.size()), row.cancel_at) << what;
-    EXPECT_EQ(folder_entries(scratch_.path), before) << what;
+    EXPECT_EQ(scratch_.names(), before) << what;
     EXPECT_EQ(read_whole(file("plain")), plain) << what;
     EXPECT_EQ(read_whole(file("msg.enc")), enc) << what;
   }

@@ -7,7 +7,6 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "crypto/pkcs7/signed_data.h"
-#include "crypto/pkey/key_envelope.h"
 #include "crypto/rand/rand.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_keys.h"
@@ -23,6 +21,7 @@
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
+#include "tests/support/ql_fixture.h"
 
 namespace quillon2 {
 namespace {
@@ -31,52 +30,19 @@ using Bytes = std::vector<unsigned char>;
 using qcrypto::UniquePtr;
 using qcrypto::testing_support::read_whole;
 using qcrypto::testing_support::write_whole;
+using test_support::log_progress;
 using test_support::PkiKeyType;
+using test_support::ProgressLog;
 
 using test_support::kSystemRand;
-
-struct Scratch {
-  Scratch() {
-    std::string templ = (std::filesystem::temp_directory_path() / "ql-sign-XXXXXX").string();
-    if (::mkdtemp(templ.data()) != nullptr) path = templ;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-  std::string path;
-};
 
 struct SetDeleter {
   void operator()(QL_SIGN_SET* set) const { QL_SIGN_SET_free(set); }
 };
 using SetPtr = std::unique_ptr<QL_SIGN_SET, SetDeleter>;
 
-// Progress calls as seen, and the call (1-based) that answers 0.
-struct ProgressLog {
-  std::vector<std::array<long, 3>> calls;  // stage, done, total
-  int cancel_at = 0;
-};
-int progress(int stage, long done, long total, void* user) {
-  auto* log = static_cast<ProgressLog*>(user);
-  log->calls.push_back({stage, done, total});
-  return static_cast<int>(log->calls.size()) == log->cancel_at ? 0 : 1;
-}
-
 // A signer of the test PKI: key, certificate under the trusted root.
-struct Signer {
-  UniquePtr<EVP_PKEY> key;
-  UniquePtr<X509> cert;
-  Bytes der;
-};
+using Signer = test_support::Party;
 
 class SignTest : public ::testing::Test {
  protected:
@@ -124,16 +90,7 @@ class SignTest : public ::testing::Test {
     const Bytes root_der = test_support::to_der(root_);
     ASSERT_EQ(QL_add_trusted_certificate(root_der.data(), static_cast<long>(root_der.size())), QL_OK);
     // The untrusted root is not in the store: only its leaf's key is loaded.
-    QL_SESSION* session = QL_session_get();
-    ASSERT_NE(session, nullptr);
-    for (const Signer* s : signers_) {
-      ASSERT_EQ(EVP_PKEY_up_ref(s->key.get()), 1);
-      UniquePtr<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(s->key.get(), nullptr));
-      ASSERT_TRUE(e);
-      e->decrypted = 1;
-      ASSERT_EQ(mputil_add_key(session, std::move(e)), QL_OK);
-    }
-    QL_session_release(session);
+    for (const Signer* s : signers_) ASSERT_TRUE(test_support::add_session_key(s->key.get()));
   }
   void TearDown() override {
     QL_set_progress_callback(nullptr, nullptr);
@@ -185,7 +142,7 @@ class SignTest : public ::testing::Test {
   static inline X509* root_ = nullptr;
   static inline X509* other_root_ = nullptr;
   static inline std::vector<Signer*> signers_;
-  Scratch scratch_;
+  test_support::Scratch scratch_{"ql-sign-"};
 };
 
 TEST_F(SignTest, SignAndVerifyRoundTrips) {
@@ -438,7 +395,7 @@ TEST_F(SignTest, CancelLeavesNothingBehind) {
         const std::string out = over_input ? in : scratch_.path + "/doc.sgn";
         ProgressLog log;
         log.cancel_at = cancel_at;
-        ASSERT_EQ(QL_set_progress_callback(progress, &log), QL_OK);
+        ASSERT_EQ(QL_set_progress_callback(log_progress, &log), QL_OK);
         EXPECT_EQ(QL_sign_file(set.get(), in.c_str(), out.c_str(), detached ? 1 : 0), QL_ERR_CANCELLED);
         EXPECT_EQ(static_cast<int>(log.calls.size()), cancel_at);
         for (const auto& c : log.calls) {
@@ -454,7 +411,7 @@ TEST_F(SignTest, CancelLeavesNothingBehind) {
   // replaces it with the message.
   const std::string in = file("doc.bin", doc);
   ProgressLog log;
-  ASSERT_EQ(QL_set_progress_callback(progress, &log), QL_OK);
+  ASSERT_EQ(QL_set_progress_callback(log_progress, &log), QL_OK);
   ASSERT_EQ(QL_sign_file(set.get(), in.c_str(), in.c_str(), 0), QL_OK);
   ASSERT_EQ(static_cast<int>(log.calls.size()), calls);
   EXPECT_EQ(log.calls.front()[1], 0);
@@ -465,7 +422,7 @@ TEST_F(SignTest, CancelLeavesNothingBehind) {
   for (const int cancel_at : {1, 3}) {
     ProgressLog vlog;
     vlog.cancel_at = cancel_at;
-    ASSERT_EQ(QL_set_progress_callback(progress, &vlog), QL_OK);
+    ASSERT_EQ(QL_set_progress_callback(log_progress, &vlog), QL_OK);
     SetPtr checking(QL_SIGN_SET_new());
     EXPECT_EQ(verify(checking.get(), message, nullptr, nullptr), QL_ERR_CANCELLED) << cancel_at;
     EXPECT_EQ(static_cast<int>(vlog.calls.size()), cancel_at);
@@ -473,7 +430,7 @@ TEST_F(SignTest, CancelLeavesNothingBehind) {
     EXPECT_EQ(QL_SIGN_SET_signer_count(checking.get()), 0);
   }
   ProgressLog vlog;
-  ASSERT_EQ(QL_set_progress_callback(progress, &vlog), QL_OK);
+  ASSERT_EQ(QL_set_progress_callback(log_progress, &vlog), QL_OK);
   SetPtr checking(QL_SIGN_SET_new());
   EXPECT_EQ(verify(checking.get(), message, nullptr, nullptr), QL_OK);
   ASSERT_FALSE(vlog.calls.empty());
