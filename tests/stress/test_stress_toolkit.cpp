@@ -1,0 +1,393 @@
+// The toolkit driven as the engine drives it: several worker threads, each
+// bracketing its own work with QL_init / QL_cleanup on the one shared
+// session, while another thread starts and stops the toolkit in a tight
+// loop. Each worker adds what it needs (the trusted root, its certificate,
+// its key), signs and verifies its own file, encrypts it to itself and
+// decrypts it, and checks every byte and every progress call it sees.
+//
+// When every worker happens to be between rounds the toolkit stops for real
+// and the next start builds a fresh session and a fresh random generator,
+// seeded through the random-sensor callback like a person typing.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <barrier>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crypto/pkey/key_envelope.h"
+#include "crypto/rand/grand.h"
+#include "crypto/rand/mprand.h"
+#include "crypto/rand/rand.h"
+#include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_crypt.h"
+#include "quillon2/ql_frame.h"
+#include "quillon2/ql_keys.h"
+#include "quillon2/ql_sign.h"
+#include "tests/stress/stress_util.h"
+#include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using stress::Failures;
+using stress::Own;
+using stress::Owned;
+
+// As many workers as the engine runs operations at once on a busy machine.
+constexpr int kWorkers = 8;
+// Each worker stops after this many rounds or once the run's time is up,
+// whichever comes first; nothing is asserted about how many it managed.
+constexpr int kMaxRounds = 200;
+constexpr auto kRunTime = std::chrono::seconds(2);
+// The start/stop thread's bound, also ending with the workers.
+constexpr int kMaxStarts = 100000000;
+
+struct Scratch {
+  Scratch() {
+    std::string templ = (std::filesystem::temp_directory_path() / "ql-stress-XXXXXX").string();
+    if (::mkdtemp(templ.data()) != nullptr) path = templ;
+  }
+  ~Scratch() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  std::string path;
+};
+
+bool write_file(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct SetFree {
+  void operator()(quillon2::QL_SIGN_SET* set) const { quillon2::QL_SIGN_SET_free(set); }
+};
+using SetPtr = std::unique_ptr<quillon2::QL_SIGN_SET, SetFree>;
+
+// What one operation's progress calls must look like. The record is the
+// worker's own and is handed to the toolkit as the callback's user word, so
+// a call that arrives with any other word belongs to another thread.
+struct ProgressWatch {
+  int stage = 0;
+  long total = 0;
+  long last_done = -1;
+  int calls = 0;
+  std::string problem;
+
+  void expect(int next_stage, long next_total) {
+    stage = next_stage;
+    total = next_total;
+    last_done = -1;
+    calls = 0;
+    problem.clear();
+  }
+  void note(const std::string& what) {
+    if (problem.empty()) problem = what;
+  }
+};
+
+thread_local ProgressWatch* t_watch = nullptr;
+// Calls on a thread that installed no watch, or with a foreign user word.
+std::atomic<int> g_stray_calls{0};
+
+int watch_progress(int stage, long done, long total, void* user) {
+  ProgressWatch* watch = t_watch;
+  if (watch == nullptr || user != watch) {
+    ++g_stray_calls;
+    return 1;
+  }
+  const std::string at =
+      " (stage " + std::to_string(stage) + ", " + std::to_string(done) + " of " + std::to_string(total) + ")";
+  if (stage != watch->stage) watch->note("stage " + std::to_string(watch->stage) + " expected" + at);
+  if (total != watch->total) watch->note("total " + std::to_string(watch->total) + " expected" + at);
+  if (watch->calls == 0 && done != 0) watch->note("first call not at 0" + at);
+  if (done < watch->last_done || done > total) watch->note("done out of order" + at);
+  watch->last_done = done;
+  ++watch->calls;
+  return 1;
+}
+
+// The person at the keyboard types exactly what the generator asks for.
+// Counted: each restart that draws random bytes asks again.
+std::atomic<int> g_keys_typed{0};
+int type_what_is_asked(int character, int /*ordinal*/, int /*total*/, void* /*user*/) {
+  ++g_keys_typed;
+  return character;
+}
+
+struct Party {
+  Owned<EVP_PKEY> key;
+  Owned<X509> cert;
+  Bytes der;
+};
+
+class StressToolkit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(scratch_.path.empty());
+    // Restarts draw a fresh generator through the placeholder, which asks the
+    // random sensor: no pauses between its prompts here.
+    qcrypto::GRAND_set_keyboard_pause_limit(0);
+    quillon2::QL_set_random_sensor_callback(type_what_is_asked);
+    g_stray_calls = 0;
+    g_keys_typed = 0;
+
+    ASSERT_EQ(quillon2::QL_init(nullptr, 0), quillon2::QL_OK);
+    qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+    ca_key_ = Own(test_support::gost_new_key(test_support::GostKeyType::kEcr3410));
+    ASSERT_TRUE(ca_key_);
+    ca_ = Own(test_support::gost_make_cert(ca_key_.get(), {"Stress CA", 1, true, 30}, nullptr, ca_key_.get()));
+    ASSERT_TRUE(ca_);
+    ca_der_ = test_support::to_der(ca_.get());
+    for (int t = 0; t < kWorkers; ++t) {
+      Party& p = parties_[static_cast<size_t>(t)];
+      switch (t % 3) {
+        case 0:
+          p.key = Own(test_support::gost_new_key(test_support::GostKeyType::kR3410));
+          break;
+        case 1:
+          p.key = Own(test_support::gost_new_key(test_support::GostKeyType::kEcr3410));
+          break;
+        default:
+          p.key = Own(test_support::pki_new_key(test_support::PkiKeyType::kRsa));
+          break;
+      }
+      ASSERT_TRUE(p.key) << "worker " << t;
+      const long serial = 100 + t;
+      p.cert = Own(test_support::gost_make_cert(p.key.get(), {"Worker " + std::to_string(t), serial, false, 30},
+                                                ca_.get(), ca_key_.get()));
+      ASSERT_TRUE(p.cert) << "worker " << t;
+      p.der = test_support::to_der(p.cert.get());
+    }
+    // Stopped again: the workers' own starts decide when the toolkit runs.
+    ASSERT_EQ(quillon2::QL_cleanup(), quillon2::QL_OK);
+    ASSERT_EQ(quillon2::QL_is_initialized(), 0);
+  }
+
+  void TearDown() override {
+    while (quillon2::QL_is_initialized() != 0) quillon2::QL_cleanup();
+    qcrypto::mprand_set_callback(nullptr);
+    qcrypto::GRAND_set_keyboard_pause_limit(500);
+  }
+
+  // One round of worker t; every failure goes to `failures`.
+  void Round(int t, int round, ProgressWatch& watch, Failures& failures);
+
+  Scratch scratch_;
+  Owned<EVP_PKEY> ca_key_;
+  Owned<X509> ca_;
+  Bytes ca_der_;
+  std::array<Party, kWorkers> parties_;
+};
+
+void StressToolkit::Round(int t, int round, ProgressWatch& watch, Failures& failures) {
+  using namespace quillon2;  // NOLINT(google-build-using-namespace): the toolkit's flat names
+  const Party& me = parties_[static_cast<size_t>(t)];
+  const std::string where = "worker " + std::to_string(t) + " round " + std::to_string(round) + ": ";
+  auto check = [&](bool ok, const std::string& what) {
+    if (!ok) failures.Add(where + what);
+    return ok;
+  };
+  auto check_code = [&](int code, const std::string& what) {
+    return check(code == QL_OK, what + " gave " + std::to_string(code));
+  };
+  auto check_progress = [&](const std::string& what, bool ends_at_total) {
+    check(watch.problem.empty(), what + " progress: " + watch.problem);
+    check(watch.calls >= 1, what + " made no progress call");
+    if (ends_at_total) check(watch.last_done == watch.total, what + " progress did not end at the total");
+  };
+
+  if (!check_code(QL_init(nullptr, 0), "QL_init")) return;
+  // Balanced on every path out of the round.
+  struct Stop {
+    ~Stop() { QL_cleanup(); }
+  } stop;
+
+  check_code(QL_set_progress_callback(watch_progress, &watch), "QL_set_progress_callback");
+  // What this thread needs, whether or not the session is a fresh one.
+  check_code(QL_add_trusted_certificate(ca_der_.data(), static_cast<long>(ca_der_.size())), "trusted root");
+  check_code(QL_add_certificate(me.der.data(), static_cast<long>(me.der.size())), "own certificate");
+  {
+    QL_SESSION* session = QL_session_get();
+    if (!check(session != nullptr, "no session while started")) return;
+    // The envelope takes over the new reference, also when it fails.
+    Owned<qcrypto::EVP_PKEY_ENVELOPE> key(
+        EVP_PKEY_up_ref(me.key.get()) == 1 ? qcrypto::EVP_PKEY_ENVELOPE_new(me.key.get(), nullptr) : nullptr);
+    if (check(key != nullptr, "no key envelope")) {
+      key->decrypted = 1;
+      check_code(mputil_add_key(session, std::move(key)), "adding the key");
+    }
+    QL_session_release(session);
+  }
+  // Settings are shared: every thread changes them under every other
+  // thread's operations, and each result must hold under any of them.
+  check_code(QL_set_include_certs((t + round) % 2), "QL_set_include_certs");
+  check_code(QL_set_cipher((t + round) % 2 == 0 ? "RUS-GAMMAR" : "DES-EDE3-CBC"), "QL_set_cipher");
+  const int formats[] = {0, 1, 2};
+  check_code(QL_set_recipient_format(formats[(t + round) % 3]), "QL_set_recipient_format");
+
+  // Sizes around the block length, different for every thread and round.
+  const std::size_t sizes[] = {1, QL_BLOCK_BYTES - 1, QL_BLOCK_BYTES, 2 * QL_BLOCK_BYTES + 17, 3 * QL_BLOCK_BYTES};
+  const std::size_t size = sizes[static_cast<size_t>(t + round) % std::size(sizes)] + static_cast<size_t>(t);
+  const Bytes document = stress::Pattern(size, static_cast<uint64_t>(t) * 100003U + static_cast<uint64_t>(round));
+  const std::string base = scratch_.path + "/w" + std::to_string(t);
+  const std::string in = base + ".bin";
+  const std::string signed_path = base + ".sgn";
+  const std::string enc = base + ".enc";
+  const std::string dec = base + ".dec";
+  if (!check(write_file(in, document), "writing the input")) return;
+  const long doc_len = static_cast<long>(document.size());
+  const long der_len = static_cast<long>(me.der.size());
+
+  // Sign and verify.
+  SetPtr signing(QL_SIGN_SET_new());
+  if (!check(signing != nullptr, "no signature set")) return;
+  if (!check_code(QL_add_signer_certificate(signing.get(), QL_LOOKUP_BYTES, me.der.data(), &der_len), "signer")) return;
+  watch.expect(QL_STAGE_SIGN, doc_len);
+  if (!check_code(QL_sign_file(signing.get(), in.c_str(), signed_path.c_str(), 0), "QL_sign_file")) return;
+  check_progress("signing", true);
+  const Bytes message = read_file(signed_path);
+  if (!check(!message.empty(), "no signed file")) return;
+
+  SetPtr checking(QL_SIGN_SET_new());
+  if (!check(checking != nullptr, "no signature set")) return;
+  unsigned char* content = nullptr;
+  long content_length = 0;
+  watch.expect(QL_STAGE_VERIFY, static_cast<long>(message.size()));
+  const int verified = QL_verify_data_short(checking.get(), message.data(), static_cast<long>(message.size()), &content,
+                                            &content_length, 1);
+  const Bytes content_copy = content != nullptr ? Bytes(content, content + content_length) : Bytes();
+  QL_free(content);
+  if (check_code(verified, "QL_verify_data_short")) {
+    check_progress("verification", true);
+    check(content_copy == document, "verified content differs from the document");
+    check(QL_SIGN_SET_signer_count(checking.get()) == 1, "signer count");
+    check(QL_SIGN_SET_signer_status(checking.get(), 0) == QL_OK, "signer status");
+    check(checking->signer_certs.size() == 1 && X509_cmp(checking->signer_certs[0].get(), me.cert.get()) == 0,
+          "signer certificate is not the worker's");
+  }
+
+  // Encrypt to itself and decrypt.
+  Owned<QL_CERT_LIST> recipients(QL_CERT_LIST_new());
+  if (!check(recipients != nullptr, "no recipient list")) return;
+  if (!check_code(QL_add_recipient_certificate(recipients.get(), QL_LOOKUP_BYTES, me.der.data(), &der_len),
+                  "recipient"))
+    return;
+  watch.expect(QL_STAGE_ENCRYPT, doc_len);
+  if (!check_code(QL_encrypt_file(recipients.get(), in.c_str(), enc.c_str()), "QL_encrypt_file")) return;
+  check_progress("encryption", true);
+  const long enc_len = static_cast<long>(read_file(enc).size());
+  watch.expect(QL_STAGE_DECRYPT, enc_len);
+  if (!check_code(QL_decrypt_file(enc.c_str(), dec.c_str()), "QL_decrypt_file")) return;
+  check_progress("decryption", true);
+  check(read_file(dec) == document, "decrypted bytes differ from the document");
+}
+
+TEST_F(StressToolkit, WorkersSignVerifyEncryptDecryptWhileAnotherThreadStartsAndStops) {
+  Failures failures;
+  std::atomic<int> workers_left{kWorkers};
+  std::array<int, kWorkers> rounds{};
+  int starts = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kRunTime;
+
+  stress::RunTogether(kWorkers + 1, [&](int t) {
+    if (t == kWorkers) {
+      // Starts and stops on its own reference: never one a worker holds.
+      for (; starts < kMaxStarts && workers_left.load() > 0; ++starts) {
+        if (quillon2::QL_init(nullptr, 0) != quillon2::QL_OK) {
+          failures.Add("start/stop thread: QL_init failed");
+          break;
+        }
+        if (quillon2::QL_is_initialized() != 1 || quillon2::QL_settings_get() == nullptr)
+          failures.Add("start/stop thread: not started after QL_init");
+        quillon2::QL_cleanup();
+      }
+      return;
+    }
+    ProgressWatch watch;
+    t_watch = &watch;
+    for (int round = 0; round < kMaxRounds && std::chrono::steady_clock::now() < deadline; ++round) {
+      Round(t, round, watch, failures);
+      ++rounds[static_cast<size_t>(t)];
+    }
+    t_watch = nullptr;
+    --workers_left;
+  });
+
+  failures.Report();
+  EXPECT_EQ(g_stray_calls.load(), 0) << "progress calls with another thread's user word";
+  for (int t = 0; t < kWorkers; ++t) EXPECT_GE(rounds[static_cast<size_t>(t)], 1) << "worker " << t;
+  EXPECT_GE(starts, 1);
+  // Every start was balanced: the toolkit is stopped again.
+  EXPECT_EQ(quillon2::QL_is_initialized(), 0);
+  std::printf("rounds per worker:");
+  for (int r : rounds) std::printf(" %d", r);
+  std::printf("; starts of the start/stop thread: %d; keys typed for seedings: %d\n", starts, g_keys_typed.load());
+}
+
+// The workers alone, meeting every few rounds with none of them started, so
+// the toolkit stops for real each time: the next rounds race into a first
+// start, get a fresh session that holds nothing of the last one, and a
+// generator that must be seeded again, asking the person only once however
+// many threads want random bytes at that moment.
+TEST_F(StressToolkit, WorkersRaceIntoFreshStartsAfterEveryFullStop) {
+  constexpr int kRoundsBetweenStops = 3;
+  constexpr int kMaxStops = 50;
+  Failures failures;
+  std::array<int, kWorkers> rounds{};
+  const auto deadline = std::chrono::steady_clock::now() + kRunTime;
+  int stops = 0;
+  int started_at_a_meeting = 0;
+  bool go_on = true;
+  // Runs on one thread while every worker waits, none of them started.
+  auto meeting = [&]() noexcept {
+    ++stops;
+    if (quillon2::QL_is_initialized() != 0) ++started_at_a_meeting;
+    go_on = stops < kMaxStops && std::chrono::steady_clock::now() < deadline;
+  };
+  std::barrier meet(kWorkers, meeting);
+
+  stress::RunTogether(kWorkers, [&](int t) {
+    ProgressWatch watch;
+    t_watch = &watch;
+    for (int round = 0; go_on; ++round) {
+      Round(t, round, watch, failures);
+      ++rounds[static_cast<size_t>(t)];
+      if ((round + 1) % kRoundsBetweenStops == 0) meet.arrive_and_wait();
+    }
+    t_watch = nullptr;
+  });
+
+  failures.Report();
+  EXPECT_EQ(g_stray_calls.load(), 0) << "progress calls with another thread's user word";
+  EXPECT_EQ(started_at_a_meeting, 0) << "the toolkit stayed started with every start balanced";
+  ASSERT_GE(stops, 1);
+  for (int t = 0; t < kWorkers; ++t) EXPECT_EQ(rounds[static_cast<size_t>(t)], stops * kRoundsBetweenStops);
+  // Each stop drops the generator; the first draw after it seeds a new one
+  // through the random sensor: 16 keys, asked once per start.
+  EXPECT_EQ(g_keys_typed.load(), stops * qcrypto::GRAND_KEYBOARD_KEYS);
+  EXPECT_EQ(quillon2::QL_is_initialized(), 0);
+  std::printf("full stops: %d, rounds per worker: %d, keys typed: %d\n", stops, rounds[0], g_keys_typed.load());
+}
+
+}  // namespace
