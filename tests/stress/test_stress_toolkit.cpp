@@ -10,6 +10,7 @@
 // seeded through the random-sensor callback like a person typing.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <barrier>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,6 +39,9 @@
 #include "tests/stress/stress_util.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
+
+QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
+QCRYPTO_DECLARE_OWNER(X509_SIG, X509_SIG_free)
 
 namespace {
 
@@ -135,10 +140,65 @@ int type_what_is_asked(int character, int /*ordinal*/, int /*total*/, void* /*us
   return character;
 }
 
-struct Party {
-  Owned<EVP_PKEY> key;
+// Each key serves two workers, as one person's key serves every operation
+// the engine runs for them: both GOST key types and RSA. Every worker has
+// its own certificate (and so its own signer and recipient) on its key.
+constexpr int kKeys = 4;
+test_support::PkiKeyType key_type(int key) {
+  switch (key) {
+    case 0:
+      return test_support::PkiKeyType::kR3410;
+    case 2:
+      return test_support::PkiKeyType::kRsa;
+    default:
+      return test_support::PkiKeyType::kEcr3410;
+  }
+}
+// The second worker of each key loads it from a password-protected key file
+// through the password prompt; the first hands the session the key itself.
+bool loads_key_file(int worker) { return worker >= kKeys; }
+
+constexpr char kKeyPassword[] = "stress password";
+
+// The key file the calling worker is loading, for the prompt to check that
+// the toolkit names this thread's file and not another's.
+thread_local std::string t_key_file;
+std::atomic<int> g_wrong_key_file_names{0};
+
+int answer_password(char* buffer, int size, int /*flag*/, void* /*user*/) {
+  if (t_key_file.empty() || t_key_file != quillon2::QL_get_key_file_name()) ++g_wrong_key_file_names;
+  const int n = static_cast<int>(sizeof kKeyPassword) - 1;
+  if (n > size) return -1;
+  std::memcpy(buffer, kKeyPassword, static_cast<std::size_t>(n));
+  return n;
+}
+
+// The key as an encrypted PKCS#8 file: GOST keys in the system's PKCS#8
+// form, RSA in OpenSSL's.
+Bytes encrypted_key_file(EVP_PKEY* key) {
+  Owned<PKCS8_PRIV_KEY_INFO> p8;
+  if (EVP_PKEY_is_a(key, "RSA") == 1) {
+    p8 = Own(EVP_PKEY2PKCS8(key));
+  } else if (EVP_PKEY_up_ref(key) == 1) {
+    Owned<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(key, nullptr));
+    if (!e) return {};
+    e->decrypted = 1;
+    p8 = Own(qcrypto::gost_key_to_pkcs8(e.get()));
+  }
+  if (!p8) return {};
+  Owned<X509_SIG> sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), kKeyPassword, -1, nullptr, 0, 1000, p8.get()));
+  unsigned char* der = nullptr;
+  const int n = sig ? i2d_X509_SIG(sig.get(), &der) : 0;
+  Bytes out(der, der + (n > 0 ? n : 0));
+  OPENSSL_free(der);
+  return out;
+}
+
+struct Worker {
+  EVP_PKEY* key = nullptr;  // one of the fixture's keys
   Owned<X509> cert;
   Bytes der;
+  std::string key_file;  // when the worker loads its key from a file
 };
 
 class StressToolkit : public ::testing::Test {
@@ -149,8 +209,10 @@ class StressToolkit : public ::testing::Test {
     // random sensor: no pauses between its prompts here.
     qcrypto::GRAND_set_keyboard_pause_limit(0);
     quillon2::QL_set_random_sensor_callback(type_what_is_asked);
+    quillon2::QL_set_password_callback(answer_password);
     g_stray_calls = 0;
     g_keys_typed = 0;
+    g_wrong_key_file_names = 0;
 
     ASSERT_EQ(quillon2::QL_init(nullptr, 0), quillon2::QL_OK);
     qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
@@ -159,25 +221,24 @@ class StressToolkit : public ::testing::Test {
     ca_ = Own(test_support::gost_make_cert(ca_key_.get(), {"Stress CA", 1, true, 30}, nullptr, ca_key_.get()));
     ASSERT_TRUE(ca_);
     ca_der_ = test_support::to_der(ca_.get());
+    for (int k = 0; k < kKeys; ++k) {
+      keys_[static_cast<size_t>(k)] = Own(test_support::pki_new_key(key_type(k)));
+      ASSERT_TRUE(keys_[static_cast<size_t>(k)]) << "key " << k;
+    }
     for (int t = 0; t < kWorkers; ++t) {
-      Party& p = parties_[static_cast<size_t>(t)];
-      switch (t % 3) {
-        case 0:
-          p.key = Own(test_support::gost_new_key(test_support::GostKeyType::kR3410));
-          break;
-        case 1:
-          p.key = Own(test_support::gost_new_key(test_support::GostKeyType::kEcr3410));
-          break;
-        default:
-          p.key = Own(test_support::pki_new_key(test_support::PkiKeyType::kRsa));
-          break;
-      }
-      ASSERT_TRUE(p.key) << "worker " << t;
+      Worker& w = workers_[static_cast<size_t>(t)];
+      w.key = keys_[static_cast<size_t>(t % kKeys)].get();
       const long serial = 100 + t;
-      p.cert = Own(test_support::gost_make_cert(p.key.get(), {"Worker " + std::to_string(t), serial, false, 30},
-                                                ca_.get(), ca_key_.get()));
-      ASSERT_TRUE(p.cert) << "worker " << t;
-      p.der = test_support::to_der(p.cert.get());
+      w.cert = Own(test_support::gost_make_cert(w.key, {"Worker " + std::to_string(t), serial, false, 30}, ca_.get(),
+                                                ca_key_.get()));
+      ASSERT_TRUE(w.cert) << "worker " << t;
+      w.der = test_support::to_der(w.cert.get());
+      if (loads_key_file(t)) {
+        w.key_file = scratch_.path + "/key" + std::to_string(t) + ".p8";
+        const Bytes file = encrypted_key_file(w.key);
+        ASSERT_FALSE(file.empty()) << "worker " << t;
+        ASSERT_TRUE(write_file(w.key_file, file));
+      }
     }
     // Stopped again: the workers' own starts decide when the toolkit runs.
     ASSERT_EQ(quillon2::QL_cleanup(), quillon2::QL_OK);
@@ -197,12 +258,13 @@ class StressToolkit : public ::testing::Test {
   Owned<EVP_PKEY> ca_key_;
   Owned<X509> ca_;
   Bytes ca_der_;
-  std::array<Party, kWorkers> parties_;
+  std::array<Owned<EVP_PKEY>, kKeys> keys_;
+  std::array<Worker, kWorkers> workers_;
 };
 
 void StressToolkit::Round(int t, int round, ProgressWatch& watch, Failures& failures) {
   using namespace quillon2;  // NOLINT(google-build-using-namespace): the toolkit's flat names
-  const Party& me = parties_[static_cast<size_t>(t)];
+  const Worker& me = workers_[static_cast<size_t>(t)];
   const std::string where = "worker " + std::to_string(t) + " round " + std::to_string(round) + ": ";
   auto check = [&](bool ok, const std::string& what) {
     if (!ok) failures.Add(where + what);
@@ -227,12 +289,17 @@ void StressToolkit::Round(int t, int round, ProgressWatch& watch, Failures& fail
   // What this thread needs, whether or not the session is a fresh one.
   check_code(QL_add_trusted_certificate(ca_der_.data(), static_cast<long>(ca_der_.size())), "trusted root");
   check_code(QL_add_certificate(me.der.data(), static_cast<long>(me.der.size())), "own certificate");
-  {
+  if (loads_key_file(t)) {
+    // No password given: the prompt answers, and checks the file it is asked about.
+    t_key_file = me.key_file;
+    check_code(QL_load_key_file(me.key_file.c_str(), nullptr), "QL_load_key_file");
+    t_key_file.clear();
+  } else {
     QL_SESSION* session = QL_session_get();
     if (!check(session != nullptr, "no session while started")) return;
     // The envelope takes over the new reference, also when it fails.
-    Owned<qcrypto::EVP_PKEY_ENVELOPE> key(
-        EVP_PKEY_up_ref(me.key.get()) == 1 ? qcrypto::EVP_PKEY_ENVELOPE_new(me.key.get(), nullptr) : nullptr);
+    Owned<qcrypto::EVP_PKEY_ENVELOPE> key(EVP_PKEY_up_ref(me.key) == 1 ? qcrypto::EVP_PKEY_ENVELOPE_new(me.key, nullptr)
+                                                                       : nullptr);
     if (check(key != nullptr, "no key envelope")) {
       key->decrypted = 1;
       check_code(mputil_add_key(session, std::move(key)), "adding the key");
@@ -336,6 +403,7 @@ TEST_F(StressToolkit, WorkersSignVerifyEncryptDecryptWhileAnotherThreadStartsAnd
 
   failures.Report();
   EXPECT_EQ(g_stray_calls.load(), 0) << "progress calls with another thread's user word";
+  EXPECT_EQ(g_wrong_key_file_names.load(), 0) << "password prompts naming another thread's key file";
   for (int t = 0; t < kWorkers; ++t) EXPECT_GE(rounds[static_cast<size_t>(t)], 1) << "worker " << t;
   EXPECT_GE(starts, 1);
   // Every start was balanced: the toolkit is stopped again.
@@ -380,6 +448,7 @@ TEST_F(StressToolkit, WorkersRaceIntoFreshStartsAfterEveryFullStop) {
 
   failures.Report();
   EXPECT_EQ(g_stray_calls.load(), 0) << "progress calls with another thread's user word";
+  EXPECT_EQ(g_wrong_key_file_names.load(), 0) << "password prompts naming another thread's key file";
   EXPECT_EQ(started_at_a_meeting, 0) << "the toolkit stayed started with every start balanced";
   ASSERT_GE(stops, 1);
   for (int t = 0; t < kWorkers; ++t) EXPECT_EQ(rounds[static_cast<size_t>(t)], stops * kRoundsBetweenStops);
