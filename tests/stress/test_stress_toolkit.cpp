@@ -413,35 +413,46 @@ TEST_F(StressToolkit, WorkersSignVerifyEncryptDecryptWhileAnotherThreadStartsAnd
   std::printf("; starts of the start/stop thread: %d; keys typed for seedings: %d\n", starts, g_keys_typed.load());
 }
 
-// The workers alone, meeting every few rounds with none of them started, so
-// the toolkit stops for real each time: the next rounds race into a first
-// start, get a fresh session that holds nothing of the last one, and a
-// generator that must be seeded again, asking the person only once however
-// many threads want random bytes at that moment.
+// The workers alone, in batches: each worker takes a start for the batch
+// (all of them racing into the toolkit's first start), runs a few rounds
+// with their own starts inside it, and drops the batch start again. The
+// workers meet between batches with none of them started, so the toolkit
+// stops for real each time: the next batch gets a fresh session that holds
+// nothing of the last one, and a generator that must be seeded again,
+// asking the person only once however many threads want random bytes at
+// that moment.
 TEST_F(StressToolkit, WorkersRaceIntoFreshStartsAfterEveryFullStop) {
-  constexpr int kRoundsBetweenStops = 3;
-  constexpr int kMaxStops = 50;
+  constexpr int kRoundsPerBatch = 3;
+  constexpr int kMaxBatches = 50;
   Failures failures;
   std::array<int, kWorkers> rounds{};
   const auto deadline = std::chrono::steady_clock::now() + kRunTime;
-  int stops = 0;
+  int batches = 0;
   int started_at_a_meeting = 0;
   bool go_on = true;
   // Runs on one thread while every worker waits, none of them started.
   auto meeting = [&]() noexcept {
-    ++stops;
+    ++batches;
     if (quillon2::QL_is_initialized() != 0) ++started_at_a_meeting;
-    go_on = stops < kMaxStops && std::chrono::steady_clock::now() < deadline;
+    go_on = batches < kMaxBatches && std::chrono::steady_clock::now() < deadline;
   };
+  std::barrier all_started(kWorkers);
   std::barrier meet(kWorkers, meeting);
 
   stress::RunTogether(kWorkers, [&](int t) {
     ProgressWatch watch;
     t_watch = &watch;
-    for (int round = 0; go_on; ++round) {
-      Round(t, round, watch, failures);
-      ++rounds[static_cast<size_t>(t)];
-      if ((round + 1) % kRoundsBetweenStops == 0) meet.arrive_and_wait();
+    for (int batch = 0; go_on; ++batch) {
+      const bool started = quillon2::QL_init(nullptr, 0) == quillon2::QL_OK;
+      if (!started) failures.Add("worker " + std::to_string(t) + ": batch start failed");
+      // Nobody stops the toolkit before every worker holds its batch start.
+      all_started.arrive_and_wait();
+      for (int i = 0; i < kRoundsPerBatch; ++i) {
+        Round(t, batch * kRoundsPerBatch + i, watch, failures);
+        ++rounds[static_cast<size_t>(t)];
+      }
+      if (started) quillon2::QL_cleanup();
+      meet.arrive_and_wait();
     }
     t_watch = nullptr;
   });
@@ -450,13 +461,13 @@ TEST_F(StressToolkit, WorkersRaceIntoFreshStartsAfterEveryFullStop) {
   EXPECT_EQ(g_stray_calls.load(), 0) << "progress calls with another thread's user word";
   EXPECT_EQ(g_wrong_key_file_names.load(), 0) << "password prompts naming another thread's key file";
   EXPECT_EQ(started_at_a_meeting, 0) << "the toolkit stayed started with every start balanced";
-  ASSERT_GE(stops, 1);
-  for (int t = 0; t < kWorkers; ++t) EXPECT_EQ(rounds[static_cast<size_t>(t)], stops * kRoundsBetweenStops);
-  // Each stop drops the generator; the first draw after it seeds a new one
-  // through the random sensor: 16 keys, asked once per start.
-  EXPECT_EQ(g_keys_typed.load(), stops * qcrypto::GRAND_KEYBOARD_KEYS);
+  ASSERT_GE(batches, 1);
+  for (int t = 0; t < kWorkers; ++t) EXPECT_EQ(rounds[static_cast<size_t>(t)], batches * kRoundsPerBatch);
+  // Each stop drops the generator; the first draw of the next batch seeds a
+  // new one through the random sensor: 16 keys, asked once per batch.
+  EXPECT_EQ(g_keys_typed.load(), batches * qcrypto::GRAND_KEYBOARD_KEYS);
   EXPECT_EQ(quillon2::QL_is_initialized(), 0);
-  std::printf("full stops: %d, rounds per worker: %d, keys typed: %d\n", stops, rounds[0], g_keys_typed.load());
+  std::printf("batches: %d, rounds per worker: %d, keys typed: %d\n", batches, rounds[0], g_keys_typed.load());
 }
 
 }  // namespace
