@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -468,6 +469,56 @@ TEST_F(StressToolkit, WorkersRaceIntoFreshStartsAfterEveryFullStop) {
   EXPECT_EQ(g_keys_typed.load(), batches * qcrypto::GRAND_KEYBOARD_KEYS);
   EXPECT_EQ(quillon2::QL_is_initialized(), 0);
   std::printf("batches: %d, rounds per worker: %d, keys typed: %d\n", batches, rounds[0], g_keys_typed.load());
+}
+
+}  // namespace
+
+namespace {
+
+// A setter racing the stop that balances the last start: the stop takes the
+// settings back to their defaults, and what the setter wrote must not
+// survive into the next start. One thread starts and stops the toolkit
+// alone (each start is a first start); another keeps setting the recipient
+// format to a new value, noting each call once it has returned, and holds
+// off while a start is under way so that its newer values do not cover an
+// older one. A value seen right after a start that comes from a call which
+// had returned before that start began was written into a stopped toolkit.
+TEST(StressToolkitSettings, ASetterRacingTheLastStopLeavesNothingForTheNextStart) {
+  constexpr int kStarts = 400;
+  std::atomic<bool> done{false};
+  std::atomic<bool> starting{false};
+  std::atomic<int> returned{0};  // the value of the last setter call that returned
+  int leaked = 0;
+  int first_leak = 0;
+  int setter_calls = 0;
+  stress::RunTogether(2, [&](int t) {
+    if (t == 1) {
+      for (int value = 1; !done.load() && value < std::numeric_limits<int>::max(); ++value) {
+        if (starting.load()) continue;
+        quillon2::QL_set_recipient_format(value);
+        returned.store(value);
+        ++setter_calls;
+      }
+      return;
+    }
+    for (int i = 0; i < kStarts; ++i) {
+      starting = true;
+      const int before = returned.load();
+      const bool started = quillon2::QL_init(nullptr, 0) == quillon2::QL_OK;
+      const quillon2::QL_SETTINGS* settings = quillon2::QL_settings_get();
+      const int seen = settings != nullptr ? settings->recipient_format.load() : -1;
+      starting = false;
+      if (!started) continue;
+      quillon2::QL_cleanup();
+      if (seen != 0 && seen <= before) {
+        if (leaked++ == 0) first_leak = seen;
+      }
+    }
+    done = true;
+  });
+  EXPECT_EQ(leaked, 0) << "values of an earlier start seen after a first start, first " << first_leak;
+  EXPECT_GE(setter_calls, 1);
+  EXPECT_EQ(quillon2::QL_is_initialized(), 0);
 }
 
 }  // namespace
