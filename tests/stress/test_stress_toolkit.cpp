@@ -1,13 +1,17 @@
-// The toolkit driven as the engine drives it: several worker threads, each
+// The toolkit driven as the engine drives it: worker threads, each
 // bracketing its own work with QL_init / QL_cleanup on the one shared
-// session, while another thread starts and stops the toolkit in a tight
-// loop. Each worker adds what it needs (the trusted root, its certificate,
-// its key), signs and verifies its own file, encrypts it to itself and
-// decrypts it, and checks every byte and every progress call it sees.
+// session. Each worker adds what it needs (the trusted root, its
+// certificate, its key: given to the session or loaded from a protected key
+// file through the password prompt), signs and verifies its own file,
+// encrypts it to itself and decrypts it, and checks every byte and every
+// progress call it sees. Keys are shared between workers, as one person's
+// key serves every operation run for them.
 //
-// When every worker happens to be between rounds the toolkit stops for real
-// and the next start builds a fresh session and a fresh random generator,
-// seeded through the random-sensor callback like a person typing.
+// Once with another thread starting and stopping the toolkit in a tight
+// loop on its own reference; once in batches with a full stop between
+// them, after which the toolkit starts afresh (new session, new generator
+// seeded through the random-sensor callback like a person typing); and a
+// setter racing the last stop, whose value must not reach the next start.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
