@@ -10,8 +10,9 @@
 // Once with another thread starting and stopping the toolkit in a tight
 // loop on its own reference; once in batches with a full stop between
 // them, after which the toolkit starts afresh (new session, new generator
-// seeded through the random-sensor callback like a person typing); and a
-// setter racing the last stop, whose value must not reach the next start.
+// seeded through the random-sensor callback like a person typing); once
+// with another thread clearing the session's keys under the operations; and
+// a setter racing the last stop, whose value must not reach the next start.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
