@@ -212,13 +212,21 @@ int QL_set_cipher(const char* name) {
   if (number != NID_des_ede3_cbc && number != qcrypto::SYSOBJ_RUS_GAMMAR) return QL_ERR_CIPHER;
   const EVP_CIPHER* cipher = kept_cipher(number);
   if (cipher == nullptr) return QL_ERR_CIPHER;
+  // Checked again under the mutex: a stop may have reset the settings since.
+  std::lock_guard<std::recursive_mutex> lock(toolkit_mutex());
+  if (g_starts <= 0) return QL_ERR_NOT_INITIALISED;
   g_settings.cipher = cipher;
   return QL_OK;
 }
 
 namespace {
+// The check and the write under the toolkit mutex, so that a value is never
+// written into the settings of a stopped toolkit (where it would outlive the
+// stop's reset and show up in the next start) nor into a first start that
+// has yet to write its defaults.
 int set_word(std::atomic<int>& word, int value) {
-  if (!QL_is_initialized()) return QL_ERR_NOT_INITIALISED;
+  std::lock_guard<std::recursive_mutex> lock(toolkit_mutex());
+  if (g_starts <= 0) return QL_ERR_NOT_INITIALISED;
   word = value;
   return QL_OK;
 }

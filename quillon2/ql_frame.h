@@ -13,8 +13,11 @@
 //    the generator; every other caller would have to wait for that start
 //    anyway).
 //  - the settings' words are atomics, so an operation reads them while
-//    another thread calls a setter. The cipher and digest words point to
-//    methods kept for the life of the process, never freed under a reader.
+//    another thread calls a setter. The setters check that the toolkit is
+//    started and write under the toolkit mutex, so a value never lands in
+//    the settings of a stopped toolkit and never outlives the stop. The
+//    cipher and digest words point to methods kept for the life of the
+//    process, never freed under a reader.
 //  - the progress callback and its user word belong to the calling thread:
 //    the engine installs them around each operation on the thread that runs
 //    it, and two operations never see each other's callback.
