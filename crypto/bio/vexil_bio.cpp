@@ -133,8 +133,14 @@ bool init_for(Ctx& c, const std::string& reader) {
   return true;
 }
 
-// The first reader that holds the path (the presence walk).
-std::unique_ptr<Ctx> open_existing(const char* text) {
+// The first reader that holds the path (the presence walk). `absent` is
+// set only when a token answered that the path is not there and no reader
+// failed otherwise: a token that could not be asked proves nothing, and an
+// erase must not take it for a file already gone.
+std::unique_ptr<Ctx> open_existing(const char* text, bool* absent = nullptr) {
+  bool not_found = false;
+  bool failed = false;
+  if (absent != nullptr) *absent = false;
   if (!api().bound || text == nullptr) return nullptr;
   const std::string medium = vxdk_normalise(text, kKeyword.size());
   auto c = std::make_unique<Ctx>();
@@ -149,7 +155,14 @@ std::unique_ptr<Ctx> open_existing(const char* text) {
       c->path = ids;
       return c;
     }
+    if (c->sess.err_reason == VXAPI_R_NOT_FOUND) {
+      not_found = true;
+    } else if (c->sess.err_reason != VXAPI_R_NO_TOKEN) {
+      failed = true;
+      raise_pending(*c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
+    }
   }
+  if (absent != nullptr) *absent = not_found && !failed;
   return nullptr;
 }
 
@@ -363,12 +376,13 @@ int vx_list_files(const char* path, std::vector<VEXIL_FILE_INFO*>* out) {
 }
 
 int vx_erase(const char* path) {
-  const std::unique_ptr<Ctx> c = open_existing(path);
+  bool absent = false;
+  const std::unique_ptr<Ctx> c = open_existing(path, &absent);
   if (c == nullptr) {
-    // Absent on every reader, or no reader answered at all.
-    const bool token = vx_token_present(path) != 0;
-    if (token) ERR_clear_error();
-    return token ? 1 : 0;
+    // Nothing to erase only when a token said so; a failed look-up, or no
+    // token at all, is no erase.
+    if (absent) ERR_clear_error();
+    return absent ? 1 : 0;
   }
   if (c->info.is_directory != 0) return 0;
   const std::vector<unsigned char> zeros(static_cast<std::size_t>(c->info.size), 0);
