@@ -166,6 +166,11 @@ std::unique_ptr<Ctx> open_existing(const char* text, bool* absent = nullptr) {
   return nullptr;
 }
 
+// A write the API refused at its log-in never reached the token.
+bool refused_at_login(const Ctx& c) {
+  return c.sess.err_reason == VXAPI_R_LOGIN_FAILED || c.sess.err_reason == VXAPI_R_PIN_LOCKED;
+}
+
 // Writes the buffer back: in place when the file keeps its size; otherwise
 // the old file has to go first (fixed-size token files), and a failure
 // after that says the old content is lost.
@@ -188,16 +193,23 @@ int write_back(Ctx& c) {
     }
     if (static_cast<std::size_t>(info.size) == n) {
       if (n > 0 && call<VEXIL_write_fn>(kWrite)(&c.sess, p, c.buffer.data(), 0, len) == 0) {
-        raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_OLD_FILE_LOST);
+        raise_pending(c, VXBIO_F_VXAPI_GET_INFO,
+                      refused_at_login(c) ? VXBIO_R_WRITE_BACK_BEFORE_REOPEN : VXBIO_R_OLD_FILE_LOST);
         return 0;
       }
       return 1;
     }
     replaced = true;
     const std::vector<unsigned char> zeros(static_cast<std::size_t>(info.size), 0);
-    if ((info.size > 0 && call<VEXIL_write_fn>(kWrite)(&c.sess, p, zeros.data(), 0, info.size) == 0) ||
-        call<VEXIL_delete_fn>(kDelete)(&c.sess, p) == 0) {
-      raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_OLD_FILE_LOST);
+    if (info.size > 0 && call<VEXIL_write_fn>(kWrite)(&c.sess, p, zeros.data(), 0, info.size) == 0) {
+      raise_pending(c, VXBIO_F_VXAPI_GET_INFO,
+                    refused_at_login(c) ? VXBIO_R_WRITE_BACK_BEFORE_REOPEN : VXBIO_R_OLD_FILE_LOST);
+      return 0;
+    }
+    if (call<VEXIL_delete_fn>(kDelete)(&c.sess, p) == 0) {
+      // Past the wipe the old content is gone even when the deletion fails.
+      raise_pending(c, VXBIO_F_VXAPI_GET_INFO,
+                    info.size == 0 && refused_at_login(c) ? VXBIO_R_WRITE_BACK_BEFORE_REOPEN : VXBIO_R_OLD_FILE_LOST);
       return 0;
     }
   } else {
