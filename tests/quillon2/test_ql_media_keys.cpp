@@ -629,5 +629,56 @@ TEST_F(MediaKeys, AbsentDriversLoadNothing) {
   EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
 }
 
+// Without the PC/SC service ("WinSCard.dll") neither token driver binds:
+// both token media are absent, without a prompt and without touching their
+// files, while the button and the disk load as before.
+TEST_F(MediaKeys, WithoutThePcscServiceOnlyTheTokensAreAbsent) {
+  auto f = disk_container();
+  ASSERT_NE(f, nullptr);
+  struct Place {
+    Medium medium;
+    std::string path;
+    std::string key;
+    int code;
+  };
+  std::vector<Place> places = {{Medium::Vexil, "Vexil:\\b000", "", QL_ERR_CONTAINER},
+                               {Medium::VxR2, "vxR2:\\b000", "", QL_ERR_CONTAINER},
+                               {Medium::IButton, "iButton:\\PSE", "", QL_OK}};
+  for (Place& p : places) p.key = place_container(*f, p.path.c_str());
+  // The three drivers, and no PC/SC service beside them.
+  const fs::path libs = root_ / "no-pcsc";
+  fs::create_directories(libs);
+  const fs::path media = fs::path(DOSSAR_BINARY_DIR) / "stand-ins" / "media";
+  for (const char* name : {"libvxsdk.so", "libvxapi.so", "libibfs32.so"}) {
+    ASSERT_TRUE(fs::exists(media / name)) << name;
+    fs::create_symlink(media / name, libs / name);
+  }
+  ASSERT_TRUE(fs::exists(media / "libWinSCard.so"));
+  while (QL_is_initialized() != 0) QL_cleanup();
+  qcrypto::cadb_library_cleanup();
+  ::setenv("DOSSAR_LIB_PATH", libs.c_str(), 1);
+  ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+  qcrypto::cadb_library_init();
+  qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+  for (const Place& p : places) {
+    SCOPED_TRACE(p.path);
+    const auto before = tree_of(backing(p.medium));
+    g_pin = PinScript{};
+    ASSERT_EQ(QL_clear_keys(), QL_OK);
+    EXPECT_EQ(QL_load_key(p.path.c_str(), 0, p.key.c_str(), nullptr), p.code);
+    EXPECT_EQ(holds(f->keys.front().key_pair.get()), p.code == QL_OK ? 1 : 0);
+    EXPECT_EQ(g_pin.calls, 0);
+    EXPECT_EQ(QL_medium_present(p.path.c_str()), p.code == QL_OK ? 1 : 0);
+    EXPECT_EQ(QL_token_present(p.path.c_str()), 0);
+    EXPECT_EQ(QL_erase_file(p.key.c_str()), p.code == QL_OK ? QL_OK : QL_ERR_OUTPUT);
+    if (p.code != QL_OK) {
+      EXPECT_EQ(tree_of(backing(p.medium)), before);
+    }
+  }
+  ASSERT_EQ(QL_clear_keys(), QL_OK);
+  EXPECT_EQ(QL_load_key(f->medium.c_str(), 0, f->keys.front().path.c_str(), nullptr), QL_OK);
+  EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
+}
+
 }  // namespace
 }  // namespace quillon2
