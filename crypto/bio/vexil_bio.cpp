@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "crypto/bio/media.h"
@@ -191,6 +192,10 @@ int write_back(Ctx& c) {
       raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
       return 0;
     }
+    if (vx_file_size(info) < 0) {
+      QERR(ERRLIB_BIO, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_FILE_TOO_LARGE);
+      return 0;
+    }
     if (static_cast<std::size_t>(info.size) == n) {
       if (n > 0 && call<VEXIL_write_fn>(kWrite)(&c.sess, p, c.buffer.data(), 0, len) == 0) {
         raise_pending(c, VXBIO_F_VXAPI_GET_INFO,
@@ -261,9 +266,15 @@ int open_file(Ctx& c, const char* text, int flags) {
   }
   c.path = ids_of(medium);
   if ((flags & BIO_FP_READ) != 0) {
-    if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c.sess, c.path.c_str(), &c.info) == 0 || c.info.is_directory != 0 ||
-        c.info.size < 0) {
+    if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c.sess, c.path.c_str(), &c.info) == 0 || c.info.is_directory != 0) {
       raise_pending(c, VXBIO_F_SET_FILE_NAME, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
+      c.release();
+      return 0;
+    }
+    // The size sizes the buffer: an answer no token file can give is
+    // refused rather than allocated.
+    if (vx_file_size(c.info) < 0) {
+      QERR(ERRLIB_BIO, VXBIO_F_SET_FILE_NAME, VXBIO_R_FILE_TOO_LARGE);
       c.release();
       return 0;
     }
@@ -332,19 +343,30 @@ BIO_METHOD* make_method() {
   return m;
 }
 
-int append_entry(void* list, const char* name, int is_directory, int size) {
+}  // namespace
+
+int vx_file_size(const VEXIL_API_FILE_INFO& info) {
+  return info.is_directory == 0 && info.size >= 0 && info.size <= 0xFFFF ? info.size : -1;
+}
+
+int vx_list_append(void* list, const char* name, int is_directory, int size) {
   auto* out = static_cast<std::vector<VEXIL_FILE_INFO*>*>(list);
+  if (out == nullptr) return 0;
   VEXIL_FILE_INFO* e = VEXIL_FILE_INFO_new();
   if (e == nullptr) return 0;
   std::snprintf(e->name, sizeof e->name, "%.4s", name != nullptr ? name : "");
   e->is_directory = is_directory != 0 ? 1 : 0;
   e->is_file = is_directory != 0 ? 0 : 1;
   e->size = is_directory != 0 ? 0 : size;
-  out->push_back(e);
+  try {
+    out->push_back(e);
+  } catch (const std::bad_alloc&) {
+    vxdk_file_info_free(e);
+    QERR(ERRLIB_VEXIL, VEXIL_F_FILE_INFO_NEW, VXBIO_R_MEMORY);
+    return 0;
+  }
   return 1;
 }
-
-}  // namespace
 
 int VEXIL_load() { return api().load("vxapi.dll", kNames); }
 
@@ -384,7 +406,7 @@ int vx_token_present(const char* medium) {
 int vx_list_files(const char* path, std::vector<VEXIL_FILE_INFO*>* out) {
   const std::unique_ptr<Ctx> c = open_existing(path);
   if (c == nullptr || out == nullptr) return 0;
-  return call<VEXIL_list_files_fn>(kListFiles)(&c->sess, c->path.c_str(), out, append_entry);
+  return call<VEXIL_list_files_fn>(kListFiles)(&c->sess, c->path.c_str(), out, vx_list_append);
 }
 
 int vx_erase(const char* path) {
@@ -396,7 +418,10 @@ int vx_erase(const char* path) {
     if (absent) ERR_clear_error();
     return absent ? 1 : 0;
   }
-  if (c->info.is_directory != 0) return 0;
+  if (vx_file_size(c->info) < 0) {
+    if (c->info.is_directory == 0) QERR(ERRLIB_BIO, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_FILE_TOO_LARGE);
+    return 0;
+  }
   const std::vector<unsigned char> zeros(static_cast<std::size_t>(c->info.size), 0);
   const char* p = c->path.c_str();
   if ((c->info.size > 0 && call<VEXIL_write_fn>(kWrite)(&c->sess, p, zeros.data(), 0, c->info.size) == 0) ||

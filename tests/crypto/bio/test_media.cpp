@@ -801,5 +801,46 @@ TEST_F(DriverFailures, LockedPinRefusesEveryOperationAndChangesNothing) {
   }
 }
 
+// The older API answers a file's size, and the medium sizes its buffer by
+// it: a size no token file can have (more than 16 bits) is refused by
+// reading, writing back and erasing alike, and the file stays as it was.
+TEST_F(DriverFailures, OlderApiSizesBeyondATokenFileAreRefused) {
+  const HwMedium& m = hw_media()[1];
+  ASSERT_EQ(m.kind, Hw::VxR2);
+  const fs::path file = device(m) / m.file_backing;
+  struct Row {
+    std::size_t size;
+    bool accepted;
+  };
+  for (const Row& row : {Row{0xFFFF, true}, Row{0x10000, false}, Row{1000000, false}}) {
+    SCOPED_TRACE(row.size);
+    reset(m);
+    const Bytes big = pattern(row.size, 6);
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(big.data()), static_cast<std::streamsize>(big.size()));
+    const auto before = tree_of(device(m));
+    for (Op op : {Op::Load, Op::Rewrite, Op::Erase}) {
+      SCOPED_TRACE(op_name(op));
+      ERR_clear_error();
+      Bytes got;
+      const bool ok = perform(m, op, &got);
+      const std::vector<Err> errors = drain_errors();
+      EXPECT_EQ(ok, row.accepted) << describe(errors);
+      if (row.accepted) {
+        // Put the file back for the next operation.
+        if (op == Op::Load) {
+          EXPECT_EQ(got, big);
+        }
+        std::ofstream(file, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(big.data()), static_cast<std::streamsize>(big.size()));
+      } else {
+        EXPECT_TRUE(has_error(errors, ERRLIB_BIO, VXBIO_R_FILE_TOO_LARGE)) << describe(errors);
+        EXPECT_TRUE(got.empty());
+        EXPECT_EQ(tree_of(device(m)), before);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qcrypto
