@@ -186,7 +186,16 @@ int write_back(Ctx& c) {
   const char* p = c.path.c_str();
   const int len = static_cast<int>(n);
   bool replaced = false;
-  if (call<VEXIL_is_file_exist_fn>(kIsFileExist)(&c.sess, p) != 0) {
+  // Only an answer of "not there" lets the file be created: a look-up that
+  // failed says nothing about the file the creation would run into.
+  c.sess.err_function = 0;
+  c.sess.err_reason = 0;
+  const bool exists = call<VEXIL_is_file_exist_fn>(kIsFileExist)(&c.sess, p) != 0;
+  if (!exists && c.sess.err_reason != VXAPI_R_NOT_FOUND) {
+    raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
+    return 0;
+  }
+  if (exists) {
     VEXIL_API_FILE_INFO info{};
     if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c.sess, p, &info) == 0 || info.is_directory != 0) {
       raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);

@@ -842,5 +842,48 @@ TEST_F(DriverFailures, OlderApiSizesBeyondATokenFileAreRefused) {
   }
 }
 
+// The older API records why a call failed; the medium passes that reason on
+// in the API's library, ahead of its own step, and goes no further: a
+// look-up that failed is not taken for a file that is not there.
+TEST_F(DriverFailures, OlderApiReasonsReachTheCaller) {
+  const HwMedium& m = hw_media()[1];
+  ASSERT_EQ(m.kind, Hw::VxR2);
+  struct Row {
+    Op op;
+    const char* control;
+    int reason;  // of library 70
+  };
+  const Row rows[] = {
+      {Op::Load, "nodevice", VXAPI_R_NO_TOKEN},
+      {Op::Load, "fail=VEXIL_read", VXAPI_R_DEVICE},
+      {Op::Load, "fail=VEXIL_get_file_info", VXAPI_R_DEVICE},
+      {Op::Rewrite, "fail=VEXIL_is_file_exist", VXAPI_R_DEVICE},
+      {Op::Resize, "fail=VEXIL_is_file_exist", VXAPI_R_DEVICE},
+      {Op::Rewrite, "fail=VEXIL_get_file_info", VXAPI_R_DEVICE},
+      {Op::Create, "fail=VEXIL_create_directory", VXAPI_R_DEVICE},
+      {Op::Erase, "fail=VEXIL_is_file_exist", VXAPI_R_DEVICE},
+      {Op::Erase, "fail=VEXIL_delete", VXAPI_R_DEVICE},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(op_name(row.op)) + " [" + row.control + "]");
+    reset(m);
+    const auto before = tree_of(device(m));
+    control(m, row.control);
+    ERR_clear_error();
+    Bytes got;
+    EXPECT_FALSE(perform(m, row.op, &got));
+    const std::vector<Err> errors = drain_errors();
+    control(m, "");
+    EXPECT_TRUE(has_error(errors, ERRLIB_VEXIL, row.reason)) << describe(errors);
+    EXPECT_TRUE(has_error(errors, ERRLIB_BIO)) << describe(errors);
+    // A reason from a later call the failure should have stopped.
+    for (int other : {VXAPI_R_BAD_PATH, VXAPI_R_NOT_FOUND})
+      EXPECT_FALSE(has_error(errors, ERRLIB_VEXIL, other)) << describe(errors);
+    if (row.op != Op::Erase) {
+      EXPECT_EQ(tree_of(device(m)), before);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qcrypto
