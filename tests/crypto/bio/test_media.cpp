@@ -885,5 +885,74 @@ TEST_F(DriverFailures, OlderApiReasonsReachTheCaller) {
   }
 }
 
+// A button path's extension and port number are read as numbers: one that
+// does not fit (an extension from 127, a port beyond 15, a sign) makes the
+// path unusable rather than wrap round to another file or port.
+TEST(TouchMemoryPath, NumbersThatDoNotFitAreRefusedNotWrapped) {
+  constexpr int kRefused = -1;  // tm_parse_path fails
+  struct Case {
+    const char* path;
+    int extension;  // TM_FOLDER_EXTENSION: the entry is marked unusable
+    int port_number;
+  };
+  const Case cases[] = {
+      {"iButton:\\key .001", 1, 0},
+      {"iButton:\\DB\\mk.db3", 0, 0},
+      {"iButton:\\mk.", 0, 0},
+      {"iButton:\\mk.126", 126, 0},
+      {"iButton:\\mk.127", TM_FOLDER_EXTENSION, 0},
+      {"iButton:\\mk.257", TM_FOLDER_EXTENSION, 0},
+      {"iButton:\\mk.383", TM_FOLDER_EXTENSION, 0},
+      {"iButton:\\mk.99999999999999999999999", TM_FOLDER_EXTENSION, 0},
+      {"iButton:\\mk.-1", TM_FOLDER_EXTENSION, 0},
+      {"iButton:\\mk.-255", TM_FOLDER_EXTENSION, 0},
+      {"COM3:\\mk.1", 1, 3},
+      {"COM15:\\mk.1", 1, 15},
+      {"LPT1:\\mk.1", 1, 1},
+      {"COM16:\\mk.1", 0, kRefused},
+      {"COM65539:\\mk.1", 0, kRefused},
+      {"COM99999999999999999999:\\mk.1", 0, kRefused},
+      {"COM-1:\\mk.1", 0, kRefused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    short number = -7;
+    short type = -7;
+    TM_DIR_PATH dir{};
+    TM_FILE_ENTRY file{};
+    const int ok = tm_parse_path(c.path, &number, &type, &dir, &file);
+    if (c.port_number == kRefused) {
+      EXPECT_EQ(ok, 0);
+      continue;
+    }
+    ASSERT_EQ(ok, 1);
+    EXPECT_EQ(file.extension, c.extension);
+    EXPECT_EQ(number, c.port_number);
+  }
+}
+
+// On the button itself: a path whose extension wraps round to the one of an
+// existing file neither reads, writes nor erases that file.
+TEST_F(DriverFailures, ButtonExtensionsDoNotWrapOntoAnotherFile) {
+  const HwMedium& m = hw_media()[2];
+  ASSERT_EQ(m.kind, Hw::IButton);
+  reset(m);
+  const auto before = tree_of(device(m));
+  for (const char* path : {"iButton:\\DB\\mk.257", "iButton:\\DB\\mk.-255"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(media_fopen(path, "rb"), nullptr);
+    const Bytes data = pattern(50, 9);
+    BIO* bio = media_fopen(path, "wb");
+    if (bio != nullptr) {
+      BIO_write(bio, data.data(), static_cast<int>(data.size()));
+      EXPECT_NE(BIO_flush(bio), 1);
+      BIO_free(bio);
+    }
+    EXPECT_EQ(tm_erase(path), 0);
+    EXPECT_EQ(tree_of(device(m)), before);
+    ERR_clear_error();
+  }
+}
+
 }  // namespace
 }  // namespace qcrypto
