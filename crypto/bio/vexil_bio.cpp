@@ -134,10 +134,11 @@ bool init_for(Ctx& c, const std::string& reader) {
   return true;
 }
 
-// The first reader that holds the path (the presence walk). `absent` is
-// set only when a token answered that the path is not there and no reader
-// failed otherwise: a token that could not be asked proves nothing, and an
-// erase must not take it for a file already gone.
+// The first reader that holds the path (the presence walk; a reader that
+// cannot be initialised ends it). `absent` is set only when a token
+// answered that the path is not there and no reader failed otherwise: a
+// token that could not be asked proves nothing, and an erase must not take
+// it for a file already gone.
 std::unique_ptr<Ctx> open_existing(const char* text, bool* absent = nullptr) {
   bool not_found = false;
   bool failed = false;
@@ -147,7 +148,7 @@ std::unique_ptr<Ctx> open_existing(const char* text, bool* absent = nullptr) {
   auto c = std::make_unique<Ctx>();
   const std::string ids = ids_of(medium);
   for (const std::string& reader : readers_of(medium)) {
-    if (!init_for(*c, reader)) return nullptr;
+    if (!init_for(*c, reader)) break;
     if (call<VEXIL_is_file_exist_fn>(kIsFileExist)(&c->sess, ids.c_str()) != 0) {
       if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c->sess, ids.c_str(), &c->info) == 0) {
         raise_pending(*c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
@@ -163,6 +164,9 @@ std::unique_ptr<Ctx> open_existing(const char* text, bool* absent = nullptr) {
       raise_pending(*c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
     }
   }
+  // No token in any reader: the API's word for that goes to the caller.
+  if (!not_found && !failed && c->initialised)
+    raise_pending(*c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
   if (absent != nullptr) *absent = not_found && !failed;
   return nullptr;
 }

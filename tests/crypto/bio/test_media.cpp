@@ -954,5 +954,38 @@ TEST_F(DriverFailures, ButtonExtensionsDoNotWrapOntoAnotherFile) {
   }
 }
 
+// Erasing a file that is not there succeeds only on a token's word: the
+// readers are asked in turn until one cannot be initialised, and any reader
+// whose answer was a failure rather than "not there" fails the erase.
+TEST_F(DriverFailures, OlderApiErasesWhatIsNotThereOnlyOnATokensWord) {
+  const HwMedium& m = hw_media()[1];
+  ASSERT_EQ(m.kind, Hw::VxR2);
+  struct Row {
+    const char* control;
+    int result;
+  };
+  const Row rows[] = {
+      {"", 1},
+      {"fail=VEXIL_init@2", 1},           // reader 0 said "not there", reader 1 ends the walk
+      {"fail=VEXIL_init@1", 0},           // no reader was asked
+      {"fail=VEXIL_is_file_exist@1", 0},  // reader 0 could not say
+      {"fail=VEXIL_is_file_exist@2", 0},  // reader 1 could not say
+      {"nodevice", 0},                    // no token said anything
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.control);
+    reset(m);
+    fs::remove(device(m) / m.file_backing);
+    const auto before = tree_of(device(m));
+    control(m, row.control);
+    ERR_clear_error();
+    EXPECT_EQ(vx_erase(m.file), row.result);
+    const std::vector<Err> errors = drain_errors();
+    EXPECT_EQ(errors.empty(), row.result == 1) << describe(errors);
+    control(m, "");
+    EXPECT_EQ(tree_of(device(m)), before);
+  }
+}
+
 }  // namespace
 }  // namespace qcrypto
