@@ -55,6 +55,8 @@ constexpr std::array<const char*, kFnCount> kNames = {"TMExtendedStartSession",
                                                       "TMSetup"};
 
 constexpr int kPortsMax = 10;
+// TMEX numbers the ports of a type from 0 to 15.
+constexpr int kPortNumberMax = 15;
 
 struct Port {
   short number;
@@ -410,6 +412,19 @@ void pad_name(char* out, const std::string& name) {
   for (std::size_t i = 0; i < 4; ++i) out[i] = i < name.size() ? name[i] : ' ';
 }
 
+// The decimal number a path text gives from `at` (0 when it starts with no
+// digit), or -1 when it is signed or larger than `limit`: a number cut to
+// the width of its field would name another file or port.
+int path_number(const std::string& text, std::size_t at, int limit) {
+  if (at < text.size() && (text[at] == '-' || text[at] == '+')) return -1;
+  int value = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    value = value * 10 + (text[at] - '0');
+    if (value > limit) return -1;
+  }
+  return value;
+}
+
 }  // namespace
 
 int TM_bind_driver() {
@@ -457,7 +472,9 @@ int tm_parse_path(const char* path, short* port_number, short* port_type, TM_DIR
   short number = 0;
   if (strncasecmp(port.c_str(), "COM", 3) == 0 || strncasecmp(port.c_str(), "LPT", 3) == 0) {
     type = strncasecmp(port.c_str(), "COM", 3) == 0 ? 1 : 2;
-    number = static_cast<short>(std::atoi(port.c_str() + 3));
+    const int n = path_number(port, 3, kPortNumberMax);
+    if (n < 0) return 0;
+    number = static_cast<short>(n);
   } else if (strncasecmp(port.c_str(), "iButton", 7) != 0) {
     return 0;
   }
@@ -476,7 +493,14 @@ int tm_parse_path(const char* path, short* port_number, short* port_type, TM_DIR
   const std::string name = name_part.substr(0, dot);
   if (name.size() > 4) invalid = true;
   pad_name(reinterpret_cast<char*>(file->name), name);
-  file->extension = dot == std::string::npos ? 0 : static_cast<unsigned char>(std::atoi(name_part.c_str() + dot + 1));
+  if (dot != std::string::npos) {
+    const int extension = path_number(name_part, dot + 1, TM_FOLDER_EXTENSION);
+    if (extension < 0 || extension == TM_FOLDER_EXTENSION) {
+      invalid = true;
+    } else {
+      file->extension = static_cast<unsigned char>(extension);
+    }
+  }
   if (last != std::string::npos && last > 0) {
     std::size_t start = rest[0] == '\\' ? 1 : 0;
     while (start < last) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "crypto/bio/media.h"
@@ -133,14 +134,21 @@ bool init_for(Ctx& c, const std::string& reader) {
   return true;
 }
 
-// The first reader that holds the path (the presence walk).
-std::unique_ptr<Ctx> open_existing(const char* text) {
+// The first reader that holds the path (the presence walk; a reader that
+// cannot be initialised ends it). `absent` is set only when a token
+// answered that the path is not there and no reader failed otherwise: a
+// token that could not be asked proves nothing, and an erase must not take
+// it for a file already gone.
+std::unique_ptr<Ctx> open_existing(const char* text, bool* absent = nullptr) {
+  bool not_found = false;
+  bool failed = false;
+  if (absent != nullptr) *absent = false;
   if (!api().bound || text == nullptr) return nullptr;
   const std::string medium = vxdk_normalise(text, kKeyword.size());
   auto c = std::make_unique<Ctx>();
   const std::string ids = ids_of(medium);
   for (const std::string& reader : readers_of(medium)) {
-    if (!init_for(*c, reader)) return nullptr;
+    if (!init_for(*c, reader)) break;
     if (call<VEXIL_is_file_exist_fn>(kIsFileExist)(&c->sess, ids.c_str()) != 0) {
       if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c->sess, ids.c_str(), &c->info) == 0) {
         raise_pending(*c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
@@ -149,8 +157,23 @@ std::unique_ptr<Ctx> open_existing(const char* text) {
       c->path = ids;
       return c;
     }
+    if (c->sess.err_reason == VXAPI_R_NOT_FOUND) {
+      not_found = true;
+    } else if (c->sess.err_reason != VXAPI_R_NO_TOKEN) {
+      failed = true;
+      raise_pending(*c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
+    }
   }
+  // No token in any reader: the API's word for that goes to the caller.
+  if (!not_found && !failed && c->initialised)
+    raise_pending(*c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
+  if (absent != nullptr) *absent = not_found && !failed;
   return nullptr;
+}
+
+// A write the API refused at its log-in never reached the token.
+bool refused_at_login(const Ctx& c) {
+  return c.sess.err_reason == VXAPI_R_LOGIN_FAILED || c.sess.err_reason == VXAPI_R_PIN_LOCKED;
 }
 
 // Writes the buffer back: in place when the file keeps its size; otherwise
@@ -167,24 +190,44 @@ int write_back(Ctx& c) {
   const char* p = c.path.c_str();
   const int len = static_cast<int>(n);
   bool replaced = false;
-  if (call<VEXIL_is_file_exist_fn>(kIsFileExist)(&c.sess, p) != 0) {
+  // Only an answer of "not there" lets the file be created: a look-up that
+  // failed says nothing about the file the creation would run into.
+  c.sess.err_function = 0;
+  c.sess.err_reason = 0;
+  const bool exists = call<VEXIL_is_file_exist_fn>(kIsFileExist)(&c.sess, p) != 0;
+  if (!exists && c.sess.err_reason != VXAPI_R_NOT_FOUND) {
+    raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
+    return 0;
+  }
+  if (exists) {
     VEXIL_API_FILE_INFO info{};
     if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c.sess, p, &info) == 0 || info.is_directory != 0) {
       raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
       return 0;
     }
+    if (vx_file_size(info) < 0) {
+      QERR(ERRLIB_BIO, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_FILE_TOO_LARGE);
+      return 0;
+    }
     if (static_cast<std::size_t>(info.size) == n) {
       if (n > 0 && call<VEXIL_write_fn>(kWrite)(&c.sess, p, c.buffer.data(), 0, len) == 0) {
-        raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_OLD_FILE_LOST);
+        raise_pending(c, VXBIO_F_VXAPI_GET_INFO,
+                      refused_at_login(c) ? VXBIO_R_WRITE_BACK_BEFORE_REOPEN : VXBIO_R_OLD_FILE_LOST);
         return 0;
       }
       return 1;
     }
     replaced = true;
     const std::vector<unsigned char> zeros(static_cast<std::size_t>(info.size), 0);
-    if ((info.size > 0 && call<VEXIL_write_fn>(kWrite)(&c.sess, p, zeros.data(), 0, info.size) == 0) ||
-        call<VEXIL_delete_fn>(kDelete)(&c.sess, p) == 0) {
-      raise_pending(c, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_OLD_FILE_LOST);
+    if (info.size > 0 && call<VEXIL_write_fn>(kWrite)(&c.sess, p, zeros.data(), 0, info.size) == 0) {
+      raise_pending(c, VXBIO_F_VXAPI_GET_INFO,
+                    refused_at_login(c) ? VXBIO_R_WRITE_BACK_BEFORE_REOPEN : VXBIO_R_OLD_FILE_LOST);
+      return 0;
+    }
+    if (call<VEXIL_delete_fn>(kDelete)(&c.sess, p) == 0) {
+      // Past the wipe the old content is gone even when the deletion fails.
+      raise_pending(c, VXBIO_F_VXAPI_GET_INFO,
+                    info.size == 0 && refused_at_login(c) ? VXBIO_R_WRITE_BACK_BEFORE_REOPEN : VXBIO_R_OLD_FILE_LOST);
       return 0;
     }
   } else {
@@ -236,9 +279,15 @@ int open_file(Ctx& c, const char* text, int flags) {
   }
   c.path = ids_of(medium);
   if ((flags & BIO_FP_READ) != 0) {
-    if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c.sess, c.path.c_str(), &c.info) == 0 || c.info.is_directory != 0 ||
-        c.info.size < 0) {
+    if (call<VEXIL_get_file_info_fn>(kGetFileInfo)(&c.sess, c.path.c_str(), &c.info) == 0 || c.info.is_directory != 0) {
       raise_pending(c, VXBIO_F_SET_FILE_NAME, VXBIO_R_WRITE_BACK_BEFORE_REOPEN);
+      c.release();
+      return 0;
+    }
+    // The size sizes the buffer: an answer no token file can give is
+    // refused rather than allocated.
+    if (vx_file_size(c.info) < 0) {
+      QERR(ERRLIB_BIO, VXBIO_F_SET_FILE_NAME, VXBIO_R_FILE_TOO_LARGE);
       c.release();
       return 0;
     }
@@ -307,19 +356,30 @@ BIO_METHOD* make_method() {
   return m;
 }
 
-int append_entry(void* list, const char* name, int is_directory, int size) {
+}  // namespace
+
+int vx_file_size(const VEXIL_API_FILE_INFO& info) {
+  return info.is_directory == 0 && info.size >= 0 && info.size <= 0xFFFF ? info.size : -1;
+}
+
+int vx_list_append(void* list, const char* name, int is_directory, int size) {
   auto* out = static_cast<std::vector<VEXIL_FILE_INFO*>*>(list);
+  if (out == nullptr) return 0;
   VEXIL_FILE_INFO* e = VEXIL_FILE_INFO_new();
   if (e == nullptr) return 0;
   std::snprintf(e->name, sizeof e->name, "%.4s", name != nullptr ? name : "");
   e->is_directory = is_directory != 0 ? 1 : 0;
   e->is_file = is_directory != 0 ? 0 : 1;
   e->size = is_directory != 0 ? 0 : size;
-  out->push_back(e);
+  try {
+    out->push_back(e);
+  } catch (const std::bad_alloc&) {
+    vxdk_file_info_free(e);
+    QERR(ERRLIB_VEXIL, VEXIL_F_FILE_INFO_NEW, VXBIO_R_MEMORY);
+    return 0;
+  }
   return 1;
 }
-
-}  // namespace
 
 int VEXIL_load() { return api().load("vxapi.dll", kNames); }
 
@@ -359,18 +419,22 @@ int vx_token_present(const char* medium) {
 int vx_list_files(const char* path, std::vector<VEXIL_FILE_INFO*>* out) {
   const std::unique_ptr<Ctx> c = open_existing(path);
   if (c == nullptr || out == nullptr) return 0;
-  return call<VEXIL_list_files_fn>(kListFiles)(&c->sess, c->path.c_str(), out, append_entry);
+  return call<VEXIL_list_files_fn>(kListFiles)(&c->sess, c->path.c_str(), out, vx_list_append);
 }
 
 int vx_erase(const char* path) {
-  const std::unique_ptr<Ctx> c = open_existing(path);
+  bool absent = false;
+  const std::unique_ptr<Ctx> c = open_existing(path, &absent);
   if (c == nullptr) {
-    // Absent on every reader, or no reader answered at all.
-    const bool token = vx_token_present(path) != 0;
-    if (token) ERR_clear_error();
-    return token ? 1 : 0;
+    // Nothing to erase only when a token said so; a failed look-up, or no
+    // token at all, is no erase.
+    if (absent) ERR_clear_error();
+    return absent ? 1 : 0;
   }
-  if (c->info.is_directory != 0) return 0;
+  if (vx_file_size(c->info) < 0) {
+    if (c->info.is_directory == 0) QERR(ERRLIB_BIO, VXBIO_F_VXAPI_GET_INFO, VXBIO_R_FILE_TOO_LARGE);
+    return 0;
+  }
   const std::vector<unsigned char> zeros(static_cast<std::size_t>(c->info.size), 0);
   const char* p = c->path.c_str();
   if ((c->info.size > 0 && call<VEXIL_write_fn>(kWrite)(&c->sess, p, zeros.data(), 0, c->info.size) == 0) ||

@@ -30,4 +30,12 @@ int vx_list_files(const char* path, std::vector<VEXIL_FILE_INFO*>* out);
 // 1 when the file is gone: deleted now (zeroed first) or never there.
 int vx_erase(const char* path);
 
+// Readers of the API's answers. The size of a token file from its file
+// information, or -1 for a folder or a size no token file can have (token
+// files have 16-bit sizes); one entry of a folder listing appended to a
+// std::vector<VEXIL_FILE_INFO*> (the listing callback handed to the API),
+// 0 when out of memory.
+int vx_file_size(const VEXIL_API_FILE_INFO& info);
+int vx_list_append(void* list, const char* name, int is_directory, int size);
+
 }  // namespace qcrypto
