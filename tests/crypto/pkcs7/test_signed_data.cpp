@@ -424,7 +424,7 @@ Bytes sign_into_file(const std::vector<qcrypto::SignedSigner>& signers, const By
   UniquePtr<BIO> out(kind == Output::kStdioFile ? BIO_new_fp(file.fp(), BIO_NOCLOSE)
                                                 : BIO_new_fd(file.fd(), BIO_NOCLOSE));
   const int n = static_cast<int>(prefix.size());
-  if (!in || !out || BIO_write(out.get(), prefix.data(), n) != n) return {};
+  if (!in || !out || (n > 0 && BIO_write(out.get(), prefix.data(), n) != n)) return {};
   if (qcrypto::signed_data_sign_bio(signers, in.get(), content.size(), out.get(), options) != 1) return {};
   out.reset();
   return file.bytes();
@@ -472,6 +472,35 @@ TEST_F(SignedData, InPlaceHeadGivesTheTwoPassMessage) {
       }
     }
   }
+}
+
+// Content many blocks long (the input is read several blocks at a time):
+// still one progress call per block, the same message into a file as into
+// memory, and it verifies.
+TEST_F(SignedData, LongContentKeepsOneProgressCallPerBlock) {
+  const std::vector<qcrypto::SignedSigner> signers = {as_signer(Signers::get().at(PkiKeyType::kEcr3410))};
+  const size_t blocks = 150;
+  const auto n = static_cast<long>(blocks * qcrypto::SIGNED_BLOCK + 7);
+  const Bytes content = pkcs7_test::pattern(static_cast<size_t>(n), 12);
+  std::vector<Call> expected = {{7, 0, n}};
+  for (size_t i = 1; i <= blocks; ++i) expected.push_back({7, static_cast<long>(i * qcrypto::SIGNED_BLOCK), n});
+  expected.push_back({7, n, n});
+  qcrypto::SignedOptions options;
+  options.signing_time = kWhen;
+  qcrypto::RAND_set_rand_method(qcrypto::RAND_fixed_method());
+  qcrypto::RAND_fixed_set_bytes(pkcs7_test::pattern(1 << 14, 5));
+  Recorder rec;
+  const Bytes in_memory = sign(signers, content, options, {record, &rec});
+  EXPECT_EQ(rec.calls, expected);
+  qcrypto::RAND_fixed_set_bytes(pkcs7_test::pattern(1 << 14, 5));
+  const Bytes in_file = sign_into_file(signers, content, options, Output::kDescriptor, {});
+  qcrypto::RAND_set_rand_method(&pkcs7_test::kSystemRand);
+  ASSERT_FALSE(in_memory.empty());
+  EXPECT_EQ(in_file, in_memory);
+  qcrypto::SignedVerifyResult r;
+  Bytes back;
+  ASSERT_EQ(verify(in_file, nullptr, &r, &back), 1);
+  EXPECT_EQ(back, content);
 }
 
 // Into a file the content is read once, so a pipe will do as input; into
