@@ -9,6 +9,7 @@ packages=(
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
+  libengine-gost-openssl
   libgcrypt20-dev
   clang-format clang-tidy clang libclang-rt-14-dev
   libsqlite3-dev sqlite3

@@ -1,21 +1,20 @@
 // Enveloping and opening a large file with RUS-GAMMAR against the bare cipher
 // over the same data, file to file in the same 4096-byte blocks (both outputs
-// synced to disk), and the resident memory afterwards (maxrss_MiB: it must
-// stay flat whatever the file size). DOSSAR_BENCH_ENVELOPE_MIB sets the size
-// (default 256).
+// synced to disk), and the resident memory of each (maxrss_MiB, own_MiB: see
+// bench/support/bench_files.h; flat whatever the file size).
+// DOSSAR_BENCH_ENVELOPE_MIB, else DOSSAR_BENCH_MIB, sets the size (default 256).
 #include <benchmark/benchmark.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <sys/random.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 
+#include "bench/support/bench_files.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/pkcs7/envelope.h"
 #include "crypto/prov/evp_gost.h"
@@ -30,11 +29,6 @@ int system_bytes(unsigned char* buffer, int length) {
   return getrandom(buffer, static_cast<size_t>(length), 0) == length ? length : 0;
 }
 const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-
-std::string temp_dir() {
-  const char* t = std::getenv("TMPDIR");
-  return t != nullptr && t[0] == '/' ? t : "/tmp";
-}
 
 struct Setup {
   UniquePtr<EVP_PKEY> ca_key;
@@ -56,22 +50,14 @@ struct Setup {
     ca.reset(test_support::gost_make_cert(ca_key.get(), {"Bench CA", 1, true, 30}, nullptr, ca_key.get()));
     key.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048)));
     cert.reset(test_support::gost_make_cert(key.get(), {"Bench recipient", 2, false, 30}, ca.get(), ca_key.get()));
-    const char* mib = std::getenv("DOSSAR_BENCH_ENVELOPE_MIB");
-    size = (mib != nullptr ? std::atoll(mib) : 256) << 20;
-    dir = temp_dir();
+    size = bench_support::file_mib("DOSSAR_BENCH_ENVELOPE_MIB", 256) << 20;
+    dir = bench_support::temp_dir();
     const std::string tag = std::to_string(getpid());
     plain = dir + "/bench-envelope-" + tag + ".in";
     bare = dir + "/bench-envelope-" + tag + ".bare";
     sealed = dir + "/bench-envelope-" + tag + ".p7";
     // Written in pieces: the input never sits in memory whole either.
-    FILE* f = std::fopen(plain.c_str(), "wb");
-    std::mt19937_64 rng(42);
-    std::array<unsigned char, 1 << 20> chunk{};
-    for (long long done = 0; f != nullptr && done < size; done += static_cast<long long>(chunk.size())) {
-      for (auto& b : chunk) b = static_cast<unsigned char>(rng());
-      std::fwrite(chunk.data(), 1, chunk.size(), f);
-    }
-    if (f != nullptr) std::fclose(f);
+    bench_support::write_file(plain, size);
   }
   ~Setup() {
     for (const auto& p : {plain, bare, sealed, dir + "/bench-envelope-out"}) unlink(p.c_str());
@@ -83,13 +69,6 @@ struct Setup {
 Setup& setup() {
   static Setup s;
   return s;
-}
-
-void finish(benchmark::State& state, long long bytes) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  state.counters["maxrss_MiB"] = static_cast<double>(ru.ru_maxrss) / 1024.0;
 }
 
 // The bare cipher, file to file in the same blocks.
@@ -122,30 +101,33 @@ bool bare_cipher(const std::string& in_path, const std::string& out_path, int en
 
 void BM_BareEncrypt(benchmark::State& state) {
   Setup& s = setup();
+  const bench_support::PeakMemory memory;
   for (auto _ : state) {
     if (!bare_cipher(s.plain, s.bare, 1)) state.SkipWithError("bare encryption failed");
   }
-  finish(state, s.size);
+  memory.report(state, s.size);
 }
 
 void BM_EnvelopeEncrypt(benchmark::State& state) {
   Setup& s = setup();
   const qcrypto::EnvelopeRecipient r[] = {{s.cert.get(), 1}};
+  const bench_support::PeakMemory memory;
   for (auto _ : state) {
     if (qcrypto::envelope_encrypt_file(r, qcrypto::EVP_rus_gammar(), s.plain.c_str(), s.sealed.c_str()) != 1) {
       state.SkipWithError("enveloping failed");
     }
   }
-  finish(state, s.size);
+  memory.report(state, s.size);
 }
 
 void BM_BareDecrypt(benchmark::State& state) {
   Setup& s = setup();
   if (access(s.bare.c_str(), R_OK) != 0) bare_cipher(s.plain, s.bare, 1);
+  const bench_support::PeakMemory memory;
   for (auto _ : state) {
     if (!bare_cipher(s.bare, s.dir + "/bench-envelope-out", 0)) state.SkipWithError("bare decryption failed");
   }
-  finish(state, s.size);
+  memory.report(state, s.size);
 }
 
 void BM_EnvelopeDecrypt(benchmark::State& state) {
@@ -155,12 +137,13 @@ void BM_EnvelopeDecrypt(benchmark::State& state) {
     qcrypto::envelope_encrypt_file(r, qcrypto::EVP_rus_gammar(), s.plain.c_str(), s.sealed.c_str());
   }
   const std::string out = s.dir + "/bench-envelope-out";
+  const bench_support::PeakMemory memory;
   for (auto _ : state) {
     if (qcrypto::envelope_decrypt_file(s.sealed.c_str(), out.c_str(), s.key.get(), s.cert.get()) != 1) {
       state.SkipWithError("opening failed");
     }
   }
-  finish(state, s.size);
+  memory.report(state, s.size);
 }
 
 BENCHMARK(BM_BareEncrypt)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);

@@ -1,20 +1,20 @@
 // Signing and verifying a large file with a GOST R 34.10-2001 key against the
 // bare GOST R 34.11-94 digest over the same file in the same 4096-byte
-// blocks, and the resident memory afterwards (maxrss_MiB: it must stay flat
-// whatever the file size). DOSSAR_BENCH_SIGNED_MIB sets the size (default 256).
+// blocks, and the resident memory of each (maxrss_MiB, own_MiB: see
+// bench/support/bench_files.h; flat whatever the file size).
+// DOSSAR_BENCH_SIGNED_MIB, else DOSSAR_BENCH_MIB, sets the size (default 256).
 #include <benchmark/benchmark.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <sys/random.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 
+#include "bench/support/bench_files.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/pkcs7/signed_data.h"
 #include "crypto/prov/evp_gost.h"
@@ -43,23 +43,13 @@ struct Setup {
     qcrypto::evp_provider_start();
     key.reset(test_support::gost_new_key(test_support::GostKeyType::kEcr3410));
     cert.reset(test_support::gost_make_cert(key.get(), {"Bench signer", 2, false, 30}, nullptr, key.get()));
-    const char* mib = std::getenv("DOSSAR_BENCH_SIGNED_MIB");
-    size = (mib != nullptr ? std::atoll(mib) : 256) << 20;
-    const char* t = std::getenv("TMPDIR");
-    const std::string dir = t != nullptr && t[0] == '/' ? t : "/tmp";
-    const std::string tag = dir + "/bench-signed-" + std::to_string(getpid());
+    size = bench_support::file_mib("DOSSAR_BENCH_SIGNED_MIB", 256) << 20;
+    const std::string tag = bench_support::temp_dir() + "/bench-signed-" + std::to_string(getpid());
     plain = tag + ".in";
     attached = tag + ".p7s";
     detached = tag + ".sig";
     // Written in pieces: the input never sits in memory whole either.
-    FILE* f = std::fopen(plain.c_str(), "wb");
-    std::mt19937_64 rng(42);
-    std::array<unsigned char, 1 << 20> chunk{};
-    for (long long done = 0; f != nullptr && done < size; done += static_cast<long long>(chunk.size())) {
-      for (auto& b : chunk) b = static_cast<unsigned char>(rng());
-      std::fwrite(chunk.data(), 1, chunk.size(), f);
-    }
-    if (f != nullptr) std::fclose(f);
+    bench_support::write_file(plain, size);
   }
   ~Setup() {
     for (const auto& p : {plain, attached, detached}) unlink(p.c_str());
@@ -73,15 +63,9 @@ Setup& setup() {
   return s;
 }
 
-void finish(benchmark::State& state, long long bytes) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  state.counters["maxrss_MiB"] = static_cast<double>(ru.ru_maxrss) / 1024.0;
-}
-
 void BM_BareDigest(benchmark::State& state) {
   Setup& s = setup();
+  const bench_support::PeakMemory memory;
   for (auto _ : state) {
     UniquePtr<BIO> in(BIO_new_file(s.plain.c_str(), "rb"));
     UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
@@ -99,7 +83,7 @@ void BM_BareDigest(benchmark::State& state) {
     EVP_DigestFinal_ex(ctx.get(), md, &n);
     benchmark::DoNotOptimize(md);
   }
-  finish(state, s.size);
+  memory.report(state, s.size);
 }
 
 void sign_bench(benchmark::State& state, bool detached) {
@@ -108,13 +92,14 @@ void sign_bench(benchmark::State& state, bool detached) {
   qcrypto::SignedOptions options;
   options.detached = detached;
   options.signing_time = std::time(nullptr);
+  const bench_support::PeakMemory memory;
   for (auto _ : state) {
     if (qcrypto::signed_data_sign_file(signers, s.plain.c_str(), (detached ? s.detached : s.attached).c_str(),
                                        options) != 1) {
       state.SkipWithError("signing failed");
     }
   }
-  finish(state, s.size);
+  memory.report(state, s.size);
 }
 void BM_SignAttached(benchmark::State& state) { sign_bench(state, false); }
 void BM_SignDetached(benchmark::State& state) { sign_bench(state, true); }
@@ -128,13 +113,14 @@ void verify_bench(benchmark::State& state, bool detached) {
     options.detached = detached;
     qcrypto::signed_data_sign_file(signers, s.plain.c_str(), msg.c_str(), options);
   }
+  const bench_support::PeakMemory memory;
   for (auto _ : state) {
     qcrypto::SignedVerifyResult r;
     if (qcrypto::signed_data_verify_file(msg.c_str(), detached ? s.plain.c_str() : nullptr, nullptr, &r) != 1) {
       state.SkipWithError("verification failed");
     }
   }
-  finish(state, s.size);
+  memory.report(state, s.size);
 }
 void BM_VerifyAttached(benchmark::State& state) { verify_bench(state, false); }
 void BM_VerifyDetached(benchmark::State& state) { verify_bench(state, true); }

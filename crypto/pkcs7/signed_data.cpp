@@ -1,15 +1,18 @@
 // The signed-data writer and reader (signed_data.h).
 #include "crypto/pkcs7/signed_data.h"
 
+#include <fcntl.h>
 #include <openssl/asn1.h>
 #include <openssl/asn1t.h>
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,6 +41,8 @@ constexpr std::uint64_t kMaxSetTotal = 1U << 20;
 constexpr std::size_t kMaxDigests = 8;
 constexpr std::size_t kMaxCerts = 256;
 constexpr std::size_t kMaxSigners = 64;
+// Blocks read and written at a time while signing.
+constexpr int kSignedChunk = 64 * SIGNED_BLOCK;
 
 const unsigned char kSignedOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
 const unsigned char kDataOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x01};
@@ -284,50 +289,229 @@ struct PreparedSigner {
   DigestChoice digest;
 };
 
-bool make_signer_info(const PreparedSigner& s, const ContentDigest& content, const SignedOptions& options, Bytes* out) {
+// A signer's record with everything but the signature value: the digest
+// of the content in the messageDigest attribute.
+UniquePtr<PKCS7_SIGNER_INFO> unsigned_signer_info(const PreparedSigner& s, const unsigned char* digest,
+                                                  unsigned int digest_length, const SignedOptions& options) {
   UniquePtr<PKCS7_SIGNER_INFO> si(PKCS7_SIGNER_INFO_new());
   if (!si || ASN1_INTEGER_set(si->version, 1) != 1 ||
       X509_NAME_set(&si->issuer_and_serial->issuer, X509_get_issuer_name(s.in->cert)) != 1) {
-    return false;
+    return nullptr;
   }
   ASN1_INTEGER* serial = ASN1_INTEGER_dup(X509_get0_serialNumber(s.in->cert));
-  if (serial == nullptr) return false;
+  if (serial == nullptr) return nullptr;
   ASN1_INTEGER_free(si->issuer_and_serial->serial);
   si->issuer_and_serial->serial = serial;
   UniquePtr<ASN1_OBJECT> dobj(OBJ_txt2obj(s.digest.oid.c_str(), 1));
-  if (!dobj) return false;
+  if (!dobj) return nullptr;
   ASN1_OBJECT* digest_obj = dobj.release();
   if (X509_ALGOR_set0(si->digest_alg, digest_obj, V_ASN1_NULL, nullptr) != 1) {
     ASN1_OBJECT_free(digest_obj);
-    return false;
+    return nullptr;
   }
-  if (!set_signature_alg(s.kind, s.digest.md, si->digest_enc_alg)) return false;
+  if (!set_signature_alg(s.kind, s.digest.md, si->digest_enc_alg)) return nullptr;
 
   if (PKCS7_add_signed_attribute(si.get(), NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data)) != 1) {
-    return false;
+    return nullptr;
   }
   if (options.signing_time) {
     // UTCTime up to 2049, GeneralizedTime after, as RFC 5652 asks.
     ASN1_TIME* t = ASN1_TIME_set(nullptr, *options.signing_time);
-    if (t == nullptr) return false;
+    if (t == nullptr) return nullptr;
     if (PKCS7_add0_attrib_signing_time(si.get(), t) != 1) {
       ASN1_TIME_free(t);
-      return false;
+      return nullptr;
     }
   }
-  if (PKCS7_add1_attrib_digest(si.get(), content.value.data(), static_cast<int>(content.length)) != 1) return false;
+  if (PKCS7_add1_attrib_digest(si.get(), digest, static_cast<int>(digest_length)) != 1) return nullptr;
+  return si;
+}
 
+bool make_signer_info(const PreparedSigner& s, const ContentDigest& content, const SignedOptions& options, Bytes* out) {
+  UniquePtr<PKCS7_SIGNER_INFO> si = unsigned_signer_info(s, content.value.data(), content.length, options);
   Bytes attrs;
   std::array<unsigned char, EVP_MAX_MD_SIZE> dgst{};
   unsigned int dlen = 0;
   Bytes sig;
-  if (!attributes_der(si.get(), ASN1_ITEM_rptr(PKCS7_ATTR_SIGN), &attrs) ||
+  if (!si || !attributes_der(si.get(), ASN1_ITEM_rptr(PKCS7_ATTR_SIGN), &attrs) ||
       EVP_Digest(attrs.data(), attrs.size(), dgst.data(), &dlen, s.digest.md, nullptr) != 1 ||
       !sign_digest(s.in->key, s.kind, s.digest.md, dgst.data(), dlen, &sig) ||
       ASN1_OCTET_STRING_set(si->enc_digest, sig.data(), static_cast<int>(sig.size())) != 1) {
     return false;
   }
   return encode(si.get(), i2d_PKCS7_SIGNER_INFO, out);
+}
+
+// The longest a signer's record can come out: its signature at the key's
+// largest size (DER signatures are shorter when r or s is).
+bool signer_info_bound(const PreparedSigner& s, const SignedOptions& options, std::uint64_t* out) {
+  const int dlen = EVP_MD_get_size(s.digest.md);
+  const int slen = EVP_PKEY_get_size(s.in->key);
+  if (dlen <= 0 || slen <= 0) return false;
+  const Bytes zeros(static_cast<std::size_t>(std::max(dlen, slen)), 0);
+  UniquePtr<PKCS7_SIGNER_INFO> si = unsigned_signer_info(s, zeros.data(), static_cast<unsigned int>(dlen), options);
+  Bytes der;
+  if (!si || ASN1_OCTET_STRING_set(si->enc_digest, zeros.data(), slen) != 1 ||
+      !encode(si.get(), i2d_PKCS7_SIGNER_INFO, &der)) {
+    return false;
+  }
+  *out = der.size();
+  return true;
+}
+
+std::uint64_t total_size(const std::vector<Bytes>& items) {
+  std::uint64_t n = 0;
+  for (const auto& e : items) n += e.size();
+  return n;
+}
+
+// What surrounds the content and does not depend on it: the digest
+// algorithms and the certificates, each SET in DER order.
+struct Frame {
+  std::vector<Bytes> algs;
+  std::vector<Bytes> certs;
+};
+
+bool make_frame(const std::vector<PreparedSigner>& prepared, const SignedOptions& options, Frame* frame) {
+  for (const auto& p : prepared) {
+    UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
+    UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(p.digest.oid.c_str(), 1));
+    Bytes alg_der;
+    ASN1_OBJECT* alg_obj = obj ? obj.release() : nullptr;
+    if (!alg || alg_obj == nullptr || X509_ALGOR_set0(alg.get(), alg_obj, V_ASN1_NULL, nullptr) != 1) {
+      ASN1_OBJECT_free(alg_obj);
+      return false;
+    }
+    if (!encode(alg.get(), i2d_X509_ALGOR, &alg_der)) return false;
+    frame->algs.push_back(std::move(alg_der));
+    if (options.include_certs) {
+      Bytes cert;
+      if (!encode(p.in->cert, i2d_X509, &cert)) return false;
+      frame->certs.push_back(std::move(cert));
+    }
+  }
+  der_set_order(&frame->algs);
+  der_set_order(&frame->certs);
+  return true;
+}
+
+// Everything ahead of the content bytes, for signer records of `infos_len`
+// bytes in all.
+Bytes message_head(const Frame& frame, std::uint64_t infos_len, std::uint64_t length, bool detached) {
+  const std::uint64_t algs_len = total_size(frame.algs);
+  const std::uint64_t certs_len = total_size(frame.certs);
+  const std::uint64_t octets = detached ? 0 : header_size(length) + length;
+  const std::uint64_t explicit_content = detached ? 0 : header_size(octets) + octets;
+  const std::uint64_t eci_len = sizeof kDataOid + explicit_content;
+  const std::uint64_t sd_len = 3 + header_size(algs_len) + algs_len + header_size(eci_len) + eci_len +
+                               (frame.certs.empty() ? 0 : header_size(certs_len) + certs_len) + header_size(infos_len) +
+                               infos_len;
+  const std::uint64_t explicit_len = header_size(sd_len) + sd_len;
+  const std::uint64_t ci_len = sizeof kSignedOid + header_size(explicit_len) + explicit_len;
+
+  Bytes head;
+  append_header(&head, 0x30, ci_len);
+  head.insert(head.end(), std::begin(kSignedOid), std::end(kSignedOid));
+  append_header(&head, 0xa0, explicit_len);
+  append_header(&head, 0x30, sd_len);
+  head.insert(head.end(), {0x02, 0x01, 0x01});
+  append_header(&head, 0x31, algs_len);
+  for (const auto& e : frame.algs) head.insert(head.end(), e.begin(), e.end());
+  append_header(&head, 0x30, eci_len);
+  head.insert(head.end(), std::begin(kDataOid), std::end(kDataOid));
+  if (!detached) {
+    append_header(&head, 0xa0, octets);
+    append_header(&head, 0x04, length);
+  }
+  return head;
+}
+
+// Everything after the content: certificates and signer records.
+Bytes message_tail(const Frame& frame, const std::vector<Bytes>& infos) {
+  Bytes tail;
+  if (!frame.certs.empty()) {
+    append_header(&tail, 0xa0, total_size(frame.certs));
+    for (const auto& e : frame.certs) tail.insert(tail.end(), e.begin(), e.end());
+  }
+  append_header(&tail, 0x31, total_size(infos));
+  for (const auto& e : infos) tail.insert(tail.end(), e.begin(), e.end());
+  return tail;
+}
+
+// The descriptor of an output whose head can be written again once the
+// signatures are known: a regular file behind a descriptor or FILE BIO with
+// no filter ahead of it, open for reading and writing and not appending.
+// -1 for anything else.
+int rewritable_fd(BIO* out) {
+  int fd = -1;
+  if (BIO_method_type(out) == BIO_TYPE_FD) {
+    BIO_get_fd(out, &fd);
+  } else if (BIO_method_type(out) == BIO_TYPE_FILE) {
+    FILE* fp = nullptr;
+    if (BIO_get_fp(out, &fp) == 1 && fp != nullptr) fd = fileno(fp);
+  }
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_APPEND) != 0 || (flags & O_ACCMODE) != O_RDWR) return -1;
+  return fd;
+}
+
+// BIO_tell and BIO_seek cut the position to an int: files pass 2 GiB.
+long bio_tell(BIO* b) { return BIO_ctrl(b, BIO_C_FILE_TELL, 0, nullptr); }
+bool bio_seek(BIO* b, long at) { return BIO_ctrl(b, BIO_C_FILE_SEEK, at, nullptr) >= 0; }
+
+bool pwrite_all(int fd, const unsigned char* data, std::size_t n, off_t at) {
+  while (n > 0) {
+    const ssize_t w = pwrite(fd, data, n, at);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<std::size_t>(w);
+    at += w;
+  }
+  return true;
+}
+
+bool pread_all(int fd, unsigned char* data, std::size_t n, off_t at) {
+  while (n > 0) {
+    const ssize_t r = pread(fd, data, n, at);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    data += r;
+    n -= static_cast<std::size_t>(r);
+    at += r;
+  }
+  return true;
+}
+
+// Moves `length` bytes of the file down from `from` to `to` (< from); the
+// ranges may overlap: each piece is read before anything is written over it.
+bool move_down(int fd, off_t from, off_t to, std::uint64_t length) {
+  std::vector<unsigned char> buf(std::min<std::uint64_t>(length, 1U << 16));
+  for (std::uint64_t done = 0; done < length;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, buf.size()));
+    const auto at = static_cast<off_t>(done);
+    if (!pread_all(fd, buf.data(), n, from + at) || !pwrite_all(fd, buf.data(), n, to + at)) return false;
+    done += n;
+  }
+  return true;
+}
+
+// The content went out behind a head laid out for the longest signatures
+// (`laid_out` bytes at `head_at`); the real head goes over it. When one of
+// its lengths dropped below a byte boundary the head is shorter and the
+// content moves down with it; the output is left at the content's end.
+bool finish_head(BIO* out, int fd, off_t head_at, std::size_t laid_out, const Bytes& head, std::uint64_t length) {
+  if (head.size() > laid_out || BIO_flush(out) != 1) return false;
+  if (head.size() < laid_out) {
+    const off_t to = head_at + static_cast<off_t>(head.size());
+    if (!move_down(fd, head_at + static_cast<off_t>(laid_out), to, length) ||
+        !bio_seek(out, static_cast<long>(to + static_cast<off_t>(length)))) {
+      return false;
+    }
+  }
+  return pwrite_all(fd, head.data(), head.size(), head_at);
 }
 
 int sign_stream(std::span<const SignedSigner> signers, BIO* in, std::uint64_t length, BIO* out,
@@ -361,13 +545,41 @@ int sign_stream(std::span<const SignedSigner> signers, BIO* in, std::uint64_t le
     }
     prepared.push_back(p);
   }
-  const long start = options.detached ? 0 : BIO_tell(in);
-  if (!options.detached && start < 0) {
+  Frame frame;
+  if (!make_frame(prepared, options, &frame)) {
+    fail(F, ERR_R_MEMORY_ALLOC);
+    return 0;
+  }
+  // Attached content is copied as it is digested when the output's head can
+  // be written again at the end; otherwise (memory, filters) it is read a
+  // second time, which needs a seekable input.
+  const int out_fd = options.detached ? -1 : rewritable_fd(out);
+  const bool one_pass = out_fd >= 0;
+  const long start = options.detached || one_pass ? 0 : bio_tell(in);
+  if (start < 0) {
     fail(F, P7S_R_NO_CONTENT);
     return 0;
   }
+  Bytes laid_out;
+  long head_at = 0;
+  if (one_pass) {
+    std::uint64_t bound = 0;
+    for (const auto& p : prepared) {
+      std::uint64_t n = 0;
+      if (!signer_info_bound(p, options, &n)) {
+        fail(F, P7S_R_SIGNATURE_FAILURE);
+        return 0;
+      }
+      bound += n;
+    }
+    laid_out = message_head(frame, bound, length, false);
+    if (BIO_flush(out) != 1 || (head_at = bio_tell(out)) < 0 || !write_all(out, laid_out.data(), laid_out.size())) {
+      fail(F, P7E_R_OUTPUT);
+      return 0;
+    }
+  }
 
-  // Digest pass.
+  // Digest pass (and copy, in one pass).
   if (!digests_start(&digests)) {
     fail(F, P7S_R_DIGEST_FAILURE);
     return 0;
@@ -376,21 +588,31 @@ int sign_stream(std::span<const SignedSigner> signers, BIO* in, std::uint64_t le
     fail(F, P7E_R_CANCELLED);
     return SIGNED_CANCELLED;
   }
-  std::array<unsigned char, SIGNED_BLOCK> block{};
+  // The input is read, and the copy written, a chunk of blocks at a time (a
+  // system call per block is a sizeable share of the hash's time in a
+  // virtual machine); digest and progress calls still go block by block.
+  std::vector<unsigned char> chunk(kSignedChunk);
   std::uint64_t done = 0;
   for (;;) {
-    const int n = read_full(in, block.data(), SIGNED_BLOCK);
+    const int n = read_full(in, chunk.data(), kSignedChunk);
     if (n <= 0) break;
-    done += static_cast<std::uint64_t>(n);
-    if (done > length || !digests_update(&digests, block.data(), static_cast<std::size_t>(n))) {
-      fail(F, done > length ? static_cast<int>(P7E_R_CONTENT_LENGTH) : static_cast<int>(P7S_R_DIGEST_FAILURE));
+    for (int at = 0; at < n; at += SIGNED_BLOCK) {
+      const int b = std::min(SIGNED_BLOCK, n - at);
+      done += static_cast<std::uint64_t>(b);
+      if (done > length || !digests_update(&digests, chunk.data() + at, static_cast<std::size_t>(b))) {
+        fail(F, done > length ? static_cast<int>(P7E_R_CONTENT_LENGTH) : static_cast<int>(P7S_R_DIGEST_FAILURE));
+        return 0;
+      }
+      if (!report(progress, SIGNED_STAGE_SIGN, done, length)) {
+        fail(F, P7E_R_CANCELLED);
+        return SIGNED_CANCELLED;
+      }
+    }
+    if (one_pass && !write_all(out, chunk.data(), static_cast<std::size_t>(n))) {
+      fail(F, P7E_R_OUTPUT);
       return 0;
     }
-    if (!report(progress, SIGNED_STAGE_SIGN, done, length)) {
-      fail(F, P7E_R_CANCELLED);
-      return SIGNED_CANCELLED;
-    }
-    if (n < SIGNED_BLOCK) break;
+    if (n < kSignedChunk) break;
   }
   if (done != length) {
     fail(F, P7E_R_CONTENT_LENGTH);
@@ -401,10 +623,8 @@ int sign_stream(std::span<const SignedSigner> signers, BIO* in, std::uint64_t le
     return 0;
   }
 
-  // Signer records, algorithms, certificates: each SET in DER order.
+  // Signer records: a SET in DER order.
   std::vector<Bytes> infos;
-  std::vector<Bytes> algs;
-  std::vector<Bytes> certs;
   for (const auto& p : prepared) {
     const auto& d =
         *std::find_if(digests.begin(), digests.end(), [&](const ContentDigest& c) { return c.oid == p.digest.oid; });
@@ -414,92 +634,39 @@ int sign_stream(std::span<const SignedSigner> signers, BIO* in, std::uint64_t le
       return 0;
     }
     infos.push_back(std::move(info));
-    UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
-    UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(p.digest.oid.c_str(), 1));
-    Bytes alg_der;
-    ASN1_OBJECT* alg_obj = obj ? obj.release() : nullptr;
-    if (!alg || alg_obj == nullptr || X509_ALGOR_set0(alg.get(), alg_obj, V_ASN1_NULL, nullptr) != 1) {
-      ASN1_OBJECT_free(alg_obj);
-      fail(F, ERR_R_MEMORY_ALLOC);
-      return 0;
-    }
-    if (!encode(alg.get(), i2d_X509_ALGOR, &alg_der)) {
-      fail(F, ERR_R_MEMORY_ALLOC);
-      return 0;
-    }
-    algs.push_back(std::move(alg_der));
-    if (options.include_certs) {
-      Bytes cert;
-      if (!encode(p.in->cert, i2d_X509, &cert)) {
-        fail(F, ERR_R_MEMORY_ALLOC);
-        return 0;
-      }
-      certs.push_back(std::move(cert));
-    }
   }
   der_set_order(&infos);
-  der_set_order(&algs);
-  der_set_order(&certs);
+  const Bytes head = message_head(frame, total_size(infos), length, options.detached);
 
-  auto total = [](const std::vector<Bytes>& v) {
-    std::uint64_t n = 0;
-    for (const auto& e : v) n += e.size();
-    return n;
-  };
-  const std::uint64_t algs_len = total(algs);
-  const std::uint64_t certs_len = total(certs);
-  const std::uint64_t infos_len = total(infos);
-  const std::uint64_t octets = options.detached ? 0 : header_size(length) + length;
-  const std::uint64_t explicit_content = options.detached ? 0 : header_size(octets) + octets;
-  const std::uint64_t eci_len = sizeof kDataOid + explicit_content;
-  const std::uint64_t sd_len = 3 + header_size(algs_len) + algs_len + header_size(eci_len) + eci_len +
-                               (certs.empty() ? 0 : header_size(certs_len) + certs_len) + header_size(infos_len) +
-                               infos_len;
-  const std::uint64_t explicit_len = header_size(sd_len) + sd_len;
-  const std::uint64_t ci_len = sizeof kSignedOid + header_size(explicit_len) + explicit_len;
-
-  Bytes head;
-  append_header(&head, 0x30, ci_len);
-  head.insert(head.end(), std::begin(kSignedOid), std::end(kSignedOid));
-  append_header(&head, 0xa0, explicit_len);
-  append_header(&head, 0x30, sd_len);
-  head.insert(head.end(), {0x02, 0x01, 0x01});
-  append_header(&head, 0x31, algs_len);
-  for (const auto& e : algs) head.insert(head.end(), e.begin(), e.end());
-  append_header(&head, 0x30, eci_len);
-  head.insert(head.end(), std::begin(kDataOid), std::end(kDataOid));
-  if (!options.detached) {
-    append_header(&head, 0xa0, octets);
-    append_header(&head, 0x04, length);
-  }
-  if (!write_all(out, head.data(), head.size())) {
-    fail(F, P7E_R_OUTPUT);
-    return 0;
-  }
-  if (!options.detached) {
-    // Copy pass: exactly the bytes that were digested, by count.
-    if (BIO_seek(in, start) < 0) {
-      fail(F, P7S_R_NO_CONTENT);
+  if (one_pass) {
+    if (!finish_head(out, out_fd, static_cast<off_t>(head_at), laid_out.size(), head, length)) {
+      fail(F, P7E_R_OUTPUT);
       return 0;
     }
-    std::uint64_t copied = 0;
-    while (copied < length) {
-      const int want = static_cast<int>(std::min<std::uint64_t>(length - copied, SIGNED_BLOCK));
-      const int n = read_full(in, block.data(), want);
-      if (n != want || !write_all(out, block.data(), static_cast<std::size_t>(n))) {
-        fail(F, n != want ? P7E_R_CONTENT_LENGTH : P7E_R_OUTPUT);
+  } else {
+    if (!write_all(out, head.data(), head.size())) {
+      fail(F, P7E_R_OUTPUT);
+      return 0;
+    }
+    if (!options.detached) {
+      // Copy pass: exactly the bytes that were digested, by count.
+      if (!bio_seek(in, start)) {
+        fail(F, P7S_R_NO_CONTENT);
         return 0;
       }
-      copied += static_cast<std::uint64_t>(n);
+      std::uint64_t copied = 0;
+      while (copied < length) {
+        const int want = static_cast<int>(std::min<std::uint64_t>(length - copied, kSignedChunk));
+        const int n = read_full(in, chunk.data(), want);
+        if (n != want || !write_all(out, chunk.data(), static_cast<std::size_t>(n))) {
+          fail(F, n != want ? P7E_R_CONTENT_LENGTH : P7E_R_OUTPUT);
+          return 0;
+        }
+        copied += static_cast<std::uint64_t>(n);
+      }
     }
   }
-  Bytes tail;
-  if (!certs.empty()) {
-    append_header(&tail, 0xa0, certs_len);
-    for (const auto& e : certs) tail.insert(tail.end(), e.begin(), e.end());
-  }
-  append_header(&tail, 0x31, infos_len);
-  for (const auto& e : infos) tail.insert(tail.end(), e.begin(), e.end());
+  const Bytes tail = message_tail(frame, infos);
   if (!write_all(out, tail.data(), tail.size()) || BIO_flush(out) != 1) {
     fail(F, P7E_R_OUTPUT);
     return 0;

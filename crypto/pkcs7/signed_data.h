@@ -76,10 +76,14 @@ struct SignedOptions {
   std::optional<std::time_t> signing_time;
 };
 
-// Signs exactly `length` bytes of `in`. The content is read twice when it is
-// attached (the DER lengths ahead of it depend on the signatures): once to
-// digest, with the progress calls, then to copy; `in` must then be
-// seekable (a file or a memory BIO). Detached content is read once.
+// Signs exactly `length` bytes of `in`. The DER lengths ahead of attached
+// content depend on the signatures. When `out` is a regular file open for
+// reading and writing (a descriptor or FILE BIO, not appending) the content
+// is read once, digested and copied block by block, and the head is written
+// again in place at the end. Into any other output the content is read
+// twice, once to digest, with the progress calls, then to copy, and `in`
+// must then be seekable (a file or a memory BIO). Detached content is read
+// once. On a result other than 1, `out` holds a partial message.
 int signed_data_sign_bio(std::span<const SignedSigner> signers, BIO* in, std::uint64_t length, BIO* out,
                          const SignedOptions& options = {}, EnvelopeProgress progress = {});
 // The same from a file into a file, written under a temporary name in the

@@ -2,11 +2,17 @@
 // types, attached and detached, one and two signers, with and without the
 // signing time; tampering caught on the right signer; certificates searched
 // in the caller's list; required signers; progress and cancel; byte-identical
-// GOST messages under the deterministic random method; PEM input; bounds.
+// GOST messages under the deterministic random method; the same message
+// whether the head is written again in a file or the content read twice;
+// PEM input; bounds.
+#include <fcntl.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <tuple>
 
@@ -377,6 +383,154 @@ TEST_F(SignedData, DeterministicRandomReproducesGostMessages) {
     qcrypto::SignedVerifyResult r;
     EXPECT_EQ(verify(first, nullptr, &r, nullptr), 1);
     EXPECT_EQ(verify(other, nullptr, &r, nullptr), 1);
+  }
+}
+
+// A scratch file open for reading and writing, gone once closed; `append`
+// opens it for appending only.
+class ScratchFile {
+ public:
+  explicit ScratchFile(bool append = false) : fp_(std::tmpfile()) {
+    if (fp_ != nullptr && append) fcntl(fileno(fp_), F_SETFL, O_APPEND);
+  }
+  ~ScratchFile() {
+    if (fp_ != nullptr) std::fclose(fp_);
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  FILE* fp() const { return fp_; }
+  int fd() const { return fp_ != nullptr ? fileno(fp_) : -1; }
+  Bytes bytes() const {
+    Bytes b;
+    struct stat st {};
+    if (fp_ == nullptr || std::fflush(fp_) != 0 || fstat(fd(), &st) != 0) return b;
+    b.resize(static_cast<size_t>(st.st_size));
+    if (pread(fd(), b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) b.clear();
+    return b;
+  }
+
+ private:
+  FILE* fp_;
+};
+
+// The outputs a message can be written into after bytes that were there.
+enum class Output { kDescriptor, kStdioFile, kAppending };
+
+// Signs into a scratch file that already holds `prefix`; the whole file.
+Bytes sign_into_file(const std::vector<qcrypto::SignedSigner>& signers, const Bytes& content,
+                     const qcrypto::SignedOptions& options, Output kind, const Bytes& prefix) {
+  ScratchFile file(kind == Output::kAppending);
+  UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  UniquePtr<BIO> out(kind == Output::kStdioFile ? BIO_new_fp(file.fp(), BIO_NOCLOSE)
+                                                : BIO_new_fd(file.fd(), BIO_NOCLOSE));
+  const int n = static_cast<int>(prefix.size());
+  if (!in || !out || (n > 0 && BIO_write(out.get(), prefix.data(), n) != n)) return {};
+  if (qcrypto::signed_data_sign_bio(signers, in.get(), content.size(), out.get(), options) != 1) return {};
+  out.reset();
+  return file.bytes();
+}
+
+// Into a file the content is copied as it is digested and the head is
+// written again at the end; into memory the content is read twice. Under
+// the same random bytes both give the same message, byte for byte, also at
+// the content lengths around 64 KiB where the DER lengths of the final head
+// take a byte less than those laid out for the longest signatures and the
+// content moves. An appending file takes the two passes.
+TEST_F(SignedData, InPlaceHeadGivesTheTwoPassMessage) {
+  const Bytes prefix = {'s', 'o', 'm', 'e', '\n'};
+  qcrypto::SignedOptions options;
+  options.signing_time = kWhen;
+  for (PkiKeyType type : {PkiKeyType::kR3410, PkiKeyType::kEcr3410, PkiKeyType::kRsa}) {
+    for (int count : {1, 2}) {
+      SCOPED_TRACE(std::string(type_name(type)) + " x" + std::to_string(count));
+      std::vector<qcrypto::SignedSigner> signers;
+      for (int i = 0; i < count; ++i) signers.push_back(as_signer(Signers::get().at(type, i)));
+      const Bytes probe = sign(signers, Bytes(1000, 1), options);
+      ASSERT_FALSE(probe.empty());
+      const size_t overhead = probe.size() - 1000;
+      for (size_t length = 0x10000 - overhead - 24; length < 0x10000 - overhead + 12; ++length) {
+        SCOPED_TRACE(length);
+        const Bytes content = pkcs7_test::pattern(length, static_cast<unsigned>(length));
+        const auto kind = static_cast<Output>(length % 3);
+        auto run = [&](bool into_file) {
+          qcrypto::RAND_set_rand_method(qcrypto::RAND_fixed_method());
+          qcrypto::RAND_fixed_set_bytes(pkcs7_test::pattern(1 << 14, static_cast<unsigned>(length)));
+          Bytes m =
+              into_file ? sign_into_file(signers, content, options, kind, prefix) : sign(signers, content, options);
+          qcrypto::RAND_set_rand_method(&pkcs7_test::kSystemRand);
+          return m;
+        };
+        const Bytes two_pass = run(false);
+        ASSERT_FALSE(two_pass.empty());
+        Bytes expected = prefix;
+        expected.insert(expected.end(), two_pass.begin(), two_pass.end());
+        ASSERT_EQ(run(true), expected) << "output " << static_cast<int>(kind);
+        qcrypto::SignedVerifyResult r;
+        Bytes out;
+        ASSERT_EQ(verify(two_pass, nullptr, &r, &out), 1);
+        EXPECT_EQ(out, content);
+      }
+    }
+  }
+}
+
+// Content many blocks long (the input is read several blocks at a time):
+// still one progress call per block, the same message into a file as into
+// memory, and it verifies.
+TEST_F(SignedData, LongContentKeepsOneProgressCallPerBlock) {
+  const std::vector<qcrypto::SignedSigner> signers = {as_signer(Signers::get().at(PkiKeyType::kEcr3410))};
+  const size_t blocks = 150;
+  const auto n = static_cast<long>(blocks * qcrypto::SIGNED_BLOCK + 7);
+  const Bytes content = pkcs7_test::pattern(static_cast<size_t>(n), 12);
+  std::vector<Call> expected = {{7, 0, n}};
+  for (size_t i = 1; i <= blocks; ++i) expected.push_back({7, static_cast<long>(i * qcrypto::SIGNED_BLOCK), n});
+  expected.push_back({7, n, n});
+  qcrypto::SignedOptions options;
+  options.signing_time = kWhen;
+  qcrypto::RAND_set_rand_method(qcrypto::RAND_fixed_method());
+  qcrypto::RAND_fixed_set_bytes(pkcs7_test::pattern(1 << 14, 5));
+  Recorder rec;
+  const Bytes in_memory = sign(signers, content, options, {record, &rec});
+  EXPECT_EQ(rec.calls, expected);
+  qcrypto::RAND_fixed_set_bytes(pkcs7_test::pattern(1 << 14, 5));
+  const Bytes in_file = sign_into_file(signers, content, options, Output::kDescriptor, {});
+  qcrypto::RAND_set_rand_method(&pkcs7_test::kSystemRand);
+  ASSERT_FALSE(in_memory.empty());
+  EXPECT_EQ(in_file, in_memory);
+  qcrypto::SignedVerifyResult r;
+  Bytes back;
+  ASSERT_EQ(verify(in_file, nullptr, &r, &back), 1);
+  EXPECT_EQ(back, content);
+}
+
+// Into a file the content is read once, so a pipe will do as input; into
+// memory it must be read twice, which a pipe cannot.
+TEST_F(SignedData, PipeInputNeedsAFileOutput) {
+  const Signer& s = Signers::get().at(PkiKeyType::kEcr3410);
+  const Bytes content = pkcs7_test::pattern(3 * qcrypto::SIGNED_BLOCK + 5, 9);
+  for (bool into_file : {true, false}) {
+    SCOPED_TRACE(into_file ? "file" : "memory");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    // Less than a pipe holds: all written before the signing reads.
+    ASSERT_EQ(write(fds[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fds[1]);
+    UniquePtr<BIO> in(BIO_new_fd(fds[0], BIO_CLOSE));
+    ScratchFile file;
+    UniquePtr<BIO> out(into_file ? BIO_new_fd(file.fd(), BIO_NOCLOSE) : BIO_new(BIO_s_mem()));
+    ASSERT_TRUE(in && out);
+    const qcrypto::SignedSigner signers[] = {as_signer(s)};
+    const int rc = qcrypto::signed_data_sign_bio(signers, in.get(), content.size(), out.get());
+    if (into_file) {
+      ASSERT_EQ(rc, 1);
+      qcrypto::SignedVerifyResult r;
+      Bytes back;
+      ASSERT_EQ(verify(file.bytes(), nullptr, &r, &back), 1);
+      EXPECT_EQ(back, content);
+    } else {
+      EXPECT_EQ(rc, 0);
+      EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAFINAL, qcrypto::P7S_R_NO_CONTENT));
+    }
   }
 }
 
