@@ -13,7 +13,6 @@
 // Without --keep the scratch folder is made under $TMPDIR and removed at exit;
 // with it the files are made in DIR (new or empty) and left there.
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <stdlib.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -21,7 +20,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -33,6 +31,7 @@
 
 #include "crypto/err/err.h"
 #include "crypto/x509store/verify.h"
+#include "platform/environment.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_codes.h"
 #include "quillon2/ql_crypt.h"
@@ -126,9 +125,10 @@ class ScratchFolder {
 
   // A new folder under $TMPDIR (else /tmp), private to this user.
   std::string make_temporary() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/dossar-roundtrip-XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) return "cannot make a folder in " + templ + ": " + std::strerror(errno);
+    std::string tmp = platform::env("TMPDIR").value_or("");
+    std::string templ = (tmp.empty() ? std::string("/tmp") : tmp) + "/dossar-roundtrip-XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr)
+      return "cannot make a folder in " + templ + ": " + platform::errno_text(errno);
     path_ = templ;
     return {};
   }
@@ -198,7 +198,7 @@ bool random_fill(unsigned char* out, std::size_t n) {
 std::string write_random_file(const std::string& path, long mib) {
   const std::string temporary = path + ".part";
   Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return "cannot create " + temporary + ": " + std::strerror(errno);
+  if (fd.get() < 0) return "cannot create " + temporary + ": " + platform::errno_text(errno);
   std::vector<unsigned char> chunk(kChunk);
   bool ok = true;
   for (long i = 0; ok && i < mib; ++i)
@@ -207,7 +207,7 @@ std::string write_random_file(const std::string& path, long mib) {
   ok = fd.close() && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (ok) return {};
-  const std::string why = std::strerror(errno);
+  const std::string why = platform::errno_text(errno);
   ::unlink(temporary.c_str());
   return "cannot write " + path + ": " + why;
 }
