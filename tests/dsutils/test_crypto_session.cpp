@@ -32,6 +32,7 @@
 #include "tests/dsutils/engine_test_util.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
+#include "tests/support/ql_fixture.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
 QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
@@ -62,22 +63,6 @@ void* counting_realloc(void* p, std::size_t n) {
 void counting_free(void* p) {
   if (p != nullptr) --g_live_blocks;
   std::free(p);
-}
-
-// A password-protected PKCS#8 key file of the pair.
-Bytes encrypted_key(EVP_PKEY* pair, const char* password) {
-  if (EVP_PKEY_up_ref(pair) != 1) return {};
-  UniquePtr<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(pair, nullptr));
-  if (!e) return {};
-  e->decrypted = 1;
-  UniquePtr<PKCS8_PRIV_KEY_INFO> p8(qcrypto::gost_key_to_pkcs8(e.get()));
-  UniquePtr<X509_SIG> sig(p8 ? PKCS8_encrypt(-1, EVP_aes_256_cbc(), password, -1, nullptr, 0, 1000, p8.get())
-                             : nullptr);
-  unsigned char* der = nullptr;
-  const int n = sig ? i2d_X509_SIG(sig.get(), &der) : 0;
-  Bytes out(der, der + (n > 0 ? n : 0));
-  OPENSSL_free(der);
-  return out;
 }
 
 std::string as_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
@@ -242,7 +227,7 @@ TEST_F(CryptoSessionTest, MethodsMapToolkitResultsAndOnlyFourKeepTheLastResult) 
   ASSERT_EQ(encrypt(path("enveloped.p7")), ql::QL_OK);
   const std::string signedBytes = read_file(path("signed.p7"));
   const auto* sb = reinterpret_cast<const unsigned char*>(signedBytes.data());
-  write_file("key.p8", as_string(encrypted_key(key_.get(), "right")));
+  write_file("key.p8", as_string(test_support::encrypted_pkcs8(key_.get(), "right")));
   std::filesystem::create_directory(path("medium").toStdString());
 
   int kind = -7;
@@ -720,7 +705,7 @@ TEST_F(CryptoSessionTest, SigningsWithOtherOptionsNeverOverlap) {
 // thread's interface, and a failed load forgets the remembered key name
 // and password.
 TEST_F(CryptoSessionTest, KeyPasswordPromptIsRememberedAndWipedOnFailure) {
-  write_file("key.p8", as_string(encrypted_key(key_.get(), "right")));
+  write_file("key.p8", as_string(test_support::encrypted_pkcs8(key_.get(), "right")));
   const QString keyFile = path("key.p8");
   const auto remembered = [] {
     PasswordBuffer out;

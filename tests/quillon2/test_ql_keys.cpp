@@ -26,6 +26,7 @@
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
+#include "tests/support/ql_fixture.h"
 
 // A stack of certificates that holds one reference per certificate.
 inline void free_cert_stack(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
@@ -76,35 +77,6 @@ int retry(int code, const char* name) {
   return 1;
 }
 
-struct Scratch {
-  Scratch() {
-    std::string templ = (std::filesystem::temp_directory_path() / "ql-keys-XXXXXX").string();
-    if (::mkdtemp(templ.data()) != nullptr) path = templ;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::string path;
-};
-
-Bytes encrypted_pkcs8(EVP_PKEY* pair, const char* password) {
-  if (EVP_PKEY_up_ref(pair) != 1) return {};
-  UniquePtr<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(pair, nullptr));
-  if (!e) return {};
-  e->decrypted = 1;
-  UniquePtr<PKCS8_PRIV_KEY_INFO> p8(qcrypto::gost_key_to_pkcs8(e.get()));
-  UniquePtr<X509_SIG> sig(p8 ? PKCS8_encrypt(-1, EVP_aes_256_cbc(), password, -1, nullptr, 0, 1000, p8.get())
-                             : nullptr);
-  unsigned char* der = nullptr;
-  const int n = sig ? i2d_X509_SIG(sig.get(), &der) : 0;
-  Bytes out(der, der + (n > 0 ? n : 0));
-  OPENSSL_free(der);
-  return out;
-}
-
 class KeysTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -146,7 +118,7 @@ class KeysTest : public ::testing::Test {
     return path;
   }
 
-  Scratch scratch_;
+  test_support::Scratch scratch_{"ql-keys-"};
   QL_SESSION* session_ = nullptr;
 };
 
@@ -306,7 +278,7 @@ TEST_F(KeysTest, ContainerAndStartChecks) {
 TEST_F(KeysTest, PasswordsPromptsAndRetries) {
   UniquePtr<EVP_PKEY> pair(test_support::gost_new_key(GostKeyType::kEcr3410));
   ASSERT_TRUE(pair);
-  const std::string path = file("protected.p8", encrypted_pkcs8(pair.get(), "right"));
+  const std::string path = file("protected.p8", test_support::encrypted_pkcs8(pair.get(), "right"));
   struct Row {
     const char* what;
     const char* password;

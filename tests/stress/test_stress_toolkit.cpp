@@ -46,6 +46,7 @@
 #include "tests/stress/stress_util.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
+#include "tests/support/ql_fixture.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
 QCRYPTO_DECLARE_OWNER(X509_SIG, X509_SIG_free)
@@ -65,20 +66,6 @@ constexpr int kMaxRounds = 200;
 constexpr auto kRunTime = std::chrono::seconds(2);
 // The start/stop thread's bound, also ending with the workers.
 constexpr int kMaxStarts = 100000000;
-
-struct Scratch {
-  Scratch() {
-    std::string templ = (std::filesystem::temp_directory_path() / "ql-stress-XXXXXX").string();
-    if (::mkdtemp(templ.data()) != nullptr) path = templ;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::string path;
-};
 
 bool write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -180,27 +167,6 @@ int answer_password(char* buffer, int size, int /*flag*/, void* /*user*/) {
   return n;
 }
 
-// The key as an encrypted PKCS#8 file: GOST keys in the system's PKCS#8
-// form, RSA in OpenSSL's.
-Bytes encrypted_key_file(EVP_PKEY* key) {
-  Owned<PKCS8_PRIV_KEY_INFO> p8;
-  if (EVP_PKEY_is_a(key, "RSA") == 1) {
-    p8 = Own(EVP_PKEY2PKCS8(key));
-  } else if (EVP_PKEY_up_ref(key) == 1) {
-    Owned<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(key, nullptr));
-    if (!e) return {};
-    e->decrypted = 1;
-    p8 = Own(qcrypto::gost_key_to_pkcs8(e.get()));
-  }
-  if (!p8) return {};
-  Owned<X509_SIG> sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), kKeyPassword, -1, nullptr, 0, 1000, p8.get()));
-  unsigned char* der = nullptr;
-  const int n = sig ? i2d_X509_SIG(sig.get(), &der) : 0;
-  Bytes out(der, der + (n > 0 ? n : 0));
-  OPENSSL_free(der);
-  return out;
-}
-
 struct Worker {
   EVP_PKEY* key = nullptr;  // one of the fixture's keys
   Owned<X509> cert;
@@ -242,7 +208,7 @@ class StressToolkit : public ::testing::Test {
       w.der = test_support::to_der(w.cert.get());
       if (loads_key_file(t)) {
         w.key_file = scratch_.path + "/key" + std::to_string(t) + ".p8";
-        const Bytes file = encrypted_key_file(w.key);
+        const Bytes file = test_support::encrypted_pkcs8(w.key, kKeyPassword);
         ASSERT_FALSE(file.empty()) << "worker " << t;
         ASSERT_TRUE(write_file(w.key_file, file));
       }
@@ -261,7 +227,7 @@ class StressToolkit : public ::testing::Test {
   // One round of worker t; every failure goes to `failures`.
   void Round(int t, int round, ProgressWatch& watch, Failures& failures);
 
-  Scratch scratch_;
+  test_support::Scratch scratch_{"ql-stress-"};
   Owned<EVP_PKEY> ca_key_;
   Owned<X509> ca_;
   Bytes ca_der_;

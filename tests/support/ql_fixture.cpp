@@ -1,5 +1,6 @@
 #include "tests/support/ql_fixture.h"
 
+#include <openssl/pkcs12.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -11,6 +12,9 @@
 #include "quillon2/ql_codes.h"
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
+
+QCRYPTO_DECLARE_OWNER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
+QCRYPTO_DECLARE_OWNER(X509_SIG, X509_SIG_free)
 
 namespace test_support {
 
@@ -57,6 +61,25 @@ bool add_session_key(EVP_PKEY* key) {
   const int rc = quillon2::mputil_add_key(session, std::move(e));
   quillon2::QL_session_release(session);
   return rc == quillon2::QL_OK;
+}
+
+std::vector<unsigned char> encrypted_pkcs8(EVP_PKEY* key, const char* password) {
+  qcrypto::UniquePtr<PKCS8_PRIV_KEY_INFO> p8;
+  if (EVP_PKEY_is_a(key, "RSA") == 1) {
+    p8.reset(EVP_PKEY2PKCS8(key));
+  } else if (EVP_PKEY_up_ref(key) == 1) {
+    qcrypto::UniquePtr<qcrypto::EVP_PKEY_ENVELOPE> e(qcrypto::EVP_PKEY_ENVELOPE_new(key, nullptr));
+    if (!e) return {};
+    e->decrypted = 1;
+    p8.reset(qcrypto::gost_key_to_pkcs8(e.get()));
+  }
+  if (!p8) return {};
+  qcrypto::UniquePtr<X509_SIG> sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), password, -1, nullptr, 0, 1000, p8.get()));
+  unsigned char* der = nullptr;
+  const int n = sig ? i2d_X509_SIG(sig.get(), &der) : 0;
+  std::vector<unsigned char> out(der, der + (n > 0 ? n : 0));
+  OPENSSL_free(der);
+  return out;
 }
 
 }  // namespace test_support

@@ -54,4 +54,8 @@ struct Party {
 // on failure.
 bool add_session_key(EVP_PKEY* key);
 
+// The key as a password-protected PKCS#8 file (AES-256-CBC): GOST keys in
+// the system's PKCS#8 form, RSA in OpenSSL's. Empty on failure.
+std::vector<unsigned char> encrypted_pkcs8(EVP_PKEY* key, const char* password);
+
 }  // namespace test_support
