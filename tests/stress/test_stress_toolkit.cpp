@@ -464,12 +464,13 @@ TEST_F(StressToolkit, WorkersRaceIntoFreshStartsAfterEveryFullStop) {
   const auto deadline = std::chrono::steady_clock::now() + kRunTime;
   int batches = 0;
   int started_at_a_meeting = 0;
-  bool go_on = true;
+  // Written by the meeting while every worker waits at the barrier.
+  std::atomic<bool> go_on{true};
   // Runs on one thread while every worker waits, none of them started.
   auto meeting = [&]() noexcept {
     ++batches;
     if (quillon2::QL_is_initialized() != 0) ++started_at_a_meeting;
-    go_on = batches < kMaxBatches && std::chrono::steady_clock::now() < deadline;
+    go_on.store(batches < kMaxBatches && std::chrono::steady_clock::now() < deadline);
   };
   std::barrier all_started(kWorkers);
   std::barrier meet(kWorkers, meeting);
@@ -477,7 +478,7 @@ TEST_F(StressToolkit, WorkersRaceIntoFreshStartsAfterEveryFullStop) {
   stress::RunTogether(kWorkers, [&](int t) {
     ProgressWatch watch;
     t_watch = &watch;
-    for (int batch = 0; go_on; ++batch) {
+    for (int batch = 0; go_on.load(); ++batch) {
       const bool started = quillon2::QL_init(nullptr, 0) == quillon2::QL_OK;
       if (!started) failures.Add("worker " + std::to_string(t) + ": batch start failed");
       // Nobody stops the toolkit before every worker holds its batch start.
