@@ -3,9 +3,11 @@
 #include <openssl/bio.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -83,6 +85,17 @@ int hand_over_bio(BIO* bio, unsigned char** buffer, long* length) {
   return hand_over(data, n > 0 ? static_cast<std::size_t>(n) : 0, buffer, length);
 }
 
+// A large new buffer is first touched by the copy into it: in 2 MiB pages
+// that takes a fault per 2 MiB instead of one per 4 KiB, which on this
+// system's virtual machines costs as much as hashing the bytes. Only a hint.
+void advise_huge_pages(unsigned char* buffer, std::size_t size) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (size < 4 * kHuge) return;
+  const auto start = (reinterpret_cast<std::uintptr_t>(buffer) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(kHuge - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
 // Content that lies in runs of a message: each run copied once, straight
 // into the caller's buffer (or one of the exact length).
 int hand_over_runs(std::span<const std::span<const unsigned char>> runs, unsigned char** buffer, long* length) {
@@ -93,6 +106,7 @@ int hand_over_runs(std::span<const std::span<const unsigned char>> runs, unsigne
   if (out == nullptr) {
     out = static_cast<unsigned char*>(QL_malloc(size == 0 ? 1 : size));
     if (out == nullptr) return QL_ERR_MEMORY;
+    advise_huge_pages(out, size);
   } else if (*length < needed) {
     *length = needed;
     return QL_ERR_BUFFER_SMALL;
