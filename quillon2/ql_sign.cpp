@@ -86,8 +86,9 @@ int hand_over_bio(BIO* bio, unsigned char** buffer, long* length) {
 }
 
 // A large new buffer is first touched by the copy into it: in 2 MiB pages
-// that takes a fault per 2 MiB instead of one per 4 KiB, which on this
-// system's virtual machines costs as much as hashing the bytes. Only a hint.
+// that takes a fault per 2 MiB instead of one per 4 KiB. Under a hypervisor
+// that traps page faults the small pages cost nearly as much as hashing the
+// bytes. Only a hint: the kernel may ignore it.
 void advise_huge_pages(unsigned char* buffer, std::size_t size) {
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   if (size < 4 * kHuge) return;
