@@ -10,6 +10,8 @@
 //                               wall clock of the child, its peak memory
 //   BM_ToolkitVerify[Detached]  QL_verify_data on the message (and content)
 //                               read into memory first, as the call takes them
+//   BM_ToolkitVerifyContent     the same with the attached content handed
+//                               back (want_content=1, a QL_malloc buffer)
 //   BM_BareEncrypt/Decrypt      RUS-GAMMAR through EVP, file to file in the
 //                               toolkit's 4096-byte blocks, output synced
 //   BM_ToolkitEncrypt/Decrypt   QL_encrypt_file / QL_decrypt_file, one RSA
@@ -299,7 +301,7 @@ void BM_EngineSign(benchmark::State& state) {
 #endif
 }
 
-void verify_bench(benchmark::State& state, bool detached) {
+void verify_bench(benchmark::State& state, bool detached, bool want_content = false) {
   Setup* s = ready(state);
   if (s == nullptr) return;
   const std::string message_path = s->path(detached ? ".sig" : ".p7s");
@@ -325,16 +327,22 @@ void verify_bench(benchmark::State& state, bool detached) {
   SignSetPtr set(QL_SIGN_SET_new());
   PeakMemory memory;
   for (auto _ : state) {
+    unsigned char* out = nullptr;
+    long out_length = 0;
     const int rc = content ? QL_verify_data(set.get(), message.data(), message.size(), nullptr, nullptr, 0,
                                             content->data(), content->size())
-                           : QL_verify_data(set.get(), message.data(), message.size(), nullptr, nullptr, 0, nullptr, 0);
-    if (rc != QL_OK || QL_SIGN_SET_signer_count(set.get()) != 1 || QL_SIGN_SET_signer_status(set.get(), 0) != QL_OK)
+                           : QL_verify_data(set.get(), message.data(), message.size(), &out, &out_length,
+                                            want_content ? 1 : 0, nullptr, 0);
+    if (out != nullptr) QL_free(out);
+    if (rc != QL_OK || QL_SIGN_SET_signer_count(set.get()) != 1 || QL_SIGN_SET_signer_status(set.get(), 0) != QL_OK ||
+        (want_content && out_length != s->size))
       state.SkipWithError(("QL_verify_data failed: " + std::to_string(rc)).c_str());
   }
   memory.report(state, s->size);
 }
 void BM_ToolkitVerify(benchmark::State& state) { verify_bench(state, false); }
 void BM_ToolkitVerifyDetached(benchmark::State& state) { verify_bench(state, true); }
+void BM_ToolkitVerifyContent(benchmark::State& state) { verify_bench(state, false, true); }
 
 // --- encryption -----------------------------------------------------------------
 
@@ -422,6 +430,7 @@ FILE_BENCH(BM_ToolkitSignDetached);
 FILE_BENCH(BM_EngineSign)->UseManualTime();
 FILE_BENCH(BM_ToolkitVerify);
 FILE_BENCH(BM_ToolkitVerifyDetached);
+FILE_BENCH(BM_ToolkitVerifyContent);
 FILE_BENCH(BM_BareEncrypt);
 FILE_BENCH(BM_ToolkitEncrypt);
 FILE_BENCH(BM_BareDecrypt);

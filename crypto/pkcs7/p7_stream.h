@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,12 +34,17 @@ int read_full(BIO* in, unsigned char* buf, int want);
 // command).
 bool pem_begin(BIO* in, unsigned char first);
 
-// A forward-only BER reader over a BIO that keeps the nesting of the levels
-// it opened, so that no element runs past the end of the one around it.
+// A forward-only BER reader over a BIO or over bytes in memory that keeps the
+// nesting of the levels it opened, so that no element runs past the end of
+// the one around it.
 class BerReader {
  public:
   // `first`: a byte already taken from `in` that comes before it, or -1.
   BerReader(BIO* in, int first) : in_(in), first_(first) {}
+  // Over bytes held in memory, which `view` hands out in place.
+  explicit BerReader(std::span<const unsigned char> bytes) : in_(nullptr), first_(-1), mem_(bytes) {}
+
+  bool in_memory() const { return in_ == nullptr; }
 
   struct Header {
     int tag = 0;  // the identifier octet
@@ -46,6 +53,12 @@ class BerReader {
   };
 
   bool read(unsigned char* buf, std::uint64_t n) {
+    if (in_ == nullptr) {
+      const unsigned char* p = view(n);
+      if (p == nullptr) return false;
+      if (n > 0) std::memcpy(buf, p, static_cast<std::size_t>(n));
+      return true;
+    }
     if (!fits(n)) return false;
     if (first_ >= 0 && n > 0) {
       *buf++ = static_cast<unsigned char>(first_);
@@ -136,7 +149,18 @@ class BerReader {
     return false;
   }
 
+  // The next `n` bytes where they lie, consumed: a memory reader reads its
+  // content through here without a copy. Null past the end (of the input or
+  // of an open element), and always for a BIO reader.
+  const unsigned char* view(std::uint64_t n) {
+    if (in_ != nullptr || !fits(n) || n > mem_.size() - offset_) return nullptr;
+    const unsigned char* p = mem_.data() + offset_;
+    offset_ += n;
+    return p;
+  }
+
   bool eof() {
+    if (in_ == nullptr) return offset_ == mem_.size();
     unsigned char b;
     return BIO_read(in_, &b, 1) <= 0;
   }
@@ -154,6 +178,7 @@ class BerReader {
 
   BIO* in_;
   int first_;
+  std::span<const unsigned char> mem_;
   std::uint64_t offset_ = 0;
   std::vector<std::uint64_t> ends_;
 };

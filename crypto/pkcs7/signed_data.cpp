@@ -707,6 +707,8 @@ bool read_elements(BerReader* r, const BerReader::Header& h, std::size_t max_cou
 
 struct VerifyState {
   BIO* content_out;
+  // A memory reader's content, left where it lies: the runs of the input.
+  std::vector<std::span<const unsigned char>>* content_runs = nullptr;
   EnvelopeProgress progress;
   std::vector<ContentDigest>* digests;
   std::uint64_t done = 0;
@@ -719,15 +721,26 @@ int content_run(BerReader* r, BIO* plain, VerifyState* st, std::uint64_t n, bool
   while (until_end || n > 0) {
     const int chunk = static_cast<int>(until_end ? SIGNED_BLOCK : std::min<std::uint64_t>(n, SIGNED_BLOCK));
     int got = chunk;
-    if (r != nullptr) {
+    const unsigned char* data = st->block.data();
+    if (r != nullptr && r->in_memory()) {
+      // Digested (and handed on) from the input itself: no copy.
+      data = r->view(static_cast<std::uint64_t>(chunk));
+      if (data == nullptr) return 0;
+    } else if (r != nullptr) {
       if (!r->read(st->block.data(), static_cast<std::uint64_t>(chunk))) return 0;
     } else {
       got = read_full(plain, st->block.data(), chunk);
       if (got <= 0) break;
     }
-    if (!digests_update(st->digests, st->block.data(), static_cast<std::size_t>(got))) return 0;
-    if (st->content_out != nullptr && !write_all(st->content_out, st->block.data(), static_cast<std::size_t>(got))) {
-      return 0;
+    if (!digests_update(st->digests, data, static_cast<std::size_t>(got))) return 0;
+    if (st->content_out != nullptr && !write_all(st->content_out, data, static_cast<std::size_t>(got))) return 0;
+    if (st->content_runs != nullptr && r != nullptr && got > 0) {
+      auto& runs = *st->content_runs;
+      if (!runs.empty() && runs.back().data() + runs.back().size() == data) {
+        runs.back() = {runs.back().data(), runs.back().size() + static_cast<std::size_t>(got)};
+      } else {
+        runs.emplace_back(data, static_cast<std::size_t>(got));
+      }
     }
     if (!until_end) n -= static_cast<std::uint64_t>(got);
     st->done += static_cast<std::uint64_t>(got);
@@ -828,10 +841,9 @@ void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* 
                                                                                   : SignerStatus::kBadSignature;
 }
 
-int verify_body(BIO* in, int first, BIO* content_out, SignedVerifyResult* result, const SignedVerifyOptions& options,
-                const EnvelopeProgress& progress) {
+int verify_body(BerReader& r, BIO* content_out, std::vector<std::span<const unsigned char>>* content_runs,
+                SignedVerifyResult* result, const SignedVerifyOptions& options, const EnvelopeProgress& progress) {
   constexpr int F = P7S_F_PKCS7_DATAVERIFY;
-  BerReader r(in, first);
   BerReader::Header h;
   BerReader::Header sd;
   Bytes version;
@@ -891,6 +903,7 @@ int verify_body(BIO* in, int first, BIO* content_out, SignedVerifyResult* result
   }
   VerifyState st;
   st.content_out = content_out;
+  st.content_runs = content_runs;
   st.progress = progress;
   st.digests = &digests;
   st.total = options.progress_total;
@@ -1032,14 +1045,18 @@ int verify_stream(BIO* in, BIO* content_out, SignedVerifyResult* result, const S
     fail(F, P7S_R_MALFORMED);
     return 0;
   }
-  if (first == 0x30) return verify_body(in, first, content_out, result, options, progress);
+  if (first == 0x30) {
+    BerReader r(in, first);
+    return verify_body(r, content_out, nullptr, result, options, progress);
+  }
   UniquePtr<BIO> base64(BIO_new(BIO_f_base64()));
   if (!base64 || !p7::pem_begin(in, first)) {
     fail(F, P7S_R_MALFORMED);
     return 0;
   }
   BIO_push(base64.get(), in);
-  const int rc = verify_body(base64.get(), -1, content_out, result, options, progress);
+  BerReader r(base64.get(), -1);
+  const int rc = verify_body(r, content_out, nullptr, result, options, progress);
   BIO_pop(base64.get());
   return rc;
 }
@@ -1090,6 +1107,23 @@ int signed_data_sign_file(std::span<const SignedSigner> signers, const char* in_
 int signed_data_verify_bio(BIO* in, BIO* content_out, SignedVerifyResult* result, const SignedVerifyOptions& options,
                            EnvelopeProgress progress) {
   return verify_stream(in, content_out, result, options, progress);
+}
+
+int signed_data_verify_mem(std::span<const unsigned char> message, std::vector<std::span<const unsigned char>>* content,
+                           SignedVerifyResult* result, const SignedVerifyOptions& options, EnvelopeProgress progress) {
+  constexpr int F = P7S_F_PKCS7_DATAVERIFY;
+  if (result == nullptr) {
+    fail(F, ERR_R_PASSED_NULL);
+    return 0;
+  }
+  *result = SignedVerifyResult{};
+  if (content != nullptr) content->clear();
+  if (message.empty() || message[0] != 0x30) {
+    fail(F, P7S_R_MALFORMED);
+    return 0;
+  }
+  BerReader r(message);
+  return verify_body(r, nullptr, content, result, options, progress);
 }
 
 int signed_data_verify_file(const char* in_path, const char* detached_path, const char* content_path,

@@ -133,6 +133,15 @@ struct SignedVerifyOptions {
 // result other than 1 the caller must discard what it received.
 int signed_data_verify_bio(BIO* in, BIO* content_out, SignedVerifyResult* result,
                            const SignedVerifyOptions& options = {}, EnvelopeProgress progress = {});
+// The same over a DER message held in memory, read in place: the attached
+// content is digested where it lies and, with `content` set, is not copied
+// but stored as the runs of `message` that make it up, in order (adjacent
+// ones joined). A message that does not start as DER (PEM) is refused: it
+// goes through the BIO form. On a result other than 1 the runs hold what
+// was read so far and must be discarded like the BIO form's content.
+int signed_data_verify_mem(std::span<const unsigned char> message, std::vector<std::span<const unsigned char>>* content,
+                           SignedVerifyResult* result, const SignedVerifyOptions& options = {},
+                           EnvelopeProgress progress = {});
 // The file form never shows content under `content_path` (may be null) unless
 // every signer checked out. `detached_path` may be null.
 int signed_data_verify_file(const char* in_path, const char* detached_path, const char* content_path,

@@ -4,7 +4,8 @@
 // in the caller's list; required signers; progress and cancel; byte-identical
 // GOST messages under the deterministic random method; the same message
 // whether the head is written again in a file or the content read twice;
-// PEM input; bounds.
+// PEM input; bounds; a message read in place from memory (DER and BER
+// content forms) against the same message read through a BIO.
 #include <fcntl.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <tuple>
 
 #include "crypto/evp/objects.h"
@@ -621,6 +623,183 @@ TEST_F(SignedData, SignerCountIsBounded) {
   EXPECT_EQ(verify(msg, nullptr, &r, nullptr), 0);
   EXPECT_TRUE(r.signers.empty());
   EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAVERIFY, qcrypto::P7S_R_MALFORMED));
+}
+
+// --- a message read in place -------------------------------------------------
+
+// One DER element: where its contents start and how long they are.
+struct Element {
+  size_t body = 0;
+  size_t length = 0;
+  size_t end() const { return body + length; }
+};
+Element element_at(const Bytes& b, size_t at) {
+  Element e;
+  size_t p = at + 1;
+  const unsigned char first = b.at(p++);
+  if (first < 0x80) {
+    e.length = first;
+  } else {
+    for (int i = 0; i < (first & 0x7f); ++i) e.length = (e.length << 8) | b.at(p++);
+  }
+  e.body = p;
+  return e;
+}
+Bytes cut(const Bytes& b, size_t from, size_t to) {
+  return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to));
+}
+Bytes wrap(unsigned char tag, const Bytes& inner, bool indefinite) {
+  Bytes out;
+  if (indefinite) {
+    out = {tag, 0x80};
+  } else {
+    qcrypto::p7::append_header(&out, tag, inner.size());
+  }
+  out.insert(out.end(), inner.begin(), inner.end());
+  if (indefinite) out.insert(out.end(), {0, 0});
+  return out;
+}
+Bytes join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// The attached DER message re-encoded as BER: the content as a constructed
+// OCTET STRING of `piece`-byte strings, every level around it indefinite
+// or definite. The signature does not cover the encoding.
+Bytes as_ber(const Bytes& der, size_t piece, bool indefinite) {
+  const Element ci = element_at(der, 0);
+  const Element type = element_at(der, ci.body);
+  const Element expl = element_at(der, type.end());
+  const Element sd = element_at(der, expl.body);
+  const Element version = element_at(der, sd.body);
+  const Element algs = element_at(der, version.end());
+  const Element eci = element_at(der, algs.end());
+  const Element eci_type = element_at(der, eci.body);
+  const Element eci_expl = element_at(der, eci_type.end());
+  const Element octets = element_at(der, eci_expl.body);
+  Bytes pieces;
+  for (size_t at = octets.body; at < octets.end(); at += piece) {
+    pieces = join({pieces, wrap(0x04, cut(der, at, std::min(at + piece, octets.end())), false)});
+  }
+  const Bytes content = wrap(0xa0, wrap(0x24, pieces, indefinite), indefinite);
+  const Bytes encap = wrap(0x30, join({cut(der, eci.body, eci_type.end()), content}), indefinite);
+  const Bytes signed_data =
+      wrap(0x30, join({cut(der, sd.body, algs.end()), encap, cut(der, eci.end(), sd.end())}), indefinite);
+  return wrap(0x30, join({cut(der, ci.body, type.end()), wrap(0xa0, signed_data, indefinite)}), indefinite);
+}
+
+struct MemRead {
+  int rc = 0;
+  std::vector<std::span<const unsigned char>> runs;
+  Bytes content;  // the runs joined
+  std::vector<Call> calls;
+  qcrypto::SignedVerifyResult result;
+};
+MemRead verify_mem(const Bytes& msg, std::uint64_t progress_total = 0) {
+  MemRead m;
+  Recorder rec;
+  qcrypto::SignedVerifyOptions options;
+  options.progress_total = progress_total;
+  m.rc = qcrypto::signed_data_verify_mem(msg, &m.runs, &m.result, options, {record, &rec});
+  for (const auto& run : m.runs) m.content.insert(m.content.end(), run.begin(), run.end());
+  m.calls = std::move(rec.calls);
+  return m;
+}
+
+// Every content form read in place gives what the BIO reader gives: the
+// result, the signer verdicts, the content, the progress calls; the content
+// is left where it lies in the message (one run for a primitive string, one
+// per piece otherwise).
+TEST_F(SignedData, MemoryReaderMatchesTheBioReader) {
+  const Bytes content = pkcs7_test::pattern(5 * qcrypto::SIGNED_BLOCK + 123, 9);
+  const Bytes der = sign({as_signer(Signers::get().at(PkiKeyType::kEcr3410))}, content);
+  ASSERT_FALSE(der.empty());
+  struct Form {
+    const char* name;
+    Bytes msg;
+    size_t runs;
+  };
+  const size_t pieces = (content.size() + 999) / 1000;
+  const std::vector<Form> forms = {
+      {"der", der, 1},
+      {"ber indefinite", as_ber(der, 1000, true), pieces},
+      {"ber definite constructed", as_ber(der, 1000, false), pieces},
+      {"ber one piece", as_ber(der, content.size(), true), 1},
+  };
+  for (const Form& f : forms) {
+    SCOPED_TRACE(f.name);
+    qcrypto::SignedVerifyResult r;
+    Bytes out;
+    Recorder rec;
+    ASSERT_EQ(verify(f.msg, nullptr, &r, &out, {}, {record, &rec}), 1);
+    ASSERT_EQ(out, content);
+    const MemRead m = verify_mem(f.msg);
+    EXPECT_EQ(m.rc, 1);
+    EXPECT_EQ(m.content, content);
+    EXPECT_EQ(m.calls, rec.calls);
+    EXPECT_EQ(m.result.content_length, content.size());
+    EXPECT_FALSE(m.result.detached);
+    ASSERT_EQ(m.result.signers.size(), 1U);
+    EXPECT_EQ(m.result.signers[0].status, SignerStatus::kGood);
+    EXPECT_EQ(m.result.certificates.size(), r.certificates.size());
+    ASSERT_EQ(m.runs.size(), f.runs);
+    for (const auto& run : m.runs) {
+      EXPECT_GE(run.data(), f.msg.data());
+      EXPECT_LE(run.data() + run.size(), f.msg.data() + f.msg.size());
+    }
+  }
+  // A changed content byte fails the signer in both readers alike.
+  Bytes changed = forms[1].msg;
+  const size_t at = find_bytes(changed, Bytes(content.begin() + 2000, content.begin() + 2040));
+  ASSERT_NE(at, std::string::npos);
+  changed[at] ^= 1;
+  qcrypto::SignedVerifyResult r;
+  EXPECT_EQ(verify(changed, nullptr, &r, nullptr), qcrypto::SIGNED_INVALID);
+  const MemRead m = verify_mem(changed);
+  EXPECT_EQ(m.rc, qcrypto::SIGNED_INVALID);
+  ASSERT_EQ(m.result.signers.size(), 1U);
+  EXPECT_EQ(m.result.signers[0].status, SignerStatus::kBadDigest);
+}
+
+// In place as through a BIO: every truncation and trailing bytes are refused,
+// in DER and in BER; PEM is left to the BIO form; a detached signature reads
+// its content from the options.
+TEST_F(SignedData, MemoryReaderRefusesWhatTheBioReaderRefuses) {
+  const Bytes content = pkcs7_test::pattern(1500, 4);
+  const Bytes der = sign({as_signer(Signers::get().at(PkiKeyType::kR3410))}, content);
+  ASSERT_FALSE(der.empty());
+  for (const Bytes& msg : {der, as_ber(der, 500, true), as_ber(der, 500, false)}) {
+    for (size_t n = 0; n < msg.size(); n += (n < 80 ? 1 : 29)) {
+      const Bytes cut_short(msg.begin(), msg.begin() + static_cast<long>(n));
+      qcrypto::SignedVerifyResult r;
+      ASSERT_EQ(verify(cut_short, nullptr, &r, nullptr), 0) << n;
+      EXPECT_EQ(verify_mem(cut_short).rc, 0) << n;
+    }
+    Bytes longer = msg;
+    longer.push_back(0);
+    EXPECT_EQ(verify_mem(longer).rc, 0);
+    EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAVERIFY, qcrypto::P7S_R_MALFORMED));
+  }
+  UniquePtr<BIO> pem(BIO_new(BIO_s_mem()));
+  ASSERT_GT(PEM_write_bio(pem.get(), "PKCS7", "", der.data(), static_cast<long>(der.size())), 0);
+  EXPECT_EQ(verify_mem(pkcs7_test::bio_bytes(pem.get())).rc, 0);
+
+  qcrypto::SignedOptions detached_opt;
+  detached_opt.detached = true;
+  const Bytes det = sign({as_signer(Signers::get().at(PkiKeyType::kR3410))}, content, detached_opt);
+  UniquePtr<BIO> det_in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  qcrypto::SignedVerifyOptions options;
+  options.detached = det_in.get();
+  std::vector<std::span<const unsigned char>> runs;
+  qcrypto::SignedVerifyResult r;
+  EXPECT_EQ(qcrypto::signed_data_verify_mem(det, &runs, &r, options), 1);
+  EXPECT_TRUE(r.detached);
+  EXPECT_EQ(r.content_length, content.size());
+  EXPECT_TRUE(runs.empty());
+  EXPECT_EQ(verify_mem(det).rc, 0);
+  EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAVERIFY, qcrypto::P7S_R_NO_CONTENT));
 }
 
 }  // namespace
