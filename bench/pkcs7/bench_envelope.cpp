@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/support/bare_cipher.h"
 #include "bench/support/bench_files.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/pkcs7/envelope.h"
@@ -71,39 +72,11 @@ Setup& setup() {
   return s;
 }
 
-// The bare cipher, file to file in the same blocks.
-bool bare_cipher(const std::string& in_path, const std::string& out_path, int enc) {
-  static const unsigned char key[32] = {1, 2, 3};
-  static const unsigned char iv[8] = {4, 5, 6};
-  UniquePtr<BIO> in(BIO_new_file(in_path.c_str(), "rb"));
-  UniquePtr<BIO> out(BIO_new_file(out_path.c_str(), "wb"));
-  UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
-  if (!in || !out || !ctx || EVP_CipherInit_ex2(ctx.get(), qcrypto::EVP_rus_gammar(), key, iv, enc, nullptr) != 1) {
-    return false;
-  }
-  std::array<unsigned char, qcrypto::ENVELOPE_BLOCK> a{};
-  std::array<unsigned char, qcrypto::ENVELOPE_BLOCK + 64> b{};
-  int n = 0;
-  while ((n = BIO_read(in.get(), a.data(), static_cast<int>(a.size()))) > 0) {
-    int m = 0;
-    if (EVP_CipherUpdate(ctx.get(), b.data(), &m, a.data(), n) != 1 || BIO_write(out.get(), b.data(), m) != m) {
-      return false;
-    }
-  }
-  int m = 0;
-  if (EVP_CipherFinal_ex(ctx.get(), b.data(), &m) != 1 || BIO_flush(out.get()) != 1) return false;
-  // The envelope's output is synced before its rename: so is this one, so
-  // that wall times compare like with like.
-  FILE* fp = nullptr;
-  BIO_get_fp(out.get(), &fp);
-  return fp != nullptr && fsync(fileno(fp)) == 0;
-}
-
 void BM_BareEncrypt(benchmark::State& state) {
   Setup& s = setup();
   const bench_support::PeakMemory memory;
   for (auto _ : state) {
-    if (!bare_cipher(s.plain, s.bare, 1)) state.SkipWithError("bare encryption failed");
+    if (!bench_support::bare_gamma_file(s.plain, s.bare, 1)) state.SkipWithError("bare encryption failed");
   }
   memory.report(state, s.size);
 }
@@ -122,10 +95,11 @@ void BM_EnvelopeEncrypt(benchmark::State& state) {
 
 void BM_BareDecrypt(benchmark::State& state) {
   Setup& s = setup();
-  if (access(s.bare.c_str(), R_OK) != 0) bare_cipher(s.plain, s.bare, 1);
+  if (access(s.bare.c_str(), R_OK) != 0) bench_support::bare_gamma_file(s.plain, s.bare, 1);
   const bench_support::PeakMemory memory;
   for (auto _ : state) {
-    if (!bare_cipher(s.bare, s.dir + "/bench-envelope-out", 0)) state.SkipWithError("bare decryption failed");
+    if (!bench_support::bare_gamma_file(s.bare, s.dir + "/bench-envelope-out", 0))
+      state.SkipWithError("bare decryption failed");
   }
   memory.report(state, s.size);
 }
