@@ -74,3 +74,5 @@ char* QL_signing_time_text(PKCS7_SIGNER_INFO* signer);         // QL_free; null 
 char* QL_signing_time_text_of(const ASN1_STRING* time);        // the same from the value
 
 }  // namespace quillon2
+
+QCRYPTO_DECLARE_OWNER(quillon2::QL_SIGN_SET, quillon2::QL_SIGN_SET_free)

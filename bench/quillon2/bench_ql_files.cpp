@@ -69,10 +69,7 @@ int system_bytes(unsigned char* buffer, int length) {
 }
 const qcrypto::RAND_METHOD kSystemRand = {nullptr, system_bytes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-struct SignSetFree {
-  void operator()(QL_SIGN_SET* set) const { QL_SIGN_SET_free(set); }
-};
-using SignSetPtr = std::unique_ptr<QL_SIGN_SET, SignSetFree>;
+using SignSetPtr = UniquePtr<QL_SIGN_SET>;
 
 // A key handed to the session (which takes its own reference).
 bool add_session_key(EVP_PKEY* key) {

@@ -42,10 +42,7 @@ using test_support::kSystemRand;
 using test_support::Party;
 using test_support::PkiKeyType;
 
-struct SetDeleter {
-  void operator()(QL_SIGN_SET* set) const { QL_SIGN_SET_free(set); }
-};
-using SetPtr = std::unique_ptr<QL_SIGN_SET, SetDeleter>;
+using SetPtr = UniquePtr<QL_SIGN_SET>;
 
 constexpr PkiKeyType kTypes[] = {PkiKeyType::kR3410, PkiKeyType::kEcr3410, PkiKeyType::kRsa};
 // Per key type: a signer and two recipients.

@@ -36,10 +36,7 @@ using test_support::ProgressLog;
 
 using test_support::kSystemRand;
 
-struct SetDeleter {
-  void operator()(QL_SIGN_SET* set) const { QL_SIGN_SET_free(set); }
-};
-using SetPtr = std::unique_ptr<QL_SIGN_SET, SetDeleter>;
+using SetPtr = UniquePtr<QL_SIGN_SET>;
 
 // A signer of the test PKI: key, certificate under the trusted root.
 using Signer = test_support::Party;

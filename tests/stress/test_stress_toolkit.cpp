@@ -78,10 +78,7 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-struct SetFree {
-  void operator()(quillon2::QL_SIGN_SET* set) const { quillon2::QL_SIGN_SET_free(set); }
-};
-using SetPtr = std::unique_ptr<quillon2::QL_SIGN_SET, SetFree>;
+using SetPtr = qcrypto::UniquePtr<quillon2::QL_SIGN_SET>;
 
 // What one operation's progress calls must look like. The record is the
 // worker's own and is handed to the toolkit as the callback's user word, so

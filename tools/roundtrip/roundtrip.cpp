@@ -272,9 +272,6 @@ struct Toolkit {
   bool started = false;
 };
 
-struct SetFree {
-  void operator()(QL_SIGN_SET* set) const { QL_SIGN_SET_free(set); }
-};
 struct BufferFree {
   void operator()(unsigned char* p) const { QL_free(p); }
 };
@@ -330,7 +327,7 @@ int run(const Options& options) {
     return fail("adding the user's certificate", result_text(rc));
 
   // Sign.
-  std::unique_ptr<QL_SIGN_SET, SetFree> signers(QL_SIGN_SET_new());
+  UniquePtr<QL_SIGN_SET> signers(QL_SIGN_SET_new());
   if (!signers) return fail("making a signature set", result_text(QL_get_last_error()));
   if ((rc = QL_add_signer_certificate(signers.get(), QL_LOOKUP_FILE, pki.user_cert.c_str(), nullptr)) != QL_OK)
     return fail("choosing the signer certificate", result_text(rc));
@@ -342,7 +339,7 @@ int run(const Options& options) {
   // Verify, taking the content back.
   const std::optional<std::vector<unsigned char>> message = read_file(signed_file, input_bytes + 16 * kChunk);
   if (!message) return fail("reading the signed file", signed_file);
-  std::unique_ptr<QL_SIGN_SET, SetFree> checked(QL_SIGN_SET_new());
+  UniquePtr<QL_SIGN_SET> checked(QL_SIGN_SET_new());
   if (!checked) return fail("making a signature set", result_text(QL_get_last_error()));
   unsigned char* content_raw = nullptr;
   long content_length = 0;
