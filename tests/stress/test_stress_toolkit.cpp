@@ -224,6 +224,18 @@ class StressToolkit : public ::testing::Test {
   // One round of worker t; every failure goes to `failures`.
   void Round(int t, int round, ProgressWatch& watch, Failures& failures);
 
+  // Worker t's rounds until the deadline, under its own progress watch;
+  // returns how many it ran.
+  int RoundsUntil(int t, std::chrono::steady_clock::time_point deadline, Failures& failures) {
+    ProgressWatch watch;
+    t_watch = &watch;
+    int rounds = 0;
+    for (; rounds < kMaxRounds && std::chrono::steady_clock::now() < deadline; ++rounds)
+      Round(t, rounds, watch, failures);
+    t_watch = nullptr;
+    return rounds;
+  }
+
   test_support::Scratch scratch_{"ql-stress-"};
   Owned<EVP_PKEY> ca_key_;
   Owned<X509> ca_;
@@ -378,13 +390,7 @@ TEST_F(StressToolkit, WorkersSignVerifyEncryptDecryptWhileAnotherThreadStartsAnd
       }
       return;
     }
-    ProgressWatch watch;
-    t_watch = &watch;
-    for (int round = 0; round < kMaxRounds && std::chrono::steady_clock::now() < deadline; ++round) {
-      Round(t, round, watch, failures);
-      ++rounds[static_cast<size_t>(t)];
-    }
-    t_watch = nullptr;
+    rounds[static_cast<size_t>(t)] = RoundsUntil(t, deadline, failures);
     --workers_left;
   });
 
@@ -426,13 +432,7 @@ TEST_F(StressToolkit, OperationsKeepTheirKeysWhileAnotherThreadClearsThem) {
       quillon2::QL_cleanup();
       return;
     }
-    ProgressWatch watch;
-    t_watch = &watch;
-    for (int round = 0; round < kMaxRounds && std::chrono::steady_clock::now() < deadline; ++round) {
-      Round(t, round, watch, failures);
-      ++rounds[static_cast<size_t>(t)];
-    }
-    t_watch = nullptr;
+    rounds[static_cast<size_t>(t)] = RoundsUntil(t, deadline, failures);
     --workers_left;
   });
 
