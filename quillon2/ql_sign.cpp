@@ -254,12 +254,9 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
   const bool der = message[0] == 0x30;
   const bool hand_content = want_content != 0 && detached == nullptr;
   UniquePtr<BIO> in(der ? nullptr : BIO_new_mem_buf(message, static_cast<int>(length)));
-  UniquePtr<BIO> detached_in(detached != nullptr ? BIO_new_mem_buf(detached, static_cast<int>(detached_length))
-                                                 : nullptr);
   UniquePtr<BIO> content_out(hand_content && !der ? BIO_new(BIO_s_mem()) : nullptr);
   std::vector<std::span<const unsigned char>> content_runs;
-  if ((!der && !in) || (detached != nullptr && !detached_in) || (hand_content && !der && !content_out))
-    return QL_ERR_MEMORY;
+  if ((!der && !in) || (hand_content && !der && !content_out)) return QL_ERR_MEMORY;
 
   // Signer certificates not carried by the message: the session's list, then
   // the set's.
@@ -269,7 +266,8 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
   for (const UniquePtr<X509>& c : set->certificates) extra.push_back(c.get());
 
   qcrypto::SignedVerifyOptions options;
-  options.detached = detached_in.get();
+  // A detached content is digested where it lies.
+  if (detached != nullptr) options.detached_bytes.emplace(detached, static_cast<std::size_t>(detached_length));
   options.extra_certs = extra;
   options.progress_total = static_cast<std::uint64_t>(total);
   qcrypto::SignedVerifyResult result;

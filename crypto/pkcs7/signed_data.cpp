@@ -901,6 +901,12 @@ int verify_body(BerReader& r, BIO* content_out, std::vector<std::span<const unsi
     fail(F, P7S_R_MALFORMED);
     return 0;
   }
+  // Two detached contents is the caller's mistake.
+  if (options.detached != nullptr && options.detached_bytes) {
+    fail(F, ERR_R_INTERNAL);
+    return 0;
+  }
+  const bool detached_given = options.detached != nullptr || options.detached_bytes.has_value();
   VerifyState st;
   st.content_out = content_out;
   st.content_runs = content_runs;
@@ -928,21 +934,29 @@ int verify_body(BerReader& r, BIO* content_out, std::vector<std::span<const unsi
     }
   }
   if (has_content) {
-    if (ch.tag != 0xa0 || !r.open(ch) || options.detached != nullptr) {
-      fail(F, options.detached != nullptr ? P7S_R_NO_CONTENT : P7S_R_MALFORMED);
+    if (ch.tag != 0xa0 || !r.open(ch) || detached_given) {
+      fail(F, detached_given ? P7S_R_NO_CONTENT : P7S_R_MALFORMED);
       return 0;
     }
     rc = read_attached(&r, &st);
     if (rc == 1) rc = r.close() && r.close() ? 1 : 0;
   } else {
     result->detached = true;
-    if (options.detached == nullptr || (!eci.indefinite && !r.close())) {
-      fail(F, options.detached == nullptr ? P7S_R_NO_CONTENT : P7S_R_MALFORMED);
+    if (!detached_given || (!eci.indefinite && !r.close())) {
+      fail(F, !detached_given ? P7S_R_NO_CONTENT : P7S_R_MALFORMED);
       return 0;
     }
+    // The content is the caller's: nothing of it is handed back.
     st.content_out = nullptr;
-    rc = report(progress, SIGNED_STAGE_VERIFY, 0, st.total) ? content_run(nullptr, options.detached, &st, 0, true)
-                                                            : SIGNED_CANCELLED;
+    st.content_runs = nullptr;
+    if (!report(progress, SIGNED_STAGE_VERIFY, 0, st.total)) {
+      rc = SIGNED_CANCELLED;
+    } else if (options.detached_bytes) {
+      BerReader detached(*options.detached_bytes);
+      rc = content_run(&detached, nullptr, &st, options.detached_bytes->size(), false);
+    } else {
+      rc = content_run(nullptr, options.detached, &st, 0, true);
+    }
   }
   if (rc == SIGNED_CANCELLED) {
     fail(F, P7E_R_CANCELLED);

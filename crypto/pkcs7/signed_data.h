@@ -119,6 +119,8 @@ struct SignedVerifyResult {
 struct SignedVerifyOptions {
   // Content of a detached signature (null when the message carries it).
   BIO* detached = nullptr;
+  // The same held in memory, digested where it lies (set one of the two).
+  std::optional<std::span<const unsigned char>> detached_bytes;
   // Certificates searched for signers not in the message (the caller's list,
   // the session's), in order after the message's own.
   std::span<X509* const> extra_certs;

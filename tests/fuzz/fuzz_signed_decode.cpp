@@ -79,17 +79,22 @@ std::vector<qcrypto::SignerStatus> statuses_of(const qcrypto::SignedVerifyResult
   return statuses;
 }
 
-// The options of one run: the caller's list, and a fresh detached content
-// when the run treats the message as detached.
+// The options of one run: the caller's list, and a detached content when
+// the run treats the message as detached: a fresh BIO for the streaming
+// reader, the bytes themselves for the memory reader.
 struct RunOptions {
   qcrypto::UniquePtr<BIO> detached_content;
   qcrypto::SignedVerifyOptions options;
 
-  explicit RunOptions(bool detached) {
+  RunOptions(bool detached, bool in_memory) {
     static X509* extra[] = {fuzz_signer().cert.get()};
     options.extra_certs = extra;
     if (!detached) return;
     const std::vector<unsigned char>& content = seed_content();
+    if (in_memory) {
+      options.detached_bytes.emplace(content.data(), content.size());
+      return;
+    }
     detached_content.reset(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
     if (!detached_content) std::abort();
     options.detached = detached_content.get();
@@ -100,7 +105,7 @@ Outcome verify_streaming(const uint8_t* data, size_t size, bool detached) {
   qcrypto::UniquePtr<BIO> in = fuzz_util::input_bio(data, size);
   qcrypto::UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
   if (!out) std::abort();
-  const RunOptions run(detached);
+  const RunOptions run(detached, false);
   qcrypto::SignedVerifyResult result;
   Outcome o;
   o.rc = qcrypto::signed_data_verify_bio(in.get(), out.get(), &result, run.options);
@@ -115,7 +120,7 @@ Outcome verify_streaming(const uint8_t* data, size_t size, bool detached) {
 }
 
 void verify_in_memory(const uint8_t* data, size_t size, bool detached, const Outcome& streamed) {
-  const RunOptions run(detached);
+  const RunOptions run(detached, true);
   std::vector<std::span<const unsigned char>> runs;
   qcrypto::SignedVerifyResult result;
   const int rc = qcrypto::signed_data_verify_mem({data, size}, &runs, &result, run.options);

@@ -802,5 +802,65 @@ TEST_F(SignedData, MemoryReaderRefusesWhatTheBioReaderRefuses) {
   EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAVERIFY, qcrypto::P7S_R_NO_CONTENT));
 }
 
+// A detached content held in memory is judged as the same bytes through a
+// BIO: the verdict, the signer status and the progress calls, for the
+// content itself, a changed byte, a cut and none at all. The message must
+// be detached, and one content is the most a caller may give.
+TEST_F(SignedData, DetachedContentInMemoryMatchesTheBio) {
+  const Bytes content = pkcs7_test::pattern(3 * qcrypto::SIGNED_BLOCK + 77, 6);
+  qcrypto::SignedOptions detached_opt;
+  detached_opt.detached = true;
+  const Bytes det = sign({as_signer(Signers::get().at(PkiKeyType::kEcr3410))}, content, detached_opt);
+  ASSERT_FALSE(det.empty());
+  Bytes changed = content;
+  changed[qcrypto::SIGNED_BLOCK + 5] ^= 0x40;
+  struct Row {
+    const char* name;
+    Bytes given;
+    int rc;
+  };
+  const std::vector<Row> rows = {
+      {"the content", content, 1},
+      {"a changed byte", changed, qcrypto::SIGNED_INVALID},
+      {"cut by one", Bytes(content.begin(), content.end() - 1), qcrypto::SIGNED_INVALID},
+      {"empty", Bytes{}, qcrypto::SIGNED_INVALID},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    qcrypto::SignedVerifyResult through_bio;
+    Recorder bio_calls;
+    ASSERT_EQ(verify(det, &row.given, &through_bio, nullptr, {}, {record, &bio_calls}, row.given.size()), row.rc);
+    qcrypto::SignedVerifyOptions options;
+    options.detached_bytes.emplace(row.given.data(), row.given.size());
+    options.progress_total = row.given.size();
+    std::vector<std::span<const unsigned char>> runs;
+    qcrypto::SignedVerifyResult in_memory;
+    Recorder mem_calls;
+    EXPECT_EQ(qcrypto::signed_data_verify_mem(det, &runs, &in_memory, options, {record, &mem_calls}), row.rc);
+    EXPECT_TRUE(runs.empty()) << "the caller's content is not handed back";
+    EXPECT_TRUE(in_memory.detached);
+    EXPECT_EQ(in_memory.content_length, row.given.size());
+    ASSERT_EQ(in_memory.signers.size(), 1U);
+    EXPECT_EQ(in_memory.signers[0].status, through_bio.signers[0].status);
+    EXPECT_EQ(mem_calls.calls, bio_calls.calls);
+    // The BIO reader takes the same bytes too.
+    UniquePtr<BIO> in(BIO_new_mem_buf(det.data(), static_cast<int>(det.size())));
+    qcrypto::SignedVerifyResult bio_with_bytes;
+    EXPECT_EQ(qcrypto::signed_data_verify_bio(in.get(), nullptr, &bio_with_bytes, options), row.rc);
+  }
+
+  const Bytes attached = sign({as_signer(Signers::get().at(PkiKeyType::kEcr3410))}, content);
+  qcrypto::SignedVerifyOptions options;
+  options.detached_bytes.emplace(content.data(), content.size());
+  qcrypto::SignedVerifyResult r;
+  EXPECT_EQ(qcrypto::signed_data_verify_mem(attached, nullptr, &r, options), 0);
+  EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAVERIFY, qcrypto::P7S_R_NO_CONTENT));
+
+  UniquePtr<BIO> second(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  options.detached = second.get();
+  EXPECT_EQ(qcrypto::signed_data_verify_mem(det, nullptr, &r, options), 0);
+  EXPECT_TRUE(r.signers.empty());
+}
+
 }  // namespace
 }  // namespace signed_test
