@@ -320,9 +320,9 @@ void verify_bench(benchmark::State& state, bool detached, bool want_content = fa
     return;
   }
   // The call reads from memory: the message (and a detached content) are
-  // read in, and resident, before the mark starts. (A map of the file
-  // instead costs the call some 20% more on this machine: its first touch
-  // of every page is a copy from the page cache's 4 KiB mappings.)
+  // read in, resident and touched before the mark starts (FileInMemory). A
+  // map of the file instead would put the page faults of its first touch
+  // inside the call.
   const FileInMemory message(message_path);
   std::optional<FileInMemory> content;
   if (detached) content.emplace(s->plain);
