@@ -844,6 +844,11 @@ void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* 
 int verify_body(BerReader& r, BIO* content_out, std::vector<std::span<const unsigned char>>* content_runs,
                 SignedVerifyResult* result, const SignedVerifyOptions& options, const EnvelopeProgress& progress) {
   constexpr int F = P7S_F_PKCS7_DATAVERIFY;
+  // Two detached contents is the caller's mistake.
+  if (options.detached != nullptr && options.detached_bytes) {
+    fail(F, ERR_R_INTERNAL);
+    return 0;
+  }
   BerReader::Header h;
   BerReader::Header sd;
   Bytes version;
@@ -899,11 +904,6 @@ int verify_body(BerReader& r, BIO* content_out, std::vector<std::span<const unsi
   UniquePtr<ASN1_OBJECT> content_type(d2i_ASN1_OBJECT(nullptr, &tp, static_cast<long>(type_der.size())));
   if (!content_type) {
     fail(F, P7S_R_MALFORMED);
-    return 0;
-  }
-  // Two detached contents is the caller's mistake.
-  if (options.detached != nullptr && options.detached_bytes) {
-    fail(F, ERR_R_INTERNAL);
     return 0;
   }
   const bool detached_given = options.detached != nullptr || options.detached_bytes.has_value();
