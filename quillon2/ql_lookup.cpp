@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "crypto/cadb/cert_record.h"
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_file.h"
@@ -76,26 +77,6 @@ std::vector<UniquePtr<X509>> ql_session_certs(QL_SESSION* session) {
   return out;
 }
 
-int ql_first_untolerated_error(const qcrypto::CERT* record) {
-  for (const qcrypto::CERT* r = record; r != nullptr; r = r->issuer_record) {
-    for (int i = 0; i < qcrypto::sk_X509_VERIFY_ERROR_num(r->errors); ++i) {
-      const qcrypto::X509_VERIFY_ERROR* e = qcrypto::sk_X509_VERIFY_ERROR_value(r->errors, i);
-      if (e != nullptr && e->tolerated == 0 && e->error != 0) return e->error;
-    }
-  }
-  return 0;
-}
-
-int ql_first_recorded_error(const qcrypto::CERT* record) {
-  for (const qcrypto::CERT* r = record; r != nullptr; r = r->issuer_record) {
-    for (int i = 0; i < qcrypto::sk_X509_VERIFY_ERROR_num(r->errors); ++i) {
-      const qcrypto::X509_VERIFY_ERROR* e = qcrypto::sk_X509_VERIFY_ERROR_value(r->errors, i);
-      if (e != nullptr && e->error != 0) return e->error;
-    }
-  }
-  return 0;
-}
-
 ChainCheck ql_check_chain(qcrypto::X509_STORE* store, X509* cert) {
   ChainCheck out;
   UniquePtr<qcrypto::CERT> record(cert != nullptr ? qcrypto::CERT_split(cert) : nullptr);
@@ -104,9 +85,19 @@ ChainCheck ql_check_chain(qcrypto::X509_STORE* store, X509* cert) {
   const QL_SETTINGS* settings = QL_settings_get();
   const unsigned options = settings != nullptr ? settings->check_options.load() : 0;
   out.valid = qcrypto::CERT_verify_store(record.get(), store, QL_verify_flags(options), nullptr) == 1;
-  if (!out.valid) {
-    out.untolerated = ql_first_untolerated_error(record.get());
-    out.recorded = ql_first_recorded_error(record.get());
+  if (out.valid) return out;
+  // From the certificate up through its issuers: the first error at all,
+  // and the first one the flags do not tolerate.
+  for (const qcrypto::CERT* r = record.get(); r != nullptr && out.untolerated == 0; r = r->issuer_record) {
+    for (int i = 0; i < qcrypto::sk_X509_VERIFY_ERROR_num(r->errors); ++i) {
+      const qcrypto::X509_VERIFY_ERROR* e = qcrypto::sk_X509_VERIFY_ERROR_value(r->errors, i);
+      if (e == nullptr || e->error == 0) continue;
+      if (out.recorded == 0) out.recorded = e->error;
+      if (e->tolerated == 0) {
+        out.untolerated = e->error;
+        break;
+      }
+    }
   }
   return out;
 }

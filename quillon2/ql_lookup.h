@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "crypto/cadb/cert_record.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/x509store/store.h"
 #include "quillon2/ql_frame.h"
@@ -55,17 +54,14 @@ CertLookup ql_lookup_cert(QL_SESSION* session, int mode, const void* key, const 
 // The session's certificate list, one reference each.
 std::vector<qcrypto::UniquePtr<X509>> ql_session_certs(QL_SESSION* session);
 
-// The chain of a certificate record after CERT_verify: the first error
-// number, from the certificate up through its issuers, that the flags do
-// not tolerate, else 0; and the first recorded at all, else 0.
-int ql_first_untolerated_error(const qcrypto::CERT* record);
-int ql_first_recorded_error(const qcrypto::CERT* record);
-
 // One chain verification against a store with CRL checks and the flags of
 // the settings' check options (QL_verify_flags; 0x1808 while stopped).
 struct ChainCheck {
   bool made = false;   // false: no certificate record could be made
   bool valid = false;  // the certificate and its whole chain are valid
+  // Of an invalid chain, from the certificate up through its issuers: the
+  // first error number the flags do not tolerate, and the first recorded at
+  // all (0: none).
   int untolerated = 0;
   int recorded = 0;
   // The number the toolkit reports for an invalid chain: untolerated first.

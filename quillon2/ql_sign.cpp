@@ -58,33 +58,6 @@ void clear_results(QL_SIGN_SET* set) {
   free_times(set->signing_times);
 }
 
-// The caller-buffer rules of every function that hands bytes back.
-int hand_over(const unsigned char* bytes, std::size_t size, unsigned char** buffer, long* length) {
-  if (size > static_cast<std::size_t>(std::numeric_limits<long>::max())) return QL_ERR_MEMORY;
-  const long needed = static_cast<long>(size);
-  if (*buffer == nullptr) {
-    auto* copy = static_cast<unsigned char*>(QL_malloc(size == 0 ? 1 : size));
-    if (copy == nullptr) return QL_ERR_MEMORY;
-    if (size > 0) std::memcpy(copy, bytes, size);
-    *buffer = copy;
-    *length = needed;
-    return QL_OK;
-  }
-  if (*length < needed) {
-    *length = needed;
-    return QL_ERR_BUFFER_SMALL;
-  }
-  if (size > 0) std::memcpy(*buffer, bytes, size);
-  *length = needed;
-  return QL_OK;
-}
-
-int hand_over_bio(BIO* bio, unsigned char** buffer, long* length) {
-  const unsigned char* data = nullptr;
-  const long n = BIO_get_mem_data(bio, &data);
-  return hand_over(data, n > 0 ? static_cast<std::size_t>(n) : 0, buffer, length);
-}
-
 // A large new buffer is first touched by the copy into it: in 2 MiB pages
 // that takes a fault per 2 MiB instead of one per 4 KiB. Under a hypervisor
 // that traps page faults the small pages cost nearly as much as hashing the
@@ -97,11 +70,13 @@ void advise_huge_pages(unsigned char* buffer, std::size_t size) {
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-// Content that lies in runs of a message: each run copied once, straight
-// into the caller's buffer (or one of the exact length).
-int hand_over_runs(std::span<const std::span<const unsigned char>> runs, unsigned char** buffer, long* length) {
+// The caller-buffer rules of every function that hands bytes back: the
+// bytes, which may lie in several runs, go into the caller's buffer or into
+// a new one of the exact length, each run copied once.
+int hand_over(std::span<const std::span<const unsigned char>> runs, unsigned char** buffer, long* length) {
   std::size_t size = 0;
   for (const auto& run : runs) size += run.size();
+  if (size > static_cast<std::size_t>(std::numeric_limits<long>::max())) return QL_ERR_MEMORY;
   const long needed = static_cast<long>(size);
   unsigned char* out = *buffer;
   if (out == nullptr) {
@@ -112,13 +87,20 @@ int hand_over_runs(std::span<const std::span<const unsigned char>> runs, unsigne
     *length = needed;
     return QL_ERR_BUFFER_SMALL;
   }
+  if (*buffer == nullptr) *buffer = out;
   for (const auto& run : runs) {
-    std::memcpy(out, run.data(), run.size());
+    if (!run.empty()) std::memcpy(out, run.data(), run.size());
     out += run.size();
   }
-  if (*buffer == nullptr) *buffer = out - size;
   *length = needed;
   return QL_OK;
+}
+
+int hand_over_bio(BIO* bio, unsigned char** buffer, long* length) {
+  const unsigned char* data = nullptr;
+  const long n = BIO_get_mem_data(bio, &data);
+  const std::span<const unsigned char> run(data, n > 0 ? static_cast<std::size_t>(n) : 0);
+  return hand_over({&run, 1}, buffer, length);
 }
 
 bool same_cert(X509* a, X509* b) { return X509_cmp(a, b) == 0; }
@@ -285,7 +267,7 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
     return code;
   }
   if (hand_content) {
-    const int code = der ? hand_over_runs(content_runs, content, content_length)
+    const int code = der ? hand_over(content_runs, content, content_length)
                          : hand_over_bio(content_out.get(), content, content_length);
     if (code != QL_OK) return code;
   }

@@ -461,29 +461,25 @@ int rewritable_fd(BIO* out) {
 long bio_tell(BIO* b) { return BIO_ctrl(b, BIO_C_FILE_TELL, 0, nullptr); }
 bool bio_seek(BIO* b, long at) { return BIO_ctrl(b, BIO_C_FILE_SEEK, at, nullptr) >= 0; }
 
-bool pwrite_all(int fd, const unsigned char* data, std::size_t n, off_t at) {
+// pread or pwrite of all `n` bytes at `at`, through short transfers and
+// interruptions.
+template <typename Byte, typename Transfer>
+bool transfer_all(Transfer transfer, int fd, Byte* data, std::size_t n, off_t at) {
   while (n > 0) {
-    const ssize_t w = pwrite(fd, data, n, at);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<std::size_t>(w);
-    at += w;
+    const ssize_t done = transfer(fd, data, n, at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    data += done;
+    n -= static_cast<std::size_t>(done);
+    at += done;
   }
   return true;
 }
 
-bool pread_all(int fd, unsigned char* data, std::size_t n, off_t at) {
-  while (n > 0) {
-    const ssize_t r = pread(fd, data, n, at);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    data += r;
-    n -= static_cast<std::size_t>(r);
-    at += r;
-  }
-  return true;
+bool pwrite_all(int fd, const unsigned char* data, std::size_t n, off_t at) {
+  return transfer_all(pwrite, fd, data, n, at);
 }
+bool pread_all(int fd, unsigned char* data, std::size_t n, off_t at) { return transfer_all(pread, fd, data, n, at); }
 
 // Moves `length` bytes of the file down from `from` to `to` (< from); the
 // ranges may overlap: each piece is read before anything is written over it.

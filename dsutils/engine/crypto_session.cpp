@@ -176,6 +176,16 @@ int copy_answer(const PasswordBuffer& answer, int length, char* buffer, int size
   return length;
 }
 
+// A certificate added to a set or list by a look-up mode: the bytes mode
+// takes the length by address, every other mode no second argument.
+template <typename Target>
+int add_looked_up(int (*add)(Target*, int, const void*, const void*), Target* target, int mode, const void* key,
+                  long keyLength) {
+  if (mode != ql::QL_LOOKUP_BYTES) return add(target, mode, key, nullptr);
+  if (keyLength < 0) return ql::QL_ERR_ARGUMENT;
+  return add(target, mode, key, &keyLength);
+}
+
 }  // namespace
 
 OperationUiScope::OperationUiScope(EngineUi* ui) : previous_(t_operation_ui) { t_operation_ui = ui; }
@@ -302,9 +312,7 @@ QString CryptoSession::RememberedKeyName() {
 QL_SIGN_SET* CryptoSession::NewSignatureSet() { return ql::QL_SIGN_SET_new(); }
 
 int CryptoSession::AddSignerCertificate(QL_SIGN_SET* set, int mode, const void* key, long keyLength) {
-  if (mode != quillon2::QL_LOOKUP_BYTES) return ql::QL_add_signer_certificate(set, mode, key, nullptr);
-  if (keyLength < 0) return ql::QL_ERR_ARGUMENT;
-  return ql::QL_add_signer_certificate(set, mode, key, &keyLength);
+  return add_looked_up(&ql::QL_add_signer_certificate, set, mode, key, keyLength);
 }
 
 int CryptoSession::SetIncludeSigningTime(int flag) {
@@ -342,9 +350,7 @@ void CryptoSession::FreeSignatureSet(QL_SIGN_SET* set) { ql::QL_SIGN_SET_free(se
 QL_CERT_LIST* CryptoSession::NewRecipientList() { return ql::QL_CERT_LIST_new(); }
 
 int CryptoSession::AddRecipientCertificate(QL_CERT_LIST* list, int mode, const void* key, long keyLength) {
-  if (mode != quillon2::QL_LOOKUP_BYTES) return ql::QL_add_recipient_certificate(list, mode, key, nullptr);
-  if (keyLength < 0) return ql::QL_ERR_ARGUMENT;
-  return ql::QL_add_recipient_certificate(list, mode, key, &keyLength);
+  return add_looked_up(&ql::QL_add_recipient_certificate, list, mode, key, keyLength);
 }
 
 int CryptoSession::EncryptFile(QL_CERT_LIST* list, const QString& input, const QString& output,
