@@ -29,6 +29,7 @@
 namespace qcrypto {
 namespace {
 
+using p7::append_content_info_head;
 using p7::append_header;
 using p7::AtomicOutput;
 using p7::BerReader;
@@ -181,15 +182,9 @@ int encrypt_stream(std::span<const EnvelopeRecipient> recipients, const EVP_CIPH
   const std::uint64_t content_tlv = header_size(ctlen) + ctlen;
   const std::uint64_t eci_len = sizeof kDataOid + alg_bytes.size() + content_tlv;
   const std::uint64_t env_len = 3 + header_size(set_len) + set_len + header_size(eci_len) + eci_len;
-  const std::uint64_t explicit_len = header_size(env_len) + env_len;
-  const std::uint64_t ci_len = sizeof kEnvelopedOid + header_size(explicit_len) + explicit_len;
 
   Bytes head;
-  append_header(&head, 0x30, ci_len);
-  head.insert(head.end(), std::begin(kEnvelopedOid), std::end(kEnvelopedOid));
-  append_header(&head, 0xa0, explicit_len);
-  append_header(&head, 0x30, env_len);
-  head.insert(head.end(), {0x02, 0x01, 0x00});
+  append_content_info_head(&head, kEnvelopedOid, env_len, 0);
   append_header(&head, 0x31, set_len);
   for (const auto& e : encoded) head.insert(head.end(), e.begin(), e.end());
   append_header(&head, 0x30, eci_len);

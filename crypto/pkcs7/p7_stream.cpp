@@ -31,6 +31,16 @@ std::uint64_t header_size(std::uint64_t length) {
   return n;
 }
 
+void append_content_info_head(Bytes* out, std::span<const unsigned char> type_oid, std::uint64_t body_length,
+                              unsigned char version) {
+  const std::uint64_t explicit_length = header_size(body_length) + body_length;
+  append_header(out, 0x30, type_oid.size() + header_size(explicit_length) + explicit_length);
+  out->insert(out->end(), type_oid.begin(), type_oid.end());
+  append_header(out, 0xa0, explicit_length);
+  append_header(out, 0x30, body_length);
+  out->insert(out->end(), {0x02, 0x01, version});
+}
+
 bool write_all(BIO* out, const unsigned char* data, std::size_t length) {
   while (length > 0) {
     const int chunk = static_cast<int>(std::min<std::size_t>(length, 1U << 30));

@@ -25,6 +25,11 @@ constexpr std::uint64_t kIndefinite = std::numeric_limits<std::uint64_t>::max();
 
 void append_header(Bytes* out, unsigned char tag, std::uint64_t length);
 std::uint64_t header_size(std::uint64_t length);
+// The opening of a ContentInfo of the type `type_oid` (a whole OBJECT
+// IDENTIFIER element) whose [0] holds a SEQUENCE of `body_length` bytes that
+// starts with INTEGER `version`: every byte up to and including the version.
+void append_content_info_head(Bytes* out, std::span<const unsigned char> type_oid, std::uint64_t body_length,
+                              unsigned char version);
 bool write_all(BIO* out, const unsigned char* data, std::size_t length);
 // Reads up to `want` bytes, fewer only at the end of the input.
 int read_full(BIO* in, unsigned char* buf, int want);

@@ -26,6 +26,7 @@
 namespace qcrypto {
 namespace {
 
+using p7::append_content_info_head;
 using p7::append_header;
 using p7::AtomicOutput;
 using p7::BerReader;
@@ -406,15 +407,9 @@ Bytes message_head(const Frame& frame, std::uint64_t infos_len, std::uint64_t le
   const std::uint64_t sd_len = 3 + header_size(algs_len) + algs_len + header_size(eci_len) + eci_len +
                                (frame.certs.empty() ? 0 : header_size(certs_len) + certs_len) + header_size(infos_len) +
                                infos_len;
-  const std::uint64_t explicit_len = header_size(sd_len) + sd_len;
-  const std::uint64_t ci_len = sizeof kSignedOid + header_size(explicit_len) + explicit_len;
 
   Bytes head;
-  append_header(&head, 0x30, ci_len);
-  head.insert(head.end(), std::begin(kSignedOid), std::end(kSignedOid));
-  append_header(&head, 0xa0, explicit_len);
-  append_header(&head, 0x30, sd_len);
-  head.insert(head.end(), {0x02, 0x01, 0x01});
+  append_content_info_head(&head, kSignedOid, sd_len, 1);
   append_header(&head, 0x31, algs_len);
   for (const auto& e : frame.algs) head.insert(head.end(), e.begin(), e.end());
   append_header(&head, 0x30, eci_len);
