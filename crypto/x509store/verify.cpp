@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -59,6 +60,24 @@ constexpr ErrorText kErrorTexts[] = {
     {VERR_APPLICATION_VERIFICATION, "application verification failure"},
     {VERR_INVALID_CA, "invalid CA certificate"},
 };
+
+#ifdef QCRYPTO_TEST_HOOKS
+std::atomic<int> g_fail_nth{0};
+std::atomic<bool> g_fail_after{false};
+std::atomic<int> g_allocations{0};
+#endif
+
+// True when the next allocation of the verification's bookkeeping is to
+// fail: only test builds ever make one fail.
+bool injected_failure() {
+#ifdef QCRYPTO_TEST_HOOKS
+  const int n = ++g_allocations;
+  const int nth = g_fail_nth.load();
+  return nth > 0 && (n == nth || (n > nth && g_fail_after.load()));
+#else
+  return false;
+#endif
+}
 
 // Signatures once found good are remembered on the object together with the
 // issuer key that verified them: a later verification skips the check only
@@ -216,14 +235,17 @@ X509* next_issuer(X509_STORE_CTX* ctx, X509* x) {
   return cands.front().release();
 }
 
-// A certificate acting as an issuer must be a CA where it says what it is;
-// one without the extensions (older CAs) passes. `below` counts the
-// certificates between it and the leaf that are not self-issued.
+// A certificate acting as an issuer must say it is a CA. Only versions 1
+// and 2, which cannot carry extensions, may leave basicConstraints out: the
+// key of a version 3 certificate without it does not sign certificates.
+// `below` counts the certificates between it and the leaf that are not
+// self-issued.
 bool acts_as_ca(X509* issuer, int below) {
   int crit = 0;
   auto* bc = static_cast<BASIC_CONSTRAINTS*>(X509_get_ext_d2i(issuer, NID_basic_constraints, &crit, nullptr));
   UniquePtr<BASIC_CONSTRAINTS> bc_owner(bc);
   if (bc == nullptr && crit != -1) return false;  // present but undecodable or repeated
+  if (bc == nullptr && X509_get_version(issuer) >= X509_VERSION_3) return false;
   if (bc != nullptr) {
     if (bc->ca == 0) return false;
     if (bc->pathlen != nullptr) {
@@ -269,6 +291,16 @@ const char* X509_verify_cert_error_string(long n) {
   std::snprintf(buffer, sizeof buffer, "error number %ld", n);
   return buffer;
 }
+
+#ifdef QCRYPTO_TEST_HOOKS
+void CERT_verify_test_fail_allocation(int nth, bool and_after) {
+  g_fail_after = and_after;
+  g_fail_nth = nth;
+  g_allocations = 0;
+}
+
+int CERT_verify_test_allocation_count() { return g_allocations.load(); }
+#endif
 
 int X509_STORE_CTX_init(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted) {
   if (ctx == nullptr) return 0;
@@ -444,61 +476,116 @@ int CERT_verify_chain(X509_STORE_CTX* ctx) {
   return 1;
 }
 
+namespace {
+
+bool is_tolerated(int error, unsigned long flags) { return error > 0 && error < 32 && ((flags >> error) & 1UL) != 0; }
+
+// Appends an error record to the record's list; false when it cannot be
+// stored.
+bool push_error(CERT* record, int error, unsigned long flags) {
+  const char* s = X509_verify_cert_error_string(error);
+  UniquePtr<X509_VERIFY_ERROR> e(injected_failure() ? nullptr : X509_VERIFY_ERROR_new());
+  UniquePtr<BUFFER> text(e && !injected_failure() ? BUFFER_new() : nullptr);
+  if (!text || injected_failure() || BUFFER_fill(text.get(), s, static_cast<int>(std::strlen(s))) != 1) return false;
+  e->error = error;
+  e->text = text.release();
+  e->tolerated = is_tolerated(error, flags) ? 1 : 0;
+  if (record->errors == nullptr && !injected_failure()) record->errors = sk_X509_VERIFY_ERROR_new_null();
+  if (record->errors == nullptr || injected_failure() || sk_X509_VERIFY_ERROR_push(record->errors, e.get()) <= 0)
+    return false;
+  e.release();
+  return true;
+}
+
+// A record of a certificate of the chain. One the record maker refuses (a
+// validity time it cannot convert, say) still gets a record holding just the
+// certificate, so that its errors are kept and judged like any other.
+CERT* chain_record(X509* x) {
+  CERT* record = injected_failure() ? nullptr : CERT_split(x);
+  if (record != nullptr) return record;
+  ERR_clear_error();
+  UniquePtr<CERT> bare(injected_failure() ? nullptr : CERT_new());
+  if (!bare || X509_up_ref(x) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  bare->x509 = x;
+  bare->version = static_cast<int>(X509_get_version(x));
+  bare->self_issued = self_issued(x) ? 1 : -1;
+  return bare.release();
+}
+
+// The record of a depth, made on first use; null when it cannot be made.
+CERT* depth_record(X509_VERIFY_STATE* state, X509* x, int depth) {
+  std::vector<CERT*>& records = *state->records;
+  const auto slot = static_cast<size_t>(depth);
+  if (records.size() <= slot) {
+    try {
+      records.resize(slot + 1, nullptr);  // within the capacity reserved up front
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+  if (records[slot] == nullptr) {
+    records[slot] = chain_record(x);
+    if (records[slot] != nullptr) records[slot]->valid = 0;
+  }
+  return records[slot];
+}
+
+// 1 when nothing reported for the depth is held against it.
+int depth_valid(const X509_VERIFY_DEPTH& d, unsigned long flags) {
+  if (!d.reported || d.lost) return 0;
+  for (int i = 0; i < d.count; ++i)
+    if (!is_tolerated(d.errors[i], flags)) return 0;
+  return 1;
+}
+
+}  // namespace
+
 int CERT_verify_callback(int ok, X509_STORE_CTX* ctx) {
   if (ctx == nullptr) return 1;
   X509_VERIFY_STATE* state = ctx->state;
   const int depth = ctx->error_depth;
-  if (state == nullptr || state->records == nullptr || depth < 0 || depth >= sk_X509_num(ctx->chain)) {
-    ctx->error = VERR_OK;
+  const int error = ctx->error;
+  // The chain is always walked to its end.
+  ctx->error = VERR_OK;
+  if (state == nullptr) return 1;
+  if (state->records == nullptr || depth < 0 || depth >= kMaxChainLength || depth >= sk_X509_num(ctx->chain)) {
+    state->lost = true;
     return 1;
   }
-  std::vector<CERT*>& records = *state->records;
-  if (records.size() < static_cast<size_t>(depth) + 1) {
-    try {
-      records.resize(static_cast<size_t>(depth) + 1, nullptr);
-    } catch (const std::bad_alloc&) {
-      ctx->error = VERR_OK;
-      return 1;
-    }
+  X509_VERIFY_DEPTH& seen = state->depths[depth];
+  seen.reported = true;
+  if (depth > state->top) state->top = depth;
+  if (ok == 0) {
+    if (seen.count < kMaxDepthErrors)
+      seen.errors[seen.count++] = error;
+    else
+      seen.lost = true;
   }
-  CERT*& record = records[static_cast<size_t>(depth)];
+  CERT* record = depth_record(state, sk_X509_value(ctx->chain, depth), depth);
   if (record == nullptr) {
-    record = CERT_split(sk_X509_value(ctx->chain, depth));
-    if (record == nullptr) {
-      ERR_clear_error();
-      ctx->error = VERR_OK;
-      return 1;
-    }
-    record->valid = 0;
+    seen.lost = true;
+    return 1;
   }
   record->depth = depth;
   if (record->crl == nullptr && state->current_crl != nullptr && X509_CRL_up_ref(state->current_crl) == 1)
     record->crl = state->current_crl;
-  if (ok == 0) {
-    UniquePtr<X509_VERIFY_ERROR> e(X509_VERIFY_ERROR_new());
-    BUFFER* text = BUFFER_new();
-    const char* s = X509_verify_cert_error_string(ctx->error);
-    if (e && text != nullptr && BUFFER_fill(text, s, static_cast<int>(std::strlen(s))) == 1) {
-      e->error = ctx->error;
-      e->text = text;
-      text = nullptr;
-      e->tolerated = ctx->error > 0 && ctx->error < 32 && ((state->flags >> ctx->error) & 1UL) != 0 ? 1 : 0;
-      if (record->errors == nullptr) record->errors = sk_X509_VERIFY_ERROR_new_null();
-      X509_VERIFY_ERROR* raw = e.release();
-      if (record->errors == nullptr || sk_X509_VERIFY_ERROR_push(record->errors, raw) <= 0) X509_VERIFY_ERROR_free(raw);
-    }
-    BUFFER_free(text);
-  }
-  ctx->error = VERR_OK;
+  if (ok == 0 && !push_error(record, error, state->flags)) seen.lost = true;
   return 1;
 }
 
 namespace {
 
-bool has_untolerated(const CERT* record) {
-  for (int i = 0; i < sk_X509_VERIFY_ERROR_num(record->errors); ++i)
-    if (sk_X509_VERIFY_ERROR_value(record->errors, i)->tolerated == 0) return true;
-  return false;
+// The record of a depth whose record the callback could not make: made now
+// from what the state kept, or null.
+CERT* late_record(STACK_OF(X509) * chain, int depth, const X509_VERIFY_DEPTH& d, unsigned long flags) {
+  X509* x = sk_X509_value(chain, depth);
+  CERT* record = x != nullptr ? chain_record(x) : nullptr;
+  for (int i = 0; record != nullptr && i < d.count; ++i)
+    if (!push_error(record, d.errors[i], flags)) break;  // the depth is judged lost already
+  return record;
 }
 
 void clear_results(CERT* cert) {
@@ -545,6 +632,12 @@ int CERT_verify_at(CERT* cert, X509_STORE* store, STACK_OF(CERT) * extra_certs, 
   }
   std::vector<CERT*> records;
   X509_VERIFY_STATE state{&records, crl_store, extra, flags, time, nullptr};
+  try {
+    // The callback then fills the table without allocating.
+    if (!injected_failure()) records.reserve(kMaxChainLength);
+  } catch (const std::bad_alloc&) {
+    // The callback grows it as it goes, or judges the depth lost.
+  }
   X509_STORE_CTX ctx;
   X509_STORE_CTX_init(&ctx, store, cert->x509, untrusted);
   if (untrusted != nullptr) {
@@ -564,7 +657,7 @@ int CERT_verify_at(CERT* cert, X509_STORE* store, STACK_OF(CERT) * extra_certs, 
     CERT_verify_callback(0, &ctx);
     if (records.empty() || records[0] == nullptr) QERR(kErrLibVerify, kFuncCertVerify, kReasonCalledPart);
   }
-  if (!records.empty() && records[0] != nullptr) {
+  if (!records.empty() && records[0] != nullptr && state.top >= 0) {
     CERT* own = records[0];
     cert->errors = own->errors;
     own->errors = nullptr;
@@ -573,22 +666,40 @@ int CERT_verify_at(CERT* cert, X509_STORE* store, STACK_OF(CERT) * extra_certs, 
     cert->depth = 0;
     CERT_free(own);
     records[0] = nullptr;
-    cert->valid = has_untolerated(cert) ? 0 : 1;
+    // The verdict comes from what the callback was told, not from what the
+    // records could hold: a depth whose record or errors were lost is
+    // invalid, and so is every certificate below an invalid issuer.
+    const int top = state.top;
+    int valid[kMaxChainLength];
+    for (int k = 0; k <= top; ++k) valid[k] = depth_valid(state.depths[k], flags);
+    if (state.lost) valid[0] = 0;
+    for (int k = top; k > 0; --k)
+      if (valid[k] == 0) valid[k - 1] = 0;
+    cert->valid = valid[0];
+    bool broken = state.lost || state.depths[0].lost;
     CERT* below = cert;
-    for (size_t k = 1; k < records.size(); ++k) {
-      CERT* r = records[k];
-      if (r == nullptr) break;  // a gap: nothing above it was reported
-      records[k] = nullptr;
-      r->valid = has_untolerated(r) ? 0 : 1;
+    for (int k = 1; k <= top; ++k) {
+      CERT* r = static_cast<size_t>(k) < records.size() ? records[static_cast<size_t>(k)] : nullptr;
+      if (r != nullptr) {
+        records[static_cast<size_t>(k)] = nullptr;
+      } else {
+        r = late_record(ctx.chain, k, state.depths[k], flags);
+      }
+      if (r == nullptr) {
+        broken = true;  // the records end here; the verdict above says why
+        break;
+      }
+      r->depth = k;
+      r->valid = valid[k];
+      if (state.depths[k].lost) push_error(r, VERR_OUT_OF_MEM, flags);
       below->issuer_record = r;
       below = r;
     }
-    // Validity folds up the chain: a certificate is only as good as its
-    // issuers.
-    std::vector<CERT*> chain;
-    for (CERT* r = cert; r != nullptr; r = r->issuer_record) chain.push_back(r);
-    for (size_t k = chain.size(); k-- > 1;)
-      if (chain[k]->valid != 1) chain[k - 1]->valid = 0;
+    // The caller reads the errors: a chain judged on what could not be kept
+    // says so on the certificate itself.
+    const int n = sk_X509_VERIFY_ERROR_num(cert->errors);
+    if (broken && (n <= 0 || sk_X509_VERIFY_ERROR_value(cert->errors, n - 1)->error != VERR_OUT_OF_MEM))
+      push_error(cert, VERR_OUT_OF_MEM, flags);
   }
   for (CERT* r : records) CERT_free(r);
   X509_STORE_free(crl_store);

@@ -64,6 +64,20 @@ constexpr unsigned long kVerifyDefaultFlags = 0x1808;
 // the walk up a store is bounded even when its certificates form a ladder.
 constexpr int kMaxChainLength = 32;
 
+// No depth of the chain is reported with more errors than this (each check
+// of the walk reports at most one).
+constexpr int kMaxDepthErrors = 16;
+
+// What the callback was told about one depth of the chain, kept apart from
+// the records: the verdict is taken from here, so an error or a record that
+// cannot be stored still counts against the chain.
+struct X509_VERIFY_DEPTH {
+  int errors[kMaxDepthErrors];  // the numbers reported, in order
+  int count;
+  bool reported;  // the callback was called for this depth
+  bool lost;      // its record or one of its errors could not be kept
+};
+
 // The state one verification carries with its context.
 struct X509_VERIFY_STATE {
   std::vector<CERT*>* records;  // by depth; owned by the verification
@@ -72,6 +86,9 @@ struct X509_VERIFY_STATE {
   unsigned long flags;
   const time_t* time;     // reference time, or null for now
   X509_CRL* current_crl;  // the CRL in use for the current certificate
+  X509_VERIFY_DEPTH depths[kMaxChainLength] = {};
+  int top = -1;       // the highest depth reported
+  bool lost = false;  // a report for a depth outside the chain, or without records
 };
 
 struct X509_STORE_CTX {
@@ -88,6 +105,16 @@ struct X509_STORE_CTX {
   X509_VERIFY_STATE* state;
   int top_trusted;  // the top of the built chain carries the trust mark
 };
+
+#ifdef QCRYPTO_TEST_HOOKS
+// Makes the `nth` (1-based) allocation of the verifications from now on fail
+// (with `and_after`, every later one too); 0 stops it. The allocations
+// counted are those of the verification's own bookkeeping: the record
+// table, the records, the error records, their texts and stacks.
+void CERT_verify_test_fail_allocation(int nth, bool and_after);
+// The allocations counted since the last CERT_verify_test_fail_allocation.
+int CERT_verify_test_allocation_count();
+#endif
 
 int X509_STORE_CTX_init(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted);
 void X509_STORE_CTX_cleanup(X509_STORE_CTX* ctx);

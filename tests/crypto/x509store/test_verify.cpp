@@ -40,6 +40,9 @@ const std::map<int, std::string> kTexts = {
     {9, "certificate is not yet valid"},
     {10, "Certificate has expired"},
     {12, "CRL has expired"},
+    {13, "format error in certificate's notBefore field"},
+    {14, "format error in certificate's notAfter field"},
+    {17, "out of memory"},
     {18, "self signed certificate"},
     {20, "unable to get local issuer certificate"},
     {21, "unable to verify the first certificate"},
@@ -111,6 +114,69 @@ PkiCrlSpec revoking(std::vector<long> serials, long last_update = -60) {
   s.revoked = std::move(serials);
   s.last_update = last_update;
   return s;
+}
+
+constexpr char kUnreadableTime[] = "ZZ0101000000Z";  // decodes, but is no time
+
+// Changes the certificate and signs it again (the GOST digest inside the key).
+bool resign(X509* x, EVP_PKEY* key, const std::function<bool(X509*)>& change) {
+  return change(x) && X509_sign(x, key, nullptr) > 0;
+}
+bool unreadable_not_before(X509* x) { return ASN1_STRING_set(X509_getm_notBefore(x), kUnreadableTime, -1) == 1; }
+bool unreadable_not_after(X509* x) { return ASN1_STRING_set(X509_getm_notAfter(x), kUnreadableTime, -1) == 1; }
+
+// Root (trusted), intermediate (untrusted look-up) and leaf, each changed as
+// told after it is made and signed again by its signer. A forged
+// intermediate carries the root's name and key identifier, but a stranger's
+// key signs it.
+struct Alter {
+  PkiCertSpec inter = ca_spec("Intermediate", 2);
+  PkiCertSpec leaf = leaf_spec("Leaf", 100);
+  std::function<bool(X509*)> root_change;
+  std::function<bool(X509*)> inter_change;
+  std::function<bool(X509*)> leaf_change;
+  bool forged = false;
+  bool with_crls = true;
+};
+
+Pki altered(Case& c, PkiKeyType type, const Alter& a) {
+  Pki p{};
+  p.root_key = c.keep(test_support::pki_new_key(type));
+  p.inter_key = c.keep(test_support::pki_new_key(type));
+  p.leaf_key = c.keep(test_support::pki_new_key(type));
+  EVP_PKEY* inter_signer = a.forged ? c.keep(test_support::pki_new_key(type)) : p.root_key;
+  p.root = c.keep(test_support::pki_make_cert(p.root_key, ca_spec("Root", 1), nullptr, p.root_key));
+  p.inter = c.keep(test_support::pki_make_cert(p.inter_key, a.inter, p.root, inter_signer));
+  p.leaf = c.keep(test_support::pki_make_cert(p.leaf_key, a.leaf, p.inter, p.inter_key));
+  const bool changed = (!a.root_change || resign(p.root, p.root_key, a.root_change)) &&
+                       (!a.inter_change || resign(p.inter, inter_signer, a.inter_change)) &&
+                       (!a.leaf_change || resign(p.leaf, p.inter_key, a.leaf_change));
+  if (!changed) {
+    ADD_FAILURE() << "a certificate could not be changed";
+    return p;
+  }
+  X509_LOOKUP_add_cert(c.trusted, p.root);
+  X509_LOOKUP_add_cert(c.untrusted, p.inter);
+  if (a.with_crls) {
+    X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.root, p.root_key, PkiCrlSpec{})));
+    X509_LOOKUP_add_crl(c.trusted, c.keep(test_support::pki_make_crl(p.inter, p.inter_key, PkiCrlSpec{})));
+  }
+  c.target = p.leaf;
+  return p;
+}
+
+// An intermediate without any extension, of the given version; its leaf
+// names no key identifier of it, and there are no CRLs.
+Alter without_extensions(long version) {
+  Alter a;
+  a.inter.basic_constraints = PkiBasicConstraints::kAbsent;
+  a.inter.key_usage = PkiKeyUsage::kAbsent;
+  a.inter.subject_key_id = false;
+  a.inter.authority_key_id = false;
+  a.leaf.authority_key_id = false;
+  a.inter_change = [version](X509* x) { return X509_get_ext_count(x) == 0 && X509_set_version(x, version) == 1; };
+  a.with_crls = false;
+  return a;
 }
 
 struct Row {
@@ -408,16 +474,17 @@ const std::vector<Row>& rows() {
        0,
        {{3}, {79}, {}},
        {0, 0, 1}},
-      {"older CA without the extensions still issues",
-       [](Case& c, PkiKeyType t) {
-         PkiCertSpec i = ca_spec("Intermediate", 2);
-         i.basic_constraints = PkiBasicConstraints::kAbsent;
-         i.key_usage = PkiKeyUsage::kAbsent;
-         standard(c, t, true, ca_spec("Root", 1), i);
-       },
+      {"version 1 CA, which cannot carry extensions, still issues",
+       [](Case& c, PkiKeyType t) { altered(c, t, without_extensions(X509_VERSION_1)); },
        kVerifyDefaultFlags,
        1,
-       {{}, {}, {}}},
+       {{3}, {3}, {3}}},
+      {"version 3 CA without basicConstraints does not issue: 79",
+       [](Case& c, PkiKeyType t) { altered(c, t, without_extensions(X509_VERSION_3)); },
+       kVerifyDefaultFlags,
+       0,
+       {{3}, {3, 79}, {3}},
+       {0, 0, 1}},
       {"root's pathLen 0 forbids an intermediate",
        [](Case& c, PkiKeyType t) {
          PkiCertSpec r = ca_spec("Root", 1);
@@ -483,17 +550,104 @@ const std::vector<Row>& rows() {
   return table;
 }
 
+// Certificates whose validity times do not parse (the record maker refuses
+// them, the walk reports them) and an intermediate forged under the root's
+// name: refused wherever they stand in the chain.
+const std::vector<Row>& unreadable_and_forged_rows() {
+  static const std::vector<Row> table = {
+      {"intermediate's notBefore unreadable: 13",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.inter_change = unreadable_not_before;
+         altered(c, t, a);
+       },
+       kVerifyDefaultFlags,
+       0,
+       {{}, {13}, {}},
+       {0, 0, 1}},
+      {"intermediate's notAfter unreadable: 14",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.inter_change = unreadable_not_after;
+         altered(c, t, a);
+       },
+       kVerifyDefaultFlags,
+       0,
+       {{}, {14}, {}},
+       {0, 0, 1}},
+      {"trusted root's notBefore unreadable: 13",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.root_change = unreadable_not_before;
+         altered(c, t, a);
+       },
+       kVerifyDefaultFlags,
+       0,
+       {{}, {}, {13}},
+       {0, 0, 0}},
+      {"leaf's notAfter unreadable: 14",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.leaf_change = unreadable_not_after;
+         altered(c, t, a);
+       },
+       kVerifyDefaultFlags,
+       0,
+       {{14}, {}, {}},
+       {0, 1, 1}},
+      {"forged intermediate under the root's name: 7",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.forged = true;
+         altered(c, t, a);
+       },
+       kVerifyDefaultFlags,
+       0,
+       {{}, {7}, {}},
+       {0, 0, 1}},
+      {"forged intermediate with an unreadable notBefore: 7 and 13",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.forged = true;
+         a.inter_change = unreadable_not_before;
+         altered(c, t, a);
+       },
+       // Whatever the mask tolerates, 7 and 13 are not among them.
+       kVerifyDefaultFlags | (1UL << 2) | (1UL << 20) | (1UL << 24),
+       0,
+       {{}, {7, 13}, {}},
+       {0, 0, 1}},
+  };
+  return table;
+}
+
+// A record for the certificate even where the record maker refuses it, as a
+// caller may build one by hand.
+UniquePtr<CERT> record_of(X509* x) {
+  UniquePtr<CERT> record(CERT_split(x));
+  ERR_clear_error();
+  if (!record) {
+    record.reset(CERT_new());
+    if (record && X509_up_ref(x) == 1) record->x509 = x;
+  }
+  return record;
+}
+
 class Verify : public store_test::ProviderTest, public ::testing::WithParamInterface<PkiKeyType> {};
 
 TEST_P(Verify, VerdictTable) {
-  for (const Row& row : rows()) {
+  std::vector<const Row*> all;
+  for (const auto* table : {&rows(), &unreadable_and_forged_rows()})
+    for (const Row& row : *table) all.push_back(&row);
+  for (const Row* row_ptr : all) {
+    const Row& row = *row_ptr;
     SCOPED_TRACE(row.name);
     Case c;
     ASSERT_TRUE(c.store && c.trusted && c.untrusted);
     row.build(c, GetParam());
     ASSERT_NE(c.target, nullptr);
-    UniquePtr<CERT> record(CERT_split(c.target));
-    ASSERT_TRUE(record);
+    UniquePtr<CERT> record = record_of(c.target);
+    ASSERT_TRUE(record && record->x509);
     STACK_OF(CERT)* extra_certs = nullptr;
     std::vector<UniquePtr<CERT>> extra_records;
     if (!c.extra_certs.empty()) {
