@@ -705,6 +705,97 @@ TEST_P(Verify, VerdictTable) {
   }
 }
 
+// The errors of every record of the chain, from the certificate up.
+std::vector<std::vector<int>> chain_errors(const CERT* record) {
+  std::vector<std::vector<int>> out;
+  for (const CERT* r = record; r != nullptr; r = r->issuer_record) {
+    std::vector<int>& numbers = out.emplace_back();
+    for (int i = 0; i < sk_X509_VERIFY_ERROR_num(r->errors); ++i)
+      numbers.push_back(sk_X509_VERIFY_ERROR_value(r->errors, i)->error);
+  }
+  return out;
+}
+
+// Every allocation of the verification's bookkeeping made to fail in turn,
+// alone and together with all later ones: a bad chain never verifies, and a
+// good one verifies only with every error of the undisturbed run recorded;
+// when it does not, a record says the memory ran out.
+TEST_P(Verify, AllocationFailureNeverVerifiesABadChain) {
+  const struct {
+    const char* what;
+    std::function<void(Case&, PkiKeyType)> build;
+    int valid;
+  } cases[] = {
+      {"good chain without CRLs", [](Case& c, PkiKeyType t) { standard(c, t, false); }, 1},
+      {"forged intermediate",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.forged = true;
+         altered(c, t, a);
+       },
+       0},
+      {"forged intermediate with an unreadable notBefore",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.forged = true;
+         a.inter_change = unreadable_not_before;
+         altered(c, t, a);
+       },
+       0},
+      {"trusted root with an unreadable notBefore",
+       [](Case& c, PkiKeyType t) {
+         Alter a;
+         a.root_change = unreadable_not_before;
+         altered(c, t, a);
+       },
+       0},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    Case c;
+    ASSERT_TRUE(c.store && c.trusted && c.untrusted);
+    k.build(c, GetParam());
+    ASSERT_NE(c.target, nullptr);
+    UniquePtr<CERT> record = record_of(c.target);
+    ASSERT_TRUE(record && record->x509);
+    CERT_verify_test_fail_allocation(0, false);
+    ASSERT_EQ(CERT_verify_store(record.get(), c.store.get(), kVerifyDefaultFlags, nullptr), k.valid);
+    const int allocations = CERT_verify_test_allocation_count();
+    const std::vector<std::vector<int>> undisturbed = chain_errors(record.get());
+    ASSERT_GT(allocations, 5);
+    int refused = 0;
+    for (const bool and_after : {false, true}) {
+      for (int nth = 1; nth <= allocations; ++nth) {
+        SCOPED_TRACE(::testing::Message() << "allocation " << nth << (and_after ? " and after" : " alone"));
+        CERT_verify_test_fail_allocation(nth, and_after);
+        const int verdict = CERT_verify_store(record.get(), c.store.get(), kVerifyDefaultFlags, nullptr);
+        CERT_verify_test_fail_allocation(0, false);
+        ERR_clear_error();
+        EXPECT_EQ(record->valid, verdict);
+        if (k.valid == 0) {
+          EXPECT_EQ(verdict, 0);
+          continue;
+        }
+        const std::vector<std::vector<int>> got = chain_errors(record.get());
+        if (verdict == 1) {
+          EXPECT_EQ(got, undisturbed);
+          continue;
+        }
+        ++refused;
+        if (!and_after) {
+          bool out_of_memory = false;
+          for (const auto& numbers : got)
+            for (int n : numbers) out_of_memory = out_of_memory || n == VERR_OUT_OF_MEM;
+          EXPECT_TRUE(out_of_memory);
+        }
+      }
+    }
+    if (k.valid == 1) {
+      EXPECT_GT(refused, 0);
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(GostKeys, Verify, ::testing::Values(PkiKeyType::kEcr3410, PkiKeyType::kR3410));
 
 class VerifyApi : public store_test::ProviderTest {};
