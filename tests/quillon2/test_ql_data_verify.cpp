@@ -459,6 +459,137 @@ TEST_F(DataVerifyTest, VerifyDataUnderEitherArmour) {
   }
 }
 
+// Certificates the engine loads as trusted from a local directory: a forged
+// intermediate that names a trusted root as its issuer (with the root's key
+// identifier) but is signed by a stranger's key, with and without a
+// notBefore that decodes but is no time, and a root whose notBefore is no
+// time. Their signers are refused for both key types, also when any one
+// allocation of the chain check (or it and all after it) fails.
+TEST_F(DataVerifyTest, ForgedIntermediateAndUnreadableRootRefusedForBothKeyTypes) {
+  static constexpr char kNoTime[] = "ZZ0101000000Z";
+  auto resign = [](X509* x, EVP_PKEY* key, bool unreadable) {
+    return !unreadable || (ASN1_STRING_set(X509_getm_notBefore(x), kNoTime, -1) == 1 && X509_sign(x, key, nullptr) > 0);
+  };
+  auto message_of = [](EVP_PKEY* key, X509* cert, const Bytes& content) {
+    const qcrypto::SignedSigner signer{key, cert};
+    UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    Bytes message;
+    if (!in || !out || qcrypto::signed_data_sign_bio({&signer, 1}, in.get(), content.size(), out.get()) != 1)
+      return message;
+    const unsigned char* data = nullptr;
+    const long n = BIO_get_mem_data(out.get(), &data);
+    message.assign(data, data + n);
+    return message;
+  };
+  auto verify = [](const Bytes& message, int* status) {
+    QL_SIGN_SET* set = QL_SIGN_SET_new();
+    if (set == nullptr) return -1;
+    unsigned char* content = nullptr;
+    long content_length = 0;
+    const int code =
+        QL_verify_data_short(set, message.data(), static_cast<long>(message.size()), &content, &content_length, 1);
+    QL_free(content);
+    *status = QL_SIGN_SET_signer_count(set) == 1 ? QL_SIGN_SET_signer_status(set, 0) : -1;
+    QL_SIGN_SET_free(set);
+    return code;
+  };
+  auto trust = [](X509* x) {
+    const Bytes der = test_support::to_der(x);
+    return QL_add_trusted_certificate(der.data(), static_cast<long>(der.size()));
+  };
+  const Bytes doc = document();
+  for (const PkiKeyType type : {PkiKeyType::kEcr3410, PkiKeyType::kR3410}) {
+    SCOPED_TRACE(type == PkiKeyType::kEcr3410 ? "GOST R 34.10-2001" : "GOST R 34.10-94");
+    const std::string tag = type == PkiKeyType::kEcr3410 ? " 2001" : " 94";
+    std::vector<UniquePtr<EVP_PKEY>> keys;
+    std::vector<UniquePtr<X509>> certs;
+    auto key = [&] { return keys.emplace_back(test_support::pki_new_key(type)).get(); };
+    auto ca = [&](const std::string& name, long serial) {
+      test_support::PkiCertSpec spec;
+      spec.common_name = name + tag;
+      spec.serial = serial;
+      spec.basic_constraints = test_support::PkiBasicConstraints::kCa;
+      spec.key_usage = test_support::PkiKeyUsage::kCa;
+      return spec;
+    };
+    auto leaf_under = [&](X509* issuer, EVP_PKEY* issuer_key, EVP_PKEY* leaf_key, long serial) {
+      test_support::PkiCertSpec spec;
+      spec.common_name = "Signer " + std::to_string(serial) + tag;
+      spec.serial = serial;
+      return certs.emplace_back(test_support::pki_make_cert(leaf_key, spec, issuer, issuer_key)).get();
+    };
+    EVP_PKEY* root_key = key();
+    EVP_PKEY* stranger = key();
+    X509* root =
+        certs.emplace_back(test_support::pki_make_cert(root_key, ca("Chain Root", 1), nullptr, root_key)).get();
+    ASSERT_NE(root, nullptr);
+    ASSERT_EQ(trust(root), QL_OK);
+
+    const struct {
+      const char* what;
+      bool forged_intermediate;  // else a root of its own
+      bool unreadable;
+      int code;
+      int status;
+    } rows[] = {
+        {"forged intermediate", true, false, QL_ERR_BAD_SIGNATURE, qcrypto::VERR_CERT_SIGNATURE_FAILURE},
+        {"forged intermediate, notBefore no time", true, true, QL_ERR_BAD_SIGNATURE,
+         qcrypto::VERR_CERT_SIGNATURE_FAILURE},
+        {"root of its own", false, false, QL_OK, QL_OK},
+        {"root of its own, notBefore no time", false, true, QL_ERR_BAD_SIGNATURE,
+         qcrypto::VERR_ERROR_IN_CERT_NOT_BEFORE_FIELD},
+    };
+    long serial = 10;
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.what);
+      ++serial;
+      EVP_PKEY* ca_key = key();
+      EVP_PKEY* leaf_key = key();
+      X509* issuer = nullptr;
+      if (row.forged_intermediate) {
+        issuer = certs
+                     .emplace_back(test_support::pki_make_cert(
+                         ca_key, ca("Forged CA " + std::to_string(serial), serial), root, stranger))
+                     .get();
+        ASSERT_NE(issuer, nullptr);
+        ASSERT_TRUE(resign(issuer, stranger, row.unreadable));
+      } else {
+        issuer = certs
+                     .emplace_back(test_support::pki_make_cert(
+                         ca_key, ca("Stray Root " + std::to_string(serial), serial), nullptr, ca_key))
+                     .get();
+        ASSERT_NE(issuer, nullptr);
+        ASSERT_TRUE(resign(issuer, ca_key, row.unreadable));
+      }
+      ASSERT_EQ(trust(issuer), QL_OK);
+      X509* signer = leaf_under(issuer, ca_key, leaf_key, 100 + serial);
+      ASSERT_NE(signer, nullptr);
+      const Bytes message = message_of(leaf_key, signer, doc);
+      ASSERT_FALSE(message.empty());
+
+      qcrypto::CERT_verify_test_fail_allocation(0, false);
+      int status = -1;
+      EXPECT_EQ(verify(message, &status), row.code);
+      EXPECT_EQ(status, row.status);
+      const int allocations = qcrypto::CERT_verify_test_allocation_count();
+      EXPECT_GT(allocations, 3);
+      if (row.code == QL_OK) continue;
+      for (const bool and_after : {false, true}) {
+        for (int nth = 1; nth <= allocations; ++nth) {
+          SCOPED_TRACE(::testing::Message() << "allocation " << nth << (and_after ? " and after" : " alone"));
+          qcrypto::CERT_verify_test_fail_allocation(nth, and_after);
+          status = -1;
+          const int code = verify(message, &status);
+          qcrypto::CERT_verify_test_fail_allocation(0, false);
+          EXPECT_NE(code, QL_OK);
+          EXPECT_NE(status, QL_OK);
+        }
+      }
+    }
+  }
+}
+
 // The look-up as signers and recipients are added: the same modes, each
 // operation with its own codes for what went wrong.
 TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
