@@ -9,7 +9,11 @@
 // - a missing CRL: tolerated by our default mask (3 recorded, still valid),
 //   a failure for OpenSSL with CRL checking on;
 // - an issuer whose pathLenConstraint is exceeded: both refuse, but OpenSSL
-//   reports its own number (25) where we record 79.
+//   reports its own number (25) where we record 79;
+// - a version 3 issuer without basicConstraints whose keyUsage has
+//   keyCertSign: OpenSSL lets the keyUsage stand in, we record 79; and a
+//   version 1 intermediate, which we accept and OpenSSL takes for a CA only
+//   when it is self-signed.
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
@@ -47,6 +51,10 @@ struct World {
 };
 
 struct Tweak {
+  PkiCertSpec inter = ca_spec("Intermediate", 2);
+  // Signed by a stranger's key under the root's name and key identifier.
+  bool forge_intermediate = false;
+  bool inter_not_before_unreadable = false;
   PkiCertSpec leaf;
   bool damage_leaf = false;
   bool drop_intermediate = false;
@@ -59,7 +67,12 @@ void build(World& w, PkiKeyType t, const Tweak& tw) {
   EVP_PKEY* ik = w.key(t);
   EVP_PKEY* lk = w.key(t);
   w.root = w.cert(test_support::pki_make_cert(rk, ca_spec("Root", 1), nullptr, rk));
-  X509* inter = w.cert(test_support::pki_make_cert(ik, ca_spec("Intermediate", 2), w.root, rk));
+  EVP_PKEY* inter_signer = tw.forge_intermediate ? w.key(t) : rk;
+  X509* inter = w.cert(test_support::pki_make_cert(ik, tw.inter, w.root, inter_signer));
+  if (tw.inter_not_before_unreadable &&
+      (inter == nullptr || ASN1_STRING_set(X509_getm_notBefore(inter), "ZZ0101000000Z", -1) != 1 ||
+       X509_sign(inter, inter_signer, EVP_sha256()) <= 0))
+    return;  // no target: the row fails
   X509* leaf = w.cert(test_support::pki_make_cert(lk, tw.leaf, inter, ik));
   w.crl(test_support::pki_make_crl(w.root, rk, PkiCrlSpec{}));
   PkiCrlSpec s;
@@ -177,6 +190,26 @@ TEST_P(AgainstOpenSsl, SameVerdictAndErrorNumber) {
          t.leaf_signs_victim = true;
          return t;
        }},
+      {"version 3 intermediate without basicConstraints or keyUsage",
+       [] {
+         Tweak t = plain();
+         t.inter.basic_constraints = test_support::PkiBasicConstraints::kAbsent;
+         t.inter.key_usage = test_support::PkiKeyUsage::kAbsent;
+         return t;
+       }},
+      {"forged intermediate under the root's name",
+       [] {
+         Tweak t = plain();
+         t.forge_intermediate = true;
+         return t;
+       }},
+      {"forged intermediate whose notBefore is no time",
+       [] {
+         Tweak t = plain();
+         t.forge_intermediate = true;
+         t.inter_not_before_unreadable = true;
+         return t;
+       }},
   };
   int agreeing_failures = 0;
   for (const Row& row : rows) {
@@ -190,7 +223,7 @@ TEST_P(AgainstOpenSsl, SameVerdictAndErrorNumber) {
     EXPECT_EQ(ours.second, theirs.second);
     if (theirs.first == 0) ++agreeing_failures;
   }
-  EXPECT_EQ(agreeing_failures, 6);  // every row but the two valid ones fails for both
+  EXPECT_EQ(agreeing_failures, 9);  // every row but the two valid ones fails for both
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, AgainstOpenSsl, ::testing::Values(PkiKeyType::kRsa, PkiKeyType::kEcdsaP256));
