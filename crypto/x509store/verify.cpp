@@ -493,8 +493,9 @@ bool push_error(CERT* record, int error, unsigned long flags) {
   if (record->errors == nullptr && !injected_failure()) record->errors = sk_X509_VERIFY_ERROR_new_null();
   if (record->errors == nullptr || injected_failure() || sk_X509_VERIFY_ERROR_push(record->errors, e.get()) <= 0)
     return false;
-  e.release();
-  return true;
+  // The stack holds it now.
+  X509_VERIFY_ERROR* held = e.release();
+  return held != nullptr;
 }
 
 // A record of a certificate of the chain. One the record maker refuses (a
@@ -521,7 +522,7 @@ CERT* depth_record(X509_VERIFY_STATE* state, X509* x, int depth) {
   const auto slot = static_cast<size_t>(depth);
   if (records.size() <= slot) {
     try {
-      records.resize(slot + 1, nullptr);  // within the capacity reserved up front
+      records.resize(slot + 1, nullptr);  // no allocation once the table is reserved
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
@@ -670,6 +671,9 @@ int CERT_verify_at(CERT* cert, X509_STORE* store, STACK_OF(CERT) * extra_certs, 
     // records could hold: a depth whose record or errors were lost is
     // invalid, and so is every certificate below an invalid issuer.
     const int top = state.top;
+    // Every certificate of the built chain is reported at least once: one
+    // left out was never judged.
+    if (ctx.chain == nullptr || top != sk_X509_num(ctx.chain) - 1) state.lost = true;
     int valid[kMaxChainLength];
     for (int k = 0; k <= top; ++k) valid[k] = depth_valid(state.depths[k], flags);
     if (state.lost) valid[0] = 0;
