@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "crypto/cadb/cert_record.h"
@@ -483,14 +484,13 @@ const std::vector<Row>& rows() {
   return table;
 }
 
-class Verify : public store_test::ProviderTest, public ::testing::WithParamInterface<PkiKeyType> {};
-
-TEST_P(Verify, VerdictTable) {
-  for (const Row& row : rows()) {
+// Builds the row's case, verifies and compares verdict, errors and flags.
+void run_row(const Row& row, PkiKeyType type) {
+  {
     SCOPED_TRACE(row.name);
     Case c;
     ASSERT_TRUE(c.store && c.trusted && c.untrusted);
-    row.build(c, GetParam());
+    row.build(c, type);
     ASSERT_NE(c.target, nullptr);
     UniquePtr<CERT> record(CERT_split(c.target));
     ASSERT_TRUE(record);
@@ -551,7 +551,273 @@ TEST_P(Verify, VerdictTable) {
   }
 }
 
+class Verify : public store_test::ProviderTest, public ::testing::WithParamInterface<PkiKeyType> {};
+
+TEST_P(Verify, VerdictTable) {
+  for (const Row& row : rows()) run_row(row, GetParam());
+}
+
 INSTANTIATE_TEST_SUITE_P(GostKeys, Verify, ::testing::Values(PkiKeyType::kEcr3410, PkiKeyType::kR3410));
+
+// CRLs that must not decide a certificate's status: deltas, CRLs whose
+// issuing distribution point leaves the certificate out, CRLs with critical
+// extensions the verifier cannot process, badly signed CRLs. Most rows put a
+// newer such CRL beside an older complete one that revokes, which must still
+// be found; the others check that an in-scope CRL is still used.
+namespace crl_scope {
+
+using test_support::RawExtension;
+
+// A CRL of `issuer` with extensions given in configuration syntax (section
+// "ext"), raw CRL extensions, and raw extensions on its first entry.
+struct CrlShape {
+  std::vector<long> serials;
+  long last_update = -60;
+  std::string ext_config;
+  std::vector<RawExtension> ext_raw;
+  std::vector<RawExtension> entry_raw;
+  bool bad_signature = false;
+
+  CrlShape lists(std::vector<long> s) const {
+    CrlShape c = *this;
+    c.serials = std::move(s);
+    return c;
+  }
+  CrlShape dated(long seconds_from_now) const {
+    CrlShape c = *this;
+    c.last_update = seconds_from_now;
+    return c;
+  }
+  CrlShape with(std::string config) const {
+    CrlShape c = *this;
+    c.ext_config = std::move(config);
+    return c;
+  }
+  CrlShape with_raw(std::vector<RawExtension> raw) const {
+    CrlShape c = *this;
+    c.ext_raw = std::move(raw);
+    return c;
+  }
+  CrlShape with_on_entry(std::vector<RawExtension> raw) const {
+    CrlShape c = *this;
+    c.entry_raw = std::move(raw);
+    return c;
+  }
+  CrlShape damaged() const {
+    CrlShape c = *this;
+    c.bad_signature = true;
+    return c;
+  }
+};
+
+X509_CRL* make_crl(Case& c, X509* issuer, EVP_PKEY* key, const CrlShape& shape) {
+  PkiCrlSpec spec = revoking(shape.serials, shape.last_update);
+  spec.number = shape.last_update < -kDay ? 1 : 2;
+  UniquePtr<X509_CRL> crl(test_support::pki_make_crl(issuer, key, spec));
+  if (!crl) return nullptr;
+  if ((!shape.ext_config.empty() || !shape.ext_raw.empty()) &&
+      !test_support::gost_add_crl_extensions(crl.get(), issuer, key, shape.ext_config, "ext", shape.ext_raw))
+    return nullptr;
+  if (!shape.entry_raw.empty() && !test_support::gost_add_revoked_extensions(crl.get(), 0, key, shape.entry_raw))
+    return nullptr;
+  if (shape.bad_signature) return c.keep(test_support::pki_damaged_copy(crl.get()));
+  return c.keep(crl.release());
+}
+
+void add(Case& c, X509_CRL* crl) {
+  ASSERT_NE(crl, nullptr);
+  X509_LOOKUP_add_crl(c.trusted, crl);
+}
+
+// The intermediate's complete CRL, two days old, revoking the leaf, the root's
+// clean CRL, and a newer CRL of the intermediate shaped as given.
+std::function<void(Case&, PkiKeyType)> beside_complete(CrlShape newer, std::string leaf_config = "") {
+  return [newer = std::move(newer), leaf_config = std::move(leaf_config)](Case& c, PkiKeyType t) {
+    Pki p = standard(c, t, false);
+    if (!leaf_config.empty()) {
+      ASSERT_TRUE(test_support::gost_add_extensions(p.leaf, p.inter, p.inter_key, leaf_config, "ext"));
+    }
+    add(c, make_crl(c, p.inter, p.inter_key, CrlShape().lists({100}).dated(-2 * kDay)));
+    add(c, make_crl(c, p.inter, p.inter_key, newer));
+    add(c, make_crl(c, p.root, p.root_key, CrlShape()));
+  };
+}
+
+// The intermediate's only CRL shaped as given, the root's clean CRL.
+std::function<void(Case&, PkiKeyType)> alone(CrlShape only, std::string leaf_config = "") {
+  return [only = std::move(only), leaf_config = std::move(leaf_config)](Case& c, PkiKeyType t) {
+    Pki p = standard(c, t, false);
+    if (!leaf_config.empty()) {
+      ASSERT_TRUE(test_support::gost_add_extensions(p.leaf, p.inter, p.inter_key, leaf_config, "ext"));
+    }
+    add(c, make_crl(c, p.inter, p.inter_key, only));
+    add(c, make_crl(c, p.root, p.root_key, CrlShape()));
+  };
+}
+
+// The same one level up: the root's CRLs judge the intermediate.
+std::function<void(Case&, PkiKeyType)> for_intermediate(std::vector<CrlShape> root_crls) {
+  return [root_crls = std::move(root_crls)](Case& c, PkiKeyType t) {
+    Pki p = standard(c, t, false);
+    for (const CrlShape& s : root_crls) add(c, make_crl(c, p.root, p.root_key, s));
+    add(c, make_crl(c, p.inter, p.inter_key, CrlShape()));
+  };
+}
+
+std::string idp(const std::string& body) { return "[ext]\nissuingDistributionPoint = critical, @idp\n[idp]\n" + body; }
+
+const std::string kLeafPointA = "[ext]\ncrlDistributionPoints = URI:http://crl.test.ru/a.crl\n";
+const std::string kLeafPartA = "[ext]\ncrlDistributionPoints = dp\n[dp]\nrelativename = rdn\n[rdn]\nCN = Part A\n";
+
+const RawExtension kDeltaIndicator{"2.5.29.27", true, {0x02, 0x01, 0x01}};  // base CRL number 1
+const RawExtension kUnknownCritical{"1.3.6.1.4.1.99999.1", true, {0x05, 0x00}};
+const RawExtension kUnknownPlain{"1.3.6.1.4.1.99999.1", false, {0x05, 0x00}};
+// certificateIssuer: dNSName "ca.test.ru"
+const RawExtension kCertificateIssuer{
+    "2.5.29.29", true, {0x30, 0x0C, 0x82, 0x0A, 'c', 'a', '.', 't', 'e', 's', 't', '.', 'r', 'u'}};
+const RawExtension kReasonKeyCompromise{"2.5.29.21", true, {0x0A, 0x01, 0x01}};
+const RawExtension kInvalidityDate{
+    "2.5.29.24", true, {0x18, 0x0F, '2', '0', '2', '0', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'}};
+
+constexpr unsigned long kCrlRequired = kVerifyDefaultFlags & ~(1UL << 3);
+
+const std::vector<Row>& rows() {
+  static const std::vector<Row> table = {
+      {"DeltaCrl", beside_complete(CrlShape().with_raw({kDeltaIndicator})), kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+      {"DeltaCrlAloneIsNoCrl",
+       alone(CrlShape().with_raw({kDeltaIndicator})),
+       kCrlRequired,
+       0,
+       {{3}, {}, {}},
+       {0, 1, 1}},
+      {"IdpCaOnly", beside_complete(CrlShape().with(idp("onlyCA = TRUE\n"))), kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+      {"IdpCaOnlyCoversIntermediate",
+       for_intermediate({CrlShape().lists({2}).with(idp("onlyCA = TRUE\n"))}),
+       kVerifyDefaultFlags,
+       0,
+       {{}, {23}, {}},
+       {0, 0, 1}},
+      {"IdpUserOnlyLeavesIntermediateOut",
+       for_intermediate({CrlShape().lists({2}).dated(-2 * kDay), CrlShape().with(idp("onlyuser = TRUE\n"))}),
+       kVerifyDefaultFlags,
+       0,
+       {{}, {23}, {}},
+       {0, 0, 1}},
+      {"IdpUserOnlyCoversLeaf",
+       alone(CrlShape().lists({100}).with(idp("onlyuser = TRUE\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpAttributeCertsOnly",
+       beside_complete(CrlShape().with(idp("onlyAA = TRUE\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpSomeReasonsOnly",
+       beside_complete(CrlShape().with(idp("onlysomereasons = keyCompromise\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpIndirectCrl",
+       beside_complete(CrlShape().with(idp("indirectCRL = TRUE\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpOtherDistributionPoint",
+       beside_complete(CrlShape().with(idp("fullname = URI:http://crl.test.ru/b.crl\n")), kLeafPointA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpNoDistributionPointInCert",
+       beside_complete(CrlShape().with(idp("fullname = URI:http://crl.test.ru/a.crl\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpSameDistributionPoint",
+       alone(CrlShape().lists({100}).with(idp("fullname = URI:http://crl.test.ru/a.crl\n")), kLeafPointA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpSameRelativeName",
+       alone(CrlShape().lists({100}).with(idp("relativename = rdn\n[rdn]\nCN = Part A\n")), kLeafPartA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpOtherRelativeName",
+       beside_complete(CrlShape().with(idp("relativename = rdn\n[rdn]\nCN = Part B\n")), kLeafPartA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalCrlExtension",
+       beside_complete(CrlShape().with_raw({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalCrlExtensionAloneIsNoCrl",
+       alone(CrlShape().lists({100}).with_raw({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       1,
+       {{3}, {}, {}}},
+      {"NonCriticalUnknownCrlExtension",
+       alone(CrlShape().lists({100}).with_raw({kUnknownPlain})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalEntryExtension",
+       alone(CrlShape().lists({100}).with_on_entry({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       1,
+       {{3}, {}, {}}},
+      {"CriticalEntryExtensionCrlRequired",
+       alone(CrlShape().lists({100}).with_on_entry({kUnknownCritical})),
+       kCrlRequired,
+       0,
+       {{3}, {}, {}},
+       {0, 1, 1}},
+      {"CriticalEntryExtensionOnOtherEntry",
+       beside_complete(CrlShape().lists({7}).with_on_entry({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalCertificateIssuerEntry",
+       beside_complete(CrlShape().lists({7}).with_on_entry({kCertificateIssuer})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"KnownCriticalEntryExtensions",
+       alone(CrlShape().lists({100}).with_on_entry({kReasonKeyCompromise, kInvalidityDate})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"NewerCrlBadSignature", beside_complete(CrlShape().damaged()), kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+      {"OutOfScopeCrlBesideBadlySigned",
+       [](Case& c, PkiKeyType t) {
+         Pki p = standard(c, t, false);
+         add(c, make_crl(c, p.inter, p.inter_key, CrlShape().dated(-2 * kDay).damaged()));
+         add(c, make_crl(c, p.inter, p.inter_key, CrlShape().with(idp("onlyCA = TRUE\n"))));
+         add(c, make_crl(c, p.root, p.root_key, CrlShape()));
+       },
+       kVerifyDefaultFlags,
+       0,
+       {{8}, {}, {}}},
+  };
+  return table;
+}
+
+}  // namespace crl_scope
+
+class VerifyCrlScope : public store_test::ProviderTest,
+                       public ::testing::WithParamInterface<std::tuple<size_t, PkiKeyType>> {};
+
+TEST_P(VerifyCrlScope, Verdict) { run_row(crl_scope::rows()[std::get<0>(GetParam())], std::get<1>(GetParam())); }
+
+INSTANTIATE_TEST_SUITE_P(GostKeys, VerifyCrlScope,
+                         ::testing::Combine(::testing::Range<size_t>(0, crl_scope::rows().size()),
+                                            ::testing::Values(PkiKeyType::kEcr3410, PkiKeyType::kR3410)),
+                         [](const ::testing::TestParamInfo<std::tuple<size_t, PkiKeyType>>& p) {
+                           return std::string(crl_scope::rows()[std::get<0>(p.param)].name) +
+                                  (std::get<1>(p.param) == PkiKeyType::kEcr3410 ? "_R3410_2001" : "_R3410_94");
+                         });
 
 class VerifyApi : public store_test::ProviderTest {};
 
