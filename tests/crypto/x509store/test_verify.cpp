@@ -566,62 +566,19 @@ INSTANTIATE_TEST_SUITE_P(GostKeys, Verify, ::testing::Values(PkiKeyType::kEcr341
 // be found; the others check that an in-scope CRL is still used.
 namespace crl_scope {
 
-using test_support::RawExtension;
-
-// A CRL of `issuer` with extensions given in configuration syntax (section
-// "ext"), raw CRL extensions, and raw extensions on its first entry.
-struct CrlShape {
-  std::vector<long> serials;
-  long last_update = -60;
-  std::string ext_config;
-  std::vector<RawExtension> ext_raw;
-  std::vector<RawExtension> entry_raw;
-  bool bad_signature = false;
-
-  CrlShape lists(std::vector<long> s) const {
-    CrlShape c = *this;
-    c.serials = std::move(s);
-    return c;
-  }
-  CrlShape dated(long seconds_from_now) const {
-    CrlShape c = *this;
-    c.last_update = seconds_from_now;
-    return c;
-  }
-  CrlShape with(std::string config) const {
-    CrlShape c = *this;
-    c.ext_config = std::move(config);
-    return c;
-  }
-  CrlShape with_raw(std::vector<RawExtension> raw) const {
-    CrlShape c = *this;
-    c.ext_raw = std::move(raw);
-    return c;
-  }
-  CrlShape with_on_entry(std::vector<RawExtension> raw) const {
-    CrlShape c = *this;
-    c.entry_raw = std::move(raw);
-    return c;
-  }
-  CrlShape damaged() const {
-    CrlShape c = *this;
-    c.bad_signature = true;
-    return c;
-  }
-};
+using store_test::CrlShape;
+using store_test::idp;
+using store_test::kCertificateIssuer;
+using store_test::kDeltaIndicator;
+using store_test::kInvalidityDate;
+using store_test::kLeafPartA;
+using store_test::kLeafPointA;
+using store_test::kReasonKeyCompromise;
+using store_test::kUnknownCritical;
+using store_test::kUnknownPlain;
 
 X509_CRL* make_crl(Case& c, X509* issuer, EVP_PKEY* key, const CrlShape& shape) {
-  PkiCrlSpec spec = revoking(shape.serials, shape.last_update);
-  spec.number = shape.last_update < -kDay ? 1 : 2;
-  UniquePtr<X509_CRL> crl(test_support::pki_make_crl(issuer, key, spec));
-  if (!crl) return nullptr;
-  if ((!shape.ext_config.empty() || !shape.ext_raw.empty()) &&
-      !test_support::gost_add_crl_extensions(crl.get(), issuer, key, shape.ext_config, "ext", shape.ext_raw))
-    return nullptr;
-  if (!shape.entry_raw.empty() && !test_support::gost_add_revoked_extensions(crl.get(), 0, key, shape.entry_raw))
-    return nullptr;
-  if (shape.bad_signature) return c.keep(test_support::pki_damaged_copy(crl.get()));
-  return c.keep(crl.release());
+  return c.keep(store_test::make_shaped_crl(issuer, key, shape));
 }
 
 void add(Case& c, X509_CRL* crl) {
@@ -663,21 +620,6 @@ std::function<void(Case&, PkiKeyType)> for_intermediate(std::vector<CrlShape> ro
     add(c, make_crl(c, p.inter, p.inter_key, CrlShape()));
   };
 }
-
-std::string idp(const std::string& body) { return "[ext]\nissuingDistributionPoint = critical, @idp\n[idp]\n" + body; }
-
-const std::string kLeafPointA = "[ext]\ncrlDistributionPoints = URI:http://crl.test.ru/a.crl\n";
-const std::string kLeafPartA = "[ext]\ncrlDistributionPoints = dp\n[dp]\nrelativename = rdn\n[rdn]\nCN = Part A\n";
-
-const RawExtension kDeltaIndicator{"2.5.29.27", true, {0x02, 0x01, 0x01}};  // base CRL number 1
-const RawExtension kUnknownCritical{"1.3.6.1.4.1.99999.1", true, {0x05, 0x00}};
-const RawExtension kUnknownPlain{"1.3.6.1.4.1.99999.1", false, {0x05, 0x00}};
-// certificateIssuer: dNSName "ca.test.ru"
-const RawExtension kCertificateIssuer{
-    "2.5.29.29", true, {0x30, 0x0C, 0x82, 0x0A, 'c', 'a', '.', 't', 'e', 's', 't', '.', 'r', 'u'}};
-const RawExtension kReasonKeyCompromise{"2.5.29.21", true, {0x0A, 0x01, 0x01}};
-const RawExtension kInvalidityDate{
-    "2.5.29.24", true, {0x18, 0x0F, '2', '0', '2', '0', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'}};
 
 constexpr unsigned long kCrlRequired = kVerifyDefaultFlags & ~(1UL << 3);
 
