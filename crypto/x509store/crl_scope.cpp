@@ -57,13 +57,13 @@ int asserts_ca(X509* cert) {
   return bc->ca != 0 ? 1 : 0;
 }
 
-// A distribution point name compared by what it names: a full name by its
-// general names, a name relative to the issuer by the directory name it makes
-// (resolved into `dpname` by DIST_POINT_set_dpname).
 bool general_name_is(const GENERAL_NAME* g, const X509_NAME* dir) {
   return g->type == GEN_DIRNAME && X509_NAME_cmp(g->d.directoryName, dir) == 0;
 }
 
+// Distribution point names compared by what they name: a full name by its
+// general names, a name relative to the issuer by the directory name it makes
+// (resolved into `dpname` by DIST_POINT_set_dpname).
 bool same_point(const DIST_POINT_NAME* a, const DIST_POINT_NAME* b) {
   if (a->type == 1 && b->type == 1)
     return a->dpname != nullptr && b->dpname != nullptr && X509_NAME_cmp(a->dpname, b->dpname) == 0;

@@ -3,6 +3,7 @@
 // chain (numbers, texts, tolerated flags).
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -760,6 +761,26 @@ INSTANTIATE_TEST_SUITE_P(GostKeys, VerifyCrlScope,
                            return std::string(crl_scope::rows()[std::get<0>(p.param)].name) +
                                   (std::get<1>(p.param) == PkiKeyType::kEcr3410 ? "_R3410_2001" : "_R3410_94");
                          });
+
+// The leaf's record keeps a copy of the CRL that decided: the older complete
+// one, not the newer CRL passed over.
+class VerifyCrlScopeRecord : public store_test::ProviderTest {};
+
+TEST_F(VerifyCrlScopeRecord, KeepsTheCompleteCrl) {
+  for (const std::string name : {"DeltaCrl", "IdpCaOnly", "CriticalCrlExtension", "NewerCrlBadSignature"}) {
+    SCOPED_TRACE(name);
+    const auto& table = crl_scope::rows();
+    const auto row = std::find_if(table.begin(), table.end(), [&](const Row& r) { return name == r.name; });
+    ASSERT_NE(row, table.end());
+    Case c;
+    row->build(c, PkiKeyType::kEcr3410);
+    ASSERT_EQ(c.crls.size(), 3U);  // the complete one first
+    UniquePtr<CERT> record(CERT_split(c.target));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(CERT_verify_store(record.get(), c.store.get(), kVerifyDefaultFlags, nullptr), 0);
+    EXPECT_EQ(record->crl, c.crls[0].get());
+  }
+}
 
 class VerifyApi : public store_test::ProviderTest {};
 
