@@ -18,6 +18,7 @@
 #include "crypto/cclib/locks.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
+#include "crypto/x509store/crl_scope.h"
 #include "crypto/x509store/x509v3_owners.h"
 
 namespace qcrypto {
@@ -282,6 +283,50 @@ bool time_ok(const ASN1_TIME* t) { return t != nullptr && ASN1_TIME_check(t) == 
 // unreadable time, which the callers rule out first).
 int time_cmp(const ASN1_TIME* t, time_t ref) { return X509_cmp_time(t, &ref); }
 
+enum class CrlPick { kGood, kBadSignature, kNoMemory };
+
+// The CRL that decides `x`'s status: among those that are complete for it
+// (crl_scope.h), the newest (CRL_choose) whose signature the issuer's key
+// verifies. A newer CRL that is out of scope or badly signed never hides an
+// older good one. When none is good, the newest complete one with a bad
+// signature is returned as kBadSignature, so that the failure is reported;
+// null when there is none either, or when memory ran out (kNoMemory: the
+// lack of a CRL must not be judged as such).
+X509_CRL* choose_usable_crl(STACK_OF(X509_CRL) * crls, X509* x, X509* issuer, EVP_PKEY* key, time_t ref,
+                            CrlPick* pick) {
+  *pick = CrlPick::kNoMemory;
+  STACK_OF(X509_CRL)* cands = crls != nullptr ? sk_X509_CRL_new_null() : nullptr;
+  if (cands == nullptr) return nullptr;
+  for (int i = 0; i < sk_X509_CRL_num(crls); ++i) {
+    X509_CRL* l = sk_X509_CRL_value(crls, i);
+    if (CRL_is_complete_for(l, x) && sk_X509_CRL_push(cands, l) <= 0) {
+      sk_X509_CRL_free(cands);
+      return nullptr;
+    }
+  }
+  *pick = CrlPick::kGood;
+  X509_CRL* badly_signed = nullptr;
+  X509_CRL* chosen = nullptr;
+  while (chosen == nullptr) {
+    X509_CRL* l = CRL_choose(cands, &ref);
+    if (l == nullptr) break;
+    // Without the issuer's key (reported on its own) no signature can be
+    // judged: the newest complete CRL stands.
+    if (key == nullptr || crl_signature_ok(l, issuer, key)) {
+      chosen = l;
+    } else {
+      if (badly_signed == nullptr) badly_signed = l;
+      (void)sk_X509_CRL_delete_ptr(cands, l);
+    }
+  }
+  sk_X509_CRL_free(cands);
+  if (chosen == nullptr && badly_signed != nullptr) {
+    *pick = CrlPick::kBadSignature;
+    return badly_signed;
+  }
+  return chosen;
+}
+
 }  // namespace
 
 const char* X509_verify_cert_error_string(long n) {
@@ -445,13 +490,14 @@ int CERT_verify_chain(X509_STORE_CTX* ctx) {
         }
       }
     }
-    X509_CRL* crl = CRL_choose(crls, &ref);
+    CrlPick pick = CrlPick::kGood;
+    X509_CRL* crl = choose_usable_crl(crls, x, issuer, key, ref, &pick);
     int ok = 1;
     if (crl == nullptr) {
-      ok = report(ctx, VERR_UNABLE_TO_GET_CRL, i);
+      ok = report(ctx, pick == CrlPick::kNoMemory ? VERR_OUT_OF_MEM : VERR_UNABLE_TO_GET_CRL, i);
     } else {
       if (state != nullptr) state->current_crl = crl;
-      if (key != nullptr && !crl_signature_ok(crl, issuer, key)) ok = report(ctx, VERR_CRL_SIGNATURE_FAILURE, i);
+      if (pick == CrlPick::kBadSignature) ok = report(ctx, VERR_CRL_SIGNATURE_FAILURE, i);
       const ASN1_TIME* last = X509_CRL_get0_lastUpdate(crl);
       if (ok != 0 && !time_ok(last)) {
         ok = report(ctx, VERR_ERROR_IN_CRL_LAST_UPDATE_FIELD, i);

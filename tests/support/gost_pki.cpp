@@ -384,7 +384,7 @@ bool gost_add_extensions(X509* cert, X509* issuer, EVP_PKEY* signer, const std::
     ok = X509_add_ext(cert, ext, -1) == 1;
   }
   free_extensions(exts);
-  return ok && X509_sign(cert, signer, nullptr) > 0;
+  return ok && X509_sign(cert, signer, digest_for(signer)) > 0;
 }
 
 bool gost_add_crl_extensions(X509_CRL* crl, X509* issuer, EVP_PKEY* signer, const std::string& config,
@@ -401,7 +401,7 @@ bool gost_add_crl_extensions(X509_CRL* crl, X509* issuer, EVP_PKEY* signer, cons
     ok = X509_CRL_add_ext(crl, ext, -1) == 1;
   }
   free_extensions(exts);
-  return ok && X509_CRL_sign(crl, signer, nullptr) > 0;
+  return ok && X509_CRL_sign(crl, signer, digest_for(signer)) > 0;
 }
 
 bool gost_add_revoked_extensions(X509_CRL* crl, int index, EVP_PKEY* signer, const std::vector<RawExtension>& raw) {
@@ -414,7 +414,7 @@ bool gost_add_revoked_extensions(X509_CRL* crl, int index, EVP_PKEY* signer, con
     ok = X509_REVOKED_add_ext(entry, sk_X509_EXTENSION_value(exts, i), -1) == 1;
   }
   free_extensions(exts);
-  return ok && X509_CRL_sign(crl, signer, nullptr) > 0;
+  return ok && X509_CRL_sign(crl, signer, digest_for(signer)) > 0;
 }
 
 }  // namespace test_support

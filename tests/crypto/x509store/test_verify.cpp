@@ -3,11 +3,13 @@
 // chain (numbers, texts, tolerated flags).
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "crypto/cadb/cert_record.h"
@@ -633,18 +635,13 @@ UniquePtr<CERT> record_of(X509* x) {
   return record;
 }
 
-class Verify : public store_test::ProviderTest, public ::testing::WithParamInterface<PkiKeyType> {};
-
-TEST_P(Verify, VerdictTable) {
-  std::vector<const Row*> all;
-  for (const auto* table : {&rows(), &unreadable_and_forged_rows()})
-    for (const Row& row : *table) all.push_back(&row);
-  for (const Row* row_ptr : all) {
-    const Row& row = *row_ptr;
+// Builds the row's case, verifies and compares verdict, errors and flags.
+void run_row(const Row& row, PkiKeyType type) {
+  {
     SCOPED_TRACE(row.name);
     Case c;
     ASSERT_TRUE(c.store && c.trusted && c.untrusted);
-    row.build(c, GetParam());
+    row.build(c, type);
     ASSERT_NE(c.target, nullptr);
     UniquePtr<CERT> record = record_of(c.target);
     ASSERT_TRUE(record && record->x509);
@@ -703,6 +700,13 @@ TEST_P(Verify, VerdictTable) {
       EXPECT_EQ(valid_by_depth, row.valid_by_depth);
     }
   }
+}
+
+class Verify : public store_test::ProviderTest, public ::testing::WithParamInterface<PkiKeyType> {};
+
+TEST_P(Verify, VerdictTable) {
+  for (const auto* table : {&rows(), &unreadable_and_forged_rows()})
+    for (const Row& row : *table) run_row(row, GetParam());
 }
 
 // The errors of every record of the chain, from the certificate up.
@@ -797,6 +801,228 @@ TEST_P(Verify, AllocationFailureNeverVerifiesABadChain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(GostKeys, Verify, ::testing::Values(PkiKeyType::kEcr3410, PkiKeyType::kR3410));
+
+// CRLs that must not decide a certificate's status: deltas, CRLs whose
+// issuing distribution point leaves the certificate out, CRLs with critical
+// extensions the verifier cannot process, badly signed CRLs. Most rows put a
+// newer such CRL beside an older complete one that revokes, which must still
+// be found; the others check that an in-scope CRL is still used.
+namespace crl_scope {
+
+using store_test::CrlShape;
+using store_test::idp;
+using store_test::kCertificateIssuer;
+using store_test::kDeltaIndicator;
+using store_test::kInvalidityDate;
+using store_test::kLeafPartA;
+using store_test::kLeafPointA;
+using store_test::kReasonKeyCompromise;
+using store_test::kUnknownCritical;
+using store_test::kUnknownPlain;
+
+X509_CRL* make_crl(Case& c, X509* issuer, EVP_PKEY* key, const CrlShape& shape) {
+  return c.keep(store_test::make_shaped_crl(issuer, key, shape));
+}
+
+void add(Case& c, X509_CRL* crl) {
+  ASSERT_NE(crl, nullptr);
+  X509_LOOKUP_add_crl(c.trusted, crl);
+}
+
+// The intermediate's complete CRL, two days old, revoking the leaf, the root's
+// clean CRL, and a newer CRL of the intermediate shaped as given.
+std::function<void(Case&, PkiKeyType)> beside_complete(CrlShape newer, std::string leaf_config = "") {
+  return [newer = std::move(newer), leaf_config = std::move(leaf_config)](Case& c, PkiKeyType t) {
+    Pki p = standard(c, t, false);
+    if (!leaf_config.empty()) {
+      ASSERT_TRUE(test_support::gost_add_extensions(p.leaf, p.inter, p.inter_key, leaf_config, "ext"));
+    }
+    add(c, make_crl(c, p.inter, p.inter_key, CrlShape().lists({100}).dated(-2 * kDay)));
+    add(c, make_crl(c, p.inter, p.inter_key, newer));
+    add(c, make_crl(c, p.root, p.root_key, CrlShape()));
+  };
+}
+
+// The intermediate's only CRL shaped as given, the root's clean CRL.
+std::function<void(Case&, PkiKeyType)> alone(CrlShape only, std::string leaf_config = "") {
+  return [only = std::move(only), leaf_config = std::move(leaf_config)](Case& c, PkiKeyType t) {
+    Pki p = standard(c, t, false);
+    if (!leaf_config.empty()) {
+      ASSERT_TRUE(test_support::gost_add_extensions(p.leaf, p.inter, p.inter_key, leaf_config, "ext"));
+    }
+    add(c, make_crl(c, p.inter, p.inter_key, only));
+    add(c, make_crl(c, p.root, p.root_key, CrlShape()));
+  };
+}
+
+// The same one level up: the root's CRLs judge the intermediate.
+std::function<void(Case&, PkiKeyType)> for_intermediate(std::vector<CrlShape> root_crls) {
+  return [root_crls = std::move(root_crls)](Case& c, PkiKeyType t) {
+    Pki p = standard(c, t, false);
+    for (const CrlShape& s : root_crls) add(c, make_crl(c, p.root, p.root_key, s));
+    add(c, make_crl(c, p.inter, p.inter_key, CrlShape()));
+  };
+}
+
+constexpr unsigned long kCrlRequired = kVerifyDefaultFlags & ~(1UL << 3);
+
+const std::vector<Row>& rows() {
+  static const std::vector<Row> table = {
+      {"DeltaCrl", beside_complete(CrlShape().with_raw({kDeltaIndicator})), kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+      {"DeltaCrlAloneIsNoCrl",
+       alone(CrlShape().with_raw({kDeltaIndicator})),
+       kCrlRequired,
+       0,
+       {{3}, {}, {}},
+       {0, 1, 1}},
+      {"IdpCaOnly", beside_complete(CrlShape().with(idp("onlyCA = TRUE\n"))), kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+      {"IdpCaOnlyCoversIntermediate",
+       for_intermediate({CrlShape().lists({2}).with(idp("onlyCA = TRUE\n"))}),
+       kVerifyDefaultFlags,
+       0,
+       {{}, {23}, {}},
+       {0, 0, 1}},
+      {"IdpUserOnlyLeavesIntermediateOut",
+       for_intermediate({CrlShape().lists({2}).dated(-2 * kDay), CrlShape().with(idp("onlyuser = TRUE\n"))}),
+       kVerifyDefaultFlags,
+       0,
+       {{}, {23}, {}},
+       {0, 0, 1}},
+      {"IdpUserOnlyCoversLeaf",
+       alone(CrlShape().lists({100}).with(idp("onlyuser = TRUE\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpAttributeCertsOnly",
+       beside_complete(CrlShape().with(idp("onlyAA = TRUE\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpSomeReasonsOnly",
+       beside_complete(CrlShape().with(idp("onlysomereasons = keyCompromise\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpIndirectCrl",
+       beside_complete(CrlShape().with(idp("indirectCRL = TRUE\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpOtherDistributionPoint",
+       beside_complete(CrlShape().with(idp("fullname = URI:http://crl.test.ru/b.crl\n")), kLeafPointA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpNoDistributionPointInCert",
+       beside_complete(CrlShape().with(idp("fullname = URI:http://crl.test.ru/a.crl\n"))),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpSameDistributionPoint",
+       alone(CrlShape().lists({100}).with(idp("fullname = URI:http://crl.test.ru/a.crl\n")), kLeafPointA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpSameRelativeName",
+       alone(CrlShape().lists({100}).with(idp("relativename = rdn\n[rdn]\nCN = Part A\n")), kLeafPartA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"IdpOtherRelativeName",
+       beside_complete(CrlShape().with(idp("relativename = rdn\n[rdn]\nCN = Part B\n")), kLeafPartA),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalCrlExtension",
+       beside_complete(CrlShape().with_raw({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalCrlExtensionAloneIsNoCrl",
+       alone(CrlShape().lists({100}).with_raw({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       1,
+       {{3}, {}, {}}},
+      {"NonCriticalUnknownCrlExtension",
+       alone(CrlShape().lists({100}).with_raw({kUnknownPlain})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalEntryExtension",
+       alone(CrlShape().lists({100}).with_on_entry({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       1,
+       {{3}, {}, {}}},
+      {"CriticalEntryExtensionCrlRequired",
+       alone(CrlShape().lists({100}).with_on_entry({kUnknownCritical})),
+       kCrlRequired,
+       0,
+       {{3}, {}, {}},
+       {0, 1, 1}},
+      {"CriticalEntryExtensionOnOtherEntry",
+       beside_complete(CrlShape().lists({7}).with_on_entry({kUnknownCritical})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"CriticalCertificateIssuerEntry",
+       beside_complete(CrlShape().lists({7}).with_on_entry({kCertificateIssuer})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"KnownCriticalEntryExtensions",
+       alone(CrlShape().lists({100}).with_on_entry({kReasonKeyCompromise, kInvalidityDate})),
+       kVerifyDefaultFlags,
+       0,
+       {{23}, {}, {}}},
+      {"NewerCrlBadSignature", beside_complete(CrlShape().damaged()), kVerifyDefaultFlags, 0, {{23}, {}, {}}},
+      {"OutOfScopeCrlBesideBadlySigned",
+       [](Case& c, PkiKeyType t) {
+         Pki p = standard(c, t, false);
+         add(c, make_crl(c, p.inter, p.inter_key, CrlShape().dated(-2 * kDay).damaged()));
+         add(c, make_crl(c, p.inter, p.inter_key, CrlShape().with(idp("onlyCA = TRUE\n"))));
+         add(c, make_crl(c, p.root, p.root_key, CrlShape()));
+       },
+       kVerifyDefaultFlags,
+       0,
+       {{8}, {}, {}}},
+  };
+  return table;
+}
+
+}  // namespace crl_scope
+
+class VerifyCrlScope : public store_test::ProviderTest,
+                       public ::testing::WithParamInterface<std::tuple<size_t, PkiKeyType>> {};
+
+TEST_P(VerifyCrlScope, Verdict) { run_row(crl_scope::rows()[std::get<0>(GetParam())], std::get<1>(GetParam())); }
+
+INSTANTIATE_TEST_SUITE_P(GostKeys, VerifyCrlScope,
+                         ::testing::Combine(::testing::Range<size_t>(0, crl_scope::rows().size()),
+                                            ::testing::Values(PkiKeyType::kEcr3410, PkiKeyType::kR3410)),
+                         [](const ::testing::TestParamInfo<std::tuple<size_t, PkiKeyType>>& p) {
+                           return std::string(crl_scope::rows()[std::get<0>(p.param)].name) +
+                                  (std::get<1>(p.param) == PkiKeyType::kEcr3410 ? "_R3410_2001" : "_R3410_94");
+                         });
+
+// The leaf's record keeps a copy of the CRL that decided: the older complete
+// one, not the newer CRL passed over.
+class VerifyCrlScopeRecord : public store_test::ProviderTest {};
+
+TEST_F(VerifyCrlScopeRecord, KeepsTheCompleteCrl) {
+  for (const std::string name : {"DeltaCrl", "IdpCaOnly", "CriticalCrlExtension", "NewerCrlBadSignature"}) {
+    SCOPED_TRACE(name);
+    const auto& table = crl_scope::rows();
+    const auto row = std::find_if(table.begin(), table.end(), [&](const Row& r) { return name == r.name; });
+    ASSERT_NE(row, table.end());
+    Case c;
+    row->build(c, PkiKeyType::kEcr3410);
+    ASSERT_EQ(c.crls.size(), 3U);  // the complete one first
+    UniquePtr<CERT> record(CERT_split(c.target));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(CERT_verify_store(record.get(), c.store.get(), kVerifyDefaultFlags, nullptr), 0);
+    EXPECT_EQ(record->crl, c.crls[0].get());
+  }
+}
 
 class VerifyApi : public store_test::ProviderTest {};
 

@@ -13,12 +13,23 @@
 // - a version 3 issuer without basicConstraints whose keyUsage has
 //   keyCertSign: OpenSSL lets the keyUsage stand in, we record 79; and a
 //   version 1 intermediate, which we accept and OpenSSL takes for a CA only
-//   when it is self-signed.
+//   when it is self-signed;
+// - a certificate whose only CRL carries a critical extension we cannot
+//   process (of its own or on an entry): we find no usable CRL (3, tolerated
+//   by our default mask), OpenSSL reports its own number (36);
+// - a critical certificateIssuer on an entry of a CRL that is not indirect:
+//   we leave the CRL unused, OpenSSL passes over the extension;
+// - a newer CRL with a bad signature beside an older good one: both refuse a
+//   certificate the older one revokes, but OpenSSL chooses before checking
+//   signatures and reports 8 where we find the older CRL and record 23 (the
+//   CRL rows below state both numbers).
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
 #include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "crypto/cadb/cert_record.h"
@@ -45,6 +56,7 @@ struct World {
   X509* root = nullptr;
   std::vector<X509*> untrusted;  // what both verifiers get as untrusted certificates
   X509* target = nullptr;
+  unsigned long openssl_flags = 0;  // beside CRL checking for every certificate
   EVP_PKEY* key(PkiKeyType t) { return keys.emplace_back(test_support::pki_new_key(t)).get(); }
   X509* cert(X509* x) { return certs.emplace_back(x).get(); }
   X509_CRL* crl(X509_CRL* x) { return crls.emplace_back(x).get(); }
@@ -95,7 +107,7 @@ std::pair<int, int> openssl_verdict(World& w) {
   ::X509_STORE* store = ::X509_STORE_new();
   ::X509_STORE_add_cert(store, w.root);
   for (auto& c : w.crls) ::X509_STORE_add_crl(store, c.get());
-  ::X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+  ::X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL | w.openssl_flags);
   STACK_OF(X509)* chain = sk_X509_new_null();
   for (X509* x : w.untrusted) sk_X509_push(chain, x);
   ::X509_STORE_CTX* ctx = ::X509_STORE_CTX_new();
@@ -227,6 +239,125 @@ TEST_P(AgainstOpenSsl, SameVerdictAndErrorNumber) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, AgainstOpenSsl, ::testing::Values(PkiKeyType::kRsa, PkiKeyType::kEcdsaP256));
+
+// CRLs that must not decide a certificate's status beside an older complete
+// one that revokes it, and in-scope CRLs that must.
+namespace crl_scope {
+
+using store_test::CrlShape;
+using store_test::idp;
+using store_test::kDeltaIndicator;
+using store_test::kLeafPointA;
+using store_test::kUnknownCritical;
+
+struct ScopeRow {
+  const char* name;
+  std::vector<CrlShape> inter_crls;
+  std::vector<CrlShape> root_crls;  // none: one clean CRL
+  std::string leaf_config;          // extensions added to the leaf
+  unsigned long openssl_flags;
+  int error;          // our first error not tolerated
+  int openssl_error;  // theirs
+};
+
+const CrlShape kCompleteRevokingLeaf = CrlShape().lists({100}).dated(-2 * kDay);
+
+const std::vector<ScopeRow>& rows() {
+  static const std::vector<ScopeRow> table = {
+      {"DeltaCrl",
+       {kCompleteRevokingLeaf, CrlShape().with_raw({kDeltaIndicator})},
+       {},
+       "",
+       X509_V_FLAG_EXTENDED_CRL_SUPPORT,
+       23,
+       23},
+      {"IdpCaOnly", {kCompleteRevokingLeaf, CrlShape().with(idp("onlyCA = TRUE\n"))}, {}, "", 0, 23, 23},
+      {"IdpUserOnlyLeavesIntermediateOut",
+       {CrlShape()},
+       {CrlShape().lists({2}).dated(-2 * kDay), CrlShape().with(idp("onlyuser = TRUE\n"))},
+       "",
+       0,
+       23,
+       23},
+      {"IdpUserOnlyCoversLeaf", {CrlShape().lists({100}).with(idp("onlyuser = TRUE\n"))}, {}, "", 0, 23, 23},
+      {"IdpAttributeCertsOnly", {kCompleteRevokingLeaf, CrlShape().with(idp("onlyAA = TRUE\n"))}, {}, "", 0, 23, 23},
+      {"IdpSomeReasonsOnly",
+       {kCompleteRevokingLeaf, CrlShape().with(idp("onlysomereasons = keyCompromise\n"))},
+       {},
+       "",
+       0,
+       23,
+       23},
+      {"IdpIndirectCrl", {kCompleteRevokingLeaf, CrlShape().with(idp("indirectCRL = TRUE\n"))}, {}, "", 0, 23, 23},
+      {"IdpOtherDistributionPoint",
+       {kCompleteRevokingLeaf, CrlShape().with(idp("fullname = URI:http://crl.test.ru/b.crl\n"))},
+       {},
+       kLeafPointA,
+       0,
+       23,
+       23},
+      {"IdpSameDistributionPoint",
+       {CrlShape().dated(-2 * kDay), CrlShape().lists({100}).with(idp("fullname = URI:http://crl.test.ru/a.crl\n"))},
+       {},
+       kLeafPointA,
+       0,
+       23,
+       23},
+      {"CriticalCrlExtension", {kCompleteRevokingLeaf, CrlShape().with_raw({kUnknownCritical})}, {}, "", 0, 23, 23},
+      {"CriticalEntryExtensionOnOtherEntry",
+       {kCompleteRevokingLeaf, CrlShape().lists({7}).with_on_entry({kUnknownCritical})},
+       {},
+       "",
+       0,
+       23,
+       23},
+      {"NewerCrlBadSignature", {kCompleteRevokingLeaf, CrlShape().damaged()}, {}, "", 0, 23, 8},
+  };
+  return table;
+}
+
+void build(World& w, PkiKeyType t, const ScopeRow& row) {
+  EVP_PKEY* rk = w.key(t);
+  EVP_PKEY* ik = w.key(t);
+  EVP_PKEY* lk = w.key(t);
+  w.root = w.cert(test_support::pki_make_cert(rk, ca_spec("Root", 1), nullptr, rk));
+  X509* inter = w.cert(test_support::pki_make_cert(ik, ca_spec("Intermediate", 2), w.root, rk));
+  X509* leaf = w.cert(test_support::pki_make_cert(lk, store_test::leaf_spec("Leaf", 100), inter, ik));
+  ASSERT_NE(leaf, nullptr);
+  if (!row.leaf_config.empty()) {
+    ASSERT_TRUE(test_support::gost_add_extensions(leaf, inter, ik, row.leaf_config, "ext"));
+  }
+  const std::vector<CrlShape> root_crls = row.root_crls.empty() ? std::vector<CrlShape>{CrlShape()} : row.root_crls;
+  for (const CrlShape& s : root_crls) ASSERT_NE(w.crl(store_test::make_shaped_crl(w.root, rk, s)), nullptr);
+  for (const CrlShape& s : row.inter_crls) ASSERT_NE(w.crl(store_test::make_shaped_crl(inter, ik, s)), nullptr);
+  w.untrusted.push_back(inter);
+  w.target = leaf;
+  w.openssl_flags = row.openssl_flags;
+}
+
+}  // namespace crl_scope
+
+class VerifyCrlScopeAgainstOpenSsl : public store_test::ProviderTest,
+                                     public ::testing::WithParamInterface<std::tuple<size_t, PkiKeyType>> {};
+
+TEST_P(VerifyCrlScopeAgainstOpenSsl, SameVerdict) {
+  const crl_scope::ScopeRow& row = crl_scope::rows()[std::get<0>(GetParam())];
+  World w;
+  crl_scope::build(w, std::get<1>(GetParam()), row);
+  ASSERT_NE(w.target, nullptr);
+  const auto theirs = openssl_verdict(w);
+  const auto ours = our_verdict(w);
+  EXPECT_EQ(ours, std::make_pair(row.error == 0 ? 1 : 0, row.error));
+  EXPECT_EQ(theirs, std::make_pair(row.openssl_error == 0 ? 1 : 0, row.openssl_error));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, VerifyCrlScopeAgainstOpenSsl,
+                         ::testing::Combine(::testing::Range<size_t>(0, crl_scope::rows().size()),
+                                            ::testing::Values(PkiKeyType::kRsa, PkiKeyType::kEcdsaP256)),
+                         [](const ::testing::TestParamInfo<std::tuple<size_t, PkiKeyType>>& p) {
+                           return std::string(crl_scope::rows()[std::get<0>(p.param)].name) +
+                                  (std::get<1>(p.param) == PkiKeyType::kRsa ? "_Rsa" : "_EcdsaP256");
+                         });
 
 }  // namespace
 }  // namespace qcrypto
