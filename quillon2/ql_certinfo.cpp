@@ -532,8 +532,13 @@ int QL_cert_matches_texts(X509* cert, const char* subject, const char* issuer, c
     QL_free(text);
     return same;
   };
-  return (subject == nullptr || equal(QL_cert_subject_text(cert), subject)) &&
-                 (issuer == nullptr || equal(QL_cert_issuer_text(cert), issuer)) &&
+  // Names entry by entry: a value holding "/O=..." must not pass for a name
+  // with that organisation, as equal printed texts would let it.
+  const auto same_name = [](const X509_NAME* name, const char* wanted) {
+    return qcrypto::X509_NAME_oneline_matches(name, wanted) == 1;
+  };
+  return (subject == nullptr || same_name(X509_get_subject_name(cert), subject)) &&
+                 (issuer == nullptr || same_name(X509_get_issuer_name(cert), issuer)) &&
                  (serial == nullptr || equal(QL_cert_serial_text(cert), serial))
              ? 1
              : 0;

@@ -91,9 +91,11 @@ constexpr int QL_LOOKUP_SERIAL = 2;   // key: serial text; second: issuer one-li
 constexpr int QL_LOOKUP_NAME = 3;     // the settings' name record
 constexpr int QL_LOOKUP_BYTES = 4;    // key: certificate bytes; second: pointer to their length
 
-// 1 when every given criterion equals the certificate's text byte for byte
-// (subject and issuer as one-line names, the serial in the serial form); a
-// null criterion is not tested; 0 when none is given or one differs.
+// 1 when every given criterion matches the certificate: subject and issuer
+// as one-line names compared entry by entry with the certificate's names
+// (qcrypto::X509_NAME_oneline_matches), the serial byte for byte in the
+// serial form; a null criterion is not tested; 0 when none is given or one
+// differs.
 int QL_cert_matches_texts(X509* cert, const char* subject, const char* issuer, const char* serial);
 // 1 when the certificate's one-line subject, parsed into a name record,
 // matches `wanted` by QL_DN_match; 0 when not; -1 when the subject cannot be

@@ -2,12 +2,13 @@
 
 #include <openssl/crypto.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
-#include <vector>
 
+#include "crypto/x509/name_print.h"
 #include "quillon2/ql_codes.h"
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_last_error.h"
@@ -43,46 +44,42 @@ void QL_DN_free(QL_DN* dn) {
   QL_free(dn);
 }
 
+namespace {
+
+// An "=" the printer did not escape ends a value (texts typed by hand).
+std::string_view up_to_bare_equals(std::string_view value) {
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\\') {
+      ++i;
+    } else if (value[i] == '=') {
+      return value.substr(0, i);
+    }
+  }
+  return value;
+}
+
+}  // namespace
+
 int QL_DN_parse(const char* text, QL_DN* dn) {
   if (text == nullptr || dn == nullptr) return QL_ERR_ARGUMENT;
   std::memset(dn, 0, sizeof *dn);
-  const std::string_view source(text);
-  std::vector<char> copy;
+  char** fields = QL_DN_fields(dn);
   try {
-    copy.assign(source.begin(), source.end());
-    copy.push_back('\0');
+    // Split only where the printer separates entries: a "/" or "=" written
+    // after a backslash is part of a value, so a value holding "/O=..."
+    // cannot fill another field.
+    const qcrypto::OnelineText parsed = qcrypto::X509_NAME_oneline_split(text);
+    for (int i = 0; i < QL_DN_FIELDS; ++i) {
+      const auto it = std::find_if(parsed.entries.begin(), parsed.entries.end(),
+                                   [&](const qcrypto::OnelineEntry& e) { return e.key == QL_DN_KEYS[i]; });
+      if (it == parsed.entries.end()) continue;
+      const std::string value = qcrypto::X509_NAME_oneline_unescape(up_to_bare_equals(it->value));
+      if (value.empty()) continue;
+      fields[i] = QL_strdup(value.c_str());
+      if (fields[i] == nullptr) return QL_ERR_MEMORY;
+    }
   } catch (const std::bad_alloc&) {
     return QL_ERR_MEMORY;
-  }
-  // Where each key's value starts, found before the text is cut.
-  std::size_t start[QL_DN_FIELDS];
-  bool found[QL_DN_FIELDS];
-  for (int i = 0; i < QL_DN_FIELDS; ++i) {
-    char marker[8];
-    const int n = std::snprintf(marker, sizeof marker, "/%s=", QL_DN_KEYS[i]);
-    const std::size_t at = source.find(std::string_view(marker, static_cast<std::size_t>(n)));
-    found[i] = at != std::string_view::npos;
-    start[i] = found[i] ? at + static_cast<std::size_t>(n) : 0;
-  }
-  // Cut from the end: every "=" ends a key and the "/" before it ends the
-  // value in front of that key.
-  std::size_t end = source.size();
-  for (;;) {
-    const std::size_t eq = std::string_view(copy.data(), end).rfind('=');
-    if (eq == std::string_view::npos) break;
-    copy[eq] = '\0';
-    end = eq;
-    const std::size_t slash = std::string_view(copy.data(), end).rfind('/');
-    if (slash != std::string_view::npos) {
-      copy[slash] = '\0';
-      end = slash;
-    }
-  }
-  char** fields = QL_DN_fields(dn);
-  for (int i = 0; i < QL_DN_FIELDS; ++i) {
-    if (!found[i] || copy[start[i]] == '\0') continue;
-    fields[i] = QL_strdup(&copy[start[i]]);
-    if (fields[i] == nullptr) return QL_ERR_MEMORY;
   }
   return QL_OK;
 }

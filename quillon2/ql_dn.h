@@ -37,13 +37,16 @@ void QL_DN_clear(QL_DN* dn);
 // Clears and frees the record (null ignored).
 void QL_DN_free(QL_DN* dn);
 
-// Fills the record from a one-line name. Every "/key=" of the eight keys
-// (exact case, first occurrence) starts that key's value, which runs up to
-// the "/" that introduces the next key; a "/" inside a value that no key
-// follows stays in the value, an "=" ends it. Keys absent or with an empty
-// value stay null. The eight fields are set to null first without being
-// freed (callers hand in fresh records; clear a used one before). 0; 159 for
-// a null text or record; 103 out of memory (the fields made so far stay).
+// Fills the record from a one-line name. The text is split only at unescaped
+// separators: every "/key=" of the eight keys (exact case, first occurrence)
+// starts that key's value, which runs up to the "/" that introduces the next
+// key; a "/" inside a value that no key follows stays in the value, an
+// unescaped "=" ends it. The values are unescaped ("\/", "\=" and "\\"
+// become "/", "=" and a backslash; "\x01" and the like stay as written, as
+// shown). Keys absent or with an empty value stay null. The eight fields are
+// set to null first without being freed (callers hand in fresh records;
+// clear a used one before). 0; 159 for a null text or record; 103 out of
+// memory (the fields made so far stay).
 int QL_DN_parse(const char* text, QL_DN* dn);
 
 // A new record parsed from the text, or null when the text is null or cannot

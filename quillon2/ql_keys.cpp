@@ -33,8 +33,6 @@ using qcrypto::UniquePtr;
 
 namespace {
 
-// One-line names are compared in buffers of this size.
-constexpr int kNameBytes = 2048;
 // The serial text stops after this many hexadecimal characters.
 constexpr std::size_t kSerialChars = 126;
 
@@ -62,9 +60,10 @@ bool same_issuer_serial(X509* a, X509* b) {
          ASN1_INTEGER_cmp(X509_get0_serialNumber(a), X509_get0_serialNumber(b)) == 0;
 }
 
+// Entry by entry, never by the printed text: a value holding "/O=..." must
+// not pass for a name with that organisation.
 bool name_equals(const X509_NAME* name, const char* wanted) {
-  char text[kNameBytes];
-  return qcrypto::X509_NAME_oneline(name, text, sizeof text) != nullptr && std::strcmp(text, wanted) == 0;
+  return qcrypto::X509_NAME_oneline_matches(name, wanted) == 1;
 }
 
 bool matches(X509* cert, const char* subject, const char* issuer, const char* serial) {

@@ -92,9 +92,10 @@ int mputil_store_add_crl(qcrypto::X509_STORE* store, X509_CRL* crl);
 // 153 when the file cannot be read or decoded.
 int mputil_store_add_crl_file(qcrypto::X509_STORE* store, const char* path);
 
-// The first certificate for which every non-null criterion equals byte for
-// byte: the one-line subject and issuer names (local code page) and the
-// serial text (upper-case hexadecimal, "-" first when negative). A new
+// The first certificate for which every non-null criterion matches: the
+// subject and issuer names entry by entry against one-line names (local code
+// page, qcrypto::X509_NAME_oneline_matches) and the serial text byte for
+// byte (upper-case hexadecimal, "-" first when negative). A new
 // reference, or null when the list is empty or no criterion is given.
 X509* mputil_find_cert(QL_SESSION* session, const char* subject, const char* issuer, const char* serial);
 X509* mputil_find_cert_in(STACK_OF(X509) * list, const char* subject, const char* issuer, const char* serial);

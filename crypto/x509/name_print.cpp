@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "crypto/err/err.h"
 #include "platform/codepage/codepage.h"
@@ -97,14 +98,22 @@ void append_escaped(std::string& out, unsigned char b) {
   out.push_back(kHex[b & 0xF]);
 }
 
-std::string escape_for_mode(std::string_view value, int mode) {
+// What a printed form escapes inside a value with a backslash: its own
+// separators and the backslash, so that no value can pass for more entries.
+constexpr std::string_view kOnelineSpecials = "\\/=";
+constexpr std::string_view kCommaSpecials = "\\,";
+
+std::string escape_for_mode(std::string_view value, int mode, std::string_view specials) {
   const platform::CodePage cp = platform::local_codepage();
   std::string out;
   out.reserve(value.size());
   for (char c : value) {
     const auto b = static_cast<unsigned char>(c);
     const bool plain = mode == NAME_MODE_ASCII ? (b >= 0x20 && b <= 0x7E) : platform::is_plain_name_byte(cp, b);
-    if (plain) {
+    if (plain && specials.find(c) != specials.npos) {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (plain) {
       out.push_back(c);
     } else {
       append_escaped(out, b);
@@ -149,6 +158,10 @@ void for_each_entry(const X509_NAME* name, F&& f) {
     f(Entry{X509_NAME_entry_short_name(X509_NAME_ENTRY_get_object(e)),
             value_in_local_codepage(X509_NAME_ENTRY_get_data(e))});
   }
+}
+
+bool needs_quotes(std::string_view v) {
+  return !v.empty() && (v.front() == ' ' || v.back() == ' ' || v.find("  ") != v.npos);
 }
 
 bool write_all(BIO* bp, std::string_view s) {
@@ -238,7 +251,7 @@ char* X509_NAME_oneline(const X509_NAME* name, char* buf, int size) {
     bool full = false;
     for_each_entry(name, [&](const Entry& e) {
       if (full) return;
-      std::string piece = "/" + e.short_name + "=" + escape_for_mode(e.value, mode);
+      std::string piece = "/" + e.short_name + "=" + escape_for_mode(e.value, mode, kOnelineSpecials);
       if (text.size() + piece.size() > limit) {
         full = true;
         return;
@@ -254,13 +267,113 @@ char* X509_NAME_oneline(const X509_NAME* name, char* buf, int size) {
   return buf;
 }
 
+OnelineText X509_NAME_oneline_split(std::string_view text) {
+  OnelineText out;
+  // The text between one unescaped "/" and the next; escapes stay as written.
+  std::vector<std::string_view> segments;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;  // the escaped character, whatever it is, belongs to the value
+    } else if (text[i] == '/') {
+      segments.push_back(text.substr(begin, i - begin));
+      begin = i + 1;
+    }
+  }
+  segments.push_back(text.substr(begin));
+  out.prefix = segments.front();
+  for (std::size_t k = 1; k < segments.size(); ++k) {
+    const std::string_view seg = segments[k];
+    std::size_t eq = seg.npos;
+    for (std::size_t i = 0; i < seg.size(); ++i) {
+      if (seg[i] == '\\') {
+        ++i;
+      } else if (seg[i] == '=') {
+        eq = i;
+        break;
+      }
+    }
+    if (eq != seg.npos) {
+      out.entries.push_back({std::string(seg.substr(0, eq)), std::string(seg.substr(eq + 1))});
+    } else {
+      // No key follows: the "/" was part of the value before it.
+      std::string& into = out.entries.empty() ? out.prefix : out.entries.back().value;
+      into += '/';
+      into += seg;
+    }
+  }
+  return out;
+}
+
+std::string X509_NAME_oneline_unescape(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\\' && i + 1 < value.size() && kOnelineSpecials.find(value[i + 1]) != kOnelineSpecials.npos) {
+      ++i;
+    }
+    out.push_back(value[i]);
+  }
+  return out;
+}
+
+namespace {
+
+bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// A value of a caller's one-line text as the printer would write it: the
+// printer's escapes kept, a bare separator or a lone backslash escaped (texts
+// made before separators were escaped, or typed by hand).
+std::string canonical_oneline_value(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '\\') {
+      const std::size_t rest = value.size() - i - 1;
+      if (rest >= 1 && kOnelineSpecials.find(value[i + 1]) != kOnelineSpecials.npos) {
+        out.append(value.substr(i, 2));
+        ++i;
+      } else if (rest >= 3 && value[i + 1] == 'x' && is_upper_hex(value[i + 2]) && is_upper_hex(value[i + 3])) {
+        out.append(value.substr(i, 4));
+        i += 3;
+      } else {
+        out += "\\\\";
+      }
+    } else if (c == '/' || c == '=') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+int X509_NAME_oneline_matches(const X509_NAME* name, const char* text) {
+  if (name == nullptr || text == nullptr) return 0;
+  const OnelineText wanted = X509_NAME_oneline_split(text);
+  if (!wanted.prefix.empty() || static_cast<int>(wanted.entries.size()) != X509_NAME_entry_count(name)) return 0;
+  const int mode = X509_NAME_codepage_mode();
+  std::size_t k = 0;
+  bool same = true;
+  for_each_entry(name, [&](const Entry& e) {
+    const OnelineEntry& w = wanted.entries[k++];
+    same = same && w.key == e.short_name &&
+           canonical_oneline_value(w.value) == convert_for_mode(escape_for_mode(e.value, mode, kOnelineSpecials), mode);
+  });
+  return same ? 1 : 0;
+}
+
 int X509_NAME_print(BIO* bp, const X509_NAME* name, int /*indent*/) {
   if (bp == nullptr || name == nullptr) return 0;
   const int mode = X509_NAME_codepage_mode();
   std::string text;
   for_each_entry(name, [&](const Entry& e) {
     if (!text.empty()) text += ", ";
-    text += e.short_name + "=" + escape_for_mode(e.value, mode);
+    text += e.short_name + "=" + escape_for_mode(e.value, mode, kCommaSpecials);
   });
   return write_all(bp, convert_for_mode(std::move(text), mode)) ? 1 : 0;
 }
@@ -273,13 +386,21 @@ int X509_NAME_print_line(BIO* bp, const X509_NAME* name, int indent, unsigned lo
     if (!first) text += ", ";
     first = false;
     text += e.short_name + "=";
-    const std::string& v = e.value;
-    const bool quote = !v.empty() && (v.front() == ' ' || v.back() == ' ' || v.find("  ") != v.npos);
+    const std::string_view v = e.value;
+    const bool quote = needs_quotes(v);
     if (quote) text.push_back('"');
-    for (char c : v) {
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      const char c = v[i];
       const auto b = static_cast<unsigned char>(c);
+      // A bare value in quotes whose inside would itself be quoted ('" a"')
+      // would read like that quoted value (' a'): its first quote is escaped.
+      const bool looks_quoted =
+          i == 0 && !quote && c == '"' && v.size() >= 2 && v.back() == '"' && needs_quotes(v.substr(1, v.size() - 2));
       if (b < 0x20 || b == 0x7F) {
         append_escaped(text, b);
+      } else if (kCommaSpecials.find(c) != kCommaSpecials.npos || looks_quoted) {
+        text.push_back('\\');
+        text.push_back(c);
       } else {
         text.push_back(c);
       }

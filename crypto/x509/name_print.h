@@ -24,6 +24,8 @@
 #include <openssl/x509.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace qcrypto {
 
@@ -57,21 +59,50 @@ std::string X509_NAME_entry_short_name(const ASN1_OBJECT* object);
 // UTF8String and UniversalString converted, other types as their bytes.
 std::string X509_NAME_value_local(const ASN1_STRING* value);
 
-// "/SN=value" per entry in the code-page mode. A null name gives
-// "NO X509_NAME". With a buffer of `size` bytes the text ends before the
-// first entry that would not fit in size - 1 characters and the buffer is
-// returned; without one an allocated text is returned (OPENSSL_free).
+// "/SN=value" per entry in the code-page mode. A "/", "=" or backslash in a
+// value is written after a backslash ("\/", "\=", "\\"), so a value can
+// never read as further entries. A null name gives "NO X509_NAME". With a
+// buffer of `size` bytes the text ends before the first entry that would not
+// fit in size - 1 characters and the buffer is returned; without one an
+// allocated text is returned (OPENSSL_free).
 char* X509_NAME_oneline(const X509_NAME* name, char* buf, int size);
 
+// One entry of a one-line name as written: the short name and the value with
+// its escapes.
+struct OnelineEntry {
+  std::string key;
+  std::string value;
+};
+struct OnelineText {
+  std::string prefix;  // what comes before the first "/" (empty in a printed name)
+  std::vector<OnelineEntry> entries;
+};
+// Splits a one-line name at its unescaped separators: every unescaped "/"
+// starts an entry whose key runs to its first unescaped "="; a "/" with no
+// unescaped "=" after it before the next "/" stays in the value before it
+// (so "/CN=A/B" is one entry).
+OnelineText X509_NAME_oneline_split(std::string_view text);
+// A value of a split one-line name with "\/", "\=" and "\\" undone; other
+// escapes ("\x01") stay as written.
+std::string X509_NAME_oneline_unescape(std::string_view value);
+// 1 when the one-line text names exactly the name's entries, entry by entry
+// (same number, same short names, same values as the printer would write
+// them in the code-page mode), else 0. A text made before separators were
+// escaped still matches as long as it reads unambiguously.
+int X509_NAME_oneline_matches(const X509_NAME* name, const char* text);
+
 // The entries as "SN=value" separated by ", ", values as in the one-line
-// name. 1 when everything was written.
+// name except that a "," or backslash in a value is written after a
+// backslash instead of "/" and "=". 1 when everything was written.
 int X509_NAME_print(BIO* bp, const X509_NAME* name, int indent);
 
 // One line: `indent` blanks, then "SN=value" separated by ", ", values in the
 // local code page, a value that begins or ends with a blank or holds two
 // blanks in a row enclosed in double quotes. Control characters (below 0x20
 // and 0x7F) are written as "\x" and two hexadecimal digits, so a name can
-// never start a line of its own. `flags` is reserved. 1 when all was written.
+// never start a line of its own; a "," or backslash in a value is written
+// after a backslash, as is the leading quote of a value that would otherwise
+// read as a quoted one. `flags` is reserved. 1 when all was written.
 int X509_NAME_print_line(BIO* bp, const X509_NAME* name, int indent, unsigned long flags);
 
 // Writes the text converted by mode 2, 3 or 5 (others: as it is); 1 when all

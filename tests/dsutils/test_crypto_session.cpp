@@ -841,5 +841,28 @@ TEST_F(CryptoSessionTest, DirectoryLookupsDecodeThroughTheToolkit) {
   EXPECT_FALSE(info.notAfter.isEmpty());
 }
 
+// An issuer whose common name holds "/O=..." is not the issuer it imitates:
+// the toolkit's decode keeps the value whole, so the directory's identity
+// rule tells the two certificates apart.
+TEST_F(CryptoSessionTest, DirectoryIdentityTellsAnImitatedIssuerApart) {
+  const NameSpec holder{"Holder", "", "RU", ""};
+  const QByteArray real = make_certificate("05", holder, {"Ivan", "Central Bank", "", ""});
+  const QByteArray imitation = make_certificate("05", holder, {"Ivan/O=Central Bank", "", "", ""});
+  ASSERT_FALSE(real.isEmpty() || imitation.isEmpty());
+  setDirectoryCryptoFactory(toolkit_directory_factory());
+  std::unique_ptr<DirectoryCryptoSession> lookup = makeDirectoryCryptoSession();
+  CertificateInfo a, b;
+  ASSERT_EQ(lookup->GetCertificateInfo(real, a), ql::QL_OK);
+  ASSERT_EQ(lookup->GetCertificateInfo(imitation, b), ql::QL_OK);
+  EXPECT_EQ(a.issuer.CN, "Ivan");
+  EXPECT_EQ(a.issuer.O, "Central Bank");
+  EXPECT_EQ(b.issuer.CN, "Ivan/O=Central Bank");
+  EXPECT_TRUE(b.issuer.O.isEmpty());
+  EXPECT_EQ(EngineHelper::CompareNames(a.issuer, b.issuer), 0);
+  EXPECT_EQ(engine_helper().CompareCertificates(real, imitation), 0);
+  EXPECT_EQ(engine_helper().CompareCertificates(real, real), 1);
+  setDirectoryCryptoFactory({});
+}
+
 }  // namespace
 }  // namespace dsutils::testing

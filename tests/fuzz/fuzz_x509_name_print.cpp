@@ -1,5 +1,6 @@
 // Names decoded from certificates are printed in every code-page mode; the
-// one-line text into a small buffer must stay inside it.
+// one-line text into a small buffer must stay inside it, and the whole
+// one-line text must read back as exactly the name's entries.
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qcrypto::X509_NAME_set_codepage_mode(mode);
     char* s = qcrypto::X509_NAME_oneline(name, nullptr, 0);
     if (s == nullptr) std::abort();
+    if (qcrypto::X509_NAME_oneline_split(s).entries.size() != static_cast<size_t>(X509_NAME_entry_count(name)) ||
+        qcrypto::X509_NAME_oneline_matches(name, s) != 1)
+      std::abort();
     OPENSSL_free(s);
     char small[17];
     std::memset(small, 0x55, sizeof small);

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -670,6 +671,87 @@ TEST_F(QlCertInfo, LookupRules) {
       if (QL_cert_matches_lookup(certs_[i].get(), QL_LOOKUP_NAME, nullptr, nullptr, wanted.get()) == 1) got |= 1u << i;
     }
     EXPECT_EQ(got, n.matches) << n.name;
+  }
+}
+
+// A certificate that only has to carry names and a serial.
+X509* named_cert(const std::vector<Entry>& subject, const std::vector<Entry>& issuer, long serial) {
+  UniquePtr<X509> cert(X509_new());
+  UniquePtr<X509_NAME> s(make_name(subject));
+  UniquePtr<X509_NAME> i(make_name(issuer));
+  if (!cert || !s || !i || X509_set_subject_name(cert.get(), s.get()) != 1 ||
+      X509_set_issuer_name(cert.get(), i.get()) != 1 ||
+      ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial) != 1)
+    return nullptr;
+  return cert.release();
+}
+
+TEST(QlNames, LookupsTellAValueHoldingSeparatorsFromTheNameItImitates) {
+  const std::vector<Entry> spoof = {{"CN", MBSTRING_UTF8, "Ivan/O=Central Bank"}};
+  const std::vector<Entry> real = {{"CN", MBSTRING_UTF8, "Ivan"}, {"O", MBSTRING_UTF8, "Central Bank"}};
+  const std::vector<Entry> ca = {{"CN", MBSTRING_UTF8, "CA"}};
+  const std::vector<Entry> spoof_ca = {{"CN", MBSTRING_UTF8, "CA/O=x"}};
+  const std::vector<Entry> real_ca = {{"CN", MBSTRING_UTF8, "CA"}, {"O", MBSTRING_UTF8, "x"}};
+  UniquePtr<X509> certs[] = {UniquePtr<X509>(named_cert(spoof, ca, 5)), UniquePtr<X509>(named_cert(real, ca, 5)),
+                             UniquePtr<X509>(named_cert(real, spoof_ca, 5)),
+                             UniquePtr<X509>(named_cert(real, real_ca, 5))};
+  for (const auto& c : certs) ASSERT_NE(c, nullptr);
+  const struct {
+    const char* what;
+    int mode;
+    const char* key;
+    const char* second;
+    unsigned matches;  // bit per certificate
+  } cases[] = {
+      {"spoofed subject as printed", QL_LOOKUP_SUBJECT, "/CN=Ivan\\/O\\=Central Bank", nullptr, 1u << 0},
+      {"real subject", QL_LOOKUP_SUBJECT, "/CN=Ivan/O=Central Bank", nullptr, 0b1110},
+      {"real subject, spoofed issuer", QL_LOOKUP_SUBJECT, "/CN=Ivan/O=Central Bank", "/CN=CA\\/O\\=x", 1u << 2},
+      {"real subject, real issuer", QL_LOOKUP_SUBJECT, "/CN=Ivan/O=Central Bank", "/CN=CA/O=x", 1u << 3},
+      {"serial under the real issuer", QL_LOOKUP_SERIAL, "05", "/CN=CA/O=x", 1u << 3},
+      {"serial under the spoofed issuer", QL_LOOKUP_SERIAL, "05", "/CN=CA\\/O\\=x", 1u << 2},
+  };
+  for (const auto& c : cases) {
+    unsigned got = 0;
+    for (std::size_t i = 0; i < std::size(certs); ++i) {
+      if (QL_cert_matches_lookup(certs[i].get(), c.mode, c.key, c.second, nullptr) == 1) got |= 1u << i;
+    }
+    EXPECT_EQ(got, c.matches) << c.what;
+  }
+  // Each certificate is found by its own printed names, and only it.
+  for (std::size_t i = 0; i < std::size(certs); ++i) {
+    char* subject = QL_cert_subject_text(certs[i].get());
+    char* issuer = QL_cert_issuer_text(certs[i].get());
+    ASSERT_TRUE(subject != nullptr && issuer != nullptr);
+    for (std::size_t j = 0; j < std::size(certs); ++j) {
+      EXPECT_EQ(QL_cert_matches_texts(certs[j].get(), subject, issuer, "05"), i == j ? 1 : 0) << subject << issuer;
+    }
+    QL_free(subject);
+    QL_free(issuer);
+  }
+}
+
+TEST(QlNames, PrintedNamesParseBackIntoTheirParts) {
+  const struct {
+    std::vector<Entry> subject;
+    const char* cn;
+    const char* o;
+  } cases[] = {
+      {{{"CN", MBSTRING_UTF8, "Ivan/O=Central Bank"}}, "Ivan/O=Central Bank", nullptr},
+      {{{"CN", MBSTRING_UTF8, "Ivan"}, {"O", MBSTRING_UTF8, "Central Bank"}}, "Ivan", "Central Bank"},
+      {{{"CN", MBSTRING_UTF8, "a\\"}, {"O", MBSTRING_UTF8, "b=c"}}, "a\\", "b=c"},
+      {{{"O", MBSTRING_UTF8, "x/CN=y"}, {"CN", MBSTRING_UTF8, "z"}}, "z", "x/CN=y"},
+  };
+  for (const auto& c : cases) {
+    UniquePtr<X509> cert(named_cert(c.subject, c.subject, 1));
+    ASSERT_NE(cert, nullptr);
+    char* text = QL_cert_subject_text(cert.get());
+    ASSERT_NE(text, nullptr);
+    QL_DN dn{};
+    EXPECT_EQ(QL_DN_parse(text, &dn), QL_OK) << text;
+    EXPECT_STREQ(dn.CN, c.cn) << text;
+    EXPECT_STREQ(dn.O, c.o) << text;
+    QL_DN_clear(&dn);
+    QL_free(text);
   }
 }
 

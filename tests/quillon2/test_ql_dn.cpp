@@ -52,8 +52,17 @@ TEST(QlDn, ParseTable) {
       {"/OU=One/OU=Two/CN=N", {nullptr, nullptr, nullptr, nullptr, "One", nullptr, "N", nullptr}},
       // An "=" inside a value ends it there.
       {"/CN=a=b/O=x", {nullptr, nullptr, nullptr, "x", nullptr, nullptr, "a", nullptr}},
-      // Escapes of the one-line name are kept as written.
+      // Escapes of bytes are kept as written.
       {"/CN=\\x01tab/O=x", {nullptr, nullptr, nullptr, "x", nullptr, nullptr, "\\x01tab", nullptr}},
+      // Escaped separators are part of the value and come out unescaped.
+      {"/CN=Ivan\\/O\\=Central Bank",
+       {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "Ivan/O=Central Bank", nullptr}},
+      {"/CN=Ivan/O=Central Bank", {nullptr, nullptr, nullptr, "Central Bank", nullptr, nullptr, "Ivan", nullptr}},
+      {"/CN=a\\\\/O=b", {nullptr, nullptr, nullptr, "b", nullptr, nullptr, "a\\", nullptr}},
+      {"/CN=a\\\\\\/O\\=b", {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "a\\/O=b", nullptr}},
+      {"/CN=x\\=y/O=z", {nullptr, nullptr, nullptr, "z", nullptr, nullptr, "x=y", nullptr}},
+      // A backslash that escapes nothing stays.
+      {"/CN=C:\\dir", {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "C:\\dir", nullptr}},
   };
   for (const ParseCase& c : cases) {
     QL_DN dn{};

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "crypto/cadb/library.h"
@@ -22,6 +24,7 @@
 #include "crypto/rand/grand.h"
 #include "crypto/rand/rand.h"
 #include "crypto/x509/name_print.h"
+#include "crypto/x509/x509_owners.h"
 #include "quillon2/ql_keys.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
@@ -464,6 +467,51 @@ TEST_F(KeysTest, CrlFolders) {
 // The required-signer check asks for the signer by issuer and serial: a
 // renewed certificate with the same names did not sign, and a message
 // without certificates still names its signers.
+// A certificate that only carries a subject, an issuer and a serial, each
+// name given as (short name, UTF-8 value) pairs.
+UniquePtr<X509> named_cert(std::initializer_list<std::pair<const char*, const char*>> subject,
+                           std::initializer_list<std::pair<const char*, const char*>> issuer) {
+  UniquePtr<X509> cert(X509_new());
+  for (const auto& [names, setter] :
+       {std::pair{subject, &X509_set_subject_name}, std::pair{issuer, &X509_set_issuer_name}}) {
+    UniquePtr<X509_NAME> name(X509_NAME_new());
+    for (const auto& [field, value] : names) {
+      X509_NAME_add_entry_by_txt(name.get(), field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value), -1,
+                                 -1, 0);
+    }
+    setter(cert.get(), name.get());
+  }
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 9);
+  return cert;
+}
+
+TEST(KeysSearch, NamesAreComparedEntryByEntry) {
+  UniquePtr<X509> spoof = named_cert({{"CN", "Ivan/O=Central Bank"}}, {{"CN", "CA/O=Root"}});
+  UniquePtr<X509> real = named_cert({{"CN", "Ivan"}, {"O", "Central Bank"}}, {{"CN", "CA"}, {"O", "Root"}});
+  UniquePtr<STACK_OF(X509)> list(sk_X509_new_null());
+  ASSERT_TRUE(list && spoof && real);
+  ASSERT_GT(sk_X509_push(list.get(), spoof.get()), 0);
+  ASSERT_GT(sk_X509_push(list.get(), real.get()), 0);
+  const struct {
+    const char* what;
+    const char* subject;
+    const char* issuer;
+    X509* found;
+  } searches[] = {
+      {"the real subject", "/CN=Ivan/O=Central Bank", nullptr, real.get()},
+      {"the real issuer", nullptr, "/CN=CA/O=Root", real.get()},
+      {"the spoofed subject as printed", "/CN=Ivan\\/O\\=Central Bank", nullptr, spoof.get()},
+      {"the spoofed issuer as printed", nullptr, "/CN=CA\\/O\\=Root", spoof.get()},
+      {"real subject under the spoofed issuer", "/CN=Ivan/O=Central Bank", "/CN=CA\\/O\\=Root", nullptr},
+  };
+  for (const auto& s : searches) {
+    UniquePtr<X509> got(mputil_find_cert_in(list.get(), s.subject, s.issuer, nullptr));
+    EXPECT_EQ(got.get(), s.found) << s.what;
+  }
+  // The list holds no references of its own.
+  sk_X509_zero(list.get());
+}
+
 TEST(KeysSigners, RequiredSignersByIssuerAndSerial) {
   UniquePtr<EVP_PKEY> ca_key(test_support::pki_new_key(test_support::PkiKeyType::kRsa));
   UniquePtr<EVP_PKEY> key(test_support::pki_new_key(test_support::PkiKeyType::kRsa));

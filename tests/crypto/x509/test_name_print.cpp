@@ -255,6 +255,199 @@ TEST_F(Names, LinePrinterQuotesBlanksAndEscapesControls) {
   EXPECT_EQ(X509_NAME_print_line(mem.get(), nullptr, 0, 0), 0);
 }
 
+struct Printed {
+  std::string oneline;
+  std::string print;
+  std::string line;
+};
+
+Printed print_all(const X509_NAME* name) {
+  Printed p;
+  p.oneline = oneline(name);
+  UniquePtr<BIO> a(BIO_new(BIO_s_mem()));
+  UniquePtr<BIO> b(BIO_new(BIO_s_mem()));
+  EXPECT_EQ(qcrypto::X509_NAME_print(a.get(), name, 0), 1);
+  EXPECT_EQ(X509_NAME_print_line(b.get(), name, 0, 0), 1);
+  p.print = bio_text(a.get());
+  p.line = bio_text(b.get());
+  return p;
+}
+
+// Names whose values hold the separators of the printed forms, each beside
+// the name it would otherwise print like.
+struct Lookalike {
+  const char* what;
+  std::vector<Rdn> rdns;
+  Printed want;
+};
+
+const std::vector<Lookalike>& lookalikes() {
+  static const std::vector<Lookalike> table = {
+      {"slash and equals in a value",
+       {{"CN", V_ASN1_UTF8STRING, "Ivan/O=Central Bank"}},
+       {"/CN=Ivan\\/O\\=Central Bank", "CN=Ivan/O=Central Bank", "CN=Ivan/O=Central Bank"}},
+      {"the name it imitates",
+       {{"CN", V_ASN1_UTF8STRING, "Ivan"}, {"O", V_ASN1_UTF8STRING, "Central Bank"}},
+       {"/CN=Ivan/O=Central Bank", "CN=Ivan, O=Central Bank", "CN=Ivan, O=Central Bank"}},
+      {"comma in a value",
+       {{"CN", V_ASN1_UTF8STRING, "Ivan, O=Central Bank"}},
+       {"/CN=Ivan, O\\=Central Bank", "CN=Ivan\\, O=Central Bank", "CN=Ivan\\, O=Central Bank"}},
+      {"backslash before the next entry",
+       {{"CN", V_ASN1_UTF8STRING, "a\\"}, {"O", V_ASN1_UTF8STRING, "b"}},
+       {"/CN=a\\\\/O=b", "CN=a\\\\, O=b", "CN=a\\\\, O=b"}},
+      {"backslash and slash in one value",
+       {{"CN", V_ASN1_UTF8STRING, "a\\/O=b"}},
+       {"/CN=a\\\\\\/O\\=b", "CN=a\\\\/O=b", "CN=a\\\\/O=b"}},
+      {"backslash and comma in one value",
+       {{"CN", V_ASN1_UTF8STRING, "a\\, O=b"}},
+       {"/CN=a\\\\, O\\=b", "CN=a\\\\\\, O=b", "CN=a\\\\\\, O=b"}},
+      {"a bare value in quotes", {{"CN", V_ASN1_UTF8STRING, "\" x\""}}, {"/CN=\" x\"", "CN=\" x\"", "CN=\\\" x\""}},
+      {"a value the line printer quotes", {{"CN", V_ASN1_UTF8STRING, " x"}}, {"/CN= x", "CN= x", "CN=\" x\""}},
+      {"a byte escape written out", {{"CN", V_ASN1_UTF8STRING, "\\x01"}}, {"/CN=\\\\x01", "CN=\\\\x01", "CN=\\\\x01"}},
+      {"the byte it spells", {{"CN", V_ASN1_UTF8STRING, "\x01"}}, {"/CN=\\x01", "CN=\\x01", "CN=\\x01"}},
+  };
+  return table;
+}
+
+TEST_F(Names, SeparatorsInsideValuesAreEscaped) {
+  for (const auto& c : lookalikes()) {
+    const NamePtr name = make_name(c.rdns);
+    const Printed got = print_all(name.get());
+    EXPECT_EQ(got.oneline, c.want.oneline) << c.what;
+    EXPECT_EQ(got.print, c.want.print) << c.what;
+    EXPECT_EQ(got.line, c.want.line) << c.what;
+  }
+}
+
+TEST_F(Names, EveryPrintedFormTellsLookalikesApart) {
+  const auto& table = lookalikes();
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const Printed a = print_all(make_name(table[i].rdns).get());
+    for (std::size_t j = i + 1; j < table.size(); ++j) {
+      const Printed b = print_all(make_name(table[j].rdns).get());
+      const std::string pair = std::string(table[i].what) + " / " + table[j].what;
+      EXPECT_NE(a.oneline, b.oneline) << pair;
+      EXPECT_NE(a.print, b.print) << pair;
+      EXPECT_NE(a.line, b.line) << pair;
+    }
+  }
+}
+
+TEST_F(Names, OneLineSplitsBackIntoTheEntries) {
+  std::vector<std::vector<Rdn>> names;
+  for (const auto& c : lookalikes()) names.push_back(c.rdns);
+  names.push_back({{"C", V_ASN1_PRINTABLESTRING, "RU"},
+                   {"O", V_ASN1_BMPSTRING, kIvanovBmp},
+                   {"1.2.643.100.1", V_ASN1_NUMERICSTRING, "1027700132195"},
+                   {"CN", V_ASN1_UTF8STRING, "x=/y\\//"},
+                   {"OU", V_ASN1_UTF8STRING, ""},
+                   {"L", V_ASN1_UTF8STRING, "/"}});
+  for (const auto& rdns : names) {
+    const NamePtr name = make_name(rdns);
+    const std::string text = oneline(name.get());
+    const OnelineText split = X509_NAME_oneline_split(text);
+    EXPECT_EQ(split.prefix, "") << text;
+    ASSERT_EQ(static_cast<int>(split.entries.size()), X509_NAME_entry_count(name.get())) << text;
+    for (int i = 0; i < X509_NAME_entry_count(name.get()); ++i) {
+      const X509_NAME_ENTRY* e = X509_NAME_get_entry(name.get(), i);
+      const auto& got = split.entries[static_cast<std::size_t>(i)];
+      EXPECT_EQ(got.key, X509_NAME_entry_short_name(X509_NAME_ENTRY_get_object(e))) << text;
+      const std::string local = X509_NAME_value_local(X509_NAME_ENTRY_get_data(e));
+      // Bytes the mode escapes stay escaped; none of these values has one
+      // except the byte 0x01.
+      const std::string want = local == "\x01" ? "\\x01" : local;
+      EXPECT_EQ(X509_NAME_oneline_unescape(got.value), want) << text;
+    }
+    EXPECT_EQ(X509_NAME_oneline_matches(name.get(), text.c_str()), 1) << text;
+  }
+}
+
+TEST_F(Names, OneLineMatchingGoesEntryByEntry) {
+  const std::vector<std::vector<Rdn>> names = {
+      /*0*/ {{"CN", V_ASN1_UTF8STRING, "Ivan/O=Central Bank"}},
+      /*1*/ {{"CN", V_ASN1_UTF8STRING, "Ivan"}, {"O", V_ASN1_UTF8STRING, "Central Bank"}},
+      /*2*/ {{"CN", V_ASN1_UTF8STRING, "A/B"}},
+      /*3*/ {{"CN", V_ASN1_UTF8STRING, "\x01"}},
+      /*4*/ {{"CN", V_ASN1_UTF8STRING, "\\x01"}},
+      /*5*/ {{"O", V_ASN1_BMPSTRING, kIvanovBmp}, {"CN", V_ASN1_UTF8STRING, "a=b"}},
+      /*6*/ {},
+      /*7*/ {{"CN", V_ASN1_UTF8STRING, "C:\\dir"}},
+  };
+  const struct {
+    std::string text;
+    unsigned matches;  // bit per name
+  } cases[] = {
+      {"/CN=Ivan\\/O\\=Central Bank", 1u << 0},
+      {"/CN=Ivan/O=Central Bank", 1u << 1},
+      {"/CN=Ivan", 0},
+      {"/CN=Ivan/O=Central Bank/C=RU", 0},
+      {"/O=Central Bank/CN=Ivan", 0},
+      {"/CN=ivan/O=Central Bank", 0},
+      {"x/CN=Ivan/O=Central Bank", 0},
+      // Texts written before separators were escaped, where they read one way.
+      {"/CN=A/B", 1u << 2},
+      {"/CN=A\\/B", 1u << 2},
+      {"/O=" + kIvanov1251 + "/CN=a=b", 1u << 5},
+      {"/O=" + kIvanov1251 + "/CN=a\\=b", 1u << 5},
+      {"/CN=C:\\dir", 1u << 7},
+      {"/CN=C:\\\\dir", 1u << 7},
+      // The escape of a byte and the same characters written out.
+      {"/CN=\\x01", 1u << 3},
+      {"/CN=\\\\x01", 1u << 4},
+      {"", 1u << 6},
+  };
+  for (const auto& c : cases) {
+    unsigned got = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const NamePtr name = make_name(names[i]);
+      if (X509_NAME_oneline_matches(name.get(), c.text.c_str()) == 1) got |= 1u << i;
+    }
+    EXPECT_EQ(got, c.matches) << c.text;
+  }
+  EXPECT_EQ(X509_NAME_oneline_matches(nullptr, ""), 0);
+  EXPECT_EQ(X509_NAME_oneline_matches(make_name({}).get(), nullptr), 0);
+}
+
+TEST_F(Names, OrdinaryNamesPrintAsTheyAlwaysDid) {
+  const struct {
+    const char* what;
+    std::vector<Rdn> rdns;
+    Printed want;
+  } cases[] = {
+      {"organisation in quotes",
+       {{"C", V_ASN1_PRINTABLESTRING, "RU"},
+        {"O", V_ASN1_UTF8STRING, "\xD0\x9E\xD0\x9E\xD0\x9E \"\xD0\xA0\xD0\xBE\xD0\xB3\xD0\xB0\""},
+        {"CN", V_ASN1_UTF8STRING, kIvanovUtf8}},
+       {"/C=RU/O=\xCE\xCE\xCE \"\xD0\xEE\xE3\xE0\"/CN=" + kIvanov1251,
+        "C=RU, O=\xCE\xCE\xCE \"\xD0\xEE\xE3\xE0\", CN=" + kIvanov1251,
+        "C=RU, O=\xCE\xCE\xCE \"\xD0\xEE\xE3\xE0\", CN=" + kIvanov1251}},
+      {"punctuation that separates nothing",
+       {{"OU", V_ASN1_UTF8STRING, "Dept. #7 (IT); R&D - 1+1 <x> 'q' @ * ? ! ~"},
+        {"emailAddress", V_ASN1_IA5STRING, "ivan.petrov+sig@bank.example.ru"}},
+       {"/OU=Dept. #7 (IT); R&D - 1+1 <x> 'q' @ * ? ! ~/Email=ivan.petrov+sig@bank.example.ru",
+        "OU=Dept. #7 (IT); R&D - 1+1 <x> 'q' @ * ? ! ~, Email=ivan.petrov+sig@bank.example.ru",
+        "OU=Dept. #7 (IT); R&D - 1+1 <x> 'q' @ * ? ! ~, Email=ivan.petrov+sig@bank.example.ru"}},
+      {"blanks the line printer quotes",
+       {{"CN", V_ASN1_UTF8STRING, " two  blanks "}},
+       {"/CN= two  blanks ", "CN= two  blanks ", "CN=\" two  blanks \""}},
+      {"escaped bytes and numero",
+       {{"CN", V_ASN1_T61STRING, "a\x01\x9A\xB9"}},
+       {"/CN=a\\x01\\x9A\xB9", "CN=a\\x01\\x9A\xB9", "CN=a\\x01\x9A\xB9"}},
+      {"taxpayer number and an object without a name",
+       {{"INN", V_ASN1_NUMERICSTRING, "007702235133"}, {"1.2.643.999.1", V_ASN1_UTF8STRING, "x"}},
+       {"/INN=007702235133/1.2.643.999.1=x", "INN=007702235133, 1.2.643.999.1=x", "INN=007702235133, 1.2.643.999.1=x"}},
+      {"empty value",
+       {{"CN", V_ASN1_UTF8STRING, ""}, {"C", V_ASN1_PRINTABLESTRING, "RU"}},
+       {"/CN=/C=RU", "CN=, C=RU", "CN=, C=RU"}},
+  };
+  for (const auto& c : cases) {
+    const Printed got = print_all(make_name(c.rdns).get());
+    EXPECT_EQ(got.oneline, c.want.oneline) << c.what;
+    EXPECT_EQ(got.print, c.want.print) << c.what;
+    EXPECT_EQ(got.line, c.want.line) << c.what;
+  }
+}
+
 TEST_F(Names, WriterConvertsByMode) {
   const std::string text = "A\xC0\xB9";
   struct Case {
