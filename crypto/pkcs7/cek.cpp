@@ -420,7 +420,6 @@ class ErrorMark {
   ErrorMark& operator=(const ErrorMark&) = delete;
 };
 
-
 // PKCS#1 v1.5 type 2 with the padding bytes from the system's random layer.
 int rsa_encrypt(EVP_PKEY* pub, unsigned char* out, int outcap, const unsigned char* cek, int ceklen) {
   const int k = EVP_PKEY_get_size(pub);

@@ -374,8 +374,8 @@ int decrypt_body(BIO* in, int first, EVP_PKEY* pkey, X509* cert, BIO* out, const
     fail(F, ERR_R_INTERNAL);
     return 0;
   }
-  const int ceklen = recover_cek(set, pkey, cert, cek.data(), static_cast<int>(cek.size()), keylen,
-                                 rsa ? fallback.data() : nullptr);
+  const int ceklen =
+      recover_cek(set, pkey, cert, cek.data(), static_cast<int>(cek.size()), keylen, rsa ? fallback.data() : nullptr);
   fallback.wipe();
   if (ceklen <= 0 || ceklen != keylen) {
     fail(F, P7E_R_DECRYPT);

@@ -524,7 +524,8 @@ TEST_F(CryptTest, ForgedRsaKeysAreIndistinguishable) {
       SCOPED_TRACE(test_support::forgery_name(f));
       Bytes bad = msg;
       ASSERT_TRUE(test_support::replace_encrypted_key(
-          &bad, test_support::rsa_raw_encrypt(X509_get0_pubkey(rsa.cert.get()), test_support::forged_block(k, keylen, f))));
+          &bad,
+          test_support::rsa_raw_encrypt(X509_get0_pubkey(rsa.cert.get()), test_support::forged_block(k, keylen, f))));
       ASSERT_TRUE(write_whole(file("forged.enc"), bad));
       std::filesystem::remove(file("out"));
       ProgressLog log;

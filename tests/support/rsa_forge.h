@@ -18,8 +18,7 @@ namespace test_support {
 
 enum class RsaForgery { kBadPadding, kWrongLength, kWrongKey };
 
-inline const RsaForgery kAllRsaForgeries[] = {RsaForgery::kBadPadding, RsaForgery::kWrongLength,
-                                             RsaForgery::kWrongKey};
+inline const RsaForgery kAllRsaForgeries[] = {RsaForgery::kBadPadding, RsaForgery::kWrongLength, RsaForgery::kWrongKey};
 
 inline const char* forgery_name(RsaForgery f) {
   switch (f) {

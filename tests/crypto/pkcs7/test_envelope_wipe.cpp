@@ -74,8 +74,9 @@ TEST_F(EnvelopeWipe, ContentLeavesNoCopiesOnAnyPath) {
       scan::Watch(plain.data(), 32);
       scan::Watch(plain.data() + last, 32);
       scan::set_scanning(true);
-      const int rc = row.encrypt ? qcrypto::envelope_encrypt_bio(to, cipher, in.get(), plain.size(), out.get(), progress)
-                                 : qcrypto::envelope_decrypt_bio(in.get(), p.key.get(), p.cert.get(), out.get(), progress);
+      const int rc = row.encrypt
+                         ? qcrypto::envelope_encrypt_bio(to, cipher, in.get(), plain.size(), out.get(), progress)
+                         : qcrypto::envelope_decrypt_bio(in.get(), p.key.get(), p.cert.get(), out.get(), progress);
       scan::set_scanning(false);
       EXPECT_EQ(rc, row.rc);
       EXPECT_EQ(scan::hits(), 0);

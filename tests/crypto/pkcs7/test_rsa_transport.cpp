@@ -142,7 +142,8 @@ TEST_F(RsaTransport, ForgedKeysRunToTheEndLikeAWrongKey) {
       // fixed stream's key and of the forged one): only that error.
       EXPECT_EQ(forged.back().rc, 0);
       bool rsa_lib = false;
-      for (unsigned long e : forged.back().errors) rsa_lib = rsa_lib || qcrypto::ERR_GET_LIB_CODE(e) == qcrypto::ERRLIB_RSA;
+      for (unsigned long e : forged.back().errors)
+        rsa_lib = rsa_lib || qcrypto::ERR_GET_LIB_CODE(e) == qcrypto::ERRLIB_RSA;
       EXPECT_FALSE(rsa_lib);
       ASSERT_FALSE(forged.back().errors.empty());
       EXPECT_EQ(forged.back().errors.back(),
@@ -171,14 +172,14 @@ TEST_F(RsaTransport, EncryptedKeyOfAnotherLengthIsRefused) {
   EXPECT_LT(qcrypto::pkcs7_cek_decrypt_rsa(p.key.get(), ri.get(), out.data(), 32, fallback.data()), 1);
   EXPECT_TRUE(queued(qcrypto::P7E_F_PKCS7_CEK_DECRYPT, qcrypto::P7E_R_EVP_LIB));
   // The right length decrypts, to the fallback for a forged block.
-  const Bytes enc = test_support::rsa_raw_encrypt(X509_get0_pubkey(p.cert.get()),
-                                                  forged_block(k, 32, RsaForgery::kBadPadding));
+  const Bytes enc =
+      test_support::rsa_raw_encrypt(X509_get0_pubkey(p.cert.get()), forged_block(k, 32, RsaForgery::kBadPadding));
   ASSERT_EQ(ASN1_OCTET_STRING_set(ri->enc_key, enc.data(), static_cast<int>(enc.size())), 1);
   EXPECT_EQ(qcrypto::pkcs7_cek_decrypt_rsa(p.key.get(), ri.get(), out.data(), 32, fallback.data()), 32);
   EXPECT_EQ(out, fallback);
   EXPECT_EQ(qcrypto::ERR_peek_error(), 0UL);
-  const Bytes good = test_support::rsa_raw_encrypt(X509_get0_pubkey(p.cert.get()),
-                                                   forged_block(k, 32, RsaForgery::kWrongKey));
+  const Bytes good =
+      test_support::rsa_raw_encrypt(X509_get0_pubkey(p.cert.get()), forged_block(k, 32, RsaForgery::kWrongKey));
   ASSERT_EQ(ASN1_OCTET_STRING_set(ri->enc_key, good.data(), static_cast<int>(good.size())), 1);
   EXPECT_EQ(qcrypto::pkcs7_cek_decrypt_rsa(p.key.get(), ri.get(), out.data(), 32, fallback.data()), 32);
   const Bytes block = forged_block(k, 32, RsaForgery::kWrongKey);
@@ -195,8 +196,8 @@ TEST_F(RsaTransport, StockDecryptQueuesNoRsaError) {
   ri->version = ASN1_INTEGER_new();
   ASSERT_EQ(ASN1_INTEGER_set(ri->version, 0), 1);
   ri->enc_key = ASN1_OCTET_STRING_new();
-  const Bytes enc = test_support::rsa_raw_encrypt(X509_get0_pubkey(p.cert.get()),
-                                                  forged_block(k, 32, RsaForgery::kBadPadding));
+  const Bytes enc =
+      test_support::rsa_raw_encrypt(X509_get0_pubkey(p.cert.get()), forged_block(k, 32, RsaForgery::kBadPadding));
   ASSERT_EQ(ASN1_OCTET_STRING_set(ri->enc_key, enc.data(), static_cast<int>(enc.size())), 1);
   Bytes out(k);
   EXPECT_LT(qcrypto::PKCS7_CEK_decrypt(p.key.get(), ri.get(), out.data(), static_cast<int>(out.size())), 1);
