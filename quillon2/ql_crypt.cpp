@@ -454,12 +454,14 @@ int QL_decrypt_file(const char* input, const char* output) {
   UniquePtr<STACK_OF(X509)> certs(mputil_certificates(ref.session));
   // Each key with each certificate of its public key: the engine refuses a
   // pair at once when the message has no entry for the certificate, before
-  // any output or progress.
+  // any output or progress. Only the last failed attempt's errors stay
+  // queued: what an earlier pair raised says nothing about the result.
   for (const SessionKey& key : keys) {
     if (!key || key->pkey == nullptr) continue;
     for (int i = 0; i < sk_X509_num(certs.get()); ++i) {
       X509* cert = sk_X509_value(certs.get(), i);
       if (EVP_PKEY_eq(X509_get0_pubkey(cert), key->pkey) != 1) continue;
+      qcrypto::ERR_clear_error();
       UniquePtr<BIO> in(BIO_new_file(input, "rb"));
       if (!in) {
         return QL_ERR_INPUT;

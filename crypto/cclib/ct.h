@@ -11,6 +11,7 @@
 #include <openssl/bn.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #if defined(QCRYPTO_CT_CHECK)
 #include <valgrind/memcheck.h>
@@ -60,5 +61,20 @@ inline void ct_declassify_bn(const BIGNUM* n) {
 inline void ct_secret_bn(const BIGNUM*) {}
 inline void ct_declassify_bn(const BIGNUM*) {}
 #endif
+
+// Branch-free masks over secret values: all ones or all zeros. The empty asm
+// hides the mask's origin from the optimiser, which would otherwise be free
+// to turn a selection on it back into a branch.
+inline std::uint32_t ct_value_barrier(std::uint32_t v) {
+  __asm__("" : "+r"(v));
+  return v;
+}
+// All ones when x is zero, else zero.
+inline std::uint32_t ct_mask_zero(std::uint32_t x) { return ct_value_barrier(0U - ((~x & (x - 1U)) >> 31)); }
+inline std::uint32_t ct_mask_eq(std::uint32_t a, std::uint32_t b) { return ct_mask_zero(a ^ b); }
+// a where the mask is set, b where it is clear.
+inline unsigned char ct_select_u8(std::uint32_t mask, unsigned char a, unsigned char b) {
+  return static_cast<unsigned char>((a & mask) | (b & ~mask));
+}
 
 }  // namespace qcrypto

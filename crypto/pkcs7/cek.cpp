@@ -6,6 +6,7 @@
 #include <openssl/asn1.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
 
@@ -13,6 +14,7 @@
 
 #include "crypto/bn/bn_ext.h"
 #include "crypto/bn/bn_owner.h"
+#include "crypto/cclib/ct.h"
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/cclib/secret.h"
 #include "crypto/ecgost/ecdh.h"
@@ -36,6 +38,8 @@ constexpr int kMaxPrimeBits = 4096;
 constexpr int kMaxSecretBytes = kMaxPrimeBits / 8;
 constexpr int kMaxKekBytes = 64;
 constexpr int kRsaPaddingMin = 11;
+// The largest modulus OpenSSL accepts (16384 bits), in bytes.
+constexpr int kMaxRsaBytes = 2048;
 
 void fail(int func, int reason) {
   QERR(ERRLIB_PKCS7, func, reason);
@@ -406,6 +410,16 @@ int derive_kek(const Scheme& s, const unsigned char* z, int zlen, const ASN1_OCT
 
 // --- RSA --------------------------------------------------------------------
 
+// Errors raised between construction and destruction are dropped (OpenSSL's
+// queue is also the own layer's store, so one mark covers both).
+class ErrorMark {
+ public:
+  ErrorMark() { ERR_set_mark(); }
+  ~ErrorMark() { ERR_pop_to_mark(); }
+  ErrorMark(const ErrorMark&) = delete;
+  ErrorMark& operator=(const ErrorMark&) = delete;
+};
+
 // PKCS#1 v1.5 type 2 with the padding bytes from the system's random layer.
 int rsa_encrypt(EVP_PKEY* pub, unsigned char* out, int outcap, const unsigned char* cek, int ceklen) {
   const int k = EVP_PKEY_get_size(pub);
@@ -438,6 +452,9 @@ int rsa_decrypt(EVP_PKEY* pkey, const ASN1_OCTET_STRING* enc, unsigned char* out
   if (k <= 0 || enc == nullptr || ASN1_STRING_length(enc) != k) return -1;
   std::vector<unsigned char> plain(static_cast<size_t>(k));
   size_t n = plain.size();
+  // The caller learns success or failure from the result; the RSA library's
+  // own account of a bad block would say more.
+  ErrorMark mark;
   UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey, nullptr));
   int result = -1;
   if (ctx && EVP_PKEY_decrypt_init(ctx.get()) > 0 && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) > 0 &&
@@ -630,6 +647,53 @@ int cek_decrypt(EVP_PKEY* pkey, PKCS7_RECIP_INFO* given, bool form1, unsigned ch
 }
 
 }  // namespace
+
+void pkcs7_rsa_cek_select(const unsigned char* em, std::size_t k, const unsigned char* fallback, std::size_t keylen,
+                          unsigned char* out) {
+  // Sizes are public: a modulus too small to carry the key with eight bytes of
+  // padding never yields it.
+  if (keylen == 0 || k < keylen + static_cast<std::size_t>(kRsaPaddingMin)) {
+    std::memcpy(out, fallback, keylen);
+    return;
+  }
+  // 00 02, non-zero padding up to the separator, 00, then exactly keylen bytes:
+  // the separator's place follows from keylen, so no search is needed.
+  const std::size_t sep = k - keylen - 1;
+  std::uint32_t good = ct_mask_zero(em[0]) & ct_mask_eq(em[1], 2) & ct_mask_zero(em[sep]);
+  for (std::size_t i = 2; i < sep; ++i) good &= ~ct_mask_zero(em[i]);
+  for (std::size_t i = 0; i < keylen; ++i) out[i] = ct_select_u8(good, em[sep + 1 + i], fallback[i]);
+}
+
+int pkcs7_cek_decrypt_rsa(EVP_PKEY* pkey, const PKCS7_RECIP_INFO* ri, unsigned char* out, int keylen,
+                          const unsigned char* fallback) {
+  constexpr int F = P7E_F_PKCS7_CEK_DECRYPT;
+  const int k = pkey != nullptr ? EVP_PKEY_get_size(pkey) : 0;
+  const ASN1_OCTET_STRING* enc = ri != nullptr ? ri->enc_key : nullptr;
+  if (k <= 0 || k > kMaxRsaBytes || enc == nullptr || ASN1_STRING_length(enc) != k || out == nullptr ||
+      fallback == nullptr || keylen <= 0) {
+    fail(F, P7E_R_EVP_LIB);
+    return -1;
+  }
+  SecretBuffer<kMaxRsaBytes> em;
+  bool raw = false;
+  {
+    // The raw private operation fails only for a number not below the
+    // modulus or an unusable key, both public; whatever it raised goes.
+    ErrorMark mark;
+    UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey, nullptr));
+    size_t n = static_cast<size_t>(k);
+    raw = ctx && EVP_PKEY_decrypt_init(ctx.get()) > 0 && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) > 0 &&
+          EVP_PKEY_decrypt(ctx.get(), em.data(), &n, ASN1_STRING_get0_data(enc), static_cast<size_t>(k)) > 0 &&
+          n == static_cast<size_t>(k);
+  }
+  if (!raw) {
+    fail(F, P7E_R_EVP_LIB);
+    return -1;
+  }
+  QCRYPTO_CT_SECRET(em.data(), static_cast<std::size_t>(k));
+  pkcs7_rsa_cek_select(em.data(), static_cast<std::size_t>(k), fallback, static_cast<std::size_t>(keylen), out);
+  return keylen;
+}
 
 int pkcs7_cert_key_type(X509* cert) {
   if (cert == nullptr) return 0;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,14 @@ int cipher_nid(const EVP_CIPHER* cipher) {
       &nid);
   return nid;
 }
+
+// One block of content and its cipher text. Kept off the stack (they are
+// large) and wiped whichever way the operation ends: the plaintext side
+// holds content, the cipher side nothing secret.
+struct ContentBlocks {
+  SecretBuffer<ENVELOPE_BLOCK + 64> plain;
+  std::array<unsigned char, ENVELOPE_BLOCK + 64> cipher{};
+};
 
 bool is_des_ede3(const EVP_CIPHER* cipher) { return EVP_CIPHER_is_a(cipher, "DES-EDE3-CBC") != 0; }
 
@@ -202,23 +211,24 @@ int encrypt_stream(std::span<const EnvelopeRecipient> recipients, const EVP_CIPH
     return 0;
   }
   cek.wipe();
-  std::array<unsigned char, ENVELOPE_BLOCK> plain{};
-  std::array<unsigned char, ENVELOPE_BLOCK + 64> enc{};
+  const auto blocks = std::make_unique<ContentBlocks>();
+  unsigned char* plain = blocks->plain.data();
+  unsigned char* enc = blocks->cipher.data();
   std::uint64_t done = 0;
   if (!report(progress, ENVELOPE_STAGE_ENCRYPT, 0, length)) {
     fail(F, P7E_R_CANCELLED);
     return ENVELOPE_CANCELLED;
   }
   for (;;) {
-    const int n = read_full(in, plain.data(), ENVELOPE_BLOCK);
+    const int n = read_full(in, plain, ENVELOPE_BLOCK);
     if (n <= 0) break;
     done += static_cast<std::uint64_t>(n);
     int m = 0;
-    if (done > length || EVP_EncryptUpdate(ctx.get(), enc.data(), &m, plain.data(), n) != 1) {
+    if (done > length || EVP_EncryptUpdate(ctx.get(), enc, &m, plain, n) != 1) {
       fail(F, done > length ? P7E_R_CONTENT_LENGTH : P7E_R_EVP_LIB);
       return 0;
     }
-    if (!write_all(out, enc.data(), static_cast<std::size_t>(m))) {
+    if (!write_all(out, enc, static_cast<std::size_t>(m))) {
       fail(F, P7E_R_OUTPUT);
       return 0;
     }
@@ -233,12 +243,11 @@ int encrypt_stream(std::span<const EnvelopeRecipient> recipients, const EVP_CIPH
     fail(F, P7E_R_CONTENT_LENGTH);
     return 0;
   }
-  if (EVP_EncryptFinal_ex(ctx.get(), enc.data(), &m) != 1 || !write_all(out, enc.data(), static_cast<std::size_t>(m)) ||
+  if (EVP_EncryptFinal_ex(ctx.get(), enc, &m) != 1 || !write_all(out, enc, static_cast<std::size_t>(m)) ||
       BIO_flush(out) != 1) {
     fail(F, P7E_R_OUTPUT);
     return 0;
   }
-  OPENSSL_cleanse(plain.data(), plain.size());
   return 1;
 }
 
@@ -250,8 +259,7 @@ struct DecryptState {
   EnvelopeProgress progress;
   std::uint64_t done = 0;
   std::uint64_t total = 0;
-  std::array<unsigned char, ENVELOPE_BLOCK> enc{};
-  std::array<unsigned char, ENVELOPE_BLOCK + 64> plain{};
+  std::unique_ptr<ContentBlocks> blocks = std::make_unique<ContentBlocks>();
 };
 
 // Decrypts `n` bytes of ciphertext from the reader in blocks; 1, 0, or cancelled.
@@ -259,9 +267,11 @@ int decrypt_run(BerReader* r, DecryptState* st, std::uint64_t n) {
   while (n > 0) {
     const int chunk = static_cast<int>(std::min<std::uint64_t>(n, ENVELOPE_BLOCK));
     int m = 0;
-    if (!r->read(st->enc.data(), static_cast<std::uint64_t>(chunk))) return 0;
-    if (EVP_DecryptUpdate(st->ctx.get(), st->plain.data(), &m, st->enc.data(), chunk) != 1) return 0;
-    if (!write_all(st->out, st->plain.data(), static_cast<std::size_t>(m))) return 0;
+    unsigned char* enc = st->blocks->cipher.data();
+    unsigned char* plain = st->blocks->plain.data();
+    if (!r->read(enc, static_cast<std::uint64_t>(chunk))) return 0;
+    if (EVP_DecryptUpdate(st->ctx.get(), plain, &m, enc, chunk) != 1) return 0;
+    if (!write_all(st->out, plain, static_cast<std::size_t>(m))) return 0;
     n -= static_cast<std::uint64_t>(chunk);
     st->done += static_cast<std::uint64_t>(chunk);
     if (!report(st->progress, ENVELOPE_STAGE_DECRYPT, st->done, st->total)) return ENVELOPE_CANCELLED;
@@ -274,14 +284,17 @@ bool expect_tlv(BerReader* r, const unsigned char* want, std::size_t length) {
   return r->tlv(&got, kMaxSmallTlv) && got.size() == length && std::memcmp(got.data(), want, length) == 0;
 }
 
-// Finds the recipient of `cert` and recovers the CEK; its length or 0.
-int recover_cek(const Bytes& set, EVP_PKEY* pkey, X509* cert, unsigned char* cek, int cap) {
+// Finds the recipient of `cert` and recovers the CEK; its length or 0. An RSA
+// key yields keylen bytes, `fallback` in place of a malformed key.
+int recover_cek(const Bytes& set, EVP_PKEY* pkey, X509* cert, unsigned char* cek, int cap, int keylen,
+                const unsigned char* fallback) {
   const unsigned char* p = set.data();
   const unsigned char* end = set.data() + set.size();
   while (p < end) {
     UniquePtr<PKCS7_RECIP_INFO> ri(d2i_PKCS7_RECIP_INFO(nullptr, &p, end - p));
     if (!ri) return 0;
     if (PKCS7_RECIP_INFO_select(ri.get(), cert) != 1) continue;
+    if (fallback != nullptr) return pkcs7_cek_decrypt_rsa(pkey, ri.get(), cek, keylen, fallback);
     return ri->form == PKCS7_FORM_1 ? PKCS7_CEK_decrypt_form1(pkey, ri.get(), cek, cap)
                                     : PKCS7_CEK_decrypt(pkey, ri.get(), cek, cap);
   }
@@ -346,7 +359,24 @@ int decrypt_body(BIO* in, int first, EVP_PKEY* pkey, X509* cert, BIO* out, const
   }
   SecretBuffer<kMaxKeyBytes + 16> cek;
   const int keylen = EVP_CIPHER_get_key_length(cipher.get());
-  const int ceklen = recover_cek(set, pkey, cert, cek.data(), static_cast<int>(cek.size()));
+  if (keylen <= 0 || keylen > kMaxKeyBytes) {
+    fail(F, P7E_R_UNSUPPORTED_CIPHER_TYPE);
+    return 0;
+  }
+  // RSA transport has no integrity of its own: a key that fails its padding
+  // or has another length is replaced by a random one drawn beforehand, and
+  // the message then runs to its end exactly as under a wrong key. Telling
+  // the cases apart would let anyone holding a message learn its key through
+  // forged recipients (adaptive chosen ciphertexts against PKCS#1 v1.5).
+  SecretBuffer<kMaxKeyBytes> fallback;
+  const bool rsa = pkcs7_pkey_key_type(pkey) == PKCS7_KEY_RSA;
+  if (rsa && RAND_bytes(fallback.data(), keylen) != keylen) {
+    fail(F, ERR_R_INTERNAL);
+    return 0;
+  }
+  const int ceklen =
+      recover_cek(set, pkey, cert, cek.data(), static_cast<int>(cek.size()), keylen, rsa ? fallback.data() : nullptr);
+  fallback.wipe();
   if (ceklen <= 0 || ceklen != keylen) {
     fail(F, P7E_R_DECRYPT);
     return 0;
@@ -412,12 +442,12 @@ int decrypt_body(BIO* in, int first, EVP_PKEY* pkey, X509* cert, BIO* out, const
   int m = 0;
   // The content's structure closes before any plaintext counts as checked.
   closed = closed && r.close() && r.close() && r.close() && r.close() && r.eof();
-  if (!closed || EVP_DecryptFinal_ex(st.ctx.get(), st.plain.data(), &m) != 1 ||
-      !write_all(out, st.plain.data(), static_cast<std::size_t>(m)) || BIO_flush(out) != 1) {
+  unsigned char* last = st.blocks->plain.data();
+  if (!closed || EVP_DecryptFinal_ex(st.ctx.get(), last, &m) != 1 ||
+      !write_all(out, last, static_cast<std::size_t>(m)) || BIO_flush(out) != 1) {
     fail(F, closed ? P7E_R_DECRYPT : P7E_R_MALFORMED_ENVELOPE);
     return 0;
   }
-  OPENSSL_cleanse(st.plain.data(), st.plain.size());
   return 1;
 }
 

@@ -56,6 +56,9 @@ int envelope_encrypt_file(std::span<const EnvelopeRecipient> recipients, const E
 // Decrypts with the own key and certificate. The BIO form hands plaintext to
 // `out` as it goes: on a result other than 1 the caller must discard what it
 // received. The file form never shows unchecked plaintext under `out_path`.
+// With an RSA key, an encrypted content key that is malformed is replaced by
+// a random one: the message then ends as under a wrong key (a failure at the
+// content's padding, or garbage from a cipher without padding).
 int envelope_decrypt_bio(BIO* in, EVP_PKEY* pkey, X509* cert, BIO* out, EnvelopeProgress progress = {});
 int envelope_decrypt_file(const char* in_path, const char* out_path, EVP_PKEY* pkey, X509* cert,
                           EnvelopeProgress progress = {});

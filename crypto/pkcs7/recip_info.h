@@ -25,6 +25,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <cstddef>
 #include <vector>
 
 #include "crypto/cclib/owner.h"
@@ -149,6 +150,22 @@ int PKCS7_CEK_encrypt(PKCS7_RECIP_INFO* ri, unsigned char* out, int outcap, unsi
 // The CEK recovered with the own private key. -> its length, or < 1 (33/115).
 int PKCS7_CEK_decrypt_form1(EVP_PKEY* pkey, PKCS7_RECIP_INFO* ri, unsigned char* out, int outcap);
 int PKCS7_CEK_decrypt(EVP_PKEY* pkey, PKCS7_RECIP_INFO* ri, unsigned char* out, int outcap);
+
+// The RSA-transported CEK for a content cipher with keylen-byte keys, with
+// implicit rejection: when the decrypted block is not PKCS#1 v1.5 type 2 or
+// does not carry exactly keylen bytes, the caller's random `fallback` (keylen
+// bytes, drawn before) takes the key's place, so that a forged encrypted key
+// behaves as a wrong one to the end of the message. Which of the two was
+// chosen shows neither in the result, nor in the error queue, nor in the
+// timing. -> keylen, or < 1 (33/115) for an encrypted key that is not as long
+// as the modulus or a private key that cannot be used, both public.
+int pkcs7_cek_decrypt_rsa(EVP_PKEY* pkey, const PKCS7_RECIP_INFO* ri, unsigned char* out, int keylen,
+                          const unsigned char* fallback);
+// The constant-time choice itself: em holds the k bytes of the raw RSA
+// private operation; out receives keylen bytes, either the message of a
+// well-formed block or fallback.
+void pkcs7_rsa_cek_select(const unsigned char* em, std::size_t k, const unsigned char* fallback, std::size_t keylen,
+                          unsigned char* out);
 
 // After encryption: moves the encrypted key into its travelling place
 // (form 2: the agreement packed as a version-0 record; forms 0 and 1: one

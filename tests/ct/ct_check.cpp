@@ -25,10 +25,12 @@
 #include "crypto/ec/ecurve.h"
 #include "crypto/ecgost/ecdh.h"
 #include "crypto/ecgost/ecgost.h"
+#include "crypto/pkcs7/recip_info.h"
 #include "crypto/r3410/r3410.h"
 #include "crypto/rand/rand.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost28147_multi.h"
+#include "tests/support/rsa_forge.h"
 
 namespace qcrypto {
 namespace {
@@ -271,6 +273,40 @@ bool GostGamma() {
 }
 
 // ---------------------------------------------------------------------------
+// RSA key transport: the decrypted block (marked by the library once the
+// private operation is done) and the random replacement key are secret; the
+// choice between the block's key and the replacement must not branch on
+// either, for a forged block as for a well-formed one.
+
+bool RsaCekImplicitRejection() {
+  UniquePtr<EVP_PKEY> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024)));
+  if (key == nullptr) return Fail("rsa key");
+  const size_t k = static_cast<size_t>(EVP_PKEY_get_size(key.get()));
+  constexpr size_t kKeyLen = 32;
+  UniquePtr<PKCS7_RECIP_INFO> ri(PKCS7_RECIP_INFO_new());
+  if (ri == nullptr || (ri->enc_key = ASN1_OCTET_STRING_new()) == nullptr) return Fail("recipient");
+  for (test_support::RsaForgery f : test_support::kAllRsaForgeries) {
+    const std::vector<unsigned char> block = test_support::forged_block(k, kKeyLen, f);
+    const std::vector<unsigned char> enc = test_support::rsa_raw_encrypt(key.get(), block);
+    if (enc.empty() || ASN1_OCTET_STRING_set(ri->enc_key, enc.data(), static_cast<int>(enc.size())) != 1) {
+      return Fail("forged key");
+    }
+    const std::vector<unsigned char> fallback = Random(kKeyLen);
+    std::vector<unsigned char> marked = fallback;
+    std::vector<unsigned char> out(kKeyLen);
+    QCRYPTO_CT_SECRET(marked.data(), marked.size());
+    const int n = pkcs7_cek_decrypt_rsa(key.get(), ri.get(), out.data(), static_cast<int>(kKeyLen), marked.data());
+    QCRYPTO_CT_DECLASSIFY(out.data(), out.size());
+    if (n != static_cast<int>(kKeyLen)) return Fail("rsa cek length");
+    const bool well_formed = f == test_support::RsaForgery::kWrongKey;
+    const std::vector<unsigned char> expected =
+        well_formed ? std::vector<unsigned char>(block.end() - kKeyLen, block.end()) : fallback;
+    if (out != expected) return Fail(well_formed ? "block's key not taken" : "replacement key not taken");
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Controls: code that does depend on a secret must be reported. The test of
 // each control passes only when valgrind's report appears in the output.
 
@@ -313,6 +349,7 @@ constexpr Case kCases[] = {
     {"gost28147_ecb_encrypt_avx2", GostEcb},
     {"gost28147_ecb_decrypt_avx2", GostEcbDecrypt},
     {"gost28147_gamma_avx2", GostGamma},
+    {"rsa_cek_implicit_rejection", RsaCekImplicitRejection},
     // Serial modes (single block, feedback gamma, MAC): not constant time yet.
     {"control_branch", ControlBranch},
     {"control_index", ControlIndex},

@@ -17,6 +17,7 @@
 #include "crypto/cadb/library.h"
 #include "crypto/err/err.h"
 #include "crypto/rand/rand.h"
+#include "crypto/rand/rand_fixed.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_crypt.h"
 #include "quillon2/ql_dn.h"
@@ -25,6 +26,7 @@
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 #include "tests/support/ql_fixture.h"
+#include "tests/support/rsa_forge.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
 // A stack of certificates that holds one reference per certificate.
@@ -491,6 +493,83 @@ TEST_F(CryptTest, RsaDes3MessagesInteroperateWithTheDependency) {
   char* got = nullptr;
   const long got_len = BIO_get_mem_data(out.get(), &got);
   EXPECT_EQ(Bytes(got, got + got_len), plain);
+}
+
+// A forged RSA encrypted key (bad padding, a well-padded key of another
+// length, a well-formed wrong key) gives the same result, the same error
+// queue and the same progress reports through the toolkit. The session holds
+// a second key, tried first, whose certificate the message does not name:
+// its errors do not stay queued.
+TEST_F(CryptTest, ForgedRsaKeysAreIndistinguishable) {
+  Party& rsa = party(Who::kRsa, 0);
+  const std::size_t k = static_cast<std::size_t>(EVP_PKEY_get_size(rsa.key.get()));
+  const Bytes plain = random_bytes(2 * 4096 + 5);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+  give_session(Who::kRsa, 1, true);
+  give_session(Who::kRsa, 0, true);
+  struct Outcome {
+    int rc;
+    std::vector<std::array<long, 3>> progress;
+    std::vector<unsigned long> errors;
+    Bytes output;
+  };
+  for (const auto& [cipher, keylen] : {std::pair<const char*, std::size_t>{"RUS-GAMMAR", 32}, {"DES-EDE3-CBC", 24}}) {
+    SCOPED_TRACE(cipher);
+    ASSERT_EQ(QL_set_cipher(cipher), QL_OK);
+    auto list = list_of({{Who::kRsa, 0}});
+    // Made from a fixed stream too: whether a wrong key happens to meet
+    // valid content padding must not change from run to run.
+    qcrypto::RAND_set_rand_method(qcrypto::RAND_fixed_method());
+    qcrypto::RAND_fixed_set_bytes(random_bytes(4096));
+    ASSERT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), file("msg.enc").c_str()), QL_OK);
+    qcrypto::RAND_set_rand_method(&kSystemRand);
+    const Bytes msg = read_whole(file("msg.enc"));
+    std::vector<Outcome> outcomes;
+    for (test_support::RsaForgery f : test_support::kAllRsaForgeries) {
+      SCOPED_TRACE(test_support::forgery_name(f));
+      Bytes bad = msg;
+      ASSERT_TRUE(test_support::replace_encrypted_key(
+          &bad,
+          test_support::rsa_raw_encrypt(X509_get0_pubkey(rsa.cert.get()), test_support::forged_block(k, keylen, f))));
+      ASSERT_TRUE(write_whole(file("forged.enc"), bad));
+      std::filesystem::remove(file("out"));
+      ProgressLog log;
+      ASSERT_EQ(QL_set_progress_callback(log_progress, &log), QL_OK);
+      // The random key that replaces a malformed one, reproducible.
+      qcrypto::RAND_set_rand_method(qcrypto::RAND_fixed_method());
+      qcrypto::RAND_fixed_set_bytes(random_bytes(256));
+      Outcome o{QL_decrypt_file(file("forged.enc").c_str(), file("out").c_str()), log.calls, {}, {}};
+      qcrypto::RAND_set_rand_method(&kSystemRand);
+      ASSERT_EQ(QL_set_progress_callback(nullptr, nullptr), QL_OK);
+      for (unsigned long e; (e = qcrypto::ERR_get_error()) != 0;) o.errors.push_back(e);
+      if (std::filesystem::exists(file("out"))) o.output = read_whole(file("out"));
+      EXPECT_NE(o.output, plain);
+      // The content was read: the first report and one per block of it.
+      EXPECT_GE(o.progress.size(), 1 + plain.size() / 4096 + 1);
+      outcomes.push_back(std::move(o));
+    }
+    for (std::size_t i = 0; i + 1 < outcomes.size(); ++i) {
+      SCOPED_TRACE(test_support::forgery_name(test_support::kAllRsaForgeries[i]));
+      EXPECT_EQ(outcomes[i].rc, outcomes.back().rc);
+      EXPECT_EQ(outcomes[i].progress, outcomes.back().progress);
+      EXPECT_EQ(outcomes[i].errors, outcomes.back().errors);
+      EXPECT_EQ(outcomes[i].output.size(), outcomes.back().output.size());
+    }
+    if (std::string(cipher) == "DES-EDE3-CBC") {
+      // Refused at the content's padding, with that attempt's errors only.
+      EXPECT_EQ(outcomes.back().rc, QL_ERR_CANNOT_OPEN);
+      ASSERT_FALSE(outcomes.back().errors.empty());
+      EXPECT_EQ(outcomes.back().errors.back(), qcrypto::ERR_PACK_CODE(qcrypto::ERRLIB_PKCS7, 112, 135));
+      for (unsigned long e : outcomes.back().errors) {
+        EXPECT_NE(qcrypto::ERR_GET_LIB_CODE(e), qcrypto::ERRLIB_RSA) << std::hex << e;
+        EXPECT_NE(qcrypto::ERR_GET_REASON_CODE(e), 115) << std::hex << e;  // the other key's attempt
+      }
+    } else {
+      EXPECT_EQ(outcomes.back().rc, QL_OK);
+      EXPECT_EQ(outcomes.back().output.size(), plain.size());
+      EXPECT_TRUE(outcomes.back().errors.empty());
+    }
+  }
 }
 
 }  // namespace
