@@ -376,8 +376,9 @@ TEST_F(PseTest, DamagedFilesFailCleanly) {
   };
   const Case cases[] = {
       {"kek block changed", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b[35] ^= 1; }},
-      {"kek block short", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.pop_back(); }},
-      {"kek block long", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.push_back(0); }},
+      {"kek block short", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.pop_back(); }, {74, 113, 103}},
+      {"kek block long", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.push_back(0); }, {74, 113, 103}},
+      {"kek block empty", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.clear(); }, {74, 113, 103}},
       {"masks over-long", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.resize(225, 0); }, {74, 111, 103}},
       {"masks not whole shares", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.pop_back(); }, {74, 111, 103}},
       {"masks removed", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.clear(); }, {74, 111, 101}},
