@@ -91,7 +91,7 @@ int PSE_save_mkey(const char* path, const unsigned char* master_key, unsigned ch
   int n = PSE_MKEY_RECORD_BYTES;
   const int in_file = PSE_MKEY_RECORD_BYTES - PSE_KEY_BYTES * k;
   if (PSE_make_mkey_record(master_key, PSE_MKEY_SHARES, record.data(), &n, sbox) != 1 ||
-      pse_write_file(path, record.data(), in_file) != 1) {
+      pse_write_protected_file(path, record.data(), in_file) != 1) {
     QERR(ERRLIB_PSE, PSE_F_PSE_SAVE_MKEY, PSE_R_PSE_LIB);
     return 0;
   }

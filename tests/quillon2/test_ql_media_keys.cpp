@@ -16,6 +16,7 @@
 #include "crypto/cadb/cadb_file.h"
 #include "crypto/cadb/library.h"
 #include "crypto/err/err.h"
+#include "crypto/pse/pse.h"
 #include "crypto/pse/pse_files.h"
 #include "crypto/rand/rand.h"
 #include "platform/dynlib.h"
@@ -678,6 +679,57 @@ TEST_F(MediaKeys, WithoutThePcscServiceOnlyTheTokensAreAbsent) {
   ASSERT_EQ(QL_clear_keys(), QL_OK);
   EXPECT_EQ(QL_load_key(f->medium.c_str(), 0, f->keys.front().path.c_str(), nullptr), QL_OK);
   EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
+}
+
+// The master-key record is written with the token's protection flag on both
+// token media: the flag is on that file alone, a file the container writes
+// otherwise has none, and the record reads back. A button and the file
+// system have no such flag and write the record as it is.
+TEST_F(MediaKeys, MasterKeyRecordIsProtectedOnTokens) {
+  const fs::path token_root = fs::path("QRL ifdh 0") / "token" / "3f00" / "e007" / "b001";
+  const struct {
+    Medium medium;
+    std::string path;
+    fs::path folder;  // where a token keeps the container's files
+    bool flagged;
+  } rows[] = {
+      {Medium::Vexil, "Vexil:\\b001", backing(Medium::Vexil) / token_root, true},
+      {Medium::VxR2, "vxR2:\\b001", backing(Medium::VxR2) / token_root, true},
+      {Medium::IButton, "iButton:\\PSE", backing(Medium::IButton), false},
+      {Medium::Disk, (backing(Medium::Disk) / "pse").string(), backing(Medium::Disk) / "pse", false},
+  };
+  Bytes master(32);
+  for (std::size_t i = 0; i < master.size(); ++i) master[i] = static_cast<unsigned char>(i * 7 + 1);
+  const Bytes block(qcrypto::PSE_OPAQUE_BLOCK_BYTES, 0x5a);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    char mk[qcrypto::PSE_PATH_BUFFER];
+    char kek[qcrypto::PSE_PATH_BUFFER];
+    ASSERT_NE(qcrypto::PSE_file_path(mk, row.path.c_str(), qcrypto::PSE31_MKEY), nullptr);
+    ASSERT_NE(qcrypto::PSE_file_path(kek, row.path.c_str(), qcrypto::PSE31_KEK), nullptr);
+    int length = 0;
+    ASSERT_EQ(qcrypto::PSE_save_mkey(mk, master.data(), nullptr, &length, nullptr), 1);
+    ASSERT_EQ(qcrypto::pse_write_file(kek, block.data(), static_cast<int>(block.size())), 1);
+    Bytes back(32);
+    ASSERT_EQ(qcrypto::pse_read_record(mk, back.data(), nullptr, 0, nullptr), 1);
+    EXPECT_EQ(back, master);
+
+    // Every flag marker the medium keeps: the record's file on a token,
+    // none elsewhere.
+    std::vector<fs::path> markers;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(backing(row.medium), ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->path().extension() == ".protected") markers.push_back(it->path());
+    }
+    ASSERT_FALSE(ec);
+    if (row.flagged) {
+      EXPECT_EQ(markers, std::vector<fs::path>{row.folder / "a001.protected"});
+      EXPECT_TRUE(fs::is_regular_file(row.folder / "a001"));
+      EXPECT_TRUE(fs::is_regular_file(row.folder / "c001"));
+    } else {
+      EXPECT_TRUE(markers.empty());
+    }
+  }
 }
 
 }  // namespace
