@@ -169,23 +169,7 @@ const LookupPolicy kRecipientLookup{static_cast<std::size_t>(QL_CERT_MAX_BYTES),
 // found).
 UniquePtr<X509> lookup_cert(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
   CertLookup found = ql_lookup_cert(session, mode, key, second, kRecipientLookup);
-  switch (found.status) {
-    case LookupStatus::kNoPath:
-    case LookupStatus::kNoBytes:
-    case LookupStatus::kBadLength:
-      *code = QL_ERR_ARGUMENT;
-      break;
-    case LookupStatus::kUnreadable:
-      *code = QL_ERR_CERT_FILE;
-      break;
-    case LookupStatus::kUndecodable:
-      *code = QL_ERR_CERT_DECODE;
-      break;
-    case LookupStatus::kFound:
-    case LookupStatus::kNotFound:
-      *code = QL_OK;
-      break;
-  }
+  *code = ql_lookup_code(found.status, QL_OK);
   return std::move(found.cert);
 }
 

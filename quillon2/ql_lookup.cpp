@@ -67,6 +67,24 @@ CertLookup ql_lookup_cert(QL_SESSION* session, int mode, const void* key, const 
   }
 }
 
+int ql_lookup_code(LookupStatus status, int not_found) {
+  switch (status) {
+    case LookupStatus::kFound:
+      return QL_OK;
+    case LookupStatus::kNotFound:
+      return not_found;
+    case LookupStatus::kNoPath:
+    case LookupStatus::kNoBytes:
+    case LookupStatus::kBadLength:
+      return QL_ERR_ARGUMENT;
+    case LookupStatus::kUnreadable:
+      return QL_ERR_CERT_FILE;
+    case LookupStatus::kUndecodable:
+      return QL_ERR_CERT_DECODE;
+  }
+  return not_found;
+}
+
 std::vector<UniquePtr<X509>> ql_session_certs(QL_SESSION* session) {
   std::vector<UniquePtr<X509>> out;
   STACK_OF(X509)* stack = session != nullptr ? mputil_certificates(session) : nullptr;

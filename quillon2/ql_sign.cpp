@@ -113,10 +113,11 @@ bool in_list(X509* cert, const std::vector<UniquePtr<X509>>& list) {
 // is read.
 const LookupPolicy kSignerLookup{std::size_t{1} << 20, mputil_decode_cert};
 
-// The certificate of a look-up, or null with the code (129 when none).
+// The certificate of a look-up, or null with the look-up's code (129 when
+// nothing was found).
 UniquePtr<X509> lookup(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
   CertLookup found = ql_lookup_cert(session, mode, key, second, kSignerLookup);
-  *code = found.status == LookupStatus::kNoBytes ? QL_ERR_ARGUMENT : QL_ERR_SIGNER_CERT;
+  *code = ql_lookup_code(found.status, QL_ERR_SIGNER_CERT);
   return std::move(found.cert);
 }
 

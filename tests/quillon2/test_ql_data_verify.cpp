@@ -459,8 +459,9 @@ TEST_F(DataVerifyTest, VerifyDataUnderEitherArmour) {
   }
 }
 
-// The look-up as signers and recipients are added: the same modes, each
-// operation with its own codes for what went wrong.
+// The look-up as signers and recipients are added: the same modes and the
+// same codes for what went wrong; only a certificate that is not found has
+// a code of each operation's own.
 TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
   const Bytes root_der = test_support::to_der(root_);
   ASSERT_EQ(QL_add_trusted_certificate(root_der.data(), static_cast<long>(root_der.size())), QL_OK);
@@ -505,13 +506,13 @@ TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
        qcrypto::VERR_CERT_HAS_EXPIRED},
       {"bytes without a length", QL_LOOKUP_BYTES, good.data(), nullptr, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
       {"no bytes", QL_LOOKUP_BYTES, nullptr, &good_len, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
-      {"bytes of length 0", QL_LOOKUP_BYTES, good.data(), &zero, QL_ERR_SIGNER_CERT, QL_ERR_ARGUMENT},
-      {"bytes that are no certificate", QL_LOOKUP_BYTES, junk.data(), &junk_len, QL_ERR_SIGNER_CERT,
+      {"bytes of length 0", QL_LOOKUP_BYTES, good.data(), &zero, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
+      {"bytes that are no certificate", QL_LOOKUP_BYTES, junk.data(), &junk_len, QL_ERR_CERT_DECODE,
        QL_ERR_CERT_DECODE},
       {"file", QL_LOOKUP_FILE, good_file.c_str(), nullptr, QL_OK, QL_OK},
-      {"no file name", QL_LOOKUP_FILE, nullptr, nullptr, QL_ERR_SIGNER_CERT, QL_ERR_ARGUMENT},
-      {"missing file", QL_LOOKUP_FILE, missing_file.c_str(), nullptr, QL_ERR_SIGNER_CERT, QL_ERR_CERT_FILE},
-      {"file that is no certificate", QL_LOOKUP_FILE, junk_file.c_str(), nullptr, QL_ERR_SIGNER_CERT,
+      {"no file name", QL_LOOKUP_FILE, nullptr, nullptr, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
+      {"missing file", QL_LOOKUP_FILE, missing_file.c_str(), nullptr, QL_ERR_CERT_FILE, QL_ERR_CERT_FILE},
+      {"file that is no certificate", QL_LOOKUP_FILE, junk_file.c_str(), nullptr, QL_ERR_CERT_DECODE,
        QL_ERR_CERT_DECODE},
       {"subject and issuer of the session's list", QL_LOOKUP_SUBJECT, subject, issuer, QL_OK, QL_OK},
       {"subject alone", QL_LOOKUP_SUBJECT, subject, nullptr, QL_OK, QL_OK},
