@@ -4,6 +4,9 @@
 
 #include <utility>
 
+#include "crypto/bio/media.h"
+#include "crypto/cadb/buffer.h"
+#include "crypto/cadb/cadb_file.h"
 #include "crypto/cadb/cert_record.h"
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
@@ -22,11 +25,22 @@ CertLookup found_or(X509* cert, LookupStatus otherwise) {
   return out;
 }
 
+// The whole file of a key-medium path: a file-system path is read as the
+// toolkit reads its other inputs, any other medium through its BIO. Nothing
+// longer than `max` bytes is handed back.
+bool read_medium_file(const char* path, std::size_t max, std::vector<unsigned char>* out) {
+  out->clear();
+  if (qcrypto::media_kind(path) == qcrypto::MediumKind::File) return ql_read_whole_file(path, max, out) == FileRead::kOk;
+  UniquePtr<qcrypto::BUFFER> file(qcrypto::CADB_read_file(path, nullptr));
+  if (!file || file->length < 0 || static_cast<std::size_t>(file->length) > max) return false;
+  out->assign(file->data, file->data + file->length);
+  return true;
+}
+
 CertLookup lookup_file(const char* path, const LookupPolicy& policy) {
   if (path == nullptr) return found_or(nullptr, LookupStatus::kNoPath);
   std::vector<unsigned char> bytes;
-  if (ql_read_whole_file(path, policy.max_file_bytes, &bytes) != FileRead::kOk)
-    return found_or(nullptr, LookupStatus::kUnreadable);
+  if (!read_medium_file(path, policy.max_file_bytes, &bytes)) return found_or(nullptr, LookupStatus::kUnreadable);
   return found_or(policy.decode(bytes.data(), static_cast<long>(bytes.size())), LookupStatus::kUndecodable);
 }
 
