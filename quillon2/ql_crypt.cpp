@@ -382,7 +382,14 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   if (cipher == nullptr) return QL_ERR_SET_CIPHER;
   const int form = recipient_form(settings->recipient_format.load());
   std::vector<qcrypto::EnvelopeRecipient> recipients;
-  for (int i = 0; i < sk_X509_num(list->certs); ++i) recipients.push_back({sk_X509_value(list->certs, i), form});
+  qcrypto::RecipInfoList entries;
+  for (int i = 0; i < sk_X509_num(list->certs); ++i) {
+    X509* cert = sk_X509_value(list->certs, i);
+    // A key no recipient entry can be made for is refused here, before any
+    // output exists, not when the message is finished.
+    if (qcrypto::PKCS7_add_recipient(&entries, cert, form) == nullptr) return QL_ERR_RECIPIENT;
+    recipients.push_back({cert, form});
+  }
 
   // Written beside the target and renamed over it only when complete: with
   // no output path the target is the input, which must survive any failure.
