@@ -25,6 +25,7 @@
 #include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_lookup.h"
+#include "quillon2/ql_sign.h"
 
 // A stack of certificates that holds one reference per certificate.
 static void ql_crypt_free_certs(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
@@ -552,24 +553,11 @@ char* QL_signer_issuer(const QL_MESSAGE* message, int index, QL_DN* name) {
 }
 
 char* QL_signer_signing_time(const QL_MESSAGE* message, int index) {
-  PKCS7_SIGNER_INFO* si = signer_at(message, index);
-  const ASN1_TYPE* attr = si != nullptr ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
-  const ASN1_TIME* time = nullptr;
-  if (attr != nullptr && (attr->type == V_ASN1_UTCTIME || attr->type == V_ASN1_GENERALIZEDTIME))
-    time = attr->value.utctime;
-  if (time == nullptr) {
-    QL_set_last_error(QL_ERR_ARGUMENT);
-    return nullptr;
-  }
-  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
-  if (!out || QL_print_time(out.get(), time) != 1) {
-    QL_set_last_error(QL_ERR_MEMORY);
-    return nullptr;
-  }
-  char* text = nullptr;
-  const long n = BIO_get_mem_data(out.get(), &text);
   QL_set_last_error(QL_OK);
-  return QL_strdup(std::string(text, static_cast<std::size_t>(n)).c_str());
+  // The same text as a verification records for the signer.
+  char* text = QL_signing_time_text(signer_at(message, index));
+  if (text == nullptr && QL_get_last_error() == QL_OK) QL_set_last_error(QL_ERR_MEMORY);
+  return text;
 }
 
 }  // namespace quillon2

@@ -12,12 +12,15 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <ctime>
+#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "crypto/err/err.h"
+#include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/signed_data.h"
 #include "crypto/x509/name_print.h"
 #include "crypto/x509store/store.h"
@@ -135,6 +138,37 @@ class DataVerifyTest : public ::testing::Test {
     if (!in || !out) return nullptr;
     if (qcrypto::signed_data_sign_bio({&signer, 1}, in.get(), content.size(), out.get(), options) != 1) return nullptr;
     return UniquePtr<PKCS7>(d2i_PKCS7_bio(out.get(), nullptr));
+  }
+
+  // The DER of a message signed by the leaf with the given options.
+  static Bytes sign_der(LeafKind who, const Bytes& content, const qcrypto::SignedOptions& options) {
+    const qcrypto::SignedSigner signer{leaves_[who]->key.get(), leaves_[who]->cert.get()};
+    UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    if (!in || !out) return {};
+    if (qcrypto::signed_data_sign_bio({&signer, 1}, in.get(), content.size(), out.get(), options) != 1) return {};
+    const unsigned char* data = nullptr;
+    const long n = BIO_get_mem_data(out.get(), &data);
+    return Bytes(data, data + n);
+  }
+
+  // The DER of a message enveloped for the leaf with the settings' cipher.
+  static Bytes envelope_der(LeafKind who, const Bytes& content) {
+    const qcrypto::EnvelopeRecipient recipient{leaves_[who]->cert.get(), 1};
+    UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    if (!in || !out) return {};
+    if (qcrypto::envelope_encrypt_bio({&recipient, 1}, QL_settings_get()->cipher.load(), in.get(), content.size(),
+                                      out.get()) != 1)
+      return {};
+    const unsigned char* data = nullptr;
+    const long n = BIO_get_mem_data(out.get(), &data);
+    return Bytes(data, data + n);
+  }
+
+  static void trust_root() {
+    const Bytes root_der = test_support::to_der(root_);
+    ASSERT_EQ(QL_add_trusted_certificate(root_der.data(), static_cast<long>(root_der.size())), QL_OK);
   }
 
   static PKCS7_SIGNER_INFO* first_signer(PKCS7* p7) {
@@ -547,6 +581,57 @@ TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
   }
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
+}
+
+// The signing time reads the same from a message's details and from its
+// verification: the dependency's UTCTime print, whichever way it is asked.
+TEST_F(DataVerifyTest, SigningTimeTextIsOneFormEverywhere) {
+  trust_root();
+  const Bytes doc = document();
+  const struct {
+    std::time_t when;  // null: no signing time
+    const char* text;
+  } rows[] = {
+      {1796975275, "Dec 11 07:47:55 2026 GMT"},
+      {1799118245, "Jan  5 03:04:05 2027 GMT"},
+      {0, nullptr},
+  };
+  using MessagePtr = std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)>;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text != nullptr ? row.text : "no signing time");
+    qcrypto::SignedOptions options;
+    if (row.text != nullptr) options.signing_time = row.when;
+    const Bytes message = sign_der(kGood, doc, options);
+    ASSERT_FALSE(message.empty());
+
+    int kind = -1;
+    QL_MESSAGE* raw = nullptr;
+    ASSERT_EQ(QL_read_message_buffer(message.data(), static_cast<long>(message.size()), &kind, &raw), QL_OK);
+    const MessagePtr details(raw, QL_free_message);
+    ASSERT_NE(details, nullptr);
+    char* from_details = QL_signer_signing_time(details.get(), 0);
+    const int details_code = QL_get_last_error();
+
+    const UniquePtr<QL_SIGN_SET> set(QL_SIGN_SET_new());
+    ASSERT_NE(set, nullptr);
+    ASSERT_EQ(QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0,
+                             nullptr, 0),
+              QL_OK);
+    ASSERT_EQ(set->signing_times.size(), 1U);
+    const char* from_verification = set->signing_times[0];
+    if (row.text == nullptr) {
+      EXPECT_EQ(from_details, nullptr);
+      EXPECT_EQ(details_code, QL_ERR_ARGUMENT);
+      EXPECT_EQ(from_verification, nullptr);
+    } else {
+      ASSERT_NE(from_details, nullptr);
+      ASSERT_NE(from_verification, nullptr);
+      EXPECT_STREQ(from_details, row.text);
+      EXPECT_STREQ(from_verification, row.text);
+      EXPECT_EQ(details_code, QL_OK);
+    }
+    QL_free(from_details);
+  }
 }
 
 }  // namespace
