@@ -210,6 +210,14 @@ int sign(QL_SIGN_SET* set, const char* input, const char* output, int detached) 
 
 // A message in PEM is turned to DER before the engine reads it when the
 // settings say PEM first; otherwise the engine's own DER-then-PEM order holds.
+// The engine reads a message without signers whole, content included,
+// before it says so: such a message is no decoding failure.
+bool read_without_signers(int rc) {
+  const unsigned long error = qcrypto::ERR_peek_last_error();
+  return rc == 0 && qcrypto::ERR_GET_LIB_CODE(error) == qcrypto::ERRLIB_PKCS7 &&
+         qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_NO_SIGNERS;
+}
+
 int decode_code(unsigned long error) {
   if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_WRONG_PKCS7_TYPE) return QL_ERR_NOT_SIGNED;
   if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_NO_CONTENT) return QL_ERR_CONTENT_READ;
@@ -262,7 +270,7 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
                                             hand_content ? &content_runs : nullptr, &result, options, progress)
           : qcrypto::signed_data_verify_bio(in.get(), content_out.get(), &result, options, progress);
   if (rc == qcrypto::SIGNED_CANCELLED) return QL_ERR_CANCELLED;
-  if (rc != 1 && rc != qcrypto::SIGNED_INVALID) {
+  if (rc != 1 && rc != qcrypto::SIGNED_INVALID && !read_without_signers(rc)) {
     const int code = decode_code(qcrypto::ERR_peek_last_error());
     qcrypto::ERR_clear_error();
     return code;
@@ -381,7 +389,7 @@ int QL_get_signed_content(const unsigned char* message, long length, unsigned ch
   // Signatures are not judged here: a signer that does not check out still
   // leaves the content read whole.
   const int rc = qcrypto::signed_data_verify_bio(in.get(), out.get(), &result);
-  if (rc != 1 && rc != qcrypto::SIGNED_INVALID) {
+  if (rc != 1 && rc != qcrypto::SIGNED_INVALID && !read_without_signers(rc)) {
     const int code = decode_code(qcrypto::ERR_peek_last_error());
     qcrypto::ERR_clear_error();
     return code;

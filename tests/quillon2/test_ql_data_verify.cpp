@@ -634,5 +634,86 @@ TEST_F(DataVerifyTest, SigningTimeTextIsOneFormEverywhere) {
   }
 }
 
+// What verification and content extraction refuse before any signer is
+// judged: a message of another kind, a detached signature given no
+// content, a signed message without signers (whose content can still be
+// taken out).
+TEST_F(DataVerifyTest, RefusalsBeforeAnySignerIsJudged) {
+  trust_root();
+  const Bytes doc = document();
+  const Bytes enveloped = envelope_der(kGood, doc);
+  ASSERT_FALSE(enveloped.empty());
+  qcrypto::SignedOptions detached_options;
+  detached_options.detached = true;
+  const Bytes detached = sign_der(kGood, doc, detached_options);
+  ASSERT_FALSE(detached.empty());
+  // Signed data with its digest list, content and certificate, but an
+  // empty signer set.
+  const UniquePtr<PKCS7> source = sign(kGood, doc, false, true);
+  ASSERT_TRUE(source);
+  UniquePtr<PKCS7> unsigned_p7(PKCS7_new());
+  ASSERT_TRUE(unsigned_p7);
+  ASSERT_EQ(PKCS7_set_type(unsigned_p7.get(), NID_pkcs7_signed), 1);
+  for (int i = 0; i < sk_X509_ALGOR_num(source->d.sign->md_algs); ++i)
+    ASSERT_GT(sk_X509_ALGOR_push(unsigned_p7->d.sign->md_algs,
+                                 X509_ALGOR_dup(sk_X509_ALGOR_value(source->d.sign->md_algs, i))),
+              0);
+  ASSERT_EQ(PKCS7_content_new(unsigned_p7.get(), NID_pkcs7_data), 1);
+  ASSERT_EQ(ASN1_OCTET_STRING_set(unsigned_p7->d.sign->contents->d.data, doc.data(), static_cast<int>(doc.size())), 1);
+  ASSERT_EQ(PKCS7_add_certificate(unsigned_p7.get(), leaves_[kGood]->cert.get()), 1);
+  unsigned char* der = nullptr;
+  const int der_len = i2d_PKCS7(unsigned_p7.get(), &der);
+  ASSERT_GT(der_len, 0);
+  const Bytes no_signers(der, der + der_len);
+  OPENSSL_free(der);
+
+  const struct {
+    const char* what;
+    const Bytes* message;
+    int want_content;
+    int verify_code;
+    int content_code;  // of QL_get_signed_content
+  } rows[] = {
+      {"enveloped message", &enveloped, 0, QL_ERR_NOT_SIGNED, QL_ERR_NOT_SIGNED},
+      {"enveloped message, content wanted", &enveloped, 1, QL_ERR_NOT_SIGNED, QL_ERR_NOT_SIGNED},
+      {"detached signature without its content", &detached, 0, QL_ERR_CONTENT_READ, QL_ERR_CONTENT_READ},
+      {"detached signature without its content, content wanted", &detached, 1, QL_ERR_CONTENT_READ,
+       QL_ERR_CONTENT_READ},
+      {"no signer list", &no_signers, 0, QL_ERR_NO_SIGNERS, QL_OK},
+      // The content is handed over before the signers are looked at.
+      {"no signer list, content wanted", &no_signers, 1, QL_ERR_NO_SIGNERS, QL_OK},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const UniquePtr<QL_SIGN_SET> set(QL_SIGN_SET_new());
+    ASSERT_NE(set, nullptr);
+    unsigned char* content = nullptr;
+    long length = 0;
+    EXPECT_EQ(QL_verify_data(set.get(), row.message->data(), static_cast<long>(row.message->size()),
+                             row.want_content != 0 ? &content : nullptr, row.want_content != 0 ? &length : nullptr,
+                             row.want_content, nullptr, 0),
+              row.verify_code);
+    EXPECT_EQ(QL_SIGN_SET_signer_count(set.get()), 0);
+    if (row.want_content != 0 && row.verify_code == QL_ERR_NO_SIGNERS) {
+      ASSERT_NE(content, nullptr);
+      EXPECT_EQ(Bytes(content, content + length), doc);
+    } else {
+      EXPECT_EQ(content, nullptr);
+    }
+    QL_free(content);
+    content = nullptr;
+    length = 0;
+    EXPECT_EQ(QL_get_signed_content(row.message->data(), static_cast<long>(row.message->size()), &content, &length),
+              row.content_code);
+    if (row.content_code == QL_OK) {
+      ASSERT_NE(content, nullptr);
+      EXPECT_EQ(Bytes(content, content + length), doc);
+    } else {
+      EXPECT_EQ(content, nullptr);
+    }
+    QL_free(content);
+  }
+}
+
 }  // namespace
 }  // namespace quillon2
