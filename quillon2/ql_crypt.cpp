@@ -319,7 +319,7 @@ char* issuer_text(const PKCS7_ISSUER_AND_SERIAL* id, QL_DN* name) {
 
 QL_CERT_LIST* QL_CERT_LIST_new() {
   auto* list = static_cast<QL_CERT_LIST*>(OPENSSL_zalloc(sizeof(QL_CERT_LIST)));
-  if (list == nullptr) QL_set_last_error(QL_ERR_MEMORY);
+  QL_set_last_error(list != nullptr ? QL_OK : QL_ERR_MEMORY);
   return list;
 }
 
@@ -520,6 +520,7 @@ int QL_read_message_buffer(const unsigned char* data, long length, int* kind, QL
 void QL_free_message(QL_MESSAGE* message) { delete message; }
 
 int QL_recipient_count(const QL_MESSAGE* message) {
+  QL_set_last_error(QL_OK);
   if (message == nullptr) {
     QL_set_last_error(QL_ERR_ARGUMENT);
     return 0;
@@ -528,6 +529,7 @@ int QL_recipient_count(const QL_MESSAGE* message) {
 }
 
 int QL_signer_count(const QL_MESSAGE* message) {
+  QL_set_last_error(QL_OK);
   if (message == nullptr) {
     QL_set_last_error(QL_ERR_ARGUMENT);
     return 0;

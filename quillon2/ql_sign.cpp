@@ -409,11 +409,13 @@ int QL_SIGN_SET_signer_count(const QL_SIGN_SET* set) {
 }
 
 int QL_SIGN_SET_signer_status(const QL_SIGN_SET* set, int i) {
+  QL_set_last_error(QL_OK);
   if (bad_index(set, i)) return QL_ERR_ARGUMENT;
   return set->signer_status[static_cast<std::size_t>(i)];
 }
 
 char* QL_SIGN_SET_signer_name(const QL_SIGN_SET* set, int i) {
+  QL_set_last_error(QL_OK);
   if (bad_index(set, i)) return nullptr;
   char buffer[1024];
   buffer[0] = '\0';
@@ -436,6 +438,7 @@ int QL_SIGN_SET_signer_cert_data(const QL_SIGN_SET* set, int i, unsigned char** 
 }
 
 int QL_SIGN_SET_cert_is_embedded(const QL_SIGN_SET* set, int i) {
+  QL_set_last_error(QL_OK);
   if (bad_index(set, i)) return 0;
   X509* cert = set->signer_certs[static_cast<std::size_t>(i)].get();
   if (in_list(cert, set->certificates)) return 0;
@@ -444,22 +447,33 @@ int QL_SIGN_SET_cert_is_embedded(const QL_SIGN_SET* set, int i) {
 }
 
 int QL_add_signing_time(PKCS7_SIGNER_INFO* signer) {
-  if (signer == nullptr) return 0;
+  QL_set_last_error(QL_OK);
+  if (signer == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
   UniquePtr<ASN1_UTCTIME> now(ASN1_UTCTIME_set(nullptr, std::time(nullptr)));
-  if (!now) return 0;
-  if (PKCS7_add_signed_attribute(signer, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get()) != 1) return 0;
+  if (!now || PKCS7_add_signed_attribute(signer, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get()) != 1) {
+    QL_set_last_error(QL_ERR_MEMORY);
+    return 0;
+  }
   (void)now.release();  // the attribute owns it now
   return 1;
 }
 
 ASN1_UTCTIME* QL_get_signing_time(PKCS7_SIGNER_INFO* signer) {
-  if (signer == nullptr) return nullptr;
+  QL_set_last_error(QL_OK);
+  if (signer == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
   ASN1_TYPE* value = PKCS7_get_signed_attribute(signer, NID_pkcs9_signingTime);
   if (value == nullptr || value->type != V_ASN1_UTCTIME) return nullptr;
   return value->value.utctime;
 }
 
 char* QL_signing_time_text_of(const ASN1_STRING* time) {
+  QL_set_last_error(QL_OK);
   if (time == nullptr || ASN1_STRING_type(time) != V_ASN1_UTCTIME) {
     QL_set_last_error(QL_ERR_ARGUMENT);
     return nullptr;

@@ -12,10 +12,10 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <ctime>
-#include <functional>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -614,9 +614,9 @@ TEST_F(DataVerifyTest, SigningTimeTextIsOneFormEverywhere) {
 
     const UniquePtr<QL_SIGN_SET> set(QL_SIGN_SET_new());
     ASSERT_NE(set, nullptr);
-    ASSERT_EQ(QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0,
-                             nullptr, 0),
-              QL_OK);
+    ASSERT_EQ(
+        QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0, nullptr, 0),
+        QL_OK);
     ASSERT_EQ(set->signing_times.size(), 1U);
     const char* from_verification = set->signing_times[0];
     if (row.text == nullptr) {
@@ -712,6 +712,153 @@ TEST_F(DataVerifyTest, RefusalsBeforeAnySignerIsJudged) {
       EXPECT_EQ(content, nullptr);
     }
     QL_free(content);
+  }
+}
+
+// Every toolkit function that returns a value (a count, a pointer, a flag)
+// starts by clearing the thread's last result: after a failed call, a call
+// with good arguments leaves 0. Not in the table: QL_get_last_error, which
+// reads the code, and the frame's own accessors that the operations use
+// on their way (QL_settings_get, QL_session_get, QL_verify_flags,
+// QL_DN_fields, the callback slot readers, QL_set_mem_functions).
+TEST_F(DataVerifyTest, ValueReturningFunctionsClearTheLastResult) {
+  trust_root();
+  const Bytes doc = document();
+  X509* cert = leaves_[kGood]->cert.get();
+  const Bytes cert_der = test_support::to_der(cert);
+  qcrypto::SignedOptions timed;
+  timed.signing_time = 1796975275;
+  const Bytes signed_der = sign_der(kGood, doc, timed);
+  const Bytes enveloped_der = envelope_der(kGood, doc);
+  ASSERT_FALSE(signed_der.empty());
+  ASSERT_FALSE(enveloped_der.empty());
+
+  using MessagePtr = std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)>;
+  auto read_message = [](const Bytes& der) {
+    int kind = 0;
+    QL_MESSAGE* raw = nullptr;
+    EXPECT_EQ(QL_read_message_buffer(der.data(), static_cast<long>(der.size()), &kind, &raw), QL_OK);
+    return MessagePtr(raw, QL_free_message);
+  };
+  const MessagePtr signed_msg = read_message(signed_der);
+  const MessagePtr enveloped_msg = read_message(enveloped_der);
+  ASSERT_NE(signed_msg, nullptr);
+  ASSERT_NE(enveloped_msg, nullptr);
+  const UniquePtr<QL_SIGN_SET> verified(QL_SIGN_SET_new());
+  ASSERT_EQ(QL_verify_data(verified.get(), signed_der.data(), static_cast<long>(signed_der.size()), nullptr, nullptr, 0,
+                           nullptr, 0),
+            QL_OK);
+  const unsigned char* p = signed_der.data();
+  const UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(signed_der.size())));
+  ASSERT_TRUE(p7);
+  PKCS7_SIGNER_INFO* timed_signer = first_signer(p7.get());
+  ASSERT_NE(timed_signer, nullptr);
+  const UniquePtr<PKCS7> untimed = sign(kGood, doc, false, true);
+  ASSERT_TRUE(untimed);
+
+  char subject[512];
+  ASSERT_NE(qcrypto::X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject), nullptr);
+  const UniquePtr<QL_DN> dn(QL_DN_from_text(subject));
+  ASSERT_NE(dn, nullptr);
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  ASSERT_TRUE(out);
+  const UniquePtr<ASN1_UTCTIME> utc(ASN1_UTCTIME_set(nullptr, 1796975275));
+  const UniquePtr<ASN1_GENERALIZEDTIME> gen(ASN1_GENERALIZEDTIME_set(nullptr, 1796975275));
+  ASSERT_TRUE(utc && gen);
+  const std::string folder = std::filesystem::temp_directory_path().string();
+
+  // Each call with good arguments; true when it gave its value.
+  auto text = [](char* t) {
+    QL_free(t);
+    return t != nullptr;
+  };
+  const struct {
+    const char* name;
+    std::function<bool()> call;
+  } rows[] = {
+      {"QL_is_initialized", [] { return QL_is_initialized() == 1; }},
+      {"QL_get_key_file_name", [] { return QL_get_key_file_name() != nullptr; }},
+      {"QL_malloc",
+       [] {
+         void* m = QL_malloc(16);
+         QL_free(m);
+         return m != nullptr;
+       }},
+      {"QL_strdup", [&] { return text(QL_strdup("x")); }},
+      {"QL_CERT_LIST_new",
+       [] {
+         QL_CERT_LIST* l = QL_CERT_LIST_new();
+         QL_CERT_LIST_free(l);
+         return l != nullptr;
+       }},
+      {"QL_SIGN_SET_new",
+       [] {
+         QL_SIGN_SET* s = QL_SIGN_SET_new();
+         QL_SIGN_SET_free(s);
+         return s != nullptr;
+       }},
+      {"QL_DN_new",
+       [] {
+         QL_DN* d = QL_DN_new();
+         QL_DN_free(d);
+         return d != nullptr;
+       }},
+      {"QL_DN_from_text",
+       [] {
+         QL_DN* d = QL_DN_from_text("/CN=A");
+         QL_DN_free(d);
+         return d != nullptr;
+       }},
+      {"QL_DN_match", [&] { return QL_DN_match(dn.get(), dn.get()) == 1; }},
+      {"QL_read_certificate",
+       [&] {
+         X509* c = QL_read_certificate(cert_der.data(), static_cast<long>(cert_der.size()));
+         X509_free(c);
+         return c != nullptr;
+       }},
+      {"QL_cert_version_text", [&] { return text(QL_cert_version_text(cert)); }},
+      {"QL_cert_serial_text", [&] { return text(QL_cert_serial_text(cert)); }},
+      {"QL_cert_not_before_text", [&] { return text(QL_cert_not_before_text(cert, QL_TIME_FORM_TOOLKIT)); }},
+      {"QL_cert_not_after_text", [&] { return text(QL_cert_not_after_text(cert, 0)); }},
+      {"QL_cert_subject_text", [&] { return text(QL_cert_subject_text(cert)); }},
+      {"QL_cert_issuer_text", [&] { return text(QL_cert_issuer_text(cert)); }},
+      {"QL_cert_pubkey_text", [&] { return text(QL_cert_pubkey_text(cert)); }},
+      {"QL_cert_extensions_text", [&] { return text(QL_cert_extensions_text(root_)); }},
+      {"QL_cert_signature_text", [&] { return text(QL_cert_signature_text(cert)); }},
+      {"QL_cert_print_text", [&] { return text(QL_cert_print_text(cert)); }},
+      {"QL_format_time", [&] { return QL_format_time(out.get(), 2026, 12, 11, 7, 47, 55) == 1; }},
+      {"QL_print_utctime", [&] { return QL_print_utctime(out.get(), utc.get()) == 1; }},
+      {"QL_print_gentime", [&] { return QL_print_gentime(out.get(), gen.get()) == 1; }},
+      {"QL_print_time", [&] { return QL_print_time(out.get(), utc.get()) == 1; }},
+      {"QL_cert_matches_texts", [&] { return QL_cert_matches_texts(cert, subject, nullptr, nullptr) == 1; }},
+      {"QL_cert_matches_name", [&] { return QL_cert_matches_name(cert, dn.get()) == 1; }},
+      {"QL_cert_matches_lookup",
+       [&] { return QL_cert_matches_lookup(cert, QL_LOOKUP_SUBJECT, subject, nullptr, nullptr) == 1; }},
+      {"QL_recipient_count", [&] { return QL_recipient_count(enveloped_msg.get()) == 1; }},
+      {"QL_signer_count", [&] { return QL_signer_count(signed_msg.get()) == 1; }},
+      {"QL_recipient_serial", [&] { return text(QL_recipient_serial(enveloped_msg.get(), 0)); }},
+      {"QL_recipient_issuer", [&] { return text(QL_recipient_issuer(enveloped_msg.get(), 0, nullptr)); }},
+      {"QL_signer_serial", [&] { return text(QL_signer_serial(signed_msg.get(), 0)); }},
+      {"QL_signer_issuer", [&] { return text(QL_signer_issuer(signed_msg.get(), 0, nullptr)); }},
+      {"QL_signer_signing_time", [&] { return text(QL_signer_signing_time(signed_msg.get(), 0)); }},
+      {"QL_SIGN_SET_signer_count", [&] { return QL_SIGN_SET_signer_count(verified.get()) == 1; }},
+      {"QL_SIGN_SET_signer_status", [&] { return QL_SIGN_SET_signer_status(verified.get(), 0) == QL_OK; }},
+      {"QL_SIGN_SET_signer_name", [&] { return text(QL_SIGN_SET_signer_name(verified.get(), 0)); }},
+      {"QL_SIGN_SET_cert_is_embedded", [&] { return QL_SIGN_SET_cert_is_embedded(verified.get(), 0) == 1; }},
+      {"QL_add_signing_time", [&] { return QL_add_signing_time(first_signer(untimed.get())) == 1; }},
+      {"QL_get_signing_time", [&] { return QL_get_signing_time(timed_signer) != nullptr; }},
+      {"QL_signing_time_text", [&] { return text(QL_signing_time_text(timed_signer)); }},
+      {"QL_signing_time_text_of", [&] { return text(QL_signing_time_text_of(utc.get())); }},
+      {"QL_medium_present", [&] { return QL_medium_present(folder.c_str()) == 1; }},
+      {"QL_token_present", [] { return QL_token_present("C:\\keys") == 0; }},
+  };
+  const unsigned char junk[] = {'j', 'u', 'n', 'k'};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(QL_read_certificate(junk, sizeof junk), nullptr);
+    ASSERT_EQ(QL_get_last_error(), QL_ERR_CERT_DECODE);
+    EXPECT_TRUE(row.call());
+    EXPECT_EQ(QL_get_last_error(), QL_OK);
   }
 }
 
