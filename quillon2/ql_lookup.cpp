@@ -30,7 +30,8 @@ CertLookup found_or(X509* cert, LookupStatus otherwise) {
 // longer than `max` bytes is handed back.
 bool read_medium_file(const char* path, std::size_t max, std::vector<unsigned char>* out) {
   out->clear();
-  if (qcrypto::media_kind(path) == qcrypto::MediumKind::File) return ql_read_whole_file(path, max, out) == FileRead::kOk;
+  if (qcrypto::media_kind(path) == qcrypto::MediumKind::File)
+    return ql_read_whole_file(path, max, out) == FileRead::kOk;
   UniquePtr<qcrypto::BUFFER> file(qcrypto::CADB_read_file(path, nullptr));
   if (!file || file->length < 0 || static_cast<std::size_t>(file->length) > max) return false;
   out->assign(file->data, file->data + file->length);

@@ -245,8 +245,8 @@ TEST_F(CryptTest, RefusalsAndUnopenableMessages) {
 TEST_F(CryptTest, RecipientOfAnUnsupportedKeyTypeIsRefusedAtItsEntry) {
   const UniquePtr<EVP_PKEY> ec_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   ASSERT_TRUE(ec_key);
-  const UniquePtr<X509> ec_cert(test_support::gost_make_cert(ec_key.get(), {"P-256 party", 99, false, 30}, ca_.get(),
-                                                             ca_key_.get()));
+  const UniquePtr<X509> ec_cert(
+      test_support::gost_make_cert(ec_key.get(), {"P-256 party", 99, false, 30}, ca_.get(), ca_key_.get()));
   ASSERT_TRUE(ec_cert);
   const Bytes ec_der = test_support::to_der(ec_cert.get());
   const long ec_length = static_cast<long>(ec_der.size());
