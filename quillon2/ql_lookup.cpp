@@ -4,13 +4,11 @@
 
 #include <utility>
 
-#include "crypto/bio/media.h"
 #include "crypto/cadb/buffer.h"
 #include "crypto/cadb/cadb_file.h"
 #include "crypto/cadb/cert_record.h"
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
-#include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
 
 namespace quillon2 {
@@ -25,13 +23,13 @@ CertLookup found_or(X509* cert, LookupStatus otherwise) {
   return out;
 }
 
-// The whole file of a key-medium path: a file-system path is read as the
-// toolkit reads its other inputs, any other medium through its BIO. Nothing
-// longer than `max` bytes is handed back.
+// The whole file of a key-medium path, read as key files are: through the
+// medium's own reader, a file-system file refused by its size before it is
+// read. Nothing longer than `max` bytes is handed back.
 bool read_medium_file(const char* path, std::size_t max, std::vector<unsigned char>* out) {
   out->clear();
-  if (qcrypto::media_kind(path) == qcrypto::MediumKind::File)
-    return ql_read_whole_file(path, max, out) == FileRead::kOk;
+  const long size = qcrypto::media_file_size(path);
+  if (size > 0 && static_cast<unsigned long>(size) > max) return false;
   UniquePtr<qcrypto::BUFFER> file(qcrypto::CADB_read_file(path, nullptr));
   if (!file || file->length < 0 || static_cast<std::size_t>(file->length) > max) return false;
   out->assign(file->data, file->data + file->length);

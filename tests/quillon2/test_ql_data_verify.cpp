@@ -514,9 +514,13 @@ TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
   ASSERT_NE(::mkdtemp(folder.data()), nullptr);
   const std::string good_file = folder + "/good.cer";
   const std::string junk_file = folder + "/junk.cer";
+  // Above the 1 MiB a signer's certificate file may have, below the
+  // recipient's bound.
+  const std::string big_file = folder + "/big.cer";
   const std::string missing_file = folder + "/missing.cer";
   const Bytes junk = {'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't'};
-  for (const auto& [path, bytes] : {std::pair{good_file, good}, std::pair{junk_file, junk}}) {
+  const Bytes big((std::size_t{1} << 20) + 1, 'x');
+  for (const auto& [path, bytes] : {std::pair{good_file, good}, std::pair{junk_file, junk}, std::pair{big_file, big}}) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
@@ -547,6 +551,8 @@ TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
       {"no file name", QL_LOOKUP_FILE, nullptr, nullptr, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
       {"missing file", QL_LOOKUP_FILE, missing_file.c_str(), nullptr, QL_ERR_CERT_FILE, QL_ERR_CERT_FILE},
       {"file that is no certificate", QL_LOOKUP_FILE, junk_file.c_str(), nullptr, QL_ERR_CERT_DECODE,
+       QL_ERR_CERT_DECODE},
+      {"file too large to be read as a signer's", QL_LOOKUP_FILE, big_file.c_str(), nullptr, QL_ERR_CERT_FILE,
        QL_ERR_CERT_DECODE},
       {"subject and issuer of the session's list", QL_LOOKUP_SUBJECT, subject, issuer, QL_OK, QL_OK},
       {"subject alone", QL_LOOKUP_SUBJECT, subject, nullptr, QL_OK, QL_OK},

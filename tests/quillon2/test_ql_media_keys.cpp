@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -697,6 +698,11 @@ TEST_F(MediaKeys, CertificateFileOnAnyMedium) {
   ASSERT_EQ(QL_add_trusted_certificate(der.data(), static_cast<long>(der.size())), QL_OK);
   const Bytes junk = {'n', 'o', ' ', 'c', 'e', 'r', 't'};
   fs::create_directories(backing(Medium::Disk));
+  auto backslashed = [](const fs::path& path) {
+    std::string text = path.string();
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+  };
   const struct {
     const char* medium;
     std::string cert;     // holds the certificate
@@ -708,6 +714,9 @@ TEST_F(MediaKeys, CertificateFileOnAnyMedium) {
       {"button", "iButton:\\cert.001", "iButton:\\junk.001", "iButton:\\none.001"},
       {"file system", (backing(Medium::Disk) / "cert.der").string(), (backing(Medium::Disk) / "junk.der").string(),
        (backing(Medium::Disk) / "none.der").string()},
+      // A key-medium path may separate its folders by "\" too.
+      {"file system, \\ separators", backslashed(backing(Medium::Disk) / "cert2.der"),
+       backslashed(backing(Medium::Disk) / "junk2.der"), backslashed(backing(Medium::Disk) / "none2.der")},
   };
   for (const auto& place : places) {
     SCOPED_TRACE(place.medium);
