@@ -101,6 +101,7 @@ int two_digits(const unsigned char* p) { return (p[0] - '0') * 10 + (p[1] - '0')
 
 // The toolkit time form of a UTCTime (2 year digits) or GeneralizedTime (4).
 int print_time_text(BIO* out, const ASN1_STRING* time, int year_digits) {
+  QL_set_last_error(QL_OK);
   const unsigned char* d = time != nullptr ? ASN1_STRING_get0_data(time) : nullptr;
   const int n = time != nullptr ? ASN1_STRING_length(time) : 0;
   const int need = year_digits + 8;  // year, month, day, hour, minute
@@ -120,6 +121,7 @@ int print_time_text(BIO* out, const ASN1_STRING* time, int year_digits) {
       return QL_format_time(out, year, month, two_digits(p + 2), two_digits(p + 4), two_digits(p + 6), second);
   }
   BIO_write(out, "Bad time value", 14);
+  QL_set_last_error(QL_ERR_ARGUMENT);
   return 0;
 }
 
@@ -378,7 +380,12 @@ int fill_name(char* text, QL_DN* dn) {
 }  // namespace
 
 int QL_format_time(BIO* out, int year, int month, int day, int hour, int minute, int second) {
-  return BIO_printf(out, "%02d.%02d.%d %02d:%02d:%02d", day, month, year, hour, minute, second) > 0 ? 1 : 0;
+  QL_set_last_error(QL_OK);
+  if (out == nullptr || BIO_printf(out, "%02d.%02d.%d %02d:%02d:%02d", day, month, year, hour, minute, second) <= 0) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
+  return 1;
 }
 
 int QL_print_utctime(BIO* out, const ASN1_UTCTIME* time) { return print_time_text(out, time, 2); }
@@ -390,6 +397,7 @@ int QL_print_time(BIO* out, const ASN1_TIME* time) {
   if (type == V_ASN1_UTCTIME) return QL_print_utctime(out, time);
   if (type == V_ASN1_GENERALIZEDTIME) return QL_print_gentime(out, time);
   BIO_write(out, "Bad time value", 14);
+  QL_set_last_error(QL_ERR_ARGUMENT);
   return 0;
 }
 
@@ -526,7 +534,11 @@ int QL_get_cert_info(const unsigned char* bytes, long length, QL_CERT_INFO* info
 }
 
 int QL_cert_matches_texts(X509* cert, const char* subject, const char* issuer, const char* serial) {
-  if (cert == nullptr || (subject == nullptr && issuer == nullptr && serial == nullptr)) return 0;
+  QL_set_last_error(QL_OK);
+  if (cert == nullptr || (subject == nullptr && issuer == nullptr && serial == nullptr)) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
   const auto equal = [](char* text, const char* wanted) {
     const bool same = text != nullptr && std::strcmp(text, wanted) == 0;
     QL_free(text);
@@ -545,7 +557,11 @@ int QL_cert_matches_texts(X509* cert, const char* subject, const char* issuer, c
 }
 
 int QL_cert_matches_name(X509* cert, const QL_DN* wanted) {
-  if (cert == nullptr) return 0;
+  QL_set_last_error(QL_OK);
+  if (cert == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
   char* text = QL_cert_subject_text(cert);
   QL_DN subject{};
   const int code = fill_name(text, &subject);
@@ -559,6 +575,7 @@ int QL_cert_matches_name(X509* cert, const QL_DN* wanted) {
 }
 
 int QL_cert_matches_lookup(X509* cert, int mode, const char* key, const char* second, const QL_DN* name) {
+  QL_set_last_error(QL_OK);
   switch (mode) {
     case QL_LOOKUP_SUBJECT:
       return QL_cert_matches_texts(cert, key, second, nullptr);

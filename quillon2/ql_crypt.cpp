@@ -25,6 +25,7 @@
 #include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_lookup.h"
+#include "quillon2/ql_sign.h"
 
 // A stack of certificates that holds one reference per certificate.
 static void ql_crypt_free_certs(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
@@ -169,23 +170,7 @@ const LookupPolicy kRecipientLookup{static_cast<std::size_t>(QL_CERT_MAX_BYTES),
 // found).
 UniquePtr<X509> lookup_cert(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
   CertLookup found = ql_lookup_cert(session, mode, key, second, kRecipientLookup);
-  switch (found.status) {
-    case LookupStatus::kNoPath:
-    case LookupStatus::kNoBytes:
-    case LookupStatus::kBadLength:
-      *code = QL_ERR_ARGUMENT;
-      break;
-    case LookupStatus::kUnreadable:
-      *code = QL_ERR_CERT_FILE;
-      break;
-    case LookupStatus::kUndecodable:
-      *code = QL_ERR_CERT_DECODE;
-      break;
-    case LookupStatus::kFound:
-    case LookupStatus::kNotFound:
-      *code = QL_OK;
-      break;
-  }
+  *code = ql_lookup_code(found.status, QL_OK);
   return std::move(found.cert);
 }
 
@@ -334,7 +319,7 @@ char* issuer_text(const PKCS7_ISSUER_AND_SERIAL* id, QL_DN* name) {
 
 QL_CERT_LIST* QL_CERT_LIST_new() {
   auto* list = static_cast<QL_CERT_LIST*>(OPENSSL_zalloc(sizeof(QL_CERT_LIST)));
-  if (list == nullptr) QL_set_last_error(QL_ERR_MEMORY);
+  QL_set_last_error(list != nullptr ? QL_OK : QL_ERR_MEMORY);
   return list;
 }
 
@@ -398,7 +383,14 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   if (cipher == nullptr) return QL_ERR_SET_CIPHER;
   const int form = recipient_form(settings->recipient_format.load());
   std::vector<qcrypto::EnvelopeRecipient> recipients;
-  for (int i = 0; i < sk_X509_num(list->certs); ++i) recipients.push_back({sk_X509_value(list->certs, i), form});
+  qcrypto::RecipInfoList entries;
+  for (int i = 0; i < sk_X509_num(list->certs); ++i) {
+    X509* cert = sk_X509_value(list->certs, i);
+    // A key no recipient entry can be made for is refused here, before any
+    // output exists, not when the message is finished.
+    if (qcrypto::PKCS7_add_recipient(&entries, cert, form) == nullptr) return QL_ERR_RECIPIENT;
+    recipients.push_back({cert, form});
+  }
 
   // Written beside the target and renamed over it only when complete: with
   // no output path the target is the input, which must survive any failure.
@@ -530,6 +522,7 @@ int QL_read_message_buffer(const unsigned char* data, long length, int* kind, QL
 void QL_free_message(QL_MESSAGE* message) { delete message; }
 
 int QL_recipient_count(const QL_MESSAGE* message) {
+  QL_set_last_error(QL_OK);
   if (message == nullptr) {
     QL_set_last_error(QL_ERR_ARGUMENT);
     return 0;
@@ -538,6 +531,7 @@ int QL_recipient_count(const QL_MESSAGE* message) {
 }
 
 int QL_signer_count(const QL_MESSAGE* message) {
+  QL_set_last_error(QL_OK);
   if (message == nullptr) {
     QL_set_last_error(QL_ERR_ARGUMENT);
     return 0;
@@ -563,24 +557,11 @@ char* QL_signer_issuer(const QL_MESSAGE* message, int index, QL_DN* name) {
 }
 
 char* QL_signer_signing_time(const QL_MESSAGE* message, int index) {
-  PKCS7_SIGNER_INFO* si = signer_at(message, index);
-  const ASN1_TYPE* attr = si != nullptr ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
-  const ASN1_TIME* time = nullptr;
-  if (attr != nullptr && (attr->type == V_ASN1_UTCTIME || attr->type == V_ASN1_GENERALIZEDTIME))
-    time = attr->value.utctime;
-  if (time == nullptr) {
-    QL_set_last_error(QL_ERR_ARGUMENT);
-    return nullptr;
-  }
-  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
-  if (!out || QL_print_time(out.get(), time) != 1) {
-    QL_set_last_error(QL_ERR_MEMORY);
-    return nullptr;
-  }
-  char* text = nullptr;
-  const long n = BIO_get_mem_data(out.get(), &text);
   QL_set_last_error(QL_OK);
-  return QL_strdup(std::string(text, static_cast<std::size_t>(n)).c_str());
+  // The same text as a verification records for the signer.
+  char* text = QL_signing_time_text(signer_at(message, index));
+  if (text == nullptr && QL_get_last_error() == QL_OK) QL_set_last_error(QL_ERR_MEMORY);
+  return text;
 }
 
 }  // namespace quillon2

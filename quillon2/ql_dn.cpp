@@ -101,7 +101,11 @@ QL_DN* QL_DN_from_text(const char* text) {
 }
 
 int QL_DN_match(const QL_DN* wanted, const QL_DN* candidate) {
-  if (wanted == nullptr || candidate == nullptr) return 0;
+  QL_set_last_error(QL_OK);
+  if (wanted == nullptr || candidate == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
   const char* const* want = QL_DN_fields(wanted);
   const char* const* have = QL_DN_fields(candidate);
   bool any = false;

@@ -201,10 +201,13 @@ int QL_cleanup() {
   return QL_OK;
 }
 
-int QL_is_initialized() { return g_starts > 0 ? 1 : 0; }
+int QL_is_initialized() {
+  QL_set_last_error(QL_OK);
+  return g_starts > 0 ? 1 : 0;
+}
 
 int QL_set_cipher(const char* name) {
-  if (!QL_is_initialized()) return QL_ERR_NOT_INITIALISED;
+  if (g_starts <= 0) return QL_ERR_NOT_INITIALISED;
   if (name == nullptr) return QL_ERR_CIPHER;
   int nid = OBJ_sn2nid(name);
   if (nid == NID_undef) nid = OBJ_ln2nid(name);
@@ -291,7 +294,11 @@ void QL_free(void* block) {
 }
 
 char* QL_strdup(const char* text) {
-  if (text == nullptr) return nullptr;
+  QL_set_last_error(QL_OK);
+  if (text == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
   const std::size_t n = std::strlen(text) + 1;
   auto* copy = static_cast<char*>(QL_malloc(n));
   if (copy != nullptr) std::memcpy(copy, text, n);
@@ -308,7 +315,10 @@ int QL_set_mem_functions(void* (*allocate)(std::size_t), void* (*reallocate)(voi
   return 1;
 }
 
-const char* QL_get_key_file_name() { return t_key_file_name; }
+const char* QL_get_key_file_name() {
+  QL_set_last_error(QL_OK);
+  return t_key_file_name;
+}
 
 void mputil_set_key_file_name(const char* name) {
   if (name == nullptr) name = "";
@@ -329,7 +339,7 @@ unsigned long QL_verify_flags(unsigned check_options) {
   return flags;
 }
 
-QL_SETTINGS* QL_settings_get() { return QL_is_initialized() ? &g_settings : nullptr; }
+QL_SETTINGS* QL_settings_get() { return g_starts > 0 ? &g_settings : nullptr; }
 
 QL_SESSION* QL_session_get() {
   std::lock_guard<std::recursive_mutex> lock(toolkit_mutex());

@@ -4,10 +4,11 @@
 
 #include <utility>
 
+#include "crypto/cadb/buffer.h"
+#include "crypto/cadb/cadb_file.h"
 #include "crypto/cadb/cert_record.h"
 #include "crypto/x509store/verify.h"
 #include "quillon2/ql_certinfo.h"
-#include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
 
 namespace quillon2 {
@@ -22,11 +23,23 @@ CertLookup found_or(X509* cert, LookupStatus otherwise) {
   return out;
 }
 
+// The whole file of a key-medium path, read as key files are: through the
+// medium's own reader, a file-system file refused by its size before it is
+// read. Nothing longer than `max` bytes is handed back.
+bool read_medium_file(const char* path, std::size_t max, std::vector<unsigned char>* out) {
+  out->clear();
+  const long size = qcrypto::media_file_size(path);
+  if (size > 0 && static_cast<unsigned long>(size) > max) return false;
+  UniquePtr<qcrypto::BUFFER> file(qcrypto::CADB_read_file(path, nullptr));
+  if (!file || file->length < 0 || static_cast<std::size_t>(file->length) > max) return false;
+  out->assign(file->data, file->data + file->length);
+  return true;
+}
+
 CertLookup lookup_file(const char* path, const LookupPolicy& policy) {
   if (path == nullptr) return found_or(nullptr, LookupStatus::kNoPath);
   std::vector<unsigned char> bytes;
-  if (ql_read_whole_file(path, policy.max_file_bytes, &bytes) != FileRead::kOk)
-    return found_or(nullptr, LookupStatus::kUnreadable);
+  if (!read_medium_file(path, policy.max_file_bytes, &bytes)) return found_or(nullptr, LookupStatus::kUnreadable);
   return found_or(policy.decode(bytes.data(), static_cast<long>(bytes.size())), LookupStatus::kUndecodable);
 }
 
@@ -65,6 +78,24 @@ CertLookup ql_lookup_cert(QL_SESSION* session, int mode, const void* key, const 
     default:
       return found_or(nullptr, LookupStatus::kNotFound);
   }
+}
+
+int ql_lookup_code(LookupStatus status, int not_found) {
+  switch (status) {
+    case LookupStatus::kFound:
+      return QL_OK;
+    case LookupStatus::kNotFound:
+      return not_found;
+    case LookupStatus::kNoPath:
+    case LookupStatus::kNoBytes:
+    case LookupStatus::kBadLength:
+      return QL_ERR_ARGUMENT;
+    case LookupStatus::kUnreadable:
+      return QL_ERR_CERT_FILE;
+    case LookupStatus::kUndecodable:
+      return QL_ERR_CERT_DECODE;
+  }
+  return not_found;
 }
 
 std::vector<UniquePtr<X509>> ql_session_certs(QL_SESSION* session) {

@@ -51,6 +51,12 @@ struct CertLookup {
 CertLookup ql_lookup_cert(QL_SESSION* session, int mode, const void* key, const void* second,
                           const LookupPolicy& policy);
 
+// The toolkit code of a look-up's end, the same for every operation but for
+// nothing found, which each operation names itself: 0 found, `not_found`,
+// 159 a missing path, bytes or length, 166 an unreadable file, 186 bytes
+// that are no certificate.
+int ql_lookup_code(LookupStatus status, int not_found);
+
 // The session's certificate list, one reference each.
 std::vector<qcrypto::UniquePtr<X509>> ql_session_certs(QL_SESSION* session);
 

@@ -113,10 +113,11 @@ bool in_list(X509* cert, const std::vector<UniquePtr<X509>>& list) {
 // is read.
 const LookupPolicy kSignerLookup{std::size_t{1} << 20, mputil_decode_cert};
 
-// The certificate of a look-up, or null with the code (129 when none).
+// The certificate of a look-up, or null with the look-up's code (129 when
+// nothing was found).
 UniquePtr<X509> lookup(QL_SESSION* session, int mode, const void* key, const void* second, int* code) {
   CertLookup found = ql_lookup_cert(session, mode, key, second, kSignerLookup);
-  *code = found.status == LookupStatus::kNoBytes ? QL_ERR_ARGUMENT : QL_ERR_SIGNER_CERT;
+  *code = ql_lookup_code(found.status, QL_ERR_SIGNER_CERT);
   return std::move(found.cert);
 }
 
@@ -209,6 +210,14 @@ int sign(QL_SIGN_SET* set, const char* input, const char* output, int detached) 
 
 // A message in PEM is turned to DER before the engine reads it when the
 // settings say PEM first; otherwise the engine's own DER-then-PEM order holds.
+// The engine reads a message without signers whole, content included,
+// before it says so: such a message is no decoding failure.
+bool read_without_signers(int rc) {
+  const unsigned long error = qcrypto::ERR_peek_last_error();
+  return rc == 0 && qcrypto::ERR_GET_LIB_CODE(error) == qcrypto::ERRLIB_PKCS7 &&
+         qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_NO_SIGNERS;
+}
+
 int decode_code(unsigned long error) {
   if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_WRONG_PKCS7_TYPE) return QL_ERR_NOT_SIGNED;
   if (qcrypto::ERR_GET_REASON_CODE(error) == qcrypto::P7S_R_NO_CONTENT) return QL_ERR_CONTENT_READ;
@@ -261,7 +270,7 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
                                             hand_content ? &content_runs : nullptr, &result, options, progress)
           : qcrypto::signed_data_verify_bio(in.get(), content_out.get(), &result, options, progress);
   if (rc == qcrypto::SIGNED_CANCELLED) return QL_ERR_CANCELLED;
-  if (rc != 1 && rc != qcrypto::SIGNED_INVALID) {
+  if (rc != 1 && rc != qcrypto::SIGNED_INVALID && !read_without_signers(rc)) {
     const int code = decode_code(qcrypto::ERR_peek_last_error());
     qcrypto::ERR_clear_error();
     return code;
@@ -380,7 +389,7 @@ int QL_get_signed_content(const unsigned char* message, long length, unsigned ch
   // Signatures are not judged here: a signer that does not check out still
   // leaves the content read whole.
   const int rc = qcrypto::signed_data_verify_bio(in.get(), out.get(), &result);
-  if (rc != 1 && rc != qcrypto::SIGNED_INVALID) {
+  if (rc != 1 && rc != qcrypto::SIGNED_INVALID && !read_without_signers(rc)) {
     const int code = decode_code(qcrypto::ERR_peek_last_error());
     qcrypto::ERR_clear_error();
     return code;
@@ -400,11 +409,13 @@ int QL_SIGN_SET_signer_count(const QL_SIGN_SET* set) {
 }
 
 int QL_SIGN_SET_signer_status(const QL_SIGN_SET* set, int i) {
+  QL_set_last_error(QL_OK);
   if (bad_index(set, i)) return QL_ERR_ARGUMENT;
   return set->signer_status[static_cast<std::size_t>(i)];
 }
 
 char* QL_SIGN_SET_signer_name(const QL_SIGN_SET* set, int i) {
+  QL_set_last_error(QL_OK);
   if (bad_index(set, i)) return nullptr;
   char buffer[1024];
   buffer[0] = '\0';
@@ -427,6 +438,7 @@ int QL_SIGN_SET_signer_cert_data(const QL_SIGN_SET* set, int i, unsigned char** 
 }
 
 int QL_SIGN_SET_cert_is_embedded(const QL_SIGN_SET* set, int i) {
+  QL_set_last_error(QL_OK);
   if (bad_index(set, i)) return 0;
   X509* cert = set->signer_certs[static_cast<std::size_t>(i)].get();
   if (in_list(cert, set->certificates)) return 0;
@@ -435,22 +447,33 @@ int QL_SIGN_SET_cert_is_embedded(const QL_SIGN_SET* set, int i) {
 }
 
 int QL_add_signing_time(PKCS7_SIGNER_INFO* signer) {
-  if (signer == nullptr) return 0;
+  QL_set_last_error(QL_OK);
+  if (signer == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return 0;
+  }
   UniquePtr<ASN1_UTCTIME> now(ASN1_UTCTIME_set(nullptr, std::time(nullptr)));
-  if (!now) return 0;
-  if (PKCS7_add_signed_attribute(signer, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get()) != 1) return 0;
+  if (!now || PKCS7_add_signed_attribute(signer, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get()) != 1) {
+    QL_set_last_error(QL_ERR_MEMORY);
+    return 0;
+  }
   (void)now.release();  // the attribute owns it now
   return 1;
 }
 
 ASN1_UTCTIME* QL_get_signing_time(PKCS7_SIGNER_INFO* signer) {
-  if (signer == nullptr) return nullptr;
+  QL_set_last_error(QL_OK);
+  if (signer == nullptr) {
+    QL_set_last_error(QL_ERR_ARGUMENT);
+    return nullptr;
+  }
   ASN1_TYPE* value = PKCS7_get_signed_attribute(signer, NID_pkcs9_signingTime);
   if (value == nullptr || value->type != V_ASN1_UTCTIME) return nullptr;
   return value->value.utctime;
 }
 
 char* QL_signing_time_text_of(const ASN1_STRING* time) {
+  QL_set_last_error(QL_OK);
   if (time == nullptr || ASN1_STRING_type(time) != V_ASN1_UTCTIME) {
     QL_set_last_error(QL_ERR_ARGUMENT);
     return nullptr;

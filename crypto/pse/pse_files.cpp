@@ -8,7 +8,9 @@
 #include <string>
 
 #include "crypto/bio/media.h"
+#include "crypto/bio/vxsdk_bio.h"
 #include "crypto/cadb/cadb_file.h"
+#include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
 
 namespace qcrypto {
@@ -124,7 +126,30 @@ int pse_read_file(const char* path, unsigned char* out, int max) {
 
 int pse_read_exact(const char* path, unsigned char* out, int n) { return pse_read_file(path, out, n) == n ? 1 : 0; }
 
-int pse_write_file(const char* path, const unsigned char* bytes, int n) {
+namespace {
+
+// The whole new content of a token file, created with the protection flag:
+// the medium's BIO is told before any byte reaches it.
+int write_protected_token_file(const char* path, const unsigned char* bytes, int n) {
+  UniquePtr<BIO> bio(media_bio_open(path, "wb", 0, nullptr));
+  if (!bio || BIO_ctrl(bio.get(), VXBIO_CTRL_SET_PROTECTION, 1, nullptr) != 1) {
+    QERR(ERRLIB_PSE, PSE_F_PSE_SAVE_MKEY, PSE_R_WRITE_FILE);
+    return 0;
+  }
+  int done = 0;
+  while (done < n) {
+    const int put = BIO_write(bio.get(), bytes + done, n - done);
+    if (put <= 0) break;
+    done += put;
+  }
+  if (done != n || BIO_flush(bio.get()) <= 0) {
+    QERR(ERRLIB_PSE, PSE_F_PSE_SAVE_MKEY, PSE_R_WRITE_FILE);
+    return 0;
+  }
+  return 1;
+}
+
+int write_file(const char* path, const unsigned char* bytes, int n, bool protect) {
   if (path == nullptr || n < 0 || (bytes == nullptr && n > 0)) return 0;
 #ifdef QCRYPTO_TEST_HOOKS
   const PseWriteFault fault = next_write_fault();
@@ -139,8 +164,18 @@ int pse_write_file(const char* path, const unsigned char* bytes, int n) {
     return 0;
   }
 #endif
+  // Only the token media know the flag; every other medium writes as usual.
+  if (protect && media_is_token(path) == 1) return write_protected_token_file(path, bytes, n);
   if (n == 0) return CADB_write_file(path, bytes, 0, nullptr) == 0 && media_file_size(path) == 0 ? 1 : 0;
   return CADB_write_file(path, bytes, n, nullptr) == n ? 1 : 0;
+}
+
+}  // namespace
+
+int pse_write_file(const char* path, const unsigned char* bytes, int n) { return write_file(path, bytes, n, false); }
+
+int pse_write_protected_file(const char* path, const unsigned char* bytes, int n) {
+  return write_file(path, bytes, n, true);
 }
 
 int pse_wipe_file(const char* path) {

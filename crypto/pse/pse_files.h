@@ -55,6 +55,9 @@ int pse_read_file(const char* path, unsigned char* out, int max);
 int pse_read_exact(const char* path, unsigned char* out, int n);
 // The whole new content of a file: 1 once it is safely on the medium, else 0.
 int pse_write_file(const char* path, const unsigned char* bytes, int n);
+// The same for a file that holds master-key shares: on a token medium the
+// file is created with the token's protection flag set.
+int pse_write_protected_file(const char* path, const unsigned char* bytes, int n);
 // Overwrites the file with zeros and removes it: 1 / 0 (74, 125, 12).
 int pse_wipe_file(const char* path);
 

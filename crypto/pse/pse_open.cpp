@@ -91,7 +91,7 @@ int PSE_save_mkey(const char* path, const unsigned char* master_key, unsigned ch
   int n = PSE_MKEY_RECORD_BYTES;
   const int in_file = PSE_MKEY_RECORD_BYTES - PSE_KEY_BYTES * k;
   if (PSE_make_mkey_record(master_key, PSE_MKEY_SHARES, record.data(), &n, sbox) != 1 ||
-      pse_write_file(path, record.data(), in_file) != 1) {
+      pse_write_protected_file(path, record.data(), in_file) != 1) {
     QERR(ERRLIB_PSE, PSE_F_PSE_SAVE_MKEY, PSE_R_PSE_LIB);
     return 0;
   }
@@ -183,7 +183,13 @@ PSE* PSE_open(const char* medium, int with_rand) {
     QERR(ERRLIB_PSE, PSE_F_PSE_LOAD_MKEY, kept_apart == -2 ? PSE_R_INVALID_FORMAT : PSE_R_READ_FILE);
     ok = false;
   }
-  ok = ok && pse_read_exact(kek, block.data(), PSE_OPAQUE_BLOCK_BYTES) == 1;
+  if (ok) {
+    const int got = pse_read_file(kek, block.data(), PSE_OPAQUE_BLOCK_BYTES);
+    if (got != PSE_OPAQUE_BLOCK_BYTES) {
+      QERR(ERRLIB_PSE, PSE_F_PSE_LOAD_KEK, got == -1 ? PSE_R_READ_FILE : PSE_R_INVALID_FORMAT);
+      ok = false;
+    }
+  }
   if (ok) container.reset(PSE31_open(mk, shares.data(), kept_apart, block.data(), nullptr));
   ok = container != nullptr && (container->path = dup_text(medium)) != nullptr;
   if (ok && with_rand != 0 && PSE_rand_ready() == 0) ok = seed_from_container(container.get(), medium);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "stand-ins/media/media_control.h"
 
@@ -18,6 +19,16 @@ std::vector<std::string> token_readers() {
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+void token_mark_protected(const std::string& file, bool on) {
+  const fs::path marker = file + ".protected";
+  std::error_code ec;
+  if (!on) {
+    fs::remove(marker, ec);
+    return;
+  }
+  std::ofstream touch(marker, std::ios::binary);
 }
 
 std::string token_folder(const std::string& reader) {

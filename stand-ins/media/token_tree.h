@@ -11,6 +11,10 @@
 namespace standin {
 
 std::vector<std::string> token_readers();
+// A file created with the token's protection flag has an empty marker file
+// beside it, named as the file plus ".protected" (no file id, so no listing
+// shows it); a test reads the flag from it. Deleting the file drops it.
+void token_mark_protected(const std::string& file, bool on);
 // The token folder of a reader, or empty when the reader holds no token
 // (or the device is missing).
 std::string token_folder(const std::string& reader);

@@ -130,7 +130,7 @@ STANDIN_EXPORT int VEXIL_create_directory(VEXIL_API_CTX* ctx, const char* ids, i
   return fail(ctx, 5, VXAPI_R_DEVICE);
 }
 
-STANDIN_EXPORT int VEXIL_create_file(VEXIL_API_CTX* ctx, const char* ids, int size, int) {
+STANDIN_EXPORT int VEXIL_create_file(VEXIL_API_CTX* ctx, const char* ids, int size, int protect) {
   fs::path p;
   if (!enter(ctx, "VEXIL_create_file", 6, ids, &p) || !ensure_login(ctx, 6)) return 0;
   std::error_code ec;
@@ -140,14 +140,18 @@ STANDIN_EXPORT int VEXIL_create_file(VEXIL_API_CTX* ctx, const char* ids, int si
   std::ofstream out(p, std::ios::binary);
   const std::vector<char> zeros(static_cast<std::size_t>(size), 0);
   out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
-  return out ? 1 : fail(ctx, 6, VXAPI_R_NO_SPACE);
+  if (!out) return fail(ctx, 6, VXAPI_R_NO_SPACE);
+  standin::token_mark_protected(p.string(), protect != 0);
+  return 1;
 }
 
 STANDIN_EXPORT int VEXIL_delete(VEXIL_API_CTX* ctx, const char* ids) {
   fs::path p;
   if (!enter(ctx, "VEXIL_delete", 7, ids, &p) || !ensure_login(ctx, 7)) return 0;
   std::error_code ec;
-  return fs::is_regular_file(p, ec) && fs::remove(p, ec) ? 1 : fail(ctx, 7, VXAPI_R_NOT_FOUND);
+  if (!fs::is_regular_file(p, ec) || !fs::remove(p, ec)) return fail(ctx, 7, VXAPI_R_NOT_FOUND);
+  standin::token_mark_protected(p.string(), false);
+  return 1;
 }
 
 STANDIN_EXPORT int VEXIL_write(VEXIL_API_CTX* ctx, const char* ids, const unsigned char* data, int offset, int length) {

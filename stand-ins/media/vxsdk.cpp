@@ -327,7 +327,7 @@ STANDIN_EXPORT int32_t VXFileOpen(VXHANDLE* file, VXHANDLE dir, uint16_t id) {
   return 0;
 }
 
-STANDIN_EXPORT int32_t VXFileCreate(VXHANDLE* file, VXHANDLE dir, uint16_t id, uint16_t size, int32_t) {
+STANDIN_EXPORT int32_t VXFileCreate(VXHANDLE* file, VXHANDLE dir, uint16_t id, uint16_t size, int32_t protect) {
   const std::lock_guard<std::mutex> lock(g_mutex);
   Obj* d = find(dir, Kind::Dir);
   if (d == nullptr || file == nullptr) return VX_DEVICE_ERROR;
@@ -341,6 +341,7 @@ STANDIN_EXPORT int32_t VXFileCreate(VXHANDLE* file, VXHANDLE dir, uint16_t id, u
     out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
     if (!out) return VX_NO_SPACE;
   }
+  standin::token_mark_protected(path.string(), protect != 0);
   Obj o;
   o.kind = Kind::File;
   o.token = d->token;
@@ -391,7 +392,9 @@ STANDIN_EXPORT int32_t VXFileDelete(VXHANDLE file) {
   if (f == nullptr) return VX_DEVICE_ERROR;
   if (const int32_t rc = gate("VXFileDelete", f->token, true); rc < 0) return rc;
   std::error_code ec;
-  return fs::remove(f->path, ec) ? 0 : VX_FILE_NOT_FOUND;
+  if (!fs::remove(f->path, ec)) return VX_FILE_NOT_FOUND;
+  standin::token_mark_protected(f->path.string(), false);
+  return 0;
 }
 
 STANDIN_EXPORT int32_t VXFileGetInfo(VXHANDLE file, VXObjectInfo* info) {

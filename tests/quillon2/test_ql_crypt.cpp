@@ -241,6 +241,49 @@ TEST_F(CryptTest, RefusalsAndUnopenableMessages) {
   EXPECT_EQ(sk_X509_num(list->certs), 1);
 }
 
+// A recipient whose key no entry can be made for (an ECDSA P-256 key) is
+// refused when its entry is added, before any output exists, alone or
+// after a good recipient, and also when the output would replace the input.
+TEST_F(CryptTest, RecipientOfAnUnsupportedKeyTypeIsRefusedAtItsEntry) {
+  const UniquePtr<EVP_PKEY> ec_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  ASSERT_TRUE(ec_key);
+  const UniquePtr<X509> ec_cert(
+      test_support::gost_make_cert(ec_key.get(), {"P-256 party", 99, false, 30}, ca_.get(), ca_key_.get()));
+  ASSERT_TRUE(ec_cert);
+  const Bytes ec_der = test_support::to_der(ec_cert.get());
+  const long ec_length = static_cast<long>(ec_der.size());
+  const Bytes plain = random_bytes(3000);
+  ASSERT_TRUE(write_whole(file("plain"), plain));
+
+  const struct {
+    const char* what;
+    bool good_first;
+    bool over_input;
+  } rows[] = {
+      {"alone", false, false},
+      {"after a good recipient", true, false},
+      {"alone, output over the input", false, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    UniquePtr<QL_CERT_LIST> list =
+        row.good_first ? list_of({{Who::kEcr3410, 0}}) : UniquePtr<QL_CERT_LIST>(QL_CERT_LIST_new());
+    ASSERT_TRUE(list);
+    // The certificate itself verifies: it is taken into the list.
+    ASSERT_EQ(QL_add_recipient_certificate(list.get(), QL_LOOKUP_BYTES, ec_der.data(), &ec_length), QL_OK);
+    qcrypto::ERR_clear_error();
+    const std::string out = file("msg.enc");
+    EXPECT_EQ(QL_encrypt_file(list.get(), file("plain").c_str(), row.over_input ? nullptr : out.c_str()),
+              QL_ERR_RECIPIENT);
+    // The reason stays queued for the error text shown with 117.
+    EXPECT_NE(qcrypto::ERR_peek_error(), 0UL);
+    qcrypto::ERR_clear_error();
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_EQ(read_whole(file("plain")), plain);
+    EXPECT_EQ(scratch_.names(), std::vector<std::string>{"plain"});
+  }
+}
+
 TEST_F(CryptTest, RevokedRecipientIsRefusedWithItsVerificationError) {
   Party& p = party(Who::kEcr3410, 1);
   UniquePtr<X509_CRL> crl(

@@ -13,11 +13,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "crypto/err/err.h"
+#include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/signed_data.h"
 #include "crypto/x509/name_print.h"
 #include "crypto/x509store/store.h"
@@ -135,6 +138,37 @@ class DataVerifyTest : public ::testing::Test {
     if (!in || !out) return nullptr;
     if (qcrypto::signed_data_sign_bio({&signer, 1}, in.get(), content.size(), out.get(), options) != 1) return nullptr;
     return UniquePtr<PKCS7>(d2i_PKCS7_bio(out.get(), nullptr));
+  }
+
+  // The DER of a message signed by the leaf with the given options.
+  static Bytes sign_der(LeafKind who, const Bytes& content, const qcrypto::SignedOptions& options) {
+    const qcrypto::SignedSigner signer{leaves_[who]->key.get(), leaves_[who]->cert.get()};
+    UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    if (!in || !out) return {};
+    if (qcrypto::signed_data_sign_bio({&signer, 1}, in.get(), content.size(), out.get(), options) != 1) return {};
+    const unsigned char* data = nullptr;
+    const long n = BIO_get_mem_data(out.get(), &data);
+    return Bytes(data, data + n);
+  }
+
+  // The DER of a message enveloped for the leaf with the settings' cipher.
+  static Bytes envelope_der(LeafKind who, const Bytes& content) {
+    const qcrypto::EnvelopeRecipient recipient{leaves_[who]->cert.get(), 1};
+    UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+    if (!in || !out) return {};
+    if (qcrypto::envelope_encrypt_bio({&recipient, 1}, QL_settings_get()->cipher.load(), in.get(), content.size(),
+                                      out.get()) != 1)
+      return {};
+    const unsigned char* data = nullptr;
+    const long n = BIO_get_mem_data(out.get(), &data);
+    return Bytes(data, data + n);
+  }
+
+  static void trust_root() {
+    const Bytes root_der = test_support::to_der(root_);
+    ASSERT_EQ(QL_add_trusted_certificate(root_der.data(), static_cast<long>(root_der.size())), QL_OK);
   }
 
   static PKCS7_SIGNER_INFO* first_signer(PKCS7* p7) {
@@ -590,8 +624,9 @@ TEST_F(DataVerifyTest, ForgedIntermediateAndUnreadableRootRefusedForBothKeyTypes
   }
 }
 
-// The look-up as signers and recipients are added: the same modes, each
-// operation with its own codes for what went wrong.
+// The look-up as signers and recipients are added: the same modes and the
+// same codes for what went wrong; only a certificate that is not found has
+// a code of each operation's own.
 TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
   const Bytes root_der = test_support::to_der(root_);
   ASSERT_EQ(QL_add_trusted_certificate(root_der.data(), static_cast<long>(root_der.size())), QL_OK);
@@ -610,9 +645,13 @@ TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
   ASSERT_NE(::mkdtemp(folder.data()), nullptr);
   const std::string good_file = folder + "/good.cer";
   const std::string junk_file = folder + "/junk.cer";
+  // Above the 1 MiB a signer's certificate file may have, below the
+  // recipient's bound.
+  const std::string big_file = folder + "/big.cer";
   const std::string missing_file = folder + "/missing.cer";
   const Bytes junk = {'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't'};
-  for (const auto& [path, bytes] : {std::pair{good_file, good}, std::pair{junk_file, junk}}) {
+  const Bytes big((std::size_t{1} << 20) + 1, 'x');
+  for (const auto& [path, bytes] : {std::pair{good_file, good}, std::pair{junk_file, junk}, std::pair{big_file, big}}) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
@@ -636,13 +675,15 @@ TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
        qcrypto::VERR_CERT_HAS_EXPIRED},
       {"bytes without a length", QL_LOOKUP_BYTES, good.data(), nullptr, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
       {"no bytes", QL_LOOKUP_BYTES, nullptr, &good_len, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
-      {"bytes of length 0", QL_LOOKUP_BYTES, good.data(), &zero, QL_ERR_SIGNER_CERT, QL_ERR_ARGUMENT},
-      {"bytes that are no certificate", QL_LOOKUP_BYTES, junk.data(), &junk_len, QL_ERR_SIGNER_CERT,
+      {"bytes of length 0", QL_LOOKUP_BYTES, good.data(), &zero, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
+      {"bytes that are no certificate", QL_LOOKUP_BYTES, junk.data(), &junk_len, QL_ERR_CERT_DECODE,
        QL_ERR_CERT_DECODE},
       {"file", QL_LOOKUP_FILE, good_file.c_str(), nullptr, QL_OK, QL_OK},
-      {"no file name", QL_LOOKUP_FILE, nullptr, nullptr, QL_ERR_SIGNER_CERT, QL_ERR_ARGUMENT},
-      {"missing file", QL_LOOKUP_FILE, missing_file.c_str(), nullptr, QL_ERR_SIGNER_CERT, QL_ERR_CERT_FILE},
-      {"file that is no certificate", QL_LOOKUP_FILE, junk_file.c_str(), nullptr, QL_ERR_SIGNER_CERT,
+      {"no file name", QL_LOOKUP_FILE, nullptr, nullptr, QL_ERR_ARGUMENT, QL_ERR_ARGUMENT},
+      {"missing file", QL_LOOKUP_FILE, missing_file.c_str(), nullptr, QL_ERR_CERT_FILE, QL_ERR_CERT_FILE},
+      {"file that is no certificate", QL_LOOKUP_FILE, junk_file.c_str(), nullptr, QL_ERR_CERT_DECODE,
+       QL_ERR_CERT_DECODE},
+      {"file too large to be read as a signer's", QL_LOOKUP_FILE, big_file.c_str(), nullptr, QL_ERR_CERT_FILE,
        QL_ERR_CERT_DECODE},
       {"subject and issuer of the session's list", QL_LOOKUP_SUBJECT, subject, issuer, QL_OK, QL_OK},
       {"subject alone", QL_LOOKUP_SUBJECT, subject, nullptr, QL_OK, QL_OK},
@@ -677,6 +718,285 @@ TEST_F(DataVerifyTest, LookupCodesOfSignersAndRecipients) {
   }
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
+}
+
+// The signing time reads the same from a message's details and from its
+// verification: the dependency's UTCTime print, whichever way it is asked.
+TEST_F(DataVerifyTest, SigningTimeTextIsOneFormEverywhere) {
+  trust_root();
+  const Bytes doc = document();
+  const struct {
+    std::time_t when;  // null: no signing time
+    const char* text;
+  } rows[] = {
+      {1796975275, "Dec 11 07:47:55 2026 GMT"},
+      {1799118245, "Jan  5 03:04:05 2027 GMT"},
+      {0, nullptr},
+  };
+  using MessagePtr = std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)>;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text != nullptr ? row.text : "no signing time");
+    qcrypto::SignedOptions options;
+    if (row.text != nullptr) options.signing_time = row.when;
+    const Bytes message = sign_der(kGood, doc, options);
+    ASSERT_FALSE(message.empty());
+
+    int kind = -1;
+    QL_MESSAGE* raw = nullptr;
+    ASSERT_EQ(QL_read_message_buffer(message.data(), static_cast<long>(message.size()), &kind, &raw), QL_OK);
+    const MessagePtr details(raw, QL_free_message);
+    ASSERT_NE(details, nullptr);
+    char* from_details = QL_signer_signing_time(details.get(), 0);
+    const int details_code = QL_get_last_error();
+
+    const UniquePtr<QL_SIGN_SET> set(QL_SIGN_SET_new());
+    ASSERT_NE(set, nullptr);
+    ASSERT_EQ(
+        QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0, nullptr, 0),
+        QL_OK);
+    ASSERT_EQ(set->signing_times.size(), 1U);
+    const char* from_verification = set->signing_times[0];
+    if (row.text == nullptr) {
+      EXPECT_EQ(from_details, nullptr);
+      EXPECT_EQ(details_code, QL_ERR_ARGUMENT);
+      EXPECT_EQ(from_verification, nullptr);
+    } else {
+      ASSERT_NE(from_details, nullptr);
+      ASSERT_NE(from_verification, nullptr);
+      EXPECT_STREQ(from_details, row.text);
+      EXPECT_STREQ(from_verification, row.text);
+      EXPECT_EQ(details_code, QL_OK);
+    }
+    QL_free(from_details);
+  }
+}
+
+// What verification and content extraction refuse before any signer is
+// judged: a message of another kind, a detached signature given no
+// content, a signed message without signers (whose content can still be
+// taken out).
+TEST_F(DataVerifyTest, RefusalsBeforeAnySignerIsJudged) {
+  trust_root();
+  const Bytes doc = document();
+  const Bytes enveloped = envelope_der(kGood, doc);
+  ASSERT_FALSE(enveloped.empty());
+  qcrypto::SignedOptions detached_options;
+  detached_options.detached = true;
+  const Bytes detached = sign_der(kGood, doc, detached_options);
+  ASSERT_FALSE(detached.empty());
+  // Signed data with its digest list, content and certificate, but an
+  // empty signer set.
+  const UniquePtr<PKCS7> source = sign(kGood, doc, false, true);
+  ASSERT_TRUE(source);
+  UniquePtr<PKCS7> unsigned_p7(PKCS7_new());
+  ASSERT_TRUE(unsigned_p7);
+  ASSERT_EQ(PKCS7_set_type(unsigned_p7.get(), NID_pkcs7_signed), 1);
+  for (int i = 0; i < sk_X509_ALGOR_num(source->d.sign->md_algs); ++i)
+    ASSERT_GT(sk_X509_ALGOR_push(unsigned_p7->d.sign->md_algs,
+                                 X509_ALGOR_dup(sk_X509_ALGOR_value(source->d.sign->md_algs, i))),
+              0);
+  ASSERT_EQ(PKCS7_content_new(unsigned_p7.get(), NID_pkcs7_data), 1);
+  ASSERT_EQ(ASN1_OCTET_STRING_set(unsigned_p7->d.sign->contents->d.data, doc.data(), static_cast<int>(doc.size())), 1);
+  ASSERT_EQ(PKCS7_add_certificate(unsigned_p7.get(), leaves_[kGood]->cert.get()), 1);
+  unsigned char* der = nullptr;
+  const int der_len = i2d_PKCS7(unsigned_p7.get(), &der);
+  ASSERT_GT(der_len, 0);
+  const Bytes no_signers(der, der + der_len);
+  OPENSSL_free(der);
+
+  const struct {
+    const char* what;
+    const Bytes* message;
+    int want_content;
+    int verify_code;
+    int content_code;  // of QL_get_signed_content
+  } rows[] = {
+      {"enveloped message", &enveloped, 0, QL_ERR_NOT_SIGNED, QL_ERR_NOT_SIGNED},
+      {"enveloped message, content wanted", &enveloped, 1, QL_ERR_NOT_SIGNED, QL_ERR_NOT_SIGNED},
+      {"detached signature without its content", &detached, 0, QL_ERR_CONTENT_READ, QL_ERR_CONTENT_READ},
+      {"detached signature without its content, content wanted", &detached, 1, QL_ERR_CONTENT_READ,
+       QL_ERR_CONTENT_READ},
+      {"no signer list", &no_signers, 0, QL_ERR_NO_SIGNERS, QL_OK},
+      // The content is handed over before the signers are looked at.
+      {"no signer list, content wanted", &no_signers, 1, QL_ERR_NO_SIGNERS, QL_OK},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const UniquePtr<QL_SIGN_SET> set(QL_SIGN_SET_new());
+    ASSERT_NE(set, nullptr);
+    unsigned char* content = nullptr;
+    long length = 0;
+    EXPECT_EQ(QL_verify_data(set.get(), row.message->data(), static_cast<long>(row.message->size()),
+                             row.want_content != 0 ? &content : nullptr, row.want_content != 0 ? &length : nullptr,
+                             row.want_content, nullptr, 0),
+              row.verify_code);
+    EXPECT_EQ(QL_SIGN_SET_signer_count(set.get()), 0);
+    if (row.want_content != 0 && row.verify_code == QL_ERR_NO_SIGNERS) {
+      ASSERT_NE(content, nullptr);
+      EXPECT_EQ(Bytes(content, content + length), doc);
+    } else {
+      EXPECT_EQ(content, nullptr);
+    }
+    QL_free(content);
+    content = nullptr;
+    length = 0;
+    EXPECT_EQ(QL_get_signed_content(row.message->data(), static_cast<long>(row.message->size()), &content, &length),
+              row.content_code);
+    if (row.content_code == QL_OK) {
+      ASSERT_NE(content, nullptr);
+      EXPECT_EQ(Bytes(content, content + length), doc);
+    } else {
+      EXPECT_EQ(content, nullptr);
+    }
+    QL_free(content);
+  }
+}
+
+// Every toolkit function that returns a value (a count, a pointer, a flag)
+// starts by clearing the thread's last result: after a failed call, a call
+// with good arguments leaves 0. Not in the table: QL_get_last_error, which
+// reads the code, and the frame's own accessors that the operations use
+// on their way (QL_settings_get, QL_session_get, QL_verify_flags,
+// QL_DN_fields, the callback slot readers, QL_set_mem_functions).
+TEST_F(DataVerifyTest, ValueReturningFunctionsClearTheLastResult) {
+  trust_root();
+  const Bytes doc = document();
+  X509* cert = leaves_[kGood]->cert.get();
+  const Bytes cert_der = test_support::to_der(cert);
+  qcrypto::SignedOptions timed;
+  timed.signing_time = 1796975275;
+  const Bytes signed_der = sign_der(kGood, doc, timed);
+  const Bytes enveloped_der = envelope_der(kGood, doc);
+  ASSERT_FALSE(signed_der.empty());
+  ASSERT_FALSE(enveloped_der.empty());
+
+  using MessagePtr = std::unique_ptr<QL_MESSAGE, void (*)(QL_MESSAGE*)>;
+  auto read_message = [](const Bytes& der) {
+    int kind = 0;
+    QL_MESSAGE* raw = nullptr;
+    EXPECT_EQ(QL_read_message_buffer(der.data(), static_cast<long>(der.size()), &kind, &raw), QL_OK);
+    return MessagePtr(raw, QL_free_message);
+  };
+  const MessagePtr signed_msg = read_message(signed_der);
+  const MessagePtr enveloped_msg = read_message(enveloped_der);
+  ASSERT_NE(signed_msg, nullptr);
+  ASSERT_NE(enveloped_msg, nullptr);
+  const UniquePtr<QL_SIGN_SET> verified(QL_SIGN_SET_new());
+  ASSERT_EQ(QL_verify_data(verified.get(), signed_der.data(), static_cast<long>(signed_der.size()), nullptr, nullptr, 0,
+                           nullptr, 0),
+            QL_OK);
+  const unsigned char* p = signed_der.data();
+  const UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(signed_der.size())));
+  ASSERT_TRUE(p7);
+  PKCS7_SIGNER_INFO* timed_signer = first_signer(p7.get());
+  ASSERT_NE(timed_signer, nullptr);
+  const UniquePtr<PKCS7> untimed = sign(kGood, doc, false, true);
+  ASSERT_TRUE(untimed);
+
+  char subject[512];
+  ASSERT_NE(qcrypto::X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject), nullptr);
+  const UniquePtr<QL_DN> dn(QL_DN_from_text(subject));
+  ASSERT_NE(dn, nullptr);
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  ASSERT_TRUE(out);
+  const UniquePtr<ASN1_UTCTIME> utc(ASN1_UTCTIME_set(nullptr, 1796975275));
+  const UniquePtr<ASN1_GENERALIZEDTIME> gen(ASN1_GENERALIZEDTIME_set(nullptr, 1796975275));
+  ASSERT_TRUE(utc && gen);
+  const std::string folder = std::filesystem::temp_directory_path().string();
+
+  // Each call with good arguments; true when it gave its value.
+  auto text = [](char* t) {
+    QL_free(t);
+    return t != nullptr;
+  };
+  const struct {
+    const char* name;
+    std::function<bool()> call;
+  } rows[] = {
+      {"QL_is_initialized", [] { return QL_is_initialized() == 1; }},
+      {"QL_get_key_file_name", [] { return QL_get_key_file_name() != nullptr; }},
+      {"QL_malloc",
+       [] {
+         void* m = QL_malloc(16);
+         QL_free(m);
+         return m != nullptr;
+       }},
+      {"QL_strdup", [&] { return text(QL_strdup("x")); }},
+      {"QL_CERT_LIST_new",
+       [] {
+         QL_CERT_LIST* l = QL_CERT_LIST_new();
+         QL_CERT_LIST_free(l);
+         return l != nullptr;
+       }},
+      {"QL_SIGN_SET_new",
+       [] {
+         QL_SIGN_SET* s = QL_SIGN_SET_new();
+         QL_SIGN_SET_free(s);
+         return s != nullptr;
+       }},
+      {"QL_DN_new",
+       [] {
+         QL_DN* d = QL_DN_new();
+         QL_DN_free(d);
+         return d != nullptr;
+       }},
+      {"QL_DN_from_text",
+       [] {
+         QL_DN* d = QL_DN_from_text("/CN=A");
+         QL_DN_free(d);
+         return d != nullptr;
+       }},
+      {"QL_DN_match", [&] { return QL_DN_match(dn.get(), dn.get()) == 1; }},
+      {"QL_read_certificate",
+       [&] {
+         X509* c = QL_read_certificate(cert_der.data(), static_cast<long>(cert_der.size()));
+         X509_free(c);
+         return c != nullptr;
+       }},
+      {"QL_cert_version_text", [&] { return text(QL_cert_version_text(cert)); }},
+      {"QL_cert_serial_text", [&] { return text(QL_cert_serial_text(cert)); }},
+      {"QL_cert_not_before_text", [&] { return text(QL_cert_not_before_text(cert, QL_TIME_FORM_TOOLKIT)); }},
+      {"QL_cert_not_after_text", [&] { return text(QL_cert_not_after_text(cert, 0)); }},
+      {"QL_cert_subject_text", [&] { return text(QL_cert_subject_text(cert)); }},
+      {"QL_cert_issuer_text", [&] { return text(QL_cert_issuer_text(cert)); }},
+      {"QL_cert_pubkey_text", [&] { return text(QL_cert_pubkey_text(cert)); }},
+      {"QL_cert_extensions_text", [&] { return text(QL_cert_extensions_text(root_)); }},
+      {"QL_cert_signature_text", [&] { return text(QL_cert_signature_text(cert)); }},
+      {"QL_cert_print_text", [&] { return text(QL_cert_print_text(cert)); }},
+      {"QL_format_time", [&] { return QL_format_time(out.get(), 2026, 12, 11, 7, 47, 55) == 1; }},
+      {"QL_print_utctime", [&] { return QL_print_utctime(out.get(), utc.get()) == 1; }},
+      {"QL_print_gentime", [&] { return QL_print_gentime(out.get(), gen.get()) == 1; }},
+      {"QL_print_time", [&] { return QL_print_time(out.get(), utc.get()) == 1; }},
+      {"QL_cert_matches_texts", [&] { return QL_cert_matches_texts(cert, subject, nullptr, nullptr) == 1; }},
+      {"QL_cert_matches_name", [&] { return QL_cert_matches_name(cert, dn.get()) == 1; }},
+      {"QL_cert_matches_lookup",
+       [&] { return QL_cert_matches_lookup(cert, QL_LOOKUP_SUBJECT, subject, nullptr, nullptr) == 1; }},
+      {"QL_recipient_count", [&] { return QL_recipient_count(enveloped_msg.get()) == 1; }},
+      {"QL_signer_count", [&] { return QL_signer_count(signed_msg.get()) == 1; }},
+      {"QL_recipient_serial", [&] { return text(QL_recipient_serial(enveloped_msg.get(), 0)); }},
+      {"QL_recipient_issuer", [&] { return text(QL_recipient_issuer(enveloped_msg.get(), 0, nullptr)); }},
+      {"QL_signer_serial", [&] { return text(QL_signer_serial(signed_msg.get(), 0)); }},
+      {"QL_signer_issuer", [&] { return text(QL_signer_issuer(signed_msg.get(), 0, nullptr)); }},
+      {"QL_signer_signing_time", [&] { return text(QL_signer_signing_time(signed_msg.get(), 0)); }},
+      {"QL_SIGN_SET_signer_count", [&] { return QL_SIGN_SET_signer_count(verified.get()) == 1; }},
+      {"QL_SIGN_SET_signer_status", [&] { return QL_SIGN_SET_signer_status(verified.get(), 0) == QL_OK; }},
+      {"QL_SIGN_SET_signer_name", [&] { return text(QL_SIGN_SET_signer_name(verified.get(), 0)); }},
+      {"QL_SIGN_SET_cert_is_embedded", [&] { return QL_SIGN_SET_cert_is_embedded(verified.get(), 0) == 1; }},
+      {"QL_add_signing_time", [&] { return QL_add_signing_time(first_signer(untimed.get())) == 1; }},
+      {"QL_get_signing_time", [&] { return QL_get_signing_time(timed_signer) != nullptr; }},
+      {"QL_signing_time_text", [&] { return text(QL_signing_time_text(timed_signer)); }},
+      {"QL_signing_time_text_of", [&] { return text(QL_signing_time_text_of(utc.get())); }},
+      {"QL_medium_present", [&] { return QL_medium_present(folder.c_str()) == 1; }},
+      {"QL_token_present", [] { return QL_token_present("C:\\keys") == 0; }},
+  };
+  const unsigned char junk[] = {'j', 'u', 'n', 'k'};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(QL_read_certificate(junk, sizeof junk), nullptr);
+    ASSERT_EQ(QL_get_last_error(), QL_ERR_CERT_DECODE);
+    EXPECT_TRUE(row.call());
+    EXPECT_EQ(QL_get_last_error(), QL_OK);
+  }
 }
 
 }  // namespace

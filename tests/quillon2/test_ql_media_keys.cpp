@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,10 +17,13 @@
 #include "crypto/cadb/cadb_file.h"
 #include "crypto/cadb/library.h"
 #include "crypto/err/err.h"
+#include "crypto/pse/pse.h"
 #include "crypto/pse/pse_files.h"
 #include "crypto/rand/rand.h"
 #include "platform/dynlib.h"
+#include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_codes.h"
+#include "quillon2/ql_crypt.h"
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_sign.h"
@@ -678,6 +682,121 @@ TEST_F(MediaKeys, WithoutThePcscServiceOnlyTheTokensAreAbsent) {
   ASSERT_EQ(QL_clear_keys(), QL_OK);
   EXPECT_EQ(QL_load_key(f->medium.c_str(), 0, f->keys.front().path.c_str(), nullptr), QL_OK);
   EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);
+}
+
+// A certificate named by its file (look-up mode 0) is read from whichever
+// medium the path names, for signers and recipients alike, with the same
+// codes for a file that is missing or holds no certificate.
+TEST_F(MediaKeys, CertificateFileOnAnyMedium) {
+  const qcrypto::UniquePtr<EVP_PKEY> key(test_support::pki_new_key(test_support::PkiKeyType::kEcr3410));
+  ASSERT_TRUE(key);
+  test_support::PkiCertSpec spec;
+  spec.common_name = "Certificate on a medium";
+  const qcrypto::UniquePtr<X509> cert(test_support::pki_make_cert(key.get(), spec, nullptr, key.get()));
+  ASSERT_TRUE(cert);
+  const Bytes der = test_support::to_der(cert.get());
+  ASSERT_EQ(QL_add_trusted_certificate(der.data(), static_cast<long>(der.size())), QL_OK);
+  const Bytes junk = {'n', 'o', ' ', 'c', 'e', 'r', 't'};
+  fs::create_directories(backing(Medium::Disk));
+  auto backslashed = [](const fs::path& path) {
+    std::string text = path.string();
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+  };
+  const struct {
+    const char* medium;
+    std::string cert;     // holds the certificate
+    std::string junk;     // holds bytes that are none
+    std::string missing;  // is not there
+  } places[] = {
+      {"token SDK", "Vexil:\\c0de", "Vexil:\\c0df", "Vexil:\\c0e0"},
+      {"older token API", "vxR2:\\c0de", "vxR2:\\c0df", "vxR2:\\c0e0"},
+      {"button", "iButton:\\cert.001", "iButton:\\junk.001", "iButton:\\none.001"},
+      {"file system", (backing(Medium::Disk) / "cert.der").string(), (backing(Medium::Disk) / "junk.der").string(),
+       (backing(Medium::Disk) / "none.der").string()},
+      // A key-medium path may separate its folders by "\" too.
+      {"file system, \\ separators", backslashed(backing(Medium::Disk) / "cert2.der"),
+       backslashed(backing(Medium::Disk) / "junk2.der"), backslashed(backing(Medium::Disk) / "none2.der")},
+  };
+  for (const auto& place : places) {
+    SCOPED_TRACE(place.medium);
+    ASSERT_EQ(qcrypto::CADB_write_file(place.cert.c_str(), der.data(), static_cast<int>(der.size()), nullptr),
+              static_cast<int>(der.size()));
+    ASSERT_EQ(qcrypto::CADB_write_file(place.junk.c_str(), junk.data(), static_cast<int>(junk.size()), nullptr),
+              static_cast<int>(junk.size()));
+    const struct {
+      const std::string* path;
+      int code;
+    } rows[] = {{&place.cert, QL_OK}, {&place.junk, QL_ERR_CERT_DECODE}, {&place.missing, QL_ERR_CERT_FILE}};
+    for (const auto& row : rows) {
+      SCOPED_TRACE(*row.path);
+      const qcrypto::UniquePtr<QL_SIGN_SET> set(QL_SIGN_SET_new());
+      QL_CERT_LIST* list = QL_CERT_LIST_new();
+      ASSERT_TRUE(set && list);
+      EXPECT_EQ(QL_add_signer_certificate(set.get(), QL_LOOKUP_FILE, row.path->c_str(), nullptr), row.code);
+      EXPECT_EQ(QL_add_recipient_certificate(list, QL_LOOKUP_FILE, row.path->c_str(), nullptr), row.code);
+      ASSERT_EQ(set->certificates.size(), row.code == QL_OK ? 1U : 0U);
+      if (row.code == QL_OK) {
+        EXPECT_EQ(X509_cmp(set->certificates[0].get(), cert.get()), 0);
+        ASSERT_EQ(sk_X509_num(list->certs), 1);
+        EXPECT_EQ(X509_cmp(sk_X509_value(list->certs, 0), cert.get()), 0);
+      } else {
+        EXPECT_EQ(list->certs, nullptr);
+      }
+      QL_CERT_LIST_free(list);
+    }
+  }
+}
+
+// The master-key record is written with the token's protection flag on both
+// token media: the flag is on that file alone, a file the container writes
+// otherwise has none, and the record reads back. A button and the file
+// system have no such flag and write the record as it is.
+TEST_F(MediaKeys, MasterKeyRecordIsProtectedOnTokens) {
+  const fs::path token_root = fs::path("QRL ifdh 0") / "token" / "3f00" / "e007" / "b001";
+  const struct {
+    Medium medium;
+    std::string path;
+    fs::path folder;  // where a token keeps the container's files
+    bool flagged;
+  } rows[] = {
+      {Medium::Vexil, "Vexil:\\b001", backing(Medium::Vexil) / token_root, true},
+      {Medium::VxR2, "vxR2:\\b001", backing(Medium::VxR2) / token_root, true},
+      {Medium::IButton, "iButton:\\PSE", backing(Medium::IButton), false},
+      {Medium::Disk, (backing(Medium::Disk) / "pse").string(), backing(Medium::Disk) / "pse", false},
+  };
+  Bytes master(32);
+  for (std::size_t i = 0; i < master.size(); ++i) master[i] = static_cast<unsigned char>(i * 7 + 1);
+  const Bytes block(qcrypto::PSE_OPAQUE_BLOCK_BYTES, 0x5a);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    char mk[qcrypto::PSE_PATH_BUFFER];
+    char kek[qcrypto::PSE_PATH_BUFFER];
+    ASSERT_NE(qcrypto::PSE_file_path(mk, row.path.c_str(), qcrypto::PSE31_MKEY), nullptr);
+    ASSERT_NE(qcrypto::PSE_file_path(kek, row.path.c_str(), qcrypto::PSE31_KEK), nullptr);
+    int length = 0;
+    ASSERT_EQ(qcrypto::PSE_save_mkey(mk, master.data(), nullptr, &length, nullptr), 1);
+    ASSERT_EQ(qcrypto::pse_write_file(kek, block.data(), static_cast<int>(block.size())), 1);
+    Bytes back(32);
+    ASSERT_EQ(qcrypto::pse_read_record(mk, back.data(), nullptr, 0, nullptr), 1);
+    EXPECT_EQ(back, master);
+
+    // Every flag marker the medium keeps: the record's file on a token,
+    // none elsewhere.
+    std::vector<fs::path> markers;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(backing(row.medium), ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->path().extension() == ".protected") markers.push_back(it->path());
+    }
+    ASSERT_FALSE(ec);
+    if (row.flagged) {
+      EXPECT_EQ(markers, std::vector<fs::path>{row.folder / "a001.protected"});
+      EXPECT_TRUE(fs::is_regular_file(row.folder / "a001"));
+      EXPECT_TRUE(fs::is_regular_file(row.folder / "c001"));
+    } else {
+      EXPECT_TRUE(markers.empty());
+    }
+  }
 }
 
 }  // namespace

@@ -376,8 +376,10 @@ TEST_F(PseTest, DamagedFilesFailCleanly) {
   };
   const Case cases[] = {
       {"kek block changed", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b[35] ^= 1; }},
-      {"kek block short", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.pop_back(); }},
-      {"kek block long", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.push_back(0); }},
+      {"kek block short", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.pop_back(); }, {74, 113, 103}},
+      {"kek block long", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.push_back(0); }, {74, 113, 103}},
+      {"kek block of one byte", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.resize(1); }, {74, 113, 103}},
+      {"kek block removed", PseFormat::V31, PSE31_KEK, [](Bytes& b) { b.clear(); }, {74, 113, 101}},
       {"masks over-long", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.resize(225, 0); }, {74, 111, 103}},
       {"masks not whole shares", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.pop_back(); }, {74, 111, 103}},
       {"masks removed", PseFormat::V31, PSE31_MASKS, [](Bytes& b) { b.clear(); }, {74, 111, 101}},
@@ -414,7 +416,7 @@ TEST_F(PseTest, DamagedFilesFailCleanly) {
     const std::string target = file(*f, c.kind);
     Bytes bytes = read_whole(target);
     c.damage(bytes);
-    if (bytes.empty() && c.kind == PSE31_MASKS) {
+    if (bytes.empty() && c.format == PseFormat::V31 && (c.kind == PSE31_MASKS || c.kind == PSE31_KEK)) {
       ASSERT_TRUE(testing_support::remove_whole(target));
     } else {
       ASSERT_TRUE(write_whole(target, bytes));
