@@ -23,6 +23,7 @@
 
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/err/err.h"
+#include "crypto/evp/objects.h"
 #include "crypto/v3ext/cadb_v3ext.h"
 #include "crypto/v3ext/v3ext.h"
 #include "crypto/v3ext/v3ext_owners.h"
@@ -121,10 +122,21 @@ std::vector<Raw> raw_extensions() {
       {"2.5.29.24", tlv(0x18, text("20240102030405Z"))},
       {"2.5.29.23", oid("1.2.840.10040.2.2")},
       {"2.5.29.29", seq({tlv(0x81, text("ca@test.ru"))})},
+      {"2.5.29.18", seq({tlv(0x81, text("ca@test.ru"))})},
+      {"2.16.840.1.113730.1.2", tlv(0x16, text("http://test.ru/"))},
+      {"2.16.840.1.113730.1.3", tlv(0x16, text("http://test.ru/r"))},
+      {"2.16.840.1.113730.1.4", tlv(0x16, text("http://test.ru/c"))},
+      {"2.16.840.1.113730.1.7", tlv(0x16, text("http://test.ru/n"))},
+      {"2.16.840.1.113730.1.8", tlv(0x16, text("http://test.ru/p"))},
+      {"2.16.840.1.113730.1.12", tlv(0x16, text("host.test.ru"))},
+      // Key identifiers under the objects table's own numbers (304, 306).
+      {"1.3.6.1.4.1.3670.4.15", seq({tlv(0x80, {0x01}), tlv(0x82, {0x02})})},
+      {"1.3.6.1.4.1.10244.4.6", seq({tlv(0xA1, tlv(0x82, text("ca.test.ru"))), tlv(0x82, {0x03})})},
   };
 }
 
 STACK_OF(X509_EXTENSION) * every_extension() {
+  EXPECT_EQ(sysobj_register(), 1);
   UniquePtr<BIO> in(BIO_new_mem_buf(kConfig, -1));
   CONF* conf = NCONF_new(nullptr);
   STACK_OF(X509_EXTENSION)* sk = sk_X509_EXTENSION_new_null();
