@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "crypto/cclib/regular_file.h"
 #include "crypto/err/err.h"
 #include "crypto/evp/objects.h"
 #include "crypto/pkcs7/p7_stream.h"
@@ -1206,7 +1207,7 @@ int signed_data_sign_file(std::span<const SignedSigner> signers, const char* in_
     fail(F, ERR_R_PASSED_NULL);
     return 0;
   }
-  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
+  UniquePtr<BIO> in = open_regular_file_bio(in_path);
   // The length of the file that was opened, not of whatever the name means now.
   const long long length = in ? file_length(in.get()) : -1;
   if (length < 0) {
@@ -1256,8 +1257,8 @@ int signed_data_verify_file(const char* in_path, const char* detached_path, cons
     fail(F, ERR_R_PASSED_NULL);
     return 0;
   }
-  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
-  UniquePtr<BIO> detached(detached_path != nullptr ? BIO_new_file(detached_path, "rb") : nullptr);
+  UniquePtr<BIO> in = open_regular_file_bio(in_path);
+  UniquePtr<BIO> detached = detached_path != nullptr ? open_regular_file_bio(detached_path) : nullptr;
   if (!in || (detached_path != nullptr && !detached)) {
     fail(F, P7E_R_OUTPUT);
     return 0;

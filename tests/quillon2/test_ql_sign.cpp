@@ -2,7 +2,7 @@
 // the test PKI: attached and detached, several signers, signing time,
 // required signers, signers found outside the message, damaged content,
 // unknown signers, the caller-buffer rules and cancels from the progress
-// callback that must leave nothing behind.
+// callback that must leave nothing behind; inputs that are not regular files.
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_sign.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/nonregular_input.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 #include "tests/support/ql_fixture.h"
@@ -373,6 +375,25 @@ TEST_F(SignTest, ArgumentsKeysAndCallerBuffers) {
   QL_cleanup();
   EXPECT_EQ(QL_sign_file(one.get(), in.c_str(), out.c_str(), 0), QL_ERR_NOT_INITIALISED);
   EXPECT_EQ(verify(set.get(), message, nullptr, nullptr), QL_ERR_NOT_INITIALISED);
+}
+
+// A FIFO or a folder as the file to sign is an input that cannot be read:
+// refused at once, with no message written.
+TEST_F(SignTest, InputsThatAreNotRegularFilesAreRefused) {
+  const std::vector<test_support::NonRegularInput> inputs = test_support::make_nonregular_inputs(scratch_.path);
+  ASSERT_EQ(inputs.size(), 2U);
+  const std::string out = scratch_.path + "/doc.sgn";
+  SetPtr one(set_of({0}));
+  for (const auto& input : inputs) {
+    for (const int detached : {0, 1}) {
+      SCOPED_TRACE(std::string(input.what) + (detached != 0 ? " detached" : " attached"));
+      const std::optional<int> rc = test_support::call_with_deadline(
+          inputs[0].path, [&] { return QL_sign_file(one.get(), input.path.c_str(), out.c_str(), detached); });
+      ASSERT_TRUE(rc.has_value()) << "the call waited on the input";
+      EXPECT_EQ(*rc, QL_ERR_INPUT);
+      EXPECT_FALSE(std::filesystem::exists(out));
+    }
+  }
 }
 
 // A cancel from the progress callback at the first call, a middle block and

@@ -2,7 +2,8 @@
 // verify there (attached and detached), and its messages (DER, streamed BER,
 // PEM) verify here, and so do its signers without signed attributes. Also
 // the file forms: content appears under its name only when every signer
-// checked out, and a cancelled signing leaves nothing.
+// checked out, a cancelled signing leaves nothing, and an input that is not a
+// regular file is refused without waiting on it.
 #include <dirent.h>
 #include <openssl/pem.h>
 #include <unistd.h>
@@ -10,8 +11,11 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <optional>
 
 #include "signed_test_util.h"
+#include "tests/support/nonregular_input.h"
 #include "tests/support/run_program.h"
 
 namespace signed_test {
@@ -278,6 +282,42 @@ TEST_F(SignedFileForms, OutputsOnlyWhenComplete) {
   }
   EXPECT_EQ(qcrypto::signed_data_verify_file(path("msg.p7s").c_str(), nullptr, path("out.bin").c_str(), &r), 1);
   EXPECT_EQ(read_file(path("out.bin")), content);
+}
+
+TEST_F(SignedFileForms, InputsThatAreNotRegularFilesAreRefused) {
+  const std::vector<test_support::NonRegularInput> inputs = test_support::make_nonregular_inputs(dir_);
+  ASSERT_EQ(inputs.size(), 2U);
+  const Signer& s = Signers::get().at(PkiKeyType::kEcr3410);
+  const qcrypto::SignedSigner signers[] = {as_signer(s)};
+  write_file(path("content.bin"), pkcs7_test::pattern(100, 45));
+  qcrypto::SignedOptions detached;
+  detached.detached = true;
+  ASSERT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("msg.p7s").c_str(), detached), 1);
+  const std::string content = path("content.bin");
+  const std::string msg = path("msg.p7s");
+  const std::string out = path("out.bin");
+  struct Row {
+    const char* name;
+    std::function<int(const char*)> call;
+  };
+  qcrypto::SignedVerifyResult r;
+  const Row rows[] = {
+      {"sign", [&](const char* in) { return qcrypto::signed_data_sign_file(signers, in, out.c_str()); }},
+      {"verify", [&](const char* in) { return qcrypto::signed_data_verify_file(in, nullptr, out.c_str(), &r); }},
+      {"verify detached content",
+       [&](const char* in) { return qcrypto::signed_data_verify_file(msg.c_str(), in, nullptr, &r); }},
+  };
+  for (const auto& input : inputs) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + " from a " + input.what);
+      const std::optional<int> rc =
+          test_support::call_with_deadline(inputs[0].path, [&] { return row.call(input.path.c_str()); });
+      ASSERT_TRUE(rc.has_value()) << "the call waited on the input";
+      EXPECT_EQ(*rc, 0);
+      EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"content.bin", "fifo", "folder", "msg.p7s"}));
+    }
+  }
+  rmdir(path("folder").c_str());
 }
 
 }  // namespace
