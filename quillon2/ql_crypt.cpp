@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crypto/cclib/ossl_owners.h"
+#include "crypto/cclib/regular_file.h"
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/p7_stream.h"
@@ -138,7 +139,7 @@ bool pem_first() {
 
 // The first bytes of a file; false when it cannot be opened.
 bool read_head(const char* path, std::vector<unsigned char>* out) {
-  UniquePtr<BIO> in(BIO_new_file(path, "rb"));
+  UniquePtr<BIO> in = qcrypto::open_regular_file_bio(path);
   if (!in) {
     ERR_clear_error();
     return false;
@@ -372,7 +373,7 @@ int QL_encrypt_file(QL_CERT_LIST* list, const char* input, const char* output) {
   if (list->certs == nullptr || sk_X509_num(list->certs) == 0) return QL_ERR_RECIPIENT;
   if (input[0] == '\0') return QL_ERR_INPUT;
 
-  UniquePtr<BIO> in(BIO_new_file(input, "rb"));
+  UniquePtr<BIO> in = qcrypto::open_regular_file_bio(input);
   FILE* fp = nullptr;
   struct stat st {};
   // The length of the file that was opened, not of whatever the name means now.
@@ -454,7 +455,7 @@ int QL_decrypt_file(const char* input, const char* output) {
       X509* cert = sk_X509_value(certs.get(), i);
       if (EVP_PKEY_eq(X509_get0_pubkey(cert), key->pkey) != 1) continue;
       qcrypto::ERR_clear_error();
-      UniquePtr<BIO> in(BIO_new_file(input, "rb"));
+      UniquePtr<BIO> in = qcrypto::open_regular_file_bio(input);
       if (!in) {
         return QL_ERR_INPUT;
       }

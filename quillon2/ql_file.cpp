@@ -1,21 +1,21 @@
 #include "quillon2/ql_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "crypto/cclib/regular_file.h"
+
 namespace quillon2 {
 
 FileRead ql_read_whole_file(const char* path, std::size_t max_bytes, std::vector<unsigned char>* out) {
   out->clear();
-  if (path == nullptr || path[0] == '\0') return FileRead::kUnreadable;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = qcrypto::open_regular_file(path);
   if (fd < 0) return FileRead::kUnreadable;
   struct stat st {};
   FileRead result = FileRead::kOk;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
     result = FileRead::kUnreadable;
   } else if (static_cast<unsigned long long>(st.st_size) > max_bytes) {
     result = FileRead::kTooLarge;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/cclib/regular_file.h"
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/p7_stream.h"
 #include "crypto/pkcs7/signed_data.h"
@@ -173,7 +174,7 @@ int sign(QL_SIGN_SET* set, const char* input, const char* output, int detached) 
   if (set->certificates.empty()) return QL_ERR_SIGNER;
 
   if (input[0] == '\0') return QL_ERR_INPUT;
-  UniquePtr<BIO> in(BIO_new_file(input, "rb"));
+  UniquePtr<BIO> in = qcrypto::open_regular_file_bio(input);
   if (!in) return QL_ERR_INPUT;
   // The length of the file that was opened, not of whatever the name means now.
   FILE* fp = nullptr;

@@ -508,7 +508,15 @@ int tm_parse_path(const char* path, short* port_number, short* port_type, TM_DIR
       if (end == std::string::npos || end > last) end = last;
       const std::string folder = rest.substr(start, end - start);
       if (folder.size() > 4) invalid = true;
-      if (dir->levels < 10 && !folder.empty()) pad_name(dir->names[dir->levels++], folder);
+      if (!folder.empty()) {
+        // The driver's path holds 10 levels: a deeper path cut there would
+        // name a file of another folder.
+        if (dir->levels == 10) {
+          invalid = true;
+        } else {
+          pad_name(dir->names[dir->levels++], folder);
+        }
+      }
       start = end + 1;
     }
   }

@@ -27,7 +27,8 @@ void tm_set_message_callback(TM_MESSAGE_CALLBACK callback);
 int tm_message(int port, int word, int status);
 
 // Splits a path; 1 when its port part is known. With both records given, a
-// bad name or folder marks the file entry invalid (extension 127).
+// bad name or folder, or more than 10 folder levels, marks the file entry
+// invalid (extension 127).
 int tm_parse_path(const char* path, short* port_number, short* port_type, TM_DIR_PATH* dir, TM_FILE_ENTRY* file);
 
 // The name of a directory entry the driver answered, without its padding

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "crypto/cclib/ossl_owners.h"
+#include "crypto/cclib/regular_file.h"
 #include "crypto/cclib/secret.h"
 #include "crypto/err/err.h"
 #include "crypto/evp/objects.h"
@@ -490,7 +491,7 @@ int envelope_encrypt_file(std::span<const EnvelopeRecipient> recipients, const E
     fail(P7E_F_PKCS7_DATAINIT, ERR_R_PASSED_NULL);
     return 0;
   }
-  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
+  UniquePtr<BIO> in = open_regular_file_bio(in_path);
   // The length of the file that was opened, not of whatever the name means now.
   FILE* fp = nullptr;
   struct stat st {};
@@ -523,7 +524,7 @@ int envelope_decrypt_file(const char* in_path, const char* out_path, EVP_PKEY* p
     fail(P7E_F_PKCS7_DATADECODE, ERR_R_PASSED_NULL);
     return 0;
   }
-  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
+  UniquePtr<BIO> in = open_regular_file_bio(in_path);
   AtomicOutput out(out_path);
   if (!in || out.bio() == nullptr) {
     fail(P7E_F_PKCS7_DATADECODE, P7E_R_OUTPUT);

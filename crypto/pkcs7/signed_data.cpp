@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "crypto/cclib/regular_file.h"
 #include "crypto/err/err.h"
 #include "crypto/evp/objects.h"
 #include "crypto/pkcs7/p7_stream.h"
@@ -696,12 +697,121 @@ bool read_elements(BerReader* r, const BerReader::Header& h, std::size_t max_cou
   }
 }
 
+// Whether the content is a DER SET OF Attribute naming a content type and a
+// message digest. A signature made over such signed attributes (their digest)
+// also checks out as a signature without attributes over that very content,
+// so a signer without attributes is not trusted over it. Fed the content as
+// it streams; keeps no more than one element's opening.
+class AttributeSetScan {
+ public:
+  void feed(const unsigned char* data, std::size_t n) {
+    while (n > 0 && state_ != State::kNo) {
+      if (state_ == State::kSkip) {
+        const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(skip_, n));
+        skip_ -= step;
+        data += step;
+        n -= step;
+        if (skip_ == 0) state_ = set_left_ == 0 ? State::kDone : State::kElement;
+        continue;
+      }
+      if (state_ == State::kDone || have_ == head_.size()) {
+        state_ = State::kNo;  // bytes after the set, or an opening past any attribute type's
+        break;
+      }
+      head_[have_++] = *data++;
+      --n;
+      if (state_ == State::kSet) {
+        take_set_header();
+      } else {
+        take_element_opening();
+      }
+    }
+  }
+  bool matches() const { return state_ == State::kDone && content_type_ && message_digest_; }
+
+ private:
+  enum class State { kSet, kElement, kSkip, kDone, kNo };
+  // A definite header of `tag` at the start of head_[at..have_): its size, 0
+  // while incomplete, -1 when it is something else.
+  int header_at(std::size_t at, unsigned char tag, std::uint64_t* length) const {
+    if (have_ <= at) return 0;
+    if (head_[at] != tag) return -1;
+    if (have_ <= at + 1) return 0;
+    const unsigned char first = head_[at + 1];
+    if (first < 0x80) {
+      *length = first;
+      return 2;
+    }
+    const std::size_t count = first & 0x7fU;
+    if (count == 0 || count > 8) return -1;
+    if (have_ < at + 2 + count) return 0;
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < count; ++i) v = (v << 8) | head_[at + 2 + i];
+    *length = v;
+    return static_cast<int>(2 + count);
+  }
+  void take_set_header() {
+    std::uint64_t length = 0;
+    const int size = header_at(0, 0x31, &length);
+    if (size < 0) state_ = State::kNo;
+    if (size <= 0) return;
+    set_left_ = length;
+    have_ = 0;
+    state_ = length == 0 ? State::kDone : State::kElement;
+  }
+  // SEQUENCE { OBJECT IDENTIFIER, SET OF values }, up to the values' header.
+  void take_element_opening() {
+    std::uint64_t seq_length = 0;
+    const int seq = header_at(0, 0x30, &seq_length);
+    std::uint64_t oid_length = 0;
+    const int oid = seq > 0 ? header_at(static_cast<std::size_t>(seq), 0x06, &oid_length) : seq;
+    if (oid > 0 && oid_length > kMaxOid) {
+      state_ = State::kNo;
+      return;
+    }
+    const std::size_t values_at =
+        static_cast<std::size_t>(seq) + static_cast<std::size_t>(oid) + static_cast<std::size_t>(oid_length);
+    std::uint64_t values_length = 0;
+    const int values = oid > 0 ? header_at(values_at, 0x31, &values_length) : oid;
+    if (values < 0) state_ = State::kNo;
+    if (values <= 0) return;
+    const std::uint64_t head = static_cast<std::uint64_t>(seq);
+    const std::uint64_t inside = values_at - static_cast<std::size_t>(seq) + static_cast<std::size_t>(values);
+    // The element is whole inside the set, and the values fill the element.
+    if (set_left_ < head || seq_length > set_left_ - head || seq_length < inside ||
+        seq_length - inside != values_length) {
+      state_ = State::kNo;
+      return;
+    }
+    const std::span<const unsigned char> type(head_.data() + seq, static_cast<std::size_t>(oid) + oid_length);
+    content_type_ = content_type_ || std::ranges::equal(type, kContentTypeOid);
+    message_digest_ = message_digest_ || std::ranges::equal(type, kMessageDigestOid);
+    set_left_ -= head + seq_length;
+    skip_ = values_length;
+    have_ = 0;
+    state_ = skip_ > 0 ? State::kSkip : (set_left_ == 0 ? State::kDone : State::kElement);
+  }
+
+  static constexpr std::uint64_t kMaxOid = 64;
+  static constexpr unsigned char kContentTypeOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x09, 0x03};
+  static constexpr unsigned char kMessageDigestOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
+                                                        0xf7, 0x0d, 0x01, 0x09, 0x04};
+  State state_ = State::kSet;
+  std::array<unsigned char, 10 + 10 + kMaxOid + 10> head_{};
+  std::size_t have_ = 0;
+  std::uint64_t set_left_ = 0;
+  std::uint64_t skip_ = 0;
+  bool content_type_ = false;
+  bool message_digest_ = false;
+};
+
 struct VerifyState {
   BIO* content_out;
   // A memory reader's content, left where it lies: the runs of the input.
   std::vector<std::span<const unsigned char>>* content_runs = nullptr;
   EnvelopeProgress progress;
   std::vector<ContentDigest>* digests;
+  AttributeSetScan attributes;
   std::uint64_t done = 0;
   std::uint64_t total = 0;
   std::array<unsigned char, SIGNED_BLOCK> block{};
@@ -724,6 +834,7 @@ int content_run(BerReader* r, BIO* plain, VerifyState* st, std::uint64_t n, bool
       if (got <= 0) break;
     }
     if (!digests_update(st->digests, data, static_cast<std::size_t>(got))) return 0;
+    st->attributes.feed(data, static_cast<std::size_t>(got));
     if (st->content_out != nullptr && !write_all(st->content_out, data, static_cast<std::size_t>(got))) return 0;
     if (st->content_runs != nullptr && r != nullptr && got > 0) {
       auto& runs = *st->content_runs;
@@ -770,7 +881,8 @@ bool same_issuer_serial(X509* cert, const PKCS7_ISSUER_AND_SERIAL* ias) {
 }
 
 void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* content_type,
-                  const std::vector<UniquePtr<X509>>& message_certs, std::span<X509* const> extra, SignerResult* res) {
+                  bool content_is_attributes, const std::vector<UniquePtr<X509>>& message_certs,
+                  std::span<X509* const> extra, SignerResult* res) {
   PKCS7_SIGNER_INFO* si = res->info.get();
   X509* cert = nullptr;
   for (const auto& c : message_certs) {
@@ -825,6 +937,13 @@ void check_signer(const std::vector<ContentDigest>& digests, const ASN1_OBJECT* 
       return;
     }
   } else {
+    // Another signer's signed attributes given as the content, that signer's
+    // signature kept and its attributes dropped: the digest is the one that
+    // signer signed.
+    if (content_is_attributes) {
+      res->status = SignerStatus::kBadSignature;
+      return;
+    }
     tlen = d->length;
     std::copy_n(d->value.begin(), tlen, tbs.begin());
   }
@@ -1022,7 +1141,7 @@ int verify_body(BerReader& r, BIO* content_out, std::vector<std::span<const unsi
   bool all_good = true;
   bool missing = false;
   for (auto& s : result->signers) {
-    check_signer(digests, content_type.get(), result->certificates, options.extra_certs, &s);
+    check_signer(digests, content_type.get(), st.attributes.matches(), result->certificates, options.extra_certs, &s);
     all_good = all_good && s.status == SignerStatus::kGood;
     missing = missing || s.status == SignerStatus::kNoCertificate;
   }
@@ -1088,7 +1207,7 @@ int signed_data_sign_file(std::span<const SignedSigner> signers, const char* in_
     fail(F, ERR_R_PASSED_NULL);
     return 0;
   }
-  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
+  UniquePtr<BIO> in = open_regular_file_bio(in_path);
   // The length of the file that was opened, not of whatever the name means now.
   const long long length = in ? file_length(in.get()) : -1;
   if (length < 0) {
@@ -1138,8 +1257,8 @@ int signed_data_verify_file(const char* in_path, const char* detached_path, cons
     fail(F, ERR_R_PASSED_NULL);
     return 0;
   }
-  UniquePtr<BIO> in(BIO_new_file(in_path, "rb"));
-  UniquePtr<BIO> detached(detached_path != nullptr ? BIO_new_file(detached_path, "rb") : nullptr);
+  UniquePtr<BIO> in = open_regular_file_bio(in_path);
+  UniquePtr<BIO> detached = detached_path != nullptr ? open_regular_file_bio(detached_path) : nullptr;
   if (!in || (detached_path != nullptr && !detached)) {
     fail(F, P7E_R_OUTPUT);
     return 0;

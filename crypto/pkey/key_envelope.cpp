@@ -22,14 +22,13 @@ int key_type_of(EVP_PKEY* pkey) {
 }
 
 // The 36-byte key block of a protected number: the number as 32 big-endian
-// bytes, then the low 32 bits of the tag, big-endian.
+// bytes, then the tag as 4 big-endian bytes. A tag that does not fit is
+// refused: cut to its low bits it would open another record's key.
 bool make_block(const BIGNUM* number, const BIGNUM* tag, unsigned char* block) {
   if (BN_is_negative(number) || BN_num_bytes(number) > PSE_OPAQUE_PLAIN_BYTES) return false;
   if (BN_bn2binpad(number, block, PSE_OPAQUE_PLAIN_BYTES) != PSE_OPAQUE_PLAIN_BYTES) return false;
-  UniquePtr<BIGNUM> low(BN_dup(tag));
-  if (!low || BN_is_negative(low.get())) return false;
-  if (BN_num_bits(low.get()) > 32 && BN_mask_bits(low.get(), 32) != 1) return false;
-  return BN_bn2binpad(low.get(), block + PSE_OPAQUE_PLAIN_BYTES, 4) == 4;
+  if (BN_is_negative(tag) || BN_num_bits(tag) > 32) return false;
+  return BN_bn2binpad(tag, block + PSE_OPAQUE_PLAIN_BYTES, 4) == 4;
 }
 
 // Opens the block into a new constant-time number; null on any failure (the

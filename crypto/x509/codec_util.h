@@ -32,6 +32,13 @@ inline bool Between1And(const BIGNUM* v, const BIGNUM* bound) {
   return BN_cmp(v, BN_value_one()) > 0 && BN_cmp(v, bound) < 0;
 }
 
+// The tag of a protected private number, a non-negative INTEGER below 2^32:
+// the container's block holds 4 bytes of it, so a wider one would stand for
+// the same key as its low 32 bits.
+inline bool ReadProtectedTag(der::Reader& r, BIGNUM* tag) {
+  return r.integer(tag, BytesFor(32)) && BN_num_bits(tag) <= 32;
+}
+
 // Stores v into the field, clear-freeing what was there.
 inline void Replace(BIGNUM*& field, BIGNUM* v) {
   BN_clear_free(field);

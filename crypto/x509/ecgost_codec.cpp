@@ -408,8 +408,8 @@ ECGOST* d2i_ECGOSTPrivateKey(ECGOST** key, const unsigned char** in, long length
     der::Reader prot;
     tag.reset(BN_new());
     if (!tag) return NoMemory(F);
-    if (!body.take(der::kSequence, prot) || !prot.integer(k->d, kNumberBytes) ||
-        !prot.integer(tag.get(), kNumberBytes) || !prot.empty()) {
+    if (!body.take(der::kSequence, prot) || !prot.integer(k->d, kNumberBytes) || !ReadProtectedTag(prot, tag.get()) ||
+        !prot.empty()) {
       return Parsing(F);
     }
   }

@@ -201,7 +201,7 @@ R3410* d2i_R3410PrivateKey(R3410** key, const unsigned char** in, long length) {
     tag.reset(BN_new());
     if (!tag) return NoMemory(F);
     if (!body.take(der::kSequence, prot) || !prot.integer(x.get(), kNumberBytes) ||
-        !prot.integer(tag.get(), kNumberBytes) || !prot.empty()) {
+        !ReadProtectedTag(prot, tag.get()) || !prot.empty()) {
       return Parsing(F);
     }
   }

@@ -1,11 +1,13 @@
 // Whole writes to a file descriptor for the engine's file copies and lock
-// files.
+// files, and the folder sync that makes a rename or a new name last.
 #pragma once
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace dsutils {
 
@@ -21,5 +23,16 @@ inline bool write_all(int fd, const char* p, std::size_t n) {
   }
   return true;
 }
+
+// Syncs a folder, so that the names made or renamed in it survive a power
+// loss: 0 or an errno value.
+int sync_folder(const char* folder);
+
+#ifdef QCRYPTO_TEST_HOOKS
+// The folders synced since the last call; and, while set, every folder sync
+// fails with EIO.
+std::vector<std::string> sync_folder_test_calls();
+void sync_folder_test_fail(bool fail);
+#endif
 
 }  // namespace dsutils

@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "crypto/cclib/regular_file.h"
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
 #include "dsutils/engine/fd_io.h"
@@ -20,6 +23,12 @@ namespace dsutils {
 namespace {
 
 QByteArray fs(const QString& path) { return QFile::encodeName(path); }
+
+#ifdef QCRYPTO_TEST_HOOKS
+std::mutex g_sync_test_mutex;
+std::vector<std::string> g_synced_folders;
+bool g_fail_folder_sync = false;
+#endif
 
 // Existence as the product means it: the name itself, a dangling link included.
 int lstat_path(const QString& path, struct stat& st) { return ::lstat(fs(path).constData(), &st); }
@@ -35,16 +44,15 @@ void debug(const char* format, const QString& a, const QString& b) {
 // place, so the target is either the old file or the whole new one. Returns
 // 0 or an errno value.
 int copy_through_temporary(const QString& source, const QString& target, bool failIfExists) {
-  // O_NONBLOCK: a FIFO or device given as the source must not hang the open.
-  const int in = ::open(fs(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A FIFO or device given as the source is refused without waiting on it.
+  const int in = qcrypto::open_regular_file(fs(source).constData());
   if (in < 0) return errno;
   struct stat st {};
-  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int err = errno ? errno : EINVAL;
+  if (::fstat(in, &st) != 0) {
+    const int err = errno;
     ::close(in);
-    return S_ISREG(st.st_mode) ? err : EINVAL;
+    return err;
   }
-  ::fcntl(in, F_SETFL, ::fcntl(in, F_GETFL) & ~O_NONBLOCK);
 
   QString folder = GetPathFromName(target);
   if (folder.isEmpty()) folder = QStringLiteral(".");
@@ -78,13 +86,46 @@ int copy_through_temporary(const QString& source, const QString& target, bool fa
     const QByteArray dst = fs(target);
     const int rc = failIfExists ? ::renameat2(AT_FDCWD, tmpl.constData(), AT_FDCWD, dst.constData(), RENAME_NOREPLACE)
                                 : ::rename(tmpl.constData(), dst.constData());
-    if (rc != 0) err = errno;
+    if (rc != 0) {
+      err = errno;
+    } else if (const int synced = sync_folder(fs(folder).constData()); synced != 0) {
+      // The copy is in place but may not outlast a power loss: a caller
+      // about to erase the source must not.
+      return synced;
+    }
   }
   if (err) ::unlink(tmpl.constData());
   return err;
 }
 
 }  // namespace
+
+int sync_folder(const char* folder) {
+#ifdef QCRYPTO_TEST_HOOKS
+  {
+    const std::lock_guard<std::mutex> guard(g_sync_test_mutex);
+    g_synced_folders.emplace_back(folder);
+    if (g_fail_folder_sync) return EIO;
+  }
+#endif
+  const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int err = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return err;
+}
+
+#ifdef QCRYPTO_TEST_HOOKS
+std::vector<std::string> sync_folder_test_calls() {
+  const std::lock_guard<std::mutex> guard(g_sync_test_mutex);
+  return std::exchange(g_synced_folders, {});
+}
+
+void sync_folder_test_fail(bool fail) {
+  const std::lock_guard<std::mutex> guard(g_sync_test_mutex);
+  g_fail_folder_sync = fail;
+}
+#endif
 
 bool EngineHelper::FileExists(const QString& path) {
   struct stat st {};

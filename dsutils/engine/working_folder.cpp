@@ -272,9 +272,13 @@ QString EngineHelper::CreateTmp(const QString& sourceIn, bool eraseSource) {
   const QString kept = work + QStringLiteral("/Src/") + name;
   QString copy = work + QLatin1Char('/') + name;
   NetStr(copy);
+  // Each copy syncs its folder; the root holds the record and the working
+  // folder's name. All of it must outlast a power loss before the source is
+  // erased.
   const bool made = write_all(lockFd, record.constData(), static_cast<size_t>(record.size())) && ::fsync(lockFd) == 0 &&
                     ::mkdir(fs(work + QStringLiteral("/Src")).constData(), 0700) == 0 &&
-                    DS_CopyFile(source, kept, true) && DS_CopyFile(source, copy, true);
+                    DS_CopyFile(source, kept, true) && DS_CopyFile(source, copy, true) &&
+                    sync_folder(fs(root).constData()) == 0;
   if (!made) {
     // The source was not touched: the half-made folder can go.
     RemoveTmpPath(work);

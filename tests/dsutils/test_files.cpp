@@ -5,8 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <future>
+#include <string>
+#include <vector>
 
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/fd_io.h"
 #include "tests/dsutils/engine_test_util.h"
 
 namespace dsutils {
@@ -158,6 +161,28 @@ TEST_F(Files, CopyCases) {
   struct stat st {};
   ASSERT_EQ(::stat(path("copy.txt").toUtf8().constData(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A copy is renamed into place and then its folder is synced, so that the
+// new name outlasts a power loss; a folder that cannot be synced fails the
+// copy (its caller must not go on as if the copy were safe).
+TEST_F(Files, CopySyncsTheTargetFolderAfterTheRename) {
+  write_file("src.txt", "contents");
+  ASSERT_TRUE(QDir().mkpath(path("out")));
+  (void)sync_folder_test_calls();
+  ASSERT_TRUE(DS_CopyFile(path("src.txt"), path("out/a.txt"), true));
+  EXPECT_EQ(sync_folder_test_calls(), std::vector<std::string>{path("out").toStdString()});
+  EXPECT_EQ(read_file(path("out/a.txt")), "contents");
+
+  sync_folder_test_fail(true);
+  EXPECT_FALSE(DS_CopyFile(path("src.txt"), path("out/b.txt"), true));
+  sync_folder_test_fail(false);
+  EXPECT_EQ(sync_folder_test_calls(), std::vector<std::string>{path("out").toStdString()});
+  EXPECT_EQ(read_file(path("src.txt")), "contents");
+  EXPECT_EQ(QDir(path("out")).entryList(QStringList{".dossar-copy-*"}, QDir::Files | QDir::Hidden).size(), 0);
+  // A copy that fails before the rename syncs nothing.
+  EXPECT_FALSE(DS_CopyFile(path("src.txt"), path("out/a.txt"), true));
+  EXPECT_TRUE(sync_folder_test_calls().empty());
 }
 
 TEST_F(Files, ResolveShellPath) {

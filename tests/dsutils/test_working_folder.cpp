@@ -9,10 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/fd_io.h"
 #include "tests/dsutils/engine_test_util.h"
 #include "tests/dsutils/session_double.h"
 
@@ -108,6 +110,32 @@ TEST_F(WorkingFolder, FailuresLeaveTheSourceAndNoFolder) {
   ASSERT_FALSE(copy.isEmpty());
   EXPECT_EQ(h_.RemoveTmp(path("gone/only.txt"), copy, true), 0);
   EXPECT_EQ(read_file(copy), "only copy");
+}
+
+// Before the source is erased, both copies and the root (the record and the
+// working folder's name) are synced; when a sync fails the source is kept
+// and nothing of the working folder is left.
+TEST_F(WorkingFolder, SourceIsErasedOnlyAfterTheCopiesAreSynced) {
+  write_file("docs/a.txt", "original");
+  (void)sync_folder_test_calls();
+  const QString copy = h_.CreateTmp(path("docs/a.txt"), true);
+  ASSERT_FALSE(copy.isEmpty());
+  const std::string work = GetPathFromName(copy).toStdString();
+  const std::vector<std::string> want = {work + "/Src", work, root_.toStdString()};
+  EXPECT_EQ(sync_folder_test_calls(), want);
+  EXPECT_EQ(session_.erased(), QStringList{path("docs/a.txt")});
+  EXPECT_EQ(h_.RemoveTmp(path("docs/a.txt"), copy, true), 1);
+  EXPECT_EQ(read_file(path("docs/a.txt")), "original");
+  ASSERT_TRUE(root_entries().isEmpty());
+  (void)sync_folder_test_calls();
+
+  sync_folder_test_fail(true);
+  const QStringList erased_before = session_.erased();
+  EXPECT_EQ(h_.CreateTmp(path("docs/a.txt"), true), QString());
+  sync_folder_test_fail(false);
+  EXPECT_EQ(read_file(path("docs/a.txt")), "original");
+  EXPECT_FALSE(session_.erased().mid(erased_before.size()).contains(path("docs/a.txt")));
+  EXPECT_TRUE(root_entries().isEmpty()) << root_entries().join(",").toStdString();
 }
 
 TEST_F(WorkingFolder, RootMustBePrivate) {

@@ -1,7 +1,8 @@
 // The toolkit's encryption and decryption end to end over a test PKI: both
 // GOST key types and RSA as recipients in each recipient form with both
 // bulk ciphers, refused and unusable recipients, cancels at every point of
-// the progress protocol, and the message kind of files.
+// the progress protocol, the message kind of files, and inputs that are not
+// regular files.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "quillon2/ql_dn.h"
 #include "quillon2/ql_keys.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/nonregular_input.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 #include "tests/support/ql_fixture.h"
@@ -412,6 +416,53 @@ TEST_F(CryptTest, FileTypeOfMessagesAndOtherFiles) {
   EXPECT_EQ(QL_get_file_type(nullptr, &kind), QL_ERR_ARGUMENT);
   // A signed message is not opened by decryption.
   EXPECT_EQ(QL_decrypt_file(file("msg.sgn").c_str(), file("x").c_str()), QL_ERR_NOT_ENVELOPED);
+}
+
+// A FIFO or a folder given as the input of a file function is refused as an
+// input that cannot be read, at once: nothing waits for a writer, and no
+// output appears.
+TEST_F(CryptTest, InputsThatAreNotRegularFilesAreRefused) {
+  give_session(Who::kRsa, 0, true);
+  auto list = list_of({{Who::kRsa, 0}});
+  const std::vector<test_support::NonRegularInput> inputs = test_support::make_nonregular_inputs(scratch_.path);
+  ASSERT_EQ(inputs.size(), 2U);
+  const std::string out = file("out");
+  struct Row {
+    const char* name;
+    std::function<int(const char*)> call;
+    int code;
+  };
+  const Row rows[] = {
+      {"QL_encrypt_file", [&](const char* in) { return QL_encrypt_file(list.get(), in, out.c_str()); }, QL_ERR_INPUT},
+      {"QL_decrypt_file", [&](const char* in) { return QL_decrypt_file(in, out.c_str()); }, QL_ERR_INPUT},
+      {"QL_get_file_type",
+       [](const char* in) {
+         int kind = -1;
+         return QL_get_file_type(in, &kind);
+       },
+       QL_ERR_INPUT},
+      {"QL_read_message_file",
+       [](const char* in) {
+         int kind = -1;
+         QL_MESSAGE* message = nullptr;
+         const int rc = QL_read_message_file(in, &kind, &message);
+         QL_free_message(message);
+         return rc;
+       },
+       QL_ERR_INPUT},
+      {"QL_load_key_file", [](const char* in) { return QL_load_key_file(in, "password"); }, QL_ERR_KEY_FILE},
+  };
+  for (const auto& input : inputs) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + " on a " + input.what);
+      const std::string path = input.path;
+      const std::optional<int> rc =
+          test_support::call_with_deadline(inputs[0].path, [&] { return row.call(path.c_str()); });
+      ASSERT_TRUE(rc.has_value()) << "the call waited on the input";
+      EXPECT_EQ(*rc, row.code);
+      EXPECT_FALSE(std::filesystem::exists(out));
+    }
+  }
 }
 
 // The recipients of an enveloped message in every recipient form (entries

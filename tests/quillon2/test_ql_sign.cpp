@@ -1,15 +1,18 @@
 // Signing files and verifying messages through the toolkit, end to end with
 // the test PKI: attached and detached, several signers, signing time,
 // required signers, signers found outside the message, damaged content,
-// unknown signers, the caller-buffer rules and cancels from the progress
-// callback that must leave nothing behind.
+// unknown signers, signed attributes replayed as content, the caller-buffer
+// rules and cancels from the progress callback that must leave nothing
+// behind; inputs that are not regular files.
 #include <gtest/gtest.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,9 +22,12 @@
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_sign.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/nonregular_input.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 #include "tests/support/ql_fixture.h"
+
+QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
 
 namespace quillon2 {
 namespace {
@@ -37,6 +43,31 @@ using test_support::ProgressLog;
 using test_support::kSystemRand;
 
 using SetPtr = UniquePtr<QL_SIGN_SET>;
+
+// The message with its signer's signed attributes dropped and the DER of
+// those attributes as its content (attached, or in *content for a detached
+// message): the signature is over exactly that content's digest.
+Bytes attributes_as_content(const Bytes& message, Bytes* content) {
+  const unsigned char* p = message.data();
+  UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(message.size())));
+  PKCS7_SIGNER_INFO* si = p7 ? sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0) : nullptr;
+  if (si == nullptr) return {};
+  unsigned char* der = nullptr;
+  const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  if (n <= 0) return {};
+  content->assign(der, der + n);
+  OPENSSL_free(der);
+  sk_X509_ATTRIBUTE_pop_free(si->auth_attr, X509_ATTRIBUTE_free);
+  si->auth_attr = nullptr;
+  ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
+  if (data != nullptr && ASN1_OCTET_STRING_set(data, content->data(), n) != 1) return {};
+  unsigned char* out = nullptr;
+  const int len = i2d_PKCS7(p7.get(), &out);
+  if (len <= 0) return {};
+  Bytes result(out, out + len);
+  OPENSSL_free(out);
+  return result;
+}
 
 // A signer of the test PKI: key, certificate under the trusted root.
 using Signer = test_support::Party;
@@ -252,6 +283,12 @@ TEST_F(SignTest, FailedSignersAndTheirCodes) {
   changed_doc.back() ^= 0x80;
   const Bytes with_untrusted = sign({0, 2}, 1, false);
   const Bytes without_certs = sign({1}, 0, false);
+  Bytes replayed_content;
+  const Bytes replayed_attached = attributes_as_content(sign({0}, 1, false), &replayed_content);
+  ASSERT_FALSE(replayed_attached.empty());
+  Bytes replayed_detached_content;
+  const Bytes replayed_detached = attributes_as_content(detached, &replayed_detached_content);
+  ASSERT_FALSE(replayed_detached.empty());
 
   const struct {
     const char* what;
@@ -268,6 +305,16 @@ TEST_F(SignTest, FailedSignersAndTheirCodes) {
       {"detached content changed", &detached, &changed_doc, QL_ERR_BAD_SIGNATURE, {QL_ERR_SIGNATURE_FAILED}},
       {"second signer from an untrusted root", &with_untrusted, nullptr, QL_ERR_BAD_SIGNATURE, {0, -1}},
       {"signer certificate nowhere", &without_certs, nullptr, QL_ERR_SIGNER_CERT, {}},
+      {"signed attributes as the content of a signer without them",
+       &replayed_attached,
+       nullptr,
+       QL_ERR_BAD_SIGNATURE,
+       {QL_ERR_SIGNATURE_FAILED}},
+      {"signed attributes as the detached content of a signer without them",
+       &replayed_detached,
+       &replayed_detached_content,
+       QL_ERR_BAD_SIGNATURE,
+       {QL_ERR_SIGNATURE_FAILED}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -373,6 +420,25 @@ TEST_F(SignTest, ArgumentsKeysAndCallerBuffers) {
   QL_cleanup();
   EXPECT_EQ(QL_sign_file(one.get(), in.c_str(), out.c_str(), 0), QL_ERR_NOT_INITIALISED);
   EXPECT_EQ(verify(set.get(), message, nullptr, nullptr), QL_ERR_NOT_INITIALISED);
+}
+
+// A FIFO or a folder as the file to sign is an input that cannot be read:
+// refused at once, with no message written.
+TEST_F(SignTest, InputsThatAreNotRegularFilesAreRefused) {
+  const std::vector<test_support::NonRegularInput> inputs = test_support::make_nonregular_inputs(scratch_.path);
+  ASSERT_EQ(inputs.size(), 2U);
+  const std::string out = scratch_.path + "/doc.sgn";
+  SetPtr one(set_of({0}));
+  for (const auto& input : inputs) {
+    for (const int detached : {0, 1}) {
+      SCOPED_TRACE(std::string(input.what) + (detached != 0 ? " detached" : " attached"));
+      const std::optional<int> rc = test_support::call_with_deadline(
+          inputs[0].path, [&] { return QL_sign_file(one.get(), input.path.c_str(), out.c_str(), detached); });
+      ASSERT_TRUE(rc.has_value()) << "the call waited on the input";
+      EXPECT_EQ(*rc, QL_ERR_INPUT);
+      EXPECT_FALSE(std::filesystem::exists(out));
+    }
+  }
 }
 
 // A cancel from the progress callback at the first call, a middle block and

@@ -954,6 +954,59 @@ TEST_F(DriverFailures, ButtonExtensionsDoNotWrapOntoAnotherFile) {
   }
 }
 
+// A button path holds at most 10 folder levels: a deeper one is unusable,
+// not cut to the 10 first levels (which would name another file).
+TEST(TouchMemoryPath, MoreThanTenFolderLevelsAreRefusedNotCut) {
+  struct Case {
+    int levels;
+    bool usable;
+  };
+  const Case cases[] = {{0, true}, {1, true}, {10, true}, {11, false}, {12, false}, {30, false}};
+  for (const Case& c : cases) {
+    std::string path = "iButton:";
+    for (int i = 0; i < c.levels; ++i) path += "\\d" + std::to_string(i);
+    path += "\\mk.1";
+    SCOPED_TRACE(path);
+    short number = -7;
+    short type = -7;
+    TM_DIR_PATH dir{};
+    TM_FILE_ENTRY file{};
+    ASSERT_EQ(tm_parse_path(path.c_str(), &number, &type, &dir, &file), 1);
+    EXPECT_EQ(file.extension, c.usable ? 1 : TM_FOLDER_EXTENSION);
+    EXPECT_EQ(dir.levels, std::min(c.levels, 10));
+  }
+}
+
+// On the button itself: a path one level deeper than a file's 10 levels
+// neither reads, writes nor erases that file.
+TEST_F(DriverFailures, ButtonPathsDeeperThanTenLevelsDoNotReachAnotherFile) {
+  const HwMedium& m = hw_media()[2];
+  ASSERT_EQ(m.kind, Hw::IButton);
+  reset(m);
+  const std::string ten = "iButton:\\a\\b\\c\\d\\e\\f\\g\\h\\i\\j";
+  const std::string deep = ten + "\\k\\mk.1";
+  const Bytes data = pattern(60, 7);
+  ASSERT_TRUE(write_file((ten + "\\mk.1").c_str(), data));
+  const auto before = tree_of(device(m));
+  ERR_clear_error();
+  EXPECT_EQ(media_fopen(deep.c_str(), "rb"), nullptr);
+  const std::vector<Err> errors = drain_errors();
+  EXPECT_TRUE(has_error(errors, ERRLIB_TOUCH_MEMORY, TM_R_DRIVER_STEP)) << describe(errors);
+  EXPECT_FALSE(write_file(deep.c_str(), pattern(80, 8)));
+  EXPECT_EQ(tm_erase(deep.c_str()), 0);
+  EXPECT_EQ(tm_probe_file(deep.c_str()), 0);
+  EXPECT_EQ(tree_of(device(m)), before);
+  // The file is still there under its own path.
+  BIO* bio = media_fopen((ten + "\\mk.1").c_str(), "rb");
+  ASSERT_NE(bio, nullptr);
+  Bytes got(200);
+  const int n = BIO_read(bio, got.data(), static_cast<int>(got.size()));
+  BIO_free(bio);
+  got.resize(static_cast<size_t>(std::max(n, 0)));
+  EXPECT_EQ(got, data);
+  ERR_clear_error();
+}
+
 // Erasing a file that is not there succeeds only on a token's word: the
 // readers are asked in turn until one cannot be initialised, and any reader
 // whose answer was a failure rather than "not there" fails the erase.

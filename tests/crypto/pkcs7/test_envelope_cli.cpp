@@ -1,7 +1,8 @@
 // Interop with the stock `openssl cms` command: a message of ours for an RSA
 // recipient with DES-EDE3-CBC opens there, and one made there opens here.
 // Also the file forms: the output appears only when the whole message was
-// good, and a failed or cancelled run leaves nothing behind.
+// good, a failed or cancelled run leaves nothing behind, and an input that is
+// not a regular file is refused without waiting on it.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
@@ -10,9 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "pkcs7_test_util.h"
+#include "tests/support/nonregular_input.h"
 #include "tests/support/run_program.h"
 
 namespace pkcs7_test {
@@ -162,6 +165,27 @@ TEST_F(EnvelopeFiles, NothingUnderTheFinalNameUnlessTheWholeMessageChecksOut) {
             1);
   EXPECT_EQ(read_file(path("out.bin")), plain);
   qcrypto::ERR_clear_error();
+}
+
+TEST_F(EnvelopeFiles, InputsThatAreNotRegularFilesAreRefused) {
+  const std::vector<test_support::NonRegularInput> inputs = test_support::make_nonregular_inputs(dir_);
+  ASSERT_EQ(inputs.size(), 2U);
+  const Party& p = Pki::get().party(KeyKind::kRsa);
+  const qcrypto::EnvelopeRecipient r[] = {{p.cert.get(), 1}};
+  const std::string out = path("out.bin");
+  for (const auto& input : inputs) {
+    for (const bool encrypt : {true, false}) {
+      SCOPED_TRACE(std::string(input.what) + (encrypt ? " encrypt" : " decrypt"));
+      const std::optional<int> rc = test_support::call_with_deadline(inputs[0].path, [&] {
+        return encrypt ? qcrypto::envelope_encrypt_file(r, des3(), input.path.c_str(), out.c_str())
+                       : qcrypto::envelope_decrypt_file(input.path.c_str(), out.c_str(), p.key.get(), p.cert.get());
+      });
+      ASSERT_TRUE(rc.has_value()) << "the call waited on the input";
+      EXPECT_EQ(*rc, 0);
+      EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"fifo", "folder"}));
+    }
+  }
+  rmdir(path("folder").c_str());
 }
 
 }  // namespace

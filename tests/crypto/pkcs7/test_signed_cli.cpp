@@ -1,7 +1,9 @@
 // Interop with the stock `openssl cms` command: RSA and ECDSA messages of ours
 // verify there (attached and detached), and its messages (DER, streamed BER,
-// PEM) verify here. Also the file forms: content appears under its name only
-// when every signer checked out, and a cancelled signing leaves nothing.
+// PEM) verify here, and so do its signers without signed attributes. Also
+// the file forms: content appears under its name only when every signer
+// checked out, a cancelled signing leaves nothing, and an input that is not a
+// regular file is refused without waiting on it.
 #include <dirent.h>
 #include <openssl/pem.h>
 #include <unistd.h>
@@ -9,8 +11,11 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <optional>
 
 #include "signed_test_util.h"
+#include "tests/support/nonregular_input.h"
 #include "tests/support/run_program.h"
 
 namespace signed_test {
@@ -143,6 +148,96 @@ TEST_P(SignedFiles, StockCommandOutputVerifiesHere) {
   }
 }
 
+// Bytes of DER signed attributes: SET OF SEQUENCE { type, SET { value } }.
+Bytes attribute(unsigned char type_last_arc, const Bytes& value) {
+  Bytes a = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x09, type_last_arc};
+  a.push_back(0x31);
+  a.push_back(static_cast<unsigned char>(value.size()));
+  a.insert(a.end(), value.begin(), value.end());
+  a.insert(a.begin(), {0x30, static_cast<unsigned char>(a.size())});
+  return a;
+}
+
+Bytes attribute_set(const std::vector<Bytes>& attributes) {
+  Bytes body;
+  for (const Bytes& a : attributes) body.insert(body.end(), a.begin(), a.end());
+  Bytes set = {0x31, 0x81, static_cast<unsigned char>(body.size())};
+  if (body.size() < 0x80) set = {0x31, static_cast<unsigned char>(body.size())};
+  set.insert(set.end(), body.begin(), body.end());
+  return set;
+}
+
+// Signers without signed attributes (the stock command's -noattr) verify,
+// attached and detached, through the file reader and the memory reader,
+// whatever the content, except one content: signed attributes that name a
+// content type and a message digest, over which another signer's attribute
+// signature would replay.
+TEST_P(SignedFiles, StockSignersWithoutAttributesVerifyHere) {
+  const Signer& s = Signers::get().at(GetParam());
+  write_pem(s);
+  const Bytes content_type = attribute(0x03, {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x01});
+  Bytes digest_value = {0x04, 0x20};
+  digest_value.resize(34, 0x5c);
+  const Bytes message_digest = attribute(0x04, digest_value);
+  const Bytes time_value = {0x17, 0x0d, '2', '6', '0', '1', '0', '2', '0', '3', '0', '4', '0', '5', 'Z'};
+  const Bytes signing_time = attribute(0x05, time_value);
+  Bytes with_tail = attribute_set({content_type, message_digest});
+  with_tail.push_back(0);
+  struct Row {
+    const char* name;
+    Bytes content;
+    bool good;
+  };
+  const Row rows[] = {
+      {"plain", pkcs7_test::pattern(30000, 44), true},
+      {"empty", {}, true},
+      {"time attribute only", attribute_set({signing_time}), true},
+      {"digest without type", attribute_set({message_digest, signing_time}), true},
+      {"attributes and a byte more", with_tail, true},
+      {"type and digest", attribute_set({content_type, message_digest}), false},
+      {"type, digest and time", attribute_set({content_type, message_digest, signing_time}), false},
+      {"digest before type", attribute_set({message_digest, content_type}), false},
+  };
+  for (const Row& row : rows) {
+    for (const bool detached : {false, true}) {
+      SCOPED_TRACE(std::string(row.name) + (detached ? " detached" : " attached"));
+      write_file(path("content.bin"), row.content);
+      std::vector<std::string> args = {
+          "cms",    "-sign",         "-binary",  "-noattr", "-in",  path("content.bin"), "-signer", path("cert.pem"),
+          "-inkey", path("key.pem"), "-outform", "DER",     "-out", path("theirs.p7s")};
+      if (!detached) args.emplace_back("-nodetach");
+      const test_support::ProgramResult signing = run_openssl(args);
+      ASSERT_EQ(signing.status, 0) << signing.output;
+      const int want = row.good ? 1 : qcrypto::SIGNED_INVALID;
+      const qcrypto::SignerStatus status =
+          row.good ? qcrypto::SignerStatus::kGood : qcrypto::SignerStatus::kBadSignature;
+
+      qcrypto::SignedVerifyResult r;
+      EXPECT_EQ(
+          qcrypto::signed_data_verify_file(path("theirs.p7s").c_str(), detached ? path("content.bin").c_str() : nullptr,
+                                           detached ? nullptr : path("out.bin").c_str(), &r),
+          want);
+      ASSERT_EQ(r.signers.size(), 1U);
+      EXPECT_EQ(r.signers[0].status, status);
+      EXPECT_LE(sk_X509_ATTRIBUTE_num(r.signers[0].info->auth_attr), 0);  // none, or an empty set
+      EXPECT_FALSE(r.signers[0].signing_time);
+      if (!detached) {
+        EXPECT_EQ(read_file(path("out.bin")), row.good ? row.content : Bytes{});
+      }
+      unlink(path("out.bin").c_str());
+
+      const Bytes msg = read_file(path("theirs.p7s"));
+      qcrypto::SignedVerifyOptions options;
+      if (detached) options.detached_bytes.emplace(row.content.data(), row.content.size());
+      qcrypto::SignedVerifyResult in_memory;
+      EXPECT_EQ(qcrypto::signed_data_verify_mem(msg, nullptr, &in_memory, options), want);
+      ASSERT_EQ(in_memory.signers.size(), 1U);
+      EXPECT_EQ(in_memory.signers[0].status, status);
+      qcrypto::ERR_clear_error();
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Types, SignedFiles, ::testing::Values(PkiKeyType::kRsa, PkiKeyType::kEcdsaP256),
                          [](const auto& row) { return std::string(type_name(row.param)); });
 
@@ -187,6 +282,42 @@ TEST_F(SignedFileForms, OutputsOnlyWhenComplete) {
   }
   EXPECT_EQ(qcrypto::signed_data_verify_file(path("msg.p7s").c_str(), nullptr, path("out.bin").c_str(), &r), 1);
   EXPECT_EQ(read_file(path("out.bin")), content);
+}
+
+TEST_F(SignedFileForms, InputsThatAreNotRegularFilesAreRefused) {
+  const std::vector<test_support::NonRegularInput> inputs = test_support::make_nonregular_inputs(dir_);
+  ASSERT_EQ(inputs.size(), 2U);
+  const Signer& s = Signers::get().at(PkiKeyType::kEcr3410);
+  const qcrypto::SignedSigner signers[] = {as_signer(s)};
+  write_file(path("content.bin"), pkcs7_test::pattern(100, 45));
+  qcrypto::SignedOptions detached;
+  detached.detached = true;
+  ASSERT_EQ(qcrypto::signed_data_sign_file(signers, path("content.bin").c_str(), path("msg.p7s").c_str(), detached), 1);
+  const std::string content = path("content.bin");
+  const std::string msg = path("msg.p7s");
+  const std::string out = path("out.bin");
+  struct Row {
+    const char* name;
+    std::function<int(const char*)> call;
+  };
+  qcrypto::SignedVerifyResult r;
+  const Row rows[] = {
+      {"sign", [&](const char* in) { return qcrypto::signed_data_sign_file(signers, in, out.c_str()); }},
+      {"verify", [&](const char* in) { return qcrypto::signed_data_verify_file(in, nullptr, out.c_str(), &r); }},
+      {"verify detached content",
+       [&](const char* in) { return qcrypto::signed_data_verify_file(msg.c_str(), in, nullptr, &r); }},
+  };
+  for (const auto& input : inputs) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + " from a " + input.what);
+      const std::optional<int> rc =
+          test_support::call_with_deadline(inputs[0].path, [&] { return row.call(input.path.c_str()); });
+      ASSERT_TRUE(rc.has_value()) << "the call waited on the input";
+      EXPECT_EQ(*rc, 0);
+      EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"content.bin", "fifo", "folder", "msg.p7s"}));
+    }
+  }
+  rmdir(path("folder").c_str());
 }
 
 }  // namespace

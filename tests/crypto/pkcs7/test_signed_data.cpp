@@ -5,7 +5,8 @@
 // GOST messages under the deterministic random method; the same message
 // whether the head is written again in a file or the content read twice;
 // PEM input; bounds; a message read in place from memory (DER and BER
-// content forms) against the same message read through a BIO.
+// content forms) against the same message read through a BIO; signed
+// attributes replayed as the content of an attribute-less signer.
 #include <fcntl.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -861,6 +862,102 @@ TEST_F(SignedData, DetachedContentInMemoryMatchesTheBio) {
   EXPECT_EQ(qcrypto::signed_data_verify_mem(det, nullptr, &r, options), 0);
   EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_DATAVERIFY, qcrypto::ERR_R_INTERNAL));
   EXPECT_TRUE(r.signers.empty());
+}
+
+}  // namespace
+}  // namespace signed_test
+
+QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
+
+namespace signed_test {
+namespace {
+
+// The message with its first signer's signed attributes dropped and, as the
+// content (attached or detached), the DER of those attributes: the signer's
+// signature is over exactly the digest of that content. Empty on failure.
+Bytes attributes_as_content(const Bytes& msg, bool detached, Bytes* content) {
+  const unsigned char* p = msg.data();
+  UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(msg.size())));
+  if (!p7) return {};
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+  if (si == nullptr || sk_X509_ATTRIBUTE_num(si->auth_attr) <= 0) return {};
+  unsigned char* der = nullptr;
+  const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  if (n <= 0) return {};
+  content->assign(der, der + n);
+  OPENSSL_free(der);
+  sk_X509_ATTRIBUTE_pop_free(si->auth_attr, X509_ATTRIBUTE_free);
+  si->auth_attr = nullptr;
+  PKCS7* inner = p7->d.sign->contents;
+  if (detached) {
+    ASN1_OCTET_STRING_free(inner->d.data);
+    inner->d.data = nullptr;
+  } else if (inner->d.data == nullptr ||
+             ASN1_OCTET_STRING_set(inner->d.data, content->data(), static_cast<int>(content->size())) != 1) {
+    return {};
+  }
+  unsigned char* out = nullptr;
+  const int len = i2d_PKCS7(p7.get(), &out);
+  if (len <= 0) return {};
+  Bytes result(out, out + len);
+  OPENSSL_free(out);
+  return result;
+}
+
+// A signer's signature over its signed attributes does not verify as an
+// attribute-less signature over those attributes as content, through either
+// reader, attached or detached, whatever the key type: the signature
+// failure, not a good signer.
+TEST_F(SignedData, SignedAttributesReplayedAsContentAreRefused) {
+  for (const PkiKeyType type : {PkiKeyType::kR3410, PkiKeyType::kEcr3410, PkiKeyType::kRsa, PkiKeyType::kEcdsaP256}) {
+    for (const bool detached : {false, true}) {
+      SCOPED_TRACE(std::string(type_name(type)) + (detached ? " detached" : " attached"));
+      qcrypto::SignedOptions options;
+      options.detached = detached;
+      options.signing_time = kWhen;
+      const Bytes original = pkcs7_test::pattern(700, 11);
+      const Bytes msg = sign({as_signer(Signers::get().at(type))}, original, options);
+      ASSERT_FALSE(msg.empty());
+      Bytes content;
+      const Bytes forged = attributes_as_content(msg, detached, &content);
+      ASSERT_FALSE(forged.empty());
+      ASSERT_EQ(content.at(0), 0x31);
+
+      qcrypto::SignedVerifyResult r;
+      Bytes out;
+      EXPECT_EQ(verify(forged, detached ? &content : nullptr, &r, &out), qcrypto::SIGNED_INVALID);
+      ASSERT_EQ(r.signers.size(), 1U);
+      EXPECT_EQ(r.signers[0].status, SignerStatus::kBadSignature);
+      EXPECT_TRUE(pkcs7_test::queued(qcrypto::P7S_F_PKCS7_SIGNATUREVERIFY, qcrypto::P7S_R_SIGNATURE_FAILURE));
+      qcrypto::ERR_clear_error();
+
+      qcrypto::SignedVerifyOptions mem_options;
+      if (detached) mem_options.detached_bytes.emplace(content.data(), content.size());
+      std::vector<std::span<const unsigned char>> runs;
+      qcrypto::SignedVerifyResult in_memory;
+      EXPECT_EQ(qcrypto::signed_data_verify_mem(forged, &runs, &in_memory, mem_options), qcrypto::SIGNED_INVALID);
+      ASSERT_EQ(in_memory.signers.size(), 1U);
+      EXPECT_EQ(in_memory.signers[0].status, SignerStatus::kBadSignature);
+      qcrypto::ERR_clear_error();
+
+      // The content in pieces, so that the attributes arrive split anywhere.
+      for (const size_t piece : {size_t{1}, size_t{7}}) {
+        if (detached) break;
+        SCOPED_TRACE("pieces of " + std::to_string(piece));
+        const Bytes ber = as_ber(forged, piece, piece == 1);
+        EXPECT_EQ(verify(ber, nullptr, &r, &out), qcrypto::SIGNED_INVALID);
+        ASSERT_EQ(r.signers.size(), 1U);
+        EXPECT_EQ(r.signers[0].status, SignerStatus::kBadSignature);
+        EXPECT_EQ(qcrypto::signed_data_verify_mem(ber, &runs, &in_memory, {}), qcrypto::SIGNED_INVALID);
+        ASSERT_EQ(in_memory.signers.size(), 1U);
+        EXPECT_EQ(in_memory.signers[0].status, SignerStatus::kBadSignature);
+        qcrypto::ERR_clear_error();
+      }
+
+      // The message as signed still checks out.
+      EXPECT_EQ(verify(msg, detached ? &original : nullptr, &r, &out), 1);
+    }
+  }
 }
 
 }  // namespace

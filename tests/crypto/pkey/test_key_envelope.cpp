@@ -1,5 +1,6 @@
 // The key handle and private-key decoding: every source form, the password
-// callback contract, protected GOST numbers opened through the container.
+// callback contract, protected GOST numbers opened through the container,
+// protected-number tags that do not fit 32 bits.
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -482,6 +483,84 @@ TEST_F(KeyEnvelope, ProtectedKeysAreOpenedCheckedOrRefused) {
     EXPECT_TRUE(has_error(ERRLIB_PSE, PSE_F_PSE_READ_OPAQUE, ERRLIB_PSE));
     EXPECT_EQ(EVP_PKEY_decode_private(good.data(), static_cast<long>(good.size()), nullptr, nullptr, nullptr), nullptr);
     EXPECT_TRUE(has_error(lib, func, KEY_R_PSE_LIB));
+  }
+}
+
+// A protected number's tag is a 32-bit number. A file whose tag has more
+// bits is refused by the decoders, not loaded as the key that the tag's low
+// 32 bits name (two files, one key); a negative one too. The opening refuses
+// such a tag on a record and leaves the record as it was.
+TEST_F(KeyEnvelope, ProtectedKeyTagsOfMoreThan32BitsAreRefused) {
+  for (const bool ec : {false, true}) {
+    SCOPED_TRACE(ec ? "ECGOST" : "R3410");
+    UniquePtr<R3410> r3410 = keytest::MakeR3410();
+    UniquePtr<ECGOST> ecgost = keytest::MakeEcgost(false);
+    ASSERT_TRUE(r3410 && ecgost);
+    UniquePtr<BIGNUM> plain(BN_dup(ec ? ecgost->d : r3410->x));
+    BIGNUM*& tag = ec ? ecgost->tag : r3410->tag;
+    protect(ec ? ecgost->d : r3410->x, &tag, store_);
+    const auto encode = [&] {
+      unsigned char* der = nullptr;
+      return ec ? take(der, i2d_ECGOSTPrivateKey(ecgost.get(), &der))
+                : take(der, i2d_R3410PrivateKey(r3410.get(), &der));
+    };
+    const auto decodes = [&](const Bytes& der) {
+      const unsigned char* p = der.data();
+      const long n = static_cast<long>(der.size());
+      const bool ok = ec ? UniquePtr<ECGOST>(d2i_ECGOSTPrivateKey(nullptr, &p, n)) != nullptr
+                         : UniquePtr<R3410>(d2i_R3410PrivateKey(nullptr, &p, n)) != nullptr;
+      ERR_clear_error();
+      return ok;
+    };
+    const Bytes good = encode();
+    ASSERT_FALSE(good.empty());
+    ASSERT_TRUE(decodes(good));
+    UniquePtr<EVP_PKEY_ENVELOPE> opened(
+        EVP_PKEY_decode_private(good.data(), static_cast<long>(good.size()), &store_, nullptr, nullptr));
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(keytest::BnEq(
+        ec ? EVP_PKEY_ENVELOPE_get0_ecgost(opened.get())->d : EVP_PKEY_ENVELOPE_get0_r3410(opened.get())->x,
+        plain.get()));
+    UniquePtr<BIGNUM> low(BN_dup(tag));
+
+    // The widest tag that fits still decodes.
+    ASSERT_EQ(BN_set_word(tag, 0xFFFFFFFFUL), 1);
+    EXPECT_TRUE(decodes(encode()));
+
+    for (const int bit : {32, 33, 40, 63, 64, 255}) {
+      SCOPED_TRACE("bit " + std::to_string(bit));
+      ASSERT_NE(BN_copy(tag, low.get()), nullptr);
+      ASSERT_EQ(BN_set_bit(tag, bit), 1);
+      const Bytes wide = encode();
+      ASSERT_FALSE(wide.empty());
+      EXPECT_FALSE(decodes(wide));
+      EXPECT_EQ(EVP_PKEY_decode_private(wide.data(), static_cast<long>(wide.size()), &store_, nullptr, nullptr),
+                nullptr);
+      ERR_clear_error();
+      // On the record: refused, the protected number and the tag kept.
+      UniquePtr<BIGNUM> number_before(BN_dup(ec ? ecgost->d : r3410->x));
+      UniquePtr<BIGNUM> tag_before(BN_dup(tag));
+      EXPECT_EQ(ec ? ECGOST_decrypt_opaque(ecgost.get(), &store_) : R3410_decrypt_opaque(r3410.get(), &store_), 0);
+      ASSERT_NE(tag, nullptr) << "opened";
+      EXPECT_TRUE(keytest::BnEq(ec ? ecgost->d : r3410->x, number_before.get()));
+      EXPECT_TRUE(keytest::BnEq(tag, tag_before.get()));
+      ERR_clear_error();
+    }
+
+    // The tag is the last INTEGER of the encoding: with its sign bit set
+    // (same length) it is negative.
+    Bytes negative = good;
+    const int tag_bytes = BN_num_bytes(low.get());
+    const bool padded = BN_num_bits(low.get()) % 8 == 0;
+    const std::size_t content = static_cast<std::size_t>(tag_bytes) + (padded ? 1U : 0U);
+    ASSERT_GT(negative.size(), content + 2);
+    ASSERT_EQ(negative[negative.size() - content - 2], 0x02);
+    ASSERT_EQ(negative[negative.size() - content - 1], content);
+    negative[negative.size() - content] |= 0x80;
+    EXPECT_FALSE(decodes(negative));
+    EXPECT_EQ(EVP_PKEY_decode_private(negative.data(), static_cast<long>(negative.size()), &store_, nullptr, nullptr),
+              nullptr);
+    ERR_clear_error();
   }
 }
 
