@@ -1,8 +1,8 @@
 // Interop with the stock `openssl cms` command: RSA and ECDSA messages of ours
 // verify there (attached and detached), and its messages (DER, streamed BER,
-// PEM) verify here. GOST messages do not cross to OpenSSL 3.0's CMS, even
-// with the provider module loaded: what it does and refuses with them is
-// pinned here, as the README tells it. Also the file forms: content appears
+// PEM) verify here. With the provider module loaded, GOST R 34.10-94
+// messages of ours verify there too; what OpenSSL 3.0's CMS refuses with GOST
+// keys is pinned here, as the README tells it. Also the file forms: content appears
 // under its name only when every signer checked out, and a cancelled signing
 // leaves nothing.
 #include <dirent.h>
@@ -209,13 +209,17 @@ TEST_F(SignedFileForms, OutputsOnlyWhenComplete) {
 }
 
 // GOST messages of ours against the stock command with the module loaded. Its
-// CMS code pairs a signer's digestAlgorithm with the content digests by the
-// digest's legacy NID (EVP_MD_get_type), which OpenSSL 3.0 gives a provider's
-// digest only when a legacy method of the same name is registered; ours have
-// none, so content verification ends in "no matching digest". Everything
-// before that works through the module: the certificate chain to the CA and
-// the signature over the signed attributes (EVP_DigestVerifyInit_ex with the
-// digest's name), which is what -no_content_verify leaves.
+// CMS code pairs a signer's digestAlgorithm with the content digests by NID:
+// the OID's (OBJ_obj2nid) against the digest's legacy one (EVP_MD_get_type),
+// which OpenSSL 3.0 gives a provider's digest only when a legacy method of
+// the same name is registered. Ours have none, so they pair only with an OID
+// the command has no object for: the RUS-HASH OID of GOST R 34.10-94
+// messages, which the module leaves unnamed, but not the signature OID that
+// GOST R 34.10-2001 messages name their digest by, whose verification ends
+// in "no matching digest". Everything before that works through the module
+// for both: the certificate chain to the CA and the signature over the
+// signed attributes (EVP_DigestVerifyInit_ex with the digest's name), which
+// is what -no_content_verify leaves.
 class GostWithTheModule : public SignedFiles {
  protected:
   void SetUp() override {
@@ -277,18 +281,57 @@ class GostWithTheModule : public SignedFiles {
   UniquePtr<X509> cert_;
 };
 
-TEST_P(GostWithTheModule, StockVerifyFindsNoDigestForTheContent) {
+// GOST R 34.10-94 messages verify there, attached and detached, with the
+// content out whole; a changed content or signature and a signer under
+// another CA are refused. GOST R 34.10-2001 ones find no digest to pair with,
+// good or not.
+TEST_P(GostWithTheModule, StockVerify) {
+  const bool verifies = GetParam() == PkiKeyType::kR3410;
   const Bytes content = pkcs7_test::pattern(20000, 44);
+  Bytes changed = content;
+  changed[5000] ^= 0x01;
   write_file(path("content.bin"), content);
-  for (bool detached : {false, true}) {
-    SCOPED_TRACE(detached ? "detached" : "attached");
-    write_file(path("msg.p7s"), ours(content, detached));
-    // (The command writes the content out before it checks it, whatever
-    // the outcome: only its status tells.)
+  write_file(path("changed.bin"), changed);
+  const Bytes attached = ours(content, false);
+  write_file(path("attached.p7s"), attached);
+  write_file(path("detached.p7s"), ours(content, true));
+  Bytes bad_signature = attached;
+  bad_signature.back() ^= 1;  // the last byte lies in the signature value
+  write_file(path("bad-signature.p7s"), bad_signature);
+  Bytes bad_content = attached;
+  const auto at = std::search(bad_content.begin(), bad_content.end(), content.begin() + 1000, content.begin() + 1064);
+  ASSERT_NE(at, bad_content.end());
+  *at ^= 0x01;
+  write_file(path("bad-content.p7s"), bad_content);
+  struct Row {
+    const char* name;
+    const char* msg;
+    const char* ca;
+    const char* content;
+    bool good;
+  };
+  const Row rows[] = {
+      {"attached", "attached.p7s", "ca.pem", "", true},
+      {"detached", "detached.p7s", "ca.pem", "content.bin", true},
+      {"attached, content changed", "bad-content.p7s", "ca.pem", "", false},
+      {"detached, content changed", "detached.p7s", "ca.pem", "changed.bin", false},
+      {"signature changed", "bad-signature.p7s", "ca.pem", "", false},
+      {"signer under another CA", "attached.p7s", "other-ca.pem", "", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    unlink(path("back.bin").c_str());
     const test_support::ProgramResult r = run_openssl_with_module(
-        verify_args(path("msg.p7s"), path("ca.pem"), "/dev/null", detached ? path("content.bin") : ""));
-    EXPECT_NE(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("no matching digest"), std::string::npos) << r.output;
+        verify_args(path(row.msg), path(row.ca), path("back.bin"), *row.content != '\0' ? path(row.content) : ""));
+    // (The command writes the content out before it checks it, whatever the
+    // outcome: only its status tells.)
+    EXPECT_EQ(r.status == 0, verifies && row.good) << r.output;
+    if (verifies && row.good) {
+      EXPECT_EQ(read_file(path("back.bin")), content);
+    }
+    if (!verifies && row.good) {
+      EXPECT_NE(r.output.find("no matching digest"), std::string::npos) << r.output;
+    }
   }
 }
 
