@@ -22,8 +22,20 @@ OSSL_FUNC_BIO_write_ex_fn* g_bio_write = nullptr;
 
 // Objects the algorithms are named by; the others of the table are the
 // library's business, not the command line's.
-constexpr int kDeclared[] = {SYSOBJ_RUS_CHANGE, SYSOBJ_RUS_GAMMA,   SYSOBJ_RUS_GAMMAR, SYSOBJ_RUS_HASH,
-                             SYSOBJ_R3410,      SYSOBJ_R3410_R3411, SYSOBJ_ECR3410,    SYSOBJ_ECR3410_R3411};
+//
+// RUS-HASH is left out on purpose. OpenSSL 3.0's CMS pairs a SignerInfo's
+// digestAlgorithm with the content digests by NID (OBJ_obj2nid of the OID
+// against EVP_MD_get_type), and a provider's digest has no NID: it meets
+// only an OID the process has no object for. GOST R 34.10-94 messages name
+// their digest by the RUS-HASH OID, so with that OID unnamed in the command
+// `openssl cms -verify` checks them (the digest is fetched by its dotted
+// OID, which it answers to). GOST R 34.10-2001 messages name theirs by the
+// signature OID, which certificates need as an object: those stay refused.
+// Any digest without a NID meets such an OID, but a wrong pair can only fail
+// the comparison with the signed digest, never pass it. The library
+// registers the whole table itself, so it loses nothing.
+constexpr int kDeclared[] = {SYSOBJ_RUS_CHANGE,  SYSOBJ_RUS_GAMMA, SYSOBJ_RUS_GAMMAR,   SYSOBJ_R3410,
+                             SYSOBJ_R3410_R3411, SYSOBJ_ECR3410,   SYSOBJ_ECR3410_R3411};
 
 bool declare_objects(const OSSL_CORE_HANDLE* handle) {
   for (int number : kDeclared) {
