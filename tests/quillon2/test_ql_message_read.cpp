@@ -25,6 +25,7 @@
 #include "quillon2/ql_crypt.h"
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
+#include "quillon2/ql_sign.h"
 #include "tests/support/gost_pki.h"
 
 QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
@@ -343,6 +344,40 @@ TEST_F(MessageReadTest, BrokenMessagesAreNoMessage) {
   const Read deep = read_buffer(nested(200000));
   EXPECT_EQ(deep.code, QL_OK);
   EXPECT_EQ(deep.kind, QL_KIND_OTHER);
+}
+
+// The buffer calls of verification take at most INT32_MAX bytes of message
+// and of detached content: a longer length is refused with 159 before one
+// byte is read (the buffers here hold 16; reading past them would stop the
+// sanitized run), and the set keeps the results of its last verification.
+TEST(VerifyInputBound, LongerThanInt32IsRefusedBeforeReading) {
+  const unsigned char bytes[16] = {0x30, 0x80};
+  const long too_long = static_cast<long>(INT32_MAX) + 1;
+  UniquePtr<QL_SIGN_SET> set(QL_SIGN_SET_new());
+  ASSERT_TRUE(set);
+  set->signer_status.push_back(QL_OK);
+  unsigned char* content = nullptr;
+  long content_length = 0;
+  struct Row {
+    const char* what;
+    long length;
+    const unsigned char* detached;
+    long detached_length;
+  };
+  const Row rows[] = {{"message", too_long, nullptr, 0},
+                      {"detached content", 16, bytes, too_long},
+                      {"both", too_long, bytes, too_long}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(QL_verify_data(set.get(), bytes, row.length, &content, &content_length, 1, row.detached,
+                             row.detached_length),
+              QL_ERR_ARGUMENT)
+        << row.what;
+    EXPECT_EQ(content, nullptr) << row.what;
+    EXPECT_EQ(set->signer_status.size(), 1U) << row.what;
+  }
+  EXPECT_EQ(QL_verify_data_short(set.get(), bytes, too_long, &content, &content_length, 1), QL_ERR_ARGUMENT);
+  EXPECT_EQ(QL_get_signed_content(bytes, too_long, &content, &content_length), QL_ERR_ARGUMENT);
+  EXPECT_EQ(content, nullptr);
 }
 
 }  // namespace
