@@ -368,9 +368,9 @@ TEST(VerifyInputBound, LongerThanInt32IsRefusedBeforeReading) {
                       {"detached content", 16, bytes, too_long},
                       {"both", too_long, bytes, too_long}};
   for (const Row& row : rows) {
-    EXPECT_EQ(QL_verify_data(set.get(), bytes, row.length, &content, &content_length, 1, row.detached,
-                             row.detached_length),
-              QL_ERR_ARGUMENT)
+    EXPECT_EQ(
+        QL_verify_data(set.get(), bytes, row.length, &content, &content_length, 1, row.detached, row.detached_length),
+        QL_ERR_ARGUMENT)
         << row.what;
     EXPECT_EQ(content, nullptr) << row.what;
     EXPECT_EQ(set->signer_status.size(), 1U) << row.what;
