@@ -8,10 +8,15 @@
 #include <openssl/pem.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crypto/cclib/ossl_owners.h"
@@ -20,6 +25,7 @@
 #include "crypto/pkcs7/envelope.h"
 #include "crypto/pkcs7/p7_stream.h"
 #include "crypto/pkcs7/recip_info.h"
+#include "crypto/pkcs7/signed_data.h"
 #include "crypto/x509/name_print.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_dn.h"
@@ -37,7 +43,9 @@ namespace quillon2 {
 struct QL_MESSAGE {
   int kind = QL_KIND_OTHER;
   qcrypto::RecipInfoList recipients;
-  qcrypto::UniquePtr<PKCS7> pkcs7;  // the dependency's decoding, when it reads the message
+  // The signer entries, held where the dependency's decoding keeps them (a
+  // signed or signed and enveloped message read for them, its content not).
+  qcrypto::UniquePtr<PKCS7> pkcs7;
 };
 }  // namespace quillon2
 
@@ -179,78 +187,289 @@ UniquePtr<X509> lookup_cert(QL_SESSION* session, int mode, const void* key, cons
 constexpr char kPemBegin[] = "-----BEGIN PKCS7-----\n";
 constexpr char kPemEnd[] = "-----END PKCS7-----\n";
 
-// The recipient entries of an enveloped (23) or signed and enveloped (24)
-// message in DER: in both the recipient set follows the version.
-bool parse_recipients(const unsigned char* data, long length, qcrypto::RecipInfoList* out) {
-  const unsigned char* p = data;
-  const unsigned char* const end = data + length;
-  long len = 0;
-  int tag = 0;
-  int cls = 0;
-  // Walks into a header; an indefinite length runs to the end of the data.
-  auto enter = [&](int want_tag, int want_cls) {
-    const int rc = ASN1_get_object(&p, &len, &tag, &cls, end - p);
-    return (rc & 0x80) == 0 && (rc & V_ASN1_CONSTRUCTED) != 0 && tag == want_tag && cls == want_cls;
-  };
-  if (!enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL)) return false;
-  // contentType, then [0] EXPLICIT content.
-  if (ASN1_get_object(&p, &len, &tag, &cls, end - p) & 0x80 || tag != V_ASN1_OBJECT) return false;
-  p += len;
-  if (!enter(0, V_ASN1_CONTEXT_SPECIFIC) || !enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL)) return false;
-  if (ASN1_get_object(&p, &len, &tag, &cls, end - p) & 0x80 || tag != V_ASN1_INTEGER) return false;
-  p += len;
-  const int rc = ASN1_get_object(&p, &len, &tag, &cls, end - p);
-  if ((rc & 0x80) != 0 || (rc & 0x01) != 0 || tag != V_ASN1_SET) return false;
-  const unsigned char* const set_end = p + len;
-  while (p < set_end) {
-    qcrypto::UniquePtr<qcrypto::PKCS7_RECIP_INFO> ri(qcrypto::d2i_PKCS7_RECIP_INFO(nullptr, &p, set_end - p));
-    if (!ri) return false;
-    out->push_back(std::move(ri));
+// --- reading a whole message ----------------------------------------------------
+//
+// A message is walked, not decoded whole: its content, certificates and CRLs
+// are passed over where they lie, and only the entries a QL_MESSAGE keeps
+// (recipients, signers) are decoded. DER is read in place; PEM streams
+// through a base64 filter. So a message of any size costs what the caller
+// is handed plus a few small buffers.
+
+using qcrypto::p7::BerReader;
+
+// One recipient or signer entry is decoded from at most this many bytes;
+// the toolkit's are a few KiB.
+constexpr std::uint64_t kEntryMaxBytes = std::uint64_t{16} << 20;
+// Nesting of indefinite-length elements passed over.
+constexpr int kMaxSkipDepth = 32;
+
+constexpr int kTagInteger = 0x02;
+constexpr int kTagOid = 0x06;
+constexpr int kTagSequence = 0x30;
+constexpr int kTagSet = 0x31;
+constexpr int kTagContext0 = 0xa0;
+constexpr int kTagContext1 = 0xa1;
+
+// A read-only source BIO over bytes of any length (a memory BIO takes an
+// int length and a message may be longer).
+struct SpanCursor {
+  const unsigned char* at;
+  std::size_t left;
+};
+
+int span_read(BIO* bio, char* out, int want) {
+  auto* cursor = static_cast<SpanCursor*>(BIO_get_data(bio));
+  if (cursor == nullptr || want <= 0) return 0;
+  const std::size_t n = std::min(cursor->left, static_cast<std::size_t>(want));
+  if (n > 0) std::memcpy(out, cursor->at, n);
+  cursor->at += n;
+  cursor->left -= n;
+  return static_cast<int>(n);
+}
+
+long span_ctrl(BIO* bio, int cmd, long /*num*/, void* /*ptr*/) {
+  const auto* cursor = static_cast<const SpanCursor*>(BIO_get_data(bio));
+  switch (cmd) {
+    case BIO_CTRL_EOF:
+      return cursor == nullptr || cursor->left == 0 ? 1 : 0;
+    case BIO_CTRL_PENDING:
+      return cursor != nullptr ? static_cast<long>(std::min<std::size_t>(cursor->left, INT32_MAX)) : 0;
+    case BIO_CTRL_FLUSH:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+int span_create(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+const BIO_METHOD* span_method() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "toolkit message bytes");
+    if (m != nullptr && (BIO_meth_set_read(m, span_read) != 1 || BIO_meth_set_ctrl(m, span_ctrl) != 1 ||
+                         BIO_meth_set_create(m, span_create) != 1)) {
+      BIO_meth_free(m);
+      m = nullptr;
+    }
+    return m;
+  }();
+  return method;
+}
+
+// Passes over `n` bytes: in place in memory, through a small buffer from a
+// stream.
+bool skip_bytes(BerReader& r, std::uint64_t n) {
+  if (r.in_memory()) return r.view(n) != nullptr;
+  std::array<unsigned char, 16 * 1024> sink{};
+  while (n > 0) {
+    const std::uint64_t k = std::min<std::uint64_t>(n, sink.size());
+    if (!r.read(sink.data(), k)) return false;
+    n -= k;
   }
   return true;
 }
 
-// The DER of a PEM message, or empty.
-std::vector<unsigned char> pem_to_der(const unsigned char* data, std::size_t length) {
-  UniquePtr<BIO> in(BIO_new_mem_buf(data, static_cast<int>(length)));
-  char* name = nullptr;
-  char* header = nullptr;
-  unsigned char* der = nullptr;
-  long der_len = 0;
-  std::vector<unsigned char> out;
-  if (in && PEM_read_bio(in.get(), &name, &header, &der, &der_len) == 1 && der_len > 0) out.assign(der, der + der_len);
-  OPENSSL_free(name);
-  OPENSSL_free(header);
-  OPENSSL_free(der);
-  ERR_clear_error();
-  return out;
+bool is_end_of_contents(const BerReader::Header& h) { return h.tag == 0 && !h.indefinite && h.length == 0; }
+
+// Passes over the contents of an element whose header was read; one of
+// indefinite length up to its end-of-contents, through every level.
+bool skip_contents(BerReader& r, const BerReader::Header& h, int depth) {
+  if (!h.indefinite) return skip_bytes(r, h.length);
+  if (depth >= kMaxSkipDepth || !r.open(h)) return false;
+  for (;;) {
+    BerReader::Header inner;
+    if (!r.header(&inner)) return false;
+    if (is_end_of_contents(inner)) return r.close_consumed();
+    if (!skip_contents(r, inner, depth + 1)) return false;
+  }
 }
 
-// Decodes a whole message held in memory; the kind is 0 when it holds none.
+bool skip_element(BerReader& r, int tag) {
+  BerReader::Header h;
+  return r.header(&h) && h.tag == tag && skip_contents(r, h, 0);
+}
+
+bool enter(BerReader& r, int tag) {
+  BerReader::Header h;
+  return r.header(&h) && h.tag == tag && r.open(h);
+}
+
+// The bytes of the element whose header was read from `start` on: where
+// they lie in memory (`base` is the reader's first byte), else read into
+// `buffer`. From a stream only a definite length in its shortest form is
+// taken, as the header is written again from what it says.
+bool element_bytes(BerReader& r, const BerReader::Header& h, std::uint64_t start, const unsigned char* base,
+                   qcrypto::p7::Bytes* buffer, std::span<const unsigned char>* out) {
+  if (r.in_memory()) {
+    if (!h.indefinite && h.length > kEntryMaxBytes) return false;
+    if (!skip_contents(r, h, 0) || r.offset() - start > kEntryMaxBytes) return false;
+    *out = {base + start, static_cast<std::size_t>(r.offset() - start)};
+    return true;
+  }
+  if (h.indefinite || h.length > kEntryMaxBytes) return false;
+  buffer->clear();
+  qcrypto::p7::append_header(buffer, static_cast<unsigned char>(h.tag), h.length);
+  if (buffer->size() != r.offset() - start) return false;
+  const std::size_t at = buffer->size();
+  buffer->resize(at + static_cast<std::size_t>(h.length));
+  if (!r.read(buffer->data() + at, h.length)) return false;
+  *out = *buffer;
+  return true;
+}
+
+// Hands every element of a SET whose header was read to `each`, which
+// answers false to stop the walk.
+template <typename Each>
+bool each_in_set(BerReader& r, const BerReader::Header& set, const unsigned char* base, Each each) {
+  if (set.tag != kTagSet || !r.open(set)) return false;
+  qcrypto::p7::Bytes buffer;
+  for (;;) {
+    if (!set.indefinite && r.peek_eoc_or_end()) return r.close();
+    const std::uint64_t start = r.offset();
+    BerReader::Header h;
+    if (!r.header(&h)) return false;
+    if (set.indefinite && is_end_of_contents(h)) return r.close_consumed();
+    std::span<const unsigned char> bytes;
+    if (!element_bytes(r, h, start, base, &buffer, &bytes) || !each(bytes)) return false;
+  }
+}
+
+// The recipient entries of an enveloped or signed and enveloped message.
+// An entry that does not decode clears *all_read and the walk goes on past
+// it; false only when the set itself does not read.
+bool read_recipients(BerReader& r, const unsigned char* base, qcrypto::RecipInfoList* out, bool* all_read) {
+  *all_read = true;
+  BerReader::Header set;
+  if (!r.header(&set)) return false;
+  return each_in_set(r, set, base, [&](std::span<const unsigned char> bytes) {
+    const unsigned char* p = bytes.data();
+    qcrypto::UniquePtr<qcrypto::PKCS7_RECIP_INFO> ri(
+        qcrypto::d2i_PKCS7_RECIP_INFO(nullptr, &p, static_cast<long>(bytes.size())));
+    if (ri && p == bytes.data() + bytes.size()) {
+      out->push_back(std::move(ri));
+    } else {
+      *all_read = false;
+    }
+    return true;
+  });
+}
+
+// The optional certificates and CRLs, then the signer entries, and the end
+// of the SignedData or SignedAndEnvelopedData and of the ContentInfo.
+bool read_signers(BerReader& r, const unsigned char* base, std::vector<UniquePtr<PKCS7_SIGNER_INFO>>* out) {
+  BerReader::Header h;
+  if (!r.header(&h)) return false;
+  if (h.tag == kTagContext0) {
+    if (!skip_contents(r, h, 0) || !r.header(&h)) return false;
+  }
+  if (h.tag == kTagContext1) {
+    if (!skip_contents(r, h, 0) || !r.header(&h)) return false;
+  }
+  const bool signers_read = each_in_set(r, h, base, [&](std::span<const unsigned char> bytes) {
+    const unsigned char* p = bytes.data();
+    UniquePtr<PKCS7_SIGNER_INFO> si(d2i_PKCS7_SIGNER_INFO(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!si || p != bytes.data() + bytes.size()) return false;
+    out->push_back(std::move(si));
+    return true;
+  });
+  // SignedData, [0] and ContentInfo end here.
+  return signers_read && r.close() && r.close() && r.close();
+}
+
+// A message without the signer entries it was read with: the getters find
+// them where the dependency's own decoding keeps them.
+UniquePtr<PKCS7> signer_holder(int kind, std::vector<UniquePtr<PKCS7_SIGNER_INFO>>* signers) {
+  const int nid = kind == QL_KIND_SIGNED ? NID_pkcs7_signed : NID_pkcs7_signedAndEnveloped;
+  UniquePtr<PKCS7> p7(PKCS7_new());
+  if (!p7 || PKCS7_set_type(p7.get(), nid) != 1) return nullptr;
+  STACK_OF(PKCS7_SIGNER_INFO)** stack =
+      kind == QL_KIND_SIGNED ? &p7->d.sign->signer_info : &p7->d.signed_and_enveloped->signer_info;
+  if (*stack == nullptr && (*stack = sk_PKCS7_SIGNER_INFO_new_null()) == nullptr) return nullptr;
+  for (UniquePtr<PKCS7_SIGNER_INFO>& si : *signers) {
+    if (sk_PKCS7_SIGNER_INFO_push(*stack, si.get()) <= 0) return nullptr;
+    (void)si.release();  // the stack holds it now
+  }
+  return p7;
+}
+
+// Walks a message of the kind its head tells and keeps its entries. The
+// decoded message, or null when its body does not read as that kind.
+// Reading may stop early: an enveloped message only to its recipients.
+std::unique_ptr<QL_MESSAGE> walk_message(BerReader& r, const unsigned char* base, int kind) {
+  // ContentInfo { contentType, [0] { SignedData | EnvelopedData |
+  // SignedAndEnvelopedData { version, ... } } }
+  if (!enter(r, kTagSequence) || !skip_element(r, kTagOid) || !enter(r, kTagContext0) || !enter(r, kTagSequence) ||
+      !skip_element(r, kTagInteger))
+    return nullptr;
+  auto message = std::make_unique<QL_MESSAGE>();
+  message->kind = kind;
+  std::vector<UniquePtr<PKCS7_SIGNER_INFO>> signers;
+  if (kind == QL_KIND_ENVELOPED) {
+    bool all = false;
+    if (!read_recipients(r, base, &message->recipients, &all) || !all) return nullptr;
+    return message;
+  }
+  bool recipients_read = false;
+  if (kind == QL_KIND_SIGNED_ENVELOPED) {
+    bool all = false;
+    recipients_read = read_recipients(r, base, &message->recipients, &all) && all;
+    if (!recipients_read) message->recipients.clear();
+    // digestAlgorithms, encryptedContentInfo
+    if (!skip_element(r, kTagSet) || !skip_element(r, kTagSequence) || !read_signers(r, base, &signers))
+      return recipients_read ? std::move(message) : nullptr;
+  } else {
+    // digestAlgorithms, contentInfo (its content passed over where it lies)
+    if (!skip_element(r, kTagSet) || !skip_element(r, kTagSequence) || !read_signers(r, base, &signers)) return nullptr;
+  }
+  message->pkcs7 = signer_holder(kind, &signers);
+  if (!message->pkcs7 && !recipients_read) return nullptr;
+  return message;
+}
+
+// Where the base64 body of a PEM message starts (after its "-----BEGIN "
+// line, looked for as QL_get_buffer_type looks), or npos when the text has
+// no such line or no "-----END " after it.
+std::size_t pem_body(const unsigned char* data, std::size_t length) {
+  const std::string_view text(reinterpret_cast<const char*>(data), length);
+  const std::size_t begin = text.substr(0, kPemScanBytes).find("-----BEGIN ");
+  if (begin == std::string_view::npos) return std::string_view::npos;
+  const std::size_t eol = text.find('\n', begin);
+  if (eol == std::string_view::npos) return std::string_view::npos;
+  if (text.find("-----END ", eol + 1) == std::string_view::npos) return std::string_view::npos;
+  return eol + 1;
+}
+
+// Reads a whole message held in memory (a caller's buffer or a mapped
+// file); the kind is 0 when it holds none.
 int decode_message(const unsigned char* data, std::size_t length, int* kind, QL_MESSAGE** message) {
-  *kind = kind_of(data, length, pem_first());
+  const std::size_t head = std::min(length, kPemScanBytes);
+  *kind = kind_of(data, head, pem_first());
   if (message == nullptr) return QL_OK;
   *message = nullptr;
   if (*kind == QL_KIND_OTHER) return QL_OK;
-  std::vector<unsigned char> der;
-  if (der_kind(data, length < kHeadBytes ? length : kHeadBytes) == QL_KIND_OTHER) {
-    der = pem_to_der(data, length);
-    data = der.data();
-    length = der.size();
+  std::unique_ptr<QL_MESSAGE> decoded;
+  if (der_kind(data, std::min(length, kHeadBytes)) != QL_KIND_OTHER) {
+    BerReader r({data, length});
+    decoded = walk_message(r, data, *kind);
+  } else if (const std::size_t body = pem_body(data, length); body != std::string_view::npos) {
+    const BIO_METHOD* method = span_method();
+    if (method == nullptr) return QL_ERR_MEMORY;
+    SpanCursor cursor{data + body, length - body};
+    UniquePtr<BIO> source(BIO_new(method));
+    UniquePtr<BIO> base64(BIO_new(BIO_f_base64()));
+    if (!source || !base64) return QL_ERR_MEMORY;
+    BIO_set_data(source.get(), &cursor);
+    BIO_push(base64.get(), source.get());
+    BerReader r(base64.get(), -1);
+    decoded = walk_message(r, nullptr, *kind);
+    BIO_pop(base64.get());
   }
-  auto decoded = std::make_unique<QL_MESSAGE>();
-  decoded->kind = *kind;
-  const unsigned char* p = data;
-  decoded->pkcs7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
   qcrypto::ERR_clear_error();
-  const bool recipients_read =
-      *kind != QL_KIND_SIGNED && parse_recipients(data, static_cast<long>(length), &decoded->recipients);
-  qcrypto::ERR_clear_error();
-  // A message whose head is right but whose body does not decode is none.
-  const bool usable = *kind == QL_KIND_SIGNED      ? decoded->pkcs7 != nullptr
-                      : *kind == QL_KIND_ENVELOPED ? recipients_read
-                                                   : recipients_read || decoded->pkcs7 != nullptr;
-  if (!usable) {
+  // A message whose head is right but whose body does not read is none.
+  if (!decoded) {
     *kind = QL_KIND_OTHER;
     return QL_OK;
   }
@@ -497,26 +716,21 @@ int QL_get_buffer_type(const unsigned char* data, long length, int* kind) {
 }
 
 int QL_read_message_file(const char* path, int* kind, QL_MESSAGE** message) {
-  if (path == nullptr || kind == nullptr) return QL_ERR_ARGUMENT;
-  *kind = QL_KIND_OTHER;
+  if (kind != nullptr) *kind = QL_KIND_OTHER;
   if (message != nullptr) *message = nullptr;
+  if (path == nullptr || kind == nullptr) return QL_ERR_ARGUMENT;
   if (message == nullptr) return QL_get_file_type(path, kind);
-  std::vector<unsigned char> bytes;
-  switch (ql_read_whole_file(path, static_cast<std::size_t>(QL_MESSAGE_MAX_BYTES), &bytes)) {
-    case FileRead::kUnreadable:
-      return QL_ERR_INPUT;
-    case FileRead::kTooLarge:
-      return QL_ERR_MEMORY;
-    case FileRead::kOk:
-      break;
-  }
-  return decode_message(bytes.data(), bytes.size(), kind, message);
+  // Mapped, not read: the walk touches the content's pages once and the
+  // page cache keeps them, whatever the file's size.
+  MappedFile file;
+  if (file.open(path) != FileRead::kOk) return QL_ERR_INPUT;
+  return decode_message(file.data(), file.size(), kind, message);
 }
 
 int QL_read_message_buffer(const unsigned char* data, long length, int* kind, QL_MESSAGE** message) {
-  if (data == nullptr || length < 0 || kind == nullptr) return QL_ERR_ARGUMENT;
+  if (kind != nullptr) *kind = QL_KIND_OTHER;
   if (message != nullptr) *message = nullptr;
-  if (length > QL_MESSAGE_MAX_BYTES) return QL_ERR_MEMORY;
+  if (data == nullptr || length < 0 || kind == nullptr) return QL_ERR_ARGUMENT;
   return decode_message(data, static_cast<std::size_t>(length), kind, message);
 }
 

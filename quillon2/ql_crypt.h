@@ -61,12 +61,12 @@ int QL_get_buffer_type(const unsigned char* data, long length, int* kind);
 // dependency's decoder reads it).
 struct QL_MESSAGE;
 
-// A message file is decoded whole only when the caller asks for the
-// message; one longer than this is refused (103).
-constexpr long QL_MESSAGE_MAX_BYTES = 64L * 1024 * 1024;
-
 // The kind as QL_get_file_type, the decoded message handed over when
-// `message` is given (null when the kind is QL_KIND_OTHER).
+// `message` is given (null when the kind is QL_KIND_OTHER). The kind is
+// stored on every path, QL_KIND_OTHER when no message was read. Messages of
+// any size are read: the structure is walked without copying the content
+// (a file is mapped read-only, DER is read in place and PEM decoded as it
+// is walked), so the memory used is about what the caller is handed.
 int QL_read_message_file(const char* path, int* kind, QL_MESSAGE** message);
 int QL_read_message_buffer(const unsigned char* data, long length, int* kind, QL_MESSAGE** message);
 void QL_free_message(QL_MESSAGE* message);

@@ -1,5 +1,6 @@
 #include "quillon2/ql_file.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,44 @@ FileRead ql_read_whole_file(const char* path, std::size_t max_bytes, std::vector
   }
   ::close(fd);
   return result;
+}
+
+MappedFile::~MappedFile() {
+  if (map_ != nullptr) ::munmap(map_, size_);
+}
+
+FileRead MappedFile::open(const char* path) {
+  if (map_ != nullptr) ::munmap(map_, size_);
+  map_ = nullptr;
+  size_ = 0;
+  const int fd = qcrypto::open_regular_file(path);
+  if (fd < 0) return FileRead::kUnreadable;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return FileRead::kUnreadable;
+  }
+  const auto size = static_cast<std::size_t>(st.st_size);
+  FileRead result = FileRead::kOk;
+  if (size > 0) {
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) {
+      result = FileRead::kUnreadable;
+    } else {
+      // Read once from front to back: read ahead, and drop what was read
+      // first when memory runs short.
+      ::madvise(map, size, MADV_SEQUENTIAL);
+      map_ = map;
+      size_ = size;
+    }
+  }
+  ::close(fd);
+  return result;
+}
+
+const unsigned char* MappedFile::data() const {
+  static const unsigned char kEmpty = 0;
+  return map_ != nullptr ? static_cast<const unsigned char*>(map_) : &kEmpty;
 }
 
 }  // namespace quillon2

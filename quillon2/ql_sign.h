@@ -49,6 +49,10 @@ int QL_sign_file(QL_SIGN_SET* set, const char* input, const char* output, int de
 // a QL_malloc buffer of the exact length; else copied when *content_length
 // is large enough, else the needed length is stored and 160 returned.
 // Progress stage 6. 128 when any signer failed (see the set's statuses).
+// The message and a detached content take at most INT32_MAX bytes each
+// (159 above that, before a byte is read). A DER message is read where it
+// lies: a file handed over as a read-only mapping (MappedFile, ql_file.h)
+// costs the page cache, not memory of the caller's.
 int QL_verify_data(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content,
                    long* content_length, int want_content, const unsigned char* detached, long detached_length);
 int QL_verify_data_short(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content,

@@ -3,15 +3,27 @@
 //
 //   BM_BareHash/4096, /1048576  GOST R 34.11-94 (GOSTH_*) over the file read
 //                               in blocks of that size: what signing and
-//                               verifying are held to
+//                               verifying are held to. The input is synced
+//                               once written, so no repetition pays for its
+//                               writeback
 //   BM_ToolkitSign[Detached]    QL_sign_file, GOST R 34.10-2001 signer, DER
-//   BM_EngineSign               openssl cms -sign -binary -md md_gost94 with the
-//                               engine "gost" and a GOST R 34.10-2001 key: the
-//                               wall clock of the child, its peak memory
+//   BM_EngineSign[Detached]     openssl cms -sign -binary -md md_gost94 with the
+//                               engine "gost" and a GOST R 34.10-2001 key, with
+//                               -nodetach (content inside) or without it (a
+//                               detached signature, the command's fast road):
+//                               the wall clock of the child, its peak memory
 //   BM_ToolkitVerify[Detached]  QL_verify_data on the message (and content)
 //                               read into memory first, as the call takes them
 //   BM_ToolkitVerifyContent     the same with the attached content handed
 //                               back (want_content=1, a QL_malloc buffer)
+//   BM_ToolkitVerifyMapped[Detached]  QL_verify_data on a read-only mapping
+//                               of the message (and content), as a caller
+//                               verifies a file of any size: the first touch
+//                               of every page is inside the mark
+//   BM_ReadMessageFile          QL_read_message_file on the attached message:
+//                               its signers read, its content passed over (a
+//                               content of definite length is not even
+//                               touched, so the time barely grows with size)
 //   BM_BareEncrypt/Decrypt      RUS-GAMMAR through EVP, file to file in the
 //                               toolkit's 4096-byte blocks, output synced
 //   BM_ToolkitEncrypt/Decrypt   QL_encrypt_file / QL_decrypt_file, one RSA
@@ -19,7 +31,10 @@
 //
 // Every toolkit output is synced before its rename; so is the bare cipher's.
 // maxrss_MiB / own_MiB: see bench/support/bench_files.h (the engine's row
-// gives the child's peak). DOSSAR_BENCH_MIB sets the size (default 256).
+// gives the child's peak); they count the page cache behind a mapping.
+// anon_MiB (mapped rows): the peak of anonymous memory (RssAnon) above what
+// it was at the start, sampled every millisecond: what the call itself holds
+// beyond the file's pages. DOSSAR_BENCH_MIB sets the size (default 256).
 //
 // The engine's key and certificate are made with the engine itself:
 //   openssl req -x509 -newkey gost2001 -pkeyopt paramset:A -engine gost -nodes
@@ -35,12 +50,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/support/bare_cipher.h"
@@ -52,6 +69,7 @@
 #include "crypto/rus/gost3411.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_crypt.h"
+#include "quillon2/ql_file.h"
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_sign.h"
@@ -132,6 +150,69 @@ class FileInMemory {
   size_t size_ = 0;
 };
 
+// RssAnon of /proc/self/status in MiB, or -1.
+double rss_anon_mib() {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (fgets(line, sizeof line, f) != nullptr)
+    if (sscanf(line, "RssAnon: %ld kB", &kib) == 1) break;
+  fclose(f);
+  return kib >= 0 ? static_cast<double>(kib) / 1024.0 : -1;
+}
+
+// The peak of anonymous memory while it lives, above the level at its start.
+// The kernel keeps no high-water mark of anonymous memory alone (VmHWM
+// counts file pages), so a thread samples it every millisecond.
+class AnonPeak {
+ public:
+  AnonPeak() : start_(rss_anon_mib()), peak_(start_), sampler_([this] { loop(); }) {}
+  ~AnonPeak() { stop(); }
+  AnonPeak(const AnonPeak&) = delete;
+  AnonPeak& operator=(const AnonPeak&) = delete;
+  void report(benchmark::State& state) {
+    stop();
+    note(rss_anon_mib());
+    const double peak = peak_.load();
+    state.counters["anon_MiB"] = peak > start_ ? peak - start_ : 0;
+  }
+
+ private:
+  void stop() {
+    if (sampler_.joinable()) {
+      done_.store(true);
+      sampler_.join();
+    }
+  }
+  void note(double mib) {
+    double seen = peak_.load();
+    while (mib > seen && !peak_.compare_exchange_weak(seen, mib)) {
+    }
+  }
+  void loop() {
+    while (!done_.load()) {
+      note(rss_anon_mib());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  double start_;
+  std::atomic<double> peak_;
+  std::atomic<bool> done_{false};
+  std::thread sampler_;
+};
+
+// A freshly written file's dirty pages go to disk now rather than while a
+// benchmark reads it back.
+bool settle(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
 struct Setup {
   UniquePtr<EVP_PKEY> ca_key;
   UniquePtr<X509> ca;
@@ -188,7 +269,7 @@ struct Setup {
     size = bench_support::file_mib(nullptr, 256) << 20;
     tag = bench_support::temp_dir() + "/bench-ql-files-" + std::to_string(getpid());
     plain = tag + ".in";
-    if (!bench_support::write_file(plain, size)) {
+    if (!bench_support::write_file(plain, size) || !settle(plain)) {
       error = "cannot write " + plain;
       return;
     }
@@ -196,7 +277,8 @@ struct Setup {
   }
 
   ~Setup() {
-    for (const char* suffix : {".in", ".p7s", ".sig", ".p7m", ".bare", ".out", ".engine.p7s", ".key.pem", ".cert.pem"})
+    for (const char* suffix :
+         {".in", ".p7s", ".sig", ".p7m", ".bare", ".out", ".engine.p7s", ".engine.sig", ".key.pem", ".cert.pem"})
       unlink((tag + suffix).c_str());
     signers.reset();
     recipients.reset();
@@ -282,7 +364,7 @@ void sign_bench(benchmark::State& state, bool detached) {
 void BM_ToolkitSign(benchmark::State& state) { sign_bench(state, false); }
 void BM_ToolkitSignDetached(benchmark::State& state) { sign_bench(state, true); }
 
-void BM_EngineSign(benchmark::State& state) {
+void engine_sign(benchmark::State& state, bool detached) {
   Setup* s = ready(state);
   if (s == nullptr) return;
   if (!s->engine_error.empty()) {
@@ -290,15 +372,35 @@ void BM_EngineSign(benchmark::State& state) {
     return;
   }
 #ifdef DOSSAR_OPENSSL_PROGRAM
-  const std::string out = s->path(".engine.p7s");
+  const std::string out = s->path(detached ? ".engine.sig" : ".engine.p7s");
+  std::vector<std::string> args = {DOSSAR_OPENSSL_PROGRAM,
+                                   "cms",
+                                   "-sign",
+                                   "-binary",
+                                   "-md",
+                                   "md_gost94",
+                                   "-engine",
+                                   "gost",
+                                   "-in",
+                                   s->plain,
+                                   "-signer",
+                                   s->engine_cert,
+                                   "-inkey",
+                                   s->engine_key,
+                                   "-outform",
+                                   "DER",
+                                   "-out",
+                                   out};
+  if (!detached) args.emplace_back("-nodetach");
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    const auto r = test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "cms", "-sign", "-binary", "-md", "md_gost94",
-                                              "-engine", "gost", "-in", s->plain, "-signer", s->engine_cert, "-inkey",
-                                              s->engine_key, "-outform", "DER", "-nodetach", "-out", out});
+    const auto r = test_support::run_program(args);
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
     struct stat st {};
-    if (r.status != 0 || stat(out.c_str(), &st) != 0 || st.st_size <= s->size) {
+    // Attached, the message holds the whole input; detached, only the
+    // signature.
+    const bool sized = stat(out.c_str(), &st) == 0 && (detached ? st.st_size > 0 : st.st_size > s->size);
+    if (r.status != 0 || !sized) {
       state.SkipWithError(("openssl cms failed: " + r.output.substr(0, 200)).c_str());
       break;
     }
@@ -307,9 +409,15 @@ void BM_EngineSign(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * s->size);
   rusage ru{};
   getrusage(RUSAGE_CHILDREN, &ru);
+  // The peak of every child so far: the detached row runs after the
+  // attached one and reports the larger of the two.
   state.counters["maxrss_MiB"] = static_cast<double>(ru.ru_maxrss) / 1024.0;
+#else
+  (void)detached;
 #endif
 }
+void BM_EngineSign(benchmark::State& state) { engine_sign(state, false); }
+void BM_EngineSignDetached(benchmark::State& state) { engine_sign(state, true); }
 
 void verify_bench(benchmark::State& state, bool detached, bool want_content = false) {
   Setup* s = ready(state);
@@ -353,6 +461,66 @@ void verify_bench(benchmark::State& state, bool detached, bool want_content = fa
 void BM_ToolkitVerify(benchmark::State& state) { verify_bench(state, false); }
 void BM_ToolkitVerifyDetached(benchmark::State& state) { verify_bench(state, true); }
 void BM_ToolkitVerifyContent(benchmark::State& state) { verify_bench(state, false, true); }
+
+// The message (and a detached content) mapped read-only and handed over
+// where they lie: what a caller of any file size does.
+void verify_mapped_bench(benchmark::State& state, bool detached) {
+  Setup* s = ready(state);
+  if (s == nullptr) return;
+  const std::string message_path = s->path(detached ? ".sig" : ".p7s");
+  if (access(message_path.c_str(), R_OK) != 0 && toolkit_sign(*s, detached) != QL_OK) {
+    state.SkipWithError("QL_sign_file failed");
+    return;
+  }
+  SignSetPtr set(QL_SIGN_SET_new());
+  PeakMemory memory;
+  AnonPeak anon;
+  for (auto _ : state) {
+    MappedFile message;
+    MappedFile content;
+    if (message.open(message_path.c_str()) != FileRead::kOk ||
+        (detached && content.open(s->plain.c_str()) != FileRead::kOk)) {
+      state.SkipWithError("cannot map the message");
+      break;
+    }
+    if (message.size() > INT32_MAX || content.size() > INT32_MAX) {
+      state.SkipWithError("QL_verify_data takes at most 2 GiB");
+      break;
+    }
+    const int rc = QL_verify_data(set.get(), message.data(), static_cast<long>(message.size()), nullptr, nullptr, 0,
+                                  detached ? content.data() : nullptr, static_cast<long>(content.size()));
+    if (rc != QL_OK || QL_SIGN_SET_signer_count(set.get()) != 1 || QL_SIGN_SET_signer_status(set.get(), 0) != QL_OK)
+      state.SkipWithError(("QL_verify_data failed: " + std::to_string(rc)).c_str());
+  }
+  anon.report(state);
+  memory.report(state, s->size);
+}
+void BM_ToolkitVerifyMapped(benchmark::State& state) { verify_mapped_bench(state, false); }
+void BM_ToolkitVerifyDetachedMapped(benchmark::State& state) { verify_mapped_bench(state, true); }
+
+// The signers of the attached message, its content passed over.
+void BM_ReadMessageFile(benchmark::State& state) {
+  Setup* s = ready(state);
+  if (s == nullptr) return;
+  const std::string message_path = s->path(".p7s");
+  if (access(message_path.c_str(), R_OK) != 0 && toolkit_sign(*s, false) != QL_OK) {
+    state.SkipWithError("QL_sign_file failed");
+    return;
+  }
+  PeakMemory memory;
+  AnonPeak anon;
+  for (auto _ : state) {
+    int kind = -1;
+    QL_MESSAGE* message = nullptr;
+    const int rc = QL_read_message_file(message_path.c_str(), &kind, &message);
+    const int signers = message != nullptr ? QL_signer_count(message) : -1;
+    QL_free_message(message);
+    if (rc != QL_OK || kind != QL_KIND_SIGNED || signers != 1)
+      state.SkipWithError(("QL_read_message_file failed: " + std::to_string(rc)).c_str());
+  }
+  anon.report(state);
+  memory.report(state, s->size);
+}
 
 // --- encryption -----------------------------------------------------------------
 
@@ -413,9 +581,13 @@ FILE_BENCH(BM_BareHash)->Arg(QL_BLOCK_BYTES)->Arg(1 << 20);
 FILE_BENCH(BM_ToolkitSign);
 FILE_BENCH(BM_ToolkitSignDetached);
 FILE_BENCH(BM_EngineSign)->UseManualTime();
+FILE_BENCH(BM_EngineSignDetached)->UseManualTime();
 FILE_BENCH(BM_ToolkitVerify);
 FILE_BENCH(BM_ToolkitVerifyDetached);
 FILE_BENCH(BM_ToolkitVerifyContent);
+FILE_BENCH(BM_ToolkitVerifyMapped);
+FILE_BENCH(BM_ToolkitVerifyDetachedMapped);
+FILE_BENCH(BM_ReadMessageFile);
 FILE_BENCH(BM_BareEncrypt);
 FILE_BENCH(BM_ToolkitEncrypt);
 FILE_BENCH(BM_BareDecrypt);

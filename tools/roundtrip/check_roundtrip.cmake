@@ -1,7 +1,8 @@
 # Runs dossar-roundtrip (PROGRAM) with the arguments ARGS (a ;-list).
-# Without REFUSAL: fails unless it exits 0 having printed the chain verdict
-# and the four throughputs. With REFUSAL: fails unless it exits non-zero with
-# a message matching that regular expression and prints no verdict.
+# Without REFUSAL: fails unless it exits 0 having printed the chain verdict,
+# the four throughputs and the peak memory. With REFUSAL: fails unless it
+# exits non-zero with a message matching that regular expression and prints
+# no verdict.
 execute_process(COMMAND ${PROGRAM} ${ARGS} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 message("${out}${err}")
 if(DEFINED REFUSAL)
@@ -21,4 +22,7 @@ if(NOT out MATCHES "signer: [^\n]*CN=Round-Trip User +signed at: [^\n]+ +chain: 
 endif()
 if(NOT out MATCHES "sign [0-9.]+ MB/s, verify [0-9.]+ MB/s, encrypt [0-9.]+ MB/s, decrypt [0-9.]+ MB/s")
   message(FATAL_ERROR "no throughput line in the output")
+endif()
+if(NOT out MATCHES "peak anonymous memory: [0-9.]+ MiB")
+  message(FATAL_ERROR "no memory line in the output")
 endif()
