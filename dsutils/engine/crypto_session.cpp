@@ -24,7 +24,6 @@ namespace ql = quillon2;
 // session encrypts with the GOST gamma.
 constexpr const char* kBulkCipher = "RUS-GAMMAR";
 
-thread_local EngineUi* t_operation_ui = nullptr;
 thread_local int t_last_result = 0;
 
 // A data file's path as the file system takes it.
@@ -187,11 +186,6 @@ int add_looked_up(int (*add)(Target*, int, const void*, const void*), Target* ta
 }
 
 }  // namespace
-
-OperationUiScope::OperationUiScope(EngineUi* ui) : previous_(t_operation_ui) { t_operation_ui = ui; }
-OperationUiScope::~OperationUiScope() { t_operation_ui = previous_; }
-
-EngineUi* operation_ui() { return t_operation_ui != nullptr ? t_operation_ui : EngineHelper::ui(); }
 
 CryptoSession::CryptoSession() { registerCallbacks(); }
 

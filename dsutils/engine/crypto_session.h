@@ -53,22 +53,6 @@ using quillon2::QL_MESSAGE;
 using quillon2::QL_SIGN_SET;
 using quillon2::QL_TOKEN_PASSWORD_CALLBACK;
 
-// Makes `ui` the calling thread's interface for the toolkit's callbacks
-// until the scope ends (the previous one is restored). An operation runner
-// holds one for the life of each operation thread.
-class OperationUiScope {
- public:
-  explicit OperationUiScope(EngineUi* ui);
-  ~OperationUiScope();
-  OperationUiScope(const OperationUiScope&) = delete;
-  OperationUiScope& operator=(const OperationUiScope&) = delete;
-
- private:
-  EngineUi* previous_;
-};
-// The calling thread's interface: its OperationUiScope's, else EngineHelper::ui().
-EngineUi* operation_ui();
-
 // The two signing options, each 0 or 1.
 struct SigningOptions {
   int includeCertificate = 0;

@@ -54,7 +54,8 @@ class EngineHelper {
   EngineHelper() = default;
   virtual ~EngineHelper() = default;
 
-  // The interface through which the engine's boxes reach the person; none
+  // The process-wide interface through which the engine's boxes reach the
+  // person; a thread's OperationUiScope comes first (operation_ui()). Neither
   // set: boxes are answered with their safe answer and printed to stderr.
   static void setUi(EngineUi* ui);
   static EngineUi* ui();
@@ -94,8 +95,8 @@ class EngineHelper {
   QString ExtractArgument(const QString& line, qsizetype start);
   bool ResolveShellPath(const QString& path, QString& out);
 
-  // A message box captioned "Dossar"; the operation's progress display, when
-  // shown, is hidden while the box is up.
+  // A message box captioned "Dossar", shown through operation_ui(); the
+  // operation's progress display, when shown, is hidden while the box is up.
   int ShowMessage(const QString& text, unsigned flags, OperationProgress* progress = nullptr);
 
   // Runs `program` with `arguments` as they are (no shell, nothing joined
