@@ -21,8 +21,10 @@ namespace dsutils {
 // The product's settings key below the user's registry root.
 inline constexpr const char* kProductKey = "SOFTWARE\\VELTRANA\\ORVANTA\\Dossar";
 
+// A record nobody could read from the settings has the defaults of missing
+// values: Source 1 gives the kept copy of a processed file back at its place.
 struct SortSettings {
-  std::uint32_t Result = 0, ResultExist = 0, Source = 0, SourceExist = 0, Error = 0, ErrorExist = 0;
+  std::uint32_t Result = 0, ResultExist = 0, Source = 1, SourceExist = 0, Error = 0, ErrorExist = 0;
   QString ResultPath, SourcePath, ErrorPath;
 };
 
