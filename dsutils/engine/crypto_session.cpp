@@ -476,8 +476,12 @@ void CryptoSession::EraseFile(const QString& path) {
 }
 
 int CryptoSession::IsKeyMediumPresent(const QString& medium) {
-  const std::string path = medium_text(medium);
-  return ql::QL_medium_present(path.c_str());
+  const std::string local = medium_text(medium);
+  if (qcrypto::media_kind(local.c_str()) != qcrypto::MediumKind::File) return ql::QL_medium_present(local.c_str());
+  // The toolkit would read the local code-page text, where "\" is a
+  // separator and a character the code page lacks is "?": another file.
+  // A file-system path is tested as the file system names it.
+  return engine_helper().FileExists(medium) ? 1 : 0;
 }
 
 int CryptoSession::IsTokenPresent(const QString& token) {

@@ -180,6 +180,10 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
   // character the local code page lacks, a medium keyword) is erased by the
   // engine's own file-system eraser instead.
   void EraseFile(const QString& path) override;
+  // 1 when the medium is there. A token or Touch-Memory medium is asked
+  // through the toolkit; a file-system path (a medium folder, a key file,
+  // any data file) is looked up as it is named, "\" and all, like
+  // EngineHelper::FileExists.
   int IsKeyMediumPresent(const QString& medium);
   int IsTokenPresent(const QString& token);
   // The key file the calling thread is opening, for the password prompt.

@@ -201,6 +201,32 @@ TEST_F(CryptoSessionTest, OpenCountFollowsOpensAndClosesWithoutAFloor) {
   EXPECT_EQ(never.OpenCount(), -1);
 }
 
+// A file-system path is tested as the file system names it: "\" is a
+// character of the name, and so is one the local code page lacks.
+TEST_F(CryptoSessionTest, IsKeyMediumPresentTakesTheFileSystemPathAsGiven) {
+  std::filesystem::create_directory(path("a").toStdString());
+  std::filesystem::create_directory(path("c").toStdString());
+  write_file("a\\b", "backslash in the name");
+  write_file("c/d", "in a folder");
+  write_file(QStringLiteral("x\u6587"), "name outside the code page");
+  write_file("y?", "what the code page makes of it");
+  struct Case {
+    QString name;
+    int present;
+  };
+  const Case cases[] = {
+      {QStringLiteral("a\\b"), 1},     // "a/b" is not there
+      {QStringLiteral("c\\d"), 0},     // only "c/d" is
+      {QStringLiteral("c/d"), 1},      // the file in the folder
+      {QStringLiteral("x\u6587"), 1},  // "x?" is not there
+      {QStringLiteral("y\u6587"), 0},  // only "y?" is
+      {QStringLiteral("c"), 1},        // a medium folder
+      {QStringLiteral("missing"), 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(session_->IsKeyMediumPresent(path(c.name)), c.present) << c.name.toStdString();
+  EXPECT_EQ(session_->IsKeyMediumPresent(QString()), 0);
+}
+
 TEST(CryptoSessionStart, FailedStartLeavesTheCountAndTheToolkitAlone) {
   ASSERT_EQ(ql::QL_is_initialized(), 0);
   CryptoSession s;
