@@ -213,8 +213,12 @@ int CryptoSession::OpenWithPath(const QString& containerPath) {
 }
 
 int CryptoSession::Close() {
-  openCount_.fetch_sub(1);
-  ql::QL_cleanup();
+  // The toolkit counts its starts for the whole process: a stop this object
+  // never started would end someone else's session under their feet.
+  int count = openCount_.load();
+  while (count > 0 && !openCount_.compare_exchange_weak(count, count - 1)) {
+  }
+  if (count > 0) ql::QL_cleanup();
   return 0;
 }
 
@@ -531,6 +535,31 @@ int CryptoSession::OnTokenPassword(char* buffer, int size, int, void*) {
   const int answered = ui->askPassword({PasswordRequest::Kind::Token, QString()}, answer);
   const int length = copy_answer(answer, answered, buffer, size);
   return length > 0 ? length : 0;
+}
+
+SessionHold::SessionHold(CryptoSession& session) : session_(session) {}
+
+SessionHold::~SessionHold() { Close(); }
+
+int SessionHold::Open() {
+  Close();
+  const int code = session_.Open();
+  counted_ = code == ql::QL_OK;
+  return code;
+}
+
+int SessionHold::OpenWithPath(const QString& containerPath) {
+  Close();
+  int code = session_.OpenWithPath(containerPath);
+  if (code != ql::QL_OK) code = session_.Open();
+  counted_ = code == ql::QL_OK;
+  return code;
+}
+
+void SessionHold::Close() {
+  if (!counted_) return;
+  counted_ = false;
+  session_.Close();
 }
 
 CryptoSession& global_crypto_session() {

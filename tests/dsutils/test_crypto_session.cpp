@@ -188,17 +188,29 @@ UniquePtr<EVP_PKEY> CryptoSessionTest::key_;
 UniquePtr<X509> CryptoSessionTest::ca_;
 UniquePtr<X509> CryptoSessionTest::cert_;
 
-TEST_F(CryptoSessionTest, OpenCountFollowsOpensAndClosesWithoutAFloor) {
+// A Close this object never opened for does nothing: not below 0, and no
+// stop of the toolkit that others (here the fixture's session) started.
+TEST_F(CryptoSessionTest, OpenCountFollowsOpensAndAnUnmatchedCloseDoesNothing) {
   CryptoSession other;
   EXPECT_EQ(other.Open(), ql::QL_OK);
   EXPECT_EQ(other.OpenWithPath(QString()), ql::QL_OK);  // empty: no container
   EXPECT_EQ(other.Close(), 0);
   EXPECT_EQ(other.OpenCount(), 1);
   EXPECT_NE(ql::QL_is_initialized(), 0);
+  EXPECT_EQ(other.Close(), 0);
+  EXPECT_EQ(other.OpenCount(), 0);
 
   CryptoSession never;
-  EXPECT_EQ(never.Close(), 0);
-  EXPECT_EQ(never.OpenCount(), -1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(never.Close(), 0);
+  EXPECT_EQ(never.OpenCount(), 0);
+  EXPECT_NE(ql::QL_is_initialized(), 0);
+  EXPECT_EQ(session_->OpenCount(), 1);
+  CertificateInfo info;
+  EXPECT_EQ(
+      session_->GetCertificateInfo(
+          QByteArray(reinterpret_cast<const char*>(cert_der_.data()), static_cast<qsizetype>(cert_der_.size())), info),
+      ql::QL_OK);
+  EXPECT_EQ(session_->SetCipher(QStringLiteral("RUS-GAMMAR")), ql::QL_OK);  // needs a started toolkit
 }
 
 // A file-system path is tested as the file system names it: "\" is a
