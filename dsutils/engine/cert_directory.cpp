@@ -10,6 +10,7 @@
 #include "crypto/bn/bn_owner.h"
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/operation_lock.h"
 #include "platform/registry/registry_key.h"
 
 namespace dsutils {
@@ -274,17 +275,22 @@ int EngineHelper::CompareNames(const DistinguishedName& a, const DistinguishedNa
 }
 
 int EngineHelper::CompareCertificates(const QByteArray& a, const QByteArray& b, OperationProgress* progress) {
-  const auto session = makeDirectoryCryptoSession();
-  session->Open();
   CertificateInfo infoA, infoB;
-  int code = session->GetCertificateInfo(a, infoA);
-  if (code == kToolkitOk) code = session->GetCertificateInfo(b, infoB);
+  int code = kToolkitOk;
+  {
+    // This look-up starts the toolkit: it waits for a running operation to
+    // end (inside one, the operation's own thread holds the lock already).
+    const OperationLock lock;
+    const auto session = makeDirectoryCryptoSession();
+    const bool opened = session->Open() == kToolkitOk;
+    code = session->GetCertificateInfo(a, infoA);
+    if (code == kToolkitOk) code = session->GetCertificateInfo(b, infoB);
+    if (opened) session->Close();
+  }
   if (code != kToolkitOk) {
     error_text_loader().ShowError(code, progress);
-    session->Close();
     return 0;
   }
-  session->Close();
   return infoA.serial == infoB.serial && CompareNames(infoA.issuer, infoB.issuer) == 1 ? 1 : 0;
 }
 

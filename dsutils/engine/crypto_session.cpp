@@ -24,7 +24,6 @@ namespace ql = quillon2;
 // session encrypts with the GOST gamma.
 constexpr const char* kBulkCipher = "RUS-GAMMAR";
 
-thread_local EngineUi* t_operation_ui = nullptr;
 thread_local int t_last_result = 0;
 
 // A data file's path as the file system takes it.
@@ -188,11 +187,6 @@ int add_looked_up(int (*add)(Target*, int, const void*, const void*), Target* ta
 
 }  // namespace
 
-OperationUiScope::OperationUiScope(EngineUi* ui) : previous_(t_operation_ui) { t_operation_ui = ui; }
-OperationUiScope::~OperationUiScope() { t_operation_ui = previous_; }
-
-EngineUi* operation_ui() { return t_operation_ui != nullptr ? t_operation_ui : EngineHelper::ui(); }
-
 CryptoSession::CryptoSession() { registerCallbacks(); }
 
 void CryptoSession::registerCallbacks() {
@@ -219,8 +213,12 @@ int CryptoSession::OpenWithPath(const QString& containerPath) {
 }
 
 int CryptoSession::Close() {
-  openCount_.fetch_sub(1);
-  ql::QL_cleanup();
+  // The toolkit counts its starts for the whole process: a stop this object
+  // never started would end someone else's session under their feet.
+  int count = openCount_.load();
+  while (count > 0 && !openCount_.compare_exchange_weak(count, count - 1)) {
+  }
+  if (count > 0) ql::QL_cleanup();
   return 0;
 }
 
@@ -482,8 +480,12 @@ void CryptoSession::EraseFile(const QString& path) {
 }
 
 int CryptoSession::IsKeyMediumPresent(const QString& medium) {
-  const std::string path = medium_text(medium);
-  return ql::QL_medium_present(path.c_str());
+  const std::string local = medium_text(medium);
+  if (qcrypto::media_kind(local.c_str()) != qcrypto::MediumKind::File) return ql::QL_medium_present(local.c_str());
+  // The toolkit would read the local code-page text, where "\" is a
+  // separator and a character the code page lacks is "?": another file.
+  // A file-system path is tested as the file system names it.
+  return engine_helper().FileExists(medium) ? 1 : 0;
 }
 
 int CryptoSession::IsTokenPresent(const QString& token) {
@@ -533,6 +535,31 @@ int CryptoSession::OnTokenPassword(char* buffer, int size, int, void*) {
   const int answered = ui->askPassword({PasswordRequest::Kind::Token, QString()}, answer);
   const int length = copy_answer(answer, answered, buffer, size);
   return length > 0 ? length : 0;
+}
+
+SessionHold::SessionHold(CryptoSession& session) : session_(session) {}
+
+SessionHold::~SessionHold() { Close(); }
+
+int SessionHold::Open() {
+  Close();
+  const int code = session_.Open();
+  counted_ = code == ql::QL_OK;
+  return code;
+}
+
+int SessionHold::OpenWithPath(const QString& containerPath) {
+  Close();
+  int code = session_.OpenWithPath(containerPath);
+  if (code != ql::QL_OK) code = session_.Open();
+  counted_ = code == ql::QL_OK;
+  return code;
+}
+
+void SessionHold::Close() {
+  if (!counted_) return;
+  counted_ = false;
+  session_.Close();
 }
 
 CryptoSession& global_crypto_session() {

@@ -7,7 +7,9 @@
 // One global instance (global_crypto_session()) serves every operation of
 // the process; dialogs and look-ups may build short-lived ones. Threads:
 //  - the open count is an atomic; the toolkit itself counts its starts, so
-//    nested opens from concurrent operations share one toolkit session.
+//    nested opens share one toolkit session. Operations open it through a
+//    SessionHold, which also keeps other operations out (OperationLock):
+//    the container and keys of the session are the whole process's.
 //  - the last result code of the four methods that keep one is the calling
 //    thread's (LastResult()), as the toolkit keeps its own last result per
 //    thread: a caller reads the code of its own call, never one that another
@@ -36,6 +38,7 @@
 #include <string_view>
 
 #include "dsutils/engine/crypto_seam_directory.h"
+#include "dsutils/engine/operation_lock.h"
 #include "dsutils/engine/session_seam.h"
 #include "dsutils/engine/ui.h"
 #include "quillon2/ql_certinfo.h"
@@ -52,22 +55,6 @@ using quillon2::QL_MEDIUM_MESSAGE_CALLBACK;
 using quillon2::QL_MESSAGE;
 using quillon2::QL_SIGN_SET;
 using quillon2::QL_TOKEN_PASSWORD_CALLBACK;
-
-// Makes `ui` the calling thread's interface for the toolkit's callbacks
-// until the scope ends (the previous one is restored). An operation runner
-// holds one for the life of each operation thread.
-class OperationUiScope {
- public:
-  explicit OperationUiScope(EngineUi* ui);
-  ~OperationUiScope();
-  OperationUiScope(const OperationUiScope&) = delete;
-  OperationUiScope& operator=(const OperationUiScope&) = delete;
-
- private:
-  EngineUi* previous_;
-};
-// The calling thread's interface: its OperationUiScope's, else EngineHelper::ui().
-EngineUi* operation_ui();
 
 // The two signing options, each 0 or 1.
 struct SigningOptions {
@@ -92,7 +79,8 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
   int Open() override;
   // As Open with a key container path (empty: none).
   int OpenWithPath(const QString& containerPath);
-  // 0. Lowers the open count (no floor) and stops the toolkit once.
+  // 0. Lowers the open count and stops the toolkit once, only when the count
+  // is above 0: a Close without an Open of this object does nothing.
   int Close() override;
   int OpenCount() const { return openCount_.load(); }
 
@@ -196,6 +184,10 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
   // character the local code page lacks, a medium keyword) is erased by the
   // engine's own file-system eraser instead.
   void EraseFile(const QString& path) override;
+  // 1 when the medium is there. A token or Touch-Memory medium is asked
+  // through the toolkit; a file-system path (a medium folder, a key file,
+  // any data file) is looked up as it is named, "\" and all, like
+  // EngineHelper::FileExists.
   int IsKeyMediumPresent(const QString& medium);
   int IsTokenPresent(const QString& token);
   // The key file the calling thread is opening, for the password prompt.
@@ -221,9 +213,36 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
   std::atomic<int> includeSigningTime_{0};
 };
 
-// The process's session: built on first use (which registers the
-// callbacks) and kept until the process ends.
+// The process's session: built by StartEngine (or on first use), which
+// registers the callbacks, and kept until the process ends.
 CryptoSession& global_crypto_session();
+
+// One operation's share of the toolkit session, as a scope guard: it closes
+// only what its own open counted, once, however often Close is called, and
+// on destruction. Opening again first closes its own earlier open, so a
+// reopen with the author's container really restarts the toolkit when no
+// one else holds it (OperationLock sees to that). It holds the operation
+// lock for its life.
+class SessionHold {
+ public:
+  explicit SessionHold(CryptoSession& session = global_crypto_session());
+  ~SessionHold();
+  SessionHold(const SessionHold&) = delete;
+  SessionHold& operator=(const SessionHold&) = delete;
+
+  // The toolkit's start code; counted when it is 0.
+  int Open();
+  // With the key container (OpenWithPath); when that start fails, without
+  // one (Open). The code of the start that was kept.
+  int OpenWithPath(const QString& containerPath);
+  void Close();
+  bool isOpen() const { return counted_; }
+
+ private:
+  OperationLock lock_;
+  CryptoSession& session_;
+  bool counted_ = false;
+};
 
 // A factory of short-lived toolkit sessions for the certificate-directory
 // look-ups (setDirectoryCryptoFactory).

@@ -12,13 +12,19 @@ std::atomic<std::uint32_t> g_debug_flag{0};
 
 namespace {
 std::atomic<EngineUi*> g_ui{nullptr};
-}
+thread_local EngineUi* t_operation_ui = nullptr;
+}  // namespace
 
 void EngineHelper::setUi(EngineUi* ui) { g_ui.store(ui); }
 EngineUi* EngineHelper::ui() { return g_ui.load(); }
 
+OperationUiScope::OperationUiScope(EngineUi* ui) : previous_(t_operation_ui) { t_operation_ui = ui; }
+OperationUiScope::~OperationUiScope() { t_operation_ui = previous_; }
+
+EngineUi* operation_ui() { return t_operation_ui != nullptr ? t_operation_ui : g_ui.load(); }
+
 int EngineHelper::ShowMessage(const QString& text, unsigned flags, OperationProgress* progress) {
-  EngineUi* ui = g_ui.load();
+  EngineUi* ui = operation_ui();
   if (!ui) {
     std::fprintf(stderr, "Dossar: %s\n", text.toUtf8().constData());
     const unsigned type = flags & MB_TYPEMASK;

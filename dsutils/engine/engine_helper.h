@@ -21,8 +21,10 @@ namespace dsutils {
 // The product's settings key below the user's registry root.
 inline constexpr const char* kProductKey = "SOFTWARE\\VELTRANA\\ORVANTA\\Dossar";
 
+// A record nobody could read from the settings has the defaults of missing
+// values: Source 1 gives the kept copy of a processed file back at its place.
 struct SortSettings {
-  std::uint32_t Result = 0, ResultExist = 0, Source = 0, SourceExist = 0, Error = 0, ErrorExist = 0;
+  std::uint32_t Result = 0, ResultExist = 0, Source = 1, SourceExist = 0, Error = 0, ErrorExist = 0;
   QString ResultPath, SourcePath, ErrorPath;
 };
 
@@ -54,7 +56,8 @@ class EngineHelper {
   EngineHelper() = default;
   virtual ~EngineHelper() = default;
 
-  // The interface through which the engine's boxes reach the person; none
+  // The process-wide interface through which the engine's boxes reach the
+  // person; a thread's OperationUiScope comes first (operation_ui()). Neither
   // set: boxes are answered with their safe answer and printed to stderr.
   static void setUi(EngineUi* ui);
   static EngineUi* ui();
@@ -94,8 +97,8 @@ class EngineHelper {
   QString ExtractArgument(const QString& line, qsizetype start);
   bool ResolveShellPath(const QString& path, QString& out);
 
-  // A message box captioned "Dossar"; the operation's progress display, when
-  // shown, is hidden while the box is up.
+  // A message box captioned "Dossar", shown through operation_ui(); the
+  // operation's progress display, when shown, is hidden while the box is up.
   int ShowMessage(const QString& text, unsigned flags, OperationProgress* progress = nullptr);
 
   // Runs `program` with `arguments` as they are (no shell, nothing joined

@@ -35,9 +35,10 @@ bool read_string(RegistryKey& key, const char* name, QString& out) {
 
 bool EngineHelper::GetSortSettings(const QString& operation, SortSettings& s, OperationProgress* progress) {
   RegistryKey key;
-  const Opened opened = open_or_create(key, subkey("\\Sorting\\") + operation.toStdString());
-  if (opened == Opened::Failed) return false;
-  if (opened == Opened::Created) return true;  // nothing to read: the caller's record stands
+  // A key made just now reads as an empty one: every word gets its default.
+  // Source 1 above all, since the sorting gives a processed file's kept copy
+  // back only with it, and the working folder is removed right after.
+  if (open_or_create(key, subkey("\\Sorting\\") + operation.toStdString()) == Opened::Failed) return false;
   s.Error = dword_or(key, "Error", 0);
   s.ErrorExist = dword_or(key, "ErrorExist", 0);
   s.Source = dword_or(key, "Source", 1);

@@ -35,7 +35,7 @@ void settle_folder(EngineHelper& helper, const QString& operation, SortSettings&
   if (!folder.isEmpty() && helper.EnsureSortFolder(folder, progress)) return;
   helper.ShowMessage(QStringLiteral("Каталог %1 не существует. Укажите другой!").arg(folder), MB_OK | MB_ICONSTOP,
                      progress);
-  EngineUi* ui = EngineHelper::ui();
+  EngineUi* ui = operation_ui();
   std::optional<QString> chosen = ui ? ui->chooseFolder(folder) : std::nullopt;
   folder = chosen && !chosen->isEmpty() ? *chosen : default_folder();
   helper.SetSortSettings(operation, s);

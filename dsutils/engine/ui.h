@@ -205,4 +205,23 @@ class EngineUi {
   virtual void progressStopped(OperationProgress& progress) = 0;
 };
 
+// Makes `ui` the calling thread's interface until the scope ends (the
+// previous one is restored). An operation runner holds one for the life of
+// each operation thread, so that its boxes, folder choices and the toolkit's
+// prompts reach the person who started that operation.
+class OperationUiScope {
+ public:
+  explicit OperationUiScope(EngineUi* ui);
+  ~OperationUiScope();
+  OperationUiScope(const OperationUiScope&) = delete;
+  OperationUiScope& operator=(const OperationUiScope&) = delete;
+
+ private:
+  EngineUi* previous_;
+};
+// The calling thread's interface: its OperationUiScope's, else
+// EngineHelper::ui(); null when neither is set. Everything the engine asks
+// or shows goes to this one.
+EngineUi* operation_ui();
+
 }  // namespace dsutils

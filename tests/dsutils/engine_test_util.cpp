@@ -1,6 +1,9 @@
 #include "tests/dsutils/engine_test_util.h"
 
+#include <poll.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -9,6 +12,8 @@
 #include <iterator>
 
 #include "dsutils/engine/error_text.h"
+
+extern char** environ;
 
 namespace dsutils::testing {
 namespace {
@@ -75,6 +80,33 @@ bool EngineTest::log_to_scratch() const {
   s.FileName = "events.log";
   s.AutoOpen = 0;
   return EventLogSettings::Write(s);
+}
+
+bool under_ci() {
+  const char* ci = getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
+Child start_child(const char* program, const QString& source) {
+  int fds[2];
+  Child c;
+  if (::pipe(fds) != 0) return c;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawn_file_actions_addclose(&fa, fds[0]);
+  const QByteArray src = QFile::encodeName(source);
+  char* argv[] = {const_cast<char*>(program), const_cast<char*>(src.constData()), nullptr};
+  if (posix_spawn(&c.pid, program, &fa, nullptr, argv, environ) != 0) c.pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(fds[1]);
+  std::string line;
+  pollfd p{fds[0], POLLIN, 0};
+  char ch = 0;
+  while (c.pid > 0 && ::poll(&p, 1, 20000) == 1 && ::read(fds[0], &ch, 1) == 1 && ch != '\n') line.push_back(ch);
+  ::close(fds[0]);
+  c.copy = QFile::decodeName(QByteArray::fromStdString(line));
+  return c;
 }
 
 }  // namespace dsutils::testing

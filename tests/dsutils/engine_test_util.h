@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <QString>
 #include <string>
@@ -31,5 +32,19 @@ class EngineTest : public ::testing::Test {
   ScriptedUi ui_;
   std::string saved_home_;
 };
+
+// Whether this is a CI run (CI=true in the environment): there a test
+// service that cannot be had (slapd) fails the test, elsewhere the test is
+// skipped with the reason.
+bool under_ci();
+
+// An operation that dies midway: `program` (working_folder_child) takes
+// `source` into a working folder, erasing it, prints the working copy and
+// waits to be killed. pid -1 when it could not be started.
+struct Child {
+  pid_t pid = -1;
+  QString copy;
+};
+Child start_child(const char* program, const QString& source);
 
 }  // namespace dsutils::testing

@@ -188,17 +188,55 @@ UniquePtr<EVP_PKEY> CryptoSessionTest::key_;
 UniquePtr<X509> CryptoSessionTest::ca_;
 UniquePtr<X509> CryptoSessionTest::cert_;
 
-TEST_F(CryptoSessionTest, OpenCountFollowsOpensAndClosesWithoutAFloor) {
+// A Close this object never opened for does nothing: not below 0, and no
+// stop of the toolkit that others (here the fixture's session) started.
+TEST_F(CryptoSessionTest, OpenCountFollowsOpensAndAnUnmatchedCloseDoesNothing) {
   CryptoSession other;
   EXPECT_EQ(other.Open(), ql::QL_OK);
   EXPECT_EQ(other.OpenWithPath(QString()), ql::QL_OK);  // empty: no container
   EXPECT_EQ(other.Close(), 0);
   EXPECT_EQ(other.OpenCount(), 1);
   EXPECT_NE(ql::QL_is_initialized(), 0);
+  EXPECT_EQ(other.Close(), 0);
+  EXPECT_EQ(other.OpenCount(), 0);
 
   CryptoSession never;
-  EXPECT_EQ(never.Close(), 0);
-  EXPECT_EQ(never.OpenCount(), -1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(never.Close(), 0);
+  EXPECT_EQ(never.OpenCount(), 0);
+  EXPECT_NE(ql::QL_is_initialized(), 0);
+  EXPECT_EQ(session_->OpenCount(), 1);
+  CertificateInfo info;
+  EXPECT_EQ(
+      session_->GetCertificateInfo(
+          QByteArray(reinterpret_cast<const char*>(cert_der_.data()), static_cast<qsizetype>(cert_der_.size())), info),
+      ql::QL_OK);
+  EXPECT_EQ(session_->SetCipher(QStringLiteral("RUS-GAMMAR")), ql::QL_OK);  // needs a started toolkit
+}
+
+// A file-system path is tested as the file system names it: "\" is a
+// character of the name, and so is one the local code page lacks.
+TEST_F(CryptoSessionTest, IsKeyMediumPresentTakesTheFileSystemPathAsGiven) {
+  std::filesystem::create_directory(path("a").toStdString());
+  std::filesystem::create_directory(path("c").toStdString());
+  write_file("a\\b", "backslash in the name");
+  write_file("c/d", "in a folder");
+  write_file(QStringLiteral("x\u6587"), "name outside the code page");
+  write_file("y?", "what the code page makes of it");
+  struct Case {
+    QString name;
+    int present;
+  };
+  const Case cases[] = {
+      {QStringLiteral("a\\b"), 1},     // "a/b" is not there
+      {QStringLiteral("c\\d"), 0},     // only "c/d" is
+      {QStringLiteral("c/d"), 1},      // the file in the folder
+      {QStringLiteral("x\u6587"), 1},  // "x?" is not there
+      {QStringLiteral("y\u6587"), 0},  // only "y?" is
+      {QStringLiteral("c"), 1},        // a medium folder
+      {QStringLiteral("missing"), 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(session_->IsKeyMediumPresent(path(c.name)), c.present) << c.name.toStdString();
+  EXPECT_EQ(session_->IsKeyMediumPresent(QString()), 0);
 }
 
 TEST(CryptoSessionStart, FailedStartLeavesTheCountAndTheToolkitAlone) {

@@ -225,7 +225,7 @@ TEST_F(SettingsReaders, SortSettings) {
     const char* resultPath;
   };
   const Case cases[] = {
-      {"missing key: created, the caller's record stands", nullptr, {9, 9, 9, 9, 9, 9}, ""},
+      {"missing key: created, read as an empty key", nullptr, {0, 0, 1, 0, 0, 0}, ""},
       {"empty key: defaults, the caller's paths stand", [](RegistryKey&) {}, {0, 0, 1, 0, 0, 0}, ""},
       {"values present",
        [](RegistryKey& k) {

@@ -1,4 +1,5 @@
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <optional>
 
@@ -239,6 +240,42 @@ TEST_F(Sorting, GroupSortEmail) {
 
 namespace dsutils {
 namespace {
+
+// The first operation on a fresh settings tree, and one whose settings
+// cannot be read at all: the source comes back at its place before the
+// working folder (with the kept copy) goes. As signing and encrypting in one
+// run does: the encrypted file sorted under one code, the source under
+// another whose key does not exist yet.
+TEST_F(Sorting, FreshOrUnreadableSettingsGiveTheSourceBack) {
+  ASSERT_TRUE(QDir().mkpath(path("tmp")));
+  setenv("TMPDIR", path("tmp").toUtf8().constData(), 1);
+  write_file("unreadable", "a file where the settings' folder should be");
+  struct Case {
+    const char* name;
+    bool readable;
+  };
+  const Case cases[] = {{"fresh settings", true}, {"settings that cannot be opened", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile::remove(path("src/doc.txt"));
+    QFile::remove(path("src/doc.txt.enc"));
+    write_file("src/doc.txt", "plain text");
+    if (!c.readable) setenv("DOSSAR_REGISTRY_DB", path("unreadable/registry.db").toUtf8().constData(), 1);
+    const QString work = h_.CreateTmp(path("src/doc.txt"), true);
+    ASSERT_FALSE(work.isEmpty());
+    ASSERT_FALSE(QFileInfo::exists(path("src/doc.txt")));
+    write_file(GetPathFromName(work).mid(dir_.size() + 1) + "/doc.txt.enc", "cipher text");
+    QString result = work + ".enc";
+    EXPECT_EQ(h_.GroupSortFile(path("src/doc.txt"), result, "ENC", false), 1);
+    EXPECT_EQ(h_.GroupSortFileEx(path("src/doc.txt"), work, result, "SGN"), 1);
+    EXPECT_EQ(h_.RemoveTmp(path("src/doc.txt"), work, false), 1);
+    setenv("DOSSAR_REGISTRY_DB", path("registry.db").toUtf8().constData(), 1);
+    EXPECT_EQ(read_file(path("src/doc.txt")), "plain text");
+    EXPECT_EQ(read_file(path("src/doc.txt.enc")), "cipher text");
+    EXPECT_EQ(ui_.unscripted(), 0);
+  }
+  unsetenv("TMPDIR");
+}
 
 TEST_F(Sorting, DebugLinesNameThePlacedFile) {
   g_debug_flag = 1;

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <QDir>
 #include <cstring>
 
 #include "dsutils/engine/ui_console.h"
@@ -91,6 +92,36 @@ TEST_F(Seam, MessageBoxesHideTheProgressOfTheirOperation) {
   ui_.queueMessage(IDOK);
   engine_helper().ShowMessage("box", MB_OK, &progress);
   EXPECT_FALSE(progress.shown());  // not shown before: not shown after
+}
+
+// An operation's boxes and its sorting folder choice reach the interface of
+// that operation's thread, not the process-wide one.
+TEST_F(Seam, ShowMessageAndTheSortingFolderChoiceReachTheOperationsUi) {
+  ScriptedUi operationUi;
+  SortSettings s;
+  s.Result = 1;  // into a folder, and none is set: the person chooses one
+  ASSERT_TRUE(engine_helper().SetSortSettings("SGN", s));
+  write_file("doc.txt.sgn", "result");
+  QString result = path("doc.txt.sgn");
+  {
+    const OperationUiScope scope(&operationUi);
+    operationUi.queueMessage(IDYES);
+    EXPECT_EQ(engine_helper().ShowMessage("question", MB_YESNO | MB_ICONQUESTION), IDYES);
+    operationUi.queueMessage(IDOK);
+    operationUi.queueFolder(path("chosen"));
+    ASSERT_TRUE(QDir().mkpath(path("chosen")));
+    EXPECT_EQ(engine_helper().GroupSortFile(path("src/doc.txt"), result, "SGN", false), 1);
+  }
+  EXPECT_EQ(result, path("chosen/doc.txt.sgn"));
+  EXPECT_EQ(operationUi.calls(), (std::vector<std::string>{"message", "message", "folder"}));
+  EXPECT_EQ(operationUi.unscripted(), 0);
+  EXPECT_TRUE(ui_.calls().empty());
+
+  // Without a scope the process-wide interface answers.
+  ui_.queueMessage(IDNO);
+  EXPECT_EQ(engine_helper().ShowMessage("question", MB_YESNO), IDNO);
+  EXPECT_EQ(ui_.calls(), std::vector<std::string>{"message"});
+  EXPECT_EQ(operationUi.calls().size(), 3u);
 }
 
 class ConsoleSeam : public testing::EngineTest {

@@ -1,6 +1,4 @@
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +15,6 @@
 #include "dsutils/engine/fd_io.h"
 #include "tests/dsutils/engine_test_util.h"
 #include "tests/dsutils/session_double.h"
-
-extern char** environ;
 
 namespace dsutils {
 namespace {
@@ -226,32 +222,8 @@ TEST_F(WorkingFolder, ConcurrentOperationsGetSeparateFolders) {
   EXPECT_TRUE(root_entries().isEmpty());
 }
 
-struct Child {
-  pid_t pid = -1;
-  QString copy;
-};
-
-Child start_child(const QString& source) {
-  int fds[2];
-  Child c;
-  if (::pipe(fds) != 0) return c;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-  posix_spawn_file_actions_addclose(&fa, fds[0]);
-  const QByteArray src = QFile::encodeName(source);
-  char* argv[] = {const_cast<char*>(DOSSAR_WF_CHILD), const_cast<char*>(src.constData()), nullptr};
-  if (posix_spawn(&c.pid, DOSSAR_WF_CHILD, &fa, nullptr, argv, environ) != 0) c.pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
-  ::close(fds[1]);
-  std::string line;
-  pollfd p{fds[0], POLLIN, 0};
-  char ch = 0;
-  while (c.pid > 0 && ::poll(&p, 1, 20000) == 1 && ::read(fds[0], &ch, 1) == 1 && ch != '\n') line.push_back(ch);
-  ::close(fds[0]);
-  c.copy = QFile::decodeName(QByteArray::fromStdString(line));
-  return c;
-}
+using testing::Child;
+Child start_child(const QString& source) { return testing::start_child(DOSSAR_WF_CHILD, source); }
 
 // An operation killed between taking the source and giving it back: while it
 // runs its folder is left alone, and once it is dead the start-up clean-up
