@@ -185,7 +185,9 @@ int32_t Transmit(PcscCard card, uint32_t, const uint8_t* cmd, uint32_t cmdLen, u
   if (e.resp.size() > *respLen) {
     return vxsdk::kScardEInsufficientBuffer;
   }
-  std::memcpy(resp, e.resp.data(), e.resp.size());
+  if (!e.resp.empty()) {
+    std::memcpy(resp, e.resp.data(), e.resp.size());
+  }
   *respLen = static_cast<uint32_t>(e.resp.size());
   return 0;
 }
