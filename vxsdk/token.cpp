@@ -1,6 +1,7 @@
 #include "vxsdk/token.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "vxsdk/apdu.h"
 #include "vxsdk/ca_exception.h"
@@ -258,12 +259,14 @@ void CVexilK2Token::ChangePin(const uint8_t* pin, size_t len) {
   SelectApplication();
   PinKey key;
   DerivePinKey(pin, len, &key);
-  WipedData tpl{{0x83, 0x02, 0x00, 0x01, 0x85, 0x08, 0x03, 0x0F, 0x82, 0x0F, 0xFF, 0xFF, 0x00,
-                 0x00, 0x86, 0x07, 0x00, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x01, 0x8B, 0x10}};
-  tpl.v.insert(tpl.v.end(), 16, 0xFF);
-  tpl.v.push_back(0x8F);
-  tpl.v.push_back(0x18);
-  tpl.v.insert(tpl.v.end(), key.data(), key.data() + key.size());
+  // The key template: reference, two fixed records, sixteen FF, then the key.
+  static constexpr uint8_t kHead[25] = {0x83, 0x02, 0x00, 0x01, 0x85, 0x08, 0x03, 0x0F, 0x82, 0x0F, 0xFF, 0xFF, 0x00,
+                                        0x00, 0x86, 0x07, 0x00, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x01, 0x8B, 0x10};
+  WipedData tpl{std::vector<uint8_t>(67, 0xFF)};
+  std::memcpy(tpl.v.data(), kHead, sizeof kHead);
+  tpl.v[41] = 0x8F;
+  tpl.v[42] = 0x18;
+  std::memcpy(tpl.v.data() + 43, key.data(), key.size());
   bool put = false;
   try {
     CApdu c = K2Command(0x00, 0xDA, 0x01, 0x6E, tpl.v, 0x00);

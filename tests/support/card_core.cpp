@@ -618,24 +618,32 @@ void CardCore::K1(const uint8_t* a, size_t len, std::vector<uint8_t>* r) {
 
 std::vector<uint8_t> CardCore::Fci(const CardNode& n) const {
   const uint16_t size = n.dir ? 0xFFFF : static_cast<uint16_t>(n.data.size());
-  std::vector<uint8_t> in = {0x81,
-                             0x02,
-                             static_cast<uint8_t>(size >> 8),
-                             static_cast<uint8_t>(size),
-                             0x82,
-                             0x03,
-                             static_cast<uint8_t>(n.dir ? 0x38 : 0x01),
-                             0xFF,
-                             0x00,
-                             0x83,
-                             0x02,
-                             static_cast<uint8_t>(n.id >> 8),
-                             static_cast<uint8_t>(n.id),
-                             0x86,
-                             0x09};
-  in.insert(in.end(), n.ac.begin(), n.ac.end());
-  std::vector<uint8_t> out = {0x6F, static_cast<uint8_t>(in.size())};
-  out.insert(out.end(), in.begin(), in.end());
+  std::vector<uint8_t> out = {0x6F,
+                              24,
+                              0x81,
+                              0x02,
+                              static_cast<uint8_t>(size >> 8),
+                              static_cast<uint8_t>(size),
+                              0x82,
+                              0x03,
+                              static_cast<uint8_t>(n.dir ? 0x38 : 0x01),
+                              0xFF,
+                              0x00,
+                              0x83,
+                              0x02,
+                              static_cast<uint8_t>(n.id >> 8),
+                              static_cast<uint8_t>(n.id),
+                              0x86,
+                              0x09,
+                              n.ac[0],
+                              n.ac[1],
+                              n.ac[2],
+                              n.ac[3],
+                              n.ac[4],
+                              n.ac[5],
+                              n.ac[6],
+                              n.ac[7],
+                              n.ac[8]};
   return out;
 }
 

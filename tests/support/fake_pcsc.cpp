@@ -181,7 +181,9 @@ int32_t Transmit(PcscCard card, uint32_t, const uint8_t* cmd, uint32_t cmdLen, u
     F().trace.push_back(std::move(e));
     return vxsdk::kScardWRemovedCard;
   }
-  F().trace.push_back(e);
+  if (F().recordTrace) {
+    F().trace.push_back(e);
+  }
   if (e.resp.size() > *respLen) {
     return vxsdk::kScardEInsufficientBuffer;
   }
@@ -233,6 +235,7 @@ void FakePcsc::Clear() {
   readers.clear();
   calls = {};
   trace.clear();
+  recordTrace = true;
   connectProtocols.clear();
   establishResult = 0;
   beginResult = 0;

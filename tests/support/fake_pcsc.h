@@ -52,6 +52,7 @@ class FakePcsc {
   std::vector<FakeReader> readers;
   FakeCalls calls;
   std::vector<TraceEntry> trace;
+  bool recordTrace = true;                 // off for benchmarks
   std::vector<uint32_t> connectProtocols;  // the protocols asked for, per connect
   int32_t establishResult = 0;
   int32_t beginResult = 0;

@@ -10,7 +10,7 @@
 # is a failure instead.
 set -uo pipefail
 action=${1:?start|stop}
-dir=${2:?state folder}
+dir=$(realpath -m "${2:?state folder}")
 rundir=/run/pcscd
 driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 

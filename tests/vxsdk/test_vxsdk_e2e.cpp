@@ -15,6 +15,7 @@
 #include <string>
 
 #include "tests/support/run_program.h"
+#include "vxsdk/apdu.h"
 #include "vxsdk/ca_exception.h"
 #include "vxsdk/registry.h"
 
@@ -219,6 +220,23 @@ TEST_F(TokenE2e, TokenOlderOsThroughRaw) {
   EXPECT_EQ(CodeOf([&] { Login(*t, "1234"); }), 0);
   CardBracket b(*t);
   EXPECT_EQ(t->Label(), "QRL TEST");
+}
+
+// A floor far below what loopback gives (thousands a second), high enough to
+// catch a 40 ms stall per message (Nagle against a delayed ACK gave 19/s).
+TEST_F(TokenE2e, TokenCommandsFlowAtFourHundredASecond) {
+  Present("K2-13");
+  auto t = Bind();
+  CardBracket b(*t);
+  vxsdk::ChannelLock lock(t->Channel());
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 200; ++i) {
+    vxsdk::K2Command(0x00, 0xA4, 0x00, 0x0C, {}, 0x00).SendChecked(t->Channel());
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(500));
+  std::printf("200 APDUs over pcscd in %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
 TEST_F(TokenE2e, TokenSwapIsSeenAtTheNextBind) {
