@@ -57,7 +57,10 @@ CApdu K1Command(uint8_t ins, const std::vector<uint8_t>& data, uint32_t answerLe
   if (data.size() > 0xFFFF) {
     VX_THROW(kEInvalidArg);
   }
-  std::vector<uint8_t> c = {0x00, ins, 0x00, 0x00, 0x00};
+  // One allocation: a grown buffer would be freed with the PIN still in it.
+  std::vector<uint8_t> c;
+  c.reserve(7 + data.size());
+  c.assign({0x00, ins, 0x00, 0x00, 0x00});
   PutBe16(c, static_cast<uint16_t>(data.size()));
   c.insert(c.end(), data.begin(), data.end());
   return CApdu(std::move(c), answerLen);
@@ -67,7 +70,9 @@ CApdu K2Command(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const std::vec
   if (data.size() > 255) {
     VX_THROW(kEInvalidArg);
   }
-  std::vector<uint8_t> c = {cla, ins, p1, p2, static_cast<uint8_t>(data.size())};
+  std::vector<uint8_t> c;
+  c.reserve(6 + data.size());
+  c.assign({cla, ins, p1, p2, static_cast<uint8_t>(data.size())});
   c.insert(c.end(), data.begin(), data.end());
   c.push_back(le);
   return CApdu(std::move(c), le);
