@@ -102,6 +102,7 @@ if [ ! -S "$rundir/pcscd.comm" ]; then
 fi
 
 setsid "$emulator" --port "$port" --serial "$serial" --control "$dir/control.sock" \
+  --fixture "$(dirname "$0")/e2e_card.txt" \
   </dev/null >"$dir/emulator.log" 2>&1 &
 echo $! >"$dir/emulator.pid"
 if ! "$emulator" --wait-card "QRL ifdh T 00 00" 10000; then

@@ -157,6 +157,9 @@ TEST_F(TokenE2e, PcscScanShowsBothReadersAndTheAtr) {
 TEST_F(TokenE2e, PcscEnumerationListsTheTokenAndTheEmptyReader) {
   Present("K2-12");
   const auto list = CReaderRegistry::Instance().ListReaders();
+  // The fixture's tree, as the emulator holds it.
+  const std::string tree = Control("dump");
+  EXPECT_NE(tree.find("3F00/A000/1000/0001 file size=7"), std::string::npos) << tree;
   std::map<std::string, int32_t> seen;
   for (const auto& e : list) {
     seen[e.name] = e.present;
@@ -198,7 +201,7 @@ TEST_F(TokenE2e, TokenNewerOsLoginAndPinChangeByBothPaths) {
     CardBracket b(*t);
     label = t->Label();
   }
-  EXPECT_EQ(label, "QRL TEST");
+  EXPECT_EQ(label, "Vexil e2e token");
 }
 
 TEST_F(TokenE2e, TokenOlderOsThroughRaw) {
@@ -219,7 +222,7 @@ TEST_F(TokenE2e, TokenOlderOsThroughRaw) {
   EXPECT_EQ(CodeOf([&] { Login(*t, "1111"); }), static_cast<int32_t>(0x86E063CEu));
   EXPECT_EQ(CodeOf([&] { Login(*t, "1234"); }), 0);
   CardBracket b(*t);
-  EXPECT_EQ(t->Label(), "QRL TEST");
+  EXPECT_EQ(t->Label(), "Vexil e2e token");
 }
 
 // A floor far below what loopback gives (thousands a second), high enough to
