@@ -17,6 +17,7 @@ packages=(
   libarchive-dev tar
   valgrind
   libldap-dev slapd ldap-utils
+  pcscd vsmartcard-vpcd libpcsclite-dev pcsc-tools
 )
 
 missing=()
@@ -33,8 +34,9 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "Installing: ${missing[*]}"
-# The slapd package would start a system-wide server; the tests run their own
-# on a private port, so service starts are refused while installing.
+# The slapd and pcscd packages would start system-wide servers; the tests run
+# their own (a private port; pcscd only for the e2e run), so service starts
+# are refused while installing.
 policy=/usr/sbin/policy-rc.d
 if [ ! -e "$policy" ]; then
   printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null

@@ -8,7 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+token_run=build-release/vxsdk-pcscd
+# The private pcscd of the token readers lives only while this job runs.
+trap 'rm -f "$log"; tests/vxsdk/pcscd_harness.sh stop "$token_run" >/dev/null 2>&1 || true' EXIT
 echo "Building the optimised configuration (build-release/)..."
 if ! scripts/build.sh release >"$log" 2>&1; then
   cat "$log"
@@ -23,6 +25,18 @@ fi
 if ! "$roundtrip" --size "${DOSSAR_ROUNDTRIP_MIB:-64}"; then
   echo "FAILED: the end-to-end round trip did not complete (see the message above)" >&2
   exit 1
+fi
+echo "== token readers (the token SDK over a private pcscd, vpcd and the card emulator)"
+# Started when it can be (root, the packages, no other pcscd); otherwise the
+# reason is printed and the job goes on. CI=true would make that a failure.
+harness_rc=0
+harness_out=$(CI= tests/vxsdk/pcscd_harness.sh start "$token_run" build-release/bench/vxsdk/card-emulator 2>&1) ||
+  harness_rc=$?
+if [ $harness_rc -eq 0 ]; then
+  echo "$harness_out"
+  build-release/bench/vxsdk/vxsdk-probe || echo "FAILED: the token SDK could not read the emulator's token" >&2
+else
+  echo "The private pcscd was not started: ${harness_out#SKIPPED: }"
 fi
 shopt -s nullglob
 benches=(build-release/bench/*/bench_*)

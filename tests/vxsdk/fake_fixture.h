@@ -1,0 +1,67 @@
+// The token SDK over the in-process fake PC/SC: a clean registry and fake
+// for every test, and the APDU trace as hex text.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/card_core.h"
+#include "tests/support/fake_pcsc.h"
+#include "vxsdk/ca_exception.h"
+#include "vxsdk/registry.h"
+
+namespace vxsdk_test {
+
+inline std::string HexOf(const std::vector<uint8_t>& v) {
+  std::string s;
+  char b[4];
+  for (uint8_t x : v) {
+    std::snprintf(b, sizeof b, "%02X", x);
+    s += b;
+  }
+  return s;
+}
+
+// The code a call throws, or 0.
+template <typename F>
+int32_t CodeOf(F&& f) {
+  try {
+    f();
+  } catch (const vxsdk::CAException& e) {
+    return e.Code();
+  }
+  return 0;
+}
+
+class FakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vxsdk::CReaderRegistry::Instance().ClearForTest();
+    fake().Install();
+  }
+  void TearDown() override {
+    vxsdk::CReaderRegistry::Instance().ClearForTest();
+    fake().Clear();
+    fake().Uninstall();
+  }
+  static test_support::FakePcsc& fake() { return test_support::FakePcsc::Get(); }
+
+  std::shared_ptr<test_support::CardCore> AddCard(const std::string& reader, test_support::Persona p) {
+    auto card = std::make_shared<test_support::CardCore>(p);
+    fake().AddReader(reader, card);
+    return card;
+  }
+  std::vector<std::string> TraceHex() {
+    std::vector<std::string> out;
+    for (const auto& e : fake().trace) {
+      out.push_back(HexOf(e.cmd));
+    }
+    return out;
+  }
+};
+
+}  // namespace vxsdk_test
