@@ -32,6 +32,9 @@ PreviewWindow::PreviewWindow(PrintSpec spec, PrintTarget target, const QString& 
   zoom_in_ = bar->addAction(QStringLiteral("Увеличить"));
   zoom_out_ = bar->addAction(QStringLiteral("Уменьшить"));
   close_ = bar->addAction(QStringLiteral("Закрыть"));
+  // A tool button shows the icon text, which Qt derives by dropping "...":
+  // the buttons carry the captions as they are.
+  for (QAction* a : bar->actions()) a->setIconText(a->text());
 
   QObject::connect(print_, &QAction::triggered, this, [this] {
     print_requested_ = true;
@@ -97,6 +100,7 @@ void PreviewWindow::refresh() {
   zoom_out_->setEnabled(state_.can_zoom_out());
   pages_->setEnabled(state_.can_toggle_pages());
   pages_->setText(state_.pages_caption());
+  pages_->setIconText(state_.pages_caption());
 }
 
 void PreviewWindow::closeEvent(QCloseEvent* event) {
