@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QTest>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "platform/dynlib.h"
 #include "print_test_util.h"
 #include "printing/vtpagina.h"
+#include "tests/support/run_program.h"
 
 namespace {
 
@@ -165,6 +167,7 @@ TEST_F(PaginaExports, CallsFromAnotherThreadRunOnTheGuiThread) {
   PrintIndents* direct = x_.indents();
   ASSERT_NE(direct, nullptr);
   std::atomic<bool> done{false};
+  std::atomic<bool> seen{false};
   PrintIndents* from_thread = nullptr;
   int32_t ended = -1;
   PrintListItem head{"Из другого потока", PRINT_ITEM_TEXT, nullptr};
@@ -172,6 +175,8 @@ TEST_F(PaginaExports, CallsFromAnotherThreadRunOnTheGuiThread) {
     from_thread = x_.indents();
     x_.pagina(&head, nullptr, 0, 0);  // a direct print
     x_.pagina(&head, nullptr, 1, 0);  // a preview, made on the GUI thread
+    // The GUI thread looks at the preview before it is ended.
+    for (int i = 0; i < 500 && !seen; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ended = x_.end();
     done = true;
   });
@@ -179,7 +184,10 @@ TEST_F(PaginaExports, CallsFromAnotherThreadRunOnTheGuiThread) {
   bool preview_on_gui_thread = false;
   while (!done) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    for (QMainWindow* w : visible_main_windows()) preview_on_gui_thread = w->thread() == gui;
+    for (QMainWindow* w : visible_main_windows()) {
+      preview_on_gui_thread = w->thread() == gui;
+      seen = true;
+    }
   }
   worker.join();
   EXPECT_EQ(from_thread, direct);
@@ -187,6 +195,44 @@ TEST_F(PaginaExports, CallsFromAnotherThreadRunOnTheGuiThread) {
   EXPECT_TRUE(preview_on_gui_thread);
   EXPECT_EQ(ended, 1);
   EXPECT_TRUE(visible_main_windows().empty());
+}
+
+TEST_F(PaginaExports, DemoToolPrintsTheStamp) {
+  REQUIRE_POPPLER();
+  const std::string signatures = dir_ + "/signatures.txt";
+  std::FILE* f = std::fopen(signatures.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("\n1. Сидоров С. С., подпись подтверждена\n2. Орлова О. О., подпись подтверждена\n", f);
+  std::fclose(f);
+  const std::string tmpl = std::string(DOSSAR_SOURCE_DIR) + "/printing/templates/stamp.txt";
+  test_support::ProgramOptions options;
+  options.separate_errors = true;
+  // Leak checking of a whole Qt program answers fontconfig's caches, not ours.
+  options.environment = {"QT_QPA_PLATFORM=offscreen", "ASAN_OPTIONS=detect_leaks=0"};
+  const auto r = test_support::run_program({VTPAGINA_PRINT_TOOL, "--template", tmpl, "--signature-list", "отчёт.odt",
+                                            "--signatures", signatures, "--pdf", pdf_},
+                                           options);
+  ASSERT_EQ(r.status, 0) << r.output << r.errors;
+  EXPECT_EQ(print_test::pdf_pages(pdf_), 1);
+  EXPECT_EQ(print_test::pdf_images(pdf_), 1);
+  const std::string text = print_test::pdf_text(pdf_);
+  EXPECT_NE(text.find("Документ: отчёт.odt"), std::string::npos) << text;
+  EXPECT_NE(text.find("Число подписей: 2"), std::string::npos) << text;
+  EXPECT_NE(text.find("2. Орлова О. О., подпись подтверждена"), std::string::npos) << text;
+
+  struct Refusal {
+    std::vector<std::string> argv;
+    int status;
+  } refusals[] = {
+      {{VTPAGINA_PRINT_TOOL, "--template", tmpl}, 2},
+      {{VTPAGINA_PRINT_TOOL, "--template", dir_ + "/none.txt", "--signature-list", "x", "--signatures", signatures,
+        "--pdf", pdf_},
+       1},
+      {{VTPAGINA_PRINT_TOOL, "--bogus"}, 2},
+  };
+  for (const Refusal& c : refusals) {
+    EXPECT_EQ(test_support::run_program(c.argv, options).status, c.status) << c.argv.back();
+  }
 }
 
 }  // namespace
