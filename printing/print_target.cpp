@@ -5,20 +5,21 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QStandardPaths>
-#include <cstdlib>
-#include <cstring>
+#include <optional>
+#include <string>
+
+#include "platform/environment.h"
 
 namespace vtpagina {
 
 PrintTarget PrintTarget::current() {
   PrintTarget t;
 #ifdef QCRYPTO_TEST_HOOKS
-  if (const char* forced = std::getenv("DOSSAR_PRINT_NO_TARGET"); forced != nullptr && std::strcmp(forced, "1") == 0)
-    return t;
+  if (platform::env("DOSSAR_PRINT_NO_TARGET").value_or("") == "1") return t;
 #endif
-  if (const char* pdf = std::getenv("DOSSAR_PRINT_PDF"); pdf != nullptr && pdf[0] != '\0') {
+  if (const std::optional<std::string> pdf = platform::env("DOSSAR_PRINT_PDF"); pdf && !pdf->empty()) {
     t.kind_ = Kind::PdfFile;
-    t.pdf_path_ = QString::fromLocal8Bit(pdf);
+    t.pdf_path_ = QString::fromLocal8Bit(pdf->c_str());
     return t;
   }
   const QPrinterInfo info = QPrinterInfo::defaultPrinter();

@@ -21,12 +21,11 @@ namespace {
 // Face names are kept as UTF-8 in the record's 32 bytes, cut at a character
 // boundary so the record never ends inside a character.
 void store_face(PrintFontRecord& r, const QString& family) {
-  const QByteArray utf8 = family.toUtf8();
-  std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(utf8.size()), sizeof r.lfFaceName - 1);
-  while (n > 0 && n < static_cast<std::size_t>(utf8.size()) && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80)
-    --n;
+  const std::string utf8 = family.toStdString();
+  std::size_t n = std::min(utf8.size(), sizeof r.lfFaceName - 1);
+  while (n > 0 && n < utf8.size() && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) --n;
   std::memset(r.lfFaceName, 0, sizeof r.lfFaceName);
-  std::memcpy(r.lfFaceName, utf8.constData(), n);
+  std::memcpy(r.lfFaceName, utf8.data(), n);
 }
 
 }  // namespace

@@ -45,6 +45,25 @@ PrintSignatureList sample_list() {
   return list;
 }
 
+// The first word's box, in points, from pdftotext -bbox.
+struct Box {
+  double x = -1, y = -1;
+};
+Box first_word(const std::string& pdf) {
+  const std::string html = print_test::run_tool({"pdftotext", "-bbox", pdf, "-"});
+  Box b;
+  const QRegularExpressionMatch m =
+      QRegularExpression(QStringLiteral("<word xMin=\"(-?[0-9.]+)\" yMin=\"(-?[0-9.]+)\""))
+          .match(QString::fromStdString(html));
+  if (m.hasMatch()) {
+    b.x = m.captured(1).toDouble();
+    b.y = m.captured(2).toDouble();
+  } else {
+    ADD_FAILURE() << "no word box in " << html;
+  }
+  return b;
+}
+
 TEST_F(PaginaPdf, SignatureListIsOnePageWithTheStamp) {
   REQUIRE_POPPLER();
   const PrintSignatureList list = sample_list();
@@ -60,6 +79,10 @@ TEST_F(PaginaPdf, SignatureListIsOnePageWithTheStamp) {
   EXPECT_NE(text.find("2. Петров Пётр"), std::string::npos) << text;
   EXPECT_NE(text.find("Число подписей: 2"), std::string::npos) << text;
   EXPECT_EQ(text.find("[!"), std::string::npos) << "unfilled placeholder: " << text;
+  // The text starts below the stamp: 1.5 times its 220 pixels plus 20 device
+  // units at 600 dpi, 42 points.
+  EXPECT_NEAR(first_word(pdf_).y, (220 * 1.5 + 20) * 72.0 / 600, 2.0);
+  EXPECT_NEAR(first_word(pdf_).x, 0.0, 1.0);
 
   // The text font: "Courier New" answered by a metric-compatible monospace
   // face with Cyrillic, embedded.
@@ -100,25 +123,6 @@ TEST_F(PaginaPdf, LongCertificateTextTakesSeveralPagesWithoutImage) {
        at = text.find("Строка сертификата ", at + 1))
     ++count;
   EXPECT_EQ(count, 300u);
-}
-
-// The first word's box, in points, from pdftotext -bbox.
-struct Box {
-  double x = -1, y = -1;
-};
-Box first_word(const std::string& pdf) {
-  const std::string html = print_test::run_tool({"pdftotext", "-bbox", pdf, "-"});
-  Box b;
-  const QRegularExpressionMatch m =
-      QRegularExpression(QStringLiteral("<word xMin=\"(-?[0-9.]+)\" yMin=\"(-?[0-9.]+)\""))
-          .match(QString::fromStdString(html));
-  if (m.hasMatch()) {
-    b.x = m.captured(1).toDouble();
-    b.y = m.captured(2).toDouble();
-  } else {
-    ADD_FAILURE() << "no word box in " << html;
-  }
-  return b;
 }
 
 TEST_F(PaginaPdf, IndentsMoveTheText) {

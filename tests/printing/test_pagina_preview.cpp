@@ -169,7 +169,8 @@ TEST_F(PaginaPreview, PrintButtonWritesThePdfAndCloses) {
   QPointer<PreviewWindow> w = vtpagina::live_preview();
   ASSERT_FALSE(w.isNull());
   EXPECT_TRUE(w->isVisible());
-  EXPECT_FALSE(std::filesystem::exists(pdf_));  // a preview prints nothing by itself
+  EXPECT_EQ(w->windowTitle().toStdString(), "Предварительный просмотр");  // no title given
+  EXPECT_FALSE(std::filesystem::exists(pdf_));                            // a preview prints nothing by itself
   w->print_action()->trigger();
   settle();
   EXPECT_TRUE(w.isNull());

@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   }
 
   // The PDF target of the library, without a save dialog.
-  ::setenv("DOSSAR_PRINT_PDF", pdf.c_str(), 1);
+  ::setenv("DOSSAR_PRINT_PDF", pdf.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): no thread runs yet
   std::remove(pdf.c_str());
   QApplication app(argc, argv);
 
