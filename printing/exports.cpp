@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QThread>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
@@ -23,29 +24,50 @@ bool have_application(const char* export_name) {
   return false;
 }
 
-// A call carried to the GUI thread. Deleting it unrun (the application went
-// first) drops the function, whose broken promise wakes the caller.
-class CallEvent : public QEvent {
- public:
-  static QEvent::Type type() {
-    static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return t;
-  }
-  explicit CallEvent(std::function<void()> call) : QEvent(type()), call_(std::move(call)) {}
-  void run() { call_(); }
-
- private:
-  std::function<void()> call_;
+// Calls waiting for the GUI thread. They pass through a plain mutex, so the
+// hand-over is visible to every checker; the posted event only wakes the GUI
+// thread.
+struct CallQueue {
+  std::mutex lock;
+  std::deque<std::function<void()>> calls;
 };
 
-// Runs the calls on the thread it lives on (the GUI thread); a child of the
-// application, so the application's end takes it and its pending calls.
+CallQueue& call_queue() {
+  static CallQueue queue;
+  return queue;
+}
+
+QEvent::Type wake_type() {
+  static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return t;
+}
+
+// Lives on the GUI thread as a child of the application. When the
+// application goes first, the calls still waiting are dropped, and their
+// broken promises wake the callers.
 class GuiCalls : public QObject {
  public:
+  ~GuiCalls() override {
+    std::deque<std::function<void()>> dropped;
+    {
+      const std::lock_guard<std::mutex> hold(call_queue().lock);
+      dropped.swap(call_queue().calls);
+    }
+  }
+  // Any event drains the queue; the event itself is not read here, since Qt
+  // hands it over between the threads by means no checker sees.
   bool event(QEvent* e) override {
-    if (e->type() != CallEvent::type()) return QObject::event(e);
-    static_cast<CallEvent*>(e)->run();
-    return true;
+    for (;;) {
+      std::function<void()> call;
+      {
+        const std::lock_guard<std::mutex> hold(call_queue().lock);
+        if (call_queue().calls.empty()) break;
+        call = std::move(call_queue().calls.front());
+        call_queue().calls.pop_front();
+      }
+      call();
+    }
+    return QObject::event(e);
   }
 };
 
@@ -72,9 +94,14 @@ auto on_gui_thread(F&& work) {
     if (QThread::currentThread() == app->thread()) return work();
     auto task = std::make_shared<std::packaged_task<R()>>(std::forward<F>(work));
     std::future<R> done = task->get_future();
-    // Qt owns a posted event and deletes it once delivered or dropped.
-    QCoreApplication::postEvent(gui_calls(app), new CallEvent([task] { (*task)(); }));  // NOLINT
+    QObject* runner = gui_calls(app);
+    {
+      const std::lock_guard<std::mutex> hold(call_queue().lock);
+      call_queue().calls.emplace_back([task] { (*task)(); });
+    }
     task.reset();
+    // Qt owns a posted event and deletes it once delivered or dropped.
+    QCoreApplication::postEvent(runner, new QEvent(wake_type()));  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
     return done.get();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "VTPagina: the call failed: %s\n", e.what());
