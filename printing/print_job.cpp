@@ -117,9 +117,11 @@ bool print_to_target(const PrintSpec& spec, const PrintTarget& target, const QSt
 void run_pagina(const PrintListItem* items, const char* title, int32_t show, int32_t close_owner) {
   const PrintTarget target = PrintTarget::current();
   if (!check_target(target)) return;
-  QWidget* owner = QApplication::activeWindow();
+  // Watched: when the active window is the earlier preview, it goes next.
+  const QPointer<QWidget> active = QApplication::activeWindow();
   // An earlier preview ends first.
   destroy_preview();
+  QWidget* owner = active.data();
   if (owner != nullptr && owner->isHidden()) owner = nullptr;
 
   const PrintItems collected = collect_items(items);

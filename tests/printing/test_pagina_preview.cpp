@@ -239,6 +239,11 @@ TEST_F(PaginaPreview, NewJobReplacesThePreview) {
   vtpagina::run_pagina(&head, "Первый", 1, 0);
   QPointer<PreviewWindow> first = vtpagina::live_preview();
   ASSERT_FALSE(first.isNull());
+  // The earlier preview is the active window when the next job comes: it is
+  // not taken as the owner of the new one, since it goes first.
+  first->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(first.data()));
+  ASSERT_EQ(QApplication::activeWindow(), first.data());
   vtpagina::run_pagina(&head, "Второй", 1, 0);
   EXPECT_TRUE(first.isNull());
   ASSERT_NE(vtpagina::live_preview(), nullptr);
