@@ -14,6 +14,7 @@ packages=(
   clang-format clang-tidy clang libclang-rt-14-dev
   libsqlite3-dev sqlite3
   qt6-base-dev
+  fonts-liberation poppler-utils
   libarchive-dev tar
   valgrind
   libldap-dev slapd ldap-utils

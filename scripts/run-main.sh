@@ -9,8 +9,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 log=$(mktemp)
 token_run=build-release/vxsdk-pcscd
+stamp_dir=$(mktemp -d)
 # The private pcscd of the token readers lives only while this job runs.
-trap 'rm -f "$log"; tests/vxsdk/pcscd_harness.sh stop "$token_run" >/dev/null 2>&1 || true' EXIT
+trap 'rm -f "$log"; rm -rf "$stamp_dir"; tests/vxsdk/pcscd_harness.sh stop "$token_run" >/dev/null 2>&1 || true' EXIT
 echo "Building the optimised configuration (build-release/)..."
 if ! scripts/build.sh release >"$log" 2>&1; then
   cat "$log"
@@ -22,7 +23,7 @@ if [ ! -x "$roundtrip" ]; then
   echo "FAILED: $roundtrip was not built" >&2
   exit 1
 fi
-if ! "$roundtrip" --size "${DOSSAR_ROUNDTRIP_MIB:-64}"; then
+if ! "$roundtrip" --size "${DOSSAR_ROUNDTRIP_MIB:-64}" | tee "$stamp_dir/roundtrip.out"; then
   echo "FAILED: the end-to-end round trip did not complete (see the message above)" >&2
   exit 1
 fi
@@ -38,6 +39,22 @@ if [ $harness_rc -eq 0 ]; then
 else
   echo "The private pcscd was not started: ${harness_out#SKIPPED: }"
 fi
+# The verification stamp of the round trip's signature, printed through the
+# printing library into a PDF (offscreen, no printer), read back by pdftotext.
+echo "== vtpagina-print (verification stamp of the round trip's signature)"
+signer=$(grep -m1 '^signer:' "$stamp_dir/roundtrip.out" || true)
+if [ -z "$signer" ]; then
+  echo "FAILED: the round trip printed no signer line" >&2
+  exit 1
+fi
+printf '\n1. %s, подпись подтверждена\n' "$signer" >"$stamp_dir/signatures.txt"
+if ! QT_QPA_PLATFORM=offscreen build-release/bin/vtpagina-print --template printing/templates/stamp.txt \
+    --signature-list "dossar-roundtrip" --signatures "$stamp_dir/signatures.txt" --pdf "$stamp_dir/stamp.pdf"; then
+  echo "FAILED: the verification stamp was not printed" >&2
+  exit 1
+fi
+pdftotext -layout "$stamp_dir/stamp.pdf" "$stamp_dir/stamp.txt"
+head -n 12 "$stamp_dir/stamp.txt"
 shopt -s nullglob
 benches=(build-release/bench/*/bench_*)
 if [ ${#benches[@]} -eq 0 ]; then

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <cstring>
 #include <random>
@@ -233,11 +234,19 @@ TEST(TmCmp, FirstDifferingFieldDecides) {
   EXPECT_EQ(TM_cmp(&base, &base), 0);
 }
 
+// Bounded by the clock TM_now_utc reads: time() may come from the coarse
+// clock, which lags it by up to a tick and so straddles a second boundary.
+time_t realtime_seconds() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return ts.tv_sec;
+}
+
 TEST(TmNowUtc, IsTheSystemClockInUtc) {
-  const time_t before = time(nullptr);
+  const time_t before = realtime_seconds();
   struct tm now;
   ASSERT_EQ(TM_now_utc(&now), &now);
-  const time_t after = time(nullptr);
+  const time_t after = realtime_seconds();
   struct tm copy = now;
   const time_t got = timegm(&copy);
   EXPECT_GE(got, before);
