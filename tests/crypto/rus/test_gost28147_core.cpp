@@ -358,13 +358,15 @@ TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
     size_t blocks;
   };
   const auto& table = gost_test::kTableOnly;
-  const auto& ct = gost_test::kCtRound;
+  const auto& ct = gost_test::kVbmiRound;
+  const auto& sh = gost_test::kShuffleRound;
   const auto& avx2 = gost_test::kAvx2Batches;
   const Case cases[] = {
       {kEcbEnc, table, 4}, {kEcbDec, table, 4}, {kEcbDec, table, 7}, {kGamma, table, 4},  {kFbd, table, 5},
       {kFbe, table, 6},    {kMac, table, 3},    {kEcbEnc, ct, 4},    {kEcbDec, ct, 7},    {kGamma, ct, 4},
-      {kFbd, ct, 5},       {kFbe, ct, 6},       {kMac, ct, 3},       {kEcbEnc, avx2, 32}, {kEcbDec, avx2, 32},
-      {kGamma, avx2, 32},  {kFbd, avx2, 32},
+      {kFbd, ct, 5},       {kFbe, ct, 6},       {kMac, ct, 3},       {kEcbEnc, sh, 4},    {kEcbDec, sh, 7},
+      {kGamma, sh, 4},     {kFbd, sh, 5},       {kFbe, sh, 6},       {kMac, sh, 3},       {kEcbEnc, avx2, 32},
+      {kEcbDec, avx2, 32}, {kGamma, avx2, 32},  {kFbd, avx2, 32},
   };
   for (const Case& c : cases) {
     if (gost_test::kernels_missing(c.kernels) != nullptr) continue;
