@@ -12,10 +12,12 @@
 // rotated by 11 and both are folded into the other half of the block with one
 // three-way XOR.
 //
-// Up to eight blocks run in 256-bit vectors, each 64-byte table split over two
-// registers (vpermt2b): on the processors measured this is the shorter chain,
-// which is what the serial modes wait on. Sixteen blocks at a time use 512-bit
-// vectors and a single vpermb per table.
+// Two forms share the multi-block code (sixteen blocks in 512-bit vectors, one
+// vpermb per table) and differ in the serial paths and the hash step: one
+// keeps 512-bit vectors, the other 256-bit ones with each 64-byte table split
+// over two registers (vpermt2b). Which chain is shorter differs between
+// processors (the two-source permute is the slower one on some, 512-bit
+// operations on others), so ct_round measures both.
 #include <immintrin.h>
 
 #include "crypto/rus/gost28147_multi.h"
@@ -112,52 +114,117 @@ template <Op kOp, class C, class V>
   }
 }
 
-[[gnu::always_inline]] inline void broadcast_key(const uint32_t* key, __m256i* kv) {
-  for (int w = 0; w < 8; ++w) kv[w] = _mm256_set1_epi32(static_cast<int>(key[w]));
-}
-
-[[gnu::always_inline]] inline void broadcast_key(const uint32_t* key, __m512i* kv) {
-  for (int w = 0; w < 8; ++w) kv[w] = _mm512_set1_epi32(static_cast<int>(key[w]));
-}
-
 // The serial paths keep a block in lane 0, loaded and stored straight from
-// memory so the loop never leaves the vector registers.
-[[gnu::always_inline]] inline __m256i lane0(const unsigned char* p) {
-  return _mm256_castsi128_si256(_mm_loadu_si32(p));
-}
+// memory so the loop never leaves the vector registers. Wide: 512-bit vectors
+// and one vpermb per table; Narrow: 256-bit vectors and vpermt2b.
+struct Wide {
+  using V = __m512i;
+  using C = Consts512;
+  static V splat(uint32_t v) { return _mm512_set1_epi32(static_cast<int>(v)); }
+  static V lane0(const unsigned char* p) { return _mm512_castsi128_si512(_mm_loadu_si32(p)); }
+  static V lane0(uint32_t v) { return _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(v))); }
+  static uint32_t get0(V v) { return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(v))); }
+  static void put0(unsigned char* p, V v) { _mm_storeu_si32(p, _mm512_castsi512_si128(v)); }
+  static V vxor(V a, V b) { return _mm512_xor_si512(a, b); }
+};
 
-[[gnu::always_inline]] inline __m256i lane0(uint32_t v) {
-  return _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(v)));
-}
+struct Narrow {
+  using V = __m256i;
+  using C = Consts256;
+  static V splat(uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
+  static V lane0(const unsigned char* p) { return _mm256_castsi128_si256(_mm_loadu_si32(p)); }
+  static V lane0(uint32_t v) { return _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(v))); }
+  static uint32_t get0(V v) { return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(v))); }
+  static void put0(unsigned char* p, V v) { _mm_storeu_si32(p, _mm256_castsi256_si128(v)); }
+  static V vxor(V a, V b) { return _mm256_xor_si256(a, b); }
+};
 
-[[gnu::always_inline]] inline uint32_t get0(__m256i v) {
-  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(v)));
-}
-
-[[gnu::always_inline]] inline void put0(unsigned char* p, __m256i v) { _mm_storeu_si32(p, _mm256_castsi256_si128(v)); }
-
-template <Op kOp>
+template <class W, Op kOp>
 void one_block(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2) {
-  const Consts256 c(nibbles);
-  __m256i kv[8];
-  broadcast_key(key, kv);
-  __m256i a = lane0(n1), b = lane0(n2);
+  const typename W::C c(nibbles);
+  typename W::V kv[8];
+  for (int w = 0; w < 8; ++w) kv[w] = W::splat(key[w]);
+  typename W::V a = W::lane0(n1), b = W::lane0(n2);
   vcrypt<kOp>(c, kv, a, b);
-  n1 = get0(a);
-  n2 = get0(b);
+  n1 = W::get0(a);
+  n2 = W::get0(b);
 }
 
-void encrypt4(const unsigned char* nibbles, const uint32_t* keys, const uint64_t* h, uint64_t* s) {
-  const Consts256 c(nibbles);
-  // kv[w]: key word w of block e in lane e.
+template <class W>
+void encrypt_block(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2) {
+  one_block<W, Op::kEncrypt>(nibbles, key, n1, n2);
+}
+
+template <class W>
+void decrypt_block(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2) {
+  one_block<W, Op::kDecrypt>(nibbles, key, n1, n2);
+}
+
+template <class W>
+void mac_block(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2) {
+  one_block<W, Op::kMac16>(nibbles, key, n1, n2);
+}
+
+template <class W>
+void fbe(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
+         unsigned char* out, size_t blocks) {
+  const typename W::C c(nibbles);
+  typename W::V kv[8];
+  for (int w = 0; w < 8; ++w) kv[w] = W::splat(key[w]);
+  typename W::V a = W::lane0(n1), b = W::lane0(n2);
+  for (size_t i = 0; i < blocks; ++i, in += 8, out += 8) {
+    vcrypt<Op::kEncrypt>(c, kv, a, b);
+    a = W::vxor(a, W::lane0(in));
+    b = W::vxor(b, W::lane0(in + 4));
+    W::put0(out, a);
+    W::put0(out + 4, b);
+  }
+  n1 = W::get0(a);
+  n2 = W::get0(b);
+}
+
+template <class W>
+void mac(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* data,
+         size_t blocks) {
+  const typename W::C c(nibbles);
+  typename W::V kv[8];
+  for (int w = 0; w < 8; ++w) kv[w] = W::splat(key[w]);
+  typename W::V a = W::lane0(n1), b = W::lane0(n2);
+  for (size_t i = 0; i < blocks; ++i, data += 8) {
+    a = W::vxor(a, W::lane0(data));
+    b = W::vxor(b, W::lane0(data + 4));
+    vcrypt<Op::kMac16>(c, kv, a, b);
+  }
+  n1 = W::get0(a);
+  n2 = W::get0(b);
+}
+
+// kv[w]: key word w of block e in lane e, for the four keys of a hash step.
+[[gnu::always_inline]] inline __m512i step_key_word(const uint32_t* keys, int w) {
   const __m512i k01 = _mm512_loadu_si512(keys);
   const __m512i k23 = _mm512_loadu_si512(keys + 16);
-  __m256i kv[8];
-  for (int w = 0; w < 8; ++w) {
-    const __m512i pick = _mm512_setr_epi32(w, 8 + w, 16 + w, 24 + w, w, w, w, w, w, w, w, w, w, w, w, w);
-    kv[w] = _mm512_castsi512_si256(_mm512_permutex2var_epi32(k01, pick, k23));
-  }
+  const __m512i pick = _mm512_setr_epi32(w, 8 + w, 16 + w, 24 + w, w, w, w, w, w, w, w, w, w, w, w, w);
+  return _mm512_permutex2var_epi32(k01, pick, k23);
+}
+
+void encrypt4_wide(const unsigned char* nibbles, const uint32_t* keys, const uint64_t* h, uint64_t* s) {
+  const Consts512 c(nibbles);
+  __m512i kv[8];
+  for (int w = 0; w < 8; ++w) kv[w] = step_key_word(keys, w);
   // h[e] is N1 (low word) and N2 (high word) of block e.
+  const __m512i hv = _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h)));
+  __m512i n1 = _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), hv);
+  __m512i n2 = _mm512_permutexvar_epi32(_mm512_setr_epi32(1, 3, 5, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), hv);
+  vcrypt<Op::kEncrypt>(c, kv, n1, n2);
+  const __m512i out =
+      _mm512_permutex2var_epi32(n1, _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 0, 0, 0, 0, 0, 0, 0, 0), n2);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(s), _mm512_castsi512_si256(out));
+}
+
+void encrypt4_narrow(const unsigned char* nibbles, const uint32_t* keys, const uint64_t* h, uint64_t* s) {
+  const Consts256 c(nibbles);
+  __m256i kv[8];
+  for (int w = 0; w < 8; ++w) kv[w] = _mm512_castsi512_si256(step_key_word(keys, w));
   const __m256i hv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h));
   __m256i n1 = _mm256_permutexvar_epi32(_mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0), hv);
   __m256i n2 = _mm256_permutexvar_epi32(_mm256_setr_epi32(1, 3, 5, 7, 0, 0, 0, 0), hv);
@@ -166,23 +233,12 @@ void encrypt4(const unsigned char* nibbles, const uint32_t* keys, const uint64_t
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(s), out);
 }
 
-void encrypt_block(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2) {
-  one_block<Op::kEncrypt>(nibbles, key, n1, n2);
-}
-
-void decrypt_block(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2) {
-  one_block<Op::kDecrypt>(nibbles, key, n1, n2);
-}
-
-void mac_block(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2) {
-  one_block<Op::kMac16>(nibbles, key, n1, n2);
-}
-
+// Sixteen blocks at a time in 512-bit vectors, for both forms.
 void crypt_lanes(const unsigned char* nibbles, const uint32_t* key, bool encrypt, uint32_t* n1, uint32_t* n2,
                  int lanes) {
   const Consts512 c(nibbles);
   __m512i kv[8];
-  broadcast_key(key, kv);
+  for (int w = 0; w < 8; ++w) kv[w] = Wide::splat(key[w]);
   const auto m = static_cast<__mmask16>((1u << lanes) - 1);
   __m512i a = _mm512_maskz_loadu_epi32(m, n1), b = _mm512_maskz_loadu_epi32(m, n2);
   if (encrypt) {
@@ -194,41 +250,13 @@ void crypt_lanes(const unsigned char* nibbles, const uint32_t* key, bool encrypt
   _mm512_mask_storeu_epi32(n2, m, b);
 }
 
-void fbe(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
-         unsigned char* out, size_t blocks) {
-  const Consts256 c(nibbles);
-  __m256i kv[8];
-  broadcast_key(key, kv);
-  __m256i a = lane0(n1), b = lane0(n2);
-  for (size_t i = 0; i < blocks; ++i, in += 8, out += 8) {
-    vcrypt<Op::kEncrypt>(c, kv, a, b);
-    a = _mm256_xor_si256(a, lane0(in));
-    b = _mm256_xor_si256(b, lane0(in + 4));
-    put0(out, a);
-    put0(out + 4, b);
-  }
-  n1 = get0(a);
-  n2 = get0(b);
-}
-
-void mac(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* data,
-         size_t blocks) {
-  const Consts256 c(nibbles);
-  __m256i kv[8];
-  broadcast_key(key, kv);
-  __m256i a = lane0(n1), b = lane0(n2);
-  for (size_t i = 0; i < blocks; ++i, data += 8) {
-    a = _mm256_xor_si256(a, lane0(data));
-    b = _mm256_xor_si256(b, lane0(data + 4));
-    vcrypt<Op::kMac16>(c, kv, a, b);
-  }
-  n1 = get0(a);
-  n2 = get0(b);
-}
-
 }  // namespace
 
-const CtRound kAvx512Round{Kernel::kAvx512, encrypt4,    encrypt_block, decrypt_block, mac_block,
-                           crypt_lanes,     fbe,         mac,           kMaxLanes};
+const CtRound kAvx512Round{
+    Kernel::kAvx512, encrypt4_wide, encrypt_block<Wide>, decrypt_block<Wide>, mac_block<Wide>, crypt_lanes,
+    fbe<Wide>,       mac<Wide>,     kMaxLanes};
+const CtRound kAvx512NarrowRound{
+    Kernel::kAvx512, encrypt4_narrow, encrypt_block<Narrow>, decrypt_block<Narrow>, mac_block<Narrow>, crypt_lanes,
+    fbe<Narrow>,     mac<Narrow>,     kMaxLanes};
 
 }  // namespace qcrypto::gost_detail

@@ -96,20 +96,28 @@ int64_t serial_run_ns(const CtRound& round) {
   return best;
 }
 
-// Every constant-time round the processor runs; where there are two, the one
-// that ran the serial loop faster here (which one wins differs between
-// processor generations, with the latency of the byte permute).
+// Every constant-time round the processor runs; where there are several,
+// the one that ran the serial loop fastest here (which one wins differs
+// between processor generations, with the latency of the byte permute and of
+// the simple vector operations).
 const CtRound* choose_ct_round() {
-  // Both rounds are compiled with AVX2 and BMI2 as well.
+  // Every round is compiled with AVX2 and BMI2 as well.
   if (!cpu_has_avx2()) return nullptr;
   if (!cpu_has_avx512vbmi()) return &kShuffleRound;
-  // One untimed run each first, so that neither pays for the first touch of
-  // its code or for the vector unit waking up.
-  (void)serial_run_ns(kAvx512Round);
-  (void)serial_run_ns(kShuffleRound);
-  const int64_t permute = serial_run_ns(kAvx512Round);
-  const int64_t shuffled = serial_run_ns(kShuffleRound);
-  return shuffled < permute ? &kShuffleRound : &kAvx512Round;
+  const CtRound* const candidates[] = {&kAvx512Round, &kAvx512NarrowRound, &kShuffleRound512};
+  // One untimed run each first, so that none pays for the first touch of its
+  // code or for the vector unit waking up.
+  for (const CtRound* c : candidates) (void)serial_run_ns(*c);
+  const CtRound* best = nullptr;
+  int64_t best_ns = INT64_MAX;
+  for (const CtRound* c : candidates) {
+    const int64_t ns = serial_run_ns(*c);
+    if (ns < best_ns) {
+      best_ns = ns;
+      best = c;
+    }
+  }
+  return best;
 }
 
 const CtRound* auto_ct_round() {
@@ -128,7 +136,12 @@ const CtRound* ct_round() {
       return nullptr;
     case RoundPath::kAvx512:
       return cpu_has_avx512vbmi() && cpu_has_avx2() ? &kAvx512Round : nullptr;
+    case RoundPath::kAvx512Narrow:
+      return cpu_has_avx512vbmi() && cpu_has_avx2() ? &kAvx512NarrowRound : nullptr;
     case RoundPath::kShuffle:
+      if (cpu_has_avx512vbmi() && cpu_has_avx2()) return &kShuffleRound512;
+      return cpu_has_avx2() ? &kShuffleRound : nullptr;
+    case RoundPath::kShuffleAvx2:
       return cpu_has_avx2() ? &kShuffleRound : nullptr;
     case RoundPath::kAuto:
       break;
@@ -138,14 +151,6 @@ const CtRound* ct_round() {
 }
 
 bool ct_round_selected() { return ct_round() != nullptr; }
-
-#ifdef QCRYPTO_TEST_HOOKS
-RoundPath auto_round_path() {
-  const CtRound* r = auto_ct_round();
-  if (r == nullptr) return RoundPath::kTable;
-  return r == &kAvx512Round ? RoundPath::kAvx512 : RoundPath::kShuffle;
-}
-#endif
 
 namespace {
 

@@ -61,12 +61,11 @@ void set_path(Path path);
 Path get_path();
 
 // Override of the round used outside the AVX2 batches: the table, the AVX-512
-// VBMI round or the byte-shuffle round (AVX2). A round the CPU cannot run
-// falls back to the table.
-enum class RoundPath : int { kAuto = 0, kTable = 1, kAvx512 = 2, kShuffle = 3 };
+// VBMI permute round in 512-bit or in 256-bit vectors, the byte-shuffle round
+// in the build for the CPU (the AVX-512 one where it runs), or its AVX2 build.
+// A round the CPU cannot run falls back to the table.
+enum class RoundPath : int { kAuto = 0, kTable = 1, kAvx512 = 2, kShuffle = 3, kShuffleAvx2 = 4, kAvx512Narrow = 5 };
 void set_round_path(RoundPath path);
-// The round kAuto chooses on this CPU (kTable when there is none).
-RoundPath auto_round_path();
 
 uint64_t kernel_runs(Kernel k);
 void count_kernel(Kernel k);
@@ -172,9 +171,12 @@ struct CtRound {
 };
 constexpr int kMaxLanes = 16;
 
-// The AVX-512 VBMI round (callers check cpu_has_avx512vbmi) and the
-// byte-shuffle round (callers check cpu_has_avx2).
+// The AVX-512 VBMI permute round in 512-bit and in 256-bit vectors and the
+// byte-shuffle round built for AVX-512 (callers check cpu_has_avx512vbmi), and
+// the byte-shuffle round built for AVX2 (callers check cpu_has_avx2).
 extern const CtRound kAvx512Round;
+extern const CtRound kAvx512NarrowRound;
+extern const CtRound kShuffleRound512;
 extern const CtRound kShuffleRound;
 
 #ifdef QCRYPTO_TEST_HOOKS

@@ -216,7 +216,7 @@ TEST_P(GosthCtStep, ConstantTimeStepMatchesTable) {
   using qcrypto::gost_detail::RoundPath;
   const RoundPath ct = GetParam();
   if (!qcrypto::gost_detail::cpu_has_avx2()) GTEST_SKIP() << "CPU lacks AVX2";
-  if (ct == RoundPath::kAvx512 && !qcrypto::gost_detail::cpu_has_avx512vbmi())
+  if ((ct == RoundPath::kAvx512 || ct == RoundPath::kAvx512Narrow) && !qcrypto::gost_detail::cpu_has_avx512vbmi())
     GTEST_SKIP() << "CPU or OS lacks AVX-512 VBMI";
   std::mt19937 rng(5);
   for (int set = 0; set < 20; ++set) {
@@ -244,9 +244,20 @@ TEST_P(GosthCtStep, ConstantTimeStepMatchesTable) {
 
 INSTANTIATE_TEST_SUITE_P(Rounds, GosthCtStep,
                          ::testing::Values(qcrypto::gost_detail::RoundPath::kAvx512,
-                                           qcrypto::gost_detail::RoundPath::kShuffle),
+                                           qcrypto::gost_detail::RoundPath::kAvx512Narrow,
+                                           qcrypto::gost_detail::RoundPath::kShuffle,
+                                           qcrypto::gost_detail::RoundPath::kShuffleAvx2),
                          [](const testing::TestParamInfo<qcrypto::gost_detail::RoundPath>& i) {
-                           return i.param == qcrypto::gost_detail::RoundPath::kAvx512 ? "Vbmi" : "Shuffle";
+                           switch (i.param) {
+                             case qcrypto::gost_detail::RoundPath::kAvx512:
+                               return "Vbmi";
+                             case qcrypto::gost_detail::RoundPath::kAvx512Narrow:
+                               return "VbmiNarrow";
+                             case qcrypto::gost_detail::RoundPath::kShuffle:
+                               return "Shuffle";
+                             default:
+                               return "ShuffleAvx2";
+                           }
                          });
 
 // The empty message is f(f(f(0, 0), length 0), sum 0), composed here from the

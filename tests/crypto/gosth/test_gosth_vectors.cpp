@@ -26,9 +26,9 @@ class GosthVectors : public ::testing::TestWithParam<RoundPath> {
  protected:
   void SetUp() override {
     const RoundPath r = GetParam();
-    if ((r == RoundPath::kAvx512 || r == RoundPath::kShuffle) && !qcrypto::gost_detail::cpu_has_avx2())
+    if (r != RoundPath::kTable && r != RoundPath::kAuto && !qcrypto::gost_detail::cpu_has_avx2())
       GTEST_SKIP() << "CPU lacks AVX2";
-    if (r == RoundPath::kAvx512 && !qcrypto::gost_detail::cpu_has_avx512vbmi())
+    if ((r == RoundPath::kAvx512 || r == RoundPath::kAvx512Narrow) && !qcrypto::gost_detail::cpu_has_avx512vbmi())
       GTEST_SKIP() << "CPU or OS lacks AVX-512 VBMI";
     qcrypto::gost_detail::set_round_path(r);
   }
@@ -145,15 +145,20 @@ TEST_P(GosthVectors, Rfc5831Examples) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rounds, GosthVectors,
-                         ::testing::Values(RoundPath::kTable, RoundPath::kAvx512, RoundPath::kShuffle, RoundPath::kAuto),
+                         ::testing::Values(RoundPath::kTable, RoundPath::kAvx512, RoundPath::kAvx512Narrow,
+                                           RoundPath::kShuffle, RoundPath::kShuffleAvx2, RoundPath::kAuto),
                          [](const testing::TestParamInfo<RoundPath>& i) {
                            switch (i.param) {
                              case RoundPath::kTable:
                                return "Table";
                              case RoundPath::kAvx512:
                                return "Vbmi";
+                             case RoundPath::kAvx512Narrow:
+                               return "VbmiNarrow";
                              case RoundPath::kShuffle:
                                return "Shuffle";
+                             case RoundPath::kShuffleAvx2:
+                               return "ShuffleAvx2";
                              case RoundPath::kAuto:
                                break;
                            }
