@@ -12,6 +12,7 @@
 
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost28147_multi.h"
+#include "crypto/rus/gost3411.h"
 #include "tests/crypto/rus/gost28147_test_util.h"
 
 namespace qcrypto {
@@ -284,6 +285,44 @@ INSTANTIATE_TEST_SUITE_P(Rounds, Gost28147CtRound,
                                            gost_test::kShuffleRound,
                                            gost_test::kShuffleAvx2Round),
                          gost_test::kernels_name);
+
+// Left to itself, the library runs a constant-time round wherever the CPU has
+// one: the choice made at first use is one the CPU runs, stays the same, and
+// the serial modes, the tails and the hash never touch the table.
+TEST(Gost28147Dispatch, AutoNeverChoosesTheTableWhereAConstantTimeRoundRuns) {
+  if (!gost_detail::cpu_has_avx2()) GTEST_SKIP() << "CPU lacks AVX2: no constant-time round here";
+  gost_test::reset_kernels();
+  const gost_detail::CtRound* chosen = gost_detail::ct_round();
+  ASSERT_NE(chosen, nullptr);
+  const bool vbmi = gost_detail::cpu_has_avx512vbmi();
+  if (vbmi) {
+    EXPECT_TRUE(chosen == &gost_detail::kAvx512Round || chosen == &gost_detail::kAvx512NarrowRound ||
+                chosen == &gost_detail::kShuffleRound512);
+  } else {
+    EXPECT_EQ(chosen, &gost_detail::kShuffleRound);
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(gost_detail::ct_round(), chosen);
+
+  std::mt19937 rng(17);
+  Bytes key(32), iv(8), data(5 * 8 + 3);
+  for (auto& b : key) b = static_cast<unsigned char>(rng());
+  for (auto& b : iv) b = static_cast<unsigned char>(rng());
+  for (auto& b : data) b = static_cast<unsigned char>(rng());
+  const uint64_t table_before = gost_detail::kernel_runs(Kernel::kTable);
+  Bytes out(data.size());
+  GOSTE_CTX c{};
+  ASSERT_EQ(GOSTE_gamma_fb_init(&c, key.data(), iv.data(), nullptr), 1);
+  GOSTE_gamma_fbe_update(&c, data.data(), out.data(), static_cast<int>(data.size()));
+  ASSERT_EQ(GOSTE_gamma_fb_init(&c, key.data(), iv.data(), nullptr), 1);
+  GOSTE_gamma_fbd_update(&c, data.data(), out.data(), static_cast<int>(data.size()));
+  ASSERT_EQ(GOSTE_ss_init(&c, 0, key.data(), nullptr), 1);
+  GOSTE_ss_cipher(&c, data.data(), out.data(), static_cast<int>(data.size()));
+  ASSERT_NE(GOSTE_mac(&c, data.data(), static_cast<int>(data.size()), key.data(), nullptr, out.data()), nullptr);
+  GOSTE_clear(&c);
+  unsigned char digest[GOSTH_DIGEST_BYTES];
+  ASSERT_NE(GOSTH_digest(data.data(), static_cast<int>(data.size()), nullptr, nullptr, digest), nullptr);
+  EXPECT_EQ(gost_detail::kernel_runs(Kernel::kTable), table_before);
+}
 
 // The override decides which kernel really runs: each choice moves only its
 // own counters, and all give the same bytes.
