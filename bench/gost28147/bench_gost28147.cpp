@@ -83,11 +83,11 @@ void run(benchmark::State& state, Mode mode) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
   if (serial(mode)) {
     const qcrypto::gost_detail::CtRound* ct = qcrypto::gost_detail::ct_round();
-    const char* ran = ct == nullptr                                  ? "table"
-                      : ct == &qcrypto::gost_detail::kAvx512Round     ? "avx512"
+    const char* ran = ct == nullptr                                     ? "table"
+                      : ct == &qcrypto::gost_detail::kAvx512Round       ? "avx512"
                       : ct == &qcrypto::gost_detail::kAvx512NarrowRound ? "avx512-256"
-                      : ct == &qcrypto::gost_detail::kShuffleRound512 ? "shuffle-avx512"
-                                                                      : "shuffle-avx2";
+                      : ct == &qcrypto::gost_detail::kShuffleRound512   ? "shuffle-avx512"
+                                                                        : "shuffle-avx2";
     state.SetLabel(std::string(round == RoundPath::kAuto ? "serial:auto:" : "serial:") + ran);
   } else if (path == Path::kPortable) {
     state.SetLabel("portable");
@@ -108,9 +108,8 @@ void Sizes(benchmark::internal::Benchmark* b) {
 
 void SerialSizes(benchmark::internal::Benchmark* b) {
   for (int64_t size : {int64_t{8} << 10, int64_t{64} << 20}) {
-    for (RoundPath r :
-         {RoundPath::kTable, RoundPath::kAvx512, RoundPath::kAvx512Narrow, RoundPath::kShuffle, RoundPath::kShuffleAvx2,
-          RoundPath::kAuto}) {
+    for (RoundPath r : {RoundPath::kTable, RoundPath::kAvx512, RoundPath::kAvx512Narrow, RoundPath::kShuffle,
+                        RoundPath::kShuffleAvx2, RoundPath::kAuto}) {
       b->Args({size, static_cast<int64_t>(r)});
     }
   }

@@ -252,11 +252,11 @@ void crypt_lanes(const unsigned char* nibbles, const uint32_t* key, bool encrypt
 
 }  // namespace
 
-const CtRound kAvx512Round{
-    Kernel::kAvx512, encrypt4_wide, encrypt_block<Wide>, decrypt_block<Wide>, mac_block<Wide>, crypt_lanes,
-    fbe<Wide>,       mac<Wide>,     kMaxLanes};
-const CtRound kAvx512NarrowRound{
-    Kernel::kAvx512, encrypt4_narrow, encrypt_block<Narrow>, decrypt_block<Narrow>, mac_block<Narrow>, crypt_lanes,
-    fbe<Narrow>,     mac<Narrow>,     kMaxLanes};
+const CtRound kAvx512Round{Kernel::kAvx512,     encrypt4_wide,   encrypt_block<Wide>,
+                           decrypt_block<Wide>, mac_block<Wide>, crypt_lanes,
+                           fbe<Wide>,           mac<Wide>,       kMaxLanes};
+const CtRound kAvx512NarrowRound{Kernel::kAvx512,       encrypt4_narrow,   encrypt_block<Narrow>,
+                                 decrypt_block<Narrow>, mac_block<Narrow>, crypt_lanes,
+                                 fbe<Narrow>,           mac<Narrow>,       kMaxLanes};
 
 }  // namespace qcrypto::gost_detail

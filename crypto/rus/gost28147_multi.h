@@ -165,8 +165,8 @@ struct CtRound {
   // The serial loops of gamma-with-feedback encryption and of the MAC.
   void (*fbe)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
               unsigned char* out, size_t blocks);
-  void (*mac)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2,
-              const unsigned char* data, size_t blocks);
+  void (*mac)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* data,
+              size_t blocks);
   int lanes;  // the most blocks one crypt_lanes call takes
 };
 constexpr int kMaxLanes = 16;

@@ -40,7 +40,9 @@ namespace shuffle {
 [[gnu::always_inline]] inline __m128i vshr4_16(__m128i a) { return _mm_srli_epi16(a, 4); }
 [[gnu::always_inline]] inline __m256i vshr4_16(__m256i a) { return _mm256_srli_epi16(a, 4); }
 [[gnu::always_inline]] inline __m128i vlookup(__m128i table, __m128i index) { return _mm_shuffle_epi8(table, index); }
-[[gnu::always_inline]] inline __m256i vlookup(__m256i table, __m256i index) { return _mm256_shuffle_epi8(table, index); }
+[[gnu::always_inline]] inline __m256i vlookup(__m256i table, __m256i index) {
+  return _mm256_shuffle_epi8(table, index);
+}
 // Bytes of b where the mask byte's top bit is set, else of a.
 [[gnu::always_inline]] inline __m128i vblend(__m128i a, __m128i b, __m128i m) { return _mm_blendv_epi8(a, b, m); }
 [[gnu::always_inline]] inline __m256i vblend(__m256i a, __m256i b, __m256i m) { return _mm256_blendv_epi8(a, b, m); }

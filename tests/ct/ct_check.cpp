@@ -373,7 +373,9 @@ std::vector<unsigned char> RunHash(GostInputs& in) {
   return out;
 }
 
-bool ShuffleRound(GostRun run) { return MarkedRun(run, gost_detail::Path::kPortable, gost_detail::RoundPath::kShuffle); }
+bool ShuffleRound(GostRun run) {
+  return MarkedRun(run, gost_detail::Path::kPortable, gost_detail::RoundPath::kShuffle);
+}
 bool Dispatched(GostRun run) { return MarkedRun(run, gost_detail::Path::kAuto, gost_detail::RoundPath::kAuto); }
 
 bool GostShuffleFeedbackEncrypt() { return ShuffleRound(RunFeedbackEncrypt); }

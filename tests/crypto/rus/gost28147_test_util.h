@@ -127,7 +127,7 @@ inline const Kernels kTableOnly{"Table", qcrypto::gost_detail::Path::kPortable,
 inline const Kernels kVbmiRound{"VbmiRound", qcrypto::gost_detail::Path::kPortable,
                                 qcrypto::gost_detail::RoundPath::kAvx512};
 inline const Kernels kVbmiNarrowRound{"VbmiNarrowRound", qcrypto::gost_detail::Path::kPortable,
-                                     qcrypto::gost_detail::RoundPath::kAvx512Narrow};
+                                      qcrypto::gost_detail::RoundPath::kAvx512Narrow};
 inline const Kernels kShuffleRound{"ShuffleRound", qcrypto::gost_detail::Path::kPortable,
                                    qcrypto::gost_detail::RoundPath::kShuffle};
 inline const Kernels kShuffleAvx2Round{"ShuffleAvx2Round", qcrypto::gost_detail::Path::kPortable,

@@ -281,8 +281,7 @@ TEST_P(Gost28147CtRound, MatchesTableRoundOnRandomSboxes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rounds, Gost28147CtRound,
-                         ::testing::Values(gost_test::kVbmiRound, gost_test::kVbmiNarrowRound,
-                                           gost_test::kShuffleRound,
+                         ::testing::Values(gost_test::kVbmiRound, gost_test::kVbmiNarrowRound, gost_test::kShuffleRound,
                                            gost_test::kShuffleAvx2Round),
                          gost_test::kernels_name);
 
@@ -338,9 +337,11 @@ TEST(Gost28147Kernels, OverrideChangesTheKernelThatRuns) {
   };
   // 70 blocks: two AVX2 batches and a tail of 6 outside them.
   const Expect expects[] = {
-      {&gost_test::kTableOnly, true, false, false, false},    {&gost_test::kVbmiRound, false, false, true, false},
+      {&gost_test::kTableOnly, true, false, false, false},
+      {&gost_test::kVbmiRound, false, false, true, false},
       {&gost_test::kVbmiNarrowRound, false, false, true, false},
-      {&gost_test::kShuffleRound, false, false, false, true}, {&gost_test::kShuffleAvx2Round, false, false, false, true},
+      {&gost_test::kShuffleRound, false, false, false, true},
+      {&gost_test::kShuffleAvx2Round, false, false, false, true},
       {&gost_test::kAvx2Batches, false, true, true, false},
       {&gost_test::kAvx2Shuffle, false, true, false, true},
   };
@@ -382,9 +383,8 @@ TEST(Gost28147Kernels, OverrideChangesTheKernelThatRuns) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Paths,
                          ::testing::Values(gost_test::kTableOnly, gost_test::kVbmiRound, gost_test::kVbmiNarrowRound,
-                                           gost_test::kShuffleRound,
-                                           gost_test::kShuffleAvx2Round, gost_test::kAvx2Batches,
-                                           gost_test::kAvx2Shuffle),
+                                           gost_test::kShuffleRound, gost_test::kShuffleAvx2Round,
+                                           gost_test::kAvx2Batches, gost_test::kAvx2Shuffle),
                          gost_test::kernels_name);
 
 }  // namespace
