@@ -13,9 +13,9 @@
 // A round looks every byte of N + k up in all four odd-box tables by its low
 // nibble and in all four even-box tables by its high nibble (those entries
 // sit in the high nibble), so byte j of lookup j holds the two halves of the
-// substituted byte j; byte blends keep byte j of lookup j, and the rotation by
-// 11 and the XOR into the other half follow. Every step is a one-cycle
-// register operation and the state never leaves the vector registers, so the
+// substituted byte j; byte blends keep byte j of lookup j, and each half is
+// rotated by 11 and XORed into the other half of the block. Every step is a register
+// operation of one or two cycles and the state never leaves the vector registers, so the
 // chain the serial modes wait on has no memory access and no permute across
 // lanes in it; where the AVX-512 permute round also runs, ct_round keeps the
 // one that measures faster.
@@ -46,15 +46,27 @@ namespace shuffle {
 // Bytes of b where the mask byte's top bit is set, else of a.
 [[gnu::always_inline]] inline __m128i vblend(__m128i a, __m128i b, __m128i m) { return _mm_blendv_epi8(a, b, m); }
 [[gnu::always_inline]] inline __m256i vblend(__m256i a, __m256i b, __m256i m) { return _mm256_blendv_epi8(a, b, m); }
+// acc ^ (v rotated left by 11), with two shifts (a shift is a cycle shorter
+// than a rotate) and, on AVX-512, one three-way XOR.
 #ifdef __AVX512VL__
-[[gnu::always_inline]] inline __m128i vrol11(__m128i a) { return _mm_rol_epi32(a, 11); }
-[[gnu::always_inline]] inline __m256i vrol11(__m256i a) { return _mm256_rol_epi32(a, 11); }
-#else
-[[gnu::always_inline]] inline __m128i vrol11(__m128i a) {
-  return _mm_or_si128(_mm_slli_epi32(a, 11), _mm_srli_epi32(a, 21));
+[[gnu::always_inline]] inline __m128i vxor_rol11(__m128i acc, __m128i v) {
+  return _mm_ternarylogic_epi32(acc, _mm_slli_epi32(v, 11), _mm_srli_epi32(v, 21), 0x96);
 }
-[[gnu::always_inline]] inline __m256i vrol11(__m256i a) {
-  return _mm256_or_si256(_mm256_slli_epi32(a, 11), _mm256_srli_epi32(a, 21));
+[[gnu::always_inline]] inline __m256i vxor_rol11(__m256i acc, __m256i v) {
+  return _mm256_ternarylogic_epi32(acc, _mm256_slli_epi32(v, 11), _mm256_srli_epi32(v, 21), 0x96);
+}
+#else
+// The empty asm keeps the compiler from reassociating the XORs of a round so
+// that the value ready first would be folded in last.
+[[gnu::always_inline]] inline __m128i vxor_rol11(__m128i acc, __m128i v) {
+  __m128i r = _mm_xor_si128(_mm_xor_si128(acc, _mm_slli_epi32(v, 11)), _mm_srli_epi32(v, 21));
+  asm("" : "+x"(r));
+  return r;
+}
+[[gnu::always_inline]] inline __m256i vxor_rol11(__m256i acc, __m256i v) {
+  __m256i r = _mm256_xor_si256(_mm256_xor_si256(acc, _mm256_slli_epi32(v, 11)), _mm256_srli_epi32(v, 21));
+  asm("" : "+x"(r));
+  return r;
 }
 #endif
 
@@ -108,8 +120,9 @@ struct Consts {
     const V l23 = vblend(vlookup(odd[2], lo), vlookup(odd[3], lo), bytes13);
     const V h01 = vblend(vlookup(even[0], hi), vlookup(even[1], hi), bytes13);
     const V h23 = vblend(vlookup(even[2], hi), vlookup(even[3], hi), bytes13);
-    const V s = vxor(vblend(l01, l23, bytes23), vblend(h01, h23, bytes23));
-    return vxor(b, vrol11(s));
+    // The low nibbles' half is ready a step before the high ones' and goes
+    // into the other half of the block first.
+    return vxor_rol11(vxor_rol11(b, vblend(l01, l23, bytes23)), vblend(h01, h23, bytes23));
   }
 };
 
