@@ -159,7 +159,7 @@ struct CtRound {
   void (*encrypt_block)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
   void (*decrypt_block)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
   void (*mac_block)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
-  // 1 to kMaxLanes independent blocks (N1 in n1[i], N2 in n2[i]), in place.
+  // 1 to `lanes` independent blocks (N1 in n1[i], N2 in n2[i]), in place.
   void (*crypt_lanes)(const unsigned char* nibbles, const uint32_t* key, bool encrypt, uint32_t* n1, uint32_t* n2,
                       int lanes);
   // The serial loops of gamma-with-feedback encryption and of the MAC.
@@ -167,7 +167,7 @@ struct CtRound {
               unsigned char* out, size_t blocks);
   void (*mac)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* data,
               size_t blocks);
-  int lanes;  // the most blocks one crypt_lanes call takes
+  int lanes;  // the most blocks one crypt_lanes call takes (up to kMaxLanes)
 };
 constexpr int kMaxLanes = 16;
 
