@@ -1,8 +1,8 @@
 // Constant-time GOST 28147-89 rounds with byte shuffles, compiled twice: for
 // AVX2 processors (gost28147_shuffle_avx2.cpp) and for AVX-512 ones
-// (gost28147_shuffle_avx512.cpp, where the compiler has 32 vector registers,
-// turns the constant blends into three-input logic and rotates in one
-// instruction). Each file includes this once and names the result.
+// (gost28147_shuffle_avx512.cpp, where the compiler has 32 vector registers
+// and three-input logic for the blends and the XORs). Each file includes this
+// once and names the result.
 //
 // Each S-box maps a nibble to a nibble, so each is one 16-byte shuffle table:
 // vpshufb reads all sixteen entries whatever the index, and no memory address
@@ -12,13 +12,13 @@
 //
 // A round looks every byte of N + k up in all four odd-box tables by its low
 // nibble and in all four even-box tables by its high nibble (those entries
-// sit in the high nibble), so byte j of lookup j holds the two halves of the
-// substituted byte j; byte blends keep byte j of lookup j, and each half is
-// rotated by 11 and XORed into the other half of the block. Every step is a register
-// operation of one or two cycles and the state never leaves the vector registers, so the
-// chain the serial modes wait on has no memory access and no permute across
-// lanes in it; where the AVX-512 permute round also runs, ct_round keeps the
-// one that measures faster.
+// sit in the high nibble), so byte j of lookup pair j holds the substituted
+// byte j; three byte blends keep byte j of pair j, and the word is rotated by
+// 11 and XORed into the other half of the block. Every step is a register
+// operation of one or two cycles and the state never leaves the vector
+// registers, so the chain the serial modes wait on has no memory access and
+// no permute across lanes in it; where the AVX-512 permute round also runs,
+// ct_round keeps the one that measures faster.
 #pragma once
 
 #include <immintrin.h>
@@ -115,14 +115,16 @@ struct Consts {
     const V x = vadd(a, k);
     const V lo = vand(x, low_nibble);
     const V hi = vand(vshr4_16(x), low_nibble);
-    // Byte j of each lookup pair is the substituted byte j; pick it out.
-    const V l01 = vblend(vlookup(odd[0], lo), vlookup(odd[1], lo), bytes13);
-    const V l23 = vblend(vlookup(odd[2], lo), vlookup(odd[3], lo), bytes13);
-    const V h01 = vblend(vlookup(even[0], hi), vlookup(even[1], hi), bytes13);
-    const V h23 = vblend(vlookup(even[2], hi), vlookup(even[3], hi), bytes13);
-    // The low nibbles' half is ready a step before the high ones' and goes
-    // into the other half of the block first.
-    return vxor_rol11(vxor_rol11(b, vblend(l01, l23, bytes23)), vblend(h01, h23, bytes23));
+    // Byte j of lookup pair j is the substituted byte j: pick it out of each.
+    // (Named values, not an array: an instrumented build would give every
+    // inlined round a stack slot of its own and deepen the frame past the
+    // area the callers scrub.)
+    const V p0 = vxor(vlookup(odd[0], lo), vlookup(even[0], hi));
+    const V p1 = vxor(vlookup(odd[1], lo), vlookup(even[1], hi));
+    const V p2 = vxor(vlookup(odd[2], lo), vlookup(even[2], hi));
+    const V p3 = vxor(vlookup(odd[3], lo), vlookup(even[3], hi));
+    const V s = vblend(vblend(p0, p1, bytes13), vblend(p2, p3, bytes13), bytes23);
+    return vxor_rol11(b, s);
   }
 };
 
