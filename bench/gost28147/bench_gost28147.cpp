@@ -1,13 +1,15 @@
 // Throughput of the GOST 28147-89 modes on 8 KiB and 64 MiB calls, with the
 // multi-block code forced portable or dispatched (AVX2 when the CPU has it),
-// the serial modes on the table round or the dispatched round (constant-time
-// AVX-512 when the CPU has it),
+// the serial modes on the table round, on each constant-time round (AVX-512
+// VBMI permutes, AVX2 byte shuffles) and on the dispatched round (the faster
+// constant-time round here),
 // and libgcrypt's ECB and CFB on the same data for scale (figures on a shared
 // machine move with its clock; the reference moves with them).
 #include <benchmark/benchmark.h>
 #include <gcrypt.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "crypto/rus/gost28147.h"
@@ -80,9 +82,13 @@ void run(benchmark::State& state, Mode mode) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
   if (serial(mode)) {
-    state.SetLabel(round == RoundPath::kTable                   ? "serial:table"
-                   : qcrypto::gost_detail::cpu_has_avx512vbmi() ? "serial:avx512"
-                                                                : "serial:table");
+    const qcrypto::gost_detail::CtRound* ct = qcrypto::gost_detail::ct_round();
+    const char* ran = ct == nullptr                                     ? "table"
+                      : ct == &qcrypto::gost_detail::kAvx512Round       ? "avx512"
+                      : ct == &qcrypto::gost_detail::kAvx512NarrowRound ? "avx512-256"
+                      : ct == &qcrypto::gost_detail::kShuffleRound512   ? "shuffle-avx512"
+                                                                        : "shuffle-avx2";
+    state.SetLabel(std::string(round == RoundPath::kAuto ? "serial:auto:" : "serial:") + ran);
   } else if (path == Path::kPortable) {
     state.SetLabel("portable");
   } else {
@@ -102,7 +108,10 @@ void Sizes(benchmark::internal::Benchmark* b) {
 
 void SerialSizes(benchmark::internal::Benchmark* b) {
   for (int64_t size : {int64_t{8} << 10, int64_t{64} << 20}) {
-    for (RoundPath r : {RoundPath::kTable, RoundPath::kAuto}) b->Args({size, static_cast<int64_t>(r)});
+    for (RoundPath r : {RoundPath::kTable, RoundPath::kAvx512, RoundPath::kAvx512Narrow, RoundPath::kShuffle,
+                        RoundPath::kShuffleAvx2, RoundPath::kAuto}) {
+      b->Args({size, static_cast<int64_t>(r)});
+    }
   }
   b->ArgNames({"bytes", "round"});
 }
@@ -142,7 +151,10 @@ BENCHMARK(BM_EcbEncrypt)->Apply(Sizes);
 BENCHMARK(BM_EcbDecrypt)->Apply(Sizes);
 BENCHMARK(BM_Gamma)->Apply(Sizes);
 BENCHMARK(BM_GammaFeedbackDecrypt)->Apply(Sizes);
-// Serial modes: no multi-block code; table round (1) or dispatched round (0).
+// Serial modes: no multi-block code; round 1 table, 2 AVX-512 permutes, 5 the
+// same in 256-bit vectors, 3 byte shuffles (AVX-512 build where it runs), 4
+// byte shuffles (AVX2 build), 0 dispatched (a round the CPU lacks runs on the
+// table and says so).
 BENCHMARK(BM_GammaFeedbackEncrypt)->Apply(SerialSizes);
 BENCHMARK(BM_Mac)->Apply(SerialSizes);
 BENCHMARK(BM_LibgcryptEcbEncrypt)->Arg(8 << 10);

@@ -1,7 +1,10 @@
 // Throughput of the hash on one core: long messages, 8 KiB update calls,
 // one-shot 8 KiB messages, and libgcrypt on the same data for scale. The
-// step's encryptions run on the dispatched round (constant-time AVX-512 when
-// the CPU has it); BM_MessageTableRound forces the table round.
+// step's encryptions run on the dispatched round (constant-time when
+// the CPU has it: the faster constant-time round); BM_MessageTableRound,
+// BM_MessageVbmiRound (512-bit), BM_MessageVbmiNarrowRound (256-bit),
+// BM_MessageShuffleRound (AVX-512 build) and BM_MessageShuffleAvx2Round force
+// one round.
 #include <benchmark/benchmark.h>
 #include <gcrypt.h>
 
@@ -42,6 +45,42 @@ void BM_MessageTableRound(benchmark::State& state) {
   qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kAuto);
 }
 BENCHMARK(BM_MessageTableRound)->Arg(64 << 20)->Arg(8 << 10)->Unit(benchmark::kMillisecond);
+
+void BM_MessageVbmiRound(benchmark::State& state) {
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kAvx512);
+  if (qcrypto::gost_detail::ct_round() != &qcrypto::gost_detail::kAvx512Round) state.SkipWithError("no AVX-512 VBMI");
+  BM_Message(state);
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kAuto);
+}
+BENCHMARK(BM_MessageVbmiRound)->Arg(64 << 20)->Arg(8 << 10)->Unit(benchmark::kMillisecond);
+
+void BM_MessageVbmiNarrowRound(benchmark::State& state) {
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kAvx512Narrow);
+  if (qcrypto::gost_detail::ct_round() != &qcrypto::gost_detail::kAvx512NarrowRound) {
+    state.SkipWithError("no AVX-512 VBMI");
+  }
+  BM_Message(state);
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kAuto);
+}
+BENCHMARK(BM_MessageVbmiNarrowRound)->Arg(64 << 20)->Arg(8 << 10)->Unit(benchmark::kMillisecond);
+
+void BM_MessageShuffleRound(benchmark::State& state) {
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kShuffle);
+  if (qcrypto::gost_detail::ct_round() != &qcrypto::gost_detail::kShuffleRound512) {
+    state.SkipWithError("no AVX-512");
+  }
+  BM_Message(state);
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kAuto);
+}
+BENCHMARK(BM_MessageShuffleRound)->Arg(64 << 20)->Arg(8 << 10)->Unit(benchmark::kMillisecond);
+
+void BM_MessageShuffleAvx2Round(benchmark::State& state) {
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kShuffleAvx2);
+  if (qcrypto::gost_detail::ct_round() != &qcrypto::gost_detail::kShuffleRound) state.SkipWithError("no AVX2");
+  BM_Message(state);
+  qcrypto::gost_detail::set_round_path(qcrypto::gost_detail::RoundPath::kAuto);
+}
+BENCHMARK(BM_MessageShuffleAvx2Round)->Arg(64 << 20)->Arg(8 << 10)->Unit(benchmark::kMillisecond);
 
 // A long stream fed in update calls of range(0) bytes each.
 void BM_StreamedUpdates(benchmark::State& state) {

@@ -4,6 +4,8 @@
 #include <openssl/crypto.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost28147_multi.h"
@@ -71,28 +73,101 @@ bool avx2_selected() {
   return cpu_has_avx2();
 }
 
-bool ct_round_selected() {
-#ifdef QCRYPTO_TEST_HOOKS
-  if (static_cast<RoundPath>(g_round_path.load(std::memory_order_relaxed)) == RoundPath::kTable) return false;
-#endif
-  return cpu_has_avx512vbmi();
+namespace {
+
+// Nanoseconds for a short serial run of the round (feedback encryption of a
+// few blocks), the best of several tries so that an interruption does not
+// decide. Timing a constant-time round tells nothing about a key: the run
+// uses a fixed key, table and buffer.
+int64_t serial_run_ns(const CtRound& round) {
+  alignas(64) static const unsigned char kNibbles[kNibbleBytes] = {};
+  static const uint32_t kKey[8] = {};
+  constexpr size_t kBlocks = 16;
+  unsigned char buf[8 * kBlocks] = {};
+  int64_t best = INT64_MAX;
+  for (int attempt = 0; attempt < 7; ++attempt) {
+    uint32_t n1 = 0, n2 = 0;
+    const auto start = std::chrono::steady_clock::now();
+    round.fbe(kNibbles, kKey, n1, n2, buf, buf, kBlocks);
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    if (ns < best) best = ns;
+  }
+  return best;
 }
+
+// Every constant-time round the processor runs; where there are several,
+// the one that ran the serial loop fastest here (which one wins differs
+// between processor generations, with the latency of the byte permute and of
+// the simple vector operations).
+const CtRound* choose_ct_round() {
+  // Every round is compiled with AVX2 and BMI2 as well.
+  if (!cpu_has_avx2()) return nullptr;
+  if (!cpu_has_avx512vbmi()) return &kShuffleRound;
+  const CtRound* const candidates[] = {&kAvx512Round, &kAvx512NarrowRound, &kShuffleRound512};
+  // One untimed run each first, so that none pays for the first touch of its
+  // code or for the vector unit waking up.
+  for (const CtRound* c : candidates) (void)serial_run_ns(*c);
+  const CtRound* best = nullptr;
+  int64_t best_ns = INT64_MAX;
+  for (const CtRound* c : candidates) {
+    const int64_t ns = serial_run_ns(*c);
+    if (ns < best_ns) {
+      best_ns = ns;
+      best = c;
+    }
+  }
+  return best;
+}
+
+const CtRound* auto_ct_round() {
+  static std::once_flag once;
+  static const CtRound* chosen = nullptr;
+  std::call_once(once, [] { chosen = choose_ct_round(); });
+  return chosen;
+}
+
+}  // namespace
+
+const CtRound* ct_round() {
+#ifdef QCRYPTO_TEST_HOOKS
+  switch (static_cast<RoundPath>(g_round_path.load(std::memory_order_relaxed))) {
+    case RoundPath::kTable:
+      return nullptr;
+    case RoundPath::kAvx512:
+      return cpu_has_avx512vbmi() && cpu_has_avx2() ? &kAvx512Round : nullptr;
+    case RoundPath::kAvx512Narrow:
+      return cpu_has_avx512vbmi() && cpu_has_avx2() ? &kAvx512NarrowRound : nullptr;
+    case RoundPath::kShuffle:
+      if (cpu_has_avx512vbmi() && cpu_has_avx2()) return &kShuffleRound512;
+      return cpu_has_avx2() ? &kShuffleRound : nullptr;
+    case RoundPath::kShuffleAvx2:
+      return cpu_has_avx2() ? &kShuffleRound : nullptr;
+    case RoundPath::kAuto:
+      break;
+  }
+#endif
+  return auto_ct_round();
+}
+
+bool ct_round_selected() { return ct_round() != nullptr; }
 
 namespace {
 
 // Sized with room over the deepest kernel frames measured: about 4 KiB for
-// the AVX2 code, under 512 bytes for the table code; the AVX-512 code spills
-// its key vectors (512 bytes, more with the sanitizers' redzones).
-constexpr size_t kScrubAvx512 = 4096;
+// the AVX2 code, under 512 bytes for the table code; the constant-time rounds
+// spill their key vectors and tables (up to 512 bytes each, more with the
+// sanitizers' redzones).
+constexpr size_t kScrubCtRound = 4096;
 
 void scrub_after(size_t vector_blocks, size_t blocks) {
-  const bool ct_tail = vector_blocks < blocks && ct_round_selected();
+  const CtRound* ct = vector_blocks < blocks ? ct_round() : nullptr;
   if (vector_blocks > 0) QCRYPTO_GOST_COUNT_KERNEL(Kernel::kAvx2);
-  if (vector_blocks < blocks) QCRYPTO_GOST_COUNT_KERNEL(ct_tail ? Kernel::kAvx512 : Kernel::kTable);
+  if (vector_blocks < blocks) QCRYPTO_GOST_COUNT_KERNEL(ct != nullptr ? ct->kernel : Kernel::kTable);
   if (vector_blocks > 0) {
     scrub_stack<8192>();
-  } else if (ct_tail) {
-    scrub_stack<kScrubAvx512>();
+  } else if (ct != nullptr) {
+    scrub_stack<kScrubCtRound>();
   } else {
     scrub_stack<1024>();
   }
@@ -140,10 +215,10 @@ void rus_gamma_fbd_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char
 // Each block's gamma is the encryption of the previous cipher block, so this
 // path is serial; it keeps the key in locals so the rounds run from registers.
 void rus_gamma_fbe_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, size_t blocks) {
-  if (gost_detail::ct_round_selected()) {
-    QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kAvx512);
-    gost_detail::fbe_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, ctx->N1, ctx->N2, in, out, blocks);
-    gost_detail::scrub_stack<gost_detail::kScrubAvx512>();
+  if (const gost_detail::CtRound* ct = gost_detail::ct_round()) {
+    QCRYPTO_GOST_COUNT_KERNEL(ct->kernel);
+    ct->fbe(gost_detail::nibbles_of(ctx->table), ctx->key, ctx->N1, ctx->N2, in, out, blocks);
+    gost_detail::scrub_stack<gost_detail::kScrubCtRound>();
     return;
   }
   QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kTable);
@@ -164,10 +239,10 @@ void rus_gamma_fbe_blocks(GOSTE_CTX* ctx, const unsigned char* in, unsigned char
 }
 
 void rus_mac_blocks(GOSTE_CTX* ctx, const unsigned char* data, size_t blocks) {
-  if (gost_detail::ct_round_selected()) {
-    QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kAvx512);
-    gost_detail::mac_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, ctx->N1, ctx->N2, data, blocks);
-    gost_detail::scrub_stack<gost_detail::kScrubAvx512>();
+  if (const gost_detail::CtRound* ct = gost_detail::ct_round()) {
+    QCRYPTO_GOST_COUNT_KERNEL(ct->kernel);
+    ct->mac(gost_detail::nibbles_of(ctx->table), ctx->key, ctx->N1, ctx->N2, data, blocks);
+    gost_detail::scrub_stack<gost_detail::kScrubCtRound>();
   } else {
     QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kTable);
     const uint32_t* t = ctx->table;

@@ -211,24 +211,24 @@ int GOSTE_set_sbox(GOSTE_CTX* ctx, const unsigned char* sbox) {
 // Table lookups indexed by key and data leak both through the cache; the
 // constant-time code runs wherever the processor has it.
 void rus_encrypt_block(const GOSTE_CTX* ctx, uint32_t* n1, uint32_t* n2) {
-  if (gost_detail::ct_round_selected()) {
-    gost_detail::encrypt_block_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
+  if (const gost_detail::CtRound* ct = gost_detail::ct_round()) {
+    ct->encrypt_block(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
   } else {
     gost_detail::gost_encrypt(ctx->table, ctx->key, *n1, *n2);
   }
 }
 
 void rus_decrypt_block(const GOSTE_CTX* ctx, uint32_t* n1, uint32_t* n2) {
-  if (gost_detail::ct_round_selected()) {
-    gost_detail::decrypt_block_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
+  if (const gost_detail::CtRound* ct = gost_detail::ct_round()) {
+    ct->decrypt_block(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
   } else {
     gost_detail::gost_decrypt(ctx->table, ctx->key, *n1, *n2);
   }
 }
 
 void rus_mac_block(const GOSTE_CTX* ctx, uint32_t* n1, uint32_t* n2) {
-  if (gost_detail::ct_round_selected()) {
-    gost_detail::mac_block_avx512(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
+  if (const gost_detail::CtRound* ct = gost_detail::ct_round()) {
+    ct->mac_block(gost_detail::nibbles_of(ctx->table), ctx->key, *n1, *n2);
   } else {
     gost_detail::gost_mac16(ctx->table, ctx->key, *n1, *n2);
   }

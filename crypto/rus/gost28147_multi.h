@@ -33,10 +33,24 @@ bool cpu_has_avx2();
 bool cpu_has_avx512vbmi();
 // True when the multi-block paths currently run the AVX2 code.
 bool avx2_selected();
-// True when every round outside the AVX2 batches (single blocks, the serial
-// modes, the multi-block tails and the hash step) runs the constant-time
-// AVX-512 code instead of indexing the expanded table.
+// The constant-time rounds, each a set of entry points over the nibble form of
+// a table (nibbles_of). Every set computes the same function as the table
+// round; they differ only in the instructions they need and in speed.
+struct CtRound;
+// The constant-time round that runs outside the AVX2 batches (single blocks,
+// the serial modes, the multi-block tails and the hash step), or null where
+// the processor has none and the expanded table is indexed instead. When the
+// processor runs more than one, the fastest of them on a short serial run,
+// measured once; the choice is never the table while a constant-time round
+// exists.
+const CtRound* ct_round();
+// True when ct_round() is not null.
 bool ct_round_selected();
+
+// Which kernels ran (counted in test builds only): one count per whole-block
+// call for each kernel that did any of its blocks, and one per run of hash
+// steps. Single-block calls are not counted.
+enum class Kernel : int { kTable = 0, kAvx2 = 1, kAvx512 = 2, kShuffle = 3, kCount = 4 };
 
 #ifdef QCRYPTO_TEST_HOOKS
 enum class Path : int { kAuto = 0, kPortable = 1, kAvx2 = 2 };
@@ -46,15 +60,13 @@ enum class Path : int { kAuto = 0, kPortable = 1, kAvx2 = 2 };
 void set_path(Path path);
 Path get_path();
 
-enum class RoundPath : int { kAuto = 0, kTable = 1, kAvx512 = 2 };
-// Override of the round used outside the AVX2 batches; kAvx512 without the
-// CPU support falls back to the table.
+// Override of the round used outside the AVX2 batches: the table, the AVX-512
+// VBMI permute round in 512-bit or in 256-bit vectors, the byte-shuffle round
+// in the build for the CPU (the AVX-512 one where it runs), or its AVX2 build.
+// A round the CPU cannot run falls back to the table.
+enum class RoundPath : int { kAuto = 0, kTable = 1, kAvx512 = 2, kShuffle = 3, kShuffleAvx2 = 4, kAvx512Narrow = 5 };
 void set_round_path(RoundPath path);
 
-// Which kernels actually ran: one count per whole-block call for each kernel
-// that did any of its blocks, and one per run of hash steps. Single-block
-// calls are not counted.
-enum class Kernel : int { kTable = 0, kAvx2 = 1, kAvx512 = 2, kCount = 3 };
 uint64_t kernel_runs(Kernel k);
 void count_kernel(Kernel k);
 #define QCRYPTO_GOST_COUNT_KERNEL(k) ::qcrypto::gost_detail::count_kernel(k)
@@ -129,7 +141,7 @@ size_t fbd_avx2(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32
                 unsigned char* out, size_t blocks);
 
 // Every expanded table (shared or private) is followed by the 128-byte
-// nibble table of the AVX-512 round: byte 16j + v is S(2j+1)(v), byte
+// nibble table of the constant-time rounds: byte 16j + v is S(2j+1)(v), byte
 // 64 + 16j + v is S(2j+2)(v) << 4. build_nibbles recovers it from an expanded
 // table (all a context keeps of its set).
 constexpr int kNibbleBytes = 128;
@@ -139,22 +151,33 @@ inline const unsigned char* nibbles_of(const uint32_t* table) {
   return reinterpret_cast<const unsigned char*>(table + GOSTE_TABLE_WORDS);
 }
 
-// The constant-time AVX-512 code (nibbles from nibbles_of).
-// s[e] = the 32-round encryption of h[e] (N1 = low word, N2 = high word)
-// under keys[8e .. 8e + 7], for e = 0..3: the encryptions of a hash step.
-void encrypt4_avx512(const unsigned char* nibbles, const uint32_t* keys, const uint64_t* h, uint64_t* s);
-void encrypt_block_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
-void decrypt_block_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
-void mac_block_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
-// 1 to 16 independent blocks (N1 in n1[i], N2 in n2[i]), in place.
-constexpr int kAvx512Lanes = 16;
-void crypt_lanes_avx512(const unsigned char* nibbles, const uint32_t* key, bool encrypt, uint32_t* n1, uint32_t* n2,
-                        int lanes);
-// The serial loops of gamma-with-feedback encryption and of the MAC.
-void fbe_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
-                unsigned char* out, size_t blocks);
-void mac_avx512(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2,
-                const unsigned char* data, size_t blocks);
+struct CtRound {
+  Kernel kernel;  // counted as this kernel
+  // s[e] = the 32-round encryption of h[e] (N1 = low word, N2 = high word)
+  // under keys[8e .. 8e + 7], for e = 0..3: the encryptions of a hash step.
+  void (*encrypt4)(const unsigned char* nibbles, const uint32_t* keys, const uint64_t* h, uint64_t* s);
+  void (*encrypt_block)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
+  void (*decrypt_block)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
+  void (*mac_block)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2);
+  // 1 to `lanes` independent blocks (N1 in n1[i], N2 in n2[i]), in place.
+  void (*crypt_lanes)(const unsigned char* nibbles, const uint32_t* key, bool encrypt, uint32_t* n1, uint32_t* n2,
+                      int lanes);
+  // The serial loops of gamma-with-feedback encryption and of the MAC.
+  void (*fbe)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
+              unsigned char* out, size_t blocks);
+  void (*mac)(const unsigned char* nibbles, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* data,
+              size_t blocks);
+  int lanes;  // the most blocks one crypt_lanes call takes (up to kMaxLanes)
+};
+constexpr int kMaxLanes = 16;
+
+// The AVX-512 VBMI permute round in 512-bit and in 256-bit vectors and the
+// byte-shuffle round built for AVX-512 (callers check cpu_has_avx512vbmi), and
+// the byte-shuffle round built for AVX2 (callers check cpu_has_avx2).
+extern const CtRound kAvx512Round;
+extern const CtRound kAvx512NarrowRound;
+extern const CtRound kShuffleRound512;
+extern const CtRound kShuffleRound;
 
 #ifdef QCRYPTO_TEST_HOOKS
 // Allocation of private tables, replaceable by tests (null restores the

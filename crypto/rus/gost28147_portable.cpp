@@ -1,7 +1,8 @@
 // Multi-block code outside the AVX2 batches: several independent blocks go
 // through each round together, so the table loads of one block overlap the
 // others' instead of waiting on a single round's latency chain. Where the
-// constant-time AVX-512 round runs, up to 16 blocks share its vectors instead.
+// constant-time round runs, the blocks share its vectors instead (up to its
+// lane count at a time).
 #include <openssl/crypto.h>
 
 #include "crypto/rus/gost28147_multi.h"
@@ -38,19 +39,19 @@ inline void crypt_ways(const uint32_t* t, const uint32_t* ks, uint32_t* a, uint3
   }
 }
 
-constexpr int kMaxGroup = kAvx512Lanes;
+constexpr int kMaxGroup = kMaxLanes;
 
 // Blocks taken together: all that fit the vectors, else 4 or 1 on the table.
-int group_size(bool ct, size_t blocks) {
-  if (ct) return blocks < kMaxGroup ? static_cast<int>(blocks) : kMaxGroup;
+int group_size(const CtRound* ct, size_t blocks) {
+  if (ct != nullptr) return blocks < static_cast<size_t>(ct->lanes) ? static_cast<int>(blocks) : ct->lanes;
   return blocks >= kWays ? kWays : 1;
 }
 
 // w blocks (from group_size) through 32 rounds; a, b hold N1, N2.
-void crypt_group(const uint32_t* table, const uint32_t* key, const uint32_t* ks, bool encrypt, bool ct, uint32_t* a,
-                 uint32_t* b, int w) {
-  if (ct) {
-    crypt_lanes_avx512(nibbles_of(table), key, encrypt, a, b, w);
+void crypt_group(const uint32_t* table, const uint32_t* key, const uint32_t* ks, bool encrypt, const CtRound* ct,
+                 uint32_t* a, uint32_t* b, int w) {
+  if (ct != nullptr) {
+    ct->crypt_lanes(nibbles_of(table), key, encrypt, a, b, w);
   } else if (w == kWays) {
     crypt_ways<kWays>(table, ks, a, b);
   } else {
@@ -62,7 +63,7 @@ void crypt_group(const uint32_t* table, const uint32_t* key, const uint32_t* ks,
 
 void ecb_portable(const uint32_t* table, const uint32_t* key, const unsigned char* in, unsigned char* out,
                   size_t blocks, bool encrypt) {
-  const bool ct = ct_round_selected();
+  const CtRound* ct = ct_round();
   uint32_t ks[32];
   schedule(key, encrypt, ks);
   uint32_t a[kMaxGroup], b[kMaxGroup];
@@ -89,7 +90,7 @@ void ecb_portable(const uint32_t* table, const uint32_t* key, const unsigned cha
 
 void gamma_portable(const uint32_t* table, const uint32_t* key, uint32_t& n3, uint32_t& n4, const unsigned char* in,
                     unsigned char* out, size_t blocks) {
-  const bool ct = ct_round_selected();
+  const CtRound* ct = ct_round();
   uint32_t ks[32];
   schedule(key, true, ks);
   uint32_t a[kMaxGroup], b[kMaxGroup];
@@ -119,7 +120,7 @@ void gamma_portable(const uint32_t* table, const uint32_t* key, uint32_t& n3, ui
 
 void fbd_portable(const uint32_t* table, const uint32_t* key, uint32_t& n1, uint32_t& n2, const unsigned char* in,
                   unsigned char* out, size_t blocks) {
-  const bool ct = ct_round_selected();
+  const CtRound* ct = ct_round();
   uint32_t ks[32];
   schedule(key, true, ks);
   uint32_t a[kMaxGroup], b[kMaxGroup], c1[kMaxGroup], c2[kMaxGroup];

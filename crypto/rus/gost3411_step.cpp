@@ -137,25 +137,20 @@ inline void store256(void* p, const uint64_t* w) {
 #undef GOSTH_EIGHT_FORWARD
 #undef GOSTH_TWO_ROUNDS
 
-// The encryptions of a run of steps: the constant-time vector code when the
-// CPU has it (nibbles set), else the expanded table, whose lookups depend on
-// the step keys and so on the data hashed.
+// The encryptions of a run of steps: the constant-time round when the CPU
+// has one (ct set), else the expanded table, whose lookups depend on the step
+// keys and so on the data hashed.
 class StepKernel {
  public:
-  explicit StepKernel(const uint32_t* table) : table_(table) {
-    if (gost_detail::ct_round_selected()) {
-      QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kAvx512);
-      nibbles_ = gost_detail::nibbles_of(table);
-    } else {
-      QCRYPTO_GOST_COUNT_KERNEL(gost_detail::Kernel::kTable);
-    }
+  explicit StepKernel(const uint32_t* table) : table_(table), ct_(gost_detail::ct_round()) {
+    QCRYPTO_GOST_COUNT_KERNEL(ct_ != nullptr ? ct_->kernel : gost_detail::Kernel::kTable);
   }
   const uint32_t* table() const { return table_; }
-  const unsigned char* nibbles() const { return nibbles_; }
+  const gost_detail::CtRound* ct() const { return ct_; }
 
  private:
   const uint32_t* table_;
-  const unsigned char* nibbles_ = nullptr;
+  const gost_detail::CtRound* ct_;
 };
 
 // H = f(H, M). keys: scratch for the four step keys (left filled).
@@ -166,7 +161,7 @@ template <bool kVector>
   uint64_t out[4];
   gosth_mix::mix_hm(in, out);
   if constexpr (kVector) {
-    gost_detail::encrypt4_avx512(kernel.nibbles(), keys, h, in + 8);
+    kernel.ct()->encrypt4(gost_detail::nibbles_of(kernel.table()), keys, h, in + 8);
   } else {
     encrypt4(kernel.table(), keys, h, in + 8);
   }
@@ -213,7 +208,7 @@ void gosth_process_blocks(GOSTH_CTX* ctx, const unsigned char* data, size_t bloc
   load256(ctx->H, h);
   load256(ctx->sum, sum);
   const StepKernel kernel(ctx->cipher.table);
-  if (kernel.nibbles() != nullptr) {
+  if (kernel.ct() != nullptr) {
     run_blocks<true>(h, sum, data, blocks, kernel, keys);
   } else {
     run_blocks<false>(h, sum, data, blocks, kernel, keys);
@@ -230,7 +225,7 @@ void rus_hash_step(GOSTH_CTX* ctx, const unsigned char* block) {
   load256(ctx->H, h);
   load256(block, m);
   const StepKernel kernel(ctx->cipher.table);
-  if (kernel.nibbles() != nullptr) {
+  if (kernel.ct() != nullptr) {
     step<true>(h, m, kernel, keys);
   } else {
     step<false>(h, m, kernel, keys);

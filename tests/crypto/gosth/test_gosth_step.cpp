@@ -210,9 +210,14 @@ TEST(GosthStep, StepEqualsReference) {
 // The step's four encryptions through the constant-time vector code against
 // the table, on random S-boxes, start values and messages: single steps, and
 // whole messages through update and final.
-TEST(GosthStep, ConstantTimeStepMatchesTable) {
+class GosthCtStep : public ::testing::TestWithParam<qcrypto::gost_detail::RoundPath> {};
+
+TEST_P(GosthCtStep, ConstantTimeStepMatchesTable) {
   using qcrypto::gost_detail::RoundPath;
-  if (!qcrypto::gost_detail::cpu_has_avx512vbmi()) GTEST_SKIP() << "CPU or OS lacks AVX-512 VBMI";
+  const RoundPath ct = GetParam();
+  if (!qcrypto::gost_detail::cpu_has_avx2()) GTEST_SKIP() << "CPU lacks AVX2";
+  if ((ct == RoundPath::kAvx512 || ct == RoundPath::kAvx512Narrow) && !qcrypto::gost_detail::cpu_has_avx512vbmi())
+    GTEST_SKIP() << "CPU or OS lacks AVX-512 VBMI";
   std::mt19937 rng(5);
   for (int set = 0; set < 20; ++set) {
     const Sbox sbox = set == 0 ? test_paramset() : pack_sbox(random_nodes(rng));
@@ -221,7 +226,7 @@ TEST(GosthStep, ConstantTimeStepMatchesTable) {
     for (auto& b : msg) b = static_cast<unsigned char>(rng());
     std::string step[2], whole[2];
     for (int k = 0; k < 2; ++k) {
-      qcrypto::gost_detail::set_round_path(k == 0 ? RoundPath::kTable : RoundPath::kAvx512);
+      qcrypto::gost_detail::set_round_path(k == 0 ? RoundPath::kTable : ct);
       GOSTH_CTX ctx{};
       ASSERT_EQ(qcrypto::GOSTH_init(&ctx, h.data(), sbox.data()), 1);
       qcrypto::rus_hash_step(&ctx, m.data());
@@ -236,6 +241,24 @@ TEST(GosthStep, ConstantTimeStepMatchesTable) {
     ASSERT_EQ(step[0], to_hex(ref_step(h, m, sbox.data())));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rounds, GosthCtStep,
+                         ::testing::Values(qcrypto::gost_detail::RoundPath::kAvx512,
+                                           qcrypto::gost_detail::RoundPath::kAvx512Narrow,
+                                           qcrypto::gost_detail::RoundPath::kShuffle,
+                                           qcrypto::gost_detail::RoundPath::kShuffleAvx2),
+                         [](const testing::TestParamInfo<qcrypto::gost_detail::RoundPath>& i) {
+                           switch (i.param) {
+                             case qcrypto::gost_detail::RoundPath::kAvx512:
+                               return "Vbmi";
+                             case qcrypto::gost_detail::RoundPath::kAvx512Narrow:
+                               return "VbmiNarrow";
+                             case qcrypto::gost_detail::RoundPath::kShuffle:
+                               return "Shuffle";
+                             default:
+                               return "ShuffleAvx2";
+                           }
+                         });
 
 // The empty message is f(f(f(0, 0), length 0), sum 0), composed here from the
 // reference step alone, and the digest is that H byte-reversed.

@@ -13,11 +13,27 @@
 #include <sstream>
 #include <string>
 
+#include "crypto/rus/gost28147_multi.h"
 #include "gosth_test_util.h"
 
 namespace {
 
 using namespace gosth_test;
+using qcrypto::gost_detail::RoundPath;
+
+// Every vector through each round the step's encryptions can run on.
+class GosthVectors : public ::testing::TestWithParam<RoundPath> {
+ protected:
+  void SetUp() override {
+    const RoundPath r = GetParam();
+    if (r != RoundPath::kTable && r != RoundPath::kAuto && !qcrypto::gost_detail::cpu_has_avx2())
+      GTEST_SKIP() << "CPU lacks AVX2";
+    if ((r == RoundPath::kAvx512 || r == RoundPath::kAvx512Narrow) && !qcrypto::gost_detail::cpu_has_avx512vbmi())
+      GTEST_SKIP() << "CPU or OS lacks AVX-512 VBMI";
+    qcrypto::gost_detail::set_round_path(r);
+  }
+  void TearDown() override { qcrypto::gost_detail::set_round_path(RoundPath::kAuto); }
+};
 
 std::string trim(const std::string& s) {
   const auto b = s.find_first_not_of(" \t\r");
@@ -60,7 +76,7 @@ std::vector<DigestRow> read_digest_rows() {
 
 Bytes to_bytes(const Digest& d) { return Bytes(d.begin(), d.end()); }
 
-TEST(GosthVectors, DigestsFileBothParameterSets) {
+TEST_P(GosthVectors, DigestsFileBothParameterSets) {
   const auto rows = read_digest_rows();
   int checked = 0, empty = 0;
   for (const auto& row : rows) {
@@ -79,7 +95,7 @@ TEST(GosthVectors, DigestsFileBothParameterSets) {
   EXPECT_EQ(empty, 2);
 }
 
-TEST(GosthVectors, BotanCryptoProSet) {
+TEST_P(GosthVectors, BotanCryptoProSet) {
   std::ifstream in(vectors_path("botan_gost_3411.vec"));
   ASSERT_TRUE(in) << "cannot open botan_gost_3411.vec";
   std::string line, input;
@@ -111,7 +127,7 @@ TEST(GosthVectors, BotanCryptoProSet) {
 
 // RFC 5831 section 7.3, test parameter set, hash values as the RFC prints
 // them: our output order.
-TEST(GosthVectors, Rfc5831Examples) {
+TEST_P(GosthVectors, Rfc5831Examples) {
   struct Case {
     const char* message;
     const char* hash;
@@ -127,5 +143,26 @@ TEST(GosthVectors, Rfc5831Examples) {
     EXPECT_EQ(to_hex(ours), to_hex(from_hex(c.hash))) << m;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rounds, GosthVectors,
+                         ::testing::Values(RoundPath::kTable, RoundPath::kAvx512, RoundPath::kAvx512Narrow,
+                                           RoundPath::kShuffle, RoundPath::kShuffleAvx2, RoundPath::kAuto),
+                         [](const testing::TestParamInfo<RoundPath>& i) {
+                           switch (i.param) {
+                             case RoundPath::kTable:
+                               return "Table";
+                             case RoundPath::kAvx512:
+                               return "Vbmi";
+                             case RoundPath::kAvx512Narrow:
+                               return "VbmiNarrow";
+                             case RoundPath::kShuffle:
+                               return "Shuffle";
+                             case RoundPath::kShuffleAvx2:
+                               return "ShuffleAvx2";
+                             case RoundPath::kAuto:
+                               break;
+                           }
+                           return "Dispatched";
+                         });
 
 }  // namespace

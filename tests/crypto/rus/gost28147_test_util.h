@@ -118,21 +118,35 @@ struct Kernels {
   qcrypto::gost_detail::RoundPath round;
 };
 
-// Table rounds only; the constant-time round without the AVX2 batches; the
-// AVX2 batches with the constant-time round; whatever the CPU selects.
+// Table rounds only; each constant-time round without the AVX2 batches (the
+// permute round in both widths, the byte-shuffle round in the build for the
+// CPU and in its AVX2 build); the AVX2 batches with a permute and with a
+// shuffle round; whatever the CPU selects.
 inline const Kernels kTableOnly{"Table", qcrypto::gost_detail::Path::kPortable,
                                 qcrypto::gost_detail::RoundPath::kTable};
-inline const Kernels kCtRound{"CtRound", qcrypto::gost_detail::Path::kPortable,
-                              qcrypto::gost_detail::RoundPath::kAvx512};
+inline const Kernels kVbmiRound{"VbmiRound", qcrypto::gost_detail::Path::kPortable,
+                                qcrypto::gost_detail::RoundPath::kAvx512};
+inline const Kernels kVbmiNarrowRound{"VbmiNarrowRound", qcrypto::gost_detail::Path::kPortable,
+                                      qcrypto::gost_detail::RoundPath::kAvx512Narrow};
+inline const Kernels kShuffleRound{"ShuffleRound", qcrypto::gost_detail::Path::kPortable,
+                                   qcrypto::gost_detail::RoundPath::kShuffle};
+inline const Kernels kShuffleAvx2Round{"ShuffleAvx2Round", qcrypto::gost_detail::Path::kPortable,
+                                       qcrypto::gost_detail::RoundPath::kShuffleAvx2};
 inline const Kernels kAvx2Batches{"Avx2", qcrypto::gost_detail::Path::kAvx2, qcrypto::gost_detail::RoundPath::kAvx512};
+inline const Kernels kAvx2Shuffle{"Avx2Shuffle", qcrypto::gost_detail::Path::kAvx2,
+                                  qcrypto::gost_detail::RoundPath::kShuffle};
 inline const Kernels kDispatched{"Dispatched", qcrypto::gost_detail::Path::kAuto,
                                  qcrypto::gost_detail::RoundPath::kAuto};
 
 // Why a choice cannot run on this CPU, or null.
 inline const char* kernels_missing(const Kernels& k) {
-  if (k.path == qcrypto::gost_detail::Path::kAvx2 && !qcrypto::gost_detail::cpu_has_avx2()) return "CPU lacks AVX2";
-  if (k.round == qcrypto::gost_detail::RoundPath::kAvx512 && !qcrypto::gost_detail::cpu_has_avx512vbmi())
+  using qcrypto::gost_detail::RoundPath;
+  const bool avx2 = qcrypto::gost_detail::cpu_has_avx2();
+  if (k.path == qcrypto::gost_detail::Path::kAvx2 && !avx2) return "CPU lacks AVX2";
+  if ((k.round == RoundPath::kAvx512 || k.round == RoundPath::kAvx512Narrow) &&
+      !(qcrypto::gost_detail::cpu_has_avx512vbmi() && avx2))
     return "CPU or OS lacks AVX-512 VBMI";
+  if ((k.round == RoundPath::kShuffle || k.round == RoundPath::kShuffleAvx2) && !avx2) return "CPU lacks AVX2";
   return nullptr;
 }
 

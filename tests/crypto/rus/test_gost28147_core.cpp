@@ -358,13 +358,19 @@ TEST(Gost28147Residue, WholeBlockPathsLeaveNoSecretsOnTheStack) {
     size_t blocks;
   };
   const auto& table = gost_test::kTableOnly;
-  const auto& ct = gost_test::kCtRound;
+  const auto& ct = gost_test::kVbmiRound;
+  const auto& ctn = gost_test::kVbmiNarrowRound;
+  const auto& sh = gost_test::kShuffleRound;
+  const auto& sh2 = gost_test::kShuffleAvx2Round;
   const auto& avx2 = gost_test::kAvx2Batches;
   const Case cases[] = {
-      {kEcbEnc, table, 4}, {kEcbDec, table, 4}, {kEcbDec, table, 7}, {kGamma, table, 4},  {kFbd, table, 5},
-      {kFbe, table, 6},    {kMac, table, 3},    {kEcbEnc, ct, 4},    {kEcbDec, ct, 7},    {kGamma, ct, 4},
-      {kFbd, ct, 5},       {kFbe, ct, 6},       {kMac, ct, 3},       {kEcbEnc, avx2, 32}, {kEcbDec, avx2, 32},
-      {kGamma, avx2, 32},  {kFbd, avx2, 32},
+      {kEcbEnc, table, 4}, {kEcbDec, table, 4}, {kEcbDec, table, 7}, {kGamma, table, 4}, {kFbd, table, 5},
+      {kFbe, table, 6},    {kMac, table, 3},    {kEcbEnc, ct, 4},    {kEcbDec, ct, 7},   {kGamma, ct, 4},
+      {kFbd, ct, 5},       {kFbe, ct, 6},       {kMac, ct, 3},       {kEcbEnc, sh, 4},   {kEcbDec, sh, 7},
+      {kGamma, sh, 4},     {kFbd, sh, 5},       {kFbe, sh, 6},       {kMac, sh, 3},      {kEcbEnc, sh2, 4},
+      {kEcbDec, sh2, 7},   {kGamma, sh2, 4},    {kFbd, sh2, 5},      {kFbe, sh2, 6},     {kMac, sh2, 3},
+      {kEcbEnc, ctn, 4},   {kEcbDec, ctn, 7},   {kGamma, ctn, 4},    {kFbd, ctn, 5},     {kFbe, ctn, 6},
+      {kMac, ctn, 3},      {kEcbEnc, avx2, 32}, {kEcbDec, avx2, 32}, {kGamma, avx2, 32}, {kFbd, avx2, 32},
   };
   for (const Case& c : cases) {
     if (gost_test::kernels_missing(c.kernels) != nullptr) continue;

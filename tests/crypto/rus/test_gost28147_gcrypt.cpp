@@ -168,7 +168,9 @@ TEST_P(Gost28147Gcrypt, Mac) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Gcrypt,
-                         ::testing::Values(gost_test::kTableOnly, gost_test::kCtRound, gost_test::kAvx2Batches),
+                         ::testing::Values(gost_test::kTableOnly, gost_test::kVbmiRound, gost_test::kVbmiNarrowRound,
+                                           gost_test::kShuffleRound, gost_test::kShuffleAvx2Round,
+                                           gost_test::kAvx2Batches, gost_test::kAvx2Shuffle),
                          gost_test::kernels_name);
 
 }  // namespace

@@ -481,7 +481,9 @@ TEST_P(Gost28147Modes, BadArgumentsLeaveContextUntouched) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Modes,
-                         ::testing::Values(gost_test::kTableOnly, gost_test::kCtRound, gost_test::kDispatched),
+                         ::testing::Values(gost_test::kTableOnly, gost_test::kVbmiRound, gost_test::kVbmiNarrowRound,
+                                           gost_test::kShuffleRound, gost_test::kShuffleAvx2Round,
+                                           gost_test::kDispatched),
                          gost_test::kernels_name);
 
 }  // namespace

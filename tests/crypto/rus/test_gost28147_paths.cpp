@@ -12,6 +12,7 @@
 
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost28147_multi.h"
+#include "crypto/rus/gost3411.h"
 #include "tests/crypto/rus/gost28147_test_util.h"
 
 namespace qcrypto {
@@ -218,8 +219,11 @@ TEST(Gost28147PathsDiff, PortableAndAvx2AgreeThroughTheModes) {
 // and data: single blocks in all three cores, whole-block calls of every mode
 // (1 to 40 blocks: one to sixteen vector lanes and the table's groups of 4)
 // and the hash step, whose four encryptions run in one vector.
-TEST(Gost28147CtRound, MatchesTableRoundOnRandomSboxes) {
-  if (const char* why = gost_test::kernels_missing(gost_test::kCtRound)) GTEST_SKIP() << why;
+class Gost28147CtRound : public ::testing::TestWithParam<gost_test::Kernels> {};
+
+TEST_P(Gost28147CtRound, MatchesTableRoundOnRandomSboxes) {
+  const Kernels& ct = GetParam();
+  if (const char* why = gost_test::kernels_missing(ct)) GTEST_SKIP() << why;
   std::mt19937 rng(15);
   for (int set = 0; set < 24; ++set) {
     SCOPED_TRACE(testing::Message() << "set " << set);
@@ -233,7 +237,7 @@ TEST(Gost28147CtRound, MatchesTableRoundOnRandomSboxes) {
       const uint32_t p1 = rng(), p2 = rng();
       uint32_t out[2][3][2];
       for (int k = 0; k < 2; ++k) {
-        gost_test::select_kernels(k == 0 ? gost_test::kTableOnly : gost_test::kCtRound);
+        gost_test::select_kernels(k == 0 ? gost_test::kTableOnly : ct);
         for (int op = 0; op < 3; ++op) {
           uint32_t a = p1, b = p2;
           if (op == 0) rus_encrypt_block(ctx.get(), &a, &b);
@@ -254,7 +258,7 @@ TEST(Gost28147CtRound, MatchesTableRoundOnRandomSboxes) {
     for (auto& b : data) b = static_cast<unsigned char>(rng());
     Bytes got[2][6];
     for (int k = 0; k < 2; ++k) {
-      gost_test::select_kernels(k == 0 ? gost_test::kTableOnly : gost_test::kCtRound);
+      gost_test::select_kernels(k == 0 ? gost_test::kTableOnly : ct);
       for (auto& o : got[k]) o.assign(data.size(), 0);
       GOSTE_CTX c{};
       ASSERT_EQ(GOSTE_ss_init(&c, 1, key.data(), sbox.data()), 1);
@@ -276,6 +280,49 @@ TEST(Gost28147CtRound, MatchesTableRoundOnRandomSboxes) {
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(Rounds, Gost28147CtRound,
+                         ::testing::Values(gost_test::kVbmiRound, gost_test::kVbmiNarrowRound, gost_test::kShuffleRound,
+                                           gost_test::kShuffleAvx2Round),
+                         gost_test::kernels_name);
+
+// Left to itself, the library runs a constant-time round wherever the CPU has
+// one: the choice made at first use is one the CPU runs, stays the same, and
+// the serial modes, the tails and the hash never touch the table.
+TEST(Gost28147Dispatch, AutoNeverChoosesTheTableWhereAConstantTimeRoundRuns) {
+  if (!gost_detail::cpu_has_avx2()) GTEST_SKIP() << "CPU lacks AVX2: no constant-time round here";
+  gost_test::reset_kernels();
+  const gost_detail::CtRound* chosen = gost_detail::ct_round();
+  ASSERT_NE(chosen, nullptr);
+  const bool vbmi = gost_detail::cpu_has_avx512vbmi();
+  if (vbmi) {
+    EXPECT_TRUE(chosen == &gost_detail::kAvx512Round || chosen == &gost_detail::kAvx512NarrowRound ||
+                chosen == &gost_detail::kShuffleRound512);
+  } else {
+    EXPECT_EQ(chosen, &gost_detail::kShuffleRound);
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(gost_detail::ct_round(), chosen);
+
+  std::mt19937 rng(17);
+  Bytes key(32), iv(8), data(5 * 8 + 3);
+  for (auto& b : key) b = static_cast<unsigned char>(rng());
+  for (auto& b : iv) b = static_cast<unsigned char>(rng());
+  for (auto& b : data) b = static_cast<unsigned char>(rng());
+  const uint64_t table_before = gost_detail::kernel_runs(Kernel::kTable);
+  Bytes out(data.size());
+  GOSTE_CTX c{};
+  ASSERT_EQ(GOSTE_gamma_fb_init(&c, key.data(), iv.data(), nullptr), 1);
+  GOSTE_gamma_fbe_update(&c, data.data(), out.data(), static_cast<int>(data.size()));
+  ASSERT_EQ(GOSTE_gamma_fb_init(&c, key.data(), iv.data(), nullptr), 1);
+  GOSTE_gamma_fbd_update(&c, data.data(), out.data(), static_cast<int>(data.size()));
+  ASSERT_EQ(GOSTE_ss_init(&c, 0, key.data(), nullptr), 1);
+  GOSTE_ss_cipher(&c, data.data(), out.data(), static_cast<int>(data.size()));
+  ASSERT_NE(GOSTE_mac(&c, data.data(), static_cast<int>(data.size()), key.data(), nullptr, out.data()), nullptr);
+  GOSTE_clear(&c);
+  unsigned char digest[GOSTH_DIGEST_BYTES];
+  ASSERT_NE(GOSTH_digest(data.data(), static_cast<int>(data.size()), nullptr, nullptr, digest), nullptr);
+  EXPECT_EQ(gost_detail::kernel_runs(Kernel::kTable), table_before);
+}
+
 // The override decides which kernel really runs: each choice moves only its
 // own counters, and all give the same bytes.
 TEST(Gost28147Kernels, OverrideChangesTheKernelThatRuns) {
@@ -286,13 +333,17 @@ TEST(Gost28147Kernels, OverrideChangesTheKernelThatRuns) {
   for (auto& b : data) b = static_cast<unsigned char>(rng());
   struct Expect {
     const Kernels* kernels;
-    bool table, avx2, avx512;
+    bool table, avx2, avx512, shuffle;
   };
   // 70 blocks: two AVX2 batches and a tail of 6 outside them.
   const Expect expects[] = {
-      {&gost_test::kTableOnly, true, false, false},
-      {&gost_test::kCtRound, false, false, true},
-      {&gost_test::kAvx2Batches, false, true, true},
+      {&gost_test::kTableOnly, true, false, false, false},
+      {&gost_test::kVbmiRound, false, false, true, false},
+      {&gost_test::kVbmiNarrowRound, false, false, true, false},
+      {&gost_test::kShuffleRound, false, false, false, true},
+      {&gost_test::kShuffleAvx2Round, false, false, false, true},
+      {&gost_test::kAvx2Batches, false, true, true, false},
+      {&gost_test::kAvx2Shuffle, false, true, false, true},
   };
   Bytes first;
   int ran = 0;
@@ -303,8 +354,9 @@ TEST(Gost28147Kernels, OverrideChangesTheKernelThatRuns) {
     }
     SCOPED_TRACE(e.kernels->name);
     gost_test::select_kernels(*e.kernels);
-    uint64_t before[3];
-    for (int k = 0; k < 3; ++k) before[k] = gost_detail::kernel_runs(static_cast<Kernel>(k));
+    constexpr int kKernels = static_cast<int>(Kernel::kCount);
+    uint64_t before[kKernels];
+    for (int k = 0; k < kKernels; ++k) before[k] = gost_detail::kernel_runs(static_cast<Kernel>(k));
     Bytes out(data.size() * 3 + 4);
     GOSTE_CTX c{};
     ASSERT_EQ(GOSTE_ss_init(&c, 1, key.data(), nullptr), 1);
@@ -316,12 +368,12 @@ TEST(Gost28147Kernels, OverrideChangesTheKernelThatRuns) {
     GOSTE_mac(&c, data.data(), static_cast<int>(data.size()), key.data(), nullptr, out.data() + 3 * data.size());
     GOSTE_clear(&c);
     gost_test::reset_kernels();
-    const bool moved[3] = {gost_detail::kernel_runs(Kernel::kTable) > before[0],
-                           gost_detail::kernel_runs(Kernel::kAvx2) > before[1],
-                           gost_detail::kernel_runs(Kernel::kAvx512) > before[2]};
-    EXPECT_EQ(moved[0], e.table);
-    EXPECT_EQ(moved[1], e.avx2);
-    EXPECT_EQ(moved[2], e.avx512);
+    bool moved[kKernels];
+    for (int k = 0; k < kKernels; ++k) moved[k] = gost_detail::kernel_runs(static_cast<Kernel>(k)) > before[k];
+    EXPECT_EQ(moved[static_cast<int>(Kernel::kTable)], e.table);
+    EXPECT_EQ(moved[static_cast<int>(Kernel::kAvx2)], e.avx2);
+    EXPECT_EQ(moved[static_cast<int>(Kernel::kAvx512)], e.avx512);
+    EXPECT_EQ(moved[static_cast<int>(Kernel::kShuffle)], e.shuffle);
     if (first.empty()) first = out;
     EXPECT_EQ(to_hex(out), to_hex(first));
     ++ran;
@@ -330,7 +382,9 @@ TEST(Gost28147Kernels, OverrideChangesTheKernelThatRuns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Gost28147Paths,
-                         ::testing::Values(gost_test::kTableOnly, gost_test::kCtRound, gost_test::kAvx2Batches),
+                         ::testing::Values(gost_test::kTableOnly, gost_test::kVbmiRound, gost_test::kVbmiNarrowRound,
+                                           gost_test::kShuffleRound, gost_test::kShuffleAvx2Round,
+                                           gost_test::kAvx2Batches, gost_test::kAvx2Shuffle),
                          gost_test::kernels_name);
 
 }  // namespace

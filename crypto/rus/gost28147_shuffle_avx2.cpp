@@ -1,0 +1,8 @@
+// The byte-shuffle round built for AVX2 processors (see gost28147_shuffle.h).
+#include "crypto/rus/gost28147_shuffle.h"
+
+namespace qcrypto::gost_detail {
+
+const CtRound kShuffleRound = shuffle::kRound;
+
+}  // namespace qcrypto::gost_detail
