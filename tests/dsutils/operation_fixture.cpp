@@ -130,6 +130,8 @@ const OperationPki& operation_pki(bool rsa) {
 void OperationTest::SetUpTestSuite() {
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
   ASSERT_EQ(qcrypto::evp_provider_start(), 1);
+  // Made before any test points TMPDIR into its own scratch folder.
+  ASSERT_FALSE(random_state_container().isEmpty());
 }
 
 void OperationTest::SetUp() {

@@ -8,8 +8,11 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "dsutils/engine/signature_archive.h"
 #include "tests/dsutils/operation_fixture.h"
@@ -354,6 +357,233 @@ TEST_F(SignGroupTest, SignGroupScriptedTable) {
   }
   (void)sgn;
   (void)cancelledText;
+}
+
+// Where the results and the sources go: Result 0/1 x Source 0/1/2 x the
+// *Exist words (a file already at the target keeps its bytes and the new
+// one takes a free name), and a fresh settings tree.
+TEST_F(SignGroupTest, SignGroupSortingTable) {
+  struct Row {
+    bool fresh;
+    SortRow sort;
+  };
+  std::vector<Row> rows;
+  for (std::uint32_t result : {0u, 1u})
+    for (std::uint32_t source : {0u, 1u, 2u})
+      for (std::uint32_t exist : {0u, 1u}) rows.push_back({false, SortRow{result, exist, source, exist, 0, 0}});
+  rows.push_back({true, SortRow{}});
+
+  const QStringList names{"a.txt", "b.txt"};
+  for (const Row& row : rows) {
+    const std::string what = row.fresh ? std::string("fresh settings")
+                                       : "Result " + std::to_string(row.sort.Result) + " Source " +
+                                             std::to_string(row.sort.Source) + " Exist " +
+                                             std::to_string(row.sort.ResultExist);
+    SCOPED_TRACE(what);
+    for (const char* d : {"docs", "sorted"}) QDir(path(d)).removeRecursively();
+    for (const char* d : {"docs", "sorted/result", "sorted/source", "sorted/error"})
+      ASSERT_TRUE(QDir().mkpath(path(d)));
+    if (row.fresh) {
+      // A settings tree that never had a Sorting key.
+      setenv("DOSSAR_REGISTRY_DB", path("fresh.db").toUtf8().constData(), 1);
+      install_directory(operation_pki());
+      ASSERT_TRUE(log_to_scratch());
+    } else {
+      set_sorting(QStringLiteral("SGN"), row.sort);
+    }
+    const QString resultDir = row.sort.Result == 1 ? path("sorted/result") : docs();
+    const QString sourceDir = row.sort.Source == 2 ? path("sorted/source") : docs();
+    // Files already at the targets.
+    for (const QString& n : names) {
+      write_file(QDir(dir_).relativeFilePath(resultDir) + "/" + n + ".sgn", "old result");
+      if (row.sort.Source == 2) write_file("sorted/source/" + n, "old source");
+    }
+    const QStringList files = make_docs(names);
+    ScriptedUi operationUi;
+    operationUi.queueMessage(IDYES);
+    operationUi.queueSign(sign_answer(false, QString()));
+    operationUi.queuePassword(kKeyPassword);
+    OperationJob job;
+    job.files = files;
+    {
+      const OperationUiScope scope(&operationUi);
+      ASSERT_EQ(SignGroup(&job), 1);
+    }
+    EXPECT_EQ(job.result, kOpOk);
+    for (const QString& n : names) {
+      SCOPED_TRACE(n.toStdString());
+      const QString stem = n.left(1);
+      // The results: the old file stays when a unique name was asked for.
+      QStringList results = QDir(resultDir).entryList({stem + "*.sgn"}, QDir::Files, QDir::Name);
+      int fresh = 0, old = 0;
+      for (const QString& r : results) {
+        const std::string bytes = read_file(resultDir + "/" + r);
+        if (bytes == "old result") ++old;
+        if (signed_content(bytes) == doc_text(n)) ++fresh;
+      }
+      EXPECT_EQ(fresh, 1);
+      EXPECT_EQ(old, row.sort.ResultExist == 1 ? 1 : 0);
+      // The source.
+      const bool atPlace = read_file(path("docs/" + n)) == doc_text(n);
+      EXPECT_EQ(atPlace, row.fresh || row.sort.Source == 1);
+      if (row.sort.Source == 2) {
+        QStringList kept = QDir(sourceDir).entryList({stem + "*.txt"}, QDir::Files, QDir::Name);
+        int keptFresh = 0, keptOld = 0;
+        for (const QString& k : kept) {
+          const std::string bytes = read_file(sourceDir + "/" + k);
+          if (bytes == "old source") ++keptOld;
+          if (bytes == doc_text(n)) ++keptFresh;
+        }
+        EXPECT_EQ(keptFresh, 1);
+        EXPECT_EQ(keptOld, row.sort.SourceExist == 1 ? 1 : 0);
+      }
+    }
+    EXPECT_TRUE(work_root_entries().isEmpty());
+    EXPECT_TRUE(ui_.calls().empty());
+  }
+}
+
+// A missing sorting folder: the question, the box and the folder choice
+// reach the operation's interface; the result goes to the chosen folder.
+TEST_F(SignGroupTest, SortingFolderChoiceReachesTheOperationsInterface) {
+  SortRow sort;
+  sort.Result = 1;
+  set_sorting(QStringLiteral("SGN"), sort);
+  ASSERT_TRUE(QDir().mkpath(path("chosen")));
+  const QStringList files = make_docs({"a.txt", "b.txt"});
+  ScriptedUi operationUi;
+  operationUi.queueMessage(IDYES);  // the group
+  operationUi.queueSign(sign_answer(false, QString()));
+  operationUi.queuePassword(kKeyPassword);
+  operationUi.queueMessage(IDNO);  // do not create the configured folder
+  operationUi.queueMessage(IDOK);  // "choose another"
+  operationUi.queueFolder(path("chosen"));
+  OperationJob job;
+  job.files = files;
+  {
+    const OperationUiScope scope(&operationUi);
+    ASSERT_EQ(SignGroup(&job), 1);
+  }
+  EXPECT_EQ(QDir(path("chosen")).entryList(QDir::Files, QDir::Name), QStringList({"a.txt.sgn", "b.txt.sgn"}));
+  const std::vector<std::string> calls = operationUi.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("folder")), 1);
+  EXPECT_TRUE(ui_.calls().empty());
+  EXPECT_TRUE(work_root_entries().isEmpty());
+}
+
+// What the list may hold that is no file to sign: the temporary-folder
+// failure, nothing touched; "." and ".." are passed over.
+TEST_F(SignGroupTest, SignGroupRefusesWhatIsNoRegularFile) {
+  ASSERT_EQ(::mkfifo(path("docs/fifo").toUtf8().constData(), 0600), 0);
+  ASSERT_TRUE(QDir().mkpath(path("docs/folder")));
+  struct Row {
+    const char* what;
+    QString entry;
+    int wantReturn;
+    int wantResult;
+  };
+  const Row rows[] = {
+      {"a FIFO", path("docs/fifo"), 0, kOpWorkFolderFailed},
+      {"a folder", path("docs/folder"), 0, kOpWorkFolderFailed},
+      {"a missing file", path("docs/missing.txt"), 0, kOpWorkFolderFailed},
+      {"\".\"", QStringLiteral("."), 1, kOpOk},
+      {"\"..\"", QStringLiteral(".."), 1, kOpOk},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScriptedUi operationUi;
+    operationUi.queueSign(sign_answer(false, row.entry + ".sgn"));
+    operationUi.queuePassword(kKeyPassword);
+    OperationJob job;
+    job.files << row.entry;
+    {
+      const OperationUiScope scope(&operationUi);
+      EXPECT_EQ(SignGroup(&job), row.wantReturn);
+    }
+    EXPECT_EQ(job.result, row.wantResult);
+    if (row.wantResult == kOpWorkFolderFailed) {
+      ASSERT_FALSE(operationUi.messages().empty());
+      EXPECT_EQ(operationUi.messages().back().text,
+                QStringLiteral("Ошибка при работе с временным каталогом.\r\nФайл: %1").arg(row.entry));
+    }
+    EXPECT_EQ(QDir(docs()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
+              QStringList({"fifo", "folder"}));
+    EXPECT_TRUE(work_root_entries().isEmpty());
+  }
+}
+
+// The signed file is copied to the name the person chose; when that copy
+// fails the run fails: no success box, the source whole, a code.
+TEST_F(SignGroupTest, FailedCopyOfTheResultTakesTheFailurePath) {
+  const QStringList files = make_docs({"a.txt"});
+  for (const bool detached : {false, true}) {
+    SCOPED_TRACE(detached ? "detached" : "embedded");
+    ScriptedUi operationUi;
+    operationUi.queueSign(sign_answer(detached, path("no-such-folder/a.out")));
+    operationUi.queuePassword(kKeyPassword);
+    OperationJob job;
+    job.files = files;
+    {
+      const OperationUiScope scope(&operationUi);
+      EXPECT_EQ(SignGroup(&job), 0);
+    }
+    EXPECT_EQ(job.result, kOpWorkFolderFailed);
+    for (const auto& m : operationUi.messages())
+      EXPECT_FALSE(m.text.startsWith(QStringLiteral("Документ успешно подписан!"))) << m.text.toStdString();
+    EXPECT_TRUE(read_file(files[0]) == doc_text("a.txt"));
+    EXPECT_EQ(docs_entries(), QStringList{"a.txt"});
+    EXPECT_TRUE(work_root_entries().isEmpty());
+  }
+}
+
+// The I/O of this process so far: bytes read and written through calls.
+std::pair<long long, long long> io_counters() {
+  std::ifstream in("/proc/self/io");
+  std::string key;
+  long long value = 0, rchar = -1, wchar = -1;
+  while (in >> key >> value) {
+    if (key == "rchar:") rchar = value;
+    if (key == "wchar:") wchar = value;
+  }
+  return {rchar, wchar};
+}
+
+// A file the toolkit could never verify again (2 GiB and more) is refused
+// before anything of it is read, copied or erased: 159, a box, a log line.
+TEST_F(SignGroupTest, FilesOfTwoGibibytesAreRefusedBeforeAnyByteMoves) {
+  for (const bool add : {false, true}) {
+    SCOPED_TRACE(add ? "AddSignature" : "SignGroup");
+    const QString big = path(add ? "docs/big.sga" : "docs/big.bin");
+    {
+      const int fd = ::open(big.toUtf8().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::ftruncate(fd, 3LL << 30), 0);
+      ::close(fd);
+    }
+    ScriptedUi operationUi;
+    if (!add) operationUi.queueSign(sign_answer(false, big + ".sgn"));
+    operationUi.queuePassword(kKeyPassword);
+    OperationJob job;
+    job.files << big;
+    const auto before = io_counters();
+    {
+      const OperationUiScope scope(&operationUi);
+      EXPECT_EQ(add ? AddSignature(&job) : SignGroup(&job), 0);
+    }
+    const auto after = io_counters();
+    EXPECT_LT(after.first - before.first, 1 << 20);
+    EXPECT_LT(after.second - before.second, 1 << 20);
+    EXPECT_EQ(job.result, 159);
+    ASSERT_FALSE(operationUi.messages().empty());
+    EXPECT_EQ(operationUi.messages().back().text, error_text_loader().ErrorMessage(159));
+    struct stat st {};
+    ASSERT_EQ(::stat(big.toUtf8().constData(), &st), 0);
+    EXPECT_EQ(st.st_size, 3LL << 30);
+    EXPECT_LT(st.st_blocks, 64);  // still sparse: nothing was written into it
+    EXPECT_NE(read_file(path("events.log")).find(big.toStdString()), std::string::npos);
+    EXPECT_TRUE(work_root_entries().isEmpty());
+    ::unlink(big.toUtf8().constData());
+  }
 }
 
 }  // namespace
