@@ -162,6 +162,8 @@ void OperationTest::install_directory(const OperationPki& pki, const QString& en
   RegistryKey ca;
   open_key(ca, "\\Certificats\\Ca");
   ASSERT_TRUE(ca.SetBinary("CA", pki.ca.der.constData(), static_cast<std::uint32_t>(pki.ca.der.size())));
+  ASSERT_TRUE(
+      ca.SetBinary("Other CA", pki.otherCa.der.constData(), static_cast<std::uint32_t>(pki.otherCa.der.size())));
   write_file("crl/ca.crl", pki.crl.toStdString());
   RegistryKey crl;
   open_key(crl, "\\Certificats\\CRL");
