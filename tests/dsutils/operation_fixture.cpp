@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/rand.h"
@@ -90,31 +91,37 @@ OperationPki* make_pki(bool rsa) {
   return pki;
 }
 
-// A key container whose saved random state seeds the toolkit's generator at
+// Key containers whose saved random state seeds the toolkit's generator at
 // each start, as a user's container does; made once, removed at exit.
-std::string g_container_folder;
-void remove_container_folder() {
+std::vector<std::string> g_container_folders;
+void remove_container_folders() {
   std::error_code ec;
-  std::filesystem::remove_all(g_container_folder, ec);
+  for (const std::string& f : g_container_folders) std::filesystem::remove_all(f, ec);
+}
+
+QString* make_container() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "dossar-container-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) return new QString();
+  if (g_container_folders.empty()) std::atexit(remove_container_folders);
+  g_container_folders.push_back(tmpl);
+  roundtrip::ScratchPki pki;
+  const std::string why = roundtrip::make_scratch_pki(tmpl, &pki);
+  if (!why.empty()) {
+    std::fprintf(stderr, "scratch container: %s\n", why.c_str());
+    return new QString();
+  }
+  return new QString(QString::fromStdString(pki.container));
 }
 
 }  // namespace
 
-const QString& random_state_container() {
-  static const QString* const made = [] {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "dossar-container-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) return new QString();
-    g_container_folder = tmpl;
-    std::atexit(remove_container_folder);
-    roundtrip::ScratchPki pki;
-    const std::string why = roundtrip::make_scratch_pki(tmpl, &pki);
-    if (!why.empty()) {
-      std::fprintf(stderr, "scratch container: %s\n", why.c_str());
-      return new QString();
-    }
-    return new QString(QString::fromStdString(pki.container));
-  }();
-  return *made;
+const QString& random_state_container(int which) {
+  if (which != 0) {
+    static const QString* const second = make_container();
+    return *second;
+  }
+  static const QString* const first = make_container();
+  return *first;
 }
 
 const OperationPki& operation_pki(bool rsa) {

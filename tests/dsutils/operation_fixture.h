@@ -36,7 +36,8 @@ struct OperationPki {
 // The key medium of the executor entries: a key container with a saved
 // random state (the toolkit's generator is seeded from it at each start);
 // the executor's key itself is a key file. Empty when it could not be made.
-const QString& random_state_container();
+// `which` 0 or 1: two containers for two authors.
+const QString& random_state_container(int which = 0);
 
 // GOST R 34.10-2001 parties, or RSA ones; made once per process and type.
 const OperationPki& operation_pki(bool rsa = false);
