@@ -24,6 +24,32 @@ if ! "$roundtrip" --size "${DOSSAR_ROUNDTRIP_MIB:-64}"; then
   echo "FAILED: the end-to-end round trip did not complete (see the message above)" >&2
   exit 1
 fi
+# The engine's operations over the same kind of scratch user: the round trip
+# writes a settings tree with its executor, CA and CRL folder, then dsengine
+# signs and encrypts a 64 MiB file through it. A failure fails the job.
+dsengine=build-release/tools/dsengine/dsengine
+echo "== dsengine (sign and encrypt a 64 MiB file through the engine)"
+scratch=$(mktemp -d)
+trap 'rm -f "$log"; rm -rf "$scratch"' EXIT
+mkdir -p "$scratch/docs" "$scratch/tmp" "$scratch/data"
+export DOSSAR_REGISTRY_DB="$scratch/registry.db" TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data"
+if ! "$roundtrip" --size 1 --keep "$scratch/pki" --registry >"$log" 2>&1; then
+  cat "$log"
+  echo "FAILED: the scratch settings tree was not written" >&2
+  exit 1
+fi
+head -c $((64 << 20)) /dev/urandom >"$scratch/docs/file.bin"
+for op in "sign --detached" "encrypt --recipient=executor"; do
+  # shellcheck disable=SC2086 # the operation and its options are separate words
+  if ! out=$("$dsengine" $op "$scratch/docs/file.bin" 2>"$log"); then
+    cat "$log"
+    echo "$out"
+    echo "FAILED: dsengine $op" >&2
+    exit 1
+  fi
+  echo "dsengine ${op%% *}: $out"
+done
+unset DOSSAR_REGISTRY_DB TMPDIR XDG_DATA_HOME
 shopt -s nullglob
 benches=(build-release/bench/*/bench_*)
 if [ ${#benches[@]} -eq 0 ]; then

@@ -98,10 +98,10 @@ bool OperationKit::askKeyMedium(OwnerRecord& author) {
 }
 
 int OperationKit::loadAuthorKey(const OwnerRecord& author) {
-  if (author.sczi == 0) {
-    hold_.OpenWithPath(author.path);
-    return session_.LoadKeyFile(author.file, {});
-  }
+  // The session runs with the author's container whatever the key's form:
+  // the container also seeds the toolkit's generator.
+  hold_.OpenWithPath(author.path);
+  if (author.sczi == 0) return session_.LoadKeyFile(author.file, {});
   if (!author.file.isEmpty()) return session_.LoadKeyFromMedium(author.path, author.file);
   return session_.LoadKeysFromMedium(author.path, QString());
 }

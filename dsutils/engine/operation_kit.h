@@ -73,8 +73,9 @@ class OperationKit {
   // The key-medium dialog when the author's medium is not there: false
   // (result 10001) when it was cancelled. An answer may name another medium.
   bool askKeyMedium(OwnerRecord& author);
-  // The author's private key into the session, by the key-format word (0: a
-  // key file after reopening the session with the medium as container). The
+  // The author's private key into the session, after reopening it with the
+  // author's medium as its container: by the key-format word a key file
+  // (0), the medium's named key file, or every key of the medium. The
   // toolkit code.
   int loadAuthorKey(const OwnerRecord& author);
   // Every CA certificate of the directory as trusted: the toolkit code.

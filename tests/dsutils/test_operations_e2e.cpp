@@ -1,6 +1,11 @@
 // The operations end to end: what they write is checked by the toolkit, by
 // the stock openssl command (RSA parties, the provider module loaded) and by
 // GNU tar; two operations of different authors run at once.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <thread>
@@ -8,6 +13,8 @@
 #include "dsutils/engine/signature_archive.h"
 #include "tests/dsutils/operation_fixture.h"
 #include "tests/support/run_program.h"
+
+extern "C" char** environ;
 
 namespace dsutils::testing {
 namespace {
@@ -282,6 +289,54 @@ TEST_F(OperationsE2e, SignGroupTwoOperationsAtOnceWithDifferentAuthors) {
     }
     EXPECT_TRUE(read_file(path("docs/" + r.name)) == "document " + r.name.toStdString() + "\n");
   }
+  EXPECT_TRUE(work_root_entries().isEmpty());
+}
+
+// Ctrl-C while dsengine signs: the operation is cancelled (result=184) and
+// the source is whole; nothing else is left behind.
+TEST_F(OperationsE2e, SignGroupCtrlCInDsengineCancelsWithTheSourceWhole) {
+  use(false);
+  std::string content(8 << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 2654435761u) >> 13);
+  write_file("docs/big.bin", content);
+  int passwords[2], err[2], out[2];
+  ASSERT_EQ(::pipe(passwords), 0);
+  ASSERT_EQ(::pipe(err), 0);
+  ASSERT_EQ(::pipe(out), 0);
+  const std::string pw = std::string(kKeyPassword) + "\n";
+  ASSERT_EQ(::write(passwords[1], pw.data(), pw.size()), static_cast<ssize_t>(pw.size()));
+  ::close(passwords[1]);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, passwords[0], 3);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  const std::string file = path("docs/big.bin").toStdString();
+  const char* argv[] = {DOSSAR_DSENGINE, "sign", "--password-fd=3", file.c_str(), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, DOSSAR_DSENGINE, &fa, nullptr, const_cast<char* const*>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(passwords[0]);
+  ::close(err[1]);
+  ::close(out[1]);
+  // Once the file is named, the operation is under way.
+  std::string seen;
+  char c = 0;
+  while (seen.find(file) == std::string::npos && ::read(err[0], &c, 1) == 1) seen.push_back(c);
+  ASSERT_NE(seen.find(file), std::string::npos) << seen;
+  ASSERT_EQ(::kill(pid, SIGINT), 0);
+  std::string stdoutText;
+  while (::read(out[0], &c, 1) == 1) stdoutText.push_back(c);
+  while (::read(err[0], &c, 1) == 1) seen.push_back(c);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::close(err[0]);
+  ::close(out[0]);
+  EXPECT_EQ(stdoutText, "result=184\n") << seen;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_TRUE(read_file(path("docs/big.bin")) == content);
+  EXPECT_EQ(QDir(docs()).entryList(QDir::Files), QStringList{"big.bin"});
   EXPECT_TRUE(work_root_entries().isEmpty());
 }
 

@@ -29,6 +29,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,7 +43,9 @@
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/signed_data.h"
 #include "crypto/x509store/verify.h"
+#include "dsutils/engine/engine_helper.h"
 #include "platform/environment.h"
+#include "platform/registry/registry_key.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_codes.h"
 #include "quillon2/ql_crypt.h"
@@ -66,14 +70,17 @@ constexpr std::size_t kChunk = std::size_t{1} << 20;
 
 struct Options {
   long mib = kDefaultMiB;
-  std::string keep;  // empty: a temporary folder
+  std::string keep;       // empty: a temporary folder
+  bool registry = false;  // write the settings tree of DOSSAR_REGISTRY_DB
 };
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dossar-roundtrip [--size MiB] [--keep DIR]\n"
+               "usage: dossar-roundtrip [--size MiB] [--keep DIR [--registry]]\n"
                "  --size MiB   size of the random input file (1..%ld, default %ld)\n"
-               "  --keep DIR   make the files in DIR (new or empty) and keep them\n",
+               "  --keep DIR   make the files in DIR (new or empty) and keep them\n"
+               "  --registry   with --keep: make the settings tree named by DOSSAR_REGISTRY_DB\n"
+               "               hold the user as executor (and recipient), the CA and the CRL folder\n",
                kMaxMiB, kDefaultMiB);
 }
 
@@ -96,6 +103,10 @@ int parse_args(int argc, char** argv, Options* options) {
     if (arg == "--help" || arg == "-h") {
       usage(stdout);
       return -1;
+    }
+    if (arg == "--registry") {
+      options->registry = true;
+      continue;
     }
     if ((arg == "--size" || arg == "--keep") && i + 1 < argc) {
       const char* value = argv[++i];
@@ -120,7 +131,37 @@ int parse_args(int argc, char** argv, Options* options) {
     usage(stderr);
     return 1;
   }
+  if (options->registry && (options->keep.empty() || !platform::env("DOSSAR_REGISTRY_DB"))) {
+    std::fprintf(stderr, "dossar-roundtrip: --registry needs --keep and DOSSAR_REGISTRY_DB\n");
+    return 1;
+  }
   return 0;
+}
+
+// The engine's settings tree for the scratch user: the executor entry (its
+// key container, format 3.1), the same certificate as a recipient, the CA
+// and the CRL folder. Empty on success, else what failed.
+std::string write_registry(const roundtrip::ScratchPki& pki) {
+  using platform::reg::RegistryKey;
+  const std::string root = dsutils::kProductKey;
+  const auto key = [&](RegistryKey& k, const std::string& tail) {
+    return k.CreateKey(platform::reg::HKEY_CURRENT_USER, root + tail);
+  };
+  // The record names the certificate files.
+  const auto bytes = [](RegistryKey& k, const char* name, const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return !b.empty() && k.SetBinary(name, b.data(), static_cast<std::uint32_t>(b.size()));
+  };
+  RegistryKey owner, entry, users, ca, crl;
+  const bool ok = key(owner, "\\Certificats\\Owner") && owner.SetString("Owner", "executor") &&
+                  key(entry, "\\Certificats\\Owner\\executor") && entry.SetString("File", "") &&
+                  entry.SetString("Path", pki.container) && entry.SetString("Profile", "executor") &&
+                  entry.SetDword("SCZI", 1) && bytes(entry, "SerNum", pki.user_cert) &&
+                  key(users, "\\Certificats\\Users") && bytes(users, "executor", pki.user_cert) &&
+                  key(ca, "\\Certificats\\Ca") && bytes(ca, "CA", pki.ca_cert) && key(crl, "\\Certificats\\CRL") &&
+                  crl.SetDword("IsUse", 1) && crl.SetString("Path", pki.crl_dir);
+  return ok ? std::string() : std::string("the settings tree could not be written");
 }
 
 // The folder the files go to; removed with everything in it unless kept.
@@ -393,6 +434,11 @@ int run(const Options& options) {
   roundtrip::ScratchPki pki;
   why = roundtrip::make_scratch_pki(dir, &pki);
   if (!why.empty()) return fail("making the test PKI", why);
+  if (options.registry) {
+    why = write_registry(pki);
+    if (!why.empty()) return fail("writing the settings tree", why);
+    std::printf("settings tree written: executor, CA, CRL folder %s\n", pki.crl_dir.c_str());
+  }
   const std::string input = dir + "/input.bin";
   const std::string signed_file = dir + "/input.bin.sgn";
   const std::string sealed_file = dir + "/input.bin.sgn.enc";
