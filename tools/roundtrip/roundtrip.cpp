@@ -54,6 +54,7 @@
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_sign.h"
 #include "tools/roundtrip/scratch_pki.h"
+#include "tools/roundtrip/scratch_registry.h"
 
 namespace {
 
@@ -136,32 +137,6 @@ int parse_args(int argc, char** argv, Options* options) {
     return 1;
   }
   return 0;
-}
-
-// The engine's settings tree for the scratch user: the executor entry (its
-// key container, format 3.1), the same certificate as a recipient, the CA
-// and the CRL folder. Empty on success, else what failed.
-std::string write_registry(const roundtrip::ScratchPki& pki) {
-  using platform::reg::RegistryKey;
-  const std::string root = dsutils::kProductKey;
-  const auto key = [&](RegistryKey& k, const std::string& tail) {
-    return k.CreateKey(platform::reg::HKEY_CURRENT_USER, root + tail);
-  };
-  // The record names the certificate files.
-  const auto bytes = [](RegistryKey& k, const char* name, const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::string b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return !b.empty() && k.SetBinary(name, b.data(), static_cast<std::uint32_t>(b.size()));
-  };
-  RegistryKey owner, entry, users, ca, crl;
-  const bool ok = key(owner, "\\Certificats\\Owner") && owner.SetString("Owner", "executor") &&
-                  key(entry, "\\Certificats\\Owner\\executor") && entry.SetString("File", "") &&
-                  entry.SetString("Path", pki.container) && entry.SetString("Profile", "executor") &&
-                  entry.SetDword("SCZI", 1) && bytes(entry, "SerNum", pki.user_cert) &&
-                  key(users, "\\Certificats\\Users") && bytes(users, "executor", pki.user_cert) &&
-                  key(ca, "\\Certificats\\Ca") && bytes(ca, "CA", pki.ca_cert) && key(crl, "\\Certificats\\CRL") &&
-                  crl.SetDword("IsUse", 1) && crl.SetString("Path", pki.crl_dir);
-  return ok ? std::string() : std::string("the settings tree could not be written");
 }
 
 // The folder the files go to; removed with everything in it unless kept.
@@ -435,7 +410,7 @@ int run(const Options& options) {
   why = roundtrip::make_scratch_pki(dir, &pki);
   if (!why.empty()) return fail("making the test PKI", why);
   if (options.registry) {
-    why = write_registry(pki);
+    why = roundtrip::write_scratch_registry(pki);
     if (!why.empty()) return fail("writing the settings tree", why);
     std::printf("settings tree written: executor, CA, CRL folder %s\n", pki.crl_dir.c_str());
   }
