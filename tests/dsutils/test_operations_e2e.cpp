@@ -1,6 +1,7 @@
 // The operations end to end: what they write is checked by the toolkit, by
 // the stock openssl command (RSA parties, the provider module loaded) and by
 // GNU tar; two operations of different authors run at once.
+#include <openssl/pkcs7.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include "tests/support/run_program.h"
 
 extern "C" char** environ;
+QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
 
 namespace dsutils::testing {
 namespace {
@@ -91,6 +93,25 @@ class OperationsE2e : public OperationTest {
     return status;
   }
 
+  // What a signature carries: its certificates and whether signer 0 has a
+  // signing time.
+  std::pair<int, bool> carried(const QString& file) {
+    const std::string bytes = read_file(file);
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    qcrypto::UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!p7 || PKCS7_type_is_signed(p7.get()) == 0) return {-1, false};
+    const int certs = p7->d.sign->cert != nullptr ? sk_X509_num(p7->d.sign->cert) : 0;
+    CryptoSession& session = global_crypto_session();
+    SessionHold hold(session);
+    hold.Open();
+    QL_MESSAGE* m = nullptr;
+    bool time = false;
+    if (session.ReadMessageFileKind(file, &m) == ql::QL_KIND_SIGNED)
+      time = !session.GetSignerSigningTime(m, 0).isEmpty();
+    session.FreeMessage(m);
+    return {certs, time};
+  }
+
   int sign(const SignAnswer& answer) {
     ScriptedUi ui;
     ui.queueSign(answer);
@@ -123,12 +144,17 @@ TEST_F(OperationsE2e, SignGroupSgnAndSgaWithEachOptionVerify) {
         const QString out = path(detached ? "docs/a.txt.sga" : "docs/a.txt.sgn");
         QFile::remove(out);
         ASSERT_EQ(sign(sign_answer(detached, out, cert, time)), kOpOk);
+        // The options asked for, and none of the run before.
+        const QString signature = detached ? path("unpacked/a.txt.1") : out;
+        if (detached) {
+          ASSERT_TRUE(untar(out, path("unpacked")));
+        }
+        EXPECT_EQ(carried(signature), std::make_pair(cert ? 1 : 0, time));
         if (!detached) {
           EXPECT_EQ(toolkit_verify(exec, read_file(out), {}, false), 0);
           continue;
         }
         EXPECT_EQ(tar_list(out), (std::vector<std::string>{"_list_._vt", "a.txt", "a.txt.1"}));
-        ASSERT_TRUE(untar(out, path("unpacked")));
         EXPECT_EQ(toolkit_verify(exec, read_file(path("unpacked/a.txt.1")), read_file(path("unpacked/a.txt")), false),
                   0);
         EXPECT_TRUE(work_root_entries().isEmpty());
