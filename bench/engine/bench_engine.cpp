@@ -216,9 +216,6 @@ void BM_SignGroup_1000x4KiB(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kSmallFiles * kSmallBytes);
-  state.counters["per_file_ms"] =
-      benchmark::Counter(static_cast<double>(kSmallFiles) * 1e-3,
-                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 BENCHMARK(BM_SignGroup_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
