@@ -100,8 +100,9 @@ endif()
 #   batches of DOSSAR_UNITY_BATCH, so the headers are parsed once per batch;
 #   sources with options of their own (the vector paths) stay alone, and a
 #   target whose file-local names clash is declared with NO_UNITY;
-# - one precompiled header of GoogleTest, OpenSSL and the standard library for
-#   every test program (DOSSAR_PCH), made once per configuration;
+# - precompiled headers (DOSSAR_PCH), each made once per configuration: one
+#   of the standard library for every library, one of GoogleTest, OpenSSL and
+#   the standard library for every test program;
 # - DOSSAR_TEST_LABELS and DOSSAR_TESTS_THREADED_ONLY choose which tests a
 #   configuration builds (see dossar_test); the others are left out of `all`
 #   and not registered with ctest.
@@ -110,7 +111,7 @@ endif()
 # it uses.
 option(DOSSAR_UNITY "Compile each target's sources in unity batches" ON)
 set(DOSSAR_UNITY_BATCH 8 CACHE STRING "Sources per unity batch")
-option(DOSSAR_PCH "Precompile the heavy headers of the test programs" ON)
+option(DOSSAR_PCH "Precompile the headers the libraries and the test programs share" ON)
 set(DOSSAR_TEST_LABELS ".*" CACHE STRING "Build and register only the tests whose label matches this regex")
 option(DOSSAR_TESTS_THREADED_ONLY "Build and register only the tests that start threads or processes" OFF)
 
