@@ -35,7 +35,7 @@ stage_fuzz() { scripts/build.sh fuzz && ctest --test-dir build-fuzz --output-on-
 # (held by -Werror -Wshadow and the sanitizers) cost as much again to parse as
 # the product, which would take the command past its budget on 2 cores: run
 # `scripts/check-tidy.sh tests bench` by hand when changing them.
-stage_tidy() { scripts/check-tidy.sh crypto platform quillon2 dsutils vxsdk stand-ins tests/support tests/stress; }
+stage_tidy() { scripts/check-tidy.sh crypto platform quillon2 dsutils vxsdk printing tools stand-ins tests/support tests/stress; }
 
 failed=()
 summary=()
