@@ -78,6 +78,10 @@ endif()
 # in every configuration.
 add_compile_options(-fstack-protector-strong -fcf-protection=full)
 add_link_options(LINKER:-z,relro,-z,now)
+# Every unit is compiled for threads (-pthread defines _REENTRANT): the shared
+# precompiled headers are valid only for units compiled with the same macros,
+# and most targets get -pthread anyway through Threads::Threads.
+add_compile_options(-pthread)
 # The checked libc calls need optimisation to see object sizes, and the
 # sanitizers intercept the plain calls, not the checked ones: only optimised
 # builds without a sanitizer get them.

@@ -30,8 +30,8 @@
 #include "crypto/rand/rand.h"
 #include "crypto/rus/gost28147.h"
 #include "crypto/rus/gost28147_multi.h"
-#include "tests/support/rsa_forge.h"
 #include "crypto/rus/gost3411.h"
+#include "tests/support/rsa_forge.h"
 
 namespace qcrypto {
 namespace {
