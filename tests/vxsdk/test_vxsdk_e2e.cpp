@@ -11,11 +11,16 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "crypto/bio/media.h"
+#include "crypto/bio/vxsdk_bio.h"
 #include "tests/support/run_program.h"
 #include "vxsdk/apdu.h"
+#include "vxsdk/api/vxsdk_api.h"
 #include "vxsdk/ca_exception.h"
 #include "vxsdk/registry.h"
 
@@ -283,6 +288,153 @@ TEST_F(TokenE2e, TokenPulledMidCommandGivesAPcscCode) {
   ASSERT_EQ(Control("insert"), "ok\n");
   ASSERT_TRUE(WaitPresence(true, 10000));
   EXPECT_EQ(CodeOf([&] { Bind(); }), 0);
+}
+
+// The exports, bind to unbind, over pcscd on both generations; the folder
+// E007 does not exist on the fresh card and is made by the root open.
+TEST_F(TokenE2e, ExportsRoundTripOnBothGenerations) {
+  for (const char* persona : {"K1", "K2-13"}) {
+    SCOPED_TRACE(persona);
+    Present(persona);
+    CReaderRegistry::Instance().ClearForTest();
+    VXHandle tok = nullptr, root = nullptr, sub = nullptr, file = nullptr, files = nullptr;
+    ASSERT_EQ(VXTokenBind(&tok, reader_.c_str()), 0);
+    ASSERT_EQ(VXTokenLogin(tok, "1234"), 0);
+    ASSERT_EQ(VXRootDirOpen(&root, tok, 0xF007), 0);
+    VXObjectInfo info{};
+    ASSERT_EQ(VXDirGetInfo(root, &info), 0);
+    EXPECT_EQ(info.id, 0xE007);
+    ASSERT_EQ(VXDirCreate(&sub, 0x0101, root, 0), 0);
+    ASSERT_EQ(VXFileCreate(&file, sub, 0x0001, 300, 1), 0);
+    std::vector<uint8_t> data(300);
+    std::iota(data.begin(), data.end(), uint8_t{7});
+    ASSERT_EQ(VXFileWrite(file, 0, data.data(), 300), 0);
+    std::vector<uint8_t> back(300);
+    ASSERT_EQ(VXFileRead(file, 0, 0xFFFF, back.data(), 300), 0);
+    EXPECT_EQ(back, data);
+    ASSERT_EQ(VXFilesEnumOpen(&files, sub), 0);
+    ASSERT_EQ(VXFilesEnumNext(files, &info), 0);
+    EXPECT_EQ(info.id, 0x0001);
+    EXPECT_EQ(info.size, 300);
+    EXPECT_EQ(int32_t{info.flags}, 1);
+    EXPECT_EQ(VXFilesEnumNext(files, &info), VX_E_NO_MORE_ITEMS);
+    EXPECT_EQ(VXFilesEnumClose(files), 0);
+    EXPECT_EQ(VXFileDelete(file), 0);
+    EXPECT_EQ(VXFileClose(file), 0);
+    EXPECT_EQ(VXDirDelete(sub), 0);
+    EXPECT_EQ(VXDirClose(sub), 0);
+    EXPECT_EQ(VXDirClose(root), 0);
+    EXPECT_EQ(VXTokenLogout(tok), 0);
+    EXPECT_EQ(VXTokenUnbind(tok), 0);
+    EXPECT_EQ(Control("dump").find("/E007/0101"), std::string::npos) << "the folder is gone";
+  }
+}
+
+int g_prompts = 0;
+int CountAndAnswerPin(char* buffer, int size, int /*flags*/, void* /*argument*/) {
+  ++g_prompts;
+  std::snprintf(buffer, static_cast<size_t>(size), "1234");
+  return 4;
+}
+
+// The token medium over the real libvxsdk.so (loaded by name from its build
+// folder) and the system's PC/SC service.
+class TokenMediumE2e : public TokenE2e {
+ protected:
+  void SetUp() override {
+    TokenE2e::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    ::setenv("DOSSAR_LIB_PATH", VXSDK_LIBRARY_DIR, 1);
+    ASSERT_EQ(qcrypto::load_token_sdk(), 1);
+    qcrypto::vxdk_set_password_callback(CountAndAnswerPin);
+    g_prompts = 0;
+  }
+  void TearDown() override {
+    qcrypto::vxdk_set_password_callback(nullptr);
+    qcrypto::unload_token_sdk();
+    ::unsetenv("DOSSAR_LIB_PATH");
+    TokenE2e::TearDown();
+  }
+  static bool WriteFile(const char* path, const std::vector<uint8_t>& data) {
+    BIO* bio = qcrypto::media_fopen(path, "wb");
+    if (bio == nullptr) {
+      return false;
+    }
+    const bool ok = BIO_write(bio, data.data(), static_cast<int>(data.size())) == static_cast<int>(data.size()) &&
+                    BIO_flush(bio) == 1;
+    BIO_free(bio);
+    return ok;
+  }
+  static bool ReadFile(const char* path, std::vector<uint8_t>* out) {
+    out->clear();
+    BIO* bio = qcrypto::media_fopen(path, "rb");
+    if (bio == nullptr) {
+      return false;
+    }
+    unsigned char buf[128];
+    for (int n; (n = BIO_read(bio, buf, sizeof buf)) > 0;) {
+      out->insert(out->end(), buf, buf + n);
+    }
+    BIO_free(bio);
+    return true;
+  }
+};
+
+TEST_F(TokenMediumE2e, StoresAndReadsBackThroughTheReaderPath) {
+  Present("K2-13");
+  const char* path = "Vexil T 00 00:\\3f00\\e007\\a001";
+  std::vector<uint8_t> data(700);
+  std::iota(data.begin(), data.end(), uint8_t{3});
+  ASSERT_TRUE(WriteFile(path, data));
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadFile(path, &back));
+  EXPECT_EQ(back, data);
+  EXPECT_NE(Control("dump").find("/E007/A001 file size=700"), std::string::npos);
+}
+
+// The fixture's key file is protected: the read is refused with 6982, the
+// medium asks the PIN once, logs in and reads.
+TEST_F(TokenMediumE2e, AProtectedFileAsksThePinOnce) {
+  Present("K2-13");
+  CReaderRegistry::Instance().ClearForTest();
+  VXHandle tok = nullptr, root = nullptr, file = nullptr;
+  ASSERT_EQ(VXTokenBind(&tok, reader_.c_str()), 0);
+  ASSERT_EQ(VXTokenLogin(tok, "1234"), 0);
+  ASSERT_EQ(VXRootDirOpen(&root, tok, 0xF007), 0);
+  ASSERT_EQ(VXFileCreate(&file, root, 0xB001, 16, 1), 0);
+  const std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  ASSERT_EQ(VXFileWrite(file, 0, data.data(), 16), 0);
+  VXFileClose(file);
+  VXDirClose(root);
+  VXTokenLogout(tok);
+  VXTokenUnbind(tok);
+  CReaderRegistry::Instance().ClearForTest();
+  // A fresh connection to the card: nobody is logged in.
+  ASSERT_EQ(Control("remove"), "ok\n");
+  ASSERT_TRUE(WaitPresence(false, 10000));
+  ASSERT_EQ(Control("insert"), "ok\n");
+  ASSERT_TRUE(WaitPresence(true, 10000));
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadFile("Vexil T 00 00:\\3f00\\e007\\b001", &back));
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(g_prompts, 1);
+}
+
+TEST_F(TokenMediumE2e, APullMidWriteIsReportedAsAFailure) {
+  Present("K2-13");
+  const char* path = "Vexil T 00 00:\\3f00\\e007\\a002";
+  std::vector<uint8_t> data(400, 0x5C);
+  ASSERT_TRUE(WriteFile(path, data));
+  // The card goes in the middle of the write-back.
+  ASSERT_EQ(Control("fault drop 8"), "ok\n");
+  std::vector<uint8_t> other(400, 0xA3);
+  EXPECT_FALSE(WriteFile(path, other));
+  ASSERT_EQ(Control("fault none"), "ok\n");
+  ASSERT_TRUE(WaitPresence(false, 10000));
+  ASSERT_EQ(Control("insert"), "ok\n");
+  ASSERT_TRUE(WaitPresence(true, 10000));
 }
 
 }  // namespace
