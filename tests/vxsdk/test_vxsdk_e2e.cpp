@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <sstream>
@@ -435,6 +437,51 @@ TEST_F(TokenMediumE2e, APullMidWriteIsReportedAsAFailure) {
   ASSERT_TRUE(WaitPresence(false, 10000));
   ASSERT_EQ(Control("insert"), "ok\n");
   ASSERT_TRUE(WaitPresence(true, 10000));
+}
+
+// The command-line tool over pcscd: the PIN comes through a descriptor.
+TEST_F(TokenE2e, ToolListsPutsAndGets) {
+  Present("K2-13");
+  const std::string tool = VXSDK_TOOL;
+  auto r = test_support::run_program({tool, "readers"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find(reader_ + "\tcard"), std::string::npos) << r.output;
+  r = test_support::run_program({tool, "info", reader_});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("serial " + state_["serial"]), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("label Vexil e2e token"), std::string::npos) << r.output;
+  const std::string dir = ::testing::TempDir() + "vxsdk-tool-" + std::to_string(::getpid());
+  std::remove((dir + ".in").c_str());
+  std::remove((dir + ".out").c_str());
+  {
+    std::ofstream in(dir + ".in", std::ios::binary);
+    for (int i = 0; i < 500; ++i) {
+      in.put(static_cast<char>(i * 7));
+    }
+  }
+  test_support::ProgramOptions pin;
+  pin.input = "1234\n";
+  r = test_support::run_program({tool, "--pin-fd", "0", "put", reader_, "c001", dir + ".in"}, pin);
+  EXPECT_EQ(r.status, 0) << r.output;
+  r = test_support::run_program({tool, "--pin-fd", "0", "get", reader_, "c001", dir + ".out"}, pin);
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::ifstream a(dir + ".in", std::ios::binary), b(dir + ".out", std::ios::binary);
+  const std::string in((std::istreambuf_iterator<char>(a)), {}), out((std::istreambuf_iterator<char>(b)), {});
+  EXPECT_EQ(out.size(), 500u);
+  EXPECT_EQ(in, out);
+  r = test_support::run_program({tool, "--pin-fd", "0", "ls", reader_}, pin);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("file c001 size=500 protected=0"), std::string::npos) << r.output;
+  // A card just put in, and no PIN: the card refuses the write.
+  ASSERT_EQ(Control("remove"), "ok\n");
+  ASSERT_TRUE(WaitPresence(false, 10000));
+  ASSERT_EQ(Control("insert"), "ok\n");
+  ASSERT_TRUE(WaitPresence(true, 10000));
+  r = test_support::run_program({tool, "put", reader_, "c002", dir + ".in"});
+  EXPECT_NE(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("0x86E06982"), std::string::npos) << r.output;
+  std::remove((dir + ".in").c_str());
+  std::remove((dir + ".out").c_str());
 }
 
 }  // namespace
