@@ -546,7 +546,8 @@ K2FciInfo ParseK2Fci(std::span<const uint8_t> answer) {
 
 K2ListPage ParseK2ListPage(std::span<const uint8_t> answer, uint8_t wantedType) {
   K2ListPage page;
-  std::optional<uint8_t> lastNext;
+  bool hasNext = false;
+  uint8_t next = 0;
   size_t pos = 0;
   while (pos + 2 <= answer.size()) {
     const size_t len = answer[pos + 1];
@@ -561,14 +562,18 @@ K2ListPage ParseK2ListPage(std::span<const uint8_t> answer, uint8_t wantedType) 
     if (type && !type->empty() && id && id->size() >= 2 && (*type)[0] == wantedType) {
       page.ids.push_back(static_cast<uint16_t>((*id)[0] << 8 | (*id)[1]));
     }
-    const auto next = FindTlv(e, 0x8A);
-    lastNext = next && !next->empty() ? std::optional<uint8_t>((*next)[0]) : std::nullopt;
+    // Only the last template's continuation counts.
+    const auto cont = FindTlv(e, 0x8A);
+    hasNext = cont && !cont->empty();
+    next = hasNext ? (*cont)[0] : 0;
     pos += 2 + len;
   }
   if (pos != answer.size()) {
     VX_THROW(kScardFCommError);
   }
-  page.next = lastNext;
+  if (hasNext) {
+    page.next = next;
+  }
   return page;
 }
 
