@@ -50,6 +50,10 @@ if [ $harness_rc -eq 0 ]; then
   else
     echo "FAILED: vxsdk-tool could not put a file on the emulated token and read it back" >&2
   fi
+  # The round trip once more with its key container on the emulated token.
+  echo "== round trip with the key container on the token (--medium=token)"
+  DOSSAR_LIB_PATH=build-release/vxsdk "$roundtrip" --size 1 --medium=token --pin-fd 3 3<<<"1234" ||
+    echo "FAILED: the round trip with the key container on the token did not complete" >&2
 else
   echo "The private pcscd was not started: ${harness_out#SKIPPED: }"
 fi

@@ -366,4 +366,21 @@ TEST_F(TokenE2e, ToolListsPutsAndGets) {
   std::remove((dir + ".out").c_str());
 }
 
+// The main job's round trip with its key container on the emulated token.
+TEST_F(TokenE2e, RoundTripWithTheContainerOnTheToken) {
+  Present("K2-13");
+  test_support::ProgramOptions o;
+  o.input = "1234\n";
+  o.environment = {std::string("DOSSAR_LIB_PATH=") + VXSDK_LIBRARY_DIR};
+  const auto r = test_support::run_program({DOSSAR_ROUNDTRIP, "--size", "1", "--medium=token", "--pin-fd", "0"}, o);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("key container: Vexil T 00 00:\\b000"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("chain: verified"), std::string::npos) << r.output;
+  EXPECT_NE(Control("dump").find("/E007/B000"), std::string::npos);
+  // Without a PIN descriptor the token is not used.
+  const auto refused = test_support::run_program({DOSSAR_ROUNDTRIP, "--size", "1", "--medium=token"}, o);
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.output.find("needs --pin-fd"), std::string::npos) << refused.output;
+}
+
 }  // namespace
