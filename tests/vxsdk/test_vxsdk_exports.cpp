@@ -315,6 +315,27 @@ TEST_F(VxsdkExports, FileBounds) {
   }
 }
 
+// A read costs one select and ceil(n / 80) reads, on both generations.
+TEST_F(VxsdkExports, ApdusPerRead) {
+  for (Persona p : kBoth) {
+    SCOPED_TRACE(test_support::PersonaName(p));
+    VXHandle t = Bind(p, "dir " + Root(p) + "/E007\nfile " + Root(p) + "/E007/0001 4096 0\n");
+    VXHandle d = nullptr, f = nullptr;
+    ASSERT_EQ(VXRootDirOpen(&d, t, 0xF007), 0);
+    ASSERT_EQ(VXFileOpen(&f, d, 0x0001), 0);
+    std::vector<uint8_t> buf(4096);
+    for (uint16_t n : {1, 79, 80, 81, 160, 200, 4096}) {
+      SCOPED_TRACE(n);
+      fake().trace.clear();
+      ASSERT_EQ(VXFileRead(f, 0, n, buf.data(), n), 0);
+      EXPECT_EQ(fake().trace.size(), 1u + (n + 79u) / 80u);
+    }
+    EXPECT_EQ(VXFileClose(f), 0);
+    EXPECT_EQ(VXDirClose(d), 0);
+    EXPECT_EQ(VXTokenUnbind(t), 0);
+  }
+}
+
 TEST_F(VxsdkExports, RootSelectorsAndKinds) {
   for (Persona p : kBoth) {
     SCOPED_TRACE(test_support::PersonaName(p));
