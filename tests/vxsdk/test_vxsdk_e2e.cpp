@@ -267,15 +267,20 @@ class TokenMediumE2e : public TokenE2e {
 };
 
 TEST_F(TokenMediumE2e, StoresAndReadsBackThroughTheReaderPath) {
-  Present("K2-13");
-  const char* path = "Vexil T 00 00:\\3f00\\e007\\a001";
-  std::vector<uint8_t> data(700);
-  std::iota(data.begin(), data.end(), uint8_t{3});
-  ASSERT_TRUE(WriteFile(path, data));
-  std::vector<uint8_t> back;
-  ASSERT_TRUE(ReadFile(path, &back));
-  EXPECT_EQ(back, data);
-  EXPECT_NE(Control("dump").find("/E007/A001 file size=700"), std::string::npos);
+  for (const char* persona : {"K1", "K2-13"}) {
+    SCOPED_TRACE(persona);
+    Present(persona);
+    g_prompts = 0;
+    const char* path = "Vexil T 00 00:\\3f00\\e007\\a001";
+    std::vector<uint8_t> data(700);
+    std::iota(data.begin(), data.end(), uint8_t{3});
+    ASSERT_TRUE(WriteFile(path, data));
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(ReadFile(path, &back));
+    EXPECT_EQ(back, data);
+    EXPECT_NE(Control("dump").find("/E007/A001 file size=700"), std::string::npos);
+    EXPECT_GE(g_prompts, 1) << "creating needs the PIN";
+  }
 }
 
 // The fixture's key file is protected: the read is refused with 6982, the

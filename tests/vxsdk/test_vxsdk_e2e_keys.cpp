@@ -87,8 +87,10 @@ class TokenKeysE2e : public vxsdk_e2e::TokenE2e {
   fs::path root_;
 };
 
-TEST_F(TokenKeysE2e, KeyContainerOnTheTokenSigns) {
-  Present("K2-13");
+class TokenKeysOnEachGeneration : public TokenKeysE2e, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(TokenKeysOnEachGeneration, KeyContainerOnTheTokenSigns) {
+  Present(GetParam());
   auto f = qcrypto::testing_support::make_pse_fixture((root_ / "disk" / "pse").string(),
                                                       qcrypto::testing_support::PseFormat::V31, false, 1);
   ASSERT_NE(f, nullptr);
@@ -126,6 +128,11 @@ TEST_F(TokenKeysE2e, KeyContainerOnTheTokenSigns) {
   EXPECT_EQ(Bytes(content, content + (content != nullptr ? length : 0)), doc);
   QL_free(content);
 }
+
+INSTANTIATE_TEST_SUITE_P(Personas, TokenKeysOnEachGeneration, ::testing::Values("K1", "K2-13"),
+                         [](const ::testing::TestParamInfo<const char*>& i) {
+                           return std::string(i.param[1] == '1' ? "Older" : "Newer");
+                         });
 
 }  // namespace
 }  // namespace quillon2
