@@ -26,6 +26,10 @@ std::string lower(std::string_view s) {
 struct NameMap {
   std::mutex lock;
   std::map<std::string, std::string> names;  // lower-cased Windows name -> file name
+  // Services of the system itself, bound by soname from the system path
+  // when no search folder holds a library of that name. The PC/SC service
+  // is the one: the token SDK needs the machine's own, not a copy of ours.
+  std::map<std::string, std::string> system{{"winscard.dll", "libpcsclite.so.1"}};
 };
 
 NameMap& name_map() {
@@ -69,6 +73,23 @@ void dynlib_register_name(std::string_view windows_name, std::string_view so_nam
   m.names[lower(windows_name)] = std::string(so_name);
 }
 
+void dynlib_register_system_name(std::string_view windows_name, std::string_view soname) {
+  NameMap& m = name_map();
+  std::lock_guard<std::mutex> g(m.lock);
+  if (soname.empty()) {
+    m.system.erase(lower(windows_name));
+  } else {
+    m.system[lower(windows_name)] = std::string(soname);
+  }
+}
+
+std::string dynlib_system_name(std::string_view windows_name) {
+  NameMap& m = name_map();
+  std::lock_guard<std::mutex> g(m.lock);
+  auto it = m.system.find(lower(windows_name));
+  return it != m.system.end() ? it->second : std::string();
+}
+
 std::vector<std::string> dynlib_search_dirs() {
   std::vector<std::string> dirs;
   if (const std::optional<std::string> env = platform::env("DOSSAR_LIB_PATH")) {
@@ -110,6 +131,11 @@ bool DynLib::open(std::string_view windows_name) {
   for (const std::string& dir : dynlib_search_dirs()) {
     const std::string path = dir + "/" + file;
     if (is_regular_file(path) && open_path(path)) return true;
+  }
+  const std::string soname = dynlib_system_name(windows_name);
+  if (!soname.empty()) {
+    handle_ = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return handle_ != nullptr;
   }
   return false;
 }

@@ -5,8 +5,9 @@
 // build ("libvtcrptn.so") and the search looks only in known folders: the
 // folders listed in $DOSSAR_LIB_PATH (colon separated, for tests and
 // relocated installs), then the folder of the running program and its
-// ../lib and ../lib/dossar. The system search path is never used, so a
-// stray library of the same name elsewhere cannot answer in our place.
+// ../lib and ../lib/dossar. The system search path is used only for the
+// services of the system registered below (the PC/SC service), so a stray
+// library of the same name elsewhere cannot answer in our place.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,11 @@ namespace platform {
 std::string dynlib_map_name(std::string_view windows_name);
 // Adds or replaces a mapping.
 void dynlib_register_name(std::string_view windows_name, std::string_view so_name);
+// A service of the system that, when no search folder holds it, is bound by
+// its soname from the system path ("WinSCard.dll" -> "libpcsclite.so.1" by
+// default); an empty soname removes the entry.
+void dynlib_register_system_name(std::string_view windows_name, std::string_view soname);
+std::string dynlib_system_name(std::string_view windows_name);
 // The folders searched, in order.
 std::vector<std::string> dynlib_search_dirs();
 

@@ -33,7 +33,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 # The translation units of the repository (each once: the stand-ins compile a
 # shared source into several libraries).
 mapfile -t units < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
-  sed "s|^$root/||" | grep -E '^(crypto|platform|quillon2|stand-ins|dsutils|vxsdk|printing|tests|bench|tools/vtpagina-print)/' | sort -u)
+  sed "s|^$root/||" | grep -E '^(crypto|platform|quillon2|stand-ins|dsutils|vxsdk|printing|tests|bench|tools/vtpagina-print|tools/vxsdk-tool)/' | sort -u)
 if [ $# -gt 0 ]; then
   mapfile -t units < <(printf '%s\n' "${units[@]}" | grep -E "^($(printf '%s|' "$@" | sed 's/|$//'))" || true)
 fi

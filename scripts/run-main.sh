@@ -37,6 +37,24 @@ harness_out=$(CI= tests/vxsdk/pcscd_harness.sh start "$token_run" build-release/
 if [ $harness_rc -eq 0 ]; then
   echo "$harness_out"
   build-release/bench/vxsdk/vxsdk-probe || echo "FAILED: the token SDK could not read the emulator's token" >&2
+  # The exports through vxsdk-tool: the readers, the token, and a file put
+  # on the card and read back (the PIN through a descriptor, never argv).
+  tool=build-release/tools/vxsdk-tool/vxsdk-tool
+  reader=$(sed -n 's/^reader //p' "$token_run/state")
+  probe_file="$stamp_dir/token-file"
+  head -c 700 /dev/urandom >"$probe_file"
+  if "$tool" readers && "$tool" info "$reader" &&
+    "$tool" --pin-fd 3 put "$reader" 0101 "$probe_file" 3<<<"1234" &&
+    "$tool" --pin-fd 3 get "$reader" 0101 "$probe_file.back" 3<<<"1234" &&
+    cmp -s "$probe_file" "$probe_file.back"; then
+    echo "vxsdk-tool: 700 bytes put on the emulated token and read back"
+  else
+    echo "FAILED: vxsdk-tool could not put a file on the emulated token and read it back" >&2
+  fi
+  # The round trip once more with its key container on the emulated token.
+  echo "== round trip with the key container on the token (--medium=token)"
+  DOSSAR_LIB_PATH=build-release/vxsdk "$roundtrip" --size 1 --medium=token --pin-fd 3 3<<<"1234" ||
+    echo "FAILED: the round trip with the key container on the token did not complete" >&2
 else
   echo "The private pcscd was not started: ${harness_out#SKIPPED: }"
 fi

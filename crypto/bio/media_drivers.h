@@ -7,58 +7,56 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 extern "C" {
 
 // ---- Token SDK ("vxsdk") -------------------------------------------------
-// Every call answers a 32-bit result: 0 or more success, negative failure
-// (PC/SC codes unchanged, card status words as 0x86E0xxxx).
-using VXHANDLE = uint32_t;
+// The contract is the SDK's own header, shared with the SDK and the
+// stand-in: every call answers a 32-bit result, 0 on success (PC/SC codes
+// unchanged, card status words as 0x86E0xxxx). A handle is pointer-sized.
+}  // extern "C"
+#include "vxsdk/api/vxsdk_api.h"
+extern "C" {
 
-struct VXReaderInfo {
-  char name[260];
-  int32_t token_present;
-};
-
-#pragma pack(push, 1)
-struct VXObjectInfo {
-  uint16_t id;
-  int32_t flags;
-  uint16_t size;
-};
-#pragma pack(pop)
+using VXHANDLE = VXHandle;
 static_assert(sizeof(VXReaderInfo) == 264);
 static_assert(sizeof(VXObjectInfo) == 8);
 
-using VXReadersEnumOpen_fn = int32_t (*)(VXHANDLE* e);
-using VXReadersEnumNext_fn = int32_t (*)(VXHANDLE e, VXReaderInfo* info);
-using VXReadersEnumClose_fn = int32_t (*)(VXHANDLE e);
-using VXTokenBind_fn = int32_t (*)(VXHANDLE* token, const char* reader);
-using VXTokenUnbind_fn = int32_t (*)(VXHANDLE token);
-using VXTokenLogin_fn = int32_t (*)(VXHANDLE token, const char* pin);
-using VXTokenLogout_fn = int32_t (*)(VXHANDLE token);
-using VXTokenPinChange_fn = int32_t (*)(VXHANDLE token, const char* old_pin, const char* new_pin);
-using VXTokenMaxPinGet_fn = int32_t (*)(VXHANDLE token, int32_t* length);
-using VXTokenMinPinGet_fn = int32_t (*)(VXHANDLE token, int32_t* length);
-using VXTokenLabelGet_fn = int32_t (*)(VXHANDLE token, char* label, int32_t size);
-using VXTokenIDGet_fn = int32_t (*)(VXHANDLE token, char* id, int32_t size);
-using VXRootDirOpen_fn = int32_t (*)(VXHANDLE token, VXHANDLE* dir, uint16_t selector);
-using VXDirCreate_fn = int32_t (*)(VXHANDLE* dir, uint16_t id, VXHANDLE parent, int32_t word);
-using VXDirOpen_fn = int32_t (*)(VXHANDLE* dir, uint16_t id, VXHANDLE parent);
-using VXDirGetInfo_fn = int32_t (*)(VXHANDLE dir, VXObjectInfo* info);
-using VXDirDelete_fn = int32_t (*)(VXHANDLE dir);
-using VXDirClose_fn = int32_t (*)(VXHANDLE dir);
-using VXEnumOpen_fn = int32_t (*)(VXHANDLE dir, VXHANDLE* e);
-using VXEnumNext_fn = int32_t (*)(VXHANDLE e, VXObjectInfo* info);
-using VXEnumClose_fn = int32_t (*)(VXHANDLE e);
-using VXFileOpen_fn = int32_t (*)(VXHANDLE* file, VXHANDLE dir, uint16_t id);
-using VXFileCreate_fn = int32_t (*)(VXHANDLE* file, VXHANDLE dir, uint16_t id, uint16_t size, int32_t protect);
-using VXFileRead_fn = int32_t (*)(VXHANDLE file, uint16_t offset, uint16_t count, unsigned char* buffer,
-                                  int32_t buffer_size);
-using VXFileWrite_fn = int32_t (*)(VXHANDLE file, uint16_t offset, const unsigned char* data, uint16_t length);
-using VXFileDelete_fn = int32_t (*)(VXHANDLE file);
-using VXFileGetInfo_fn = int32_t (*)(VXHANDLE file, VXObjectInfo* info);
-using VXFileClose_fn = int32_t (*)(VXHANDLE file);
+using VXReadersEnumOpen_fn = decltype(&VXReadersEnumOpen);
+using VXReadersEnumNext_fn = decltype(&VXReadersEnumNext);
+using VXReadersEnumClose_fn = decltype(&VXReadersEnumClose);
+using VXTokenBind_fn = decltype(&VXTokenBind);
+using VXTokenUnbind_fn = decltype(&VXTokenUnbind);
+using VXTokenLogin_fn = decltype(&VXTokenLogin);
+using VXTokenLogout_fn = decltype(&VXTokenLogout);
+using VXTokenPinChange_fn = decltype(&VXTokenPinChange);
+using VXTokenMaxPinGet_fn = decltype(&VXTokenMaxPinGet);
+using VXTokenMinPinGet_fn = decltype(&VXTokenMinPinGet);
+using VXTokenLabelGet_fn = decltype(&VXTokenLabelGet);
+using VXTokenIDGet_fn = decltype(&VXTokenIDGet);
+using VXRootDirOpen_fn = decltype(&VXRootDirOpen);
+using VXDirCreate_fn = decltype(&VXDirCreate);
+using VXDirOpen_fn = decltype(&VXDirOpen);
+using VXDirGetInfo_fn = decltype(&VXDirGetInfo);
+using VXDirDelete_fn = decltype(&VXDirDelete);
+using VXDirClose_fn = decltype(&VXDirClose);
+using VXDirEnumOpen_fn = decltype(&VXDirEnumOpen);
+using VXDirEnumNext_fn = decltype(&VXDirEnumNext);
+using VXDirEnumClose_fn = decltype(&VXDirEnumClose);
+using VXFilesEnumOpen_fn = decltype(&VXFilesEnumOpen);
+using VXFilesEnumNext_fn = decltype(&VXFilesEnumNext);
+using VXFilesEnumClose_fn = decltype(&VXFilesEnumClose);
+using VXFileOpen_fn = decltype(&VXFileOpen);
+using VXFileCreate_fn = decltype(&VXFileCreate);
+using VXFileRead_fn = decltype(&VXFileRead);
+using VXFileWrite_fn = decltype(&VXFileWrite);
+using VXFileDelete_fn = decltype(&VXFileDelete);
+using VXFileGetInfo_fn = decltype(&VXFileGetInfo);
+using VXFileClose_fn = decltype(&VXFileClose);
+// The two enumerations have the same shape; the medium walks both alike.
+static_assert(std::is_same_v<VXDirEnumOpen_fn, VXFilesEnumOpen_fn>);
+static_assert(std::is_same_v<VXDirEnumNext_fn, VXFilesEnumNext_fn>);
 
 // Results the medium relies on.
 constexpr int32_t VX_END_OF_LIST = static_cast<int32_t>(0x80070103u);
@@ -73,7 +71,8 @@ constexpr int32_t VX_WRONG_OFFSET = static_cast<int32_t>(0x86E06B00u);
 constexpr int32_t VX_DEVICE_ERROR = static_cast<int32_t>(0x86E06F00u);
 constexpr uint16_t VX_ROOT_SELECTOR = 0xF007;
 constexpr uint16_t VX_READ_TO_END = 0xFFFF;
-// Flag word of VXObjectInfo: the object is a folder.
+// The object types of the newer card OS's descriptors (VXObjectInfo.flags
+// carries the protection flag, not these).
 constexpr int32_t VX_OBJECT_FOLDER = 0x38;
 constexpr int32_t VX_OBJECT_FILE = 0x01;
 

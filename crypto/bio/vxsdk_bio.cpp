@@ -210,7 +210,7 @@ bool walk(Ctx& c, bool create, bool* absent) {
     return true;
   };
   if (sdk_call(c, VXBIO_F_ROOT_OPEN, false,
-               [&] { return call<VXRootDirOpen_fn>(kRootDirOpen)(c.token, &c.directory, VX_ROOT_SELECTOR); }) < 0) {
+               [&] { return call<VXRootDirOpen_fn>(kRootDirOpen)(&c.directory, c.token, VX_ROOT_SELECTOR); }) < 0) {
     return false;
   }
   if (p.empty()) {
@@ -332,9 +332,10 @@ bool read_whole_file(Ctx& c) {
   std::vector<unsigned char, WipingAllocator<unsigned char>> bytes(info.size);
   const int32_t got = sdk_call(c, VXBIO_F_FILE_READ, false, [&] {
     CryptoLockGuard guard(CRYPTO_LOCK_VEXIL);
-    return call<VXFileRead_fn>(kFileRead)(c.file, 0, VX_READ_TO_END, bytes.data(), static_cast<int32_t>(bytes.size()));
+    return call<VXFileRead_fn>(kFileRead)(c.file, 0, VX_READ_TO_END, bytes.data(), static_cast<uint32_t>(bytes.size()));
   });
-  if (got != static_cast<int32_t>(bytes.size())) return false;
+  // Success is 0; the bytes read are min(count, size), the whole file.
+  if (got < 0) return false;
   c.buffer.assign(bytes.data(), bytes.size());
   return true;
 }
@@ -570,13 +571,13 @@ int vxdk_list_directory(const char* path, std::vector<VEXIL_FILE_INFO*>* out) {
   if (c == nullptr || !c->is_directory || out == nullptr) return 0;
   auto walk_list = [&](Fn open, Fn next, Fn close, bool folders) {
     VXHANDLE e = 0;
-    if (sdk_call(*c, VXBIO_F_FOLDER_INFO, false, [&] { return call<VXEnumOpen_fn>(open)(c->directory, &e); }) < 0) {
+    if (sdk_call(*c, VXBIO_F_FOLDER_INFO, false, [&] { return call<VXDirEnumOpen_fn>(open)(&e, c->directory); }) < 0) {
       return false;
     }
     bool ok = true;
     for (;;) {
       VXObjectInfo info{};
-      const int32_t rc = call<VXEnumNext_fn>(next)(e, &info);
+      const int32_t rc = call<VXDirEnumNext_fn>(next)(e, &info);
       if (rc == VX_END_OF_LIST) break;
       if (rc < 0) {
         ok = false;
@@ -590,7 +591,7 @@ int vxdk_list_directory(const char* path, std::vector<VEXIL_FILE_INFO*>* out) {
       vxdk_fill_entry(entry, info, folders);
       out->push_back(entry);
     }
-    call<VXEnumClose_fn>(close)(e);
+    call<VXDirEnumClose_fn>(close)(e);
     return ok;
   };
   return walk_list(kDirEnumOpen, kDirEnumNext, kDirEnumClose, true) &&

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ namespace {
 enum class Kind { Readers, Token, Dir, File, Enum };
 
 struct Obj {
+  // A handle is the address of this word, as in the SDK.
+  int32_t type_word = 0;
   Kind kind = Kind::Readers;
   std::string reader;
   VXHANDLE token = 0;
@@ -33,18 +36,19 @@ struct Obj {
 };
 
 std::mutex g_mutex;
-std::map<VXHANDLE, Obj> g_objects;
-VXHANDLE g_next = 1;
+std::map<VXHANDLE, std::unique_ptr<Obj>> g_objects;
 
 VXHANDLE add(Obj o) {
-  const VXHANDLE h = g_next++;
-  g_objects[h] = std::move(o);
+  auto owned = std::make_unique<Obj>(std::move(o));
+  owned->type_word = static_cast<int32_t>(owned->kind) + 1;
+  const VXHANDLE h = &owned->type_word;
+  g_objects[h] = std::move(owned);
   return h;
 }
 
 Obj* find(VXHANDLE h, Kind kind) {
   const auto it = g_objects.find(h);
-  return it != g_objects.end() && it->second.kind == kind ? &it->second : nullptr;
+  return it != g_objects.end() && it->second->kind == kind ? it->second.get() : nullptr;
 }
 
 // The token behind a handle, still in its reader.
@@ -70,16 +74,16 @@ VXObjectInfo info_of(const fs::path& p, uint16_t id) {
   VXObjectInfo info{};
   info.id = id;
   std::error_code ec;
-  if (fs::is_directory(p, ec)) {
-    info.flags = VX_OBJECT_FOLDER;
-  } else {
-    info.flags = VX_OBJECT_FILE;
+  // The protection flag: folders have none, files are reported unprotected
+  // (the stand-in keeps its protection beside the file).
+  info.flags = 0;
+  if (!fs::is_directory(p, ec)) {
     info.size = static_cast<uint16_t>(fs::file_size(p, ec));
   }
   return info;
 }
 
-int32_t list(VXHANDLE dir, VXHANDLE* e, bool folders) {
+int32_t list(VXHANDLE* e, VXHANDLE dir, bool folders) {
   Obj* d = find(dir, Kind::Dir);
   if (d == nullptr || e == nullptr) return VX_DEVICE_ERROR;
   Obj en;
@@ -182,7 +186,7 @@ STANDIN_EXPORT int32_t VXTokenLogout(VXHANDLE token) {
   return 0;
 }
 
-STANDIN_EXPORT int32_t VXTokenPinChange(VXHANDLE, const char*, const char*) {
+STANDIN_EXPORT int32_t VXTokenPinChange(VXHANDLE, const char*) {
   standin::media_call("VXTokenPinChange");
   return VX_DEVICE_ERROR;
 }
@@ -196,18 +200,27 @@ STANDIN_EXPORT int32_t VXTokenMinPinGet(VXHANDLE, int32_t* n) {
   if (n != nullptr) *n = 1;
   return 0;
 }
-STANDIN_EXPORT int32_t VXTokenLabelGet(VXHANDLE, char* out, int32_t size) {
-  standin::media_call("VXTokenLabelGet");
-  if (out != nullptr && size > 0) std::snprintf(out, static_cast<std::size_t>(size), "stand-in");
+// A null buffer asks for the size; a short one gets a cut text ending in a
+// NUL inside it.
+int32_t copy_text(const char* text, char* out, uint32_t* size) {
+  if (size == nullptr) return VX_E_POINTER;
+  if (out == nullptr) {
+    *size = static_cast<uint32_t>(std::strlen(text) + 1);
+  } else if (*size > 0) {
+    std::snprintf(out, *size, "%s", text);
+  }
   return 0;
 }
-STANDIN_EXPORT int32_t VXTokenIDGet(VXHANDLE, char* out, int32_t size) {
+STANDIN_EXPORT int32_t VXTokenLabelGet(VXHANDLE, char* out, uint32_t* size) {
+  standin::media_call("VXTokenLabelGet");
+  return copy_text("stand-in", out, size);
+}
+STANDIN_EXPORT int32_t VXTokenIDGet(VXHANDLE, char* out, uint32_t* size) {
   standin::media_call("VXTokenIDGet");
-  if (out != nullptr && size > 0) std::snprintf(out, static_cast<std::size_t>(size), "0001");
-  return 0;
+  return copy_text("0001", out, size);
 }
 
-STANDIN_EXPORT int32_t VXRootDirOpen(VXHANDLE token, VXHANDLE* dir, uint16_t selector) {
+STANDIN_EXPORT int32_t VXRootDirOpen(VXHANDLE* dir, VXHANDLE token, uint16_t selector) {
   const std::lock_guard<std::mutex> lock(g_mutex);
   if (const int32_t rc = gate("VXRootDirOpen", token, false); rc < 0) return rc;
   if (dir == nullptr || selector != VX_ROOT_SELECTOR) return VX_FILE_NOT_FOUND;
@@ -277,11 +290,11 @@ STANDIN_EXPORT int32_t VXDirClose(VXHANDLE dir) {
   return close_handle(dir);
 }
 
-STANDIN_EXPORT int32_t VXDirEnumOpen(VXHANDLE dir, VXHANDLE* e) {
+STANDIN_EXPORT int32_t VXDirEnumOpen(VXHANDLE* e, VXHANDLE dir) {
   const std::lock_guard<std::mutex> lock(g_mutex);
   const Obj* d = find(dir, Kind::Dir);
   if (const int32_t rc = gate("VXDirEnumOpen", d != nullptr ? d->token : 0, false); rc < 0) return rc;
-  return list(dir, e, true);
+  return list(e, dir, true);
 }
 STANDIN_EXPORT int32_t VXDirEnumNext(VXHANDLE e, VXObjectInfo* info) {
   const std::lock_guard<std::mutex> lock(g_mutex);
@@ -293,11 +306,11 @@ STANDIN_EXPORT int32_t VXDirEnumClose(VXHANDLE e) {
   standin::media_call("VXDirEnumClose");
   return close_handle(e);
 }
-STANDIN_EXPORT int32_t VXFilesEnumOpen(VXHANDLE dir, VXHANDLE* e) {
+STANDIN_EXPORT int32_t VXFilesEnumOpen(VXHANDLE* e, VXHANDLE dir) {
   const std::lock_guard<std::mutex> lock(g_mutex);
   const Obj* d = find(dir, Kind::Dir);
   if (const int32_t rc = gate("VXFilesEnumOpen", d != nullptr ? d->token : 0, false); rc < 0) return rc;
-  return list(dir, e, false);
+  return list(e, dir, false);
 }
 STANDIN_EXPORT int32_t VXFilesEnumNext(VXHANDLE e, VXObjectInfo* info) {
   const std::lock_guard<std::mutex> lock(g_mutex);
@@ -352,22 +365,23 @@ STANDIN_EXPORT int32_t VXFileCreate(VXHANDLE* file, VXHANDLE dir, uint16_t id, u
 }
 
 STANDIN_EXPORT int32_t VXFileRead(VXHANDLE file, uint16_t offset, uint16_t count, unsigned char* buffer,
-                                  int32_t buffer_size) {
+                                  uint32_t buffer_size) {
   const std::lock_guard<std::mutex> lock(g_mutex);
   Obj* f = find(file, Kind::File);
-  if (f == nullptr || buffer == nullptr) return VX_DEVICE_ERROR;
+  if (f == nullptr) return VX_DEVICE_ERROR;
   if (const int32_t rc = gate("VXFileRead", f->token, true); rc < 0) return rc;
   std::error_code ec;
   const auto size = static_cast<long>(fs::file_size(f->path, ec));
   if (ec || offset > size) return VX_WRONG_OFFSET;
   long n = size - offset;
   if (count != VX_READ_TO_END && count < n) n = count;
-  if (n > buffer_size) return VX_WRONG_OFFSET;
+  if (n > static_cast<long>(buffer_size)) return VX_WRONG_OFFSET;
+  if (buffer == nullptr) return 0;
   if (standin::media_read_budget(n) != n) return VX_REMOVED_CARD;
   std::ifstream in(f->path, std::ios::binary);
   in.seekg(offset);
   in.read(reinterpret_cast<char*>(buffer), n);
-  return in ? static_cast<int32_t>(n) : VX_DEVICE_ERROR;
+  return in ? 0 : VX_DEVICE_ERROR;
 }
 
 STANDIN_EXPORT int32_t VXFileWrite(VXHANDLE file, uint16_t offset, const unsigned char* data, uint16_t length) {
@@ -383,7 +397,7 @@ STANDIN_EXPORT int32_t VXFileWrite(VXHANDLE file, uint16_t offset, const unsigne
   io.seekp(offset);
   io.write(reinterpret_cast<const char*>(data), take);
   io.close();
-  return take == length ? length : VX_REMOVED_CARD;
+  return take == length ? 0 : VX_REMOVED_CARD;
 }
 
 STANDIN_EXPORT int32_t VXFileDelete(VXHANDLE file) {

@@ -1,7 +1,8 @@
 // A hostile card behind the token SDK's core: every answer comes from the
 // input (a length byte, then that many bytes; the input's end pulls the
 // card), and each card operation must end with a code, never an overrun or a
-// hang. The TLV readers get the whole input as well.
+// hang. The TLV readers and the file system's answer parsers (select
+// answer, FCI, both lists) get the whole input as well.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,6 +12,7 @@
 #include "vxsdk/registry.h"
 #include "vxsdk/tlv.h"
 #include "vxsdk/token.h"
+#include "vxsdk/token_fs.h"
 
 namespace {
 
@@ -32,6 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)sink;
     }
   }
+  Try([&] { vxsdk::ParseK1Select(all); });
+  Try([&] { vxsdk::ParseK1List(all); });
+  Try([&] { vxsdk::ParseK2Fci(all); });
+  Try([&] { vxsdk::ParseK2ListPage(all, 0x01); });
   if (size < 1) {
     return 0;
   }
@@ -71,6 +77,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Try([&] { k2->ProprietaryReset(); });
       Try([&] { k2->RootRecordFlag(); });
     }
+    // Directories and files behind the same card: listings that loop or
+    // lie, reads that come up short.
+    Try([&] {
+      auto root = vxsdk::CardRootDir(t);
+      Try([&] { root->ListDirs(); });
+      Try([&] {
+        for (const auto& f : root->ListFiles()) {
+          f->Size();
+        }
+      });
+      Try([&] { root->OpenFile(0x0001)->Read(0, 0xFFFF); });
+      Try([&] { vxsdk::SelectRootFolder(t, 0xF00C); });
+    });
     t->SameCard();
   });
   vxsdk::CReaderRegistry::Instance().ClearForTest();

@@ -75,5 +75,29 @@ TEST(DynLib, RefusesWhatIsNotThere) {
   EXPECT_FALSE(lib.open("SnElLock.dll"));  // not next to the test program
 }
 
+// The PC/SC service is the machine's own: with no copy in the search
+// folders it binds by soname from the system path; any other name never
+// does, and a copy in a search folder (the tests' stand-in) wins.
+TEST(DynLib, ThePcscServiceComesFromTheSystem) {
+  setenv("DOSSAR_LIB_PATH", kStandins.c_str(), 1);
+  EXPECT_EQ(dynlib_system_name("WINSCARD.DLL"), "libpcsclite.so.1");
+  EXPECT_EQ(dynlib_system_name("vxsdk"), "");
+  DynLib pcsc;
+  ASSERT_TRUE(pcsc.open("WinSCard.dll"));
+  EXPECT_NE(pcsc.symbol("SCardEstablishContext"), nullptr);
+  DynLib other;
+  EXPECT_FALSE(other.open("pcsclite.dll"));  // only the registered service leaves the folders
+  dynlib_register_system_name("WinSCard.dll", "");
+  DynLib none;
+  EXPECT_FALSE(none.open("WinSCard.dll"));
+  dynlib_register_system_name("WinSCard.dll", "libpcsclite.so.1");
+  const std::string media = std::string(DOSSAR_BINARY_DIR) + "/stand-ins/media";
+  setenv("DOSSAR_LIB_PATH", media.c_str(), 1);
+  DynLib standin;
+  ASSERT_TRUE(standin.open("WinSCard.dll"));
+  EXPECT_EQ(standin.symbol("SCardEstablishContext"), nullptr) << "the stand-in in the folder answers first";
+  unsetenv("DOSSAR_LIB_PATH");
+}
+
 }  // namespace
 }  // namespace platform

@@ -658,6 +658,8 @@ TEST_F(MediaKeys, WithoutThePcscServiceOnlyTheTokensAreAbsent) {
     fs::create_symlink(media / name, libs / name);
   }
   ASSERT_TRUE(fs::exists(media / "libWinSCard.so"));
+  // A machine without the service: the system's own is not taken either.
+  platform::dynlib_register_system_name("WinSCard.dll", "");
   while (QL_is_initialized() != 0) QL_cleanup();
   qcrypto::cadb_library_cleanup();
   ::setenv("DOSSAR_LIB_PATH", libs.c_str(), 1);
@@ -679,6 +681,7 @@ TEST_F(MediaKeys, WithoutThePcscServiceOnlyTheTokensAreAbsent) {
       EXPECT_EQ(tree_of(backing(p.medium)), before);
     }
   }
+  platform::dynlib_register_system_name("WinSCard.dll", "libpcsclite.so.1");
   ASSERT_EQ(QL_clear_keys(), QL_OK);
   EXPECT_EQ(QL_load_key(f->medium.c_str(), 0, f->keys.front().path.c_str(), nullptr), QL_OK);
   EXPECT_EQ(holds(f->keys.front().key_pair.get()), 1);

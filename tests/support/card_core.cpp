@@ -241,6 +241,10 @@ void CardCore::SetLabelBytes(std::optional<std::vector<uint8_t>> label) {
 
 void CardCore::SetPersona(Persona p) {
   persona_ = p;
+  // Another card: the newer OS's key follows the PIN again (a PIN change
+  // there rewrites only the key) and the tries are whole.
+  key_ = EmulatorPinKey(pin_);
+  tries_ = 15;
   Build();
 }
 

@@ -7,15 +7,23 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "crypto/bio/media.h"
+#include "crypto/bio/vxsdk_bio.h"
 #include "tests/support/run_program.h"
+#include "tests/vxsdk/e2e_fixture.h"
 #include "vxsdk/apdu.h"
+#include "vxsdk/api/vxsdk_api.h"
 #include "vxsdk/ca_exception.h"
 #include "vxsdk/registry.h"
 
@@ -23,128 +31,9 @@ namespace {
 
 using vxsdk::CardBracket;
 using vxsdk::CReaderRegistry;
-
-std::map<std::string, std::string> LoadState() {
-  std::map<std::string, std::string> s;
-  std::ifstream f(VXSDK_HARNESS_DIR "/state");
-  std::string line;
-  while (std::getline(f, line)) {
-    const auto sp = line.find(' ');
-    s[line.substr(0, sp)] = sp == std::string::npos ? "" : line.substr(sp + 1);
-  }
-  return s;
-}
-
-template <typename F>
-int32_t CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const vxsdk::CAException& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
-std::string Hex(const std::vector<uint8_t>& v) {
-  std::string s;
-  char b[4];
-  for (uint8_t x : v) {
-    std::snprintf(b, sizeof b, "%02x", x);
-    s += b;
-  }
-  return s;
-}
-
-class TokenE2e : public ::testing::Test {
- protected:
-  void SetUp() override {
-    state_ = LoadState();
-    if (state_.count("reader") == 0) {
-      std::string why = state_.count("skip") != 0   ? state_["skip"]
-                        : state_.count("fail") != 0 ? state_["fail"]
-                                                    : "the pcscd harness did not run";
-      const char* ci = std::getenv("CI");
-      if (ci != nullptr && std::string(ci) == "true") {
-        FAIL() << "e2e harness missing: " << why;
-      }
-      GTEST_SKIP() << why;
-    }
-    reader_ = state_["reader"];
-    CReaderRegistry::Instance().ClearForTest();
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx_), SCARD_S_SUCCESS);
-  }
-  void TearDown() override {
-    CReaderRegistry::Instance().ClearForTest();
-    if (ctx_ != 0) {
-      SCardReleaseContext(ctx_);
-    }
-  }
-
-  std::string Control(const std::string& line) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, state_["control"].c_str(), sizeof a.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd);
-      return "error connect";
-    }
-    const std::string l = line + "\n";
-    (void)!::write(fd, l.data(), l.size());
-    std::string out;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
-      out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return out;
-  }
-
-  // Waits (on PC/SC's status change, at most `ms`) until the reader's card
-  // presence is `present`; true when it is.
-  bool WaitPresence(bool present, int ms) {
-    SCARD_READERSTATE st{};
-    st.szReader = reader_.c_str();
-    st.dwCurrentState = SCARD_STATE_UNAWARE;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-      if (left <= 0) {
-        return false;
-      }
-      const LONG rv = SCardGetStatusChange(ctx_, static_cast<DWORD>(left), &st, 1);
-      if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT)) {
-        return false;
-      }
-      if (((st.dwEventState & SCARD_STATE_PRESENT) != 0) == present && (st.dwEventState & SCARD_STATE_MUTE) == 0) {
-        return true;
-      }
-      st.dwCurrentState = st.dwEventState & ~SCARD_STATE_CHANGED;
-    }
-  }
-
-  // Takes the card out, sets the persona (the PIN back to 1234) and puts it
-  // back, waiting for pcscd to see both.
-  void Present(const std::string& persona) {
-    ASSERT_EQ(Control("remove"), "ok\n");
-    ASSERT_TRUE(WaitPresence(false, 10000)) << "pcscd did not see the card go";
-    ASSERT_EQ(Control("persona " + persona), "ok\n");
-    ASSERT_TRUE(WaitPresence(true, 10000)) << "pcscd did not see the card come";
-  }
-
-  std::shared_ptr<vxsdk::CVexilToken> Bind() { return CReaderRegistry::Instance().BindReader(reader_); }
-
-  void Login(vxsdk::CVexilToken& t, const std::string& pin) {
-    CardBracket b(t);
-    t.Login(reinterpret_cast<const uint8_t*>(pin.data()), pin.size());
-  }
-
-  std::map<std::string, std::string> state_;
-  std::string reader_;
-  SCARDCONTEXT ctx_ = 0;
-};
+using vxsdk_e2e::CodeOf;
+using vxsdk_e2e::Hex;
+using vxsdk_e2e::TokenE2e;
 
 TEST_F(TokenE2e, PcscScanShowsBothReadersAndTheAtr) {
   Present("K2-13");
@@ -283,6 +172,220 @@ TEST_F(TokenE2e, TokenPulledMidCommandGivesAPcscCode) {
   ASSERT_EQ(Control("insert"), "ok\n");
   ASSERT_TRUE(WaitPresence(true, 10000));
   EXPECT_EQ(CodeOf([&] { Bind(); }), 0);
+}
+
+// The exports, bind to unbind, over pcscd on both generations; the folder
+// E007 does not exist on the fresh card and is made by the root open.
+TEST_F(TokenE2e, ExportsRoundTripOnBothGenerations) {
+  for (const char* persona : {"K1", "K2-13"}) {
+    SCOPED_TRACE(persona);
+    Present(persona);
+    CReaderRegistry::Instance().ClearForTest();
+    VXHandle tok = nullptr, root = nullptr, sub = nullptr, file = nullptr, files = nullptr;
+    ASSERT_EQ(VXTokenBind(&tok, reader_.c_str()), 0);
+    ASSERT_EQ(VXTokenLogin(tok, "1234"), 0);
+    ASSERT_EQ(VXRootDirOpen(&root, tok, 0xF007), 0);
+    VXObjectInfo info{};
+    ASSERT_EQ(VXDirGetInfo(root, &info), 0);
+    EXPECT_EQ(info.id, 0xE007);
+    ASSERT_EQ(VXDirCreate(&sub, 0x0101, root, 0), 0);
+    ASSERT_EQ(VXFileCreate(&file, sub, 0x0001, 300, 1), 0);
+    std::vector<uint8_t> data(300);
+    std::iota(data.begin(), data.end(), uint8_t{7});
+    ASSERT_EQ(VXFileWrite(file, 0, data.data(), 300), 0);
+    std::vector<uint8_t> back(300);
+    ASSERT_EQ(VXFileRead(file, 0, 0xFFFF, back.data(), 300), 0);
+    EXPECT_EQ(back, data);
+    ASSERT_EQ(VXFilesEnumOpen(&files, sub), 0);
+    ASSERT_EQ(VXFilesEnumNext(files, &info), 0);
+    EXPECT_EQ(info.id, 0x0001);
+    EXPECT_EQ(info.size, 300);
+    EXPECT_EQ(int32_t{info.flags}, 1);
+    EXPECT_EQ(VXFilesEnumNext(files, &info), VX_E_NO_MORE_ITEMS);
+    EXPECT_EQ(VXFilesEnumClose(files), 0);
+    EXPECT_EQ(VXFileDelete(file), 0);
+    EXPECT_EQ(VXFileClose(file), 0);
+    EXPECT_EQ(VXDirDelete(sub), 0);
+    EXPECT_EQ(VXDirClose(sub), 0);
+    EXPECT_EQ(VXDirClose(root), 0);
+    EXPECT_EQ(VXTokenLogout(tok), 0);
+    EXPECT_EQ(VXTokenUnbind(tok), 0);
+    EXPECT_EQ(Control("dump").find("/E007/0101"), std::string::npos) << "the folder is gone";
+  }
+}
+
+int g_prompts = 0;
+int CountAndAnswerPin(char* buffer, int size, int /*flags*/, void* /*argument*/) {
+  ++g_prompts;
+  std::snprintf(buffer, static_cast<size_t>(size), "1234");
+  return 4;
+}
+
+// The token medium over the real libvxsdk.so (loaded by name from its build
+// folder) and the system's PC/SC service.
+class TokenMediumE2e : public TokenE2e {
+ protected:
+  void SetUp() override {
+    TokenE2e::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    ::setenv("DOSSAR_LIB_PATH", VXSDK_LIBRARY_DIR, 1);
+    ASSERT_EQ(qcrypto::load_token_sdk(), 1);
+    qcrypto::vxdk_set_password_callback(CountAndAnswerPin);
+    g_prompts = 0;
+  }
+  void TearDown() override {
+    qcrypto::vxdk_set_password_callback(nullptr);
+    qcrypto::unload_token_sdk();
+    ::unsetenv("DOSSAR_LIB_PATH");
+    TokenE2e::TearDown();
+  }
+  static bool WriteFile(const char* path, const std::vector<uint8_t>& data) {
+    BIO* bio = qcrypto::media_fopen(path, "wb");
+    if (bio == nullptr) {
+      return false;
+    }
+    const bool ok = BIO_write(bio, data.data(), static_cast<int>(data.size())) == static_cast<int>(data.size()) &&
+                    BIO_flush(bio) == 1;
+    BIO_free(bio);
+    return ok;
+  }
+  static bool ReadFile(const char* path, std::vector<uint8_t>* out) {
+    out->clear();
+    BIO* bio = qcrypto::media_fopen(path, "rb");
+    if (bio == nullptr) {
+      return false;
+    }
+    unsigned char buf[128];
+    for (int n; (n = BIO_read(bio, buf, sizeof buf)) > 0;) {
+      out->insert(out->end(), buf, buf + n);
+    }
+    BIO_free(bio);
+    return true;
+  }
+};
+
+TEST_F(TokenMediumE2e, StoresAndReadsBackThroughTheReaderPath) {
+  for (const char* persona : {"K1", "K2-13"}) {
+    SCOPED_TRACE(persona);
+    Present(persona);
+    g_prompts = 0;
+    const char* path = "Vexil T 00 00:\\3f00\\e007\\a001";
+    std::vector<uint8_t> data(700);
+    std::iota(data.begin(), data.end(), uint8_t{3});
+    ASSERT_TRUE(WriteFile(path, data));
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(ReadFile(path, &back));
+    EXPECT_EQ(back, data);
+    EXPECT_NE(Control("dump").find("/E007/A001 file size=700"), std::string::npos);
+    EXPECT_GE(g_prompts, 1) << "creating needs the PIN";
+  }
+}
+
+// The fixture's key file is protected: the read is refused with 6982, the
+// medium asks the PIN once, logs in and reads.
+TEST_F(TokenMediumE2e, AProtectedFileAsksThePinOnce) {
+  Present("K2-13");
+  CReaderRegistry::Instance().ClearForTest();
+  VXHandle tok = nullptr, root = nullptr, file = nullptr;
+  ASSERT_EQ(VXTokenBind(&tok, reader_.c_str()), 0);
+  ASSERT_EQ(VXTokenLogin(tok, "1234"), 0);
+  ASSERT_EQ(VXRootDirOpen(&root, tok, 0xF007), 0);
+  ASSERT_EQ(VXFileCreate(&file, root, 0xB001, 16, 1), 0);
+  const std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  ASSERT_EQ(VXFileWrite(file, 0, data.data(), 16), 0);
+  VXFileClose(file);
+  VXDirClose(root);
+  VXTokenLogout(tok);
+  VXTokenUnbind(tok);
+  CReaderRegistry::Instance().ClearForTest();
+  // A fresh connection to the card: nobody is logged in.
+  ASSERT_EQ(Control("remove"), "ok\n");
+  ASSERT_TRUE(WaitPresence(false, 10000));
+  ASSERT_EQ(Control("insert"), "ok\n");
+  ASSERT_TRUE(WaitPresence(true, 10000));
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadFile("Vexil T 00 00:\\3f00\\e007\\b001", &back));
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(g_prompts, 1);
+}
+
+TEST_F(TokenMediumE2e, APullMidWriteIsReportedAsAFailure) {
+  Present("K2-13");
+  const char* path = "Vexil T 00 00:\\3f00\\e007\\a002";
+  std::vector<uint8_t> data(400, 0x5C);
+  ASSERT_TRUE(WriteFile(path, data));
+  // The card goes in the middle of the write-back.
+  ASSERT_EQ(Control("fault drop 8"), "ok\n");
+  std::vector<uint8_t> other(400, 0xA3);
+  EXPECT_FALSE(WriteFile(path, other));
+  ASSERT_EQ(Control("fault none"), "ok\n");
+  ASSERT_TRUE(WaitPresence(false, 10000));
+  ASSERT_EQ(Control("insert"), "ok\n");
+  ASSERT_TRUE(WaitPresence(true, 10000));
+}
+
+// The command-line tool over pcscd: the PIN comes through a descriptor.
+TEST_F(TokenE2e, ToolListsPutsAndGets) {
+  Present("K2-13");
+  const std::string tool = VXSDK_TOOL;
+  auto r = test_support::run_program({tool, "readers"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find(reader_ + "\tcard"), std::string::npos) << r.output;
+  r = test_support::run_program({tool, "info", reader_});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("serial " + state_["serial"]), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("label Vexil e2e token"), std::string::npos) << r.output;
+  const std::string dir = ::testing::TempDir() + "vxsdk-tool-" + std::to_string(::getpid());
+  std::remove((dir + ".in").c_str());
+  std::remove((dir + ".out").c_str());
+  {
+    std::ofstream in(dir + ".in", std::ios::binary);
+    for (int i = 0; i < 500; ++i) {
+      in.put(static_cast<char>(i * 7));
+    }
+  }
+  test_support::ProgramOptions pin;
+  pin.input = "1234\n";
+  r = test_support::run_program({tool, "--pin-fd", "0", "put", reader_, "c001", dir + ".in"}, pin);
+  EXPECT_EQ(r.status, 0) << r.output;
+  r = test_support::run_program({tool, "--pin-fd", "0", "get", reader_, "c001", dir + ".out"}, pin);
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::ifstream a(dir + ".in", std::ios::binary), b(dir + ".out", std::ios::binary);
+  const std::string in((std::istreambuf_iterator<char>(a)), {}), out((std::istreambuf_iterator<char>(b)), {});
+  EXPECT_EQ(out.size(), 500u);
+  EXPECT_EQ(in, out);
+  r = test_support::run_program({tool, "--pin-fd", "0", "ls", reader_}, pin);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("file c001 size=500 protected=0"), std::string::npos) << r.output;
+  // A card just put in, and no PIN: the card refuses the write.
+  ASSERT_EQ(Control("remove"), "ok\n");
+  ASSERT_TRUE(WaitPresence(false, 10000));
+  ASSERT_EQ(Control("insert"), "ok\n");
+  ASSERT_TRUE(WaitPresence(true, 10000));
+  r = test_support::run_program({tool, "put", reader_, "c002", dir + ".in"});
+  EXPECT_NE(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("0x86E06982"), std::string::npos) << r.output;
+  std::remove((dir + ".in").c_str());
+  std::remove((dir + ".out").c_str());
+}
+
+// The main job's round trip with its key container on the emulated token.
+TEST_F(TokenE2e, RoundTripWithTheContainerOnTheToken) {
+  Present("K2-13");
+  test_support::ProgramOptions o;
+  o.input = "1234\n";
+  o.environment = {std::string("DOSSAR_LIB_PATH=") + VXSDK_LIBRARY_DIR};
+  const auto r = test_support::run_program({DOSSAR_ROUNDTRIP, "--size", "1", "--medium=token", "--pin-fd", "0"}, o);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("key container: Vexil T 00 00:\\b000"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("chain: verified"), std::string::npos) << r.output;
+  EXPECT_NE(Control("dump").find("/E007/B000"), std::string::npos);
+  // Without a PIN descriptor the token is not used.
+  const auto refused = test_support::run_program({DOSSAR_ROUNDTRIP, "--size", "1", "--medium=token"}, o);
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.output.find("needs --pin-fd"), std::string::npos) << refused.output;
 }
 
 }  // namespace

@@ -12,11 +12,16 @@
 // read-only for verification (its pages are the page cache's), and the bytes
 // are compared in pieces, never held whole.
 //
-//   dossar-roundtrip [--size MiB] [--keep DIR]
+//   dossar-roundtrip [--size MiB] [--keep DIR] [--medium=token --pin-fd N]
+//
+// With --medium=token the key container is copied onto the token in the
+// reader "QRL ifdh T 00 00" (medium "Vexil T 00 00:\b000") and used from
+// there; the token's PIN is read from descriptor N, never from the arguments.
 //
 // Without --keep the scratch folder is made under $TMPDIR and removed at exit;
 // with it the files are made in DIR (new or empty) and left there.
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <stdlib.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -40,8 +45,11 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/cadb/cadb_file.h"
+#include "crypto/cadb/library.h"
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/signed_data.h"
+#include "crypto/pse/pse_files.h"
 #include "crypto/x509store/verify.h"
 #include "dsutils/engine/engine_helper.h"
 #include "platform/environment.h"
@@ -69,19 +77,25 @@ constexpr long kDefaultMiB = 64;
 constexpr long kMaxMiB = 1024;
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 
+constexpr const char* kTokenContainer = "Vexil T 00 00:\\b000";
+
 struct Options {
   long mib = kDefaultMiB;
   std::string keep;       // empty: a temporary folder
   bool registry = false;  // write the settings tree of DOSSAR_REGISTRY_DB
+  bool token = false;
+  int pin_fd = -1;
 };
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dossar-roundtrip [--size MiB] [--keep DIR [--registry]]\n"
-               "  --size MiB   size of the random input file (1..%ld, default %ld)\n"
-               "  --keep DIR   make the files in DIR (new or empty) and keep them\n"
-               "  --registry   with --keep: make the settings tree named by DOSSAR_REGISTRY_DB\n"
-               "               hold the user as executor (and recipient), the CA and the CRL folder\n",
+               "usage: dossar-roundtrip [--size MiB] [--keep DIR [--registry]] [--medium=token --pin-fd N]\n"
+               "  --size MiB       size of the random input file (1..%ld, default %ld)\n"
+               "  --keep DIR       make the files in DIR (new or empty) and keep them\n"
+               "  --registry       with --keep: make the settings tree named by DOSSAR_REGISTRY_DB\n"
+               "                   hold the user as executor (and recipient), the CA and the CRL folder\n"
+               "  --medium=token   keep the key container on the token \"Vexil T 00 00\"\n"
+               "  --pin-fd N       read the token's PIN from descriptor N\n",
                kMaxMiB, kDefaultMiB);
 }
 
@@ -109,6 +123,22 @@ int parse_args(int argc, char** argv, Options* options) {
       options->registry = true;
       continue;
     }
+    if (arg == "--medium=token" || arg == "--medium=disk") {
+      options->token = arg == "--medium=token";
+      continue;
+    }
+    if (arg == "--pin-fd" && i + 1 < argc) {
+      const std::string_view text = argv[++i];
+      const bool digits =
+          !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+      const std::optional<long> fd = digits ? std::optional<long>(std::atol(argv[i])) : std::nullopt;
+      if (!fd || *fd > 1024) {
+        std::fprintf(stderr, "dossar-roundtrip: --pin-fd takes a descriptor number\n");
+        return 1;
+      }
+      options->pin_fd = static_cast<int>(*fd);
+      continue;
+    }
     if ((arg == "--size" || arg == "--keep") && i + 1 < argc) {
       const char* value = argv[++i];
       if (arg == "--keep") {
@@ -134,6 +164,10 @@ int parse_args(int argc, char** argv, Options* options) {
   }
   if (options->registry && (options->keep.empty() || !platform::env("DOSSAR_REGISTRY_DB"))) {
     std::fprintf(stderr, "dossar-roundtrip: --registry needs --keep and DOSSAR_REGISTRY_DB\n");
+    return 1;
+  }
+  if (options->token && options->pin_fd < 0) {
+    std::fprintf(stderr, "dossar-roundtrip: --medium=token needs --pin-fd\n");
     return 1;
   }
   return 0;
@@ -374,6 +408,81 @@ int fail(const char* step, const std::string& why) {
   return 1;
 }
 
+// The token's PIN, read once from its descriptor and kept in a buffer that
+// is wiped at exit.
+struct TokenPin {
+  char text[256] = {};
+  int length = 0;
+  ~TokenPin() { OPENSSL_cleanse(text, sizeof text); }
+  bool read_from(int fd) {
+    int n = 0;
+    while (n < static_cast<int>(sizeof text) - 1) {
+      const ssize_t r = ::read(fd, text + n, sizeof text - 1 - static_cast<std::size_t>(n));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      n += static_cast<int>(r);
+    }
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) --n;
+    text[n] = '\0';
+    length = n;
+    return n > 0;
+  }
+};
+TokenPin g_pin;
+
+int answer_token_pin(char* buffer, int size, int /*flags*/, void* /*argument*/) {
+  if (size <= g_pin.length) return -1;
+  std::memcpy(buffer, g_pin.text, static_cast<std::size_t>(g_pin.length) + 1);
+  return g_pin.length;
+}
+
+// The crypto library held for the copy onto the token (the toolkit takes
+// its own reference when it starts).
+struct LibraryRef {
+  LibraryRef() = default;
+  LibraryRef(const LibraryRef&) = delete;
+  LibraryRef& operator=(const LibraryRef&) = delete;
+  ~LibraryRef() {
+    if (held) qcrypto::cadb_library_cleanup();
+  }
+  bool held = false;
+};
+
+// Copies the container's records and key files from disk to the token
+// medium; an empty text means success.
+std::string copy_container(const std::string& from_medium, const char* to_medium) {
+  char from[qcrypto::PSE_PATH_BUFFER];
+  char to[qcrypto::PSE_PATH_BUFFER];
+  auto copy = [&]() -> bool {
+    // The container's paths are written the system's way ("\\tmp\\..."); on
+    // disk the separators are ours.
+    std::string disk(from);
+    std::replace(disk.begin(), disk.end(), '\\', '/');
+    const std::optional<std::vector<unsigned char>> bytes = read_file(disk, 1 << 20);
+    return bytes && qcrypto::CADB_write_file(to, bytes->data(), static_cast<int>(bytes->size()), nullptr) ==
+                        static_cast<int>(bytes->size());
+  };
+  for (int kind : {qcrypto::PSE31_MKEY, qcrypto::PSE31_MASKS, qcrypto::PSE31_KEK, qcrypto::PSE31_RAND}) {
+    if (qcrypto::PSE_file_path(from, from_medium.c_str(), kind) == nullptr ||
+        qcrypto::PSE_file_path(to, to_medium, kind) == nullptr || !copy()) {
+      return std::string("the record ") + from + " could not be written to " + to;
+    }
+  }
+  int keys = 0;
+  for (int n = 1; n <= 64; ++n) {
+    std::error_code ec;
+    if (qcrypto::PSE_key_file_path(from, from_medium.c_str(), n) == nullptr) continue;
+    std::string disk(from);
+    std::replace(disk.begin(), disk.end(), '\\', '/');
+    if (!fs::exists(disk, ec)) continue;
+    if (qcrypto::PSE_key_file_path(to, to_medium, n) == nullptr || !copy()) {
+      return std::string("a key file could not be written to ") + to_medium;
+    }
+    ++keys;
+  }
+  return keys > 0 ? std::string() : "the container holds no key file";
+}
+
 struct Toolkit {
   Toolkit() = default;
   Toolkit(const Toolkit&) = delete;
@@ -422,6 +531,18 @@ int run(const Options& options) {
   if (!why.empty()) return fail("writing the input file", why);
   const std::size_t input_bytes = static_cast<std::size_t>(options.mib) * kChunk;
   anon.step("writing the input");
+
+  LibraryRef library;
+  if (options.token) {
+    if (!g_pin.read_from(options.pin_fd)) return fail("reading the token's PIN", "nothing on its descriptor");
+    qcrypto::cadb_library_init();
+    library.held = true;
+    QL_set_token_password_callback(answer_token_pin);
+    why = copy_container(pki.container, kTokenContainer);
+    if (!why.empty()) return fail("copying the key container onto the token", why);
+    pki.container = kTokenContainer;
+    std::printf("key container: %s\n", kTokenContainer);
+  }
 
   // From here on only the toolkit, as a program configured with a key
   // container, a trusted CA certificate and a CRL folder would use it.

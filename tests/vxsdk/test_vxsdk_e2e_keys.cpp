@@ -1,0 +1,138 @@
+// A key container on the emulated token over pcscd, through the toolkit and
+// the token medium on the real libvxsdk.so: the key loads and signs, and
+// the signature verifies.
+#include <filesystem>
+
+#include "crypto/cadb/cadb_file.h"
+#include "crypto/cadb/library.h"
+#include "crypto/pse/pse.h"
+#include "crypto/pse/pse_files.h"
+#include "crypto/rand/rand.h"
+#include "quillon2/ql_codes.h"
+#include "quillon2/ql_frame.h"
+#include "quillon2/ql_keys.h"
+#include "quillon2/ql_sign.h"
+#include "tests/support/gost_pki.h"
+#include "tests/support/provider_fixture.h"
+#include "tests/support/pse_fixture.h"
+#include "tests/vxsdk/e2e_fixture.h"
+
+namespace quillon2 {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+using qcrypto::testing_support::read_whole;
+
+int g_prompts = 0;
+int AnswerPin(char* buffer, int size, int /*flags*/, void* /*user*/) {
+  ++g_prompts;
+  std::snprintf(buffer, static_cast<size_t>(size), "1234");
+  return 4;
+}
+
+class TokenKeysE2e : public vxsdk_e2e::TokenE2e {
+ protected:
+  void SetUp() override {
+    TokenE2e::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    started_ = true;
+    root_ = fs::temp_directory_path() / ("dossar-token-keys-" + std::to_string(::getpid()));
+    fs::remove_all(root_);
+    // The real SDK from its build folder; the PC/SC service from the system.
+    ::setenv("DOSSAR_LIB_PATH", VXSDK_LIBRARY_DIR, 1);
+    ASSERT_EQ(QL_init(nullptr, 0), QL_OK);
+    qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+    qcrypto::cadb_library_init();
+    QL_set_token_password_callback(AnswerPin);
+    g_prompts = 0;
+  }
+  void TearDown() override {
+    if (started_) {
+      QL_set_token_password_callback(nullptr);
+      qcrypto::cadb_library_cleanup();
+      while (QL_is_initialized() != 0) {
+        QL_cleanup();
+      }
+      fs::remove_all(root_);
+      ::unsetenv("DOSSAR_LIB_PATH");
+    }
+    TokenE2e::TearDown();
+  }
+
+  // The container's files and its first key, copied from the one made on
+  // disk to `medium`; the key file's path there.
+  static std::string PlaceContainer(const qcrypto::testing_support::PseFixture& f, const char* medium) {
+    char from[qcrypto::PSE_PATH_BUFFER];
+    char to[qcrypto::PSE_PATH_BUFFER];
+    for (int kind : {qcrypto::PSE31_MKEY, qcrypto::PSE31_MASKS, qcrypto::PSE31_KEK}) {
+      const Bytes bytes = read_whole(qcrypto::PSE_file_path(from, f.medium.c_str(), kind));
+      EXPECT_FALSE(bytes.empty());
+      EXPECT_NE(qcrypto::PSE_file_path(to, medium, kind), nullptr);
+      EXPECT_EQ(qcrypto::CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr),
+                static_cast<int>(bytes.size()))
+          << to;
+    }
+    const Bytes der = read_whole(f.keys.front().path);
+    EXPECT_NE(qcrypto::PSE_key_file_path(to, medium, f.keys.front().number), nullptr);
+    EXPECT_EQ(qcrypto::CADB_write_file(to, der.data(), static_cast<int>(der.size()), nullptr),
+              static_cast<int>(der.size()))
+        << to;
+    return to;
+  }
+
+  bool started_ = false;
+  fs::path root_;
+};
+
+class TokenKeysOnEachGeneration : public TokenKeysE2e, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(TokenKeysOnEachGeneration, KeyContainerOnTheTokenSigns) {
+  Present(GetParam());
+  auto f = qcrypto::testing_support::make_pse_fixture((root_ / "disk" / "pse").string(),
+                                                      qcrypto::testing_support::PseFormat::V31, false, 1);
+  ASSERT_NE(f, nullptr);
+  qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
+  test_support::PkiCertSpec spec;
+  spec.common_name = "Key on the token";
+  EVP_PKEY* pair = f->keys.front().key_pair.get();
+  const qcrypto::UniquePtr<X509> cert(test_support::pki_make_cert(pair, spec, nullptr, pair));
+  ASSERT_NE(cert, nullptr);
+  const Bytes cert_der = test_support::to_der(cert.get());
+  ASSERT_EQ(QL_add_trusted_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
+  ASSERT_EQ(QL_add_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
+
+  const std::string medium = "Vexil T 00 00:\\b000";
+  const std::string key = PlaceContainer(*f, medium.c_str());
+  ASSERT_FALSE(HasFailure());
+  EXPECT_NE(Control("dump").find("/E007/B000"), std::string::npos) << Control("dump");
+  ASSERT_EQ(QL_load_key(medium.c_str(), 0, key.c_str(), nullptr), QL_OK);
+
+  const Bytes doc = {'o', 'n', ' ', 't', 'h', 'e', ' ', 't', 'o', 'k', 'e', 'n'};
+  const std::string in = (root_ / "doc.bin").string();
+  const std::string out = (root_ / "doc.sgn").string();
+  ASSERT_TRUE(qcrypto::testing_support::write_whole(in, doc));
+  std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> signing(QL_SIGN_SET_new(), QL_SIGN_SET_free);
+  ASSERT_EQ(X509_up_ref(cert.get()), 1);
+  signing->certificates.emplace_back(cert.get());
+  ASSERT_EQ(QL_sign_file(signing.get(), in.c_str(), out.c_str(), 0), QL_OK);
+  const Bytes message = read_whole(out);
+  std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> checking(QL_SIGN_SET_new(), QL_SIGN_SET_free);
+  unsigned char* content = nullptr;
+  long length = 0;
+  EXPECT_EQ(
+      QL_verify_data_short(checking.get(), message.data(), static_cast<long>(message.size()), &content, &length, 1),
+      QL_OK);
+  EXPECT_EQ(Bytes(content, content + (content != nullptr ? length : 0)), doc);
+  QL_free(content);
+}
+
+INSTANTIATE_TEST_SUITE_P(Personas, TokenKeysOnEachGeneration, ::testing::Values("K1", "K2-13"),
+                         [](const ::testing::TestParamInfo<const char*>& i) {
+                           return std::string(i.param[1] == '1' ? "Older" : "Newer");
+                         });
+
+}  // namespace
+}  // namespace quillon2
