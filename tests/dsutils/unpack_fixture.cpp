@@ -110,13 +110,14 @@ const Party& UnpackFixture::partyB() { return pki().b; }
 QByteArray UnpackFixture::foreignA() { return pki().foreignA; }
 QByteArray UnpackFixture::foreignB() { return pki().foreignB; }
 
-void UnpackFixture::restart_toolkit() {
+void UnpackFixture::restart_toolkit(bool withKeys) {
   close_all();
   CryptoSession& s = global_crypto_session();
   ASSERT_EQ(s.Open(), ql::QL_OK);
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
   const std::vector<unsigned char> ca = test_support::to_der(pki().ca.get());
   ASSERT_EQ(s.AddTrustedCertificate(ca.data(), static_cast<long>(ca.size())), ql::QL_OK);
+  if (!withKeys) return;
   give_key(pki().a.key.get());
   give_key(pki().b.key.get());
 }

@@ -36,7 +36,7 @@ class UnpackFixture : public EngineTest {
   int encrypt(const QString& input, const QString& output, const test_support::Party& recipient);
   // A fresh toolkit session with the CA trusted and both keys held, and
   // nothing else: what a new operation finds.
-  void restart_toolkit();
+  void restart_toolkit(bool withKeys = true);
   void directory_user(const QString& name, const QByteArray& certificate);
   // The executor "exec": its certificate, key file and key-format word.
   void set_owner(const QByteArray& certificate, const QString& keyFile = QString(), std::uint32_t sczi = 0);
