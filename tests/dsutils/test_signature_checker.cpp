@@ -199,6 +199,8 @@ TEST_F(SignatureCheckerTest, OneFailingSignerAgainstAWholeMessageFailure) {
   // fails: every signer carries the code, with its own serial and issuer.
   directory_user("2B", foreignB());
   directory_user("2A", bytes(partyA().der));
+  // A directory that refuses connections: the log shows whom it was asked for.
+  ldap_settings("127.0.0.1", std::to_string(test_support::free_loopback_port()));
   ASSERT_EQ(sign(path("doc.txt"), path("bare.sgn"), {&partyA(), &partyB()}, false), ql::QL_OK);
   restart_toolkit();
   SignatureChecker bare;
@@ -206,11 +208,15 @@ TEST_F(SignatureCheckerTest, OneFailingSignerAgainstAWholeMessageFailure) {
   ASSERT_EQ(bare.records().size(), 2u);
   for (const auto& r : bare.records()) {
     EXPECT_EQ(r->status, kMessageFailed);
+    EXPECT_EQ(r->resultCode, ql::QL_ERR_SIGNER_CERT) << r->resultCode;
     EXPECT_NE(r->resultCode, 0);
     EXPECT_NE(r->resultCode, ql::QL_ERR_BAD_SIGNATURE);
   }
   EXPECT_NE(by_serial(bare, "2A"), nullptr);
   EXPECT_NE(by_serial(bare, "2B"), nullptr);
+  const QString log = QString::fromUtf8(read_file(path("events.log")));
+  // Only B (whose directory entry is another CA's) was looked for in LDAP.
+  EXPECT_EQ(log.count(QStringLiteral("Обращение к LDAP (127.0.0.1")), 1) << log.toStdString();
   QString bareText;
   EXPECT_FALSE(bare.BuildProtocol(path("bare.sgn"), bareText));
   EXPECT_TRUE(bareText.contains(QStringLiteral("серийный номер - 2B\r\n    издатель сертификата - /C=RU/CN=Test CA")))

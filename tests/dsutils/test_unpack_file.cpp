@@ -210,6 +210,28 @@ TEST_F(UnpackFileTest, EncryptedSignedFileIsDecryptedVerifiedAndExtracted) {
             "документ: doc.txt.sgn\r\nИзвлеченный документ: doc.txt\n\nОткрыть документ?"));
   EXPECT_EQ(read_file(path("unenc/doc.txt.sgn.enc")), encrypted);
   EXPECT_EQ(ui_.unscripted(), 0);
+  // The protocol is logged once, each block once: it is built afresh, not
+  // appended to the text the dialog showed.
+  const QString log = QString::fromUtf8(read_file(path("events.log")));
+  EXPECT_EQ(log.count(QStringLiteral(" Подпись №1\r\n Результат проверки: ПОДПИСЬ ПОДТВЕРЖДЕНА")), 1)
+      << log.toStdString();
+  EXPECT_EQ(log.count(QStringLiteral(" Подпись №2")), 0);
+}
+
+// A decrypted file that cannot be copied to the chosen name is no success:
+// the failure path, no success box, the source in place.
+TEST_F(UnpackFileTest, DecryptedOnlyFailedCopyTakesTheFailurePath) {
+  executor_a();
+  make_enc(partyA(), false);
+  restart_toolkit(false);
+  ui_.queueDecrypt(decrypt_to(path("missing-folder/out.txt")));
+  ui_.queuePassword("pw-a");
+  ui_.queueMessage(IDOK);
+  const Outcome o = unpack(path("docs/doc.txt.enc"));
+  EXPECT_EQ(o.value, 0);
+  EXPECT_EQ(o.result, kOpWorkFolderFailed);
+  EXPECT_FALSE(shown("Файл успешно расшифрован!"));
+  EXPECT_TRUE(shown("Не удалось создать файл!"));
 }
 
 // Files that are no protected document, or not for the executor: the Part's
