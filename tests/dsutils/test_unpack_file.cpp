@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "dsutils/engine/error_text.h"
 #include "dsutils/engine/signature_checker.h"
 #include "dsutils/engine/unpack_file.h"
 #include "quillon2/ql_codes.h"
@@ -70,7 +71,7 @@ class UnpackFileTest : public UnpackFixture {
     int result = -1;
   };
   Outcome unpack(const QString& source, bool sourceStays = true) {
-    const std::string before = read_file(source);
+    const std::string before = sourceStays ? read_file(source) : std::string();
     OperationJob job;
     job.files = QStringList{source};
     Outcome o;
@@ -330,6 +331,26 @@ TEST_F(UnpackFileTest, CancelAtFirstMiddleAndLastStep) {
     EXPECT_FALSE(QFileInfo::exists(path("docs/doc.txt"))) << row.what;
     EXPECT_FALSE(shown("Подпись проверена")) << row.what;
   }
+}
+
+// A signed file beyond what the in-memory verification takes is refused
+// before anything is touched: the toolkit's 159 box and a log line naming it.
+TEST_F(UnpackFileTest, SignedFileOver2GiBIsRefusedUntouched) {
+  executor_a();
+  make_sgn();
+  const QString big = path("docs/big.sgn");
+  ASSERT_TRUE(QFile::copy(path("docs/doc.txt.sgn"), big));
+  // Sparse: the head of a signed message, then a hole up to 2 GiB + 1.
+  ASSERT_TRUE(QFile::resize(big, kMaxVerifiableBytes + 1));
+  const Outcome o = unpack(big, false);
+  EXPECT_EQ(o.value, 0);
+  EXPECT_EQ(o.result, ql::QL_ERR_ARGUMENT);
+  EXPECT_EQ(QFileInfo(big).size(), kMaxVerifiableBytes + 1);
+  ASSERT_EQ(ui_.messages().size(), 1u);
+  EXPECT_TRUE(ui_.messages()[0].text.contains(error_text_loader().GetErrorText(ql::QL_ERR_ARGUMENT)));
+  const QString log = QString::fromUtf8(read_file(path("events.log")));
+  EXPECT_TRUE(log.contains(QStringLiteral("\r\nФайл: %1").arg(big))) << log.toStdString();
+  EXPECT_EQ(calls("verifyProtocol"), 0);
 }
 
 // A registry with nothing in it: the defaults place the document beside the source.
