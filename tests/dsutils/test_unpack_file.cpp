@@ -14,6 +14,7 @@
 #include "dsutils/engine/unpack_file.h"
 #include "quillon2/ql_codes.h"
 #include "tests/dsutils/unpack_fixture.h"
+#include "tests/support/run_program.h"
 
 namespace dsutils::testing {
 namespace {
@@ -252,6 +253,31 @@ TEST_F(UnpackFileTest, BadInputTable) {
   // A signed-and-enveloped message head.
   write_file("docs/both.p7",
              std::string("\x30\x80\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x04\xA0\x80\x30\x00\x00\x00\x00\x00", 21));
+  {
+    const std::string bytes = read_file(path("docs/doc.txt.sgn"));
+    write_file("docs/truncated.sgn", bytes.substr(0, bytes.size() / 2));
+    // The document of Src.sgn would be "Src", the working folder's own folder.
+    write_file("docs/Src.sgn", bytes);
+  }
+  // Signed data with no signer: version 1, no digest algorithms, "hi", no signer infos.
+  write_file("docs/nosigners.sgn",
+             std::string("\x30\x29\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02\xA0\x1C\x30\x1A\x02\x01\x01\x31"
+                         "\x00\x30\x11\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01\xA0\x04\x04\x02\x68\x69\x31\x00",
+                         43));
+  {
+    // An archive whose list names a signature it does not hold: the list
+    // is written before the missing signature stops the archive.
+    ASSERT_TRUE(QDir().mkpath(path("sga")));
+    write_file("sga/doc.txt", kDocument);
+    EXPECT_EQ(engine_helper().WriteSignatureList(path("sga/doc.txt"), path("sga/x.sga")), 0);
+    const test_support::ProgramResult tar =
+        test_support::run_program({"tar", "--format=gnu", "-cf", path("docs/missing.sga").toStdString(), "-C",
+                                   path("sga").toStdString(), "doc.txt", "_list_._vt"});
+    if (tar.status != 0) {
+      if (under_ci()) FAIL() << "tar: " << tar.output;
+      GTEST_SKIP() << "tar: " << tar.output;
+    }
+  }
   make_enc(partyB(), false);
   restart_toolkit(false);
   struct Row {
@@ -260,6 +286,7 @@ TEST_F(UnpackFileTest, BadInputTable) {
     std::function<void()> script;
     int result;
     const char* box;  // the start of the box shown, or null for the toolkit's error box
+    int value = 0;
   };
   const Row rows[] = {
       {"plain", "docs/plain.txt", [] {}, kOpFinishedWithErrors, "Документ: "},
@@ -272,12 +299,18 @@ TEST_F(UnpackFileTest, BadInputTable) {
          ui_.queuePassword("pw-a");
        },
        -1, nullptr},
+      {"truncated", "docs/truncated.sgn", [] {}, -1, nullptr},
+      {"no signers", "docs/nosigners.sgn", [] {}, kOpFinishedWithErrors, "Документ не защищен или испорчен.\r\nФайл: "},
+      {"list names a missing signature", "docs/missing.sga", [] {}, kOpFinishedWithErrors,
+       "Ошибка при распаковке TAR архива.\r\nФайл: "},
+      {"document cannot be created", "docs/Src.sgn", [this] { ui_.queueVerifyProtocol({true}); }, kOpWorkFolderFailed,
+       "Не удалось создать файл!", 1},
   };
   for (const Row& row : rows) {
     ui_ = ScriptedUi();
     row.script();
     const Outcome o = unpack(path(row.file));
-    EXPECT_EQ(o.value, 0) << row.what;
+    EXPECT_EQ(o.value, row.value) << row.what;
     if (row.result >= 0)
       EXPECT_EQ(o.result, row.result) << row.what;
     else
