@@ -429,6 +429,38 @@ int UnpackRun::run() {
 
 }  // namespace
 
+int VerifyFile(const QString& path, QString& protocol) {
+  EngineHelper& helper = engine_helper();
+  CryptoSession& session = global_crypto_session();
+  SessionHold hold(session);
+  if (const int code = hold.Open(); code != ql::QL_OK) return code;
+  if (const int code = unpack_load_ca_certificates(helper, session); code != ql::QL_OK) return code;
+  if (const QString crl = helper.GetCrlSettings(); !crl.isEmpty()) {
+    if (const int code = session.LoadCrlFolder(crl); code != ql::QL_OK) return code;
+  }
+  SignatureChecker checker;
+  bool walked = false;
+  if (!is_sga(path)) {
+    if (QFileInfo(path).size() > kMaxVerifiableBytes) return ql::QL_ERR_ARGUMENT;
+    walked = checker.CheckFile(path, true);
+  } else {
+    // The archive is unpacked in a working folder, never beside the file.
+    const QString work = helper.CreateTmp(path, false);
+    if (work.isEmpty()) return kOpWorkFolderFailed;
+    QString document;
+    QStringList signatures;
+    if (helper.ReadSignatureList(work, document, signatures) != 0) {
+      const QString folder = GetPathFromName(work);
+      for (const QString& s : signatures) checker.signatureFiles().append(folder + QLatin1Char('/') + s);
+      checker.setFileName(path);
+      walked = checker.VerifySignaturesEx(folder + QLatin1Char('/') + document, true);
+    }
+    helper.RemoveTmp(path, work, false);
+  }
+  const bool confirmed = checker.BuildProtocol(path, protocol);
+  return walked && !checker.records().empty() && confirmed ? kOpOk : kOpFinishedWithErrors;
+}
+
 int UnpackFile(OperationJob* job) {
   if (job == nullptr) return 0;
   // With no interface installed every question is answered with cancel.

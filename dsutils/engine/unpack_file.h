@@ -5,6 +5,7 @@
 // calling thread's EngineUi).
 #pragma once
 
+#include <QString>
 #include <cstdint>
 
 #include "dsutils/engine/records.h"
@@ -20,5 +21,11 @@ inline constexpr std::int64_t kMaxVerifiableBytes = 0x7FFFFFFF;
 // medium cancelled; 10003 working folder; 10008 verification failed or the
 // file is not protected; else the toolkit's code.
 int UnpackFile(OperationJob* job);
+
+// The checker alone over one signed file (.sgn, or a .sga read through a
+// private working copy), asking nothing and writing nothing beside the
+// working folder: 0 when every signature is confirmed, 10008 when one is
+// not or none is found, else the toolkit's code. `protocol` gets the text.
+int VerifyFile(const QString& path, QString& protocol);
 
 }  // namespace dsutils

@@ -14,6 +14,7 @@
 #include "dsutils/engine/unpack_file.h"
 #include "quillon2/ql_codes.h"
 #include "tests/dsutils/unpack_fixture.h"
+#include "tests/support/gost_pki.h"
 #include "tests/support/run_program.h"
 
 namespace dsutils::testing {
@@ -429,6 +430,53 @@ TEST_F(UnpackFileTest, RememberedPasswordOnlyForItsOwnKey) {
   EXPECT_EQ(calls("password"), 1);
   EXPECT_EQ(ui_.unscripted(), 0);
 }
+
+}  // namespace
+}  // namespace dsutils::testing
+
+namespace dsutils::testing {
+namespace {
+
+#ifdef DOSSAR_DSENGINE
+// dsengine verify checks alone and writes nothing; dsengine unpack --extract
+// gives the document. Both print the protocol to standard error.
+TEST_F(UnpackFileTest, DsengineVerifyAndUnpack) {
+  executor_a();
+  {
+    RegistryKey ca;
+    open_key(ca, "\\Certificats\\Ca");
+    const std::vector<unsigned char> der = test_support::to_der(test_ca_certificate());
+    ASSERT_TRUE(ca.SetBinary("ca", der.data(), static_cast<std::uint32_t>(der.size())));
+  }
+  make_sgn();
+  {
+    std::string bytes = read_file(path("docs/doc.txt.sgn"));
+    bytes[bytes.find("line one")] = 'L';
+    write_file("docs/tampered.sgn", bytes);
+  }
+  const auto dsengine = [](std::vector<std::string> args) {
+    args.insert(args.begin(), DOSSAR_DSENGINE);
+    test_support::ProgramOptions options;
+    options.separate_errors = true;
+    return test_support::run_program(args, options);
+  };
+  const QStringList before = QDir(path("docs")).entryList(QDir::Files);
+  const auto good = dsengine({"verify", path("docs/doc.txt.sgn").toStdString()});
+  EXPECT_EQ(good.status, 0) << good.output << good.errors;
+  EXPECT_EQ(good.output, "result=0\n");
+  EXPECT_NE(good.errors.find("Результат проверки: ПОДПИСЬ ПОДТВЕРЖДЕНА"), std::string::npos) << good.errors;
+  const auto bad = dsengine({"verify", path("docs/tampered.sgn").toStdString()});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.output, "result=10008\n");
+  EXPECT_EQ(bad.errors.find("ПОДПИСЬ ПОДТВЕРЖДЕНА"), std::string::npos) << bad.errors;
+  EXPECT_EQ(QDir(path("docs")).entryList(QDir::Files), before);
+
+  const auto unpacked = dsengine({"unpack", "--extract", "--no", path("docs/doc.txt.sgn").toStdString()});
+  EXPECT_EQ(unpacked.status, 0) << unpacked.output << unpacked.errors;
+  EXPECT_NE(unpacked.errors.find("ПОДПИСЬ ПОДТВЕРЖДЕНА"), std::string::npos) << unpacked.errors;
+  EXPECT_EQ(read_file(path("docs/doc.txt")), kDocument);
+}
+#endif
 
 }  // namespace
 }  // namespace dsutils::testing

@@ -108,6 +108,7 @@ void UnpackFixture::TearDown() {
 const Party& UnpackFixture::partyA() { return pki().a; }
 const Party& UnpackFixture::partyB() { return pki().b; }
 QByteArray UnpackFixture::foreignA() { return pki().foreignA; }
+X509* UnpackFixture::test_ca_certificate() { return pki().ca.get(); }
 QByteArray UnpackFixture::foreignB() { return pki().foreignB; }
 
 void UnpackFixture::restart_toolkit(bool withKeys) {

@@ -28,6 +28,7 @@ class UnpackFixture : public EngineTest {
   static const test_support::Party& partyA();
   static const test_support::Party& partyB();
   static QByteArray foreignA();
+  static X509* test_ca_certificate();
   static QByteArray foreignB();
 
   // Signs `input` with the parties' keys into `output`: the toolkit code.
