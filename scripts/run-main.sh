@@ -97,6 +97,33 @@ for op in "sign --detached" "encrypt --recipient=executor"; do
   fi
   echo "dsengine ${op%% *}: $out"
 done
+# Signed, then encrypted, then back through dsengine unpack: the protocol
+# must confirm the signature and the extracted document must equal the input.
+echo "== dsengine unpack (the signed and encrypted 64 MiB file back to its document)"
+cp "$scratch/docs/file.bin" "$scratch/file.orig"
+if ! "$dsengine" sign "$scratch/docs/file.bin" >"$log" 2>&1 ||
+  ! "$dsengine" encrypt --recipient=executor "$scratch/docs/file.bin.sgn" >>"$log" 2>&1; then
+  cat "$log"
+  echo "FAILED: the file to unpack was not signed and encrypted" >&2
+  exit 1
+fi
+rm -f "$scratch/docs/file.bin" "$scratch/docs/file.bin.sgn"
+if ! out=$("$dsengine" unpack --extract --no "$scratch/docs/file.bin.sgn.enc" 2>"$log"); then
+  cat "$log"
+  echo "$out"
+  echo "FAILED: dsengine unpack" >&2
+  exit 1
+fi
+if ! grep -m1 "ПОДПИСЬ ПОДТВЕРЖДЕНА" "$log"; then
+  cat "$log"
+  echo "FAILED: dsengine unpack printed no confirmed signature" >&2
+  exit 1
+fi
+if ! cmp "$scratch/file.orig" "$scratch/docs/file.bin"; then
+  echo "FAILED: the extracted document differs from the input" >&2
+  exit 1
+fi
+echo "dsengine unpack: $out"
 unset DOSSAR_REGISTRY_DB TMPDIR XDG_DATA_HOME
 shopt -s nullglob
 benches=(build-release/bench/*/bench_*)

@@ -18,7 +18,9 @@
 #include "dsutils/engine/engine_start.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/ui_console.h"
+#include "dsutils/engine/unpack_file.h"
 #include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_file.h"
 #include "tools/roundtrip/scratch_pki.h"
 #include "tools/roundtrip/scratch_registry.h"
 
@@ -77,6 +79,7 @@ struct World {
     e.outputName = big + ".enc";
     e.recipients = QStringList{"executor"};
     o.encrypt = e;
+    o.extractDocument = true;
     ui = new ConsoleUi(o, devnull);
   }
   ~World() {
@@ -218,6 +221,109 @@ void BM_SignGroup_1000x4KiB(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kSmallFiles * kSmallBytes);
 }
 
+// The signed form of the large file, made once (outside any timing) in its
+// own folder, so unpacking it extracts beside it and never over the input.
+const QString& signed_big() {
+  static const QString made = [] {
+    World& w = world();
+    const QString folder = QString::fromStdString(w.dir + "/signed");
+    QDir().mkpath(folder);
+    const QString doc = folder + QStringLiteral("/big.bin");
+    QFile::copy(w.big, doc);
+    CryptoSession& session = global_crypto_session();
+    SessionHold hold(session);
+    hold.OpenWithPath(QString::fromStdString(w.pki.container));
+    if (const int rc = session.LoadKeysFromMedium(QString::fromStdString(w.pki.container), QString()); rc != 0) {
+      std::fprintf(stderr, "signed_big: key not loaded (%d)\n", rc);
+      return QString();
+    }
+    QFile caFile(QString::fromStdString(w.pki.ca_cert));
+    const QByteArray ca = caFile.open(QIODevice::ReadOnly) ? caFile.readAll() : QByteArray();
+    session.AddTrustedCertificate(reinterpret_cast<const unsigned char*>(ca.constData()), static_cast<long>(ca.size()));
+    QL_SIGN_SET* set = session.NewSignatureSet();
+    session.AddSignerCertificate(set, ql::QL_LOOKUP_BYTES, w.cert.constData(), static_cast<long>(w.cert.size()));
+    const int code = session.SignFile(set, doc, doc + ".sgn", 0, SigningOptions{1, 1}, nullptr);
+    session.FreeSignatureSet(set);
+    QFile::remove(doc);
+    if (code != 0) std::fprintf(stderr, "signed_big: signing failed (%d)\n", code);
+    return code == 0 ? doc + ".sgn" : QString();
+  }();
+  return made;
+}
+
+void BM_UnpackFile_Large(benchmark::State& state) {
+  World& w = world();
+  const QString sgn = signed_big();
+  if (sgn.isEmpty()) {
+    state.SkipWithError("the signed file was not made");
+    return;
+  }
+  bench_support::PeakMemory memory;
+  for (auto _ : state) {
+    OperationJob job;
+    job.files = QStringList{sgn};
+    {
+      const OperationUiScope scope(w.ui);
+      UnpackFile(&job);
+    }
+    if (job.result != 0) state.SkipWithError("UnpackFile failed");
+    state.PauseTiming();
+    QFile::remove(sgn.chopped(4));
+    state.ResumeTiming();
+  }
+  memory.report(state, w.bigBytes);
+}
+
+// Verification with the content handed back and the content written out,
+// the message mapped read-only: what UnpackFile's toolkit part costs.
+void BM_BareVerifyExtract_Large(benchmark::State& state) {
+  World& w = world();
+  const QString sgn = signed_big();
+  CryptoSession& session = global_crypto_session();
+  SessionHold hold(session);
+  hold.Open();
+  QFile caFile(QString::fromStdString(w.pki.ca_cert));
+  const QByteArray ca = caFile.open(QIODevice::ReadOnly) ? caFile.readAll() : QByteArray();
+  session.AddTrustedCertificate(reinterpret_cast<const unsigned char*>(ca.constData()), static_cast<long>(ca.size()));
+  for (auto _ : state) {
+    ql::MappedFile file;
+    if (file.open(QFile::encodeName(sgn).constData()) != ql::FileRead::kOk) state.SkipWithError("not mapped");
+    QL_SIGN_SET* set = session.NewSignatureSet();
+    unsigned char* content = nullptr;
+    long length = 0;
+    const int code =
+        session.VerifySignedData(set, file.data(), static_cast<long>(file.size()), &content, &length, 1, nullptr);
+    QFile out(w.out("extracted"));
+    if (code != 0 || !out.open(QIODevice::WriteOnly) ||
+        out.write(reinterpret_cast<const char*>(content), static_cast<qint64>(length)) != length)
+      state.SkipWithError("verification failed");
+    out.close();
+    session.FreeBuffer(content);
+    session.FreeSignatureSet(set);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * w.bigBytes);
+  w.clean_results();
+}
+
+// The message details of the large signed file: its structure walked, the
+// content skipped.
+void BM_MessageDetails_Large(benchmark::State& state) {
+  const QString sgn = signed_big();
+  CryptoSession& session = global_crypto_session();
+  SessionHold hold(session);
+  hold.Open();
+  bench_support::PeakMemory memory;
+  for (auto _ : state) {
+    int kind = 0;
+    QL_MESSAGE* message = nullptr;
+    if (session.ReadMessageFile(sgn, &kind, &message) != 0 || kind != ql::QL_KIND_SIGNED)
+      state.SkipWithError("details not read");
+    benchmark::DoNotOptimize(session.GetSignerSerial(message, 0));
+    session.FreeMessage(message);
+  }
+  memory.report(state, 0);
+}
+
 BENCHMARK(BM_SignGroup_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_BareSign_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_WorkingFolderCopies_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
@@ -226,6 +332,9 @@ BENCHMARK(BM_BareEncrypt_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->U
 BENCHMARK(BM_SignGroup_1000x4KiB)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_BareSign_Small)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_WorkingFolderCopies_Small)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_UnpackFile_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_BareVerifyExtract_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_MessageDetails_Large)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 }  // namespace
 

@@ -293,18 +293,14 @@ int CryptoSession::LoadKeysFromMedium(const QString& medium, const QString& dire
 
 int CryptoSession::ClearKeys() { return ql::QL_clear_keys(); }
 
-int CryptoSession::RememberedKeyPassword(PasswordBuffer& out) {
+int CryptoSession::RememberedPasswordFor(const QString& keyName, PasswordBuffer& out) {
   RememberedKey& r = remembered();
   const std::lock_guard<std::mutex> g(r.lock);
   out.wipe();
+  if (r.passwordLength <= 0 || keyName.isEmpty() || from_local(reinterpret_cast<const char*>(r.name.data())) != keyName)
+    return 0;
   std::memcpy(out.data(), r.password.data(), static_cast<std::size_t>(r.passwordLength));
   return r.passwordLength;
-}
-
-QString CryptoSession::RememberedKeyName() {
-  RememberedKey& r = remembered();
-  const std::lock_guard<std::mutex> g(r.lock);
-  return from_local(reinterpret_cast<const char*>(r.name.data()));
 }
 
 QL_SIGN_SET* CryptoSession::NewSignatureSet() { return ql::QL_SIGN_SET_new(); }

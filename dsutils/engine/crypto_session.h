@@ -112,11 +112,11 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
   int LoadKeysFromMedium(const QString& medium, const QString& directory);
   int ClearKeys();
 
-  // The key name and password the last key password prompt remembered
-  // (process-wide, as the prompt's own texts): the password's length, or 0
-  // when none is remembered.
-  static int RememberedKeyPassword(PasswordBuffer& out);
-  static QString RememberedKeyName();
+  // The password the last key password prompt remembered, handed over only
+  // for a LoadKeyFile of the same key file it was typed for: its length in
+  // `out`, or 0 (and `out` wiped) when none is remembered for `keyName`, so
+  // another key is never tried with it and its prompt asks.
+  static int RememberedPasswordFor(const QString& keyName, PasswordBuffer& out);
 
   // --- signing ---
   QL_SIGN_SET* NewSignatureSet();

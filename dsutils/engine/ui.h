@@ -187,6 +187,8 @@ class EngineUi {
   virtual DecryptAnswer askDecrypt(const DecryptRequest& request) = 0;
   virtual VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) = 0;
   virtual void showFileInfo(const FileInfoRequest& request) = 0;
+  // Opens a finished document with the desktop's program for its type.
+  virtual void openDocument(const QString& path) = 0;
   // The folder chosen, nothing on cancel.
   virtual std::optional<QString> chooseFolder(const QString& initial) = 0;
 

@@ -78,6 +78,9 @@ void ConsoleUi::showFileInfo(const FileInfoRequest& request) {
   std::fprintf(out_, "%s\n", bytes.constData());
 }
 
+// The console opens nothing: it names the document for the person to open.
+void ConsoleUi::openDocument(const QString& path) { line(path); }
+
 std::optional<QString> ConsoleUi::chooseFolder(const QString&) { return options_.folder; }
 
 int ConsoleUi::randomSensor(const RandomSensorRequest&) {

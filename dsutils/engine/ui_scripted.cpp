@@ -37,6 +37,11 @@ VerifyProtocolAnswer ScriptedUi::showVerifyProtocol(const VerifyProtocolRequest&
 
 void ScriptedUi::showFileInfo(const FileInfoRequest&) { calls_.emplace_back("fileInfo"); }
 
+void ScriptedUi::openDocument(const QString& path) {
+  calls_.emplace_back("openDocument");
+  opened_.append(path);
+}
+
 std::optional<QString> ScriptedUi::chooseFolder(const QString&) {
   return take(folder_, "folder", std::optional<QString>());
 }

@@ -38,6 +38,7 @@ class ScriptedUi : public EngineUi {
   const std::vector<Message>& messages() const { return messages_; }
   const std::vector<std::string>& calls() const { return calls_; }
   const QStringList& progressFiles() const { return files_; }
+  const QStringList& openedDocuments() const { return opened_; }
   int progressSteps() const { return steps_; }
   int unscripted() const { return unscripted_; }
   bool progressShown() const { return shownNow_ > 0; }
@@ -50,6 +51,7 @@ class ScriptedUi : public EngineUi {
   DecryptAnswer askDecrypt(const DecryptRequest& request) override;
   VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) override;
   void showFileInfo(const FileInfoRequest& request) override;
+  void openDocument(const QString& path) override;
   std::optional<QString> chooseFolder(const QString& initial) override;
   int randomSensor(const RandomSensorRequest& request) override;
   int askPassword(const PasswordRequest& request, PasswordBuffer& out) override;
@@ -90,6 +92,7 @@ class ScriptedUi : public EngineUi {
   std::vector<Message> messages_;
   std::vector<std::string> calls_;
   QStringList files_;
+  QStringList opened_;
   int steps_ = 0;
   int cancelAt_ = 0;
   int unscripted_ = 0;

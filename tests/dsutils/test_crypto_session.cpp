@@ -745,9 +745,9 @@ TEST_F(CryptoSessionTest, SigningsWithOtherOptionsNeverOverlap) {
 TEST_F(CryptoSessionTest, KeyPasswordPromptIsRememberedAndWipedOnFailure) {
   write_file("key.p8", as_string(test_support::encrypted_pkcs8(key_.get(), "right")));
   const QString keyFile = path("key.p8");
-  const auto remembered = [] {
+  const auto remembered = [&keyFile] {
     PasswordBuffer out;
-    const int n = CryptoSession::RememberedKeyPassword(out);
+    const int n = CryptoSession::RememberedPasswordFor(keyFile, out);
     return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(n));
   };
 
@@ -758,7 +758,13 @@ TEST_F(CryptoSessionTest, KeyPasswordPromptIsRememberedAndWipedOnFailure) {
   EXPECT_EQ(operationUi.calls(), std::vector<std::string>{"password"});
   EXPECT_EQ(ui_.calls().size(), 0u);  // the process-wide interface was not asked
   EXPECT_EQ(remembered(), "right");
-  EXPECT_EQ(CryptoSession::RememberedKeyName(), keyFile);
+  {
+    // Another key file is never handed the password.
+    PasswordBuffer other;
+    EXPECT_EQ(CryptoSession::RememberedPasswordFor(path("other.p8"), other), 0);
+    EXPECT_EQ(std::memcmp(other.data(), PasswordBuffer().data(), other.size()), 0);
+    EXPECT_EQ(CryptoSession::RememberedPasswordFor(QString(), other), 0);
+  }
 
   // A given password asks nobody and keeps what was remembered.
   EXPECT_EQ(session_->LoadKeyFile(keyFile, "right"), ql::QL_OK);
@@ -787,9 +793,8 @@ TEST_F(CryptoSessionTest, KeyPasswordPromptIsRememberedAndWipedOnFailure) {
     EXPECT_NE(session_->LoadKeyFile(row.file, row.password), ql::QL_OK) << row.what;
     EXPECT_EQ(operationUi.calls().size() - before, static_cast<std::size_t>(row.prompts)) << row.what;
     EXPECT_EQ(remembered(), "") << row.what;
-    EXPECT_EQ(CryptoSession::RememberedKeyName(), QString()) << row.what;
     PasswordBuffer raw;
-    CryptoSession::RememberedKeyPassword(raw);
+    CryptoSession::RememberedPasswordFor(keyFile, raw);
     EXPECT_EQ(std::memcmp(raw.data(), PasswordBuffer().data(), raw.size()), 0) << row.what;
   }
 }

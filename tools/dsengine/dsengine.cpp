@@ -13,6 +13,7 @@
 #include "dsutils/engine/engine_start.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/ui_console.h"
+#include "dsutils/engine/unpack_file.h"
 
 namespace {
 
@@ -20,14 +21,19 @@ using namespace dsutils;
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dsengine sign|add-signature|encrypt [options] FILE...\n"
+               "usage: dsengine sign|add-signature|encrypt|unpack|verify [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
+               "  unpack          decrypt, verify and (with --extract) extract the one FILE\n"
+               "  verify          verify the signed FILE (.sgn or .sga) and write nothing;\n"
+               "                  result 0 only when every signature is confirmed\n"
+               "                  (both print the verification protocol to standard error)\n"
                "options:\n"
                "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
                "                     encryption goes to the saved recipients\n"
-               "  --out=PATH         the output file of a one-file job\n"
+               "  --out=PATH         the output file of a one-file job (unpack: the decrypted file)\n"
+               "  --extract          unpack: extract the signed document after verification\n"
                "  --detached         sign into a .sga archive\n"
                "  --author=ENTRY     the executor entry that signs (default: the executor)\n"
                "  --recipient=NAME   a recipient of the local directory (repeatable)\n"
@@ -42,6 +48,7 @@ struct Options {
   bool automatic = false;
   QString out;
   bool detached = false;
+  bool extract = false;
   QString author;
   QStringList recipients;
   int answer = IDNO;
@@ -70,6 +77,8 @@ int parse(int argc, char** argv, Options& o) {
       o.automatic = true;
     } else if (arg == "--detached") {
       o.detached = true;
+    } else if (arg == "--extract") {
+      o.extract = true;
     } else if (arg == "--yes") {
       o.answer = IDYES;
     } else if (arg == "--no") {
@@ -98,9 +107,14 @@ int parse(int argc, char** argv, Options& o) {
       o.files << (file == "." || file == ".." ? file : QFileInfo(file).absoluteFilePath());
     }
   }
-  if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt") {
-    std::fprintf(stderr, "dsengine: the command is sign, add-signature or encrypt\n");
+  if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "unpack" &&
+      o.command != "verify") {
+    std::fprintf(stderr, "dsengine: the command is sign, add-signature, encrypt, unpack or verify\n");
     usage(stderr);
+    return 2;
+  }
+  if ((o.command == "unpack" || o.command == "verify") && o.files.size() != 1) {
+    std::fprintf(stderr, "dsengine: %s takes one file\n", o.command.toLocal8Bit().constData());
     return 2;
   }
   return 0;
@@ -146,7 +160,28 @@ int main(int argc, char** argv) {
   encrypt.outputName = !o.out.isEmpty() ? o.out : first + ".enc";
   encrypt.recipients = o.recipients;
   ui.encrypt = encrypt;
+  // Unpack: the executor's key (or --author's) opens the message; the
+  // decrypted file is --out, else the file without ".enc".
+  DecryptAnswer decrypt;
+  decrypt.accepted = true;
+  decrypt.key.name = o.author;
+  helper.GetOwnerRecord(decrypt.key);
+  decrypt.outputPath = !o.out.isEmpty()         ? o.out
+                       : first.endsWith(".enc") ? first.chopped(4)
+                                                : first + QStringLiteral(".out");
+  ui.decrypt = decrypt;
+  ui.extractDocument = o.extract;
   ConsoleUi console(ui);
+
+  if (o.command == "verify") {
+    const OperationUiScope scope(&console);
+    QString protocol;
+    const int result = VerifyFile(first, protocol);
+    std::fprintf(stderr, "%s\n", protocol.toUtf8().constData());
+    std::printf("result=%d\n", result);
+    std::fflush(stdout);
+    return result == kOpOk ? 0 : 1;
+  }
 
   OperationJob job;
   job.files = o.files;
@@ -161,6 +196,8 @@ int main(int argc, char** argv) {
       finished = SignGroup(&job);
     } else if (o.command == "add-signature") {
       finished = AddSignature(&job);
+    } else if (o.command == "unpack") {
+      finished = UnpackFile(&job);
     } else {
       finished = EncryptGroup(&job);
     }

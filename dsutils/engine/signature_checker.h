@@ -1,0 +1,104 @@
+// SignatureChecker: verifies every signature of one signed file (a message
+// holding its document, or the detached signatures of a .sga document), finds
+// each signer's certificate (local directory, then LDAP), offers to import a
+// certificate that did not come from the local directory, and turns one
+// SignatureRecord per signature into the verification protocol text.
+//
+// It works on the global toolkit session and the global engine helper; offers
+// go through EngineHelper::ShowMessage, so they reach the operation's UI.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+#include "dsutils/engine/crypto_seam_directory.h"
+#include "dsutils/engine/crypto_session.h"
+#include "dsutils/engine/engine_helper.h"
+
+namespace dsutils {
+
+enum SignatureStatus : int {
+  kSignatureUnset = -1,
+  kSignatureConfirmed = 0,
+  kSignerFailed = 1,
+  kMessageFailed = 3,
+  kSignatureNotFound = 4,
+};
+
+enum CertificateSource : int {
+  kSourceLdap = 1,
+  kSourceEmbedded = 2,
+  kSourceLocal = 3,
+};
+
+// A signed message that was signed again is walked layer by layer; more
+// layers than this are refused (the walk fails), so hostile nesting cannot
+// exhaust the stack.
+inline constexpr int kMaxSignatureLayers = 32;
+
+struct SignatureRecord {
+  QString signingTime;
+  QString serial;
+  QString signerName;
+  QByteArray certificate;
+  DistinguishedName issuer;
+  int certificateLength = 0;
+  int status = kSignatureUnset;
+  int resultCode = -1;
+  int source = kSourceLocal;
+  int signerFlag = 1;
+  QString fileName;
+};
+
+class SignatureChecker {
+ public:
+  SignatureChecker() = default;
+  SignatureChecker(const SignatureChecker&) = delete;
+  SignatureChecker& operator=(const SignatureChecker&) = delete;
+
+  // Maps the file read-only and verifies it. False when it cannot be opened,
+  // is empty, or the walk fails.
+  bool CheckFile(const QString& path, bool quiet);
+  // The in-memory walk over a signed message, outer signatures first.
+  bool VerifySignatures(const unsigned char* buffer, long length, bool quiet);
+  // The detached walk over signatureFiles() against the document.
+  bool VerifySignaturesEx(const QString& documentPath, bool quiet);
+  // Appends one block per record; true when every record has result code 0
+  // (also for an empty list: callers test records().empty() first).
+  bool BuildProtocol(const QString& path, QString& text) const;
+  static QString FormatSignature(const QString& filePart, const SignatureRecord& record, int number, bool spaced);
+  // The innermost signed content of the file, as a toolkit buffer (freed by
+  // the caller with CryptoSession::FreeBuffer). On failure `error` holds the text.
+  bool ExtractDocument(const QString& path, unsigned char** buffer, long* length, QString& error);
+
+  const QString& fileName() const { return fileName_; }
+  void setFileName(const QString& name) { fileName_ = name; }
+  const std::vector<std::unique_ptr<SignatureRecord>>& records() const { return records_; }
+  QStringList& signatureFiles() { return signatureFiles_; }
+  // The progress handed to the toolkit's verification (its cancel stops it).
+  void setProgress(OperationProgress* progress) { progress_ = progress; }
+
+ private:
+  bool walk(const unsigned char* buffer, long length, bool quiet, int layer);
+  void findSignerCertificate(const QL_MESSAGE* message, int index, SignatureRecord& record, int& source);
+  std::vector<SignatureRecord> lookupSigners(const QL_MESSAGE* message, int count);
+  void addSignerRecords(QL_SIGN_SET* set, const std::vector<SignatureRecord>& templates, int code, bool quiet);
+  void offerImport(const SignatureRecord& record, bool ldap);
+
+  QString fileName_;
+  std::vector<std::unique_ptr<SignatureRecord>> records_;
+  QStringList signatureFiles_;
+  OperationProgress* progress_ = nullptr;
+};
+
+// Whether the executor is one of the recipients of the enveloped message in
+// `path` (serial and issuer equal). A toolkit error is shown and gives false.
+bool IsEncryptedForOwner(const QString& path, OperationProgress* progress = nullptr);
+
+// The toolkit's issuer record as the directory's distinguished name.
+DistinguishedName to_distinguished_name(const QL_DN& name);
+
+}  // namespace dsutils
