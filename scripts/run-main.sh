@@ -131,6 +131,8 @@ if [ ${#benches[@]} -eq 0 ]; then
   echo "No benchmarks are built yet."
   exit 0
 fi
+# The engine's large-file rows at 64 MiB here; 1 GiB (the default) by hand.
+export DOSSAR_BENCH_ENGINE_MIB=${DOSSAR_BENCH_ENGINE_MIB:-${DOSSAR_BENCH_MIB:-64}}
 for b in "${benches[@]}"; do
   [ -x "$b" ] || continue
   echo "== $(basename "$b")"

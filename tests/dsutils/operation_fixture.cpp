@@ -225,6 +225,76 @@ void OperationTest::set_encrypt_settings(std::uint32_t isAuto, const QStringList
   ASSERT_TRUE(key.SetObject("Users", list));
 }
 
+std::string SortingCase::what() const {
+  if (fresh) return "fresh settings";
+  return "Result " + std::to_string(sort.Result) + " Source " + std::to_string(sort.Source) + " Exist " +
+         std::to_string(sort.ResultExist);
+}
+
+std::vector<SortingCase> sorting_cases() {
+  std::vector<SortingCase> cases;
+  for (std::uint32_t result : {0u, 1u})
+    for (std::uint32_t source : {0u, 1u, 2u})
+      for (std::uint32_t exist : {0u, 1u}) cases.push_back({false, SortRow{result, exist, source, exist, 0, 0}});
+  cases.push_back({true, SortRow{}});
+  return cases;
+}
+
+void OperationTest::prepare_sorting(const SortingCase& c, const QString& code, const OperationPki& pki) {
+  for (const char* d : {"docs", "sorted"}) QDir(path(d)).removeRecursively();
+  for (const char* d : {"docs", "sorted/result", "sorted/source", "sorted/error"}) ASSERT_TRUE(QDir().mkpath(path(d)));
+  if (c.fresh) {
+    setenv("DOSSAR_REGISTRY_DB", path("fresh.db").toUtf8().constData(), 1);
+    install_directory(pki);
+    ASSERT_TRUE(log_to_scratch());
+  } else {
+    set_sorting(code, c.sort);
+  }
+}
+
+QString OperationTest::result_dir(const SortingCase& c) const {
+  return c.sort.Result == 1 ? path("sorted/result") : docs();
+}
+
+QString OperationTest::source_dir(const SortingCase& c) const {
+  return c.sort.Source == 2 ? path("sorted/source") : docs();
+}
+
+void OperationTest::plant_old_files(const SortingCase& c, const QStringList& resultNames,
+                                    const QStringList& sourceNames) {
+  for (const QString& n : resultNames) write_file(QDir(dir_).relativeFilePath(result_dir(c)) + "/" + n, kOldResult);
+  if (c.sort.Source != 2) return;
+  for (const QString& n : sourceNames) write_file("sorted/source/" + n, kOldSource);
+}
+
+int OperationTest::count_files(const QString& dir, const QString& pattern,
+                               const std::function<bool(const QString&, const std::string&)>& match) const {
+  int n = 0;
+  for (const QString& f : QDir(dir).entryList({pattern}, QDir::Files | QDir::System, QDir::Name))
+    if (match(dir + "/" + f, read_file(dir + "/" + f))) ++n;
+  return n;
+}
+
+void OperationTest::check_group_file(const SortingCase& c, const QString& name, const std::string& original,
+                                     const QString& resultSuffix,
+                                     const std::function<bool(const QString&, const std::string&)>& isResult) {
+  SCOPED_TRACE(name.toStdString());
+  const QString stem = name.left(1);
+  const auto old = [](const char* text) {
+    return [text](const QString&, const std::string& bytes) { return bytes == text; };
+  };
+  EXPECT_EQ(count_files(result_dir(c), stem + "*" + resultSuffix, isResult), 1);
+  EXPECT_EQ(count_files(result_dir(c), stem + "*" + resultSuffix, old(kOldResult)), c.sort.ResultExist == 1 ? 1 : 0);
+  const bool atPlace = read_file(docs() + "/" + name) == original;
+  EXPECT_EQ(atPlace, c.fresh || c.sort.Source == 1);
+  if (c.sort.Source == 2) {
+    const QString pattern = stem + "*" + name.mid(name.lastIndexOf('.'));
+    EXPECT_EQ(count_files(source_dir(c), pattern, [&](const QString&, const std::string& b) { return b == original; }),
+              1);
+    EXPECT_EQ(count_files(source_dir(c), pattern, old(kOldSource)), c.sort.SourceExist == 1 ? 1 : 0);
+  }
+}
+
 QStringList OperationTest::work_root_entries() const {
   const QString root = path("tmp") + QStringLiteral("/DOSSAR-") + QString::number(::getuid());
   return QDir(root).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);

@@ -8,7 +8,9 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/operation_kit.h"
@@ -46,6 +48,19 @@ struct SortRow {
   std::uint32_t Result = 0, ResultExist = 0, Source = 1, SourceExist = 0, Error = 0, ErrorExist = 0;
 };
 
+// One row of the sorting tables: Result 0/1 x Source 0/1/2 x the *Exist
+// words, or a fresh settings tree (no Sorting key at all).
+struct SortingCase {
+  bool fresh = false;
+  SortRow sort;
+  std::string what() const;
+};
+// Every row, the fresh tree last.
+std::vector<SortingCase> sorting_cases();
+
+inline constexpr const char* kOldResult = "old result";
+inline constexpr const char* kOldSource = "old source";
+
 class OperationTest : public EngineTest {
  protected:
   static void SetUpTestSuite();
@@ -67,6 +82,28 @@ class OperationTest : public EngineTest {
   QString pem_file(const std::string& pem, const QString& name) const;
 
   QString docs() const { return path("docs"); }
+
+  // A sorting row set up: docs/ and sorted/{result,source,error}/ emptied,
+  // the Sorting\<code> words written, or for the fresh row a settings tree
+  // that never had a Sorting key, with the directory of `pki` in it.
+  void prepare_sorting(const SortingCase& c, const QString& code, const OperationPki& pki);
+  // Where the row puts results and processed sources.
+  QString result_dir(const SortingCase& c) const;
+  QString source_dir(const SortingCase& c) const;
+  // Files already at the targets: kOldResult under each result name in
+  // the result folder, kOldSource under each source name in the source
+  // folder (Source 2 only).
+  void plant_old_files(const SortingCase& c, const QStringList& resultNames, const QStringList& sourceNames);
+  // The files of `dir` matching `pattern` whose bytes pass `match`.
+  int count_files(const QString& dir, const QString& pattern,
+                  const std::function<bool(const QString& file, const std::string& bytes)>& match) const;
+  // One file of a group processed under row `c`: one new result in the
+  // result folder (`isResult`) beside a planted one when a unique name was
+  // asked for; the source at its place (Source 1, fresh tree) or in the
+  // source folder beside a planted one (Source 2), or gone (Source 0).
+  void check_group_file(const SortingCase& c, const QString& name, const std::string& original,
+                        const QString& resultSuffix,
+                        const std::function<bool(const QString& file, const std::string& bytes)>& isResult);
 };
 
 }  // namespace dsutils::testing

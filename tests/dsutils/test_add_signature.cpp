@@ -1,6 +1,9 @@
 // AddSignature over the real toolkit: the name the new signature takes, the
 // author's identity (serial and issuer), replacing, and every way out
 // leaving the archive whole and the working root empty.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <QDir>
 #include <QFile>
 #include <functional>
@@ -46,7 +49,7 @@ class AddSignatureTest : public OperationTest {
     const QString work = path("build");
     QDir(work).removeRecursively();
     ASSERT_TRUE(QDir().mkpath(work));
-    write_file("build/doc.txt", "the document\n");
+    write_file("build/doc.txt", document_);
     for (const auto& [party, name] : signers) sign_detached(*party, work + "/doc.txt", work + "/" + name);
     EngineHelper& h = engine_helper();
     ASSERT_EQ(h.WriteSignatureList(work + "/doc.txt", archive()), 1);
@@ -62,6 +65,42 @@ class AddSignatureTest : public OperationTest {
   }
 
   QString archive() const { return path("docs/doc.txt.sga"); }
+
+  // The archive's document: large enough for a few progress steps.
+  std::string document_ = [] {
+    std::string d = "the document\n";
+    d.resize(48 * 1024, 'd');
+    return d;
+  }();
+
+  // The number of progress steps of one added signature.
+  int steps_per_add() {
+    static int steps = 0;
+    if (steps > 0) return steps;
+    build_archive({{&operation_pki().executor, "doc.txt.1"}});
+    set_executor(operation_pki().user1, QStringLiteral("probe"));
+    ScriptedUi ui;
+    ui.queueSign(add_answer());
+    ui.queuePassword(kKeyPassword);
+    OperationJob job;
+    job.files << archive();
+    {
+      const OperationUiScope scope(&ui);
+      EXPECT_EQ(AddSignature(&job), 1);
+    }
+    EXPECT_EQ(job.result, kOpOk);
+    steps = ui.progressSteps();
+    QFile::remove(archive());
+    install_directory(operation_pki());
+    return steps;
+  }
+
+  // A new archive holding doc.txt.1 and doc.txt.2.
+  bool co_signed(const std::string& bytes) const {
+    sga::Contents c;
+    return sga::check_archive_bytes(bytes, {"Src"}, c, nullptr) && c.document == "doc.txt" &&
+           c.signatures == std::vector<std::string>{"doc.txt.1", "doc.txt.2"};
+  }
 
   sga::Contents contents() const {
     sga::Contents c;
@@ -80,6 +119,8 @@ class AddSignatureTest : public OperationTest {
 };
 
 TEST_F(AddSignatureTest, AddSignatureScriptedTable) {
+  const int steps = steps_per_add();
+  ASSERT_GE(steps, 3);
   const OperationPki& pki = operation_pki();
   using Signers = std::vector<std::pair<const PkiParty*, QString>>;
   struct Row {
@@ -184,6 +225,29 @@ TEST_F(AddSignatureTest, AddSignatureScriptedTable) {
        0,
        kOpCancelled,
        {}},
+      {"cancel at a middle progress step",
+       {{&pki.executor, "doc.txt.1"}},
+       &pki.user1,
+       [&](ScriptedUi& ui) {
+         ui.queueSign(add_answer());
+         ui.queuePassword(kKeyPassword);
+         ui.cancelAtStep(steps / 2);
+       },
+       0,
+       kOpCancelled,
+       {}},
+      {"cancel at the last progress step, replacing the author's signature",
+       {{&pki.executor, "doc.txt.1"}},
+       &pki.executor,
+       [&](ScriptedUi& ui) {
+         ui.queueSign(add_answer());
+         ui.queueMessage(IDYES);
+         ui.queuePassword(kKeyPassword);
+         ui.cancelAtStep(steps);
+       },
+       0,
+       kOpCancelled,
+       {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -250,6 +314,147 @@ TEST_F(AddSignatureTest, DamagedArchiveIsReportedAndKept) {
     EXPECT_TRUE(read_file(archive()) == row.bytes);
     EXPECT_TRUE(work_root_entries().isEmpty());
   }
+}
+
+// A job names one archive: a list of three signs the first only, and the
+// others (the second a damaged one) stay as they were.
+TEST_F(AddSignatureTest, OnlyTheFirstArchiveOfAJobIsSigned) {
+  const OperationPki& pki = operation_pki();
+  build_archive({{&pki.executor, "doc.txt.1"}});
+  write_file("docs/damaged.sga", "no archive");
+  ASSERT_TRUE(QFile::copy(archive(), path("docs/third.sga")));
+  const std::string third = read_file(path("docs/third.sga"));
+  set_executor(pki.user1, QStringLiteral("author"));
+  ScriptedUi operationUi;
+  operationUi.queueSign(add_answer());
+  operationUi.queuePassword(kKeyPassword);
+  OperationJob job;
+  job.files << archive() << path("docs/damaged.sga") << path("docs/third.sga");
+  {
+    const OperationUiScope scope(&operationUi);
+    EXPECT_EQ(AddSignature(&job), 1);
+  }
+  EXPECT_EQ(job.result, kOpOk);
+  EXPECT_TRUE(co_signed(read_file(archive())));
+  EXPECT_TRUE(read_file(path("docs/damaged.sga")) == "no archive");
+  EXPECT_TRUE(read_file(path("docs/third.sga")) == third);
+  EXPECT_EQ(QDir(docs()).entryList(QDir::Files, QDir::Name), QStringList({"damaged.sga", "doc.txt.sga", "third.sga"}));
+  EXPECT_TRUE(work_root_entries().isEmpty());
+}
+
+// Where the rebuilt archive and the old one go: the rows of SignGroup's
+// sorting table. The rebuilt archive takes the source's place (Result 0)
+// or goes to the result folder; the old one goes where processed sources
+// go, so with Result 0 and Source 1 the new one stands in its place.
+TEST_F(AddSignatureTest, AddSignatureSortingTable) {
+  const OperationPki& pki = operation_pki();
+  for (const SortingCase& row : sorting_cases()) {
+    SCOPED_TRACE(row.what());
+    prepare_sorting(row, QStringLiteral("SGN"), pki);
+    install_directory(pki);
+    build_archive({{&pki.executor, "doc.txt.1"}});
+    const std::string before = read_file(archive());
+    set_executor(pki.user1, QStringLiteral("author"));
+    // Result 0 places the archive under the source's own name.
+    plant_old_files(row, row.sort.Result == 1 ? QStringList{"doc.txt.sga"} : QStringList{}, {"doc.txt.sga"});
+    ScriptedUi operationUi;
+    operationUi.queueSign(add_answer());
+    operationUi.queuePassword(kKeyPassword);
+    OperationJob job;
+    job.files << archive();
+    {
+      const OperationUiScope scope(&operationUi);
+      ASSERT_EQ(AddSignature(&job), 1);
+    }
+    EXPECT_EQ(job.result, kOpOk);
+    const auto is = [](const std::string& want) {
+      return [want](const QString&, const std::string& bytes) { return bytes == want; };
+    };
+    const auto isNew = [&](const QString&, const std::string& bytes) { return co_signed(bytes); };
+    const bool resultSorted = row.sort.Result == 1;
+    EXPECT_EQ(count_files(result_dir(row), "doc*.sga", isNew), 1);
+    EXPECT_EQ(count_files(result_dir(row), "doc*.sga", is(kOldResult)), resultSorted && row.sort.ResultExist == 1);
+    // The old archive: back at its place only when the new one went
+    // elsewhere; in the source folder beside a planted file; or dropped.
+    EXPECT_EQ(count_files(docs(), "doc*.sga", is(before)), resultSorted && row.sort.Source == 1 ? 1 : 0);
+    if (row.sort.Source == 2) {
+      EXPECT_EQ(count_files(source_dir(row), "doc*.sga", is(before)), 1);
+      EXPECT_EQ(count_files(source_dir(row), "doc*.sga", is(kOldSource)), row.sort.SourceExist == 1 ? 1 : 0);
+    }
+    EXPECT_TRUE(work_root_entries().isEmpty());
+    EXPECT_TRUE(ui_.calls().empty());
+  }
+}
+
+// Runs out of room while the archive is rebuilt: the process may write no
+// file larger than `limit` from the signing's first progress step until the
+// progress display stops (the failure path stops it before it sorts).
+class FullDiskUi : public ScriptedUi {
+ public:
+  explicit FullDiskUi(rlim_t limit) : limit_(limit) {}
+  void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) override {
+    if (!limited_) {
+      ::getrlimit(RLIMIT_FSIZE, &saved_);
+      rlimit r = saved_;
+      r.rlim_cur = limit_;
+      limited_ = ::setrlimit(RLIMIT_FSIZE, &r) == 0;
+    }
+    ScriptedUi::progressStep(progress, stage, done, total);
+  }
+  void progressStopped(OperationProgress& progress) override {
+    lift();
+    ScriptedUi::progressStopped(progress);
+  }
+  ~FullDiskUi() override { lift(); }
+  bool limited() const { return limited_; }
+
+ private:
+  void lift() {
+    if (limited_ && !lifted_) lifted_ = ::setrlimit(RLIMIT_FSIZE, &saved_) == 0;
+  }
+  rlim_t limit_;
+  rlimit saved_{};
+  bool limited_ = false, lifted_ = false;
+};
+
+// A rebuild of the archive that fails (the disk full) fails the run: 10004,
+// no success box, the archive put back whole, the working root empty.
+TEST_F(AddSignatureTest, FailedRebuildFailsAndPutsTheArchiveBack) {
+  const OperationPki& pki = operation_pki();
+  // The signature fits below the limit, the rebuilt archive does not.
+  document_.assign(1 << 20, 'x');
+  const rlim_t limit = 256 * 1024;
+  struct sigaction ignore {
+  }, old{};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old), 0);
+  for (const bool replace : {false, true}) {
+    SCOPED_TRACE(replace ? "replacing the author's signature" : "adding a signature");
+    QDir(docs()).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(docs()));
+    install_directory(pki);
+    build_archive({{&pki.executor, "doc.txt.1"}});
+    const std::string before = read_file(archive());
+    set_executor(replace ? pki.executor : pki.user1, QStringLiteral("author"));
+    FullDiskUi operationUi(limit);
+    operationUi.queueSign(add_answer());
+    if (replace) operationUi.queueMessage(IDYES);
+    operationUi.queuePassword(kKeyPassword);
+    OperationJob job;
+    job.files << archive();
+    {
+      const OperationUiScope scope(&operationUi);
+      EXPECT_EQ(AddSignature(&job), 0);
+    }
+    EXPECT_TRUE(operationUi.limited());
+    EXPECT_EQ(job.result, kOpArchiveFailed);
+    // Only the re-signing question; no success box.
+    EXPECT_EQ(operationUi.messages().size(), replace ? 1u : 0u);
+    EXPECT_TRUE(read_file(archive()) == before);
+    EXPECT_EQ(QDir(docs()).entryList(QDir::Files), QStringList{"doc.txt.sga"});
+    EXPECT_TRUE(work_root_entries().isEmpty()) << work_root_entries().join(' ').toStdString();
+  }
+  ::sigaction(SIGXFSZ, &old, nullptr);
 }
 
 }  // namespace

@@ -277,5 +277,32 @@ TEST_F(EncryptGroupTest, EncryptGroupScriptedTable) {
   }
 }
 
+// Where the encrypted files and the sources go, over the same rows as
+// SignGroup's sorting table.
+TEST_F(EncryptGroupTest, EncryptGroupSortingTable) {
+  const QStringList names{"a.txt", "b.txt"};
+  for (const SortingCase& row : sorting_cases()) {
+    SCOPED_TRACE(row.what());
+    prepare_sorting(row, QStringLiteral("ENC"), operation_pki());
+    plant_old_files(row, {"a.txt.enc", "b.txt.enc"}, names);
+    const QStringList files = make_docs(names);
+    ScriptedUi operationUi;
+    operationUi.queueMessage(IDYES);
+    operationUi.queueEncrypt(sheet(QString(), {"61"}));
+    OperationJob job;
+    job.files = files;
+    {
+      const OperationUiScope scope(&operationUi);
+      ASSERT_EQ(EncryptGroup(&job), 1);
+    }
+    EXPECT_EQ(job.result, kOpOk);
+    for (const QString& n : names)
+      check_group_file(row, n, doc_text(n), ".enc",
+                       [](const QString& file, const std::string&) { return recipients_of(file) == 1; });
+    EXPECT_TRUE(work_root_entries().isEmpty());
+    EXPECT_TRUE(ui_.calls().empty());
+  }
+}
+
 }  // namespace
 }  // namespace dsutils::testing

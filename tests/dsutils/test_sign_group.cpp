@@ -363,41 +363,11 @@ TEST_F(SignGroupTest, SignGroupScriptedTable) {
 // *Exist words (a file already at the target keeps its bytes and the new
 // one takes a free name), and a fresh settings tree.
 TEST_F(SignGroupTest, SignGroupSortingTable) {
-  struct Row {
-    bool fresh;
-    SortRow sort;
-  };
-  std::vector<Row> rows;
-  for (std::uint32_t result : {0u, 1u})
-    for (std::uint32_t source : {0u, 1u, 2u})
-      for (std::uint32_t exist : {0u, 1u}) rows.push_back({false, SortRow{result, exist, source, exist, 0, 0}});
-  rows.push_back({true, SortRow{}});
-
   const QStringList names{"a.txt", "b.txt"};
-  for (const Row& row : rows) {
-    const std::string what = row.fresh ? std::string("fresh settings")
-                                       : "Result " + std::to_string(row.sort.Result) + " Source " +
-                                             std::to_string(row.sort.Source) + " Exist " +
-                                             std::to_string(row.sort.ResultExist);
-    SCOPED_TRACE(what);
-    for (const char* d : {"docs", "sorted"}) QDir(path(d)).removeRecursively();
-    for (const char* d : {"docs", "sorted/result", "sorted/source", "sorted/error"})
-      ASSERT_TRUE(QDir().mkpath(path(d)));
-    if (row.fresh) {
-      // A settings tree that never had a Sorting key.
-      setenv("DOSSAR_REGISTRY_DB", path("fresh.db").toUtf8().constData(), 1);
-      install_directory(operation_pki());
-      ASSERT_TRUE(log_to_scratch());
-    } else {
-      set_sorting(QStringLiteral("SGN"), row.sort);
-    }
-    const QString resultDir = row.sort.Result == 1 ? path("sorted/result") : docs();
-    const QString sourceDir = row.sort.Source == 2 ? path("sorted/source") : docs();
-    // Files already at the targets.
-    for (const QString& n : names) {
-      write_file(QDir(dir_).relativeFilePath(resultDir) + "/" + n + ".sgn", "old result");
-      if (row.sort.Source == 2) write_file("sorted/source/" + n, "old source");
-    }
+  for (const SortingCase& row : sorting_cases()) {
+    SCOPED_TRACE(row.what());
+    prepare_sorting(row, QStringLiteral("SGN"), operation_pki());
+    plant_old_files(row, {"a.txt.sgn", "b.txt.sgn"}, names);
     const QStringList files = make_docs(names);
     ScriptedUi operationUi;
     operationUi.queueMessage(IDYES);
@@ -410,34 +380,9 @@ TEST_F(SignGroupTest, SignGroupSortingTable) {
       ASSERT_EQ(SignGroup(&job), 1);
     }
     EXPECT_EQ(job.result, kOpOk);
-    for (const QString& n : names) {
-      SCOPED_TRACE(n.toStdString());
-      const QString stem = n.left(1);
-      // The results: the old file stays when a unique name was asked for.
-      QStringList results = QDir(resultDir).entryList({stem + "*.sgn"}, QDir::Files, QDir::Name);
-      int fresh = 0, old = 0;
-      for (const QString& r : results) {
-        const std::string bytes = read_file(resultDir + "/" + r);
-        if (bytes == "old result") ++old;
-        if (signed_content(bytes) == doc_text(n)) ++fresh;
-      }
-      EXPECT_EQ(fresh, 1);
-      EXPECT_EQ(old, row.sort.ResultExist == 1 ? 1 : 0);
-      // The source.
-      const bool atPlace = read_file(path("docs/" + n)) == doc_text(n);
-      EXPECT_EQ(atPlace, row.fresh || row.sort.Source == 1);
-      if (row.sort.Source == 2) {
-        QStringList kept = QDir(sourceDir).entryList({stem + "*.txt"}, QDir::Files, QDir::Name);
-        int keptFresh = 0, keptOld = 0;
-        for (const QString& k : kept) {
-          const std::string bytes = read_file(sourceDir + "/" + k);
-          if (bytes == "old source") ++keptOld;
-          if (bytes == doc_text(n)) ++keptFresh;
-        }
-        EXPECT_EQ(keptFresh, 1);
-        EXPECT_EQ(keptOld, row.sort.SourceExist == 1 ? 1 : 0);
-      }
-    }
+    for (const QString& n : names)
+      check_group_file(row, n, doc_text(n), ".sgn",
+                       [&](const QString&, const std::string& bytes) { return signed_content(bytes) == doc_text(n); });
     EXPECT_TRUE(work_root_entries().isEmpty());
     EXPECT_TRUE(ui_.calls().empty());
   }
