@@ -2,9 +2,9 @@
 # The test command. Runs every stage, prints the CPU time of each, and fails
 # when any stage failed:
 #   format   clang-format check of the sources (scripts/check-format.sh)
-#   asan     build-test/: AddressSanitizer + UBSan, every test (labels unit, stress)
-#   tsan     build-tsan/: ThreadSanitizer (g++), the unit and stress tests
-#   release  build-rtest/: the optimised (-O3) build of the product, the unit and e2e tests
+#   asan     build-test/: AddressSanitizer + UBSan, every test (labels unit, stress, gui)
+#   tsan     build-tsan/: ThreadSanitizer (g++), the unit, stress and gui tests
+#   release  build-rtest/: the optimised (-O3) build of the product, the unit, gui and e2e tests
 #   ct       build-ct/: the secret paths under valgrind with the secrets marked
 #            undefined; fails on a secret-dependent branch or address
 #   fuzz     build-fuzz/: each parser fuzzed for DOSSAR_FUZZ_SECONDS (default 20)
@@ -22,9 +22,9 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1:suppressions=$PWD/te
 stage_format() { scripts/check-format.sh; }
 stage_asan() { scripts/build.sh test && ctest --test-dir build-test --output-on-failure -j "$jobs" "$@"; }
 stage_tsan() {
-  scripts/build.sh tsan && ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'unit|stress' "$@"
+  scripts/build.sh tsan && ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'unit|stress|gui' "$@"
 }
-stage_release() { scripts/build.sh rtest && ctest --test-dir build-rtest --output-on-failure -j "$jobs" -L 'unit|e2e' "$@"; }
+stage_release() { scripts/build.sh rtest && ctest --test-dir build-rtest --output-on-failure -j "$jobs" -L 'unit|e2e|gui' "$@"; }
 stage_ct() { scripts/build.sh ct && ctest --test-dir build-ct --output-on-failure -j "$jobs" -L ct; }
 stage_fuzz() { scripts/build.sh fuzz && ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz; }
 # The product's code and the shared test helpers. The test suites themselves
