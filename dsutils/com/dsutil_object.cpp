@@ -28,7 +28,10 @@ int operation_code(const QString& key) {
 std::optional<QString> argument(const QString& line, const QString& key) {
   const qsizetype at = line.indexOf(key);
   if (at < 0) return std::nullopt;
-  return engine_helper().ExtractArgument(line, at + key.size());
+  const qsizetype start = at + key.size();
+  // A blank right behind the key: the argument is empty.
+  if (start >= line.size() || line[start] == QLatin1Char(' ')) return QString();
+  return engine_helper().ExtractArgument(line, start);
 }
 
 bool exists(const QString& path) {
