@@ -17,7 +17,7 @@
 #include "dsutils/widgets/prompt_service.h"
 #include "dsutils/widgets/widget_ui.h"
 #include "platform/registry/registry_key.h"
-#include "tests/dsutils/engine_test_util.h"
+#include "tests/dsutils_com/com_test_util.h"
 
 namespace dsutils {
 namespace {
@@ -49,10 +49,10 @@ struct FakeOps {
   }
 };
 
-class DSUtilObjectTest : public testing::EngineTest {
+class DSUtilObjectTest : public com_test::ScratchTest {
  protected:
   void SetUp() override {
-    EngineTest::SetUp();
+    ScratchTest::SetUp();
     ops_.caller = QThread::currentThreadId();
     auto ui = std::make_unique<ScriptedUi>();
     objectUi_ = ui.get();
@@ -60,7 +60,7 @@ class DSUtilObjectTest : public testing::EngineTest {
   }
   void TearDown() override {
     object_.reset();
-    EngineTest::TearDown();
+    ScratchTest::TearDown();
   }
   FakeOps ops_;
   ScriptedUi* objectUi_ = nullptr;
