@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "dsutils/engine/engine_helper.h"
+#include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/progress_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
 #include "dsutils/widgets/widget_ui.h"
@@ -321,6 +323,54 @@ TEST(PromptBoxes, AWorkersBoxIsAnsweredOnTheGuiThread) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return answer.load() != 0; }, 3000));
   worker.join();
   EXPECT_EQ(answer.load(), IDNO);
+}
+
+}  // namespace
+}  // namespace dsutils::widgets
+
+namespace dsutils::widgets {
+namespace {
+
+TEST(FileDialogs, FiltersInQtsForm) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"Зашифрованные файлы(*.enc)|*.enc||", "Зашифрованные файлы (*.enc)"},
+      {"Архив (*.sga)|*.sga||", "Архив (*.sga)"},
+      {"Все файлы (*.*)|*.*||", "Все файлы (*)"},
+      {"Подписанные файлы (.sgn;.sga)|*.sgn;*.sga|", "Подписанные файлы (*.sgn *.sga)"},
+      {"Сертификаты (*.pem;*.der)|*.pem;*.der|Все файлы (*.*)|*.*|", "Сертификаты (*.pem *.der);;Все файлы (*)"},
+      {"Файлы конфигурации (*.cfg)|*.cfg| Все файлы (*.*)|*.*|", "Файлы конфигурации (*.cfg);;Все файлы (*)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qt_filter(QString::fromUtf8(c.in)), QString::fromUtf8(c.out)) << c.in;
+}
+
+TEST(FileDialogs, TheDialogOpensWithoutBlockingAndAnswersOnce) {
+  QtFileDialogService files;
+  int calls = 0;
+  std::optional<QString> answer = QStringLiteral("unset");
+  files.open({true, QStringLiteral("Сохранить"), QStringLiteral("/tmp/out.enc"),
+              QStringLiteral("Зашифрованные файлы(*.enc)|*.enc||"), QStringLiteral("enc")},
+             [&](std::optional<QString> a) {
+               ++calls;
+               answer = std::move(a);
+             });
+  QFileDialog* dialog = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+          if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) dialog = d;
+        return dialog != nullptr;
+      },
+      3000));
+  EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("Зашифрованные файлы (*.enc)")});
+  EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+  EXPECT_EQ(dialog->defaultSuffix(), QStringLiteral("enc"));
+  gui_test::screenshot(dialog, "file_dialog_save");
+  dialog->reject();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return calls == 1; }, 2000));
+  EXPECT_FALSE(answer.has_value());
 }
 
 }  // namespace
