@@ -8,8 +8,10 @@
 #include <QFile>
 #include <QThread>
 #include <cstdio>
+#include <thread>
 
 #include "dsutils/engine/engine_helper.h"
+#include "dsutils/widgets/ui_bridge.h"
 
 namespace dsutils {
 
@@ -64,22 +66,27 @@ bool DSUtilObject::run(const OperationTable::Operation& op, OperationJob& job) {
     return false;
   }
   bool ok = false;
-  QThread* worker = QThread::create([&] {
-    const OperationUiScope scope(ui_.get());
-    ok = op(job);
-  });
   QCoreApplication* app = QCoreApplication::instance();
   if (app != nullptr && QThread::currentThread() == app->thread()) {
-    // The GUI thread keeps serving the operation's windows while it waits.
+    // The GUI thread keeps serving the operation's windows while it waits;
+    // the quit is queued, so it is taken inside exec() however early it comes.
     QEventLoop loop;
-    QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-    worker->start();
-    if (!worker->isFinished()) loop.exec();
+    std::thread worker([&] {
+      {
+        const OperationUiScope scope(ui_.get());
+        ok = op(job);
+      }
+      widgets::UiBridge::post([&loop] { loop.quit(); });
+    });
+    loop.exec();
+    worker.join();
   } else {
-    worker->start();
+    std::thread worker([&] {
+      const OperationUiScope scope(ui_.get());
+      ok = op(job);
+    });
+    worker.join();
   }
-  worker->wait();
-  delete worker;
   return ok;
 }
 
@@ -205,8 +212,9 @@ HResult DSUtilObject::CommandLine(const QString& bstrOper, const QString& bstrLi
   job.inputPath = in;
   job.outputPath = out;
   job.automatic = true;
-  const OperationTable::Operation& op =
-      code == 1 ? ops_.signGroup : code == 2 ? ops_.encryptGroup : ops_.signEncryptGroup;
+  const OperationTable::Operation& op = code == 1   ? ops_.signGroup
+                                        : code == 2 ? ops_.encryptGroup
+                                                    : ops_.signEncryptGroup;
   if (!run(op, job)) return HResult::False;
   write(lReturn, job.result);
   return HResult::Ok;

@@ -91,6 +91,18 @@ CProgressDlg::CProgressDlg(const QString& title, std::chrono::milliseconds showD
     if (onShown_) onShown_();
   });
   showTimer_.start(showDelay);
+
+  callTimer_.setSingleShot(true);
+  connect(&callTimer_, &QTimer::timeout, this, [this] {
+    auto fn = std::move(call_);
+    call_ = nullptr;
+    if (fn) fn();
+  });
+}
+
+void CProgressDlg::callAfter(std::chrono::milliseconds delay, std::function<void()> fn) {
+  call_ = std::move(fn);
+  callTimer_.start(delay);
 }
 
 CProgressDlg::~CProgressDlg() = default;
@@ -105,6 +117,8 @@ QString CProgressDlg::fileName() const { return file_->text(); }
 
 void CProgressDlg::closeProgress() {
   showTimer_.stop();
+  callTimer_.stop();
+  call_ = nullptr;
   animation_->stop();
   hide();
 }

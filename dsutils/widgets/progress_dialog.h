@@ -45,6 +45,9 @@ class CProgressDlg : public QDialog {
   QString fileName() const;
   // Stops the animation and the show timer and hides the window.
   void closeProgress();
+  // Calls `fn` once after `delay` on the GUI thread, unless the dialog is
+  // closed first; a later request replaces an earlier one.
+  void callAfter(std::chrono::milliseconds delay, std::function<void()> fn);
   // Whether the window was ever shown.
   bool wasShown() const { return wasShown_; }
   // Called when the delay has passed and the window shows.
@@ -66,6 +69,8 @@ class CProgressDlg : public QDialog {
   QLineEdit* file_;
   QPushButton* cancel_;
   QTimer showTimer_;
+  QTimer callTimer_;
+  std::function<void()> call_;
   std::function<void()> onCancel_;
   std::function<void()> onShown_;
   bool wasShown_ = false;

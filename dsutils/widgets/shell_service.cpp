@@ -1,10 +1,12 @@
 // GIO before any Qt header: its headers use names that Qt defines as macros.
+#include "dsutils/widgets/shell_service.h"
+
 #include <gio/gio.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
+#include <optional>
 
-#include "dsutils/widgets/shell_service.h"
+#include "platform/environment.h"
 
 namespace dsutils::widgets {
 
@@ -22,8 +24,8 @@ bool ShellService::open(const std::string& path, std::string* error) {
   }
   GFile* file = g_file_new_for_path(path.c_str());
   GError* gerror = nullptr;
-  GFileInfo* info = g_file_query_info(file, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE, G_FILE_QUERY_INFO_NONE, nullptr,
-                                      &gerror);
+  GFileInfo* info =
+      g_file_query_info(file, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE, G_FILE_QUERY_INFO_NONE, nullptr, &gerror);
   bool ok = false;
   if (info == nullptr) {
     set_error(error, gerror != nullptr ? gerror->message : "the file's type is unknown");
@@ -54,8 +56,8 @@ ShellService& shell_service() {
 
 HelpService::HelpService(ShellService& shell, std::string folder) : shell_(shell), folder_(std::move(folder)) {
   if (folder_.empty()) {
-    const char* env = std::getenv("DOSSAR_HELP_DIR");
-    folder_ = env != nullptr && *env != '\0' ? env : std::string(DOSSAR_HELP_SOURCE_DIR);
+    const std::optional<std::string> env = platform::env("DOSSAR_HELP_DIR");
+    folder_ = env && !env->empty() ? *env : std::string(DOSSAR_HELP_SOURCE_DIR);
   }
 }
 

@@ -1,7 +1,5 @@
 #include "dsutils/widgets/widget_ui.h"
 
-#include <QCoreApplication>
-#include <QTimer>
 #include <QWidget>
 #include <cstdio>
 
@@ -167,11 +165,17 @@ void WidgetUi::progressFile(OperationProgress& progress) {
   }
   OperationProgress* key = &progress;
   UiBridge::post([this, key, id, wait] {
-    if (wait.count() <= 0) {
-      flushFile(key, id);
+    QPointer<CProgressDlg> dlg;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(key);
+      if (it != entries_.end() && it->second.id == id) dlg = it->second.dialog;
+    }
+    if (wait.count() > 0 && dlg) {
+      dlg->callAfter(wait, [this, key, id] { flushFile(key, id); });
       return;
     }
-    QTimer::singleShot(wait, QCoreApplication::instance(), [this, key, id] { flushFile(key, id); });
+    flushFile(key, id);
   });
 }
 

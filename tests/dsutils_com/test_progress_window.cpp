@@ -94,14 +94,15 @@ TEST_F(ProgressWindow, ShowsItsTextsAndTheFileNamesAfterTheDelay) {
     finish.acquire();
   });
   CProgressDlg* dlg = nullptr;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return (dlg = ui.dialogFor(op.progress())) != nullptr && dlg->isVisible(); }, 3000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return (dlg = ui.dialogFor(op.progress())) != nullptr && dlg->isVisible(); }, 3000));
   EXPECT_EQ(ui.shownCount(), 1);
   EXPECT_EQ(dlg->windowTitle(), kTitle);
   EXPECT_EQ(dlg->frameBox()->title(), QStringLiteral(" Имя текущего обрабатываемого файла  "));
   EXPECT_EQ(dlg->cancelButton()->text(), QStringLiteral("Отмена"));
   EXPECT_TRUE(dlg->fileEdit()->isReadOnly());
-  ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return dlg->fileName() == QStringLiteral("/home/user/Документы/договор.doc"); }, 2000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return dlg->fileName() == QStringLiteral("/home/user/Документы/договор.doc"); }, 2000));
   // The animation loops.
   const int frame = dlg->animation()->frame();
   EXPECT_TRUE(QTest::qWaitFor([&] { return dlg->animation()->frame() != frame; }, 1000));
@@ -133,7 +134,8 @@ TEST_F(ProgressWindow, CancelSetsTheOperationsWordAndClosesAtOnce) {
     sawCancel = true;
   });
   CProgressDlg* dlg = nullptr;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return (dlg = ui.dialogFor(op.progress())) != nullptr && dlg->isVisible(); }, 3000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return (dlg = ui.dialogFor(op.progress())) != nullptr && dlg->isVisible(); }, 3000));
   QPointer<CProgressDlg> watched = dlg;
   dlg->cancelButton()->click();
   EXPECT_TRUE(op.progress().cancelled());
@@ -307,8 +309,8 @@ TEST(PromptBoxes, AWorkersBoxIsAnsweredOnTheGuiThread) {
   WidgetUi ui(prompts, {0ms, 100ms});
   std::atomic<int> answer{0};
   std::thread worker([&] {
-    answer = ui.showMessage({QStringLiteral("Файл уже существует: \n /tmp/a\n\nЗаменить?"), MB_YESNO | MB_ICONQUESTION,
-                             nullptr});
+    answer = ui.showMessage(
+        {QStringLiteral("Файл уже существует: \n /tmp/a\n\nЗаменить?"), MB_YESNO | MB_ICONQUESTION, nullptr});
   });
   QMessageBox* box = nullptr;
   ASSERT_TRUE(QTest::qWaitFor(

@@ -69,7 +69,8 @@ TEST_F(ShellServiceTest, OpensTheFileWithTheDefaultApplicationAsOneArgument) {
 }
 
 TEST_F(ShellServiceTest, RefusesWhatIsNoFile) {
-  for (const std::string& path : {std::string(), (dir_ / "missing.txt").string(), dir_.string(), std::string("/dev/null")}) {
+  for (const std::string& path :
+       {std::string(), (dir_ / "missing.txt").string(), dir_.string(), std::string("/dev/null")}) {
     std::string error;
     EXPECT_FALSE(shell_service().open(path, &error)) << path;
     EXPECT_FALSE(error.empty()) << path;
@@ -89,7 +90,8 @@ TEST(HelpServiceTest, EveryDialogContextHasItsPage) {
   RecordingShell shell;
   HelpService help(shell, std::string(DOSSAR_SOURCE_DIR) + "/docs/help");
   for (int context : HelpService::contexts()) {
-    const std::string expected = std::string(DOSSAR_SOURCE_DIR) + "/docs/help/topic-" + std::to_string(context) + ".html";
+    const std::string expected =
+        std::string(DOSSAR_SOURCE_DIR) + "/docs/help/topic-" + std::to_string(context) + ".html";
     EXPECT_EQ(help.page(context), expected);
     EXPECT_TRUE(help.show(context)) << context;
     ASSERT_FALSE(shell.opened.empty());

@@ -60,12 +60,14 @@ void expect_no_clipped_text(QWidget* root) {
 
 // fontconfig keeps its configuration for the process and frees it only on an
 // explicit call that Qt does not make; that is not a leak of ours.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the sanitizer runtime looks for this name
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
 // Qt is not built for ThreadSanitizer: its locks (futexes) are invisible, so
 // the memory its own worker threads hand over (image scaling, font caches)
 // shows as races inside Qt. Interceptors called from Qt are ignored; the
 // project's code stays checked.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the sanitizer runtime looks for this name
 extern "C" const char* __tsan_default_suppressions() {
   return "called_from_lib:libQt6Core.so.6\n"
          "called_from_lib:libQt6Gui.so.6\n"
