@@ -2,9 +2,9 @@
 # The test command. Runs every stage, prints the CPU time of each, and fails
 # when any stage failed:
 #   format   clang-format check of the sources (scripts/check-format.sh)
-#   asan     build-test/: AddressSanitizer + UBSan, every test (labels unit, stress, gui)
-#   tsan     build-tsan/: ThreadSanitizer (g++), the unit, stress and gui tests
-#   release  build-rtest/: the optimised (-O3) build of the product, the unit, gui and e2e tests
+#   asan     build-test/: AddressSanitizer + UBSan, every test (labels unit, stress)
+#   tsan     build-tsan/: ThreadSanitizer (g++), the unit and stress tests
+#   release  build-rtest/: the optimised (-O3) build of the product, the unit and e2e tests
 #   ct       build-ct/: the secret paths under valgrind with the secrets marked
 #            undefined; fails on a secret-dependent branch or address
 #   fuzz     build-fuzz/: each parser fuzzed for DOSSAR_FUZZ_SECONDS (default 20)
