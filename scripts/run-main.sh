@@ -10,8 +10,9 @@ scripts/install-deps.sh
 log=$(mktemp)
 token_run=build-release/vxsdk-pcscd
 stamp_dir=$(mktemp -d)
+scratch=$(mktemp -d)
 # The private pcscd of the token readers lives only while this job runs.
-trap 'rm -f "$log"; rm -rf "$stamp_dir"; tests/vxsdk/pcscd_harness.sh stop "$token_run" >/dev/null 2>&1 || true' EXIT
+trap 'rm -f "$log"; rm -rf "$stamp_dir" "$scratch"; tests/vxsdk/pcscd_harness.sh stop "$token_run" >/dev/null 2>&1 || true' EXIT
 echo "Building the optimised configuration (build-release/)..."
 if ! scripts/build.sh release >"$log" 2>&1; then
   cat "$log"
@@ -55,6 +56,30 @@ if ! QT_QPA_PLATFORM=offscreen build-release/bin/vtpagina-print --template print
 fi
 pdftotext -layout "$stamp_dir/stamp.pdf" "$stamp_dir/stamp.txt"
 head -n 12 "$stamp_dir/stamp.txt"
+# The engine's operations over the same kind of scratch user: the round trip
+# writes a settings tree with its executor, CA and CRL folder, then dsengine
+# signs and encrypts a 64 MiB file through it. A failure fails the job.
+dsengine=build-release/tools/dsengine/dsengine
+echo "== dsengine (sign and encrypt a 64 MiB file through the engine)"
+mkdir -p "$scratch/docs" "$scratch/tmp" "$scratch/data"
+export DOSSAR_REGISTRY_DB="$scratch/registry.db" TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data"
+if ! "$roundtrip" --size 1 --keep "$scratch/pki" --registry >"$log" 2>&1; then
+  cat "$log"
+  echo "FAILED: the scratch settings tree was not written" >&2
+  exit 1
+fi
+head -c $((64 << 20)) /dev/urandom >"$scratch/docs/file.bin"
+for op in "sign --detached" "encrypt --recipient=executor"; do
+  # shellcheck disable=SC2086 # the operation and its options are separate words
+  if ! out=$("$dsengine" $op "$scratch/docs/file.bin" 2>"$log"); then
+    cat "$log"
+    echo "$out"
+    echo "FAILED: dsengine $op" >&2
+    exit 1
+  fi
+  echo "dsengine ${op%% *}: $out"
+done
+unset DOSSAR_REGISTRY_DB TMPDIR XDG_DATA_HOME
 shopt -s nullglob
 benches=(build-release/bench/*/bench_*)
 if [ ${#benches[@]} -eq 0 ]; then

@@ -265,7 +265,7 @@ int CryptoSession::LoadKeyFile(const QString& keyFile, std::string_view password
   int code = ql::QL_ERR_ARGUMENT;
   if (password.size() < kPasswordBytes) {
     PasswordBuffer given;
-    std::memcpy(given.data(), password.data(), password.size());
+    if (!password.empty()) std::memcpy(given.data(), password.data(), password.size());
     const std::string path = medium_text(keyFile);
     code = ql::QL_load_key_file(path.c_str(), password.empty() ? nullptr : reinterpret_cast<const char*>(given.data()));
   }
@@ -445,22 +445,23 @@ int CryptoSession::GetCertificateInfo(const QByteArray& certificate, Certificate
   const int code = ql::QL_get_cert_info(reinterpret_cast<const unsigned char*>(certificate.constData()),
                                         static_cast<long>(certificate.size()), &record);
   if (code == ql::QL_OK) {
-    const auto name = [](const QL_DN& dn) {
-      return DistinguishedName{take_bytes(dn.C),  take_bytes(dn.SP), take_bytes(dn.L),  take_bytes(dn.O),
-                               take_bytes(dn.OU), take_bytes(dn.T),  take_bytes(dn.CN), take_bytes(dn.Email)};
-    };
     info.version = take_bytes(record.version);
     info.serial = take_bytes(record.serial);
     info.notBefore = take_bytes(record.not_before);
     info.notAfter = take_bytes(record.not_after);
-    info.issuer = name(record.issuer);
-    info.subject = name(record.subject);
+    info.issuer = ToDistinguishedName(record.issuer);
+    info.subject = ToDistinguishedName(record.subject);
   }
   ql::QL_CERT_INFO_clear(&record);
   return code;
 }
 
 void CryptoSession::FreeBuffer(void* block) { ql::QL_free(block); }
+
+DistinguishedName ToDistinguishedName(const QL_DN& dn) {
+  return DistinguishedName{take_bytes(dn.C),  take_bytes(dn.SP), take_bytes(dn.L),  take_bytes(dn.O),
+                           take_bytes(dn.OU), take_bytes(dn.T),  take_bytes(dn.CN), take_bytes(dn.Email)};
+}
 
 void CryptoSession::EraseFile(const QString& path) {
   const std::string local = medium_text(path);

@@ -244,6 +244,10 @@ class SessionHold {
   bool counted_ = false;
 };
 
+// The toolkit's name record as the directory look-ups compare names (the
+// record keeps its texts).
+DistinguishedName ToDistinguishedName(const QL_DN& dn);
+
 // A factory of short-lived toolkit sessions for the certificate-directory
 // look-ups (setDirectoryCryptoFactory).
 DirectoryCryptoFactory toolkit_directory_factory();

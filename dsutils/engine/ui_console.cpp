@@ -1,10 +1,30 @@
 #include "dsutils/engine/ui_console.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace dsutils {
+namespace {
+
+volatile sig_atomic_t g_interrupts = 0;
+
+void on_interrupt(int) {
+  if (g_interrupts > 0) ::_exit(128 + SIGINT);
+  g_interrupts = 1;
+}
+
+}  // namespace
+
+void ConsoleUi::catchInterrupt() {
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGINT, &sa, nullptr);
+}
+
+bool ConsoleUi::interrupted() { return g_interrupts != 0; }
 
 void ConsoleUi::line(const QString& text) {
   const QByteArray bytes = text.toUtf8();
@@ -104,7 +124,9 @@ void ConsoleUi::progressFile(OperationProgress& progress) {
   if (options_.showProgress) line(progress.file());
 }
 
-void ConsoleUi::progressStep(OperationProgress&, int, std::uint64_t, std::uint64_t) {}
+void ConsoleUi::progressStep(OperationProgress& progress, int, std::uint64_t, std::uint64_t) {
+  if (interrupted()) progress.cancel();
+}
 void ConsoleUi::progressStopped(OperationProgress&) {}
 
 }  // namespace dsutils

@@ -31,6 +31,12 @@ class ConsoleUi : public EngineUi {
  public:
   explicit ConsoleUi(ConsoleUiOptions options, std::FILE* out = stderr) : options_(std::move(options)), out_(out) {}
 
+  // Ctrl-C as the Cancel of the progress display: the first SIGINT only
+  // marks the request (a handler may do no more), the running operation's
+  // next progress step cancels it; a second one ends the process at once.
+  static void catchInterrupt();
+  static bool interrupted();
+
   int showMessage(const MessageRequest& request) override;
   KeyMediumAnswer askKeyMedium(const KeyMediumRequest& request) override;
   SignAnswer askSign(const SignRequest& request) override;

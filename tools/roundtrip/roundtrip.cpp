@@ -29,6 +29,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,7 +43,9 @@
 #include "crypto/err/err.h"
 #include "crypto/pkcs7/signed_data.h"
 #include "crypto/x509store/verify.h"
+#include "dsutils/engine/engine_helper.h"
 #include "platform/environment.h"
+#include "platform/registry/registry_key.h"
 #include "quillon2/ql_certinfo.h"
 #include "quillon2/ql_codes.h"
 #include "quillon2/ql_crypt.h"
@@ -50,6 +54,7 @@
 #include "quillon2/ql_keys.h"
 #include "quillon2/ql_sign.h"
 #include "tools/roundtrip/scratch_pki.h"
+#include "tools/roundtrip/scratch_registry.h"
 
 namespace {
 
@@ -66,14 +71,17 @@ constexpr std::size_t kChunk = std::size_t{1} << 20;
 
 struct Options {
   long mib = kDefaultMiB;
-  std::string keep;  // empty: a temporary folder
+  std::string keep;       // empty: a temporary folder
+  bool registry = false;  // write the settings tree of DOSSAR_REGISTRY_DB
 };
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dossar-roundtrip [--size MiB] [--keep DIR]\n"
+               "usage: dossar-roundtrip [--size MiB] [--keep DIR [--registry]]\n"
                "  --size MiB   size of the random input file (1..%ld, default %ld)\n"
-               "  --keep DIR   make the files in DIR (new or empty) and keep them\n",
+               "  --keep DIR   make the files in DIR (new or empty) and keep them\n"
+               "  --registry   with --keep: make the settings tree named by DOSSAR_REGISTRY_DB\n"
+               "               hold the user as executor (and recipient), the CA and the CRL folder\n",
                kMaxMiB, kDefaultMiB);
 }
 
@@ -97,6 +105,10 @@ int parse_args(int argc, char** argv, Options* options) {
       usage(stdout);
       return -1;
     }
+    if (arg == "--registry") {
+      options->registry = true;
+      continue;
+    }
     if ((arg == "--size" || arg == "--keep") && i + 1 < argc) {
       const char* value = argv[++i];
       if (arg == "--keep") {
@@ -118,6 +130,10 @@ int parse_args(int argc, char** argv, Options* options) {
     }
     std::fprintf(stderr, "dossar-roundtrip: unexpected argument \"%s\"\n", argv[i]);
     usage(stderr);
+    return 1;
+  }
+  if (options->registry && (options->keep.empty() || !platform::env("DOSSAR_REGISTRY_DB"))) {
+    std::fprintf(stderr, "dossar-roundtrip: --registry needs --keep and DOSSAR_REGISTRY_DB\n");
     return 1;
   }
   return 0;
@@ -393,6 +409,11 @@ int run(const Options& options) {
   roundtrip::ScratchPki pki;
   why = roundtrip::make_scratch_pki(dir, &pki);
   if (!why.empty()) return fail("making the test PKI", why);
+  if (options.registry) {
+    why = roundtrip::write_scratch_registry(pki);
+    if (!why.empty()) return fail("writing the settings tree", why);
+    std::printf("settings tree written: executor, CA, CRL folder %s\n", pki.crl_dir.c_str());
+  }
   const std::string input = dir + "/input.bin";
   const std::string signed_file = dir + "/input.bin.sgn";
   const std::string sealed_file = dir + "/input.bin.sgn.enc";

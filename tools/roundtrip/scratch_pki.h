@@ -10,8 +10,8 @@
 namespace roundtrip {
 
 struct ScratchPki {
-  std::string ca_cert;    // DER
-  std::string user_cert;  // DER, subject key = the container's key file 1
+  std::string ca_cert;    // file of its DER
+  std::string user_cert;  // file of its DER; subject key = the container's key file 1
   std::string crl_dir;    // holds the CA's CRL (DER), listing nothing
   std::string container;  // the key container's medium path
 };

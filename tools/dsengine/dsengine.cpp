@@ -1,0 +1,172 @@
+// dsengine: runs one engine operation over files from the command line.
+// Questions are answered from the options, boxes go to standard error, and
+// the operation's result code is printed as "result=<code>"; the exit status
+// is 0 only for result 0. Passwords come one per line from a descriptor
+// (--password-fd), never from the arguments.
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "dsutils/engine/engine_helper.h"
+#include "dsutils/engine/engine_start.h"
+#include "dsutils/engine/operation_kit.h"
+#include "dsutils/engine/ui_console.h"
+
+namespace {
+
+using namespace dsutils;
+
+void usage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: dsengine sign|add-signature|encrypt [options] FILE...\n"
+               "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
+               "  add-signature   add the author's signature to the .sga archive FILE\n"
+               "  encrypt         encrypt each file for the recipients into FILE.enc\n"
+               "options:\n"
+               "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
+               "                     encryption goes to the saved recipients\n"
+               "  --out=PATH         the output file of a one-file job\n"
+               "  --detached         sign into a .sga archive\n"
+               "  --author=ENTRY     the executor entry that signs (default: the executor)\n"
+               "  --recipient=NAME   a recipient of the local directory (repeatable)\n"
+               "  --yes | --no       the answer to every question (default: --no)\n"
+               "  --password-fd=N    read key passwords, one per line, from descriptor N\n"
+               "Ctrl-C cancels the running operation; a second Ctrl-C ends the program.\n");
+}
+
+struct Options {
+  QString command;
+  QStringList files;
+  bool automatic = false;
+  QString out;
+  bool detached = false;
+  QString author;
+  QStringList recipients;
+  int answer = IDNO;
+  int passwordFd = -1;
+};
+
+bool value_of(std::string_view arg, std::string_view name, QString& out) {
+  if (!arg.starts_with(name)) return false;
+  out = QString::fromLocal8Bit(arg.substr(name.size()));
+  return true;
+}
+
+// 0 to run; else the exit status.
+int parse(int argc, char** argv, Options& o) {
+  if (argc < 2) {
+    usage(stderr);
+    return 2;
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    QString v;
+    if (arg == "--help" || arg == "-h") {
+      usage(stdout);
+      return -1;
+    } else if (arg == "--auto") {
+      o.automatic = true;
+    } else if (arg == "--detached") {
+      o.detached = true;
+    } else if (arg == "--yes") {
+      o.answer = IDYES;
+    } else if (arg == "--no") {
+      o.answer = IDNO;
+    } else if (value_of(arg, "--out=", v)) {
+      o.out = QFileInfo(v).absoluteFilePath();
+    } else if (value_of(arg, "--author=", v)) {
+      o.author = v;
+    } else if (value_of(arg, "--recipient=", v)) {
+      o.recipients << v;
+    } else if (value_of(arg, "--password-fd=", v)) {
+      bool ok = false;
+      o.passwordFd = v.toInt(&ok);
+      if (!ok || o.passwordFd < 0) {
+        std::fprintf(stderr, "dsengine: --password-fd takes a descriptor number\n");
+        return 2;
+      }
+    } else if (arg.starts_with("--")) {
+      std::fprintf(stderr, "dsengine: unknown option %s\n", argv[i]);
+      return 2;
+    } else if (o.command.isEmpty()) {
+      o.command = QString::fromLocal8Bit(argv[i]);
+    } else {
+      // "." and ".." stay as given: the operations pass over them.
+      const QString file = QString::fromLocal8Bit(argv[i]);
+      o.files << (file == "." || file == ".." ? file : QFileInfo(file).absoluteFilePath());
+    }
+  }
+  if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt") {
+    std::fprintf(stderr, "dsengine: the command is sign, add-signature or encrypt\n");
+    usage(stderr);
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  Options o;
+  if (const int status = parse(argc, argv, o); status != 0) return status < 0 ? 0 : status;
+
+  StartEngine();
+  ConsoleUi::catchInterrupt();
+  EngineHelper& helper = engine_helper();
+
+  ConsoleUiOptions ui;
+  ui.questionAnswer = o.answer;
+  ui.passwordFd = o.passwordFd;
+  const QString first = o.files.isEmpty() ? QString() : o.files.first();
+  LogOptions log;
+  helper.GetLogOptions(log);
+  SignAnswer sign;
+  sign.accepted = true;
+  sign.documentName = first;
+  sign.detached = o.detached;
+  sign.includeCertificate = log.IsCert != 0;
+  sign.includeSigningTime = log.IsTime != 0;
+  sign.outputName = !o.out.isEmpty() ? o.out : first + (o.detached ? ".sga" : ".sgn");
+  if (!o.author.isEmpty()) {
+    OwnerRecord author;
+    author.name = o.author;
+    if (!helper.GetOwnerRecord(author)) {
+      std::fprintf(stderr, "dsengine: no executor entry \"%s\"\n", o.author.toLocal8Bit().constData());
+      std::printf("result=%d\n", kOpNoExecutorEntry);
+      return 1;
+    }
+    sign.author = author;
+  }
+  ui.sign = sign;
+  EncryptAnswer encrypt;
+  encrypt.accepted = true;
+  encrypt.outputName = !o.out.isEmpty() ? o.out : first + ".enc";
+  encrypt.recipients = o.recipients;
+  ui.encrypt = encrypt;
+  ConsoleUi console(ui);
+
+  OperationJob job;
+  job.files = o.files;
+  job.automatic = o.automatic;
+  job.outputPath = o.out;
+  job.params.outputName = o.out;
+  int finished = 0;
+  {
+    const OperationUiScope scope(&console);
+    EngineHelper::setUi(&console);
+    if (o.command == "sign") {
+      finished = SignGroup(&job);
+    } else if (o.command == "add-signature") {
+      finished = AddSignature(&job);
+    } else {
+      finished = EncryptGroup(&job);
+    }
+    EngineHelper::setUi(nullptr);
+  }
+  std::printf("result=%d\n", job.result);
+  std::fflush(stdout);
+  return job.result == kOpOk && finished == 1 ? 0 : 1;
+}
