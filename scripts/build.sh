@@ -30,7 +30,7 @@ case "$kind" in
     # libraries they link.
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DDOSSAR_TSAN=ON -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF "${checked_flags[@]}" \
-      -DDOSSAR_TEST_LABELS="unit|stress" -DDOSSAR_TESTS_THREADED_ONLY=ON >/dev/null
+      -DDOSSAR_TEST_LABELS="unit|stress|gui" -DDOSSAR_TESTS_THREADED_ONLY=ON >/dev/null
     cmake --build build-tsan -j "$jobs" --target dossar_tests
     ;;
   rtest)
@@ -38,7 +38,7 @@ case "$kind" in
     # hides (inlined assembly, optimiser assumptions, timing-dependent code).
     cmake -S . -B build-rtest -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DDOSSAR_SANITIZE=OFF -DDOSSAR_TESTS=ON -DDOSSAR_BENCH=OFF \
-      -DDOSSAR_TEST_LABELS="unit|e2e" -DDOSSAR_TESTS_THREADED_ONLY=OFF >/dev/null
+      -DDOSSAR_TEST_LABELS="unit|e2e|gui" -DDOSSAR_TESTS_THREADED_ONLY=OFF >/dev/null
     cmake --build build-rtest -j "$jobs"
     ;;
   release)

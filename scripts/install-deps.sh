@@ -14,7 +14,8 @@ packages=(
   clang-format clang-tidy clang libclang-rt-14-dev
   libsqlite3-dev sqlite3
   qt6-base-dev
-  fonts-liberation poppler-utils
+  fonts-liberation fonts-dejavu-core poppler-utils
+  libglib2.0-dev
   libarchive-dev tar
   valgrind
   libldap-dev slapd ldap-utils

@@ -26,9 +26,9 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1:suppressions=$PWD/te
 stage_format() { scripts/check-format.sh; }
 stage_asan() { scripts/build.sh test && ctest --test-dir build-test --output-on-failure -j "$jobs" "$@"; }
 stage_tsan() {
-  scripts/build.sh tsan && ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'unit|stress' "$@"
+  scripts/build.sh tsan && ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'unit|stress|gui' "$@"
 }
-stage_release() { scripts/build.sh rtest && ctest --test-dir build-rtest --output-on-failure -j "$jobs" -L 'unit|e2e' "$@"; }
+stage_release() { scripts/build.sh rtest && ctest --test-dir build-rtest --output-on-failure -j "$jobs" -L 'unit|e2e|gui' "$@"; }
 stage_ct() { scripts/build.sh ct && ctest --test-dir build-ct --output-on-failure -j "$jobs" -L ct; }
 stage_fuzz() { scripts/build.sh fuzz && ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz; }
 # The product's code and the shared test helpers. The test suites themselves

@@ -24,6 +24,7 @@ enum OperationResult : int {
   kOpArchiveFailed = 10004,
   kOpNoMemory = 10005,
   kOpNoExecutorEntry = 10006,
+  kOpUnknownKey = 10007,  // a command line with an operation key nobody knows
   kOpFinishedWithErrors = 10008,
 };
 

@@ -2,32 +2,16 @@
 
 #include <unistd.h>
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QLabel>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <sstream>
 
 #include "tests/support/run_program.h"
 
 namespace print_test {
-
-QApplication& app() {
-  static QApplication* instance = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "printing-test";
-    static char* argv[] = {name, nullptr};
-    return new QApplication(argc, argv);
-  }();
-  return *instance;
-}
 
 bool under_ci() {
   const char* ci = std::getenv("CI");
@@ -76,34 +60,6 @@ std::string scratch_dir() {
   return dirs.back()->path().toStdString();
 }
 
-static std::string screenshot_path(const std::string& name) {
-  const std::string dir = std::string(DOSSAR_BINARY_DIR) + "/artifacts/screenshots";
-  std::filesystem::create_directories(dir);
-  return dir + "/" + name + ".png";
-}
-
-void screenshot(QWidget* widget, const std::string& name) {
-  const QPixmap picture = widget->grab();
-  EXPECT_FALSE(picture.isNull());
-  EXPECT_TRUE(picture.save(QString::fromStdString(screenshot_path(name)), "PNG")) << name;
-}
-
-void save_screenshot_file(const std::string& png, const std::string& name) {
-  std::filesystem::copy_file(png, screenshot_path(name), std::filesystem::copy_options::overwrite_existing);
-}
-
-void expect_no_clipped_text(QWidget* root) {
-  for (QLabel* label : root->findChildren<QLabel*>()) {
-    if (!label->isVisible()) continue;
-    const int needed = label->fontMetrics().horizontalAdvance(label->text());
-    EXPECT_LE(needed, label->contentsRect().width()) << "clipped label: " << label->text().toStdString();
-  }
-  for (QAbstractButton* button : root->findChildren<QAbstractButton*>()) {
-    if (!button->isVisible() || button->text().isEmpty()) continue;
-    EXPECT_LE(button->sizeHint().width(), button->width()) << "clipped button: " << button->text().toStdString();
-  }
-}
-
 BoxWatcher::BoxWatcher() {
   timer_.setInterval(10);
   QObject::connect(&timer_, &QTimer::timeout, [this] {
@@ -118,18 +74,3 @@ BoxWatcher::BoxWatcher() {
 }
 
 }  // namespace print_test
-
-// fontconfig keeps its configuration for the process and frees it only on an
-// explicit call that Qt does not make; that is not a leak of ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
-// Qt is not built for ThreadSanitizer: its locks (futexes) are invisible, so
-// the memory its own worker threads hand over (image scaling, font caches)
-// shows as races inside Qt. Interceptors called from Qt are ignored; the
-// project's code stays checked.
-extern "C" const char* __tsan_default_suppressions() {
-  return "called_from_lib:libQt6Core.so.6\n"
-         "called_from_lib:libQt6Gui.so.6\n"
-         "called_from_lib:libQt6Widgets.so.6\n"
-         "called_from_lib:libQt6PrintSupport.so.6\n";
-}

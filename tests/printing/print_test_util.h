@@ -11,13 +11,16 @@
 #include <string>
 #include <vector>
 
-class QApplication;
-class QWidget;
+#include "tests/support/gui_test.h"
 
 namespace print_test {
 
-// The one QApplication of a test process, on the offscreen platform.
-QApplication& app();
+// The offscreen application, screenshots and the clipped-text check are
+// those of every window test.
+using gui_test::app;
+using gui_test::expect_no_clipped_text;
+using gui_test::save_screenshot_file;
+using gui_test::screenshot;
 
 // Whether a program is on PATH.
 bool have_program(const std::string& name);
@@ -46,13 +49,6 @@ std::string pdf_text(const std::string& pdf);
 
 // A scratch folder removed with the object.
 std::string scratch_dir();
-
-// Writes the widget's picture into <build>/artifacts/screenshots/<name>.png.
-void screenshot(QWidget* widget, const std::string& name);
-void save_screenshot_file(const std::string& png, const std::string& name);
-
-// Every label and button shows its whole text.
-void expect_no_clipped_text(QWidget* root);
 
 // Answers every message box that opens while it lives, noting what it said.
 class BoxWatcher {

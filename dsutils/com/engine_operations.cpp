@@ -1,0 +1,18 @@
+#include "dsutils/com/engine_operations.h"
+
+#include "dsutils/engine/operation_kit.h"
+
+namespace dsutils {
+
+// The engine's operations never free their job and write a code into it on
+// every failure; each answers 1 when the whole job ran to its end. Signing
+// and encrypting together and unpacking join the table as the engine gains
+// them.
+OperationTable engine_operations() {
+  OperationTable table;
+  table.signGroup = [](OperationJob& job) { return SignGroup(&job) != 0; };
+  table.encryptGroup = [](OperationJob& job) { return EncryptGroup(&job) != 0; };
+  return table;
+}
+
+}  // namespace dsutils

@@ -1,0 +1,250 @@
+#include "dsutils/widgets/widget_ui.h"
+
+#include <QWidget>
+#include <cstdio>
+
+#include "dsutils/widgets/progress_dialog.h"
+#include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/ui_bridge.h"
+
+namespace dsutils::widgets {
+
+namespace {
+QPointer<QWidget> g_host;
+int g_holders = 0;
+
+void not_yet(const char* what) {
+  std::fprintf(stderr, "Dossar: the %s dialog is not available in this build; the operation is cancelled\n", what);
+}
+}  // namespace
+
+void HostWindow::set(QWidget* window) {
+  UiBridge::run([window] {
+    if (g_host && g_holders > 0) g_host->setEnabled(true);
+    g_host = window;
+    if (g_host && g_holders > 0) g_host->setEnabled(false);
+  });
+}
+QWidget* HostWindow::get() { return g_host; }
+void HostWindow::acquire() {
+  if (g_holders++ == 0 && g_host) g_host->setEnabled(false);
+}
+void HostWindow::release() {
+  if (g_holders > 0 && --g_holders == 0 && g_host) g_host->setEnabled(true);
+}
+int HostWindow::holders() { return g_holders; }
+
+WidgetUi::WidgetUi(PromptService& prompts, WidgetUiOptions options) : prompts_(prompts), options_(options) {}
+
+WidgetUi::~WidgetUi() {
+  std::map<OperationProgress*, Entry> left;
+  {
+    std::lock_guard lock(mutex_);
+    left.swap(entries_);
+  }
+  UiBridge::run([&left] {
+    for (auto& [progress, entry] : left) {
+      if (!entry.dialog) continue;
+      entry.dialog->closeProgress();
+      delete entry.dialog;
+      HostWindow::release();
+    }
+  });
+}
+
+int WidgetUi::showMessage(const MessageRequest& request) {
+  int answer = safe_answer(request.flags);
+  const bool shown = UiBridge::runUntilDone([&](std::function<void()> done) {
+    prompts_.open(request.text, request.flags, [&answer, done = std::move(done)](int a) {
+      answer = a;
+      done();
+    });
+  });
+  if (!shown) std::fprintf(stderr, "Dossar: %s\n", request.text.toUtf8().constData());
+  return answer;
+}
+
+KeyMediumAnswer WidgetUi::askKeyMedium(const KeyMediumRequest&) {
+  not_yet("key medium");
+  return {};
+}
+SignAnswer WidgetUi::askSign(const SignRequest&) {
+  not_yet("sign");
+  return {};
+}
+EncryptAnswer WidgetUi::askEncrypt(const EncryptRequest&) {
+  not_yet("encrypt");
+  return {};
+}
+SignEncryptAnswer WidgetUi::askSignEncrypt(const SignEncryptRequest&) {
+  not_yet("sign and encrypt");
+  return {};
+}
+DecryptAnswer WidgetUi::askDecrypt(const DecryptRequest&) {
+  not_yet("decrypt");
+  return {};
+}
+VerifyProtocolAnswer WidgetUi::showVerifyProtocol(const VerifyProtocolRequest&) {
+  not_yet("verification protocol");
+  return {};
+}
+void WidgetUi::showFileInfo(const FileInfoRequest&) { not_yet("file information"); }
+std::optional<QString> WidgetUi::chooseFolder(const QString&) {
+  not_yet("folder");
+  return std::nullopt;
+}
+int WidgetUi::randomSensor(const RandomSensorRequest&) {
+  not_yet("random seed");
+  return 0;
+}
+int WidgetUi::askPassword(const PasswordRequest&, PasswordBuffer&) {
+  not_yet("password");
+  return -1;
+}
+int WidgetUi::touchMemoryMessage(int) {
+  not_yet("key medium message");
+  return 0;
+}
+
+void WidgetUi::progressStarted(OperationProgress& progress) {
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    Entry& e = entries_[&progress];
+    e = Entry{};
+    id = e.id = nextId_++;
+  }
+  OperationProgress* key = &progress;
+  const QString title = progress.title();
+  const QString file = progress.file();
+  UiBridge::run([this, key, id, title, file] {
+    // Cancel reaches this operation only while its window is open: the
+    // window is gone before progressStopped returns.
+    auto* dlg = new CProgressDlg(title, options_.showDelay, [this, key, id] {
+      {
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(key);
+        if (it == entries_.end() || it->second.id != id) return;
+        key->cancel();
+      }
+      closeDialog(key);
+    });
+    dlg->setFileName(file);
+    dlg->setOnShown([this] {
+      std::lock_guard lock(mutex_);
+      ++shown_;
+    });
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(key);
+      if (it == entries_.end() || it->second.id != id) {
+        delete dlg;
+        return;
+      }
+      it->second.dialog = dlg;
+    }
+    HostWindow::acquire();
+  });
+}
+
+void WidgetUi::progressFile(OperationProgress& progress) {
+  std::uint64_t id = 0;
+  std::chrono::milliseconds wait{0};
+  {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(&progress);
+    if (it == entries_.end()) return;
+    Entry& e = it->second;
+    e.pendingFile = progress.file();
+    if (e.flushQueued) return;  // the queued update takes the newest name
+    e.flushQueued = true;
+    id = e.id;
+    const auto since = std::chrono::steady_clock::now() - e.lastFile;
+    if (since < options_.fileInterval)
+      wait = std::chrono::duration_cast<std::chrono::milliseconds>(options_.fileInterval - since);
+  }
+  OperationProgress* key = &progress;
+  UiBridge::post([this, key, id, wait] {
+    QPointer<CProgressDlg> dlg;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(key);
+      if (it != entries_.end() && it->second.id == id) dlg = it->second.dialog;
+    }
+    if (wait.count() > 0 && dlg) {
+      dlg->callAfter(wait, [this, key, id] { flushFile(key, id); });
+      return;
+    }
+    flushFile(key, id);
+  });
+}
+
+void WidgetUi::flushFile(OperationProgress* progress, std::uint64_t id) {
+  QPointer<CProgressDlg> dlg;
+  QString name;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(progress);
+    // The operation stopped (or restarted) meanwhile: its object may be gone.
+    if (it == entries_.end() || it->second.id != id) return;
+    Entry& e = it->second;
+    e.flushQueued = false;
+    e.lastFile = std::chrono::steady_clock::now();
+    name = e.pendingFile;
+    dlg = e.dialog;
+  }
+  if (dlg) dlg->setFileName(name);
+}
+
+// Called from the toolkit's inner loop: no widget, no lock, no wait.
+void WidgetUi::progressStep(OperationProgress&, int, std::uint64_t, std::uint64_t) {}
+
+void WidgetUi::closeDialog(OperationProgress* progress) {
+  QPointer<CProgressDlg> dlg;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(progress);
+    if (it == entries_.end()) return;
+    dlg = it->second.dialog;
+    it->second.dialog = nullptr;
+  }
+  if (!dlg) return;
+  dlg->closeProgress();
+  dlg->deleteLater();
+  HostWindow::release();
+}
+
+void WidgetUi::progressStopped(OperationProgress& progress) {
+  OperationProgress* key = &progress;
+  // Runs on the GUI thread and returns after it: once back, no window and
+  // no queued update refers to this operation any more.
+  const bool ran = UiBridge::run([this, key] {
+    closeDialog(key);
+    std::lock_guard lock(mutex_);
+    entries_.erase(key);
+  });
+  if (!ran) {
+    std::lock_guard lock(mutex_);
+    entries_.erase(key);
+  }
+}
+
+CProgressDlg* WidgetUi::dialogFor(const OperationProgress& progress) const {
+  std::lock_guard lock(mutex_);
+  auto it = entries_.find(const_cast<OperationProgress*>(&progress));
+  return it == entries_.end() ? nullptr : it->second.dialog.data();
+}
+
+int WidgetUi::openDialogs() const {
+  std::lock_guard lock(mutex_);
+  int n = 0;
+  for (const auto& [key, e] : entries_) n += e.dialog ? 1 : 0;
+  return n;
+}
+
+int WidgetUi::shownCount() const {
+  std::lock_guard lock(mutex_);
+  return shown_;
+}
+
+}  // namespace dsutils::widgets
