@@ -1,10 +1,12 @@
 #include "dsutils/widgets/widget_ui.h"
 
+#include <QFile>
 #include <QWidget>
 #include <cstdio>
 
 #include "dsutils/widgets/progress_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/shell_service.h"
 #include "dsutils/widgets/ui_bridge.h"
 
 namespace dsutils::widgets {
@@ -89,6 +91,14 @@ VerifyProtocolAnswer WidgetUi::showVerifyProtocol(const VerifyProtocolRequest&) 
   return {};
 }
 void WidgetUi::showFileInfo(const FileInfoRequest&) { not_yet("file information"); }
+void WidgetUi::openDocument(const QString& path) {
+  // The document is finished and kept whatever happens here: a desktop
+  // without a program for its type only costs the opening.
+  std::string error;
+  if (!shell_service().open(QFile::encodeName(path).toStdString(), &error)) {
+    std::fprintf(stderr, "Dossar: %s was not opened: %s\n", QFile::encodeName(path).constData(), error.c_str());
+  }
+}
 std::optional<QString> WidgetUi::chooseFolder(const QString&) {
   not_yet("folder");
   return std::nullopt;

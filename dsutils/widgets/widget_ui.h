@@ -54,6 +54,7 @@ class WidgetUi : public EngineUi {
   DecryptAnswer askDecrypt(const DecryptRequest& request) override;
   VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) override;
   void showFileInfo(const FileInfoRequest& request) override;
+  void openDocument(const QString& path) override;
   std::optional<QString> chooseFolder(const QString& initial) override;
   int randomSensor(const RandomSensorRequest& request) override;
   int askPassword(const PasswordRequest& request, PasswordBuffer& out) override;
