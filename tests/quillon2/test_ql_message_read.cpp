@@ -293,7 +293,13 @@ TEST_F(MessageReadTest, MessagesOverSixtyFourMiBRead) {
     message = Bytes();
     Read file;
     const long rise = anon_rise_kib([&] { file = read_file(path); });
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer keeps anonymous shadow memory for every byte read, so
+    // only the other builds can see what the reader itself holds.
+    static_cast<void>(rise);
+#else
     EXPECT_LT(rise, 16 * 1024) << "KiB of anonymous memory to read a " << (content.size() >> 20) << " MiB message";
+#endif
     EXPECT_EQ(file.code, QL_OK);
     EXPECT_EQ(file.kind, QL_KIND_SIGNED);
     EXPECT_EQ(file.signers, 2);
