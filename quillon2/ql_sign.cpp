@@ -463,7 +463,11 @@ int QL_get_signed_content_in_place(const unsigned char* message, long length, co
   std::vector<std::span<const unsigned char>> runs;
   qcrypto::SignedVerifyResult result;
   qcrypto::ERR_clear_error();
-  const int rc = qcrypto::signed_data_verify_mem({message, static_cast<std::size_t>(length)}, &runs, &result);
+  // Signatures are not judged here, so the content is not digested either:
+  // extracting a verified document reads it once more, no more.
+  qcrypto::SignedVerifyOptions options;
+  options.digest_content = false;
+  const int rc = qcrypto::signed_data_verify_mem({message, static_cast<std::size_t>(length)}, &runs, &result, options);
   if (rc != 1 && rc != qcrypto::SIGNED_INVALID && !read_without_signers(rc)) {
     const int code = decode_code(qcrypto::ERR_peek_last_error());
     qcrypto::ERR_clear_error();
