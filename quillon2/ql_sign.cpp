@@ -104,6 +104,38 @@ int hand_over_bio(BIO* bio, unsigned char** buffer, long* length) {
   return hand_over({&run, 1}, buffer, length);
 }
 
+// Where a caller's content is handed over by the in-place calls.
+struct ContentView {
+  const unsigned char** content;
+  long* length;
+  unsigned char** joined;
+};
+
+// Content of one run (or none) stays where it lies in the message; pieces of
+// a constructed string are joined into a QL_malloc buffer, which the caller
+// frees through *joined.
+int hand_over_view(std::span<const std::span<const unsigned char>> runs, const unsigned char* message,
+                   const ContentView& view) {
+  *view.joined = nullptr;
+  if (runs.size() <= 1) {
+    const std::size_t size = runs.empty() ? 0 : runs.front().size();
+    if (size > static_cast<std::size_t>(std::numeric_limits<long>::max())) return QL_ERR_MEMORY;
+    *view.content = runs.empty() ? message : runs.front().data();
+    *view.length = static_cast<long>(size);
+    return QL_OK;
+  }
+  const int code = hand_over(runs, view.joined, view.length);
+  *view.content = *view.joined;
+  return code;
+}
+
+int hand_over_bio_view(BIO* bio, const ContentView& view) {
+  *view.joined = nullptr;
+  const int code = hand_over_bio(bio, view.joined, view.length);
+  *view.content = *view.joined;
+  return code;
+}
+
 bool same_cert(X509* a, X509* b) { return X509_cmp(a, b) == 0; }
 
 bool in_list(X509* cert, const std::vector<UniquePtr<X509>>& list) {
@@ -226,7 +258,7 @@ int decode_code(unsigned long error) {
 }
 
 int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content, long* content_length,
-           int want_content, const unsigned char* detached, long detached_length) {
+           int want_content, const unsigned char* detached, long detached_length, const ContentView* view = nullptr) {
   // Memory channels take an int length: a longer message is refused rather
   // than read cut short.
   if (set == nullptr || message == nullptr || length <= 0 || length > INT32_MAX) return QL_ERR_ARGUMENT;
@@ -277,8 +309,12 @@ int verify(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned
     return code;
   }
   if (hand_content) {
-    const int code = der ? hand_over(content_runs, content, content_length)
-                         : hand_over_bio(content_out.get(), content, content_length);
+    int code = QL_OK;
+    if (view != nullptr)
+      code = der ? hand_over_view(content_runs, message, *view) : hand_over_bio_view(content_out.get(), *view);
+    else
+      code = der ? hand_over(content_runs, content, content_length)
+                 : hand_over_bio(content_out.get(), content, content_length);
     if (code != QL_OK) return code;
   }
   if (result.signers.empty()) return QL_ERR_NO_SIGNERS;
@@ -378,6 +414,16 @@ int QL_verify_data_short(QL_SIGN_SET* set, const unsigned char* message, long le
   return verify(set, message, length, content, content_length, want_content, nullptr, 0);
 }
 
+int QL_verify_data_in_place(QL_SIGN_SET* set, const unsigned char* message, long length, const unsigned char** content,
+                            long* content_length, unsigned char** joined) {
+  if (content == nullptr || content_length == nullptr || joined == nullptr) return QL_ERR_ARGUMENT;
+  *content = nullptr;
+  *joined = nullptr;
+  *content_length = 0;
+  const ContentView view{content, content_length, joined};
+  return verify(set, message, length, joined, content_length, 1, nullptr, 0, &view);
+}
+
 int QL_get_signed_content(const unsigned char* message, long length, unsigned char** content, long* content_length) {
   if (message == nullptr || length <= 0 || length > INT32_MAX || content == nullptr || content_length == nullptr)
     return QL_ERR_ARGUMENT;
@@ -398,6 +444,38 @@ int QL_get_signed_content(const unsigned char* message, long length, unsigned ch
   qcrypto::ERR_clear_error();
   if (result.detached) return QL_ERR_CONTENT_READ;
   return hand_over_bio(out.get(), content, content_length);
+}
+
+int QL_get_signed_content_in_place(const unsigned char* message, long length, const unsigned char** content,
+                                   long* content_length, unsigned char** joined) {
+  if (content == nullptr || content_length == nullptr || joined == nullptr) return QL_ERR_ARGUMENT;
+  *content = nullptr;
+  *joined = nullptr;
+  *content_length = 0;
+  if (message == nullptr || length <= 0 || length > INT32_MAX) return QL_ERR_ARGUMENT;
+  if (QL_is_initialized() == 0) return QL_ERR_NOT_INITIALISED;
+  if (message[0] != 0x30) {
+    // PEM is decoded through a BIO: its content is a copy in any case.
+    const int code = QL_get_signed_content(message, length, joined, content_length);
+    *content = *joined;
+    return code;
+  }
+  std::vector<std::span<const unsigned char>> runs;
+  qcrypto::SignedVerifyResult result;
+  qcrypto::ERR_clear_error();
+  // Signatures are not judged here, so the content is not digested either:
+  // extracting a verified document reads it once more, no more.
+  qcrypto::SignedVerifyOptions options;
+  options.digest_content = false;
+  const int rc = qcrypto::signed_data_verify_mem({message, static_cast<std::size_t>(length)}, &runs, &result, options);
+  if (rc != 1 && rc != qcrypto::SIGNED_INVALID && !read_without_signers(rc)) {
+    const int code = decode_code(qcrypto::ERR_peek_last_error());
+    qcrypto::ERR_clear_error();
+    return code;
+  }
+  qcrypto::ERR_clear_error();
+  if (result.detached) return QL_ERR_CONTENT_READ;
+  return hand_over_view(runs, message, {content, content_length, joined});
 }
 
 int QL_SIGN_SET_signer_count(const QL_SIGN_SET* set) {

@@ -57,8 +57,20 @@ int QL_verify_data(QL_SIGN_SET* set, const unsigned char* message, long length, 
                    long* content_length, int want_content, const unsigned char* detached, long detached_length);
 int QL_verify_data_short(QL_SIGN_SET* set, const unsigned char* message, long length, unsigned char** content,
                          long* content_length, int want_content);
+// QL_verify_data_short with the content left where it lies: *content points
+// into `message` (valid as long as the message is) when the message is DER
+// and its content one string; otherwise the content is joined into a
+// QL_malloc buffer, *content points at it and *joined holds it for the
+// caller to free (null when nothing was allocated). A document the size of
+// the message then costs no second copy beside the message's mapping.
+int QL_verify_data_in_place(QL_SIGN_SET* set, const unsigned char* message, long length, const unsigned char** content,
+                            long* content_length, unsigned char** joined);
 // The content of a signed message without checking any signature.
 int QL_get_signed_content(const unsigned char* message, long length, unsigned char** content, long* content_length);
+// The same with the content left where it lies, by QL_verify_data_in_place's
+// rules.
+int QL_get_signed_content_in_place(const unsigned char* message, long length, const unsigned char** content,
+                                   long* content_length, unsigned char** joined);
 
 // After a verification. Getters returning a value leave 159 as the last
 // result for a bad set or index.

@@ -128,6 +128,10 @@ struct SignedVerifyOptions {
   // length, or what the caller knows of the message (0: the attached
   // content's length when the message states it).
   std::uint64_t progress_total = 0;
+  // False: the content is only read (handed on or located), not digested, for
+  // a caller that takes it without judging the signers; every signer then
+  // comes out as not checked (SIGNED_INVALID).
+  bool digest_content = true;
 };
 
 // Reads (DER, else PEM "PKCS7"/"CMS") and checks every signer. The attached

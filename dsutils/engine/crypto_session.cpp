@@ -390,6 +390,18 @@ int CryptoSession::GetSignedContent(const unsigned char* buffer, long length, un
   return ql::QL_get_signed_content(buffer, length, content, contentLength);
 }
 
+int CryptoSession::VerifySignedDataInPlace(QL_SIGN_SET* set, const unsigned char* message, long length,
+                                           const unsigned char** content, long* contentLength, unsigned char** joined,
+                                           OperationProgress* progress) {
+  const ProgressInstalled installed(progress);
+  return ql::QL_verify_data_in_place(set, message, length, content, contentLength, joined);
+}
+
+int CryptoSession::GetSignedContentInPlace(const unsigned char* buffer, long length, const unsigned char** content,
+                                           long* contentLength, unsigned char** joined) {
+  return ql::QL_get_signed_content_in_place(buffer, length, content, contentLength, joined);
+}
+
 int CryptoSession::GetRecipientCount(const QL_MESSAGE* message) { return ql::QL_recipient_count(message); }
 QString CryptoSession::GetRecipientSerial(const QL_MESSAGE* message, int index) {
   return take_text(ql::QL_recipient_serial(message, index));

@@ -154,6 +154,13 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
                          long* contentLength, int wantContent, const unsigned char* detached, long detachedLength,
                          OperationProgress* progress);
   int GetSignedContent(const unsigned char* buffer, long length, unsigned char** content, long* contentLength);
+  // The same two with the content left where it lies in the message: *joined
+  // is a toolkit buffer to free only when the content had to be joined.
+  int VerifySignedDataInPlace(QL_SIGN_SET* set, const unsigned char* message, long length,
+                              const unsigned char** content, long* contentLength, unsigned char** joined,
+                              OperationProgress* progress);
+  int GetSignedContentInPlace(const unsigned char* buffer, long length, const unsigned char** content,
+                              long* contentLength, unsigned char** joined);
 
   // --- message details (texts: empty when the toolkit gives none) ---
   int GetRecipientCount(const QL_MESSAGE* message);

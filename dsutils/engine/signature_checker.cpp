@@ -1,6 +1,8 @@
 #include "dsutils/engine/signature_checker.h"
 
 #include <QFile>
+#include <QSaveFile>
+#include <utility>
 
 #include "dsutils/engine/error_text.h"
 #include "dsutils/engine/ldap_lookup.h"
@@ -220,12 +222,16 @@ bool SignatureChecker::walk(const unsigned char* buffer, long length, bool quiet
       lookupSigners(message.message, session.GetSignerCount(message.message));
   SetHold set{session, session.NewSignatureSet()};
   if (set.set == nullptr) return false;
-  BufferHold content{session};
+  // The content is read where it lies in the message (the mapped file): a
+  // copy beside the mapping would double what a large document costs.
+  const unsigned char* content = nullptr;
+  BufferHold joined{session};
   long contentLength = 0;
-  const int code = session.VerifySignedData(set.set, buffer, length, &content.data, &contentLength, 1, progress_);
+  const int code =
+      session.VerifySignedDataInPlace(set.set, buffer, length, &content, &contentLength, &joined.data, progress_);
   addSignerRecords(set.set, templates, code, quiet);
-  if (content.data == nullptr) return true;
-  return walk(content.data, contentLength, quiet, layer + 1);
+  if (content == nullptr) return true;
+  return walk(content, contentLength, quiet, layer + 1);
 }
 
 bool SignatureChecker::VerifySignaturesEx(const QString& documentPath, bool quiet) {
@@ -377,6 +383,64 @@ bool SignatureChecker::ExtractDocument(const QString& path, unsigned char** buff
   *length = currentLength;
   previous.data = nullptr;
   return true;
+}
+
+ExtractResult SignatureChecker::ExtractDocumentTo(const QString& path, const QString& target, QString& error) {
+  CryptoSession& session = global_crypto_session();
+  ErrorTextLoader& texts = error_text_loader();
+  int kind = 0;
+  if (const int code = session.QueryFileType(path, &kind); code != ql::QL_OK) {
+    error = texts.GetErrorText(code);
+    return ExtractResult::kFailed;
+  }
+  if (kind != ql::QL_KIND_SIGNED) {
+    error = QStringLiteral("Документ не содержит ЭЦП!");
+    return ExtractResult::kFailed;
+  }
+  ql::MappedFile file;
+  if (file.open(QFile::encodeName(path).constData()) != ql::FileRead::kOk) {
+    error = QStringLiteral("Не удалось открыть файл!");
+    return ExtractResult::kFailed;
+  }
+  if (file.size() == 0) {
+    error = QStringLiteral("Файл нулевой длины!");
+    return ExtractResult::kFailed;
+  }
+  // Each layer's content is read where it lies in the mapped file; only a
+  // content made of pieces is joined into a buffer of its own.
+  const unsigned char* current = file.data();
+  long currentLength = static_cast<long>(file.size());
+  BufferHold previous{session};
+  for (int layer = 1;; ++layer) {
+    if (layer > kMaxSignatureLayers) {
+      error = QStringLiteral("Более %1 вложенных подписей.").arg(kMaxSignatureLayers);
+      return ExtractResult::kFailed;
+    }
+    const unsigned char* content = nullptr;
+    long contentLength = 0;
+    BufferHold joined{session};
+    if (const int code =
+            session.GetSignedContentInPlace(current, currentLength, &content, &contentLength, &joined.data);
+        code != ql::QL_OK) {
+      error = texts.GetErrorText(code);
+      return ExtractResult::kFailed;
+    }
+    // The previous layer's joined buffer may hold this content: it goes only now.
+    std::swap(previous.data, joined.data);
+    current = content;
+    currentLength = contentLength;
+    if (const int code = session.GetBufferType(current, currentLength, &kind); code != ql::QL_OK) {
+      error = texts.GetErrorText(code);
+      return ExtractResult::kFailed;
+    }
+    if (kind != ql::QL_KIND_SIGNED) break;
+  }
+  QSaveFile out(target);
+  const bool written =
+      out.open(QIODevice::WriteOnly) &&
+      out.write(reinterpret_cast<const char*>(current), static_cast<qint64>(currentLength)) == currentLength &&
+      out.commit();
+  return written ? ExtractResult::kWritten : ExtractResult::kWriteFailed;
 }
 
 bool IsEncryptedForOwner(const QString& path, OperationProgress* progress) {

@@ -53,6 +53,8 @@ struct SignatureRecord {
   QString fileName;
 };
 
+enum class ExtractResult { kWritten, kFailed, kWriteFailed };
+
 class SignatureChecker {
  public:
   SignatureChecker() = default;
@@ -73,6 +75,10 @@ class SignatureChecker {
   // The innermost signed content of the file, as a toolkit buffer (freed by
   // the caller with CryptoSession::FreeBuffer). On failure `error` holds the text.
   bool ExtractDocument(const QString& path, unsigned char** buffer, long* length, QString& error);
+  // The same content written atomically to `target` from where it lies in the
+  // mapped file, never copied beside it: kFailed with `error` when it cannot
+  // be read, kWriteFailed when the target cannot be written.
+  ExtractResult ExtractDocumentTo(const QString& path, const QString& target, QString& error);
 
   const QString& fileName() const { return fileName_; }
   void setFileName(const QString& name) { fileName_ = name; }

@@ -1,7 +1,6 @@
 #include "dsutils/engine/unpack_file.h"
 
 #include <QFileInfo>
-#include <QSaveFile>
 #include <string_view>
 
 #include "dsutils/engine/crypto_session.h"
@@ -275,20 +274,15 @@ int UnpackRun::extract() {
     return end(kOpFinishedWithErrors, 0);
   };
   if (!is_sga(current_)) {
-    unsigned char* content = nullptr;
-    long length = 0;
-    QString error;
-    if (!checker.ExtractDocument(current_, &content, &length, error))
-      return failed(QStringLiteral("Ошибка при извлечении подписанного документа.\r\nДокумент: %1").arg(current_));
     const QString document = current_.endsWith(QLatin1String(".sgn")) ? current_.chopped(4) : current_;
     extracted = GetPathFromName(work_) + QLatin1Char('/') + GetFileFromName(document);
     NetStr(extracted);
-    QSaveFile out(extracted);
-    const bool written = out.open(QIODevice::WriteOnly) &&
-                         out.write(reinterpret_cast<const char*>(content), static_cast<qint64>(length)) == length &&
-                         out.commit();
-    session_.FreeBuffer(content);
-    if (!written) {
+    // Written from the mapped message: no copy of a large document beside it.
+    QString error;
+    const ExtractResult result = checker.ExtractDocumentTo(current_, extracted, error);
+    if (result == ExtractResult::kFailed)
+      return failed(QStringLiteral("Ошибка при извлечении подписанного документа.\r\nДокумент: %1").arg(current_));
+    if (result == ExtractResult::kWriteFailed) {
       progress_.stop();
       helper_.ShowMessage(QStringLiteral("Не удалось создать файл!"), MB_OK | MB_ICONSTOP);
       log_.LogLine(QStringLiteral("Не удалось создать файл!\r\nФайл: %1").arg(extracted));

@@ -154,6 +154,16 @@ TEST_F(SignatureCheckerTest, LayersAreNumberedOuterFirstAndThe33rdIsRefused) {
     ASSERT_TRUE(checker.ExtractDocument(path("l2.sgn"), &content, &length, error)) << error.toStdString();
     EXPECT_EQ(std::string(reinterpret_cast<char*>(content), static_cast<std::size_t>(length)), "layered document");
     global_crypto_session().FreeBuffer(content);
+    // Written from the mapped message: the same innermost content; a target
+    // that cannot be written is told apart from a message that cannot be read.
+    ASSERT_EQ(checker.ExtractDocumentTo(path("l2.sgn"), path("l2.out"), error), ExtractResult::kWritten)
+        << error.toStdString();
+    QFile out(path("l2.out"));
+    ASSERT_TRUE(out.open(QIODevice::ReadOnly));
+    EXPECT_EQ(out.readAll(), QByteArray("layered document"));
+    EXPECT_EQ(checker.ExtractDocumentTo(path("l2.sgn"), path("missing/l2.out"), error), ExtractResult::kWriteFailed);
+    EXPECT_EQ(checker.ExtractDocumentTo(path("l2.out"), path("l2.again"), error), ExtractResult::kFailed);
+    EXPECT_FALSE(QFile::exists(path("l2.again")));
   }
   QString previous = path("l2.sgn");
   for (int layer = 3; layer <= kMaxSignatureLayers + 1; ++layer) {
@@ -171,6 +181,8 @@ TEST_F(SignatureCheckerTest, LayersAreNumberedOuterFirstAndThe33rdIsRefused) {
   QString error;
   EXPECT_FALSE(at33.ExtractDocument(previous, &content, &length, error));
   EXPECT_EQ(content, nullptr);
+  EXPECT_EQ(at33.ExtractDocumentTo(previous, path("l33.out"), error), ExtractResult::kFailed);
+  EXPECT_FALSE(QFile::exists(path("l33.out")));
 }
 
 // 128 gives each signer its own status; any other failure marks the whole

@@ -219,6 +219,52 @@ TEST_F(SignTest, SignAndVerifyRoundTrips) {
     ASSERT_EQ(verify(checking.get(), message, row.detached ? &doc : nullptr, row.detached ? nullptr : &content), QL_OK);
     if (!row.detached) {
       EXPECT_EQ(content, doc);
+      // The in-place calls: DER content is the message's own bytes, nothing
+      // allocated; PEM content is decoded into a buffer of its own.
+      const auto in_message = [&message](const unsigned char* p) {
+        return p >= message.data() && p < message.data() + message.size();
+      };
+      SetPtr in_place(QL_SIGN_SET_new());
+      const unsigned char* view = nullptr;
+      unsigned char* joined = nullptr;
+      long length = 0;
+      ASSERT_EQ(QL_verify_data_in_place(in_place.get(), message.data(), static_cast<long>(message.size()), &view,
+                                        &length, &joined),
+                QL_OK);
+      EXPECT_EQ(Bytes(view, view + length), doc);
+      EXPECT_EQ(in_message(view), !row.pem);
+      EXPECT_EQ(joined != nullptr, row.pem);
+      EXPECT_EQ(QL_SIGN_SET_signer_count(in_place.get()), static_cast<int>(row.signers.size()));
+      QL_free(joined);
+      ASSERT_EQ(
+          QL_get_signed_content_in_place(message.data(), static_cast<long>(message.size()), &view, &length, &joined),
+          QL_OK);
+      EXPECT_EQ(Bytes(view, view + length), doc);
+      EXPECT_EQ(in_message(view), !row.pem);
+      EXPECT_EQ(joined != nullptr, row.pem);
+      QL_free(joined);
+      if (!row.pem) {
+        // A changed content byte fails the signers and still shows where the
+        // content lies; the extraction does not judge signatures.
+        Bytes changed = message;
+        const auto at = std::search(changed.begin(), changed.end(), doc.begin(), doc.begin() + 64);
+        ASSERT_NE(at, changed.end());
+        *(at + 100) ^= 0x01;
+        SetPtr bad(QL_SIGN_SET_new());
+        EXPECT_EQ(QL_verify_data_in_place(bad.get(), changed.data(), static_cast<long>(changed.size()), &view, &length,
+                                          &joined),
+                  QL_ERR_BAD_SIGNATURE);
+        EXPECT_EQ(length, static_cast<long>(doc.size()));
+        EXPECT_EQ(
+            QL_get_signed_content_in_place(changed.data(), static_cast<long>(changed.size()), &view, &length, &joined),
+            QL_OK);
+        EXPECT_EQ(joined, nullptr);
+        EXPECT_EQ(QL_get_signed_content_in_place(doc.data(), static_cast<long>(doc.size()), &view, &length, &joined),
+                  QL_ERR_NOT_MESSAGE);
+        EXPECT_EQ(QL_verify_data_in_place(bad.get(), changed.data(), static_cast<long>(changed.size()), nullptr,
+                                          &length, &joined),
+                  QL_ERR_ARGUMENT);
+      }
     }
     ASSERT_EQ(QL_SIGN_SET_signer_count(checking.get()), static_cast<int>(row.signers.size()));
     // Signers come back in the message's order (a DER SET OF), each one of

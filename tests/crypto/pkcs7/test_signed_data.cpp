@@ -698,11 +698,12 @@ struct MemRead {
   std::vector<Call> calls;
   qcrypto::SignedVerifyResult result;
 };
-MemRead verify_mem(const Bytes& msg, std::uint64_t progress_total = 0) {
+MemRead verify_mem(const Bytes& msg, std::uint64_t progress_total = 0, bool digest_content = true) {
   MemRead m;
   Recorder rec;
   qcrypto::SignedVerifyOptions options;
   options.progress_total = progress_total;
+  options.digest_content = digest_content;
   m.rc = qcrypto::signed_data_verify_mem(msg, &m.runs, &m.result, options, {record, &rec});
   for (const auto& run : m.runs) m.content.insert(m.content.end(), run.begin(), run.end());
   m.calls = std::move(rec.calls);
@@ -750,6 +751,16 @@ TEST_F(SignedData, MemoryReaderMatchesTheBioReader) {
       EXPECT_GE(run.data(), f.msg.data());
       EXPECT_LE(run.data() + run.size(), f.msg.data() + f.msg.size());
     }
+    // Located without a digest: the same runs, and no signer passes unchecked.
+    const MemRead located = verify_mem(f.msg, 0, false);
+    EXPECT_EQ(located.rc, qcrypto::SIGNED_INVALID);
+    ASSERT_EQ(located.runs.size(), m.runs.size());
+    for (size_t i = 0; i < m.runs.size(); ++i) {
+      EXPECT_EQ(located.runs[i].data(), m.runs[i].data());
+      EXPECT_EQ(located.runs[i].size(), m.runs[i].size());
+    }
+    ASSERT_EQ(located.result.signers.size(), 1U);
+    EXPECT_NE(located.result.signers[0].status, SignerStatus::kGood);
   }
   // A changed content byte fails the signer in both readers alike.
   Bytes changed = forms[1].msg;
