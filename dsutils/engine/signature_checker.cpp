@@ -55,8 +55,6 @@ struct NameHold {
   ~NameHold() { ql::QL_DN_free(name); }
 };
 
-QByteArray field(const char* text) { return text == nullptr ? QByteArray() : QByteArray(text); }
-
 QString issuer_text(const DistinguishedName& n) {
   QString out;
   const auto add = [&out](const char* key, const QByteArray& value) {
@@ -83,19 +81,6 @@ QByteArray der_of(const QByteArray& bytes) {
 
 }  // namespace
 
-DistinguishedName to_distinguished_name(const ql::QL_DN& n) {
-  DistinguishedName d;
-  d.C = field(n.C);
-  d.SP = field(n.SP);
-  d.L = field(n.L);
-  d.O = field(n.O);
-  d.OU = field(n.OU);
-  d.T = field(n.T);
-  d.CN = field(n.CN);
-  d.Email = field(n.Email);
-  return d;
-}
-
 bool SignatureChecker::CheckFile(const QString& path, bool quiet) {
   fileName_ = path;
   // Mapped, not copied: a document of any size costs address space only.
@@ -116,7 +101,7 @@ void SignatureChecker::findSignerCertificate(const QL_MESSAGE* message, int inde
   record.signingTime = session.GetSignerSigningTime(message, index);
   NameHold name;
   const QString issuer = name.name != nullptr ? session.GetSignerIssuer(message, index, name.name) : QString();
-  if (name.name != nullptr) record.issuer = to_distinguished_name(*name.name);
+  if (name.name != nullptr) record.issuer = ToDistinguishedName(*name.name);
   source = kSourceLocal;
   if (issuer.isEmpty()) return;
   // A directory entry under the same serial from another issuer is another
@@ -399,7 +384,7 @@ bool IsEncryptedForOwner(const QString& path, OperationProgress* progress) {
     NameHold name;
     if (name.name == nullptr) return false;
     if (session.GetRecipientIssuer(message.message, i, name.name).isEmpty()) continue;
-    if (EngineHelper::CompareNames(to_distinguished_name(*name.name), ownerInfo.issuer) == 1) return true;
+    if (EngineHelper::CompareNames(ToDistinguishedName(*name.name), ownerInfo.issuer) == 1) return true;
   }
   return false;
 }
