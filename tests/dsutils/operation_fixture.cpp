@@ -143,19 +143,13 @@ void OperationTest::SetUpTestSuite() {
 
 void OperationTest::SetUp() {
   EngineTest::SetUp();
-  ASSERT_TRUE(QDir().mkpath(path("tmp")));
-  ASSERT_TRUE(QDir().mkpath(path("docs")));
-  ASSERT_TRUE(QDir().mkpath(path("keys")));
-  ASSERT_TRUE(QDir().mkpath(path("crl")));
-  setenv("TMPDIR", path("tmp").toUtf8().constData(), 1);
-  ASSERT_TRUE(log_to_scratch());
+  ASSERT_TRUE(use_scratch_tmp({"docs", "keys", "crl"}));
   StartEngine();
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
 }
 
 void OperationTest::TearDown() {
   while (ql::QL_is_initialized() != 0) ql::QL_cleanup();
-  unsetenv("TMPDIR");
   EngineTest::TearDown();
 }
 
