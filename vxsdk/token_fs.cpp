@@ -67,17 +67,11 @@ K1SelectInfo K1SelectBelow(CCardChannel& ch, uint16_t id) {
   return ParseK1Select(c.Data());
 }
 
-class CVexilK1File final : public CCardFile {
+// A file's flag and size, learnt by Learn from the first select that answers
+// them and kept.
+class CCachedFile : public CCardFile {
  public:
   using CCardFile::CCardFile;
-  void Fill(const K1SelectInfo& s) {
-    if (!flag_) {
-      flag_ = s.flag;
-    }
-    if (!size_) {
-      size_ = s.size;
-    }
-  }
   int32_t Flag() override {
     if (!flag_) {
       Learn();
@@ -90,6 +84,24 @@ class CVexilK1File final : public CCardFile {
     }
     return *size_;
   }
+
+ protected:
+  // Selects the file, which fills in what is not known yet.
+  virtual void Learn() = 0;
+  void Keep(int32_t flag, uint16_t size) {
+    if (!flag_) {
+      flag_ = flag;
+    }
+    if (!size_) {
+      size_ = size;
+    }
+  }
+};
+
+class CVexilK1File final : public CCachedFile {
+ public:
+  using CCachedFile::CCachedFile;
+  void Fill(const K1SelectInfo& s) { Keep(s.flag, s.size); }
   void Delete() override {
     ChannelLock lock(token_->Channel());
     K1SelectPath(token_->Channel(), path_);
@@ -141,7 +153,7 @@ class CVexilK1File final : public CCardFile {
   }
 
  private:
-  void Learn() {
+  void Learn() override {
     ChannelLock lock(token_->Channel());
     Fill(K1SelectPath(token_->Channel(), path_));
   }
@@ -299,29 +311,10 @@ int32_t K2FileFlag(const K2FciInfo& f) {
   return f.ac && std::equal(f.ac->begin(), f.ac->end(), kAcFile1.begin(), kAcFile1.end()) ? 1 : 0;
 }
 
-class CVexilK2File final : public CCardFile {
+class CVexilK2File final : public CCachedFile {
  public:
-  using CCardFile::CCardFile;
-  void Fill(const K2FciInfo& f) {
-    if (!flag_) {
-      flag_ = K2FileFlag(f);
-    }
-    if (!size_) {
-      size_ = f.size;
-    }
-  }
-  int32_t Flag() override {
-    if (!flag_) {
-      Learn();
-    }
-    return *flag_;
-  }
-  uint16_t Size() override {
-    if (!size_) {
-      Learn();
-    }
-    return *size_;
-  }
+  using CCachedFile::CCachedFile;
+  void Fill(const K2FciInfo& f) { Keep(K2FileFlag(f), f.size); }
   void Delete() override {
     ChannelLock lock(Ch());
     K2SelectPath(Ch(), std::vector<uint16_t>(path_.begin(), path_.end() - 1));
@@ -371,7 +364,7 @@ class CVexilK2File final : public CCardFile {
 
  private:
   CCardChannel& Ch() { return token_->Channel(); }
-  void Learn() {
+  void Learn() override {
     ChannelLock lock(Ch());
     Fill(K2SelectPathFci(Ch(), path_));
   }
