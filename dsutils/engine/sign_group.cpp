@@ -104,16 +104,24 @@ SignFileNames names_for(const QString& name, const QString& work, bool group, co
   return n;
 }
 
+// A signature is made only by an executor the directory knows: false, with
+// that written as the job's result, when it does not know the executor, and
+// false for a null job; otherwise the job starts with the result kOpOk.
+bool start_signing(EngineHelper& helper, OperationJob* job) {
+  if (!helper.CheckOwner()) {
+    if (job != nullptr) job->result = kOpNoExecutorInDirectory;
+    return false;
+  }
+  if (job == nullptr) return false;
+  job->result = kOpOk;
+  return true;
+}
+
 }  // namespace
 
 int SignGroup(OperationJob* job) {
   EngineHelper& helper = engine_helper();
-  if (!helper.CheckOwner()) {
-    if (job != nullptr) job->result = kOpNoExecutorInDirectory;
-    return 0;
-  }
-  if (job == nullptr) return 0;
-  job->result = kOpOk;
+  if (!start_signing(helper, job)) return 0;
   OperationKit kit(*job, QStringLiteral("Выполняется операция: подписать"), kCode);
   kit.hold().Open();
 
@@ -274,12 +282,7 @@ int SignGroup(OperationJob* job) {
 
 int AddSignature(OperationJob* job) {
   EngineHelper& helper = engine_helper();
-  if (!helper.CheckOwner()) {
-    if (job != nullptr) job->result = kOpNoExecutorInDirectory;
-    return 0;
-  }
-  if (job == nullptr) return 0;
-  job->result = kOpOk;
+  if (!start_signing(helper, job)) return 0;
   if (job->files.isEmpty()) {
     job->result = kOpNoFiles;
     return 0;
