@@ -11,31 +11,11 @@
 
 #include "tests/support/card_core.h"
 #include "tests/support/fake_pcsc.h"
+#include "tests/vxsdk/vx_test_util.h"
 #include "vxsdk/ca_exception.h"
 #include "vxsdk/registry.h"
 
 namespace vxsdk_test {
-
-inline std::string HexOf(const std::vector<uint8_t>& v) {
-  std::string s;
-  char b[4];
-  for (uint8_t x : v) {
-    std::snprintf(b, sizeof b, "%02X", x);
-    s += b;
-  }
-  return s;
-}
-
-// The code a call throws, or 0.
-template <typename F>
-int32_t CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const vxsdk::CAException& e) {
-    return e.Code();
-  }
-  return 0;
-}
 
 class FakeTest : public ::testing::Test {
  protected:
