@@ -154,24 +154,12 @@ class MediaKeys : public ::testing::Test {
     return f;
   }
 
-  // The container's files and its first key copied from the one made on
-  // disk to `medium`; the key file's path there.
-  std::string place_container(const qcrypto::testing_support::PseFixture& f, const char* medium) {
-    char from[qcrypto::PSE_PATH_BUFFER];
-    char to[qcrypto::PSE_PATH_BUFFER];
-    for (int kind : {qcrypto::PSE31_MKEY, qcrypto::PSE31_MASKS, qcrypto::PSE31_KEK}) {
-      const Bytes bytes = read_whole(qcrypto::PSE_file_path(from, f.medium.c_str(), kind));
-      EXPECT_FALSE(bytes.empty());
-      EXPECT_NE(qcrypto::PSE_file_path(to, medium, kind), nullptr);
-      EXPECT_EQ(qcrypto::CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr),
-                static_cast<int>(bytes.size()))
-          << to;
-    }
-    const Bytes der = read_whole(f.keys.front().path);
-    EXPECT_NE(qcrypto::PSE_key_file_path(to, medium, f.keys.front().number), nullptr);
-    EXPECT_EQ(qcrypto::CADB_write_file(to, der.data(), static_cast<int>(der.size()), nullptr),
-              static_cast<int>(der.size()));
-    return to;
+  // The disk container placed on `medium`: the key file's path there.
+  static std::string place_container(const qcrypto::testing_support::PseFixture& f, const char* medium) {
+    std::string failure;
+    const std::string key = qcrypto::testing_support::place_pse_container(f, medium, &failure);
+    EXPECT_FALSE(key.empty()) << failure;
+    return key;
   }
 
   // 1 when the session holds a key with the public part of `pair`.
