@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <thread>
+#include <utility>
 
 #include "dsutils/engine/signature_archive.h"
 #include "tests/dsutils/operation_fixture.h"
@@ -24,13 +25,9 @@ namespace {
 namespace ql = quillon2;
 using test_support::ProgramResult;
 
+// The stock command with the provider module loaded after its subcommand.
 ProgramResult run_openssl(std::vector<std::string> args) {
-  args.insert(args.begin() + 1, {"-provider-path", DOSSAR_PROVIDER_DIR, "-provider", "dossar", "-provider", "default"});
-  args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
-  test_support::ProgramOptions options;
-  options.preload = test_support::sanitizer_runtime();
-  if (!options.preload.empty()) options.environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");
-  return test_support::run_program(args, options);
+  return test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, std::move(args));
 }
 
 std::vector<std::string> tar_list(const QString& archive) {
