@@ -51,6 +51,26 @@ class OperationsE2e : public OperationTest {
  protected:
   void use(bool rsa) { install_directory(operation_pki(rsa)); }
 
+  // docs/a.txt holding `plain` encrypted to docs/a.txt.enc for the
+  // recipients 61 and 62 through the operation's dialog; the source stays.
+  void encrypt_for_two_readers(const std::string& plain) {
+    write_file("docs/a.txt", plain);
+    ScriptedUi ui;
+    EncryptAnswer sheet;
+    sheet.accepted = true;
+    sheet.outputName = path("docs/a.txt.enc");
+    sheet.recipients = QStringList{"61", "62"};
+    ui.queueEncrypt(sheet);
+    OperationJob job;
+    job.files << path("docs/a.txt");
+    {
+      const OperationUiScope scope(&ui);
+      ASSERT_EQ(EncryptGroup(&job), 1);
+    }
+    ASSERT_EQ(job.result, kOpOk);
+    EXPECT_EQ(read_file(path("docs/a.txt")), plain);
+  }
+
   SignAnswer sign_answer(bool detached, const QString& out, bool cert, bool time) {
     SignAnswer a;
     a.accepted = true;
@@ -198,21 +218,7 @@ TEST_F(OperationsE2e, SignGroupRsaExecutorVerifiesWithStockOpenssl) {
 TEST_F(OperationsE2e, EncryptGroupTwoRecipientsEachDecrypt) {
   use(false);
   const OperationPki& pki = operation_pki();
-  write_file("docs/a.txt", "for two readers\n");
-  ScriptedUi ui;
-  EncryptAnswer sheet;
-  sheet.accepted = true;
-  sheet.outputName = path("docs/a.txt.enc");
-  sheet.recipients = QStringList{"61", "62"};
-  ui.queueEncrypt(sheet);
-  OperationJob job;
-  job.files << path("docs/a.txt");
-  {
-    const OperationUiScope scope(&ui);
-    ASSERT_EQ(EncryptGroup(&job), 1);
-  }
-  ASSERT_EQ(job.result, kOpOk);
-  EXPECT_EQ(read_file(path("docs/a.txt")), "for two readers\n");
+  ASSERT_NO_FATAL_FAILURE(encrypt_for_two_readers("for two readers\n"));
   for (const PkiParty* reader : {&pki.user1, &pki.user2}) {
     write_file("keys/reader.p8", reader->keyPkcs8);
     QFile::remove(path("plain.out"));
@@ -275,21 +281,7 @@ TEST_F(OperationsE2e, EncryptGroupRsaRecipientsEachDecryptWithStockOpenssl) {
   use(true);
   const OperationPki& pki = operation_pki(true);
   const std::string plain = "for two readers of the stock command\n";
-  write_file("docs/a.txt", plain);
-  ScriptedUi ui;
-  EncryptAnswer sheet;
-  sheet.accepted = true;
-  sheet.outputName = path("docs/a.txt.enc");
-  sheet.recipients = QStringList{"61", "62"};
-  ui.queueEncrypt(sheet);
-  OperationJob job;
-  job.files << path("docs/a.txt");
-  {
-    const OperationUiScope scope(&ui);
-    ASSERT_EQ(EncryptGroup(&job), 1);
-  }
-  ASSERT_EQ(job.result, kOpOk);
-  EXPECT_EQ(read_file(path("docs/a.txt")), plain);
+  ASSERT_NO_FATAL_FAILURE(encrypt_for_two_readers(plain));
   const std::string enveloped = read_file(path("docs/a.txt.enc"));
   EXPECT_EQ(enveloped.find(plain), std::string::npos);
   EXPECT_TRUE(work_root_entries().isEmpty());
