@@ -35,6 +35,14 @@ class FakeTest : public ::testing::Test {
     fake().AddReader(reader, card);
     return card;
   }
+  // A card of persona `p` with `fixture` loaded in reader "R"; it stays in
+  // card_.
+  void InsertCard(test_support::Persona p, const std::string& fixture) {
+    card_ = std::make_shared<test_support::CardCore>(p);
+    std::string why;
+    EXPECT_TRUE(card_->LoadFixture(fixture, &why)) << why;
+    fake().AddReader("R", card_);
+  }
   std::vector<std::string> TraceHex() {
     std::vector<std::string> out;
     for (const auto& e : fake().trace) {
@@ -42,6 +50,8 @@ class FakeTest : public ::testing::Test {
     }
     return out;
   }
+
+  std::shared_ptr<test_support::CardCore> card_;
 };
 
 }  // namespace vxsdk_test
