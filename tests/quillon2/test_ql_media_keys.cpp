@@ -30,6 +30,7 @@
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
+#include "tests/support/ql_verified.h"
 
 namespace quillon2 {
 namespace {
@@ -187,15 +188,7 @@ class MediaKeys : public ::testing::Test {
       EXPECT_FALSE(fs::exists(out)) << "a failed signing left output";
       return rc;
     }
-    const Bytes message = read_whole(out);
-    std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> checking(QL_SIGN_SET_new(), QL_SIGN_SET_free);
-    unsigned char* content = nullptr;
-    long length = 0;
-    EXPECT_EQ(
-        QL_verify_data_short(checking.get(), message.data(), static_cast<long>(message.size()), &content, &length, 1),
-        QL_OK);
-    EXPECT_EQ(Bytes(content, content + (content != nullptr ? length : 0)), doc);
-    QL_free(content);
+    EXPECT_EQ(test_support::ql_verified_content(read_whole(out)), doc);
     return rc;
   }
 

@@ -15,6 +15,7 @@
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
+#include "tests/support/ql_verified.h"
 #include "tests/vxsdk/e2e_fixture.h"
 
 namespace quillon2 {
@@ -105,15 +106,7 @@ TEST_P(TokenKeysOnEachGeneration, KeyContainerOnTheTokenSigns) {
   ASSERT_EQ(X509_up_ref(cert.get()), 1);
   signing->certificates.emplace_back(cert.get());
   ASSERT_EQ(QL_sign_file(signing.get(), in.c_str(), out.c_str(), 0), QL_OK);
-  const Bytes message = read_whole(out);
-  std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> checking(QL_SIGN_SET_new(), QL_SIGN_SET_free);
-  unsigned char* content = nullptr;
-  long length = 0;
-  EXPECT_EQ(
-      QL_verify_data_short(checking.get(), message.data(), static_cast<long>(message.size()), &content, &length, 1),
-      QL_OK);
-  EXPECT_EQ(Bytes(content, content + (content != nullptr ? length : 0)), doc);
-  QL_free(content);
+  EXPECT_EQ(test_support::ql_verified_content(read_whole(out)), doc);
 }
 
 INSTANTIATE_TEST_SUITE_P(Personas, TokenKeysOnEachGeneration, ::testing::Values("K1", "K2-13"),
