@@ -30,6 +30,21 @@ bool IsNotFound(const CAException& e) {
   return e.Code() == CardStatusCode(kSwNotFound) || e.Code() == CardStatusCode(kSwNotFoundAlt);
 }
 
+// Whether `select` finds its object: a not-found answer is false, any other
+// failure goes on to the caller.
+template <typename F>
+bool Found(F&& select) {
+  try {
+    select();
+  } catch (const CAException& e) {
+    if (IsNotFound(e)) {
+      return false;
+    }
+    throw;
+  }
+  return true;
+}
+
 std::vector<uint16_t> Child(const std::vector<uint16_t>& path, uint16_t id) {
   std::vector<uint16_t> p = path;
   p.push_back(id);
@@ -207,15 +222,7 @@ class CVexilK1Dir final : public CCardDir {
   bool Exists(uint16_t id) override {
     ChannelLock lock(Ch());
     SelectSelf();
-    try {
-      K1SelectBelow(Ch(), id);
-    } catch (const CAException& e) {
-      if (IsNotFound(e)) {
-        return false;
-      }
-      throw;
-    }
-    return true;
+    return Found([&] { K1SelectBelow(Ch(), id); });
   }
   std::shared_ptr<CCardFile> CreateFile(uint16_t id, uint16_t size, int32_t flag) override {
     const int32_t f = flag != 0 ? 1 : 0;
@@ -415,15 +422,7 @@ class CVexilK2Dir final : public CCardDir {
     std::vector<uint8_t> d;
     PutBe16(d, id);
     CApdu c = K2Command(0x00, 0xA4, 0x00, 0x0C, d, 0x00);
-    try {
-      c.SendChecked(Ch());
-    } catch (const CAException& e) {
-      if (IsNotFound(e)) {
-        return false;
-      }
-      throw;
-    }
-    return true;
+    return Found([&] { c.SendChecked(Ch()); });
   }
   std::shared_ptr<CCardFile> CreateFile(uint16_t id, uint16_t size, int32_t flag) override {
     const std::array<uint8_t, 9>& ac = flag != 0 ? kAcFile1 : kAcFile0;
