@@ -281,29 +281,25 @@ QString SignatureChecker::FormatSignature(const QString& filePart, const Signatu
   } else {
     source = QStringLiteral("локальный справочник");
   }
-  const QString n = QString::number(number);
+  // Every entry: its number, the verdict, then what names the signature.
+  const auto entry = [&](const QString& verdict, const QString& details) {
+    return QStringLiteral(" Подпись №") + QString::number(number) + QStringLiteral("\r\n") + L +
+           QStringLiteral(" Результат проверки: ") + verdict + QStringLiteral("\r\n") + L + details +
+           QStringLiteral("\r\n") + L;
+  };
+  const QString serial = QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial;
+  const QString owner = serial + QStringLiteral("\r\n    полное имя владельца - ") + r.signerName +
+                        QStringLiteral("\r\n    источник сертификата - ") + source;
   switch (r.status) {
     case kSignatureConfirmed:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Результат проверки: ПОДПИСЬ ПОДТВЕРЖДЕНА\r\n") + L +
-             QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial +
-             QStringLiteral("\r\n    полное имя владельца - ") + r.signerName +
-             QStringLiteral("\r\n    источник сертификата - ") + source + QStringLiteral("\r\n") + L;
+      return entry(QStringLiteral("ПОДПИСЬ ПОДТВЕРЖДЕНА"), owner);
     case kSignerFailed:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L + QStringLiteral(" Результат проверки: ") +
-             error_text_loader().GetErrorText(r.resultCode).toUpper() + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial +
-             QStringLiteral("\r\n    полное имя владельца - ") + r.signerName +
-             QStringLiteral("\r\n    источник сертификата - ") + source + QStringLiteral("\r\n") + L;
+      return entry(error_text_loader().GetErrorText(r.resultCode).toUpper(), owner);
     case kMessageFailed:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L + QStringLiteral(" Результат проверки: ") +
-             error_text_loader().GetErrorText(r.resultCode).toUpper() + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial +
-             QStringLiteral("\r\n    издатель сертификата - ") + issuer_text(r.issuer) + QStringLiteral("\r\n") + L;
+      return entry(error_text_loader().GetErrorText(r.resultCode).toUpper(),
+                   serial + QStringLiteral("\r\n    издатель сертификата - ") + issuer_text(r.issuer));
     case kSignatureNotFound:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Результат проверки: ПОДПИСЬ НЕ ОБНАРУЖЕНА\r\n") + L +
-             QStringLiteral(" Местонахождение подписи: ") + filePart + QStringLiteral("\r\n") + L;
+      return entry(QStringLiteral("ПОДПИСЬ НЕ ОБНАРУЖЕНА"), QStringLiteral(" Местонахождение подписи: ") + filePart);
     default:
       return {};
   }
