@@ -124,6 +124,16 @@ const QString& random_state_container(int which) {
   return *first;
 }
 
+SignAnswer sign_answer(bool detached, const QString& out, bool cert, bool time) {
+  SignAnswer a;
+  a.accepted = true;
+  a.detached = detached;
+  a.includeCertificate = cert;
+  a.includeSigningTime = time;
+  a.outputName = out;
+  return a;
+}
+
 const OperationPki& operation_pki(bool rsa) {
   // Kept for the process: the keys are too slow to make for each test.
   if (rsa) {

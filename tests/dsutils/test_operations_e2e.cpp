@@ -71,16 +71,6 @@ class OperationsE2e : public OperationTest {
     EXPECT_EQ(read_file(path("docs/a.txt")), plain);
   }
 
-  SignAnswer sign_answer(bool detached, const QString& out, bool cert, bool time) {
-    SignAnswer a;
-    a.accepted = true;
-    a.detached = detached;
-    a.includeCertificate = cert;
-    a.includeSigningTime = time;
-    a.outputName = out;
-    return a;
-  }
-
   // The toolkit's verdict over a signature (detached: with the document):
   // the signer's status, -1 when the message does not verify at all.
   int toolkit_verify(const PkiParty& signer, const std::string& message, const std::string& detached, bool rsa) {
