@@ -281,7 +281,8 @@ class CVexilK1Dir final : public CCardDir {
 // ---- newer card OS ----
 
 // SELECT by path from the MF; the path is given from 3F00, which is left out.
-void K2SelectPath(CCardChannel& ch, const std::vector<uint16_t>& path) {
+// P2 0C asks for no answer, 00 for the FCI.
+CApdu K2SelectByPath(CCardChannel& ch, const std::vector<uint16_t>& path, uint8_t p2, uint8_t le) {
   if (path.size() < 2 || path.size() > 128) {
     VX_THROW(kEInvalidArg);
   }
@@ -289,20 +290,15 @@ void K2SelectPath(CCardChannel& ch, const std::vector<uint16_t>& path) {
   for (size_t i = 1; i < path.size(); ++i) {
     PutBe16(d, path[i]);
   }
-  CApdu c = K2Command(0x00, 0xA4, 0x08, 0x0C, d, 0x00);
+  CApdu c = K2Command(0x00, 0xA4, 0x08, p2, d, le);
   c.SendChecked(ch);
+  return c;
 }
 
+void K2SelectPath(CCardChannel& ch, const std::vector<uint16_t>& path) { K2SelectByPath(ch, path, 0x0C, 0x00); }
+
 K2FciInfo K2SelectPathFci(CCardChannel& ch, const std::vector<uint16_t>& path) {
-  if (path.size() < 2 || path.size() > 128) {
-    VX_THROW(kEInvalidArg);
-  }
-  std::vector<uint8_t> d;
-  for (size_t i = 1; i < path.size(); ++i) {
-    PutBe16(d, path[i]);
-  }
-  CApdu c = K2Command(0x00, 0xA4, 0x08, 0x00, d, kK2FciLe);
-  c.SendChecked(ch);
+  const CApdu c = K2SelectByPath(ch, path, 0x00, kK2FciLe);
   return ParseK2Fci(c.Data());
 }
 
