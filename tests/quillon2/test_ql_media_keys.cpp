@@ -204,16 +204,9 @@ class MediaKeys : public ::testing::Test {
 TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
   auto f = disk_container();
   ASSERT_NE(f, nullptr);
-  // The key's certificate, trusted as it stands and in the session's list,
-  // so that a message it signs verifies.
-  test_support::PkiCertSpec spec;
-  spec.common_name = "Key on a medium";
-  EVP_PKEY* pair = f->keys.front().key_pair.get();
-  const qcrypto::UniquePtr<X509> cert(test_support::pki_make_cert(pair, spec, nullptr, pair));
+  const qcrypto::UniquePtr<X509> cert =
+      test_support::ql_trust_own_certificate(f->keys.front().key_pair.get(), "Key on a medium");
   ASSERT_NE(cert, nullptr);
-  const Bytes cert_der = test_support::to_der(cert.get());
-  ASSERT_EQ(QL_add_trusted_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
-  ASSERT_EQ(QL_add_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
   struct Place {
     Medium medium;
     std::string path;

@@ -83,14 +83,9 @@ TEST_P(TokenKeysOnEachGeneration, KeyContainerOnTheTokenSigns) {
                                                       qcrypto::testing_support::PseFormat::V31, false, 1);
   ASSERT_NE(f, nullptr);
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
-  test_support::PkiCertSpec spec;
-  spec.common_name = "Key on the token";
-  EVP_PKEY* pair = f->keys.front().key_pair.get();
-  const qcrypto::UniquePtr<X509> cert(test_support::pki_make_cert(pair, spec, nullptr, pair));
+  const qcrypto::UniquePtr<X509> cert =
+      test_support::ql_trust_own_certificate(f->keys.front().key_pair.get(), "Key on the token");
   ASSERT_NE(cert, nullptr);
-  const Bytes cert_der = test_support::to_der(cert.get());
-  ASSERT_EQ(QL_add_trusted_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
-  ASSERT_EQ(QL_add_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
 
   const std::string medium = "Vexil T 00 00:\\b000";
   const std::string key = PlaceContainer(*f, medium.c_str());
