@@ -302,6 +302,15 @@ K2FciInfo K2SelectPathFci(CCardChannel& ch, const std::vector<uint16_t>& path) {
   return ParseK2Fci(c.Data());
 }
 
+// DELETE FILE of the last object of `path`, selected from its folder.
+void K2DeleteLast(CCardChannel& ch, const std::vector<uint16_t>& path) {
+  K2SelectPath(ch, std::vector<uint16_t>(path.begin(), path.end() - 1));
+  std::vector<uint8_t> d;
+  PutBe16(d, path.back());
+  CApdu c = K2Command(0x00, 0xE4, 0x00, 0x00, d, 0x00);
+  c.SendChecked(ch);
+}
+
 K2FciInfo K2SelectIdFci(CCardChannel& ch, uint16_t id) {
   std::vector<uint8_t> d;
   PutBe16(d, id);
@@ -320,11 +329,7 @@ class CVexilK2File final : public CCachedFile {
   void Fill(const K2FciInfo& f) { Keep(K2FileFlag(f), f.size); }
   void Delete() override {
     ChannelLock lock(Ch());
-    K2SelectPath(Ch(), std::vector<uint16_t>(path_.begin(), path_.end() - 1));
-    std::vector<uint8_t> d;
-    PutBe16(d, Id());
-    CApdu c = K2Command(0x00, 0xE4, 0x00, 0x00, d, 0x00);
-    c.SendChecked(Ch());
+    K2DeleteLast(Ch(), path_);
   }
   void Write(std::span<const uint8_t> data, uint16_t offset) override {
     ChannelLock lock(Ch());
@@ -380,11 +385,7 @@ class CVexilK2Dir final : public CCardDir {
   int32_t Flag() override { return 0; }
   void Delete() override {
     ChannelLock lock(Ch());
-    K2SelectPath(Ch(), std::vector<uint16_t>(path_.begin(), path_.end() - 1));
-    std::vector<uint8_t> d;
-    PutBe16(d, Id());
-    CApdu c = K2Command(0x00, 0xE4, 0x00, 0x00, d, 0x00);
-    c.SendChecked(Ch());
+    K2DeleteLast(Ch(), path_);
   }
   std::shared_ptr<CCardDir> Parent() override {
     if (path_.size() < 2) {
