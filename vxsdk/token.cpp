@@ -43,6 +43,17 @@ std::vector<uint8_t> PinCommandData(const uint8_t* pin, size_t len) {
   return d;
 }
 
+// A K2 PIN is refused before anything is sent: an empty one with the card's
+// own status (it could never log in), a missing one as a bad argument.
+void CheckK2Pin(const uint8_t* pin, size_t len) {
+  if (len == 0) {
+    VX_THROW(CardStatusCode(kSwEmptyPin));
+  }
+  if (pin == nullptr) {
+    VX_THROW(kEInvalidArg);
+  }
+}
+
 // The data vector of a command that carries a secret, wiped after the
 // command object has copied it.
 struct WipedData {
@@ -227,12 +238,7 @@ std::vector<uint8_t> CVexilK2Token::GetData(uint8_t tag) {
 }
 
 void CVexilK2Token::Login(const uint8_t* pin, size_t len) {
-  if (len == 0) {
-    VX_THROW(CardStatusCode(kSwEmptyPin));
-  }
-  if (pin == nullptr) {
-    VX_THROW(kEInvalidArg);
-  }
+  CheckK2Pin(pin, len);
   ChannelLock lock(*channel_);
   SelectApplication();
   PinKey key;
@@ -249,12 +255,7 @@ void CVexilK2Token::Login(const uint8_t* pin, size_t len) {
 void CVexilK2Token::ChangePin(const uint8_t* pin, size_t len) {
   // An empty PIN cannot log in afterwards; refusing it before anything is
   // sent keeps the card's key as it was.
-  if (len == 0) {
-    VX_THROW(CardStatusCode(kSwEmptyPin));
-  }
-  if (pin == nullptr) {
-    VX_THROW(kEInvalidArg);
-  }
+  CheckK2Pin(pin, len);
   ChannelLock lock(*channel_);
   SelectApplication();
   PinKey key;

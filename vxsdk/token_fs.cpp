@@ -30,6 +30,21 @@ bool IsNotFound(const CAException& e) {
   return e.Code() == CardStatusCode(kSwNotFound) || e.Code() == CardStatusCode(kSwNotFoundAlt);
 }
 
+// Whether `select` finds its object: a not-found answer is false, any other
+// failure goes on to the caller.
+template <typename F>
+bool Found(F&& select) {
+  try {
+    select();
+  } catch (const CAException& e) {
+    if (IsNotFound(e)) {
+      return false;
+    }
+    throw;
+  }
+  return true;
+}
+
 std::vector<uint16_t> Child(const std::vector<uint16_t>& path, uint16_t id) {
   std::vector<uint16_t> p = path;
   p.push_back(id);
@@ -67,17 +82,11 @@ K1SelectInfo K1SelectBelow(CCardChannel& ch, uint16_t id) {
   return ParseK1Select(c.Data());
 }
 
-class CVexilK1File final : public CCardFile {
+// A file's flag and size, learnt by Learn from the first select that answers
+// them and kept.
+class CCachedFile : public CCardFile {
  public:
   using CCardFile::CCardFile;
-  void Fill(const K1SelectInfo& s) {
-    if (!flag_) {
-      flag_ = s.flag;
-    }
-    if (!size_) {
-      size_ = s.size;
-    }
-  }
   int32_t Flag() override {
     if (!flag_) {
       Learn();
@@ -90,6 +99,24 @@ class CVexilK1File final : public CCardFile {
     }
     return *size_;
   }
+
+ protected:
+  // Selects the file, which fills in what is not known yet.
+  virtual void Learn() = 0;
+  void Keep(int32_t flag, uint16_t size) {
+    if (!flag_) {
+      flag_ = flag;
+    }
+    if (!size_) {
+      size_ = size;
+    }
+  }
+};
+
+class CVexilK1File final : public CCachedFile {
+ public:
+  using CCachedFile::CCachedFile;
+  void Fill(const K1SelectInfo& s) { Keep(s.flag, s.size); }
   void Delete() override {
     ChannelLock lock(token_->Channel());
     K1SelectPath(token_->Channel(), path_);
@@ -141,7 +168,7 @@ class CVexilK1File final : public CCardFile {
   }
 
  private:
-  void Learn() {
+  void Learn() override {
     ChannelLock lock(token_->Channel());
     Fill(K1SelectPath(token_->Channel(), path_));
   }
@@ -195,15 +222,7 @@ class CVexilK1Dir final : public CCardDir {
   bool Exists(uint16_t id) override {
     ChannelLock lock(Ch());
     SelectSelf();
-    try {
-      K1SelectBelow(Ch(), id);
-    } catch (const CAException& e) {
-      if (IsNotFound(e)) {
-        return false;
-      }
-      throw;
-    }
-    return true;
+    return Found([&] { K1SelectBelow(Ch(), id); });
   }
   std::shared_ptr<CCardFile> CreateFile(uint16_t id, uint16_t size, int32_t flag) override {
     const int32_t f = flag != 0 ? 1 : 0;
@@ -262,7 +281,8 @@ class CVexilK1Dir final : public CCardDir {
 // ---- newer card OS ----
 
 // SELECT by path from the MF; the path is given from 3F00, which is left out.
-void K2SelectPath(CCardChannel& ch, const std::vector<uint16_t>& path) {
+// P2 0C asks for no answer, 00 for the FCI.
+CApdu K2SelectByPath(CCardChannel& ch, const std::vector<uint16_t>& path, uint8_t p2, uint8_t le) {
   if (path.size() < 2 || path.size() > 128) {
     VX_THROW(kEInvalidArg);
   }
@@ -270,21 +290,25 @@ void K2SelectPath(CCardChannel& ch, const std::vector<uint16_t>& path) {
   for (size_t i = 1; i < path.size(); ++i) {
     PutBe16(d, path[i]);
   }
-  CApdu c = K2Command(0x00, 0xA4, 0x08, 0x0C, d, 0x00);
+  CApdu c = K2Command(0x00, 0xA4, 0x08, p2, d, le);
   c.SendChecked(ch);
+  return c;
 }
 
+void K2SelectPath(CCardChannel& ch, const std::vector<uint16_t>& path) { K2SelectByPath(ch, path, 0x0C, 0x00); }
+
 K2FciInfo K2SelectPathFci(CCardChannel& ch, const std::vector<uint16_t>& path) {
-  if (path.size() < 2 || path.size() > 128) {
-    VX_THROW(kEInvalidArg);
-  }
-  std::vector<uint8_t> d;
-  for (size_t i = 1; i < path.size(); ++i) {
-    PutBe16(d, path[i]);
-  }
-  CApdu c = K2Command(0x00, 0xA4, 0x08, 0x00, d, kK2FciLe);
-  c.SendChecked(ch);
+  const CApdu c = K2SelectByPath(ch, path, 0x00, kK2FciLe);
   return ParseK2Fci(c.Data());
+}
+
+// DELETE FILE of the last object of `path`, selected from its folder.
+void K2DeleteLast(CCardChannel& ch, const std::vector<uint16_t>& path) {
+  K2SelectPath(ch, std::vector<uint16_t>(path.begin(), path.end() - 1));
+  std::vector<uint8_t> d;
+  PutBe16(d, path.back());
+  CApdu c = K2Command(0x00, 0xE4, 0x00, 0x00, d, 0x00);
+  c.SendChecked(ch);
 }
 
 K2FciInfo K2SelectIdFci(CCardChannel& ch, uint16_t id) {
@@ -299,36 +323,13 @@ int32_t K2FileFlag(const K2FciInfo& f) {
   return f.ac && std::equal(f.ac->begin(), f.ac->end(), kAcFile1.begin(), kAcFile1.end()) ? 1 : 0;
 }
 
-class CVexilK2File final : public CCardFile {
+class CVexilK2File final : public CCachedFile {
  public:
-  using CCardFile::CCardFile;
-  void Fill(const K2FciInfo& f) {
-    if (!flag_) {
-      flag_ = K2FileFlag(f);
-    }
-    if (!size_) {
-      size_ = f.size;
-    }
-  }
-  int32_t Flag() override {
-    if (!flag_) {
-      Learn();
-    }
-    return *flag_;
-  }
-  uint16_t Size() override {
-    if (!size_) {
-      Learn();
-    }
-    return *size_;
-  }
+  using CCachedFile::CCachedFile;
+  void Fill(const K2FciInfo& f) { Keep(K2FileFlag(f), f.size); }
   void Delete() override {
     ChannelLock lock(Ch());
-    K2SelectPath(Ch(), std::vector<uint16_t>(path_.begin(), path_.end() - 1));
-    std::vector<uint8_t> d;
-    PutBe16(d, Id());
-    CApdu c = K2Command(0x00, 0xE4, 0x00, 0x00, d, 0x00);
-    c.SendChecked(Ch());
+    K2DeleteLast(Ch(), path_);
   }
   void Write(std::span<const uint8_t> data, uint16_t offset) override {
     ChannelLock lock(Ch());
@@ -371,7 +372,7 @@ class CVexilK2File final : public CCardFile {
 
  private:
   CCardChannel& Ch() { return token_->Channel(); }
-  void Learn() {
+  void Learn() override {
     ChannelLock lock(Ch());
     Fill(K2SelectPathFci(Ch(), path_));
   }
@@ -384,11 +385,7 @@ class CVexilK2Dir final : public CCardDir {
   int32_t Flag() override { return 0; }
   void Delete() override {
     ChannelLock lock(Ch());
-    K2SelectPath(Ch(), std::vector<uint16_t>(path_.begin(), path_.end() - 1));
-    std::vector<uint8_t> d;
-    PutBe16(d, Id());
-    CApdu c = K2Command(0x00, 0xE4, 0x00, 0x00, d, 0x00);
-    c.SendChecked(Ch());
+    K2DeleteLast(Ch(), path_);
   }
   std::shared_ptr<CCardDir> Parent() override {
     if (path_.size() < 2) {
@@ -422,15 +419,7 @@ class CVexilK2Dir final : public CCardDir {
     std::vector<uint8_t> d;
     PutBe16(d, id);
     CApdu c = K2Command(0x00, 0xA4, 0x00, 0x0C, d, 0x00);
-    try {
-      c.SendChecked(Ch());
-    } catch (const CAException& e) {
-      if (IsNotFound(e)) {
-        return false;
-      }
-      throw;
-    }
-    return true;
+    return Found([&] { c.SendChecked(Ch()); });
   }
   std::shared_ptr<CCardFile> CreateFile(uint16_t id, uint16_t size, int32_t flag) override {
     const std::array<uint8_t, 9>& ac = flag != 0 ? kAcFile1 : kAcFile0;

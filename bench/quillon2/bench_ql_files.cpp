@@ -352,6 +352,17 @@ int toolkit_sign(Setup& s, bool detached) {
   return QL_sign_file(s.signers.get(), s.plain.c_str(), s.path(detached ? ".sig" : ".p7s").c_str(), detached ? 1 : 0);
 }
 
+// The path of the signed message (signed now when no earlier benchmark left
+// one), or an empty path with the benchmark skipped.
+std::string signed_message(benchmark::State& state, Setup& s, bool detached) {
+  std::string message_path = s.path(detached ? ".sig" : ".p7s");
+  if (access(message_path.c_str(), R_OK) != 0 && toolkit_sign(s, detached) != QL_OK) {
+    state.SkipWithError("QL_sign_file failed");
+    return {};
+  }
+  return message_path;
+}
+
 void sign_bench(benchmark::State& state, bool detached) {
   Setup* s = ready(state);
   if (s == nullptr) return;
@@ -422,11 +433,8 @@ void BM_EngineSignDetached(benchmark::State& state) { engine_sign(state, true); 
 void verify_bench(benchmark::State& state, bool detached, bool want_content = false) {
   Setup* s = ready(state);
   if (s == nullptr) return;
-  const std::string message_path = s->path(detached ? ".sig" : ".p7s");
-  if (access(message_path.c_str(), R_OK) != 0 && toolkit_sign(*s, detached) != QL_OK) {
-    state.SkipWithError("QL_sign_file failed");
-    return;
-  }
+  const std::string message_path = signed_message(state, *s, detached);
+  if (message_path.empty()) return;
   // The call reads from memory: the message (and a detached content) are
   // read in, resident and touched before the mark starts (FileInMemory). A
   // map of the file instead would put the page faults of its first touch
@@ -467,11 +475,8 @@ void BM_ToolkitVerifyContent(benchmark::State& state) { verify_bench(state, fals
 void verify_mapped_bench(benchmark::State& state, bool detached) {
   Setup* s = ready(state);
   if (s == nullptr) return;
-  const std::string message_path = s->path(detached ? ".sig" : ".p7s");
-  if (access(message_path.c_str(), R_OK) != 0 && toolkit_sign(*s, detached) != QL_OK) {
-    state.SkipWithError("QL_sign_file failed");
-    return;
-  }
+  const std::string message_path = signed_message(state, *s, detached);
+  if (message_path.empty()) return;
   SignSetPtr set(QL_SIGN_SET_new());
   PeakMemory memory;
   AnonPeak anon;
@@ -502,11 +507,8 @@ void BM_ToolkitVerifyDetachedMapped(benchmark::State& state) { verify_mapped_ben
 void BM_ReadMessageFile(benchmark::State& state) {
   Setup* s = ready(state);
   if (s == nullptr) return;
-  const std::string message_path = s->path(".p7s");
-  if (access(message_path.c_str(), R_OK) != 0 && toolkit_sign(*s, false) != QL_OK) {
-    state.SkipWithError("QL_sign_file failed");
-    return;
-  }
+  const std::string message_path = signed_message(state, *s, false);
+  if (message_path.empty()) return;
   PeakMemory memory;
   AnonPeak anon;
   for (auto _ : state) {

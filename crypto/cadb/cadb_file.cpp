@@ -22,6 +22,7 @@
 #include "crypto/bio/vxsdk_bio.h"
 #include "crypto/cadb/cadb_codes.h"
 #include "crypto/cclib/ossl_owners.h"
+#include "crypto/cclib/regular_file.h"
 #include "platform/codepage/codepage.h"
 #include "platform/codepage/native_path.h"
 
@@ -177,13 +178,13 @@ int write_medium(const char* path, const unsigned char* bytes, int count, const 
   return 1;
 }
 
-// A regular file of the file-system medium opened for reading, or -1. The
-// open does not block, so that a FIFO in the file's place cannot hang it.
+// A regular file of the file-system medium opened for reading, with its
+// status, or -1.
 int open_regular(const char* path, struct stat* st) {
   const std::optional<std::string> native = platform::native_path(path);
   if (!native) return -1;
-  const int fd = ::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd >= 0 && (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+  const int fd = open_regular_file(native->c_str());
+  if (fd >= 0 && ::fstat(fd, st) != 0) {
     ::close(fd);
     return -1;
   }

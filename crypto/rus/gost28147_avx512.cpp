@@ -20,6 +20,7 @@
 #include <immintrin.h>
 
 #include "crypto/rus/gost28147_multi.h"
+#include "crypto/rus/gost28147_schedule.h"
 
 // g++ 12's AVX-512 intrinsics start unmasked operations from a deliberately
 // undefined vector (`__Y = __Y`), which -Wuninitialized reports at every use.
@@ -74,49 +75,6 @@ struct Consts256 {
     return _mm256_ternarylogic_epi32(part, _mm256_slli_epi32(sh, 11), _mm256_srli_epi32(sh, 21), 0x96);
   }
 };
-
-enum class Op { kEncrypt, kDecrypt, kMac16 };
-
-// Eight rounds with key words 0..7 (forward) or 7..0; the halves trade roles
-// instead of swapping.
-template <bool kForward, class C, class V>
-[[gnu::always_inline]] inline void eight(const C& c, const V* kv, V& a, V& b) {
-#pragma GCC unroll 4
-  for (int i = 0; i < 8; i += 2) {
-    const int w0 = kForward ? i : 7 - i;
-    const int w1 = kForward ? i + 1 : 6 - i;
-    b = c.round(a, b, kv[w0]);
-    a = c.round(b, a, kv[w1]);
-  }
-}
-
-template <Op kOp, class C, class V>
-[[gnu::always_inline]] inline void vcrypt(const C& c, const V* kv, V& n1, V& n2) {
-  V a = n1, b = n2;
-  if constexpr (kOp == Op::kEncrypt) {
-    eight<true>(c, kv, a, b);
-    eight<true>(c, kv, a, b);
-    eight<true>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-  } else if constexpr (kOp == Op::kDecrypt) {
-    eight<true>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-  } else {
-    eight<true>(c, kv, a, b);
-    eight<true>(c, kv, a, b);
-  }
-  if constexpr (kOp == Op::kMac16) {
-    // Sixteen swapping rounds leave the halves in place.
-    n1 = a;
-    n2 = b;
-  } else {
-    // The last round does not swap: after 31 swaps the halves are exchanged.
-    n1 = b;
-    n2 = a;
-  }
-}
 
 // The serial paths keep a block in lane 0, loaded and stored straight from
 // memory so the loop never leaves the vector registers. Wide: 512-bit vectors

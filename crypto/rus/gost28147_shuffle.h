@@ -24,6 +24,7 @@
 #include <immintrin.h>
 
 #include "crypto/rus/gost28147_multi.h"
+#include "crypto/rus/gost28147_schedule.h"
 
 namespace qcrypto::gost_detail {
 namespace {
@@ -127,49 +128,6 @@ struct Consts {
     return vxor_rol11(b, s);
   }
 };
-
-enum class Op { kEncrypt, kDecrypt, kMac16 };
-
-// Eight rounds with key words 0..7 (forward) or 7..0; the halves trade roles
-// instead of swapping.
-template <bool kForward, int kBits, class V = typename VecOf<kBits>::T>
-[[gnu::always_inline]] inline void eight(const Consts<kBits>& c, const V* kv, V& a, V& b) {
-#pragma GCC unroll 4
-  for (int i = 0; i < 8; i += 2) {
-    const int w0 = kForward ? i : 7 - i;
-    const int w1 = kForward ? i + 1 : 6 - i;
-    b = c.round(a, b, kv[w0]);
-    a = c.round(b, a, kv[w1]);
-  }
-}
-
-template <Op kOp, int kBits, class V = typename VecOf<kBits>::T>
-[[gnu::always_inline]] inline void vcrypt(const Consts<kBits>& c, const V* kv, V& n1, V& n2) {
-  V a = n1, b = n2;
-  if constexpr (kOp == Op::kEncrypt) {
-    eight<true>(c, kv, a, b);
-    eight<true>(c, kv, a, b);
-    eight<true>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-  } else if constexpr (kOp == Op::kDecrypt) {
-    eight<true>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-    eight<false>(c, kv, a, b);
-  } else {
-    eight<true>(c, kv, a, b);
-    eight<true>(c, kv, a, b);
-  }
-  if constexpr (kOp == Op::kMac16) {
-    // Sixteen swapping rounds leave the halves in place.
-    n1 = a;
-    n2 = b;
-  } else {
-    // The last round does not swap: after 31 swaps the halves are exchanged.
-    n1 = b;
-    n2 = a;
-  }
-}
 
 [[gnu::always_inline]] inline void broadcast_key(const uint32_t* key, __m128i* kv) {
   for (int w = 0; w < 8; ++w) kv[w] = splat32(__m128i{}, key[w]);

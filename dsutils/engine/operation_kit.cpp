@@ -97,24 +97,31 @@ bool OperationKit::askKeyMedium(OwnerRecord& author) {
   return true;
 }
 
-int OperationKit::loadAuthorKey(const OwnerRecord& author) {
-  // The session runs with the author's container whatever the key's form:
-  // the container also seeds the toolkit's generator.
-  hold_.OpenWithPath(author.path);
-  if (author.sczi == 0) return session_.LoadKeyFile(author.file, {});
-  if (!author.file.isEmpty()) return session_.LoadKeyFromMedium(author.path, author.file);
-  return session_.LoadKeysFromMedium(author.path, QString());
-}
-
-int OperationKit::loadTrustedCertificates() {
+int LoadTrustedCertificates(EngineHelper& helper, CryptoSession& session) {
   QByteArray certificate;
-  for (std::uint32_t i = 0; helper_.EnumCaCertificate(i, certificate); ++i) {
-    const int code = session_.AddTrustedCertificate(reinterpret_cast<const unsigned char*>(certificate.constData()),
-                                                    static_cast<long>(certificate.size()));
+  for (std::uint32_t i = 0; helper.EnumCaCertificate(i, certificate); ++i) {
+    const int code = session.AddTrustedCertificate(reinterpret_cast<const unsigned char*>(certificate.constData()),
+                                                   static_cast<long>(certificate.size()));
     if (code != 0) return code;
   }
   return 0;
 }
+
+int LoadOwnerKey(CryptoSession& session, const OwnerRecord& key, std::string_view password) {
+  if (key.sczi == 0) return session.LoadKeyFile(key.file, password);
+  // The second argument is a key folder: the medium's own.
+  if (key.file.isEmpty()) return session.LoadKeysFromMedium(key.path, QString());
+  return session.LoadKeyFromMedium(key.path, key.file);
+}
+
+int OperationKit::loadAuthorKey(const OwnerRecord& author) {
+  // The session runs with the author's container whatever the key's form:
+  // the container also seeds the toolkit's generator.
+  hold_.OpenWithPath(author.path);
+  return LoadOwnerKey(session_, author);
+}
+
+int OperationKit::loadTrustedCertificates() { return LoadTrustedCertificates(helper_, session_); }
 
 int OperationKit::loadCrlFolder() {
   const QString folder = helper_.GetCrlSettings();

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <string_view>
 
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
@@ -45,6 +46,16 @@ int ReadArchiveSigners(CryptoSession& session, const QString& archive, const QSt
 // serial of a certificate. The toolkit code of the decode, 0 on success.
 int DescribeCertificate(CryptoSession& session, const QByteArray& certificate, QString& text, QString* serial = nullptr,
                         DistinguishedName* issuer = nullptr);
+
+// Every CA certificate of the directory into `session` as trusted: the
+// toolkit code of the first refusal, 0 when all were taken.
+int LoadTrustedCertificates(EngineHelper& helper, CryptoSession& session);
+
+// The private key `key` names into `session`, by its key-format word: a key
+// file (0, read with `password`, empty for the key's own prompt), the
+// medium's named key file, or every key of the medium. The session's
+// container is the caller's to choose beforehand. The toolkit code.
+int LoadOwnerKey(CryptoSession& session, const OwnerRecord& key, std::string_view password = {});
 
 // One operation's run: holds the session (and with it the operation lock)
 // and its progress display, and does the steps the operations share.

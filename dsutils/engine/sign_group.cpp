@@ -29,6 +29,18 @@ QString work_folder_failure(const QString& name) {
   return QStringLiteral("Ошибка при работе с временным каталогом.\r\nФайл: %1").arg(name);
 }
 
+// The chosen author, or the executor when the dialog named none.
+bool author_of(OperationKit& kit, SignAnswer& answer) {
+  if (answer.author) return true;
+  OwnerRecord author;
+  if (!kit.helper().GetOwnerRecord(author)) {
+    kit.box(QStringLiteral("Не определен  автор подписи в локальном справочнике!"), MB_OK | MB_ICONSTOP);
+    return kit.fail(kOpNoExecutorEntry);
+  }
+  answer.author = author;
+  return true;
+}
+
 // The sign dialog's answer of an automatic run: the defaults of the dialog
 // (Property\Log) and the executor as author.
 bool automatic_answer(OperationKit& kit, const QString& documentName, SignAnswer& answer) {
@@ -41,25 +53,8 @@ bool automatic_answer(OperationKit& kit, const QString& documentName, SignAnswer
   answer.includeSigningTime = options.IsTime != 0;
   const QString& out = kit.job().outputPath;
   answer.outputName = !out.isEmpty() ? out : documentName + (answer.detached ? ".sga" : ".sgn");
-  OwnerRecord author;
-  if (!kit.helper().GetOwnerRecord(author)) {
-    kit.box(QStringLiteral("Не определен  автор подписи в локальном справочнике!"), MB_OK | MB_ICONSTOP);
-    return kit.fail(kOpNoExecutorEntry);
-  }
-  answer.author = author;
-  return true;
-}
-
-// The chosen author, or the executor when the dialog named none.
-bool author_of(OperationKit& kit, SignAnswer& answer) {
-  if (answer.author) return true;
-  OwnerRecord author;
-  if (!kit.helper().GetOwnerRecord(author)) {
-    kit.box(QStringLiteral("Не определен  автор подписи в локальном справочнике!"), MB_OK | MB_ICONSTOP);
-    return kit.fail(kOpNoExecutorEntry);
-  }
-  answer.author = author;
-  return true;
+  answer.author.reset();
+  return author_of(kit, answer);
 }
 
 // The key, the trusted certificates and the revocation lists; a toolkit
@@ -104,16 +99,24 @@ SignFileNames names_for(const QString& name, const QString& work, bool group, co
   return n;
 }
 
+// A signature is made only by an executor the directory knows: false, with
+// that written as the job's result, when it does not know the executor, and
+// false for a null job; otherwise the job starts with the result kOpOk.
+bool start_signing(EngineHelper& helper, OperationJob* job) {
+  if (!helper.CheckOwner()) {
+    if (job != nullptr) job->result = kOpNoExecutorInDirectory;
+    return false;
+  }
+  if (job == nullptr) return false;
+  job->result = kOpOk;
+  return true;
+}
+
 }  // namespace
 
 int SignGroup(OperationJob* job) {
   EngineHelper& helper = engine_helper();
-  if (!helper.CheckOwner()) {
-    if (job != nullptr) job->result = kOpNoExecutorInDirectory;
-    return 0;
-  }
-  if (job == nullptr) return 0;
-  job->result = kOpOk;
+  if (!start_signing(helper, job)) return 0;
   OperationKit kit(*job, QStringLiteral("Выполняется операция: подписать"), kCode);
   kit.hold().Open();
 
@@ -274,12 +277,7 @@ int SignGroup(OperationJob* job) {
 
 int AddSignature(OperationJob* job) {
   EngineHelper& helper = engine_helper();
-  if (!helper.CheckOwner()) {
-    if (job != nullptr) job->result = kOpNoExecutorInDirectory;
-    return 0;
-  }
-  if (job == nullptr) return 0;
-  job->result = kOpOk;
+  if (!start_signing(helper, job)) return 0;
   if (job->files.isEmpty()) {
     job->result = kOpNoFiles;
     return 0;

@@ -57,8 +57,6 @@ struct NameHold {
   ~NameHold() { ql::QL_DN_free(name); }
 };
 
-QByteArray field(const char* text) { return text == nullptr ? QByteArray() : QByteArray(text); }
-
 QString issuer_text(const DistinguishedName& n) {
   QString out;
   const auto add = [&out](const char* key, const QByteArray& value) {
@@ -85,19 +83,6 @@ QByteArray der_of(const QByteArray& bytes) {
 
 }  // namespace
 
-DistinguishedName to_distinguished_name(const ql::QL_DN& n) {
-  DistinguishedName d;
-  d.C = field(n.C);
-  d.SP = field(n.SP);
-  d.L = field(n.L);
-  d.O = field(n.O);
-  d.OU = field(n.OU);
-  d.T = field(n.T);
-  d.CN = field(n.CN);
-  d.Email = field(n.Email);
-  return d;
-}
-
 bool SignatureChecker::CheckFile(const QString& path, bool quiet) {
   fileName_ = path;
   // Mapped, not copied: a document of any size costs address space only.
@@ -118,7 +103,7 @@ void SignatureChecker::findSignerCertificate(const QL_MESSAGE* message, int inde
   record.signingTime = session.GetSignerSigningTime(message, index);
   NameHold name;
   const QString issuer = name.name != nullptr ? session.GetSignerIssuer(message, index, name.name) : QString();
-  if (name.name != nullptr) record.issuer = to_distinguished_name(*name.name);
+  if (name.name != nullptr) record.issuer = ToDistinguishedName(*name.name);
   source = kSourceLocal;
   if (issuer.isEmpty()) return;
   // A directory entry under the same serial from another issuer is another
@@ -302,29 +287,25 @@ QString SignatureChecker::FormatSignature(const QString& filePart, const Signatu
   } else {
     source = QStringLiteral("локальный справочник");
   }
-  const QString n = QString::number(number);
+  // Every entry: its number, the verdict, then what names the signature.
+  const auto entry = [&](const QString& verdict, const QString& details) {
+    return QStringLiteral(" Подпись №") + QString::number(number) + QStringLiteral("\r\n") + L +
+           QStringLiteral(" Результат проверки: ") + verdict + QStringLiteral("\r\n") + L + details +
+           QStringLiteral("\r\n") + L;
+  };
+  const QString serial = QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial;
+  const QString owner = serial + QStringLiteral("\r\n    полное имя владельца - ") + r.signerName +
+                        QStringLiteral("\r\n    источник сертификата - ") + source;
   switch (r.status) {
     case kSignatureConfirmed:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Результат проверки: ПОДПИСЬ ПОДТВЕРЖДЕНА\r\n") + L +
-             QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial +
-             QStringLiteral("\r\n    полное имя владельца - ") + r.signerName +
-             QStringLiteral("\r\n    источник сертификата - ") + source + QStringLiteral("\r\n") + L;
+      return entry(QStringLiteral("ПОДПИСЬ ПОДТВЕРЖДЕНА"), owner);
     case kSignerFailed:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L + QStringLiteral(" Результат проверки: ") +
-             error_text_loader().GetErrorText(r.resultCode).toUpper() + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial +
-             QStringLiteral("\r\n    полное имя владельца - ") + r.signerName +
-             QStringLiteral("\r\n    источник сертификата - ") + source + QStringLiteral("\r\n") + L;
+      return entry(error_text_loader().GetErrorText(r.resultCode).toUpper(), owner);
     case kMessageFailed:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L + QStringLiteral(" Результат проверки: ") +
-             error_text_loader().GetErrorText(r.resultCode).toUpper() + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Атрибуты сертификата  автора подписи:\r\n    серийный номер - ") + r.serial +
-             QStringLiteral("\r\n    издатель сертификата - ") + issuer_text(r.issuer) + QStringLiteral("\r\n") + L;
+      return entry(error_text_loader().GetErrorText(r.resultCode).toUpper(),
+                   serial + QStringLiteral("\r\n    издатель сертификата - ") + issuer_text(r.issuer));
     case kSignatureNotFound:
-      return QStringLiteral(" Подпись №") + n + QStringLiteral("\r\n") + L +
-             QStringLiteral(" Результат проверки: ПОДПИСЬ НЕ ОБНАРУЖЕНА\r\n") + L +
-             QStringLiteral(" Местонахождение подписи: ") + filePart + QStringLiteral("\r\n") + L;
+      return entry(QStringLiteral("ПОДПИСЬ НЕ ОБНАРУЖЕНА"), QStringLiteral(" Местонахождение подписи: ") + filePart);
     default:
       return {};
   }
@@ -463,7 +444,7 @@ bool IsEncryptedForOwner(const QString& path, OperationProgress* progress) {
     NameHold name;
     if (name.name == nullptr) return false;
     if (session.GetRecipientIssuer(message.message, i, name.name).isEmpty()) continue;
-    if (EngineHelper::CompareNames(to_distinguished_name(*name.name), ownerInfo.issuer) == 1) return true;
+    if (EngineHelper::CompareNames(ToDistinguishedName(*name.name), ownerInfo.issuer) == 1) return true;
   }
   return false;
 }

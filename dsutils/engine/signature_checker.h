@@ -104,7 +104,4 @@ class SignatureChecker {
 // `path` (serial and issuer equal). A toolkit error is shown and gives false.
 bool IsEncryptedForOwner(const QString& path, OperationProgress* progress = nullptr);
 
-// The toolkit's issuer record as the directory's distinguished name.
-DistinguishedName to_distinguished_name(const QL_DN& name);
-
 }  // namespace dsutils

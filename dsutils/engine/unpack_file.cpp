@@ -6,6 +6,7 @@
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/signature_checker.h"
 #include "dsutils/engine/ui_scripted.h"
 #include "quillon2/ql_codes.h"
@@ -23,19 +24,6 @@ const QString kDoc = QStringLiteral("DOC");
 constexpr int kContinue = -1;
 
 bool is_sga(const QString& path) { return GetExtFromName(path) == QLatin1String("sga"); }
-
-// Unpack-local pieces of what the operations share (trusted CA certificates,
-// the revocation-list folder, the chosen key); kept small so they can move
-// into a common kit.
-int unpack_load_ca_certificates(EngineHelper& helper, CryptoSession& session) {
-  QByteArray ca;
-  for (std::uint32_t i = 0; helper.EnumCaCertificate(i, ca); ++i) {
-    const int code = session.AddTrustedCertificate(reinterpret_cast<const unsigned char*>(ca.constData()), ca.size());
-    if (code != ql::QL_OK) return code;
-    ca.clear();
-  }
-  return ql::QL_OK;
-}
 
 class UnpackRun {
  public:
@@ -116,21 +104,16 @@ int UnpackRun::loadKey(const OwnerRecord& key) {
         session_.AddCertificate(reinterpret_cast<const unsigned char*>(key.serNum.constData()), key.serNum.size());
     if (code != ql::QL_OK) return code;
   }
-  if (const int code = unpack_load_ca_certificates(helper_, session_); code != ql::QL_OK) return code;
+  if (const int code = LoadTrustedCertificates(helper_, session_); code != ql::QL_OK) return code;
   if (const QString crl = helper_.GetCrlSettings(); !crl.isEmpty()) {
     if (const int code = session_.LoadCrlFolder(crl); code != ql::QL_OK) return code;
   }
-  if (key.sczi == 0) {
-    // The remembered password only for the key file it was typed for;
-    // otherwise the key's own prompt asks.
-    PasswordBuffer password;
-    const int n = CryptoSession::RememberedPasswordFor(key.file, password);
-    return session_.LoadKeyFile(
-        key.file, std::string_view(reinterpret_cast<const char*>(password.data()), static_cast<std::size_t>(n)));
-  }
-  // The second argument is a key folder: the medium's own.
-  if (key.file.isEmpty()) return session_.LoadKeysFromMedium(key.path, QString());
-  return session_.LoadKeyFromMedium(key.path, key.file);
+  // The remembered password only for the key file it was typed for;
+  // otherwise the key's own prompt asks.
+  PasswordBuffer password;
+  const int n = key.sczi == 0 ? CryptoSession::RememberedPasswordFor(key.file, password) : 0;
+  return LoadOwnerKey(session_, key,
+                      std::string_view(reinterpret_cast<const char*>(password.data()), static_cast<std::size_t>(n)));
 }
 
 int UnpackRun::decrypt() {
@@ -198,7 +181,7 @@ int UnpackRun::verify() {
   if (QFileInfo(current_).size() > kMaxVerifiableBytes) return verifyFailure();
   SignatureChecker checker;
   checker.setProgress(&progress_);
-  if (const int code = unpack_load_ca_certificates(helper_, session_); code != ql::QL_OK)
+  if (const int code = LoadTrustedCertificates(helper_, session_); code != ql::QL_OK)
     return toolkitFailure(code, kChek);
   if (const QString crl = helper_.GetCrlSettings(); !crl.isEmpty()) {
     if (const int code = session_.LoadCrlFolder(crl); code != ql::QL_OK) log_.ShowError(code, &progress_);
@@ -428,7 +411,7 @@ int VerifyFile(const QString& path, QString& protocol) {
   CryptoSession& session = global_crypto_session();
   SessionHold hold(session);
   if (const int code = hold.Open(); code != ql::QL_OK) return code;
-  if (const int code = unpack_load_ca_certificates(helper, session); code != ql::QL_OK) return code;
+  if (const int code = LoadTrustedCertificates(helper, session); code != ql::QL_OK) return code;
   if (const QString crl = helper.GetCrlSettings(); !crl.isEmpty()) {
     if (const int code = session.LoadCrlFolder(crl); code != ql::QL_OK) return code;
   }

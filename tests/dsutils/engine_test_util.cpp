@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +53,8 @@ void EngineTest::SetUp() {
 }
 
 void EngineTest::TearDown() {
+  if (tmpdir_set_) unsetenv("TMPDIR");
+  tmpdir_set_ = false;
   EngineHelper::setUi(nullptr);
   g_debug_flag = 0;
   unsetenv("DOSSAR_REGISTRY_DB");
@@ -80,6 +83,16 @@ bool EngineTest::log_to_scratch() const {
   s.FileName = "events.log";
   s.AutoOpen = 0;
   return EventLogSettings::Write(s);
+}
+
+bool EngineTest::use_scratch_tmp(std::initializer_list<const char*> more) {
+  if (!QDir().mkpath(path(QStringLiteral("tmp")))) return false;
+  for (const char* folder : more) {
+    if (!QDir().mkpath(path(QString::fromLatin1(folder)))) return false;
+  }
+  setenv("TMPDIR", path(QStringLiteral("tmp")).toUtf8().constData(), 1);
+  tmpdir_set_ = true;
+  return log_to_scratch();
 }
 
 bool under_ci() {

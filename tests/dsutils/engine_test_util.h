@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <QString>
+#include <initializer_list>
 #include <string>
 
 #include "dsutils/engine/engine_helper.h"
@@ -27,10 +28,15 @@ class EngineTest : public ::testing::Test {
   // The event log set to events.log of the scratch folder and not opened on
   // its own, so a test can read what the engine logged.
   bool log_to_scratch() const;
+  // The folder tmp of the scratch folder as TMPDIR (unset again by TearDown),
+  // the folders `more` beside it, and the event log as log_to_scratch: false
+  // when any of it could not be made.
+  bool use_scratch_tmp(std::initializer_list<const char*> more = {});
 
   QString dir_;
   ScriptedUi ui_;
   std::string saved_home_;
+  bool tmpdir_set_ = false;
 };
 
 // Whether this is a CI run (CI=true in the environment): there a test

@@ -124,6 +124,16 @@ const QString& random_state_container(int which) {
   return *first;
 }
 
+SignAnswer sign_answer(bool detached, const QString& out, bool cert, bool time) {
+  SignAnswer a;
+  a.accepted = true;
+  a.detached = detached;
+  a.includeCertificate = cert;
+  a.includeSigningTime = time;
+  a.outputName = out;
+  return a;
+}
+
 const OperationPki& operation_pki(bool rsa) {
   // Kept for the process: the keys are too slow to make for each test.
   if (rsa) {
@@ -143,19 +153,13 @@ void OperationTest::SetUpTestSuite() {
 
 void OperationTest::SetUp() {
   EngineTest::SetUp();
-  ASSERT_TRUE(QDir().mkpath(path("tmp")));
-  ASSERT_TRUE(QDir().mkpath(path("docs")));
-  ASSERT_TRUE(QDir().mkpath(path("keys")));
-  ASSERT_TRUE(QDir().mkpath(path("crl")));
-  setenv("TMPDIR", path("tmp").toUtf8().constData(), 1);
-  ASSERT_TRUE(log_to_scratch());
+  ASSERT_TRUE(use_scratch_tmp({"docs", "keys", "crl"}));
   StartEngine();
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
 }
 
 void OperationTest::TearDown() {
   while (ql::QL_is_initialized() != 0) ql::QL_cleanup();
-  unsetenv("TMPDIR");
   EngineTest::TearDown();
 }
 

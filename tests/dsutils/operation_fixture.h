@@ -44,6 +44,9 @@ const QString& random_state_container(int which = 0);
 // GOST R 34.10-2001 parties, or RSA ones; made once per process and type.
 const OperationPki& operation_pki(bool rsa = false);
 
+// The sign dialog accepted with these choices (`out` empty: the default name).
+SignAnswer sign_answer(bool detached, const QString& out, bool cert = true, bool time = true);
+
 struct SortRow {
   std::uint32_t Result = 0, ResultExist = 0, Source = 1, SourceExist = 0, Error = 0, ErrorExist = 0;
 };

@@ -109,13 +109,7 @@ class AddSignatureTest : public OperationTest {
     return c;
   }
 
-  SignAnswer add_answer() {
-    SignAnswer a;
-    a.accepted = true;
-    a.includeCertificate = true;
-    a.includeSigningTime = true;
-    return a;
-  }
+  static SignAnswer add_answer() { return sign_answer(false, QString()); }
 };
 
 TEST_F(AddSignatureTest, AddSignatureScriptedTable) {

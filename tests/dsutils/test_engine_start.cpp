@@ -80,14 +80,10 @@ class StartEngineTest : public testing::EngineTest {
   }
   void SetUp() override {
     EngineTest::SetUp();
-    ASSERT_TRUE(QDir().mkpath(path("tmp")));
-    ASSERT_TRUE(QDir().mkpath(path("docs")));
-    setenv("TMPDIR", path("tmp").toUtf8().constData(), 1);
-    ASSERT_TRUE(log_to_scratch());
+    ASSERT_TRUE(use_scratch_tmp({"docs"}));
   }
   void TearDown() override {
     while (ql::QL_is_initialized() != 0) ql::QL_cleanup();
-    unsetenv("TMPDIR");
     EngineTest::TearDown();
   }
   void set_debug(std::uint32_t value) {

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <thread>
+#include <utility>
 
 #include "dsutils/engine/signature_archive.h"
 #include "tests/dsutils/operation_fixture.h"
@@ -24,13 +25,9 @@ namespace {
 namespace ql = quillon2;
 using test_support::ProgramResult;
 
+// The stock command with the provider module loaded after its subcommand.
 ProgramResult run_openssl(std::vector<std::string> args) {
-  args.insert(args.begin() + 1, {"-provider-path", DOSSAR_PROVIDER_DIR, "-provider", "dossar", "-provider", "default"});
-  args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
-  test_support::ProgramOptions options;
-  options.preload = test_support::sanitizer_runtime();
-  if (!options.preload.empty()) options.environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");
-  return test_support::run_program(args, options);
+  return test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, std::move(args));
 }
 
 std::vector<std::string> tar_list(const QString& archive) {
@@ -54,14 +51,24 @@ class OperationsE2e : public OperationTest {
  protected:
   void use(bool rsa) { install_directory(operation_pki(rsa)); }
 
-  SignAnswer sign_answer(bool detached, const QString& out, bool cert, bool time) {
-    SignAnswer a;
-    a.accepted = true;
-    a.detached = detached;
-    a.includeCertificate = cert;
-    a.includeSigningTime = time;
-    a.outputName = out;
-    return a;
+  // docs/a.txt holding `plain` encrypted to docs/a.txt.enc for the
+  // recipients 61 and 62 through the operation's dialog; the source stays.
+  void encrypt_for_two_readers(const std::string& plain) {
+    write_file("docs/a.txt", plain);
+    ScriptedUi ui;
+    EncryptAnswer sheet;
+    sheet.accepted = true;
+    sheet.outputName = path("docs/a.txt.enc");
+    sheet.recipients = QStringList{"61", "62"};
+    ui.queueEncrypt(sheet);
+    OperationJob job;
+    job.files << path("docs/a.txt");
+    {
+      const OperationUiScope scope(&ui);
+      ASSERT_EQ(EncryptGroup(&job), 1);
+    }
+    ASSERT_EQ(job.result, kOpOk);
+    EXPECT_EQ(read_file(path("docs/a.txt")), plain);
   }
 
   // The toolkit's verdict over a signature (detached: with the document):
@@ -201,21 +208,7 @@ TEST_F(OperationsE2e, SignGroupRsaExecutorVerifiesWithStockOpenssl) {
 TEST_F(OperationsE2e, EncryptGroupTwoRecipientsEachDecrypt) {
   use(false);
   const OperationPki& pki = operation_pki();
-  write_file("docs/a.txt", "for two readers\n");
-  ScriptedUi ui;
-  EncryptAnswer sheet;
-  sheet.accepted = true;
-  sheet.outputName = path("docs/a.txt.enc");
-  sheet.recipients = QStringList{"61", "62"};
-  ui.queueEncrypt(sheet);
-  OperationJob job;
-  job.files << path("docs/a.txt");
-  {
-    const OperationUiScope scope(&ui);
-    ASSERT_EQ(EncryptGroup(&job), 1);
-  }
-  ASSERT_EQ(job.result, kOpOk);
-  EXPECT_EQ(read_file(path("docs/a.txt")), "for two readers\n");
+  ASSERT_NO_FATAL_FAILURE(encrypt_for_two_readers("for two readers\n"));
   for (const PkiParty* reader : {&pki.user1, &pki.user2}) {
     write_file("keys/reader.p8", reader->keyPkcs8);
     QFile::remove(path("plain.out"));
@@ -278,21 +271,7 @@ TEST_F(OperationsE2e, EncryptGroupRsaRecipientsEachDecryptWithStockOpenssl) {
   use(true);
   const OperationPki& pki = operation_pki(true);
   const std::string plain = "for two readers of the stock command\n";
-  write_file("docs/a.txt", plain);
-  ScriptedUi ui;
-  EncryptAnswer sheet;
-  sheet.accepted = true;
-  sheet.outputName = path("docs/a.txt.enc");
-  sheet.recipients = QStringList{"61", "62"};
-  ui.queueEncrypt(sheet);
-  OperationJob job;
-  job.files << path("docs/a.txt");
-  {
-    const OperationUiScope scope(&ui);
-    ASSERT_EQ(EncryptGroup(&job), 1);
-  }
-  ASSERT_EQ(job.result, kOpOk);
-  EXPECT_EQ(read_file(path("docs/a.txt")), plain);
+  ASSERT_NO_FATAL_FAILURE(encrypt_for_two_readers(plain));
   const std::string enveloped = read_file(path("docs/a.txt.enc"));
   EXPECT_EQ(enveloped.find(plain), std::string::npos);
   EXPECT_TRUE(work_root_entries().isEmpty());

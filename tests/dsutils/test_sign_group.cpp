@@ -58,15 +58,6 @@ class SignGroupTest : public OperationTest {
     }
     return full;
   }
-  SignAnswer sign_answer(bool detached, const QString& out) {
-    SignAnswer a;
-    a.accepted = true;
-    a.detached = detached;
-    a.includeCertificate = true;
-    a.includeSigningTime = true;
-    a.outputName = out;
-    return a;
-  }
   // The number of progress steps one small file's signing takes.
   int steps_per_file() {
     static int steps = 0;

@@ -23,15 +23,8 @@ class WorkingFolder : public testing::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    ASSERT_TRUE(QDir().mkpath(path("tmp")));
-    ASSERT_TRUE(QDir().mkpath(path("docs")));
-    setenv("TMPDIR", path("tmp").toUtf8().constData(), 1);
-    ASSERT_TRUE(log_to_scratch());
+    ASSERT_TRUE(use_scratch_tmp({"docs"}));
     root_ = path("tmp") + QStringLiteral("/DOSSAR-%1").arg(::geteuid());
-  }
-  void TearDown() override {
-    unsetenv("TMPDIR");
-    EngineTest::TearDown();
   }
   QStringList root_entries() const {
     return QDir(root_).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);

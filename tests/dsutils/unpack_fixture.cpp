@@ -1,7 +1,5 @@
 #include "tests/dsutils/unpack_fixture.h"
 
-#include <QDir>
-
 #include "crypto/pkey/key_envelope.h"
 #include "crypto/rand/rand.h"
 #include "quillon2/ql_codes.h"
@@ -91,9 +89,7 @@ void UnpackFixture::TearDownTestSuite() {}
 
 void UnpackFixture::SetUp() {
   EngineTest::SetUp();
-  ASSERT_TRUE(QDir().mkpath(path("tmp")));
-  setenv("TMPDIR", path("tmp").toUtf8().constData(), 1);
-  ASSERT_TRUE(log_to_scratch());
+  ASSERT_TRUE(use_scratch_tmp());
   setDirectoryCryptoFactory(toolkit_directory_factory());
   restart_toolkit();
 }
@@ -101,7 +97,6 @@ void UnpackFixture::SetUp() {
 void UnpackFixture::TearDown() {
   close_all();
   setDirectoryCryptoFactory({});
-  unsetenv("TMPDIR");
   EngineTest::TearDown();
 }
 

@@ -30,6 +30,7 @@
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
+#include "tests/support/ql_verified.h"
 
 namespace quillon2 {
 namespace {
@@ -154,24 +155,12 @@ class MediaKeys : public ::testing::Test {
     return f;
   }
 
-  // The container's files and its first key copied from the one made on
-  // disk to `medium`; the key file's path there.
-  std::string place_container(const qcrypto::testing_support::PseFixture& f, const char* medium) {
-    char from[qcrypto::PSE_PATH_BUFFER];
-    char to[qcrypto::PSE_PATH_BUFFER];
-    for (int kind : {qcrypto::PSE31_MKEY, qcrypto::PSE31_MASKS, qcrypto::PSE31_KEK}) {
-      const Bytes bytes = read_whole(qcrypto::PSE_file_path(from, f.medium.c_str(), kind));
-      EXPECT_FALSE(bytes.empty());
-      EXPECT_NE(qcrypto::PSE_file_path(to, medium, kind), nullptr);
-      EXPECT_EQ(qcrypto::CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr),
-                static_cast<int>(bytes.size()))
-          << to;
-    }
-    const Bytes der = read_whole(f.keys.front().path);
-    EXPECT_NE(qcrypto::PSE_key_file_path(to, medium, f.keys.front().number), nullptr);
-    EXPECT_EQ(qcrypto::CADB_write_file(to, der.data(), static_cast<int>(der.size()), nullptr),
-              static_cast<int>(der.size()));
-    return to;
+  // The disk container placed on `medium`: the key file's path there.
+  static std::string place_container(const qcrypto::testing_support::PseFixture& f, const char* medium) {
+    std::string failure;
+    const std::string key = qcrypto::testing_support::place_pse_container(f, medium, &failure);
+    EXPECT_FALSE(key.empty()) << failure;
+    return key;
   }
 
   // 1 when the session holds a key with the public part of `pair`.
@@ -199,15 +188,7 @@ class MediaKeys : public ::testing::Test {
       EXPECT_FALSE(fs::exists(out)) << "a failed signing left output";
       return rc;
     }
-    const Bytes message = read_whole(out);
-    std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> checking(QL_SIGN_SET_new(), QL_SIGN_SET_free);
-    unsigned char* content = nullptr;
-    long length = 0;
-    EXPECT_EQ(
-        QL_verify_data_short(checking.get(), message.data(), static_cast<long>(message.size()), &content, &length, 1),
-        QL_OK);
-    EXPECT_EQ(Bytes(content, content + (content != nullptr ? length : 0)), doc);
-    QL_free(content);
+    EXPECT_EQ(test_support::ql_verified_content(read_whole(out)), doc);
     return rc;
   }
 
@@ -223,16 +204,9 @@ class MediaKeys : public ::testing::Test {
 TEST_F(MediaKeys, LoadingAKeyUnderEveryDriverFailure) {
   auto f = disk_container();
   ASSERT_NE(f, nullptr);
-  // The key's certificate, trusted as it stands and in the session's list,
-  // so that a message it signs verifies.
-  test_support::PkiCertSpec spec;
-  spec.common_name = "Key on a medium";
-  EVP_PKEY* pair = f->keys.front().key_pair.get();
-  const qcrypto::UniquePtr<X509> cert(test_support::pki_make_cert(pair, spec, nullptr, pair));
+  const qcrypto::UniquePtr<X509> cert =
+      test_support::ql_trust_own_certificate(f->keys.front().key_pair.get(), "Key on a medium");
   ASSERT_NE(cert, nullptr);
-  const Bytes cert_der = test_support::to_der(cert.get());
-  ASSERT_EQ(QL_add_trusted_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
-  ASSERT_EQ(QL_add_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
   struct Place {
     Medium medium;
     std::string path;

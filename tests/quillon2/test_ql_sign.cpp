@@ -26,8 +26,7 @@
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
 #include "tests/support/ql_fixture.h"
-
-QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
+#include "tests/support/signed_forge.h"
 
 namespace quillon2 {
 namespace {
@@ -43,31 +42,6 @@ using test_support::ProgressLog;
 using test_support::kSystemRand;
 
 using SetPtr = UniquePtr<QL_SIGN_SET>;
-
-// The message with its signer's signed attributes dropped and the DER of
-// those attributes as its content (attached, or in *content for a detached
-// message): the signature is over exactly that content's digest.
-Bytes attributes_as_content(const Bytes& message, Bytes* content) {
-  const unsigned char* p = message.data();
-  UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(message.size())));
-  PKCS7_SIGNER_INFO* si = p7 ? sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0) : nullptr;
-  if (si == nullptr) return {};
-  unsigned char* der = nullptr;
-  const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
-  if (n <= 0) return {};
-  content->assign(der, der + n);
-  OPENSSL_free(der);
-  sk_X509_ATTRIBUTE_pop_free(si->auth_attr, X509_ATTRIBUTE_free);
-  si->auth_attr = nullptr;
-  ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
-  if (data != nullptr && ASN1_OCTET_STRING_set(data, content->data(), n) != 1) return {};
-  unsigned char* out = nullptr;
-  const int len = i2d_PKCS7(p7.get(), &out);
-  if (len <= 0) return {};
-  Bytes result(out, out + len);
-  OPENSSL_free(out);
-  return result;
-}
 
 // A signer of the test PKI: key, certificate under the trusted root.
 using Signer = test_support::Party;
@@ -330,10 +304,10 @@ TEST_F(SignTest, FailedSignersAndTheirCodes) {
   const Bytes with_untrusted = sign({0, 2}, 1, false);
   const Bytes without_certs = sign({1}, 0, false);
   Bytes replayed_content;
-  const Bytes replayed_attached = attributes_as_content(sign({0}, 1, false), &replayed_content);
+  const Bytes replayed_attached = test_support::attributes_as_content(sign({0}, 1, false), &replayed_content);
   ASSERT_FALSE(replayed_attached.empty());
   Bytes replayed_detached_content;
-  const Bytes replayed_detached = attributes_as_content(detached, &replayed_detached_content);
+  const Bytes replayed_detached = test_support::attributes_as_content(detached, &replayed_detached_content);
   ASSERT_FALSE(replayed_detached.empty());
 
   const struct {

@@ -10,6 +10,7 @@
 
 #include "crypto/bio/media.h"
 #include "crypto/bn/bn_owner.h"
+#include "crypto/cadb/cadb_file.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/pse/pse_files.h"
@@ -181,6 +182,25 @@ bool write_whole(const std::string& path, const std::vector<unsigned char>& byte
   std::ofstream out(native(path.c_str()), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
+}
+
+std::string place_pse_container(const PseFixture& f, const char* medium, std::string* failure) {
+  const auto copy = [&](const std::string& from, const char* to) {
+    const std::vector<unsigned char> bytes = read_whole(from);
+    if (!bytes.empty() && to != nullptr &&
+        CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr) == static_cast<int>(bytes.size()))
+      return true;
+    if (failure != nullptr) *failure = from + " -> " + (to != nullptr ? to : "(no path)");
+    return false;
+  };
+  char from[PSE_PATH_BUFFER];
+  char to[PSE_PATH_BUFFER];
+  for (int kind : {PSE31_MKEY, PSE31_MASKS, PSE31_KEK}) {
+    const char* source = PSE_file_path(from, f.medium.c_str(), kind);
+    if (source == nullptr || !copy(source, PSE_file_path(to, medium, kind))) return {};
+  }
+  if (f.keys.empty() || !copy(f.keys.front().path, PSE_key_file_path(to, medium, f.keys.front().number))) return {};
+  return to;
 }
 
 bool remove_whole(const std::string& path) {

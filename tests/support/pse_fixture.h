@@ -47,4 +47,9 @@ std::vector<unsigned char> read_whole(const std::string& path);
 bool write_whole(const std::string& path, const std::vector<unsigned char>& bytes);
 bool remove_whole(const std::string& path);
 
+// The container's files and its first key copied from the one `f` made on
+// disk to `medium` (any medium the library writes): the key file's path
+// there, or empty with `failure` naming the file that could not be copied.
+std::string place_pse_container(const PseFixture& f, const char* medium, std::string* failure);
+
 }  // namespace qcrypto::testing_support

@@ -163,4 +163,15 @@ std::string sanitizer_runtime() {
   return found;
 }
 
+ProgramResult run_openssl_with_module(const std::string& openssl, const std::string& module_dir,
+                                      std::vector<std::string> args) {
+  args.insert(args.begin() + (args.empty() ? 0 : 1),
+              {"-provider-path", module_dir, "-provider", "dossar", "-provider", "default"});
+  args.insert(args.begin(), openssl);
+  ProgramOptions options;
+  options.preload = sanitizer_runtime();
+  if (!options.preload.empty()) options.environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");
+  return run_program(args, options);
+}
+
 }  // namespace test_support

@@ -35,4 +35,11 @@ ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOpt
 // thread), for ProgramOptions::preload; empty in a build without one.
 std::string sanitizer_runtime();
 
+// The stock openssl command `openssl` with our provider module (from
+// `module_dir`) and the default provider loaded after its subcommand,
+// args[0]. In sanitizer builds the module needs the sanitizer runtime in the
+// command before it is loaded; the command itself is not checked for leaks.
+ProgramResult run_openssl_with_module(const std::string& openssl, const std::string& module_dir,
+                                      std::vector<std::string> args);
+
 }  // namespace test_support

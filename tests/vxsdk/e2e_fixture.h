@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/vxsdk/vx_test_util.h"
 #include "vxsdk/ca_exception.h"
 #include "vxsdk/registry.h"
 #include "vxsdk/token.h"
@@ -38,25 +39,9 @@ inline std::map<std::string, std::string> LoadState() {
   return s;
 }
 
-template <typename F>
-inline int32_t CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const vxsdk::CAException& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using vxsdk_test::CodeOf;
 
-inline std::string Hex(const std::vector<uint8_t>& v) {
-  std::string s;
-  char b[4];
-  for (uint8_t x : v) {
-    std::snprintf(b, sizeof b, "%02x", x);
-    s += b;
-  }
-  return s;
-}
+inline std::string Hex(const std::vector<uint8_t>& v) { return vxsdk_test::HexOf(v, true); }
 
 class TokenE2e : public ::testing::Test {
  protected:

@@ -11,31 +11,11 @@
 
 #include "tests/support/card_core.h"
 #include "tests/support/fake_pcsc.h"
+#include "tests/vxsdk/vx_test_util.h"
 #include "vxsdk/ca_exception.h"
 #include "vxsdk/registry.h"
 
 namespace vxsdk_test {
-
-inline std::string HexOf(const std::vector<uint8_t>& v) {
-  std::string s;
-  char b[4];
-  for (uint8_t x : v) {
-    std::snprintf(b, sizeof b, "%02X", x);
-    s += b;
-  }
-  return s;
-}
-
-// The code a call throws, or 0.
-template <typename F>
-int32_t CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const vxsdk::CAException& e) {
-    return e.Code();
-  }
-  return 0;
-}
 
 class FakeTest : public ::testing::Test {
  protected:
@@ -55,6 +35,14 @@ class FakeTest : public ::testing::Test {
     fake().AddReader(reader, card);
     return card;
   }
+  // A card of persona `p` with `fixture` loaded in reader "R"; it stays in
+  // card_.
+  void InsertCard(test_support::Persona p, const std::string& fixture) {
+    card_ = std::make_shared<test_support::CardCore>(p);
+    std::string why;
+    EXPECT_TRUE(card_->LoadFixture(fixture, &why)) << why;
+    fake().AddReader("R", card_);
+  }
   std::vector<std::string> TraceHex() {
     std::vector<std::string> out;
     for (const auto& e : fake().trace) {
@@ -62,6 +50,8 @@ class FakeTest : public ::testing::Test {
     }
     return out;
   }
+
+  std::shared_ptr<test_support::CardCore> card_;
 };
 
 }  // namespace vxsdk_test

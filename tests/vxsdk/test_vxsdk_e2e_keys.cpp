@@ -15,6 +15,7 @@
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/pse_fixture.h"
+#include "tests/support/ql_verified.h"
 #include "tests/vxsdk/e2e_fixture.h"
 
 namespace quillon2 {
@@ -62,25 +63,12 @@ class TokenKeysE2e : public vxsdk_e2e::TokenE2e {
     TokenE2e::TearDown();
   }
 
-  // The container's files and its first key, copied from the one made on
-  // disk to `medium`; the key file's path there.
+  // The disk container placed on `medium`: the key file's path there.
   static std::string PlaceContainer(const qcrypto::testing_support::PseFixture& f, const char* medium) {
-    char from[qcrypto::PSE_PATH_BUFFER];
-    char to[qcrypto::PSE_PATH_BUFFER];
-    for (int kind : {qcrypto::PSE31_MKEY, qcrypto::PSE31_MASKS, qcrypto::PSE31_KEK}) {
-      const Bytes bytes = read_whole(qcrypto::PSE_file_path(from, f.medium.c_str(), kind));
-      EXPECT_FALSE(bytes.empty());
-      EXPECT_NE(qcrypto::PSE_file_path(to, medium, kind), nullptr);
-      EXPECT_EQ(qcrypto::CADB_write_file(to, bytes.data(), static_cast<int>(bytes.size()), nullptr),
-                static_cast<int>(bytes.size()))
-          << to;
-    }
-    const Bytes der = read_whole(f.keys.front().path);
-    EXPECT_NE(qcrypto::PSE_key_file_path(to, medium, f.keys.front().number), nullptr);
-    EXPECT_EQ(qcrypto::CADB_write_file(to, der.data(), static_cast<int>(der.size()), nullptr),
-              static_cast<int>(der.size()))
-        << to;
-    return to;
+    std::string failure;
+    const std::string key = qcrypto::testing_support::place_pse_container(f, medium, &failure);
+    EXPECT_FALSE(key.empty()) << failure;
+    return key;
   }
 
   bool started_ = false;
@@ -95,14 +83,9 @@ TEST_P(TokenKeysOnEachGeneration, KeyContainerOnTheTokenSigns) {
                                                       qcrypto::testing_support::PseFormat::V31, false, 1);
   ASSERT_NE(f, nullptr);
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
-  test_support::PkiCertSpec spec;
-  spec.common_name = "Key on the token";
-  EVP_PKEY* pair = f->keys.front().key_pair.get();
-  const qcrypto::UniquePtr<X509> cert(test_support::pki_make_cert(pair, spec, nullptr, pair));
+  const qcrypto::UniquePtr<X509> cert =
+      test_support::ql_trust_own_certificate(f->keys.front().key_pair.get(), "Key on the token");
   ASSERT_NE(cert, nullptr);
-  const Bytes cert_der = test_support::to_der(cert.get());
-  ASSERT_EQ(QL_add_trusted_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
-  ASSERT_EQ(QL_add_certificate(cert_der.data(), static_cast<long>(cert_der.size())), QL_OK);
 
   const std::string medium = "Vexil T 00 00:\\b000";
   const std::string key = PlaceContainer(*f, medium.c_str());
@@ -118,15 +101,7 @@ TEST_P(TokenKeysOnEachGeneration, KeyContainerOnTheTokenSigns) {
   ASSERT_EQ(X509_up_ref(cert.get()), 1);
   signing->certificates.emplace_back(cert.get());
   ASSERT_EQ(QL_sign_file(signing.get(), in.c_str(), out.c_str(), 0), QL_OK);
-  const Bytes message = read_whole(out);
-  std::unique_ptr<QL_SIGN_SET, void (*)(QL_SIGN_SET*)> checking(QL_SIGN_SET_new(), QL_SIGN_SET_free);
-  unsigned char* content = nullptr;
-  long length = 0;
-  EXPECT_EQ(
-      QL_verify_data_short(checking.get(), message.data(), static_cast<long>(message.size()), &content, &length, 1),
-      QL_OK);
-  EXPECT_EQ(Bytes(content, content + (content != nullptr ? length : 0)), doc);
-  QL_free(content);
+  EXPECT_EQ(test_support::ql_verified_content(read_whole(out)), doc);
 }
 
 INSTANTIATE_TEST_SUITE_P(Personas, TokenKeysOnEachGeneration, ::testing::Values("K1", "K2-13"),

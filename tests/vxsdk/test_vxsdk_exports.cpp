@@ -26,10 +26,7 @@ class VxsdkExports : public FakeTest {
   VXHandle Bind(Persona p, const std::string& fixture = "", bool login = true) {
     fake().Clear();
     vxsdk::CReaderRegistry::Instance().ClearForTest();
-    card_ = std::make_shared<CardCore>(p);
-    std::string why;
-    EXPECT_TRUE(card_->LoadFixture(fixture, &why)) << why;
-    fake().AddReader("R", card_);
+    InsertCard(p, fixture);
     VXHandle t = nullptr;
     EXPECT_EQ(VXTokenBind(&t, "R"), 0);
     if (login) {
@@ -40,7 +37,6 @@ class VxsdkExports : public FakeTest {
   }
   // The brackets balance whatever happened.
   void ExpectBalanced() { EXPECT_EQ(fake().calls.begin, fake().calls.end); }
-  std::shared_ptr<CardCore> card_;
 };
 
 // Null, foreign, closed and made-up handles are refused by every export

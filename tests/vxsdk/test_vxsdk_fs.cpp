@@ -9,7 +9,6 @@
 
 namespace {
 
-using test_support::CardCore;
 using test_support::Persona;
 using vxsdk::CardBracket;
 using vxsdk::CCardDir;
@@ -29,10 +28,7 @@ const Persona kBoth[] = {Persona::K1, Persona::K2Short};
 class VxsdkFs : public FakeTest {
  protected:
   std::shared_ptr<CVexilToken> Bind(Persona p, const std::string& fixture = "") {
-    card_ = std::make_shared<CardCore>(p);
-    std::string why;
-    EXPECT_TRUE(card_->LoadFixture(fixture, &why)) << why;
-    fake().AddReader("R", card_);
+    InsertCard(p, fixture);
     auto t = CReaderRegistry::Instance().BindReader("R");
     {
       CardBracket b(*t);
@@ -51,7 +47,6 @@ class VxsdkFs : public FakeTest {
     v.insert(v.end(), rest);
     return v;
   }
-  std::shared_ptr<CardCore> card_;
 };
 
 TEST_F(VxsdkFs, RootSelectorTable) {

@@ -18,10 +18,7 @@ using vxsdk_test::HexOf;
 class VxsdkTokens : public FakeTest {
  protected:
   std::shared_ptr<CVexilToken> Bind(Persona p, const std::string& fixture = "") {
-    card_ = std::make_shared<CardCore>(p);
-    std::string why;
-    EXPECT_TRUE(card_->LoadFixture(fixture, &why)) << why;
-    fake().AddReader("R", card_);
+    InsertCard(p, fixture);
     auto t = CReaderRegistry::Instance().BindReader("R");
     fake().trace.clear();
     return t;
@@ -30,7 +27,6 @@ class VxsdkTokens : public FakeTest {
     CardBracket b(t);
     t.Login(reinterpret_cast<const uint8_t*>(pin.data()), pin.size());
   }
-  std::shared_ptr<CardCore> card_;
 };
 
 // The command bytes of each operation, byte for byte.

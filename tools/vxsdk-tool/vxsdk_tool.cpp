@@ -200,16 +200,25 @@ int Info(Session& s, const char* reader) {
   return 0;
 }
 
-int List(Session& s, const char* reader, const std::vector<uint16_t>& dirs) {
+// Binds the reader, logs in and opens the folder `dirs`: 0, or the exit code
+// after the failing step was reported.
+int OpenFolder(Session& s, const char* reader, const std::vector<uint16_t>& dirs, VXHandle* dir) {
   if (int32_t rc = s.Bind(reader); rc != 0) {
     return Fail("bind", rc);
   }
   if (int32_t rc = s.Login(); rc != 0) {
     return Fail("login", rc);
   }
-  VXHandle dir = nullptr;
-  if (int32_t rc = s.OpenDir(dirs, &dir); rc != 0) {
+  if (int32_t rc = s.OpenDir(dirs, dir); rc != 0) {
     return Fail("folder open", rc);
+  }
+  return 0;
+}
+
+int List(Session& s, const char* reader, const std::vector<uint16_t>& dirs) {
+  VXHandle dir = nullptr;
+  if (const int code = OpenFolder(s, reader, dirs, &dir); code != 0) {
+    return code;
   }
   struct Kind {
     const char* name;
@@ -259,15 +268,9 @@ int Put(Session& s, const char* reader, const std::vector<uint16_t>& path, const
     std::fprintf(stderr, "vxsdk-tool: %s is over 65535 bytes\n", local);
     return 1;
   }
-  if (int32_t rc = s.Bind(reader); rc != 0) {
-    return Fail("bind", rc);
-  }
-  if (int32_t rc = s.Login(); rc != 0) {
-    return Fail("login", rc);
-  }
   VXHandle dir = nullptr;
-  if (int32_t rc = s.OpenDir({path.begin(), path.end() - 1}, &dir); rc != 0) {
-    return Fail("folder open", rc);
+  if (const int code = OpenFolder(s, reader, {path.begin(), path.end() - 1}, &dir); code != 0) {
+    return code;
   }
   const auto size = static_cast<uint16_t>(data.size());
   VXHandle file = nullptr;
@@ -306,15 +309,9 @@ int Put(Session& s, const char* reader, const std::vector<uint16_t>& path, const
 }
 
 int Get(Session& s, const char* reader, const std::vector<uint16_t>& path, const char* local) {
-  if (int32_t rc = s.Bind(reader); rc != 0) {
-    return Fail("bind", rc);
-  }
-  if (int32_t rc = s.Login(); rc != 0) {
-    return Fail("login", rc);
-  }
   VXHandle dir = nullptr;
-  if (int32_t rc = s.OpenDir({path.begin(), path.end() - 1}, &dir); rc != 0) {
-    return Fail("folder open", rc);
+  if (const int code = OpenFolder(s, reader, {path.begin(), path.end() - 1}, &dir); code != 0) {
+    return code;
   }
   VXHandle file = nullptr;
   if (int32_t rc = VXFileOpen(&file, dir, path.back()); rc != 0) {

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "crypto/prov/gost_pkey.h"
 #include "crypto/x509/gost_keys.h"
@@ -32,16 +33,9 @@ test_support::ProgramResult run_openssl(std::vector<std::string> args) {
   return test_support::run_program(args);
 }
 
-// The command with the provider module loaded after its subcommand. In
-// sanitizer builds the module needs the sanitizer runtime in the command
-// before it is loaded; the command itself is not checked for leaks.
+// The command with the provider module loaded after its subcommand.
 test_support::ProgramResult run_openssl_with_module(std::vector<std::string> args) {
-  args.insert(args.begin() + 1, {"-provider-path", DOSSAR_PROVIDER_DIR, "-provider", "dossar", "-provider", "default"});
-  args.insert(args.begin(), DOSSAR_OPENSSL_PROGRAM);
-  test_support::ProgramOptions options;
-  options.preload = test_support::sanitizer_runtime();
-  if (!options.preload.empty()) options.environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");
-  return test_support::run_program(args, options);
+  return test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, std::move(args));
 }
 
 Bytes read_file(const std::string& path) {

@@ -23,6 +23,7 @@
 #include "crypto/pkcs7/p7_stream.h"
 #include "crypto/rand/rand_fixed.h"
 #include "signed_test_util.h"
+#include "tests/support/signed_forge.h"
 
 namespace signed_test {
 namespace {
@@ -875,46 +876,6 @@ TEST_F(SignedData, DetachedContentInMemoryMatchesTheBio) {
   EXPECT_TRUE(r.signers.empty());
 }
 
-}  // namespace
-}  // namespace signed_test
-
-QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
-
-namespace signed_test {
-namespace {
-
-// The message with its first signer's signed attributes dropped and, as the
-// content (attached or detached), the DER of those attributes: the signer's
-// signature is over exactly the digest of that content. Empty on failure.
-Bytes attributes_as_content(const Bytes& msg, bool detached, Bytes* content) {
-  const unsigned char* p = msg.data();
-  UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(msg.size())));
-  if (!p7) return {};
-  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-  if (si == nullptr || sk_X509_ATTRIBUTE_num(si->auth_attr) <= 0) return {};
-  unsigned char* der = nullptr;
-  const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
-  if (n <= 0) return {};
-  content->assign(der, der + n);
-  OPENSSL_free(der);
-  sk_X509_ATTRIBUTE_pop_free(si->auth_attr, X509_ATTRIBUTE_free);
-  si->auth_attr = nullptr;
-  PKCS7* inner = p7->d.sign->contents;
-  if (detached) {
-    ASN1_OCTET_STRING_free(inner->d.data);
-    inner->d.data = nullptr;
-  } else if (inner->d.data == nullptr ||
-             ASN1_OCTET_STRING_set(inner->d.data, content->data(), static_cast<int>(content->size())) != 1) {
-    return {};
-  }
-  unsigned char* out = nullptr;
-  const int len = i2d_PKCS7(p7.get(), &out);
-  if (len <= 0) return {};
-  Bytes result(out, out + len);
-  OPENSSL_free(out);
-  return result;
-}
-
 // A signer's signature over its signed attributes does not verify as an
 // attribute-less signature over those attributes as content, through either
 // reader, attached or detached, whatever the key type: the signature
@@ -930,7 +891,7 @@ TEST_F(SignedData, SignedAttributesReplayedAsContentAreRefused) {
       const Bytes msg = sign({as_signer(Signers::get().at(type))}, original, options);
       ASSERT_FALSE(msg.empty());
       Bytes content;
-      const Bytes forged = attributes_as_content(msg, detached, &content);
+      const Bytes forged = test_support::attributes_as_content(msg, &content);
       ASSERT_FALSE(forged.empty());
       ASSERT_EQ(content.at(0), 0x31);
 
