@@ -21,11 +21,13 @@ using namespace dsutils;
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dsengine sign|add-signature|encrypt|unpack|verify [options] FILE...\n"
+               "usage: dsengine sign|add-signature|encrypt|unpack|unpack-group|verify [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
                "  unpack          decrypt, verify and (with --extract) extract the one FILE\n"
+               "  unpack-group    decrypt with the executor's key, verify and (by the settings'\n"
+               "                  UnPackDoc) extract every FILE; a summary at the end\n"
                "  verify          verify the signed FILE (.sgn or .sga) and write nothing;\n"
                "                  result 0 only when every signature is confirmed\n"
                "                  (both print the verification protocol to standard error)\n"
@@ -108,8 +110,8 @@ int parse(int argc, char** argv, Options& o) {
     }
   }
   if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "unpack" &&
-      o.command != "verify") {
-    std::fprintf(stderr, "dsengine: the command is sign, add-signature, encrypt, unpack or verify\n");
+      o.command != "unpack-group" && o.command != "verify") {
+    std::fprintf(stderr, "dsengine: the command is sign, add-signature, encrypt, unpack, unpack-group or verify\n");
     usage(stderr);
     return 2;
   }
@@ -198,6 +200,8 @@ int main(int argc, char** argv) {
       finished = AddSignature(&job);
     } else if (o.command == "unpack") {
       finished = UnpackFile(&job);
+    } else if (o.command == "unpack-group") {
+      finished = UnpackGroup(&job);
     } else {
       finished = EncryptGroup(&job);
     }
