@@ -21,10 +21,12 @@ using namespace dsutils;
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dsengine sign|add-signature|encrypt|unpack|unpack-group|verify [options] FILE...\n"
+               "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
+               "  sign-encrypt    sign each file and encrypt the result into FILE.sgn.enc\n"
+               "                  (FILE.sga.enc with --detached)\n"
                "  unpack          decrypt, verify and (with --extract) extract the one FILE\n"
                "  unpack-group    decrypt with the executor's key, verify and (by the settings'\n"
                "                  UnPackDoc) extract every FILE; a summary at the end\n"
@@ -109,9 +111,11 @@ int parse(int argc, char** argv, Options& o) {
       o.files << (file == "." || file == ".." ? file : QFileInfo(file).absoluteFilePath());
     }
   }
-  if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "unpack" &&
-      o.command != "unpack-group" && o.command != "verify") {
-    std::fprintf(stderr, "dsengine: the command is sign, add-signature, encrypt, unpack, unpack-group or verify\n");
+  if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "sign-encrypt" &&
+      o.command != "unpack" && o.command != "unpack-group" && o.command != "verify") {
+    std::fprintf(
+        stderr,
+        "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group or verify\n");
     usage(stderr);
     return 2;
   }
@@ -162,6 +166,19 @@ int main(int argc, char** argv) {
   encrypt.outputName = !o.out.isEmpty() ? o.out : first + ".enc";
   encrypt.recipients = o.recipients;
   ui.encrypt = encrypt;
+  SignEncryptAnswer signEncrypt;
+  signEncrypt.accepted = true;
+  signEncrypt.outputName = o.out;
+  signEncrypt.author = sign.author;
+  if (!signEncrypt.author) {
+    OwnerRecord executor;
+    if (helper.GetOwnerRecord(executor)) signEncrypt.author = executor;
+  }
+  signEncrypt.detached = o.detached;
+  signEncrypt.includeCertificate = sign.includeCertificate;
+  signEncrypt.includeSigningTime = sign.includeSigningTime;
+  signEncrypt.recipients = o.recipients;
+  ui.signEncrypt = signEncrypt;
   // Unpack: the executor's key (or --author's) opens the message; the
   // decrypted file is --out, else the file without ".enc".
   DecryptAnswer decrypt;
@@ -200,6 +217,8 @@ int main(int argc, char** argv) {
       finished = AddSignature(&job);
     } else if (o.command == "unpack") {
       finished = UnpackFile(&job);
+    } else if (o.command == "sign-encrypt") {
+      finished = SignEncryptGroup(&job);
     } else if (o.command == "unpack-group") {
       finished = UnpackGroup(&job);
     } else {
