@@ -11,6 +11,7 @@
 
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
+#include "dsutils/engine/file_state.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/ui_console.h"
 #include "dsutils/engine/unpack_file.h"
@@ -21,7 +22,8 @@ using namespace dsutils;
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify [options] FILE...\n"
+               "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify|file-state "
+               "[options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
@@ -33,6 +35,8 @@ void usage(std::FILE* out) {
                "  verify          verify the signed FILE (.sgn or .sga) and write nothing;\n"
                "                  result 0 only when every signature is confirmed\n"
                "                  (both print the verification protocol to standard error)\n"
+               "  file-state      tell whether the one FILE is signed, encrypted, both or neither;\n"
+               "                  the file is only read (result -1: its kind cannot be read)\n"
                "options:\n"
                "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
                "                     encryption goes to the saved recipients\n"
@@ -112,14 +116,14 @@ int parse(int argc, char** argv, Options& o) {
     }
   }
   if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "sign-encrypt" &&
-      o.command != "unpack" && o.command != "unpack-group" && o.command != "verify") {
-    std::fprintf(
-        stderr,
-        "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group or verify\n");
+      o.command != "unpack" && o.command != "unpack-group" && o.command != "verify" && o.command != "file-state") {
+    std::fprintf(stderr,
+                 "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group, verify or "
+                 "file-state\n");
     usage(stderr);
     return 2;
   }
-  if ((o.command == "unpack" || o.command == "verify") && o.files.size() != 1) {
+  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state") && o.files.size() != 1) {
     std::fprintf(stderr, "dsengine: %s takes one file\n", o.command.toLocal8Bit().constData());
     return 2;
   }
@@ -200,6 +204,14 @@ int main(int argc, char** argv) {
     std::printf("result=%d\n", result);
     std::fflush(stdout);
     return result == kOpOk ? 0 : 1;
+  }
+
+  if (o.command == "file-state") {
+    const OperationUiScope scope(&console);
+    const int value = ShowFileState(first);
+    std::printf("result=%d\n", value);
+    std::fflush(stdout);
+    return value == 0 ? 0 : 1;
   }
 
   OperationJob job;
