@@ -7,6 +7,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -163,6 +165,75 @@ TEST_F(FileStateTest, ArchiveFileCheck) {
   }
 }
 
+// ExtractSignedDocument: the document beside the signed file under a free
+// name, the signed file never touched, a missing file silent.
+TEST_F(FileStateTest, ExtractSignedDocumentTable) {
+  write_file("docs/report.doc", kDocument);
+  ASSERT_EQ(sign(path("docs/report.doc"), path("docs/report.doc.sgn"), {&partyA()}, true), ql::QL_OK);
+  ASSERT_TRUE(QFile::remove(path("docs/report.doc")));
+  write_file("sga/doc.txt", kDocument);
+  ASSERT_EQ(sign(path("sga/doc.txt"), path("sga/doc.txt.1"), {&partyA()}, true, 1), ql::QL_OK);
+  ASSERT_EQ(engine_helper().WriteSignatureList(path("sga/doc.txt"), path("docs/ARCH.SGA")), 1);
+  write_file("docs/plain.sgn", "not a signed message");
+  struct Row {
+    const char* what;
+    const char* file;
+    std::function<void()> setup;
+    int value;
+    const char* document;  // expected path below the scratch folder, or null
+    const char* box;       // the start of the box, or null for none
+  };
+  const Row rows[] = {
+      {"report.doc.sgn gives report.doc", "docs/report.doc.sgn", [] {}, 1, "docs/report.doc", nullptr},
+      {"report.doc exists: report[1].doc", "docs/report.doc.sgn", [] {}, 1, "docs/report[1].doc", nullptr},
+      {"an archive in capitals", "docs/ARCH.SGA", [] {}, 1, "docs/doc.txt", nullptr},
+      {"not signed", "docs/plain.sgn", [] {}, 0, nullptr, "Ошибка при извлечении подписанного документа."},
+      {"a document that cannot be written", "docs/report.doc.sgn",
+       [this] { ASSERT_EQ(::chmod(QFile::encodeName(path("docs")).constData(), 0500), 0); }, 0, nullptr,
+       "Не удалось создать файл!"},
+      {"a missing file", "docs/absent.sgn", [] {}, 0, nullptr, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    // A read-only folder does not stop root.
+    if (std::string(row.what) == "a document that cannot be written" && ::geteuid() == 0) {
+      std::printf("skipped as root: %s\n", row.what);
+      continue;
+    }
+    const QString file = path(row.file);
+    const std::optional<FileStat> before = stat_of(file);
+    const std::string bytes = before ? read_file(file) : std::string();
+    const std::string logBefore = read_file(path("events.log"));
+    row.setup();
+    ScriptedUi ui;
+    QString document = QStringLiteral("stale");
+    int value = -1;
+    {
+      const OperationUiScope scope(&ui);
+      value = engine_helper().ExtractSignedDocument(file, document);
+    }
+    ::chmod(QFile::encodeName(path("docs")).constData(), 0700);
+    EXPECT_EQ(value, row.value);
+    if (row.document != nullptr) {
+      EXPECT_EQ(document, path(row.document));
+      EXPECT_EQ(read_file(path(row.document)), kDocument);
+    } else {
+      EXPECT_TRUE(document.isEmpty());
+    }
+    if (row.box != nullptr) {
+      ASSERT_EQ(ui.messages().size(), 1u);
+      EXPECT_TRUE(ui.messages()[0].text.startsWith(QString::fromUtf8(row.box))) << ui.messages()[0].text.toStdString();
+      EXPECT_NE(read_file(path("events.log")), logBefore);
+    } else if (row.value == 0) {
+      EXPECT_TRUE(ui.messages().empty());
+      EXPECT_EQ(read_file(path("events.log")), logBefore);
+    }
+    EXPECT_TRUE(stat_of(file) == before);
+    EXPECT_EQ(before ? read_file(file) : std::string(), bytes);
+    EXPECT_TRUE(QDir(engine_helper().TmpRoot()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+  }
+}
+
 #ifdef DOSSAR_DSENGINE
 // dsengine file-state prints the dialog's text and changes nothing.
 TEST_F(FileStateTest, DsengineFileState) {
@@ -181,6 +252,13 @@ TEST_F(FileStateTest, DsengineFileState) {
       test_support::run_program({DOSSAR_DSENGINE, "file-state", path("docs/absent").toStdString()}, options);
   EXPECT_EQ(absent.status, 1);
   EXPECT_EQ(absent.output, "result=-1\n");
+
+  const test_support::ProgramResult extracted =
+      test_support::run_program({DOSSAR_DSENGINE, "extract-document", path("docs/doc.txt.sgn").toStdString()}, options);
+  EXPECT_EQ(extracted.status, 0) << extracted.output << extracted.errors;
+  EXPECT_EQ(extracted.output, "document=" + path("docs/doc[1].txt").toStdString() + "\nresult=1\n");
+  EXPECT_EQ(read_file(path("docs/doc[1].txt")), kDocument);
+  EXPECT_TRUE(stat_of(path("docs/doc.txt.sgn")) == before);
 }
 #endif
 

@@ -4,6 +4,7 @@
 // is 0 only for result 0. Passwords come one per line from a descriptor
 // (--password-fd), never from the arguments.
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +23,8 @@ using namespace dsutils;
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify|file-state "
-               "[options] FILE...\n"
+               "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify|file-state|\n"
+               "                extract-document [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
@@ -37,6 +38,9 @@ void usage(std::FILE* out) {
                "                  (both print the verification protocol to standard error)\n"
                "  file-state      tell whether the one FILE is signed, encrypted, both or neither;\n"
                "                  the file is only read (result -1: its kind cannot be read)\n"
+               "  extract-document  write the document of the signed FILE (.sgn or .sga) beside\n"
+               "                  it under a free name and print \"document=PATH\"; result 1 when\n"
+               "                  written, 0 otherwise\n"
                "options:\n"
                "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
                "                     encryption goes to the saved recipients\n"
@@ -116,14 +120,17 @@ int parse(int argc, char** argv, Options& o) {
     }
   }
   if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "sign-encrypt" &&
-      o.command != "unpack" && o.command != "unpack-group" && o.command != "verify" && o.command != "file-state") {
+      o.command != "unpack" && o.command != "unpack-group" && o.command != "verify" && o.command != "file-state" &&
+      o.command != "extract-document") {
     std::fprintf(stderr,
-                 "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group, verify or "
-                 "file-state\n");
+                 "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group, verify, "
+                 "file-state or extract-document\n");
     usage(stderr);
     return 2;
   }
-  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state") && o.files.size() != 1) {
+  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state" ||
+       o.command == "extract-document") &&
+      o.files.size() != 1) {
     std::fprintf(stderr, "dsengine: %s takes one file\n", o.command.toLocal8Bit().constData());
     return 2;
   }
@@ -212,6 +219,18 @@ int main(int argc, char** argv) {
     std::printf("result=%d\n", value);
     std::fflush(stdout);
     return value == 0 ? 0 : 1;
+  }
+
+  if (o.command == "extract-document") {
+    const OperationUiScope scope(&console);
+    EngineHelper::setUi(&console);
+    QString document;
+    const int value = helper.ExtractSignedDocument(first, document);
+    EngineHelper::setUi(nullptr);
+    if (value == 1) std::printf("document=%s\n", QFile::encodeName(document).constData());
+    std::printf("result=%d\n", value);
+    std::fflush(stdout);
+    return value == 1 ? 0 : 1;
   }
 
   OperationJob job;
