@@ -141,6 +141,11 @@ class EngineHelper {
   // --- signature archive (.sga) ---
   int WriteSignatureList(const QString& document, const QString& archive);
   int ReadSignatureList(const QString& archive, QString& document, QStringList& signatures);
+  // The document of a signed file (.sgn, or a .sga in any case) written
+  // beside it under a free name: 1 with `documentPath` set, 0 otherwise
+  // (a missing file silently; every other failure logged and shown). The
+  // signed file is only read.
+  int ExtractSignedDocument(const QString& file, QString& documentPath);
   int AppendArchiveSignature(const QString& archive, const QString& signature, bool replace);
 };
 

@@ -124,5 +124,11 @@ class OperationKit {
 int SignGroup(OperationJob* job);
 int AddSignature(OperationJob* job);
 int EncryptGroup(OperationJob* job);
+// Signs each file and encrypts the signed result. Results besides 0: 10000
+// no files, 117 no recipients, 184 a cancelled question, sheet, key medium
+// or encryption, 10002 no signature set or an author without a
+// certificate, 10003 working folder, 10004 archive, 10005 no recipient
+// list, 10006 no author, else the toolkit's code.
+int SignEncryptGroup(OperationJob* job);
 
 }  // namespace dsutils

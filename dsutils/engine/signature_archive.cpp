@@ -320,6 +320,14 @@ bool check_archive_bytes(std::string_view bytes, const std::vector<std::string>&
   return scan(a.get(), static_cast<std::int64_t>(bytes.size()), reserved, out, why);
 }
 
+bool check_archive_file(const QString& path, Contents& out, std::string* why) {
+  OpenedArchive f;
+  if (!open_archive(path, f)) return fail(why, "not a readable regular file");
+  qcrypto::UniquePtr<archive> a = reader_at_start(f);
+  if (!a) return fail(why, "not an archive");
+  return scan(a.get(), f.size, reserved_for(path), out, why);
+}
+
 }  // namespace sga
 
 int EngineHelper::WriteSignatureList(const QString& documentPath, const QString& archivePath) {

@@ -35,6 +35,11 @@ struct Contents {
 bool check_archive_bytes(std::string_view bytes, const std::vector<std::string>& reserved, Contents& out,
                          std::string* why = nullptr);
 
+// Checks the archive file where it lies, read through one descriptor
+// (never followed through a link, nothing copied or written): the same
+// checks as check_archive_bytes, with the archive's own name reserved.
+bool check_archive_file(const QString& path, Contents& out, std::string* why = nullptr);
+
 // A name that may stand as a member: not empty, no "/" or "\", not "." or
 // "..", no control character.
 bool plain_member_name(std::string_view name);

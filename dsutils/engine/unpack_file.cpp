@@ -367,44 +367,58 @@ int UnpackRun::run() {
   progress_.setFile(GetFileFromName(work_));
   current_ = work_;
   for (;;) {
-    int kind = session_.GetFileType(current_);
-    if (kind < 0) {
-      // A kind that cannot be read ends the run; asking again would never end.
-      const int code = session_.LastResult() != ql::QL_OK ? session_.LastResult() : ql::QL_ERR_ARGUMENT;
-      return toolkitFailure(code, first_.isEmpty() ? kChek : first_);
-    }
-    if (verified_ && kind == ql::QL_KIND_SIGNED) kind = ql::QL_KIND_OTHER;
+    const int kind = session_.GetFileType(current_);
     int step = kContinue;
-    if (kind == ql::QL_KIND_SIGNED_ENVELOPED) {
-      progress_.stop();
-      QString placed = work_;
-      helper_.GroupSortFile(source_, placed, kUnenc, true, &progress_);
-      helper_.GroupSortFileEx(source_, work_, work_, kUnenc, &progress_);
-      helper_.RemoveTmp(source_, work_, false);
-      report(QStringLiteral("Данный тип зашифрованного сообщения не поддерживается!\r\nФайл: %1").arg(work_));
-      return end(kOpFinishedWithErrors, 0);
-    }
-    if (kind == ql::QL_KIND_ENVELOPED) {
-      step = decrypt();
-    } else if (kind == ql::QL_KIND_SIGNED || (!verified_ && is_sga(current_))) {
-      step = verify();
-    } else if (!decrypted_ && !verified_) {
-      progress_.stop();
-      QString placed = work_;
-      helper_.GroupSortFile(source_, placed, kChek, true, &progress_);
-      helper_.RemoveTmp(source_, work_, false);
-      report(QStringLiteral("Документ: %1 \r\nне подписан и не зашифрован или испорчен!").arg(work_));
-      return end(kOpFinishedWithErrors, 0);
-    } else if (!verified_) {
-      return decryptedOnly();
-    } else {
-      return extract();
+    switch (DecideUnpackStep(kind, decrypted_, verified_, is_sga(current_))) {
+      case UnpackStep::kKindUnreadable: {
+        // A kind that cannot be read ends the run; asking again would never end.
+        const int code = session_.LastResult() != ql::QL_OK ? session_.LastResult() : ql::QL_ERR_ARGUMENT;
+        return toolkitFailure(code, first_.isEmpty() ? kChek : first_);
+      }
+      case UnpackStep::kUnsupported: {
+        progress_.stop();
+        QString placed = work_;
+        helper_.GroupSortFile(source_, placed, kUnenc, true, &progress_);
+        helper_.GroupSortFileEx(source_, work_, work_, kUnenc, &progress_);
+        helper_.RemoveTmp(source_, work_, false);
+        report(QStringLiteral("Данный тип зашифрованного сообщения не поддерживается!\r\nФайл: %1").arg(work_));
+        return end(kOpFinishedWithErrors, 0);
+      }
+      case UnpackStep::kDecrypt:
+        step = decrypt();
+        break;
+      case UnpackStep::kVerify:
+        step = verify();
+        break;
+      case UnpackStep::kUnprotected: {
+        progress_.stop();
+        QString placed = work_;
+        helper_.GroupSortFile(source_, placed, kChek, true, &progress_);
+        helper_.RemoveTmp(source_, work_, false);
+        report(QStringLiteral("Документ: %1 \r\nне подписан и не зашифрован или испорчен!").arg(work_));
+        return end(kOpFinishedWithErrors, 0);
+      }
+      case UnpackStep::kDecryptedOnly:
+        return decryptedOnly();
+      case UnpackStep::kExtract:
+        return extract();
     }
     if (step != kContinue) return step;
   }
 }
 
 }  // namespace
+
+UnpackStep DecideUnpackStep(int kind, bool decrypted, bool verified, bool sga) {
+  if (kind < 0) return UnpackStep::kKindUnreadable;
+  // A file is verified once per run; what follows its verification is the
+  // document's extraction, whatever the file's kind.
+  if (verified) return UnpackStep::kExtract;
+  if (kind == ql::QL_KIND_SIGNED_ENVELOPED) return UnpackStep::kUnsupported;
+  if (kind == ql::QL_KIND_ENVELOPED) return UnpackStep::kDecrypt;
+  if (kind == ql::QL_KIND_SIGNED || sga) return UnpackStep::kVerify;
+  return decrypted ? UnpackStep::kDecryptedOnly : UnpackStep::kUnprotected;
+}
 
 int VerifyFile(const QString& path, QString& protocol) {
   EngineHelper& helper = engine_helper();

@@ -418,6 +418,48 @@ TEST_F(OperationsE2e, SignGroupTwoOperationsAtOnceWithDifferentAuthors) {
   EXPECT_TRUE(work_root_entries().isEmpty());
 }
 
+// An RSA author and recipient: the .sgn.enc opens with the stock commands as
+// an encrypted file does (`cms -decrypt` knows no RUS-GAMMAR, see above),
+// and the signed file inside verifies with the stock `cms -verify`.
+TEST_F(OperationsE2e, SignEncryptGroupRsaOpensAndVerifiesWithStockOpenssl) {
+  use(true);
+  const OperationPki& pki = operation_pki(true);
+  set_encrypt_settings(0, {"61"});
+  set_log_options(0, 1, 0);
+  const std::string plain = "signed and encrypted for the stock command\n";
+  write_file("docs/a.txt", plain);
+  ScriptedUi ui;
+  ui.queuePassword(kKeyPassword);
+  OperationJob job;
+  job.automatic = true;
+  job.files << path("docs/a.txt");
+  {
+    const OperationUiScope scope(&ui);
+    ASSERT_EQ(SignEncryptGroup(&job), 1);
+  }
+  ASSERT_EQ(job.result, kOpOk);
+  EXPECT_EQ(QDir(docs()).entryList(QDir::Files, QDir::Name), (QStringList{"a.txt", "a.txt.sgn.enc"}));
+  Envelope e;
+  ASSERT_TRUE(open_envelope(read_file(path("docs/a.txt.sgn.enc")), 0x61, e));
+  write_file("key.bin", e.encryptedKey);
+  write_file("content.bin", e.content);
+  const QString key = pem_file(pki.user1.keyPem, QStringLiteral("reader.key"));
+  const ProgramResult unwrapped =
+      test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
+                                 path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
+  ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+  const ProgramResult decrypted =
+      run_openssl({"enc", "-d", "-rus-gammar", "-K", hex(read_file(path("cek.bin"))), "-iv", hex(e.iv), "-in",
+                   path("content.bin").toStdString(), "-out", path("a.txt.sgn").toStdString()});
+  ASSERT_EQ(decrypted.status, 0) << decrypted.output;
+  const ProgramResult verified = run_openssl(
+      {"cms", "-verify", "-binary", "-inform", "DER", "-CAfile", pem_file(pki.ca.certPem, "ca.pem").toStdString(),
+       "-certfile", pem_file(pki.executor.certPem, "exec.pem").toStdString(), "-in", path("a.txt.sgn").toStdString(),
+       "-out", path("verified.bin").toStdString()});
+  EXPECT_EQ(verified.status, 0) << verified.output;
+  EXPECT_EQ(read_file(path("verified.bin")), plain);
+}
+
 // Ctrl-C while dsengine signs: the operation is cancelled (result=184) and
 // the source is whole; nothing else is left behind.
 TEST_F(OperationsE2e, SignGroupCtrlCInDsengineCancelsWithTheSourceWhole) {

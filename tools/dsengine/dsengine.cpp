@@ -4,6 +4,7 @@
 // is 0 only for result 0. Passwords come one per line from a descriptor
 // (--password-fd), never from the arguments.
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
+#include "dsutils/engine/file_state.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/ui_console.h"
 #include "dsutils/engine/unpack_file.h"
@@ -21,14 +23,24 @@ using namespace dsutils;
 
 void usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: dsengine sign|add-signature|encrypt|unpack|verify [options] FILE...\n"
+               "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify|file-state|\n"
+               "                extract-document [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
+               "  sign-encrypt    sign each file and encrypt the result into FILE.sgn.enc\n"
+               "                  (FILE.sga.enc with --detached)\n"
                "  unpack          decrypt, verify and (with --extract) extract the one FILE\n"
+               "  unpack-group    decrypt with the executor's key, verify and (by the settings'\n"
+               "                  UnPackDoc) extract every FILE; a summary at the end\n"
                "  verify          verify the signed FILE (.sgn or .sga) and write nothing;\n"
                "                  result 0 only when every signature is confirmed\n"
                "                  (both print the verification protocol to standard error)\n"
+               "  file-state      tell whether the one FILE is signed, encrypted, both or neither;\n"
+               "                  the file is only read (result -1: its kind cannot be read)\n"
+               "  extract-document  write the document of the signed FILE (.sgn or .sga) beside\n"
+               "                  it under a free name and print \"document=PATH\"; result 1 when\n"
+               "                  written, 0 otherwise\n"
                "options:\n"
                "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
                "                     encryption goes to the saved recipients\n"
@@ -107,13 +119,18 @@ int parse(int argc, char** argv, Options& o) {
       o.files << (file == "." || file == ".." ? file : QFileInfo(file).absoluteFilePath());
     }
   }
-  if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "unpack" &&
-      o.command != "verify") {
-    std::fprintf(stderr, "dsengine: the command is sign, add-signature, encrypt, unpack or verify\n");
+  if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "sign-encrypt" &&
+      o.command != "unpack" && o.command != "unpack-group" && o.command != "verify" && o.command != "file-state" &&
+      o.command != "extract-document") {
+    std::fprintf(stderr,
+                 "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group, verify, "
+                 "file-state or extract-document\n");
     usage(stderr);
     return 2;
   }
-  if ((o.command == "unpack" || o.command == "verify") && o.files.size() != 1) {
+  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state" ||
+       o.command == "extract-document") &&
+      o.files.size() != 1) {
     std::fprintf(stderr, "dsengine: %s takes one file\n", o.command.toLocal8Bit().constData());
     return 2;
   }
@@ -160,6 +177,19 @@ int main(int argc, char** argv) {
   encrypt.outputName = !o.out.isEmpty() ? o.out : first + ".enc";
   encrypt.recipients = o.recipients;
   ui.encrypt = encrypt;
+  SignEncryptAnswer signEncrypt;
+  signEncrypt.accepted = true;
+  signEncrypt.outputName = o.out;
+  signEncrypt.author = sign.author;
+  if (!signEncrypt.author) {
+    OwnerRecord executor;
+    if (helper.GetOwnerRecord(executor)) signEncrypt.author = executor;
+  }
+  signEncrypt.detached = o.detached;
+  signEncrypt.includeCertificate = sign.includeCertificate;
+  signEncrypt.includeSigningTime = sign.includeSigningTime;
+  signEncrypt.recipients = o.recipients;
+  ui.signEncrypt = signEncrypt;
   // Unpack: the executor's key (or --author's) opens the message; the
   // decrypted file is --out, else the file without ".enc".
   DecryptAnswer decrypt;
@@ -183,6 +213,26 @@ int main(int argc, char** argv) {
     return result == kOpOk ? 0 : 1;
   }
 
+  if (o.command == "file-state") {
+    const OperationUiScope scope(&console);
+    const int value = ShowFileState(first);
+    std::printf("result=%d\n", value);
+    std::fflush(stdout);
+    return value == 0 ? 0 : 1;
+  }
+
+  if (o.command == "extract-document") {
+    const OperationUiScope scope(&console);
+    EngineHelper::setUi(&console);
+    QString document;
+    const int value = helper.ExtractSignedDocument(first, document);
+    EngineHelper::setUi(nullptr);
+    if (value == 1) std::printf("document=%s\n", QFile::encodeName(document).constData());
+    std::printf("result=%d\n", value);
+    std::fflush(stdout);
+    return value == 1 ? 0 : 1;
+  }
+
   OperationJob job;
   job.files = o.files;
   job.automatic = o.automatic;
@@ -198,6 +248,10 @@ int main(int argc, char** argv) {
       finished = AddSignature(&job);
     } else if (o.command == "unpack") {
       finished = UnpackFile(&job);
+    } else if (o.command == "sign-encrypt") {
+      finished = SignEncryptGroup(&job);
+    } else if (o.command == "unpack-group") {
+      finished = UnpackGroup(&job);
     } else {
       finished = EncryptGroup(&job);
     }
