@@ -12,6 +12,7 @@
 
 #include "crypto/prov/evp_gost.h"
 #include "crypto/rand/rand.h"
+#include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_start.h"
 #include "quillon2/ql_frame.h"
 #include "tests/support/provider_fixture.h"
@@ -297,6 +298,32 @@ void OperationTest::check_group_file(const SortingCase& c, const QString& name, 
               1);
     EXPECT_EQ(count_files(source_dir(c), pattern, old(kOldSource)), c.sort.SourceExist == 1 ? 1 : 0);
   }
+}
+
+int recipients_of(const QString& file) {
+  CryptoSession& session = global_crypto_session();
+  SessionHold hold(session);
+  hold.Open();
+  QL_MESSAGE* message = nullptr;
+  const int kind = session.ReadMessageFileKind(file, &message);
+  const int count = kind == quillon2::QL_KIND_ENVELOPED ? session.GetRecipientCount(message) : -1;
+  session.FreeMessage(message);
+  return count;
+}
+
+std::string doc_text(const QString& name, std::size_t size) {
+  std::string text = "plain " + name.toStdString() + "\n";
+  text.resize(size, 'p');
+  return text;
+}
+
+QStringList OperationTest::make_docs(const QStringList& names, std::size_t size) {
+  QStringList full;
+  for (const QString& n : names) {
+    write_file("docs/" + n, doc_text(n, size));
+    full << path("docs/" + n);
+  }
+  return full;
 }
 
 QStringList OperationTest::work_root_entries() const {

@@ -64,8 +64,17 @@ std::vector<SortingCase> sorting_cases();
 inline constexpr const char* kOldResult = "old result";
 inline constexpr const char* kOldSource = "old source";
 
+// The number of recipients of an enveloped message, -1 when it is none.
+int recipients_of(const QString& file);
+
+// A document's bytes: its name on the first line, padded to `size`.
+std::string doc_text(const QString& name, std::size_t size);
+
 class OperationTest : public EngineTest {
  protected:
+  // Documents under docs/ with doc_text(name, size); their full paths.
+  QStringList make_docs(const QStringList& names, std::size_t size);
+
   static void SetUpTestSuite();
   void SetUp() override;
   void TearDown() override;

@@ -11,23 +11,7 @@ namespace {
 
 using platform::reg::RegistryKey;
 
-// The number of recipients of an enveloped message, -1 when it is none.
-int recipients_of(const QString& file) {
-  CryptoSession& session = global_crypto_session();
-  SessionHold hold(session);
-  hold.Open();
-  QL_MESSAGE* message = nullptr;
-  const int kind = session.ReadMessageFileKind(file, &message);
-  const int count = kind == quillon2::QL_KIND_ENVELOPED ? session.GetRecipientCount(message) : -1;
-  session.FreeMessage(message);
-  return count;
-}
-
-std::string doc_text(const QString& name) {
-  std::string text = "plain " + name.toStdString() + "\n";
-  text.resize(48 * 1024, 'p');
-  return text;
-}
+std::string doc_text(const QString& name) { return testing::doc_text(name, 48 * 1024); }
 
 class EncryptGroupTest : public OperationTest {
  protected:
@@ -35,14 +19,7 @@ class EncryptGroupTest : public OperationTest {
     OperationTest::SetUp();
     install_directory(operation_pki());
   }
-  QStringList make_docs(const QStringList& names) {
-    QStringList full;
-    for (const QString& n : names) {
-      write_file("docs/" + n, doc_text(n));
-      full << path("docs/" + n);
-    }
-    return full;
-  }
+  QStringList make_docs(const QStringList& names) { return OperationTest::make_docs(names, 48 * 1024); }
   static EncryptAnswer sheet(const QString& out, const QStringList& recipients) {
     EncryptAnswer a;
     a.accepted = true;

@@ -18,22 +18,7 @@ namespace {
 namespace ql = quillon2;
 using platform::reg::RegistryKey;
 
-int recipients_of(const QString& file) {
-  CryptoSession& session = global_crypto_session();
-  SessionHold hold(session);
-  hold.Open();
-  QL_MESSAGE* message = nullptr;
-  const int kind = session.ReadMessageFileKind(file, &message);
-  const int count = kind == ql::QL_KIND_ENVELOPED ? session.GetRecipientCount(message) : -1;
-  session.FreeMessage(message);
-  return count;
-}
-
-std::string doc_text(const QString& name) {
-  std::string text = "plain " + name.toStdString() + "\n";
-  text.resize(32 * 1024, 'p');
-  return text;
-}
+std::string doc_text(const QString& name) { return testing::doc_text(name, 32 * 1024); }
 
 class SignEncryptGroupTest : public OperationTest {
  protected:
@@ -41,14 +26,7 @@ class SignEncryptGroupTest : public OperationTest {
     OperationTest::SetUp();
     install_directory(operation_pki());
   }
-  QStringList make_docs(const QStringList& names) {
-    QStringList full;
-    for (const QString& n : names) {
-      write_file("docs/" + n, doc_text(n));
-      full << path("docs/" + n);
-    }
-    return full;
-  }
+  QStringList make_docs(const QStringList& names) { return OperationTest::make_docs(names, 32 * 1024); }
   static SignEncryptAnswer sheet(const QString& out, const QStringList& recipients, bool detached = false) {
     SignEncryptAnswer a;
     a.accepted = true;
