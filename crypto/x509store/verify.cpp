@@ -720,7 +720,7 @@ int CERT_verify_at(CERT* cert, X509_STORE* store, STACK_OF(CERT) * extra_certs, 
     // Every certificate of the built chain is reported at least once: one
     // left out was never judged.
     if (ctx.chain == nullptr || top != sk_X509_num(ctx.chain) - 1) state.lost = true;
-    int valid[kMaxChainLength];
+    int valid[kMaxChainLength] = {};
     for (int k = 0; k <= top; ++k) valid[k] = depth_valid(state.depths[k], flags);
     if (state.lost) valid[0] = 0;
     for (int k = top; k > 0; --k)
