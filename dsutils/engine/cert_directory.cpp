@@ -165,6 +165,18 @@ bool EngineHelper::EnumCaCertificate(std::uint32_t index, QByteArray& certificat
   return true;
 }
 
+bool EngineHelper::EnumUserCertificate(std::uint32_t index, QString& valueName, QByteArray& certificate) {
+  EnumKey users;
+  if (!users.open(dir_path(kUsersKey))) return false;
+  std::string name;
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+  if (users.store->enum_value(users.key.id(), index, name, &type, &data) != platform::reg::ERROR_SUCCESS) return false;
+  valueName = QString::fromStdString(name);
+  certificate = QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(data.size()));
+  return true;
+}
+
 QString EngineHelper::GetCrlSettings() {
   RegistryKey key;
   std::uint32_t isUse = 0;

@@ -33,6 +33,13 @@ struct MailSettings {
                 Result = 0, Min = 0, Password = 0, EncOwner = 0, Izvlech = 0, Auto = 0, Sorting = 0;
 };
 
+// What became of the saved recipient list "Users" in a read.
+enum class SavedListState {
+  Missing,     // no such value: an empty list
+  Read,        // the list as stored
+  Unreadable,  // damaged, too long or of another type: nothing is known of it
+};
+
 struct LogOptions {
   std::uint32_t IsCert = 0, IsTime = 0, IsSgn = 0, IsOldEnc = 0, UnPackDoc = 0;
 };
@@ -68,7 +75,12 @@ class EngineHelper {
   bool GetMailSettings(MailSettings& s);
   bool GetLdapSettings(std::uint32_t& start, QString& connect, QString& port, QString& search);
   bool GetLogOptions(LogOptions& o);
-  bool GetEncryptSettings(std::uint32_t& isAuto, QStringList& users);
+  // `state` (when given) tells an empty list from one that could not be
+  // read, which a writer must then leave as it is.
+  bool GetEncryptSettings(std::uint32_t& isAuto, QStringList& users, SavedListState* state = nullptr);
+  // Writes the saved recipient list "Users" of Property\Encript; false
+  // when the key cannot be opened or the list is too long to be read back.
+  bool SetEncryptUsers(const QStringList& users);
   std::uint32_t GetDebugFlag();
 
   // --- the local certificate directory (cert_directory.cpp) ---
@@ -78,6 +90,10 @@ class EngineHelper {
   QString GetUserProfile(const QString& valueName);
   bool LoadDirectoryCertificate(const QString& valueName, QByteArray& certificate);
   bool EnumCaCertificate(std::uint32_t index, QByteArray& certificate);
+  // The index-th value of Certificats\Users in the order the values were
+  // made: its name (the certificate's serial text) and bytes. False past
+  // the last one.
+  bool EnumUserCertificate(std::uint32_t index, QString& valueName, QByteArray& certificate);
   QString GetCrlSettings();
   bool FindCertificateByEmail(const QString& email, QByteArray& certificate);
   bool IsCertificateStored(const QString& valueName, const DistinguishedName& issuer, bool owner);

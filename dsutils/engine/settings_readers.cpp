@@ -129,19 +129,32 @@ bool EngineHelper::GetLogOptions(LogOptions& o) {
   return true;
 }
 
-bool EngineHelper::GetEncryptSettings(std::uint32_t& isAuto, QStringList& users) {
+bool EngineHelper::GetEncryptSettings(std::uint32_t& isAuto, QStringList& users, SavedListState* state) {
+  if (state != nullptr) *state = SavedListState::Unreadable;
   RegistryKey key;
   if (open_or_create(key, subkey("\\Property\\Encript")) == Opened::Failed) return false;
   isAuto = dword_or(key, "IsAuto", 0);
   std::vector<std::string> list;
   if (!key.QueryObject("Users", list)) {
+    const bool missing = key.last_error() == platform::reg::ERROR_FILE_NOT_FOUND;
+    if (state != nullptr) *state = missing ? SavedListState::Missing : SavedListState::Unreadable;
     users.clear();  // missing, too long or damaged
     return true;
   }
   if (key.last_type() != platform::reg::REG_BINARY) return true;  // another type: the caller's list stands
+  if (state != nullptr) *state = SavedListState::Read;
   users.clear();
   for (const auto& u : list) users.append(QString::fromStdString(u));
   return true;
+}
+
+bool EngineHelper::SetEncryptUsers(const QStringList& users) {
+  RegistryKey key;
+  if (open_or_create(key, subkey("\\Property\\Encript")) == Opened::Failed) return false;
+  std::vector<std::string> list;
+  list.reserve(static_cast<std::size_t>(users.size()));
+  for (const QString& u : users) list.push_back(u.toStdString());
+  return key.SetObject("Users", list);
 }
 
 std::uint32_t EngineHelper::GetDebugFlag() {

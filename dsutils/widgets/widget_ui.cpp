@@ -4,7 +4,11 @@
 #include <QWidget>
 #include <cstdio>
 
+#include "dsutils/widgets/encrypt_pages.h"
+#include "dsutils/widgets/file_dialog_service.h"
+#include "dsutils/widgets/operation_sheet.h"
 #include "dsutils/widgets/progress_dialog.h"
+#include "dsutils/widgets/recipients_page.h"
 #include "dsutils/widgets/prompt_service.h"
 #include "dsutils/widgets/shell_service.h"
 #include "dsutils/widgets/ui_bridge.h"
@@ -14,6 +18,17 @@ namespace dsutils::widgets {
 namespace {
 QPointer<QWidget> g_host;
 int g_holders = 0;
+
+const QString kDocumentTab = QStringLiteral(" Документ ");
+const QString kRecipientsTab = QStringLiteral(" Получатели ");
+constexpr int kEncryptPageTemplate = 204;
+constexpr int kSignPageTemplate = 219;
+constexpr int kRecipientsPageTemplate = 205;
+
+FileDialogService& qt_file_dialogs() {
+  static auto* service = new QtFileDialogService();  // lives as long as the process
+  return *service;
+}
 
 void not_yet(const char* what) {
   std::fprintf(stderr, "Dossar: the %s dialog is not available in this build; the operation is cancelled\n", what);
@@ -74,14 +89,80 @@ SignAnswer WidgetUi::askSign(const SignRequest&) {
   not_yet("sign");
   return {};
 }
-EncryptAnswer WidgetUi::askEncrypt(const EncryptRequest&) {
-  not_yet("encrypt");
-  return {};
+bool WidgetUi::runSheet(COperationSheet* sheet, const std::function<void()>& accepted) {
+  bool ok = false;
+  const bool ran = UiBridge::runUntilDone([&](std::function<void()> done) {
+    QObject::connect(sheet, &QDialog::finished, sheet, [sheet, &ok, &accepted, done = std::move(done)](int result) {
+      // The pages are read before the sheet (their parent) goes.
+      if (result == QDialog::Accepted) {
+        ok = true;
+        accepted();
+      }
+      sheet->deleteLater();
+      done();
+    });
+    sheet->open();
+    if (options_.sheetShown) options_.sheetShown(*sheet);
+  });
+  if (!ran) delete sheet;  // never shown: no application
+  return ran && ok;
 }
-SignEncryptAnswer WidgetUi::askSignEncrypt(const SignEncryptRequest&) {
-  not_yet("sign and encrypt");
-  return {};
+
+EncryptAnswer WidgetUi::askEncrypt(const EncryptRequest& request) {
+  EncryptAnswer answer;
+  COperationSheet* sheet = nullptr;
+  CEncryptFilePage* document = nullptr;
+  CRecipientsPage* recipients = nullptr;
+  if (!UiBridge::run([&] {
+        sheet = new COperationSheet();
+        sheet->setTitle(request.caption);
+        sheet->setHelpContext(request.helpContext);
+        FileDialogService& files = options_.fileDialogs != nullptr ? *options_.fileDialogs : qt_file_dialogs();
+        document = new CEncryptFilePage(prompts_, files);
+        document->setGroup(request.group);
+        document->setInput(request.documentName);
+        recipients = new CRecipientsPage(prompts_);
+        sheet->AddPage(document, kDocumentTab, kEncryptPageTemplate);
+        sheet->AddPage(recipients, kRecipientsTab, kRecipientsPageTemplate);
+      })) {
+    return answer;
+  }
+  answer.accepted = runSheet(sheet, [&] {
+    answer.outputName = document->outputName();
+    answer.recipients = recipients->results();
+  });
+  return answer;
 }
+
+SignEncryptAnswer WidgetUi::askSignEncrypt(const SignEncryptRequest& request) {
+  SignEncryptAnswer answer;
+  COperationSheet* sheet = nullptr;
+  CSignPage* document = nullptr;
+  CRecipientsPage* recipients = nullptr;
+  if (!UiBridge::run([&] {
+        sheet = new COperationSheet();
+        sheet->setTitle(request.caption);
+        sheet->setHelpContext(request.helpContext);
+        document = new CSignPage(prompts_);
+        document->setGroup(request.group);
+        document->setDocument(request.documentName);
+        recipients = new CRecipientsPage(prompts_);
+        sheet->AddPage(document, kDocumentTab, kSignPageTemplate);
+        sheet->AddPage(recipients, kRecipientsTab, kRecipientsPageTemplate);
+      })) {
+    return answer;
+  }
+  answer.accepted = runSheet(sheet, [&] {
+    answer.outputName = document->outputName();
+    answer.author = document->author();
+    answer.detached = document->detached();
+    answer.includeCertificate = document->includeCertificate();
+    answer.includeSigningTime = document->includeSigningTime();
+    answer.recipients = recipients->results();
+  });
+  return answer;
+}
+
 DecryptAnswer WidgetUi::askDecrypt(const DecryptRequest&) {
   not_yet("decrypt");
   return {};

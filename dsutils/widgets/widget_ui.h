@@ -8,6 +8,7 @@
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -17,7 +18,9 @@ class QWidget;
 
 namespace dsutils::widgets {
 
+class COperationSheet;
 class CProgressDlg;
+class FileDialogService;
 class PromptService;
 
 struct WidgetUiOptions {
@@ -25,6 +28,11 @@ struct WidgetUiOptions {
   std::chrono::milliseconds showDelay{3000};
   // The file name reaches the window at most once per interval.
   std::chrono::milliseconds fileInterval{100};
+  // The open dialogs of the pages (Qt's own when null).
+  FileDialogService* fileDialogs = nullptr;
+  // Called on the GUI thread with every operation sheet just shown (tests
+  // drive it from here).
+  std::function<void(COperationSheet&)> sheetShown;
 };
 
 // The window that started the operations (DSUtilSetMainWindow): disabled
@@ -78,6 +86,9 @@ class WidgetUi : public EngineUi {
     bool flushQueued = false;
     std::chrono::steady_clock::time_point lastFile{};
   };
+  // Runs `sheet` (pages added) until it closes; `accepted` is called on the
+  // GUI thread before the sheet and its pages go.
+  bool runSheet(COperationSheet* sheet, const std::function<void()>& accepted);
   void closeDialog(OperationProgress* progress);
   void flushFile(OperationProgress* progress, std::uint64_t id);
 

@@ -2,6 +2,9 @@
 
 #include "platform/registry/string_list.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace platform::reg {
 
 RegistryKey::RegistryKey(Root root) : root_(root) {}
@@ -78,6 +81,9 @@ bool RegistryKey::SetBinary(std::string_view name, const void* bytes, std::uint3
 
 bool RegistryKey::SetObject(std::string_view name, const std::vector<std::string>& list) {
   const auto bytes = serialize_string_list(list);
+  if (bytes.size() > kMaxObjectBytes) {
+    return record(ERROR_INVALID_PARAMETER, REG_BINARY, static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size(), UINT32_MAX)));
+  }
   return set(name, REG_BINARY, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
@@ -124,9 +130,13 @@ bool RegistryKey::QueryBinary(std::string_view name, std::vector<std::uint8_t>& 
 
 bool RegistryKey::QueryObject(std::string_view name, std::vector<std::string>& list) {
   if (!is_open()) return record(ERROR_INVALID_HANDLE, 0, 0);
-  std::vector<std::uint8_t> buf(kMaxObjectBytes);
-  std::uint32_t type = 0, size = kMaxObjectBytes;
-  LSTATUS rc = key_.store()->query_value(key_.id(), name, &type, buf.data(), &size);
+  // Sized first: the buffer is as long as the value, never the limit.
+  std::uint32_t type = 0, size = 0;
+  LSTATUS rc = key_.store()->query_value(key_.id(), name, &type, nullptr, &size);
+  if (rc != ERROR_SUCCESS) return record(rc, type, size);
+  if (size > kMaxObjectBytes) return record(ERROR_MORE_DATA, type, size);
+  std::vector<std::uint8_t> buf(size);
+  rc = key_.store()->query_value(key_.id(), name, &type, buf.data(), &size);
   if (rc != ERROR_SUCCESS) return record(rc, type, size);
   if (type == REG_BINARY) {
     auto parsed = parse_string_list(std::span<const std::uint8_t>(buf.data(), size));

@@ -19,8 +19,9 @@ inline constexpr Root HKEY_CURRENT_USER = Root::CurrentUser;
 // Texts longer than this (terminator included) count as missing. Large
 // enough for a folder path of 1,000 Cyrillic characters in UTF-8.
 inline constexpr std::uint32_t kMaxStringBytes = 4096;
-// Serialised lists longer than this are not read back.
-inline constexpr std::uint32_t kMaxObjectBytes = 4096;
+// Serialised lists longer than this are neither written nor read back
+// (some ten thousand recipients' names).
+inline constexpr std::uint32_t kMaxObjectBytes = 1u << 20;
 
 class RegistryKey {
  public:
@@ -37,6 +38,9 @@ class RegistryKey {
   bool SetDword(std::string_view name, std::uint32_t value);
   bool SetString(std::string_view name, std::string_view text);
   bool SetBinary(std::string_view name, const void* bytes, std::uint32_t length);
+  // Refused (ERROR_INVALID_PARAMETER, nothing written) when the serialised
+  // list is longer than kMaxObjectBytes, so no list is stored that its
+  // reader would refuse.
   bool SetObject(std::string_view name, const std::vector<std::string>& list);
 
   // Each query leaves `out` as it was when it fails. A value of another
