@@ -82,6 +82,10 @@ SignEncryptAnswer WidgetUi::askSignEncrypt(const SignEncryptRequest&) {
   not_yet("sign and encrypt");
   return {};
 }
+RecipientsAnswer WidgetUi::askRecipients(const RecipientsRequest&) {
+  not_yet("recipients");
+  return {};
+}
 DecryptAnswer WidgetUi::askDecrypt(const DecryptRequest&) {
   not_yet("decrypt");
   return {};
