@@ -235,7 +235,8 @@ bool EngineHelper::IsCertificateStored(const QString& valueName, const Distingui
   return session->GetCertificateInfo(stored, info) == kToolkitOk && CompareNames(info.issuer, issuer) == 1;
 }
 
-bool EngineHelper::ImportCertificate(const QByteArray& certificate, const QString& email, OperationProgress* progress) {
+bool EngineHelper::ImportCertificate(const QByteArray& certificate, const QString& email, OperationProgress* progress,
+                                     ImportClash clash) {
   CertificateInfo info;
   const auto session = makeDirectoryCryptoSession();
   if (const int code = session->GetCertificateInfo(certificate, info); code != kToolkitOk) {
@@ -254,6 +255,13 @@ bool EngineHelper::ImportCertificate(const QByteArray& certificate, const QStrin
   QByteArray present;
   if (read_binary(users, name.toStdString(), present)) {
     if (present == certificate) return false;
+    if (clash == ImportClash::kKeepStored) {
+      error_text_loader().LogLine(QStringLiteral("В Локальном справочнике сертификатов уже есть другой сертификат "
+                                                 "с серийным номером %1: он сохранен, новый сертификат (%2) не "
+                                                 "записан.")
+                                      .arg(name, email));
+      return false;
+    }
     const int answer = ShowMessage(QStringLiteral("В Локальном справочнике сертификатов уже есть другой сертификат "
                                                   "с серийным номером %1.\n\nЗаменить?")
                                        .arg(name),

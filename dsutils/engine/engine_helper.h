@@ -6,6 +6,7 @@
 // Paths are Linux paths ("/" separators, absolute means a leading "/").
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -97,7 +98,12 @@ class EngineHelper {
   QString GetCrlSettings();
   bool FindCertificateByEmail(const QString& email, QByteArray& certificate);
   bool IsCertificateStored(const QString& valueName, const DistinguishedName& issuer, bool owner);
-  bool ImportCertificate(const QByteArray& certificate, const QString& email, OperationProgress* progress = nullptr);
+  // What an import does when another certificate is stored under the same
+  // serial: ask the person, or keep the stored one with a log line (an
+  // import nobody waits on, such as a mail client's recipient).
+  enum class ImportClash { kAsk, kKeepStored };
+  bool ImportCertificate(const QByteArray& certificate, const QString& email, OperationProgress* progress = nullptr,
+                         ImportClash clash = ImportClash::kAsk);
   bool SetUserProfile(const QString& valueName, const QString& alias);
   bool SetUserEmail(const QString& valueName, const QString& email);
   static int CompareNames(const DistinguishedName& a, const DistinguishedName& b);
@@ -145,6 +151,10 @@ class EngineHelper {
   // without removing it gets its source back (when it is missing or changed
   // at its path) and is removed. Returns the number of sources put back.
   int ClearTmpRoot();
+  // The mail protocol files (DSM_Protocol*.txt) of TmpRoot() last written
+  // more than 24 hours before `now`: regular files of this user only, never
+  // through a link. The number removed.
+  int RemoveOldMailProtocols(const QDateTime& now);
 
   // --- sorting into folders ---
   bool EnsureSortFolder(const QString& folder, OperationProgress* progress = nullptr);

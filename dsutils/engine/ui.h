@@ -134,6 +134,16 @@ struct SignEncryptAnswer {
   QStringList recipients;
 };
 
+// The sheet with the recipients page alone (a mail message whose addresses
+// have no certificate in the directory).
+struct RecipientsRequest {
+  QString caption;
+};
+struct RecipientsAnswer {
+  bool accepted = false;
+  QStringList names;  // names under which the directory keeps the certificates
+};
+
 struct DecryptRequest {
   OwnerRecord defaultKey;
   QString inputFile;
@@ -184,6 +194,7 @@ class EngineUi {
   virtual SignAnswer askSign(const SignRequest& request) = 0;
   virtual EncryptAnswer askEncrypt(const EncryptRequest& request) = 0;
   virtual SignEncryptAnswer askSignEncrypt(const SignEncryptRequest& request) = 0;
+  virtual RecipientsAnswer askRecipients(const RecipientsRequest& request) = 0;
   virtual DecryptAnswer askDecrypt(const DecryptRequest& request) = 0;
   virtual VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) = 0;
   virtual void showFileInfo(const FileInfoRequest& request) = 0;

@@ -63,6 +63,13 @@ EncryptAnswer ConsoleUi::askEncrypt(const EncryptRequest&) { return answer(optio
 SignEncryptAnswer ConsoleUi::askSignEncrypt(const SignEncryptRequest&) {
   return answer(options_.signEncrypt, "sign and encrypt");
 }
+RecipientsAnswer ConsoleUi::askRecipients(const RecipientsRequest& request) {
+  if (options_.chosenRecipients.isEmpty()) {
+    return answer(std::optional<RecipientsAnswer>(), "recipients");
+  }
+  line(request.caption + QStringLiteral(": ") + options_.chosenRecipients.join(QStringLiteral(", ")));
+  return RecipientsAnswer{true, options_.chosenRecipients};
+}
 DecryptAnswer ConsoleUi::askDecrypt(const DecryptRequest&) { return answer(options_.decrypt, "decrypt"); }
 
 VerifyProtocolAnswer ConsoleUi::showVerifyProtocol(const VerifyProtocolRequest& request) {

@@ -22,6 +22,9 @@ struct ConsoleUiOptions {
   std::optional<EncryptAnswer> encrypt;
   std::optional<SignEncryptAnswer> signEncrypt;
   std::optional<DecryptAnswer> decrypt;
+  // "--choose-recipient=NAME", once per name: the recipients sheet accepted
+  // with these names; none given: cancelled.
+  QStringList chosenRecipients;
   std::optional<QString> folder;
   bool extractDocument = false;
   bool showProgress = true;
@@ -42,6 +45,7 @@ class ConsoleUi : public EngineUi {
   SignAnswer askSign(const SignRequest& request) override;
   EncryptAnswer askEncrypt(const EncryptRequest& request) override;
   SignEncryptAnswer askSignEncrypt(const SignEncryptRequest& request) override;
+  RecipientsAnswer askRecipients(const RecipientsRequest& request) override;
   DecryptAnswer askDecrypt(const DecryptRequest& request) override;
   VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) override;
   void showFileInfo(const FileInfoRequest& request) override;

@@ -29,6 +29,10 @@ EncryptAnswer ScriptedUi::askEncrypt(const EncryptRequest&) { return take(encryp
 SignEncryptAnswer ScriptedUi::askSignEncrypt(const SignEncryptRequest&) {
   return take(signEncrypt_, "signEncrypt", {});
 }
+RecipientsAnswer ScriptedUi::askRecipients(const RecipientsRequest& request) {
+  recipientCaptions_.append(request.caption);
+  return take(recipients_, "recipients", {});
+}
 DecryptAnswer ScriptedUi::askDecrypt(const DecryptRequest&) { return take(decrypt_, "decrypt", {}); }
 
 VerifyProtocolAnswer ScriptedUi::showVerifyProtocol(const VerifyProtocolRequest& request) {

@@ -24,6 +24,7 @@ class ScriptedUi : public EngineUi {
   void queueSign(SignAnswer a) { sign_.push_back(std::move(a)); }
   void queueEncrypt(EncryptAnswer a) { encrypt_.push_back(std::move(a)); }
   void queueSignEncrypt(SignEncryptAnswer a) { signEncrypt_.push_back(std::move(a)); }
+  void queueRecipients(RecipientsAnswer a) { recipients_.push_back(std::move(a)); }
   void queueDecrypt(DecryptAnswer a) { decrypt_.push_back(std::move(a)); }
   void queueVerifyProtocol(VerifyProtocolAnswer a) { verify_.push_back(a); }
   void queueFolder(std::optional<QString> a) { folder_.push_back(std::move(a)); }
@@ -39,6 +40,7 @@ class ScriptedUi : public EngineUi {
   const std::vector<std::string>& calls() const { return calls_; }
   const QStringList& progressFiles() const { return files_; }
   const QStringList& openedDocuments() const { return opened_; }
+  const QStringList& recipientCaptions() const { return recipientCaptions_; }
   int progressSteps() const { return steps_; }
   int unscripted() const { return unscripted_; }
   bool progressShown() const { return shownNow_ > 0; }
@@ -48,6 +50,7 @@ class ScriptedUi : public EngineUi {
   SignAnswer askSign(const SignRequest& request) override;
   EncryptAnswer askEncrypt(const EncryptRequest& request) override;
   SignEncryptAnswer askSignEncrypt(const SignEncryptRequest& request) override;
+  RecipientsAnswer askRecipients(const RecipientsRequest& request) override;
   DecryptAnswer askDecrypt(const DecryptRequest& request) override;
   VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) override;
   void showFileInfo(const FileInfoRequest& request) override;
@@ -83,6 +86,7 @@ class ScriptedUi : public EngineUi {
   std::deque<SignAnswer> sign_;
   std::deque<EncryptAnswer> encrypt_;
   std::deque<SignEncryptAnswer> signEncrypt_;
+  std::deque<RecipientsAnswer> recipients_;
   std::deque<DecryptAnswer> decrypt_;
   std::deque<VerifyProtocolAnswer> verify_;
   std::deque<std::optional<QString>> folder_;
@@ -93,6 +97,7 @@ class ScriptedUi : public EngineUi {
   std::vector<std::string> calls_;
   QStringList files_;
   QStringList opened_;
+  QStringList recipientCaptions_;
   int steps_ = 0;
   int cancelAt_ = 0;
   int unscripted_ = 0;

@@ -46,6 +46,8 @@ const QString kLockSuffix = QStringLiteral(".lock");
 constexpr int kMaxWorkFolders = 10000;
 constexpr int kMaxFolderDepth = 64;
 constexpr qint64 kMaxRecordBytes = 64 * 1024;
+// The mail client has read a protocol file long before this.
+constexpr qint64 kMailProtocolAgeSecs = 24 * 60 * 60;
 
 class FileSystemSession : public ICryptoSession {
  public:
@@ -317,9 +319,39 @@ int EngineHelper::RemoveTmpPath(const QString& folder) {
   return empty_folder(dfd, folder, 0, *this) ? 1 : 0;
 }
 
+int EngineHelper::RemoveOldMailProtocols(const QDateTime& now) {
+  const QString root = TmpRoot();
+  if (root.isEmpty()) return 0;
+  const int dfd = ::open(fs(root).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dfd < 0) return 0;
+  DIR* dir = ::fdopendir(dfd);
+  if (dir == nullptr) {
+    ::close(dfd);
+    return 0;
+  }
+  const qint64 deadline = now.toSecsSinceEpoch() - kMailProtocolAgeSecs;
+  int removed = 0;
+  std::vector<std::string> old;
+  while (const dirent* e = ::readdir(dir)) {
+    const QString name = QFile::decodeName(e->d_name);
+    if (!name.startsWith(QLatin1String("DSM_Protocol")) || !name.endsWith(QLatin1String(".txt"))) continue;
+    struct stat st {};
+    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || st.st_mtime >= deadline)
+      continue;
+    old.emplace_back(e->d_name);
+  }
+  for (const std::string& name : old) {
+    if (::unlinkat(dfd, name.c_str(), 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  return removed;
+}
+
 int EngineHelper::ClearTmpRoot() {
   const QString root = TmpRoot();
   if (root.isEmpty()) return 0;
+  RemoveOldMailProtocols(QDateTime::currentDateTime());
   int restored = 0;
   const QStringList locks = QDir(root).entryList({QStringLiteral("*") + kLockSuffix}, QDir::Files | QDir::Hidden);
   for (const QString& lockName : locks) {

@@ -163,6 +163,23 @@ SignEncryptAnswer WidgetUi::askSignEncrypt(const SignEncryptRequest& request) {
   return answer;
 }
 
+RecipientsAnswer WidgetUi::askRecipients(const RecipientsRequest& request) {
+  RecipientsAnswer answer;
+  COperationSheet* sheet = nullptr;
+  CRecipientsPage* recipients = nullptr;
+  if (!UiBridge::run([&] {
+        sheet = new COperationSheet();
+        sheet->setTitle(request.caption);
+        sheet->setHelpContext(0);
+        recipients = new CRecipientsPage(prompts_);
+        sheet->AddPage(recipients, kRecipientsTab, kRecipientsPageTemplate);
+      })) {
+    return answer;
+  }
+  answer.accepted = runSheet(sheet, [&] { answer.names = recipients->results(); });
+  return answer;
+}
+
 DecryptAnswer WidgetUi::askDecrypt(const DecryptRequest&) {
   not_yet("decrypt");
   return {};

@@ -59,6 +59,7 @@ class WidgetUi : public EngineUi {
   SignAnswer askSign(const SignRequest& request) override;
   EncryptAnswer askEncrypt(const EncryptRequest& request) override;
   SignEncryptAnswer askSignEncrypt(const SignEncryptRequest& request) override;
+  RecipientsAnswer askRecipients(const RecipientsRequest& request) override;
   DecryptAnswer askDecrypt(const DecryptRequest& request) override;
   VerifyProtocolAnswer showVerifyProtocol(const VerifyProtocolRequest& request) override;
   void showFileInfo(const FileInfoRequest& request) override;

@@ -358,6 +358,23 @@ TEST_F(CertDirectory, ImportOfAnotherCaCertificateUnderAStoredSerialAsksFirst) {
   EXPECT_FALSE(helper_.FindCertificateByEmail("ivanov@example.ru", found));
 }
 
+// A mail client waits on the import: nothing is asked, the stored
+// certificate stays, and the log says so.
+TEST_F(CertDirectory, ImportThatNeverAsksKeepsTheStoredCertificateUnderAClashingSerial) {
+  testing::ScopedOpenSslFactory crypto;
+  ASSERT_TRUE(log_to_scratch());
+  ASSERT_TRUE(helper_.ImportCertificate(certA_, "ivanov@example.ru"));
+  ui_.queueMessage(IDYES);  // would replace it, were it asked
+  EXPECT_FALSE(
+      helper_.ImportCertificate(certB_, "beta@example.ru", nullptr, EngineHelper::ImportClash::kKeepStored));
+  EXPECT_TRUE(ui_.messages().empty());
+  EXPECT_EQ(stored_user("1A2B"), certA_);
+  QByteArray found;
+  EXPECT_FALSE(helper_.FindCertificateByEmail("beta@example.ru", found));
+  const QString logged = QString::fromStdString(read_file(path("events.log")));
+  EXPECT_TRUE(logged.contains("1A2B") && logged.contains("beta@example.ru")) << logged.toStdString();
+}
+
 TEST_F(CertDirectory, ImportOfUndecodableBytesShowsTheToolkitError) {
   testing::ScopedOpenSslFactory crypto;
   EXPECT_FALSE(helper_.ImportCertificate("garbage", "x@y"));

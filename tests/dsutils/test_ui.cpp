@@ -203,5 +203,30 @@ TEST_F(ConsoleSeam, BoxesGoToTheStreamAndQuestionsTakeTheGivenAnswer) {
   EXPECT_NE(printed().find("\"sign\""), std::string::npos);
 }
 
+TEST_F(ConsoleSeam, TheRecipientsSheetTakesTheChosenNamesElseItIsCancelled) {
+  ConsoleUiOptions o;
+  o.chosenRecipients = {"Иванов", "b@example.org"};
+  ConsoleUi chosen(o, out_);
+  const RecipientsAnswer a = chosen.askRecipients({"Задайте получателя"});
+  EXPECT_TRUE(a.accepted);
+  EXPECT_EQ(a.names, o.chosenRecipients);
+
+  ConsoleUi none(ConsoleUiOptions{}, out_);
+  const RecipientsAnswer b = none.askRecipients({"Задайте получателя"});
+  EXPECT_FALSE(b.accepted);
+  EXPECT_TRUE(b.names.isEmpty());
+  EXPECT_NE(printed().find("\"recipients\""), std::string::npos);
+}
+
+TEST_F(Seam, TheRecipientsSheetAnswersFromItsQueue) {
+  ui_.queueRecipients({true, {"first", "second"}});
+  const RecipientsAnswer a = ui_.askRecipients({"Задайте получателя"});
+  EXPECT_TRUE(a.accepted);
+  EXPECT_EQ(a.names, (QStringList{"first", "second"}));
+  EXPECT_FALSE(ui_.askRecipients({"again"}).accepted);  // nothing queued: cancelled and counted
+  EXPECT_EQ(ui_.unscripted(), 1);
+  EXPECT_EQ(ui_.recipientCaptions(), (QStringList{"Задайте получателя", "again"}));
+}
+
 }  // namespace
 }  // namespace dsutils

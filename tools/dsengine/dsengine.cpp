@@ -13,6 +13,7 @@
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
 #include "dsutils/engine/file_state.h"
+#include "dsutils/engine/mail.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/ui_console.h"
 #include "dsutils/engine/unpack_file.h"
@@ -24,7 +25,7 @@ using namespace dsutils;
 void usage(std::FILE* out) {
   std::fprintf(out,
                "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify|file-state|\n"
-               "                extract-document [options] FILE...\n"
+               "                extract-document|mail-sign-encrypt|mail-unpack [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
@@ -41,6 +42,12 @@ void usage(std::FILE* out) {
                "  extract-document  write the document of the signed FILE (.sgn or .sga) beside\n"
                "                  it under a free name and print \"document=PATH\"; result 1 when\n"
                "                  written, 0 otherwise\n"
+               "  mail-sign-encrypt --attach=P... --recipient=EMAIL[:PEMFILE]... [--sign] [--encrypt]\n"
+               "                  protect the attachments of an outgoing message beside themselves\n"
+               "  mail-unpack --attach=P... [--sort] [--extract]\n"
+               "                  open the attachments of a received message and write its protocol\n"
+               "                  (both print each attachment's processed name, status and error\n"
+               "                  text, the protocol path and the success word)\n"
                "options:\n"
                "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
                "                     encryption goes to the saved recipients\n"
@@ -48,7 +55,12 @@ void usage(std::FILE* out) {
                "  --extract          unpack: extract the signed document after verification\n"
                "  --detached         sign into a .sga archive\n"
                "  --author=ENTRY     the executor entry that signs (default: the executor)\n"
-               "  --recipient=NAME   a recipient of the local directory (repeatable)\n"
+               "  --recipient=NAME   a recipient of the local directory (repeatable); for\n"
+               "                     mail-sign-encrypt an e-mail address, with :PEMFILE its certificate\n"
+               "  --attach=PATH      a mail attachment (repeatable)\n"
+               "  --sign --encrypt   mail-sign-encrypt: what is done to each attachment\n"
+               "  --sort             mail-unpack: sort into the mail sorting folders\n"
+               "  --choose-recipient=NAME  the answer of the recipients sheet (repeatable)\n"
                "  --yes | --no       the answer to every question (default: --no)\n"
                "  --password-fd=N    read key passwords, one per line, from descriptor N\n"
                "Ctrl-C cancels the running operation; a second Ctrl-C ends the program.\n");
@@ -65,6 +77,11 @@ struct Options {
   QStringList recipients;
   int answer = IDNO;
   int passwordFd = -1;
+  QStringList attachments;
+  QStringList chosen;
+  bool mailSign = false;
+  bool mailEncrypt = false;
+  bool mailSort = false;
 };
 
 bool value_of(std::string_view arg, std::string_view name, QString& out) {
@@ -91,6 +108,16 @@ int parse(int argc, char** argv, Options& o) {
       o.detached = true;
     } else if (arg == "--extract") {
       o.extract = true;
+    } else if (arg == "--sign") {
+      o.mailSign = true;
+    } else if (arg == "--encrypt") {
+      o.mailEncrypt = true;
+    } else if (arg == "--sort") {
+      o.mailSort = true;
+    } else if (value_of(arg, "--attach=", v)) {
+      o.attachments << QFileInfo(v).absoluteFilePath();
+    } else if (value_of(arg, "--choose-recipient=", v)) {
+      o.chosen << v;
     } else if (arg == "--yes") {
       o.answer = IDYES;
     } else if (arg == "--no") {
@@ -121,10 +148,10 @@ int parse(int argc, char** argv, Options& o) {
   }
   if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "sign-encrypt" &&
       o.command != "unpack" && o.command != "unpack-group" && o.command != "verify" && o.command != "file-state" &&
-      o.command != "extract-document") {
+      o.command != "extract-document" && o.command != "mail-sign-encrypt" && o.command != "mail-unpack") {
     std::fprintf(stderr,
                  "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group, verify, "
-                 "file-state or extract-document\n");
+                 "file-state, extract-document, mail-sign-encrypt or mail-unpack\n");
     usage(stderr);
     return 2;
   }
@@ -135,6 +162,58 @@ int parse(int argc, char** argv, Options& o) {
     return 2;
   }
   return 0;
+}
+
+// Reads a recipient's PEM file (bounded: a certificate is a few KiB).
+bool read_pem(const QString& path, QString& text) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly) || f.size() > 64 * 1024) return false;
+  text = QString::fromLatin1(f.readAll());
+  return true;
+}
+
+int run_mail(const Options& o, ConsoleUi& console) {
+  QList<AttachmentRecord> attachments;
+  for (const QString& a : o.attachments) attachments.append(AttachmentRecord{a, {}, {}, 1});
+  QList<RecipientPair> recipients;
+  for (const QString& r : o.recipients) {
+    RecipientPair pair;
+    const qsizetype colon = r.indexOf(QLatin1Char(':'));
+    pair.email = colon < 0 ? r : r.left(colon);
+    if (colon >= 0 && !read_pem(r.mid(colon + 1), pair.certificate)) {
+      std::fprintf(stderr, "dsengine: cannot read the certificate file %s\n", r.mid(colon + 1).toLocal8Bit().constData());
+      return 2;
+    }
+    recipients.append(pair);
+  }
+  MailJob job;
+  job.attachments = &attachments;
+  job.recipients = &recipients;
+  job.sign = o.mailSign;
+  job.encrypt = o.mailEncrypt;
+  job.sorting = o.mailSort;
+  job.extract = o.extract;
+  {
+    const OperationUiScope scope(&console);
+    EngineHelper::setUi(&console);
+    if (o.command == "mail-unpack")
+      MailUnpack(&job);
+    else
+      MailSignEncrypt(&job);
+    EngineHelper::setUi(nullptr);
+  }
+  // The routine released the job before it returned.
+  job.done.acquire();
+  for (const AttachmentRecord& a : attachments) {
+    std::printf("attachment=%s\nprocessed=%s\nstatus=%d\nerror=%s\n", QFile::encodeName(a.path).constData(),
+                QFile::encodeName(a.processedName).constData(), a.status, a.errorText.toUtf8().constData());
+  }
+  if (o.command == "mail-unpack") {
+    std::printf("protocol=%s\nprotocol-error=%d\n", QFile::encodeName(job.resultText).constData(), job.error);
+  }
+  std::printf("success=%d\n", job.success ? 1 : 0);
+  std::fflush(stdout);
+  return job.success ? 0 : 1;
 }
 
 }  // namespace
@@ -201,7 +280,10 @@ int main(int argc, char** argv) {
                                                 : first + QStringLiteral(".out");
   ui.decrypt = decrypt;
   ui.extractDocument = o.extract;
+  ui.chosenRecipients = o.chosen;
   ConsoleUi console(ui);
+
+  if (o.command == "mail-sign-encrypt" || o.command == "mail-unpack") return run_mail(o, console);
 
   if (o.command == "verify") {
     const OperationUiScope scope(&console);
