@@ -78,6 +78,9 @@ class EngineHelper {
   QString GetUserProfile(const QString& valueName);
   bool LoadDirectoryCertificate(const QString& valueName, QByteArray& certificate);
   bool EnumCaCertificate(std::uint32_t index, QByteArray& certificate);
+  // The name of the index-th personal entry (a subkey of Certificats\Owner, in
+  // the store's order); false past the last one or without the key.
+  bool EnumOwnerEntry(std::uint32_t index, QString& name);
   QString GetCrlSettings();
   bool FindCertificateByEmail(const QString& email, QByteArray& certificate);
   bool IsCertificateStored(const QString& valueName, const DistinguishedName& issuer, bool owner);
