@@ -95,6 +95,9 @@ class EngineHelper {
   // made: its name (the certificate's serial text) and bytes. False past
   // the last one.
   bool EnumUserCertificate(std::uint32_t index, QString& valueName, QByteArray& certificate);
+  // The name of the index-th personal entry (a subkey of Certificats\Owner, in
+  // the store's order); false past the last one or without the key.
+  bool EnumOwnerEntry(std::uint32_t index, QString& name);
   QString GetCrlSettings();
   bool FindCertificateByEmail(const QString& email, QByteArray& certificate);
   bool IsCertificateStored(const QString& valueName, const DistinguishedName& issuer, bool owner);
