@@ -14,6 +14,8 @@
 #include <QVBoxLayout>
 
 #include "dsutils/engine/crypto_session.h"
+#include "dsutils/widgets/author_list.h"
+#include "dsutils/widgets/certificate_viewer_loader.h"
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/prompt_service.h"
 
@@ -69,6 +71,14 @@ QString sign_page_format_change(const QString& output, bool detached) {
   const QString rest = output.chopped(kEncExt.size());
   if (!rest.endsWith(QStringLiteral(".sga")) && !rest.endsWith(QStringLiteral(".sgn"))) return output;
   return rest.chopped(4) + sign_page_extension(detached);
+}
+
+CertificateViewer library_certificate_viewer() {
+  return [](const QByteArray& certificate) {
+    // Kept for the process: a viewer window may outlive the page.
+    static auto* loader = new CertificateViewerLoader();
+    loader->ShowBuffer(certificate);
+  };
 }
 
 QToolButton* make_browse_button(QWidget* parent) {
@@ -190,6 +200,10 @@ CSignPage::CSignPage(PromptService& prompts, QWidget* parent)
       browse_(make_browse_button(this)) {
   exists_ = [this](const QString& path) { return helper().FileExists(path); };
   unique_ = [](const QString& path) { return GetUnicalName(path); };
+  fillAuthors_ = [this](QComboBox& combo, std::vector<OwnerRecord>& authors) {
+    FillAuthorList(combo, authors, helper());
+  };
+  viewer_ = library_certificate_viewer();
   documentEdit_->setObjectName(QStringLiteral("edit205"));
   documentEdit_->setReadOnly(true);
   authors_->setObjectName(QStringLiteral("combo201"));

@@ -91,6 +91,9 @@ using AuthorListFiller = std::function<void(QComboBox& combo, std::vector<OwnerR
 // Shows a certificate in the outside viewer.
 using CertificateViewer = std::function<void(const QByteArray& certificate)>;
 
+// The outside viewer (CertificateViewerLoader), loaded once for the process.
+CertificateViewer library_certificate_viewer();
+
 class CSignPage : public SheetPage {
  public:
   CSignPage(PromptService& prompts, QWidget* parent = nullptr);

@@ -10,7 +10,10 @@
 #include <algorithm>
 
 #include "dsutils/engine/crypto_session.h"
+#include "dsutils/widgets/author_list.h"
+#include "dsutils/widgets/certificate_viewer_loader.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "platform/codepage/codepage.h"
 
 namespace dsutils::widgets {
 
@@ -18,6 +21,11 @@ namespace {
 
 // Value names longer than this are not the directory's serial texts.
 constexpr qsizetype kMaxValueName = 256;
+
+// The toolkit's texts are in the local code page.
+QString local_text(const QByteArray& text) {
+  return QString::fromStdString(platform::ansi_to_utf8(std::string_view(text.constData(), text.size())));
+}
 
 std::vector<ListColumn> recipient_columns() {
   return {
@@ -49,26 +57,17 @@ QPixmap person_image(const QColor& body, const QColor& mark) {
 
 // The personal entries of the directory, in the store's order.
 bool owner_entry_at(EngineHelper& helper, std::uint32_t index, QString& name) {
-  (void)helper;
-  (void)index;
-  (void)name;
-  return false;
+  return helper.EnumOwnerEntry(index, name);
 }
 
 }  // namespace
 
 QStringList recipient_cells(int number, const CertificateInfo& info, const QString& alias) {
-  const QString cn = QString::fromUtf8(info.subject.CN);
-  const QString owner = info.subject.Email.isEmpty()
-                            ? cn
-                            : QStringLiteral("%1 <%2>").arg(cn, QString::fromUtf8(info.subject.Email));
-  return {QString::number(number),
-          owner,
-          QString::fromUtf8(info.issuer.CN),
-          QString::fromUtf8(info.serial),
-          QString::fromUtf8(info.notBefore),
-          QString::fromUtf8(info.notAfter),
-          alias};
+  const QString cn = local_text(info.subject.CN);
+  const QString owner =
+      info.subject.Email.isEmpty() ? cn : QStringLiteral("%1 <%2>").arg(cn, local_text(info.subject.Email));
+  return {QString::number(number),       owner, local_text(info.issuer.CN), local_text(info.serial),
+          local_text(info.notBefore), local_text(info.notAfter), alias};
 }
 
 QList<QPixmap> recipient_images() {
@@ -85,6 +84,7 @@ CRecipientsPage::CRecipientsPage(PromptService& prompts, QWidget* parent)
       remove_(new QPushButton(QStringLiteral("Удалить"), this)),
       clear_(new QPushButton(QStringLiteral("Очистить"), this)),
       view_(new QPushButton(QStringLiteral("Просмотр"), this)) {
+  viewer_ = library_certificate_viewer();
   directory_->setObjectName(QStringLiteral("list213"));
   recipients_->setObjectName(QStringLiteral("list223"));
   add_->setObjectName(QStringLiteral("button210"));
@@ -118,7 +118,8 @@ CRecipientsPage::CRecipientsPage(PromptService& prompts, QWidget* parent)
   connect(view_, &QPushButton::clicked, this, [this] { OnView(); });
   connect(directory_, &QAbstractItemView::doubleClicked, this, [this] { OnAdd(); });
   connect(recipients_, &QAbstractItemView::doubleClicked, this, [this] { OnRemove(); });
-  connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) { onFocusChanged(old, now); });
+  focusWatch_ = connect(qApp, &QApplication::focusChanged, this,
+                        [this](QWidget* old, QWidget* now) { onFocusChanged(old, now); });
   // A row chosen in the list that has the focus enables its button at once
   // (the focus arrives before the click's selection).
   for (SortableListCtrl* list : {directory_, recipients_}) {
@@ -132,6 +133,8 @@ CRecipientsPage::CRecipientsPage(PromptService& prompts, QWidget* parent)
 }
 
 CRecipientsPage::~CRecipientsPage() {
+  // The children's destruction moves the focus: this object no longer hears it.
+  QObject::disconnect(focusWatch_);
   if (!initialised_) return;
   directory_->SaveColumnWidths();
   recipients_->SaveColumnWidths();
@@ -209,6 +212,7 @@ void CRecipientsPage::FillDirectoryList() {
 
   QString entry;
   for (std::uint32_t i = 0; owner_entry_at(h, i, entry); ++i) {
+    if (entry.isEmpty() || entry.size() > kMaxOwnerEntryName) continue;
     OwnerRecord record;
     record.name = entry;
     CertificateInfo info;
@@ -218,7 +222,7 @@ void CRecipientsPage::FillDirectoryList() {
     }
     int image = kImageOtherUser;
     if (executorDescribed) {
-      image = QString::fromUtf8(info.serial) == executorName_ &&
+      image = local_text(info.serial) == executorName_ &&
                       EngineHelper::CompareNames(info.issuer, executorIssuer) != 0
                   ? kImageExecutor
                   : kImagePersonal;

@@ -96,6 +96,7 @@ class CRecipientsPage : public SheetPage {
   bool savedReadable_ = true;
   bool focusDirectory_ = true;
   bool initialised_ = false;
+  QMetaObject::Connection focusWatch_;
   SortableListCtrl* directory_;
   SortableListCtrl* recipients_;
   QPushButton* add_;
