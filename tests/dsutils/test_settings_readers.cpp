@@ -166,37 +166,79 @@ TEST_F(SettingsReaders, LdapSettings) {
 }
 
 TEST_F(SettingsReaders, EncryptSettings) {
+  using S = SavedListState;
   struct Case {
     const char* name;
     KeySetup setup;
     std::uint32_t isAuto;
     QStringList users;
+    SavedListState state;
   };
   const Case cases[] = {
-      {"missing key: created, defaults", nullptr, 0, {}},
+      {"missing key: created, defaults", nullptr, 0, {}, S::Missing},
       {"list present",
        [](RegistryKey& k) {
          k.SetDword("IsAuto", 1);
          k.SetObject("Users", {"0A", "Пётр"});
        },
        1,
-       {"0A", "Пётр"}},
-      {"Users as text: the caller's list stands", [](RegistryKey& k) { k.SetString("Users", "0A"); }, 0, {"caller"}},
-      {"Users longer than 4,096 bytes: emptied",
+       {"0A", "Пётр"},
+       S::Read},
+      {"Users as text: the caller's list stands",
+       [](RegistryKey& k) { k.SetString("Users", "0A"); },
+       0,
+       {"caller"},
+       S::Unreadable},
+      {"Users of 6,000 bytes: read",
        [](RegistryKey& k) { k.SetObject("Users", std::vector<std::string>(30, std::string(200, 'u'))); },
        0,
-       {}},
-      {"IsAuto of another type", [](RegistryKey& k) { k.SetString("IsAuto", "1"); }, 0, {}},
+       QStringList(30, QString(200, QLatin1Char('u'))),
+       S::Read},
+      {"Users longer than 1 MiB: emptied, unreadable",
+       [](RegistryKey& k) {
+         const std::vector<std::uint8_t> big(platform::reg::kMaxObjectBytes + 1, 0);
+         k.SetBinary("Users", big.data(), static_cast<std::uint32_t>(big.size()));
+       },
+       0,
+       {},
+       S::Unreadable},
+      {"Users damaged: emptied, unreadable",
+       [](RegistryKey& k) {
+         const std::uint8_t bad[] = {3, 0, 1, 'a'};
+         k.SetBinary("Users", bad, sizeof(bad));
+       },
+       0,
+       {},
+       S::Unreadable},
+      {"IsAuto of another type", [](RegistryKey& k) { k.SetString("IsAuto", "1"); }, 0, {}, S::Missing},
   };
   for (const auto& c : cases) {
     platform::reg::Store::current_user()->delete_tree(platform::reg::Store::kRoot, kProductKey);
     prepare("\\Property\\Encript", c.setup);
     std::uint32_t isAuto = 5;
     QStringList users = {"caller"};
-    ASSERT_TRUE(engine_helper().GetEncryptSettings(isAuto, users)) << c.name;
+    SavedListState state = S::Read;
+    ASSERT_TRUE(engine_helper().GetEncryptSettings(isAuto, users, &state)) << c.name;
     EXPECT_EQ(isAuto, c.isAuto) << c.name;
     EXPECT_EQ(users, c.users) << c.name;
+    EXPECT_EQ(state, c.state) << c.name;
   }
+}
+
+TEST_F(SettingsReaders, EncryptUsersWrittenAsTheReaderReadsThem) {
+  QStringList names;
+  for (int i = 0; i < 500; ++i) names << QStringLiteral("%1").arg(i, 40, 16, QLatin1Char('0'));
+  ASSERT_TRUE(engine_helper().SetEncryptUsers(names));
+  std::uint32_t isAuto = 0;
+  QStringList back;
+  SavedListState state = SavedListState::Missing;
+  ASSERT_TRUE(engine_helper().GetEncryptSettings(isAuto, back, &state));
+  EXPECT_EQ(state, SavedListState::Read);
+  EXPECT_EQ(back, names);
+  // A list its reader would refuse is not written: the stored one stays.
+  EXPECT_FALSE(engine_helper().SetEncryptUsers(QStringList(5, QString(300000, QLatin1Char('x')))));
+  ASSERT_TRUE(engine_helper().GetEncryptSettings(isAuto, back, &state));
+  EXPECT_EQ(back, names);
 }
 
 TEST_F(SettingsReaders, DebugFlag) {

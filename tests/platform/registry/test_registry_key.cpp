@@ -151,9 +151,24 @@ TEST_F(RegistryKeyTest, ObjectsRoundTripWithinTheirLimit) {
   EXPECT_TRUE(key_.QueryObject("Users", got));
   EXPECT_EQ(got, std::vector<std::string>{"old"});
 
-  // Longer than 4,096 bytes: not read back.
-  ASSERT_TRUE(key_.SetObject("Users", std::vector<std::string>(20, std::string(250, 'u'))));
-  EXPECT_GT(key_.last_size(), kMaxObjectBytes);
+  // Beyond the old 4,096 bytes: read back whole.
+  const std::vector<std::string> many(20, std::string(250, 'u'));
+  ASSERT_TRUE(key_.SetObject("Users", many));
+  EXPECT_GT(key_.last_size(), 4096u);
+  ASSERT_TRUE(key_.QueryObject("Users", got));
+  EXPECT_EQ(got, many);
+
+  // Longer than the limit: not written (the stored list stays), and a value
+  // that long written otherwise is not read back.
+  got = {"old"};
+  const std::vector<std::string> huge(5, std::string(kMaxObjectBytes / 4, 'h'));
+  EXPECT_FALSE(key_.SetObject("Users", huge));
+  EXPECT_EQ(key_.last_error(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(key_.QueryObject("Users", got));
+  EXPECT_EQ(got, many);
+  const std::vector<std::uint8_t> big(kMaxObjectBytes + 1, 0);
+  ASSERT_TRUE(key_.SetBinary("Users", big.data(), static_cast<std::uint32_t>(big.size())));
+  got = {"old"};
   EXPECT_FALSE(key_.QueryObject("Users", got));
   EXPECT_EQ(got, std::vector<std::string>{"old"});
 
