@@ -180,7 +180,7 @@ TEST_F(SheetWindows, SignEncryptSheet) {
         QTest::mouseClick(sheet.okButton(), Qt::LeftButton);
       });
   EXPECT_TRUE(answer.accepted);
-  EXPECT_EQ(answer.outputName, document_ + QStringLiteral(".sgn.enc"));
+  EXPECT_EQ(answer.outputName.toStdString(), (document_ + sign_page_extension(answer.detached)).toStdString());
   ASSERT_TRUE(answer.author.has_value());
   EXPECT_EQ(answer.author->name, QStringLiteral("71"));
   EXPECT_EQ(answer.recipients, QStringList{QStringLiteral("61")});
