@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QPixmap>
+#include <QRandomGenerator>
+#include <QTest>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -21,11 +23,17 @@
 #include "crypto/pkey/key_envelope.h"
 #include "crypto/rand/rand.h"
 #include "dsutils/engine/crypto_session.h"
+#include "dsutils/widgets/encrypt_pages.h"
+#include "dsutils/widgets/file_dialog_service.h"
+#include "dsutils/widgets/operation_sheet.h"
 #include "dsutils/widgets/progress_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/recipients_page.h"
+#include "dsutils/widgets/sortable_list.h"
 #include "dsutils/widgets/ui_bridge.h"
 #include "dsutils/widgets/widget_ui.h"
 #include "quillon2/ql_keys.h"
+#include "tests/dsutils_com/recipient_directory.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
 
@@ -155,6 +163,149 @@ void BM_ProgressDialogMadeAndPainted(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ProgressDialogMadeAndPainted)->Unit(benchmark::kMillisecond);
+
+// A list of `rows` rows of seven columns: numbers, Cyrillic names, issuers,
+// serials and dates, as the certificate lists hold them.
+void fill_list(dsutils::widgets::SortableListCtrl& list, int rows) {
+  using dsutils::widgets::ListColumn;
+  using dsutils::widgets::ListRow;
+  std::vector<ListColumn> columns;
+  for (const char* h : {"№", "Владелец", "Издатель", "Серийный номер", "Начало периода", "Конец периода", "Псевдоним"})
+    columns.push_back({QString::fromUtf8(h), Qt::AlignLeft, 100});
+  list.InsertColumns(std::move(columns));
+  QRandomGenerator random(42);
+  const QStringList names{"Иванов", "петров", "Сидорова", "Ёлкин", "Abramov", "Яковлев", "жуков"};
+  std::vector<ListRow> all;
+  all.reserve(static_cast<std::size_t>(rows));
+  for (int r = 0; r < rows; ++r) {
+    const QString who = names[static_cast<int>(random.bounded(names.size()))];
+    all.push_back(
+        ListRow{{QString::number(r + 1), QStringLiteral("%1 %2").arg(who).arg(random.bounded(1000)),
+                 QStringLiteral("УЦ %1").arg(random.bounded(5)), QString::number(random.generate64(), 16).toUpper(),
+                 QStringLiteral("%1.01.2026 10:00:00").arg(random.bounded(1, 29), 2, 10, QLatin1Char('0')),
+                 QStringLiteral("%1.12.2027 10:00:00").arg(random.bounded(1, 29), 2, 10, QLatin1Char('0')), who},
+                0,
+                nullptr});
+  }
+  list.rows().appendRows(std::move(all));
+}
+
+// A plain click on a heading of a 10,000-row list (one pass, the view
+// shown).
+void BM_HeaderClickSort10k(benchmark::State& state) {
+  app();
+  dsutils::widgets::SortableListCtrl list;
+  fill_list(list, 10000);
+  list.resize(800, 400);
+  list.show();
+  int column = 1;
+  for (auto _ : state) {
+    list.SortByColumn(column, false);
+    QCoreApplication::processEvents();
+    column = column % 6 + 1;
+  }
+}
+BENCHMARK(BM_HeaderClickSort10k)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A Ctrl-click with three keys: three stable passes.
+void BM_CtrlClickSortThreeKeys10k(benchmark::State& state) {
+  app();
+  dsutils::widgets::SortableListCtrl list;
+  fill_list(list, 10000);
+  list.resize(800, 400);
+  list.show();
+  list.SortByColumn(2, false);
+  list.SortByColumn(6, true);
+  for (auto _ : state) {
+    list.SortByColumn(1, true);  // moved to the end each time: always three keys
+    QCoreApplication::processEvents();
+  }
+  state.counters["keys"] = static_cast<double>(list.sortState().keys().size());
+}
+BENCHMARK(BM_CtrlClickSortThreeKeys10k)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A scratch directory of 2,000 other users' certificates.
+struct Directory {
+  std::string dir;
+  bool ready = false;
+  Directory() {
+    dir = bench_support::temp_dir() + "/dossar-bench-recipients";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ::setenv("DOSSAR_REGISTRY_DB", (dir + "/registry.db").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    if (!dsutils::testing::start_test_crypto()) return;
+    for (int i = 0; i < 2000; ++i) {
+      const long serial = 0x100000 + i;
+      const QByteArray der = dsutils::testing::make_user_certificate(QStringLiteral("Получатель %1").arg(i), serial);
+      if (der.isEmpty() ||
+          !dsutils::testing::add_other_user(dsutils::testing::serial_text(serial), der, QStringLiteral("П%1").arg(i)))
+        return;
+    }
+    ready = true;
+  }
+  ~Directory() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+};
+
+Directory& directory() {
+  static Directory* d = new Directory();
+  return *d;
+}
+
+void BM_RecipientsPageFill2000(benchmark::State& state) {
+  app();
+  Directory& d = directory();
+  if (!d.ready) return state.SkipWithError("no directory");
+  dsutils::widgets::ScriptedPromptService prompts;
+  dsutils::CryptoSession describer;
+  int rows = 0;
+  for (auto _ : state) {
+    dsutils::widgets::CRecipientsPage page(prompts);
+    page.setDescriber(&describer);
+    page.initPage();
+    rows = page.directoryList()->rows().rowCount();
+  }
+  state.counters["rows"] = rows;
+}
+BENCHMARK(BM_RecipientsPageFill2000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The encrypt sheet made, opened and shown (its recipients page over the
+// 2,000-certificate directory is not what this measures: an empty one).
+void BM_EncryptSheetOpens(benchmark::State& state) {
+  app();
+  const std::string dir = bench_support::temp_dir() + "/dossar-bench-sheet";
+  std::filesystem::create_directories(dir);
+  ::setenv("DOSSAR_REGISTRY_DB", (dir + "/registry.db").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  dsutils::widgets::ScriptedPromptService prompts;
+  dsutils::widgets::ScriptedFileDialogService files;
+  dsutils::CryptoSession describer;
+  const auto open_once = [&] {
+    dsutils::widgets::COperationSheet sheet(nullptr, [](int) {});
+    sheet.setTitle(QStringLiteral("Зашифровать"));
+    sheet.setHelpContext(68);
+    auto* document = new dsutils::widgets::CEncryptFilePage(prompts, files);
+    document->setInput(QStringLiteral("/home/user/Документы/договор.doc"));
+    auto* recipients = new dsutils::widgets::CRecipientsPage(prompts);
+    recipients->setDescriber(&describer);
+    sheet.AddPage(document, QStringLiteral(" Документ "), 204);
+    sheet.AddPage(recipients, QStringLiteral(" Получатели "), 205);
+    sheet.open();
+    if (!QTest::qWaitForWindowExposed(&sheet)) return false;
+    sheet.reject();
+    return true;
+  };
+  if (!open_once()) return state.SkipWithError("the sheet was not shown");  // warm-up: fonts, styles
+  for (auto _ : state) {
+    if (!open_once()) return state.SkipWithError("the sheet was not shown");
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_EncryptSheetOpens)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -318,7 +318,8 @@ bool CSignPage::validatePage() {
   const QVariant item = authors_->currentIndex() >= 0 ? authors_->currentData() : QVariant();
   if (item.isValid()) {
     const int index = item.toInt();
-    if (index >= 0 && index < static_cast<int>(authorList_.size())) author_ = authorList_[static_cast<std::size_t>(index)];
+    if (index >= 0 && index < static_cast<int>(authorList_.size()))
+      author_ = authorList_[static_cast<std::size_t>(index)];
   }
   if (!author_) {
     page_message(prompts_, QStringLiteral("Не задан  автор подписи!"), MB_OK | MB_ICONSTOP);

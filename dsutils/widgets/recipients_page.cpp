@@ -66,8 +66,9 @@ QStringList recipient_cells(int number, const CertificateInfo& info, const QStri
   const QString cn = local_text(info.subject.CN);
   const QString owner =
       info.subject.Email.isEmpty() ? cn : QStringLiteral("%1 <%2>").arg(cn, local_text(info.subject.Email));
-  return {QString::number(number),       owner, local_text(info.issuer.CN), local_text(info.serial),
-          local_text(info.notBefore), local_text(info.notAfter), alias};
+  return {
+      QString::number(number),   owner, local_text(info.issuer.CN), local_text(info.serial), local_text(info.notBefore),
+      local_text(info.notAfter), alias};
 }
 
 QList<QPixmap> recipient_images() {
@@ -222,8 +223,7 @@ void CRecipientsPage::FillDirectoryList() {
     }
     int image = kImageOtherUser;
     if (executorDescribed) {
-      image = local_text(info.serial) == executorName_ &&
-                      EngineHelper::CompareNames(info.issuer, executorIssuer) != 0
+      image = local_text(info.serial) == executorName_ && EngineHelper::CompareNames(info.issuer, executorIssuer) != 0
                   ? kImageExecutor
                   : kImagePersonal;
     }
@@ -354,11 +354,10 @@ bool CRecipientsPage::validatePage() {
     // One recipient who is not the executor: with no executor set the one
     // listed certificate is as good a recipient as any.
     if (record != nullptr && (executorName_.isEmpty() || record->name != executorName_)) return true;
-    const int answer =
-        page_message(prompts_,
-                     QStringLiteral(
-                         "В списке получателей задан только сертификат Исполнителя!\n\nДобавить других получателей?"),
-                     MB_YESNO | MB_ICONQUESTION);
+    const int answer = page_message(
+        prompts_,
+        QStringLiteral("В списке получателей задан только сертификат Исполнителя!\n\nДобавить других получателей?"),
+        MB_YESNO | MB_ICONQUESTION);
     return answer != IDYES;
   }
   page_message(prompts_, QStringLiteral("Не заданы сертификаты получателей!"), MB_OK | MB_ICONSTOP);

@@ -276,8 +276,7 @@ void SortHeaderCtrl::clearAllSortMarks() {
 }
 
 int SortHeaderCtrl::mark(int column) const {
-  return column >= 0 && column < static_cast<int>(marks_.size()) ? marks_[static_cast<std::size_t>(column)]
-                                                                  : kMarkNone;
+  return column >= 0 && column < static_cast<int>(marks_.size()) ? marks_[static_cast<std::size_t>(column)] : kMarkNone;
 }
 
 void SortHeaderCtrl::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {

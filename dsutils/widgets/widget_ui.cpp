@@ -8,8 +8,8 @@
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/operation_sheet.h"
 #include "dsutils/widgets/progress_dialog.h"
-#include "dsutils/widgets/recipients_page.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/recipients_page.h"
 #include "dsutils/widgets/shell_service.h"
 #include "dsutils/widgets/ui_bridge.h"
 

@@ -1,9 +1,9 @@
 #include "platform/registry/registry_key.h"
 
-#include "platform/registry/string_list.h"
-
 #include <algorithm>
 #include <cstdint>
+
+#include "platform/registry/string_list.h"
 
 namespace platform::reg {
 
@@ -82,7 +82,8 @@ bool RegistryKey::SetBinary(std::string_view name, const void* bytes, std::uint3
 bool RegistryKey::SetObject(std::string_view name, const std::vector<std::string>& list) {
   const auto bytes = serialize_string_list(list);
   if (bytes.size() > kMaxObjectBytes) {
-    return record(ERROR_INVALID_PARAMETER, REG_BINARY, static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size(), UINT32_MAX)));
+    return record(ERROR_INVALID_PARAMETER, REG_BINARY,
+                  static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size(), UINT32_MAX)));
   }
   return set(name, REG_BINARY, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }

@@ -190,10 +190,8 @@ TEST_F(SettingsReaders, EncryptSettings) {
        {"caller"},
        S::Unreadable},
       {"Users of 6,000 bytes: read",
-       [](RegistryKey& k) { k.SetObject("Users", std::vector<std::string>(30, std::string(200, 'u'))); },
-       0,
-       QStringList(30, QString(200, QLatin1Char('u'))),
-       S::Read},
+       [](RegistryKey& k) { k.SetObject("Users", std::vector<std::string>(30, std::string(200, 'u'))); }, 0,
+       QStringList(30, QString(200, QLatin1Char('u'))), S::Read},
       {"Users longer than 1 MiB: emptied, unreadable",
        [](RegistryKey& k) {
          const std::vector<std::uint8_t> big(platform::reg::kMaxObjectBytes + 1, 0);

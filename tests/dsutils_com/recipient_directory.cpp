@@ -50,8 +50,7 @@ bool start_test_crypto() {
 
 QString serial_text(long serial) {
   QByteArray body;
-  for (unsigned long v = static_cast<unsigned long>(serial); v != 0; v >>= 8)
-    body.prepend(static_cast<char>(v & 0xFF));
+  for (unsigned long v = static_cast<unsigned long>(serial); v != 0; v >>= 8) body.prepend(static_cast<char>(v & 0xFF));
   if (body.isEmpty() || (static_cast<unsigned char>(body[0]) & 0x80) != 0) body.prepend('\0');
   return QString::fromLatin1(body.toHex().toUpper());
 }

@@ -181,7 +181,7 @@ TEST_F(Pages, EncryptPageValidation) {
     EXPECT_EQ(prompts.unexpected(), 0) << c.name;
     for (const auto& seen : prompts.seen()) {
       EXPECT_EQ(seen.flags, seen.text.startsWith(QStringLiteral("Файл")) ? unsigned{MB_YESNO | MB_ICONQUESTION}
-                                                                          : unsigned{MB_OK | MB_ICONSTOP})
+                                                                         : unsigned{MB_OK | MB_ICONSTOP})
           << c.name;
     }
   }

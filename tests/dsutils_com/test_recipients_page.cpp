@@ -23,8 +23,8 @@ using dsutils::testing::add_personal_entry;
 using dsutils::testing::make_user_certificate;
 using dsutils::testing::serial_text;
 using dsutils::testing::set_executor_entry;
-using dsutils::testing::stored_users;
 using dsutils::testing::store_users_bytes;
+using dsutils::testing::stored_users;
 
 const QString kOnlyExecutor =
     QStringLiteral("В списке получателей задан только сертификат Исполнителя!\n\nДобавить других получателей?");
@@ -118,7 +118,7 @@ TEST_F(RecipientsPage, FillOrderColumnsAndImages) {
   EXPECT_EQ(images(d), (std::vector<int>{0, 0, 1, 2}));
   EXPECT_TRUE(p->fillComplete());
   // The headings, verbatim.
-  const QStringList headings{"№", "Владелец", "Издатель", "Серийный номер", "Начало периода", "Конец периода",
+  const QStringList headings{"№",        "Владелец", "Издатель", "Серийный номер", "Начало периода", "Конец периода",
                              "Псевдоним"};
   for (int c = 0; c < 7; ++c) {
     EXPECT_EQ(d.rows().headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(), headings[c]);
@@ -194,7 +194,10 @@ TEST_F(RecipientsPage, AnExecutorThatCannotBeDescribedIsListedAsNoExecutor) {
 
 TEST_F(RecipientsPage, ADamagedSavedListStaysByteIdentical) {
   users(2);
-  const QByteArray damaged("\x03\x00\x01" "a", 4);
+  const QByteArray damaged(
+      "\x03\x00\x01"
+      "a",
+      4);
   ASSERT_TRUE(store_users_bytes(damaged));
   auto p = page();
   EXPECT_FALSE(p->savedListReadable());

@@ -127,9 +127,12 @@ class SheetWindows : public ::testing::Test {
 
 TEST_F(SheetWindows, EncryptSheet) {
   const EncryptAnswer answer = run<EncryptAnswer>(
-      [this](WidgetUi& ui) { return ui.askEncrypt(EncryptRequest{QStringLiteral("Зашифровать"), 68, document_, false}); },
+      [this](WidgetUi& ui) {
+        return ui.askEncrypt(EncryptRequest{QStringLiteral("Зашифровать"), 68, document_, false});
+      },
       [](COperationSheet& sheet) {
-        expect_sheet_texts(sheet, QStringLiteral("Зашифровать"), {QStringLiteral(" Документ "), QStringLiteral(" Получатели ")});
+        expect_sheet_texts(sheet, QStringLiteral("Зашифровать"),
+                           {QStringLiteral(" Документ "), QStringLiteral(" Получатели ")});
         EXPECT_EQ(sheet.helpContext(), 68);
         auto* page = dynamic_cast<CEncryptFilePage*>(sheet.page(0));
         ASSERT_NE(page, nullptr);
@@ -203,7 +206,9 @@ TEST_F(SheetWindows, MailSheetHasTheRecipientsPageAlone) {
 
 TEST_F(SheetWindows, CancelAnswersNotAccepted) {
   const EncryptAnswer answer = run<EncryptAnswer>(
-      [this](WidgetUi& ui) { return ui.askEncrypt(EncryptRequest{QStringLiteral("Зашифровать"), 68, document_, false}); },
+      [this](WidgetUi& ui) {
+        return ui.askEncrypt(EncryptRequest{QStringLiteral("Зашифровать"), 68, document_, false});
+      },
       [](COperationSheet& sheet) { QTest::mouseClick(sheet.cancelButton(), Qt::LeftButton); });
   EXPECT_FALSE(answer.accepted);
   EXPECT_TRUE(answer.recipients.isEmpty());

@@ -49,8 +49,7 @@ TEST(SortableListKeys, ClickSequences) {
         {1, true, {{1, false}, {0, false}}, {0, 1}},
         {2, true, {{2, false}, {1, false}, {0, false}}, {0, 1, 2}},
         {1, true, {{1, true}, {2, false}, {0, false}}, {0, 2, 1}}}},
-      {"columns 32 apart share a direction bit",
-       {{0, false, {{0, false}}, {0}}, {32, false, {{32, true}}, {32}}}},
+      {"columns 32 apart share a direction bit", {{0, false, {{0, false}}, {0}}, {32, false, {{32, true}}, {32}}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

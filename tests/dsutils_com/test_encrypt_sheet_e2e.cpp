@@ -1,0 +1,156 @@
+// EncryptGroup run as a person runs it: the real sheet of WidgetUi, driven
+// with QTest (two recipients chosen, OK), the real engine and toolkit, and
+// each recipient opening the result with the stock openssl command.
+#include <gtest/gtest.h>
+#include <openssl/pkcs7.h>
+
+#include <QFile>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <atomic>
+#include <thread>
+
+#include "crypto/cclib/ossl_owners.h"
+#include "dsutils/engine/operation_kit.h"
+#include "dsutils/widgets/operation_sheet.h"
+#include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/recipients_page.h"
+#include "dsutils/widgets/widget_ui.h"
+#include "tests/dsutils/operation_fixture.h"
+#include "tests/support/gui_test.h"
+#include "tests/support/run_program.h"
+
+QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
+
+namespace dsutils::testing {
+namespace {
+
+using test_support::ProgramResult;
+using widgets::COperationSheet;
+using widgets::CRecipientsPage;
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string h;
+  for (const unsigned char c : bytes) {
+    h.push_back(digits[c >> 4]);
+    h.push_back(digits[c & 15]);
+  }
+  return h;
+}
+
+// One recipient's encrypted content key, and the content's IV and bytes.
+struct Envelope {
+  std::string encryptedKey, iv, content;
+};
+
+bool open_envelope(const std::string& der, long serial, Envelope& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  qcrypto::UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
+  const PKCS7_ENVELOPE* env = p7->d.enveloped;
+  const auto text = [](const ASN1_STRING* s) {
+    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                       static_cast<std::size_t>(ASN1_STRING_length(s)));
+  };
+  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
+    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
+    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
+  }
+  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
+  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
+  out.iv = text(param->value.octet_string);
+  out.content = text(env->enc_data->enc_data);
+  return !out.encryptedKey.empty();
+}
+
+class EncryptSheetE2e : public OperationTest {};
+
+TEST_F(EncryptSheetE2e, TwoRecipientsChosenInTheSheetEachDecryptWithTheStockCommand) {
+  const OperationPki& pki = operation_pki(true);
+  install_directory(pki);
+  const std::string plain = "chosen in the sheet\n";
+  write_file("docs/a.txt", plain);
+
+  widgets::ScriptedPromptService prompts;
+  prompts.queue(IDOK);  // the closing summary
+  QPointer<COperationSheet> shown;
+  widgets::WidgetUiOptions options;
+  options.sheetShown = [&shown](COperationSheet& sheet) { shown = &sheet; };
+  widgets::WidgetUi ui(prompts, options);
+
+  OperationJob job;
+  job.files << path("docs/a.txt");
+  std::atomic<bool> done{false};
+  int returned = -1;
+  std::thread worker([&] {
+    const OperationUiScope scope(&ui);
+    returned = EncryptGroup(&job);
+    done = true;
+  });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !shown.isNull() || done.load(); }, 30000));
+  ASSERT_FALSE(shown.isNull()) << "the operation ended without its sheet";
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(shown.data()));
+  CRecipientsPage* page = dynamic_cast<CRecipientsPage*>(shown->page(1));
+  ASSERT_NE(page, nullptr);
+  QTabWidget* tabs = shown->tabs();
+  QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, Qt::NoModifier, tabs->tabBar()->tabRect(1).center());
+  // The two other users, chosen with clicks and Add.
+  widgets::SortableListCtrl* list = page->directoryList();
+  list->setFocus();
+  int chosen = 0;
+  for (int r = 0; r < list->rows().rowCount(); ++r) {
+    const QString serial = list->rows().text(r, 3);
+    if (serial != QStringLiteral("61") && serial != QStringLiteral("62")) continue;
+    const QPoint at = list->visualRect(list->rows().index(r, 1)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, chosen == 0 ? Qt::NoModifier : Qt::ControlModifier, at);
+    ++chosen;
+  }
+  ASSERT_EQ(chosen, 2);
+  ASSERT_TRUE(page->addButton()->isEnabled());
+  QTest::mouseClick(page->addButton(), Qt::LeftButton);
+  ASSERT_EQ(page->recipientsList()->rows().rowCount(), 2);
+  QTest::mouseClick(shown->okButton(), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 60000));
+  worker.join();
+  ASSERT_EQ(returned, 1);
+  ASSERT_EQ(job.result, kOpOk);
+  EXPECT_EQ(prompts.unexpected(), 0);
+
+  const std::string enveloped = read_file(path("docs/a.txt.enc"));
+  ASSERT_FALSE(enveloped.empty());
+  EXPECT_EQ(enveloped.find(plain), std::string::npos);
+  EXPECT_EQ(recipients_of(path("docs/a.txt.enc")), 2);
+  // `openssl cms` knows no RUS-GAMMAR content cipher: each recipient
+  // unwraps its copy of the content key with `pkeyutl -decrypt` and
+  // decrypts the content with `enc -d -rus-gammar` of the provider module.
+  struct Reader {
+    const PkiParty* party;
+    long serial;
+  };
+  for (const Reader& reader : {Reader{&pki.user1, 0x61}, Reader{&pki.user2, 0x62}}) {
+    SCOPED_TRACE(reader.serial);
+    const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
+    Envelope e;
+    ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
+    write_file("key.bin", e.encryptedKey);
+    write_file("content.bin", e.content);
+    QFile::remove(path("cek.bin"));
+    const ProgramResult unwrapped =
+        test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
+                                   path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
+    ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+    QFile::remove(path("plain.out"));
+    const ProgramResult decrypted = test_support::run_openssl_with_module(
+        DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
+        {"enc", "-d", "-rus-gammar", "-K", hex(read_file(path("cek.bin"))), "-iv", hex(e.iv), "-in",
+         path("content.bin").toStdString(), "-out", path("plain.out").toStdString()});
+    EXPECT_EQ(decrypted.status, 0) << decrypted.output;
+    EXPECT_EQ(read_file(path("plain.out")), plain);
+  }
+}
+
+}  // namespace
+}  // namespace dsutils::testing
