@@ -14,6 +14,7 @@
 #include "dsutils/widgets/certificate_viewer_loader.h"
 #include "dsutils/widgets/prompt_service.h"
 #include "platform/codepage/codepage.h"
+#include "platform/registry/registry_key.h"
 
 namespace dsutils::widgets {
 
@@ -173,6 +174,16 @@ void CRecipientsPage::initPage() {
 
 void CRecipientsPage::FillDirectoryList() {
   EngineHelper& h = helper();
+  // One start of the crypto library for the whole fill: each description
+  // would otherwise start and stop it (token SDK and all) on its own.
+  const bool opened = describer_->Open() == 0;
+  struct CloseAfter {
+    DirectoryCryptoSession* session;
+    bool opened;
+    ~CloseAfter() {
+      if (opened) session->Close();
+    }
+  } closeAfter{describer_, opened};
   fillComplete_ = true;
   executorName_.clear();
   DistinguishedName executorIssuer;
@@ -193,6 +204,14 @@ void CRecipientsPage::FillDirectoryList() {
   std::vector<ListRow> rows;
   QString name;
   QByteArray bytes;
+  // The aliases' key opened once for the whole list (as GetUserProfile reads it).
+  platform::reg::RegistryKey aliases;
+  const bool haveAliases =
+      aliases.OpenKey(platform::reg::HKEY_CURRENT_USER, std::string(kProductKey) + "\\Certificats\\Users\\Profile");
+  const auto alias_of = [&](const QString& valueName) {
+    std::string text;
+    return haveAliases && aliases.QueryString(valueName.toStdString(), text) ? QString::fromStdString(text) : QString();
+  };
   for (std::uint32_t i = 0; h.EnumUserCertificate(i, name, bytes); ++i) {
     if (name.isEmpty() || name.size() > kMaxValueName) continue;
     CertificateInfo info;
@@ -202,7 +221,7 @@ void CRecipientsPage::FillDirectoryList() {
     }
     OwnerRecord record;
     record.name = name;
-    record.profile = h.GetUserProfile(name);
+    record.profile = alias_of(name);
     record.serNum = bytes;
     ListRow row;
     row.cells = recipient_cells(static_cast<int>(rows.size()) + 1, info, record.profile);

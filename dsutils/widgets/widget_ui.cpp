@@ -102,7 +102,7 @@ bool WidgetUi::runSheet(COperationSheet* sheet, const std::function<void()>& acc
       done();
     });
     sheet->open();
-    if (options_.sheetShown) options_.sheetShown(*sheet);
+    if (sheetShown_) sheetShown_(*sheet);
   });
   if (!ran) delete sheet;  // never shown: no application
   return ran && ok;
@@ -117,7 +117,7 @@ EncryptAnswer WidgetUi::askEncrypt(const EncryptRequest& request) {
         sheet = new COperationSheet();
         sheet->setTitle(request.caption);
         sheet->setHelpContext(request.helpContext);
-        FileDialogService& files = options_.fileDialogs != nullptr ? *options_.fileDialogs : qt_file_dialogs();
+        FileDialogService& files = fileDialogs_ != nullptr ? *fileDialogs_ : qt_file_dialogs();
         document = new CEncryptFilePage(prompts_, files);
         document->setGroup(request.group);
         document->setInput(request.documentName);

@@ -28,11 +28,6 @@ struct WidgetUiOptions {
   std::chrono::milliseconds showDelay{3000};
   // The file name reaches the window at most once per interval.
   std::chrono::milliseconds fileInterval{100};
-  // The open dialogs of the pages (Qt's own when null).
-  FileDialogService* fileDialogs = nullptr;
-  // Called on the GUI thread with every operation sheet just shown (tests
-  // drive it from here).
-  std::function<void(COperationSheet&)> sheetShown;
 };
 
 // The window that started the operations (DSUtilSetMainWindow): disabled
@@ -73,6 +68,12 @@ class WidgetUi : public EngineUi {
   void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) override;
   void progressStopped(OperationProgress& progress) override;
 
+  // The open dialogs of the pages (Qt's own when null). Set before use.
+  void setFileDialogs(FileDialogService* dialogs) { fileDialogs_ = dialogs; }
+  // Called on the GUI thread with every operation sheet just shown (tests
+  // drive it from here). Set before use.
+  void setSheetShown(std::function<void(COperationSheet&)> shown) { sheetShown_ = std::move(shown); }
+
   // For tests, on the GUI thread: the open progress window of an operation
   // (null when none), the number open, and how many were ever shown.
   CProgressDlg* dialogFor(const OperationProgress& progress) const;
@@ -95,6 +96,8 @@ class WidgetUi : public EngineUi {
 
   PromptService& prompts_;
   WidgetUiOptions options_;
+  FileDialogService* fileDialogs_ = nullptr;
+  std::function<void(COperationSheet&)> sheetShown_;
   mutable std::mutex mutex_;
   std::map<OperationProgress*, Entry> entries_;
   std::uint64_t nextId_ = 1;

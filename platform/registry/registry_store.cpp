@@ -230,6 +230,8 @@ LSTATUS Store::init(std::string* message) {
       "  type INTEGER NOT NULL, data BLOB NOT NULL,"
       "  UNIQUE(key, fold));"
       "CREATE INDEX IF NOT EXISTS keys_by_parent ON keys(parent, fold);"
+      // Enumeration by position walks this index, never the values' data.
+      "CREATE INDEX IF NOT EXISTS vals_by_key ON vals(key, id);"
       "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, NULL, '', '');";
   rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) {
@@ -465,7 +467,10 @@ LSTATUS Store::enum_value(KeyId key, std::uint32_t index, std::string& name, std
                           std::vector<std::uint8_t>* data) {
   std::lock_guard<std::mutex> g(lock_);
   if (LSTATUS rc = key_alive(key); rc != ERROR_SUCCESS) return rc;
-  Stmt q(db_, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2");
+  // The position is found in the index alone; only the one row's data is read.
+  Stmt q(db_,
+         "SELECT name, type, data FROM vals WHERE id=("
+         "SELECT id FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2)");
   if (!q.ok()) return map_read_error(q.prepare_rc());
   const int rc = q.bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
   if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;

@@ -77,9 +77,8 @@ TEST_F(EncryptSheetE2e, TwoRecipientsChosenInTheSheetEachDecryptWithTheStockComm
   widgets::ScriptedPromptService prompts;
   prompts.queue(IDOK);  // the closing summary
   QPointer<COperationSheet> shown;
-  widgets::WidgetUiOptions options;
-  options.sheetShown = [&shown](COperationSheet& sheet) { shown = &sheet; };
-  widgets::WidgetUi ui(prompts, options);
+  widgets::WidgetUi ui(prompts);
+  ui.setSheetShown([&shown](COperationSheet& sheet) { shown = &sheet; });
 
   OperationJob job;
   job.files << path("docs/a.txt");

@@ -65,10 +65,9 @@ class SheetWindows : public ::testing::Test {
   template <class Answer>
   Answer run(const std::function<Answer(WidgetUi&)>& ask, const std::function<void(COperationSheet&)>& drive) {
     QPointer<COperationSheet> shown;
-    WidgetUiOptions options;
-    options.fileDialogs = &files_;
-    options.sheetShown = [&shown](COperationSheet& sheet) { shown = &sheet; };
-    WidgetUi ui(prompts_, options);
+    WidgetUi ui(prompts_);
+    ui.setFileDialogs(&files_);
+    ui.setSheetShown([&shown](COperationSheet& sheet) { shown = &sheet; });
     Answer answer;
     std::atomic<bool> finished{false};
     std::thread worker([&] {
