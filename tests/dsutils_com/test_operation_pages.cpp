@@ -84,7 +84,7 @@ AuthorListFiller one_author(const QString& name) {
   };
 }
 
-TEST_F(Pages, EncryptPageNames) {
+TEST_F(Pages, EncryptFilePageNames) {
   struct Case {
     const char* name;
     bool group;
@@ -124,7 +124,7 @@ TEST_F(Pages, EncryptPageNames) {
   EXPECT_FALSE(group.browseButton()->isEnabled());
 }
 
-TEST_F(Pages, EncryptPageTypedNameReachesTheMemberAtOnce) {
+TEST_F(Pages, EncryptFilePageTypedNameReachesTheMemberAtOnce) {
   CEncryptFilePage page(prompts_, files_);
   page.setInput(QStringLiteral("/d/a"));
   page.initPage();
@@ -135,7 +135,7 @@ TEST_F(Pages, EncryptPageTypedNameReachesTheMemberAtOnce) {
   EXPECT_EQ(page.outputName(), QStringLiteral("/d/выход.enc"));
 }
 
-TEST_F(Pages, EncryptPageBrowse) {
+TEST_F(Pages, EncryptFilePageBrowse) {
   CEncryptFilePage page(prompts_, files_);
   page.setInput(QStringLiteral("/d/a"));
   page.initPage();
@@ -149,7 +149,7 @@ TEST_F(Pages, EncryptPageBrowse) {
   EXPECT_EQ(page.outputEdit()->text(), QStringLiteral("/e/chosen.enc"));
 }
 
-TEST_F(Pages, EncryptPageValidation) {
+TEST_F(Pages, EncryptFilePageValidation) {
   const QString existing = touch(QStringLiteral("exists.enc"));
   const QString input = touch(QStringLiteral("doc"));
   struct Case {
