@@ -4,6 +4,7 @@
 
 #include "dsutils/com/dsutil_object.h"
 #include "dsutils/com/engine_operations.h"
+#include "dsutils/com/test_hooks.h"
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
 #include "dsutils/engine/ui_console.h"
@@ -49,3 +50,15 @@ extern "C" dsutils::IDSUtil* DSUtilCreate() {
 extern "C" void DSUtilRelease(dsutils::IDSUtil* object) { delete static_cast<dsutils::DSUtilObject*>(object); }
 
 extern "C" void DSUtilSetMainWindow(QWidget* window) { dsutils::widgets::HostWindow::set(window); }
+
+#ifdef QCRYPTO_TEST_HOOKS
+extern "C" dsutils::IDSUtil* DSUtilTestCreateWithUi(dsutils::EngineUi* ui) {
+  if (ui == nullptr) return nullptr;
+  try {
+    start_library();
+    return new dsutils::DSUtilObject(dsutils::engine_operations(), *ui);
+  } catch (...) {
+    return nullptr;
+  }
+}
+#endif

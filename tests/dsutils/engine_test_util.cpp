@@ -19,10 +19,12 @@ extern char** environ;
 namespace dsutils::testing {
 namespace {
 
-// QProcess and the rest of QtCore expect an application object.
+// QProcess and the rest of QtCore expect an application object; a window
+// test's main has made its QApplication already.
 class QtEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    if (QCoreApplication::instance() != nullptr) return;
     static int argc = 1;
     static char name[] = "test_dsutils_engine";
     static char* argv[] = {name, nullptr};
