@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <cerrno>
-#include <cstring>
 
 #include "dsutils/com/shell_menu.h"
 #include "dsutils/engine/engine_helper.h"
@@ -167,7 +166,7 @@ const char* const kMimeFile = "mime/packages/dossar.xml";
 const char* const kOpenFile = "applications/dossar-open.desktop";
 const char* const kScriptsFolder = "nautilus/scripts/Dossar";
 
-QString errno_text(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+QString errno_text(int err) { return qt_error_string(err); }
 
 // Written beside its final name and renamed over it, so a reader sees the
 // old file or the whole new one.

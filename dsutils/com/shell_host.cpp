@@ -34,8 +34,10 @@ QString local_path(const QString& argument) {
   QString path = argument;
   if (argument.startsWith(QLatin1String("file:"))) {
     const QUrl url(argument, QUrl::StrictMode);
-    if (!url.isValid() || !url.isLocalFile()) return QString();
-    path = url.toLocalFile();
+    // A file on another host is no local file.
+    const bool localHost = url.host().isEmpty() || url.host() == QLatin1String("localhost");
+    if (!url.isValid() || !url.isLocalFile() || !localHost) return QString();
+    path = url.path(QUrl::FullyDecoded);
   } else if (argument.contains(QLatin1String("://"))) {
     return QString();
   }

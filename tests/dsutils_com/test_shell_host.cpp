@@ -252,6 +252,8 @@ TEST_F(HostTest, DispatchTable) {
       {{"1", "a.txt"}, "", {}, -1, kHostUsage},
       {{"signature", "a.txt"}, "", {}, -1, kHostUsage},
       {{"sign", "sftp://host/a.txt"}, "", {}, -1, kHostUsage},
+      {{"sign", "file://elsewhere" + path("a.txt")}, "", {}, -1, kHostUsage},
+      {{"sign", "file://localhost" + path("a.txt")}, "sign", {path("a.txt")}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.args.join(QLatin1Char(' ')).toStdString());

@@ -35,12 +35,12 @@ bool under_ci() {
 }
 
 // A desktop tool the test needs: absent, it fails under CI and skips elsewhere.
-#define REQUIRE_TOOL(name)                                                               \
-  do {                                                                                   \
-    if (!tool_present(name)) {                                                           \
-      if (under_ci()) FAIL() << name << " is not installed (scripts/install-deps.sh)";   \
-      GTEST_SKIP() << name << " is not installed (scripts/install-deps.sh installs it)"; \
-    }                                                                                    \
+#define REQUIRE_TOOL(name)                                                                 \
+  do {                                                                                     \
+    if (!tool_present(name)) {                                                             \
+      if (under_ci()) FAIL() << (name) << " is not installed (scripts/install-deps.sh)";   \
+      GTEST_SKIP() << (name) << " is not installed (scripts/install-deps.sh installs it)"; \
+    }                                                                                      \
   } while (0)
 
 bool tool_present(const char* name) {
