@@ -15,6 +15,7 @@
 
 #include "dsutils/com/registration.h"
 #include "dsutils/com/shell_menu.h"
+#include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/file_state.h"
 #include "dsutils/engine/operation_kit.h"
@@ -100,6 +101,11 @@ HostOperations engine_host_operations() {
   ops.extractArchive = ExtractArchiveNotAvailable;
   ops.showFileState = [](const QString& path) { return ShowFileState(path) == 0; };
   ops.classify = ClassifySelectionItem;
+  ops.classifyScope = [] {
+    auto hold = std::make_shared<SessionHold>(global_crypto_session());
+    hold->Open();
+    return std::shared_ptr<void>(std::move(hold));
+  };
   ops.expand = ExpandSelection;
   ops.unpackDocument = [] {
     LogOptions options;
@@ -164,6 +170,7 @@ int ShellHost::run(const QStringList& arguments) {
   qsizetype first = 1;
   if (first < arguments.size() && arguments[first] == QLatin1String("--")) ++first;
   QList<SelectionItem> selection;
+  std::shared_ptr<void> classifying = ops_.classifyScope ? ops_.classifyScope() : nullptr;
   for (qsizetype i = first; i < arguments.size(); ++i) {
     const QString path = local_path(arguments[i]);
     if (path.isEmpty()) {
@@ -172,6 +179,8 @@ int ShellHost::run(const QStringList& arguments) {
     }
     selection.append(ops_.classify(path));
   }
+  // The operation starts the toolkit on its own.
+  classifying.reset();
   if (selection.isEmpty()) {
     complain(QStringLiteral("no paths given"));
     return kHostUsage;

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 
 #include "dsutils/engine/records.h"
 #include "dsutils/engine/ui.h"
@@ -23,6 +24,10 @@ struct HostOperations {
   FileOperation extractArchive, showFileState;
   // One name as the menu sees it (ClassifySelectionItem).
   std::function<SelectionItem(const QString&)> classify;
+  // Held while the selection is classified (may be empty): the engine's keeps
+  // the toolkit started between the files, so each file's own start and stop
+  // only count.
+  std::function<std::shared_ptr<void>()> classifyScope;
   // The selection as an operation's file list (ExpandSelection).
   std::function<void(const QList<SelectionItem>&, QStringList&)> expand;
   // The Property\Log value "UnPackDoc".

@@ -348,6 +348,24 @@ TEST_F(HostTest, ExactlyOneFileAndFailures) {
   EXPECT_FALSE(ops.extractArchive(path("x.sga")));
 }
 
+// The engine's classification under one toolkit start for the whole
+// selection gives each file its own kind.
+TEST_F(HostTest, ClassifiedUnderOneToolkitStart) {
+  write_file("x.sga", "x");
+  write_file("a.txt", "a");
+  HostOperations ops = fakes();
+  ops.classify = ClassifySelectionItem;
+  ops.classifyScope = engine_host_operations().classifyScope;
+  ASSERT_TRUE(ops.classifyScope);
+  EXPECT_EQ(ShellHost(ops, ui_).run({"--menu", "x.sga"}), kHostOk);
+  EXPECT_EQ(ShellHost(ops, ui_).run({"--menu", "a.txt"}), kHostOk);
+  EXPECT_EQ(ShellHost(ops, ui_).run({"--menu", "a.txt", "x.sga"}), kHostOk);
+  ASSERT_EQ(menus_.size(), 3);
+  EXPECT_EQ(menus_[0], BuildMenu({item(path("x.sga"), true, 0, true)}));
+  EXPECT_EQ(menus_[1], (QList<int>{kCmdSign, kCmdEncrypt, kCmdSignEncrypt}));
+  EXPECT_EQ(menus_[2], (QList<int>{kCmdSign, kCmdEncrypt, kCmdSignEncrypt, sep, kCmdUnpack, sep, kCmdExtract}));
+}
+
 // --menu pops the selection's menu; the popup holds exactly the computed
 // items, and a click on one runs it.
 class MenuPopup : public HostTest {};
