@@ -295,8 +295,8 @@ endfunction()
 
 # dossar_test(NAME <exe> SOURCES ... DEPS ... [LABELS unit] [THREADS] [NO_UNITY])
 # A GoogleTest program; its tests are registered with ctest under LABELS
-# (one label: unit, stress or e2e). The configuration decides whether it is
-# built: its label must match DOSSAR_TEST_LABELS and, with
+# (unit, stress or e2e; gui through dossar_gui_test). The configuration
+# decides whether it is built: one of its labels must match DOSSAR_TEST_LABELS and, with
 # DOSSAR_TESTS_THREADED_ONLY, it must start threads or processes (label
 # stress, THREADS, or a source matching DOSSAR_THREADS_PATTERN). A test left
 # out is still declared (so the lines after it work) but not built by `all`
@@ -307,11 +307,14 @@ function(dossar_test)
   if(NOT A_LABELS)
     set(A_LABELS unit)
   endif()
-  set(selected TRUE)
-  if(NOT A_LABELS MATCHES "^(${DOSSAR_TEST_LABELS})$")
-    set(selected FALSE)
-  endif()
-  if(selected AND DOSSAR_TESTS_THREADED_ONLY AND NOT A_THREADS AND NOT A_LABELS STREQUAL "stress")
+  # Chosen when any of its labels is one the configuration runs.
+  set(selected FALSE)
+  foreach(label IN LISTS A_LABELS)
+    if(label MATCHES "^(${DOSSAR_TEST_LABELS})$")
+      set(selected TRUE)
+    endif()
+  endforeach()
+  if(selected AND DOSSAR_TESTS_THREADED_ONLY AND NOT A_THREADS AND NOT "stress" IN_LIST A_LABELS)
     set(threaded FALSE)
     foreach(src IN LISTS A_SOURCES)
       if(src MATCHES "^\\$<")
@@ -371,11 +374,22 @@ function(dossar_test)
     target_precompile_headers(${A_NAME} REUSE_FROM ${pch})
   endif()
   if(selected)
+    list(GET A_LABELS 0 first_label)
     if(A_ENVIRONMENT)
-      gtest_discover_tests(${A_NAME} PROPERTIES LABELS "${A_LABELS}" ENVIRONMENT "${A_ENVIRONMENT}"
+      gtest_discover_tests(${A_NAME} PROPERTIES LABELS "${first_label}" ENVIRONMENT "${A_ENVIRONMENT}"
                            DISCOVERY_TIMEOUT 60)
     else()
-      gtest_discover_tests(${A_NAME} PROPERTIES LABELS "${A_LABELS}" DISCOVERY_TIMEOUT 60)
+      gtest_discover_tests(${A_NAME} PROPERTIES LABELS "${first_label}" DISCOVERY_TIMEOUT 60)
+    endif()
+    list(LENGTH A_LABELS label_count)
+    if(label_count GREATER 1)
+      # gtest_discover_tests splits a list value of PROPERTIES: the labels are
+      # set on the discovered tests (<target>_TESTS) by a file ctest reads
+      # after the discovery's own.
+      set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${A_NAME}_labels.cmake)
+      file(WRITE ${labels_file}
+           "if(DEFINED ${A_NAME}_TESTS)\n  set_tests_properties(\${${A_NAME}_TESTS} PROPERTIES LABELS \"${A_LABELS}\")\nendif()\n")
+      set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
     endif()
     if(NOT TARGET dossar_tests)
       add_custom_target(dossar_tests)

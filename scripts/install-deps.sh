@@ -15,7 +15,7 @@ packages=(
   libsqlite3-dev sqlite3
   qt6-base-dev
   fonts-liberation fonts-dejavu-core poppler-utils
-  libglib2.0-dev
+  libglib2.0-dev libglib2.0-bin desktop-file-utils shared-mime-info
   libarchive-dev tar
   valgrind
   libldap-dev slapd ldap-utils

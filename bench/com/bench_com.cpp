@@ -1,7 +1,8 @@
 // What the windows cost an operation, offscreen: signing a large file
 // (DOSSAR_BENCH_MIB, default 1024) through CryptoSession::SignFile with its
 // progress shown by WidgetUi, against the same signing with no UI; and the
-// progress window made and painted once the font database is loaded.
+// progress window made and painted once the font database is loaded; and
+// the file managers' host up to its menu over 50 selected files.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -22,7 +23,9 @@
 #include "crypto/cclib/ossl_owners.h"
 #include "crypto/pkey/key_envelope.h"
 #include "crypto/rand/rand.h"
+#include "dsutils/com/shell_host.h"
 #include "dsutils/engine/crypto_session.h"
+#include "dsutils/engine/engine_start.h"
 #include "dsutils/widgets/encrypt_pages.h"
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/operation_sheet.h"
@@ -306,6 +309,46 @@ void BM_EncryptSheetOpens(benchmark::State& state) {
   std::filesystem::remove_all(dir, ec);
 }
 BENCHMARK(BM_EncryptSheetOpens)->Unit(benchmark::kMillisecond)->UseRealTime();
+// "dsutils-shell --menu" over 50 files: from the host's start on its
+// arguments to the menu's popup, every file classified by the toolkit (its
+// head read once). The popup itself is not shown (offscreen nothing waits).
+void BM_ShellMenuOver50Files(benchmark::State& state) {
+  app();
+  const std::string dir = bench_support::temp_dir() + "/dossar-bench-shell";
+  std::filesystem::create_directories(dir);
+  setenv("DOSSAR_REGISTRY_DB", (dir + "/registry.db").c_str(), 1);
+  dsutils::StartEngine();
+  QStringList arguments{QStringLiteral("--menu")};
+  for (int i = 0; i < 50; ++i) {
+    const std::string name = dir + "/document-" + std::to_string(i) + (i % 10 == 0 ? ".sgn" : ".txt");
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (f == nullptr) {
+      state.SkipWithError("cannot write the files");
+      return;
+    }
+    const std::string text(4096, static_cast<char>('a' + i % 26));
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    arguments << QString::fromStdString(name);
+  }
+  dsutils::HostOperations ops = dsutils::engine_host_operations();
+  std::chrono::steady_clock::time_point shown;
+  ops.popMenu = [&shown](const QList<int>&) {
+    shown = std::chrono::steady_clock::now();
+    return 0;
+  };
+  dsutils::widgets::BoxPromptService prompts;
+  dsutils::widgets::WidgetUi ui(prompts);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    dsutils::ShellHost host(ops, ui);
+    benchmark::DoNotOptimize(host.run(arguments));
+    state.SetIterationTime(std::chrono::duration<double>(shown - start).count());
+  }
+  std::filesystem::remove_all(dir);
+  unsetenv("DOSSAR_REGISTRY_DB");
+}
+BENCHMARK(BM_ShellMenuOver50Files)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 }  // namespace
 

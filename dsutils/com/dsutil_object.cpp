@@ -56,7 +56,9 @@ void write(std::int32_t* out, std::int32_t value) {
 }  // namespace
 
 DSUtilObject::DSUtilObject(OperationTable operations, std::unique_ptr<EngineUi> ui)
-    : ops_(std::move(operations)), ui_(std::move(ui)) {}
+    : ops_(std::move(operations)), ownUi_(std::move(ui)), ui_(ownUi_.get()) {}
+
+DSUtilObject::DSUtilObject(OperationTable operations, EngineUi& ui) : ops_(std::move(operations)), ui_(&ui) {}
 
 DSUtilObject::~DSUtilObject() = default;
 
@@ -73,7 +75,7 @@ bool DSUtilObject::run(const OperationTable::Operation& op, OperationJob& job) {
     QEventLoop loop;
     std::thread worker([&] {
       {
-        const OperationUiScope scope(ui_.get());
+        const OperationUiScope scope(ui_);
         ok = op(job);
       }
       widgets::UiBridge::post([&loop] { loop.quit(); });
@@ -82,7 +84,7 @@ bool DSUtilObject::run(const OperationTable::Operation& op, OperationJob& job) {
     worker.join();
   } else {
     std::thread worker([&] {
-      const OperationUiScope scope(ui_.get());
+      const OperationUiScope scope(ui_);
       ok = op(job);
     });
     worker.join();

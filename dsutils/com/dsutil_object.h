@@ -25,6 +25,8 @@ class DSUtilObject final : public IDSUtil {
  public:
   // `ui` serves every operation the object starts; the object owns it.
   DSUtilObject(OperationTable operations, std::unique_ptr<EngineUi> ui);
+  // `ui` stays the caller's and must outlive the object.
+  DSUtilObject(OperationTable operations, EngineUi& ui);
   ~DSUtilObject() override;
   DSUtilObject(const DSUtilObject&) = delete;
   DSUtilObject& operator=(const DSUtilObject&) = delete;
@@ -89,7 +91,8 @@ class DSUtilObject final : public IDSUtil {
   HResult singleFile(const OperationTable::Operation& op, const QString& file, bool takesBlock, bool unpack);
 
   OperationTable ops_;
-  std::unique_ptr<EngineUi> ui_;
+  std::unique_ptr<EngineUi> ownUi_;
+  EngineUi* ui_;
   OperationParams pending_;
   bool pendingSet_ = false;
   QString fileIn_, fileOut_, fileLog_;

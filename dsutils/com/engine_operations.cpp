@@ -1,17 +1,19 @@
 #include "dsutils/com/engine_operations.h"
 
 #include "dsutils/engine/operation_kit.h"
+#include "dsutils/engine/unpack_file.h"
 
 namespace dsutils {
 
 // The engine's operations never free their job and write a code into it on
-// every failure; each answers 1 when the whole job ran to its end. Signing
-// and encrypting together and unpacking join the table as the engine gains
-// them.
+// every failure; each answers 1 when the whole job ran to its end.
 OperationTable engine_operations() {
   OperationTable table;
   table.signGroup = [](OperationJob& job) { return SignGroup(&job) != 0; };
   table.encryptGroup = [](OperationJob& job) { return EncryptGroup(&job) != 0; };
+  table.signEncryptGroup = [](OperationJob& job) { return SignEncryptGroup(&job) != 0; };
+  table.unpackGroup = [](OperationJob& job) { return UnpackGroup(&job) != 0; };
+  table.unpackFile = [](OperationJob& job) { return UnpackFile(&job) != 0; };
   return table;
 }
 

@@ -1,9 +1,18 @@
 // The C entry points of libDSUtils.so.
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
 #include <mutex>
 
 #include "dsutils/com/dsutil_object.h"
 #include "dsutils/com/engine_operations.h"
+#include "dsutils/com/registration.h"
+#include "dsutils/com/shell_host.h"
+#include "dsutils/com/test_hooks.h"
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
 #include "dsutils/engine/ui_console.h"
@@ -49,3 +58,78 @@ extern "C" dsutils::IDSUtil* DSUtilCreate() {
 extern "C" void DSUtilRelease(dsutils::IDSUtil* object) { delete static_cast<dsutils::DSUtilObject*>(object); }
 
 extern "C" void DSUtilSetMainWindow(QWidget* window) { dsutils::widgets::HostWindow::set(window); }
+
+namespace {
+
+// The host program installed with this library.
+QString installed_host() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&DSUtilsRegister), &info) == 0 || info.dli_fname == nullptr) return QString();
+  const QString dir = QFileInfo(QFile::decodeName(info.dli_fname)).absolutePath();
+  for (const char* rel : {"/dsutils-shell", "/../bin/dsutils-shell", "/../libexec/dossar/dsutils-shell"}) {
+    const QFileInfo host(dir + QLatin1String(rel));
+    if (host.isFile() && host.isExecutable()) return host.canonicalFilePath();
+  }
+  return QString();
+}
+
+int report(const dsutils::RegistrationResult& r) {
+  if (r.ok) return 0;
+  std::fprintf(stderr, "Dossar: %s\n", r.error.toLocal8Bit().constData());
+  return 1;
+}
+
+}  // namespace
+
+extern "C" int DSUtilsRegister() {
+  try {
+    const QString host = installed_host();
+    if (host.isEmpty()) {
+      std::fprintf(stderr, "Dossar: dsutils-shell is not installed beside libDSUtils.so\n");
+      return 1;
+    }
+    return report(dsutils::RegisterFileManagers(host, dsutils::DefaultDataHome()));
+  } catch (...) {
+    return 1;
+  }
+}
+
+extern "C" int DSUtilsUnregister() {
+  try {
+    return report(dsutils::UnregisterFileManagers(dsutils::DefaultDataHome()));
+  } catch (...) {
+    return 1;
+  }
+}
+
+extern "C" int DSUtilsShellRun(int argc, const char* const* argv) {
+  try {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QFile::decodeName(argv[i]);
+    if (arguments == QStringList{QStringLiteral("--register")}) return DSUtilsRegister();
+    if (arguments == QStringList{QStringLiteral("--unregister")}) return DSUtilsUnregister();
+    if (!have_widgets()) {
+      std::fprintf(stderr, "dsutils-shell: no QApplication\n");
+      return dsutils::kHostUsage;
+    }
+    start_library();
+    dsutils::g_debug_flag = dsutils::engine_helper().GetDebugFlag();
+    dsutils::widgets::WidgetUi ui(prompts());
+    dsutils::ShellHost host(dsutils::engine_host_operations(), ui);
+    return host.run(arguments);
+  } catch (...) {
+    return dsutils::kHostFailed;
+  }
+}
+
+#ifdef QCRYPTO_TEST_HOOKS
+extern "C" dsutils::IDSUtil* DSUtilTestCreateWithUi(dsutils::EngineUi* ui) {
+  if (ui == nullptr) return nullptr;
+  try {
+    start_library();
+    return new dsutils::DSUtilObject(dsutils::engine_operations(), *ui);
+  } catch (...) {
+    return nullptr;
+  }
+}
+#endif

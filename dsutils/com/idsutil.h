@@ -95,4 +95,14 @@ __attribute__((visibility("default"))) dsutils::IDSUtil* DSUtilCreate();
 __attribute__((visibility("default"))) void DSUtilRelease(dsutils::IDSUtil* object);
 // The window that starts the operations: disabled while a progress window is up.
 __attribute__((visibility("default"))) void DSUtilSetMainWindow(QWidget* window);
+// The file managers' menus, scripts and actions, the MIME types and the
+// opening entry under $XDG_DATA_HOME, naming the host program installed
+// beside the library (its folder, ../bin or ../libexec/dossar); 0 when every
+// file was written, else 1 with the failing file on stderr. Unregister
+// removes only these files; both may run any number of times.
+__attribute__((visibility("default"))) int DSUtilsRegister();
+__attribute__((visibility("default"))) int DSUtilsUnregister();
+// The host program's work (dsutils-shell's arguments without its own name):
+// its exit status. Needs a QApplication for anything but registration.
+__attribute__((visibility("default"))) int DSUtilsShellRun(int argc, const char* const* argv);
 }
