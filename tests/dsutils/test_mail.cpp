@@ -3,6 +3,7 @@
 // job's `done` released once on every path, cancels that lose nothing, and
 // two runs at once. Each run goes on a thread of its own as the COM object
 // starts it, and the test waits on `done` with a time-out.
+#include <openssl/pkcs7.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "dsutils/engine/error_text.h"
 #include "dsutils/engine/mail.h"
+#include "quillon2/ql_certinfo.h"
 #include "dsutils/engine/signature_checker.h"
 #include "dsutils/engine/unpack_file.h"
 #include "platform/registry/registry_key.h"
@@ -525,49 +528,154 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
   set_enc_owner(0);
   const QString notMine = to_inbox(protect("n.doc", original, false, true), "n.doc.enc");
   set_enc_owner(1);
+  // Encrypted for the twin (the executor's serial, another CA); the run's
+  // executor entry then carries the twin's certificate with the executor's
+  // own key, which cannot open it.
+  write_file("src/d.doc", original);
+  {
+    ScriptedUi u;
+    u.queuePassword(std::string(kKeyPassword));
+    const auto made = out({path("src/d.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}},
+                          false, true, u);
+    ASSERT_TRUE(made->job.success);
+  }
+  const QString damaged = to_inbox(path("src/d.doc.enc"), "d.doc.enc");
   // Signed by the twin, whose CA the directory then no longer trusts.
   set_executor(pki.twin, "exec");
   const QString twinSigned = to_inbox(protect("t.doc", original, true, false), "t.doc.sgn");
   set_executor(pki.executor, "exec");
+  // A signed file cut short: its head reads as signed, no signer is found.
+  const QString cut = to_inbox(protect("c.doc", original, true, false), "c.doc.sgn");
+  std::string cutBytes = text(cut);
+  cutBytes.resize(cutBytes.size() / 2);
+  write_file("inbox/c.doc.sgn", cutBytes);
+  // A message signed more often than the checker walks: the walk fails.
+  write_file("inbox/deep.sgn", original);
+  {
+    CryptoSession& session = global_crypto_session();
+    SessionHold hold(session);
+    ASSERT_EQ(hold.OpenWithPath(random_state_container()), 0);
+    ASSERT_EQ(session.LoadKeyFile(path("keys/exec.p8"), kKeyPassword), 0);
+    ASSERT_EQ(LoadTrustedCertificates(engine_helper(), session), 0);
+    for (int layer = 0; layer <= kMaxSignatureLayers; ++layer) {
+      QL_SIGN_SET* set = session.NewSignatureSet();
+      int code = session.AddSignerCertificate(set, quillon2::QL_LOOKUP_BYTES, pki.executor.der.constData(),
+                                              static_cast<long>(pki.executor.der.size()));
+      if (code == 0)
+        code = session.SignFile(set, path("inbox/deep.sgn"), path("inbox/deep.next"), 0, SigningOptions{}, nullptr);
+      session.FreeSignatureSet(set);
+      ASSERT_EQ(code, 0);
+      ASSERT_TRUE(QFile::remove(path("inbox/deep.sgn")));
+      ASSERT_TRUE(QFile::rename(path("inbox/deep.next"), path("inbox/deep.sgn")));
+    }
+  }
+  // A signed message without any signer.
+  const QString noSigners = to_inbox(protect("s.doc", original, true, false), "s.doc.sgn");
+  {
+    const std::string der = text(noSigners);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    PKCS7* p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(der.size()));
+    ASSERT_NE(p7, nullptr);
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
+    while (sk_PKCS7_SIGNER_INFO_num(infos) > 0) PKCS7_SIGNER_INFO_free(sk_PKCS7_SIGNER_INFO_pop(infos));
+    unsigned char* out = nullptr;
+    const int n = i2d_PKCS7(p7, &out);
+    PKCS7_free(p7);
+    ASSERT_GT(n, 0);
+    write_file("inbox/s.doc.sgn", std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n)));
+    OPENSSL_free(out);
+  }
+  // Signed and enveloped in one structure (no recipient, no signer: only
+  // its kind matters).
+  {
+    static const unsigned char kBoth[] = {
+        0x30, 0x33, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x04, 0xA0, 0x26, 0x30, 0x24, 0x02,
+        0x01, 0x01, 0x31, 0x00, 0x31, 0x00, 0x30, 0x19, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07,
+        0x01, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07, 0x05, 0x00, 0x31, 0x00};
+    write_file("inbox/both.p7m", std::string(reinterpret_cast<const char*>(kBoth), sizeof kBoth));
+  }
   RegistryKey ca;
   open_key(ca, "\\Certificats\\Ca");
   ASSERT_TRUE(ca.SetBinary("Other CA", pki.ca.der.constData(), static_cast<std::uint32_t>(pki.ca.der.size())));
   write_file("inbox/p.txt", "plain");
   write_file("inbox/bad.sga", "not an archive");
   write_file("inbox/next.txt", "after them all");
+  // Decrypted, but a folder holds the decrypted file's name beside it.
+  const QString blocked = to_inbox(protect("e.doc", original, false, true), "e.doc.enc");
+  ASSERT_TRUE(QDir().mkpath(path("inbox/e.doc/x")));
+  set_executor(pki.twin, "exec");
+  write_file("keys/exec.p8", pki.executor.keyPkcs8);
+  // Each mail code's failures into a folder of their own.
+  for (const char* code : {"E_UNENC", "E_CHEK", "E_DOC"}) {
+    RegistryKey key;
+    open_key(key, std::string("\\Sorting\\") + code);
+    ASSERT_TRUE(key.SetDword("Error", 1));
+    ASSERT_TRUE(key.SetDword("ErrorExist", 1));
+    ASSERT_TRUE(key.SetString("ErrorPath", path(QStringLiteral("sorted/") + code).toStdString()));
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("sorted/") + code)));
+  }
 
   struct Row {
     QString file;
     MailOutcome outcome;
+    bool secondRun = false;  // with the executor's own entry back
   };
   const Row rows[] = {
-      {notMine, MailOutcome::kNotForExecutor},
-      {twinSigned, MailOutcome::kUnconfirmed},
-      {path("inbox/p.txt"), MailOutcome::kUnprotected},
-      {path("inbox/bad.sga"), MailOutcome::kArchiveCheck},
-      {path("inbox/next.txt"), MailOutcome::kUnprotected},
+      {notMine, MailOutcome::kNotForExecutor},       {damaged, MailOutcome::kDecryptionError},
+      {twinSigned, MailOutcome::kUnconfirmed},       {cut, MailOutcome::kNotSigned},
+      {path("inbox/deep.sgn"), MailOutcome::kCheckError},
+      {noSigners, MailOutcome::kNotSigned},          {path("inbox/both.p7m"), MailOutcome::kUnsupported},
+      {path("inbox/p.txt"), MailOutcome::kUnprotected}, {path("inbox/bad.sga"), MailOutcome::kArchiveCheck},
+      {path("inbox/next.txt"), MailOutcome::kUnprotected}, {blocked, MailOutcome::kCannotCreate, true},
   };
-  QStringList paths;
+  QStringList paths[2];
   std::vector<std::string> before;
   for (const Row& r : rows) {
-    paths << r.file;
+    paths[r.secondRun ? 1 : 0] << r.file;
     before.push_back(text(r.file));
   }
+  forget_password();
   ScriptedUi ui;
-  const auto m = in(paths, ui);
-  EXPECT_TRUE(m->job.success);
-  EXPECT_EQ(passwords(ui), 0) << "no key for a message not addressed to the executor";
-  const std::string protocol = text(m->job.resultText);
+  ui.queuePassword(std::string(kKeyPassword));
+  const auto run1 = in(paths[0], ui, false, true);
+  EXPECT_TRUE(run1->job.success);
+  EXPECT_EQ(passwords(ui), 1) << "one key load for the messages addressed to the executor";
+  set_executor(pki.executor, "exec");
+  ScriptedUi ui2;
+  ui2.queuePassword(std::string(kKeyPassword));
+  const auto run2 = in(paths[1], ui2, false, true);
+  EXPECT_TRUE(run2->job.success);
+  const std::string protocol = text(run1->job.resultText) + text(run2->job.resultText);
+  QList<AttachmentRecord> records = run1->attachments;
+  records += run2->attachments;
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const MailOutcomeRow& row = mail_outcome(rows[i].outcome);
-    SCOPED_TRACE(row.shortText);
-    const AttachmentRecord& r = m->attachments[static_cast<qsizetype>(i)];
+    SCOPED_TRACE(GetFileFromName(rows[i].file).toStdString() + ": " + row.protocolText);
+    const AttachmentRecord& r = records[static_cast<qsizetype>(i)];
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText));
+    if (row.shortText[0] != 0)
+      EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText)) << r.errorText.toStdString();
+    else
+      EXPECT_EQ(r.errorText.isEmpty(), !error_text_loader().libraryLoaded()) << "the toolkit's text";
     EXPECT_EQ(r.processedName, rows[i].file);
     EXPECT_EQ(text(rows[i].file), before[i]) << "the attachment is back as it came";
-    const std::string shortText = row.shortText;
-    EXPECT_NE(protocol.find(shortText), std::string::npos);
+    // The row's protocol text up to its first value, then the file named
+    // in it when that is the attachment's file part.
+    std::string line = row.protocolText;
+    const std::size_t first = line.find('%');
+    std::string expected = line.substr(0, first);
+    if (first != std::string::npos && line[first + 1] == '3') expected = row.shortText;
+    if (first != std::string::npos && line[first + 1] == '1' && !row.fullWorkPath)
+      expected += GetFileFromName(rows[i].file).toStdString();
+    EXPECT_NE(protocol.find("Обрабатывается файл: " + GetFileFromName(rows[i].file).toStdString() + "\n" + expected),
+              std::string::npos)
+        << protocol;
+    // Sorted as a failure under the row's code, and only there.
+    const QString name = GetFileFromName(rows[i].file);
+    for (const char* code : {"E_UNENC", "E_CHEK", "E_DOC"}) {
+      const bool sorted = QFileInfo::exists(path(QStringLiteral("sorted/") + code + "/" + name));
+      EXPECT_EQ(sorted, std::string(code) == row.sortCode) << code;
+    }
   }
   EXPECT_TRUE(work_root_entries().filter(QStringLiteral("~temp~")).isEmpty());
 }
