@@ -930,6 +930,90 @@ TEST_F(MailTest, TwoRunsAtOnceBothEndRight) {
   EXPECT_EQ(VerifyFile(path("out/o.doc.sgn"), protocol), kOpOk);
 }
 
+// An RSA recipient opens an outgoing message with the stock openssl
+// command. The bulk cipher is RUS-GAMMAR, which `openssl cms -decrypt`
+// looks up only among its built-in ciphers and refuses; the recipient's
+// stock command still opens it in two steps: `pkeyutl -decrypt` unwraps its
+// copy of the content key, `enc -d -rus-gammar` (provider module) the
+// content. The signed file inside verifies with the stock `cms -verify`.
+TEST_F(MailTest, RsaRecipientOpensWithStockOpenssl) {
+#ifndef DOSSAR_OPENSSL_PROGRAM
+  if (under_ci()) FAIL() << "the openssl command is not installed";
+  GTEST_SKIP() << "the openssl command is not installed";
+#else
+  const test_support::ProgramResult version = test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "version"});
+  if (version.status != 0) {
+    if (under_ci()) FAIL() << "openssl does not start: " << version.output;
+    GTEST_SKIP() << "openssl does not start: " << version.output;
+  }
+  const auto run_openssl = [](std::vector<std::string> args) {
+    return test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, std::move(args));
+  };
+  const auto hex = [](const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string h;
+    for (const unsigned char c : bytes) {
+      h.push_back(digits[c >> 4]);
+      h.push_back(digits[c & 15]);
+    }
+    return h;
+  };
+  ASSERT_NO_FATAL_FAILURE(use(true));
+  const OperationPki& pki = operation_pki(true);
+  set_enc_owner(0);
+  const std::string plain = "an RSA reader's attachment\n";
+  write_file("out/a.doc", plain);
+  ScriptedUi ui;
+  ui.queuePassword(std::string(kKeyPassword));
+  const auto m = out({path("out/a.doc")}, {{kOne, {}}}, true, true, ui);
+  ASSERT_TRUE(m->job.success);
+  ASSERT_EQ(m->attachments[0].processedName, path("out/a.doc.sgn.enc"));
+
+  // The recipient's encrypted key, the IV and the content of the envelope.
+  const std::string der = text(path("out/a.doc.sgn.enc"));
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  PKCS7* p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(der.size()));
+  ASSERT_NE(p7, nullptr);
+  std::string encryptedKey, iv, content;
+  if (PKCS7_type_is_enveloped(p7) != 0) {
+    const PKCS7_ENVELOPE* env = p7->d.enveloped;
+    const auto bytes = [](const ASN1_STRING* str) {
+      return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(str)),
+                         static_cast<std::size_t>(ASN1_STRING_length(str)));
+    };
+    for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
+      const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
+      if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == 0x61) encryptedKey = bytes(ri->enc_key);
+    }
+    const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
+    if (param != nullptr && param->type == V_ASN1_OCTET_STRING) iv = bytes(param->value.octet_string);
+    if (env->enc_data->enc_data != nullptr) content = bytes(env->enc_data->enc_data);
+  }
+  PKCS7_free(p7);
+  ASSERT_FALSE(encryptedKey.empty());
+  ASSERT_FALSE(iv.empty());
+  write_file("key.bin", encryptedKey);
+  write_file("content.bin", content);
+  const QString key = pem_file(pki.user1.keyPem, QStringLiteral("reader.key"));
+  const test_support::ProgramResult unwrapped =
+      test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
+                                 path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
+  ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+  const test_support::ProgramResult decrypted =
+      run_openssl({"enc", "-d", "-rus-gammar", "-K", hex(text(path("cek.bin"))), "-iv", hex(iv), "-in",
+                   path("content.bin").toStdString(), "-out", path("opened.sgn").toStdString()});
+  ASSERT_EQ(decrypted.status, 0) << decrypted.output;
+  // The decrypted file is the signed file left beside the attachment.
+  EXPECT_EQ(text(path("opened.sgn")), text(path("out/a.doc.sgn")));
+  const test_support::ProgramResult verified = run_openssl(
+      {"cms", "-verify", "-binary", "-inform", "DER", "-CAfile", pem_file(pki.ca.certPem, "ca.pem").toStdString(),
+       "-certfile", pem_file(pki.executor.certPem, "exec.pem").toStdString(), "-in", path("opened.sgn").toStdString(),
+       "-out", path("verified.bin").toStdString()});
+  EXPECT_EQ(verified.status, 0) << verified.output;
+  EXPECT_EQ(text(path("verified.bin")), plain);
+#endif
+}
+
 #ifdef DOSSAR_DSENGINE
 // The command line's verbs: the password from a descriptor, the recipient's
 // certificate from a PEM file, every attachment's outcome printed.
