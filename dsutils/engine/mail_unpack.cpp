@@ -349,8 +349,7 @@ Flow MailIn::check() {
   }
   if (checker.records().empty()) return outcome(MailOutcome::kNotSigned);
   QString verification;
-  if (!checker.BuildProtocol(work_, verification))
-    return outcome(MailOutcome::kUnconfirmed, QString(), verification);
+  if (!checker.BuildProtocol(work_, verification)) return outcome(MailOutcome::kUnconfirmed, QString(), verification);
   protocol_.write(QStringLiteral("%1\n%2\n").arg(QStringLiteral("Подписи подтверждены!"), verification));
   verified_ = true;
   sortEmail(work_, "E_CHEK", false);
@@ -511,8 +510,7 @@ int MailIn::run() {
   } else {
     const QString root = helper_.TmpRoot();
     if (root.isEmpty() || !protocol_.create(root)) {
-      helper_.ShowMessage(QStringLiteral("Не удалось создать файл протокола!"), MB_OK | MB_ICONINFORMATION,
-                          &progress_);
+      helper_.ShowMessage(QStringLiteral("Не удалось создать файл протокола!"), MB_OK | MB_ICONINFORMATION, &progress_);
       return endRun();
     }
     job_.resultText = protocol_.path();

@@ -336,8 +336,8 @@ int EngineHelper::RemoveOldMailProtocols(const QDateTime& now) {
     const QString name = QFile::decodeName(e->d_name);
     if (!name.startsWith(QLatin1String("DSM_Protocol")) || !name.endsWith(QLatin1String(".txt"))) continue;
     struct stat st {};
-    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != ::geteuid() || st.st_mtime >= deadline)
+    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        st.st_mtime >= deadline)
       continue;
     old.emplace_back(e->d_name);
   }

@@ -17,10 +17,10 @@
 
 #include "dsutils/engine/error_text.h"
 #include "dsutils/engine/mail.h"
-#include "quillon2/ql_certinfo.h"
 #include "dsutils/engine/signature_checker.h"
 #include "dsutils/engine/unpack_file.h"
 #include "platform/registry/registry_key.h"
+#include "quillon2/ql_certinfo.h"
 #include "tests/dsutils/operation_fixture.h"
 #include "tests/support/run_program.h"
 
@@ -235,8 +235,9 @@ TEST_F(MailTest, EarlyEndsShowTheirTextAndTouchNothing) {
     SCOPED_TRACE(r.what);
     write_file("out/a.doc", "stay");
     ScriptedUi ui;
-    const auto m = out(r.withAttachment ? QStringList{path("out/a.doc")} : QStringList{},
-                 r.withRecipient ? QList<RecipientPair>{{kOne, {}}} : QList<RecipientPair>{}, r.sign, r.encrypt, ui);
+    const auto m =
+        out(r.withAttachment ? QStringList{path("out/a.doc")} : QStringList{},
+            r.withRecipient ? QList<RecipientPair>{{kOne, {}}} : QList<RecipientPair>{}, r.sign, r.encrypt, ui);
     EXPECT_FALSE(m->job.success);
     ASSERT_EQ(ui.messages().size(), 1u);
     EXPECT_EQ(ui.messages()[0].text, r.text);
@@ -374,8 +375,8 @@ TEST_F(MailTest, CertificateTextsAreImportedWithoutAQuestion) {
     write_file("out/a.doc", "for two");
     ScriptedUi ui;
     ui.queuePassword(std::string(kKeyPassword));
-    const auto m = out({path("out/a.doc")}, {{"new@example.org", QString::fromStdString(pki.user2.certPem)}}, false, true,
-                 ui);
+    const auto m =
+        out({path("out/a.doc")}, {{"new@example.org", QString::fromStdString(pki.user2.certPem)}}, false, true, ui);
     ASSERT_TRUE(m->job.success);
     EXPECT_EQ(recipients_of(path("out/a.doc.enc")), 1);
     QByteArray found;
@@ -390,8 +391,8 @@ TEST_F(MailTest, CertificateTextsAreImportedWithoutAQuestion) {
     write_file("out/b.doc", "for the twin");
     ScriptedUi ui;
     ui.queuePassword(std::string(kKeyPassword));
-    const auto m = out({path("out/b.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}}, false, true,
-                 ui);
+    const auto m =
+        out({path("out/b.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}}, false, true, ui);
     ASSERT_TRUE(m->job.success);
     EXPECT_TRUE(ui.messages().empty());
     EXPECT_EQ(recipients_of(path("out/b.doc.enc")), 1);
@@ -535,8 +536,8 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
   {
     ScriptedUi u;
     u.queuePassword(std::string(kKeyPassword));
-    const auto made = out({path("src/d.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}},
-                          false, true, u);
+    const auto made =
+        out({path("src/d.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}}, false, true, u);
     ASSERT_TRUE(made->job.success);
   }
   const QString damaged = to_inbox(path("src/d.doc.enc"), "d.doc.enc");
@@ -621,12 +622,17 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
     bool secondRun = false;  // with the executor's own entry back
   };
   const Row rows[] = {
-      {notMine, MailOutcome::kNotForExecutor},       {damaged, MailOutcome::kDecryptionError},
-      {twinSigned, MailOutcome::kUnconfirmed},       {cut, MailOutcome::kNotSigned},
+      {notMine, MailOutcome::kNotForExecutor},
+      {damaged, MailOutcome::kDecryptionError},
+      {twinSigned, MailOutcome::kUnconfirmed},
+      {cut, MailOutcome::kNotSigned},
       {path("inbox/deep.sgn"), MailOutcome::kCheckError},
-      {noSigners, MailOutcome::kNotSigned},          {path("inbox/both.p7m"), MailOutcome::kUnsupported},
-      {path("inbox/p.txt"), MailOutcome::kUnprotected}, {path("inbox/bad.sga"), MailOutcome::kArchiveCheck},
-      {path("inbox/next.txt"), MailOutcome::kUnprotected}, {blocked, MailOutcome::kCannotCreate, true},
+      {noSigners, MailOutcome::kNotSigned},
+      {path("inbox/both.p7m"), MailOutcome::kUnsupported},
+      {path("inbox/p.txt"), MailOutcome::kUnprotected},
+      {path("inbox/bad.sga"), MailOutcome::kArchiveCheck},
+      {path("inbox/next.txt"), MailOutcome::kUnprotected},
+      {blocked, MailOutcome::kCannotCreate, true},
   };
   QStringList paths[2];
   std::vector<std::string> before;
@@ -1029,11 +1035,11 @@ TEST_F(MailTest, DsengineMailVerbs) {
   ::close(pipeFds[1]);
   test_support::ProgramOptions options;
   options.separate_errors = true;
-  const test_support::ProgramResult sent = test_support::run_program(
-      {DOSSAR_DSENGINE, "mail-sign-encrypt", "--attach=" + path("out/a.doc").toStdString(),
-       "--recipient=new@example.org:" + pem.toStdString(), "--sign", "--encrypt",
-       "--password-fd=" + std::to_string(pipeFds[0])},
-      options);
+  const test_support::ProgramResult sent =
+      test_support::run_program({DOSSAR_DSENGINE, "mail-sign-encrypt", "--attach=" + path("out/a.doc").toStdString(),
+                                 "--recipient=new@example.org:" + pem.toStdString(), "--sign", "--encrypt",
+                                 "--password-fd=" + std::to_string(pipeFds[0])},
+                                options);
   ::close(pipeFds[0]);
   EXPECT_EQ(sent.status, 0) << sent.output << sent.errors;
   EXPECT_EQ(sent.output, "attachment=" + path("out/a.doc").toStdString() + "\nprocessed=" +
@@ -1043,10 +1049,10 @@ TEST_F(MailTest, DsengineMailVerbs) {
   const test_support::ProgramResult opened = test_support::run_program(
       {DOSSAR_DSENGINE, "mail-unpack", "--attach=" + path("inbox/p.txt").toStdString()}, options);
   EXPECT_EQ(opened.status, 0) << opened.output << opened.errors;
-  const std::string head = "attachment=" + path("inbox/p.txt").toStdString() + "\nprocessed=" +
-                           path("inbox/p.txt").toStdString() +
-                           "\nstatus=0\nerror=Документ не защищен или испорчен.\nprotocol=" +
-                           engine_helper().TmpRoot().toStdString() + "/DSM_Protocol";
+  const std::string head =
+      "attachment=" + path("inbox/p.txt").toStdString() + "\nprocessed=" + path("inbox/p.txt").toStdString() +
+      "\nstatus=0\nerror=Документ не защищен или испорчен.\nprotocol=" + engine_helper().TmpRoot().toStdString() +
+      "/DSM_Protocol";
   EXPECT_EQ(opened.output.substr(0, head.size()), head) << opened.output;
   EXPECT_NE(opened.output.find("\nprotocol-error=0\nsuccess=1\n"), std::string::npos) << opened.output;
 
