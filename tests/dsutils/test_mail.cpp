@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -485,6 +486,44 @@ TEST_F(MailTest, AMessageCarryingAProtocolGetsNone) {
   EXPECT_EQ(m->attachments[1].status, 0);
   EXPECT_EQ(text(path("inbox/DSM_PROTOCOL.TXT")), "theirs");
   EXPECT_EQ(text(path("inbox/a.txt")), "plain");
+}
+
+// Incoming bad input: an empty list is refused with its box; a missing
+// attachment or a FIFO ends the run at it with status 0 and its text, the
+// ones before it done and the ones after it untouched.
+TEST_F(MailTest, IncomingBadInputLosesNothing) {
+  {
+    SCOPED_TRACE("no attachments");
+    ScriptedUi ui;
+    const auto m = in({}, ui);
+    EXPECT_FALSE(m->job.success);
+    ASSERT_EQ(ui.messages().size(), 1u);
+    EXPECT_EQ(ui.messages()[0].text, "Не выбраны файлы для распаковки!");
+    EXPECT_EQ(ui.messages()[0].flags, unsigned{MB_OK | MB_ICONINFORMATION});
+  }
+  ASSERT_EQ(::mkfifo(path("inbox/pipe.doc").toLocal8Bit().constData(), 0600), 0);
+  for (const QString& bad : {path("inbox/missing.doc"), path("inbox/pipe.doc")}) {
+    SCOPED_TRACE(bad.toStdString());
+    write_file("inbox/a.txt", "before");
+    write_file("inbox/z.txt", "after");
+    ScriptedUi ui;
+    const auto m = in({path("inbox/a.txt"), bad, path("inbox/z.txt")}, ui);
+    EXPECT_FALSE(m->job.success);
+    EXPECT_EQ(m->attachments[0].errorText, "Документ не защищен или испорчен.");
+    EXPECT_EQ(m->attachments[1].status, 0);
+    EXPECT_EQ(m->attachments[1].errorText, "Ошибка при работе с временной папкой!");
+    EXPECT_EQ(m->attachments[2].status, 1);
+    EXPECT_TRUE(m->attachments[2].processedName.isEmpty());
+    EXPECT_EQ(text(path("inbox/a.txt")), "before");
+    EXPECT_EQ(text(path("inbox/z.txt")), "after");
+    ASSERT_FALSE(ui.messages().empty());
+    EXPECT_EQ(ui.messages().back().text, "Ошибка при работе с временной папкой!");
+    const std::string protocol = text(m->job.resultText);
+    EXPECT_EQ(protocol.substr(protocol.size() - std::strlen("Ошибка при работе с временной папкой!\n")),
+              "Ошибка при работе с временной папкой!\n");
+  }
+  EXPECT_EQ(QFileInfo(path("inbox/pipe.doc")).isFile(), false);
+  EXPECT_TRUE(QFileInfo::exists(path("inbox/pipe.doc")));
 }
 
 // The protocol of plain attachments, byte for byte, under a fixed clock.
