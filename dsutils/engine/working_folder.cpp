@@ -332,6 +332,7 @@ int EngineHelper::RemoveOldMailProtocols(const QDateTime& now) {
   const qint64 deadline = now.toSecsSinceEpoch() - kMailProtocolAgeSecs;
   int removed = 0;
   std::vector<std::string> old;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): this DIR is local to the call
   while (const dirent* e = ::readdir(dir)) {
     const QString name = QFile::decodeName(e->d_name);
     if (!name.startsWith(QLatin1String("DSM_Protocol")) || !name.endsWith(QLatin1String(".txt"))) continue;
