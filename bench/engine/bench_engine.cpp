@@ -495,7 +495,11 @@ const MailSet& mail_set() {
     CryptoSession& session = global_crypto_session();
     SessionHold hold(session);
     hold.OpenWithPath(QString::fromStdString(w.pki.container));
-    if (session.LoadKeysFromMedium(QString::fromStdString(w.pki.container), QString()) != 0) return MailSet{};
+    if (session.LoadKeysFromMedium(QString::fromStdString(w.pki.container), QString()) != 0 ||
+        LoadTrustedCertificates(engine_helper(), session) != 0) {
+      std::fprintf(stderr, "mail_set: key or CA not loaded\n");
+      return MailSet{};
+    }
     for (int i = 0; i < kMailAttachments; ++i) {
       const QString doc = m.ready + QStringLiteral("/a%1.doc").arg(i);
       if (!bench_support::write_file(doc.toStdString(), kMailBytes)) return MailSet{};
@@ -509,7 +513,10 @@ const MailSet& mail_set() {
       session.FreeRecipientList(list);
       QFile::remove(doc);
       QFile::remove(doc + ".sgn");
-      if (code != 0) return MailSet{};
+      if (code != 0) {
+        std::fprintf(stderr, "mail_set: attachment %d not made (%d)\n", i, code);
+        return MailSet{};
+      }
       m.names << QStringLiteral("a%1.doc.sgn.enc").arg(i);
     }
     return m;
@@ -535,13 +542,22 @@ bool bare_unpack(const QStringList& inputs, Spent& spent) {
   SessionHold hold(session);
   hold.OpenWithPath(QString::fromStdString(w.pki.container));
   if (session.LoadKeysFromMedium(QString::fromStdString(w.pki.container), QString()) != 0) return false;
-  if (LoadTrustedCertificates(engine_helper(), session) != 0) return false;
+  if (LoadTrustedCertificates(engine_helper(), session) != 0 ||
+      session.AddCertificate(reinterpret_cast<const unsigned char*>(w.cert.constData()),
+                             static_cast<long>(w.cert.size())) != 0)
+    return false;
   const Clock t0;
   for (const QString& in : inputs) {
-    if (session.DecryptFile(in, in.chopped(4), nullptr) != 0) return false;
+    if (const int code = session.DecryptFile(in, in.chopped(4), nullptr); code != 0) {
+      std::fprintf(stderr, "bare_unpack: decryption %d\n", code);
+      return false;
+    }
     SignatureChecker checker;
     QString protocol;
-    if (!checker.CheckFile(in.chopped(4), true) || !checker.BuildProtocol(in.chopped(4), protocol)) return false;
+    if (!checker.CheckFile(in.chopped(4), true) || !checker.BuildProtocol(in.chopped(4), protocol)) {
+      std::fprintf(stderr, "bare_unpack: verification failed\n");
+      return false;
+    }
   }
   t0.add_to(spent);
   return true;

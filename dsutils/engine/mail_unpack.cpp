@@ -302,7 +302,7 @@ Flow MailIn::loadKey() {
 }
 
 Flow MailIn::decrypt() {
-  if (!IsEncryptedForOwner(work_, &progress_)) return outcome(MailOutcome::kNotForExecutor);
+  if (!IsEncryptedForOwner(work_, executor_.serNum, &progress_)) return outcome(MailOutcome::kNotForExecutor);
   if (!keysLoaded_) {
     if (const Flow f = loadKey(); f != Flow::kNext) return f;
   }
