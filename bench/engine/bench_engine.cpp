@@ -23,6 +23,7 @@
 
 #include "bench/support/bench_files.h"
 #include "dsutils/engine/engine_start.h"
+#include "dsutils/engine/error_text.h"
 #include "dsutils/engine/mail.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/signature_checker.h"
@@ -621,6 +622,32 @@ void BM_MailUnpack_100x64KiB(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kMailAttachments * kMailBytes);
 }
 
+// One event-log line, as each attachment writes two: the log settings are
+// read from the registry for every line.
+void BM_EventLogLine(benchmark::State& state) {
+  ErrorTextLoader& log = error_text_loader();
+  for (auto _ : state) log.LogLine(QStringLiteral("\r\n------\r\nОбрабатывается файл: a.doc.sgn.enc"));
+}
+
+// The kind of a signed and encrypted attachment, as each attachment's step
+// asks it, and whether it is addressed to the executor.
+void BM_MailKindAndAddress(benchmark::State& state) {
+  World& w = world();
+  const MailSet& m = mail_set();
+  if (m.names.isEmpty()) {
+    state.SkipWithError("the attachments were not made");
+    return;
+  }
+  CryptoSession& session = global_crypto_session();
+  SessionHold hold(session);
+  hold.Open();
+  const QString file = m.ready + "/" + m.names.first();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(session.GetFileType(file));
+    benchmark::DoNotOptimize(IsEncryptedForOwner(file, w.cert));
+  }
+}
+
 BENCHMARK(BM_SignGroup_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_BareSign_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_WorkingFolderCopies_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
@@ -631,6 +658,8 @@ BENCHMARK(BM_UnpackFile_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->Us
 BENCHMARK(BM_BareVerifyExtract_Large)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_MessageDetails_Large)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_MailUnpack_100x64KiB)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_EventLogLine)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MailKindAndAddress)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
