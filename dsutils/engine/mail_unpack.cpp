@@ -159,9 +159,14 @@ class MailIn {
   void sortEmail(const QString& file, const char* code, bool error) {
     if (job_.sorting && code[0] != 0) helper_.GroupSortEmail(file, QLatin1String(code), error, &progress_);
   }
-  // The attachment back at its place from the working copy, the folder away.
+  // The attachment back at its place from the copy kept when it was taken
+  // up (the working copy may have changed since), the folder away; from the
+  // working copy when the kept one cannot be copied.
   void putBack() {
-    if (helper_.RemoveTmp(path_, firstWork_, true) == 1) record_->processedName = path_;
+    const QString kept = GetPathFromName(firstWork_) + QStringLiteral("/Src/") + GetFileFromName(firstWork_);
+    const bool restored = DS_CopyFile(kept, path_, false) ? helper_.RemoveTmp(path_, firstWork_, false) == 1
+                                                          : helper_.RemoveTmp(path_, firstWork_, true) == 1;
+    if (restored) record_->processedName = path_;
   }
   Flow outcome(MailOutcome which, const QString& detail = QString(), const QString& verification = QString());
   Flow cancelled(bool inDecryption);

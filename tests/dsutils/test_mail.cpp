@@ -725,6 +725,64 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
   EXPECT_TRUE(work_root_entries().filter(QStringLiteral("~temp~")).isEmpty());
 }
 
+// The extraction row: the working file is replaced (a new file under its
+// name) while its signatures are verified, so the check passes on what it
+// had mapped and the extraction then meets the replacement. The attachment
+// comes back from the copy kept when it was taken up.
+TEST_F(MailTest, ExtractionOutcomesFollowTheirRows) {
+  class ReplaceWhileVerifying : public ScriptedUi {
+   public:
+    QString root;
+    void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) override {
+      ScriptedUi::progressStep(progress, stage, done, total);
+      if (replaced_.contains(progress.file())) return;
+      for (const QString& folder : QDir(root).entryList({"~temp~*"}, QDir::Dirs)) {
+        const QString work = root + "/" + folder + "/" + progress.file();
+        if (!QFileInfo::exists(work)) continue;
+        QFile garbage(work + ".new");
+        if (!garbage.open(QIODevice::WriteOnly) || garbage.write("replaced while it was verified") < 0) return;
+        garbage.close();
+        if (::rename(QFile::encodeName(work + ".new").constData(), QFile::encodeName(work).constData()) == 0)
+          replaced_ << progress.file();
+      }
+    }
+
+   private:
+    QStringList replaced_;
+  };
+  const std::string original = doc_text("x.doc", 64 * 1024);
+  const QString sgn = to_inbox(protect("x.doc", original, true, false), "x.doc.sgn");
+  const std::string sgnBytes = text(sgn);
+  ReplaceWhileVerifying ui;
+  ui.root = engine_helper().TmpRoot();
+  const auto m = in({sgn}, ui, true);
+  EXPECT_TRUE(m->job.success);
+  const std::string protocol = text(m->job.resultText);
+  struct Row {
+    QString file;
+    std::string bytes;
+    MailOutcome outcome;
+  };
+  const Row rows[] = {{sgn, sgnBytes, MailOutcome::kExtractionError}};
+  for (int i = 0; i < 1; ++i) {
+    const MailOutcomeRow& row = mail_outcome(rows[i].outcome);
+    SCOPED_TRACE(row.logText);
+    const AttachmentRecord& r = m->attachments[i];
+    EXPECT_EQ(r.status, 0);
+    if (row.shortText[0] != 0) {
+      EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText));
+    }
+    EXPECT_FALSE(r.errorText.isEmpty());
+    EXPECT_EQ(r.processedName, rows[i].file);
+    EXPECT_EQ(text(rows[i].file), rows[i].bytes) << "the attachment is back as it came";
+    const std::string logText = row.logText;
+    EXPECT_NE(protocol.find(logText.substr(0, logText.find('%'))), std::string::npos) << protocol;
+  }
+  // The extraction row closes the progress display for the rest of the run.
+  EXPECT_FALSE(ui.progressShown());
+  EXPECT_TRUE(work_root_entries().filter(QStringLiteral("~temp~")).isEmpty());
+}
+
 // The table itself: every outcome has one row, and the rows that sort name
 // a mail code.
 TEST(MailOutcomeTable, OneRowPerOutcome) {
