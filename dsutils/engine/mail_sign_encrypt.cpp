@@ -93,8 +93,8 @@ QByteArray PemCertificateToDer(const QString& text) {
   if (!decoded || decoded.decoded.isEmpty()) return {};
   const auto* p = reinterpret_cast<const unsigned char*>(decoded.decoded.constData());
   X509* x = d2i_X509(nullptr, &p, static_cast<long>(decoded.decoded.size()));
-  const bool whole = x != nullptr && p == reinterpret_cast<const unsigned char*>(decoded.decoded.constData()) +
-                                              decoded.decoded.size();
+  const bool whole =
+      x != nullptr && p == reinterpret_cast<const unsigned char*>(decoded.decoded.constData()) + decoded.decoded.size();
   X509_free(x);
   return whole ? decoded.decoded : QByteArray();
 }
@@ -293,8 +293,7 @@ bool MailOut::signStep(AttachmentRecord& record, const QString& path, QString& s
   const bool detached = logOptions_.IsSgn != 0;
   const QString target = beside(work, work + (detached ? QStringLiteral(".1") : QStringLiteral(".sgn")));
   const SigningOptions options{logOptions_.IsCert != 0 ? 1 : 0, logOptions_.IsTime != 0 ? 1 : 0};
-  if (const int code = session_.SignFile(set_.get(), work, target, detached ? 1 : 0, options, &progress_);
-      code != 0) {
+  if (const int code = session_.SignFile(set_.get(), work, target, detached ? 1 : 0, options, &progress_); code != 0) {
     record.errorText = log_.GetErrorText(code);
     return attachmentFailed(QString(), code,
                             QStringLiteral("Ошибка формирования подписи.\r\nКод ошибки: %1\r\nФайл: %2")
@@ -312,8 +311,8 @@ bool MailOut::signStep(AttachmentRecord& record, const QString& path, QString& s
   const QString placed = beside(path, result);
   if (!DS_CopyFile(result, placed, false)) {
     record.errorText = kCannotCreateText;
-    return attachmentFailed(kCannotCreateText, 0, kCannotCreateText + QStringLiteral("\r\nФайл: %1").arg(placed),
-                            path, work);
+    return attachmentFailed(kCannotCreateText, 0, kCannotCreateText + QStringLiteral("\r\nФайл: %1").arg(placed), path,
+                            work);
   }
   helper_.RemoveTmp(path, work, false);
   log_.LogLine(QStringLiteral("Документ подписан!\r\nИсходный путь: %1\r\nПодписаный документ: %2")
@@ -345,8 +344,8 @@ bool MailOut::encryptStep(AttachmentRecord& record, const QString& input, bool f
   const QString placed = beside(input, encrypted);
   if (!DS_CopyFile(encrypted, placed, false)) {
     record.errorText = kCannotCreateText;
-    return attachmentFailed(kCannotCreateText, 0, kCannotCreateText + QStringLiteral("\r\nФайл: %1").arg(placed),
-                            input, work);
+    return attachmentFailed(kCannotCreateText, 0, kCannotCreateText + QStringLiteral("\r\nФайл: %1").arg(placed), input,
+                            work);
   }
   helper_.RemoveTmp(input, work, false);
   log_.LogLine(QStringLiteral("Файл зашифрован.\r\nИсходный файл: %1\r\nКонечный файл: %2")

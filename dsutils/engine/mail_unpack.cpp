@@ -159,9 +159,14 @@ class MailIn {
   void sortEmail(const QString& file, const char* code, bool error) {
     if (job_.sorting && code[0] != 0) helper_.GroupSortEmail(file, QLatin1String(code), error, &progress_);
   }
-  // The attachment back at its place from the working copy, the folder away.
+  // The attachment back at its place from the copy kept when it was taken
+  // up (the working copy may have changed since), the folder away; from the
+  // working copy when the kept one cannot be copied.
   void putBack() {
-    if (helper_.RemoveTmp(path_, firstWork_, true) == 1) record_->processedName = path_;
+    const QString kept = GetPathFromName(firstWork_) + QStringLiteral("/Src/") + GetFileFromName(firstWork_);
+    const bool restored = DS_CopyFile(kept, path_, false) ? helper_.RemoveTmp(path_, firstWork_, false) == 1
+                                                          : helper_.RemoveTmp(path_, firstWork_, true) == 1;
+    if (restored) record_->processedName = path_;
   }
   Flow outcome(MailOutcome which, const QString& detail = QString(), const QString& verification = QString());
   Flow cancelled(bool inDecryption);
@@ -302,7 +307,7 @@ Flow MailIn::loadKey() {
 }
 
 Flow MailIn::decrypt() {
-  if (!IsEncryptedForOwner(work_, &progress_)) return outcome(MailOutcome::kNotForExecutor);
+  if (!IsEncryptedForOwner(work_, executor_.serNum, &progress_)) return outcome(MailOutcome::kNotForExecutor);
   if (!keysLoaded_) {
     if (const Flow f = loadKey(); f != Flow::kNext) return f;
   }
@@ -349,8 +354,7 @@ Flow MailIn::check() {
   }
   if (checker.records().empty()) return outcome(MailOutcome::kNotSigned);
   QString verification;
-  if (!checker.BuildProtocol(work_, verification))
-    return outcome(MailOutcome::kUnconfirmed, QString(), verification);
+  if (!checker.BuildProtocol(work_, verification)) return outcome(MailOutcome::kUnconfirmed, QString(), verification);
   protocol_.write(QStringLiteral("%1\n%2\n").arg(QStringLiteral("Подписи подтверждены!"), verification));
   verified_ = true;
   sortEmail(work_, "E_CHEK", false);
@@ -511,8 +515,7 @@ int MailIn::run() {
   } else {
     const QString root = helper_.TmpRoot();
     if (root.isEmpty() || !protocol_.create(root)) {
-      helper_.ShowMessage(QStringLiteral("Не удалось создать файл протокола!"), MB_OK | MB_ICONINFORMATION,
-                          &progress_);
+      helper_.ShowMessage(QStringLiteral("Не удалось создать файл протокола!"), MB_OK | MB_ICONINFORMATION, &progress_);
       return endRun();
     }
     job_.resultText = protocol_.path();

@@ -425,12 +425,16 @@ ExtractResult SignatureChecker::ExtractDocumentTo(const QString& path, const QSt
 }
 
 bool IsEncryptedForOwner(const QString& path, OperationProgress* progress) {
-  CryptoSession& session = global_crypto_session();
-  EngineHelper& helper = engine_helper();
   OwnerRecord owner;
-  if (!helper.GetOwnerRecord(owner) || owner.serNum.isEmpty()) return false;
+  if (!engine_helper().GetOwnerRecord(owner)) return false;
+  return IsEncryptedForOwner(path, owner.serNum, progress);
+}
+
+bool IsEncryptedForOwner(const QString& path, const QByteArray& ownerCertificate, OperationProgress* progress) {
+  CryptoSession& session = global_crypto_session();
+  if (ownerCertificate.isEmpty()) return false;
   CertificateInfo ownerInfo;
-  if (session.GetCertificateInfo(owner.serNum, ownerInfo) != ql::QL_OK) return false;
+  if (session.GetCertificateInfo(ownerCertificate, ownerInfo) != ql::QL_OK) return false;
   int kind = 0;
   MessageHold message{session};
   if (const int code = session.ReadMessageFile(path, &kind, &message.message); code != ql::QL_OK) {

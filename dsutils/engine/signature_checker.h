@@ -103,5 +103,9 @@ class SignatureChecker {
 // Whether the executor is one of the recipients of the enveloped message in
 // `path` (serial and issuer equal). A toolkit error is shown and gives false.
 bool IsEncryptedForOwner(const QString& path, OperationProgress* progress = nullptr);
+// The same with the executor's certificate (DER) already at hand, so a run
+// over many files reads the directory once.
+bool IsEncryptedForOwner(const QString& path, const QByteArray& ownerCertificate,
+                         OperationProgress* progress = nullptr);
 
 }  // namespace dsutils

@@ -332,12 +332,13 @@ int EngineHelper::RemoveOldMailProtocols(const QDateTime& now) {
   const qint64 deadline = now.toSecsSinceEpoch() - kMailProtocolAgeSecs;
   int removed = 0;
   std::vector<std::string> old;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): this DIR is local to the call
   while (const dirent* e = ::readdir(dir)) {
     const QString name = QFile::decodeName(e->d_name);
     if (!name.startsWith(QLatin1String("DSM_Protocol")) || !name.endsWith(QLatin1String(".txt"))) continue;
     struct stat st {};
-    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != ::geteuid() || st.st_mtime >= deadline)
+    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        st.st_mtime >= deadline)
       continue;
     old.emplace_back(e->d_name);
   }

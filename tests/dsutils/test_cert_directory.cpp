@@ -365,8 +365,7 @@ TEST_F(CertDirectory, ImportThatNeverAsksKeepsTheStoredCertificateUnderAClashing
   ASSERT_TRUE(log_to_scratch());
   ASSERT_TRUE(helper_.ImportCertificate(certA_, "ivanov@example.ru"));
   ui_.queueMessage(IDYES);  // would replace it, were it asked
-  EXPECT_FALSE(
-      helper_.ImportCertificate(certB_, "beta@example.ru", nullptr, EngineHelper::ImportClash::kKeepStored));
+  EXPECT_FALSE(helper_.ImportCertificate(certB_, "beta@example.ru", nullptr, EngineHelper::ImportClash::kKeepStored));
   EXPECT_TRUE(ui_.messages().empty());
   EXPECT_EQ(stored_user("1A2B"), certA_);
   QByteArray found;

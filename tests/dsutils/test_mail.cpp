@@ -3,6 +3,7 @@
 // job's `done` released once on every path, cancels that lose nothing, and
 // two runs at once. Each run goes on a thread of its own as the COM object
 // starts it, and the test waits on `done` with a time-out.
+#include <openssl/pkcs7.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,14 +11,17 @@
 #include <QFile>
 #include <QFileInfo>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
+#include "dsutils/engine/error_text.h"
 #include "dsutils/engine/mail.h"
 #include "dsutils/engine/signature_checker.h"
 #include "dsutils/engine/unpack_file.h"
 #include "platform/registry/registry_key.h"
+#include "quillon2/ql_certinfo.h"
 #include "tests/dsutils/operation_fixture.h"
 #include "tests/support/run_program.h"
 
@@ -232,8 +236,9 @@ TEST_F(MailTest, EarlyEndsShowTheirTextAndTouchNothing) {
     SCOPED_TRACE(r.what);
     write_file("out/a.doc", "stay");
     ScriptedUi ui;
-    const auto m = out(r.withAttachment ? QStringList{path("out/a.doc")} : QStringList{},
-                 r.withRecipient ? QList<RecipientPair>{{kOne, {}}} : QList<RecipientPair>{}, r.sign, r.encrypt, ui);
+    const auto m =
+        out(r.withAttachment ? QStringList{path("out/a.doc")} : QStringList{},
+            r.withRecipient ? QList<RecipientPair>{{kOne, {}}} : QList<RecipientPair>{}, r.sign, r.encrypt, ui);
     EXPECT_FALSE(m->job.success);
     ASSERT_EQ(ui.messages().size(), 1u);
     EXPECT_EQ(ui.messages()[0].text, r.text);
@@ -371,8 +376,8 @@ TEST_F(MailTest, CertificateTextsAreImportedWithoutAQuestion) {
     write_file("out/a.doc", "for two");
     ScriptedUi ui;
     ui.queuePassword(std::string(kKeyPassword));
-    const auto m = out({path("out/a.doc")}, {{"new@example.org", QString::fromStdString(pki.user2.certPem)}}, false, true,
-                 ui);
+    const auto m =
+        out({path("out/a.doc")}, {{"new@example.org", QString::fromStdString(pki.user2.certPem)}}, false, true, ui);
     ASSERT_TRUE(m->job.success);
     EXPECT_EQ(recipients_of(path("out/a.doc.enc")), 1);
     QByteArray found;
@@ -387,8 +392,8 @@ TEST_F(MailTest, CertificateTextsAreImportedWithoutAQuestion) {
     write_file("out/b.doc", "for the twin");
     ScriptedUi ui;
     ui.queuePassword(std::string(kKeyPassword));
-    const auto m = out({path("out/b.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}}, false, true,
-                 ui);
+    const auto m =
+        out({path("out/b.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}}, false, true, ui);
     ASSERT_TRUE(m->job.success);
     EXPECT_TRUE(ui.messages().empty());
     EXPECT_EQ(recipients_of(path("out/b.doc.enc")), 1);
@@ -483,6 +488,44 @@ TEST_F(MailTest, AMessageCarryingAProtocolGetsNone) {
   EXPECT_EQ(text(path("inbox/a.txt")), "plain");
 }
 
+// Incoming bad input: an empty list is refused with its box; a missing
+// attachment or a FIFO ends the run at it with status 0 and its text, the
+// ones before it done and the ones after it untouched.
+TEST_F(MailTest, IncomingBadInputLosesNothing) {
+  {
+    SCOPED_TRACE("no attachments");
+    ScriptedUi ui;
+    const auto m = in({}, ui);
+    EXPECT_FALSE(m->job.success);
+    ASSERT_EQ(ui.messages().size(), 1u);
+    EXPECT_EQ(ui.messages()[0].text, "Не выбраны файлы для распаковки!");
+    EXPECT_EQ(ui.messages()[0].flags, unsigned{MB_OK | MB_ICONINFORMATION});
+  }
+  ASSERT_EQ(::mkfifo(path("inbox/pipe.doc").toLocal8Bit().constData(), 0600), 0);
+  for (const QString& bad : {path("inbox/missing.doc"), path("inbox/pipe.doc")}) {
+    SCOPED_TRACE(bad.toStdString());
+    write_file("inbox/a.txt", "before");
+    write_file("inbox/z.txt", "after");
+    ScriptedUi ui;
+    const auto m = in({path("inbox/a.txt"), bad, path("inbox/z.txt")}, ui);
+    EXPECT_FALSE(m->job.success);
+    EXPECT_EQ(m->attachments[0].errorText, "Документ не защищен или испорчен.");
+    EXPECT_EQ(m->attachments[1].status, 0);
+    EXPECT_EQ(m->attachments[1].errorText, "Ошибка при работе с временной папкой!");
+    EXPECT_EQ(m->attachments[2].status, 1);
+    EXPECT_TRUE(m->attachments[2].processedName.isEmpty());
+    EXPECT_EQ(text(path("inbox/a.txt")), "before");
+    EXPECT_EQ(text(path("inbox/z.txt")), "after");
+    ASSERT_FALSE(ui.messages().empty());
+    EXPECT_EQ(ui.messages().back().text, "Ошибка при работе с временной папкой!");
+    const std::string protocol = text(m->job.resultText);
+    EXPECT_EQ(protocol.substr(protocol.size() - std::strlen("Ошибка при работе с временной папкой!\n")),
+              "Ошибка при работе с временной папкой!\n");
+  }
+  EXPECT_EQ(QFileInfo(path("inbox/pipe.doc")).isFile(), false);
+  EXPECT_TRUE(QFileInfo::exists(path("inbox/pipe.doc")));
+}
+
 // The protocol of plain attachments, byte for byte, under a fixed clock.
 TEST_F(MailTest, ProtocolOfPlainAttachmentsByteForByte) {
   SetMailClock([] { return QDateTime(QDate(2026, 3, 7), QTime(9, 5, 41)); });
@@ -525,50 +568,218 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
   set_enc_owner(0);
   const QString notMine = to_inbox(protect("n.doc", original, false, true), "n.doc.enc");
   set_enc_owner(1);
+  // Encrypted for the twin (the executor's serial, another CA); the run's
+  // executor entry then carries the twin's certificate with the executor's
+  // own key, which cannot open it.
+  write_file("src/d.doc", original);
+  {
+    ScriptedUi u;
+    u.queuePassword(std::string(kKeyPassword));
+    const auto made =
+        out({path("src/d.doc")}, {{"twin@example.org", QString::fromStdString(pki.twin.certPem)}}, false, true, u);
+    ASSERT_TRUE(made->job.success);
+  }
+  const QString damaged = to_inbox(path("src/d.doc.enc"), "d.doc.enc");
   // Signed by the twin, whose CA the directory then no longer trusts.
   set_executor(pki.twin, "exec");
   const QString twinSigned = to_inbox(protect("t.doc", original, true, false), "t.doc.sgn");
   set_executor(pki.executor, "exec");
+  // A signed file cut short: its head reads as signed, no signer is found.
+  const QString cut = to_inbox(protect("c.doc", original, true, false), "c.doc.sgn");
+  std::string cutBytes = text(cut);
+  cutBytes.resize(cutBytes.size() / 2);
+  write_file("inbox/c.doc.sgn", cutBytes);
+  // A message signed more often than the checker walks: the walk fails.
+  write_file("inbox/deep.sgn", original);
+  {
+    CryptoSession& session = global_crypto_session();
+    SessionHold hold(session);
+    ASSERT_EQ(hold.OpenWithPath(random_state_container()), 0);
+    ASSERT_EQ(session.LoadKeyFile(path("keys/exec.p8"), kKeyPassword), 0);
+    ASSERT_EQ(LoadTrustedCertificates(engine_helper(), session), 0);
+    for (int layer = 0; layer <= kMaxSignatureLayers; ++layer) {
+      QL_SIGN_SET* set = session.NewSignatureSet();
+      int code = session.AddSignerCertificate(set, quillon2::QL_LOOKUP_BYTES, pki.executor.der.constData(),
+                                              static_cast<long>(pki.executor.der.size()));
+      if (code == 0)
+        code = session.SignFile(set, path("inbox/deep.sgn"), path("inbox/deep.next"), 0, SigningOptions{}, nullptr);
+      session.FreeSignatureSet(set);
+      ASSERT_EQ(code, 0);
+      ASSERT_TRUE(QFile::remove(path("inbox/deep.sgn")));
+      ASSERT_TRUE(QFile::rename(path("inbox/deep.next"), path("inbox/deep.sgn")));
+    }
+  }
+  // A signed message without any signer.
+  const QString noSigners = to_inbox(protect("s.doc", original, true, false), "s.doc.sgn");
+  {
+    const std::string der = text(noSigners);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    PKCS7* p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(der.size()));
+    ASSERT_NE(p7, nullptr);
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
+    while (sk_PKCS7_SIGNER_INFO_num(infos) > 0) PKCS7_SIGNER_INFO_free(sk_PKCS7_SIGNER_INFO_pop(infos));
+    unsigned char* out = nullptr;
+    const int n = i2d_PKCS7(p7, &out);
+    PKCS7_free(p7);
+    ASSERT_GT(n, 0);
+    write_file("inbox/s.doc.sgn", std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n)));
+    OPENSSL_free(out);
+  }
+  // Signed and enveloped in one structure (no recipient, no signer: only
+  // its kind matters).
+  {
+    static const unsigned char kBoth[] = {
+        0x30, 0x33, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x04, 0xA0, 0x26, 0x30, 0x24, 0x02,
+        0x01, 0x01, 0x31, 0x00, 0x31, 0x00, 0x30, 0x19, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07,
+        0x01, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07, 0x05, 0x00, 0x31, 0x00};
+    write_file("inbox/both.p7m", std::string(reinterpret_cast<const char*>(kBoth), sizeof kBoth));
+  }
   RegistryKey ca;
   open_key(ca, "\\Certificats\\Ca");
   ASSERT_TRUE(ca.SetBinary("Other CA", pki.ca.der.constData(), static_cast<std::uint32_t>(pki.ca.der.size())));
   write_file("inbox/p.txt", "plain");
   write_file("inbox/bad.sga", "not an archive");
   write_file("inbox/next.txt", "after them all");
+  // Decrypted, but a folder holds the decrypted file's name beside it.
+  const QString blocked = to_inbox(protect("e.doc", original, false, true), "e.doc.enc");
+  ASSERT_TRUE(QDir().mkpath(path("inbox/e.doc/x")));
+  set_executor(pki.twin, "exec");
+  write_file("keys/exec.p8", pki.executor.keyPkcs8);
+  // Each mail code's failures into a folder of their own.
+  for (const char* code : {"E_UNENC", "E_CHEK", "E_DOC"}) {
+    RegistryKey key;
+    open_key(key, std::string("\\Sorting\\") + code);
+    ASSERT_TRUE(key.SetDword("Error", 1));
+    ASSERT_TRUE(key.SetDword("ErrorExist", 1));
+    ASSERT_TRUE(key.SetString("ErrorPath", path(QStringLiteral("sorted/") + code).toStdString()));
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("sorted/") + code)));
+  }
 
   struct Row {
     QString file;
     MailOutcome outcome;
+    bool secondRun = false;  // with the executor's own entry back
   };
   const Row rows[] = {
       {notMine, MailOutcome::kNotForExecutor},
+      {damaged, MailOutcome::kDecryptionError},
       {twinSigned, MailOutcome::kUnconfirmed},
+      {cut, MailOutcome::kNotSigned},
+      {path("inbox/deep.sgn"), MailOutcome::kCheckError},
+      {noSigners, MailOutcome::kNotSigned},
+      {path("inbox/both.p7m"), MailOutcome::kUnsupported},
       {path("inbox/p.txt"), MailOutcome::kUnprotected},
       {path("inbox/bad.sga"), MailOutcome::kArchiveCheck},
       {path("inbox/next.txt"), MailOutcome::kUnprotected},
+      {blocked, MailOutcome::kCannotCreate, true},
   };
-  QStringList paths;
+  QStringList paths[2];
   std::vector<std::string> before;
   for (const Row& r : rows) {
-    paths << r.file;
+    paths[r.secondRun ? 1 : 0] << r.file;
     before.push_back(text(r.file));
   }
+  forget_password();
   ScriptedUi ui;
-  const auto m = in(paths, ui);
-  EXPECT_TRUE(m->job.success);
-  EXPECT_EQ(passwords(ui), 0) << "no key for a message not addressed to the executor";
-  const std::string protocol = text(m->job.resultText);
+  ui.queuePassword(std::string(kKeyPassword));
+  const auto run1 = in(paths[0], ui, false, true);
+  EXPECT_TRUE(run1->job.success);
+  EXPECT_EQ(passwords(ui), 1) << "one key load for the messages addressed to the executor";
+  set_executor(pki.executor, "exec");
+  ScriptedUi ui2;
+  ui2.queuePassword(std::string(kKeyPassword));
+  const auto run2 = in(paths[1], ui2, false, true);
+  EXPECT_TRUE(run2->job.success);
+  const std::string protocol = text(run1->job.resultText) + text(run2->job.resultText);
+  QList<AttachmentRecord> records = run1->attachments;
+  records += run2->attachments;
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const MailOutcomeRow& row = mail_outcome(rows[i].outcome);
-    SCOPED_TRACE(row.shortText);
-    const AttachmentRecord& r = m->attachments[static_cast<qsizetype>(i)];
+    SCOPED_TRACE(GetFileFromName(rows[i].file).toStdString() + ": " + row.protocolText);
+    const AttachmentRecord& r = records[static_cast<qsizetype>(i)];
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText));
+    if (row.shortText[0] != 0)
+      EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText)) << r.errorText.toStdString();
+    else
+      EXPECT_EQ(r.errorText.isEmpty(), !error_text_loader().libraryLoaded()) << "the toolkit's text";
     EXPECT_EQ(r.processedName, rows[i].file);
     EXPECT_EQ(text(rows[i].file), before[i]) << "the attachment is back as it came";
-    const std::string shortText = row.shortText;
-    EXPECT_NE(protocol.find(shortText), std::string::npos);
+    // The row's protocol text up to its first value, then the file named
+    // in it when that is the attachment's file part.
+    std::string line = row.protocolText;
+    const std::size_t first = line.find('%');
+    std::string expected = line.substr(0, first);
+    if (first != std::string::npos && line[first + 1] == '3') expected = row.shortText;
+    if (first != std::string::npos && line[first + 1] == '1' && !row.fullWorkPath)
+      expected += GetFileFromName(rows[i].file).toStdString();
+    EXPECT_NE(protocol.find("Обрабатывается файл: " + GetFileFromName(rows[i].file).toStdString() + "\n" + expected),
+              std::string::npos)
+        << protocol;
+    // Sorted as a failure under the row's code, and only there.
+    const QString name = GetFileFromName(rows[i].file);
+    for (const char* code : {"E_UNENC", "E_CHEK", "E_DOC"}) {
+      const bool sorted = QFileInfo::exists(path(QStringLiteral("sorted/") + code + "/" + name));
+      EXPECT_EQ(sorted, std::string(code) == row.sortCode) << code;
+    }
   }
+  EXPECT_TRUE(work_root_entries().filter(QStringLiteral("~temp~")).isEmpty());
+}
+
+// The extraction row: the working file is replaced (a new file under its
+// name) while its signatures are verified, so the check passes on what it
+// had mapped and the extraction then meets the replacement. The attachment
+// comes back from the copy kept when it was taken up.
+TEST_F(MailTest, ExtractionOutcomesFollowTheirRows) {
+  class ReplaceWhileVerifying : public ScriptedUi {
+   public:
+    QString root;
+    void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) override {
+      ScriptedUi::progressStep(progress, stage, done, total);
+      if (replaced_.contains(progress.file())) return;
+      for (const QString& folder : QDir(root).entryList({"~temp~*"}, QDir::Dirs)) {
+        const QString work = root + "/" + folder + "/" + progress.file();
+        if (!QFileInfo::exists(work)) continue;
+        QFile garbage(work + ".new");
+        if (!garbage.open(QIODevice::WriteOnly) || garbage.write("replaced while it was verified") < 0) return;
+        garbage.close();
+        if (::rename(QFile::encodeName(work + ".new").constData(), QFile::encodeName(work).constData()) == 0)
+          replaced_ << progress.file();
+      }
+    }
+
+   private:
+    QStringList replaced_;
+  };
+  const std::string original = doc_text("x.doc", 64 * 1024);
+  const QString sgn = to_inbox(protect("x.doc", original, true, false), "x.doc.sgn");
+  const std::string sgnBytes = text(sgn);
+  ReplaceWhileVerifying ui;
+  ui.root = engine_helper().TmpRoot();
+  const auto m = in({sgn}, ui, true);
+  EXPECT_TRUE(m->job.success);
+  const std::string protocol = text(m->job.resultText);
+  struct Row {
+    QString file;
+    std::string bytes;
+    MailOutcome outcome;
+  };
+  const Row rows[] = {{sgn, sgnBytes, MailOutcome::kExtractionError}};
+  for (int i = 0; i < 1; ++i) {
+    const MailOutcomeRow& row = mail_outcome(rows[i].outcome);
+    SCOPED_TRACE(row.logText);
+    const AttachmentRecord& r = m->attachments[i];
+    EXPECT_EQ(r.status, 0);
+    if (row.shortText[0] != 0) {
+      EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText));
+    }
+    EXPECT_FALSE(r.errorText.isEmpty());
+    EXPECT_EQ(r.processedName, rows[i].file);
+    EXPECT_EQ(text(rows[i].file), rows[i].bytes) << "the attachment is back as it came";
+    const std::string logText = row.logText;
+    EXPECT_NE(protocol.find(logText.substr(0, logText.find('%'))), std::string::npos) << protocol;
+  }
+  // The extraction row closes the progress display for the rest of the run.
+  EXPECT_FALSE(ui.progressShown());
   EXPECT_TRUE(work_root_entries().filter(QStringLiteral("~temp~")).isEmpty());
 }
 
@@ -822,6 +1033,90 @@ TEST_F(MailTest, TwoRunsAtOnceBothEndRight) {
   EXPECT_EQ(VerifyFile(path("out/o.doc.sgn"), protocol), kOpOk);
 }
 
+// An RSA recipient opens an outgoing message with the stock openssl
+// command. The bulk cipher is RUS-GAMMAR, which `openssl cms -decrypt`
+// looks up only among its built-in ciphers and refuses; the recipient's
+// stock command still opens it in two steps: `pkeyutl -decrypt` unwraps its
+// copy of the content key, `enc -d -rus-gammar` (provider module) the
+// content. The signed file inside verifies with the stock `cms -verify`.
+TEST_F(MailTest, RsaRecipientOpensWithStockOpenssl) {
+#ifndef DOSSAR_OPENSSL_PROGRAM
+  if (under_ci()) FAIL() << "the openssl command is not installed";
+  GTEST_SKIP() << "the openssl command is not installed";
+#else
+  const test_support::ProgramResult version = test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "version"});
+  if (version.status != 0) {
+    if (under_ci()) FAIL() << "openssl does not start: " << version.output;
+    GTEST_SKIP() << "openssl does not start: " << version.output;
+  }
+  const auto run_openssl = [](std::vector<std::string> args) {
+    return test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, std::move(args));
+  };
+  const auto hex = [](const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string h;
+    for (const unsigned char c : bytes) {
+      h.push_back(digits[c >> 4]);
+      h.push_back(digits[c & 15]);
+    }
+    return h;
+  };
+  ASSERT_NO_FATAL_FAILURE(use(true));
+  const OperationPki& pki = operation_pki(true);
+  set_enc_owner(0);
+  const std::string plain = "an RSA reader's attachment\n";
+  write_file("out/a.doc", plain);
+  ScriptedUi ui;
+  ui.queuePassword(std::string(kKeyPassword));
+  const auto m = out({path("out/a.doc")}, {{kOne, {}}}, true, true, ui);
+  ASSERT_TRUE(m->job.success);
+  ASSERT_EQ(m->attachments[0].processedName, path("out/a.doc.sgn.enc"));
+
+  // The recipient's encrypted key, the IV and the content of the envelope.
+  const std::string der = text(path("out/a.doc.sgn.enc"));
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  PKCS7* p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(der.size()));
+  ASSERT_NE(p7, nullptr);
+  std::string encryptedKey, iv, content;
+  if (PKCS7_type_is_enveloped(p7) != 0) {
+    const PKCS7_ENVELOPE* env = p7->d.enveloped;
+    const auto bytes = [](const ASN1_STRING* str) {
+      return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(str)),
+                         static_cast<std::size_t>(ASN1_STRING_length(str)));
+    };
+    for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
+      const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
+      if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == 0x61) encryptedKey = bytes(ri->enc_key);
+    }
+    const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
+    if (param != nullptr && param->type == V_ASN1_OCTET_STRING) iv = bytes(param->value.octet_string);
+    if (env->enc_data->enc_data != nullptr) content = bytes(env->enc_data->enc_data);
+  }
+  PKCS7_free(p7);
+  ASSERT_FALSE(encryptedKey.empty());
+  ASSERT_FALSE(iv.empty());
+  write_file("key.bin", encryptedKey);
+  write_file("content.bin", content);
+  const QString key = pem_file(pki.user1.keyPem, QStringLiteral("reader.key"));
+  const test_support::ProgramResult unwrapped =
+      test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
+                                 path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
+  ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+  const test_support::ProgramResult decrypted =
+      run_openssl({"enc", "-d", "-rus-gammar", "-K", hex(text(path("cek.bin"))), "-iv", hex(iv), "-in",
+                   path("content.bin").toStdString(), "-out", path("opened.sgn").toStdString()});
+  ASSERT_EQ(decrypted.status, 0) << decrypted.output;
+  // The decrypted file is the signed file left beside the attachment.
+  EXPECT_EQ(text(path("opened.sgn")), text(path("out/a.doc.sgn")));
+  const test_support::ProgramResult verified = run_openssl(
+      {"cms", "-verify", "-binary", "-inform", "DER", "-CAfile", pem_file(pki.ca.certPem, "ca.pem").toStdString(),
+       "-certfile", pem_file(pki.executor.certPem, "exec.pem").toStdString(), "-in", path("opened.sgn").toStdString(),
+       "-out", path("verified.bin").toStdString()});
+  EXPECT_EQ(verified.status, 0) << verified.output;
+  EXPECT_EQ(text(path("verified.bin")), plain);
+#endif
+}
+
 #ifdef DOSSAR_DSENGINE
 // The command line's verbs: the password from a descriptor, the recipient's
 // certificate from a PEM file, every attachment's outcome printed.
@@ -837,11 +1132,11 @@ TEST_F(MailTest, DsengineMailVerbs) {
   ::close(pipeFds[1]);
   test_support::ProgramOptions options;
   options.separate_errors = true;
-  const test_support::ProgramResult sent = test_support::run_program(
-      {DOSSAR_DSENGINE, "mail-sign-encrypt", "--attach=" + path("out/a.doc").toStdString(),
-       "--recipient=new@example.org:" + pem.toStdString(), "--sign", "--encrypt",
-       "--password-fd=" + std::to_string(pipeFds[0])},
-      options);
+  const test_support::ProgramResult sent =
+      test_support::run_program({DOSSAR_DSENGINE, "mail-sign-encrypt", "--attach=" + path("out/a.doc").toStdString(),
+                                 "--recipient=new@example.org:" + pem.toStdString(), "--sign", "--encrypt",
+                                 "--password-fd=" + std::to_string(pipeFds[0])},
+                                options);
   ::close(pipeFds[0]);
   EXPECT_EQ(sent.status, 0) << sent.output << sent.errors;
   EXPECT_EQ(sent.output, "attachment=" + path("out/a.doc").toStdString() + "\nprocessed=" +
@@ -851,10 +1146,10 @@ TEST_F(MailTest, DsengineMailVerbs) {
   const test_support::ProgramResult opened = test_support::run_program(
       {DOSSAR_DSENGINE, "mail-unpack", "--attach=" + path("inbox/p.txt").toStdString()}, options);
   EXPECT_EQ(opened.status, 0) << opened.output << opened.errors;
-  const std::string head = "attachment=" + path("inbox/p.txt").toStdString() + "\nprocessed=" +
-                           path("inbox/p.txt").toStdString() +
-                           "\nstatus=0\nerror=Документ не защищен или испорчен.\nprotocol=" +
-                           engine_helper().TmpRoot().toStdString() + "/DSM_Protocol";
+  const std::string head =
+      "attachment=" + path("inbox/p.txt").toStdString() + "\nprocessed=" + path("inbox/p.txt").toStdString() +
+      "\nstatus=0\nerror=Документ не защищен или испорчен.\nprotocol=" + engine_helper().TmpRoot().toStdString() +
+      "/DSM_Protocol";
   EXPECT_EQ(opened.output.substr(0, head.size()), head) << opened.output;
   EXPECT_NE(opened.output.find("\nprotocol-error=0\nsuccess=1\n"), std::string::npos) << opened.output;
 

@@ -181,7 +181,8 @@ int run_mail(const Options& o, ConsoleUi& console) {
     const qsizetype colon = r.indexOf(QLatin1Char(':'));
     pair.email = colon < 0 ? r : r.left(colon);
     if (colon >= 0 && !read_pem(r.mid(colon + 1), pair.certificate)) {
-      std::fprintf(stderr, "dsengine: cannot read the certificate file %s\n", r.mid(colon + 1).toLocal8Bit().constData());
+      std::fprintf(stderr, "dsengine: cannot read the certificate file %s\n",
+                   r.mid(colon + 1).toLocal8Bit().constData());
       return 2;
     }
     recipients.append(pair);
