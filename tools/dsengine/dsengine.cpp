@@ -51,6 +51,7 @@ void usage(std::FILE* out) {
                "  --recipient=NAME   a recipient of the local directory (repeatable)\n"
                "  --yes | --no       the answer to every question (default: --no)\n"
                "  --password-fd=N    read key passwords, one per line, from descriptor N\n"
+               "  --save-as=PATH     the answer of a save-file dialog (default: cancel it)\n"
                "Ctrl-C cancels the running operation; a second Ctrl-C ends the program.\n");
 }
 
@@ -65,6 +66,7 @@ struct Options {
   QStringList recipients;
   int answer = IDNO;
   int passwordFd = -1;
+  std::optional<QString> saveAs;
 };
 
 bool value_of(std::string_view arg, std::string_view name, QString& out) {
@@ -97,6 +99,8 @@ int parse(int argc, char** argv, Options& o) {
       o.answer = IDNO;
     } else if (value_of(arg, "--out=", v)) {
       o.out = QFileInfo(v).absoluteFilePath();
+    } else if (value_of(arg, "--save-as=", v)) {
+      o.saveAs = QFileInfo(v).absoluteFilePath();
     } else if (value_of(arg, "--author=", v)) {
       o.author = v;
     } else if (value_of(arg, "--recipient=", v)) {
@@ -151,6 +155,7 @@ int main(int argc, char** argv) {
   ConsoleUiOptions ui;
   ui.questionAnswer = o.answer;
   ui.passwordFd = o.passwordFd;
+  ui.saveAs = o.saveAs;
   const QString first = o.files.isEmpty() ? QString() : o.files.first();
   LogOptions log;
   helper.GetLogOptions(log);
