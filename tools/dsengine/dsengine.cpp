@@ -12,6 +12,7 @@
 
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
+#include "dsutils/engine/extract.h"
 #include "dsutils/engine/file_state.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/ui_console.h"
@@ -24,7 +25,7 @@ using namespace dsutils;
 void usage(std::FILE* out) {
   std::fprintf(out,
                "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify|file-state|\n"
-               "                extract-document [options] FILE...\n"
+               "                extract-document|extract-all|extract [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
@@ -41,6 +42,11 @@ void usage(std::FILE* out) {
                "  extract-document  write the document of the signed FILE (.sgn or .sga) beside\n"
                "                  it under a free name and print \"document=PATH\"; result 1 when\n"
                "                  written, 0 otherwise\n"
+               "  extract-all     take the .sga archive FILE apart: its document and every\n"
+               "                  signature file beside it (or in the DOC result folder);\n"
+               "                  result 1 when written (or a save dialog cancelled), 0 otherwise\n"
+               "  extract         write the document of each signed FILE (.sgn or .sga); one\n"
+               "                  FILE asks before replacing, more are placed by the DOC sorting\n"
                "options:\n"
                "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
                "                     encryption goes to the saved recipients\n"
@@ -125,15 +131,15 @@ int parse(int argc, char** argv, Options& o) {
   }
   if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "sign-encrypt" &&
       o.command != "unpack" && o.command != "unpack-group" && o.command != "verify" && o.command != "file-state" &&
-      o.command != "extract-document") {
+      o.command != "extract-document" && o.command != "extract-all" && o.command != "extract") {
     std::fprintf(stderr,
                  "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group, verify, "
-                 "file-state or extract-document\n");
+                 "file-state, extract-document, extract-all or extract\n");
     usage(stderr);
     return 2;
   }
-  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state" ||
-       o.command == "extract-document") &&
+  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state" || o.command == "extract-document" ||
+       o.command == "extract-all") &&
       o.files.size() != 1) {
     std::fprintf(stderr, "dsengine: %s takes one file\n", o.command.toLocal8Bit().constData());
     return 2;
@@ -238,6 +244,16 @@ int main(int argc, char** argv) {
     return value == 1 ? 0 : 1;
   }
 
+  if (o.command == "extract-all") {
+    const OperationUiScope scope(&console);
+    EngineHelper::setUi(&console);
+    const int value = ExtractArchive(first);
+    EngineHelper::setUi(nullptr);
+    std::printf("result=%d\n", value);
+    std::fflush(stdout);
+    return value == 1 ? 0 : 1;
+  }
+
   OperationJob job;
   job.files = o.files;
   job.automatic = o.automatic;
@@ -257,6 +273,8 @@ int main(int argc, char** argv) {
       finished = SignEncryptGroup(&job);
     } else if (o.command == "unpack-group") {
       finished = UnpackGroup(&job);
+    } else if (o.command == "extract") {
+      finished = ExtractGroup(&job);
     } else {
       finished = EncryptGroup(&job);
     }
