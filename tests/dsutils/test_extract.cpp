@@ -585,6 +585,11 @@ TEST_F(ExtractGroupTest, Table) {
       {"no files", {}, [](ScriptedUi&) {}, {0, kOpNoFiles}, {}, {"Не выбраны файлы для извлечения документов!"}},
   };
   const QStringList sources = f({"docs/a.txt.sgn", "docs/b.txt.sgn", "docs/x", "docs/d.sga", "docs/plain.sgn"});
+  {
+    // A fresh registry: no sorting settings at all.
+    RegistryKey sorting;
+    ASSERT_FALSE(sorting.OpenKey(platform::reg::HKEY_CURRENT_USER, std::string(kProductKey) + "\\Sorting"));
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     for (const char* n : {"docs/a.txt", "docs/b.txt", "docs/d.txt", "docs/x[1]", "out/other.txt"})
