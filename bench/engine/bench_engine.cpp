@@ -579,11 +579,18 @@ bool bare_unpacks(const QStringList& inputs, Spent& spent) {
   World& w = world();
   CryptoSession& session = global_crypto_session();
   SessionHold hold(session);
-  if (!executor_session(hold)) return false;
+  // The recipient's certificate beside its key, as the operation adds it.
+  if (!executor_session(hold) ||
+      session.AddCertificate(reinterpret_cast<const unsigned char*>(w.cert.constData()), w.cert.size()) != 0)
+    return false;
   const Clock t0;
   for (const QString& in : inputs) {
     const QString decrypted = w.out("decrypted.sgn");
-    if (session.DecryptFile(in, decrypted, nullptr) != 0) return false;
+    QFile::remove(decrypted);
+    if (const int code = session.DecryptFile(in, decrypted, nullptr); code != 0) {
+      std::fprintf(stderr, "bare_unpacks: decryption failed (%d)\n", code);
+      return false;
+    }
     ql::MappedFile file;
     if (file.open(QFile::encodeName(decrypted).constData()) != ql::FileRead::kOk) return false;
     QL_SIGN_SET* set = session.NewSignatureSet();
@@ -597,7 +604,10 @@ bool bare_unpacks(const QStringList& inputs, Spent& spent) {
     out.close();
     session.FreeBuffer(content);
     session.FreeSignatureSet(set);
-    if (!written) return false;
+    if (!written) {
+      std::fprintf(stderr, "bare_unpacks: verification failed (%d)\n", code);
+      return false;
+    }
   }
   t0.add_to(spent);
   return true;
