@@ -448,8 +448,20 @@ TEST_F(ExtractTest, FileStateOfAnArchiveWritesNothing) {
   const auto after = written_bytes();
   EXPECT_EQ(value, 0);
   EXPECT_EQ(ui.shown, QStringList{QStringLiteral("Документ подписан!")});
-  EXPECT_EQ(after.first, before.first);
+  // Nothing reached the storage. The sanitizers' runtime probes memory by
+  // writing it to a pipe, which wchar counts: there only write_bytes holds.
   EXPECT_EQ(after.second, before.second);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_EQ(after.first, before.first);
+#endif
+  // The counter does count a file written and synced.
+  write_file("docs/written.bin", std::string(65536, 'w'));
+  {
+    QFile synced(path("docs/written.bin"));
+    ASSERT_TRUE(synced.open(QIODevice::ReadWrite));
+    ASSERT_EQ(::fsync(synced.handle()), 0);
+  }
+  EXPECT_GE(written_bytes().second, after.second + 65536);
 }
 
 struct GroupOutcome {
