@@ -178,6 +178,13 @@ struct RandomSensorRequest {
   int total = 16;
 };
 
+// The save-file dialog: `initialPath` is offered as the file name, `filter`
+// is in the form "text|patterns|text|patterns|" and kept as the caller wrote it.
+struct SaveFileRequest {
+  QString initialPath;
+  QString filter;
+};
+
 struct PasswordRequest {
   enum class Kind { KeyContainer, Token } kind = Kind::KeyContainer;
   QString keyName;
@@ -202,6 +209,8 @@ class EngineUi {
   virtual void openDocument(const QString& path) = 0;
   // The folder chosen, nothing on cancel.
   virtual std::optional<QString> chooseFolder(const QString& initial) = 0;
+  // The path chosen in the save-file dialog, nothing on cancel.
+  virtual std::optional<QString> chooseSaveFile(const SaveFileRequest& request) = 0;
 
   // The character code typed, a value below 1 on cancel.
   virtual int randomSensor(const RandomSensorRequest& request) = 0;

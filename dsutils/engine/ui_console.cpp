@@ -90,6 +90,13 @@ void ConsoleUi::openDocument(const QString& path) { line(path); }
 
 std::optional<QString> ConsoleUi::chooseFolder(const QString&) { return options_.folder; }
 
+std::optional<QString> ConsoleUi::chooseSaveFile(const SaveFileRequest& request) {
+  if (options_.saveAs) return options_.saveAs;
+  line(QStringLiteral("нет ответа для диалога \"save file\" (%1) в параметрах командной строки: отменено")
+           .arg(request.initialPath));
+  return std::nullopt;
+}
+
 int ConsoleUi::randomSensor(const RandomSensorRequest&) {
   line(QStringLiteral("датчик случайных чисел с клавиатуры недоступен в командной строке"));
   return 0;

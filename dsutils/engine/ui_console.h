@@ -26,6 +26,8 @@ struct ConsoleUiOptions {
   // with these names; none given: cancelled.
   QStringList chosenRecipients;
   std::optional<QString> folder;
+  // The answer of every save-file dialog (--save-as=); none: cancelled.
+  std::optional<QString> saveAs;
   bool extractDocument = false;
   bool showProgress = true;
 };
@@ -51,6 +53,7 @@ class ConsoleUi : public EngineUi {
   void showFileInfo(const FileInfoRequest& request) override;
   void openDocument(const QString& path) override;
   std::optional<QString> chooseFolder(const QString& initial) override;
+  std::optional<QString> chooseSaveFile(const SaveFileRequest& request) override;
   int randomSensor(const RandomSensorRequest& request) override;
   int askPassword(const PasswordRequest& request, PasswordBuffer& out) override;
   int touchMemoryMessage(int status) override;

@@ -50,6 +50,11 @@ std::optional<QString> ScriptedUi::chooseFolder(const QString&) {
   return take(folder_, "folder", std::optional<QString>());
 }
 
+std::optional<QString> ScriptedUi::chooseSaveFile(const SaveFileRequest& request) {
+  saveRequests_.push_back(request);
+  return take(saveFile_, "saveFile", std::optional<QString>());
+}
+
 int ScriptedUi::randomSensor(const RandomSensorRequest&) { return take(random_, "randomSensor", 0); }
 
 int ScriptedUi::askPassword(const PasswordRequest&, PasswordBuffer& out) {

@@ -28,6 +28,8 @@ class ScriptedUi : public EngineUi {
   void queueDecrypt(DecryptAnswer a) { decrypt_.push_back(std::move(a)); }
   void queueVerifyProtocol(VerifyProtocolAnswer a) { verify_.push_back(a); }
   void queueFolder(std::optional<QString> a) { folder_.push_back(std::move(a)); }
+  // An empty optional queues a cancelled save-file dialog.
+  void queueSaveFile(std::optional<QString> a) { saveFile_.push_back(std::move(a)); }
   void queueRandomSensor(int a) { random_.push_back(a); }
   // An empty optional queues a cancelled prompt.
   void queuePassword(std::optional<std::string> a) { password_.push_back(std::move(a)); }
@@ -41,6 +43,7 @@ class ScriptedUi : public EngineUi {
   const QStringList& progressFiles() const { return files_; }
   const QStringList& openedDocuments() const { return opened_; }
   const QStringList& recipientCaptions() const { return recipientCaptions_; }
+  const std::vector<SaveFileRequest>& saveFileRequests() const { return saveRequests_; }
   int progressSteps() const { return steps_; }
   int unscripted() const { return unscripted_; }
   bool progressShown() const { return shownNow_ > 0; }
@@ -56,6 +59,7 @@ class ScriptedUi : public EngineUi {
   void showFileInfo(const FileInfoRequest& request) override;
   void openDocument(const QString& path) override;
   std::optional<QString> chooseFolder(const QString& initial) override;
+  std::optional<QString> chooseSaveFile(const SaveFileRequest& request) override;
   int randomSensor(const RandomSensorRequest& request) override;
   int askPassword(const PasswordRequest& request, PasswordBuffer& out) override;
   int touchMemoryMessage(int status) override;
@@ -90,6 +94,8 @@ class ScriptedUi : public EngineUi {
   std::deque<DecryptAnswer> decrypt_;
   std::deque<VerifyProtocolAnswer> verify_;
   std::deque<std::optional<QString>> folder_;
+  std::deque<std::optional<QString>> saveFile_;
+  std::vector<SaveFileRequest> saveRequests_;
   std::deque<int> random_;
   std::deque<std::optional<std::string>> password_;
   std::deque<int> touch_;

@@ -182,12 +182,22 @@ bool erase_file_system_file(const QString& path) {
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0;
   if (ok && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+    // The name goes first: a folder that does not let the file go (read-only)
+    // must not cost its content. The open descriptor keeps the data for the
+    // overwrite, and it is overwritten only when the name was its last one.
+    if (::unlink(p.constData()) != 0) {
+      ::close(fd);
+      return false;
+    }
+    ok = ::fstat(fd, &st) == 0 && st.st_nlink == 0;
     static const std::array<char, 4096> zeros{};
     for (off_t left = st.st_size; ok && left > 0; left -= static_cast<off_t>(zeros.size())) {
       const size_t n = left < static_cast<off_t>(zeros.size()) ? static_cast<size_t>(left) : zeros.size();
       ok = write_all(fd, zeros.data(), n);
     }
     ok = ok && ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
   }
   ::close(fd);
   return ::unlink(p.constData()) == 0 && ok;

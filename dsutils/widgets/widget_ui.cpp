@@ -201,6 +201,24 @@ std::optional<QString> WidgetUi::chooseFolder(const QString&) {
   not_yet("folder");
   return std::nullopt;
 }
+std::optional<QString> WidgetUi::chooseSaveFile(const SaveFileRequest& request) {
+  static QtFileDialogService platform;
+  FileDialogService& files = options_.files != nullptr ? *options_.files : platform;
+  std::optional<QString> answer;
+  // No default extension: the name is kept as the person typed it.
+  const FileDialogRequest dialog{true, QString(), request.initialPath, request.filter, QString()};
+  const bool shown = UiBridge::runUntilDone([&](std::function<void()> done) {
+    files.open(dialog, [&answer, done = std::move(done)](std::optional<QString> a) {
+      answer = std::move(a);
+      done();
+    });
+  });
+  if (!shown) {
+    not_yet("save file");
+    return std::nullopt;
+  }
+  return answer;
+}
 int WidgetUi::randomSensor(const RandomSensorRequest&) {
   not_yet("random seed");
   return 0;

@@ -28,6 +28,8 @@ struct WidgetUiOptions {
   std::chrono::milliseconds showDelay{3000};
   // The file name reaches the window at most once per interval.
   std::chrono::milliseconds fileInterval{100};
+  // The open and save dialogs; null: the platform's (QtFileDialogService).
+  FileDialogService* files = nullptr;
 };
 
 // The window that started the operations (DSUtilSetMainWindow): disabled
@@ -60,6 +62,7 @@ class WidgetUi : public EngineUi {
   void showFileInfo(const FileInfoRequest& request) override;
   void openDocument(const QString& path) override;
   std::optional<QString> chooseFolder(const QString& initial) override;
+  std::optional<QString> chooseSaveFile(const SaveFileRequest& request) override;
   int randomSensor(const RandomSensorRequest& request) override;
   int askPassword(const PasswordRequest& request, PasswordBuffer& out) override;
   int touchMemoryMessage(int status) override;

@@ -46,6 +46,22 @@ TEST_F(Seam, CancelAtTheKthProgressStep) {
   }
 }
 
+TEST_F(Seam, SaveFileAnswersComeFromTheQueueAndTheRequestIsKept) {
+  ScriptedUi ui;
+  ui.queueSaveFile(QStringLiteral("/out/chosen.doc"));
+  ui.queueSaveFile(std::nullopt);
+  const SaveFileRequest request{"/out/report.doc", "Все файлы (*.*)|*.*|"};
+  EXPECT_EQ(ui.chooseSaveFile(request), std::optional<QString>("/out/chosen.doc"));
+  EXPECT_FALSE(ui.chooseSaveFile(request).has_value());
+  EXPECT_EQ(ui.unscripted(), 0);
+  EXPECT_FALSE(ui.chooseSaveFile(request).has_value());  // nothing queued: cancelled and counted
+  EXPECT_EQ(ui.unscripted(), 1);
+  ASSERT_EQ(ui.saveFileRequests().size(), 3u);
+  EXPECT_EQ(ui.saveFileRequests()[0].initialPath, request.initialPath);
+  EXPECT_EQ(ui.saveFileRequests()[0].filter, request.filter);
+  EXPECT_EQ(ui.calls(), (std::vector<std::string>{"saveFile", "saveFile", "saveFile"}));
+}
+
 TEST_F(Seam, EachOperationHasItsOwnCancelWord) {
   ScriptedUi ui;
   OperationProgress first(ui, "first"), second(ui, "second");
@@ -226,6 +242,22 @@ TEST_F(Seam, TheRecipientsSheetAnswersFromItsQueue) {
   EXPECT_FALSE(ui_.askRecipients({"again"}).accepted);  // nothing queued: cancelled and counted
   EXPECT_EQ(ui_.unscripted(), 1);
   EXPECT_EQ(ui_.recipientCaptions(), (QStringList{"Задайте получателя", "again"}));
+}
+
+// The save-file dialog: --save-as= answers every one; without it each is
+// cancelled with a line naming the offered file.
+TEST_F(ConsoleSeam, SaveFileTakesTheGivenPathElseCancelsWithALine) {
+  const SaveFileRequest request{"/home/u/report.doc", "Все файлы (.*)|*.*|"};
+  ConsoleUiOptions given;
+  given.saveAs = QStringLiteral("/home/u/copy.doc");
+  ConsoleUi answering(given, out_);
+  EXPECT_EQ(answering.chooseSaveFile(request), std::optional<QString>("/home/u/copy.doc"));
+  EXPECT_EQ(printed(), "");
+  ConsoleUi none(ConsoleUiOptions{}, out_);
+  EXPECT_FALSE(none.chooseSaveFile(request).has_value());
+  const std::string text = printed();
+  EXPECT_NE(text.find("\"save file\""), std::string::npos) << text;
+  EXPECT_NE(text.find("/home/u/report.doc"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
 #include <atomic>
@@ -373,6 +376,70 @@ TEST(FileDialogs, TheDialogOpensWithoutBlockingAndAnswersOnce) {
   dialog->reject();
   ASSERT_TRUE(QTest::qWaitFor([&] { return calls == 1; }, 2000));
   EXPECT_FALSE(answer.has_value());
+}
+
+// The engine's save-file question from an operation's worker: the path
+// chosen, nothing on cancel, the filter handed on as the engine wrote it.
+TEST(FileDialogs, TheEnginesSaveQuestionAnswersThePathOrNothing) {
+  ScriptedPromptService prompts;
+  ScriptedFileDialogService scripted;
+  WidgetUiOptions options;
+  options.files = &scripted;
+  WidgetUi ui(prompts, options);
+  scripted.queue(QStringLiteral("/home/u/other.doc"));
+  scripted.queue(std::nullopt);
+  const SaveFileRequest request{QStringLiteral("/home/u/report.doc"), QStringLiteral("Все файлы (.*)|*.*|")};
+  std::optional<QString> first, second;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    first = ui.chooseSaveFile(request);
+    second = ui.chooseSaveFile(request);
+    done.store(true);
+  });
+  EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
+  worker.join();
+  EXPECT_EQ(first, std::optional<QString>(QStringLiteral("/home/u/other.doc")));
+  EXPECT_FALSE(second.has_value());
+  const auto seen = scripted.seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(seen[0].save);
+  EXPECT_EQ(seen[0].initialPath, request.initialPath);
+  EXPECT_EQ(seen[0].filter, request.filter);
+  EXPECT_TRUE(seen[0].defaultSuffix.isEmpty());
+  EXPECT_EQ(scripted.unexpected(), 0);
+
+  // The platform's dialog: a save dialog offering the name, OK answers it.
+  const QTemporaryDir scratch;
+  ASSERT_TRUE(scratch.isValid());
+  const QString dir = scratch.path();
+  WidgetUi platform(prompts);
+  std::optional<QString> chosen;
+  done.store(false);
+  std::thread second_worker([&] {
+    chosen = platform.chooseSaveFile({dir + QStringLiteral("/report.doc"), QStringLiteral("Все файлы (*.*)|*.*|")});
+    done.store(true);
+  });
+  QFileDialog* dialog = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+          if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) dialog = d;
+        return dialog != nullptr;
+      },
+      3000));
+  EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+  EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("Все файлы (*)")});
+  gui_test::screenshot(dialog, "file_dialog_engine_save");
+  // The offered name, then another typed over it.
+  auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->text(), QStringLiteral("report.doc"));
+  name->setText(QStringLiteral("report-copy.doc"));
+  static_cast<QDialog*>(dialog)->accept();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
+  second_worker.join();
+  ASSERT_TRUE(chosen.has_value());
+  EXPECT_EQ(QFileInfo(*chosen).fileName(), QStringLiteral("report-copy.doc"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
+#include "dsutils/engine/extract.h"
 #include "dsutils/engine/file_state.h"
 #include "dsutils/engine/mail.h"
 #include "dsutils/engine/operation_kit.h"
@@ -25,7 +26,8 @@ using namespace dsutils;
 void usage(std::FILE* out) {
   std::fprintf(out,
                "usage: dsengine sign|add-signature|encrypt|sign-encrypt|unpack|unpack-group|verify|file-state|\n"
-               "                extract-document|mail-sign-encrypt|mail-unpack [options] FILE...\n"
+               "                extract-document|extract-all|extract|mail-sign-encrypt|mail-unpack\n"
+               "                [options] FILE...\n"
                "  sign            sign each file into FILE.sgn, or FILE.sga with --detached\n"
                "  add-signature   add the author's signature to the .sga archive FILE\n"
                "  encrypt         encrypt each file for the recipients into FILE.enc\n"
@@ -48,6 +50,11 @@ void usage(std::FILE* out) {
                "                  open the attachments of a received message and write its protocol\n"
                "                  (both print each attachment's processed name, status and error\n"
                "                  text, the protocol path and the success word)\n"
+               "  extract-all     take the .sga archive FILE apart: its document and every\n"
+               "                  signature file beside it (or in the DOC result folder);\n"
+               "                  result 1 when written (or a save dialog cancelled), 0 otherwise\n"
+               "  extract         write the document of each signed FILE (.sgn or .sga); one\n"
+               "                  FILE asks before replacing, more are placed by the DOC sorting\n"
                "options:\n"
                "  --auto             no dialogs: the executor signs with the settings' defaults,\n"
                "                     encryption goes to the saved recipients\n"
@@ -63,6 +70,7 @@ void usage(std::FILE* out) {
                "  --choose-recipient=NAME  the answer of the recipients sheet (repeatable)\n"
                "  --yes | --no       the answer to every question (default: --no)\n"
                "  --password-fd=N    read key passwords, one per line, from descriptor N\n"
+               "  --save-as=PATH     the answer of a save-file dialog (default: cancel it)\n"
                "Ctrl-C cancels the running operation; a second Ctrl-C ends the program.\n");
 }
 
@@ -82,6 +90,7 @@ struct Options {
   bool mailSign = false;
   bool mailEncrypt = false;
   bool mailSort = false;
+  std::optional<QString> saveAs;
 };
 
 bool value_of(std::string_view arg, std::string_view name, QString& out) {
@@ -124,6 +133,8 @@ int parse(int argc, char** argv, Options& o) {
       o.answer = IDNO;
     } else if (value_of(arg, "--out=", v)) {
       o.out = QFileInfo(v).absoluteFilePath();
+    } else if (value_of(arg, "--save-as=", v)) {
+      o.saveAs = QFileInfo(v).absoluteFilePath();
     } else if (value_of(arg, "--author=", v)) {
       o.author = v;
     } else if (value_of(arg, "--recipient=", v)) {
@@ -148,15 +159,16 @@ int parse(int argc, char** argv, Options& o) {
   }
   if (o.command != "sign" && o.command != "add-signature" && o.command != "encrypt" && o.command != "sign-encrypt" &&
       o.command != "unpack" && o.command != "unpack-group" && o.command != "verify" && o.command != "file-state" &&
-      o.command != "extract-document" && o.command != "mail-sign-encrypt" && o.command != "mail-unpack") {
+      o.command != "extract-document" && o.command != "extract-all" && o.command != "extract" &&
+      o.command != "mail-sign-encrypt" && o.command != "mail-unpack") {
     std::fprintf(stderr,
                  "dsengine: the command is sign, add-signature, encrypt, sign-encrypt, unpack, unpack-group, verify, "
-                 "file-state, extract-document, mail-sign-encrypt or mail-unpack\n");
+                 "file-state, extract-document, extract-all, extract, mail-sign-encrypt or mail-unpack\n");
     usage(stderr);
     return 2;
   }
-  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state" ||
-       o.command == "extract-document") &&
+  if ((o.command == "unpack" || o.command == "verify" || o.command == "file-state" || o.command == "extract-document" ||
+       o.command == "extract-all") &&
       o.files.size() != 1) {
     std::fprintf(stderr, "dsengine: %s takes one file\n", o.command.toLocal8Bit().constData());
     return 2;
@@ -231,6 +243,7 @@ int main(int argc, char** argv) {
   ConsoleUiOptions ui;
   ui.questionAnswer = o.answer;
   ui.passwordFd = o.passwordFd;
+  ui.saveAs = o.saveAs;
   const QString first = o.files.isEmpty() ? QString() : o.files.first();
   LogOptions log;
   helper.GetLogOptions(log);
@@ -316,6 +329,16 @@ int main(int argc, char** argv) {
     return value == 1 ? 0 : 1;
   }
 
+  if (o.command == "extract-all") {
+    const OperationUiScope scope(&console);
+    EngineHelper::setUi(&console);
+    const int value = ExtractArchive(first);
+    EngineHelper::setUi(nullptr);
+    std::printf("result=%d\n", value);
+    std::fflush(stdout);
+    return value == 1 ? 0 : 1;
+  }
+
   OperationJob job;
   job.files = o.files;
   job.automatic = o.automatic;
@@ -335,6 +358,8 @@ int main(int argc, char** argv) {
       finished = SignEncryptGroup(&job);
     } else if (o.command == "unpack-group") {
       finished = UnpackGroup(&job);
+    } else if (o.command == "extract") {
+      finished = ExtractGroup(&job);
     } else {
       finished = EncryptGroup(&job);
     }
