@@ -17,6 +17,7 @@
 #include "dsutils/com/shell_menu.h"
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
+#include "dsutils/engine/extract.h"
 #include "dsutils/engine/file_state.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/selection.h"
@@ -49,15 +50,6 @@ QString local_path(const QString& argument) {
 
 }  // namespace
 
-bool ExtractNotAvailable(OperationJob&) {
-  complain(QStringLiteral("extracting documents is not available in this build"));
-  return false;
-}
-
-bool ExtractArchiveNotAvailable(const QString&) {
-  complain(QStringLiteral("extracting an archive is not available in this build"));
-  return false;
-}
 
 void ExpandSelection(const QList<SelectionItem>& selection, QStringList& files) {
   QStringList expanded;
@@ -97,8 +89,8 @@ HostOperations engine_host_operations() {
   ops.unpackFile = [](OperationJob& job) { return UnpackFile(&job) != 0; };
   ops.unpackGroup = [](OperationJob& job) { return UnpackGroup(&job) != 0; };
   ops.addSignature = [](OperationJob& job) { return AddSignature(&job) != 0; };
-  ops.extractGroup = ExtractNotAvailable;
-  ops.extractArchive = ExtractArchiveNotAvailable;
+  ops.extractGroup = [](OperationJob& job) { return ExtractGroup(&job) != 0; };
+  ops.extractArchive = [](const QString& path) { return ExtractArchive(path) != 0; };
   ops.showFileState = [](const QString& path) { return ShowFileState(path) == 0; };
   ops.classify = ClassifySelectionItem;
   ops.classifyScope = [] {

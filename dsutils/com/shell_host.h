@@ -44,12 +44,8 @@ struct HostOperations {
 void ExpandSelection(const QList<SelectionItem>& selection, QStringList& files);
 
 // The engine's operations, the toolkit's classification and the menu at the
-// cursor. Extracting a signed file's document (extract) and a whole archive
-// (extract-all) are bound to ExtractNotAvailable / ExtractArchiveNotAvailable
-// until the engine has them.
+// cursor.
 HostOperations engine_host_operations();
-bool ExtractNotAvailable(OperationJob& job);
-bool ExtractArchiveNotAvailable(const QString& path);
 
 // A QMenu titled "Dossar" with the items' texts, popped at the cursor; the
 // chosen offset or 0.

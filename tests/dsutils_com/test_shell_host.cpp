@@ -341,11 +341,6 @@ TEST_F(HostTest, ExactlyOneFileAndFailures) {
   seen_.clear();
   EXPECT_EQ(ShellHost(ops, ui_).run({"add-signature", path("x.sga")}), kHostFailed);
   EXPECT_TRUE(seen_.empty());
-
-  ops = engine_host_operations();
-  OperationJob job;
-  EXPECT_FALSE(ops.extractGroup(job));
-  EXPECT_FALSE(ops.extractArchive(path("x.sga")));
 }
 
 // The engine's classification under one toolkit start for the whole
