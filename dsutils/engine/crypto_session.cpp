@@ -491,6 +491,12 @@ void CryptoSession::EraseFile(const QString& path) {
 int CryptoSession::IsKeyMediumPresent(const QString& medium) {
   const std::string local = medium_text(medium);
   if (qcrypto::media_kind(local.c_str()) != qcrypto::MediumKind::File) return ql::QL_medium_present(local.c_str());
+  // A drive letter ("C:" home, "A:" a removable medium) means a folder only
+  // through the file-system boundary.
+  if (medium.size() >= 2 && medium[1] == QLatin1Char(':')) {
+    const std::optional<std::string> native = platform::native_path(local);
+    return native && engine_helper().FileExists(QString::fromStdString(*native)) ? 1 : 0;
+  }
   // The toolkit would read the local code-page text, where "\" is a
   // separator and a character the code page lacks is "?": another file.
   // A file-system path is tested as the file system names it.

@@ -81,11 +81,13 @@ struct KeyMediumRequest {
   QString mediumPath;
   QString keyFile;
   bool keyFormat31 = false;
+  QByteArray certificate;  // the owner's DER certificate (viewing, the key-file rule); empty: none
 };
 struct KeyMediumAnswer {
   bool accepted = false;
   QString mediumPath;
   QString keyFile;
+  bool keyFormat31 = false;
 };
 
 struct SignRequest {

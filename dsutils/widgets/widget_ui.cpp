@@ -66,14 +66,6 @@ int WidgetUi::showMessage(const MessageRequest& request) {
   return answer;
 }
 
-KeyMediumAnswer WidgetUi::askKeyMedium(const KeyMediumRequest&) {
-  not_yet("key medium");
-  return {};
-}
-SignAnswer WidgetUi::askSign(const SignRequest&) {
-  not_yet("sign");
-  return {};
-}
 EncryptAnswer WidgetUi::askEncrypt(const EncryptRequest&) {
   not_yet("encrypt");
   return {};
@@ -98,10 +90,6 @@ void WidgetUi::openDocument(const QString& path) {
   if (!shell_service().open(QFile::encodeName(path).toStdString(), &error)) {
     std::fprintf(stderr, "Dossar: %s was not opened: %s\n", QFile::encodeName(path).constData(), error.c_str());
   }
-}
-std::optional<QString> WidgetUi::chooseFolder(const QString&) {
-  not_yet("folder");
-  return std::nullopt;
 }
 int WidgetUi::randomSensor(const RandomSensorRequest&) {
   not_yet("random seed");

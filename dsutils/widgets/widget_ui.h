@@ -18,6 +18,9 @@ class QWidget;
 namespace dsutils::widgets {
 
 class CProgressDlg;
+class FileDialogService;
+class HelpService;
+class MediumProbe;
 class PromptService;
 
 struct WidgetUiOptions {
@@ -25,6 +28,11 @@ struct WidgetUiOptions {
   std::chrono::milliseconds showDelay{3000};
   // The file name reaches the window at most once per interval.
   std::chrono::milliseconds fileInterval{100};
+  // The key-medium dialog's presence tests (null: the global session's) and
+  // the dialogs' file choosers and help (null: the desktop's).
+  MediumProbe* mediumProbe = nullptr;
+  FileDialogService* files = nullptr;
+  HelpService* help = nullptr;
 };
 
 // The window that started the operations (DSUtilSetMainWindow): disabled
