@@ -40,8 +40,7 @@ void PasswordMemory::wipeLocked() {
   armed_ = false;
 }
 
-void PasswordMemory::remember(std::string_view name, const unsigned char* password, int length,
-                              std::uint32_t minutes) {
+void PasswordMemory::remember(std::string_view name, const unsigned char* password, int length, std::uint32_t minutes) {
   {
     std::lock_guard lock(mutex_);
     wipeLocked();

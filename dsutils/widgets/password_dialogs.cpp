@@ -103,7 +103,7 @@ CKeyPasswordDlg::~CKeyPasswordDlg() = default;
 
 void CKeyPasswordDlg::setKeyName(const QString& name) {
   keyName_->setText(name);
-  keyName_->setCursorPosition(name.size());
+  keyName_->end(false);
   if (isVisible()) repaint();
 }
 

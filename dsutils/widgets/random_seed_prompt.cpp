@@ -51,7 +51,8 @@ SeedPromptDialog::SeedPromptDialog(QWidget* parent) : QDialog(parent) {
   auto* row = new QHBoxLayout();
   prompt_ = new QLabel(prompt_text('W'), this);
   // Wide enough for any character asked, so the row never has to grow.
-  prompt_->setMinimumWidth(prompt_->sizeHint().width() + prompt_->fontMetrics().horizontalAdvance(QStringLiteral("WW")));
+  prompt_->setMinimumWidth(prompt_->sizeHint().width() +
+                           prompt_->fontMetrics().horizontalAdvance(QStringLiteral("WW")));
   edit_ = new QLineEdit(this);
   edit_->setMaxLength(1);
   edit_->setFixedWidth(edit_->fontMetrics().horizontalAdvance(QStringLiteral("WW")) + 16);

@@ -167,7 +167,8 @@ int WidgetUi::touchMemoryMessage(int status) {
   const TouchMemoryMessage* message = find_touch_memory_message(status);
   if (message == nullptr) return 0;
   const unsigned attention = MB_TASKMODAL | MB_SETFOREGROUND;
-  const unsigned flags = message->retry ? (MB_RETRYCANCEL | MB_ICONQUESTION | attention) : (MB_OK | MB_ICONSTOP | attention);
+  const unsigned flags =
+      message->retry ? (MB_RETRYCANCEL | MB_ICONQUESTION | attention) : (MB_OK | MB_ICONSTOP | attention);
   const int answer = showMessage(MessageRequest{QString::fromUtf8(message->text), flags, nullptr});
   return message->retry && answer == IDRETRY ? 1 : 0;
 }

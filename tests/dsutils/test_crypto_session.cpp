@@ -827,9 +827,9 @@ TEST_F(CryptoSessionTest, RememberedPasswordReuseTable) {
     std::uint32_t passwordSetting;
     std::int64_t after;  // seconds since the password was typed
     Use use;
-    bool asks;           // the prompt shows (a password is queued for it)
-    bool reused;         // the remembered password served
-    bool keptAfter;      // still remembered for key.p8 afterwards
+    bool asks;       // the prompt shows (a password is queued for it)
+    bool reused;     // the remembered password served
+    bool keptAfter;  // still remembered for key.p8 afterwards
   } rows[] = {
       {"mail prompt at 59 minutes", true, 1, 59 * 60 + 30, Use::MailPrompt, false, true, true},
       {"mail prompt at 60 minutes", true, 1, 60 * 60 + 59, Use::MailPrompt, false, true, true},
@@ -940,8 +940,7 @@ TEST_F(CryptoSessionTest, AFailedLoadWithTheRememberedPasswordWipesIt) {
   PasswordBuffer out;
   const int n = CryptoSession::RememberedPasswordFor(keyFile, out);
   ASSERT_EQ(n, 5);
-  EXPECT_NE(session_->LoadKeyFile(keyFile, std::string_view(reinterpret_cast<const char*>(out.data()), 5)),
-            ql::QL_OK);
+  EXPECT_NE(session_->LoadKeyFile(keyFile, std::string_view(reinterpret_cast<const char*>(out.data()), 5)), ql::QL_OK);
   EXPECT_TRUE(ui.passwordMemory().empty());
   EXPECT_EQ(CryptoSession::RememberedPasswordFor(keyFile, out), 0);
   ui.queuePassword("right");

@@ -34,7 +34,8 @@ TEST(KeyFileDialog, ShowsItsTextsAndTheMediumReadOnly) {
   EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Файл секретного ключа"));
   QStringList labels;
   for (QLabel* l : dlg.findChildren<QLabel*>()) labels << l->text();
-  EXPECT_EQ(labels, (QStringList{QStringLiteral("Каталог ключевого носителя"), QStringLiteral("Файл секретного ключа")}));
+  EXPECT_EQ(labels,
+            (QStringList{QStringLiteral("Каталог ключевого носителя"), QStringLiteral("Файл секретного ключа")}));
   EXPECT_EQ(dlg.okButton()->text(), QStringLiteral("OK"));
   EXPECT_EQ(dlg.cancelButton()->text(), QStringLiteral("Отмена"));
   EXPECT_EQ(dlg.browseButton()->text(), QStringLiteral("..."));

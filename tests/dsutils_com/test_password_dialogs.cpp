@@ -4,6 +4,7 @@
 // Cyrillic password loaded through the real dialog and the real toolkit.
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <stdlib.h>
 
 #include <QApplication>
 #include <QClipboard>
@@ -13,9 +14,8 @@
 #include <QPushButton>
 #include <QTest>
 #include <atomic>
-#include <fstream>
-#include <stdlib.h>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -28,8 +28,8 @@
 #include "dsutils/widgets/widget_ui.h"
 #include "platform/codepage/codepage.h"
 #include "quillon2/ql_frame.h"
-#include "tests/support/gost_pki.h"
 #include "tests/dsutils_com/type_text.h"
+#include "tests/support/gost_pki.h"
 #include "tests/support/gui_test.h"
 #include "tests/support/provider_fixture.h"
 #include "tests/support/ql_fixture.h"
@@ -203,7 +203,8 @@ TEST_F(PasswordDialogs, BytesHandedOverEqualIconvInEachCodePage) {
     CodePage cp;
     const char* charset;
     bool hasNumero;
-  } rows[] = {{CodePage::Windows1251, "CP1251", true}, {CodePage::Koi8R, "KOI8-R", false}, {CodePage::Cp866, "CP866", true}};
+  } rows[] = {
+      {CodePage::Windows1251, "CP1251", true}, {CodePage::Koi8R, "KOI8-R", false}, {CodePage::Cp866, "CP866", true}};
   WidgetUi ui(prompts_);
   for (const Row& row : rows) {
     const CodePageScope cp(row.cp);
@@ -279,7 +280,9 @@ TEST_F(PasswordDialogs, CyrillicPasswordTypedIntoTheDialogLoadsTheKey) {
   qcrypto::RAND_set_rand_method(&test_support::kSystemRand);
   qcrypto::UniquePtr<EVP_PKEY> key(test_support::gost_new_key(test_support::GostKeyType::kEcr3410));
   ASSERT_TRUE(key);
-  const std::string cp1251 = "\xCF\xE0\xF0\xEE\xEB\xFC \xB9" "5";  // "Пароль №5"
+  const std::string cp1251 =
+      "\xCF\xE0\xF0\xEE\xEB\xFC \xB9"
+      "5";  // "Пароль №5"
   const std::vector<unsigned char> file = test_support::encrypted_pkcs8(key.get(), cp1251.c_str());
   ASSERT_FALSE(file.empty());
   write_file("ключ.p8", std::string(file.begin(), file.end()));

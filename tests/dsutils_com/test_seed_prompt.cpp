@@ -131,7 +131,9 @@ TEST_F(SeedPrompt, SixteenRightKeysSeedWithOneDialog) {
   });
   CProgressDlg* window = nullptr;
   ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return progress != nullptr && (window = ui.dialogFor(*progress.load())) != nullptr && window->isVisible(); },
+      [&] {
+        return progress != nullptr && (window = ui.dialogFor(*progress.load())) != nullptr && window->isVisible();
+      },
       3000));
   progressUp = true;
   QPointer<SeedPromptDialog> first;
@@ -178,9 +180,8 @@ TEST_F(SeedPrompt, WrongAndCyrillicKeysStepBack) {
 
 TEST_F(SeedPrompt, CancelFailsTheSeeding) {
   WidgetUi ui(prompts_);
-  const SeedRun run = seedOnWorker(ui, [](int question, QChar c) {
-    return question == 4 ? std::nullopt : std::optional<QString>(QString(c));
-  });
+  const SeedRun run = seedOnWorker(
+      ui, [](int question, QChar c) { return question == 4 ? std::nullopt : std::optional<QString>(QString(c)); });
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.questions, 5);
   EXPECT_TRUE(QTest::qWaitFor([] { return RandomSeedPrompt::dialog() == nullptr; }, 2000));
@@ -195,9 +196,10 @@ TEST_F(SeedPrompt, FromTheGuiThreadItself) {
   QTimer typist;
   typist.setInterval(1);
   QObject::connect(&typist, &QTimer::timeout, [&] {
-    answer(run, [](int question, QChar c) {
-      return std::optional<QString>(question == 2 ? QStringLiteral("Ж") : QString(c));
-    }, first);
+    answer(
+        run,
+        [](int question, QChar c) { return std::optional<QString>(question == 2 ? QStringLiteral("Ж") : QString(c)); },
+        first);
   });
   typist.start();
   const OperationUiScope scope(&ui);
