@@ -21,10 +21,18 @@
 #include "crypto/pkey/key_envelope.h"
 #include "crypto/rand/rand.h"
 #include "dsutils/engine/crypto_session.h"
+#include "dsutils/engine/engine_helper.h"
+#include "dsutils/engine/ui_scripted.h"
+#include "dsutils/widgets/file_dialog_service.h"
+#include "dsutils/widgets/key_file_dialog.h"
+#include "dsutils/widgets/password_dialogs.h"
 #include "dsutils/widgets/progress_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/random_seed_prompt.h"
 #include "dsutils/widgets/ui_bridge.h"
 #include "dsutils/widgets/widget_ui.h"
+#include "platform/registry/registry_key.h"
+#include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
 #include "tests/support/gost_pki.h"
 #include "tests/support/provider_fixture.h"
@@ -155,6 +163,79 @@ void BM_ProgressDialogMadeAndPainted(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ProgressDialogMadeAndPainted)->Unit(benchmark::kMillisecond);
+
+// The toolkit's prompts made, filled and painted once the font database is
+// loaded: 0 key password, 1 token password, 2 key file, 3 seed prompt.
+void BM_PromptDialogMadeAndPainted(benchmark::State& state) {
+  app();
+  dsutils::widgets::ScriptedFileDialogService files;
+  {
+    dsutils::widgets::CProgressDlg warm(QStringLiteral("warm"), 0ms, [] {});
+    warm.grab();
+  }
+  const auto make = [&files](int kind) -> std::unique_ptr<QDialog> {
+    switch (kind) {
+      case 0: {
+        auto dlg = std::make_unique<dsutils::widgets::CKeyPasswordDlg>([](int) {});
+        dlg->setKeyName(QStringLiteral("/home/user/ключи/secret.key"));
+        return dlg;
+      }
+      case 1:
+        return std::make_unique<dsutils::widgets::CPasswordDlg>();
+      case 2: {
+        auto dlg = std::make_unique<dsutils::widgets::CKeyFileDlg>(files);
+        dlg->setMediumFolder(QStringLiteral("/media/usb/DB"));
+        dlg->setKeyFile(QStringLiteral("/media/usb/DB/keys/secret.key"));
+        return dlg;
+      }
+      default: {
+        auto dlg = std::make_unique<dsutils::widgets::SeedPromptDialog>();
+        dlg->ask('Q', 5, 16, [](int) {});
+        return dlg;
+      }
+    }
+  };
+  const int kind = static_cast<int>(state.range(0));
+  make(kind)->grab();  // the dialog's own first use (its style's caches)
+  for (auto _ : state) {
+    const std::unique_ptr<QDialog> dlg = make(kind);
+    const QPixmap picture = dlg->grab();
+    benchmark::DoNotOptimize(picture.cacheKey());
+  }
+}
+BENCHMARK(BM_PromptDialogMadeAndPainted)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// The key password prompt answered from the remembered password in mail
+// mode (Property\Email Password 1): the settings read, the look-up and the
+// copy, no dialog.
+void BM_ReusedPasswordAnswersThePrompt(benchmark::State& state) {
+  const std::string dir = bench_support::temp_dir() + "/dossar-bench-com-prompt";
+  std::filesystem::create_directories(dir);
+  ::setenv("DOSSAR_REGISTRY_DB", (dir + "/registry.db").c_str(), 1);
+  {
+    platform::reg::RegistryKey key;
+    if (!key.CreateKey(platform::reg::HKEY_CURRENT_USER, std::string(dsutils::kProductKey) + "\\Property\\Email") ||
+        !key.SetDword("Password", 1) || !key.SetDword("Min", 60))
+      return state.SkipWithError("no registry");
+  }
+  dsutils::ScriptedUi ui;
+  ui.setMailMode(true);
+  const char* name = "/media/usb/DB/keys/secret.key";
+  const unsigned char password[] = "\xCF\xE0\xF0\xEE\xEB\xFC";
+  ui.passwordMemory().remember(name, password, 6, 60);
+  ql::mputil_set_key_file_name(name);
+  const dsutils::OperationUiScope scope(&ui);
+  char buffer[1024];
+  for (auto _ : state) {
+    if (dsutils::CryptoSession::OnKeyPassword(buffer, sizeof buffer, 0, nullptr) != 6)
+      return state.SkipWithError("the prompt was not answered from memory");
+  }
+  state.counters["dialogs"] = static_cast<double>(ui.calls().size());
+  OPENSSL_cleanse(buffer, sizeof buffer);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_ReusedPasswordAnswersThePrompt)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

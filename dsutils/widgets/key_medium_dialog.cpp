@@ -16,6 +16,7 @@
 #include "dsutils/widgets/certificate_viewer_loader.h"
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/folder_browser.h"
+#include "dsutils/widgets/key_file_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
 #include "platform/codepage/codepage.h"
 #include "platform/codepage/native_path.h"
@@ -289,13 +290,14 @@ void CKeyMediumDlg::OnKeyFile() {
     return;
   }
   static QtFileDialogService qtFiles;
-  FileDialogService& files = files_ != nullptr ? *files_ : qtFiles;
-  FileDialogRequest request;
-  request.caption = QStringLiteral("Секретный ключ");
-  const QString folder = folder_of(m_mediumPath);
-  request.initialPath = m_keyFile.isEmpty() ? folder : folder + QLatin1Char('/') + m_keyFile;
-  request.filter = QStringLiteral("Секретный ключ (*.*)|*.*||");
-  files.open(request, std::move(done));
+  auto* dlg = new CKeyFileDlg(files_ != nullptr ? *files_ : qtFiles, this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->setMediumFolder(m_mediumPath);
+  dlg->setKeyFile(m_keyFile);
+  connect(dlg, &QDialog::finished, this, [dlg, done = std::move(done)](int result) {
+    done(result == QDialog::Accepted ? std::optional<QString>(dlg->keyFile()) : std::nullopt);
+  });
+  dlg->open();
 }
 
 void CKeyMediumDlg::OnViewCertificate() {

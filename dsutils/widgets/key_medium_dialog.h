@@ -89,7 +89,8 @@ void AcceptMedium(const QString& path, MediumProbe& probe, PromptService& prompt
 
 // The key-file dialog the "Секретный ключ" button opens, over `parent`, with
 // the medium folder and the key-file name; `done` gets the file chosen, or
-// nothing on cancel. Unbound, a file dialog in the medium's folder serves.
+// nothing on cancel. Unbound (as shipped), it is CKeyFileDlg; tests bind
+// their own.
 using KeyFileOpener = std::function<void(QWidget* parent, const QString& folder, const QString& file,
                                          std::function<void(std::optional<QString>)> done)>;
 void setKeyFileOpener(KeyFileOpener opener);

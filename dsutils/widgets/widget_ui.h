@@ -8,8 +8,10 @@
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "dsutils/engine/ui.h"
 
@@ -72,6 +74,11 @@ class WidgetUi : public EngineUi {
   void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) override;
   void progressStopped(OperationProgress& progress) override;
 
+  // Opens the help topic of a context (the password dialog's F1 and
+  // "Справка"); by default the help pages through the desktop's shell.
+  // Before the first prompt.
+  void setHelp(std::function<void(int)> help) { help_ = std::move(help); }
+
   // For tests, on the GUI thread: the open progress window of an operation
   // (null when none), the number open, and how many were ever shown.
   CProgressDlg* dialogFor(const OperationProgress& progress) const;
@@ -85,12 +92,17 @@ class WidgetUi : public EngineUi {
     QString pendingFile;
     bool flushQueued = false;
     std::chrono::steady_clock::time_point lastFile{};
+    std::thread::id thread;  // the operation's, which the toolkit's prompts run on
   };
+  // Hides (or shows again) the progress windows of the calling thread's
+  // operations while a prompt of theirs is up.
+  void holdProgress(bool on);
   void closeDialog(OperationProgress* progress);
   void flushFile(OperationProgress* progress, std::uint64_t id);
 
   PromptService& prompts_;
   WidgetUiOptions options_;
+  std::function<void(int)> help_;
   mutable std::mutex mutex_;
   std::map<OperationProgress*, Entry> entries_;
   std::uint64_t nextId_ = 1;

@@ -19,6 +19,7 @@
 
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/folder_browser.h"
+#include "dsutils/widgets/key_file_dialog.h"
 #include "dsutils/widgets/key_medium_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
 #include "dsutils/widgets/widget_ui.h"
@@ -328,6 +329,24 @@ TEST_F(KeyMediumWindow, TheKeyFileButtonTakesTheChosenFile) {
   EXPECT_EQ(seenFolder, "/keys/x");
   EXPECT_EQ(seenFile, "exec.key");
   EXPECT_EQ(dlg.answer(true).keyFile, "other.key");
+}
+
+// As shipped, the button opens the key-file dialog with the medium folder
+// and the key file; the file confirmed there becomes the key-file name.
+TEST_F(KeyMediumWindow, TheKeyFileButtonOpensTheKeyFileDialog) {
+  CKeyMediumDlg dlg(probe_, prompts_);
+  dlg.setRequest(request(QStringLiteral("/keys/x")));
+  dlg.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+  QTest::mouseClick(dlg.keyFileButton(), Qt::LeftButton);
+  CKeyFileDlg* keyFile = wait_window<CKeyFileDlg>();
+  ASSERT_NE(keyFile, nullptr);
+  EXPECT_EQ(keyFile->mediumFolder(), "/keys/x");
+  EXPECT_EQ(keyFile->keyFile(), "exec.key");
+  keyFile->keyFileEdit()->clear();
+  QTest::keyClicks(keyFile->keyFileEdit(), QStringLiteral("typed.key"));
+  QTest::mouseClick(keyFile->okButton(), Qt::LeftButton);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.answer(true).keyFile == QLatin1String("typed.key"); }, 2000));
 }
 
 // "Просмотр" hands the owner's certificate to the viewer; without a viewer
