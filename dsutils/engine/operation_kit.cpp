@@ -88,9 +88,8 @@ bool OperationKit::askKeyMedium(OwnerRecord& author) {
   if (session_.IsKeyMediumPresent(author.path) == 1) return true;
   const bool shown = progress_.shown();
   if (shown) progress_.stop();
-  const KeyMediumAnswer answer =
-      ui_of_thread().askKeyMedium(
-          KeyMediumRequest{author.profile, author.path, author.file, author.sczi != 0, author.serNum});
+  const KeyMediumAnswer answer = ui_of_thread().askKeyMedium(
+      KeyMediumRequest{author.profile, author.path, author.file, author.sczi != 0, author.serNum});
   if (shown) progress_.start();
   if (!answer.accepted) return fail(kOpKeyMediumCancelled);
   if (!answer.mediumPath.isEmpty()) author.path = answer.mediumPath;

@@ -17,8 +17,7 @@ namespace dsutils::widgets {
 
 class FolderBrowserDialog : public QDialog {
  public:
-  FolderBrowserDialog(FolderBrowser& owner, QWidget* parent, const QString& root, const QString& title,
-                      unsigned flags)
+  FolderBrowserDialog(FolderBrowser& owner, QWidget* parent, const QString& root, const QString& title, unsigned flags)
       : QDialog(parent), owner_(&owner) {
     setObjectName(QStringLiteral("FolderBrowser"));
     setWindowTitle(QStringLiteral("Обзор папок"));
@@ -60,12 +59,11 @@ class FolderBrowserDialog : public QDialog {
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
-    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) {
-              const QString path = current.isValid() ? model_->filePath(current) : QString();
-              ok_->setEnabled(!path.isEmpty());
-              if (owner_ != nullptr) owner_->OnSelChanged(path);
-            });
+    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+      const QString path = current.isValid() ? model_->filePath(current) : QString();
+      ok_->setEnabled(!path.isEmpty());
+      if (owner_ != nullptr) owner_->OnSelChanged(path);
+    });
     connect(this, &QDialog::finished, this, [this](int result) {
       if (owner_ != nullptr) owner_->finished(result == QDialog::Accepted, selectedPath());
     });

@@ -1,5 +1,7 @@
 #include "dsutils/widgets/key_medium_dialog.h"
 
+#include <sys/stat.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -10,7 +12,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <mutex>
-#include <sys/stat.h>
 
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/widgets/certificate_viewer_loader.h"
@@ -136,7 +137,8 @@ void AcceptMedium(const QString& path, MediumProbe& probe, PromptService& prompt
   // medium is there.
   if (path.startsWith(QLatin1Char('a')) || path.startsWith(QLatin1Char('A'))) {
     MediumProbe* p = &probe;
-    auto wait = std::make_shared<RetryWait>(prompts, [p] { return p->removablePresent(); }, nullptr, std::move(done));
+    auto wait = std::make_shared<RetryWait>(
+        prompts, [p] { return p->removablePresent(); }, nullptr, std::move(done));
     wait->run();
     return;
   }

@@ -260,7 +260,8 @@ void CSignDlg::OnBrowse() {
   // A new name may be typed: the output is usually a file still to be made.
   request.save = true;
   request.initialPath = m_output;
-  request.filter = m_detached ? QStringLiteral("Архив (*.sga)|*.sga||") : QStringLiteral("Встроенная подпись (*.sgn)|*.sgn||");
+  request.filter =
+      m_detached ? QStringLiteral("Архив (*.sga)|*.sga||") : QStringLiteral("Встроенная подпись (*.sgn)|*.sgn||");
   std::weak_ptr<bool> alive = alive_;
   files.open(request, [this, alive](std::optional<QString> chosen) {
     if (alive.expired() || !chosen) return;

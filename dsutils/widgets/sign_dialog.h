@@ -61,7 +61,7 @@ void ApplyFormat(bool detached, SignNames& names, QString& output);
 int CheckAuthor(std::optional<OwnerRecord>& author, EngineHelper& helper = engine_helper());
 
 struct SignDialogServices {
-  PromptService* prompts = nullptr;  // required
+  PromptService* prompts = nullptr;    // required
   FileDialogService* files = nullptr;  // null: Qt's dialogs
   HelpService* help = nullptr;         // null: the desktop's help pages
 };

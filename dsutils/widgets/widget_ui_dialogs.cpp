@@ -23,7 +23,8 @@ void no_window(const char* what) {
 // finish; `finished` reads it there. The dialog is destroyed on the GUI
 // thread before this returns. False when there is no GUI thread.
 template <class Dialog>
-bool run_dialog(const std::function<std::unique_ptr<Dialog>()>& make, const std::function<void(Dialog&, bool)>& finished) {
+bool run_dialog(const std::function<std::unique_ptr<Dialog>()>& make,
+                const std::function<void(Dialog&, bool)>& finished) {
   std::unique_ptr<Dialog> dialog;
   const bool ran = UiBridge::runUntilDone([&](std::function<void()> done) {
     dialog = make();
@@ -63,8 +64,8 @@ SignAnswer WidgetUi::askSign(const SignRequest& request) {
   SignAnswer answer;
   const bool ran = run_dialog<CSignDlg>(
       [&] {
-        auto dlg = std::make_unique<CSignDlg>(SignDialogServices{&prompts_, options_.files, options_.help},
-                                              HostWindow::get());
+        auto dlg =
+            std::make_unique<CSignDlg>(SignDialogServices{&prompts_, options_.files, options_.help}, HostWindow::get());
         dlg->setRequest(request);
         return dlg;
       },

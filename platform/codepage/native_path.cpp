@@ -147,7 +147,8 @@ std::optional<std::string> native_path(std::string_view text, const DriveContext
     if (drive != 'A' && drive != 'C') return std::nullopt;
     const std::optional<std::string> rest = convert(text.substr(2));
     if (!rest) return std::nullopt;
-    if (drive == 'C') return context.home.empty() ? std::nullopt : std::optional<std::string>(join(context.home, *rest));
+    if (drive == 'C')
+      return context.home.empty() ? std::nullopt : std::optional<std::string>(join(context.home, *rest));
     const std::vector<std::string> media = removable_mounts(context.mountinfo, context.removableRoot);
     if (media.empty()) return std::nullopt;
     if (media.size() > 1) {

@@ -14,13 +14,13 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <vector>
-#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "dsutils/widgets/key_medium_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
@@ -138,7 +138,8 @@ class DialogsE2e : public OperationTest {
     ASSERT_TRUE(second.SetString("Path", random_state_container(1).toStdString()));
     ASSERT_TRUE(second.SetString("Profile", "Второй подписант"));
     ASSERT_TRUE(second.SetDword("SCZI", 0));
-    ASSERT_TRUE(second.SetBinary("SerNum", pki.user1.der.constData(), static_cast<std::uint32_t>(pki.user1.der.size())));
+    ASSERT_TRUE(
+        second.SetBinary("SerNum", pki.user1.der.constData(), static_cast<std::uint32_t>(pki.user1.der.size())));
 
     person_.onKeyMedium = [this](CKeyMediumDlg& dlg) {
       keyMediumShownWith_ << dlg.mediumCombo()->currentText();
@@ -169,9 +170,20 @@ class DialogsE2e : public OperationTest {
     test_support::ProgramOptions options;
     options.preload = test_support::sanitizer_runtime();
     if (!options.preload.empty()) options.environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");
-    std::vector<std::string> args{DOSSAR_OPENSSL_PROGRAM, "cms",       "-verify",  "-binary", "-inform", "DER",
-                                  "-CAfile",              ca_pem(),    "-certfile", signerPem, "-in",     signature.toStdString(),
-                                  "-out",                 path("verified.bin").toStdString()};
+    std::vector<std::string> args{DOSSAR_OPENSSL_PROGRAM,
+                                  "cms",
+                                  "-verify",
+                                  "-binary",
+                                  "-inform",
+                                  "DER",
+                                  "-CAfile",
+                                  ca_pem(),
+                                  "-certfile",
+                                  signerPem,
+                                  "-in",
+                                  signature.toStdString(),
+                                  "-out",
+                                  path("verified.bin").toStdString()};
     if (!content.isEmpty()) args.insert(args.end(), {"-content", content.toStdString()});
     return test_support::run_program(args, options);
   }
@@ -248,7 +260,8 @@ TEST_F(DialogsE2e, SignAFolderOfTwoFilesThenAddASignatureToAnArchive) {
   ASSERT_EQ(tar.status, 0) << tar.output;
   const QString doc = unpacked + "/c.txt";
   ASSERT_EQ(read_file(doc), "signed twice\n");
-  for (const auto& [signature, pem] : {std::pair{QStringLiteral("c.txt.1"), execPem}, std::pair{QStringLiteral("c.txt.2"), secondPem}}) {
+  for (const auto& [signature, pem] :
+       {std::pair{QStringLiteral("c.txt.1"), execPem}, std::pair{QStringLiteral("c.txt.2"), secondPem}}) {
     SCOPED_TRACE(signature.toStdString());
     const ProgramResult r = verify(unpacked + "/" + signature, doc, pem);
     EXPECT_EQ(r.status, 0) << r.output;

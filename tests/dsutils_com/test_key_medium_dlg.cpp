@@ -87,8 +87,16 @@ TEST(KeyMediumDlg, ClassificationTable) {
       {"ibutton without a device", "ibutton:\\", {}, {}, {}, {}, true, {}, 0, 0},
       {"present path", "/keys/exec", {"/keys/exec"}, {}, {}, {}, true, {}, 0, 0},
       {"missing path", "/keys/gone", {}, {}, {true}, {IDOK}, false, {kNotFound}, 0, 0},
-      {"a:\\keys, no medium: Retry, Cancel", "a:\\keys", {}, {}, {false, false}, {IDRETRY, IDCANCEL}, false,
-       {kInsert, kInsert}, 0, 0},
+      {"a:\\keys, no medium: Retry, Cancel",
+       "a:\\keys",
+       {},
+       {},
+       {false, false},
+       {IDRETRY, IDCANCEL},
+       false,
+       {kInsert, kInsert},
+       0,
+       0},
       {"A:\\keys, a medium", "A:\\keys", {}, {}, {true}, {}, true, {}, 0, 0},
       {"a medium after Retry", "a:\\keys", {}, {}, {false, true}, {IDRETRY}, true, {kInsert}, 0, 0},
       {"control character", "/keys/a\x01", {}, {}, {true}, {IDOK}, false, {kNotFound}, 0, 0},
@@ -192,8 +200,8 @@ TEST_F(KeyMediumWindow, TextsAndBrowseOnlyForTheFolderEntries) {
     int index;
     bool browse;
   };
-  const Step steps[] = {{Qt::Key_Down, 1, true},  {Qt::Key_Down, 2, false}, {Qt::Key_Down, 3, false},
-                        {Qt::Key_Up, 2, false},   {Qt::Key_Up, 1, true},    {Qt::Key_Up, 0, true}};
+  const Step steps[] = {{Qt::Key_Down, 1, true}, {Qt::Key_Down, 2, false}, {Qt::Key_Down, 3, false},
+                        {Qt::Key_Up, 2, false},  {Qt::Key_Up, 1, true},    {Qt::Key_Up, 0, true}};
   for (const Step& s : steps) {
     QTest::keyClick(combo, s.key);
     EXPECT_EQ(combo->currentIndex(), s.index);
@@ -207,7 +215,8 @@ TEST_F(KeyMediumWindow, ScziWithoutCertificateHidesTheKeyFileButton) {
   for (const bool withCertificate : {false, true}) {
     SCOPED_TRACE(withCertificate ? "certificate" : "none");
     CKeyMediumDlg dlg(probe_, prompts_);
-    dlg.setRequest(request(QStringLiteral("/keys/x"), false, withCertificate ? QByteArray("\x30\x00", 2) : QByteArray()));
+    dlg.setRequest(
+        request(QStringLiteral("/keys/x"), false, withCertificate ? QByteArray("\x30\x00", 2) : QByteArray()));
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     EXPECT_TRUE(dlg.keyFileButton()->isVisible());
@@ -314,12 +323,12 @@ TEST_F(KeyMediumWindow, BrowseChoosesTheMediumFolder) {
 // its file comes back as the key-file name.
 TEST_F(KeyMediumWindow, TheKeyFileButtonTakesTheChosenFile) {
   QString seenFolder, seenFile;
-  setKeyFileOpener([&](QWidget*, const QString& folder, const QString& file,
-                       std::function<void(std::optional<QString>)> done) {
-    seenFolder = folder;
-    seenFile = file;
-    done(QStringLiteral("other.key"));
-  });
+  setKeyFileOpener(
+      [&](QWidget*, const QString& folder, const QString& file, std::function<void(std::optional<QString>)> done) {
+        seenFolder = folder;
+        seenFile = file;
+        done(QStringLiteral("other.key"));
+      });
   CKeyMediumDlg dlg(probe_, prompts_);
   dlg.setRequest(request(QStringLiteral("/keys/x")));
   dlg.show();

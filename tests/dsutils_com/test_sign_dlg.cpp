@@ -36,15 +36,34 @@ TEST(SignDlgNames, InitialNamesTable) {
       {"one file", "/d/a.txt", false, false, {}, 0, "", {"/d/a.txt.sgn", "/d/a.txt.sga"}},
       {"a .sgn document is its own embedded name", "/d/a.sgn", false, false, {}, 0, "", {"/d/a.sgn", "/d/a.sgn.sga"}},
       {"the extension is compared exactly", "/d/a.SGN", false, false, {}, 0, "", {"/d/a.SGN.sgn", "/d/a.SGN.sga"}},
-      {"a caller's detached name stays", "/d/a.txt", false, false, {"", "/x/b.sga"}, 0, "", {"/d/a.txt.sgn", "/x/b.sga"}},
+      {"a caller's detached name stays",
+       "/d/a.txt",
+       false,
+       false,
+       {"", "/x/b.sga"},
+       0,
+       "",
+       {"/d/a.txt.sgn", "/x/b.sga"}},
       {"group", "Групповая обработка", true, false, {}, 0, "", {"*.sgn", "*.sga"}},
       {"group with ResultPath", "Групповая обработка", true, false, {}, 1, "/r", {"*.sgn", "*.sga"}},
       {"ResultPath", "/d/a.txt", false, false, {}, 1, "/r", {"/r/a.txt.sgn", "/r/a.txt.sga"}},
       {"ResultPath, a .sgn document", "/d/a.sgn", false, false, {}, 1, "/r/", {"/r/a.sgn", "/r/a.sgn.sga"}},
       {"ResultPath without Result 1", "/d/a.txt", false, false, {}, 0, "/r", {"/d/a.txt.sgn", "/d/a.txt.sga"}},
-      {"add mode keeps the caller's names", "/d/a.txt.sga : a.txt", false, true, {"", "/d/a.txt.sga"}, 0, "",
+      {"add mode keeps the caller's names",
+       "/d/a.txt.sga : a.txt",
+       false,
+       true,
+       {"", "/d/a.txt.sga"},
+       0,
+       "",
        {"", "/d/a.txt.sga"}},
-      {"add mode with ResultPath", "/d/a.txt.sga : a.txt", false, true, {"", "/d/a.txt.sga"}, 1, "/r",
+      {"add mode with ResultPath",
+       "/d/a.txt.sga : a.txt",
+       false,
+       true,
+       {"", "/d/a.txt.sga"},
+       1,
+       "/r",
        {"", "/d/a.txt.sga"}},
   };
   for (const Case& c : cases) {
@@ -221,7 +240,8 @@ TEST_F(SignDlgTest, GroupAndAddModes) {
   EXPECT_EQ(dlg->outputEdit()->text(), archive);
   gui_test::expect_no_clipped_text(dlg.get());
   gui_test::screenshot(dlg.get(), "sign_dialog_add");
-  ASSERT_TRUE(dialog_test::click_button(dlg.get(), QStringLiteral("Подписать")));  // the archive exists: no question in add mode
+  ASSERT_TRUE(dialog_test::click_button(dlg.get(),
+                                        QStringLiteral("Подписать")));  // the archive exists: no question in add mode
   EXPECT_EQ(dlg->result(), QDialog::Accepted);
   EXPECT_TRUE(prompts_.seen().empty()) << prompts_.seen().front().text.toStdString();
 }
