@@ -172,7 +172,19 @@ struct PasswordRequest {
 
 class EngineUi {
  public:
+  EngineUi() = default;
   virtual ~EngineUi() = default;
+  // A copy or an assignment (a test's fresh start) takes the mail mode,
+  // never a password: the target keeps its own memory, which an assignment
+  // wipes.
+  EngineUi(const EngineUi& other) : mailMode_(other.mailMode()) {}
+  EngineUi& operator=(const EngineUi& other) {
+    if (this != &other) {
+      passwordMemory_.wipe();
+      mailMode_.store(other.mailMode());
+    }
+    return *this;
+  }
 
   // Answers one of MessageAnswer.
   virtual int showMessage(const MessageRequest& request) = 0;
