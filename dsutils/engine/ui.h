@@ -174,15 +174,12 @@ class EngineUi {
  public:
   EngineUi() = default;
   virtual ~EngineUi() = default;
-  // A copy or an assignment (a test's fresh start) takes the mail mode,
-  // never a password: the target keeps its own memory, which an assignment
-  // wipes.
+  // A copy or an assignment (a test's fresh start of its answers) takes the
+  // mail mode, never a password: the memory belongs to the object itself,
+  // so a copy starts empty and an assigned object keeps its own.
   EngineUi(const EngineUi& other) : mailMode_(other.mailMode()) {}
   EngineUi& operator=(const EngineUi& other) {
-    if (this != &other) {
-      passwordMemory_.wipe();
-      mailMode_.store(other.mailMode());
-    }
+    mailMode_.store(other.mailMode());
     return *this;
   }
 
