@@ -174,7 +174,16 @@ struct PasswordRequest {
 
 class EngineUi {
  public:
+  EngineUi() = default;
   virtual ~EngineUi() = default;
+  // A copy or an assignment (a test's fresh start of its answers) takes the
+  // mail mode, never a password: the memory belongs to the object itself,
+  // so a copy starts empty and an assigned object keeps its own.
+  EngineUi(const EngineUi& other) : mailMode_(other.mailMode()) {}
+  EngineUi& operator=(const EngineUi& other) {
+    mailMode_.store(other.mailMode());
+    return *this;
+  }
 
   // Answers one of MessageAnswer.
   virtual int showMessage(const MessageRequest& request) = 0;

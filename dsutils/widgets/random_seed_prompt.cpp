@@ -44,6 +44,7 @@ QPointer<SeedPromptDialog> g_dialog;
 SeedPromptDialog::SeedPromptDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Датчик случайных чисел"));
   setWindowFlags((windowFlags() | Qt::WindowStaysOnTopHint) & ~Qt::WindowContextHelpButtonHint);
+  setWindowModality(Qt::ApplicationModal);
   auto* layout = new QVBoxLayout(this);
   heading_ = new QLabel(QStringLiteral("Инициализация датчика случайных чисел"), this);
   heading_->setAlignment(Qt::AlignCenter);
