@@ -14,6 +14,8 @@
 #include <QTest>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -25,16 +27,26 @@
 #include "crypto/rand/rand.h"
 #include "dsutils/com/shell_host.h"
 #include "dsutils/engine/crypto_session.h"
+#include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
+#include "dsutils/engine/ui_scripted.h"
 #include "dsutils/widgets/encrypt_pages.h"
 #include "dsutils/widgets/file_dialog_service.h"
+#include "dsutils/widgets/folder_browser.h"
+#include "dsutils/widgets/key_file_dialog.h"
+#include "dsutils/widgets/key_medium_dialog.h"
 #include "dsutils/widgets/operation_sheet.h"
+#include "dsutils/widgets/password_dialogs.h"
 #include "dsutils/widgets/progress_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/random_seed_prompt.h"
 #include "dsutils/widgets/recipients_page.h"
+#include "dsutils/widgets/sign_dialog.h"
 #include "dsutils/widgets/sortable_list.h"
 #include "dsutils/widgets/ui_bridge.h"
 #include "dsutils/widgets/widget_ui.h"
+#include "platform/registry/registry_key.h"
+#include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
 #include "tests/dsutils_com/recipient_directory.h"
 #include "tests/support/gost_pki.h"
@@ -349,6 +361,159 @@ void BM_ShellMenuOver50Files(benchmark::State& state) {
   unsetenv("DOSSAR_REGISTRY_DB");
 }
 BENCHMARK(BM_ShellMenuOver50Files)->Unit(benchmark::kMillisecond)->UseManualTime();
+// The toolkit's prompts made, filled and painted once the font database is
+// loaded: 0 key password, 1 token password, 2 key file, 3 seed prompt.
+void BM_PromptDialogMadeAndPainted(benchmark::State& state) {
+  app();
+  dsutils::widgets::ScriptedFileDialogService files;
+  {
+    dsutils::widgets::CProgressDlg warm(QStringLiteral("warm"), 0ms, [] {});
+    warm.grab();
+  }
+  const auto make = [&files](int kind) -> std::unique_ptr<QDialog> {
+    switch (kind) {
+      case 0: {
+        auto dlg = std::make_unique<dsutils::widgets::CKeyPasswordDlg>([](int) {});
+        dlg->setKeyName(QStringLiteral("/home/user/ключи/secret.key"));
+        return dlg;
+      }
+      case 1:
+        return std::make_unique<dsutils::widgets::CPasswordDlg>();
+      case 2: {
+        auto dlg = std::make_unique<dsutils::widgets::CKeyFileDlg>(files);
+        dlg->setMediumFolder(QStringLiteral("/media/usb/DB"));
+        dlg->setKeyFile(QStringLiteral("/media/usb/DB/keys/secret.key"));
+        return dlg;
+      }
+      default: {
+        auto dlg = std::make_unique<dsutils::widgets::SeedPromptDialog>();
+        dlg->ask('Q', 5, 16, [](int) {});
+        return dlg;
+      }
+    }
+  };
+  const int kind = static_cast<int>(state.range(0));
+  make(kind)->grab();  // the dialog's own first use (its style's caches)
+  for (auto _ : state) {
+    const std::unique_ptr<QDialog> dlg = make(kind);
+    const QPixmap picture = dlg->grab();
+    benchmark::DoNotOptimize(picture.cacheKey());
+  }
+}
+BENCHMARK(BM_PromptDialogMadeAndPainted)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// The key password prompt answered from the remembered password in mail
+// mode (Property\Email Password 1): the settings read, the look-up and the
+// copy, no dialog.
+void BM_ReusedPasswordAnswersThePrompt(benchmark::State& state) {
+  const std::string dir = bench_support::temp_dir() + "/dossar-bench-com-prompt";
+  std::filesystem::create_directories(dir);
+  ::setenv("DOSSAR_REGISTRY_DB", (dir + "/registry.db").c_str(), 1);
+  {
+    platform::reg::RegistryKey key;
+    if (!key.CreateKey(platform::reg::HKEY_CURRENT_USER, std::string(dsutils::kProductKey) + "\\Property\\Email") ||
+        !key.SetDword("Password", 1) || !key.SetDword("Min", 60))
+      return state.SkipWithError("no registry");
+  }
+  dsutils::ScriptedUi ui;
+  ui.setMailMode(true);
+  const char* name = "/media/usb/DB/keys/secret.key";
+  const unsigned char password[] = "\xCF\xE0\xF0\xEE\xEB\xFC";
+  ui.passwordMemory().remember(name, password, 6, 60);
+  ql::mputil_set_key_file_name(name);
+  const dsutils::OperationUiScope scope(&ui);
+  char buffer[1024];
+  for (auto _ : state) {
+    if (dsutils::CryptoSession::OnKeyPassword(buffer, sizeof buffer, 0, nullptr) != 6)
+      return state.SkipWithError("the prompt was not answered from memory");
+  }
+  state.counters["dialogs"] = static_cast<double>(ui.calls().size());
+  OPENSSL_cleanse(buffer, sizeof buffer);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_ReusedPasswordAnswersThePrompt)->Unit(benchmark::kMicrosecond);
+
+// The key-medium, sign (one file, group, add mode; the author list read
+// from 200 personal entries) and folder dialogs made, initialised, shown and
+// painted once the font database is loaded: 0 key medium, 1 sign one file,
+// 2 sign group, 3 add signature, 4 folder chooser.
+class PresentProbe : public dsutils::widgets::MediumProbe {
+ public:
+  bool mediumPresent(const QString&) override { return false; }
+  void openToolkit() override {}
+  bool tokenPresent(const QString&) override { return false; }
+  void closeToolkit() override {}
+  bool removablePresent() override { return false; }
+};
+
+void BM_MediumSignFolderDialogMadeAndPainted(benchmark::State& state) {
+  app();
+  const std::string dir = bench_support::temp_dir() + "/dossar-bench-com-dialogs";
+  std::filesystem::create_directories(dir);
+  ::setenv("DOSSAR_REGISTRY_DB", (dir + "/registry.db").c_str(), 1);
+  {
+    const std::string owners = std::string(dsutils::kProductKey) + "\\Certificats\\Owner";
+    platform::reg::RegistryKey key;
+    if (!key.CreateKey(platform::reg::HKEY_CURRENT_USER, owners) || !key.SetString("Owner", "e100"))
+      return state.SkipWithError("no registry");
+    for (int i = 0; i < 200; ++i) {
+      // Formatted, not concatenated: g++ 12 at -O3 misreads the string sums.
+      char name[16];
+      char profile[64];
+      std::snprintf(name, sizeof name, "e%d", i);
+      std::snprintf(profile, sizeof profile, "Владелец %d", i);
+      platform::reg::RegistryKey e;
+      if (!e.CreateKey(platform::reg::HKEY_CURRENT_USER, owners + "\\" + name) || !e.SetString("Profile", profile) ||
+          !e.SetString("Path", "/media/usb/DB") || !e.SetString("File", std::string(name) + ".key") ||
+          !e.SetDword("SCZI", 0) || !e.SetBinary("SerNum", name, static_cast<std::uint32_t>(std::strlen(name))))
+        return state.SkipWithError("no registry");
+    }
+  }
+  dsutils::widgets::ScriptedPromptService prompts;
+  dsutils::widgets::ScriptedFileDialogService files;
+  PresentProbe probe;
+  {
+    dsutils::widgets::CProgressDlg warm(QStringLiteral("warm"), 0ms, [] {});
+    warm.grab();
+  }
+  const int kind = static_cast<int>(state.range(0));
+  const auto once = [&] {
+    if (kind == 4) {
+      dsutils::widgets::InitialFolderBrowser browser;
+      browser.SetFlags(dsutils::widgets::BIF_RETURNONLYFSDIRS | dsutils::widgets::BIF_STATUSTEXT);
+      browser.SetInitialFolder(QString::fromStdString(dir));
+      browser.Open(nullptr);
+      return browser.dialog()->grab().cacheKey();
+    }
+    std::unique_ptr<QDialog> dlg;
+    if (kind == 0) {
+      auto medium = std::make_unique<dsutils::widgets::CKeyMediumDlg>(probe, prompts, nullptr, &files);
+      medium->setRequest({QStringLiteral("Владелец 100"), QStringLiteral("A:\\"), QStringLiteral("e100.key"), false,
+                          QByteArray("e100")});
+      dlg = std::move(medium);
+    } else {
+      auto sign =
+          std::make_unique<dsutils::widgets::CSignDlg>(dsutils::widgets::SignDialogServices{&prompts, &files, nullptr});
+      if (kind == 1) sign->setRequest({QStringLiteral("/home/user/документы/отчёт.txt"), false, false, QString()});
+      if (kind == 2) sign->setRequest({QStringLiteral("Групповая обработка"), true, false, QString()});
+      if (kind == 3) {
+        const QString archive = QStringLiteral("/home/user/документы/отчёт.txt.sga");
+        sign->setRequest({archive + QStringLiteral(" : отчёт.txt"), false, true, archive});
+      }
+      dlg = std::move(sign);
+    }
+    dlg->show();
+    const qint64 key = dlg->grab().cacheKey();
+    dlg->hide();
+    return key;
+  };
+  once();  // the dialog's own first use (its style's caches)
+  for (auto _ : state) benchmark::DoNotOptimize(once());
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_MediumSignFolderDialogMadeAndPainted)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -145,7 +145,10 @@ int GRAND_keyboard_seed(unsigned char* out32, RAND_KEY_CALLBACK callback, void* 
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     OPENSSL_cleanse(&chooser, sizeof(chooser));
     const int r = callback(c, count + 1, GRAND_KEYBOARD_KEYS, user);
-    if (r < 1 || r > 255) return 0;  // a cancel, or no character at all
+    // Below 1 is a cancel. Any other key that is not the one asked for (a
+    // letter of another alphabet answers with its code above 255) is a
+    // wrong key and takes a step back.
+    if (r < 1) return 0;
     if (r == c) {
       rand_jitter_stop();
       const uint32_t tsc = static_cast<uint32_t>(platform::timestamp_counter());

@@ -44,33 +44,18 @@ QString take_text(char* text) {
 }
 QByteArray take_bytes(const char* text) { return text == nullptr ? QByteArray() : QByteArray(text); }
 
-// The key name and password the key password prompt remembers, as the
-// prompt's two process-wide texts; wiped whenever a key load fails.
-struct RememberedKey {
-  std::mutex lock;
-  PasswordBuffer name;
-  PasswordBuffer password;
-  int passwordLength = 0;
-};
-RememberedKey& remembered() {
-  static RememberedKey* r = new RememberedKey();  // used until the process ends
-  return *r;
+// The mail settings as the prompts read them at each use.
+MailSettings mail_settings() {
+  MailSettings s;
+  s.Min = 60;
+  s.Password = 0;
+  engine_helper().GetMailSettings(s);
+  return s;
 }
-void remember_key(const char* name, const PasswordBuffer& password, int length) {
-  RememberedKey& r = remembered();
-  const std::lock_guard<std::mutex> g(r.lock);
-  r.name.wipe();
-  r.password.wipe();
-  if (name != nullptr) std::memcpy(r.name.data(), name, strnlen(name, r.name.size() - 1));
-  std::memcpy(r.password.data(), password.data(), static_cast<std::size_t>(length));
-  r.passwordLength = length;
-}
-void forget_key() {
-  RememberedKey& r = remembered();
-  const std::lock_guard<std::mutex> g(r.lock);
-  r.name.wipe();
-  r.password.wipe();
-  r.passwordLength = 0;
+
+// A failed key load wipes what the calling operation's prompt remembered.
+void key_load_failed() {
+  if (EngineUi* ui = operation_ui()) ui->keyLoadFailed();
 }
 
 // The toolkit's include-certificates and signing-time words are shared by
@@ -270,7 +255,7 @@ int CryptoSession::LoadKeyFile(const QString& keyFile, std::string_view password
     code = ql::QL_load_key_file(path.c_str(), password.empty() ? nullptr : reinterpret_cast<const char*>(given.data()));
   }
   keepResult(code);
-  if (code != ql::QL_OK) forget_key();
+  if (code != ql::QL_OK) key_load_failed();
   return code;
 }
 
@@ -280,7 +265,7 @@ int CryptoSession::LoadKeyFromMedium(const QString& medium, const QString& keyFi
   ql::QL_clear_keys();
   const int code = ql::QL_load_key_by_name(path.c_str(), or_null(name));
   keepResult(code);
-  if (code != ql::QL_OK) forget_key();
+  if (code != ql::QL_OK) key_load_failed();
   return code;
 }
 
@@ -294,13 +279,11 @@ int CryptoSession::LoadKeysFromMedium(const QString& medium, const QString& dire
 int CryptoSession::ClearKeys() { return ql::QL_clear_keys(); }
 
 int CryptoSession::RememberedPasswordFor(const QString& keyName, PasswordBuffer& out) {
-  RememberedKey& r = remembered();
-  const std::lock_guard<std::mutex> g(r.lock);
   out.wipe();
-  if (r.passwordLength <= 0 || keyName.isEmpty() || from_local(reinterpret_cast<const char*>(r.name.data())) != keyName)
-    return 0;
-  std::memcpy(out.data(), r.password.data(), static_cast<std::size_t>(r.passwordLength));
-  return r.passwordLength;
+  EngineUi* ui = operation_ui();
+  if (ui == nullptr || keyName.isEmpty()) return 0;
+  const std::string name = medium_text(keyName);
+  return ui->passwordMemory().recall(name, mail_settings().Min, out);
 }
 
 QL_SIGN_SET* CryptoSession::NewSignatureSet() { return ql::QL_SIGN_SET_new(); }
@@ -491,6 +474,12 @@ void CryptoSession::EraseFile(const QString& path) {
 int CryptoSession::IsKeyMediumPresent(const QString& medium) {
   const std::string local = medium_text(medium);
   if (qcrypto::media_kind(local.c_str()) != qcrypto::MediumKind::File) return ql::QL_medium_present(local.c_str());
+  // A drive letter ("C:" home, "A:" a removable medium) means a folder only
+  // through the file-system boundary.
+  if (medium.size() >= 2 && medium[1] == QLatin1Char(':')) {
+    const std::optional<std::string> native = platform::native_path(local);
+    return native && engine_helper().FileExists(QString::fromStdString(*native)) ? 1 : 0;
+  }
   // The toolkit would read the local code-page text, where "\" is a
   // separator and a character the code page lacks is "?": another file.
   // A file-system path is tested as the file system names it.
@@ -524,11 +513,23 @@ int CryptoSession::OnRandomSensor(int character, int ordinal, int total, void*) 
 int CryptoSession::OnKeyPassword(char* buffer, int size, int, void*) {
   EngineUi* ui = operation_ui();
   if (ui == nullptr || buffer == nullptr || size <= 0) return -1;
-  const char* name = ql::QL_get_key_file_name();
+  const char* raw = ql::QL_get_key_file_name();
+  const std::string_view name = raw != nullptr ? std::string_view(raw) : std::string_view();
+  const MailSettings settings = mail_settings();
   PasswordBuffer answer;
-  const int answered = ui->askPassword({PasswordRequest::Kind::KeyContainer, from_local(name)}, answer);
+  // In mail mode the prompt answers by itself with the password remembered
+  // for this key; its entry time stays, so it lives Min minutes from the
+  // typing however often it is reused.
+  if (ui->mailMode() && settings.Password != 0) {
+    const int reused = ui->passwordMemory().recall(name, settings.Min, answer);
+    if (reused > 0) {
+      const int length = copy_answer(answer, reused, buffer, size);
+      if (length > 0) return length;
+    }
+  }
+  const int answered = ui->askPassword({PasswordRequest::Kind::KeyContainer, from_local(raw)}, answer);
   const int length = copy_answer(answer, answered, buffer, size);
-  if (length >= 0) remember_key(name, answer, length);
+  if (length >= 0) ui->passwordMemory().remember(name, answer.data(), length, settings.Min);
   return length;
 }
 

@@ -102,8 +102,9 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
 
   // --- keys ---
   // An empty password makes the toolkit ask through the key password
-  // callback. On failure the key name and password the prompt remembered are
-  // wiped. A password of kPasswordBytes bytes or more is refused (159).
+  // callback. On failure the calling thread's interface is told
+  // (EngineUi::keyLoadFailed), which wipes the password its prompt
+  // remembered. A password of kPasswordBytes bytes or more is refused (159).
   int LoadKeyFile(const QString& keyFile, std::string_view password);
   // Clears the session's keys, then loads the named key file of the medium
   // (empty name: the medium's own). Last result and wiping as LoadKeyFile.
@@ -112,10 +113,13 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
   int LoadKeysFromMedium(const QString& medium, const QString& directory);
   int ClearKeys();
 
-  // The password the last key password prompt remembered, handed over only
-  // for a LoadKeyFile of the same key file it was typed for: its length in
-  // `out`, or 0 (and `out` wiped) when none is remembered for `keyName`, so
-  // another key is never tried with it and its prompt asks.
+  // The password that the calling thread's interface (operation_ui()) last
+  // remembered from its key password prompt, handed over only for a
+  // LoadKeyFile of the same key file it was typed for and only while the
+  // whole minutes since it was typed are not above Min (Property\Email),
+  // in every mode: its length in `out`, or 0 (and `out` wiped) otherwise,
+  // so another key is never tried with it and its prompt asks. An expired
+  // password is wiped here too (password_memory.h).
   static int RememberedPasswordFor(const QString& keyName, PasswordBuffer& out);
 
   // --- signing ---
@@ -203,7 +207,10 @@ class CryptoSession : public ICryptoSession, public DirectoryCryptoSession {
   void SetTokenPasswordCallback(QL_TOKEN_PASSWORD_CALLBACK callback);
   int SetCipher(const QString& name);
 
-  // The toolkit callbacks, forwarding to operation_ui().
+  // The toolkit callbacks, forwarding to operation_ui(). The key password
+  // callback remembers every answer in the interface's PasswordMemory and,
+  // in its mail mode with Property\Email Password on, answers by itself
+  // for the same key while the password has not expired.
   static int OnRandomSensor(int character, int ordinal, int total, void* user);
   static int OnKeyPassword(char* buffer, int size, int flag, void* user);
   static int OnTouchMemoryMessage(int port1, int port2, int status);

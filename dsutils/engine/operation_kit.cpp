@@ -88,12 +88,13 @@ bool OperationKit::askKeyMedium(OwnerRecord& author) {
   if (session_.IsKeyMediumPresent(author.path) == 1) return true;
   const bool shown = progress_.shown();
   if (shown) progress_.stop();
-  const KeyMediumAnswer answer =
-      ui_of_thread().askKeyMedium(KeyMediumRequest{author.profile, author.path, author.file, author.sczi != 0});
+  const KeyMediumAnswer answer = ui_of_thread().askKeyMedium(
+      KeyMediumRequest{author.profile, author.path, author.file, author.sczi != 0, author.serNum});
   if (shown) progress_.start();
   if (!answer.accepted) return fail(kOpKeyMediumCancelled);
   if (!answer.mediumPath.isEmpty()) author.path = answer.mediumPath;
   if (!answer.keyFile.isEmpty()) author.file = answer.keyFile;
+  author.sczi = answer.keyFormat31 ? 1 : 0;
   return true;
 }
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "crypto/cclib/secret.h"
+#include "dsutils/engine/password_memory.h"
 #include "dsutils/engine/records.h"
 
 namespace dsutils {
@@ -33,9 +33,6 @@ enum MessageFlags : unsigned {
   MB_SETFOREGROUND = 0x10000,
 };
 enum MessageAnswer : int { IDOK = 1, IDCANCEL = 2, IDRETRY = 4, IDYES = 6, IDNO = 7 };
-
-inline constexpr std::size_t kPasswordBytes = 260;
-using PasswordBuffer = qcrypto::SecretBuffer<kPasswordBytes>;
 
 class EngineUi;
 
@@ -81,11 +78,13 @@ struct KeyMediumRequest {
   QString mediumPath;
   QString keyFile;
   bool keyFormat31 = false;
+  QByteArray certificate;  // the owner's DER certificate (viewing, the key-file rule); empty: none
 };
 struct KeyMediumAnswer {
   bool accepted = false;
   QString mediumPath;
   QString keyFile;
+  bool keyFormat31 = false;
 };
 
 struct SignRequest {
@@ -192,7 +191,16 @@ struct PasswordRequest {
 
 class EngineUi {
  public:
+  EngineUi() = default;
   virtual ~EngineUi() = default;
+  // A copy or an assignment (a test's fresh start of its answers) takes the
+  // mail mode, never a password: the memory belongs to the object itself,
+  // so a copy starts empty and an assigned object keeps its own.
+  EngineUi(const EngineUi& other) : mailMode_(other.mailMode()) {}
+  EngineUi& operator=(const EngineUi& other) {
+    mailMode_.store(other.mailMode());
+    return *this;
+  }
 
   // Answers one of MessageAnswer.
   virtual int showMessage(const MessageRequest& request) = 0;
@@ -225,6 +233,20 @@ class EngineUi {
   virtual void progressFile(OperationProgress& progress) = 0;
   virtual void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) = 0;
   virtual void progressStopped(OperationProgress& progress) = 0;
+
+  // The key password this object's prompts remember (password_memory.h),
+  // and its mail mode, set by the object's mail members: only in mail mode
+  // does the prompt answer by itself with the remembered password.
+  PasswordMemory& passwordMemory() { return passwordMemory_; }
+  bool mailMode() const { return mailMode_.load(); }
+  void setMailMode(bool on) { mailMode_.store(on); }
+  // A key load of this object's operation failed: the remembered password
+  // may be the wrong one, so it goes.
+  virtual void keyLoadFailed() { passwordMemory_.wipe(); }
+
+ private:
+  PasswordMemory passwordMemory_;
+  std::atomic<bool> mailMode_{false};
 };
 
 // Makes `ui` the calling thread's interface until the scope ends (the

@@ -57,7 +57,13 @@ int ConsoleUi::showMessage(const MessageRequest& request) {
   }
 }
 
-KeyMediumAnswer ConsoleUi::askKeyMedium(const KeyMediumRequest&) { return answer(options_.keyMedium, "key medium"); }
+KeyMediumAnswer ConsoleUi::askKeyMedium(const KeyMediumRequest& request) {
+  KeyMediumAnswer a = answer(options_.keyMedium, "key medium");
+  // An accepted answer that names no medium keeps the entry's medium, key
+  // file and key format.
+  if (a.accepted && a.mediumPath.isEmpty()) a = {true, request.mediumPath, request.keyFile, request.keyFormat31};
+  return a;
+}
 SignAnswer ConsoleUi::askSign(const SignRequest&) { return answer(options_.sign, "sign"); }
 EncryptAnswer ConsoleUi::askEncrypt(const EncryptRequest&) { return answer(options_.encrypt, "encrypt"); }
 SignEncryptAnswer ConsoleUi::askSignEncrypt(const SignEncryptRequest&) {

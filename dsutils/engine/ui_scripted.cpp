@@ -23,7 +23,10 @@ int ScriptedUi::showMessage(const MessageRequest& request) {
   return take(messageAnswers_, "message", cancel_answer(request.flags));
 }
 
-KeyMediumAnswer ScriptedUi::askKeyMedium(const KeyMediumRequest&) { return take(keyMedium_, "keyMedium", {}); }
+KeyMediumAnswer ScriptedUi::askKeyMedium(const KeyMediumRequest& request) {
+  keyMediumRequests_.push_back(request);
+  return take(keyMedium_, "keyMedium", {});
+}
 SignAnswer ScriptedUi::askSign(const SignRequest&) { return take(sign_, "sign", {}); }
 EncryptAnswer ScriptedUi::askEncrypt(const EncryptRequest&) { return take(encrypt_, "encrypt", {}); }
 SignEncryptAnswer ScriptedUi::askSignEncrypt(const SignEncryptRequest&) {

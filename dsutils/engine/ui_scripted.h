@@ -39,6 +39,7 @@ class ScriptedUi : public EngineUi {
   void cancelAtStep(int k) { cancelAt_ = k; }
 
   const std::vector<Message>& messages() const { return messages_; }
+  const std::vector<KeyMediumRequest>& keyMediumRequests() const { return keyMediumRequests_; }
   const std::vector<std::string>& calls() const { return calls_; }
   const QStringList& progressFiles() const { return files_; }
   const QStringList& openedDocuments() const { return opened_; }
@@ -100,6 +101,7 @@ class ScriptedUi : public EngineUi {
   std::deque<std::optional<std::string>> password_;
   std::deque<int> touch_;
   std::vector<Message> messages_;
+  std::vector<KeyMediumRequest> keyMediumRequests_;
   std::vector<std::string> calls_;
   QStringList files_;
   QStringList opened_;

@@ -139,13 +139,14 @@ int UnpackRun::decrypt() {
   }
   progress_.stop();
   if (!key.path.isEmpty() && session_.IsKeyMediumPresent(key.path) == 0) {
-    const KeyMediumAnswer medium = ui_.askKeyMedium({key.profile, key.path, key.file, key.sczi != 0});
+    const KeyMediumAnswer medium = ui_.askKeyMedium({key.profile, key.path, key.file, key.sczi != 0, key.serNum});
     if (!medium.accepted) {
       sortFailed(kUnenc, current_);
       return end(kOpKeyMediumCancelled, 0);
     }
     key.path = medium.mediumPath;
     if (!medium.keyFile.isEmpty()) key.file = medium.keyFile;
+    key.sczi = medium.keyFormat31 ? 1 : 0;
   }
   if (const int code = loadKey(key); code != ql::QL_OK) return toolkitFailure(code, kUnenc);
   progress_.start();

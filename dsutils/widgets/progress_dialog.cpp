@@ -86,6 +86,10 @@ CProgressDlg::CProgressDlg(const QString& title, std::chrono::milliseconds showD
 
   showTimer_.setSingleShot(true);
   connect(&showTimer_, &QTimer::timeout, this, [this] {
+    if (held_) {
+      heldPending_ = true;
+      return;
+    }
     wasShown_ = true;
     show();
     if (onShown_) onShown_();
@@ -120,7 +124,25 @@ void CProgressDlg::closeProgress() {
   callTimer_.stop();
   call_ = nullptr;
   animation_->stop();
+  held_ = heldVisible_ = heldPending_ = false;
   hide();
+}
+
+void CProgressDlg::hold(bool on) {
+  if (on == held_) return;
+  held_ = on;
+  if (on) {
+    heldVisible_ = isVisible();
+    heldPending_ = false;
+    hide();
+    return;
+  }
+  if (heldVisible_) {
+    show();
+  } else if (heldPending_) {
+    heldPending_ = false;
+    showTimer_.start(0);
+  }
 }
 
 void CProgressDlg::reject() { onCancel(); }

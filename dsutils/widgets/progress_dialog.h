@@ -50,6 +50,9 @@ class CProgressDlg : public QDialog {
   void callAfter(std::chrono::milliseconds delay, std::function<void()> fn);
   // Whether the window was ever shown.
   bool wasShown() const { return wasShown_; }
+  // While held (a prompt of the same operation is up) the window is hidden
+  // and the show delay does not show it; released, it comes back as it was.
+  void hold(bool on);
   // Called when the delay has passed and the window shows.
   void setOnShown(std::function<void()> onShown) { onShown_ = std::move(onShown); }
 
@@ -74,6 +77,9 @@ class CProgressDlg : public QDialog {
   std::function<void()> onCancel_;
   std::function<void()> onShown_;
   bool wasShown_ = false;
+  bool held_ = false;
+  bool heldVisible_ = false;
+  bool heldPending_ = false;
 };
 
 }  // namespace dsutils::widgets

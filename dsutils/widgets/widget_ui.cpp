@@ -3,12 +3,16 @@
 #include <QFile>
 #include <QWidget>
 #include <cstdio>
+#include <vector>
 
+#include "dsutils/engine/touch_memory_messages.h"
 #include "dsutils/widgets/encrypt_pages.h"
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/operation_sheet.h"
+#include "dsutils/widgets/password_dialogs.h"
 #include "dsutils/widgets/progress_dialog.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/random_seed_prompt.h"
 #include "dsutils/widgets/recipients_page.h"
 #include "dsutils/widgets/shell_service.h"
 #include "dsutils/widgets/ui_bridge.h"
@@ -51,7 +55,8 @@ void HostWindow::release() {
 }
 int HostWindow::holders() { return g_holders; }
 
-WidgetUi::WidgetUi(PromptService& prompts, WidgetUiOptions options) : prompts_(prompts), options_(options) {}
+WidgetUi::WidgetUi(PromptService& prompts, WidgetUiOptions options)
+    : prompts_(prompts), options_(options), help_([](int context) { HelpService(shell_service()).show(context); }) {}
 
 WidgetUi::~WidgetUi() {
   std::map<OperationProgress*, Entry> left;
@@ -81,14 +86,6 @@ int WidgetUi::showMessage(const MessageRequest& request) {
   return answer;
 }
 
-KeyMediumAnswer WidgetUi::askKeyMedium(const KeyMediumRequest&) {
-  not_yet("key medium");
-  return {};
-}
-SignAnswer WidgetUi::askSign(const SignRequest&) {
-  not_yet("sign");
-  return {};
-}
 bool WidgetUi::runSheet(COperationSheet* sheet, const std::function<void()>& accepted) {
   bool ok = false;
   const bool ran = UiBridge::runUntilDone([&](std::function<void()> done) {
@@ -197,9 +194,11 @@ void WidgetUi::openDocument(const QString& path) {
     std::fprintf(stderr, "Dossar: %s was not opened: %s\n", QFile::encodeName(path).constData(), error.c_str());
   }
 }
-std::optional<QString> WidgetUi::chooseFolder(const QString&) {
-  not_yet("folder");
-  return std::nullopt;
+int WidgetUi::randomSensor(const RandomSensorRequest& request) {
+  holdProgress(true);
+  const int answer = RandomSeedPrompt::ask(request.character.unicode(), request.ordinal, request.total);
+  holdProgress(false);
+  return answer;
 }
 std::optional<QString> WidgetUi::chooseSaveFile(const SaveFileRequest& request) {
   static QtFileDialogService platform;
@@ -219,17 +218,63 @@ std::optional<QString> WidgetUi::chooseSaveFile(const SaveFileRequest& request) 
   }
   return answer;
 }
-int WidgetUi::randomSensor(const RandomSensorRequest&) {
-  not_yet("random seed");
-  return 0;
+
+void WidgetUi::holdProgress(bool on) {
+  const std::thread::id me = std::this_thread::get_id();
+  std::vector<QPointer<CProgressDlg>> dialogs;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [progress, entry] : entries_)
+      if (entry.thread == me && entry.dialog) dialogs.push_back(entry.dialog);
+  }
+  if (dialogs.empty()) return;
+  UiBridge::run([&dialogs, on] {
+    for (const QPointer<CProgressDlg>& dlg : dialogs)
+      if (dlg) dlg->hold(on);
+  });
 }
-int WidgetUi::askPassword(const PasswordRequest&, PasswordBuffer&) {
-  not_yet("password");
-  return -1;
+
+int WidgetUi::askPassword(const PasswordRequest& request, PasswordBuffer& out) {
+  out.wipe();
+  int length = -1;
+  const bool key = request.kind == PasswordRequest::Kind::KeyContainer;
+  const bool shown = UiBridge::runUntilDone([&](std::function<void()> done) {
+    QDialog* dialog = nullptr;
+    std::function<int(PasswordBuffer&)> take;
+    if (key) {
+      auto* dlg = new CKeyPasswordDlg(help_, HostWindow::get());
+      dlg->setKeyName(request.keyName);
+      take = [dlg](PasswordBuffer& b) { return dlg->takePassword(b); };
+      dialog = dlg;
+    } else {
+      auto* dlg = new CPasswordDlg(HostWindow::get());
+      take = [dlg](PasswordBuffer& b) { return dlg->takePassword(b); };
+      dialog = dlg;
+    }
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(dialog, &QDialog::finished, dialog,
+                     [take = std::move(take), done = std::move(done), &out, &length](int result) {
+                       if (result == QDialog::Accepted) length = take(out);
+                       done();
+                     });
+    dialog->open();
+  });
+  // A dialog that cannot be shown counts as cancelled.
+  if (!shown || length < 0) {
+    out.wipe();
+    return -1;
+  }
+  return length;
 }
-int WidgetUi::touchMemoryMessage(int) {
-  not_yet("key medium message");
-  return 0;
+
+int WidgetUi::touchMemoryMessage(int status) {
+  const TouchMemoryMessage* message = find_touch_memory_message(status);
+  if (message == nullptr) return 0;
+  const unsigned attention = MB_TASKMODAL | MB_SETFOREGROUND;
+  const unsigned flags =
+      message->retry ? (MB_RETRYCANCEL | MB_ICONQUESTION | attention) : (MB_OK | MB_ICONSTOP | attention);
+  const int answer = showMessage(MessageRequest{QString::fromUtf8(message->text), flags, nullptr});
+  return message->retry && answer == IDRETRY ? 1 : 0;
 }
 
 void WidgetUi::progressStarted(OperationProgress& progress) {
@@ -239,6 +284,7 @@ void WidgetUi::progressStarted(OperationProgress& progress) {
     Entry& e = entries_[&progress];
     e = Entry{};
     id = e.id = nextId_++;
+    e.thread = std::this_thread::get_id();
   }
   OperationProgress* key = &progress;
   const QString title = progress.title();

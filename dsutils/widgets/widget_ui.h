@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "dsutils/engine/ui.h"
 
@@ -21,6 +22,8 @@ namespace dsutils::widgets {
 class COperationSheet;
 class CProgressDlg;
 class FileDialogService;
+class HelpService;
+class MediumProbe;
 class PromptService;
 
 struct WidgetUiOptions {
@@ -28,8 +31,11 @@ struct WidgetUiOptions {
   std::chrono::milliseconds showDelay{3000};
   // The file name reaches the window at most once per interval.
   std::chrono::milliseconds fileInterval{100};
-  // The open and save dialogs; null: the platform's (QtFileDialogService).
+  // The key-medium dialog's presence tests (null: the global session's) and
+  // the dialogs' file choosers and help (null: the desktop's).
+  MediumProbe* mediumProbe = nullptr;
   FileDialogService* files = nullptr;
+  HelpService* help = nullptr;
 };
 
 // The window that started the operations (DSUtilSetMainWindow): disabled
@@ -76,6 +82,10 @@ class WidgetUi : public EngineUi {
   // Called on the GUI thread with every operation sheet just shown (tests
   // drive it from here). Set before use.
   void setSheetShown(std::function<void(COperationSheet&)> shown) { sheetShown_ = std::move(shown); }
+  // Opens the help topic of a context (the password dialog's F1 and
+  // "Справка"); by default the help pages through the desktop's shell.
+  // Before the first prompt.
+  void setHelp(std::function<void(int)> help) { help_ = std::move(help); }
 
   // For tests, on the GUI thread: the open progress window of an operation
   // (null when none), the number open, and how many were ever shown.
@@ -90,10 +100,14 @@ class WidgetUi : public EngineUi {
     QString pendingFile;
     bool flushQueued = false;
     std::chrono::steady_clock::time_point lastFile{};
+    std::thread::id thread;  // the operation's, which the toolkit's prompts run on
   };
   // Runs `sheet` (pages added) until it closes; `accepted` is called on the
   // GUI thread before the sheet and its pages go.
   bool runSheet(COperationSheet* sheet, const std::function<void()>& accepted);
+  // Hides (or shows again) the progress windows of the calling thread's
+  // operations while a prompt of theirs is up.
+  void holdProgress(bool on);
   void closeDialog(OperationProgress* progress);
   void flushFile(OperationProgress* progress, std::uint64_t id);
 
@@ -101,6 +115,7 @@ class WidgetUi : public EngineUi {
   WidgetUiOptions options_;
   FileDialogService* fileDialogs_ = nullptr;
   std::function<void(COperationSheet&)> sheetShown_;
+  std::function<void(int)> help_;
   mutable std::mutex mutex_;
   std::map<OperationProgress*, Entry> entries_;
   std::uint64_t nextId_ = 1;

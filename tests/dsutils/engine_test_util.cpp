@@ -28,7 +28,8 @@ class QtEnvironment : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "test_dsutils_engine";
     static char* argv[] = {name, nullptr};
-    app_ = new QCoreApplication(argc, argv);
+    // A window test's main has made its QApplication already.
+    if (QCoreApplication::instance() == nullptr) app_ = new QCoreApplication(argc, argv);
   }
   void TearDown() override { delete app_; }
 

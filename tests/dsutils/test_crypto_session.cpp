@@ -799,6 +799,155 @@ TEST_F(CryptoSessionTest, KeyPasswordPromptIsRememberedAndWipedOnFailure) {
   }
 }
 
+// The remembered password under a clock moved by hand, through the real
+// toolkit's key load: the prompt's own reuse in the object's mail mode, the
+// operations' RememberedPasswordFor in every mode, another key, Password 0,
+// the wiper, and a failed load with a wrong remembered password.
+TEST_F(CryptoSessionTest, RememberedPasswordReuseTable) {
+  write_file("key.p8", as_string(test_support::encrypted_pkcs8(key_.get(), "right")));
+  write_file("other.p8", as_string(test_support::encrypted_pkcs8(key_.get(), "second")));
+  const QString keyFile = path("key.p8");
+  const QString otherFile = path("other.p8");
+  const auto set_mail = [this](std::uint32_t password, std::uint32_t min) {
+    platform::reg::RegistryKey key;
+    open_key(key, "\\Property\\Email");
+    ASSERT_TRUE(key.SetDword("Password", password));
+    ASSERT_TRUE(key.SetDword("Min", min));
+  };
+  const auto remembered = [](const QString& file) {
+    PasswordBuffer out;
+    const int n = CryptoSession::RememberedPasswordFor(file, out);
+    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(n));
+  };
+
+  enum class Use { MailPrompt, FileRun, OtherKeyPrompt, OtherKeyLookup };
+  struct Row {
+    const char* what;
+    bool mailMode;
+    std::uint32_t passwordSetting;
+    std::int64_t after;  // seconds since the password was typed
+    Use use;
+    bool asks;       // the prompt shows (a password is queued for it)
+    bool reused;     // the remembered password served
+    bool keptAfter;  // still remembered for key.p8 afterwards
+  } rows[] = {
+      {"mail prompt at 59 minutes", true, 1, 59 * 60 + 30, Use::MailPrompt, false, true, true},
+      {"mail prompt at 60 minutes", true, 1, 60 * 60 + 59, Use::MailPrompt, false, true, true},
+      {"mail prompt at 61 minutes", true, 1, 61 * 60, Use::MailPrompt, true, false, true},
+      {"file run at 59 minutes", false, 0, 59 * 60 + 30, Use::FileRun, false, true, true},
+      {"file run at 60 minutes", false, 0, 60 * 60 + 59, Use::FileRun, false, true, true},
+      {"file run at 61 minutes", false, 0, 61 * 60, Use::FileRun, false, false, false},
+      {"file run at 61 minutes in mail mode", true, 1, 61 * 60, Use::FileRun, false, false, false},
+      {"prompt outside mail mode", false, 1, 60, Use::MailPrompt, true, false, true},
+      {"mail prompt with Password 0", true, 0, 60, Use::MailPrompt, true, false, true},
+      {"mail prompt for another key", true, 1, 60, Use::OtherKeyPrompt, true, false, false},
+      {"another key looked up", false, 0, 60, Use::OtherKeyLookup, false, false, true},
+  };
+  // Notes whether the remembered password was still there when the dialog came.
+  class InspectingUi : public ScriptedUi {
+   public:
+    std::vector<bool> keptAtPrompt;
+    int askPassword(const PasswordRequest& request, PasswordBuffer& out) override {
+      keptAtPrompt.push_back(!passwordMemory().empty());
+      return ScriptedUi::askPassword(request, out);
+    }
+  };
+  for (const Row& row : rows) {
+    InspectingUi ui;
+    auto clock = std::make_shared<ManualPasswordClock>();
+    ui.passwordMemory().setClock(clock);
+    const OperationUiScope scope(&ui);
+    set_mail(row.passwordSetting, 60);
+    ui.queuePassword("right");
+    ASSERT_EQ(session_->LoadKeyFile(keyFile, ""), ql::QL_OK) << row.what;
+    ASSERT_EQ(remembered(keyFile), "right") << row.what;
+    ui.setMailMode(row.mailMode);
+    clock->advance(row.after);
+    const std::size_t before = ui.calls().size();
+    switch (row.use) {
+      case Use::MailPrompt:
+        if (row.asks) ui.queuePassword("right");
+        EXPECT_EQ(session_->LoadKeyFile(keyFile, ""), ql::QL_OK) << row.what;
+        break;
+      case Use::FileRun: {
+        const std::string got = remembered(keyFile);
+        EXPECT_EQ(got, row.reused ? "right" : "") << row.what;
+        if (!got.empty()) {
+          EXPECT_EQ(session_->LoadKeyFile(keyFile, got), ql::QL_OK) << row.what;
+        }
+        break;
+      }
+      case Use::OtherKeyPrompt:
+        // It asks, with the remembered password left in place; the answer
+        // is then remembered for that key.
+        ui.queuePassword("second");
+        EXPECT_EQ(session_->LoadKeyFile(otherFile, ""), ql::QL_OK) << row.what;
+        EXPECT_EQ(ui.keptAtPrompt.back(), true) << row.what;
+        EXPECT_EQ(remembered(otherFile), "second") << row.what;
+        break;
+      case Use::OtherKeyLookup:
+        EXPECT_EQ(remembered(otherFile), "") << row.what;
+        break;
+    }
+    EXPECT_EQ(ui.calls().size() - before, row.asks ? 1u : 0u) << row.what;
+    EXPECT_EQ(ui.unscripted(), 0) << row.what;
+    // A password typed again is remembered with a new entry time.
+    EXPECT_EQ(remembered(keyFile), row.keptAfter ? "right" : "") << row.what;
+  }
+}
+
+// The prompt's reuse keeps the first entry time: reused at 59 minutes, the
+// password is gone at 61; and the wiper wipes it at (Min + 1) minutes
+// without anyone asking.
+TEST_F(CryptoSessionTest, RememberedPasswordIsNotRenewedAndTheWiperEndsIt) {
+  write_file("key.p8", as_string(test_support::encrypted_pkcs8(key_.get(), "right")));
+  const QString keyFile = path("key.p8");
+  {
+    platform::reg::RegistryKey key;
+    open_key(key, "\\Property\\Email");
+    ASSERT_TRUE(key.SetDword("Password", 1));
+    ASSERT_TRUE(key.SetDword("Min", 2));
+  }
+  ScriptedUi ui;
+  auto clock = std::make_shared<ManualPasswordClock>();
+  ui.passwordMemory().setClock(clock);
+  ui.setMailMode(true);
+  const OperationUiScope scope(&ui);
+  ui.queuePassword("right");
+  ASSERT_EQ(session_->LoadKeyFile(keyFile, ""), ql::QL_OK);
+  clock->advance(2 * 60 + 59);
+  ASSERT_EQ(session_->LoadKeyFile(keyFile, ""), ql::QL_OK);  // reused, not renewed
+  EXPECT_EQ(ui.calls().size(), 1u);
+  EXPECT_FALSE(ui.passwordMemory().empty());
+  clock->advance(1);  // three minutes after the typing: the wiper's deadline
+  bool wiped = false;
+  for (int i = 0; i < 2000 && !(wiped = ui.passwordMemory().empty()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(wiped);
+  EXPECT_EQ(ui.passwordMemory().wiperWipes(), 1);
+}
+
+// A wrong remembered password fails the load, which wipes it, so the next
+// prompt asks.
+TEST_F(CryptoSessionTest, AFailedLoadWithTheRememberedPasswordWipesIt) {
+  write_file("key.p8", as_string(test_support::encrypted_pkcs8(key_.get(), "right")));
+  const QString keyFile = path("key.p8");
+  ScriptedUi ui;
+  const OperationUiScope scope(&ui);
+  const QByteArray name = keyFile.toUtf8();  // ASCII: the toolkit's bytes
+  ui.passwordMemory().remember(std::string_view(name.constData(), static_cast<std::size_t>(name.size())),
+                               reinterpret_cast<const unsigned char*>("wrong"), 5, 60);
+  PasswordBuffer out;
+  const int n = CryptoSession::RememberedPasswordFor(keyFile, out);
+  ASSERT_EQ(n, 5);
+  EXPECT_NE(session_->LoadKeyFile(keyFile, std::string_view(reinterpret_cast<const char*>(out.data()), 5)), ql::QL_OK);
+  EXPECT_TRUE(ui.passwordMemory().empty());
+  EXPECT_EQ(CryptoSession::RememberedPasswordFor(keyFile, out), 0);
+  ui.queuePassword("right");
+  EXPECT_EQ(session_->LoadKeyFile(keyFile, ""), ql::QL_OK);
+  EXPECT_EQ(ui.calls().size(), 1u);
+}
+
 // The callbacks reach the thread's interface, else the process-wide one,
 // and answer cancel with none; an answer that does not fit is refused.
 TEST_F(CryptoSessionTest, CallbacksForwardToTheOperationsInterface) {

@@ -260,5 +260,33 @@ TEST_F(ConsoleSeam, SaveFileTakesTheGivenPathElseCancelsWithALine) {
   EXPECT_NE(text.find("/home/u/report.doc"), std::string::npos) << text;
 }
 
+// The key-medium question: the scripted UI keeps each request (with the
+// owner's certificate); the console's answer without a medium keeps the
+// entry's medium, key file and key format.
+TEST_F(ConsoleSeam, KeyMediumRequestsAndAnswersCarryTheKeyFormat) {
+  const KeyMediumRequest request{"Исполнитель", "/keys/exec", "exec.key", true, QByteArray("\x30\x00", 2)};
+  ScriptedUi scripted;
+  scripted.queueKeyMedium(KeyMediumAnswer{true, "/keys/moved", "other.key", false});
+  const KeyMediumAnswer moved = scripted.askKeyMedium(request);
+  EXPECT_EQ(moved.mediumPath, "/keys/moved");
+  EXPECT_FALSE(moved.keyFormat31);
+  ASSERT_EQ(scripted.keyMediumRequests().size(), 1u);
+  EXPECT_EQ(scripted.keyMediumRequests()[0].certificate, QByteArray("\x30\x00", 2));
+
+  ConsoleUiOptions keep;
+  keep.keyMedium = KeyMediumAnswer{true, {}, {}, false};
+  const KeyMediumAnswer kept = ConsoleUi(keep, out_).askKeyMedium(request);
+  EXPECT_TRUE(kept.accepted);
+  EXPECT_EQ(kept.mediumPath, "/keys/exec");
+  EXPECT_EQ(kept.keyFile, "exec.key");
+  EXPECT_TRUE(kept.keyFormat31);
+  ConsoleUiOptions other;
+  other.keyMedium = KeyMediumAnswer{true, "/media/usb", "k.key", false};
+  const KeyMediumAnswer given = ConsoleUi(other, out_).askKeyMedium(request);
+  EXPECT_EQ(given.mediumPath, "/media/usb");
+  EXPECT_FALSE(given.keyFormat31);
+  EXPECT_FALSE(ConsoleUi(ConsoleUiOptions{}, out_).askKeyMedium(request).accepted);
+}
+
 }  // namespace
 }  // namespace dsutils

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QTest>
 #include <QPushButton>
+#include <QTest>
 #include <QWidget>
 #include <string>
 

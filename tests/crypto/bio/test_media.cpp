@@ -299,7 +299,7 @@ TEST_F(MediaFiles, RefusedOpensSayWhy) {
       {"vexil:/3f00", "rb", VEXIL_R_MEDIUM_NOT_AVAILABLE},
       {"vxR2:/3f00", "rb", VEXIL_R_MEDIUM_NOT_AVAILABLE},
       {"iBUTTON:\\key .001", "rb", VEXIL_R_MEDIUM_NOT_AVAILABLE},
-      {"C:\\Keys\\mk.db3", "rb", VEXIL_R_PATH_NOT_USABLE},
+      {"D:\\Keys\\mk.db3", "rb", VEXIL_R_PATH_NOT_USABLE},
       {long_path, "wb", VEXIL_R_PATH_TOO_LONG},
   };
   for (const auto& c : cases) {

@@ -93,9 +93,9 @@ TEST_F(KeyboardTest, PreviousCharacterIsWrong) {
   EXPECT_EQ(script.calls[5].ordinal, 2);
 }
 
-// A result below 1 cancels; so does one that is no character at all.
-TEST_F(KeyboardTest, CancelAndOutOfRangeResults) {
-  for (int result : {0, -1, -100000, 256, 1000, 0x7fffffff}) {
+// A result below 1 cancels.
+TEST_F(KeyboardTest, CancelResults) {
+  for (int result : {0, -1, -100000}) {
     for (int at : {0, 5}) {
       KeyScript script;
       script.answer = [=](const KeyCall& call, int i) { return i == at ? result : call.character; };
@@ -106,6 +106,21 @@ TEST_F(KeyboardTest, CancelAndOutOfRangeResults) {
       EXPECT_EQ(Bytes(out, out + 32), Bytes(32, 0)) << "partial seed left behind";
       EXPECT_FALSE(rand_jitter_running());
     }
+  }
+}
+
+// A key beyond one byte (a Cyrillic letter answers with its Unicode code)
+// is a wrong key: one step back, and the seeding goes on to succeed.
+TEST_F(KeyboardTest, KeysBeyondOneByteStepBack) {
+  for (int result : {256, 0x0439, 0x7fffffff}) {
+    KeyScript script;
+    script.answer = [=](const KeyCall& call, int i) { return i == 3 ? result : call.character; };
+    unsigned char out[32] = {};
+    ASSERT_EQ(GRAND_keyboard_seed(out, KeyScript::callback, &script), 1) << result;
+    ASSERT_EQ(script.calls.size(), 18u) << result;  // the wrong key and the step it cost
+    EXPECT_EQ(script.calls[3].ordinal, 4);
+    EXPECT_EQ(script.calls[4].ordinal, 3);
+    EXPECT_NE(Bytes(out, out + 32), Bytes(32, 0));
   }
 }
 
