@@ -184,10 +184,11 @@ class MailOut {
 bool MailOut::prepareKey() {
   if (session_.IsKeyMediumPresent(executor_.path) != 1) {
     const KeyMediumAnswer answer = mail_ui().askKeyMedium(
-        KeyMediumRequest{executor_.profile, executor_.path, executor_.file, executor_.sczi != 0});
+        KeyMediumRequest{executor_.profile, executor_.path, executor_.file, executor_.sczi != 0, executor_.serNum});
     if (!answer.accepted) return false;
     if (!answer.mediumPath.isEmpty()) executor_.path = answer.mediumPath;
     if (!answer.keyFile.isEmpty()) executor_.file = answer.keyFile;
+    executor_.sczi = answer.keyFormat31 ? 1 : 0;
   }
   return true;
 }

@@ -272,11 +272,12 @@ Flow MailIn::loadKey() {
   if (session_.IsKeyMediumPresent(executor_.path) != 1) {
     progress_.stop();
     const KeyMediumAnswer answer = mail_ui().askKeyMedium(
-        KeyMediumRequest{executor_.profile, executor_.path, executor_.file, executor_.sczi != 0});
+        KeyMediumRequest{executor_.profile, executor_.path, executor_.file, executor_.sczi != 0, executor_.serNum});
     startProgress();
     if (!answer.accepted) return keyEnd(0);
     if (!answer.mediumPath.isEmpty()) executor_.path = answer.mediumPath;
     if (!answer.keyFile.isEmpty()) executor_.file = answer.keyFile;
+    executor_.sczi = answer.keyFormat31 ? 1 : 0;
   }
   // A key of a medium is read with the medium as the session's container;
   // the reopened session trusts the directory's CA certificates again.
