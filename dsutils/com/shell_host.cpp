@@ -50,7 +50,6 @@ QString local_path(const QString& argument) {
 
 }  // namespace
 
-
 void ExpandSelection(const QList<SelectionItem>& selection, QStringList& files) {
   QStringList expanded;
   ExpandFolders(selection, expanded);
