@@ -10,11 +10,6 @@ namespace ql = quillon2;
 
 const QString kCode = QStringLiteral("ENC");
 
-struct RecipientListFree {
-  CryptoSession* session;
-  void operator()(QL_CERT_LIST* list) const { session->FreeRecipientList(list); }
-};
-
 }  // namespace
 
 int EncryptGroup(OperationJob* job) {

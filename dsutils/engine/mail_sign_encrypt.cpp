@@ -104,21 +104,6 @@ namespace {
 const QString kTmpFolderText = QStringLiteral("Ошибка при работе с временной папкой!");
 const QString kCannotCreateText = QStringLiteral("Не удалось создать файл!");
 
-struct SignSetFree {
-  CryptoSession* session;
-  void operator()(QL_SIGN_SET* set) const { session->FreeSignatureSet(set); }
-};
-struct RecipientListFree {
-  CryptoSession* session;
-  void operator()(QL_CERT_LIST* list) const { session->FreeRecipientList(list); }
-};
-
-QString beside(const QString& anchor, const QString& name) {
-  QString target = GetPathFromName(anchor) + QLatin1Char('/') + GetFileFromName(name);
-  NetStr(target);
-  return target;
-}
-
 QString title_for(const MailJob& job) {
   if (job.sign && job.encrypt) return QStringLiteral("Выполняется операция: подписать и зашифровать");
   if (job.encrypt) return QStringLiteral("Выполняется операция: зашифровать");
@@ -292,7 +277,7 @@ bool MailOut::signStep(AttachmentRecord& record, const QString& path, QString& s
     return attachmentFailed(kTmpFolderText, 0, kTmpFolderText, path, QString());
   }
   const bool detached = logOptions_.IsSgn != 0;
-  const QString target = beside(work, work + (detached ? QStringLiteral(".1") : QStringLiteral(".sgn")));
+  const QString target = InFolderOf(work, work + (detached ? QStringLiteral(".1") : QStringLiteral(".sgn")));
   const SigningOptions options{logOptions_.IsCert != 0 ? 1 : 0, logOptions_.IsTime != 0 ? 1 : 0};
   if (const int code = session_.SignFile(set_.get(), work, target, detached ? 1 : 0, options, &progress_); code != 0) {
     record.errorText = log_.GetErrorText(code);
@@ -303,13 +288,13 @@ bool MailOut::signStep(AttachmentRecord& record, const QString& path, QString& s
   }
   QString result = target;
   if (detached) {
-    result = beside(work, work + QStringLiteral(".sga"));
+    result = InFolderOf(work, work + QStringLiteral(".sga"));
     if (helper_.WriteSignatureList(work, result) == 0) {
       record.errorText = kTmpFolderText;
       return attachmentFailed(kTmpFolderText, 0, kTmpFolderText, path, work);
     }
   }
-  const QString placed = beside(path, result);
+  const QString placed = InFolderOf(path, result);
   if (!DS_CopyFile(result, placed, false)) {
     record.errorText = kCannotCreateText;
     return attachmentFailed(kCannotCreateText, 0, kCannotCreateText + QStringLiteral("\r\nФайл: %1").arg(placed), path,
@@ -342,7 +327,7 @@ bool MailOut::encryptStep(AttachmentRecord& record, const QString& input, bool f
                                                        .arg(log_.GetErrorText(code), input),
                             input, work);
   }
-  const QString placed = beside(input, encrypted);
+  const QString placed = InFolderOf(input, encrypted);
   if (!DS_CopyFile(encrypted, placed, false)) {
     record.errorText = kCannotCreateText;
     return attachmentFailed(kCannotCreateText, 0, kCannotCreateText + QStringLiteral("\r\nФайл: %1").arg(placed), input,

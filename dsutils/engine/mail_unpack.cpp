@@ -67,12 +67,6 @@ const QString kCancelText = QStringLiteral("Групповая операция 
 const QString kTmpFolderText = QStringLiteral("Ошибка при работе с временной папкой!");
 const QString kDash35 = QString(35, QLatin1Char('-'));
 
-QString beside(const QString& anchor, const QString& name) {
-  QString target = GetPathFromName(anchor) + QLatin1Char('/') + GetFileFromName(name);
-  NetStr(target);
-  return target;
-}
-
 // The protocol file: created new (never through a link, never over a file
 // that appeared under the name), written as given, closed once.
 class Protocol {
@@ -230,7 +224,7 @@ Flow MailIn::outcome(MailOutcome which, const QString& detail, const QString& ve
     putBack();
     return Flow::kDone;
   }
-  const QString target = beside(path_, work_);
+  const QString target = InFolderOf(path_, work_);
   if (DS_CopyFile(work_, target, false)) {
     record_->processedName = target;
     helper_.RemoveTmp(path_, firstWork_, false);
@@ -315,7 +309,7 @@ Flow MailIn::decrypt() {
   const QString output = GetExtFromName(work_) == QLatin1String("enc") ? work_.chopped(4) : work_;
   // Into a name of its own first, so a cancel or a failure leaves the
   // working file as it was whatever the toolkit does with its output.
-  const QString into = beside(work_, QStringLiteral(".dsm-decrypt~") + GetFileFromName(output));
+  const QString into = InFolderOf(work_, QStringLiteral(".dsm-decrypt~") + GetFileFromName(output));
   const int code = session_.DecryptFile(work_, into, &progress_);
   if (code == kOpCancelled) {
     QFile::remove(into);
@@ -329,7 +323,7 @@ Flow MailIn::decrypt() {
     QFile::remove(into);
     return outcome(MailOutcome::kCannotCreate);
   }
-  const QString target = beside(path_, output);
+  const QString target = InFolderOf(path_, output);
   if (!DS_CopyFile(output, target, false)) return outcome(MailOutcome::kCannotCreate);
   record_->processedName = target;
   work_ = output;
@@ -363,7 +357,7 @@ Flow MailIn::check() {
 }
 
 Flow MailIn::verifiedEnd() {
-  const QString target = beside(path_, work_);
+  const QString target = InFolderOf(path_, work_);
   if (!DS_CopyFile(work_, target, false)) return outcome(MailOutcome::kCannotCreate);
   record_->processedName = target;
   line(decrypted_ ? QStringLiteral("Файл расшифрован и проверен!\r\nЗашифрованный файл: %1\r\nПодписанный файл: %2")
@@ -390,14 +384,14 @@ Flow MailIn::extract() {
     if (result == ExtractResult::kFailed) return outcome(MailOutcome::kExtractionError, error);
     if (result == ExtractResult::kWriteFailed) return outcome(MailOutcome::kCannotCreate);
   }
-  const QString target = beside(path_, document);
+  const QString target = InFolderOf(path_, document);
   if (!DS_CopyFile(document, target, false)) return outcome(MailOutcome::kCannotCreate);
   record_->processedName = target;
   sortEmail(work_, "E_DOC", false);
   if (!sga) {
     // The signed file placed beside the attachment by the decryption gives
     // way to its document.
-    const QString signedBeside = beside(path_, work_);
+    const QString signedBeside = InFolderOf(path_, work_);
     if (signedBeside != target && signedBeside != path_ && helper_.FileExists(signedBeside))
       session_.EraseFile(signedBeside);
   }
@@ -536,7 +530,7 @@ int MailIn::run() {
     // A result made elsewhere is copied to the attachment's folder.
     if (!record.processedName.isEmpty() && GetPathFromName(record.processedName) != GetPathFromName(path_) &&
         helper_.FileExists(record.processedName)) {
-      const QString target = beside(path_, record.processedName);
+      const QString target = InFolderOf(path_, record.processedName);
       if (DS_CopyFile(record.processedName, target, false)) record.processedName = target;
     }
   }

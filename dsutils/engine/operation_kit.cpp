@@ -157,4 +157,10 @@ bool OperationKit::finish(const QString& source, const QString& work, const QStr
   return true;
 }
 
+QString InFolderOf(const QString& anchor, const QString& name) {
+  QString target = GetPathFromName(anchor) + QLatin1Char('/') + GetFileFromName(name);
+  NetStr(target);
+  return target;
+}
+
 }  // namespace dsutils

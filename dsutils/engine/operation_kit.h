@@ -23,6 +23,20 @@
 
 namespace dsutils {
 
+// Owners of the toolkit's signature sets and recipient lists, freed through
+// the session that made them.
+struct SignSetFree {
+  CryptoSession* session;
+  void operator()(QL_SIGN_SET* set) const { session->FreeSignatureSet(set); }
+};
+struct RecipientListFree {
+  CryptoSession* session;
+  void operator()(QL_CERT_LIST* list) const { session->FreeRecipientList(list); }
+};
+
+// `name`'s file part in the folder of `anchor`, in the stored form (NetStr).
+QString InFolderOf(const QString& anchor, const QString& name);
+
 // The toolkit verifies a signed file in memory and refuses more than INT_MAX
 // bytes (159), so a file that large is never signed: its signature could
 // never be checked.

@@ -14,21 +14,6 @@ namespace ql = quillon2;
 const QString kEnc = QStringLiteral("ENC");
 const QString kSgn = QStringLiteral("SGN");
 
-struct SignSetFree {
-  CryptoSession* session;
-  void operator()(QL_SIGN_SET* set) const { session->FreeSignatureSet(set); }
-};
-struct RecipientListFree {
-  CryptoSession* session;
-  void operator()(QL_CERT_LIST* list) const { session->FreeRecipientList(list); }
-};
-
-QString in_folder_of(const QString& work, const QString& name) {
-  QString target = GetPathFromName(work) + QLatin1Char('/') + GetFileFromName(name);
-  NetStr(target);
-  return target;
-}
-
 // The failed file sorted under `code`, the source given its place from the
 // kept copy (and copied back when that fails), the working folder away.
 void sort_failed(EngineHelper& helper, OperationProgress& progress, const QString& source, const QString& work,
@@ -182,7 +167,7 @@ int SignEncryptGroup(OperationJob* job) {
       log.LogLine(text);
       return kit.fail(kOpWorkFolderFailed);
     }
-    const QString target = in_folder_of(work, name + (answer.detached ? QStringLiteral(".1") : QStringLiteral(".sgn")));
+    const QString target = InFolderOf(work, name + (answer.detached ? QStringLiteral(".1") : QStringLiteral(".sgn")));
     code = session.SignFile(set.get(), work, target, answer.detached ? 1 : 0, options, &progress);
     if (code != 0) {
       progress.stop();
@@ -196,7 +181,7 @@ int SignEncryptGroup(OperationJob* job) {
     }
     QString signedFile = target;
     if (answer.detached) {
-      signedFile = in_folder_of(work, name + QStringLiteral(".sga"));
+      signedFile = InFolderOf(work, name + QStringLiteral(".sga"));
       if (helper.WriteSignatureList(work, signedFile) == 0 || !helper.FileExists(signedFile)) {
         progress.stop();
         sort_failed(helper, progress, name, work, work, kEnc);

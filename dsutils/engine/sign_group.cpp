@@ -13,17 +13,7 @@ namespace ql = quillon2;
 
 const QString kCode = QStringLiteral("SGN");
 
-struct SignSetFree {
-  CryptoSession* session;
-  void operator()(QL_SIGN_SET* set) const { session->FreeSignatureSet(set); }
-};
 using SignSetOwner = std::unique_ptr<QL_SIGN_SET, SignSetFree>;
-
-QString work_folder_file(const QString& work, const QString& name) {
-  QString target = GetPathFromName(work) + QLatin1Char('/') + GetFileFromName(name);
-  NetStr(target);
-  return target;
-}
 
 QString work_folder_failure(const QString& name) {
   return QStringLiteral("Ошибка при работе с временным каталогом.\r\nФайл: %1").arg(name);
@@ -85,15 +75,15 @@ struct SignFileNames {
 SignFileNames names_for(const QString& name, const QString& work, bool group, const SignAnswer& answer) {
   SignFileNames n;
   if (answer.detached) {
-    n.target = work_folder_file(work, name + QStringLiteral(".1"));
+    n.target = InFolderOf(work, name + QStringLiteral(".1"));
     const QString archive = group ? name + QStringLiteral(".sga") : answer.outputName;
-    n.archive = work_folder_file(work, archive);
+    n.archive = InFolderOf(work, archive);
     n.wanted = archive;
   } else {
     QString sgn = answer.outputName;
     const bool signedAlready = GetExtFromName(name).compare(QLatin1String("sgn"), Qt::CaseInsensitive) == 0;
     if (group) sgn = signedAlready ? name : name + QStringLiteral(".sgn");
-    n.target = work_folder_file(work, sgn);
+    n.target = InFolderOf(work, sgn);
     n.wanted = sgn;
   }
   return n;
