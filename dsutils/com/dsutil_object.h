@@ -2,13 +2,21 @@
 // library, fakes in tests.
 #pragma once
 
+#include <QList>
+#include <QStringList>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "dsutils/com/idsutil.h"
+#include "dsutils/engine/records.h"
 #include "dsutils/engine/ui.h"
 
 namespace dsutils {
+
+struct MailSettings;
 
 // Each operation works on the job it is given and never frees it: the
 // starter owns the job. True when the operation succeeded.
@@ -19,8 +27,20 @@ struct OperationTable {
   Operation signEncryptGroup;
   Operation unpackGroup;
   Operation unpackFile;
+  // The mail operations: each reads the job's flags and lists, writes its
+  // results into the job and the attachment records, and releases
+  // job.done once. True when the routine ended normally; the starter reads
+  // job.success.
+  using MailOperation = std::function<bool(MailJob&)>;
+  MailOperation mailSignEncrypt;
+  MailOperation mailUnpack;
 };
 
+// One operation per object at a time: while one runs (a caller waiting in
+// a member, or in its local event loop on the GUI thread) every further
+// member answers False with nothing written, from any thread. The other
+// members may be called from any thread; they take the object's state for
+// the time of the call.
 class DSUtilObject final : public IDSUtil {
  public:
   // `ui` serves every operation the object starts; the object owns it.
@@ -32,6 +52,8 @@ class DSUtilObject final : public IDSUtil {
   DSUtilObject& operator=(const DSUtilObject&) = delete;
 
   EngineUi& ui() { return *ui_; }
+  // Whether an operation of this object is under way (its members refuse).
+  bool busy() const;
 
   HResult SignatureFile(const QString& bstrFile) override;
   HResult EncriptFile(const QString& bstrFile) override;
@@ -87,8 +109,28 @@ class DSUtilObject final : public IDSUtil {
   // caller waits (in a local event loop when it is the GUI thread).
   bool run(const OperationTable::Operation& op, OperationJob& job);
 
+#ifdef QCRYPTO_TEST_HOOKS
+  // Tests: how the object starts its workers (one that throws
+  // std::system_error stands for a system out of threads).
+  using WorkerStarter = std::function<std::thread(std::function<void()>)>;
+  void setWorkerStarter(WorkerStarter starter) { starter_ = std::move(starter); }
+#endif
+
  private:
+  class OperationScope;
+  enum class Mail { kSignEncrypt, kUnpack };
+
+  // The object's state for one plain member; not owning the lock (falsy)
+  // while an operation runs.
+  std::unique_lock<std::mutex> enter();
+  // Runs `body` on a new worker holding an OperationUiScope with this
+  // object's UI and waits for its end (the GUI thread in a local event
+  // loop). False when no worker could be started.
+  bool onWorker(const std::function<void()>& body);
+  bool runUnlocked(const OperationTable::Operation& op, OperationJob& job);
   HResult singleFile(const OperationTable::Operation& op, const QString& file, bool takesBlock, bool unpack);
+  HResult startMail(Mail kind);
+  HResult readInt(std::int32_t* out, const std::function<std::int32_t(const MailSettings&, bool read)>& pick);
 
   OperationTable ops_;
   std::unique_ptr<EngineUi> ownUi_;
@@ -97,6 +139,22 @@ class DSUtilObject final : public IDSUtil {
   bool pendingSet_ = false;
   QString fileIn_, fileOut_, fileLog_;
   std::int32_t overwrite_ = 0, deleteSource_ = 0, signature_ = 0, date_ = 0, certificate_ = 0;
+
+  mutable std::mutex mutex_;
+  bool busy_ = false;
+#ifdef QCRYPTO_TEST_HOOKS
+  WorkerStarter starter_;
+#endif
+
+  // Mail: held by value, so a reset frees what it drops.
+  QList<AttachmentRecord> attachments_;
+  QList<RecipientPair> recipients_;
+  QStringList mailFiles_;  // AddContextEmail / AddContextSgnEmail; read by nobody
+  // Unset until a client sets or reads them; an operation then takes them
+  // from the mail settings.
+  std::optional<std::int32_t> mailEncrypt_, mailSign_, mailSorting_, mailExtract_;
+  QString lastProtocol_;
+  std::int32_t lastUnpackResult_ = 0;
 };
 
 }  // namespace dsutils

@@ -1,5 +1,6 @@
 #include "dsutils/com/engine_operations.h"
 
+#include "dsutils/engine/mail.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/engine/unpack_file.h"
 
@@ -14,6 +15,8 @@ OperationTable engine_operations() {
   table.signEncryptGroup = [](OperationJob& job) { return SignEncryptGroup(&job) != 0; };
   table.unpackGroup = [](OperationJob& job) { return UnpackGroup(&job) != 0; };
   table.unpackFile = [](OperationJob& job) { return UnpackFile(&job) != 0; };
+  table.mailSignEncrypt = [](MailJob& job) { return MailSignEncrypt(&job) != 0; };
+  table.mailUnpack = [](MailJob& job) { return MailUnpack(&job) != 0; };
   return table;
 }
 

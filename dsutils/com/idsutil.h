@@ -6,6 +6,10 @@
 // these names). Every member answers HResult::Ok or HResult::False. An
 // out-argument is written only where the member says so, so a caller that
 // presets it sees whether it was written.
+//
+// One operation per object at a time: while a member's operation runs, any
+// further member of the same object (from any thread, or from the waiting
+// caller's own event loop) answers HResult::False and writes nothing.
 #pragma once
 
 #include <QString>
