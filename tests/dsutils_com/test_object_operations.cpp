@@ -181,7 +181,8 @@ TEST_F(ObjectMail, EachRecipientOpensTheOutgoingAttachments) {
   }
   // Each recipient (and the executor, EncOwner) is in each message. The
   // content cipher is RUS-GAMMAR, which `openssl cms -decrypt` does not
-  // know: a recipient unwraps its content key with `pkeyutl -decrypt` and
+  // know (checked: it refuses with "unknown cipher", the module loaded or
+  // not): a recipient unwraps its content key with `pkeyutl -decrypt` and
   // decrypts with `enc -d -rus-gammar` of the provider module, and the
   // signed file inside verifies with `cms -verify`.
   struct Reader {
@@ -193,6 +194,32 @@ TEST_F(ObjectMail, EachRecipientOpensTheOutgoingAttachments) {
     EXPECT_EQ(recipients_of(sent_[i]), 3);
     for (const Reader& reader : {Reader{&pki.user1, 0x61}, Reader{&pki.user2, 0x62}}) {
       SCOPED_TRACE(names_[i].toStdString() + " for " + std::to_string(reader.serial));
+      const QString cert = pem_file(reader.party->certPem, QStringLiteral("reader.pem"));
+      const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
+      const std::vector<std::string> cms{"cms",
+                                         "-decrypt",
+                                         "-binary",
+                                         "-inform",
+                                         "DER",
+                                         "-in",
+                                         sent_[i].toStdString(),
+                                         "-recip",
+                                         cert.toStdString(),
+                                         "-inkey",
+                                         key.toStdString(),
+                                         "-out",
+                                         path("cms.out").toStdString()};
+      for (const bool module : {true, false}) {
+        QFile::remove(path("cms.out"));
+        std::vector<std::string> bare = cms;
+        bare.insert(bare.begin(), DOSSAR_OPENSSL_PROGRAM);
+        const test_support::ProgramResult refused =
+            module ? test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, cms)
+                   : test_support::run_program(bare);
+        EXPECT_NE(refused.status, 0) << refused.output;
+        EXPECT_NE(refused.output.find("unknown cipher"), std::string::npos) << refused.output;
+        EXPECT_TRUE(read_file(path("cms.out")).empty());
+      }
       Envelope e;
       ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
       write_file("key.bin", e.encryptedKey);
@@ -200,7 +227,6 @@ TEST_F(ObjectMail, EachRecipientOpensTheOutgoingAttachments) {
       QFile::remove(path("cek.bin"));
       QFile::remove(path("opened.sgn"));
       QFile::remove(path("verified.bin"));
-      const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
       const test_support::ProgramResult unwrapped =
           test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
                                      path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
