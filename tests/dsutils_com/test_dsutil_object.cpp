@@ -550,6 +550,17 @@ TEST_F(DSUtilObjectTest, ABusyObjectRefusesEveryFurtherCall) {
       std::thread caller([&] { answered = static_cast<int>(object_->UnEncriptEmail()); });
       while (!inside.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       try_all(refused);
+      // Another object is answered meanwhile, and its UI is not in mail mode.
+      DSUtilObject other(OperationTable{}, std::make_unique<ScriptedUi>());
+      EXPECT_FALSE(other.busy());
+      EXPECT_EQ(other.put_AttachFile(QStringLiteral("/m/other.doc")), HResult::Ok);
+      QString name = QStringLiteral("/M/OTHER.DOC");
+      EXPECT_EQ(other.AttachFiles(&name), HResult::Ok);
+      std::int32_t pab = -77;
+      EXPECT_EQ(other.get_SearchInPAB(&pab), HResult::Ok);
+      EXPECT_EQ(pab, 0);
+      EXPECT_FALSE(other.ui().mailMode());
+      EXPECT_TRUE(object_->ui().mailMode());
       release = true;
       caller.join();
       EXPECT_EQ(answered.load(), static_cast<int>(HResult::Ok));
