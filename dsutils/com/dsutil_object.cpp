@@ -101,9 +101,7 @@ std::unique_lock<std::mutex> DSUtilObject::enter() {
 
 bool DSUtilObject::onWorker(const std::function<void()>& body) {
   auto start = [this](std::function<void()> fn) {
-#ifdef QCRYPTO_TEST_HOOKS
     if (starter_) return starter_(std::move(fn));
-#endif
     return std::thread(std::move(fn));
   };
   QCoreApplication* app = QCoreApplication::instance();

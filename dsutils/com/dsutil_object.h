@@ -109,10 +109,11 @@ class DSUtilObject final : public IDSUtil {
   // caller waits (in a local event loop when it is the GUI thread).
   bool run(const OperationTable::Operation& op, OperationJob& job);
 
-#ifdef QCRYPTO_TEST_HOOKS
-  // Tests: how the object starts its workers (one that throws
-  // std::system_error stands for a system out of threads).
+  // How the object starts its workers: std::thread unless a test build put
+  // another here (one that throws std::system_error stands for a system out
+  // of threads).
   using WorkerStarter = std::function<std::thread(std::function<void()>)>;
+#ifdef QCRYPTO_TEST_HOOKS
   void setWorkerStarter(WorkerStarter starter) { starter_ = std::move(starter); }
 #endif
 
@@ -142,9 +143,7 @@ class DSUtilObject final : public IDSUtil {
 
   mutable std::mutex mutex_;
   bool busy_ = false;
-#ifdef QCRYPTO_TEST_HOOKS
-  WorkerStarter starter_;
-#endif
+  WorkerStarter starter_;  // the same layout with and without test hooks
 
   // Mail: held by value, so a reset frees what it drops.
   QList<AttachmentRecord> attachments_;
