@@ -58,7 +58,10 @@ struct MessageHold {
 }  // namespace
 
 QString DecryptOutputName(const QString& fileToDecrypt, const QString& inputName, const SortSettings& unenc) {
-  QString output = fileToDecrypt.endsWith(QLatin1String(".enc")) ? fileToDecrypt.chopped(4) : inputName;
+  // A file named only ".enc" would leave no name at all: the folder itself
+  // would be proposed as the output.
+  const bool stripped = fileToDecrypt.endsWith(QLatin1String(".enc")) && GetFileFromName(fileToDecrypt).size() > 4;
+  QString output = stripped ? fileToDecrypt.chopped(4) : inputName;
   const QString folder = unenc.Result != 0 ? unenc.ResultPath : GetPathFromName(inputName);
   output = folder + QLatin1Char('/') + GetFileFromName(output);
   NetStr(output);
@@ -132,7 +135,7 @@ CDecryptDlg::CDecryptDlg(DecryptDialogServices services, QWidget* parent, Engine
   layout->addWidget(new QLabel(QStringLiteral("Имя расшифрованого файла"), this));
   layout->addLayout(outputRow);
   layout->addWidget(buttons);
-  resize(760, 420);
+  resize(880, 420);
 
   connect(buttons, &QDialogButtonBox::accepted, this, &CDecryptDlg::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
