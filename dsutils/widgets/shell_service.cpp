@@ -137,8 +137,13 @@ std::vector<DesktopApplication> ShellService::applicationsFor(const std::string&
   g_object_unref(file);
   if (type.empty()) return out;
   GList* apps = g_app_info_get_all_for_type(type.c_str());
+  // A type no program declares (the case where there is no default): every
+  // program the person could run, as the system's "open with" offers.
+  const bool all = apps == nullptr;
+  if (all) apps = g_app_info_get_all();
   for (GList* l = apps; l != nullptr; l = l->next) {
     auto* app = static_cast<GAppInfo*>(l->data);
+    if (all && g_app_info_should_show(app) == FALSE) continue;
     const char* id = g_app_info_get_id(app);
     const char* name = g_app_info_get_display_name(app);
     if (id != nullptr) out.push_back({id, name != nullptr ? name : id});

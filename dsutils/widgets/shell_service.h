@@ -27,7 +27,8 @@ class ShellService {
   // when lp is missing, fails or the path is not an absolute regular file;
   // `error` then holds lp's message.
   virtual bool print(const std::string& path, std::string* error = nullptr);
-  // Every program the desktop lists for the file's type, in its order.
+  // Every program the desktop lists for the file's type, in its order; for
+  // a type no program declares, every program the desktop shows.
   virtual std::vector<DesktopApplication> applicationsFor(const std::string& path);
   // Starts the program `id` with the file as its one argument.
   virtual bool launch(const std::string& id, const std::string& path, std::string* error = nullptr);

@@ -79,7 +79,7 @@ TEST_F(ShellServiceTest, RefusesWhatIsNoFile) {
 
 class RecordingShell : public ShellService {
  public:
-  bool open(const std::string& path, std::string*) override {
+  bool open(const std::string& path, std::string*, bool*) override {
     opened.push_back(path);
     return true;
   }
