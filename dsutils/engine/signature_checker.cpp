@@ -83,7 +83,6 @@ QString SignatureIssuerText(const DistinguishedName& n) {
   return out;
 }
 
-
 bool SignatureChecker::CheckFile(const QString& path, bool quiet) {
   fileName_ = path;
   // Mapped, not copied: a document of any size costs address space only.

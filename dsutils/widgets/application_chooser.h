@@ -39,8 +39,7 @@ class CApplicationChooser : public QDialog {
 
 // Shows the chooser for `document` without blocking; it deletes itself
 // when closed. `done` (may be empty) runs when it closes.
-CApplicationChooser* open_application_chooser(const QString& document, ShellService& shell,
-                                              QWidget* parent = nullptr,
+CApplicationChooser* open_application_chooser(const QString& document, ShellService& shell, QWidget* parent = nullptr,
                                               std::function<void()> done = {});
 
 // Opens the document with the desktop's default program, or, when the type

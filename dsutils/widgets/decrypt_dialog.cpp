@@ -125,7 +125,8 @@ CDecryptDlg::CDecryptDlg(DecryptDialogServices services, QWidget* parent, Engine
   ok_ = buttons->addButton(QStringLiteral("Расшифровать"), QDialogButtonBox::AcceptRole);
   ok_->setObjectName(QStringLiteral("button1"));
   ok_->setDefault(true);
-  buttons->addButton(QStringLiteral("Отменить"), QDialogButtonBox::RejectRole)->setObjectName(QStringLiteral("button2"));
+  buttons->addButton(QStringLiteral("Отменить"), QDialogButtonBox::RejectRole)
+      ->setObjectName(QStringLiteral("button2"));
   help_ = buttons->addButton(QStringLiteral("Справка"), QDialogButtonBox::HelpRole);
   help_->setObjectName(QStringLiteral("button9"));
   auto* layout = new QVBoxLayout(this);
@@ -193,8 +194,8 @@ bool CDecryptDlg::FillRecipients() {
   CryptoSession& session = *describer_;
   OwnerRecord executor;
   CertificateInfo executorInfo;
-  const bool haveExecutor = helper_.GetOwnerRecord(executor) &&
-                            session.GetCertificateInfo(executor.serNum, executorInfo) == kToolkitOk;
+  const bool haveExecutor =
+      helper_.GetOwnerRecord(executor) && session.GetCertificateInfo(executor.serNum, executorInfo) == kToolkitOk;
   MessageHold message{session};
   int kind = 0;
   if (const int code = session.ReadMessageFile(m_file, &kind, &message.message); code != ql::QL_OK) {

@@ -54,9 +54,9 @@ class DecryptRecipientRow : public RowData {
 };
 
 struct DecryptDialogServices {
-  PromptService* prompts = nullptr;    // required
-  FileDialogService* files = nullptr;  // null: Qt's dialogs
-  std::function<void(int)> help;       // null: the help pages
+  PromptService* prompts = nullptr;               // required
+  FileDialogService* files = nullptr;             // null: Qt's dialogs
+  std::function<void(int)> help;                  // null: the help pages
   std::function<void(const QByteArray&)> viewer;  // null: the library's certificate viewer
   ColumnWidthProfile* profile = nullptr;          // null: the library's
 };

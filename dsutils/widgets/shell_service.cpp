@@ -2,8 +2,8 @@
 #include "dsutils/widgets/shell_service.h"
 
 #include <fcntl.h>
-#include <gio/gio.h>
 #include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <system_error>
 
 #include "platform/environment.h"
 
@@ -75,7 +76,7 @@ int run_collecting(const std::vector<std::string>& argv, std::string& output) {
   ::close(pipefd[1]);
   if (rc != 0) {
     ::close(pipefd[0]);
-    output = std::string(argv[0]) + ": " + std::strerror(rc);
+    output = std::string(argv[0]) + ": " + std::generic_category().message(rc);
     return -1;
   }
   std::array<char, 4096> buffer{};

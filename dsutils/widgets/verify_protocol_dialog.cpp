@@ -46,7 +46,8 @@ QString fill(const char* format, const QStringList& args) {
   QString out;
   qsizetype next = 0;
   for (qsizetype i = 0; i < f.size(); ++i) {
-    if (f[i] == QLatin1Char('%') && i + 1 < f.size() && (f[i + 1] == QLatin1Char('s') || f[i + 1] == QLatin1Char('d'))) {
+    if (f[i] == QLatin1Char('%') && i + 1 < f.size() &&
+        (f[i + 1] == QLatin1Char('s') || f[i + 1] == QLatin1Char('d'))) {
       out += args.value(next++);
       ++i;
       continue;
@@ -139,9 +140,9 @@ QList<QPixmap> protocol_images() {
   const QColor green(40, 150, 60), red(200, 40, 40), grey(130, 130, 130), orange(220, 120, 20);
   QList<QPixmap> images;
   for (bool detached : {false, true}) {
-    images << badge(green, 'v', detached)   // 0 / 4: confirmed
-           << badge(red, 'x', detached)     // 1 / 5: this signer failed
-           << badge(grey, '?', detached)    // 2 / 6: not used by the checker
+    images << badge(green, 'v', detached)    // 0 / 4: confirmed
+           << badge(red, 'x', detached)      // 1 / 5: this signer failed
+           << badge(grey, '?', detached)     // 2 / 6: not used by the checker
            << badge(orange, '!', detached);  // 3 / 7: the message failed
   }
   images << badge(grey, '-', false);  // 8: no signature
@@ -183,8 +184,8 @@ QString FormatProtocolSignature(const QString& dialogFile, const SignatureRecord
     start = local_text(info.notBefore) + QStringLiteral(" по Гринвичу");
     end = local_text(info.notAfter) + QStringLiteral(" по Гринвичу");
   }
-  const QString type =
-      r.signerFlag == 1 ? QStringLiteral("встроена в подписанный документ") : QStringLiteral("отсоединена от документа");
+  const QString type = r.signerFlag == 1 ? QStringLiteral("встроена в подписанный документ")
+                                         : QStringLiteral("отсоединена от документа");
   const QString date = r.signingTime.isEmpty() ? kNoTime : r.signingTime;
   const QString n = QString::number(number);
   QString block;
@@ -215,8 +216,9 @@ QString FormatProtocolSignature(const QString& dialogFile, const SignatureRecord
            issuer, L});
       break;
     case kSignatureNotFound:
-      block = fill(" Подпись №%d\r\n%s Результат проверки: ПОДПИСЬ НЕ ОБНАРУЖЕНА\r\n%s Местонахождение подписи: %s\r\n%s",
-                   {n, L, L, location, L});
+      block =
+          fill(" Подпись №%d\r\n%s Результат проверки: ПОДПИСЬ НЕ ОБНАРУЖЕНА\r\n%s Местонахождение подписи: %s\r\n%s",
+               {n, L, L, location, L});
       break;
     default:
       break;
@@ -229,7 +231,7 @@ QString SignatureSummaryLine(const SignatureRecord& record, int number, Director
   CertificateInfo info;
   if (!describe(describer, record, info)) return {};
   return fill("%d.\t%s\r\n\t%s\r\n\t%s\r\n", {QString::number(number), local_text(info.subject.CN),
-                                               local_text(info.subject.T), local_text(info.subject.O)});
+                                              local_text(info.subject.T), local_text(info.subject.O)});
 }
 
 QString StampSignaturesText(const std::vector<SignatureRecord>& records, DirectoryCryptoSession* describer) {
@@ -323,7 +325,8 @@ CVerifyProtocolDlg::CVerifyProtocolDlg(ProtocolServices services, QWidget* paren
       {QStringLiteral("Результат проверки"), Qt::AlignLeft, 150},
   });
   rows_.setImages(protocol_images());
-  for (int c = 0; c < rows_.columnCount(); ++c) list_->setColumnWidth(c, rows_.columns()[static_cast<std::size_t>(c)].width);
+  for (int c = 0; c < rows_.columnCount(); ++c)
+    list_->setColumnWidth(c, rows_.columns()[static_cast<std::size_t>(c)].width);
 
   connect(list_, &QTreeView::clicked, this, [this] { OnRowClicked(); });
   connect(list_, &QTreeView::doubleClicked, this, [this] { OnDetails(); });
@@ -421,8 +424,8 @@ void CVerifyProtocolDlg::OnRowClicked() {
   const int row = selected.first().row();
   const int record = static_cast<int>(records_.size()) - 1 - row;
   if (record < 0) return;
-  m_details = FormatProtocolSignature(m_fileName, records_[static_cast<std::size_t>(record)], row + 1, false,
-                                      describer());
+  m_details =
+      FormatProtocolSignature(m_fileName, records_[static_cast<std::size_t>(record)], row + 1, false, describer());
   showDetails();
 }
 

@@ -67,9 +67,9 @@ QString GetTemplatePath();
 
 // Where the window's outside actions go (tests put recorders here).
 struct ProtocolServices {
-  PromptService* prompts = nullptr;  // required
-  ShellService* shell = nullptr;     // null: the desktop's
-  std::function<void(int)> help;     // null: the help pages
+  PromptService* prompts = nullptr;               // required
+  ShellService* shell = nullptr;                  // null: the desktop's
+  std::function<void(int)> help;                  // null: the help pages
   std::function<void(const QByteArray&)> viewer;  // null: the library's certificate viewer
   // Opens the program chooser for a document (null: the project's chooser).
   std::function<void(const QString&)> chooser;

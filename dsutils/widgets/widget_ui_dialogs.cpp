@@ -121,8 +121,8 @@ DecryptAnswer WidgetUi::askDecrypt(const DecryptRequest& request) {
     if (!ran) no_window("decrypt");
     return answer;
   }
-  const bool shown = run_dialog<CDecryptDlg>([&] { return std::move(made); },
-                                             [&answer](CDecryptDlg& dlg, bool accepted) { answer = dlg.answer(accepted); });
+  const bool shown = run_dialog<CDecryptDlg>(
+      [&] { return std::move(made); }, [&answer](CDecryptDlg& dlg, bool accepted) { answer = dlg.answer(accepted); });
   if (!shown) no_window("decrypt");
   return answer;
 }
@@ -150,9 +150,8 @@ void WidgetUi::openDocument(const QString& path) {
     error_text_loader().LogLine(QStringLiteral("%1: %2").arg(path, QString::fromStdString(error)));
     return;
   }
-  const bool ran = UiBridge::runUntilDone([&](std::function<void()> done) {
-    open_application_chooser(path, shell, HostWindow::get(), std::move(done));
-  });
+  const bool ran = UiBridge::runUntilDone(
+      [&](std::function<void()> done) { open_application_chooser(path, shell, HostWindow::get(), std::move(done)); });
   if (!ran) no_window("program chooser");
 }
 

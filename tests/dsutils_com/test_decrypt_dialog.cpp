@@ -92,8 +92,7 @@ const RsaWorld& rsa_world() {
       spec.common_name = cn;
       spec.serial = serial;
       if (p.party.key)
-        p.party.cert.reset(
-            test_support::pki_make_cert(p.party.key.get(), spec, w->root.cert.get(), w->root.key.get()));
+        p.party.cert.reset(test_support::pki_make_cert(p.party.key.get(), spec, w->root.cert.get(), w->root.key.get()));
       if (p.party.cert) p.party.der = test_support::to_der(p.party.cert.get());
       p.serial = QString::number(serial, 16).toUpper();
     };
@@ -118,8 +117,16 @@ class DecryptWindow : public UnpackFixture {
     for (const RsaParty* p : {&w.executor, &w.local, &w.ldap, &w.nobody}) ASSERT_FALSE(p->party.der.empty());
     ASSERT_TRUE(QDir().mkpath(path("docs")));
     write_file("docs/report.txt", "the report\n");
-    std::vector<std::string> args = {kOpenssl, "cms", "-encrypt", "-binary", "-aes256", "-outform", "DER",
-                                     "-in", path("docs/report.txt").toStdString(), "-out",
+    std::vector<std::string> args = {kOpenssl,
+                                     "cms",
+                                     "-encrypt",
+                                     "-binary",
+                                     "-aes256",
+                                     "-outform",
+                                     "DER",
+                                     "-in",
+                                     path("docs/report.txt").toStdString(),
+                                     "-out",
                                      path("docs/report.txt.enc").toStdString()};
     int n = 0;
     for (const RsaParty* p : {&w.executor, &w.local, &w.ldap, &w.nobody}) {

@@ -57,8 +57,8 @@ class FakePagina {
   }
   bool ok() const { return ok_; }
   PaginaRecord read() const {
-    using Fn = void (*)(int*, int*, const char**, int32_t*, int32_t*, const int32_t**, int*, const char**,
-                        const char**, int32_t*, const char**, PrintIndents*);
+    using Fn = void (*)(int*, int*, const char**, int32_t*, int32_t*, const int32_t**, int*, const char**, const char**,
+                        int32_t*, const char**, PrintIndents*);
     auto fn = reinterpret_cast<Fn>(lib_.symbol("FakePaginaRecorded"));
     PaginaRecord r;
     const char *title = nullptr, *file = nullptr, *signatures = nullptr, *templatePath = nullptr;
@@ -226,9 +226,15 @@ TEST_F(OpenPrint, PrintRefusalsInTheirOrder) {
        &request,
        {QStringLiteral("Не задан файл шаблона для печати\n протокола проверки ЭЦП!\n")}},
       {"no signatures", FAKE_PAGINA_DIR, stamp, &empty, {}},
-      {"one unconfirmed signature", FAKE_PAGINA_DIR, stamp, &unconfirmed,
+      {"one unconfirmed signature",
+       FAKE_PAGINA_DIR,
+       stamp,
+       &unconfirmed,
        {QStringLiteral("Обнаружены неподтвержденные подписи!\n")}},
-      {"all confirmed, No", FAKE_PAGINA_DIR, stamp, &request,
+      {"all confirmed, No",
+       FAKE_PAGINA_DIR,
+       stamp,
+       &request,
        {QStringLiteral("Распечатать документ с заключением о проверке ЭЦП?\n")}},
   };
   for (const Case& c : cases) {

@@ -110,7 +110,8 @@ TEST_F(ProtocolTexts, FormatSignatureTable) {
        QStringLiteral(" Подпись №3\r\n \r\n Результат проверки: ПОДПИСЬ ПОДТВЕРЖДЕНА\r\n \r\n Местонахождение подписи: "
                       "report.doc.sgn\r\n \r\n Тип подписи: встроена в подписанный документ\r\n Дата формирования "
                       "подписи: 12.03.2025 09:15:00\r\n \r\n") +
-           attrs + owner + validity + QStringLiteral("    источник сертификата - локальный справочник\r\n \r\n") + kDashes},
+           attrs + owner + validity + QStringLiteral("    источник сертификата - локальный справочник\r\n \r\n") +
+           kDashes},
       {"status 1, embedded certificate", embedded, "/work/docs/report.doc.sgn", false, {}},
       {"status 3 of a detached file", record(kMessageFailed, 7, 0), "/work/docs/report.doc.sga : report.doc", false,
        QStringLiteral(" Подпись №3\r\n Результат проверки: НЕВЕРНАЯ ПОДПИСЬ СЕРТИФИКАТА\r\n Местонахождение подписи: "
@@ -118,8 +119,9 @@ TEST_F(ProtocolTexts, FormatSignatureTable) {
                       "формирования подписи: 12.03.2025 09:15:00\r\n") +
            attrs + QStringLiteral("    издатель сертификата - /C=RU/O=Test/CN=Test CA\r\n")},
       {"status 4", record(kSignatureNotFound, -1, 0), "/work/docs/a.sga : a.doc", true,
-       QStringLiteral(" Подпись №3\r\n \r\n Результат проверки: ПОДПИСЬ НЕ ОБНАРУЖЕНА\r\n \r\n Местонахождение подписи: "
-                      "report.doc.sgn (из архива a.sga) \r\n \r\n") +
+       QStringLiteral(
+           " Подпись №3\r\n \r\n Результат проверки: ПОДПИСЬ НЕ ОБНАРУЖЕНА\r\n \r\n Местонахождение подписи: "
+           "report.doc.sgn (из архива a.sga) \r\n \r\n") +
            kDashes},
       {"another status", record(2, 5, 1), "/work/docs/report.doc.sgn", false, QStringLiteral("")},
       {"another status separated", record(2, 5, 1), "/work/docs/report.doc.sgn", true, kDashes},
@@ -143,7 +145,8 @@ TEST_F(ProtocolTexts, FormatSignatureTable) {
   const QString failed = FormatProtocolSignature("/d/x.sgn", embedded, 1, false, &describer());
   EXPECT_TRUE(failed.startsWith(QStringLiteral(" Подпись №1\r\n Результат проверки: НЕВЕРНАЯ ПОДПИСЬ СЕРТИФИКАТА\r\n")))
       << failed.toStdString();
-  EXPECT_TRUE(failed.contains(QStringLiteral(" Тип подписи : встроена в подписанный документ\r\n"))) << failed.toStdString();
+  EXPECT_TRUE(failed.contains(QStringLiteral(" Тип подписи : встроена в подписанный документ\r\n")))
+      << failed.toStdString();
   EXPECT_TRUE(failed.endsWith(QStringLiteral("    источник сертификата - встроен в подписанный документ\r\n")))
       << failed.toStdString();
   EXPECT_TRUE(FormatProtocolSignature("/d/x.sgn", ldap, 1, false, &describer())
@@ -162,10 +165,22 @@ TEST_F(ProtocolTexts, RowsImagesAndSummaryLines) {
   SignatureRecord unreadable = record(kSignerFailed, 7, 1, QString());
   unreadable.certificate.clear();
   const Case cases[] = {
-      {"confirmed", record(0, 0, 1), {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Подпись подтверждена"}, 0},
-      {"failed signer", record(1, 7, 1), {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Неверная подпись сертификата"}, 1},
-      {"failed message, detached", record(3, 7, 0), {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Неверная подпись сертификата"}, 7},
-      {"confirmed, detached", record(0, 0, 0), {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Подпись подтверждена"}, 4},
+      {"confirmed",
+       record(0, 0, 1),
+       {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Подпись подтверждена"},
+       0},
+      {"failed signer",
+       record(1, 7, 1),
+       {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Неверная подпись сертификата"},
+       1},
+      {"failed message, detached",
+       record(3, 7, 0),
+       {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Неверная подпись сертификата"},
+       7},
+      {"confirmed, detached",
+       record(0, 0, 0),
+       {"4", "Ivanov", "0A", "Test CA", "12.03.2025 09:15:00", "Подпись подтверждена"},
+       4},
       {"not found", record(4, -1, 0, QString()), {"4", "", "", "", "не указана", "Подпись не обнаружена"}, 8},
       {"no certificate, no time", unreadable, {"4", "", "", "", "не указана", "Неверная подпись сертификата"}, 1},
   };
@@ -255,7 +270,8 @@ TEST_F(ProtocolWindow, RowsRunFromTheLastRecordAndTheBoxFollowsTheVerdict) {
   EXPECT_EQ(column(*dlg, 2), QStringList({"", "2B", "2A"}));
   EXPECT_EQ(column(*dlg, 3), QStringList({"", "Test CA", "Test CA"}));
   EXPECT_EQ(column(*dlg, 4), QStringList({"12.03.2025 09:15:00", "не указана", "12.03.2025 09:15:00"}));
-  EXPECT_EQ(column(*dlg, 5), QStringList({"Подпись не обнаружена", "Неверная подпись сертификата", "Подпись подтверждена"}));
+  EXPECT_EQ(column(*dlg, 5),
+            QStringList({"Подпись не обнаружена", "Неверная подпись сертификата", "Подпись подтверждена"}));
   EXPECT_EQ(dlg->rows().row(0).image, 8);
   EXPECT_EQ(dlg->rows().row(1).image, 1);
   EXPECT_EQ(dlg->rows().row(2).image, 0);
@@ -318,8 +334,8 @@ TEST_F(ProtocolWindow, AnEmptyListShowsNothingAndPrintsNothing) {
 TEST_F(ProtocolWindow, Screenshot) {
   SignatureRecord notFound = party(partyA(), "2A", kSignatureNotFound, -1, 0);
   notFound.fileName = path("docs/report.doc.sig2");
-  auto dlg = dialog({party(partyA(), "2A", 0, 0, 1), party(partyB(), "2B", kSignerFailed, 7, 1), notFound}, false,
-                    false);
+  auto dlg =
+      dialog({party(partyA(), "2A", 0, 0, 1), party(partyB(), "2B", kSignerFailed, 7, 1), notFound}, false, false);
   dlg->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
   // Every row shows its picture.

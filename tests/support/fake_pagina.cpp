@@ -62,12 +62,12 @@ __attribute__((visibility("default"))) int32_t DllEndPrint(void) {
 }
 
 // The record of the calls, and the indents as the caller left them.
-__attribute__((visibility("default"))) void FakePaginaRecorded(int* paginaCalls, int* endPrintCalls,
-                                                               const char** title, int32_t* show,
-                                                               int32_t* closeOwner, const int32_t** kinds,
-                                                               int* kindCount, const char** fileName,
-                                                               const char** signatures, int32_t* signatureCount,
-                                                               const char** templatePath, PrintIndents* indents) {
+__attribute__((visibility("default"))) void FakePaginaRecorded(int* paginaCalls, int* endPrintCalls, const char** title,
+                                                               int32_t* show, int32_t* closeOwner,
+                                                               const int32_t** kinds, int* kindCount,
+                                                               const char** fileName, const char** signatures,
+                                                               int32_t* signatureCount, const char** templatePath,
+                                                               PrintIndents* indents) {
   const Recorded& r = g_recorded;
   *paginaCalls = r.paginaCalls;
   *endPrintCalls = r.endPrintCalls;
