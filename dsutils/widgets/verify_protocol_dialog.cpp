@@ -1,5 +1,7 @@
 #include "dsutils/widgets/verify_protocol_dialog.h"
 
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QFile>
 #include <QHBoxLayout>
@@ -14,6 +16,7 @@
 #include <QPushButton>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <cstdlib>
 
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
@@ -127,6 +130,26 @@ QPixmap badge(const QColor& colour, char symbol, bool detached) {
       break;
   }
   return picture;
+}
+
+// The document of the signed file for a program outside: extracted beside
+// it, and moved out of the operation's working folder when it lies there,
+// since that folder is removed when the operation ends while the program
+// may read the file later. Empty when it could not be extracted.
+QString extract_for_outside(const QString& signedPath) {
+  EngineHelper& helper = engine_helper();
+  QString document;
+  if (helper.ExtractSignedDocument(signedPath, document) == 0) return {};
+  const QString root = helper.TmpRoot();
+  if (root.isEmpty() || !document.startsWith(root + QLatin1Char('/'))) return document;
+  QByteArray folder = QFile::encodeName(user_temp_folder() + QStringLiteral("/dossar-document-XXXXXX"));
+  if (::mkdtemp(folder.data()) == nullptr) return document;
+  const QString moved = QFile::decodeName(folder) + QLatin1Char('/') + GetFileFromName(document);
+  if (!QFile::rename(document, moved)) {
+    ::rmdir(folder.constData());
+    return document;
+  }
+  return moved;
 }
 
 }  // namespace
@@ -497,8 +520,8 @@ void CVerifyProtocolDlg::OnPrint() {
 }
 
 void CVerifyProtocolDlg::continuePrint() {
-  QString document;
-  if (engine_helper().ExtractSignedDocument(m_documentPath, document) == 0) return;
+  const QString document = extract_for_outside(m_documentPath);
+  if (document.isEmpty()) return;
   ShellService& shell = services_.shell != nullptr ? *services_.shell : shell_service();
   std::string error;
   if (!shell.print(QFile::encodeName(document).toStdString(), &error)) {
@@ -519,8 +542,8 @@ void CVerifyProtocolDlg::continuePrint() {
 }
 
 void CVerifyProtocolDlg::OnOpenDocument() {
-  QString document;
-  if (engine_helper().ExtractSignedDocument(m_documentPath, document) == 0) return;
+  const QString document = extract_for_outside(m_documentPath);
+  if (document.isEmpty()) return;
   ShellService& shell = services_.shell != nullptr ? *services_.shell : shell_service();
   std::string error;
   bool noApplication = false;

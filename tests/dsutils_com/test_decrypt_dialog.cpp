@@ -11,11 +11,15 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QToolButton>
+#include <atomic>
+#include <thread>
 
 #include "dsutils/engine/error_text.h"
+#include "dsutils/engine/file_state.h"
 #include "dsutils/widgets/decrypt_dialog.h"
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/prompt_service.h"
+#include "dsutils/widgets/widget_ui.h"
 #include "quillon2/ql_codes.h"
 #include "tests/dsutils/unpack_fixture.h"
 #include "tests/dsutils_com/dialog_test_util.h"
@@ -297,6 +301,34 @@ TEST_F(DecryptWindow, NoToReplaceKeepsTheWindowOpen) {
   EXPECT_EQ(a.key.name, QStringLiteral("51"));
   EXPECT_EQ(a.key.serNum, bytes(rsa_world().executor.party.der));
   EXPECT_EQ(prompts_.unexpected(), 0);
+  // The list keeps its column widths under its own entry.
+  dlg.reset();
+  const QString ini = IniColumnWidthProfile::defaultPath();
+  EXPECT_TRUE(QString::fromStdString(read_file(ini)).contains(QStringLiteral("UnEncriptFile="))) << ini.toStdString();
+}
+
+// The file-state command through the widget UI: the window shows the file
+// and its state, and OK ends the command.
+TEST_F(DecryptWindow, FileStateShowsTheInformationWindow) {
+  BoxPromptService boxes;
+  WidgetUi ui(boxes);
+  std::atomic<bool> done{false};
+  int result = -1;
+  std::thread worker([&] {
+    const OperationUiScope scope(&ui);
+    result = ShowFileState(path("docs/report.txt"));
+    done.store(true);
+  });
+  CFileInfoDlg* info = dialog_test::wait_window<CFileInfoDlg>();
+  EXPECT_NE(info, nullptr);
+  if (info != nullptr) {
+    EXPECT_EQ(info->nameEdit()->text(), path("docs/report.txt"));
+    EXPECT_EQ(info->description(), QStringLiteral("Документ не защищен или испорчен!"));
+    EXPECT_TRUE(dialog_test::click_button(info, QStringLiteral("OK")));
+  }
+  EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 10000));
+  worker.join();
+  EXPECT_EQ(result, 0);
 }
 
 TEST_F(DecryptWindow, WithoutTheExecutorRowZeroIsChosenAndAMissingFileIsRefused) {

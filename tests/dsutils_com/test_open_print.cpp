@@ -80,6 +80,10 @@ class FakePagina {
   bool ok_ = false;
 };
 
+// The signer of a record by its serial: the toolkit's order of two signers
+// follows their encodings, so a test reads it from the records.
+std::string signer_of(const SignatureRecord& r) { return r.serial == QStringLiteral("2A") ? "Party A" : "Party B"; }
+
 std::string slurp(const QString& p) {
   std::ifstream in(p.toStdString(), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -183,6 +187,28 @@ TEST_F(OpenPrint, OpenGivesTheDocumentToTheDefaultProgramAsOneArgument) {
   EXPECT_EQ(prompts_.seen().size(), 0U);
 }
 
+// The unpacking verifies a copy in its working folder, which goes when the
+// operation ends: the program gets a document that outlives it.
+TEST_F(OpenPrint, ADocumentOfAWorkingFolderIsOpenedFromOutsideIt) {
+  VerifyProtocolRequest request = signed_document(QStringLiteral("report.txt"), "from the working folder\n");
+  const QString root = engine_helper().TmpRoot();
+  ASSERT_FALSE(root.isEmpty());
+  ASSERT_TRUE(QDir().mkpath(root + "/op-1"));
+  const QString copy = root + "/op-1/report.txt.sgn";
+  ASSERT_TRUE(QFile::copy(request.documentPath, copy));
+  request.documentPath = copy;
+  auto dlg = dialog(request, true);
+  QTest::mouseClick(dlg->openButton(), Qt::LeftButton);
+  ASSERT_TRUE(wait_opened());
+  std::string opened = slurp(path("opened.txt"));
+  ASSERT_FALSE(opened.empty());
+  opened.pop_back();
+  EXPECT_FALSE(QString::fromStdString(opened).startsWith(root)) << opened;
+  EXPECT_EQ(QFileInfo(QString::fromStdString(opened)).fileName(), QStringLiteral("report.txt"));
+  ASSERT_TRUE(QDir(root + "/op-1").removeRecursively());
+  EXPECT_EQ(slurp(QString::fromStdString(opened)), "from the working folder\n");
+}
+
 TEST_F(OpenPrint, WithoutADefaultTheChooserListsTheProgramAndLaunchesTheChoice) {
   // Bytes of no type any program declares.
   const QString name = QStringLiteral("данные без типа");
@@ -266,6 +292,7 @@ TEST_F(OpenPrint, PrintHandsTheStampToThePrintingLibrary) {
   int paginaCallsAtChooser = -1;
   prompts_.queue(IDYES);
   std::unique_ptr<CVerifyProtocolDlg> dlg;
+  VerifyProtocolRequest request;
   {
     ProtocolServices services;
     services.prompts = &prompts_;
@@ -275,7 +302,7 @@ TEST_F(OpenPrint, PrintHandsTheStampToThePrintingLibrary) {
       paginaCallsAtChooser = fake.read().paginaCalls;
     };
     dlg = std::make_unique<CVerifyProtocolDlg>(std::move(services));
-    VerifyProtocolRequest request = signed_document(QStringLiteral("report2.txt"), "a report\n");
+    request = signed_document(QStringLiteral("report2.txt"), "a report\n");
     dlg->setRequest(request);
     dlg->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
@@ -296,8 +323,10 @@ TEST_F(OpenPrint, PrintHandsTheStampToThePrintingLibrary) {
   EXPECT_EQ(r.closeOwner, 0);
   EXPECT_EQ(r.kinds, std::vector<int32_t>({PRINT_ITEM_SIGNATURE_LIST, PRINT_ITEM_TEMPLATE_PATH}));
   EXPECT_EQ(r.fileName, "report2.txt.sgn");
-  // Last record first: Party B signed second.
-  EXPECT_EQ(r.signatures, "\r\n1.\tParty B\r\n\t\r\n\t\r\n\r\n2.\tParty A\r\n\t\r\n\t\r\n");
+  // Last record first.
+  ASSERT_EQ(request.records.size(), 2U);
+  EXPECT_EQ(r.signatures, "\r\n1.\t" + signer_of(request.records[1]) + "\r\n\t\r\n\t\r\n\r\n2.\t" +
+                              signer_of(request.records[0]) + "\r\n\t\r\n\t\r\n");
   EXPECT_EQ(r.signatureCount, 2);
   EXPECT_EQ(QString::fromStdString(r.templatePath), stamp);
   EXPECT_EQ(r.indents.left, 200);
@@ -327,7 +356,9 @@ TEST_F(OpenPrint, TheRealLibraryPrintsTheStampIntoAPdf) {
   const dialog_test::LibPath lib(REAL_PAGINA_DIR);
   setenv("DOSSAR_PRINT_PDF", path("stamp.pdf").toUtf8().constData(), 1);
   set_template(QStringLiteral(DOSSAR_TEMPLATE_DIR "/stamp.txt"));
-  auto dlg = dialog(signed_document(QStringLiteral("report.txt"), "a report\n"), false);
+  const VerifyProtocolRequest request = signed_document(QStringLiteral("report.txt"), "a report\n");
+  ASSERT_EQ(request.records.size(), 2U);
+  auto dlg = dialog(request, false);
   prompts_.queue(IDYES);
   QTest::mouseClick(dlg->printButton(), Qt::LeftButton);
   EXPECT_EQ(chosen_.size(), 1U) << "lp cannot print here: the chooser opened";
@@ -347,8 +378,8 @@ TEST_F(OpenPrint, TheRealLibraryPrintsTheStampIntoAPdf) {
   EXPECT_NE(text.output.find("report.txt.sgn"), std::string::npos) << text.output;
   // The layout turns the tabs into blanks.
   const QString words = QString::fromStdString(text.output).simplified();
-  EXPECT_TRUE(words.contains(QStringLiteral("1. Party B"))) << text.output;
-  EXPECT_TRUE(words.contains(QStringLiteral("2. Party A"))) << text.output;
+  EXPECT_TRUE(words.contains(QString::fromStdString("1. " + signer_of(request.records[1])))) << text.output;
+  EXPECT_TRUE(words.contains(QString::fromStdString("2. " + signer_of(request.records[0])))) << text.output;
 
   // The preview gave the window back when it went.
   ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->isEnabled(); }, 5000));
