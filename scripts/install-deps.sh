@@ -14,7 +14,7 @@ packages=(
   clang-format clang-tidy clang libclang-rt-14-dev lld
   libsqlite3-dev sqlite3
   qt6-base-dev
-  fonts-liberation fonts-dejavu-core poppler-utils
+  fonts-liberation fonts-dejavu-core poppler-utils cups-client
   libglib2.0-dev libglib2.0-bin desktop-file-utils shared-mime-info
   libarchive-dev tar
   valgrind

@@ -30,6 +30,7 @@
 #include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/engine_start.h"
 #include "dsutils/engine/ui_scripted.h"
+#include "dsutils/widgets/decrypt_dialog.h"
 #include "dsutils/widgets/encrypt_pages.h"
 #include "dsutils/widgets/file_dialog_service.h"
 #include "dsutils/widgets/folder_browser.h"
@@ -44,8 +45,10 @@
 #include "dsutils/widgets/sign_dialog.h"
 #include "dsutils/widgets/sortable_list.h"
 #include "dsutils/widgets/ui_bridge.h"
+#include "dsutils/widgets/verify_protocol_dialog.h"
 #include "dsutils/widgets/widget_ui.h"
 #include "platform/registry/registry_key.h"
+#include "quillon2/ql_codes.h"
 #include "quillon2/ql_frame.h"
 #include "quillon2/ql_keys.h"
 #include "tests/dsutils_com/recipient_directory.h"
@@ -514,6 +517,122 @@ void BM_MediumSignFolderDialogMadeAndPainted(benchmark::State& state) {
   std::filesystem::remove_all(dir, ec);
 }
 BENCHMARK(BM_MediumSignFolderDialogMadeAndPainted)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
+// The verification protocol window over 100 records of real certificates,
+// and the decrypt window over a message for 20 recipients of the local
+// directory: each made, filled and painted, after a warm-up window.
+struct ProtocolWorld {
+  std::string dir;
+  std::vector<dsutils::SignatureRecord> records;
+  QString enc;
+  bool ready = false;
+  std::string why = "not made";
+  ProtocolWorld() { make(); }
+  void make() {
+    dir = bench_support::temp_dir() + "/dossar-bench-protocol";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ::setenv("DOSSAR_REGISTRY_DB", (dir + "/registry.db").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    if (!dsutils::testing::start_test_crypto()) return void(why = "no test crypto");
+    dsutils::setDirectoryCryptoFactory(dsutils::toolkit_directory_factory());
+    dsutils::CryptoSession session;
+    if (session.Open() != ql::QL_OK) return void(why = "no toolkit");
+    const QByteArray ca = dsutils::testing::test_ca_certificate();
+    if (session.AddTrustedCertificate(reinterpret_cast<const unsigned char*>(ca.constData()),
+                                      static_cast<long>(ca.size())) != ql::QL_OK)
+      return void(why = "no CA");
+    ql::QL_CERT_LIST* list = session.NewRecipientList();
+    for (int i = 0; i < 100; ++i) {
+      const long serial = 0x200000 + i;
+      const QByteArray der = dsutils::testing::make_user_certificate(QStringLiteral("Подписант %1").arg(i), serial);
+      if (der.isEmpty()) return void(why = "no certificate");
+      dsutils::SignatureRecord r;
+      r.signingTime = QStringLiteral("12.03.2025 09:15:00");
+      r.serial = dsutils::testing::serial_text(serial);
+      r.signerName = QStringLiteral("/CN=Подписант %1").arg(i);
+      r.certificate = der;
+      r.certificateLength = static_cast<int>(der.size());
+      r.issuer.CN = "Тестовый УЦ";
+      r.status = i % 7 == 3 ? dsutils::kSignerFailed : dsutils::kSignatureConfirmed;
+      r.resultCode = r.status == dsutils::kSignatureConfirmed ? 0 : 7;
+      r.fileName = QStringLiteral("/home/user/документы/отчёт.txt.sgn");
+      records.push_back(r);
+      if (i < 20) {
+        if (!dsutils::testing::add_other_user(r.serial, der, QStringLiteral("П%1").arg(i)))
+          return void(why = "no registry");
+        if (session.AddRecipientCertificate(list, ql::QL_LOOKUP_BYTES,
+                                            reinterpret_cast<const unsigned char*>(der.constData()),
+                                            static_cast<long>(der.size())) != ql::QL_OK)
+          return void(why = "recipient refused");
+      }
+    }
+    const QString plain = QString::fromStdString(dir + "/report.txt");
+    if (!bench_support::write_file(plain.toStdString(), 4096)) return void(why = "no input");
+    enc = plain + QStringLiteral(".enc");
+    const int code = session.EncryptFile(list, plain, enc, nullptr);
+    session.FreeRecipientList(list);
+    session.Close();
+    ready = code == ql::QL_OK;
+    why = "encryption failed: " + std::to_string(code);
+  }
+  ~ProtocolWorld() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+};
+
+ProtocolWorld& protocol_world() {
+  static ProtocolWorld* w = new ProtocolWorld();
+  return *w;
+}
+
+void BM_ProtocolAndDecryptDialogMadeAndPainted(benchmark::State& state) {
+  app();
+  ProtocolWorld& w = protocol_world();
+  if (!w.ready) return state.SkipWithError(w.why.c_str());
+  dsutils::widgets::ScriptedPromptService prompts;
+  dsutils::widgets::ScriptedFileDialogService files;
+  dsutils::CryptoSession describer;
+  describer.Open();
+  const bool protocol = state.range(0) == 0;
+  int rows = 0;
+  const auto once = [&] {
+    std::unique_ptr<QDialog> dlg;
+    if (protocol) {
+      auto p = std::make_unique<dsutils::widgets::CVerifyProtocolDlg>(
+          dsutils::widgets::ProtocolServices{&prompts, nullptr, [](int) {}, {}, {}});
+      dsutils::VerifyProtocolRequest request;
+      request.records = w.records;
+      request.fileName = w.records.front().fileName;
+      request.documentPath = request.fileName;
+      p->setRequest(request);
+      p->setDescriber(&describer);
+      p->OnInitDialog();
+      rows = p->rows().rowCount();
+      dlg = std::move(p);
+    } else {
+      auto d = std::make_unique<dsutils::widgets::CDecryptDlg>(
+          dsutils::widgets::DecryptDialogServices{&prompts, &files, [](int) {}, {}, nullptr});
+      dsutils::DecryptRequest request;
+      request.inputFile = w.enc;
+      request.sourceName = w.enc;
+      d->setRequest(request);
+      d->OnInitDialog();
+      rows = d->list()->rows().rowCount();
+      dlg = std::move(d);
+    }
+    dlg->show();
+    const qint64 key = dlg->grab().cacheKey();
+    dlg->hide();
+    return key;
+  };
+  once();  // warm-up: fonts, styles, the toolkit's first decodes
+  for (auto _ : state) benchmark::DoNotOptimize(once());
+  state.counters["rows"] = rows;
+  describer.Close();
+}
+BENCHMARK(BM_ProtocolAndDecryptDialogMadeAndPainted)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -57,7 +57,19 @@ struct NameHold {
   ~NameHold() { ql::QL_DN_free(name); }
 };
 
-QString issuer_text(const DistinguishedName& n) {
+// The certificate bytes the toolkit hands out as PEM, as DER for the directory.
+QByteArray der_of(const QByteArray& bytes) {
+  const qsizetype begin = bytes.indexOf("-----BEGIN");
+  if (begin < 0) return bytes;
+  const qsizetype bodyStart = bytes.indexOf('\n', begin);
+  const qsizetype end = bytes.indexOf("-----END", bodyStart);
+  if (bodyStart < 0 || end < 0) return bytes;
+  return QByteArray::fromBase64(bytes.mid(bodyStart + 1, end - bodyStart - 1));
+}
+
+}  // namespace
+
+QString SignatureIssuerText(const DistinguishedName& n) {
   QString out;
   const auto add = [&out](const char* key, const QByteArray& value) {
     if (!value.isEmpty()) out += QStringLiteral("/%1=%2").arg(QLatin1String(key), QString::fromLocal8Bit(value));
@@ -70,18 +82,6 @@ QString issuer_text(const DistinguishedName& n) {
   add("CN", n.CN);
   return out;
 }
-
-// The certificate bytes the toolkit hands out as PEM, as DER for the directory.
-QByteArray der_of(const QByteArray& bytes) {
-  const qsizetype begin = bytes.indexOf("-----BEGIN");
-  if (begin < 0) return bytes;
-  const qsizetype bodyStart = bytes.indexOf('\n', begin);
-  const qsizetype end = bytes.indexOf("-----END", bodyStart);
-  if (bodyStart < 0 || end < 0) return bytes;
-  return QByteArray::fromBase64(bytes.mid(bodyStart + 1, end - bodyStart - 1));
-}
-
-}  // namespace
 
 bool SignatureChecker::CheckFile(const QString& path, bool quiet) {
   fileName_ = path;
@@ -303,7 +303,7 @@ QString SignatureChecker::FormatSignature(const QString& filePart, const Signatu
       return entry(error_text_loader().GetErrorText(r.resultCode).toUpper(), owner);
     case kMessageFailed:
       return entry(error_text_loader().GetErrorText(r.resultCode).toUpper(),
-                   serial + QStringLiteral("\r\n    издатель сертификата - ") + issuer_text(r.issuer));
+                   serial + QStringLiteral("\r\n    издатель сертификата - ") + SignatureIssuerText(r.issuer));
     case kSignatureNotFound:
       return entry(QStringLiteral("ПОДПИСЬ НЕ ОБНАРУЖЕНА"), QStringLiteral(" Местонахождение подписи: ") + filePart);
     default:

@@ -17,41 +17,18 @@
 #include "dsutils/engine/crypto_seam_directory.h"
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
+#include "dsutils/engine/signature_record.h"
 
 namespace dsutils {
-
-enum SignatureStatus : int {
-  kSignatureUnset = -1,
-  kSignatureConfirmed = 0,
-  kSignerFailed = 1,
-  kMessageFailed = 3,
-  kSignatureNotFound = 4,
-};
-
-enum CertificateSource : int {
-  kSourceLdap = 1,
-  kSourceEmbedded = 2,
-  kSourceLocal = 3,
-};
 
 // A signed message that was signed again is walked layer by layer; more
 // layers than this are refused (the walk fails), so hostile nesting cannot
 // exhaust the stack.
 inline constexpr int kMaxSignatureLayers = 32;
 
-struct SignatureRecord {
-  QString signingTime;
-  QString serial;
-  QString signerName;
-  QByteArray certificate;
-  DistinguishedName issuer;
-  int certificateLength = 0;
-  int status = kSignatureUnset;
-  int resultCode = -1;
-  int source = kSourceLocal;
-  int signerFlag = 1;
-  QString fileName;
-};
+// The issuer of a record as the protocols print it: "/C=", "/SP=", "/L=",
+// "/O=", "/OU=", "/CN=" for the fields present (title and e-mail never).
+QString SignatureIssuerText(const DistinguishedName& issuer);
 
 enum class ExtractResult { kWritten, kFailed, kWriteFailed };
 

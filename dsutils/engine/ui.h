@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "dsutils/engine/password_memory.h"
 #include "dsutils/engine/records.h"
+#include "dsutils/engine/signature_record.h"
 
 namespace dsutils {
 
@@ -148,6 +150,9 @@ struct DecryptRequest {
   QString inputFile;
   QString sourceName;
   QStringList messageRecipients;
+  // The operation's progress display: shown while the recipients are looked
+  // up (a directory that does not answer takes its time), hidden after.
+  OperationProgress* progress = nullptr;
 };
 struct DecryptAnswer {
   bool accepted = false;
@@ -157,9 +162,14 @@ struct DecryptAnswer {
 };
 
 struct VerifyProtocolRequest {
-  QString caption;
+  // The verified file; for the document of a .sga archive "archive : document".
+  QString fileName;
+  // The full path of the verified file (printing and opening read it).
+  QString documentPath;
   QString protocolText;
-  bool offerExtraction = false;
+  // The checker's records in verification order.
+  std::vector<SignatureRecord> records;
+  bool allConfirmed = false;
   bool extractDocument = false;
 };
 struct VerifyProtocolAnswer {

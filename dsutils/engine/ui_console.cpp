@@ -79,10 +79,10 @@ RecipientsAnswer ConsoleUi::askRecipients(const RecipientsRequest& request) {
 DecryptAnswer ConsoleUi::askDecrypt(const DecryptRequest&) { return answer(options_.decrypt, "decrypt"); }
 
 VerifyProtocolAnswer ConsoleUi::showVerifyProtocol(const VerifyProtocolRequest& request) {
-  if (!request.caption.isEmpty()) line(request.caption);
+  if (!request.fileName.isEmpty()) line(request.fileName);
   const QByteArray bytes = request.protocolText.toUtf8();
   std::fprintf(out_, "%s\n", bytes.constData());
-  return VerifyProtocolAnswer{request.offerExtraction && options_.extractDocument};
+  return VerifyProtocolAnswer{request.allConfirmed && options_.extractDocument};
 }
 
 void ConsoleUi::showFileInfo(const FileInfoRequest& request) {

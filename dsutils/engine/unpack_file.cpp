@@ -124,8 +124,9 @@ int UnpackRun::decrypt() {
   request.inputFile = current_;
   request.sourceName = source_;
   request.messageRecipients = recipients(current_);
-  progress_.stop();
+  request.progress = &progress_;
   const DecryptAnswer answer = ui_.askDecrypt(request);
+  progress_.stop();
   if (!answer.accepted) {
     helper_.RemoveTmp(source_, work_, true);
     return end(kOpCancelled, 0);
@@ -218,9 +219,11 @@ int UnpackRun::verify() {
   LogOptions options;
   helper_.GetLogOptions(options);
   VerifyProtocolRequest request;
-  request.caption = caption;
+  request.fileName = caption;
+  request.documentPath = current_;
   request.protocolText = shown;
-  request.offerExtraction = confirmed;
+  for (const auto& record : checker.records()) request.records.push_back(*record);
+  request.allConfirmed = confirmed;
   request.extractDocument = confirmed && options.UnPackDoc != 0;
   const VerifyProtocolAnswer answer = ui_.showVerifyProtocol(request);
   progress_.start();

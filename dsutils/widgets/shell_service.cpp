@@ -1,10 +1,19 @@
 // GIO before any Qt header: its headers use names that Qt defines as macros.
 #include "dsutils/widgets/shell_service.h"
 
+#include <fcntl.h>
+#include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <optional>
+#include <system_error>
 
 #include "platform/environment.h"
 
@@ -14,38 +23,150 @@ namespace {
 void set_error(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
 }
+
+bool regular_file(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The content type of a file, empty when it cannot be read.
+std::string content_type(GFile* file, std::string* error) {
+  GError* gerror = nullptr;
+  GFileInfo* info =
+      g_file_query_info(file, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE, G_FILE_QUERY_INFO_NONE, nullptr, &gerror);
+  std::string type;
+  if (info == nullptr) {
+    set_error(error, gerror != nullptr ? gerror->message : "the file's type is unknown");
+  } else {
+    const char* t = g_file_info_get_content_type(info);
+    if (t != nullptr) type = t;
+    g_object_unref(info);
+  }
+  if (gerror != nullptr) g_error_free(gerror);
+  return type;
+}
+
+// The application's command is split into an argument vector and the file
+// handed over as one argument; no shell sees it.
+bool launch_app(GAppInfo* app, GFile* file, std::string* error) {
+  GError* gerror = nullptr;
+  GList files{file, nullptr, nullptr};
+  const bool ok = g_app_info_launch(app, &files, nullptr, &gerror) != FALSE;
+  if (!ok) set_error(error, gerror != nullptr ? gerror->message : "the application did not start");
+  if (gerror != nullptr) g_error_free(gerror);
+  return ok;
+}
+
+// Runs `argv` without a shell, its output and errors read into `output`
+// (at most 64 KiB kept); the exit status, -1 when it could not start.
+int run_collecting(const std::vector<std::string>& argv, std::string& output) {
+  int pipefd[2];
+  if (::pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipefd[1]);
+  if (rc != 0) {
+    ::close(pipefd[0]);
+    output = std::string(argv[0]) + ": " + std::generic_category().message(rc);
+    return -1;
+  }
+  std::array<char, 4096> buffer{};
+  for (;;) {
+    const ssize_t n = ::read(pipefd[0], buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (output.size() < (64U << 10)) output.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+  ::close(pipefd[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
 }  // namespace
 
-bool ShellService::open(const std::string& path, std::string* error) {
-  struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+bool ShellService::open(const std::string& path, std::string* error, bool* noApplication) {
+  if (noApplication != nullptr) *noApplication = false;
+  if (!regular_file(path)) {
     set_error(error, "no such file: " + path);
     return false;
   }
   GFile* file = g_file_new_for_path(path.c_str());
-  GError* gerror = nullptr;
-  GFileInfo* info =
-      g_file_query_info(file, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE, G_FILE_QUERY_INFO_NONE, nullptr, &gerror);
   bool ok = false;
-  if (info == nullptr) {
-    set_error(error, gerror != nullptr ? gerror->message : "the file's type is unknown");
-  } else {
-    const char* type = g_file_info_get_content_type(info);
-    GAppInfo* app = type != nullptr ? g_app_info_get_default_for_type(type, FALSE) : nullptr;
+  const std::string type = content_type(file, error);
+  if (!type.empty()) {
+    GAppInfo* app = g_app_info_get_default_for_type(type.c_str(), FALSE);
     if (app == nullptr) {
-      set_error(error, std::string("no application opens files of type ") + (type != nullptr ? type : "?"));
+      set_error(error, "no application opens files of type " + type);
+      if (noApplication != nullptr) *noApplication = true;
     } else {
-      GList files{file, nullptr, nullptr};
-      // The application's command is split into an argument vector and the
-      // file handed over as one argument; no shell sees it.
-      ok = g_app_info_launch(app, &files, nullptr, &gerror) != FALSE;
-      if (!ok) set_error(error, gerror != nullptr ? gerror->message : "the application did not start");
+      ok = launch_app(app, file, error);
       g_object_unref(app);
     }
-    g_object_unref(info);
   }
-  if (gerror != nullptr) g_error_free(gerror);
   g_object_unref(file);
+  return ok;
+}
+
+bool ShellService::print(const std::string& path, std::string* error) {
+  if (path.empty() || path[0] != '/' || !regular_file(path)) {
+    set_error(error, "no such file: " + path);
+    return false;
+  }
+  std::string output;
+  const int status = run_collecting({"lp", path}, output);
+  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+  if (status == 0) return true;
+  set_error(error, output.empty() ? "lp ended with status " + std::to_string(status) : output);
+  return false;
+}
+
+std::vector<DesktopApplication> ShellService::applicationsFor(const std::string& path) {
+  std::vector<DesktopApplication> out;
+  if (!regular_file(path)) return out;
+  GFile* file = g_file_new_for_path(path.c_str());
+  const std::string type = content_type(file, nullptr);
+  g_object_unref(file);
+  if (type.empty()) return out;
+  GList* apps = g_app_info_get_all_for_type(type.c_str());
+  // A type no program declares (the case where there is no default): every
+  // program the person could run, as the system's "open with" offers.
+  const bool all = apps == nullptr;
+  if (all) apps = g_app_info_get_all();
+  for (GList* l = apps; l != nullptr; l = l->next) {
+    auto* app = static_cast<GAppInfo*>(l->data);
+    if (all && g_app_info_should_show(app) == FALSE) continue;
+    const char* id = g_app_info_get_id(app);
+    const char* name = g_app_info_get_display_name(app);
+    if (id != nullptr) out.push_back({id, name != nullptr ? name : id});
+  }
+  g_list_free_full(apps, g_object_unref);
+  return out;
+}
+
+bool ShellService::launch(const std::string& id, const std::string& path, std::string* error) {
+  if (!regular_file(path)) {
+    set_error(error, "no such file: " + path);
+    return false;
+  }
+  GDesktopAppInfo* app = g_desktop_app_info_new(id.c_str());
+  if (app == nullptr) {
+    set_error(error, "no application " + id);
+    return false;
+  }
+  GFile* file = g_file_new_for_path(path.c_str());
+  const bool ok = launch_app(G_APP_INFO(app), file, error);
+  g_object_unref(file);
+  g_object_unref(app);
   return ok;
 }
 

@@ -7,14 +7,31 @@
 
 namespace dsutils::widgets {
 
+// A program the desktop knows for a file type.
+struct DesktopApplication {
+  std::string id;    // the desktop entry's id ("editor.desktop")
+  std::string name;  // its display name
+};
+
 class ShellService {
  public:
   virtual ~ShellService() = default;
   // Starts the default application for the file's type with the file as
   // its argument (an argument vector, never a shell line). False when the
   // file is missing, no application is known or it cannot start; `error`
-  // then says why.
-  virtual bool open(const std::string& path, std::string* error = nullptr);
+  // then says why, and `noApplication` (when given) whether the desktop
+  // simply has no default program for the type.
+  virtual bool open(const std::string& path, std::string* error = nullptr, bool* noApplication = nullptr);
+  // Prints the file with the print spooler: `lp <absolute path>` as an
+  // argument vector (an absolute path never reads as an option). False
+  // when lp is missing, fails or the path is not an absolute regular file;
+  // `error` then holds lp's message.
+  virtual bool print(const std::string& path, std::string* error = nullptr);
+  // Every program the desktop lists for the file's type, in its order; for
+  // a type no program declares, every program the desktop shows.
+  virtual std::vector<DesktopApplication> applicationsFor(const std::string& path);
+  // Starts the program `id` with the file as its one argument.
+  virtual bool launch(const std::string& id, const std::string& path, std::string* error = nullptr);
 };
 
 // The desktop's own service (GIO).

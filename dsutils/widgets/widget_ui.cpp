@@ -177,23 +177,6 @@ RecipientsAnswer WidgetUi::askRecipients(const RecipientsRequest& request) {
   return answer;
 }
 
-DecryptAnswer WidgetUi::askDecrypt(const DecryptRequest&) {
-  not_yet("decrypt");
-  return {};
-}
-VerifyProtocolAnswer WidgetUi::showVerifyProtocol(const VerifyProtocolRequest&) {
-  not_yet("verification protocol");
-  return {};
-}
-void WidgetUi::showFileInfo(const FileInfoRequest&) { not_yet("file information"); }
-void WidgetUi::openDocument(const QString& path) {
-  // The document is finished and kept whatever happens here: a desktop
-  // without a program for its type only costs the opening.
-  std::string error;
-  if (!shell_service().open(QFile::encodeName(path).toStdString(), &error)) {
-    std::fprintf(stderr, "Dossar: %s was not opened: %s\n", QFile::encodeName(path).constData(), error.c_str());
-  }
-}
 int WidgetUi::randomSensor(const RandomSensorRequest& request) {
   holdProgress(true);
   const int answer = RandomSeedPrompt::ask(request.character.unicode(), request.ordinal, request.total);

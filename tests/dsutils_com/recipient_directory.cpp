@@ -48,6 +48,13 @@ bool start_test_crypto() {
   return qcrypto::evp_provider_start() == 1 && keys().ready;
 }
 
+QByteArray test_ca_certificate() {
+  Keys& k = keys();
+  if (!k.ready) return {};
+  const std::vector<unsigned char> der = test_support::to_der(k.ca.get());
+  return QByteArray(reinterpret_cast<const char*>(der.data()), static_cast<qsizetype>(der.size()));
+}
+
 QString serial_text(long serial) {
   QByteArray body;
   for (unsigned long v = static_cast<unsigned long>(serial); v != 0; v >>= 8) body.prepend(static_cast<char>(v & 0xFF));

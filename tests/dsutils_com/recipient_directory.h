@@ -17,6 +17,8 @@ bool start_test_crypto();
 // A certificate with subject CN `cn` and `serial` (its directory name is
 // serial_text(serial)), issued by the test CA. Empty on failure.
 QByteArray make_user_certificate(const QString& cn, long serial);
+// The test CA's certificate (DER), empty when it could not be made.
+QByteArray test_ca_certificate();
 // "%02X" per byte of the serial's two's-complement body, as the toolkit writes it.
 QString serial_text(long serial);
 

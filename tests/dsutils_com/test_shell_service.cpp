@@ -77,9 +77,38 @@ TEST_F(ShellServiceTest, RefusesWhatIsNoFile) {
   }
 }
 
+// The print spooler's command gets the path as its one argument: a stand-in
+// "lp" first in PATH records what it was given; lp's failure comes back with
+// its message.
+TEST_F(ShellServiceTest, PrintHandsLpTheAbsolutePathAsOneArgument) {
+  const fs::path bin = dir_ / "bin";
+  fs::create_directories(bin);
+  fs::copy_file(FAKE_OPENER, bin / "lp", fs::copy_options::overwrite_existing);
+  const std::string savedPath = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  setenv("PATH", (bin.string() + ":" + savedPath).c_str(), 1);
+  setenv("FAKE_OPENER_OUT", (dir_ / "printed.txt").c_str(), 1);
+  const fs::path file = dir_ / "-n 5 'квартальный' \"отчёт\" $(id).txt";
+  std::ofstream(file) << "to print\n";
+  std::string error;
+  EXPECT_TRUE(shell_service().print(file.string(), &error)) << error;
+  EXPECT_EQ(slurp(dir_ / "printed.txt"), file.string() + "\n");
+  // What is not an absolute path of a regular file never reaches lp.
+  for (const std::string& path : {std::string("relative.txt"), dir_.string(), std::string()}) {
+    EXPECT_FALSE(shell_service().print(path, &error)) << path;
+  }
+  EXPECT_EQ(slurp(dir_ / "printed.txt"), file.string() + "\n");
+  // A spooler that fails: false, with what it said.
+  std::ofstream(bin / "lp") << "#!/bin/sh\necho 'lp: Error - no default destination available.' >&2\nexit 1\n";
+  fs::permissions(bin / "lp", fs::perms::owner_all);
+  EXPECT_FALSE(shell_service().print(file.string(), &error));
+  EXPECT_EQ(error, "lp: Error - no default destination available.");
+  setenv("PATH", savedPath.c_str(), 1);
+  setenv("FAKE_OPENER_OUT", (dir_ / "opened.txt").c_str(), 1);
+}
+
 class RecordingShell : public ShellService {
  public:
-  bool open(const std::string& path, std::string*) override {
+  bool open(const std::string& path, std::string*, bool*) override {
     opened.push_back(path);
     return true;
   }

@@ -97,7 +97,7 @@ TEST(SignDlgNames, TogglingKeepsTheTypedNameOfEachForm) {
 // A shell that records what it was asked to open.
 class RecordingShell : public ShellService {
  public:
-  bool open(const std::string& path, std::string*) override {
+  bool open(const std::string& path, std::string*, bool*) override {
     opened.push_back(path);
     return true;
   }
