@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -153,10 +154,24 @@ class DialogsE2e : public OperationTest {
   }
 
   // The host's command line, run as the file manager starts it: the
-  // operation on the host's worker, the windows served meanwhile.
+  // operation on the host's worker, the windows served meanwhile. A window
+  // nobody answers would hold the run: after two minutes the test fails
+  // and every window still up is closed, once a second.
   int host(const QString& command, const QString& name) {
+    bool late = false;
+    QTimer watchdog;
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+      late = true;
+      watchdog.setInterval(1000);
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog != nullptr && dialog->isVisible()) dialog->reject();
+      }
+    });
+    watchdog.start(120000);
     ShellHost shell(engine_host_operations(), ui_);
-    return shell.run({command, QStringLiteral("--"), name});
+    const int status = shell.run({command, QStringLiteral("--"), name});
+    EXPECT_FALSE(late) << "a window was left unanswered";
+    return status;
   }
 
   ProgramResult verify(const QString& signature, const QString& content, const std::string& signerPem) {
