@@ -489,7 +489,8 @@ void BM_MessageDetails_Large(benchmark::State& state) {
 // alone for the same files: the toolkit's decryption and the checker's
 // verification with the key loaded once, and the working-folder copies
 // (working folder made, the decrypted and the verified file copied beside
-// the attachment, the folder removed). In turns, like SignGroup's files.
+// the attachment, the folder removed with the decrypted file wiped). In
+// turns, like SignGroup's files.
 // The run's own cost per attachment is overhead_ms_per_attachment (at most
 // 5 ms), its CPU part overhead_cpu_ms_per_attachment.
 constexpr int kMailAttachments = 100;
@@ -585,11 +586,18 @@ bool mail_copies(const QStringList& inputs, Spent& spent) {
     const Clock t0;
     const QString work = h.CreateTmp(in, true);
     if (work.isEmpty()) return false;
+    t0.add_to(spent);
+    // The decryption's output in the working folder (untimed: the toolkit
+    // writes it), so that the folder's removal wipes it as the operation's
+    // does.
+    const QString decrypted = work.chopped(4);
+    if (!QFile::copy(work, decrypted)) return false;
+    const Clock t1;
     // The decrypted file copied beside the attachment, then the verified one.
-    if (!DS_CopyFile(work, in.chopped(4), false) || !DS_CopyFile(work, in.chopped(4), false) ||
+    if (!DS_CopyFile(decrypted, in.chopped(4), false) || !DS_CopyFile(decrypted, in.chopped(4), false) ||
         h.RemoveTmp(in, work, false) == 0)
       return false;
-    t0.add_to(spent);
+    t1.add_to(spent);
   }
   return true;
 }

@@ -47,17 +47,30 @@ bool append_file(const QString& path, const QByteArray& bytes) {
 
 }  // namespace
 
-bool EventLogSettings::Read(EventLogSettings& s) {
+bool EventLogSettings::Read(EventLogSettings& s, bool* complete) {
+  if (complete != nullptr) *complete = false;
   platform::reg::RegistryKey key;
   if (!open_or_create(key)) return false;
+  int stored = 0;
   std::uint32_t w = 0;
-  s.AutoOpen = key.QueryDword("AutoOpen", w) ? w : 1;
-  s.Evry = key.QueryDword("Evry", w) ? w : 1;
-  s.Limit = key.QueryDword("Limit", w) ? w : 10;
+  const auto dword = [&](const char* name, std::uint32_t fallback) {
+    if (!key.QueryDword(name, w)) return fallback;
+    ++stored;
+    return w;
+  };
   std::string text;
-  s.FileName = key.QueryString("FileName", text) ? QString::fromStdString(text) : QString();
-  s.Path = key.QueryString("Path", text) ? QString::fromStdString(text) : QString();
-  s.On = key.QueryDword("On", w) ? w : 1;
+  const auto string = [&](const char* name) {
+    if (!key.QueryString(name, text)) return QString();
+    ++stored;
+    return QString::fromStdString(text);
+  };
+  s.AutoOpen = dword("AutoOpen", 1);
+  s.Evry = dword("Evry", 1);
+  s.Limit = dword("Limit", 10);
+  s.FileName = string("FileName");
+  s.Path = string("Path");
+  s.On = dword("On", 1);
+  if (complete != nullptr) *complete = stored == 6;
   return true;
 }
 
@@ -107,7 +120,9 @@ void ErrorTextLoader::ShowError(int code, OperationProgress* progress) const {
 
 void ErrorTextLoader::write(const QByteArray& bytes) {
   EventLogSettings s;
-  EventLogSettings::Read(s);
+  bool complete = false;
+  EventLogSettings::Read(s, &complete);
+  const EventLogSettings stored = s;
   const QDate today = clock_().date();
   QString folder = s.Path;
   if (folder.isEmpty()) {
@@ -133,7 +148,9 @@ void ErrorTextLoader::write(const QByteArray& bytes) {
   }
   const QString file = folder + QLatin1Char('/') + s.FileName;
   if (!path_exists(folder) || !append_file(file, bytes)) return;
-  EventLogSettings::Write(s);
+  // Written back only when a value is new (a default, a rotated name): six
+  // registry writes for each line cost more than the line itself.
+  if (!complete || s != stored) EventLogSettings::Write(s);
 }
 
 void ErrorTextLoader::LogOperation(const QString& text) {

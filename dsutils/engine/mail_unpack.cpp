@@ -52,6 +52,8 @@ const std::array<MailOutcomeRow, 11> kOutcomes{{
     {MailOutcome::kNotSigned, "E_CHEK", "Файл не подписан или испорчен!",
      "Файл не подписан или испорчен! \r\nФайл: %1", "Файл не подписан или испорчен! \r\nФайл: %1", true},
     {MailOutcome::kUnconfirmed, "E_CHEK", "Обнаружены неподтвержденные подписи!", "", "%3\n%4"},
+    // The archive was read whole by its check: a second read fails only when
+    // the working file changed in between (another program, a full disk).
     {MailOutcome::kArchiveExtraction, "E_UNENC", "Ошибка при распаковке TAR архива.",
      "Ошибка при распаковке TAR архива.\r\nФайл: %1", "Ошибка при распаковке TAR архива.\r\nФайл: %1",
      false, true},

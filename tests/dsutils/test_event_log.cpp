@@ -113,6 +113,27 @@ TEST_F(EventLog, AutoOpenOffStaysInTheFirstDaysFile) {
   EXPECT_FALSE(QFile::exists(path("logs/ds10122026.log")));
 }
 
+// A line writes the settings back only when a value is new; values the
+// key lacks count as new, so the defaults the line used are stored.
+TEST_F(EventLog, ValuesTheSettingsLackAreStoredWithALine) {
+  {
+    RegistryKey key;
+    open_key(key, "\\Property\\Log");
+    ASSERT_TRUE(key.SetString("Path", path("logs").toStdString()));
+    ASSERT_TRUE(key.SetString("FileName", "mine.log"));
+  }
+  loader_at(kDay)->LogLine("x");
+  EXPECT_EQ(read_file(path("logs/mine.log")), "x \r\n");
+  RegistryKey key;
+  open_key(key, "\\Property\\Log");
+  const std::pair<const char*, std::uint32_t> defaults[] = {{"AutoOpen", 1}, {"Evry", 1}, {"Limit", 10}, {"On", 1}};
+  for (const auto& [name, value] : defaults) {
+    std::uint32_t stored = 0;
+    EXPECT_TRUE(key.QueryDword(name, stored)) << name;
+    EXPECT_EQ(stored, value) << name;
+  }
+}
+
 TEST_F(EventLog, AMissingConfiguredFolderWritesNothingAndChangesNothing) {
   settings(path("gone"), "", 1, 1, 10);
   loader_at(kDay)->LogLine("x");

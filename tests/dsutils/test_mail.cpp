@@ -141,6 +141,97 @@ class MailTest : public OperationTest {
   }
   std::string text(const QString& full) const { return read_file(full); }
   bool exists(const QString& rel) const { return QFileInfo::exists(path(rel)); }
+
+  // Each mail code's failures into a folder of their own (sorted/<code>).
+  void sort_failures() {
+    for (const char* code : kMailCodes) {
+      RegistryKey key;
+      open_key(key, std::string("\\Sorting\\") + code);
+      ASSERT_TRUE(key.SetDword("Error", 1));
+      ASSERT_TRUE(key.SetDword("ErrorExist", 1));
+      ASSERT_TRUE(key.SetString("ErrorPath", path(QStringLiteral("sorted/") + code).toStdString()));
+      ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("sorted/") + code)));
+    }
+  }
+
+  // An attachment that is to end in `outcome`, with its bytes as it came.
+  struct OutcomeCase {
+    QString file;
+    MailOutcome outcome;
+    std::string bytes;
+  };
+  // Each attachment ended in its row: status 0, the row's short text (the
+  // toolkit's or checker's when it has none), back as it came, the row's
+  // protocol and log texts under its heading, its log text in a box when
+  // the row shows one (and only then), and (`sorted`) sorted as a failure
+  // under the row's code and only there.
+  void expect_outcomes(const std::vector<OutcomeCase>& cases, const QList<AttachmentRecord>& records,
+                       const std::string& protocol, const std::vector<ScriptedUi::Message>& boxes, bool sorted) const {
+    ASSERT_EQ(records.size(), static_cast<qsizetype>(cases.size()));
+    const std::string log = text(path("events.log"));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const MailOutcomeRow& row = mail_outcome(cases[i].outcome);
+      const std::string name = GetFileFromName(cases[i].file).toStdString();
+      SCOPED_TRACE(name + ": " + row.protocolText);
+      const AttachmentRecord& r = records[static_cast<qsizetype>(i)];
+      EXPECT_EQ(r.status, 0);
+      if (row.shortText[0] != 0) {
+        EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText)) << r.errorText.toStdString();
+      } else if (error_text_loader().libraryLoaded()) {
+        EXPECT_FALSE(r.errorText.isEmpty()) << "the toolkit's or the checker's text";
+      }
+      EXPECT_EQ(r.processedName, cases[i].file);
+      EXPECT_EQ(text(cases[i].file), cases[i].bytes) << "the attachment is back as it came";
+      EXPECT_TRUE(under_heading(protocol, "Обрабатывается файл: " + name + "\n",
+                                "\n" + known_text(row, row.protocolText, name, r)))
+          << protocol;
+      if (row.logText[0] != 0) {
+        EXPECT_TRUE(under_heading(log, "Обрабатывается файл: " + name + " \r\n", known_text(row, row.logText, name, r)))
+            << log;
+        const QString boxText = QString::fromStdString(known_text(row, row.logText, name, r));
+        const bool shown = std::any_of(boxes.begin(), boxes.end(),
+                                       [&](const ScriptedUi::Message& b) { return b.text.startsWith(boxText); });
+        EXPECT_EQ(shown, row.box) << "the row's box";
+      }
+      if (!sorted) continue;
+      for (const char* code : kMailCodes) {
+        const bool there =
+            QFileInfo::exists(path(QStringLiteral("sorted/") + code + "/" + cases[i].file.section('/', -1)));
+        EXPECT_EQ(there, std::string(code) == row.sortCode) << code;
+      }
+    }
+  }
+
+ private:
+  static constexpr const char* kMailCodes[] = {"E_UNENC", "E_CHEK", "E_DOC"};
+  // `line` in what follows the last `heading` of `all` (from the heading's
+  // own line end), before the next attachment's heading.
+  static bool under_heading(const std::string& all, const std::string& heading, const std::string& line) {
+    const std::size_t at = all.rfind(heading);
+    if (at == std::string::npos) return false;
+    const std::size_t start = at + heading.size();
+    const std::size_t end = all.find("Обрабатывается файл: ", start);
+    const std::size_t found = all.find(line, start - 1);
+    return found != std::string::npos && found < end;
+  }
+  // A row's text filled in as far as the test knows its values: %1 the file
+  // part (not a working path), %2 and %3 the record's text, %4 (the
+  // checker's protocol) not at all; cut at the first value it does not know.
+  static std::string known_text(const MailOutcomeRow& row, const char* format, const std::string& name,
+                                const AttachmentRecord& r) {
+    const std::string detail = r.errorText.toStdString();
+    std::string out;
+    for (const char* c = format; *c != 0; ++c) {
+      if (*c != '%' || c[1] < '1' || c[1] > '4') {
+        out += *c;
+        continue;
+      }
+      const char which = *++c;
+      if (which == '4' || (which == '1' && row.fullWorkPath)) break;
+      out += which == '1' ? name : detail;
+    }
+    return out;
+  }
 };
 
 // --- outgoing ---
@@ -645,15 +736,7 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
   ASSERT_TRUE(QDir().mkpath(path("inbox/e.doc/x")));
   set_executor(pki.twin, "exec");
   write_file("keys/exec.p8", pki.executor.keyPkcs8);
-  // Each mail code's failures into a folder of their own.
-  for (const char* code : {"E_UNENC", "E_CHEK", "E_DOC"}) {
-    RegistryKey key;
-    open_key(key, std::string("\\Sorting\\") + code);
-    ASSERT_TRUE(key.SetDword("Error", 1));
-    ASSERT_TRUE(key.SetDword("ErrorExist", 1));
-    ASSERT_TRUE(key.SetString("ErrorPath", path(QStringLiteral("sorted/") + code).toStdString()));
-    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("sorted/") + code)));
-  }
+  ASSERT_NO_FATAL_FAILURE(sort_failures());
 
   struct Row {
     QString file;
@@ -674,10 +757,10 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
       {blocked, MailOutcome::kCannotCreate, true},
   };
   QStringList paths[2];
-  std::vector<std::string> before;
+  std::vector<OutcomeCase> cases;
   for (const Row& r : rows) {
     paths[r.secondRun ? 1 : 0] << r.file;
-    before.push_back(text(r.file));
+    cases.push_back({r.file, r.outcome, text(r.file)});
   }
   forget_password();
   ScriptedUi ui;
@@ -690,94 +773,70 @@ TEST_F(MailTest, OutcomesFollowTheirRows) {
   ui2.queuePassword(std::string(kKeyPassword));
   const auto run2 = in(paths[1], ui2, false, true);
   EXPECT_TRUE(run2->job.success);
-  const std::string protocol = text(run1->job.resultText) + text(run2->job.resultText);
-  QList<AttachmentRecord> records = run1->attachments;
-  records += run2->attachments;
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    const MailOutcomeRow& row = mail_outcome(rows[i].outcome);
-    SCOPED_TRACE(GetFileFromName(rows[i].file).toStdString() + ": " + row.protocolText);
-    const AttachmentRecord& r = records[static_cast<qsizetype>(i)];
-    EXPECT_EQ(r.status, 0);
-    if (row.shortText[0] != 0)
-      EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText)) << r.errorText.toStdString();
-    else
-      EXPECT_EQ(r.errorText.isEmpty(), !error_text_loader().libraryLoaded()) << "the toolkit's text";
-    EXPECT_EQ(r.processedName, rows[i].file);
-    EXPECT_EQ(text(rows[i].file), before[i]) << "the attachment is back as it came";
-    // The row's protocol text up to its first value, then the file named
-    // in it when that is the attachment's file part.
-    std::string line = row.protocolText;
-    const std::size_t first = line.find('%');
-    std::string expected = line.substr(0, first);
-    if (first != std::string::npos && line[first + 1] == '3') expected = row.shortText;
-    if (first != std::string::npos && line[first + 1] == '1' && !row.fullWorkPath)
-      expected += GetFileFromName(rows[i].file).toStdString();
-    EXPECT_NE(protocol.find("Обрабатывается файл: " + GetFileFromName(rows[i].file).toStdString() + "\n" + expected),
-              std::string::npos)
-        << protocol;
-    // Sorted as a failure under the row's code, and only there.
-    const QString name = GetFileFromName(rows[i].file);
-    for (const char* code : {"E_UNENC", "E_CHEK", "E_DOC"}) {
-      const bool sorted = QFileInfo::exists(path(QStringLiteral("sorted/") + code + "/" + name));
-      EXPECT_EQ(sorted, std::string(code) == row.sortCode) << code;
-    }
-  }
+  std::vector<ScriptedUi::Message> boxes = ui.messages();
+  boxes.insert(boxes.end(), ui2.messages().begin(), ui2.messages().end());
+  expect_outcomes(cases, run1->attachments + run2->attachments, text(run1->job.resultText) + text(run2->job.resultText),
+                  boxes, true);
   EXPECT_TRUE(work_root_entries().filter(QStringLiteral("~temp~")).isEmpty());
 }
 
-// The extraction row: the working file is replaced (a new file under its
-// name) while its signatures are verified, so the check passes on what it
-// had mapped and the extraction then meets the replacement. The attachment
-// comes back from the copy kept when it was taken up.
+// The rows of a working file that changes between its check and its
+// extraction: both read the same file in the run's own working folder, so
+// only another program can make the second read fail. Here it replaces the
+// file (a new file under its name) while the sorting asks about its missing
+// result folder, after the signatures were confirmed. A signed file's
+// document then cannot be extracted (the checker's text), an archive's
+// members cannot be unpacked again. Each attachment comes back from the
+// copy kept when it was taken up.
 TEST_F(MailTest, ExtractionOutcomesFollowTheirRows) {
-  class ReplaceWhileVerifying : public ScriptedUi {
+  class ReplacedAtSortQuestion : public ScriptedUi {
    public:
     QString root;
-    void progressStep(OperationProgress& progress, int stage, std::uint64_t done, std::uint64_t total) override {
-      ScriptedUi::progressStep(progress, stage, done, total);
-      if (replaced_.contains(progress.file())) return;
-      for (const QString& folder : QDir(root).entryList({"~temp~*"}, QDir::Dirs)) {
-        const QString work = root + "/" + folder + "/" + progress.file();
-        if (!QFileInfo::exists(work)) continue;
-        QFile garbage(work + ".new");
-        if (!garbage.open(QIODevice::WriteOnly) || garbage.write("replaced while it was verified") < 0) return;
-        garbage.close();
-        if (::rename(QFile::encodeName(work + ".new").constData(), QFile::encodeName(work).constData()) == 0)
-          replaced_ << progress.file();
-      }
+    int showMessage(const MessageRequest& request) override {
+      if (request.text.contains(QStringLiteral("сортировки не существует")) && request.progress != nullptr)
+        replace(request.progress->file());
+      return ScriptedUi::showMessage(request);
     }
+    QStringList replaced;
 
    private:
-    QStringList replaced_;
+    void replace(const QString& file) {
+      for (const QString& folder : QDir(root).entryList({"~temp~*"}, QDir::Dirs)) {
+        const QString work = root + "/" + folder + "/" + file;
+        if (!QFileInfo::exists(work)) continue;
+        QFile garbage(work + ".new");
+        if (!garbage.open(QIODevice::WriteOnly) || garbage.write("replaced after its check") < 0) return;
+        garbage.close();
+        if (::rename(QFile::encodeName(work + ".new").constData(), QFile::encodeName(work).constData()) == 0)
+          replaced << file;
+      }
+    }
   };
   const std::string original = doc_text("x.doc", 64 * 1024);
   const QString sgn = to_inbox(protect("x.doc", original, true, false), "x.doc.sgn");
-  const std::string sgnBytes = text(sgn);
-  ReplaceWhileVerifying ui;
-  ui.root = engine_helper().TmpRoot();
-  const auto m = in({sgn}, ui, true);
-  EXPECT_TRUE(m->job.success);
-  const std::string protocol = text(m->job.resultText);
-  struct Row {
-    QString file;
-    std::string bytes;
-    MailOutcome outcome;
+  set_log_options(1, 1, 1);
+  const QString sga = to_inbox(protect("y.doc", original, true, false), "y.doc.sga");
+  const std::vector<OutcomeCase> cases = {
+      {sgn, MailOutcome::kExtractionError, text(sgn)},
+      {sga, MailOutcome::kArchiveExtraction, text(sga)},
   };
-  const Row rows[] = {{sgn, sgnBytes, MailOutcome::kExtractionError}};
-  for (int i = 0; i < 1; ++i) {
-    const MailOutcomeRow& row = mail_outcome(rows[i].outcome);
-    SCOPED_TRACE(row.logText);
-    const AttachmentRecord& r = m->attachments[i];
-    EXPECT_EQ(r.status, 0);
-    if (row.shortText[0] != 0) {
-      EXPECT_EQ(r.errorText, QString::fromUtf8(row.shortText));
-    }
-    EXPECT_FALSE(r.errorText.isEmpty());
-    EXPECT_EQ(r.processedName, rows[i].file);
-    EXPECT_EQ(text(rows[i].file), rows[i].bytes) << "the attachment is back as it came";
-    const std::string logText = row.logText;
-    EXPECT_NE(protocol.find(logText.substr(0, logText.find('%'))), std::string::npos) << protocol;
+  ASSERT_NO_FATAL_FAILURE(sort_failures());
+  {
+    RegistryKey key;
+    open_key(key, "\\Sorting\\E_CHEK");
+    ASSERT_TRUE(key.SetDword("Result", 1));
+    ASSERT_TRUE(key.SetString("ResultPath", path("sorted/not-made").toStdString()));
   }
+  ReplacedAtSortQuestion ui;
+  ui.root = engine_helper().TmpRoot();
+  // Per attachment: the signer's embedded certificate not imported, the
+  // folder not made; last the archive row's box.
+  for (const int answer : {IDNO, IDNO, IDNO, IDNO, IDOK}) ui.queueMessage(answer);
+  const auto m = in({sgn, sga}, ui, true, true);
+  EXPECT_TRUE(m->job.success);
+  EXPECT_EQ(ui.replaced, (QStringList{"x.doc.sgn", "y.doc.sga"}));
+  EXPECT_EQ(ui.unscripted(), 0);
+  expect_outcomes(cases, m->attachments, text(m->job.resultText), ui.messages(), true);
   // The extraction row closes the progress display for the rest of the run.
   EXPECT_FALSE(ui.progressShown());
   EXPECT_TRUE(work_root_entries().filter(QStringLiteral("~temp~")).isEmpty());
