@@ -284,6 +284,17 @@ set(DOSSAR_THREADS_PATTERN "std::thread|std::jthread|std::async|pthread_|fork\\(
 # shared precompiled header gets the same, or the header would not fit them.
 function(dossar_test_flags target)
   target_compile_options(${target} PRIVATE ${DOSSAR_WARNINGS})
+  # The tests' own code is compiled without optimisation in every
+  # configuration; the code under test keeps its configuration's level (the
+  # sanitizers' -O1, the release -O3). A test program's compile is mostly
+  # code generation for GoogleTest's macros, which takes about half as long
+  # unoptimised. glibc's checked calls need optimisation (it warns without):
+  # the tests do without them. OPTIMIZED keeps the configuration's level,
+  # for tests that inline the product's assembly (its register constraints
+  # cannot be met unoptimised).
+  if(NOT "OPTIMIZED" IN_LIST ARGN)
+    target_compile_options(${target} PRIVATE -O0 -U_FORTIFY_SOURCE)
+  endif()
   # At -O3 g++ 12 reports impossible sizes inside libstdc++'s string and
   # memcpy code that the tests' string building inlines (its known false
   # positives); the sanitizer builds check the tests' memory accesses.
@@ -304,7 +315,44 @@ function(dossar_test_flags target)
     DOSSAR_BINARY_DIR="${CMAKE_BINARY_DIR}")
 endfunction()
 
-# dossar_test(NAME <exe> SOURCES ... DEPS ... [LABELS unit] [THREADS] [NO_UNITY])
+# dossar_register_suites(<target> <labels> <environment>)
+# Registers one ctest test per GoogleTest suite of <target>, named
+# "<target>.<suite>", which runs the suite's tests in one process
+# (--gtest_filter=<suite>.*). A process per test cost more than most tests
+# themselves: starting a sanitized program and its libraries takes about
+# 0.2 s of CPU, a Qt program's a second. The suites are listed after each link
+# (cmake/ListTestSuites.cmake writes them down); ctest reads the list through
+# the folder's test include file, and a program not built yet shows as one
+# failing test "<target>.NOT_BUILT". A suite whose tests all skipped counts
+# as skipped, one with some run as passed.
+set(DOSSAR_LIST_SUITES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ListTestSuites.cmake)
+function(dossar_register_suites target labels environment)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR})
+  set(suites_file ${dir}/${target}_suites.cmake)
+  set(include_file ${dir}/${target}_suites_include.cmake)
+  # The listing runs with the tests' environment (a Qt program needs its
+  # platform to start at all).
+  add_custom_command(
+    TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E env ${environment} ${CMAKE_COMMAND} -D PROGRAM=$<TARGET_FILE:${target}>
+            -D TARGET=${target} -D WORKING_DIRECTORY=${dir} -D OUTPUT=${suites_file} -P ${DOSSAR_LIST_SUITES_SCRIPT}
+    BYPRODUCTS ${suites_file}
+    VERBATIM)
+  # Skipped: no test passed and the summary ends with the skipped ones (a
+  # failure or a crash leaves other lines after it, or no summary at all).
+  set(skipped "\\[  PASSED  \\] 0 tests\\.\n(\\[  SKIPPED \\][^\n]*\n)*[ \n]*$")
+  file(WRITE ${include_file}
+       "if(EXISTS \"${suites_file}\")\n"
+       "  include(\"${suites_file}\")\n"
+       "  set_tests_properties(\${${target}_SUITES} PROPERTIES LABELS \"${labels}\" ENVIRONMENT \"${environment}\"\n"
+       "                      WORKING_DIRECTORY \"${dir}\" SKIP_REGULAR_EXPRESSION [==[${skipped}]==])\n"
+       "else()\n"
+       "  add_test(${target}.NOT_BUILT ${target}.NOT_BUILT)\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
+endfunction()
+
+# dossar_test(NAME <exe> SOURCES ... DEPS ... [LABELS unit] [THREADS] [NO_UNITY] [OPTIMIZED])
 # A GoogleTest program; its tests are registered with ctest under LABELS
 # (unit, stress or e2e; gui through dossar_gui_test). The configuration
 # decides whether it is built: one of its labels must match DOSSAR_TEST_LABELS and, with
@@ -314,7 +362,7 @@ endfunction()
 # and not registered. The chosen tests are gathered in the target
 # `dossar_tests`.
 function(dossar_test)
-  cmake_parse_arguments(A "THREADS;NO_UNITY" "NAME" "SOURCES;DEPS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(A "THREADS;NO_UNITY;OPTIMIZED" "NAME" "SOURCES;DEPS;LABELS;ENVIRONMENT" ${ARGN})
   if(NOT A_LABELS)
     set(A_LABELS unit)
   endif()
@@ -352,9 +400,14 @@ function(dossar_test)
   endif()
   dossar_mark_simd_sources(${A_SOURCES})
   dossar_unity(${A_NAME} ${A_NO_UNITY})
-  dossar_test_flags(${A_NAME})
+  if(A_OPTIMIZED)
+    dossar_test_flags(${A_NAME} OPTIMIZED)
+  else()
+    dossar_test_flags(${A_NAME})
+  endif()
   target_link_libraries(${A_NAME} PRIVATE ${A_DEPS} GTest::gtest_main)
-  if(DOSSAR_PCH)
+  # The shared header is made unoptimised: an OPTIMIZED test parses its own.
+  if(DOSSAR_PCH AND NOT A_OPTIMIZED)
     # Programs that link QtCore are compiled with its -fPIC (and its include
     # folders): they share a header of their own, with QtCore's in it.
     dossar_links_qt(qt "${A_DEPS}")
@@ -385,23 +438,7 @@ function(dossar_test)
     target_precompile_headers(${A_NAME} REUSE_FROM ${pch})
   endif()
   if(selected)
-    list(GET A_LABELS 0 first_label)
-    if(A_ENVIRONMENT)
-      gtest_discover_tests(${A_NAME} PROPERTIES LABELS "${first_label}" ENVIRONMENT "${A_ENVIRONMENT}"
-                           DISCOVERY_TIMEOUT 60)
-    else()
-      gtest_discover_tests(${A_NAME} PROPERTIES LABELS "${first_label}" DISCOVERY_TIMEOUT 60)
-    endif()
-    list(LENGTH A_LABELS label_count)
-    if(label_count GREATER 1)
-      # gtest_discover_tests splits a list value of PROPERTIES: the labels are
-      # set on the discovered tests (<target>_TESTS) by a file ctest reads
-      # after the discovery's own.
-      set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${A_NAME}_labels.cmake)
-      file(WRITE ${labels_file}
-           "if(DEFINED ${A_NAME}_TESTS)\n  set_tests_properties(\${${A_NAME}_TESTS} PROPERTIES LABELS \"${A_LABELS}\")\nendif()\n")
-      set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
-    endif()
+    dossar_register_suites(${A_NAME} "${A_LABELS}" "${A_ENVIRONMENT}")
     if(NOT TARGET dossar_tests)
       add_custom_target(dossar_tests)
     endif()

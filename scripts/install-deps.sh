@@ -11,7 +11,7 @@ packages=(
   libbenchmark-dev
   libengine-gost-openssl
   libgcrypt20-dev
-  clang-format clang-tidy clang libclang-rt-14-dev lld
+  clang-format clang-tidy-22 clang libclang-rt-14-dev lld
   libsqlite3-dev sqlite3
   qt6-base-dev
   fonts-liberation fonts-dejavu-core poppler-utils cups-client

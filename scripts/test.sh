@@ -8,7 +8,8 @@
 #   release  build-rtest/: the optimised (-O3) build of the product, the unit and e2e tests
 #   ct       build-ct/: the secret paths under valgrind with the secrets marked
 #            undefined; fails on a secret-dependent branch or address
-#   fuzz     build-fuzz/: each parser fuzzed for DOSSAR_FUZZ_SECONDS (default 20)
+#   fuzz     build-fuzz/: each parser fuzzed for its own time (6-20 s, where its
+#            coverage levels off) or DOSSAR_FUZZ_SECONDS
 #   tidy     clang-tidy over the product's code and the shared test helpers
 # Arguments go to the ctest runs of the asan, tsan and release stages (e.g. -R Gost).
 # At the end it prints the total and whether the command fits its budget: 45

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -215,14 +216,11 @@ void CSignDlg::OnInitDialog() {
   OnFormatChange();
   if (authors_->count() == 0) {
     std::weak_ptr<bool> alive = alive_;
-    QMetaObject::invokeMethod(
-        this,
-        [this, alive] {
-          services_.prompts->open(QString::fromUtf8(kNoAuthorText), MB_OK | MB_ICONSTOP, [this, alive](int) {
-            if (!alive.expired()) reject();
-          });
-        },
-        Qt::QueuedConnection);
+    QTimer::singleShot(0, this, [this, alive] {
+      services_.prompts->open(QString::fromUtf8(kNoAuthorText), MB_OK | MB_ICONSTOP, [this, alive](int) {
+        if (!alive.expired()) reject();
+      });
+    });
     return;
   }
   if (authors_->currentIndex() < 0) authors_->setCurrentIndex(0);
