@@ -47,17 +47,30 @@ bool append_file(const QString& path, const QByteArray& bytes) {
 
 }  // namespace
 
-bool EventLogSettings::Read(EventLogSettings& s) {
+bool EventLogSettings::Read(EventLogSettings& s, bool* complete) {
+  if (complete != nullptr) *complete = false;
   platform::reg::RegistryKey key;
   if (!open_or_create(key)) return false;
-  std::uint32_t w = 0;
-  s.AutoOpen = key.QueryDword("AutoOpen", w) ? w : 1;
-  s.Evry = key.QueryDword("Evry", w) ? w : 1;
-  s.Limit = key.QueryDword("Limit", w) ? w : 10;
-  std::string text;
-  s.FileName = key.QueryString("FileName", text) ? QString::fromStdString(text) : QString();
-  s.Path = key.QueryString("Path", text) ? QString::fromStdString(text) : QString();
-  s.On = key.QueryDword("On", w) ? w : 1;
+  bool all = true;
+  const auto dword = [&](const char* name, std::uint32_t fallback) {
+    std::uint32_t w = 0;
+    if (key.QueryDword(name, w)) return w;
+    all = false;
+    return fallback;
+  };
+  const auto text = [&](const char* name) {
+    std::string t;
+    if (key.QueryString(name, t)) return QString::fromStdString(t);
+    all = false;
+    return QString();
+  };
+  s.AutoOpen = dword("AutoOpen", 1);
+  s.Evry = dword("Evry", 1);
+  s.Limit = dword("Limit", 10);
+  s.FileName = text("FileName");
+  s.Path = text("Path");
+  s.On = dword("On", 1);
+  if (complete != nullptr) *complete = all;
   return true;
 }
 
@@ -107,7 +120,9 @@ void ErrorTextLoader::ShowError(int code, OperationProgress* progress) const {
 
 void ErrorTextLoader::write(const QByteArray& bytes) {
   EventLogSettings s;
-  EventLogSettings::Read(s);
+  bool complete = false;
+  EventLogSettings::Read(s, &complete);
+  const EventLogSettings stored = s;
   const QDate today = clock_().date();
   QString folder = s.Path;
   if (folder.isEmpty()) {
@@ -133,7 +148,9 @@ void ErrorTextLoader::write(const QByteArray& bytes) {
   }
   const QString file = folder + QLatin1Char('/') + s.FileName;
   if (!path_exists(folder) || !append_file(file, bytes)) return;
-  EventLogSettings::Write(s);
+  // Written back only when something changed or a value was missing: every
+  // line of every operation comes here, and a write is a transaction.
+  if (!complete || s != stored) EventLogSettings::Write(s);
 }
 
 void ErrorTextLoader::LogOperation(const QString& text) {

@@ -22,8 +22,11 @@ struct EventLogSettings {
   std::uint32_t Evry = 1;
   std::uint32_t Limit = 10;  // megabytes
 
-  static bool Read(EventLogSettings& s);
+  // Missing values read as their defaults; `complete` (when given) tells
+  // whether every value was there.
+  static bool Read(EventLogSettings& s, bool* complete = nullptr);
   static bool Write(const EventLogSettings& s);
+  bool operator==(const EventLogSettings&) const = default;
 };
 
 // "ds%.2d%.2d%d.log" with day, month and four-digit year.

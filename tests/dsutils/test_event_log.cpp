@@ -3,9 +3,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <atomic>
+#include <functional>
 #include <memory>
 
+#include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
+#include "platform/registry/registry_store.h"
 #include "tests/dsutils/engine_test_util.h"
 
 namespace dsutils {
@@ -140,6 +144,55 @@ TEST_F(EventLog, ALinkInPlaceOfTheLogFileIsNotFollowed) {
   loader_at(kDay)->LogLine("x");
   EXPECT_EQ(read_file(path("victim")), "keep");
 }
+
+#ifdef QCRYPTO_TEST_HOOKS
+std::atomic<int> g_commits{0};
+void count_commit() { ++g_commits; }
+
+// Every line reads the settings afresh (another program may change them at
+// any time) but writes them back only when the line changed them or one was
+// missing: a write is a transaction, and an operation logs several lines
+// per file.
+TEST_F(EventLog, LinesWriteTheSettingsBackOnlyWhenTheyChange) {
+  QDir().mkpath(path("other"));
+  struct Case {
+    const char* name;
+    std::function<void()> before;  // done by someone else before the line
+    const char* folder;            // where the line goes
+    const char* file;
+    bool writesBack;
+  };
+  const Case cases[] = {
+      {"nothing changed", [] {}, "logs", "cur.log", false},
+      {"the folder changed by the settings dialog", [&] { settings(path("other"), "cur.log", 1, 1, 10); }, "other",
+       "cur.log", false},
+      {"a new file every day", [&] { settings(path("logs"), "old.log", 1, 0, 10); }, "logs", "ds07122026.log", true},
+      {"a value missing",
+       [&] {
+         auto store = platform::reg::Store::current_user();
+         platform::reg::KeyId key = 0;
+         ASSERT_EQ(store->open_key(platform::reg::Store::kRoot, std::string(kProductKey) + "\\Property\\Log", key),
+                   platform::reg::ERROR_SUCCESS);
+         ASSERT_EQ(store->delete_value(key, "Limit"), platform::reg::ERROR_SUCCESS);
+       },
+       "logs", "ds07122026.log", true},
+  };
+  settings(path("logs"), "cur.log", 1, 1, 10);
+  platform::reg::Store::set_before_commit_hook(&count_commit);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.before();
+    g_commits = 0;
+    loader_at(kDay)->LogLine(QString::fromUtf8(c.name));
+    EXPECT_TRUE(read_file(path(c.folder) + "/" + c.file).ends_with(std::string(c.name) + " \r\n"));
+    EXPECT_EQ(g_commits > 0, c.writesBack);
+    EXPECT_EQ(stored().Path, path(c.folder));
+    EXPECT_EQ(stored().FileName, QString::fromUtf8(c.file));
+    EXPECT_EQ(stored().Limit, 10u);
+  }
+  platform::reg::Store::set_before_commit_hook(nullptr);
+}
+#endif
 
 class ErrorTexts : public testing::EngineTest {
  protected:
