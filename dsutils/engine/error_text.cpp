@@ -45,7 +45,22 @@ bool append_file(const QString& path, const QByteArray& bytes) {
   return done == bytes.size();
 }
 
+// The log settings of the thread's running operation (LogSettingsScope).
+struct ScopedLogSettings {
+  int depth = 0;
+  bool read = false;
+  bool complete = false;
+  EventLogSettings stored;
+};
+thread_local ScopedLogSettings t_scoped;
+
 }  // namespace
+
+LogSettingsScope::LogSettingsScope() { ++t_scoped.depth; }
+
+LogSettingsScope::~LogSettingsScope() {
+  if (--t_scoped.depth == 0) t_scoped = ScopedLogSettings{};
+}
 
 bool EventLogSettings::Read(EventLogSettings& s, bool* complete) {
   if (complete != nullptr) *complete = false;
@@ -121,7 +136,15 @@ void ErrorTextLoader::ShowError(int code, OperationProgress* progress) const {
 void ErrorTextLoader::write(const QByteArray& bytes) {
   EventLogSettings s;
   bool complete = false;
-  EventLogSettings::Read(s, &complete);
+  const bool scoped = t_scoped.depth > 0;
+  if (scoped && t_scoped.read) {
+    s = t_scoped.stored;
+    complete = t_scoped.complete;
+  } else if (EventLogSettings::Read(s, &complete) && scoped) {
+    t_scoped.read = true;
+    t_scoped.stored = s;
+    t_scoped.complete = complete;
+  }
   const EventLogSettings stored = s;
   const QDate today = clock_().date();
   QString folder = s.Path;
@@ -150,7 +173,10 @@ void ErrorTextLoader::write(const QByteArray& bytes) {
   if (!path_exists(folder) || !append_file(file, bytes)) return;
   // Written back only when something changed or a value was missing: every
   // line of every operation comes here, and a write is a transaction.
-  if (!complete || s != stored) EventLogSettings::Write(s);
+  if ((!complete || s != stored) && EventLogSettings::Write(s) && scoped) {
+    t_scoped.stored = s;
+    t_scoped.complete = true;
+  }
 }
 
 void ErrorTextLoader::LogOperation(const QString& text) {

@@ -65,4 +65,15 @@ class ErrorTextLoader {
 
 ErrorTextLoader& error_text_loader();
 
+// While one is alive in a thread (an operation's run), that thread's log
+// entries read the log settings at the first entry only and keep what they
+// write back; the next run reads them afresh. Scopes nest.
+class LogSettingsScope {
+ public:
+  LogSettingsScope();
+  ~LogSettingsScope();
+  LogSettingsScope(const LogSettingsScope&) = delete;
+  LogSettingsScope& operator=(const LogSettingsScope&) = delete;
+};
+
 }  // namespace dsutils

@@ -192,6 +192,33 @@ TEST_F(EventLog, LinesWriteTheSettingsBackOnlyWhenTheyChange) {
   }
   platform::reg::Store::set_before_commit_hook(nullptr);
 }
+
+// An operation's run reads the settings at its first line and keeps what it
+// writes back; a change made meanwhile counts from the next run on.
+TEST_F(EventLog, ARunReadsTheSettingsOnceAndTheNextRunAfresh) {
+  QDir().mkpath(path("other"));
+  settings(path("logs"), "old.log", 1, 0, 10);  // a new file every day: the first line renames
+  platform::reg::Store::set_before_commit_hook(&count_commit);
+  {
+    const LogSettingsScope run;
+    g_commits = 0;
+    loader_at(kDay)->LogLine("first");
+    EXPECT_GT(g_commits.load(), 0);  // the day's name written back
+    settings(path("other"), "other.log", 1, 1, 10);
+    g_commits = 0;
+    {
+      const LogSettingsScope nested;
+      loader_at(kDay)->LogLine("second");
+    }
+    loader_at(kDay)->LogLine("third");
+    EXPECT_EQ(g_commits.load(), 0);
+  }
+  loader_at(kDay)->LogLine("next run");
+  platform::reg::Store::set_before_commit_hook(nullptr);
+  EXPECT_EQ(read_file(path("logs/ds07122026.log")), "first \r\nsecond \r\nthird \r\n");
+  EXPECT_EQ(read_file(path("other/other.log")), "next run \r\n");
+  EXPECT_EQ(stored().Path, path("other"));
+}
 #endif
 
 class ErrorTexts : public testing::EngineTest {
