@@ -45,32 +45,47 @@ bool append_file(const QString& path, const QByteArray& bytes) {
   return done == bytes.size();
 }
 
+// The log settings of the thread's running operation (LogSettingsScope).
+struct ScopedLogSettings {
+  int depth = 0;
+  bool read = false;
+  bool complete = false;
+  EventLogSettings stored;
+};
+thread_local ScopedLogSettings t_scoped;
+
 }  // namespace
+
+LogSettingsScope::LogSettingsScope() { ++t_scoped.depth; }
+
+LogSettingsScope::~LogSettingsScope() {
+  if (--t_scoped.depth == 0) t_scoped = ScopedLogSettings{};
+}
 
 bool EventLogSettings::Read(EventLogSettings& s, bool* complete) {
   if (complete != nullptr) *complete = false;
   platform::reg::RegistryKey key;
   if (!open_or_create(key)) return false;
-  int stored = 0;
-  std::uint32_t w = 0;
+  bool all = true;
   const auto dword = [&](const char* name, std::uint32_t fallback) {
-    if (!key.QueryDword(name, w)) return fallback;
-    ++stored;
-    return w;
+    std::uint32_t w = 0;
+    if (key.QueryDword(name, w)) return w;
+    all = false;
+    return fallback;
   };
-  std::string text;
-  const auto string = [&](const char* name) {
-    if (!key.QueryString(name, text)) return QString();
-    ++stored;
-    return QString::fromStdString(text);
+  const auto text = [&](const char* name) {
+    std::string t;
+    if (key.QueryString(name, t)) return QString::fromStdString(t);
+    all = false;
+    return QString();
   };
   s.AutoOpen = dword("AutoOpen", 1);
   s.Evry = dword("Evry", 1);
   s.Limit = dword("Limit", 10);
-  s.FileName = string("FileName");
-  s.Path = string("Path");
+  s.FileName = text("FileName");
+  s.Path = text("Path");
   s.On = dword("On", 1);
-  if (complete != nullptr) *complete = stored == 6;
+  if (complete != nullptr) *complete = all;
   return true;
 }
 
@@ -121,7 +136,15 @@ void ErrorTextLoader::ShowError(int code, OperationProgress* progress) const {
 void ErrorTextLoader::write(const QByteArray& bytes) {
   EventLogSettings s;
   bool complete = false;
-  EventLogSettings::Read(s, &complete);
+  const bool scoped = t_scoped.depth > 0;
+  if (scoped && t_scoped.read) {
+    s = t_scoped.stored;
+    complete = t_scoped.complete;
+  } else if (EventLogSettings::Read(s, &complete) && scoped) {
+    t_scoped.read = true;
+    t_scoped.stored = s;
+    t_scoped.complete = complete;
+  }
   const EventLogSettings stored = s;
   const QDate today = clock_().date();
   QString folder = s.Path;
@@ -148,9 +171,12 @@ void ErrorTextLoader::write(const QByteArray& bytes) {
   }
   const QString file = folder + QLatin1Char('/') + s.FileName;
   if (!path_exists(folder) || !append_file(file, bytes)) return;
-  // Written back only when a value is new (a default, a rotated name): six
-  // registry writes for each line cost more than the line itself.
-  if (!complete || s != stored) EventLogSettings::Write(s);
+  // Written back only when something changed or a value was missing: every
+  // line of every operation comes here, and a write is a transaction.
+  if ((!complete || s != stored) && EventLogSettings::Write(s) && scoped) {
+    t_scoped.stored = s;
+    t_scoped.complete = true;
+  }
 }
 
 void ErrorTextLoader::LogOperation(const QString& text) {

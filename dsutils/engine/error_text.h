@@ -22,7 +22,8 @@ struct EventLogSettings {
   std::uint32_t Evry = 1;
   std::uint32_t Limit = 10;  // megabytes
 
-  // `complete` (when given): every value was stored, none taken by default.
+  // Missing values read as their defaults; `complete` (when given) tells
+  // whether every value was there.
   static bool Read(EventLogSettings& s, bool* complete = nullptr);
   static bool Write(const EventLogSettings& s);
   bool operator==(const EventLogSettings&) const = default;
@@ -63,5 +64,16 @@ class ErrorTextLoader {
 };
 
 ErrorTextLoader& error_text_loader();
+
+// While one is alive in a thread (an operation's run), that thread's log
+// entries read the log settings at the first entry only and keep what they
+// write back; the next run reads them afresh. Scopes nest.
+class LogSettingsScope {
+ public:
+  LogSettingsScope();
+  ~LogSettingsScope();
+  LogSettingsScope(const LogSettingsScope&) = delete;
+  LogSettingsScope& operator=(const LogSettingsScope&) = delete;
+};
 
 }  // namespace dsutils

@@ -124,6 +124,9 @@ class OperationKit {
   bool finish(const QString& source, const QString& work, const QString& result);
 
  private:
+  // First, so it outlives every entry the run logs: the log settings are
+  // read once per run, not once per line.
+  LogSettingsScope logSettings_;
   OperationJob& job_;
   QString code_;
   EngineHelper& helper_;

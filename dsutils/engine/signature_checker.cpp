@@ -366,7 +366,8 @@ bool SignatureChecker::ExtractDocument(const QString& path, unsigned char** buff
   return true;
 }
 
-ExtractResult SignatureChecker::ExtractDocumentTo(const QString& path, const QString& target, QString& error) {
+ExtractResult SignatureChecker::ExtractDocumentTo(const QString& path, const QString& target, QString& error,
+                                                  bool synced) {
   CryptoSession& session = global_crypto_session();
   ErrorTextLoader& texts = error_text_loader();
   int kind = 0;
@@ -416,11 +417,18 @@ ExtractResult SignatureChecker::ExtractDocumentTo(const QString& path, const QSt
     }
     if (kind != ql::QL_KIND_SIGNED) break;
   }
-  QSaveFile out(target);
-  const bool written =
-      out.open(QIODevice::WriteOnly) &&
-      out.write(reinterpret_cast<const char*>(current), static_cast<qint64>(currentLength)) == currentLength &&
-      out.commit();
+  const char* const bytes = reinterpret_cast<const char*>(current);
+  const auto size = static_cast<qint64>(currentLength);
+  bool written = false;
+  if (synced) {
+    QSaveFile out(target);
+    written = out.open(QIODevice::WriteOnly) && out.write(bytes, size) == size && out.commit();
+  } else {
+    QFile out(target);
+    written = out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes, size) == size && out.flush();
+    out.close();
+    written = written && out.error() == QFileDevice::NoError;
+  }
   return written ? ExtractResult::kWritten : ExtractResult::kWriteFailed;
 }
 
@@ -431,10 +439,14 @@ bool IsEncryptedForOwner(const QString& path, OperationProgress* progress) {
 }
 
 bool IsEncryptedForOwner(const QString& path, const QByteArray& ownerCertificate, OperationProgress* progress) {
-  CryptoSession& session = global_crypto_session();
   if (ownerCertificate.isEmpty()) return false;
   CertificateInfo ownerInfo;
-  if (session.GetCertificateInfo(ownerCertificate, ownerInfo) != ql::QL_OK) return false;
+  if (global_crypto_session().GetCertificateInfo(ownerCertificate, ownerInfo) != ql::QL_OK) return false;
+  return IsEncryptedForOwner(path, ownerInfo, progress);
+}
+
+bool IsEncryptedForOwner(const QString& path, const CertificateInfo& ownerInfo, OperationProgress* progress) {
+  CryptoSession& session = global_crypto_session();
   int kind = 0;
   MessageHold message{session};
   if (const int code = session.ReadMessageFile(path, &kind, &message.message); code != ql::QL_OK) {

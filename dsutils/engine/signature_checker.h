@@ -54,8 +54,11 @@ class SignatureChecker {
   bool ExtractDocument(const QString& path, unsigned char** buffer, long* length, QString& error);
   // The same content written atomically to `target` from where it lies in the
   // mapped file, never copied beside it: kFailed with `error` when it cannot
-  // be read, kWriteFailed when the target cannot be written.
-  ExtractResult ExtractDocumentTo(const QString& path, const QString& target, QString& error);
+  // be read, kWriteFailed when the target cannot be written. `synced` false
+  // is for a target in a working folder, which the caller copies out (that
+  // copy is synced) and erases with the folder: it is written in place,
+  // without waiting for the disk.
+  ExtractResult ExtractDocumentTo(const QString& path, const QString& target, QString& error, bool synced = true);
 
   const QString& fileName() const { return fileName_; }
   void setFileName(const QString& name) { fileName_ = name; }
@@ -84,5 +87,8 @@ bool IsEncryptedForOwner(const QString& path, OperationProgress* progress = null
 // over many files reads the directory once.
 bool IsEncryptedForOwner(const QString& path, const QByteArray& ownerCertificate,
                          OperationProgress* progress = nullptr);
+// The same with the executor's certificate already decoded, for a run that
+// asks it of every file.
+bool IsEncryptedForOwner(const QString& path, const CertificateInfo& owner, OperationProgress* progress = nullptr);
 
 }  // namespace dsutils

@@ -266,7 +266,7 @@ int UnpackRun::extract() {
     NetStr(extracted);
     // Written from the mapped message: no copy of a large document beside it.
     QString error;
-    const ExtractResult result = checker.ExtractDocumentTo(current_, extracted, error);
+    const ExtractResult result = checker.ExtractDocumentTo(current_, extracted, error, false);
     if (result == ExtractResult::kFailed)
       return failed(QStringLiteral("Ошибка при извлечении подписанного документа.\r\nДокумент: %1").arg(current_));
     if (result == ExtractResult::kWriteFailed) {

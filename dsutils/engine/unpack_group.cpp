@@ -138,6 +138,8 @@ class GroupRun {
   OperationProgress& progress_;
   Counters n_;
   OwnerRecord executor_;
+  CertificateInfo executorInfo_;
+  bool executorDecoded_ = false;
   bool keysLoaded_ = false;
   QString source_, work_, current_, first_, firstFile_;
   bool decrypted_ = false, verified_ = false;
@@ -179,6 +181,8 @@ Flow GroupRun::loadKey() {
   if (executor_.sczi != 0 && !executor_.path.isEmpty()) {
     kit_.hold().OpenWithPath(executor_.path);
     if (const int code = kit_.loadTrustedCertificates(); code != ql::QL_OK) return keyFailure(code);
+    // So do its revocation lists, which the files verified after it need.
+    if (const int code = kit_.loadCrlFolder(); code != ql::QL_OK) kit_.showError(code);
   }
   if (!executor_.serNum.isEmpty()) {
     const int code = session_.AddCertificate(reinterpret_cast<const unsigned char*>(executor_.serNum.constData()),
@@ -208,7 +212,7 @@ Flow GroupRun::decrypt() {
   if (!decrypted_ && !verified_) ++n_.encrypted;
   if (firstFile_.isEmpty()) firstFile_ = current_;
   // Refused before any key is touched.
-  if (!IsEncryptedForOwner(current_, &progress_)) {
+  if (!executorDecoded_ || !IsEncryptedForOwner(current_, executorInfo_, &progress_)) {
     settle(kUnenc, true, current_);
     log_.LogLine(QStringLiteral("Ошибка расшифрования.\r\n Документ зашифрован не на исполнителя. \r\nДокумент: %1 ")
                      .arg(current_));
@@ -254,15 +258,9 @@ Flow GroupRun::verify() {
   if (firstFile_.isEmpty()) firstFile_ = current_;
   // Verification is in memory, and the toolkit takes at most INT_MAX bytes.
   if (QFileInfo(current_).size() > kMaxVerifiableBytes) return verifyFailure();
-  if (const int code = kit_.loadTrustedCertificates(); code != ql::QL_OK) {
-    progress_.stop();
-    kit_.showError(code);
-    log_.LogLine(log_.GetErrorText(code));
-    settle(kChek, true, current_);
-    job_.result = code;
-    return Flow::kGroupEnds;
-  }
-  if (const int code = kit_.loadCrlFolder(); code != ql::QL_OK) kit_.showError(code);
+  // The CA certificates and revocation lists were loaded for the run (and
+  // again when the key's medium reopened the session): loading them per file
+  // added another copy of each to the session's store every time.
   SignatureChecker checker;
   checker.setProgress(&progress_);
   if (GetExtFromName(current_) != QLatin1String("sga")) {
@@ -324,7 +322,7 @@ Flow GroupRun::extract() {
     NetStr(extracted);
     if (extracted == current_ || extracted == work_) extracted = GetUnicalName(extracted);
     QString error;
-    const ExtractResult result = checker.ExtractDocumentTo(current_, extracted, error);
+    const ExtractResult result = checker.ExtractDocumentTo(current_, extracted, error, false);
     if (result == ExtractResult::kFailed)
       return failed(QStringLiteral("Ошибка при извлечении подписанного документа.\r\nДокумент: %1")
                         .arg(GetFileFromName(current_)));
@@ -446,6 +444,9 @@ int GroupRun::run() {
     box(QStringLiteral("Не задан исполнитель в локальном справочнике!"), MB_OK | MB_ICONSTOP);
     return endGroup(kOpNoExecutorInDirectory);
   }
+  // Read and decoded once for the run, not once per encrypted file.
+  executorDecoded_ =
+      !executor_.serNum.isEmpty() && session_.GetCertificateInfo(executor_.serNum, executorInfo_) == ql::QL_OK;
   if (n_.total >= 2 && kit_.interactive() &&
       helper_.ShowMessage(QStringLiteral("\nРаспаковать группу файлов ?\nВсего файлов: %1").arg(n_.total),
                           MB_YESNO | MB_ICONQUESTION) != IDYES)

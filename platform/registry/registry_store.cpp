@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform/environment.h"
 #include "platform/registry/name_fold.h"
@@ -24,11 +25,35 @@ constexpr int kBusyTimeoutMs = 30000;
 void (*g_before_commit)() = nullptr;
 #endif
 
-// One prepared statement, finalised on every path.
+// One prepared statement, finalised on every path; or, taken from a
+// connection's cache of idle statements, reset and handed back to it.
 class Stmt {
  public:
   Stmt(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
-  ~Stmt() { sqlite3_finalize(st_); }
+  Stmt(sqlite3* db, const char* sql, IdleStatements& cache) : cache_(&cache), sql_(sql) {
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+      if (it->first != sql) continue;
+      st_ = it->second;
+      cache.erase(it);
+      rc_ = SQLITE_OK;
+      return;
+    }
+    rc_ = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st_, nullptr);
+  }
+  ~Stmt() {
+    if (cache_ == nullptr || st_ == nullptr) {
+      sqlite3_finalize(st_);
+      return;
+    }
+    // Reset, so no read transaction stays open on an idle statement.
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+    try {
+      cache_->emplace_back(sql_, st_);
+    } catch (const std::bad_alloc&) {
+      sqlite3_finalize(st_);
+    }
+  }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
   bool ok() const { return rc_ == SQLITE_OK; }
@@ -59,6 +84,8 @@ class Stmt {
  private:
   sqlite3_stmt* st_ = nullptr;
   int rc_ = SQLITE_ERROR;
+  IdleStatements* cache_ = nullptr;
+  const char* sql_ = nullptr;
 };
 
 LSTATUS map_read_error(int rc) {
@@ -150,6 +177,7 @@ std::shared_ptr<Store> Store::current_user(LSTATUS* status, std::string* message
 }
 
 Store::~Store() {
+  for (const auto& [sql, statement] : idle_) sqlite3_finalize(statement);
   if (db_) sqlite3_close_v2(db_);
 }
 
@@ -269,7 +297,7 @@ LSTATUS Store::commit() {
 void Store::rollback() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
 
 LSTATUS Store::key_alive(KeyId key) {
-  Stmt q(db_, "SELECT 1 FROM keys WHERE id=?1");
+  Stmt q(db_, "SELECT 1 FROM keys WHERE id=?1", idle_);
   if (!q.ok()) return map_read_error(q.prepare_rc());
   const int rc = q.bind(1, key).step();
   if (rc == SQLITE_ROW) return ERROR_SUCCESS;
@@ -277,7 +305,7 @@ LSTATUS Store::key_alive(KeyId key) {
 }
 
 LSTATUS Store::find_child(KeyId parent, std::string_view fold, KeyId& out) {
-  Stmt q(db_, "SELECT id FROM keys WHERE parent=?1 AND fold=?2");
+  Stmt q(db_, "SELECT id FROM keys WHERE parent=?1 AND fold=?2", idle_);
   if (!q.ok()) return map_read_error(q.prepare_rc());
   const int rc = q.bind(1, parent).bind(2, fold).step();
   if (rc == SQLITE_ROW) {
@@ -297,7 +325,7 @@ LSTATUS Store::walk(KeyId parent, std::string_view path, KeyId& out, bool create
     KeyId next = 0;
     LSTATUS rc = find_child(cur, fold, next);
     if (rc == ERROR_FILE_NOT_FOUND && create) {
-      Stmt ins(db_, "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)");
+      Stmt ins(db_, "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)", idle_);
       if (!ins.ok()) return map_write_error(ins.prepare_rc());
       const int src = ins.bind(1, cur).bind(2, part).bind(3, fold).step();
       if (src != SQLITE_DONE) return map_write_error(src);
@@ -335,7 +363,7 @@ LSTATUS Store::delete_key(KeyId parent, std::string_view path) {
   KeyId key = 0;
   LSTATUS rc = walk(parent, path, key, false, nullptr);
   if (rc == ERROR_SUCCESS) {
-    Stmt sub(db_, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+    Stmt sub(db_, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1", idle_);
     const int src = sub.bind(1, key).step();
     if (src == SQLITE_ROW)
       rc = ERROR_ACCESS_DENIED;
@@ -343,7 +371,7 @@ LSTATUS Store::delete_key(KeyId parent, std::string_view path) {
       rc = map_read_error(src);
   }
   if (rc == ERROR_SUCCESS) {
-    Stmt del(db_, "DELETE FROM keys WHERE id=?1");
+    Stmt del(db_, "DELETE FROM keys WHERE id=?1", idle_);
     const int src = del.bind(1, key).step();
     if (src != SQLITE_DONE) rc = map_write_error(src);
   }
@@ -362,10 +390,10 @@ LSTATUS Store::delete_tree(KeyId parent, std::string_view path) {
   if (rc == ERROR_SUCCESS) {
     // Subkeys and values go with their key through the cascades.
     const bool whole = !split_path(path).empty() && key != kRoot;
-    Stmt del(db_, whole ? "DELETE FROM keys WHERE id=?1" : "DELETE FROM keys WHERE parent=?1");
+    Stmt del(db_, whole ? "DELETE FROM keys WHERE id=?1" : "DELETE FROM keys WHERE parent=?1", idle_);
     int src = del.bind(1, key).step();
     if (src == SQLITE_DONE && !whole) {
-      Stmt vals(db_, "DELETE FROM vals WHERE key=?1");
+      Stmt vals(db_, "DELETE FROM vals WHERE key=?1", idle_);
       src = vals.bind(1, key).step();
     }
     if (src != SQLITE_DONE) rc = map_write_error(src);
@@ -380,7 +408,7 @@ LSTATUS Store::delete_tree(KeyId parent, std::string_view path) {
 LSTATUS Store::enum_key(KeyId key, std::uint32_t index, std::string& name) {
   std::lock_guard<std::mutex> g(lock_);
   if (LSTATUS rc = key_alive(key); rc != ERROR_SUCCESS) return rc;
-  Stmt q(db_, "SELECT name FROM keys WHERE parent=?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+  Stmt q(db_, "SELECT name FROM keys WHERE parent=?1 ORDER BY fold LIMIT 1 OFFSET ?2", idle_);
   if (!q.ok()) return map_read_error(q.prepare_rc());
   const int rc = q.bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
   if (rc == SQLITE_ROW) {
@@ -399,7 +427,8 @@ LSTATUS Store::set_value(KeyId key, std::string_view name, std::uint32_t type, c
     // An upsert keeps the row, and so the value's place in the enumeration.
     Stmt up(db_,
             "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
-            "ON CONFLICT(key, fold) DO UPDATE SET type=excluded.type, data=excluded.data");
+            "ON CONFLICT(key, fold) DO UPDATE SET type=excluded.type, data=excluded.data",
+            idle_);
     if (!up.ok()) {
       rc = map_write_error(up.prepare_rc());
     } else {
@@ -423,7 +452,7 @@ LSTATUS Store::query_value(KeyId key, std::string_view name, std::uint32_t* type
   if (data && !size) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> g(lock_);
   if (LSTATUS rc = key_alive(key); rc != ERROR_SUCCESS) return rc;
-  Stmt q(db_, "SELECT type, data FROM vals WHERE key=?1 AND fold=?2");
+  Stmt q(db_, "SELECT type, data FROM vals WHERE key=?1 AND fold=?2", idle_);
   if (!q.ok()) return map_read_error(q.prepare_rc());
   const int rc = q.bind(1, key).bind(2, fold_name(name)).step();
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
@@ -449,7 +478,7 @@ LSTATUS Store::delete_value(KeyId key, std::string_view name) {
   if (LSTATUS rc = begin_write(); rc != ERROR_SUCCESS) return rc;
   LSTATUS rc = key_alive(key);
   if (rc == ERROR_SUCCESS) {
-    Stmt del(db_, "DELETE FROM vals WHERE key=?1 AND fold=?2");
+    Stmt del(db_, "DELETE FROM vals WHERE key=?1 AND fold=?2", idle_);
     const int src = del.bind(1, key).bind(2, fold_name(name)).step();
     if (src != SQLITE_DONE)
       rc = map_write_error(src);
@@ -470,7 +499,8 @@ LSTATUS Store::enum_value(KeyId key, std::uint32_t index, std::string& name, std
   // The position is found in the index alone; only the one row's data is read.
   Stmt q(db_,
          "SELECT name, type, data FROM vals WHERE id=("
-         "SELECT id FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2)");
+         "SELECT id FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2)",
+         idle_);
   if (!q.ok()) return map_read_error(q.prepare_rc());
   const int rc = q.bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
   if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;

@@ -15,9 +15,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace platform::reg {
 
@@ -49,6 +51,9 @@ inline constexpr std::size_t kMaxValueNameBytes = 16383;
 inline constexpr std::size_t kMaxValueBytes = 16u << 20;
 
 using KeyId = std::int64_t;
+
+// A connection's prepared statements not in use, by their SQL text.
+using IdleStatements = std::vector<std::pair<const char*, sqlite3_stmt*>>;
 
 class Store {
  public:
@@ -113,6 +118,9 @@ class Store {
   std::string path_;
   sqlite3* db_ = nullptr;
   std::mutex lock_;
+  // Each query is prepared once per connection and kept (under lock_):
+  // parsing the SQL cost more than running it.
+  IdleStatements idle_;
 };
 
 // A handle on one key of a store, in the manner of HKEY.

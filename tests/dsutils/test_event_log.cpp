@@ -3,9 +3,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <atomic>
+#include <functional>
 #include <memory>
 
+#include "dsutils/engine/engine_helper.h"
 #include "dsutils/engine/error_text.h"
+#include "platform/registry/registry_store.h"
 #include "tests/dsutils/engine_test_util.h"
 
 namespace dsutils {
@@ -161,6 +165,82 @@ TEST_F(EventLog, ALinkInPlaceOfTheLogFileIsNotFollowed) {
   loader_at(kDay)->LogLine("x");
   EXPECT_EQ(read_file(path("victim")), "keep");
 }
+
+#ifdef QCRYPTO_TEST_HOOKS
+std::atomic<int> g_commits{0};
+void count_commit() { ++g_commits; }
+
+// Every line reads the settings afresh (another program may change them at
+// any time) but writes them back only when the line changed them or one was
+// missing: a write is a transaction, and an operation logs several lines
+// per file.
+TEST_F(EventLog, LinesWriteTheSettingsBackOnlyWhenTheyChange) {
+  QDir().mkpath(path("other"));
+  struct Case {
+    const char* name;
+    std::function<void()> before;  // done by someone else before the line
+    const char* folder;            // where the line goes
+    const char* file;
+    bool writesBack;
+  };
+  const Case cases[] = {
+      {"nothing changed", [] {}, "logs", "cur.log", false},
+      {"the folder changed by the settings dialog", [&] { settings(path("other"), "cur.log", 1, 1, 10); }, "other",
+       "cur.log", false},
+      {"a new file every day", [&] { settings(path("logs"), "old.log", 1, 0, 10); }, "logs", "ds07122026.log", true},
+      {"a value missing",
+       [&] {
+         auto store = platform::reg::Store::current_user();
+         platform::reg::KeyId key = 0;
+         ASSERT_EQ(store->open_key(platform::reg::Store::kRoot, std::string(kProductKey) + "\\Property\\Log", key),
+                   platform::reg::ERROR_SUCCESS);
+         ASSERT_EQ(store->delete_value(key, "Limit"), platform::reg::ERROR_SUCCESS);
+       },
+       "logs", "ds07122026.log", true},
+  };
+  settings(path("logs"), "cur.log", 1, 1, 10);
+  platform::reg::Store::set_before_commit_hook(&count_commit);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.before();
+    g_commits = 0;
+    loader_at(kDay)->LogLine(QString::fromUtf8(c.name));
+    EXPECT_TRUE(read_file(path(c.folder) + "/" + c.file).ends_with(std::string(c.name) + " \r\n"));
+    EXPECT_EQ(g_commits > 0, c.writesBack);
+    EXPECT_EQ(stored().Path, path(c.folder));
+    EXPECT_EQ(stored().FileName, QString::fromUtf8(c.file));
+    EXPECT_EQ(stored().Limit, 10u);
+  }
+  platform::reg::Store::set_before_commit_hook(nullptr);
+}
+
+// An operation's run reads the settings at its first line and keeps what it
+// writes back; a change made meanwhile counts from the next run on.
+TEST_F(EventLog, ARunReadsTheSettingsOnceAndTheNextRunAfresh) {
+  QDir().mkpath(path("other"));
+  settings(path("logs"), "old.log", 1, 0, 10);  // a new file every day: the first line renames
+  platform::reg::Store::set_before_commit_hook(&count_commit);
+  {
+    const LogSettingsScope run;
+    g_commits = 0;
+    loader_at(kDay)->LogLine("first");
+    EXPECT_GT(g_commits.load(), 0);  // the day's name written back
+    settings(path("other"), "other.log", 1, 1, 10);
+    g_commits = 0;
+    {
+      const LogSettingsScope nested;
+      loader_at(kDay)->LogLine("second");
+    }
+    loader_at(kDay)->LogLine("third");
+    EXPECT_EQ(g_commits.load(), 0);
+  }
+  loader_at(kDay)->LogLine("next run");
+  platform::reg::Store::set_before_commit_hook(nullptr);
+  EXPECT_EQ(read_file(path("logs/ds07122026.log")), "first \r\nsecond \r\nthird \r\n");
+  EXPECT_EQ(read_file(path("other/other.log")), "next run \r\n");
+  EXPECT_EQ(stored().Path, path("other"));
+}
+#endif
 
 class ErrorTexts : public testing::EngineTest {
  protected:

@@ -372,6 +372,43 @@ TEST_F(UnpackGroupTest, FreshRegistryKeepsEverySource) {
   EXPECT_EQ(read_file(path("docs/a.txt")), kDocument);
 }
 
+// The revocation lists are read when a run starts: a list that revokes the
+// signer, put into the folder between two runs in one session, fails the
+// second run's verification, though the first passed with the same signer.
+TEST_F(UnpackGroupTest, ARevocationListAddedBetweenTwoRunsIsHonouredByTheSecond) {
+  unpack_document(1);
+  make_signed("docs/s1.txt", "docs/s1.txt.sgn");
+  make_signed("docs/s2.txt", "docs/s2.txt.sgn");
+  ASSERT_TRUE(QDir().mkpath(path("crl")));
+  {
+    RegistryKey crl;
+    open_key(crl, "\\Certificats\\CRL");
+    ASSERT_TRUE(crl.SetDword("IsUse", 1));
+    ASSERT_TRUE(crl.SetString("Path", path("crl").toStdString()));
+  }
+  restart_toolkit(false);
+  struct Turn {
+    const char* file;
+    long revoked;  // the serial the folder's list revokes before the run, 0: no list
+    int result;
+  };
+  const Turn turns[] = {{"docs/s1.txt.sgn", 0, kOpOk}, {"docs/s2.txt.sgn", 0x2A, kOpFinishedWithErrors}};
+  for (const Turn& t : turns) {
+    SCOPED_TRACE(t.file);
+    if (t.revoked != 0) {
+      const qcrypto::UniquePtr<X509_CRL> list(
+          test_support::gost_make_crl(test_ca_certificate(), test_ca_key(), {t.revoked}));
+      ASSERT_TRUE(list);
+      const std::vector<unsigned char> der = test_support::to_der(list.get());
+      write_file("crl/ca.crl", std::string(der.begin(), der.end()));
+    }
+    ScriptedUi ui;
+    const Outcome o = run({path(t.file)}, ui, true);
+    EXPECT_EQ(o.result, t.result);
+    EXPECT_EQ(QFileInfo::exists(path(QString::fromLatin1(t.file).chopped(4))), t.result == kOpOk);
+  }
+}
+
 #ifdef DOSSAR_DSENGINE
 // dsengine unpack-group in an automatic run: the documents come out, the
 // plain file makes the result 10008, and nothing asks.

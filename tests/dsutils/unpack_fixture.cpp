@@ -104,6 +104,7 @@ const Party& UnpackFixture::partyA() { return pki().a; }
 const Party& UnpackFixture::partyB() { return pki().b; }
 QByteArray UnpackFixture::foreignA() { return pki().foreignA; }
 X509* UnpackFixture::test_ca_certificate() { return pki().ca.get(); }
+EVP_PKEY* UnpackFixture::test_ca_key() { return pki().caKey.get(); }
 QByteArray UnpackFixture::foreignB() { return pki().foreignB; }
 
 void UnpackFixture::restart_toolkit(bool withKeys) {

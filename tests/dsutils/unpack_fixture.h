@@ -29,6 +29,7 @@ class UnpackFixture : public EngineTest {
   static const test_support::Party& partyB();
   static QByteArray foreignA();
   static X509* test_ca_certificate();
+  static EVP_PKEY* test_ca_key();
   static QByteArray foreignB();
 
   // Signs `input` with the parties' keys into `output`: the toolkit code.

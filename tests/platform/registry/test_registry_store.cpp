@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "platform/registry/name_fold.h"
 #include "platform/registry/registry_store.h"
@@ -156,6 +157,77 @@ TEST_F(RegistryStore, Win32ResultCodes) {
   EXPECT_EQ(s->set_value(sub, "v", REG_DWORD, &size, 4), ERROR_KEY_DELETED);
   ASSERT_EQ(s->delete_key(Store::kRoot, "A"), ERROR_SUCCESS);
   EXPECT_EQ(s->open_key(Store::kRoot, "A", x), ERROR_FILE_NOT_FOUND);
+}
+
+// Each connection keeps its queries prepared between calls. A kept query
+// must not keep its snapshot: what another connection (another process)
+// writes in between is what the next call reads, for every kind of read.
+TEST_F(RegistryStore, KeptQueriesSeeWhatAnotherConnectionWroteSince) {
+  auto reader = open();
+  auto writer = open();
+  KeyId k = 0, w = 0;
+  ASSERT_EQ(writer->create_key(Store::kRoot, "Shared\\Sub", w), ERROR_SUCCESS);
+  ASSERT_EQ(writer->open_key(Store::kRoot, "Shared", w), ERROR_SUCCESS);
+  const std::uint32_t one = 1, two = 2;
+  ASSERT_EQ(writer->set_value(w, "v", REG_DWORD, &one, 4), ERROR_SUCCESS);
+  ASSERT_EQ(reader->open_key(Store::kRoot, "Shared", k), ERROR_SUCCESS);
+  ASSERT_EQ(k, w);
+
+  const auto dword = [&](std::uint32_t& out) {
+    std::uint32_t type = 0, size = 4;
+    return reader->query_value(k, "v", &type, &out, &size);
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> change;  // by the writer, between two reads
+    LSTATUS valueRc;
+    std::uint32_t value;
+    std::vector<std::string> values, subkeys;
+  };
+  const Step steps[] = {
+      {"as written", [] {}, ERROR_SUCCESS, 1, {"v"}, {"Sub"}},
+      {"value rewritten",
+       [&] { ASSERT_EQ(writer->set_value(w, "V", REG_DWORD, &two, 4), ERROR_SUCCESS); },
+       ERROR_SUCCESS,
+       2,
+       {"v"},
+       {"Sub"}},
+      {"value and subkey added",
+       [&] {
+         KeyId more = 0;
+         ASSERT_EQ(writer->set_value(w, "u", REG_SZ, "x", 2), ERROR_SUCCESS);
+         ASSERT_EQ(writer->create_key(w, "Another", more), ERROR_SUCCESS);
+       },
+       ERROR_SUCCESS,
+       2,
+       {"v", "u"},
+       {"Another", "Sub"}},
+      {"value deleted",
+       [&] { ASSERT_EQ(writer->delete_value(w, "v"), ERROR_SUCCESS); },
+       ERROR_FILE_NOT_FOUND,
+       0,
+       {"u"},
+       {"Another", "Sub"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    // Twice each: the second read runs on the queries the first one kept.
+    for (int round = 0; round < 2; ++round) {
+      std::uint32_t got = 0;
+      EXPECT_EQ(dword(got), step.valueRc);
+      if (step.valueRc == ERROR_SUCCESS) {
+        EXPECT_EQ(got, step.value);
+      }
+      EXPECT_EQ(value_names(*reader, k), step.values);
+      EXPECT_EQ(key_names(*reader, k), step.subkeys);
+    }
+  }
+  ASSERT_EQ(writer->delete_tree(Store::kRoot, "Shared"), ERROR_SUCCESS);
+  std::uint32_t got = 0;
+  EXPECT_EQ(dword(got), ERROR_KEY_DELETED);
+  KeyId again = 0;
+  EXPECT_EQ(reader->open_key(Store::kRoot, "Shared", again), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryStore, DeleteTreeWithoutPathEmptiesTheKeyButKeepsIt) {
