@@ -28,6 +28,7 @@
 #include "crypto/pkcs7/signed_data.h"
 #include "crypto/x509/name_print.h"
 #include "quillon2/ql_certinfo.h"
+#include "quillon2/ql_data_verify.h"
 #include "quillon2/ql_dn.h"
 #include "quillon2/ql_file.h"
 #include "quillon2/ql_keys.h"
@@ -37,7 +38,6 @@
 // A stack of certificates that holds one reference per certificate.
 static void ql_crypt_free_certs(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
 QCRYPTO_DECLARE_OWNER(STACK_OF(X509), ql_crypt_free_certs)
-QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
 
 namespace quillon2 {
 struct QL_MESSAGE {

@@ -4,11 +4,22 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "dsutils/engine/error_text.h"
 #include "platform/environment.h"
 
 namespace dsutils {
 
 std::atomic<std::uint32_t> g_debug_flag{0};
+
+void debug_log(const QString& text) {
+  if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
+  error_text_loader().LogDebug(text);
+}
+
+void debug_log(const char* format, const QString& a, const QString& b) {
+  if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
+  error_text_loader().LogDebug(QString::fromUtf8(format).arg(a, b));
+}
 
 namespace {
 std::atomic<EngineUi*> g_ui{nullptr};

@@ -58,6 +58,10 @@ inline constexpr qsizetype kMaxProcessOutput = 1 << 20;
 // The process-wide debug word (IsDebug): the helpers write debug lines to
 // the event log only while it is set.
 extern std::atomic<std::uint32_t> g_debug_flag;
+// A debug line of the event log, written only while g_debug_flag is set;
+// the second form fills the "%1" and "%2" of a UTF-8 format.
+void debug_log(const QString& text);
+void debug_log(const char* format, const QString& a, const QString& b);
 
 class EngineHelper {
  public:

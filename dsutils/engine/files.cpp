@@ -35,11 +35,6 @@ int lstat_path(const QString& path, struct stat& st) { return ::lstat(fs(path).c
 
 QString system_error_text(int err) { return QString::fromLocal8Bit(platform::errno_text(err).c_str()); }
 
-void debug(const char* format, const QString& a, const QString& b) {
-  if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
-  error_text_loader().LogDebug(QString::fromUtf8(format).arg(a, b));
-}
-
 // Copies into a fresh temporary name beside the target and renames it into
 // place, so the target is either the old file or the whole new one. Returns
 // 0 or an errno value.
@@ -203,7 +198,7 @@ QString GetUnicalName(const QString& wanted) {
   struct stat st {};
   if (lstat_path(wanted, st) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) return {};  // cannot tell: no name is safe
-    debug("[GetUnicalName] файл не существует %1%2", wanted, QString());
+    debug_log("[GetUnicalName] файл не существует %1%2", wanted, QString());
     return wanted;
   }
   if (S_ISDIR(st.st_mode) && ::rmdir(fs(wanted).constData()) == 0) return wanted;  // an empty folder gives way
@@ -225,7 +220,7 @@ QString GetUnicalName(const QString& wanted) {
   for (int n = 1; n < 1000000; ++n) {
     const QString candidate = stem + QStringLiteral("[%1]").arg(n) + ext;
     if (!helper.FileExists(candidate)) {
-      debug("[GetUnicalName] файл уже существует %1, новое имя: %2", wanted, candidate);
+      debug_log("[GetUnicalName] файл уже существует %1, новое имя: %2", wanted, candidate);
       return candidate;
     }
   }
@@ -248,7 +243,7 @@ bool DS_CopyFile(const QString& sourceIn, const QString& targetIn, bool failIfEx
             .arg(system_error_text(err), source, target));
     return false;
   }
-  debug("[DS_CopyFile] исходный файл: %1, конечный файл: %2", source, target);
+  debug_log("[DS_CopyFile] исходный файл: %1, конечный файл: %2", source, target);
   return true;
 }
 

@@ -102,6 +102,8 @@ QByteArray PemCertificateToDer(const QString& text);
 class EngineUi;
 EngineUi& mail_ui();
 void mail_attachment_taken(int index);
+// The text both operations give when the working folder fails them.
+inline const QString kTmpFolderText = QStringLiteral("Ошибка при работе с временной папкой!");
 
 #ifdef QCRYPTO_TEST_HOOKS
 // How many times MailJobDone released a job since the process started.

@@ -101,7 +101,6 @@ QByteArray PemCertificateToDer(const QString& text) {
 
 namespace {
 
-const QString kTmpFolderText = QStringLiteral("Ошибка при работе с временной папкой!");
 const QString kCannotCreateText = QStringLiteral("Не удалось создать файл!");
 
 QString title_for(const MailJob& job) {

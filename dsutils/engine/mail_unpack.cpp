@@ -66,7 +66,6 @@ const std::array<MailOutcomeRow, 11> kOutcomes{{
 // clang-format on
 
 const QString kCancelText = QStringLiteral("Групповая операция распаковки почты прервана пользователем!");
-const QString kTmpFolderText = QStringLiteral("Ошибка при работе с временной папкой!");
 const QString kDash35 = QString(35, QLatin1Char('-'));
 
 // The protocol file: created new (never through a link, never over a file

@@ -8,11 +8,6 @@
 namespace dsutils {
 namespace {
 
-void debug(const char* format, const QString& a, const QString& b) {
-  if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
-  error_text_loader().LogDebug(QString::fromUtf8(format).arg(a, b));
-}
-
 // The first dot of a file name that is not its first character: a leading
 // dot makes a hidden file, not an extension.
 qsizetype first_ext_dot(const QString& name) { return name.indexOf(QLatin1Char('.'), 1); }
@@ -26,14 +21,14 @@ QString GetPathFromName(const QString& full) {
     out = QStringLiteral("/");  // a file in the root folder
   else if (slash > 0)
     out = full.left(slash);
-  debug("[GetPathFromName] полное имя: %1, Каталог: %2", full, out);
+  debug_log("[GetPathFromName] полное имя: %1, Каталог: %2", full, out);
   return out;
 }
 
 QString GetFileFromName(const QString& full) {
   const qsizetype slash = full.lastIndexOf(QLatin1Char('/'));
   const QString out = slash < 0 ? full : full.mid(slash + 1);
-  debug("[GetFileFromName] полное имя: %1, Файл: %2", full, out);
+  debug_log("[GetFileFromName] полное имя: %1, Файл: %2", full, out);
   return out;
 }
 
@@ -43,7 +38,7 @@ QString GetExtFromName(const QString& full) {
   const QString name = full.mid(slash + 1);
   const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
   const QString out = dot >= 1 ? name.mid(dot + 1).toLower() : QString();
-  debug("[GetExtFromName] полное имя: %1, расширение: %2", full, out);
+  debug_log("[GetExtFromName] полное имя: %1, расширение: %2", full, out);
   return out;
 }
 
@@ -61,7 +56,7 @@ QString EngineHelper::StripExtensions(const QString& full) {
       out = folder + QLatin1Char('/') + name.left(dot);
     NetStr(out);
   }
-  debug("[GetExtFromName] полное имя: %1, имя: %2", full, out);
+  debug_log("[GetExtFromName] полное имя: %1, имя: %2", full, out);
   return out;
 }
 
@@ -69,7 +64,7 @@ QString GetRExtFromName(const QString& full) {
   const QString name = GetFileFromName(full);
   const qsizetype dot = first_ext_dot(name);
   const QString out = dot >= 1 ? name.mid(dot + 1) : name;
-  debug("[GetRExtFromName] полное имя: %1, имя: %2", full, out);
+  debug_log("[GetRExtFromName] полное имя: %1, имя: %2", full, out);
   return out;
 }
 
@@ -84,7 +79,7 @@ void NetStr(QString& path) {
     if (path[i] == QLatin1Char('/') && i + 1 < path.size() && path[i + 1] == QLatin1Char('/')) ++i;
   }
   path = leading ? QStringLiteral("//") + out : out;
-  debug("[NetStr] исходный файл: %1, конечный файл: %2", input, path);
+  debug_log("[NetStr] исходный файл: %1, конечный файл: %2", input, path);
 }
 
 int MaxNumericSuffix(const QStringList& list) {

@@ -10,11 +10,6 @@
 namespace dsutils {
 namespace {
 
-void debug(const QString& text) {
-  if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
-  error_text_loader().LogDebug(text);
-}
-
 bool is_folder(const QString& path) {
   struct stat st {};
   return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -81,7 +76,7 @@ int EngineHelper::GroupSortFile(const QString& source, QString& result, const QS
   target = unique_if(unique, target);
   if (target.isEmpty() || !DS_CopyFile(result, target, false)) return 0;
   result = target;
-  debug(QStringLiteral("[GroupSortFile] файл перемещен %1: %2").arg(intoFolder ? 1 : 0).arg(target));
+  debug_log(QStringLiteral("[GroupSortFile] файл перемещен %1: %2").arg(intoFolder ? 1 : 0).arg(target));
   return 1;
 }
 
@@ -97,12 +92,12 @@ int EngineHelper::GroupSortFileEx(const QString& source, const QString& work, co
       return 1;
     case 1: {
       if (source == result) {
-        debug(QStringLiteral("[GroupSortFileEx] файл не перемещен 1: %1, %2").arg(kept, result));
+        debug_log(QStringLiteral("[GroupSortFileEx] файл не перемещен 1: %1, %2").arg(kept, result));
         return 1;
       }
       const QString target = unique_if(s.SourceExist == 1, source);
       if (target.isEmpty() || !DS_CopyFile(kept, target, false)) return 0;
-      debug(QStringLiteral("[GroupSortFileEx] файл перемещен 1: %1").arg(target));
+      debug_log(QStringLiteral("[GroupSortFileEx] файл перемещен 1: %1").arg(target));
       return 1;
     }
     case 2: {
@@ -111,7 +106,7 @@ int EngineHelper::GroupSortFileEx(const QString& source, const QString& work, co
       if (target == result || target == kept) return 1;
       target = unique_if(s.SourceExist == 1, target);
       if (target.isEmpty() || !DS_CopyFile(kept, target, false)) return 0;
-      debug(QStringLiteral("[GroupSortFileEx] файл перемещен 2: %1").arg(target));
+      debug_log(QStringLiteral("[GroupSortFileEx] файл перемещен 2: %1").arg(target));
       return 1;
     }
     default:
@@ -131,7 +126,7 @@ int EngineHelper::GroupSortEmail(const QString& file, const QString& operation, 
   if (target == file) return 1;
   target = unique_if((error ? s.ErrorExist : s.ResultExist) == 1, target);
   if (target.isEmpty() || !DS_CopyFile(file, target, false)) return 0;
-  debug(QStringLiteral("[GroupSortEmail] файл перемещен 1: %1").arg(target));
+  debug_log(QStringLiteral("[GroupSortEmail] файл перемещен 1: %1").arg(target));
   return 1;
 }
 

@@ -36,11 +36,6 @@ namespace {
 
 QByteArray fs(const QString& path) { return QFile::encodeName(path); }
 
-void debug(const QString& text) {
-  if (g_debug_flag.load(std::memory_order_relaxed) == 0) return;
-  error_text_loader().LogDebug(text);
-}
-
 const QString kWorkStem = QStringLiteral("~temp~");
 const QString kLockSuffix = QStringLiteral(".lock");
 constexpr int kMaxWorkFolders = 10000;
@@ -155,9 +150,9 @@ bool empty_folder(int dfd, const QString& path, int depth, EngineHelper& helper)
       continue;
     }
     if (::unlinkat(dfd, name.c_str(), AT_REMOVEDIR) == 0) {
-      debug(QStringLiteral("[RemoveTmpPath - RemoveDirectory] удален каталог: %1").arg(full));
+      debug_log(QStringLiteral("[RemoveTmpPath - RemoveDirectory] удален каталог: %1").arg(full));
     } else {
-      debug(QStringLiteral("[RemoveTmpPath - RemoveDirectory] не удален каталог: %1").arg(full));
+      debug_log(QStringLiteral("[RemoveTmpPath - RemoveDirectory] не удален каталог: %1").arg(full));
       ok = false;
     }
   }
@@ -232,14 +227,14 @@ QString EngineHelper::TmpRoot() {
 }
 
 QString EngineHelper::CreateTmp(const QString& sourceIn, bool eraseSource) {
-  debug(QStringLiteral("[CreateTmp] исходный файл: %1").arg(sourceIn));
+  debug_log(QStringLiteral("[CreateTmp] исходный файл: %1").arg(sourceIn));
   // The record must name the source wherever the clean-up runs from.
   QString source = sourceIn.isEmpty() ? QString() : QFileInfo(sourceIn).absoluteFilePath();
   NetStr(source);
   const QString name = GetFileFromName(source);
   const QString root = TmpRoot();
   if (source.isEmpty() || name.isEmpty() || root.isEmpty()) {
-    debug(QStringLiteral("[CreateTmp] новое имя: NULL"));
+    debug_log(QStringLiteral("[CreateTmp] новое имя: NULL"));
     return {};
   }
 
@@ -272,7 +267,7 @@ QString EngineHelper::CreateTmp(const QString& sourceIn, bool eraseSource) {
     lockFd = fd;
   }
   if (lockFd < 0) {
-    debug(QStringLiteral("[CreateTmp] новое имя: NULL"));
+    debug_log(QStringLiteral("[CreateTmp] новое имя: NULL"));
     return {};
   }
   {
@@ -296,16 +291,16 @@ QString EngineHelper::CreateTmp(const QString& sourceIn, bool eraseSource) {
     RemoveTmpPath(work);
     const bool gone = ::rmdir(fs(work).constData()) == 0;
     release_lock(work, gone);
-    debug(QStringLiteral("[CreateTmp] новое имя: NULL"));
+    debug_log(QStringLiteral("[CreateTmp] новое имя: NULL"));
     return {};
   }
   if (eraseSource) EraseWorkFile(source);
-  debug(QStringLiteral("[CreateTmp] новое имя: %1").arg(copy));
+  debug_log(QStringLiteral("[CreateTmp] новое имя: %1").arg(copy));
   return copy;
 }
 
 int EngineHelper::RemoveTmp(const QString& source, const QString& work, bool restore) {
-  debug(QStringLiteral("[RemoveTmp] старое имя: %1, временное: %2").arg(source, work));
+  debug_log(QStringLiteral("[RemoveTmp] старое имя: %1, временное: %2").arg(source, work));
   if (source.isEmpty() || work.isEmpty()) return 0;
   const QString folder = GetPathFromName(work);
   // Only a working folder of ours is ever removed, whatever path comes in.
@@ -314,7 +309,7 @@ int EngineHelper::RemoveTmp(const QString& source, const QString& work, bool res
   if (restore && !DS_CopyFile(work, source, false)) return 0;
   RemoveTmpPath(folder);
   if (::rmdir(fs(folder).constData()) != 0) {
-    debug(QStringLiteral("[RemoveTmp] не удален каталог: %1").arg(folder));
+    debug_log(QStringLiteral("[RemoveTmp] не удален каталог: %1").arg(folder));
     release_lock(folder, false);  // the record stays for the clean-up
     return 0;
   }
