@@ -175,12 +175,16 @@ class Registration : public com_test::ScratchTest {
 TEST_F(Registration, TwiceIsByteIdenticalAndUnregisterRemovesOnlyOurs) {
   REQUIRE_TOOL("update-mime-database");
   REQUIRE_TOOL("update-desktop-database");
-  const RegistrationResult first = RegisterFileManagers(host_, data_);
+  const QString service = path("bin/dsutils service");
+  const RegistrationResult first = RegisterFileManagers(host_, data_, service);
   ASSERT_TRUE(first.ok) << first.error.toStdString();
   const QMap<QString, QByteArray> once = our_files();
   EXPECT_EQ(once.size(), RegistrationFileNames().size());
-  EXPECT_EQ(RegistrationFileNames().size(), 4 + 9 + 9 + 2);
-  ASSERT_TRUE(RegisterFileManagers(host_, data_).ok);
+  EXPECT_EQ(RegistrationFileNames().size(), 4 + 9 + 9 + 2 + 1);
+  // The bus splits Exec as sh does: the blank stays inside the program's name.
+  EXPECT_EQ(once.value(QLatin1String(kBusServiceFile)),
+            "[D-BUS Service]\nName=DSUtils.DSUtil\nExec='" + service.toUtf8() + "'\n");
+  ASSERT_TRUE(RegisterFileManagers(host_, data_, service).ok);
   EXPECT_EQ(our_files(), once);
   // Service menus and scripts are executable, the rest is not; no temporary
   // file is left anywhere.
