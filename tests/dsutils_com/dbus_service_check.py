@@ -246,6 +246,47 @@ time.sleep(600)
     wait_for("the service to quit", lambda: not running(pid), 30)
 
 
+def case_mail_round():
+    """An outgoing message and its reception as a mail client does them, on
+    the files and recipients of SCRATCH/request.json; every answer goes to
+    SCRATCH/answer.json for the test program to check."""
+    import json
+    with open(os.path.join(SCRATCH, "request.json"), encoding="utf-8") as f:
+        request = json.load(f)
+    answer = {}
+    client = DSUtilClient()
+    client.create()
+    for file in request["attach"]:
+        check(client.call("put_AttachFile", file) == (0,), "put_AttachFile " + file)
+    for email, cert in request["recipients"]:
+        check(client.call("AddResipients", email, cert) == (0,), "AddResipients " + email)
+    check(client.call("put_Email_Encript", dbus.Int32(1)) == (0,), "put_Email_Encript")
+    check(client.call("put_Email_Signature", dbus.Int32(1)) == (0,), "put_Email_Signature")
+    answer["send"] = int(client.call("Email_SignatureAndEncript")[0])
+    answer["sent"] = [list(client.call("get_AttachFile", f)) for f in request["attach"]]
+    answer["folded"] = [list(client.call("AttachFiles", f.upper())) for f in request["attach"]]
+    answer["result"] = list(client.call("get_Email_Result", dbus.Int32(-1)))
+
+    # The message arrives: its attachments under the inbox, and a plain one.
+    check(client.call("ResetAttach") == (0,) and client.call("ResetResipients") == (0,), "resets")
+    received = []
+    for (hr, sent), target in zip(answer["sent"], request["inbox"]):
+        os.rename(sent, target)
+        received.append(target)
+    received.append(request["plain"])
+    for file in received:
+        check(client.call("put_AttachFile", file) == (0,), "put_AttachFile " + file)
+    check(client.call("put_Email_Soting", dbus.Int32(0)) == (0,), "put_Email_Soting")
+    check(client.call("put_Email_Izvlechenie", dbus.Int32(1)) == (0,), "put_Email_Izvlechenie")
+    answer["unpack"] = int(client.call("UnEncriptEmail")[0])
+    answer["extracted"] = [list(client.call("get_AttachFile", f)) for f in received]
+    answer["errors"] = [list(client.call("get_GetDataFromDll", "get_error_unpack", f, "<unwritten>"))
+                        for f in received]
+    answer["protocol"] = list(client.call("get_GetDataFromDll", "get_protocol", "", "<unwritten>"))
+    with open(os.path.join(SCRATCH, "answer.json"), "w", encoding="utf-8") as f:
+        json.dump(answer, f, ensure_ascii=False)
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":

@@ -8,11 +8,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringList>
 #include <cstdlib>
 #include <string>
 
 #include "tests/dsutils/engine_test_util.h"
+#include "tests/dsutils/operation_fixture.h"
 #include "tests/support/run_program.h"
 
 namespace dsutils::testing {
@@ -30,62 +34,155 @@ bool under_ci() {
 struct BusCase {
   const char* name;
   const char* script;  // the service's dialog answers
+  // False where the case's operations meet questions on purpose, each
+  // cancelled as nobody answers it.
+  bool everyQuestionScripted = true;
 };
 
-class BusService : public EngineTest, public ::testing::WithParamInterface<BusCase> {
- protected:
-  // Whether the programs a case runs are here and start.
-  static std::string missing_programs() {
-    for (const std::vector<std::string>& probe : {std::vector<std::string>{"dbus-run-session", "--version"},
-                                                  {"gdbus", "help"},
-                                                  {DOSSAR_PYTHON, "-c", "import dbus, dbus.lowlevel"}}) {
-      const ProgramResult r = run_program(probe);
-      // gdbus help exits 0; dbus-run-session --version 0.
-      if (r.status != 0) return probe[0] + " does not start: " + r.output;
-    }
-    return {};
+// Whether the programs a case runs are here and start.
+std::string missing_programs() {
+  for (const std::vector<std::string>& probe : {std::vector<std::string>{"dbus-run-session", "--version"},
+                                                {"gdbus", "help"},
+                                                {DOSSAR_PYTHON, "-c", "import dbus, dbus.lowlevel"}}) {
+    const ProgramResult r = run_program(probe);
+    if (r.status != 0) return probe[0] + " does not start: " + r.output;
   }
-};
+  return {};
+}
 
-TEST_P(BusService, Case) {
-  const BusCase& c = GetParam();
-  const std::string missing = missing_programs();
-  if (!missing.empty()) {
-    if (under_ci()) FAIL() << missing << " (scripts/install-deps.sh installs it)";
-    GTEST_SKIP() << missing << " (scripts/install-deps.sh installs it)";
-  }
-  const QString data = path("data");
-  ASSERT_TRUE(QDir().mkpath(data) && QDir().mkpath(path("asan")) && QDir().mkpath(path("case")));
+#define REQUIRE_BUS_PROGRAMS()                                                       \
+  do {                                                                               \
+    const std::string missing = missing_programs();                                  \
+    if (!missing.empty()) {                                                          \
+      if (under_ci()) FAIL() << missing << " (scripts/install-deps.sh installs it)"; \
+      GTEST_SKIP() << missing << " (scripts/install-deps.sh installs it)";           \
+    }                                                                                \
+  } while (0)
+
+// Runs case `name` of dbus_service_check.py under a dbus-run-session of its
+// own, the service registered into `data` (the test's XDG_DATA_HOME) and
+// answering from `script`; the case's files go to `scratch`. The service's
+// sanitizer reports, if any, fail the test.
+ProgramResult run_bus_case(const QString& data, const QString& scratch, const char* name, const std::string& script,
+                           bool everyQuestionScripted = true) {
+  const QString reports = scratch + QStringLiteral("/sanitizer");
+  EXPECT_TRUE(QDir().mkpath(data) && QDir().mkpath(reports));
   ProgramOptions register_options;
   register_options.environment = {"XDG_DATA_HOME=" + data.toStdString(), "ASAN_OPTIONS=detect_leaks=0"};
   const ProgramResult reg = run_program({DSUTILS_SHELL, "--register"}, register_options);
-  ASSERT_EQ(reg.status, 0) << reg.output;
-  ASSERT_TRUE(QFile::exists(data + QStringLiteral("/dbus-1/services/DSUtils.DSUtil.service")));
-  write_file("script", c.script);
+  EXPECT_EQ(reg.status, 0) << reg.output;
+  EXPECT_TRUE(QFile::exists(data + QStringLiteral("/dbus-1/services/DSUtils.DSUtil.service")));
+  QFile scriptFile(scratch + QStringLiteral("/script"));
+  EXPECT_TRUE(scriptFile.open(QIODevice::WriteOnly) &&
+              scriptFile.write(script.data(), static_cast<qint64>(script.size())) ==
+                  static_cast<qint64>(script.size()));
+  scriptFile.close();
 
   ProgramOptions options;
-  options.environment = {"XDG_DATA_HOME=" + data.toStdString(),
-                         "QT_QPA_PLATFORM=offscreen",
-                         "DOSSAR_TEST_UI_SCRIPT=" + path("script").toStdString(),
-                         "DOSSAR_TEST_SERVICE_IDLE_MS=300",
-                         "ASAN_OPTIONS=log_path=" + path("asan/report").toStdString(),
-                         "UBSAN_OPTIONS=print_stacktrace=1:log_path=" + path("asan/ubsan").toStdString()};
+  options.environment = {
+      "XDG_DATA_HOME=" + data.toStdString(),
+      "QT_QPA_PLATFORM=offscreen",
+      "DOSSAR_TEST_UI_SCRIPT=" + scriptFile.fileName().toStdString(),
+      "DOSSAR_TEST_SERVICE_IDLE_MS=300",
+      "ASAN_OPTIONS=log_path=" + (reports + QStringLiteral("/asan")).toStdString(),
+      "UBSAN_OPTIONS=print_stacktrace=1:log_path=" + (reports + QStringLiteral("/ubsan")).toStdString()};
   const ProgramResult r = run_program(
-      {"dbus-run-session", "--", DOSSAR_PYTHON, DBUS_CHECK_SCRIPT, c.name, DBUS_XML_DIR, path("case").toStdString()},
-      options);
+      {"dbus-run-session", "--", DOSSAR_PYTHON, DBUS_CHECK_SCRIPT, name, DBUS_XML_DIR, scratch.toStdString()}, options);
+  for (const QString& report : QDir(reports).entryList(QDir::Files)) {
+    QFile f(reports + QLatin1Char('/') + report);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    ADD_FAILURE() << f.readAll().toStdString();
+  }
+  // An operation asked what the script does not answer.
+  if (everyQuestionScripted) {
+    EXPECT_EQ(r.output.find("unscripted question"), std::string::npos) << r.output;
+  }
+  return r;
+}
+
+class BusService : public EngineTest, public ::testing::WithParamInterface<BusCase> {};
+
+TEST_P(BusService, Case) {
+  REQUIRE_BUS_PROGRAMS();
+  ASSERT_TRUE(QDir().mkpath(path("case")));
+  const ProgramResult r =
+      run_bus_case(path("data"), path("case"), GetParam().name, GetParam().script, GetParam().everyQuestionScripted);
   EXPECT_EQ(r.status, 0) << r.output;
-  const QStringList reports = QDir(path("asan")).entryList(QDir::Files);
-  for (const QString& report : reports) ADD_FAILURE() << read_file(path("asan/" + report));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BusService,
                          ::testing::Values(BusCase{"introspection", ""}, BusCase{"object_of_an_exited_gdbus", ""},
                                            BusCase{"other_clients_object_refused", ""}, BusCase{"bus_errors", ""},
-                                           BusCase{"limit", ""}, BusCase{"every_member", ""},
-                                           BusCase{"busy_and_a_killed_client", "delay 1500\n"}),
+                                           BusCase{"limit", ""}, BusCase{"every_member", "", false},
+                                           BusCase{"busy_and_a_killed_client", "delay 1500\n", false}),
                          [](const ::testing::TestParamInfo<BusCase>& param_info) {
                            return std::string(param_info.param.name);
                          });
+
+// A mail client's round over the bus on the operation tests' world (GOST
+// parties; the service reads the same scratch registry and directory): an
+// outgoing message of two attachments to one recipient given with a
+// certificate text and one found by e-mail, then its reception by the
+// executor with a plain attachment beside it.
+class BusMail : public OperationTest {};
+
+TEST_F(BusMail, OutgoingAndIncomingThroughTheService) {
+  REQUIRE_BUS_PROGRAMS();
+  const OperationPki& pki = operation_pki(false);
+  install_directory(pki);
+  ASSERT_TRUE(engine_helper().SetUserEmail("62", QStringLiteral("two@example.org")));
+  platform::reg::RegistryKey log;
+  open_key(log, "\\Property\\Log");
+  ASSERT_TRUE(log.SetDword("IsCert", 1) && log.SetDword("IsTime", 1) && log.SetDword("IsSgn", 0));
+  ASSERT_TRUE(QDir().mkpath(path("out")) && QDir().mkpath(path("inbox")) && QDir().mkpath(path("case")));
+  const QStringList names{QStringLiteral("a.doc"), QStringLiteral("Отчёт за март.txt")};
+  std::vector<std::string> originals;
+  QJsonArray attach, inbox;
+  for (const QString& name : names) {
+    originals.push_back(doc_text(name, 48 * 1024));
+    write_file("out/" + name, originals.back());
+    attach.append(path("out/" + name));
+    inbox.append(path("inbox/" + name + ".sgn.enc"));
+  }
+  write_file("inbox/plain.txt", "plain");
+  const QJsonObject request{
+      {QStringLiteral("attach"), attach},
+      {QStringLiteral("inbox"), inbox},
+      {QStringLiteral("plain"), path("inbox/plain.txt")},
+      {QStringLiteral("recipients"),
+       QJsonArray{QJsonArray{QStringLiteral("one@example.org"), QString::fromStdString(pki.user1.certPem)},
+                  QJsonArray{QStringLiteral("two@example.org"), QString()}}}};
+  write_file("case/request.json", QJsonDocument(request).toJson().toStdString());
+
+  // The key's password once: the object remembers it for the reception.
+  const std::string script = std::string("password ") + kKeyPassword + "\n";
+  const ProgramResult r = run_bus_case(path("data"), path("case"), "mail_round", script);
+  ASSERT_EQ(r.status, 0) << r.output;
+  const QJsonObject answer =
+      QJsonDocument::fromJson(QByteArray::fromStdString(read_file(path("case/answer.json")))).object();
+  EXPECT_EQ(answer[QStringLiteral("send")].toInt(-1), 0);
+  for (int i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i].toStdString());
+    const QString processed = path("out/" + names[i] + ".sgn.enc");
+    EXPECT_EQ(answer[QStringLiteral("sent")][i], (QJsonArray{0, processed}));
+    EXPECT_EQ(answer[QStringLiteral("folded")][i], (QJsonArray{0, processed}));
+    // Received under the inbox: the document extracted beside it, no error.
+    EXPECT_EQ(answer[QStringLiteral("extracted")][i], (QJsonArray{0, path("inbox/" + names[i])}));
+    EXPECT_EQ(read_file(path("inbox/" + names[i])), originals[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(answer[QStringLiteral("errors")][i], (QJsonArray{0, QString()}));
+  }
+  EXPECT_EQ(answer[QStringLiteral("unpack")].toInt(-1), 0);
+  EXPECT_EQ(answer[QStringLiteral("errors")][2], (QJsonArray{0, QStringLiteral("Документ не защищен или испорчен.")}));
+  const QJsonArray protocol = answer[QStringLiteral("protocol")].toArray();
+  ASSERT_EQ(protocol.size(), 2);
+  EXPECT_EQ(protocol[0].toInt(-1), 0);
+  const std::string lines = read_file(protocol[1].toString());
+  for (const char* expected :
+       {"Протокол распаковки почтового сообщения\n", "Подписи подтверждены!\n", "Обрабатывается файл: a.doc.sgn.enc\n",
+        "Извлеченнный файл: a.doc", "Извлеченнный файл: Отчёт за март.txt",
+        "Документ не защищен или испорчен. \r\nФайл: plain.txt\n"})
+    EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\nin:\n" << lines;
+}
 
 }  // namespace
 }  // namespace dsutils::testing
