@@ -287,6 +287,58 @@ def case_mail_round():
         json.dump(answer, f, ensure_ascii=False)
 
 
+def case_one_sender():
+    """One of case_two_clients' clients (DSUTIL_CLIENT: its index)."""
+    import json
+    index = int(os.environ["DSUTIL_CLIENT"])
+    with open(os.path.join(SCRATCH, "request.json"), encoding="utf-8") as f:
+        request = json.load(f)["clients"][index]
+    client = DSUtilClient()
+    client.create()
+    check(client.call("put_AttachFile", request["attach"]) == (0,), "put_AttachFile")
+    check(client.call("AddResipients", "one@example.org", request["cert"]) == (0,), "AddResipients")
+    check(client.call("put_Email_Encript", dbus.Int32(1)) == (0,), "put_Email_Encript")
+    check(client.call("put_Email_Signature", dbus.Int32(0)) == (0,), "put_Email_Signature")
+    answer = {"start": time.monotonic()}
+    answer["send"] = int(client.call("Email_SignatureAndEncript")[0])
+    answer["end"] = time.monotonic()
+    answer["sent"] = list(client.call("get_AttachFile", request["attach"]))
+    answer["other"] = list(client.call("get_AttachFile", request["other"]))
+    with open(os.path.join(SCRATCH, "answer-%d.json" % index), "w", encoding="utf-8") as f:
+        json.dump(answer, f, ensure_ascii=False)
+
+
+def case_two_clients():
+    """Two mail clients send at once, each on its own connection and
+    object; each question of the service takes a second (the script's
+    delay), so operations run one after the other end a second apart."""
+    import json
+    children = []
+    for index in (0, 1):
+        env = dict(os.environ, DSUTIL_CLIENT=str(index))
+        children.append(subprocess.Popen([sys.executable, os.path.abspath(__file__), "one_sender", XML_DIR, SCRATCH],
+                                         env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
+    for child in children:
+        out, _ = child.communicate(timeout=120)
+        check(child.returncode == 0, "a client: " + out)
+    answers = []
+    for index in (0, 1):
+        with open(os.path.join(SCRATCH, "answer-%d.json" % index), encoding="utf-8") as f:
+            answers.append(json.load(f))
+    with open(os.path.join(SCRATCH, "request.json"), encoding="utf-8") as f:
+        request = json.load(f)["clients"]
+    for a, r in zip(answers, request):
+        check(a["send"] == 0, "a client's send answered %r" % a["send"])
+        check(a["sent"] == [0, r["attach"] + ".enc"], "a client's attachment: %r" % a["sent"])
+        # The other client's file is not in this one's list.
+        check(a["other"][0] == 1, "the other client's attachment is in this list: %r" % a["other"])
+    # Both ran at once from the clients' side ...
+    check(max(a["start"] for a in answers) < min(a["end"] for a in answers), "the clients did not overlap")
+    # ... and one after the other in the service.
+    first, second = sorted(a["end"] for a in answers)
+    check(second - first >= 0.9, "the operations ended %.2f s apart" % (second - first))
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":

@@ -124,17 +124,27 @@ INSTANTIATE_TEST_SUITE_P(Cases, BusService,
 // outgoing message of two attachments to one recipient given with a
 // certificate text and one found by e-mail, then its reception by the
 // executor with a plain attachment beside it.
-class BusMail : public OperationTest {};
+class BusMail : public OperationTest {
+ protected:
+  void prepare(const OperationPki& pki) {
+    install_directory(pki);
+    ASSERT_TRUE(engine_helper().SetUserEmail("62", QStringLiteral("two@example.org")));
+    platform::reg::RegistryKey log;
+    open_key(log, "\\Property\\Log");
+    ASSERT_TRUE(log.SetDword("IsCert", 1) && log.SetDword("IsTime", 1) && log.SetDword("IsSgn", 0));
+    ASSERT_TRUE(QDir().mkpath(path("out")) && QDir().mkpath(path("inbox")) && QDir().mkpath(path("case")));
+  }
+  static int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+};
 
 TEST_F(BusMail, OutgoingAndIncomingThroughTheService) {
   REQUIRE_BUS_PROGRAMS();
   const OperationPki& pki = operation_pki(false);
-  install_directory(pki);
-  ASSERT_TRUE(engine_helper().SetUserEmail("62", QStringLiteral("two@example.org")));
-  platform::reg::RegistryKey log;
-  open_key(log, "\\Property\\Log");
-  ASSERT_TRUE(log.SetDword("IsCert", 1) && log.SetDword("IsTime", 1) && log.SetDword("IsSgn", 0));
-  ASSERT_TRUE(QDir().mkpath(path("out")) && QDir().mkpath(path("inbox")) && QDir().mkpath(path("case")));
+  ASSERT_NO_FATAL_FAILURE(prepare(pki));
   const QStringList names{QStringLiteral("a.doc"), QStringLiteral("Отчёт за март.txt")};
   std::vector<std::string> originals;
   QJsonArray attach, inbox;
@@ -158,6 +168,8 @@ TEST_F(BusMail, OutgoingAndIncomingThroughTheService) {
   const std::string script = std::string("password ") + kKeyPassword + "\n";
   const ProgramResult r = run_bus_case(path("data"), path("case"), "mail_round", script);
   ASSERT_EQ(r.status, 0) << r.output;
+  // Asked once: the object remembered it for the reception.
+  EXPECT_EQ(count(r.output, "password prompt"), 1) << r.output;
   const QJsonObject answer =
       QJsonDocument::fromJson(QByteArray::fromStdString(read_file(path("case/answer.json")))).object();
   EXPECT_EQ(answer[QStringLiteral("send")].toInt(-1), 0);
@@ -182,6 +194,32 @@ TEST_F(BusMail, OutgoingAndIncomingThroughTheService) {
         "Извлеченнный файл: a.doc", "Извлеченнный файл: Отчёт за март.txt",
         "Документ не защищен или испорчен. \r\nФайл: plain.txt\n"})
     EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\nin:\n" << lines;
+}
+
+// Two clients send at once: separate objects and lists, operations one
+// after the other (the engine's one-operation lock), each object asking
+// the password for itself.
+TEST_F(BusMail, TwoClientsAtOnce) {
+  REQUIRE_BUS_PROGRAMS();
+  const OperationPki& pki = operation_pki(false);
+  ASSERT_NO_FATAL_FAILURE(prepare(pki));
+  QJsonArray clients;
+  for (const char* name : {"first.doc", "second.doc"}) {
+    write_file(QStringLiteral("out/") + QLatin1String(name), doc_text(QLatin1String(name), 16 * 1024));
+    clients.append(QJsonObject{{QStringLiteral("attach"), path(QStringLiteral("out/") + QLatin1String(name))},
+                               {QStringLiteral("cert"), QString::fromStdString(pki.user1.certPem)}});
+  }
+  for (int i = 0; i < 2; ++i) {
+    QJsonObject c = clients[i].toObject();
+    c.insert(QStringLiteral("other"), clients[1 - i].toObject()[QStringLiteral("attach")]);
+    clients[i] = c;
+  }
+  write_file("case/request.json",
+             QJsonDocument(QJsonObject{{QStringLiteral("clients"), clients}}).toJson().toStdString());
+  const std::string script = std::string("delay 1000\npassword ") + kKeyPassword + "\n";
+  const ProgramResult r = run_bus_case(path("data"), path("case"), "two_clients", script);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(count(r.output, "password prompt"), 2) << r.output;
 }
 
 }  // namespace

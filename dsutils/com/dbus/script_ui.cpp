@@ -17,6 +17,9 @@ class ScriptFileUi : public ScriptedUi {
   }
   void setDelay(int ms) { delayMs_ = ms; }
   int askPassword(const PasswordRequest& request, PasswordBuffer& out) override {
+    // Counted by the tests: a password remembered by one object must not
+    // spare another object's prompt.
+    std::fprintf(stderr, "dsutils-service: password prompt\n");
     wait();
     return ScriptedUi::askPassword(request, out);
   }

@@ -4,7 +4,7 @@
 //   message <n>       the next box's button
 //   delay <ms>        each question (box, dialog, prompt) waits this long first
 // A question with no answer left is counted and cancelled; the count goes to
-// stderr when the object ends.
+// stderr when the object ends, and each password prompt is told there.
 #pragma once
 
 #include <QString>
