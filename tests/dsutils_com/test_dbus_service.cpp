@@ -17,6 +17,7 @@
 
 #include "tests/dsutils/engine_test_util.h"
 #include "tests/dsutils/operation_fixture.h"
+#include "tests/dsutils_com/envelope_reader.h"
 #include "tests/support/run_program.h"
 
 namespace dsutils::testing {
@@ -194,6 +195,65 @@ TEST_F(BusMail, OutgoingAndIncomingThroughTheService) {
         "Извлеченнный файл: a.doc", "Извлеченнный файл: Отчёт за март.txt",
         "Документ не защищен или испорчен. \r\nФайл: plain.txt\n"})
     EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\nin:\n" << lines;
+}
+
+// RSA parties: each recipient opens each attachment sent through the
+// service with the stock openssl command, and the signed file inside
+// verifies.
+TEST_F(BusMail, EachRecipientOpensWhatWasSentThroughTheService) {
+  REQUIRE_BUS_PROGRAMS();
+  const OperationPki& pki = operation_pki(true);
+  ASSERT_NO_FATAL_FAILURE(prepare(pki));
+  const test_support::ProgramResult version = test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "version"});
+  if (version.status != 0) {
+    if (under_ci()) FAIL() << "openssl does not start: " << version.output;
+    GTEST_SKIP() << "openssl does not start: " << version.output;
+  }
+  const QStringList names{QStringLiteral("a.doc"), QStringLiteral("Отчёт за март.txt")};
+  std::vector<std::string> originals;
+  QJsonArray attach;
+  for (const QString& name : names) {
+    originals.push_back(doc_text(name, 32 * 1024));
+    write_file("out/" + name, originals.back());
+    attach.append(path("out/" + name));
+  }
+  write_file("case/request.json",
+             QJsonDocument(QJsonObject{{QStringLiteral("attach"), attach},
+                                       {QStringLiteral("recipients"),
+                                        QJsonArray{QJsonArray{QStringLiteral("one@example.org"),
+                                                              QString::fromStdString(pki.user1.certPem)},
+                                                   QJsonArray{QStringLiteral("two@example.org"), QString()}}}})
+                 .toJson()
+                 .toStdString());
+  const ProgramResult r =
+      run_bus_case(path("data"), path("case"), "mail_send", std::string("password ") + kKeyPassword + "\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  const QJsonObject answer =
+      QJsonDocument::fromJson(QByteArray::fromStdString(read_file(path("case/answer.json")))).object();
+  ASSERT_EQ(answer[QStringLiteral("send")].toInt(-1), 0);
+  struct Reader {
+    const PkiParty* party;
+    long serial;
+  };
+  for (int i = 0; i < names.size(); ++i) {
+    const QString sent = path("out/" + names[i] + ".sgn.enc");
+    ASSERT_EQ(answer[QStringLiteral("sent")][i], (QJsonArray{0, sent}));
+    EXPECT_EQ(recipients_of(sent), 3);
+    for (const Reader& reader : {Reader{&pki.user1, 0x61}, Reader{&pki.user2, 0x62}}) {
+      SCOPED_TRACE(names[i].toStdString() + " for " + std::to_string(reader.serial));
+      const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
+      const std::string opened = open_as_recipient(read_file(sent), reader.serial, key.toStdString(), path("reader"));
+      ASSERT_EQ(opened, "") << opened;
+      QFile::remove(path("verified.bin"));
+      const ProgramResult verified = test_support::run_openssl_with_module(
+          DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
+          {"cms", "-verify", "-binary", "-inform", "DER", "-CAfile", pem_file(pki.ca.certPem, "ca.pem").toStdString(),
+           "-certfile", pem_file(pki.executor.certPem, "exec.pem").toStdString(), "-in",
+           path("reader/opened").toStdString(), "-out", path("verified.bin").toStdString()});
+      EXPECT_EQ(verified.status, 0) << verified.output;
+      EXPECT_EQ(read_file(path("verified.bin")), originals[static_cast<std::size_t>(i)]);
+    }
+  }
 }
 
 // Two clients send at once: separate objects and lists, operations one

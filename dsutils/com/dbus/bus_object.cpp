@@ -24,7 +24,16 @@ bool relative_path_in(const QString& line) {
 }  // namespace
 
 BusObject::BusObject(std::unique_ptr<DSUtilObject> object, QString owner, QObject* parent)
-    : QObject(parent), object_(std::move(object)), owner_(std::move(owner)) {}
+    : QObject(parent), object_(std::move(object)), owner_(std::move(owner)) {
+  // Emitted on the operation's thread, taken on ours.
+  connect(
+      this, &BusObject::workerDone, this,
+      [this] {
+        joinWorker();
+        emit operationEnded();
+      },
+      Qt::QueuedConnection);
+}
 
 BusObject::~BusObject() { joinWorker(); }
 
@@ -56,13 +65,7 @@ int BusObject::startOperation(std::function<QVariantList(DSUtilObject&)> body) {
     worker_ = std::thread([this, call, bus, body = std::move(body)]() mutable {
       const QVariantList answer = body(*object_);
       running_ = false;
-      QMetaObject::invokeMethod(
-          this,
-          [this] {
-            joinWorker();
-            emit operationEnded();
-          },
-          Qt::QueuedConnection);
+      emit workerDone();
       bus.send(call.createReply(answer));
     });
   } catch (const std::system_error&) {

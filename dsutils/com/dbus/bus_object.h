@@ -90,6 +90,8 @@ class BusObject : public QObject, protected QDBusContext {
  signals:
   // The operation's thread has ended (emitted on the object's thread).
   void operationEnded();
+  // The operation's thread is about to answer and end.
+  void workerDone();
 
  private:
   // Whether the call may go on; else its error reply is sent.

@@ -1,17 +1,18 @@
 #include "dsutils/com/dbus/bus_service.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusMetaType>
 
+#include "dsutils/com/dbus/adaptors.h"
 #include "dsutils/com/dbus/bus_object.h"
-#include "dsutils/com/dbus/dsutilsfactoryadaptor.h"
-#include "dsutils/com/dbus/dsutilsidsutiladaptor.h"
 
 namespace dsutils::bus {
 
 BusService::BusService(QDBusConnection bus, ObjectMaker maker, int idleMs, QObject* parent)
     : QObject(parent), bus_(std::move(bus)), maker_(std::move(maker)) {
   qDBusRegisterMetaType<OperationParams>();
-  new FactoryAdaptor(this);
+  AttachFactoryAdaptor(this);
   watcher_.setConnection(bus_);
   watcher_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
   connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this, &BusService::ownerLeft);
@@ -70,7 +71,7 @@ QDBusObjectPath BusService::Create() {
     return {};
   }
   auto* object = new BusObject(std::move(made), owner, this);
-  new IDSUtilAdaptor(object);
+  AttachObjectAdaptor(object);
   const QString path = QStringLiteral("%1/%2").arg(QLatin1String(kFactoryPath)).arg(++next_);
   if (!bus_.registerObject(path, object, QDBusConnection::ExportAdaptors)) {
     delete object;
