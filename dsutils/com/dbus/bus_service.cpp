@@ -19,17 +19,25 @@ BusService::BusService(QDBusConnection bus, ObjectMaker maker, int idleMs, QObje
   idle_.setSingleShot(true);
   idle_.setInterval(idleMs);
   connect(&idle_, &QTimer::timeout, this, &BusService::checkIdle);
-  // The bus daemon may end before us (a session closing): nothing more can
-  // reach us then.
+  // The bus daemon may end before us (a session closing): nobody can call
+  // any more, so every object goes as if its client had left, and the
+  // service quits once the operations under way (their dialogs still up)
+  // have ended.
   busCheck_.setInterval(500);
   connect(&busCheck_, &QTimer::timeout, this, [this] {
-    if (!bus_.isConnected()) emit finished();
+    if (bus_.isConnected()) return;
+    busCheck_.stop();
+    QStringList owners;
+    for (BusObject* object : paths_.keys()) owners << object->owner();
+    owners.removeDuplicates();
+    for (const QString& owner : owners) ownerLeft(owner);
+    if (paths_.isEmpty()) emit finished();
   });
 }
 
 BusService::~BusService() {
-  // An operation still running here holds a dialog nobody can answer any
-  // more; its thread is joined by the object.
+  // Only objects without an operation are left here (finished waits for
+  // the operations); each joins its ended thread.
   const QList<BusObject*> objects = paths_.keys();
   paths_.clear();
   qDeleteAll(objects);
