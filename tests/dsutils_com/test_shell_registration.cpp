@@ -201,10 +201,10 @@ TEST_F(Registration, TwiceIsByteIdenticalAndUnregisterRemovesOnlyOurs) {
   EXPECT_TRUE(QFile::exists(data_ + QStringLiteral("/applications/mimeinfo.cache")));
 
   // Somebody else's files beside ours.
-  const QStringList foreign = {QStringLiteral("kio/servicemenus/other.desktop"),
-                               QStringLiteral("nautilus/scripts/Dossar/mine"),
-                               QStringLiteral("nemo/actions/other.nemo_action"),
-                               QStringLiteral("mime/packages/other.xml"), QStringLiteral("applications/other.desktop")};
+  const QStringList foreign = {
+      QStringLiteral("kio/servicemenus/other.desktop"), QStringLiteral("nautilus/scripts/Dossar/mine"),
+      QStringLiteral("nemo/actions/other.nemo_action"), QStringLiteral("mime/packages/other.xml"),
+      QStringLiteral("applications/other.desktop"),     QStringLiteral("dbus-1/services/other.service")};
   for (const QString& f : foreign) write_file(QStringLiteral("data/") + f, "not ours\n");
   for (int round = 0; round < 2; ++round) {
     const RegistrationResult r = UnregisterFileManagers(data_);
