@@ -16,6 +16,7 @@ packages=(
   qt6-base-dev
   fonts-liberation fonts-dejavu-core poppler-utils cups-client
   libglib2.0-dev libglib2.0-bin desktop-file-utils shared-mime-info
+  qt6-base-dev-tools dbus-daemon dbus-bin python3-dbus
   libarchive-dev tar
   valgrind
   libldap-dev slapd ldap-utils

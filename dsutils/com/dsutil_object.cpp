@@ -57,6 +57,8 @@ void write(std::int32_t* out, std::int32_t value) {
 
 }  // namespace
 
+std::optional<QString> CommandLineArgument(const QString& line, const QString& key) { return argument(line, key); }
+
 DSUtilObject::DSUtilObject(OperationTable operations, std::unique_ptr<EngineUi> ui)
     : ops_(std::move(operations)), ownUi_(std::move(ui)), ui_(ownUi_.get()) {}
 

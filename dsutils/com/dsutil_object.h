@@ -18,6 +18,10 @@ namespace dsutils {
 
 struct MailSettings;
 
+// The argument behind `key` ("--in=", "--out=") in a command line as the
+// CommandLine members read it; nullopt when the key is absent.
+std::optional<QString> CommandLineArgument(const QString& line, const QString& key);
+
 // Each operation works on the job it is given and never frees it: the
 // starter owns the job. True when the operation succeeded.
 struct OperationTable {

@@ -61,14 +61,14 @@ extern "C" void DSUtilSetMainWindow(QWidget* window) { dsutils::widgets::HostWin
 
 namespace {
 
-// The host program installed with this library.
-QString installed_host() {
+// A program installed with this library (dsutils-shell, dsutils-service).
+QString installed_program(const QString& name) {
   Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&DSUtilsRegister), &info) == 0 || info.dli_fname == nullptr) return QString();
   const QString dir = QFileInfo(QFile::decodeName(info.dli_fname)).absolutePath();
-  for (const char* rel : {"/dsutils-shell", "/../bin/dsutils-shell", "/../libexec/dossar/dsutils-shell"}) {
-    const QFileInfo host(dir + QLatin1String(rel));
-    if (host.isFile() && host.isExecutable()) return host.canonicalFilePath();
+  for (const char* rel : {"/", "/../bin/", "/../libexec/dossar/"}) {
+    const QFileInfo program(dir + QLatin1String(rel) + name);
+    if (program.isFile() && program.isExecutable()) return program.canonicalFilePath();
   }
   return QString();
 }
@@ -83,12 +83,17 @@ int report(const dsutils::RegistrationResult& r) {
 
 extern "C" int DSUtilsRegister() {
   try {
-    const QString host = installed_host();
+    const QString host = installed_program(QStringLiteral("dsutils-shell"));
     if (host.isEmpty()) {
       std::fprintf(stderr, "Dossar: dsutils-shell is not installed beside libDSUtils.so\n");
       return 1;
     }
-    return report(dsutils::RegisterFileManagers(host, dsutils::DefaultDataHome()));
+    const QString service = installed_program(QStringLiteral("dsutils-service"));
+    if (service.isEmpty()) {
+      std::fprintf(stderr, "Dossar: dsutils-service is not installed beside libDSUtils.so\n");
+      return 1;
+    }
+    return report(dsutils::RegisterFileManagers(host, dsutils::DefaultDataHome(), service));
   } catch (...) {
     return 1;
   }

@@ -99,8 +99,9 @@ __attribute__((visibility("default"))) dsutils::IDSUtil* DSUtilCreate();
 __attribute__((visibility("default"))) void DSUtilRelease(dsutils::IDSUtil* object);
 // The window that starts the operations: disabled while a progress window is up.
 __attribute__((visibility("default"))) void DSUtilSetMainWindow(QWidget* window);
-// The file managers' menus, scripts and actions, the MIME types and the
-// opening entry under $XDG_DATA_HOME, naming the host program installed
+// The file managers' menus, scripts and actions, the MIME types, the
+// opening entry and the session bus's entry of DSUtils.DSUtil under
+// $XDG_DATA_HOME, naming the host program and dsutils-service installed
 // beside the library (its folder, ../bin or ../libexec/dossar); 0 when every
 // file was written, else 1 with the failing file on stderr. Unregister
 // removes only these files; both may run any number of times.

@@ -261,7 +261,7 @@ QString ShellSingleQuoted(const QString& path) {
   return QLatin1Char('\'') + q + QLatin1Char('\'');
 }
 
-QList<RegistrationFile> RegistrationFiles(const QString& host) {
+QList<RegistrationFile> RegistrationFiles(const QString& host, const QString& service) {
   QList<RegistrationFile> files;
   // KIO takes a user's service menu only when it is executable.
   for (const ServiceMenu& m : service_menus()) files.append({QLatin1String(m.file), service_menu(host, m), true});
@@ -273,16 +273,21 @@ QList<RegistrationFile> RegistrationFiles(const QString& host) {
         {QStringLiteral("nemo/actions/dossar-%1.nemo_action").arg(ShellCommandName(c)), nemo_action(host, c), false});
   files.append({QLatin1String(kMimeFile), mime_package(), false});
   files.append({QLatin1String(kOpenFile), open_entry(host), false});
+  if (!service.isEmpty()) {
+    // The bus splits Exec as sh would.
+    const QByteArray entry = "[D-BUS Service]\nName=DSUtils.DSUtil\nExec=" + ShellSingleQuoted(service).toUtf8() + "\n";
+    files.append({QLatin1String(kBusServiceFile), entry, false});
+  }
   return files;
 }
 
 QStringList RegistrationFileNames() {
   QStringList names;
-  for (const RegistrationFile& f : RegistrationFiles(QStringLiteral("/"))) names << f.path;
+  for (const RegistrationFile& f : RegistrationFiles(QStringLiteral("/"), QStringLiteral("/"))) names << f.path;
   return names;
 }
 
-RegistrationResult RegisterFileManagers(const QString& host, const QString& dataHome) {
+RegistrationResult RegisterFileManagers(const QString& host, const QString& dataHome, const QString& service) {
   RegistrationResult result;
   // A name that a key file or a script cannot carry on one line.
   for (const QChar c : host) {
@@ -297,7 +302,14 @@ RegistrationResult RegisterFileManagers(const QString& host, const QString& data
     result.error = QStringLiteral("the host's path is not absolute: %1").arg(host);
     return result;
   }
-  for (const RegistrationFile& f : RegistrationFiles(host)) {
+  // The bus entry's Exec is one line with an absolute program.
+  if (!service.isEmpty() && (!service.startsWith(QLatin1Char('/')) || service.contains(QLatin1Char('\n')) ||
+                             service.contains(QLatin1Char('\r')))) {
+    result.ok = false;
+    result.error = QStringLiteral("the service's path is not one absolute path: %1").arg(service);
+    return result;
+  }
+  for (const RegistrationFile& f : RegistrationFiles(host, service)) {
     if (!write_atomically(dataHome + QLatin1Char('/') + f.path, f.content, f.executable, result.error)) {
       result.ok = false;
       return result;

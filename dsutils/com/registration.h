@@ -24,8 +24,13 @@ struct RegistrationResult {
 // $XDG_DATA_HOME when it is absolute, else ~/.local/share.
 QString DefaultDataHome();
 
-// The files registration writes for `host`, in writing order.
-QList<RegistrationFile> RegistrationFiles(const QString& host);
+// The session bus's entry that starts `service` (dsutils-service) on the
+// first call to DSUtils.DSUtil, relative to the data folder.
+inline constexpr char kBusServiceFile[] = "dbus-1/services/DSUtils.DSUtil.service";
+
+// The files registration writes for `host` (and the bus entry for `service`
+// unless it is empty), in writing order.
+QList<RegistrationFile> RegistrationFiles(const QString& host, const QString& service = QString());
 // The relative names of every file registration writes, whatever the host.
 QStringList RegistrationFileNames();
 
@@ -37,7 +42,8 @@ QString ShellSingleQuoted(const QString& path);
 
 // Writes the files and updates the MIME and application caches. Stops at the
 // first failure, with the file's name; a file is never left half-written.
-RegistrationResult RegisterFileManagers(const QString& host, const QString& dataHome);
+RegistrationResult RegisterFileManagers(const QString& host, const QString& dataHome,
+                                        const QString& service = QString());
 // Removes our files only (a missing one is no error) and updates the caches.
 RegistrationResult UnregisterFileManagers(const QString& dataHome);
 

@@ -14,6 +14,7 @@
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
 #include "tests/dsutils/operation_fixture.h"
+#include "tests/dsutils_com/envelope_reader.h"
 #include "tests/support/run_program.h"
 
 namespace dsutils::testing {
@@ -91,42 +92,6 @@ TEST_F(ObjectOperations, TheSignatureVerifiesWithTheStockOpenssl) {
       options);
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(read_file(path("verified.bin")), "signed through the object\n");
-}
-
-// One recipient's encrypted content key, and the content's IV and bytes.
-struct Envelope {
-  std::string encryptedKey, iv, content;
-};
-
-bool open_envelope(const std::string& der, long serial, Envelope& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  const std::unique_ptr<PKCS7, decltype(&PKCS7_free)> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())),
-                                                         &PKCS7_free);
-  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
-  const PKCS7_ENVELOPE* env = p7->d.enveloped;
-  const auto text = [](const ASN1_STRING* str) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(str)),
-                       static_cast<std::size_t>(ASN1_STRING_length(str)));
-  };
-  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
-    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
-    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
-  }
-  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
-  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
-  out.iv = text(param->value.octet_string);
-  out.content = text(env->enc_data->enc_data);
-  return !out.encryptedKey.empty();
-}
-
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string h;
-  for (const unsigned char c : bytes) {
-    h.push_back(digits[c >> 4]);
-    h.push_back(digits[c & 15]);
-  }
-  return h;
 }
 
 // An outgoing message as a mail client sends it through the object: two
@@ -220,27 +185,14 @@ TEST_F(ObjectMail, EachRecipientOpensTheOutgoingAttachments) {
         EXPECT_NE(refused.output.find("unknown cipher"), std::string::npos) << refused.output;
         EXPECT_TRUE(read_file(path("cms.out")).empty());
       }
-      Envelope e;
-      ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
-      write_file("key.bin", e.encryptedKey);
-      write_file("content.bin", e.content);
-      QFile::remove(path("cek.bin"));
-      QFile::remove(path("opened.sgn"));
+      const std::string opened = open_as_recipient(enveloped, reader.serial, key.toStdString(), path("reader"));
+      ASSERT_EQ(opened, "") << opened;
       QFile::remove(path("verified.bin"));
-      const test_support::ProgramResult unwrapped =
-          test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
-                                     path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
-      ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
-      const test_support::ProgramResult decrypted = test_support::run_openssl_with_module(
-          DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
-          {"enc", "-d", "-rus-gammar", "-K", hex(read_file(path("cek.bin"))), "-iv", hex(e.iv), "-in",
-           path("content.bin").toStdString(), "-out", path("opened.sgn").toStdString()});
-      ASSERT_EQ(decrypted.status, 0) << decrypted.output;
       const test_support::ProgramResult verified = test_support::run_openssl_with_module(
           DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
           {"cms", "-verify", "-binary", "-inform", "DER", "-CAfile", pem_file(pki.ca.certPem, "ca.pem").toStdString(),
            "-certfile", pem_file(pki.executor.certPem, "exec.pem").toStdString(), "-in",
-           path("opened.sgn").toStdString(), "-out", path("verified.bin").toStdString()});
+           path("reader/opened").toStdString(), "-out", path("verified.bin").toStdString()});
       EXPECT_EQ(verified.status, 0) << verified.output;
       EXPECT_EQ(read_file(path("verified.bin")), originals_[static_cast<std::size_t>(i)]);
     }

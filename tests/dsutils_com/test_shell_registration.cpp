@@ -175,12 +175,16 @@ class Registration : public com_test::ScratchTest {
 TEST_F(Registration, TwiceIsByteIdenticalAndUnregisterRemovesOnlyOurs) {
   REQUIRE_TOOL("update-mime-database");
   REQUIRE_TOOL("update-desktop-database");
-  const RegistrationResult first = RegisterFileManagers(host_, data_);
+  const QString service = path("bin/dsutils service");
+  const RegistrationResult first = RegisterFileManagers(host_, data_, service);
   ASSERT_TRUE(first.ok) << first.error.toStdString();
   const QMap<QString, QByteArray> once = our_files();
   EXPECT_EQ(once.size(), RegistrationFileNames().size());
-  EXPECT_EQ(RegistrationFileNames().size(), 4 + 9 + 9 + 2);
-  ASSERT_TRUE(RegisterFileManagers(host_, data_).ok);
+  EXPECT_EQ(RegistrationFileNames().size(), 4 + 9 + 9 + 2 + 1);
+  // The bus splits Exec as sh does: the blank stays inside the program's name.
+  EXPECT_EQ(once.value(QLatin1String(kBusServiceFile)),
+            "[D-BUS Service]\nName=DSUtils.DSUtil\nExec='" + service.toUtf8() + "'\n");
+  ASSERT_TRUE(RegisterFileManagers(host_, data_, service).ok);
   EXPECT_EQ(our_files(), once);
   // Service menus and scripts are executable, the rest is not; no temporary
   // file is left anywhere.
@@ -197,10 +201,10 @@ TEST_F(Registration, TwiceIsByteIdenticalAndUnregisterRemovesOnlyOurs) {
   EXPECT_TRUE(QFile::exists(data_ + QStringLiteral("/applications/mimeinfo.cache")));
 
   // Somebody else's files beside ours.
-  const QStringList foreign = {QStringLiteral("kio/servicemenus/other.desktop"),
-                               QStringLiteral("nautilus/scripts/Dossar/mine"),
-                               QStringLiteral("nemo/actions/other.nemo_action"),
-                               QStringLiteral("mime/packages/other.xml"), QStringLiteral("applications/other.desktop")};
+  const QStringList foreign = {
+      QStringLiteral("kio/servicemenus/other.desktop"), QStringLiteral("nautilus/scripts/Dossar/mine"),
+      QStringLiteral("nemo/actions/other.nemo_action"), QStringLiteral("mime/packages/other.xml"),
+      QStringLiteral("applications/other.desktop"),     QStringLiteral("dbus-1/services/other.service")};
   for (const QString& f : foreign) write_file(QStringLiteral("data/") + f, "not ours\n");
   for (int round = 0; round < 2; ++round) {
     const RegistrationResult r = UnregisterFileManagers(data_);
