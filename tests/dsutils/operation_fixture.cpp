@@ -1,6 +1,7 @@
 #include "tests/dsutils/operation_fixture.h"
 
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "crypto/prov/evp_gost.h"
@@ -309,6 +311,39 @@ int recipients_of(const QString& file) {
   const int count = kind == quillon2::QL_KIND_ENVELOPED ? session.GetRecipientCount(message) : -1;
   session.FreeMessage(message);
   return count;
+}
+
+bool open_envelope(const std::string& der, long serial, Envelope& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  // Not qcrypto's owner: test programs that build this file with theirs
+  // declare the PKCS7 one themselves.
+  const std::unique_ptr<PKCS7, decltype(&PKCS7_free)> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())),
+                                                         &PKCS7_free);
+  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
+  const PKCS7_ENVELOPE* env = p7->d.enveloped;
+  const auto text = [](const ASN1_STRING* s) {
+    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                       static_cast<std::size_t>(ASN1_STRING_length(s)));
+  };
+  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
+    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
+    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
+  }
+  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
+  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
+  out.iv = text(param->value.octet_string);
+  out.content = text(env->enc_data->enc_data);
+  return !out.encryptedKey.empty();
+}
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string h;
+  for (const unsigned char c : bytes) {
+    h.push_back(digits[c >> 4]);
+    h.push_back(digits[c & 15]);
+  }
+  return h;
 }
 
 std::string doc_text(const QString& name, std::size_t size) {

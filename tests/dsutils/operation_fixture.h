@@ -67,6 +67,19 @@ inline constexpr const char* kOldSource = "old source";
 // The number of recipients of an enveloped message, -1 when it is none.
 int recipients_of(const QString& file);
 
+// What the stock openssl command needs to open an enveloped file by hand
+// (its `cms -decrypt` knows no RUS-GAMMAR content cipher): one recipient's
+// encrypted content key (found by certificate serial), the content's IV and
+// the encrypted content.
+struct Envelope {
+  std::string encryptedKey, iv, content;
+};
+// False when `der` is no enveloped message or has no copy for `serial`.
+bool open_envelope(const std::string& der, long serial, Envelope& out);
+
+// Bytes as lowercase hex digits (the form `openssl enc -K/-iv` takes).
+std::string hex(const std::string& bytes);
+
 // A document's bytes: its name on the first line, padded to `size`.
 std::string doc_text(const QString& name, std::size_t size);
 

@@ -223,43 +223,6 @@ TEST_F(OperationsE2e, EncryptGroupTwoRecipientsEachDecrypt) {
   }
 }
 
-// What the stock command needs to open an enveloped file by hand: the
-// recipient's encrypted key (by certificate serial), the content IV and the
-// encrypted content.
-struct Envelope {
-  std::string encryptedKey, iv, content;
-};
-
-bool open_envelope(const std::string& der, long serial, Envelope& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  qcrypto::UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
-  const PKCS7_ENVELOPE* env = p7->d.enveloped;
-  const auto text = [](const ASN1_STRING* s) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                       static_cast<std::size_t>(ASN1_STRING_length(s)));
-  };
-  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
-    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
-    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
-  }
-  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
-  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
-  out.iv = text(param->value.octet_string);
-  out.content = text(env->enc_data->enc_data);
-  return !out.encryptedKey.empty();
-}
-
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string h;
-  for (const unsigned char c : bytes) {
-    h.push_back(digits[c >> 4]);
-    h.push_back(digits[c & 15]);
-  }
-  return h;
-}
-
 // RSA recipients and the stock openssl command. The bulk cipher is always
 // RUS-GAMMAR, and `openssl cms` of OpenSSL 3.0 looks a content cipher up
 // only among its built-in ones, so `cms -decrypt` refuses the file with or

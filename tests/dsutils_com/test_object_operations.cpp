@@ -2,7 +2,6 @@
 // signs and encrypts with the scratch directory's executor, and a mail
 // client's outgoing and incoming message go through the mail members, every
 // question answered by a script (an unexpected one fails the test).
-#include <openssl/pkcs7.h>
 
 #include <QDir>
 #include <QFile>
@@ -91,42 +90,6 @@ TEST_F(ObjectOperations, TheSignatureVerifiesWithTheStockOpenssl) {
       options);
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(read_file(path("verified.bin")), "signed through the object\n");
-}
-
-// One recipient's encrypted content key, and the content's IV and bytes.
-struct Envelope {
-  std::string encryptedKey, iv, content;
-};
-
-bool open_envelope(const std::string& der, long serial, Envelope& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  const std::unique_ptr<PKCS7, decltype(&PKCS7_free)> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())),
-                                                         &PKCS7_free);
-  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
-  const PKCS7_ENVELOPE* env = p7->d.enveloped;
-  const auto text = [](const ASN1_STRING* str) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(str)),
-                       static_cast<std::size_t>(ASN1_STRING_length(str)));
-  };
-  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
-    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
-    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
-  }
-  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
-  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
-  out.iv = text(param->value.octet_string);
-  out.content = text(env->enc_data->enc_data);
-  return !out.encryptedKey.empty();
-}
-
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string h;
-  for (const unsigned char c : bytes) {
-    h.push_back(digits[c >> 4]);
-    h.push_back(digits[c & 15]);
-  }
-  return h;
 }
 
 // An outgoing message as a mail client sends it through the object: two
