@@ -361,6 +361,55 @@ QStringList OperationTest::make_docs(const QStringList& names, std::size_t size)
   return full;
 }
 
+void OperationTest::expect_stock_cms_refuses(const std::string& openssl, const std::string& moduleDir,
+                                             const QString& enveloped, const QString& cert, const QString& key) {
+  const std::vector<std::string> cms{"cms",
+                                     "-decrypt",
+                                     "-binary",
+                                     "-inform",
+                                     "DER",
+                                     "-in",
+                                     enveloped.toStdString(),
+                                     "-recip",
+                                     cert.toStdString(),
+                                     "-inkey",
+                                     key.toStdString(),
+                                     "-out",
+                                     path("cms.out").toStdString()};
+  for (const bool module : {true, false}) {
+    SCOPED_TRACE(module ? "cms with the provider module" : "cms alone");
+    QFile::remove(path("cms.out"));
+    std::vector<std::string> bare = cms;
+    bare.insert(bare.begin(), openssl);
+    const test_support::ProgramResult refused =
+        module ? test_support::run_openssl_with_module(openssl, moduleDir, cms) : test_support::run_program(bare);
+    EXPECT_NE(refused.status, 0) << refused.output;
+    EXPECT_NE(refused.output.find("unknown cipher"), std::string::npos) << refused.output;
+    EXPECT_TRUE(read_file(path("cms.out")).empty());
+  }
+}
+
+void OperationTest::stock_unwrap_key(const std::string& openssl, const Envelope& e, const QString& key,
+                                     std::string& cek) {
+  write_file("key.bin", e.encryptedKey);
+  QFile::remove(path("cek.bin"));
+  const test_support::ProgramResult unwrapped =
+      test_support::run_program({openssl, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
+                                 path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
+  ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+  cek = read_file(path("cek.bin"));
+}
+
+test_support::ProgramResult OperationTest::stock_decrypt_content(const std::string& openssl,
+                                                                 const std::string& moduleDir, const Envelope& e,
+                                                                 const std::string& cek, const QString& out) {
+  write_file("content.bin", e.content);
+  QFile::remove(out);
+  return test_support::run_openssl_with_module(openssl, moduleDir,
+                                               {"enc", "-d", "-rus-gammar", "-K", hex(cek), "-iv", hex(e.iv), "-in",
+                                                path("content.bin").toStdString(), "-out", out.toStdString()});
+}
+
 QStringList OperationTest::work_root_entries() const {
   const QString root = path("tmp") + QStringLiteral("/DOSSAR-") + QString::number(::getuid());
   return QDir(root).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);

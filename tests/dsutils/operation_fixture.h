@@ -16,6 +16,7 @@
 #include "dsutils/engine/operation_kit.h"
 #include "tests/dsutils/engine_test_util.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/run_program.h"
 
 namespace dsutils::testing {
 
@@ -107,6 +108,20 @@ class OperationTest : public EngineTest {
   QString pem_file(const std::string& pem, const QString& name) const;
 
   QString docs() const { return path("docs"); }
+
+  // The stock `openssl cms -decrypt` (the program `openssl`) refuses
+  // `enveloped` for the recipient of the PEM files `cert` and `key`, with
+  // the provider module of `moduleDir` and without: it knows no RUS-GAMMAR
+  // content cipher, and writes nothing.
+  void expect_stock_cms_refuses(const std::string& openssl, const std::string& moduleDir, const QString& enveloped,
+                                const QString& cert, const QString& key);
+  // `e` opened by hand as a recipient with only the stock command opens it:
+  // `pkeyutl -decrypt` unwraps the content key with the PEM file `key` into
+  // `cek` (a fatal failure when it cannot), then `enc -d -rus-gammar` of the
+  // provider module decrypts the content with it into `out`.
+  void stock_unwrap_key(const std::string& openssl, const Envelope& e, const QString& key, std::string& cek);
+  test_support::ProgramResult stock_decrypt_content(const std::string& openssl, const std::string& moduleDir,
+                                                    const Envelope& e, const std::string& cek, const QString& out);
 
   // A sorting row set up: docs/ and sorted/{result,source,error}/ emptied,
   // the Sorting\<code> words written, or for the fresh row a settings tree

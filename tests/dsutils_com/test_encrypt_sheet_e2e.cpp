@@ -95,18 +95,10 @@ TEST_F(EncryptSheetE2e, TwoRecipientsChosenInTheSheetEachDecryptWithTheStockComm
     const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
     Envelope e;
     ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
-    write_file("key.bin", e.encryptedKey);
-    write_file("content.bin", e.content);
-    QFile::remove(path("cek.bin"));
-    const ProgramResult unwrapped =
-        test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
-                                   path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
-    ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
-    QFile::remove(path("plain.out"));
-    const ProgramResult decrypted = test_support::run_openssl_with_module(
-        DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
-        {"enc", "-d", "-rus-gammar", "-K", hex(read_file(path("cek.bin"))), "-iv", hex(e.iv), "-in",
-         path("content.bin").toStdString(), "-out", path("plain.out").toStdString()});
+    std::string cek;
+    ASSERT_NO_FATAL_FAILURE(stock_unwrap_key(DOSSAR_OPENSSL_PROGRAM, e, key, cek));
+    const ProgramResult decrypted =
+        stock_decrypt_content(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, e, cek, path("plain.out"));
     EXPECT_EQ(decrypted.status, 0) << decrypted.output;
     EXPECT_EQ(read_file(path("plain.out")), plain);
   }

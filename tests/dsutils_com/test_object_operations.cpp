@@ -159,45 +159,14 @@ TEST_F(ObjectMail, EachRecipientOpensTheOutgoingAttachments) {
       SCOPED_TRACE(names_[i].toStdString() + " for " + std::to_string(reader.serial));
       const QString cert = pem_file(reader.party->certPem, QStringLiteral("reader.pem"));
       const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
-      const std::vector<std::string> cms{"cms",
-                                         "-decrypt",
-                                         "-binary",
-                                         "-inform",
-                                         "DER",
-                                         "-in",
-                                         sent_[i].toStdString(),
-                                         "-recip",
-                                         cert.toStdString(),
-                                         "-inkey",
-                                         key.toStdString(),
-                                         "-out",
-                                         path("cms.out").toStdString()};
-      for (const bool module : {true, false}) {
-        QFile::remove(path("cms.out"));
-        std::vector<std::string> bare = cms;
-        bare.insert(bare.begin(), DOSSAR_OPENSSL_PROGRAM);
-        const test_support::ProgramResult refused =
-            module ? test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, cms)
-                   : test_support::run_program(bare);
-        EXPECT_NE(refused.status, 0) << refused.output;
-        EXPECT_NE(refused.output.find("unknown cipher"), std::string::npos) << refused.output;
-        EXPECT_TRUE(read_file(path("cms.out")).empty());
-      }
+      expect_stock_cms_refuses(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, sent_[i], cert, key);
       Envelope e;
       ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
-      write_file("key.bin", e.encryptedKey);
-      write_file("content.bin", e.content);
-      QFile::remove(path("cek.bin"));
-      QFile::remove(path("opened.sgn"));
       QFile::remove(path("verified.bin"));
-      const test_support::ProgramResult unwrapped =
-          test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
-                                     path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
-      ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
-      const test_support::ProgramResult decrypted = test_support::run_openssl_with_module(
-          DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
-          {"enc", "-d", "-rus-gammar", "-K", hex(read_file(path("cek.bin"))), "-iv", hex(e.iv), "-in",
-           path("content.bin").toStdString(), "-out", path("opened.sgn").toStdString()});
+      std::string cek;
+      ASSERT_NO_FATAL_FAILURE(stock_unwrap_key(DOSSAR_OPENSSL_PROGRAM, e, key, cek));
+      const test_support::ProgramResult decrypted =
+          stock_decrypt_content(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, e, cek, path("opened.sgn"));
       ASSERT_EQ(decrypted.status, 0) << decrypted.output;
       const test_support::ProgramResult verified = test_support::run_openssl_with_module(
           DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
