@@ -168,15 +168,7 @@ DecryptAnswer CDecryptDlg::answer(bool accepted) const {
 }
 
 bool CDecryptDlg::OnInitDialog() {
-  list_->InsertColumns({
-      {QStringLiteral("№"), Qt::AlignHCenter, 20},
-      {QStringLiteral("Владелец"), Qt::AlignLeft, 200},
-      {QStringLiteral("Издатель"), Qt::AlignLeft, 100},
-      {QStringLiteral("Серийный номер"), Qt::AlignLeft, 100},
-      {QStringLiteral("Начало периода"), Qt::AlignLeft, 100},
-      {QStringLiteral("Конец периода"), Qt::AlignLeft, 100},
-      {QStringLiteral("Псевдоним"), Qt::AlignLeft, 200},
-  });
+  list_->InsertColumns(recipient_columns());
   SortSettings unenc;
   helper_.GetSortSettings(QStringLiteral("UNENC"), unenc);
   m_output = DecryptOutputName(m_file, m_input, unenc);

@@ -28,18 +28,6 @@ QString local_text(const QByteArray& text) {
   return QString::fromStdString(platform::ansi_to_utf8(std::string_view(text.constData(), text.size())));
 }
 
-std::vector<ListColumn> recipient_columns() {
-  return {
-      {QStringLiteral("№"), Qt::AlignHCenter, 20},
-      {QStringLiteral("Владелец"), Qt::AlignLeft, 200},
-      {QStringLiteral("Издатель"), Qt::AlignLeft, 100},
-      {QStringLiteral("Серийный номер"), Qt::AlignLeft, 100},
-      {QStringLiteral("Начало периода"), Qt::AlignLeft, 100},
-      {QStringLiteral("Конец периода"), Qt::AlignLeft, 100},
-      {QStringLiteral("Псевдоним"), Qt::AlignLeft, 200},
-  };
-}
-
 QPixmap person_image(const QColor& body, const QColor& mark) {
   QPixmap picture(16, 16);
   picture.fill(Qt::transparent);
@@ -62,6 +50,18 @@ bool owner_entry_at(EngineHelper& helper, std::uint32_t index, QString& name) {
 }
 
 }  // namespace
+
+std::vector<ListColumn> recipient_columns() {
+  return {
+      {QStringLiteral("№"), Qt::AlignHCenter, 20},
+      {QStringLiteral("Владелец"), Qt::AlignLeft, 200},
+      {QStringLiteral("Издатель"), Qt::AlignLeft, 100},
+      {QStringLiteral("Серийный номер"), Qt::AlignLeft, 100},
+      {QStringLiteral("Начало периода"), Qt::AlignLeft, 100},
+      {QStringLiteral("Конец периода"), Qt::AlignLeft, 100},
+      {QStringLiteral("Псевдоним"), Qt::AlignLeft, 200},
+  };
+}
 
 QStringList recipient_cells(int number, const CertificateInfo& info, const QString& alias) {
   const QString cn = local_text(info.subject.CN);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <vector>
 
 #include "dsutils/engine/crypto_seam_directory.h"
 #include "dsutils/engine/engine_helper.h"
@@ -31,6 +32,9 @@ class RecipientRow : public RowData {
   OwnerRecord record;
 };
 
+// The seven columns of a list of certificates (number, owner, issuer,
+// serial, validity, alias); the decrypt window's list has the same ones.
+std::vector<ListColumn> recipient_columns();
 // The seven columns' texts of one described certificate.
 QStringList recipient_cells(int number, const CertificateInfo& info, const QString& alias);
 // The three row pictures, drawn here (16 x 16).

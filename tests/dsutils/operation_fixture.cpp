@@ -1,6 +1,7 @@
 #include "tests/dsutils/operation_fixture.h"
 
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "crypto/prov/evp_gost.h"
@@ -311,6 +313,39 @@ int recipients_of(const QString& file) {
   return count;
 }
 
+bool open_envelope(const std::string& der, long serial, Envelope& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  // Not qcrypto's owner: test programs that build this file with theirs
+  // declare the PKCS7 one themselves.
+  const std::unique_ptr<PKCS7, decltype(&PKCS7_free)> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())),
+                                                         &PKCS7_free);
+  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
+  const PKCS7_ENVELOPE* env = p7->d.enveloped;
+  const auto text = [](const ASN1_STRING* s) {
+    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                       static_cast<std::size_t>(ASN1_STRING_length(s)));
+  };
+  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
+    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
+    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
+  }
+  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
+  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
+  out.iv = text(param->value.octet_string);
+  out.content = text(env->enc_data->enc_data);
+  return !out.encryptedKey.empty();
+}
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string h;
+  for (const unsigned char c : bytes) {
+    h.push_back(digits[c >> 4]);
+    h.push_back(digits[c & 15]);
+  }
+  return h;
+}
+
 std::string doc_text(const QString& name, std::size_t size) {
   std::string text = "plain " + name.toStdString() + "\n";
   text.resize(size, 'p');
@@ -324,6 +359,55 @@ QStringList OperationTest::make_docs(const QStringList& names, std::size_t size)
     full << path("docs/" + n);
   }
   return full;
+}
+
+void OperationTest::expect_stock_cms_refuses(const std::string& openssl, const std::string& moduleDir,
+                                             const QString& enveloped, const QString& cert, const QString& key) {
+  const std::vector<std::string> cms{"cms",
+                                     "-decrypt",
+                                     "-binary",
+                                     "-inform",
+                                     "DER",
+                                     "-in",
+                                     enveloped.toStdString(),
+                                     "-recip",
+                                     cert.toStdString(),
+                                     "-inkey",
+                                     key.toStdString(),
+                                     "-out",
+                                     path("cms.out").toStdString()};
+  for (const bool module : {true, false}) {
+    SCOPED_TRACE(module ? "cms with the provider module" : "cms alone");
+    QFile::remove(path("cms.out"));
+    std::vector<std::string> bare = cms;
+    bare.insert(bare.begin(), openssl);
+    const test_support::ProgramResult refused =
+        module ? test_support::run_openssl_with_module(openssl, moduleDir, cms) : test_support::run_program(bare);
+    EXPECT_NE(refused.status, 0) << refused.output;
+    EXPECT_NE(refused.output.find("unknown cipher"), std::string::npos) << refused.output;
+    EXPECT_TRUE(read_file(path("cms.out")).empty());
+  }
+}
+
+void OperationTest::stock_unwrap_key(const std::string& openssl, const Envelope& e, const QString& key,
+                                     std::string& cek) {
+  write_file("key.bin", e.encryptedKey);
+  QFile::remove(path("cek.bin"));
+  const test_support::ProgramResult unwrapped =
+      test_support::run_program({openssl, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
+                                 path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
+  ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+  cek = read_file(path("cek.bin"));
+}
+
+test_support::ProgramResult OperationTest::stock_decrypt_content(const std::string& openssl,
+                                                                 const std::string& moduleDir, const Envelope& e,
+                                                                 const std::string& cek, const QString& out) {
+  write_file("content.bin", e.content);
+  QFile::remove(out);
+  return test_support::run_openssl_with_module(openssl, moduleDir,
+                                               {"enc", "-d", "-rus-gammar", "-K", hex(cek), "-iv", hex(e.iv), "-in",
+                                                path("content.bin").toStdString(), "-out", out.toStdString()});
 }
 
 QStringList OperationTest::work_root_entries() const {

@@ -16,6 +16,7 @@
 #include "dsutils/engine/operation_kit.h"
 #include "tests/dsutils/engine_test_util.h"
 #include "tests/support/gost_pki.h"
+#include "tests/support/run_program.h"
 
 namespace dsutils::testing {
 
@@ -67,6 +68,19 @@ inline constexpr const char* kOldSource = "old source";
 // The number of recipients of an enveloped message, -1 when it is none.
 int recipients_of(const QString& file);
 
+// What the stock openssl command needs to open an enveloped file by hand
+// (its `cms -decrypt` knows no RUS-GAMMAR content cipher): one recipient's
+// encrypted content key (found by certificate serial), the content's IV and
+// the encrypted content.
+struct Envelope {
+  std::string encryptedKey, iv, content;
+};
+// False when `der` is no enveloped message or has no copy for `serial`.
+bool open_envelope(const std::string& der, long serial, Envelope& out);
+
+// Bytes as lowercase hex digits (the form `openssl enc -K/-iv` takes).
+std::string hex(const std::string& bytes);
+
 // A document's bytes: its name on the first line, padded to `size`.
 std::string doc_text(const QString& name, std::size_t size);
 
@@ -94,6 +108,20 @@ class OperationTest : public EngineTest {
   QString pem_file(const std::string& pem, const QString& name) const;
 
   QString docs() const { return path("docs"); }
+
+  // The stock `openssl cms -decrypt` (the program `openssl`) refuses
+  // `enveloped` for the recipient of the PEM files `cert` and `key`, with
+  // the provider module of `moduleDir` and without: it knows no RUS-GAMMAR
+  // content cipher, and writes nothing.
+  void expect_stock_cms_refuses(const std::string& openssl, const std::string& moduleDir, const QString& enveloped,
+                                const QString& cert, const QString& key);
+  // `e` opened by hand as a recipient with only the stock command opens it:
+  // `pkeyutl -decrypt` unwraps the content key with the PEM file `key` into
+  // `cek` (a fatal failure when it cannot), then `enc -d -rus-gammar` of the
+  // provider module decrypts the content with it into `out`.
+  void stock_unwrap_key(const std::string& openssl, const Envelope& e, const QString& key, std::string& cek);
+  test_support::ProgramResult stock_decrypt_content(const std::string& openssl, const std::string& moduleDir,
+                                                    const Envelope& e, const std::string& cek, const QString& out);
 
   // A sorting row set up: docs/ and sorted/{result,source,error}/ emptied,
   // the Sorting\<code> words written, or for the fresh row a settings tree

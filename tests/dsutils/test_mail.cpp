@@ -1111,15 +1111,6 @@ TEST_F(MailTest, RsaRecipientOpensWithStockOpenssl) {
   const auto run_openssl = [](std::vector<std::string> args) {
     return test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, std::move(args));
   };
-  const auto hex = [](const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string h;
-    for (const unsigned char c : bytes) {
-      h.push_back(digits[c >> 4]);
-      h.push_back(digits[c & 15]);
-    }
-    return h;
-  };
   ASSERT_NO_FATAL_FAILURE(use(true));
   const OperationPki& pki = operation_pki(true);
   set_enc_owner(0);
@@ -1132,38 +1123,14 @@ TEST_F(MailTest, RsaRecipientOpensWithStockOpenssl) {
   ASSERT_EQ(m->attachments[0].processedName, path("out/a.doc.sgn.enc"));
 
   // The recipient's encrypted key, the IV and the content of the envelope.
-  const std::string der = text(path("out/a.doc.sgn.enc"));
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  PKCS7* p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(der.size()));
-  ASSERT_NE(p7, nullptr);
-  std::string encryptedKey, iv, content;
-  if (PKCS7_type_is_enveloped(p7) != 0) {
-    const PKCS7_ENVELOPE* env = p7->d.enveloped;
-    const auto bytes = [](const ASN1_STRING* str) {
-      return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(str)),
-                         static_cast<std::size_t>(ASN1_STRING_length(str)));
-    };
-    for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
-      const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
-      if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == 0x61) encryptedKey = bytes(ri->enc_key);
-    }
-    const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
-    if (param != nullptr && param->type == V_ASN1_OCTET_STRING) iv = bytes(param->value.octet_string);
-    if (env->enc_data->enc_data != nullptr) content = bytes(env->enc_data->enc_data);
-  }
-  PKCS7_free(p7);
-  ASSERT_FALSE(encryptedKey.empty());
-  ASSERT_FALSE(iv.empty());
-  write_file("key.bin", encryptedKey);
-  write_file("content.bin", content);
+  Envelope e;
+  ASSERT_TRUE(open_envelope(text(path("out/a.doc.sgn.enc")), 0x61, e));
+  ASSERT_FALSE(e.iv.empty());
   const QString key = pem_file(pki.user1.keyPem, QStringLiteral("reader.key"));
-  const test_support::ProgramResult unwrapped =
-      test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
-                                 path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
-  ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+  std::string cek;
+  ASSERT_NO_FATAL_FAILURE(stock_unwrap_key(DOSSAR_OPENSSL_PROGRAM, e, key, cek));
   const test_support::ProgramResult decrypted =
-      run_openssl({"enc", "-d", "-rus-gammar", "-K", hex(text(path("cek.bin"))), "-iv", hex(iv), "-in",
-                   path("content.bin").toStdString(), "-out", path("opened.sgn").toStdString()});
+      stock_decrypt_content(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, e, cek, path("opened.sgn"));
   ASSERT_EQ(decrypted.status, 0) << decrypted.output;
   // The decrypted file is the signed file left beside the attachment.
   EXPECT_EQ(text(path("opened.sgn")), text(path("out/a.doc.sgn")));

@@ -223,43 +223,6 @@ TEST_F(OperationsE2e, EncryptGroupTwoRecipientsEachDecrypt) {
   }
 }
 
-// What the stock command needs to open an enveloped file by hand: the
-// recipient's encrypted key (by certificate serial), the content IV and the
-// encrypted content.
-struct Envelope {
-  std::string encryptedKey, iv, content;
-};
-
-bool open_envelope(const std::string& der, long serial, Envelope& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  qcrypto::UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
-  const PKCS7_ENVELOPE* env = p7->d.enveloped;
-  const auto text = [](const ASN1_STRING* s) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                       static_cast<std::size_t>(ASN1_STRING_length(s)));
-  };
-  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
-    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
-    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
-  }
-  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
-  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
-  out.iv = text(param->value.octet_string);
-  out.content = text(env->enc_data->enc_data);
-  return !out.encryptedKey.empty();
-}
-
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string h;
-  for (const unsigned char c : bytes) {
-    h.push_back(digits[c >> 4]);
-    h.push_back(digits[c & 15]);
-  }
-  return h;
-}
-
 // RSA recipients and the stock openssl command. The bulk cipher is always
 // RUS-GAMMAR, and `openssl cms` of OpenSSL 3.0 looks a content cipher up
 // only among its built-in ones, so `cms -decrypt` refuses the file with or
@@ -285,47 +248,17 @@ TEST_F(OperationsE2e, EncryptGroupRsaRecipientsEachDecryptWithStockOpenssl) {
     SCOPED_TRACE(reader.serial);
     const QString cert = pem_file(reader.party->certPem, QStringLiteral("reader.pem"));
     const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
-    const std::vector<std::string> cms{"cms",
-                                       "-decrypt",
-                                       "-binary",
-                                       "-inform",
-                                       "DER",
-                                       "-in",
-                                       path("docs/a.txt.enc").toStdString(),
-                                       "-recip",
-                                       cert.toStdString(),
-                                       "-inkey",
-                                       key.toStdString(),
-                                       "-out",
-                                       path("cms.out").toStdString()};
-    for (const bool module : {true, false}) {
-      SCOPED_TRACE(module ? "cms with the provider module" : "cms alone");
-      QFile::remove(path("cms.out"));
-      std::vector<std::string> bare = cms;
-      bare.insert(bare.begin(), DOSSAR_OPENSSL_PROGRAM);
-      const ProgramResult refused = module ? run_openssl(cms) : test_support::run_program(bare);
-      EXPECT_NE(refused.status, 0) << refused.output;
-      EXPECT_NE(refused.output.find("unknown cipher"), std::string::npos) << refused.output;
-      EXPECT_TRUE(read_file(path("cms.out")).empty());
-    }
+    expect_stock_cms_refuses(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, path("docs/a.txt.enc"), cert, key);
 
     Envelope e;
     ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
-    write_file("key.bin", e.encryptedKey);
-    write_file("content.bin", e.content);
-    QFile::remove(path("cek.bin"));
-    const ProgramResult unwrapped =
-        test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
-                                   path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
-    ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
-    const std::string cek = read_file(path("cek.bin"));
+    std::string cek;
+    ASSERT_NO_FATAL_FAILURE(stock_unwrap_key(DOSSAR_OPENSSL_PROGRAM, e, key, cek));
     ASSERT_EQ(cek.size(), 32u);
     if (firstKey.empty()) firstKey = cek;
     EXPECT_EQ(cek, firstKey);  // one content key for every recipient
-    QFile::remove(path("plain.out"));
     const ProgramResult decrypted =
-        run_openssl({"enc", "-d", "-rus-gammar", "-K", hex(cek), "-iv", hex(e.iv), "-in",
-                     path("content.bin").toStdString(), "-out", path("plain.out").toStdString()});
+        stock_decrypt_content(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, e, cek, path("plain.out"));
     EXPECT_EQ(decrypted.status, 0) << decrypted.output;
     EXPECT_EQ(read_file(path("plain.out")), plain);
   }
@@ -399,7 +332,6 @@ TEST_F(OperationsE2e, SignGroupTwoOperationsAtOnceWithDifferentAuthors) {
   for (const Run& r : runs) {
     SCOPED_TRACE(r.name.toStdString());
     EXPECT_EQ(r.result, kOpOk);
-    const std::string message = read_file(path("docs/" + r.name + ".sgn"));
     CryptoSession& session = global_crypto_session();
     {
       SessionHold hold(session);
@@ -441,16 +373,11 @@ TEST_F(OperationsE2e, SignEncryptGroupRsaOpensAndVerifiesWithStockOpenssl) {
   EXPECT_EQ(QDir(docs()).entryList(QDir::Files, QDir::Name), (QStringList{"a.txt", "a.txt.sgn.enc"}));
   Envelope e;
   ASSERT_TRUE(open_envelope(read_file(path("docs/a.txt.sgn.enc")), 0x61, e));
-  write_file("key.bin", e.encryptedKey);
-  write_file("content.bin", e.content);
   const QString key = pem_file(pki.user1.keyPem, QStringLiteral("reader.key"));
-  const ProgramResult unwrapped =
-      test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
-                                 path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
-  ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
+  std::string cek;
+  ASSERT_NO_FATAL_FAILURE(stock_unwrap_key(DOSSAR_OPENSSL_PROGRAM, e, key, cek));
   const ProgramResult decrypted =
-      run_openssl({"enc", "-d", "-rus-gammar", "-K", hex(read_file(path("cek.bin"))), "-iv", hex(e.iv), "-in",
-                   path("content.bin").toStdString(), "-out", path("a.txt.sgn").toStdString()});
+      stock_decrypt_content(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, e, cek, path("a.txt.sgn"));
   ASSERT_EQ(decrypted.status, 0) << decrypted.output;
   const ProgramResult verified = run_openssl(
       {"cms", "-verify", "-binary", "-inform", "DER", "-CAfile", pem_file(pki.ca.certPem, "ca.pem").toStdString(),

@@ -65,6 +65,8 @@ void give_key(EVP_PKEY* key) {
   ql::QL_session_release(session);
 }
 
+constexpr char kNoOpenssl[] = "no openssl program was found when the build was configured";
+
 void close_all() {
   CryptoSession& s = global_crypto_session();
   while (s.OpenCount() > 0) s.Close();
@@ -92,6 +94,17 @@ void UnpackFixture::SetUp() {
   ASSERT_TRUE(use_scratch_tmp());
   setDirectoryCryptoFactory(toolkit_directory_factory());
   restart_toolkit();
+}
+
+bool UnpackFixture::stock_openssl_at_hand() {
+  if (kStockOpenssl != nullptr) return true;
+  // FAIL and GTEST_SKIP return from the function they stand in.
+  if (under_ci()) {
+    [] { FAIL() << kNoOpenssl; }();
+  } else {
+    [] { GTEST_SKIP() << kNoOpenssl; }();
+  }
+  return false;
 }
 
 void UnpackFixture::TearDown() {

@@ -18,6 +18,14 @@ namespace dsutils::testing {
 
 QByteArray bytes(const std::vector<unsigned char>& der);
 
+// The stock openssl command the build found (a program that runs it defines
+// DOSSAR_OPENSSL_PROGRAM), null when it found none.
+#ifdef DOSSAR_OPENSSL_PROGRAM
+inline constexpr const char* kStockOpenssl = DOSSAR_OPENSSL_PROGRAM;
+#else
+inline constexpr const char* kStockOpenssl = nullptr;
+#endif
+
 class UnpackFixture : public EngineTest {
  protected:
   static void SetUpTestSuite();
@@ -42,6 +50,10 @@ class UnpackFixture : public EngineTest {
   void directory_user(const QString& name, const QByteArray& certificate);
   // The executor "exec": its certificate, key file and key-format word.
   void set_owner(const QByteArray& certificate, const QString& keyFile = QString(), std::uint32_t sczi = 0);
+  // For the SetUp of a test that runs the stock openssl command: false when
+  // the build found none, the test then failed under CI and skipped
+  // elsewhere, and SetUp returns.
+  bool stock_openssl_at_hand();
   void ldap_settings(const std::string& connect, const std::string& port, const std::string& search = "");
 };
 

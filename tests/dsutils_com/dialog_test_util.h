@@ -5,11 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QStringList>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "dsutils/widgets/widget_ui.h"
 #include "platform/dynlib.h"
 
 // Texts in failure messages as text.
@@ -45,6 +54,71 @@ inline bool click_button(QWidget* window, const QString& text) {
   }
   return false;
 }
+
+// The real WidgetUi, but the key password is answered with `password`:
+// the password prompt is not what the end-to-end tests drive.
+class PasswordAnsweringUi : public WidgetUi {
+ public:
+  PasswordAnsweringUi(PromptService& prompts, const char* password) : WidgetUi(prompts), password_(password) {}
+  int askPassword(const PasswordRequest&, PasswordBuffer& out) override {
+    out.wipe();
+    const std::size_t n = std::strlen(password_);
+    std::memcpy(out.data(), password_, n);
+    ++passwords;
+    return static_cast<int>(n);
+  }
+  std::atomic<int> passwords{0};
+
+ private:
+  const char* password_;
+};
+
+// A person at the screen, looking every 20 ms at the newly shown top-level
+// windows, one a look. A message box has its text noted and gets `answer`
+// (OK when it has no such button); any other window goes to take(), which
+// says whether it was one the test answers.
+class ScreenPerson {
+ public:
+  explicit ScreenPerson(QMessageBox::StandardButton answer) : answer_(answer) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { look(); });
+    timer_.start(20);
+  }
+  virtual ~ScreenPerson() = default;
+  ScreenPerson(const ScreenPerson&) = delete;
+  ScreenPerson& operator=(const ScreenPerson&) = delete;
+
+  QStringList boxes;
+
+ protected:
+  virtual bool take(QWidget* window) = 0;
+
+ private:
+  void look() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (!w->isVisible() || seen(w)) continue;
+      // Noted before it is answered: answering may spin a nested event
+      // loop, whose looks must pass it by.
+      handled_.emplace_back(w);
+      if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        boxes << box->text();
+        QAbstractButton* button = box->button(answer_);
+        QTest::mouseClick(button != nullptr ? button : box->button(QMessageBox::Ok), Qt::LeftButton);
+        return;
+      }
+      if (take(w)) return;
+      std::erase_if(handled_, [w](const QPointer<QWidget>& p) { return p.data() == w; });
+    }
+  }
+  // Windows already answered; a deleted one drops out, so a new window at
+  // its address is not taken for it.
+  bool seen(QWidget* w) {
+    std::erase_if(handled_, [](const QPointer<QWidget>& p) { return p.isNull(); });
+    return std::any_of(handled_.begin(), handled_.end(), [w](const QPointer<QWidget>& p) { return p.data() == w; });
+  }
+  QMessageBox::StandardButton answer_;
+  QTimer timer_;
+  std::vector<QPointer<QWidget>> handled_;
+};
 
 // DOSSAR_LIB_PATH for one test.
 class LibPath {

@@ -19,7 +19,6 @@
 #include <QUrl>
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <vector>
@@ -42,69 +41,29 @@ using widgets::CKeyMediumDlg;
 using widgets::CSignDlg;
 using widgets::dialog_test::click_button;
 
-// The key password is the password dialog's part, not these dialogs': it
-// is answered here; everything else is the real WidgetUi.
-class PersonUi : public widgets::WidgetUi {
+// A person at the screen: every message box gets Yes (or OK); the sign and
+// key-medium dialogs go to the handlers.
+class Person : public widgets::dialog_test::ScreenPerson {
  public:
-  using WidgetUi::WidgetUi;
-  int askPassword(const PasswordRequest&, PasswordBuffer& out) override {
-    out.wipe();
-    const std::size_t n = std::strlen(kKeyPassword);
-    std::memcpy(out.data(), kKeyPassword, n);
-    ++passwords;
-    return static_cast<int>(n);
-  }
-  std::atomic<int> passwords{0};
-};
-
-// A person at the screen: every visible message box gets Yes (or OK) and
-// its text noted; the sign and key-medium dialogs go to the handlers.
-class Person {
- public:
+  Person() : ScreenPerson(QMessageBox::Yes) {}
   std::function<void(CSignDlg&)> onSign;
   std::function<void(CKeyMediumDlg&)> onKeyMedium;
-  QStringList boxes;
   int signDialogs = 0, keyMediumDialogs = 0;
 
-  Person() {
-    QObject::connect(&timer_, &QTimer::timeout, [this] { look(); });
-    timer_.start(20);
-  }
-
- private:
-  void look() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (!w->isVisible() || seen(w)) continue;
-      if (auto* box = qobject_cast<QMessageBox*>(w)) {
-        handled_.emplace_back(w);
-        boxes << box->text();
-        QAbstractButton* yes = box->button(QMessageBox::Yes);
-        QAbstractButton* ok = box->button(QMessageBox::Ok);
-        QTest::mouseClick(yes != nullptr ? yes : ok, Qt::LeftButton);
-        return;
-      }
-      if (auto* sign = dynamic_cast<CSignDlg*>(w)) {
-        handled_.emplace_back(w);
-        ++signDialogs;
-        if (onSign) onSign(*sign);
-        return;
-      }
-      if (auto* medium = dynamic_cast<CKeyMediumDlg*>(w)) {
-        handled_.emplace_back(w);
-        ++keyMediumDialogs;
-        if (onKeyMedium) onKeyMedium(*medium);
-        return;
-      }
+ protected:
+  bool take(QWidget* w) override {
+    if (auto* sign = dynamic_cast<CSignDlg*>(w)) {
+      ++signDialogs;
+      if (onSign) onSign(*sign);
+      return true;
     }
+    if (auto* medium = dynamic_cast<CKeyMediumDlg*>(w)) {
+      ++keyMediumDialogs;
+      if (onKeyMedium) onKeyMedium(*medium);
+      return true;
+    }
+    return false;
   }
-  // Windows already answered; a deleted one drops out, so a new window at
-  // its address is not taken for it.
-  bool seen(QWidget* w) {
-    std::erase_if(handled_, [](const QPointer<QWidget>& p) { return p.isNull(); });
-    return std::any_of(handled_.begin(), handled_.end(), [w](const QPointer<QWidget>& p) { return p.data() == w; });
-  }
-  QTimer timer_;
-  std::vector<QPointer<QWidget>> handled_;
 };
 
 // Clicks a button of a dialog; a missing one fails the test and closes the
@@ -198,7 +157,7 @@ class DialogsE2e : public OperationTest {
   std::string ca_pem() const { return pem_file(operation_pki(true).ca.certPem, "ca.pem").toStdString(); }
 
   widgets::BoxPromptService prompts_;
-  PersonUi ui_{prompts_};
+  widgets::dialog_test::PasswordAnsweringUi ui_{prompts_, kKeyPassword};
   Person person_;
   QStringList keyMediumShownWith_;
 };

@@ -2,7 +2,6 @@
 // with QTest (two recipients chosen, OK), the real engine and toolkit, and
 // each recipient opening the result with the stock openssl command.
 #include <gtest/gtest.h>
-#include <openssl/pkcs7.h>
 
 #include <QFile>
 #include <QPointer>
@@ -12,7 +11,6 @@
 #include <atomic>
 #include <thread>
 
-#include "crypto/cclib/ossl_owners.h"
 #include "dsutils/engine/operation_kit.h"
 #include "dsutils/widgets/operation_sheet.h"
 #include "dsutils/widgets/prompt_service.h"
@@ -22,49 +20,12 @@
 #include "tests/support/gui_test.h"
 #include "tests/support/run_program.h"
 
-QCRYPTO_DECLARE_OWNER(PKCS7, PKCS7_free)
-
 namespace dsutils::testing {
 namespace {
 
 using test_support::ProgramResult;
 using widgets::COperationSheet;
 using widgets::CRecipientsPage;
-
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string h;
-  for (const unsigned char c : bytes) {
-    h.push_back(digits[c >> 4]);
-    h.push_back(digits[c & 15]);
-  }
-  return h;
-}
-
-// One recipient's encrypted content key, and the content's IV and bytes.
-struct Envelope {
-  std::string encryptedKey, iv, content;
-};
-
-bool open_envelope(const std::string& der, long serial, Envelope& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  qcrypto::UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-  if (!p7 || PKCS7_type_is_enveloped(p7.get()) == 0) return false;
-  const PKCS7_ENVELOPE* env = p7->d.enveloped;
-  const auto text = [](const ASN1_STRING* s) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                       static_cast<std::size_t>(ASN1_STRING_length(s)));
-  };
-  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(env->recipientinfo); ++i) {
-    const PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(env->recipientinfo, i);
-    if (ASN1_INTEGER_get(ri->issuer_and_serial->serial) == serial) out.encryptedKey = text(ri->enc_key);
-  }
-  const ASN1_TYPE* param = env->enc_data->algorithm->parameter;
-  if (param == nullptr || param->type != V_ASN1_OCTET_STRING || env->enc_data->enc_data == nullptr) return false;
-  out.iv = text(param->value.octet_string);
-  out.content = text(env->enc_data->enc_data);
-  return !out.encryptedKey.empty();
-}
 
 class EncryptSheetE2e : public OperationTest {};
 
@@ -134,18 +95,10 @@ TEST_F(EncryptSheetE2e, TwoRecipientsChosenInTheSheetEachDecryptWithTheStockComm
     const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
     Envelope e;
     ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
-    write_file("key.bin", e.encryptedKey);
-    write_file("content.bin", e.content);
-    QFile::remove(path("cek.bin"));
-    const ProgramResult unwrapped =
-        test_support::run_program({DOSSAR_OPENSSL_PROGRAM, "pkeyutl", "-decrypt", "-inkey", key.toStdString(), "-in",
-                                   path("key.bin").toStdString(), "-out", path("cek.bin").toStdString()});
-    ASSERT_EQ(unwrapped.status, 0) << unwrapped.output;
-    QFile::remove(path("plain.out"));
-    const ProgramResult decrypted = test_support::run_openssl_with_module(
-        DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
-        {"enc", "-d", "-rus-gammar", "-K", hex(read_file(path("cek.bin"))), "-iv", hex(e.iv), "-in",
-         path("content.bin").toStdString(), "-out", path("plain.out").toStdString()});
+    std::string cek;
+    ASSERT_NO_FATAL_FAILURE(stock_unwrap_key(DOSSAR_OPENSSL_PROGRAM, e, key, cek));
+    const ProgramResult decrypted =
+        stock_decrypt_content(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, e, cek, path("plain.out"));
     EXPECT_EQ(decrypted.status, 0) << decrypted.output;
     EXPECT_EQ(read_file(path("plain.out")), plain);
   }

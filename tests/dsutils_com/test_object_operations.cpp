@@ -2,7 +2,6 @@
 // signs and encrypts with the scratch directory's executor, and a mail
 // client's outgoing and incoming message go through the mail members, every
 // question answered by a script (an unexpected one fails the test).
-#include <openssl/pkcs7.h>
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +13,6 @@
 #include "dsutils/engine/crypto_session.h"
 #include "dsutils/engine/engine_helper.h"
 #include "tests/dsutils/operation_fixture.h"
-#include "tests/dsutils_com/envelope_reader.h"
 #include "tests/support/run_program.h"
 
 namespace dsutils::testing {
@@ -161,38 +159,20 @@ TEST_F(ObjectMail, EachRecipientOpensTheOutgoingAttachments) {
       SCOPED_TRACE(names_[i].toStdString() + " for " + std::to_string(reader.serial));
       const QString cert = pem_file(reader.party->certPem, QStringLiteral("reader.pem"));
       const QString key = pem_file(reader.party->keyPem, QStringLiteral("reader.key"));
-      const std::vector<std::string> cms{"cms",
-                                         "-decrypt",
-                                         "-binary",
-                                         "-inform",
-                                         "DER",
-                                         "-in",
-                                         sent_[i].toStdString(),
-                                         "-recip",
-                                         cert.toStdString(),
-                                         "-inkey",
-                                         key.toStdString(),
-                                         "-out",
-                                         path("cms.out").toStdString()};
-      for (const bool module : {true, false}) {
-        QFile::remove(path("cms.out"));
-        std::vector<std::string> bare = cms;
-        bare.insert(bare.begin(), DOSSAR_OPENSSL_PROGRAM);
-        const test_support::ProgramResult refused =
-            module ? test_support::run_openssl_with_module(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, cms)
-                   : test_support::run_program(bare);
-        EXPECT_NE(refused.status, 0) << refused.output;
-        EXPECT_NE(refused.output.find("unknown cipher"), std::string::npos) << refused.output;
-        EXPECT_TRUE(read_file(path("cms.out")).empty());
-      }
-      const std::string opened = open_as_recipient(enveloped, reader.serial, key.toStdString(), path("reader"));
-      ASSERT_EQ(opened, "") << opened;
+      expect_stock_cms_refuses(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, sent_[i], cert, key);
+      Envelope e;
+      ASSERT_TRUE(open_envelope(enveloped, reader.serial, e));
       QFile::remove(path("verified.bin"));
+      std::string cek;
+      ASSERT_NO_FATAL_FAILURE(stock_unwrap_key(DOSSAR_OPENSSL_PROGRAM, e, key, cek));
+      const test_support::ProgramResult decrypted =
+          stock_decrypt_content(DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR, e, cek, path("opened.sgn"));
+      ASSERT_EQ(decrypted.status, 0) << decrypted.output;
       const test_support::ProgramResult verified = test_support::run_openssl_with_module(
           DOSSAR_OPENSSL_PROGRAM, DOSSAR_PROVIDER_DIR,
           {"cms", "-verify", "-binary", "-inform", "DER", "-CAfile", pem_file(pki.ca.certPem, "ca.pem").toStdString(),
            "-certfile", pem_file(pki.executor.certPem, "exec.pem").toStdString(), "-in",
-           path("reader/opened").toStdString(), "-out", path("verified.bin").toStdString()});
+           path("opened.sgn").toStdString(), "-out", path("verified.bin").toStdString()});
       EXPECT_EQ(verified.status, 0) << verified.output;
       EXPECT_EQ(read_file(path("verified.bin")), originals_[static_cast<std::size_t>(i)]);
     }

@@ -15,7 +15,6 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 #include "dsutils/engine/unpack_file.h"
@@ -38,63 +37,29 @@ using dsutils::testing::UnpackFixture;
 
 const std::string kDocument = "the document inside, signed and sealed\n";
 
-// The key password is the password prompt's part, not these windows': it
-// is answered here; everything else is the real WidgetUi.
-class PersonUi : public WidgetUi {
+// A person at the screen: boxes get No (or OK); the two windows go to the
+// handlers.
+class Person : public dialog_test::ScreenPerson {
  public:
-  using WidgetUi::WidgetUi;
-  int askPassword(const PasswordRequest&, PasswordBuffer& out) override {
-    out.wipe();
-    std::memcpy(out.data(), "pw-a", 4);
-    return 4;
-  }
-};
-
-// A person at the screen: boxes get No (or OK) and are noted; the two
-// windows go to the handlers.
-class Person {
- public:
+  Person() : ScreenPerson(QMessageBox::No) {}
   std::function<void(CDecryptDlg&)> onDecrypt;
   std::function<void(CVerifyProtocolDlg&)> onProtocol;
-  QStringList boxes;
   int decryptWindows = 0, protocolWindows = 0;
 
-  Person() {
-    QObject::connect(&timer_, &QTimer::timeout, [this] { look(); });
-    timer_.start(20);
-  }
-
- private:
-  void look() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (!w->isVisible() || seen(w)) continue;
-      if (auto* box = qobject_cast<QMessageBox*>(w)) {
-        handled_.emplace_back(w);
-        boxes << box->text();
-        QAbstractButton* no = box->button(QMessageBox::No);
-        QTest::mouseClick(no != nullptr ? no : box->button(QMessageBox::Ok), Qt::LeftButton);
-        return;
-      }
-      if (auto* d = dynamic_cast<CDecryptDlg*>(w)) {
-        handled_.emplace_back(w);
-        ++decryptWindows;
-        if (onDecrypt) onDecrypt(*d);
-        return;
-      }
-      if (auto* p = dynamic_cast<CVerifyProtocolDlg*>(w)) {
-        handled_.emplace_back(w);
-        ++protocolWindows;
-        if (onProtocol) onProtocol(*p);
-        return;
-      }
+ protected:
+  bool take(QWidget* w) override {
+    if (auto* d = dynamic_cast<CDecryptDlg*>(w)) {
+      ++decryptWindows;
+      if (onDecrypt) onDecrypt(*d);
+      return true;
     }
+    if (auto* p = dynamic_cast<CVerifyProtocolDlg*>(w)) {
+      ++protocolWindows;
+      if (onProtocol) onProtocol(*p);
+      return true;
+    }
+    return false;
   }
-  bool seen(QWidget* w) {
-    std::erase_if(handled_, [](const QPointer<QWidget>& p) { return p.isNull(); });
-    return std::any_of(handled_.begin(), handled_.end(), [w](const QPointer<QWidget>& p) { return p.data() == w; });
-  }
-  QTimer timer_;
-  std::vector<QPointer<QWidget>> handled_;
 };
 
 class UnpackDialogsE2e : public UnpackFixture {
@@ -156,7 +121,7 @@ class UnpackDialogsE2e : public UnpackFixture {
   }
 
   BoxPromptService prompts_;
-  PersonUi ui_{prompts_};
+  dialog_test::PasswordAnsweringUi ui_{prompts_, "pw-a"};
   Person person_;
 };
 
