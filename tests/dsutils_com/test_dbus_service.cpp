@@ -27,11 +27,6 @@ using test_support::ProgramOptions;
 using test_support::ProgramResult;
 using test_support::run_program;
 
-bool under_ci() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 struct BusCase {
   const char* name;
   const char* script;  // the service's dialog answers
