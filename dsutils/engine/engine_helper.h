@@ -131,8 +131,10 @@ class EngineHelper {
   int ShowMessage(const QString& text, unsigned flags, OperationProgress* progress = nullptr);
 
   // Runs `program` with `arguments` as they are (no shell, nothing joined
-  // into a command line) and waits for it to end.
-  ProcessResult RunProcess(const QString& program, const QStringList& arguments);
+  // into a command line) and waits for it to end. With `withErrors` its
+  // standard error goes into `output` too (a tool that explains a failure
+  // there, such as lp).
+  ProcessResult RunProcess(const QString& program, const QStringList& arguments, bool withErrors = false);
 
   // --- working folders ---
   // A private working folder below TmpRoot() holding a working copy of

@@ -7,13 +7,13 @@
 
 namespace dsutils {
 
-ProcessResult EngineHelper::RunProcess(const QString& program, const QStringList& arguments) {
+ProcessResult EngineHelper::RunProcess(const QString& program, const QStringList& arguments, bool withErrors) {
   ProcessResult result;
   QProcess process;
   process.setProgram(program);
   process.setArguments(arguments);
   process.setStandardInputFile(QProcess::nullDevice());
-  process.setProcessChannelMode(QProcess::SeparateChannels);
+  process.setProcessChannelMode(withErrors ? QProcess::MergedChannels : QProcess::SeparateChannels);
   process.start(QIODevice::ReadOnly);
   if (!process.waitForStarted(-1)) {
     result.errorText = process.errorString();

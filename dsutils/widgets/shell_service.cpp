@@ -1,20 +1,14 @@
 // GIO before any Qt header: its headers use names that Qt defines as macros.
 #include "dsutils/widgets/shell_service.h"
 
-#include <fcntl.h>
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
-#include <cstring>
+#include <QFile>
 #include <optional>
-#include <system_error>
 
+#include "dsutils/engine/engine_helper.h"
 #include "platform/environment.h"
 
 namespace dsutils::widgets {
@@ -57,41 +51,6 @@ bool launch_app(GAppInfo* app, GFile* file, std::string* error) {
   return ok;
 }
 
-// Runs `argv` without a shell, its output and errors read into `output`
-// (at most 64 KiB kept); the exit status, -1 when it could not start.
-int run_collecting(const std::vector<std::string>& argv, std::string& output) {
-  int pipefd[2];
-  if (::pipe2(pipefd, O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipefd[1]);
-  if (rc != 0) {
-    ::close(pipefd[0]);
-    output = std::string(argv[0]) + ": " + std::generic_category().message(rc);
-    return -1;
-  }
-  std::array<char, 4096> buffer{};
-  for (;;) {
-    const ssize_t n = ::read(pipefd[0], buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (output.size() < (64U << 10)) output.append(buffer.data(), static_cast<std::size_t>(n));
-  }
-  ::close(pipefd[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-}
 }  // namespace
 
 bool ShellService::open(const std::string& path, std::string* error, bool* noApplication) {
@@ -122,11 +81,17 @@ bool ShellService::print(const std::string& path, std::string* error) {
     set_error(error, "no such file: " + path);
     return false;
   }
-  std::string output;
-  const int status = run_collecting({"lp", path}, output);
+  // lp says why it failed on its standard error: that text is the error.
+  const ProcessResult r =
+      engine_helper().RunProcess(QStringLiteral("lp"), {QFile::decodeName(path.c_str())}, /*withErrors=*/true);
+  std::string output = r.output.toStdString();
   while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
-  if (status == 0) return true;
-  set_error(error, output.empty() ? "lp ended with status " + std::to_string(status) : output);
+  if (r.started && !r.crashed && r.exitCode == 0) return true;
+  if (output.empty()) {
+    output = !r.started || r.crashed ? "lp: " + r.errorText.toStdString()
+                                     : "lp ended with status " + std::to_string(r.exitCode);
+  }
+  set_error(error, output);
   return false;
 }
 
